@@ -1,0 +1,44 @@
+// Interned attribute names, made once per module on first use.
+#pragma once
+#include "py.hpp"
+
+namespace qtx {
+
+struct Names {
+#define QTX_NAMES(X)                                                                              \
+    X(coeff) X(constant) X(order) X(var_map) X(var_num) X(integer_bound) X(name) X(ndim) X(kind)   \
+    X(start) X(end) X(shape) X(lower) X(upper) X(variable) X(subscripts) X(array) X(axis) X(left) \
+    X(right) X(operands) X(index) X(condition) X(operand) X(terms) X(indices) X(fixed_variables)   \
+    X(substitute) X(_substitute) X(get_value) X(get_length) X(get_index_values) X(add_variable)   \
+    X(add_int_variable) X(label) X(value) X(extract) X(extract_expr) X(item) X(items) X(forall)   \
+    X(expression) X(objective) X(constraints) X(penalties) X(sense) X(instance_data) X(_data)
+#define QTX_DECLARE(n) Obj n;
+    QTX_NAMES(QTX_DECLARE)
+#undef QTX_DECLARE
+    Names() {
+#define QTX_INIT(n) n = interned(#n);
+        QTX_NAMES(QTX_INIT)
+#undef QTX_INIT
+    }
+};
+
+/// Never freed: the module outlives every call that uses them.
+inline const Names& names() {
+    static Names* n = new Names();
+    return *n;
+}
+
+}  // namespace qtx
+
+namespace qtx {
+
+/// `quillon_transpiler.exceptions.SubstituteError`, imported on first use.
+inline PyObject* substitute_error() {
+    static PyObject* cls = nullptr;
+    if (!cls) cls = import_attr("quillon_transpiler.exceptions", "SubstituteError").release().ptr();
+    return cls;
+}
+
+[[noreturn]] inline void raise_substitute(const std::string& msg) { raise(substitute_error(), msg); }
+
+}  // namespace qtx

@@ -1,0 +1,162 @@
+// SubstitutedExpression: the polynomial every instantiated expression becomes.
+#include "qtx/module.hpp"
+#include "qtx/plain.hpp"
+#include "qtx/poly.hpp"
+
+using namespace qtx;
+
+namespace {
+
+const Names& N = names();
+
+Obj is_constant(PyObject* const* a) {
+    Obj order = getattr(a[0], N.order.ptr());
+    Obj zero = small_int(0);
+    if (!compare(order.ptr(), zero.ptr(), Py_EQ)) return ref(Py_False);
+    Obj coeff = getattr(a[0], N.coeff.ptr());
+    return ref(map_size(coeff.ptr()) == 0 ? Py_True : Py_False);
+}
+
+Obj add(PyObject* const* a) {
+    PyObject *self = a[0], *other = a[1];
+    Obj oc = getattr(other, N.coeff.ptr());
+    Obj sc = getattr(self, N.coeff.ptr());
+    map_each(oc.ptr(), [&](PyObject* k, PyObject* v) { map_accumulate(sc.ptr(), k, v); });
+    Obj c = num_add(getattr(self, N.constant.ptr()).ptr(), getattr(other, N.constant.ptr()).ptr());
+    setattr(self, N.constant.ptr(), c.ptr());
+    Obj so = getattr(self, N.order.ptr()), oo = getattr(other, N.order.ptr());
+    setattr(self, N.order.ptr(), py_max(so.ptr(), oo.ptr()));
+    return ref(Py_None);
+}
+
+Poly read(PyObject* o) {
+    return Poly{getattr(o, N.coeff.ptr()), getattr(o, N.constant.ptr()), getattr(o, N.order.ptr())};
+}
+
+void write(PyObject* o, const Poly& p) {
+    setattr(o, N.coeff.ptr(), p.coeff.ptr());
+    setattr(o, N.constant.ptr(), p.constant.ptr());
+    setattr(o, N.order.ptr(), p.order.ptr());
+}
+
+Obj mul(PyObject* const* a) {
+    Poly s = read(a[0]);
+    Poly o = a[1] == a[0] ? s : read(a[1]);
+    poly_mul(s, o);
+    write(a[0], s);
+    return ref(Py_None);
+}
+
+Obj power(PyObject* const* a) {
+    double e = PyFloat_AsDouble(a[1]);
+    if (e == -1.0 && PyErr_Occurred()) fail();
+    Poly s = read(a[0]);
+    poly_power(s, e, substitute_error());
+    write(a[0], s);
+    return ref(Py_None);
+}
+
+Obj key_list(PyObject* key) {
+    Obj list = own(PySequence_List(key));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.ptr()); ++i) {
+        PyObject* item = PyList_GET_ITEM(list.ptr(), i);
+        if (!PyLong_CheckExact(item)) {
+            Obj p = plain(item);
+            if (PyList_SetItem(list.ptr(), i, p.release().ptr()) < 0) fail();
+        }
+    }
+    return list;
+}
+
+Obj to_serializable(PyObject* const* a) {
+    Poly s = read(a[0]);
+    Obj keys = own(PyList_New(0)), values = own(PyList_New(0));
+    map_each(s.coeff.ptr(), [&](PyObject* k, PyObject* v) {
+        if (PyList_Append(keys.ptr(), key_list(k).ptr()) < 0 || PyList_Append(values.ptr(), plain(v).ptr()) < 0)
+            fail();
+    });
+    Obj d = own(PyDict_New());
+    dict_set(d.ptr(), str("class").ptr(), str("SubstitutedExpression").ptr());
+    dict_set(d.ptr(), str("coeff_key").ptr(), keys.ptr());
+    dict_set(d.ptr(), str("coeff_value").ptr(), values.ptr());
+    dict_set(d.ptr(), str("constant").ptr(), plain(s.constant.ptr()).ptr());
+    dict_set(d.ptr(), str("order").ptr(), plain(s.order.ptr()).ptr());
+    return d;
+}
+
+Obj from_serializable(PyObject* const* a) {
+    PyObject *cls = a[0], *data = a[1];
+    check_arg(data, &PyDict_Type, "data");
+    Obj keys = item(data, "coeff_key"), values = item(data, "coeff_value");
+    Obj coeff = own(PyDict_New());
+    Obj ki = own(PyObject_GetIter(keys.ptr())), vi = own(PyObject_GetIter(values.ptr()));
+    for (;;) {
+        PyObject* k = PyIter_Next(ki.ptr());
+        if (!k) break;
+        Obj kk = nb::steal(k);
+        PyObject* v = PyIter_Next(vi.ptr());
+        if (!v) break;
+        Obj vv = nb::steal(v);
+        dict_set(coeff.ptr(), own(PySequence_Tuple(kk.ptr())).ptr(), vv.ptr());
+    }
+    if (PyErr_Occurred()) fail();
+    Obj constant = item(data, "constant"), order = item(data, "order");
+    Obj kw = own(Py_BuildValue("(sss)", "coeff", "constant", "order"));
+    return call(cls, {coeff.ptr(), constant.ptr(), order.ptr()}, kw.ptr());
+}
+
+PyMethodDef functions[] = {
+    QTX_FN("_is_constant", 1, is_constant), QTX_FN("_add", 2, add),
+    QTX_FN("_mul", 2, mul),                 QTX_FN("_power", 2, power),
+    QTX_FN("_to_serializable", 1, to_serializable),
+    QTX_FN("_from_serializable", 2, from_serializable),
+    QTX_END,
+};
+
+const char* source = R"PY(
+from __future__ import annotations
+
+import dataclasses
+
+
+@dataclasses.dataclass
+class SubstitutedExpression:
+    """A polynomial over decision-variable indices.
+
+    ``coeff`` maps a monomial key (the index of every factor, repeated for powers) to its
+    coefficient; ``order`` is the degree as tracked by the operations.
+    """
+
+    coeff: dict[tuple[int, ...], float]
+    constant: float
+    order: int
+
+    def is_constant(self) -> bool:
+        """Whether the polynomial has order 0 and no variable terms."""
+        return _is_constant(self)
+
+    def to_serializable(self) -> dict:
+        """A plain dict (JSON-ready) holding the polynomial."""
+        return _to_serializable(self)
+
+    @classmethod
+    def from_serializable(cls, data: dict) -> SubstitutedExpression:
+        """The polynomial held by a dict made by ``to_serializable``."""
+        return _from_serializable(cls, data)
+
+    def add(self, other):
+        """In place: self becomes self + other."""
+        _add(self, other)
+
+    def mul(self, other):
+        """In place: self becomes self * other."""
+        _mul(self, other)
+
+    def power(self, exponent: float):
+        """In place: self becomes self ** exponent."""
+        _power(self, exponent)
+)PY";
+
+}  // namespace
+
+NB_MODULE(subs_poly, m) { QTX_MODULE_INIT(m, functions, source) }

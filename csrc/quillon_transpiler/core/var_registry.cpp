@@ -1,0 +1,154 @@
+// VarRegistry and IntegerBound: dense indices and integer bounds of decision variables.
+#include "qtx/module.hpp"
+#include "qtx/plain.hpp"
+#include "qtx/registry.hpp"
+
+using namespace qtx;
+
+namespace {
+
+const Names& N = names();
+
+Obj add_variable(PyObject* const* a) { return registry_add(a[0], a[1], a[2]); }
+
+Obj add_int_variable(PyObject* const* a) {
+    PyObject *self = a[0], *label = a[1], *subscripts = a[2];
+    check_registry_key(label, subscripts);
+    Obj bounds = getattr(self, N.integer_bound.ptr());
+    Obj inner = map_find(bounds.ptr(), label);
+    if (!inner) {
+        inner = own(PyDict_New());
+        map_store(bounds.ptr(), label, inner.ptr());
+    }
+    Obj bound = make_bound(a[3], a[4]);
+    map_store(inner.ptr(), subscripts, bound.ptr());
+    return registry_add(self, label, subscripts);
+}
+
+Obj pairs(PyObject* inner, const char* second, Obj (*value)(PyObject*)) {
+    Obj subs = own(PyList_New(0)), vals = own(PyList_New(0));
+    map_each(inner, [&](PyObject* k, PyObject* v) {
+        if (PyList_Append(subs.ptr(), k) < 0 || PyList_Append(vals.ptr(), value(v).ptr()) < 0) fail();
+    });
+    Obj d = own(PyDict_New());
+    dict_set(d.ptr(), str("subscripts").ptr(), subs.ptr());
+    dict_set(d.ptr(), str(second).ptr(), vals.ptr());
+    return d;
+}
+
+Obj bound_dict(PyObject* bound) {
+    Obj d = own(PyDict_New());
+    dict_set(d.ptr(), str("lower").ptr(), plain(getattr(bound, N.lower.ptr()).ptr()).ptr());
+    dict_set(d.ptr(), str("upper").ptr(), plain(getattr(bound, N.upper.ptr()).ptr()).ptr());
+    return d;
+}
+
+Obj to_serializable(PyObject* const* a) {
+    PyObject* self = a[0];
+    Obj vm = own(PyDict_New()), ib = own(PyDict_New());
+    map_each(getattr(self, N.var_map.ptr()).ptr(),
+             [&](PyObject* label, PyObject* inner) { dict_set(vm.ptr(), label, pairs(inner, "index", plain).ptr()); });
+    Obj var_num = getattr(self, N.var_num.ptr());
+    map_each(getattr(self, N.integer_bound.ptr()).ptr(), [&](PyObject* label, PyObject* inner) {
+        dict_set(ib.ptr(), label, pairs(inner, "bound", bound_dict).ptr());
+    });
+    Obj d = own(PyDict_New());
+    dict_set(d.ptr(), str("class").ptr(), str("VarRegistry").ptr());
+    dict_set(d.ptr(), str("var_map").ptr(), vm.ptr());
+    dict_set(d.ptr(), str("var_num").ptr(), plain(var_num.ptr()).ptr());
+    dict_set(d.ptr(), str("integer_bound").ptr(), ib.ptr());
+    return d;
+}
+
+/// {tuple(s): make(v)} over zip(entry["subscripts"], entry[second]).
+Obj unzip(PyObject* entry, const char* second, Obj (*make)(PyObject*)) {
+    Obj subs = item(entry, "subscripts"), vals = item(entry, second);
+    Obj out = own(PyDict_New());
+    Obj si = own(PyObject_GetIter(subs.ptr())), vi = own(PyObject_GetIter(vals.ptr()));
+    for (;;) {
+        PyObject* s = PyIter_Next(si.ptr());
+        if (!s) break;
+        Obj ss = nb::steal(s);
+        PyObject* v = PyIter_Next(vi.ptr());
+        if (!v) break;
+        Obj vv = nb::steal(v);
+        dict_set(out.ptr(), own(PySequence_Tuple(ss.ptr())).ptr(), make(vv.ptr()).ptr());
+    }
+    if (PyErr_Occurred()) fail();
+    return out;
+}
+
+Obj same(PyObject* v) { return ref(v); }
+Obj bound_from(PyObject* b) { return make_bound(item(b, "lower").ptr(), item(b, "upper").ptr()); }
+
+Obj from_serializable(PyObject* const* a) {
+    PyObject* data = a[1];
+    check_arg(data, &PyDict_Type, "data");
+    Obj tag = item(data, "class");
+    Obj expected = str("VarRegistry");
+    if (!compare(tag.ptr(), expected.ptr(), Py_EQ)) raise(PyExc_ValueError, "Invalid class: " + to_string(tag.ptr()));
+    Obj vm = own(PyDict_New()), ib = own(PyDict_New());
+    map_each(item(data, "var_map").ptr(),
+             [&](PyObject* label, PyObject* entry) { dict_set(vm.ptr(), label, unzip(entry, "index", same).ptr()); });
+    map_each(item(data, "integer_bound").ptr(), [&](PyObject* label, PyObject* entry) {
+        dict_set(ib.ptr(), label, unzip(entry, "bound", bound_from).ptr());
+    });
+    Obj var_num = item(data, "var_num");
+    return call(registry_class(), {vm.ptr(), var_num.ptr(), ib.ptr()});
+}
+
+PyMethodDef functions[] = {
+    QTX_FN("_add_variable", 3, add_variable),
+    QTX_FN("_add_int_variable", 5, add_int_variable),
+    QTX_FN("_to_serializable", 1, to_serializable),
+    QTX_FN("_from_serializable", 2, from_serializable),
+    QTX_END,
+};
+
+const char* source = R"PY(
+from __future__ import annotations
+
+import dataclasses
+
+
+@dataclasses.dataclass
+class IntegerBound:
+    """Lower and upper bound of an integer decision variable."""
+
+    lower: int | float
+    upper: int | float
+
+
+@dataclasses.dataclass
+class VarRegistry:
+    """Dense indices of decision variables, by label and subscript tuple.
+
+    Indices are handed out 0, 1, 2, ... in order of first registration; ``var_num`` is the
+    next free index. Integer variables also keep their bounds in ``integer_bound``.
+    """
+
+    var_map: dict[str, dict[tuple[int, ...], int]]
+    var_num: int
+    integer_bound: dict[str, dict[tuple[int, ...], IntegerBound]]
+
+    def add_variable(self, label: str, subscripts: tuple[int, ...]) -> int:
+        """The index of variable ``label[subscripts]``, registering it when new."""
+        return _add_variable(self, label, subscripts)
+
+    def add_int_variable(self, label, subscripts, lower, upper) -> int:
+        """As ``add_variable``, also storing (replacing) the variable's bounds."""
+        return _add_int_variable(self, label, subscripts, lower, upper)
+
+    def to_serializable(self) -> dict:
+        """A plain dict (JSON-ready) holding the registry."""
+        return _to_serializable(self)
+
+    @classmethod
+    def from_serializable(cls, data: dict) -> VarRegistry:
+        """The registry held by a dict made by ``to_serializable``."""
+        return _from_serializable(cls, data)
+)PY";
+
+}  // namespace
+
+NB_MODULE(var_registry, m) { QTX_MODULE_INIT(m, functions, source) }

@@ -1,0 +1,5 @@
+"""Compiles quillon optimisation models against instance data into polynomials."""
+
+from quillon_transpiler.exceptions import SubstituteError
+
+__all__ = ["SubstituteError"]

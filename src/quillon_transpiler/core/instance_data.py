@@ -1,0 +1,147 @@
+"""Instance data of one compilation: placeholder values, fixed variables and element bindings."""
+
+from __future__ import annotations
+
+import numbers
+import warnings
+
+import numpy as np
+
+from quillon_transpiler.exceptions import SubstituteError
+
+_NUMERIC_KINDS = "biufc"
+
+
+class InstanceData:
+    """The data a model is instantiated against.
+
+    ``instance`` maps placeholder names to arrays, nested (possibly jagged) lists or numbers and
+    is never modified; ``fixed_variables`` maps a decision-variable label to the values of its
+    fixed subscripts; ``indices`` holds the current value of every bound index element.
+    """
+
+    def __init__(self, instance, fixed_variables, ph_names, indices=None):
+        self.instance = instance
+        self.fixed_variables = fixed_variables
+        self.ph_names = ph_names
+        self.indices = {} if indices is None else indices
+        # name -> the value in a read-only normal form: a number, an ndarray or a list of those
+        self._data = {}
+
+    def __repr__(self) -> str:
+        return (
+            f"InstanceData(instance={self.instance!r}, fixed_variables={self.fixed_variables!r}, "
+            f"ph_names={self.ph_names!r}, indices={self.indices!r})"
+        )
+
+    def _lookup(self, name):
+        try:
+            return self._data[name]
+        except KeyError:
+            pass
+        if name not in self.instance:
+            raise SubstituteError(
+                f"Placeholder `{name}` is missing from the instance data: "
+                f"add a value for `{name}` to the instance dict."
+            )
+        value = _normalise(name, self.instance[name])
+        self._data[name] = value
+        return value
+
+    def get_value(self, name: str, subscripts: tuple):
+        """The value of placeholder ``name`` at ``subscripts`` (the whole value for ())."""
+        value = self._lookup(name)
+        for pos, index in enumerate(subscripts):
+            if isinstance(value, np.ndarray):
+                rest = tuple(subscripts[pos:])
+                if len(rest) > value.ndim:
+                    _too_many(name, subscripts, pos + value.ndim)
+                for k, i in enumerate(rest):
+                    _check_index(name, pos + k, i, value.shape[k])
+                value = value[rest]
+                return value.item() if isinstance(value, np.generic) else value
+            if isinstance(value, list):
+                _check_index(name, pos, index, len(value))
+                value = value[index]
+            else:
+                _too_many(name, subscripts, pos)
+        return value
+
+    def get_length(self, name: str, subscripts: tuple, axis: int) -> int:
+        """The length along ``axis`` of placeholder ``name`` or of its sub-array at ``subscripts``."""
+        value = self.get_value(name, subscripts)
+        where = f"placeholder `{name}`" + (f" at {tuple(subscripts)}" if subscripts else "")
+        if isinstance(value, np.ndarray):
+            if not 0 <= axis < value.ndim:
+                raise SubstituteError(f"Cannot take the length of axis {axis} of {where}: it has {value.ndim} axes.")
+            return int(value.shape[axis])
+        if isinstance(value, list):
+            lengths = {_length(name, child, axis - 1, where) for child in value} if axis else {len(value)}
+            if len(lengths) > 1:
+                raise SubstituteError(
+                    f"Cannot take the length of axis {axis} of {where}: its rows have different lengths {sorted(lengths)}."
+                )
+            return lengths.pop() if lengths else 0
+        raise SubstituteError(f"Cannot take the length of axis {axis} of {where}: it is a single number.")
+
+
+def _length(name, value, axis, where):
+    if isinstance(value, np.ndarray) and 0 <= axis < value.ndim:
+        return int(value.shape[axis])
+    if isinstance(value, list):
+        if axis == 0:
+            return len(value)
+        lengths = {_length(name, child, axis - 1, where) for child in value}
+        if len(lengths) == 1:
+            return lengths.pop()
+    raise SubstituteError(f"Cannot take the length of this axis of {where}: its rows differ in shape.")
+
+
+def _check_index(name, axis, index, length):
+    # a negative index would silently read from the end of the axis
+    if not 0 <= index < length:
+        raise SubstituteError(
+            f"Index {index} is out of range for axis {axis} of placeholder `{name}` (length {length}): "
+            "check the subscripts against the data."
+        )
+
+
+def _too_many(name, subscripts, axes):
+    raise SubstituteError(
+        f"Placeholder `{name}` is indexed with {len(subscripts)} subscripts {tuple(subscripts)}, "
+        f"but its data has only {axes} axes there."
+    )
+
+
+def _normalise(name, value):
+    """A read-only normal form of one placeholder's value, checked to hold numbers only."""
+    if isinstance(value, np.ndarray):
+        if value.dtype.kind in _NUMERIC_KINDS:
+            if value.ndim == 0:
+                return value.item()
+            view = value.view()
+            view.flags.writeable = False
+            return view
+        if value.dtype.kind == "O":
+            return _normalise(name, value.tolist())
+    elif isinstance(value, np.generic):
+        if value.dtype.kind in _NUMERIC_KINDS:
+            return value.item()
+    elif isinstance(value, numbers.Number):
+        return value
+    elif isinstance(value, (list, tuple)):
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")
+            try:
+                array = np.asarray(value)
+            except (ValueError, Warning):
+                array = None
+        if array is not None and array.dtype.kind in _NUMERIC_KINDS:
+            array.flags.writeable = False
+            return array
+        # jagged or beyond NumPy's number types (e.g. big ints): keep one list level
+        return [_normalise(name, item) for item in value]
+    raise SubstituteError(
+        f"Placeholder `{name}` has a value of type {type(value).__name__}: "
+        "give a number, a list of numbers or a NumPy array."
+    )
