@@ -1,0 +1,238 @@
+// Plans: an expression tree read once into C++ nodes, so evaluation loops never look up
+// Python attributes.
+#pragma once
+#include "names.hpp"
+
+#include <deque>
+#include <unordered_map>
+#include <vector>
+
+namespace qtx::engine {
+
+/// The tree's classes and kind members, fetched from the package on first use.
+struct Types {
+    PyObject *number, *unary, *placeholder, *element, *decvar, *subscript, *arraylen, *pair, *multi, *fold;
+    PyObject *c_true, *c_constraint, *c_other, *c_operator;
+    PyObject *binary, *integer, *continuous;
+    PyObject *pow, *mod, *add, *mul, *max, *min, *sum, *prod;
+    PyObject *eq, *le, *ge, *ne, *lt, *c_and, *c_or, *c_xor;
+    PyObject *unary_value, *poly_cls, *registry_cls, *data_cls, *np_array;
+    PyObject *zero, *one, *empty_tuple;
+
+    Types() {
+        Obj pkg = own(PyImport_ImportModule("quillon_transpiler.core.substitute.substitutable_expr"));
+        auto cls = [&](const char* n) { return getattr(pkg.ptr(), str(n).ptr()).release().ptr(); };
+        auto member = [&](const char* e, const char* n) {
+            Obj en = getattr(pkg.ptr(), str(e).ptr());
+            return getattr(en.ptr(), str(n).ptr()).release().ptr();
+        };
+        number = cls("Number"), unary = cls("UnaryOperator"), placeholder = cls("Placeholder");
+        element = cls("Element"), decvar = cls("DecisionVariable"), subscript = cls("Subscript");
+        arraylen = cls("ArrayLength"), pair = cls("PairOperator"), multi = cls("MultipleOperator");
+        fold = cls("FoldOperator"), c_true = cls("TrueCondition"), c_constraint = cls("ConstraintCondition");
+        c_other = cls("OtherConstraintCondition"), c_operator = cls("ConditionOperator");
+        binary = member("DecisionVarKind", "BINARY"), integer = member("DecisionVarKind", "INTEGER");
+        continuous = member("DecisionVarKind", "CONTINUOUS");
+        pow = member("BinaryOpeKind", "POW"), mod = member("BinaryOpeKind", "MOD");
+        add = member("MultipleOpeKind", "ADD"), mul = member("MultipleOpeKind", "MUL");
+        max = member("MultipleOpeKind", "MAX"), min = member("MultipleOpeKind", "MIN");
+        sum = member("ReductionOpeKind", "SUM"), prod = member("ReductionOpeKind", "PROD");
+        eq = member("ConstraintKind", "EQUAL"), le = member("ConstraintKind", "LESSTHANEQUAL");
+        ge = member("ConstraintKind", "GREATERTHANEQUAL"), ne = member("OtherConstraintKind", "NOTEQUAL");
+        lt = member("OtherConstraintKind", "LESSTHAN"), c_and = member("ConditionOperatorKind", "AND");
+        c_or = member("ConditionOperatorKind", "OR"), c_xor = member("ConditionOperatorKind", "XOR");
+        unary_value = import_attr("quillon_transpiler.core.substitute.substitutable_expr.expression", "_unary_value")
+                          .release()
+                          .ptr();
+        poly_cls = import_attr("quillon_transpiler.core.substitute.subs_poly", "SubstitutedExpression").release().ptr();
+        registry_cls = import_attr("quillon_transpiler.core.var_registry", "VarRegistry").release().ptr();
+        data_cls = import_attr("quillon_transpiler.core.instance_data", "InstanceData").release().ptr();
+        np_array = import_attr("numpy", "array").release().ptr();
+        zero = PyLong_FromLong(0), one = PyLong_FromLong(1), empty_tuple = PyTuple_New(0);
+    }
+};
+
+/// Never freed: the classes live as long as the interpreter.
+inline const Types& types() {
+    static Types* t = new Types();
+    return *t;
+}
+
+enum class K { Number, Unary, Placeholder, Element, DecVar, Subscript, ArrayLength, Pair, Multi, Fold, Fallback,
+               CTrue, CCompare, COp, CFallback };
+
+/// One tree node as the engine needs it; which fields are used depends on the kind.
+struct Node {
+    K k = K::Fallback;
+    PyObject* obj = nullptr;  // the tree node, held by `hold`
+    Obj hold;
+    Obj name, kind, value;    // value: a Number's value, an ArrayLength's axis
+    Node* var = nullptr;      // Subscript: the indexed leaf; ArrayLength: the array; Fold: the index
+    std::vector<Node*> kids;  // operands, subscripts, bounds, sides, or (condition, operand)
+    int op = 0;               // rich-comparison operator of a comparison
+};
+
+class Planner {
+public:
+    Node* plan(PyObject* o) { return plan_as(o, kind_of(o)); }
+
+    /// Plans `o` as a node of kind `k` (the root is planned by the class whose method ran).
+    Node* plan_as(PyObject* o, K k) {
+        auto it = memo_.find(o);
+        if (it != memo_.end() && it->second->k == k) return it->second;
+        Node* n = make(o, k);
+        memo_[o] = n;
+        fill(n);
+        return n;
+    }
+
+    Node* plan_condition(PyObject* o) { return plan_cond_as(o, cond_kind_of(o)); }
+
+    Node* plan_cond_as(PyObject* o, K k) {
+        Node* n = make(o, k);
+        const Types& T = types();
+        const Names& N = names();
+        if (k == K::CCompare) {
+            n->kind = getattr(o, N.kind.ptr());
+            PyObject* kd = n->kind.ptr();
+            n->op = kd == T.eq ? Py_EQ : kd == T.le ? Py_LE : kd == T.ge ? Py_GE : kd == T.ne ? Py_NE
+                  : kd == T.lt ? Py_LT : -1;
+            if (n->op < 0) {
+                n->k = K::CFallback;
+                return n;
+            }
+            n->kids = {plan(getattr(o, N.left.ptr()).ptr()), plan(getattr(o, N.right.ptr()).ptr())};
+        } else if (k == K::COp) {
+            n->kind = getattr(o, N.kind.ptr());
+            PyObject* kd = n->kind.ptr();
+            if (kd != T.c_and && kd != T.c_or && kd != T.c_xor) {
+                n->k = K::CFallback;
+                return n;
+            }
+            Obj terms = getattr(o, N.terms.ptr());
+            Obj seq = own(PySequence_Fast(terms.ptr(), "terms must be a sequence"));
+            for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.ptr()); ++i)
+                n->kids.push_back(plan_condition(PySequence_Fast_GET_ITEM(seq.ptr(), i)));
+        }
+        return n;
+    }
+
+private:
+    Node* make(PyObject* o, K k) {
+        Node* n = &nodes_.emplace_back();
+        n->k = k;
+        n->obj = o;
+        n->hold = ref(o);
+        return n;
+    }
+
+    static K kind_of(PyObject* o) {
+        const Types& T = types();
+        PyObject* t = (PyObject*)Py_TYPE(o);
+        if (t == T.number) return K::Number;
+        if (t == T.subscript) return K::Subscript;
+        if (t == T.element) return K::Element;
+        if (t == T.multi) return K::Multi;
+        if (t == T.fold) return K::Fold;
+        if (t == T.pair) return K::Pair;
+        if (t == T.placeholder) return K::Placeholder;
+        if (t == T.decvar) return K::DecVar;
+        if (t == T.arraylen) return K::ArrayLength;
+        if (t == T.unary) return K::Unary;
+        return K::Fallback;
+    }
+    static K cond_kind_of(PyObject* o) {
+        const Types& T = types();
+        PyObject* t = (PyObject*)Py_TYPE(o);
+        if (t == T.c_true) return K::CTrue;
+        if (t == T.c_constraint || t == T.c_other) return K::CCompare;
+        if (t == T.c_operator) return K::COp;
+        return K::CFallback;
+    }
+
+    /// A leaf read for its attributes only (the indexed variable of a subscript).
+    Node* leaf(PyObject* o) {
+        const Types& T = types();
+        int is_dv = PyObject_IsInstance(o, T.decvar);
+        if (is_dv < 0) fail();
+        if (is_dv) return plan_as(o, K::DecVar);
+        int is_ph = PyObject_IsInstance(o, T.placeholder);
+        if (is_ph < 0) fail();
+        if (is_ph) return plan_as(o, K::Placeholder);
+        return make(o, K::Fallback);
+    }
+
+    Node* array(PyObject* o) {
+        const Types& T = types();
+        int r = PyObject_IsInstance(o, T.placeholder);
+        if (r < 0) fail();
+        if (r) return plan_as(o, K::Placeholder);
+        r = PyObject_IsInstance(o, T.subscript);
+        if (r < 0) fail();
+        if (r) return plan_as(o, K::Subscript);
+        return make(o, K::Fallback);
+    }
+
+    void kids_of(Node* n, PyObject* seq_obj) {
+        Obj seq = own(PySequence_Fast(seq_obj, "expected a list of expressions"));
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.ptr()); ++i)
+            n->kids.push_back(plan(PySequence_Fast_GET_ITEM(seq.ptr(), i)));
+    }
+
+    void fill(Node* n) {
+        const Names& N = names();
+        const Types& T = types();
+        PyObject* o = n->obj;
+        auto attr = [&](const Obj& name) { return getattr(o, name.ptr()); };
+        switch (n->k) {
+            case K::Number: n->value = attr(N.value); break;
+            case K::Placeholder: n->name = attr(N.name); break;
+            case K::Element:
+                n->name = attr(N.name);
+                n->kids = {plan(attr(N.start).ptr()), plan(attr(N.end).ptr())};
+                break;
+            case K::DecVar:
+                n->name = attr(N.name);
+                n->kind = attr(N.kind);
+                n->kids = {plan(attr(N.lower).ptr()), plan(attr(N.upper).ptr())};
+                break;
+            case K::Subscript:
+                n->var = leaf(attr(N.variable).ptr());
+                kids_of(n, attr(N.subscripts).ptr());
+                break;
+            case K::ArrayLength:
+                n->var = array(attr(N.array).ptr());
+                n->value = attr(N.axis);
+                break;
+            case K::Pair:
+                n->kids = {plan(attr(N.left).ptr()), plan(attr(N.right).ptr())};
+                n->kind = attr(N.kind);
+                break;
+            case K::Multi:
+                kids_of(n, attr(N.operands).ptr());
+                n->kind = attr(N.kind);
+                break;
+            case K::Fold: {
+                Obj index = attr(N.index);
+                n->var = Py_TYPE(index.ptr()) == (PyTypeObject*)T.element ? plan_as(index.ptr(), K::Element) : leaf_any(index.ptr());
+                n->kids = {plan_condition(attr(N.condition).ptr()), plan(attr(N.operand).ptr())};
+                n->kind = attr(N.kind);
+                break;
+            }
+            case K::Unary:
+                n->kids = {plan(attr(N.operand).ptr())};
+                n->kind = attr(N.kind);
+                break;
+            default: break;
+        }
+    }
+
+    Node* leaf_any(PyObject* o) {
+        return make(o, K::Fallback);
+    }
+
+    std::deque<Node> nodes_;
+    std::unordered_map<PyObject*, Node*> memo_;
+};
+
+}  // namespace qtx::engine

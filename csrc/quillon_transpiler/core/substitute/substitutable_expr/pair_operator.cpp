@@ -1,0 +1,112 @@
+// PairOperator: powers and remainders of two operands.
+#include "qtx/engine.hpp"
+#include "qtx/module.hpp"
+#include "qtx/node.hpp"
+
+#include <cmath>
+
+using namespace qtx;
+
+namespace {
+
+const Names& N = names();
+
+Obj init(PyObject* const* a) {
+    setattr(a[0], N.left.ptr(), a[1]);
+    setattr(a[0], N.right.ptr(), a[2]);
+    setattr(a[0], N.kind.ptr(), a[3]);
+    return ref(Py_None);
+}
+
+PyObject* kind_member(const char* name) {
+    Obj en = import_attr("quillon_transpiler.core.substitute.substitutable_expr.pair_operator", "BinaryOpeKind");
+    return getattr(en.ptr(), str(name).ptr()).release().ptr();
+}
+
+/// The operation on two floats: a float power (complex for a negative base and a fractional
+/// exponent) or a remainder with the sign of the divisor.
+Obj operation(PyObject* const* a) {
+    static PyObject* pow_kind = kind_member("POW");
+    static PyObject* mod_kind = kind_member("MOD");
+    double l = PyFloat_AsDouble(a[1]);
+    if (l == -1.0 && PyErr_Occurred()) fail();
+    double r = PyFloat_AsDouble(a[2]);
+    if (r == -1.0 && PyErr_Occurred()) fail();
+    Obj kind = getattr(a[0], N.kind.ptr());
+    Obj lf = own(PyFloat_FromDouble(l)), rf = own(PyFloat_FromDouble(r));
+    if (kind.ptr() == pow_kind) {
+        // Python refuses 0.0 ** negative; a plain float power gives infinity instead
+        if (l == 0.0 && r < 0.0) return own(PyFloat_FromDouble(std::pow(l, r)));
+        return num_pow(lf.ptr(), rf.ptr());
+    }
+    if (kind.ptr() == mod_kind) {
+        if (r == 0.0) raise(PyExc_ZeroDivisionError, "float divmod()");
+        return own(PyNumber_Remainder(lf.ptr(), rf.ptr()));
+    }
+    PyErr_SetNone(PyExc_NotImplementedError);
+    fail();
+}
+
+Obj extract(PyObject* const* a) {
+    Obj out = extract_self(a[0], a[1]);
+    extract_into(out.ptr(), getattr(a[0], N.left.ptr()).ptr(), a[1]);
+    extract_into(out.ptr(), getattr(a[0], N.right.ptr()).ptr(), a[1]);
+    return out;
+}
+
+Obj to_str(PyObject* const* a) {
+    Obj kind_name = getattr(getattr(a[0], N.kind.ptr()).ptr(), N.name.ptr());
+    return str("(" + to_string(getattr(a[0], N.left.ptr()).ptr()) + " " + to_string(kind_name.ptr()) + " " +
+               to_string(getattr(a[0], N.right.ptr()).ptr()) + ")");
+}
+
+PyMethodDef functions[] = {
+    QTX_FN("_init", 4, init),
+    QTX_FN("_operation", 3, operation),
+    QTX_FN("_substitute", 3, engine::entry<engine::K::Pair>),
+    QTX_FN("_extract", 2, extract),
+    QTX_FN("_str", 1, to_str),
+    QTX_END,
+};
+
+const char* source = R"PY(
+from __future__ import annotations
+
+import enum
+import typing as typ
+
+from quillon_transpiler.core.instance_data import InstanceData
+from quillon_transpiler.core.substitute.subs_poly import SubstitutedExpression
+from quillon_transpiler.core.substitute.substitutable_expr.expression import SubstitutableExpr
+from quillon_transpiler.core.var_registry import VarRegistry
+from quillon_transpiler.exceptions import SubstituteError
+
+
+class BinaryOpeKind(enum.Enum):
+    POW = enum.auto()
+    MOD = enum.auto()
+
+
+class PairOperator(SubstitutableExpr):
+    """left ** right, or left % right of constants."""
+
+    def __init__(self, left: SubstitutableExpr, right: SubstitutableExpr, kind: BinaryOpeKind) -> None:
+        _init(self, left, right, kind)
+
+    def operation(self, left: float, right: float) -> float:
+        """The node's operation on two plain numbers."""
+        return _operation(self, left, right)
+
+    def _substitute(self, var_map: VarRegistry, instance_data: InstanceData) -> SubstitutedExpression:
+        return _substitute(self, var_map, instance_data)
+
+    def extract(self, check: typ.Callable[[SubstitutableExpr], bool]) -> list[SubstitutableExpr]:
+        return _extract(self, check)
+
+    def __str__(self) -> str:
+        return _str(self)
+)PY";
+
+}  // namespace
+
+NB_MODULE(pair_operator, m) { QTX_MODULE_INIT(m, functions, source) }

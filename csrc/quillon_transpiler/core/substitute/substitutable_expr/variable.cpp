@@ -1,0 +1,290 @@
+// Leaves of the expression tree (placeholders, index elements, decision variables) and the
+// subscript and array-length nodes that index them.
+#include "qtx/engine.hpp"
+#include "qtx/module.hpp"
+#include "qtx/node.hpp"
+
+using namespace qtx;
+using engine::K;
+
+namespace {
+
+const Names& N = names();
+
+PyObject* module_attr(const char* name) {
+    return import_attr("quillon_transpiler.core.substitute.substitutable_expr.variable", name).release().ptr();
+}
+
+void variable_init_impl(PyObject* self, PyObject* name, PyObject* ndim) {
+    check_arg(name, &PyUnicode_Type, "name");
+    check_arg(ndim, &PyLong_Type, "ndim");
+    setattr(self, N.name.ptr(), name);
+    setattr(self, N.ndim.ptr(), ndim);
+    init_base(self);
+}
+
+Obj variable_init(PyObject* const* a) {
+    variable_init_impl(a[0], a[1], a[2]);
+    return ref(Py_None);
+}
+
+Obj element_init(PyObject* const* a) {
+    check_arg(a[1], &PyUnicode_Type, "name");
+    setattr(a[0], N.start.ptr(), a[2]);
+    setattr(a[0], N.end.ptr(), a[3]);
+    Obj one = small_int(1);
+    variable_init_impl(a[0], a[1], one.ptr());
+    return ref(Py_None);
+}
+
+void check_var_args(PyObject* name, PyObject* shape) {
+    check_arg(name, &PyUnicode_Type, "name");
+    check_arg(shape, &PyTuple_Type, "shape");
+}
+
+Obj decvar_init(PyObject* const* a) {
+    PyObject* self = a[0];
+    check_var_args(a[1], a[2]);
+    setattr(self, N.shape.ptr(), a[2]);
+    setattr(self, N.kind.ptr(), a[3]);
+    setattr(self, N.lower.ptr(), a[4]);
+    setattr(self, N.upper.ptr(), a[5]);
+    Obj ndim = ssize(PyTuple_GET_SIZE(a[2]));
+    variable_init_impl(self, a[1], ndim.ptr());
+    return ref(Py_None);
+}
+
+/// cls(name, shape, kind, lower=lower, upper=upper) after the class methods' argument checks.
+Obj create_var(PyObject* const* a) {
+    check_var_args(a[1], a[2]);
+    Obj kw = own(Py_BuildValue("(ss)", "lower", "upper"));
+    return call(a[0], {a[1], a[2], a[3], a[4], a[5]}, kw.ptr());
+}
+
+Obj variable_extract(PyObject* const* a) { return extract_self(a[0], a[1]); }
+
+Obj extract_with(PyObject* self, PyObject* check, PyObject* first, PyObject* second) {
+    Obj out = extract_self(self, check);
+    extract_into(out.ptr(), getattr(self, first).ptr(), check);
+    extract_into(out.ptr(), getattr(self, second).ptr(), check);
+    return out;
+}
+Obj element_extract(PyObject* const* a) { return extract_with(a[0], a[1], N.start.ptr(), N.end.ptr()); }
+Obj decvar_extract(PyObject* const* a) { return extract_with(a[0], a[1], N.lower.ptr(), N.upper.ptr()); }
+
+Obj variable_str(PyObject* const* a) { return getattr(a[0], N.name.ptr()); }
+
+Obj index_values(PyObject* const* a) { return engine::range_entry(a); }
+
+Obj placeholder_getitem(PyObject* const* a) {
+    static PyObject* subscript_cls = module_attr("Subscript");
+    Obj subs = own(PySequence_List(a[1]));
+    return call(subscript_cls, {a[0], subs.ptr()});
+}
+
+Obj subscript_init(PyObject* const* a) {
+    check_arg(a[2], &PyList_Type, "subscripts");
+    setattr(a[0], N.variable.ptr(), a[1]);
+    setattr(a[0], N.subscripts.ptr(), a[2]);
+    init_base(a[0]);
+    return ref(Py_None);
+}
+
+Obj subscript_getitem(PyObject* const* a) {
+    static PyObject* subscript_cls = module_attr("Subscript");
+    Obj more = own(PySequence_List(a[1]));
+    Obj subs = own(PyNumber_Add(getattr(a[0], N.subscripts.ptr()).ptr(), more.ptr()));
+    return call(subscript_cls, {getattr(a[0], N.variable.ptr()).ptr(), subs.ptr()});
+}
+
+Obj subscript_extract(PyObject* const* a) {
+    Obj out = extract_self(a[0], a[1]);
+    extract_into(out.ptr(), getattr(a[0], N.variable.ptr()).ptr(), a[1]);
+    Obj subs = own(PySequence_Fast(getattr(a[0], N.subscripts.ptr()).ptr(), "subscripts must be a list"));
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(subs.ptr()); ++i)
+        extract_into(out.ptr(), PySequence_Fast_GET_ITEM(subs.ptr(), i), a[1]);
+    return out;
+}
+
+Obj subscript_str(PyObject* const* a) {
+    std::string s = to_string(getattr(a[0], N.variable.ptr()).ptr()) + "[" +
+                    join_str(getattr(a[0], N.subscripts.ptr()).ptr(), ", ") + "]";
+    return str(s);
+}
+
+Obj arraylength_init(PyObject* const* a) {
+    check_arg(a[2], &PyLong_Type, "axis");
+    setattr(a[0], N.array.ptr(), a[1]);
+    setattr(a[0], N.axis.ptr(), a[2]);
+    init_base(a[0]);
+    return ref(Py_None);
+}
+
+Obj arraylength_extract(PyObject* const* a) {
+    Obj out = extract_self(a[0], a[1]);
+    extract_into(out.ptr(), getattr(a[0], N.array.ptr()).ptr(), a[1]);
+    return out;
+}
+
+PyMethodDef functions[] = {
+    QTX_FN("_variable_init", 3, variable_init),
+    QTX_FN("_variable_extract", 2, variable_extract),
+    QTX_FN("_variable_str", 1, variable_str),
+    QTX_FN("_element_init", 4, element_init),
+    QTX_FN("_element_substitute", 3, engine::entry<K::Element>),
+    QTX_FN("_element_index_values", 3, index_values),
+    QTX_FN("_element_extract", 2, element_extract),
+    QTX_FN("_decvar_init", 6, decvar_init),
+    QTX_FN("_create_var", 6, create_var),
+    QTX_FN("_decvar_substitute", 3, engine::entry<K::DecVar>),
+    QTX_FN("_decvar_extract", 2, decvar_extract),
+    QTX_FN("_placeholder_substitute", 3, engine::entry<K::Placeholder>),
+    QTX_FN("_placeholder_getitem", 2, placeholder_getitem),
+    QTX_FN("_subscript_init", 3, subscript_init),
+    QTX_FN("_subscript_getitem", 2, subscript_getitem),
+    QTX_FN("_subscript_substitute", 3, engine::entry<K::Subscript>),
+    QTX_FN("_subscript_extract", 2, subscript_extract),
+    QTX_FN("_subscript_str", 1, subscript_str),
+    QTX_FN("_arraylength_init", 3, arraylength_init),
+    QTX_FN("_arraylength_substitute", 3, engine::entry<K::ArrayLength>),
+    QTX_FN("_arraylength_extract", 2, arraylength_extract),
+    QTX_END,
+};
+
+const char* source = R"PY(
+from __future__ import annotations
+
+import enum
+import typing as typ
+
+from quillon_transpiler.core.instance_data import InstanceData
+from quillon_transpiler.core.substitute.subs_poly import SubstitutedExpression
+from quillon_transpiler.core.substitute.substitutable_expr.expression import Number, SubstitutableExpr
+from quillon_transpiler.core.var_registry import VarRegistry
+from quillon_transpiler.exceptions import SubstituteError
+
+
+class Variable(SubstitutableExpr):
+    """A named leaf: placeholder, index element or decision variable."""
+
+    ndim: int
+
+    def __init__(self, name: str, ndim: int) -> None:
+        _variable_init(self, name, ndim)
+
+    def extract(self, check: typ.Callable[[SubstitutableExpr], bool]) -> list[SubstitutableExpr]:
+        return _variable_extract(self, check)
+
+    def __str__(self) -> str:
+        return _variable_str(self)
+
+
+class Element(Variable):
+    """An index element running over the integers from ``start`` up to, not including, ``end``."""
+
+    def __init__(self, name: str, start: SubstitutableExpr, end: SubstitutableExpr) -> None:
+        _element_init(self, name, start, end)
+
+    def _substitute(self, var_map: VarRegistry, instance_data: InstanceData) -> SubstitutedExpression:
+        return _element_substitute(self, var_map, instance_data)
+
+    def get_index_values(self, var_map: VarRegistry, instance_data: InstanceData) -> typ.Iterable[int]:
+        """The integers of the element's range for the current data."""
+        return _element_index_values(self, var_map, instance_data)
+
+    def extract(self, check: typ.Callable[[SubstitutableExpr], bool]) -> list[SubstitutableExpr]:
+        return _element_extract(self, check)
+
+
+class DecisionVarKind(enum.Enum):
+    BINARY = enum.auto()
+    INTEGER = enum.auto()
+    CONTINUOUS = enum.auto()
+
+
+class DecisionVariable(Variable):
+    """A decision variable with a shape and bound expressions."""
+
+    def __init__(
+        self,
+        name: str,
+        shape: tuple[SubstitutableExpr, ...],
+        kind: DecisionVarKind,
+        lower: SubstitutableExpr,
+        upper: SubstitutableExpr,
+    ) -> None:
+        _decvar_init(self, name, shape, kind, lower, upper)
+
+    @classmethod
+    def create_binaryvar(cls, name: str, shape: tuple[SubstitutableExpr, ...]) -> DecisionVariable:
+        return _create_var(cls, name, shape, DecisionVarKind.BINARY, Number(0), Number(1))
+
+    @classmethod
+    def create_intvar(
+        cls, name: str, shape: tuple[SubstitutableExpr, ...], lower: SubstitutableExpr, upper: SubstitutableExpr
+    ) -> DecisionVariable:
+        return _create_var(cls, name, shape, DecisionVarKind.INTEGER, lower, upper)
+
+    @classmethod
+    def create_contvar(
+        cls, name: str, shape: tuple[SubstitutableExpr, ...], lower: SubstitutableExpr, upper: SubstitutableExpr
+    ) -> DecisionVariable:
+        return _create_var(cls, name, shape, DecisionVarKind.CONTINUOUS, lower, upper)
+
+    def _substitute(self, var_map: VarRegistry, instance_data: InstanceData) -> SubstitutedExpression:
+        return _decvar_substitute(self, var_map, instance_data)
+
+    def extract(self, check: typ.Callable[[SubstitutableExpr], bool]) -> list[SubstitutableExpr]:
+        return _decvar_extract(self, check)
+
+
+class Placeholder(Variable):
+    """Named instance data: an array or a number."""
+
+    def __init__(self, name: str, ndim: int) -> None:
+        _variable_init(self, name, ndim)
+
+    def _substitute(self, var_map: VarRegistry, instance_data: InstanceData) -> SubstitutedExpression:
+        return _placeholder_substitute(self, var_map, instance_data)
+
+    def __getitem__(self, subscript: SubstitutableExpr) -> Subscript:
+        return _placeholder_getitem(self, subscript)
+
+
+class Subscript(SubstitutableExpr):
+    """An indexed placeholder or decision variable."""
+
+    def __init__(
+        self, variable: typ.Union[DecisionVariable, Placeholder], subscripts: list[SubstitutableExpr]
+    ) -> None:
+        _subscript_init(self, variable, subscripts)
+
+    def __getitem__(self, subscript: SubstitutableExpr) -> Subscript:
+        return _subscript_getitem(self, subscript)
+
+    def _substitute(self, var_map: VarRegistry, instance_data: InstanceData) -> SubstitutedExpression:
+        return _subscript_substitute(self, var_map, instance_data)
+
+    def extract(self, check: typ.Callable[[SubstitutableExpr], bool]) -> list[SubstitutableExpr]:
+        return _subscript_extract(self, check)
+
+    def __str__(self) -> str:
+        return _subscript_str(self)
+
+
+class ArrayLength(SubstitutableExpr):
+    """The length of a placeholder, or of a sub-array of one, along an axis."""
+
+    def __init__(self, array: typ.Union[Placeholder, Subscript, DecisionVariable], axis: int) -> None:
+        _arraylength_init(self, array, axis)
+
+    def _substitute(self, var_map: VarRegistry, instance_data: InstanceData) -> SubstitutedExpression:
+        return _arraylength_substitute(self, var_map, instance_data)
+
+    def extract(self, check: typ.Callable[[SubstitutableExpr], bool]) -> list[SubstitutableExpr]:
+        return _arraylength_extract(self, check)
+)PY";
+
+}  // namespace
+
+NB_MODULE(variable, m) { QTX_MODULE_INIT(m, functions, source) }

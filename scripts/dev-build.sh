@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Developer build: compiles the named extension modules (all when none are named) with CMake
+# and copies them next to their Python packages under src/, so `PYTHONPATH=src` runs the tree.
+# usage: scripts/dev-build.sh [target ...]     (BUILD_DIR=build/dev, PYTHON=python3 by default)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+PY=${PYTHON:-python3}
+dir=${BUILD_DIR:-build/dev}
+if [ ! -f "$dir/CMakeCache.txt" ]; then
+  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQTX_WERROR=ON \
+    -DPython_EXECUTABLE="$(command -v "$PY")" >/dev/null
+fi
+if [ $# -eq 0 ]; then cmake --build "$dir"; else cmake --build "$dir" --target "$@"; fi
+(cd "$dir/pkg" && find quillon_transpiler -name '*.so' -exec cp --parents {} "$OLDPWD/src/" \;)
