@@ -1,0 +1,428 @@
+"""Expression nodes.
+
+The lowering dispatches on the exact class of a node, so every node is its own
+class and no public node class derives from another one (only private bases
+are shared).
+"""
+
+from __future__ import annotations
+
+import numbers
+
+# conditions.py imports this module back; both only touch each other's
+# attributes at call time, so either may be imported first.
+from . import conditions as _cond
+
+
+def _describe(value) -> str:
+    text = repr(value)
+    if len(text) > 60:
+        text = text[:57] + "..."
+    return f"{type(value).__name__} {text}"
+
+
+def _as_number(value):
+    """Return `value` as a plain int or float, or None if it is not a number."""
+    # bool is an int subclass but never a meaningful coefficient here;
+    # numpy.bool_ is not a numbers.Number, so it falls through as well.
+    if isinstance(value, bool):
+        return None
+    if isinstance(value, numbers.Integral):
+        return int(value)
+    if isinstance(value, numbers.Real):
+        return float(value)
+    return None
+
+
+def as_expr(value, what: str = "operand") -> Expression:
+    """Return `value` as an expression node, wrapping numbers as NumberLit."""
+    if isinstance(value, Expression):
+        return value
+    number = _as_number(value)
+    if number is None:
+        raise TypeError(
+            f"{what} must be an expression or an int/float number, "
+            f"got {_describe(value)}"
+        )
+    return NumberLit(number)
+
+
+def as_scalar(value, what: str = "operand") -> Expression:
+    """Like as_expr, but refuses arrays (usually a forgotten subscript)."""
+    expr = as_expr(value, what)
+    if expr.ndim != 0:
+        raise ValueError(
+            f"{what} must be a scalar, but {expr} has ndim {expr.ndim}; "
+            "subscript it first"
+        )
+    return expr
+
+
+def _check_name(name, what: str) -> str:
+    if not isinstance(name, str):
+        raise TypeError(f"{what} must be a str, got {_describe(name)}")
+    if not name:
+        raise ValueError(f"{what} must not be empty")
+    return name
+
+
+class Expression:
+    """Base of all expression nodes; the operators build new nodes."""
+
+    ndim = 0
+    # == builds a condition, so nodes cannot hash by value: they hash by
+    # identity, which keeps them usable as dict keys and set members.
+    __hash__ = object.__hash__
+    # Makes NumPy numbers and arrays defer to the reflected operators below,
+    # so `np.float64(2) * x` gives a MulOp instead of an object array.
+    __array_ufunc__ = None
+
+    def __repr__(self) -> str:
+        return f"{type(self).__name__}({self})"
+
+    def __add__(self, other):
+        return _add(self, other)
+
+    def __radd__(self, other):
+        return _add(other, self)
+
+    def __sub__(self, other):
+        return _add(self, _negate(other))
+
+    def __rsub__(self, other):
+        return _add(other, _negate(self))
+
+    def __neg__(self):
+        return _negate(self)
+
+    def __pos__(self):
+        return self
+
+    def __mul__(self, other):
+        return _mul(self, other)
+
+    def __rmul__(self, other):
+        return _mul(other, self)
+
+    def __truediv__(self, other):
+        return _mul(self, PowOp(other, NumberLit(-1)))
+
+    def __rtruediv__(self, other):
+        return _mul(other, PowOp(self, NumberLit(-1)))
+
+    def __pow__(self, other):
+        return PowOp(self, other)
+
+    def __rpow__(self, other):
+        return PowOp(other, self)
+
+    def __mod__(self, other):
+        return ModOp(self, other)
+
+    def __rmod__(self, other):
+        return ModOp(other, self)
+
+    def __abs__(self):
+        return AbsOp(self)
+
+    def __eq__(self, other):
+        return _cond.EqualOp(self, other)
+
+    def __ne__(self, other):
+        return _cond.NotEqualOp(self, other)
+
+    def __lt__(self, other):
+        return _cond.LessThanOp(self, other)
+
+    def __le__(self, other):
+        return _cond.LessThanEqualOp(self, other)
+
+    def __gt__(self, other):
+        return _cond.GreaterThanOp(self, other)
+
+    def __ge__(self, other):
+        return _cond.GreaterThanEqualOp(self, other)
+
+    def __getitem__(self, key):
+        return Subscript(self, list(key) if isinstance(key, tuple) else [key])
+
+    def __iter__(self):
+        # Without this, Python would iterate through __getitem__ with 0, 1, ...
+        # forever, since a subscript is never out of range at modeling time.
+        raise TypeError(f"{type(self).__name__} {self} is not iterable")
+
+    def len_at(self, axis: int) -> ArrayLength:
+        return ArrayLength(self, axis)
+
+
+def _add(left, right) -> AddOp:
+    left = as_scalar(left, "operand of +")
+    right = as_scalar(right, "operand of +")
+    # Flatten only on the left, so `a + b + c` is one sum while `a + (b + c)`
+    # keeps the grouping as written. The list is new: nodes are never mutated.
+    terms = left.terms + [right] if type(left) is AddOp else [left, right]
+    return AddOp(terms)
+
+
+def _mul(left, right) -> MulOp:
+    left = as_scalar(left, "operand of *")
+    right = as_scalar(right, "operand of *")
+    terms = left.terms + [right] if type(left) is MulOp else [left, right]
+    return MulOp(terms)
+
+
+def _negate(value) -> MulOp:
+    return MulOp([NumberLit(-1), as_scalar(value, "operand of -")])
+
+
+class NumberLit(Expression):
+    def __init__(self, value):
+        number = _as_number(value)
+        if number is None:
+            raise TypeError(f"NumberLit value must be an int or float, got {_describe(value)}")
+        self.value = number
+
+    def __str__(self) -> str:
+        return str(self.value)
+
+
+class Placeholder(Expression):
+    """Instance data, given a value when the problem is compiled."""
+
+    def __init__(self, name: str, ndim: int = 0):
+        self.name = _check_name(name, "Placeholder name")
+        if isinstance(ndim, bool) or not isinstance(ndim, numbers.Integral):
+            raise TypeError(f"Placeholder ndim must be an int, got {_describe(ndim)}")
+        if ndim < 0:
+            raise ValueError(f"Placeholder ndim must be >= 0, got {ndim}")
+        self.ndim = int(ndim)
+
+    def __str__(self) -> str:
+        return self.name
+
+
+class Range:
+    """The half-open integer range [start, end); only used as an Element's domain."""
+
+    def __init__(self, start, end):
+        self.start = as_scalar(start, "Range start")
+        self.end = as_scalar(end, "Range end")
+
+    def __str__(self) -> str:
+        return f"range({self.start}, {self.end})"
+
+    def __repr__(self) -> str:
+        return f"Range({self.start}, {self.end})"
+
+
+class Element(Expression):
+    """An index running over a range, 0..n-1, or the entries of an array along axis 0."""
+
+    def __init__(self, name: str, belong_to):
+        self.name = _check_name(name, "Element name")
+        if isinstance(belong_to, tuple):
+            if len(belong_to) != 2:
+                raise TypeError(
+                    f"Element belong_to tuple must be (start, end), got {_describe(belong_to)}"
+                )
+            belong_to = Range(*belong_to)
+        if isinstance(belong_to, Range):
+            self.ndim = 0
+        elif isinstance(belong_to, Expression) or _as_number(belong_to) is not None:
+            belong_to = as_expr(belong_to)
+            self.ndim = max(belong_to.ndim - 1, 0)
+        else:
+            raise TypeError(
+                "Element belong_to must be a (start, end) tuple, a Range, a number "
+                f"or an expression, got {_describe(belong_to)}"
+            )
+        self.belong_to = belong_to
+
+    def __str__(self) -> str:
+        return self.name
+
+
+def _shape(shape) -> tuple:
+    if not isinstance(shape, (tuple, list)):
+        shape = (shape,)
+    entries = []
+    for entry in shape:
+        number = _as_number(entry)
+        if number is not None and number < 0:
+            raise ValueError(f"shape entries must not be negative, got {entry}")
+        entries.append(as_scalar(entry, "shape entry"))
+    return tuple(entries)
+
+
+class BinaryVar(Expression):
+    def __init__(self, name: str, shape=()):
+        self.name = _check_name(name, "BinaryVar name")
+        self.shape = _shape(shape)
+        self.ndim = len(self.shape)
+
+    def __str__(self) -> str:
+        return self.name
+
+
+class IntegerVar(Expression):
+    def __init__(self, name: str, shape=(), lower_bound=None, upper_bound=None):
+        self.name = _check_name(name, "IntegerVar name")
+        self.shape = _shape(shape)
+        self.ndim = len(self.shape)
+        self.lower_bound = self._bound(lower_bound, "lower_bound")
+        self.upper_bound = self._bound(upper_bound, "upper_bound")
+
+    def _bound(self, value, what: str) -> Expression:
+        if value is None:
+            raise TypeError(f"IntegerVar {self.name!r} needs a {what}")
+        bound = as_expr(value, f"{what} of IntegerVar {self.name!r}")
+        # An array bound applies element-wise, so it must match the variable.
+        if bound.ndim not in (0, self.ndim):
+            raise ValueError(
+                f"{what} of IntegerVar {self.name!r} has ndim {bound.ndim}; "
+                f"expected 0 or {self.ndim}"
+            )
+        return bound
+
+    def __str__(self) -> str:
+        return self.name
+
+
+class Subscript(Expression):
+    def __init__(self, variable: Expression, subscripts):
+        if not isinstance(variable, Expression):
+            raise TypeError(f"only expressions can be subscripted, got {_describe(variable)}")
+        subscripts = [as_scalar(s, "subscript") for s in subscripts]
+        if not subscripts:
+            raise ValueError(f"subscripting {variable} needs at least one subscript")
+        if len(subscripts) > variable.ndim:
+            raise ValueError(
+                f"{variable} has ndim {variable.ndim} but was given "
+                f"{len(subscripts)} subscript(s)"
+            )
+        self.variable = variable
+        self.subscripts = subscripts
+        self.ndim = variable.ndim - len(subscripts)
+
+    def __str__(self) -> str:
+        return f"{self.variable}[{', '.join(map(str, self.subscripts))}]"
+
+
+class ArrayLength(Expression):
+    def __init__(self, array: Expression, axis: int):
+        if not isinstance(array, Expression):
+            raise TypeError(f"len_at needs an array expression, got {_describe(array)}")
+        if isinstance(axis, bool) or not isinstance(axis, numbers.Integral):
+            raise TypeError(f"len_at axis must be an int, got {_describe(axis)}")
+        if not 0 <= axis < array.ndim:
+            raise ValueError(f"axis {axis} is out of range for {array} with ndim {array.ndim}")
+        self.array = array
+        self.axis = int(axis)
+
+    def __str__(self) -> str:
+        return f"len_at({self.array}, {self.axis})"
+
+
+class _TermsOp(Expression):
+    def __init__(self, terms):
+        terms = [as_scalar(t, f"term of {type(self).__name__}") for t in terms]
+        self.terms = terms
+
+
+class AddOp(_TermsOp):
+    def __str__(self) -> str:
+        return "(" + " + ".join(map(str, self.terms)) + ")"
+
+
+class MulOp(_TermsOp):
+    def __str__(self) -> str:
+        return "(" + " * ".join(map(str, self.terms)) + ")"
+
+
+class MaxOp(_TermsOp):
+    def __str__(self) -> str:
+        return "max(" + ", ".join(map(str, self.terms)) + ")"
+
+
+class MinOp(_TermsOp):
+    def __str__(self) -> str:
+        return "min(" + ", ".join(map(str, self.terms)) + ")"
+
+
+class PowOp(Expression):
+    def __init__(self, base, exponent):
+        self.base = as_scalar(base, "base of **")
+        self.exponent = as_scalar(exponent, "exponent of **")
+
+    def __str__(self) -> str:
+        return f"({self.base} ** {self.exponent})"
+
+
+class ModOp(Expression):
+    def __init__(self, left, right):
+        self.left = as_scalar(left, "operand of %")
+        self.right = as_scalar(right, "operand of %")
+
+    def __str__(self) -> str:
+        return f"({self.left} % {self.right})"
+
+
+class _UnaryOp(Expression):
+    _function = ""
+
+    def __init__(self, operand):
+        self.operand = as_scalar(operand, f"operand of {self._function}")
+
+    def __str__(self) -> str:
+        return f"{self._function}({self.operand})"
+
+
+class LnOp(_UnaryOp):
+    _function = "ln"
+
+
+class Log2Op(_UnaryOp):
+    _function = "log2"
+
+
+class Log10Op(_UnaryOp):
+    _function = "log10"
+
+
+class CeilOp(_UnaryOp):
+    _function = "ceil"
+
+
+class FloorOp(_UnaryOp):
+    _function = "floor"
+
+
+class AbsOp(_UnaryOp):
+    _function = "abs"
+
+
+class _Reduction(Expression):
+    _function = ""
+
+    def __init__(self, index: Element, operand, condition=None):
+        if not isinstance(index, Element):
+            raise TypeError(f"{self._function} index must be an Element, got {_describe(index)}")
+        if condition is not None and not isinstance(condition, _cond.Condition):
+            raise TypeError(
+                f"{self._function} condition must be a condition or None, got {_describe(condition)}"
+            )
+        self.index = index
+        self.operand = as_scalar(operand, f"operand of {self._function}")
+        self.condition = condition
+
+    def __str__(self) -> str:
+        over = str(self.index) if self.condition is None else f"{self.index} | {self.condition}"
+        return f"{self._function}_{{{over}}}({self.operand})"
+
+
+class SumOp(_Reduction):
+    _function = "sum"
+
+
+class ProdOp(_Reduction):
+    _function = "prod"

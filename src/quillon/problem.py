@@ -1,0 +1,117 @@
+"""Problems: an objective plus labelled constraints and penalty terms."""
+
+from __future__ import annotations
+
+import enum
+
+from .conditions import Condition, EqualOp, GreaterThanEqualOp, LessThanEqualOp
+from .expressions import AddOp, Element, NumberLit, _check_name, _describe, as_scalar
+
+
+class ProblemSense(enum.Enum):
+    MINIMIZE = "minimize"
+    MAXIMIZE = "maximize"
+
+
+def _is_forall_pair(item) -> bool:
+    return (
+        isinstance(item, tuple)
+        and len(item) == 2
+        and isinstance(item[0], Element)
+        and (item[1] is None or isinstance(item[1], Condition))
+    )
+
+
+def _normalise_forall(forall) -> list:
+    """Turn the accepted `forall` spellings into [(Element, condition or None), ...]."""
+    if isinstance(forall, Element) or _is_forall_pair(forall):
+        forall = [forall]
+    elif not isinstance(forall, (list, tuple)):
+        raise TypeError(
+            "forall must be an Element, an (Element, condition) pair or a list of "
+            f"those, got {_describe(forall)}"
+        )
+    pairs = []
+    for item in forall:
+        if isinstance(item, Element):
+            item = (item, None)
+        elif not _is_forall_pair(item):
+            raise TypeError(
+                "forall entries must be an Element or an (Element, condition) pair, "
+                f"got {_describe(item)}"
+            )
+        if any(item[0] is seen for seen, _ in pairs):
+            raise ValueError(f"element {item[0]} appears twice in forall")
+        pairs.append(item)
+    return pairs
+
+
+def _forall_repr(forall: list) -> str:
+    return "[" + ", ".join(str(e) if c is None else f"({e}, {c})" for e, c in forall) + "]"
+
+
+class Constraint:
+    _KINDS = (EqualOp, LessThanEqualOp, GreaterThanEqualOp)
+
+    def __init__(self, name: str, expression, forall=()):
+        self.name = _check_name(name, "Constraint name")
+        if not isinstance(expression, self._KINDS):
+            raise TypeError(
+                "Constraint expression must be an ==, <= or >= comparison, "
+                f"got {_describe(expression)}"
+            )
+        self.expression = expression
+        self.forall = _normalise_forall(forall)
+
+    def __repr__(self) -> str:
+        return f"Constraint({self.name!r}, {self.expression}, forall={_forall_repr(self.forall)})"
+
+
+class CustomPenaltyTerm:
+    def __init__(self, name: str, expression, forall=()):
+        self.name = _check_name(name, "CustomPenaltyTerm name")
+        self.expression = as_scalar(expression, "CustomPenaltyTerm expression")
+        self.forall = _normalise_forall(forall)
+
+    def __repr__(self) -> str:
+        return (
+            f"CustomPenaltyTerm({self.name!r}, {self.expression}, "
+            f"forall={_forall_repr(self.forall)})"
+        )
+
+
+class Problem:
+    def __init__(self, name: str, sense: ProblemSense = ProblemSense.MINIMIZE):
+        self.name = _check_name(name, "Problem name")
+        if not isinstance(sense, ProblemSense):
+            raise TypeError(f"sense must be a ProblemSense, got {_describe(sense)}")
+        self.sense = sense
+        self.objective = NumberLit(0)
+        self.constraints = {}
+        self.custom_penalty_terms = {}
+        self._objective_terms = []
+
+    def __iadd__(self, other):
+        if isinstance(other, (Constraint, CustomPenaltyTerm)):
+            # One namespace for both kinds, so a label names one thing in results.
+            if other.name in self.constraints or other.name in self.custom_penalty_terms:
+                raise ValueError(f"label {other.name!r} is already used in problem {self.name!r}")
+            target = self.constraints if isinstance(other, Constraint) else self.custom_penalty_terms
+            target[other.name] = other
+        elif isinstance(other, Condition):
+            raise TypeError(f"cannot add the condition {other} to a problem; wrap it in ql.Constraint")
+        else:
+            term = as_scalar(other, "objective term added to a problem")
+            # The objective is the sum of the added terms, each kept whole,
+            # rather than a flattening of whatever sums the user added.
+            self._objective_terms.append(term)
+            terms = self._objective_terms
+            self.objective = terms[0] if len(terms) == 1 else AddOp(list(terms))
+        return self
+
+    def __repr__(self) -> str:
+        return (
+            f"Problem({self.name!r}, {self.sense}, objective={self.objective}, "
+            f"constraints={list(self.constraints)}, "
+            f"custom_penalty_terms={list(self.custom_penalty_terms)})"
+        )

@@ -1,0 +1,113 @@
+"""Decoded solver results.
+
+A solution maps each decision variable label to one sparse triple per sample:
+`(indices, values, shape)`, where `indices` is a tuple holding one list of
+subscripts per axis, `values` the entries at those positions, and `shape` the
+variable's shape. Entries not listed are zero.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass, field
+from typing import TYPE_CHECKING, Dict, List, Optional, Sequence, Tuple
+
+if TYPE_CHECKING:
+    import numpy as np
+
+Sparse = Tuple[Tuple[List[int], ...], List[float], Tuple[int, ...]]
+
+
+def to_dense(sparse: Sparse, dtype=None) -> np.ndarray:
+    """Expand one sparse triple into a dense array (0-d for a scalar variable)."""
+    import numpy as np  # only needed here; modeling works without NumPy
+
+    indices, values, shape = sparse
+    shape = tuple(int(n) for n in shape)
+    if len(indices) != len(shape):
+        raise ValueError(f"{len(indices)} index axes do not match shape {shape}")
+    if any(len(axis) != len(values) for axis in indices):
+        raise ValueError("every index axis needs one subscript per value")
+    if shape == () and len(values) > 1:
+        raise ValueError(f"a scalar has at most one value, got {len(values)}")
+    if dtype is None:
+        # Keeps binary and integer variables integral.
+        dtype = np.asarray(values).dtype if len(values) else np.int64
+    dense = np.zeros(shape, dtype=dtype)
+    if shape == ():
+        if len(values):
+            dense[()] = values[0]
+    else:
+        dense[tuple(np.asarray(axis, dtype=np.intp) for axis in indices)] = values
+    return dense
+
+
+@dataclass
+class Record:
+    solution: Dict[str, List[Sparse]]
+    num_occurrences: List[int]
+
+
+@dataclass
+class Evaluation:
+    energy: List[float]
+    objective: List[float]
+    constraint_violations: Dict[str, List[float]] = field(default_factory=dict)
+
+
+@dataclass
+class MeasuringTime:
+    """Wall-clock seconds; None where the solver did not report it."""
+
+    solve: Optional[float] = None
+    system: Optional[float] = None
+    total: Optional[float] = None
+
+
+@dataclass
+class SampleSet:
+    record: Record
+    evaluation: Evaluation
+    measuring_time: MeasuringTime = field(default_factory=MeasuringTime)
+
+    def __len__(self) -> int:
+        return len(self.record.num_occurrences)
+
+    def take(self, samples: Sequence[int]) -> SampleSet:
+        """A new SampleSet holding only the given samples, in the given order."""
+        samples = list(samples)
+
+        def pick(values):
+            return [values[k] for k in samples]
+
+        evaluation = self.evaluation
+        return SampleSet(
+            Record(
+                {label: pick(s) for label, s in self.record.solution.items()},
+                pick(self.record.num_occurrences),
+            ),
+            Evaluation(
+                pick(evaluation.energy),
+                pick(evaluation.objective),
+                {label: pick(v) for label, v in evaluation.constraint_violations.items()},
+            ),
+            self.measuring_time,
+        )
+
+    def feasible(self, tolerance: float = 1e-9) -> SampleSet:
+        """The samples violating no constraint; `tolerance` absorbs float round-off."""
+        violations = self.evaluation.constraint_violations.values()
+        return self.take(
+            k for k in range(len(self)) if all(v[k] <= tolerance for v in violations)
+        )
+
+    def lowest(self) -> SampleSet:
+        """The samples of lowest energy (all of them when several tie)."""
+        energy = self.evaluation.energy
+        if not energy:
+            return self.take([])
+        best = min(energy)
+        return self.take(k for k, e in enumerate(energy) if e == best)
+
+    def dense(self, label: str, sample: int = 0) -> np.ndarray:
+        """The value of variable `label` in one sample, as a dense array."""
+        return to_dense(self.record.solution[label][sample])

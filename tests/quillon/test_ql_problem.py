@@ -1,0 +1,79 @@
+import pytest
+
+import quillon as ql
+
+n = ql.Placeholder("n")
+x = ql.BinaryVar("x", shape=(n, n))
+i = ql.Element("i", n)
+j = ql.Element("j", n)
+k = ql.Element("k", n)
+
+
+def test_objective_is_zero_then_the_term_then_the_sum_of_terms():
+    problem = ql.Problem("p")
+    assert problem.sense is ql.ProblemSense.MINIMIZE
+    assert type(problem.objective) is ql.NumberLit and problem.objective.value == 0
+    first = x[0, 0] + x[1, 1]
+    problem += first
+    assert problem.objective is first
+    problem += 3
+    assert type(problem.objective) is ql.AddOp
+    assert problem.objective.terms[0] is first and problem.objective.terms[1].value == 3
+    assert len(first.terms) == 2
+
+
+def test_labels_are_kept_in_order_and_unique_across_kinds():
+    problem = ql.Problem("p", sense=ql.ProblemSense.MAXIMIZE)
+    problem += ql.Constraint("b", ql.sum(j, x[i, j]) == 1, forall=i)
+    problem += ql.CustomPenaltyTerm("c", 2)
+    problem += ql.Constraint("a", x[0, 0] <= 1)
+    assert list(problem.constraints) == ["b", "a"]
+    assert problem.custom_penalty_terms["c"].expression.value == 2
+    for again in (ql.Constraint("c", x[0, 1] >= 0), ql.CustomPenaltyTerm("a", x[0, 0])):
+        with pytest.raises(ValueError, match="already used"):
+            problem += again
+
+
+@pytest.mark.parametrize("junk", [x[0, 0] == 1, "objective", None, True, x])
+def test_problem_refuses_what_it_cannot_hold(junk):
+    problem = ql.Problem("p")
+    with pytest.raises((TypeError, ValueError)):
+        problem += junk
+    assert problem.objective.value == 0
+
+
+@pytest.mark.parametrize(
+    "expression, ok",
+    [(x[0, 0] == 1, True), (x[0, 0] <= 1, True), (x[0, 0] >= 1, True),
+     (x[0, 0] < 1, False), (x[0, 0] > 1, False), (x[0, 0] != 1, False),
+     ((x[0, 0] <= 1) & (x[0, 0] >= 0), False), (x[0, 0], False)],
+)
+def test_constraint_accepts_only_equalities_and_non_strict_inequalities(expression, ok):
+    if ok:
+        assert ql.Constraint("c", expression).expression is expression
+    else:
+        with pytest.raises(TypeError):
+            ql.Constraint("c", expression)
+
+
+cond = j != i
+
+
+@pytest.mark.parametrize(
+    "forall, expected",
+    [((), []), (i, [(i, None)]), ((j, cond), [(j, cond)]), ((i, j), [(i, None), (j, None)]),
+     ([i, (j, cond), (k, None)], [(i, None), (j, cond), (k, None)])],
+)
+def test_forall_is_normalised_outer_first(forall, expected):
+    for cls in (ql.Constraint, ql.CustomPenaltyTerm):
+        got = cls("c", x[i, j] <= 1 if cls is ql.Constraint else x[i, j], forall=forall).forall
+        assert got == expected
+
+
+@pytest.mark.parametrize(
+    "forall, error",
+    [([i, i], ValueError), (n, TypeError), ([(i, x[0, 0])], TypeError), ([[i]], TypeError)],
+)
+def test_bad_forall_is_refused(forall, error):
+    with pytest.raises(error):
+        ql.Constraint("c", x[0, 0] <= 1, forall=forall)
