@@ -7,8 +7,9 @@ cd "$(dirname "$0")/.."
 PY=${PYTHON:-python3}
 dir=${BUILD_DIR:-build/dev}
 if [ ! -f "$dir/CMakeCache.txt" ]; then
-  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQTX_WERROR=ON \
+  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQTX_WERROR=ON -DQTX_NOSTRIP=ON \
     -DPython_EXECUTABLE="$(command -v "$PY")" >/dev/null
 fi
 if [ $# -eq 0 ]; then cmake --build "$dir"; else cmake --build "$dir" --target "$@"; fi
-(cd "$dir/pkg" && find quillon_transpiler -name '*.so' -exec cp --parents {} "$OLDPWD/src/" \;)
+# a fresh inode per copy: running processes keep the module they loaded
+(cd "$dir/pkg" && find quillon_transpiler -name "*.so" -exec cp --remove-destination --parents {} "$OLDPWD/src/" \;)

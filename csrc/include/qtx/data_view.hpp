@@ -22,12 +22,13 @@ struct View {
     }
 
     /// The element at the index tuple as the Python number `.item()` gives, or null.
-    Obj read(PyObject* subs) const {
-        Py_ssize_t n = PyTuple_GET_SIZE(subs);
+    Obj read(PyObject* subs) const { return read(&PyTuple_GET_ITEM(subs, 0), PyTuple_GET_SIZE(subs)); }
+
+    Obj read(PyObject* const* idx, Py_ssize_t n) const {
         if (n != buf.ndim) return Obj();
         const char* p = (const char*)buf.buf;
         for (Py_ssize_t k = 0; k < n; ++k) {
-            PyObject* o = PyTuple_GET_ITEM(subs, k);
+            PyObject* o = idx[k];
             if (!PyLong_CheckExact(o)) return Obj();
             Py_ssize_t i = PyLong_AsSsize_t(o);
             if (i == -1 && PyErr_Occurred()) {
@@ -81,6 +82,13 @@ public:
             if (PyObject* v = normalised(name)) return ref(v);
         }
         return get_value(name, types().empty_tuple);
+    }
+
+    /// The entry at the given ints straight from the buffer, or null.
+    Obj read(PyObject* name, PyObject* const* idx, size_t n) {
+        if (!fast_) return Obj();
+        const View& v = view(name);
+        return v.ok ? v.read(idx, (Py_ssize_t)n) : Obj();
     }
 
     /// get_value(name, subs).

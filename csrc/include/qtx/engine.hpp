@@ -13,6 +13,24 @@
 
 namespace qtx::engine {
 
+/// Operand polynomials, inline for the common few.
+class SmallPolys {
+public:
+    explicit SmallPolys(size_t n) : n_(n) {
+        if (n > 4) heap_.resize(n);
+    }
+    Poly& operator[](size_t i) { return n_ > 4 ? heap_[i] : inline_[i]; }
+    size_t size() const { return n_; }
+    bool empty() const { return n_ == 0; }
+    Poly* begin() { return n_ > 4 ? heap_.data() : inline_; }
+    Poly* end() { return begin() + n_; }
+
+private:
+    size_t n_;
+    Poly inline_[4];
+    std::vector<Poly> heap_;
+};
+
 class Engine {
 public:
     Engine(PyObject* var_map, PyObject* data) : var_map_(var_map), data_(data), views_(data) {
@@ -43,7 +61,7 @@ public:
             case K::CCompare: {
                 Poly l = eval(n->kids[0]);
                 Poly r = eval(n->kids[1]);
-                if (map_size(l.coeff.ptr()) || map_size(r.coeff.ptr()))
+                if (term_count(l) || term_count(r))
                     raise_substitute("Conditions must not contain decision variables.");
                 return truth(own(PyObject_RichCompare(l.constant.ptr(), r.constant.ptr(), n->op)).ptr());
             }
@@ -73,26 +91,41 @@ public:
     Obj index_range(Node* el) {
         Poly s = eval(el->kids[0]);
         Poly e = eval(el->kids[1]);
-        if (map_size(s.coeff.ptr()) || map_size(e.coeff.ptr()))
+        if (term_count(s) || term_count(e))
             raise_substitute("Range bounds must not contain decision variables.");
         Obj lo = own(PyNumber_Long(s.constant.ptr())), hi = own(PyNumber_Long(e.constant.ptr()));
         return call((PyObject*)&PyRange_Type, {lo.ptr(), hi.ptr()});
     }
 
     Obj result(Poly p) {
-        if (!p.coeff) p.coeff = own(PyDict_New());
+        ensure_map(p);
         return call(types().poly_cls, {p.coeff.ptr(), p.constant.ptr(), p.order.ptr()});
     }
 
 private:
-    static Poly constant(PyObject* v) { return Poly{Obj(), ref(v), ref(types().zero)}; }
+    static Poly constant(PyObject* v) { return Poly{Obj(), ref(v), ref(types().zero), Obj(), Obj()}; }
 
     Poly variable_poly(PyObject* index) {
-        Obj key = own(PyTuple_Pack(1, index));
-        PyObject_GC_UnTrack(key.ptr());
-        Obj m = own(PyDict_New());
-        dict_set(m.ptr(), key.ptr(), types().one);
-        return Poly{m, ref(types().zero), ref(types().one)};
+        const Types& T = types();
+        return Poly{Obj(), ref(T.zero), ref(T.one), var_key(index), ref(T.one)};
+    }
+
+    /// The monomial key (index,), made once per variable and evaluation.
+    Obj var_key(PyObject* index) {
+        Py_ssize_t i = PyLong_CheckExact(index) ? PyLong_AsSsize_t(index) : -1;
+        if (i < 0 || i > (1 << 26)) {
+            PyErr_Clear();
+            Obj key = own(PyTuple_Pack(1, index));
+            PyObject_GC_UnTrack(key.ptr());
+            return key;
+        }
+        if ((size_t)i >= keys_.size()) keys_.resize((size_t)i + 1);
+        Obj& key = keys_[(size_t)i];
+        if (!key) {
+            key = own(PyTuple_Pack(1, index));
+            PyObject_GC_UnTrack(key.ptr());
+        }
+        return key;
     }
 
     // ---- element bindings live in instance_data.indices ----
@@ -132,20 +165,24 @@ private:
     Poly fallback(Node* n) {
         Obj r = callout(n->obj, names().substitute.ptr());
         const Names& N = names();
-        return Poly{getattr(r.ptr(), N.coeff.ptr()), getattr(r.ptr(), N.constant.ptr()), getattr(r.ptr(), N.order.ptr())};
+        return Poly{getattr(r.ptr(), N.coeff.ptr()), getattr(r.ptr(), N.constant.ptr()), getattr(r.ptr(), N.order.ptr()),
+                    Obj(), Obj()};
     }
 
     // ---- leaves ----
 
-    /// The evaluated index tuple of a subscript list; data only.
+    /// int() of one evaluated subscript; data only.
+    Obj index_value(Node* sub) {
+        Poly p = eval(sub);
+        if (term_count(p)) raise_substitute("Subscripts must not contain decision variables.");
+        return PyLong_CheckExact(p.constant.ptr()) ? p.constant : own(PyNumber_Long(p.constant.ptr()));
+    }
+
+    /// The evaluated index tuple of a subscript list.
     Obj index_tuple(const std::vector<Node*>& subs) {
         Obj t = own(PyTuple_New((Py_ssize_t)subs.size()));
-        for (size_t i = 0; i < subs.size(); ++i) {
-            Poly p = eval(subs[i]);
-            if (map_size(p.coeff.ptr())) raise_substitute("Subscripts must not contain decision variables.");
-            Obj v = PyLong_CheckExact(p.constant.ptr()) ? p.constant : own(PyNumber_Long(p.constant.ptr()));
-            PyTuple_SET_ITEM(t.ptr(), (Py_ssize_t)i, v.release().ptr());
-        }
+        for (size_t i = 0; i < subs.size(); ++i)
+            PyTuple_SET_ITEM(t.ptr(), (Py_ssize_t)i, index_value(subs[i]).release().ptr());
         PyObject_GC_UnTrack(t.ptr());
         return t;
     }
@@ -219,8 +256,11 @@ private:
 
     Poly subscript(Node* n) {
         const Types& T = types();
-        Obj subs = index_tuple(n->kids);
         Node* var = n->var;
+        if (var->k == K::Placeholder) {
+            if (Obj v = placeholder_entry(n)) return constant(v.ptr());
+        }
+        Obj subs = index_tuple(n->kids);
         if (var->k == K::DecVar) {
             PyObject* label = var->name.ptr();
             if (Obj v = fixed_value(label, subs.ptr())) return constant(v.ptr());
@@ -237,6 +277,21 @@ private:
         }
         if (var->k == K::Placeholder) return constant(views_.at(var->name.ptr(), subs.ptr()).ptr());
         raise_substitute("Unknown variable type.");
+    }
+
+    /// A placeholder entry read straight from its array, or null when that is not possible.
+    Obj placeholder_entry(Node* n) {
+        constexpr size_t kMax = 8;
+        size_t k = n->kids.size();
+        if (k > kMax) return Obj();
+        Obj held[kMax];
+        for (size_t i = 0; i < k; ++i) held[i] = index_value(n->kids[i]);
+        PyObject* items[kMax];
+        for (size_t i = 0; i < k; ++i) items[i] = held[i].ptr();
+        if (Obj v = views_.read(n->var->name.ptr(), items, k)) return v;
+        Obj t = own(PyTuple_New((Py_ssize_t)k));
+        for (size_t i = 0; i < k; ++i) PyTuple_SET_ITEM(t.ptr(), (Py_ssize_t)i, held[i].release().ptr());
+        return views_.at(n->var->name.ptr(), t.ptr());
     }
 
     Obj integer_subscript(Node* var, PyObject* subs) {
@@ -276,7 +331,7 @@ private:
         } else {
             raise_substitute("Unknown variable type.");
         }
-        return Poly{Obj(), length, ref(T.zero)};
+        return Poly{Obj(), length, ref(T.zero), Obj(), Obj()};
     }
 
     // ---- operators ----
@@ -286,43 +341,42 @@ private:
         Poly l = eval(n->kids[0]);
         Poly r = eval(n->kids[1]);
         if (n->kind.ptr() == T.pow) {
-            if (map_size(r.coeff.ptr())) raise_substitute("The exponent of POW must not contain decision variables.");
+            if (term_count(r)) raise_substitute("The exponent of POW must not contain decision variables.");
             double e = PyFloat_AsDouble(r.constant.ptr());
             if (e == -1.0 && PyErr_Occurred()) fail();
             poly_power(l, e, substitute_error());
             return l;
         }
         if (n->kind.ptr() == T.mod) {
-            if (map_size(l.coeff.ptr()) || map_size(r.coeff.ptr()))
+            if (term_count(l) || term_count(r))
                 raise_substitute("MOD needs operands without decision variables.");
-            return Poly{own(PyDict_New()), own(PyNumber_Remainder(l.constant.ptr(), r.constant.ptr())), ref(T.zero)};
+            return Poly{Obj(), own(PyNumber_Remainder(l.constant.ptr(), r.constant.ptr())), ref(T.zero), Obj(), Obj()};
         }
         raise_substitute("Unknown BinaryOpeKind");
     }
 
     Poly multi(Node* n) {
         const Types& T = types();
-        std::vector<Poly> ps;
-        ps.reserve(n->kids.size());
-        for (Node* k : n->kids) ps.push_back(eval(k));
+        SmallPolys ps(n->kids.size());
+        for (size_t i = 0; i < n->kids.size(); ++i) ps[i] = eval(n->kids[i]);
         PyObject* kind = n->kind.ptr();
         if (kind == T.add || kind == T.mul) {
             bool add = kind == T.add;
-            if (ps.empty()) return Poly{own(PyDict_New()), ref(add ? T.zero : T.one), ref(T.zero)};
+            if (ps.empty()) return Poly{Obj(), ref(add ? T.zero : T.one), ref(T.zero), Obj(), Obj()};
             for (size_t i = 1; i < ps.size(); ++i) add ? poly_add(ps[0], ps[i]) : poly_mul(ps[0], ps[i]);
             return std::move(ps[0]);
         }
         if (kind == T.max || kind == T.min) {
             bool is_max = kind == T.max;
-            for (const Poly& p : ps)
-                if (map_size(p.coeff.ptr()))
+            for (Poly& p : ps)
+                if (term_count(p))
                     raise_substitute(is_max ? "MAX needs operands without decision variables."
                                             : "MIN needs operands without decision variables.");
-            if (ps.empty()) return Poly{own(PyDict_New()), ref(T.zero), ref(T.zero)};
+            if (ps.empty()) return Poly{Obj(), ref(T.zero), ref(T.zero), Obj(), Obj()};
             PyObject* best = ps[0].constant.ptr();
             for (size_t i = 1; i < ps.size(); ++i)
                 best = is_max ? py_max(best, ps[i].constant.ptr()) : py_min(best, ps[i].constant.ptr());
-            return Poly{own(PyDict_New()), ref(best), ref(T.zero)};
+            return Poly{Obj(), ref(best), ref(T.zero), Obj(), Obj()};
         }
         raise_substitute("Unknown MultipleOpeKind");
     }
@@ -330,18 +384,18 @@ private:
     Poly unary(Node* n) {
         const Types& T = types();
         Poly p = eval(n->kids[0]);
-        if (map_size(p.coeff.ptr()))
+        if (term_count(p))
             raise_substitute(to_string(getattr(n->kind.ptr(), names().name.ptr()).ptr()) +
                              " needs an operand without decision variables.");
         Obj v = call(T.unary_value, {n->kind.ptr(), p.constant.ptr()});
-        return Poly{own(PyDict_New()), v, ref(T.zero)};
+        return Poly{Obj(), v, ref(T.zero), Obj(), Obj()};
     }
 
     /// The values an index element runs over: [start, end) of its evaluated bounds.
     void element_range(Node* el, long long& lo, long long& hi) {
         Poly s = eval(el->kids[0]);
         Poly e = eval(el->kids[1]);
-        if (map_size(s.coeff.ptr()) || map_size(e.coeff.ptr()))
+        if (term_count(s) || term_count(e))
             raise_substitute("Range bounds must not contain decision variables.");
         lo = PyLong_AsLongLong(own(PyNumber_Long(s.constant.ptr())).ptr());
         if (lo == -1 && PyErr_Occurred()) fail();
@@ -364,7 +418,7 @@ private:
             values = callout(index->obj, names().get_index_values.ptr());
         if (kind != T.sum && kind != T.prod) raise_substitute("Unknown ReductionOpeKind");
         bool sum = kind == T.sum;
-        Poly acc{Obj(), ref(sum ? T.zero : T.one), ref(T.zero)};
+        Poly acc{Obj(), ref(sum ? T.zero : T.one), ref(T.zero), Obj(), Obj()};
         PyObject* name = native_range ? index->name.ptr() : getattr(index->obj, names().name.ptr()).release().ptr();
         Obj name_ref = native_range ? Obj() : nb::steal(name);
         auto step = [&](PyObject* v) {
@@ -391,6 +445,7 @@ private:
     bool fast_registry_ = false;
     DataViews views_;
     Obj indices_, fixed_, held_;
+    std::vector<Obj> keys_;  // (index,) keys by variable index
     std::unordered_map<PyObject*, Obj> labels_;  // label -> its index map in the registry
 };
 

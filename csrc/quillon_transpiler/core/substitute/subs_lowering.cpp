@@ -111,15 +111,9 @@ Lowered unpack(PyObject* result) {
         items[0] = ref(PyTuple_GET_ITEM(result, 0));
         items[1] = ref(PyTuple_GET_ITEM(result, 1));
     } else {
-        PyObject* it = PyObject_GetIter(result);
-        if (!it) {
-            if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-                PyErr_Clear();
-                raisef(PyExc_TypeError, "cannot unpack non-iterable %.200s object", type_name(result));
-            }
-            fail();
-        }
-        Obj iter = nb::steal(it);
+        if (!Py_TYPE(result)->tp_iter && !PySequence_Check(result))
+            raisef(PyExc_TypeError, "cannot unpack non-iterable %.200s object", type_name(result));
+        Obj iter = own(PyObject_GetIter(result));
         for (Py_ssize_t n = 0; n < 2; ++n) {
             PyObject* v = PyIter_Next(iter.ptr());
             if (!v) {
@@ -334,7 +328,8 @@ Obj lower_fold(PyObject* const* a) {
         raise_substitute("Error: " + class_name(index.ptr()) + " is not supported as index. Please ask to Tavik team.");
     Obj operand = lower(getattr(expr, N.operand.ptr()).ptr(), el_map);
     Obj condition = lower_condition(getattr(expr, N.condition.ptr()).ptr(), el_map);
-    Obj kind = pick_kind(expr, &Local::ReductionOpeKind, {{&Local::SumOp, &Local::SUM}, {&Local::ProdOp, &Local::PROD}});
+    Obj kind = pick_kind(expr, &Local::ReductionOpeKind,
+                         {{&Local::SumOp, &Local::SUM}, {&Local::ProdOp, &Local::PROD}});
     static PyObject* kw = kwnames({"index", "condition", "operand", "kind"});
     Obj node = call(tree(&Local::FoldOperator).ptr(), {index.ptr(), condition.ptr(), operand.ptr(), kind.ptr()},
                     kw);
