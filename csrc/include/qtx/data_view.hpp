@@ -1,6 +1,7 @@
 // Reading placeholder data: straight from the buffers of the instance data's NumPy arrays
 // when possible, through InstanceData.get_value (which also reports bad data) otherwise.
 #pragma once
+#include "num.hpp"
 #include "plain.hpp"
 #include "plan.hpp"
 
@@ -23,6 +24,29 @@ struct View {
 
     /// The element at the index tuple as the Python number `.item()` gives, or null.
     Obj read(PyObject* subs) const { return read(&PyTuple_GET_ITEM(subs, 0), PyTuple_GET_SIZE(subs)); }
+
+    /// The element at int indices as a Num, or an empty Num when out of range or unreadable.
+    Num number(const int64_t* idx, Py_ssize_t n) const {
+        if (n != buf.ndim || !fmt) return Num();
+        const char* p = (const char*)buf.buf;
+        for (Py_ssize_t k = 0; k < n; ++k) {
+            if (idx[k] < 0 || idx[k] >= buf.shape[k]) return Num();
+            p += idx[k] * buf.strides[k];
+        }
+        switch (fmt) {
+            case 'd': return Num::of_float(*(const double*)p);
+            case 'f': return Num::of_float((double)*(const float*)p);
+            case 'b': return Num::of_int(*(const signed char*)p);
+            case 'h': return Num::of_int(*(const short*)p);
+            case 'i': return Num::of_int(*(const int*)p);
+            case 'l': return Num::of_int(*(const long*)p);
+            case 'q': return Num::of_int(*(const long long*)p);
+            case 'B': return Num::of_int(*(const unsigned char*)p);
+            case 'H': return Num::of_int(*(const unsigned short*)p);
+            case 'I': return Num::of_int(*(const unsigned int*)p);
+            default: return Num();  // unsigned 64-bit and bools keep their Python types
+        }
+    }
 
     Obj read(PyObject* const* idx, Py_ssize_t n) const {
         if (n != buf.ndim) return Obj();
@@ -82,6 +106,13 @@ public:
             if (PyObject* v = normalised(name)) return ref(v);
         }
         return get_value(name, types().empty_tuple);
+    }
+
+    /// The entry at the given ints straight from the buffer, or an empty Num.
+    Num number(PyObject* name, const int64_t* idx, size_t n) {
+        if (!fast_) return Num();
+        const View& v = view(name);
+        return v.ok ? v.number(idx, (Py_ssize_t)n) : Num();
     }
 
     /// The entry at the given ints straight from the buffer, or null.

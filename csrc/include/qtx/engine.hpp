@@ -1,17 +1,23 @@
 // The substitution engine: instantiates a whole expression tree against instance data in C++.
 //
-// A tree is first read into a plan (its attributes fetched once), then evaluated. Nodes of the
-// package's own classes are evaluated here; any other node (a user subclass, say) is asked
-// through its public `substitute`. Polynomials in flight are Poly triples; only the result
-// becomes a SubstitutedExpression.
+// A tree is first read into a plan (its attributes fetched once), then evaluated into NPoly
+// values. Nodes of the package's own classes are evaluated here; any other node (a user
+// subclass, say) is asked through its public `substitute`. Only the result becomes a
+// SubstitutedExpression.
 #pragma once
 #include "data_view.hpp"
+#include "npoly.hpp"
 #include "plan.hpp"
 #include "registry.hpp"
 
+#include <unordered_map>
 #include <vector>
 
 namespace qtx::engine {
+
+struct KeyHash {
+    size_t operator()(const Key& k) const { return (size_t)k.hash(); }
+};
 
 /// Operand polynomials, inline for the common few.
 class SmallPolys {
@@ -19,30 +25,37 @@ public:
     explicit SmallPolys(size_t n) : n_(n) {
         if (n > 4) heap_.resize(n);
     }
-    Poly& operator[](size_t i) { return n_ > 4 ? heap_[i] : inline_[i]; }
-    size_t size() const { return n_; }
+    NPoly& operator[](size_t i) { return n_ > 4 ? heap_[i] : inline_[i]; }
+    NPoly* begin() { return n_ > 4 ? heap_.data() : inline_; }
+    NPoly* end() { return begin() + n_; }
     bool empty() const { return n_ == 0; }
-    Poly* begin() { return n_ > 4 ? heap_.data() : inline_; }
-    Poly* end() { return begin() + n_; }
+    size_t size() const { return n_; }
 
 private:
     size_t n_;
-    Poly inline_[4];
-    std::vector<Poly> heap_;
+    NPoly inline_[4];
+    std::vector<NPoly> heap_;
+};
+
+/// Subscript values of one access: ints, or Python objects when they do not fit.
+struct Index {
+    static constexpr size_t kMax = 8;
+    int64_t v[kMax];
+    size_t n = 0;
+    Obj big;  // the Python index tuple when some value is not a machine int
 };
 
 class Engine {
 public:
     Engine(PyObject* var_map, PyObject* data) : var_map_(var_map), data_(data), views_(data) {
-        const Types& T = types();
-        fast_registry_ = Py_TYPE(var_map) == (PyTypeObject*)T.registry_cls;
+        fast_registry_ = Py_TYPE(var_map) == (PyTypeObject*)types().registry_cls;
     }
 
-    Poly eval(Node* n) {
+    NPoly eval(Node* n) {
         switch (n->k) {
-            case K::Number: return constant(n->value.ptr());
+            case K::Number: return constant(Num::of(n->value.ptr()));
             case K::Element: return constant(element_value(n));
-            case K::Placeholder: return constant(views_.whole(n->name.ptr()).ptr());
+            case K::Placeholder: return constant(Num::steal(views_.whole(n->name.ptr())));
             case K::DecVar: return decision_variable(n);
             case K::Subscript: return subscript(n);
             case K::ArrayLength: return array_length(n);
@@ -59,11 +72,13 @@ public:
         switch (n->k) {
             case K::CTrue: return true;
             case K::CCompare: {
-                Poly l = eval(n->kids[0]);
-                Poly r = eval(n->kids[1]);
-                if (term_count(l) || term_count(r))
+                NPoly l = eval(n->kids[0]);
+                NPoly r = eval(n->kids[1]);
+                if (!l.terms.empty() || !r.terms.empty())
                     raise_substitute("Conditions must not contain decision variables.");
-                return truth(own(PyObject_RichCompare(l.constant.ptr(), r.constant.ptr(), n->op)).ptr());
+                if (l.constant.tag() == Num::Object || r.constant.tag() == Num::Object)
+                    return truth(own(PyObject_RichCompare(l.constant.py().ptr(), r.constant.py().ptr(), n->op)).ptr());
+                return num_compare(l.constant, r.constant, n->op);
             }
             case K::COp: {
                 if (n->kind.ptr() == T.c_and) {
@@ -80,52 +95,66 @@ public:
                 for (Node* t : n->kids) odd ^= test(t);
                 return odd;
             }
-            default: {
-                Obj r = callout(n->obj, names().substitute.ptr());
-                return truth(r.ptr());
-            }
+            default: return truth(callout(n->obj, names().substitute.ptr()).ptr());
         }
     }
 
     /// range(int(start), int(end)) of an index element's evaluated bounds.
     Obj index_range(Node* el) {
-        Poly s = eval(el->kids[0]);
-        Poly e = eval(el->kids[1]);
-        if (term_count(s) || term_count(e))
-            raise_substitute("Range bounds must not contain decision variables.");
-        Obj lo = own(PyNumber_Long(s.constant.ptr())), hi = own(PyNumber_Long(e.constant.ptr()));
+        NPoly s = eval(el->kids[0]);
+        NPoly e = eval(el->kids[1]);
+        if (!s.terms.empty() || !e.terms.empty()) raise_substitute("Range bounds must not contain decision variables.");
+        Obj lo = own(PyNumber_Long(s.constant.py().ptr())), hi = own(PyNumber_Long(e.constant.py().ptr()));
         return call((PyObject*)&PyRange_Type, {lo.ptr(), hi.ptr()});
     }
 
-    Obj result(Poly p) {
-        ensure_map(p);
-        return call(types().poly_cls, {p.coeff.ptr(), p.constant.ptr(), p.order.ptr()});
+    /// The SubstitutedExpression of a finished polynomial.
+    Obj result(NPoly&& p) {
+        Obj coeff = new_dict(p.terms.size());
+        for (auto& e : p.terms) {
+            const Key& k = e.key;
+            Obj key = own(PyTuple_New((Py_ssize_t)k.size()));
+            for (uint32_t i = 0; i < k.size(); ++i)
+                PyTuple_SET_ITEM(key.ptr(), (Py_ssize_t)i, index_object(k.data()[i]).release().ptr());
+            PyObject_GC_UnTrack(key.ptr());  // ints only: never part of a cycle
+            dict_set(coeff.ptr(), key.ptr(), e.val.py().ptr());
+        }
+        return call(types().poly_cls, {coeff.ptr(), p.constant.py().ptr(), p.order.py().ptr()});
     }
 
 private:
-    static Poly constant(PyObject* v) { return Poly{Obj(), ref(v), ref(types().zero), Obj(), Obj()}; }
-
-    Poly variable_poly(PyObject* index) {
-        const Types& T = types();
-        return Poly{Obj(), ref(T.zero), ref(T.one), var_key(index), ref(T.one)};
+    static Obj new_dict(size_t n) {
+#if PY_VERSION_HEX < 0x030D0000
+        return own(_PyDict_NewPresized((Py_ssize_t)n));
+#else
+        (void)n;
+        return own(PyDict_New());
+#endif
     }
 
-    /// The monomial key (index,), made once per variable and evaluation.
-    Obj var_key(PyObject* index) {
-        Py_ssize_t i = PyLong_CheckExact(index) ? PyLong_AsSsize_t(index) : -1;
-        if (i < 0 || i > (1 << 26)) {
-            PyErr_Clear();
-            Obj key = own(PyTuple_Pack(1, index));
-            PyObject_GC_UnTrack(key.ptr());
-            return key;
-        }
-        if ((size_t)i >= keys_.size()) keys_.resize((size_t)i + 1);
-        Obj& key = keys_[(size_t)i];
-        if (!key) {
-            key = own(PyTuple_Pack(1, index));
-            PyObject_GC_UnTrack(key.ptr());
-        }
-        return key;
+    Obj index_object(int32_t i) {
+        if (i < 0) return own(PyLong_FromLong(i));
+        if ((size_t)i >= ints_.size()) ints_.resize((size_t)i + 1);
+        Obj& o = ints_[(size_t)i];
+        if (!o) o = own(PyLong_FromLong(i));
+        return o;
+    }
+
+    static NPoly constant(Num v) {
+        NPoly p;
+        p.constant = std::move(v);
+        p.order = Num::of_int(0);
+        return p;
+    }
+
+    static NPoly variable_poly(int32_t index) {
+        NPoly p;
+        Key k(1);
+        k.data()[0] = index;
+        p.terms.store(std::move(k), Num::of_int(1));
+        p.constant = Num::of_int(0);
+        p.order = Num::of_int(1);
+        return p;
     }
 
     // ---- element bindings live in instance_data.indices ----
@@ -135,275 +164,323 @@ private:
         return indices_.ptr();
     }
 
-    PyObject* element_value(Node* n) {
+    Num element_value(Node* n) {
+        for (auto& b : bound_)
+            if (b.first == n->name.ptr()) return b.second;
         PyObject* ix = indices();
-        if (PyDict_CheckExact(ix)) return dict_item(ix, n->name.ptr());
-        held_ = item(ix, n->name.ptr());
-        return held_.ptr();
+        if (PyDict_CheckExact(ix)) return Num::of(dict_item(ix, n->name.ptr()));
+        return Num::steal(item(ix, n->name.ptr()));
     }
 
-    void bind(PyObject* name, PyObject* value) {
+    void bind(PyObject* name, PyObject* value, int64_t v) {
+        bind_object(name, value);
+        remember(name, Num::of_int(v));
+    }
+
+    void forget(PyObject* name) {
+        for (size_t i = 0; i < bound_.size(); ++i)
+            if (bound_[i].first == name) {
+                bound_.erase(bound_.begin() + (long)i);
+                return;
+            }
+    }
+
+    void bind_object(PyObject* name, PyObject* value) {
         PyObject* ix = indices();
         if (PyDict_CheckExact(ix)) return dict_set(ix, name, value);
         if (ix == Py_None) raise(PyExc_TypeError, "'NoneType' object is not subscriptable");
         if (PyObject_SetItem(ix, name, value) < 0) fail();
     }
 
-    // ---- calls into Python-level nodes; they may change anything we cached ----
+    /// The value a fold bound last under `name`, read back without the dict.
+    void remember(PyObject* name, Num v) {
+        for (auto& b : bound_)
+            if (b.first == name) {
+                b.second = std::move(v);
+                return;
+            }
+        bound_.emplace_back(name, std::move(v));
+    }
+
+    // ---- calls into Python-level nodes; they may rebind anything read from the data ----
 
     Obj callout(PyObject* obj, PyObject* method) {
         Obj r = own(PyObject_CallMethodObjArgs(obj, method, var_map_, data_, nullptr));
-        invalidate();
-        return r;
-    }
-    void invalidate() {
         indices_ = Obj();
         fixed_ = Obj();
-        labels_.clear();
+        bound_.clear();
+        return r;
     }
 
-    Poly fallback(Node* n) {
+    NPoly fallback(Node* n) {
         Obj r = callout(n->obj, names().substitute.ptr());
         const Names& N = names();
-        return Poly{getattr(r.ptr(), N.coeff.ptr()), getattr(r.ptr(), N.constant.ptr()), getattr(r.ptr(), N.order.ptr()),
-                    Obj(), Obj()};
+        NPoly p;
+        Obj coeff = getattr(r.ptr(), N.coeff.ptr());
+        map_each(coeff.ptr(), [&](PyObject* k, PyObject* v) { p.terms.store(key_of(k), Num::of(v)); });
+        p.constant = Num::steal(getattr(r.ptr(), N.constant.ptr()));
+        p.order = Num::steal(getattr(r.ptr(), N.order.ptr()));
+        return p;
     }
 
-    // ---- leaves ----
-
-    /// int() of one evaluated subscript; data only.
-    Obj index_value(Node* sub) {
-        Poly p = eval(sub);
-        if (term_count(p)) raise_substitute("Subscripts must not contain decision variables.");
-        return PyLong_CheckExact(p.constant.ptr()) ? p.constant : own(PyNumber_Long(p.constant.ptr()));
+    static Key key_of(PyObject* t) {
+        if (!PyTuple_Check(t)) raise(PyExc_TypeError, "monomial keys must be tuples of variable indices");
+        Key k((uint32_t)PyTuple_GET_SIZE(t));
+        for (uint32_t i = 0; i < k.size(); ++i) k.data()[i] = to_index(PyTuple_GET_ITEM(t, i));
+        return k;
     }
 
-    /// The evaluated index tuple of a subscript list.
-    Obj index_tuple(const std::vector<Node*>& subs) {
-        Obj t = own(PyTuple_New((Py_ssize_t)subs.size()));
-        for (size_t i = 0; i < subs.size(); ++i)
-            PyTuple_SET_ITEM(t.ptr(), (Py_ssize_t)i, index_value(subs[i]).release().ptr());
+    static int32_t to_index(PyObject* o) {
+        long v = PyLong_Check(o) ? PyLong_AsLong(o) : -1;
+        if ((v == -1 && PyErr_Occurred()) || !PyLong_Check(o) || v < INT32_MIN || v > INT32_MAX) {
+            PyErr_Clear();
+            raise(PyExc_TypeError, "variable indices must be ints");
+        }
+        return (int32_t)v;
+    }
+
+    // ---- subscripts ----
+
+    /// The evaluated subscripts of an access: machine ints when they fit.
+    void index_of(const std::vector<Node*>& subs, Index& ix) {
+        ix.n = subs.size();
+        bool native = ix.n <= Index::kMax;
+        std::vector<Obj> objs;
+        for (size_t i = 0; i < subs.size(); ++i) {
+            NPoly p = eval(subs[i]);
+            if (!p.terms.empty()) raise_substitute("Subscripts must not contain decision variables.");
+            const Num& c = p.constant;
+            if (native && c.tag() == Num::Int) {
+                ix.v[i] = c.as_int();
+                continue;
+            }
+            if (native && c.tag() == Num::Float && std::isfinite(c.as_float()) && std::fabs(c.as_float()) < 9e18) {
+                ix.v[i] = (int64_t)c.as_float();  // int() truncates toward zero
+                continue;
+            }
+            // a value Python must convert: keep every subscript as a Python int from here on
+            if (native) {
+                native = false;
+                for (size_t j = 0; j < i; ++j) objs.push_back(own(PyLong_FromLongLong(ix.v[j])));
+            }
+            objs.push_back(c.tag() == Num::Int ? c.py() : own(PyNumber_Long(c.py().ptr())));
+        }
+        if (!native) {
+            ix.big = own(PyTuple_New((Py_ssize_t)objs.size()));
+            for (size_t i = 0; i < objs.size(); ++i) PyTuple_SET_ITEM(ix.big.ptr(), (Py_ssize_t)i, objs[i].release().ptr());
+        }
+    }
+
+    static Obj tuple_of(const Index& ix) {
+        if (ix.big) return ix.big;
+        Obj t = own(PyTuple_New((Py_ssize_t)ix.n));
+        for (size_t i = 0; i < ix.n; ++i) PyTuple_SET_ITEM(t.ptr(), (Py_ssize_t)i, PyLong_FromLongLong(ix.v[i]));
+        for (size_t i = 0; i < ix.n; ++i)
+            if (!PyTuple_GET_ITEM(t.ptr(), (Py_ssize_t)i)) fail();
         PyObject_GC_UnTrack(t.ptr());
         return t;
     }
 
+    static bool small_key(const Index& ix, Key& k) {
+        if (ix.big) return false;
+        k = Key((uint32_t)ix.n);
+        for (size_t i = 0; i < ix.n; ++i) {
+            if (ix.v[i] < INT32_MIN || ix.v[i] > INT32_MAX) return false;
+            k.data()[i] = (int32_t)ix.v[i];
+        }
+        return true;
+    }
+
+    // ---- decision variables ----
+
     PyObject* fixed_variables() {
-        if (!fixed_) fixed_ = getattr(data_, names().fixed_variables.ptr());
+        if (!fixed_) {
+            fixed_ = getattr(data_, names().fixed_variables.ptr());
+            no_fixed_ = PyDict_CheckExact(fixed_.ptr()) && PyDict_GET_SIZE(fixed_.ptr()) == 0;
+        }
         return fixed_.ptr();
     }
 
-    /// The fixed value of label[subs], or null.
-    Obj fixed_value(PyObject* label, PyObject* subs) {
+    /// The fixed value of label[subs] (subs built on demand), or an empty Num.
+    Num fixed_value(PyObject* label, const Index& ix) {
         PyObject* fv = fixed_variables();
-        if (PyDict_CheckExact(fv) && PyDict_GET_SIZE(fv) == 0) return Obj();
+        if (no_fixed_) return Num();
         Obj inner = map_find(fv, label);
-        if (!inner) return Obj();
-        return map_find(inner.ptr(), subs);
+        if (!inner) return Num();
+        Obj v = map_find(inner.ptr(), tuple_of(ix).ptr());
+        return v ? Num::of(v.ptr()) : Num();
     }
 
-    Obj register_binary(PyObject* label, PyObject* subs) {
+    int32_t register_binary(PyObject* label, PyObject* subs) {
         if (!fast_registry_) {
             Obj kw = own(Py_BuildValue("(ss)", "label", "subscripts"));
             Obj m = getattr(var_map_, names().add_variable.ptr());
-            return call(m.ptr(), {label, subs}, kw.ptr());
+            return to_index(call(m.ptr(), {label, subs}, kw.ptr()).ptr());
         }
-        // known variables: one dict lookup in the label's map, cached per label
-        auto it = labels_.find(label);
-        if (it != labels_.end()) {
-            PyObject* idx = dict_get(it->second.ptr(), subs);
-            if (idx && PyLong_CheckExact(idx)) return ref(idx);
-        }
-        Obj idx = registry_add(var_map_, label, subs);
-        if (it == labels_.end()) {
-            Obj vm = getattr(var_map_, names().var_map.ptr());
-            if (PyDict_CheckExact(vm.ptr())) {
-                PyObject* inner = dict_get(vm.ptr(), label);
-                if (inner && PyDict_CheckExact(inner)) labels_.emplace(label, ref(inner));
-            }
-        }
-        return idx;
+        return to_index(registry_add(var_map_, label, subs).ptr());
     }
 
-    Obj register_integer(PyObject* label, PyObject* subs, PyObject* lower, PyObject* upper) {
+    int32_t register_integer(PyObject* label, PyObject* subs, PyObject* lower, PyObject* upper) {
         Obj kw = own(Py_BuildValue("(ssss)", "label", "subscripts", "lower", "upper"));
         Obj m = getattr(var_map_, names().add_int_variable.ptr());
-        Obj idx = call(m.ptr(), {label, subs, lower, upper}, kw.ptr());
-        labels_.erase(label);
-        return idx;
+        return to_index(call(m.ptr(), {label, subs, lower, upper}, kw.ptr()).ptr());
     }
 
-    Poly decision_variable(Node* n) {
+    NPoly decision_variable(Node* n) {
         const Types& T = types();
         PyObject* label = n->name.ptr();
-        PyObject* fv = fixed_variables();
-        Obj inner = map_find(fv, label);
-        if (inner) return constant(item(inner.ptr(), T.empty_tuple).ptr());
+        Obj inner = map_find(fixed_variables(), label);
+        if (inner) return constant(Num::steal(item(inner.ptr(), T.empty_tuple)));
         PyObject* kind = n->kind.ptr();
-        Obj idx;
-        if (kind == T.binary) {
-            idx = register_binary(label, T.empty_tuple);
-        } else if (kind == T.integer) {
-            Poly lo = eval(n->kids[0]);
-            Poly hi = eval(n->kids[1]);
-            idx = register_integer(label, T.empty_tuple, lo.constant.ptr(), hi.constant.ptr());
-        } else if (kind == T.continuous) {
-            raise_substitute("Continuous variables are not supported yet.");
-        } else {
-            raise_substitute("Unknown decision variable kind.");
+        if (kind == T.binary) return variable_poly(register_binary(label, T.empty_tuple));
+        if (kind == T.integer) {
+            NPoly lo = eval(n->kids[0]);
+            NPoly hi = eval(n->kids[1]);
+            return variable_poly(register_integer(label, T.empty_tuple, lo.constant.py().ptr(), hi.constant.py().ptr()));
         }
-        return variable_poly(idx.ptr());
+        if (kind == T.continuous) raise_substitute("Continuous variables are not supported yet.");
+        raise_substitute("Unknown decision variable kind.");
     }
 
-    Poly subscript(Node* n) {
+    NPoly subscript(Node* n) {
         const Types& T = types();
         Node* var = n->var;
+        Index ix;
+        index_of(n->kids, ix);
         if (var->k == K::Placeholder) {
-            if (Obj v = placeholder_entry(n)) return constant(v.ptr());
-        }
-        Obj subs = index_tuple(n->kids);
-        if (var->k == K::DecVar) {
-            PyObject* label = var->name.ptr();
-            if (Obj v = fixed_value(label, subs.ptr())) return constant(v.ptr());
-            PyObject* kind = var->kind.ptr();
-            Obj idx;
-            if (kind == T.binary) {
-                idx = register_binary(label, subs.ptr());
-            } else if (kind == T.integer) {
-                idx = integer_subscript(var, subs.ptr());
-            } else {
-                raise_substitute("Unknown decision variable kind.");
+            if (!ix.big) {
+                Num v = views_.number(var->name.ptr(), ix.v, ix.n);
+                if (!v.empty()) return constant(std::move(v));
             }
-            return variable_poly(idx.ptr());
+            return constant(Num::steal(views_.at(var->name.ptr(), tuple_of(ix).ptr())));
         }
-        if (var->k == K::Placeholder) return constant(views_.at(var->name.ptr(), subs.ptr()).ptr());
-        raise_substitute("Unknown variable type.");
+        if (var->k != K::DecVar) raise_substitute("Unknown variable type.");
+        PyObject* label = var->name.ptr();
+        Num fixed = fixed_value(label, ix);
+        if (!fixed.empty()) return constant(std::move(fixed));
+        PyObject* kind = var->kind.ptr();
+        if (kind != T.binary && kind != T.integer) raise_substitute("Unknown decision variable kind.");
+        // variables met before in this substitution: one lookup in C++
+        Key key;
+        bool cacheable = small_key(ix, key);
+        if (label != last_label_) {
+            last_label_ = label;
+            last_seen_ = &known_[label];
+        }
+        auto& seen = *last_seen_;
+        if (cacheable) {
+            auto it = seen.find(key);
+            if (it != seen.end()) return variable_poly(it->second);
+        }
+        Obj subs = tuple_of(ix);
+        int32_t index = kind == T.binary ? register_binary(label, subs.ptr()) : integer_subscript(var, subs.ptr());
+        if (cacheable) seen.emplace(std::move(key), index);
+        return variable_poly(index);
     }
 
-    /// A placeholder entry read straight from its array, or null when that is not possible.
-    Obj placeholder_entry(Node* n) {
-        constexpr size_t kMax = 8;
-        size_t k = n->kids.size();
-        if (k > kMax) return Obj();
-        Obj held[kMax];
-        for (size_t i = 0; i < k; ++i) held[i] = index_value(n->kids[i]);
-        PyObject* items[kMax];
-        for (size_t i = 0; i < k; ++i) items[i] = held[i].ptr();
-        if (Obj v = views_.read(n->var->name.ptr(), items, k)) return v;
-        Obj t = own(PyTuple_New((Py_ssize_t)k));
-        for (size_t i = 0; i < k; ++i) PyTuple_SET_ITEM(t.ptr(), (Py_ssize_t)i, held[i].release().ptr());
-        return views_.at(n->var->name.ptr(), t.ptr());
-    }
-
-    Obj integer_subscript(Node* var, PyObject* subs) {
+    int32_t integer_subscript(Node* var, PyObject* subs) {
         const Names& N = names();
         PyObject* label = var->name.ptr();
         Obj bounds = getattr(var_map_, N.integer_bound.ptr());
         Obj inner = map_find(bounds.ptr(), label);
         if (inner && map_find(inner.ptr(), subs)) {
             Obj vm = getattr(var_map_, N.var_map.ptr());
-            return item(item(vm.ptr(), label).ptr(), subs);
+            return to_index(item(item(vm.ptr(), label).ptr(), subs).ptr());
         }
-        Obj lo = element_bound(eval(var->kids[0]).constant.ptr(), subs);
-        Obj hi = element_bound(eval(var->kids[1]).constant.ptr(), subs);
+        Obj lo = element_bound(eval(var->kids[0]).constant, subs);
+        Obj hi = element_bound(eval(var->kids[1]).constant, subs);
         return register_integer(label, subs, lo.ptr(), hi.ptr());
     }
 
     /// numpy.array(bound), indexed at the variable's subscripts when it is an array.
-    static Obj element_bound(PyObject* value, PyObject* subs) {
-        Obj a = call(types().np_array, {value});
+    static Obj element_bound(const Num& value, PyObject* subs) {
+        Obj a = call(types().np_array, {value.py().ptr()});
         Obj nd = getattr(a.ptr(), names().ndim.ptr());
         if (PyLong_AsLong(nd.ptr()) > 0) return own(PyObject_GetItem(a.ptr(), subs));
         return a;
     }
 
-    Poly array_length(Node* n) {
+    NPoly array_length(Node* n) {
         const Types& T = types();
         Node* arr = n->var;
-        Obj length;
+        Obj m = getattr(data_, names().get_length.ptr());
         if (arr->k == K::Placeholder) {
             Obj kw = own(Py_BuildValue("(s)", "axis"));
-            Obj m = getattr(data_, names().get_length.ptr());
-            length = call(m.ptr(), {arr->name.ptr(), T.empty_tuple, n->value.ptr()}, kw.ptr());
-        } else if (arr->k == K::Subscript && arr->var->k != K::Fallback) {
-            Obj subs = index_tuple(arr->kids);
-            Obj m = getattr(data_, names().get_length.ptr());
-            length = call(m.ptr(), {arr->var->name.ptr(), subs.ptr(), n->value.ptr()});
-        } else {
-            raise_substitute("Unknown variable type.");
+            return constant(Num::steal(call(m.ptr(), {arr->name.ptr(), T.empty_tuple, n->value.ptr()}, kw.ptr())));
         }
-        return Poly{Obj(), length, ref(T.zero), Obj(), Obj()};
+        if (arr->k == K::Subscript && arr->var->k != K::Fallback) {
+            Index ix;
+            index_of(arr->kids, ix);
+            Obj subs = tuple_of(ix);
+            return constant(Num::steal(call(m.ptr(), {arr->var->name.ptr(), subs.ptr(), n->value.ptr()})));
+        }
+        raise_substitute("Unknown variable type.");
     }
 
     // ---- operators ----
 
-    Poly pair(Node* n) {
+    NPoly pair(Node* n) {
         const Types& T = types();
-        Poly l = eval(n->kids[0]);
-        Poly r = eval(n->kids[1]);
+        NPoly l = eval(n->kids[0]);
+        NPoly r = eval(n->kids[1]);
         if (n->kind.ptr() == T.pow) {
-            if (term_count(r)) raise_substitute("The exponent of POW must not contain decision variables.");
-            double e = PyFloat_AsDouble(r.constant.ptr());
-            if (e == -1.0 && PyErr_Occurred()) fail();
-            poly_power(l, e, substitute_error());
+            if (!r.terms.empty()) raise_substitute("The exponent of POW must not contain decision variables.");
+            double e;
+            if (!r.constant.promotes(e)) {
+                e = PyFloat_AsDouble(r.constant.py().ptr());
+                if (e == -1.0 && PyErr_Occurred()) fail();
+            }
+            npoly_power(l, e, substitute_error());
             return l;
         }
         if (n->kind.ptr() == T.mod) {
-            if (term_count(l) || term_count(r))
-                raise_substitute("MOD needs operands without decision variables.");
-            return Poly{Obj(), own(PyNumber_Remainder(l.constant.ptr(), r.constant.ptr())), ref(T.zero), Obj(), Obj()};
+            if (!l.terms.empty() || !r.terms.empty()) raise_substitute("MOD needs operands without decision variables.");
+            if (l.constant.tag() == Num::Int && r.constant.tag() == Num::Int && r.constant.as_int() > 0 &&
+                l.constant.as_int() >= 0)
+                return constant(Num::of_int(l.constant.as_int() % r.constant.as_int()));
+            return constant(Num::steal(own(PyNumber_Remainder(l.constant.py().ptr(), r.constant.py().ptr()))));
         }
         raise_substitute("Unknown BinaryOpeKind");
     }
 
-    Poly multi(Node* n) {
+    NPoly multi(Node* n) {
         const Types& T = types();
-        SmallPolys ps(n->kids.size());
-        for (size_t i = 0; i < n->kids.size(); ++i) ps[i] = eval(n->kids[i]);
         PyObject* kind = n->kind.ptr();
         if (kind == T.add || kind == T.mul) {
+            // operands are substituted in order and folded left to right as they come
             bool add = kind == T.add;
-            if (ps.empty()) return Poly{Obj(), ref(add ? T.zero : T.one), ref(T.zero), Obj(), Obj()};
-            for (size_t i = 1; i < ps.size(); ++i) add ? poly_add(ps[0], ps[i]) : poly_mul(ps[0], ps[i]);
-            return std::move(ps[0]);
+            if (n->kids.empty()) return constant(Num::of_int(add ? 0 : 1));
+            NPoly acc = eval(n->kids[0]);
+            for (size_t i = 1; i < n->kids.size(); ++i)
+                add ? npoly_add(acc, eval(n->kids[i])) : npoly_mul(acc, eval(n->kids[i]));
+            return acc;
         }
+        SmallPolys ps(n->kids.size());
+        for (size_t i = 0; i < n->kids.size(); ++i) ps[i] = eval(n->kids[i]);
         if (kind == T.max || kind == T.min) {
             bool is_max = kind == T.max;
-            for (Poly& p : ps)
-                if (term_count(p))
+            for (NPoly& p : ps)
+                if (!p.terms.empty())
                     raise_substitute(is_max ? "MAX needs operands without decision variables."
                                             : "MIN needs operands without decision variables.");
-            if (ps.empty()) return Poly{Obj(), ref(T.zero), ref(T.zero), Obj(), Obj()};
-            PyObject* best = ps[0].constant.ptr();
+            if (ps.empty()) return constant(Num::of_int(0));
+            size_t best = 0;
             for (size_t i = 1; i < ps.size(); ++i)
-                best = is_max ? py_max(best, ps[i].constant.ptr()) : py_min(best, ps[i].constant.ptr());
-            return Poly{Obj(), ref(best), ref(T.zero), Obj(), Obj()};
+                if (num_compare(ps[i].constant, ps[best].constant, is_max ? Py_GT : Py_LT)) best = i;
+            return constant(ps[best].constant);
         }
         raise_substitute("Unknown MultipleOpeKind");
     }
 
-    Poly unary(Node* n) {
-        const Types& T = types();
-        Poly p = eval(n->kids[0]);
-        if (term_count(p))
+    NPoly unary(Node* n) {
+        NPoly p = eval(n->kids[0]);
+        if (!p.terms.empty())
             raise_substitute(to_string(getattr(n->kind.ptr(), names().name.ptr()).ptr()) +
                              " needs an operand without decision variables.");
-        Obj v = call(T.unary_value, {n->kind.ptr(), p.constant.ptr()});
-        return Poly{Obj(), v, ref(T.zero), Obj(), Obj()};
+        return constant(Num::steal(call(types().unary_value, {n->kind.ptr(), p.constant.py().ptr()})));
     }
 
-    /// The values an index element runs over: [start, end) of its evaluated bounds.
-    void element_range(Node* el, long long& lo, long long& hi) {
-        Poly s = eval(el->kids[0]);
-        Poly e = eval(el->kids[1]);
-        if (term_count(s) || term_count(e))
-            raise_substitute("Range bounds must not contain decision variables.");
-        lo = PyLong_AsLongLong(own(PyNumber_Long(s.constant.ptr())).ptr());
-        if (lo == -1 && PyErr_Occurred()) fail();
-        hi = PyLong_AsLongLong(own(PyNumber_Long(e.constant.ptr())).ptr());
-        if (hi == -1 && PyErr_Occurred()) fail();
-    }
-
-    Poly fold(Node* n) {
+    NPoly fold(Node* n) {
         const Types& T = types();
         Node* index = n->var;
         Node* cond = n->kids[0];
@@ -412,28 +489,38 @@ private:
         bool native_range = index->k == K::Element;
         long long lo = 0, hi = 0;
         Obj values;
-        if (native_range)
-            element_range(index, lo, hi);
-        else
+        if (native_range) {
+            NPoly s = eval(index->kids[0]);
+            NPoly e = eval(index->kids[1]);
+            if (!s.terms.empty() || !e.terms.empty())
+                raise_substitute("Range bounds must not contain decision variables.");
+            lo = PyLong_AsLongLong(own(PyNumber_Long(s.constant.py().ptr())).ptr());
+            if (lo == -1 && PyErr_Occurred()) fail();
+            hi = PyLong_AsLongLong(own(PyNumber_Long(e.constant.py().ptr())).ptr());
+            if (hi == -1 && PyErr_Occurred()) fail();
+        } else {
             values = callout(index->obj, names().get_index_values.ptr());
+        }
         if (kind != T.sum && kind != T.prod) raise_substitute("Unknown ReductionOpeKind");
         bool sum = kind == T.sum;
-        Poly acc{Obj(), ref(sum ? T.zero : T.one), ref(T.zero), Obj(), Obj()};
-        PyObject* name = native_range ? index->name.ptr() : getattr(index->obj, names().name.ptr()).release().ptr();
-        Obj name_ref = native_range ? Obj() : nb::steal(name);
-        auto step = [&](PyObject* v) {
-            bind(name, v);
+        NPoly acc = constant(Num::of_int(sum ? 0 : 1));
+        Obj name = native_range ? index->name : getattr(index->obj, names().name.ptr());
+        auto step = [&]() {
             if (!test(cond)) return;
-            Poly p = eval(operand);
-            sum ? poly_add(acc, p) : poly_mul(acc, p);
+            sum ? npoly_add(acc, eval(operand)) : npoly_mul(acc, eval(operand));
         };
         if (native_range) {
-            for (long long v = lo; v < hi; ++v) step(own(PyLong_FromLongLong(v)).ptr());
+            for (long long v = lo; v < hi; ++v) {
+                bind(name.ptr(), own(PyLong_FromLongLong(v)).ptr(), v);
+                step();
+            }
         } else {
             Obj it = own(PyObject_GetIter(values.ptr()));
             while (PyObject* v = PyIter_Next(it.ptr())) {
-                Obj vv = nb::steal(v);
-                step(v);
+                Obj held = nb::steal(v);
+                forget(name.ptr());
+                bind_object(name.ptr(), v);
+                step();
             }
             if (PyErr_Occurred()) fail();
         }
@@ -443,10 +530,15 @@ private:
     PyObject* var_map_;
     PyObject* data_;
     bool fast_registry_ = false;
+    bool no_fixed_ = false;
     DataViews views_;
-    Obj indices_, fixed_, held_;
-    std::vector<Obj> keys_;  // (index,) keys by variable index
-    std::unordered_map<PyObject*, Obj> labels_;  // label -> its index map in the registry
+    Obj indices_, fixed_;
+    std::vector<Obj> ints_;  // Python ints of variable indices, for the result's keys
+    std::vector<std::pair<PyObject*, Num>> bound_;  // element name -> value its fold bound last
+    using Seen = std::unordered_map<Key, int32_t, KeyHash>;
+    std::unordered_map<PyObject*, Seen> known_;  // label -> subscripts -> index
+    PyObject* last_label_ = nullptr;
+    Seen* last_seen_ = nullptr;
 };
 
 /// Pauses the cyclic collector: substitution makes many small acyclic objects.
@@ -483,14 +575,6 @@ inline Obj range_entry(PyObject* const* a) {
     Node* el = planner.plan_as(a[0], K::Element);
     Engine e(a[1], a[2]);
     return e.index_range(el);
-}
-
-/// `substitute` of a condition node, evaluated natively.
-inline Obj test_entry(PyObject* const* a) {
-    Planner planner;
-    Node* root = planner.plan_condition(a[0]);
-    Engine e(a[1], a[2]);
-    return ref(e.test(root) ? Py_True : Py_False);
 }
 
 }  // namespace qtx::engine

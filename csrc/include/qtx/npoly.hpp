@@ -1,0 +1,256 @@
+// NPoly: the substitution engine's polynomial, held in C++ until the result is handed to
+// Python. Same algorithms, key orders and number semantics as the SubstitutedExpression
+// methods (poly.hpp), without a Python object per term.
+#pragma once
+#include "num.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace qtx {
+
+/// A monomial key: the variable index of every factor.
+class Key {
+public:
+    static constexpr uint32_t kInline = 6;
+
+    Key() = default;
+    explicit Key(uint32_t n) : n_(n) {
+        if (n > kInline) big_.reset(new int32_t[n]);
+    }
+    Key(const Key& o) : Key(o.n_) { std::copy(o.data(), o.data() + n_, data()); }
+    Key(Key&&) noexcept = default;
+    Key& operator=(const Key& o) {
+        if (this != &o) *this = Key(o);
+        return *this;
+    }
+    Key& operator=(Key&&) noexcept = default;
+
+    uint32_t size() const { return n_; }
+    const int32_t* data() const { return n_ > kInline ? big_.get() : inline_; }
+    int32_t* data() { return n_ > kInline ? big_.get() : inline_; }
+    bool operator==(const Key& o) const { return n_ == o.n_ && std::equal(data(), data() + n_, o.data()); }
+
+    uint64_t hash() const {
+        uint64_t h = 0x9E3779B97F4A7C15ULL ^ n_;
+        for (uint32_t i = 0; i < n_; ++i) {
+            h ^= (uint32_t)data()[i];
+            h *= 0xff51afd7ed558ccdULL;
+            h ^= h >> 32;
+        }
+        return h;
+    }
+
+    /// key1 + key2, sorted ascending when `sort`.
+    static Key concat(const Key& a, const Key& b, bool sort) {
+        Key k(a.n_ + b.n_);
+        int32_t* d = k.data();
+        std::copy(a.data(), a.data() + a.n_, d);
+        std::copy(b.data(), b.data() + b.n_, d + a.n_);
+        if (sort)
+            for (uint32_t i = 1; i < k.n_; ++i)
+                for (uint32_t j = i; j > 0 && d[j] < d[j - 1]; --j) std::swap(d[j], d[j - 1]);
+        return k;
+    }
+
+private:
+    uint32_t n_ = 0;
+    int32_t inline_[kInline] = {};
+    std::unique_ptr<int32_t[]> big_;
+};
+
+/// Monomial key -> coefficient, iterated in insertion order; keys are never removed. A single
+/// term is held without a heap allocation: most polynomials inside a product have one.
+class Terms {
+public:
+    struct Entry {
+        Key key;
+        Num val;
+        uint64_t hash;
+    };
+
+    Terms() = default;
+    Terms(const Terms& o) : many_(o.many_), slots_(o.slots_) {
+        if (o.one_) one_.reset(new Entry(*o.one_));
+    }
+    Terms(Terms&&) noexcept = default;
+    Terms& operator=(const Terms& o) {
+        if (this != &o) *this = Terms(o);
+        return *this;
+    }
+    Terms& operator=(Terms&&) noexcept = default;
+
+    size_t size() const { return one_ ? 1 : many_.size(); }
+    bool empty() const { return !one_ && many_.empty(); }
+    Entry* begin() { return one_ ? one_.get() : many_.data(); }
+    Entry* end() { return one_ ? one_.get() + 1 : many_.data() + many_.size(); }
+    const Entry* begin() const { return one_ ? one_.get() : many_.data(); }
+    const Entry* end() const { return one_ ? one_.get() + 1 : many_.data() + many_.size(); }
+
+    Num* find(const Key& k) { return find(k, k.hash()); }
+
+    /// self[k] = v.
+    void store(Key&& k, Num&& v) {
+        uint64_t h = k.hash();
+        if (Num* old = find(k, h))
+            *old = std::move(v);
+        else
+            append(std::move(k), std::move(v), h);
+    }
+
+    /// self[k] = self[k] + v, or v when absent.
+    void accumulate(Key&& k, Num&& v) {
+        uint64_t h = k.hash();
+        if (Num* old = find(k, h))
+            *old = num_add(*old, v);
+        else
+            append(std::move(k), std::move(v), h);
+    }
+
+private:
+    static constexpr size_t kLinear = 8;  // small maps are searched without a table
+
+    Num* find(const Key& k, uint64_t h) {
+        if (slots_.empty()) {
+            for (Entry* e = begin(); e != end(); ++e)
+                if (e->hash == h && e->key == k) return &e->val;
+            return nullptr;
+        }
+        size_t mask = slots_.size() - 1;
+        for (size_t s = h & mask;; s = (s + 1) & mask) {
+            int32_t i = slots_[s];
+            if (i < 0) return nullptr;
+            Entry& e = many_[(size_t)i];
+            if (e.hash == h && e.key == k) return &e.val;
+        }
+    }
+
+    void append(Key&& k, Num&& v, uint64_t h) {
+        if (empty()) {
+            one_.reset(new Entry{std::move(k), std::move(v), h});
+            return;
+        }
+        if (one_) {
+            many_.reserve(4);
+            many_.push_back(std::move(*one_));
+            one_.reset();
+        }
+        many_.push_back(Entry{std::move(k), std::move(v), h});
+        if (many_.size() > kLinear) {
+            if (many_.size() * 2 > slots_.size())
+                rehash(std::max<size_t>(32, slots_.size() * 2));
+            else
+                place(many_.size() - 1);
+        }
+    }
+
+    void rehash(size_t n) {
+        slots_.assign(n, -1);
+        for (size_t i = 0; i < many_.size(); ++i) place(i);
+    }
+
+    void place(size_t i) {
+        size_t mask = slots_.size() - 1;
+        size_t s = many_[i].hash & mask;
+        while (slots_[s] >= 0) s = (s + 1) & mask;
+        slots_[s] = (int32_t)i;
+    }
+
+    std::unique_ptr<Entry> one_;
+    std::vector<Entry> many_;
+    std::vector<int32_t> slots_;
+};
+
+struct NPoly {
+    Terms terms;
+    Num constant, order;
+};
+
+/// self += other.
+inline void npoly_add(NPoly& self, NPoly&& other) {
+    if (self.terms.empty()) {
+        self.terms = std::move(other.terms);
+    } else {
+        for (auto& e : other.terms) self.terms.accumulate(std::move(e.key), std::move(e.val));
+    }
+    self.constant = num_add(self.constant, other.constant);
+    if (num_compare(other.order, self.order, Py_GT)) self.order = other.order;
+}
+
+/// self *= other; `other` is consumed.
+inline void npoly_mul(NPoly& self, NPoly&& other) {
+    bool scale_other = num_nonzero(self.constant);
+    bool scale_self = num_nonzero(other.constant);
+    Terms out;
+    if (scale_other && self.terms.empty()) {
+        // a constant times a polynomial: other's map, scaled in place
+        for (auto& e : other.terms) e.val = num_mul(e.val, self.constant);
+        out = std::move(other.terms);
+        other.terms = Terms();
+    } else {
+        if (scale_other)
+            for (auto& e : other.terms) out.store(Key(e.key), num_mul(e.val, self.constant));
+        if (scale_self) {
+            for (auto& e : self.terms) {
+                Num scaled = num_mul(e.val, other.constant);
+                Num* old = out.find(e.key);
+                Num base = old ? *old : Num::of_float(0.0);
+                out.store(Key(e.key), num_add(scaled, base));
+            }
+        }
+        if (!other.terms.empty())
+            for (auto& e1 : self.terms)
+                for (auto& e2 : other.terms)
+                    out.accumulate(Key::concat(e1.key, e2.key, true), num_mul(e1.val, e2.val));
+    }
+    self.terms = std::move(out);
+    self.constant = num_mul(self.constant, other.constant);
+    self.order = num_add(self.order, other.order);
+}
+
+/// self **= exponent: Python's power for a constant, otherwise the square expanded directly and
+/// then e - 2 multiplications by the base, for non-negative integral exponents only.
+inline void npoly_power(NPoly& self, double exponent, PyObject* error) {
+    if (self.terms.empty()) {
+        Obj e = own(PyFloat_FromDouble(exponent));
+        self.constant = Num::steal(own(PyNumber_Power(self.constant.py().ptr(), e.ptr(), Py_None)));
+        return;
+    }
+    if (!(std::isfinite(exponent) && exponent >= 0 && std::floor(exponent) == exponent)) {
+        Obj r = own(PyFloat_FromDouble(exponent));
+        raise(error, "Cannot raise a polynomial with variables to the power " +
+                         to_string(own(PyObject_Repr(r.ptr())).ptr()) +
+                         ": only non-negative integer exponents are supported.");
+    }
+    if (exponent == 0) {
+        self.terms = Terms();
+        self.constant = Num::of_int(1);
+        self.order = Num::of_int(0);
+        return;
+    }
+    if (exponent == 1) return;
+    Num two = Num::of_int(2);
+    auto squared = [](const Num& v) { return Num::steal(own(PyNumber_Power(v.py().ptr(), own(PyLong_FromLong(2)).ptr(), Py_None))); };
+    NPoly sq;
+    sq.constant = squared(self.constant);
+    std::vector<const Terms::Entry*> es;
+    for (const auto& e : self.terms) es.push_back(&e);
+    for (size_t i = 0; i < es.size(); ++i) {
+        Num twice = num_mul(two, es[i]->val);
+        sq.terms.accumulate(Key(es[i]->key), num_mul(twice, self.constant));
+        for (size_t j = i + 1; j < es.size(); ++j)
+            sq.terms.accumulate(Key::concat(es[i]->key, es[j]->key, true), num_mul(twice, es[j]->val));
+        sq.terms.accumulate(Key::concat(es[i]->key, es[i]->key, false), squared(es[i]->val));
+    }
+    sq.order = num_mul(self.order, two);
+    for (double k = 2; k < exponent; ++k) {
+        NPoly base{self.terms, self.constant, self.order};
+        npoly_mul(sq, std::move(base));
+    }
+    self = std::move(sq);
+}
+
+}  // namespace qtx

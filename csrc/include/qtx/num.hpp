@@ -1,0 +1,155 @@
+// Num: a coefficient or constant as Python computes with it. Exact ints (within int64) and
+// floats are held natively; anything else (big ints, bools, NumPy scalars, arrays) stays a
+// Python object and goes through Python's number protocol, so results and types match Python.
+#pragma once
+#include "numbers.hpp"
+
+#include <cstdint>
+#include <utility>
+
+namespace qtx {
+
+class Num {
+public:
+    enum Tag : uint8_t { None, Int, Float, Object };
+
+    Num() : tag_(None), i_(0) {}
+    static Num of_int(int64_t v) { Num n; n.tag_ = Int; n.i_ = v; return n; }
+    static Num of_float(double v) { Num n; n.tag_ = Float; n.f_ = v; return n; }
+    /// Takes a borrowed Python number.
+    static Num of(PyObject* o) {
+        if (PyFloat_CheckExact(o)) return of_float(PyFloat_AS_DOUBLE(o));
+        if (PyLong_CheckExact(o)) {
+            int overflow = 0;
+            long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+            if (!overflow && !(v == -1 && PyErr_Occurred())) return of_int(v);
+            PyErr_Clear();
+        }
+        Num n;
+        n.tag_ = Object;
+        Py_INCREF(o);
+        n.o_ = o;
+        return n;
+    }
+    static Num steal(Obj o) { return of(o.ptr()); }
+
+    Num(const Num& other) : tag_(other.tag_), i_(other.i_) {
+        if (tag_ == Object) Py_INCREF(o_);
+    }
+    Num(Num&& other) noexcept : tag_(other.tag_), i_(other.i_) { other.tag_ = None; }
+    Num& operator=(const Num& other) {
+        Num tmp(other);
+        swap(tmp);
+        return *this;
+    }
+    Num& operator=(Num&& other) noexcept {
+        swap(other);
+        return *this;
+    }
+    ~Num() {
+        if (tag_ == Object) Py_DECREF(o_);
+    }
+    void swap(Num& other) noexcept {
+        std::swap(tag_, other.tag_);
+        std::swap(i_, other.i_);
+    }
+
+    Tag tag() const { return tag_; }
+    bool empty() const { return tag_ == None; }
+    int64_t as_int() const { return i_; }
+    double as_float() const { return f_; }
+
+    /// A new reference to the equal Python object.
+    Obj py() const {
+        switch (tag_) {
+            case Int: return own(PyLong_FromLongLong(i_));
+            case Float: return own(PyFloat_FromDouble(f_));
+            case Object: return ref(o_);
+            default: return ref(Py_None);
+        }
+    }
+
+    /// The value as a double when Python would promote it to one exactly like C does.
+    bool promotes(double& out) const {
+        if (tag_ == Float) {
+            out = f_;
+            return true;
+        }
+        if (tag_ == Int) {
+            out = (double)i_;  // Python's int-to-float conversion rounds to nearest too
+            return true;
+        }
+        return false;
+    }
+
+private:
+    Tag tag_;
+    union {
+        int64_t i_;
+        double f_;
+        PyObject* o_;
+    };
+};
+
+inline Num num_add(const Num& a, const Num& b) {
+    if (a.tag() == Num::Int && b.tag() == Num::Int) {
+        int64_t r;
+        if (!__builtin_add_overflow(a.as_int(), b.as_int(), &r)) return Num::of_int(r);
+    } else if (a.tag() == Num::Float || b.tag() == Num::Float) {
+        double x, y;
+        if (a.promotes(x) && b.promotes(y)) return Num::of_float(x + y);
+    }
+    return Num::steal(own(PyNumber_Add(a.py().ptr(), b.py().ptr())));
+}
+
+inline Num num_mul(const Num& a, const Num& b) {
+    if (a.tag() == Num::Int && b.tag() == Num::Int) {
+        int64_t r;
+        if (!__builtin_mul_overflow(a.as_int(), b.as_int(), &r)) return Num::of_int(r);
+    } else if (a.tag() == Num::Float || b.tag() == Num::Float) {
+        double x, y;
+        if (a.promotes(x) && b.promotes(y)) return Num::of_float(x * y);
+    }
+    return Num::steal(own(PyNumber_Multiply(a.py().ptr(), b.py().ptr())));
+}
+
+/// Python's `a <op> b` (rich comparison) as a C bool.
+inline bool num_compare(const Num& a, const Num& b, int op) {
+    double x, y;
+    bool exact = (a.tag() == Num::Float || a.tag() == Num::Int) && (b.tag() == Num::Float || b.tag() == Num::Int);
+    // ints beyond 2**53 compare exactly in Python, not through a double
+    auto small = [](const Num& n) { return n.tag() != Num::Int || (n.as_int() <= (1LL << 53) && n.as_int() >= -(1LL << 53)); };
+    if (exact && (a.tag() == b.tag() || (small(a) && small(b)))) {
+        if (a.tag() == Num::Int && b.tag() == Num::Int) {
+            int64_t p = a.as_int(), q = b.as_int();
+            switch (op) {
+                case Py_EQ: return p == q;
+                case Py_NE: return p != q;
+                case Py_LT: return p < q;
+                case Py_LE: return p <= q;
+                case Py_GT: return p > q;
+                default: return p >= q;
+            }
+        }
+        a.promotes(x);
+        b.promotes(y);
+        switch (op) {
+            case Py_EQ: return x == y;
+            case Py_NE: return x != y;
+            case Py_LT: return x < y;
+            case Py_LE: return x <= y;
+            case Py_GT: return x > y;
+            default: return x >= y;
+        }
+    }
+    return compare(a.py().ptr(), b.py().ptr(), op);
+}
+
+/// Python's `v != 0.0` (NaN counts as different).
+inline bool num_nonzero(const Num& v) {
+    if (v.tag() == Num::Int) return v.as_int() != 0;
+    if (v.tag() == Num::Float) return v.as_float() != 0.0;
+    return num_compare(v, Num::of_float(0.0), Py_NE);
+}
+
+}  // namespace qtx
