@@ -108,8 +108,15 @@ public:
         return call((PyObject*)&PyRange_Type, {lo.ptr(), hi.ptr()});
     }
 
-    /// The SubstitutedExpression of a finished polynomial.
+    /// The SubstitutedExpression of a finished polynomial: the object it was read from, when it
+    /// came from a node outside the engine (operators hand back their first operand's object).
     Obj result(NPoly&& p) {
+        // big results share one int object per variable index, when the indices they use are
+        // dense enough for a table to pay off
+        int64_t top = 0;
+        for (const auto& e : p.terms)
+            for (uint32_t i = 0; i < e.key.size(); ++i) top = std::max<int64_t>(top, e.key.data()[i]);
+        share_ints_ = p.terms.size() >= 256 && (int64_t)p.terms.size() * 8 > top;
         Obj coeff = new_dict(p.terms.size());
         for (auto& e : p.terms) {
             const Key& k = e.key;
@@ -118,6 +125,13 @@ public:
                 PyTuple_SET_ITEM(key.ptr(), (Py_ssize_t)i, index_object(k.data()[i]).release().ptr());
             PyObject_GC_UnTrack(key.ptr());  // ints only: never part of a cycle
             dict_set(coeff.ptr(), key.ptr(), e.val.py().ptr());
+        }
+        if (p.origin) {
+            const Names& N = names();
+            setattr(p.origin.ptr(), N.coeff.ptr(), coeff.ptr());
+            setattr(p.origin.ptr(), N.constant.ptr(), p.constant.py().ptr());
+            setattr(p.origin.ptr(), N.order.ptr(), p.order.py().ptr());
+            return p.origin;
         }
         return call(types().poly_cls, {coeff.ptr(), p.constant.py().ptr(), p.order.py().ptr()});
     }
@@ -133,7 +147,7 @@ private:
     }
 
     Obj index_object(int32_t i) {
-        if (i < 0) return own(PyLong_FromLong(i));
+        if (i < 0 || !share_ints_) return own(PyLong_FromLong(i));
         if ((size_t)i >= ints_.size()) ints_.resize((size_t)i + 1);
         Obj& o = ints_[(size_t)i];
         if (!o) o = own(PyLong_FromLong(i));
@@ -220,6 +234,7 @@ private:
         map_each(coeff.ptr(), [&](PyObject* k, PyObject* v) { p.terms.store(key_of(k), Num::of(v)); });
         p.constant = Num::steal(getattr(r.ptr(), N.constant.ptr()));
         p.order = Num::steal(getattr(r.ptr(), N.order.ptr()));
+        p.origin = r;
         return p;
     }
 
@@ -534,6 +549,7 @@ private:
     DataViews views_;
     Obj indices_, fixed_;
     std::vector<Obj> ints_;  // Python ints of variable indices, for the result's keys
+    bool share_ints_ = false;
     std::vector<std::pair<PyObject*, Num>> bound_;  // element name -> value its fold bound last
     using Seen = std::unordered_map<Key, int32_t, KeyHash>;
     std::unordered_map<PyObject*, Seen> known_;  // label -> subscripts -> index

@@ -73,22 +73,35 @@ public:
     };
 
     Terms() = default;
-    Terms(const Terms& o) : many_(o.many_), slots_(o.slots_) {
-        if (o.one_) one_.reset(new Entry(*o.one_));
+    Terms(const Terms& o) = default;
+    // a moved-from Terms is empty; its spare entry is never read again
+    Terms(Terms&& o) noexcept
+        : one_(std::move(o.one_)), has_one_(o.has_one_), many_(std::move(o.many_)), slots_(std::move(o.slots_)) {
+        o.has_one_ = false;
     }
-    Terms(Terms&&) noexcept = default;
     Terms& operator=(const Terms& o) {
         if (this != &o) *this = Terms(o);
         return *this;
     }
-    Terms& operator=(Terms&&) noexcept = default;
+    Terms& operator=(Terms&& o) noexcept {
+        if (this != &o) {
+            one_ = std::move(o.one_);
+            has_one_ = o.has_one_;
+            many_ = std::move(o.many_);
+            slots_ = std::move(o.slots_);
+            o.has_one_ = false;
+            o.many_.clear();
+            o.slots_.clear();
+        }
+        return *this;
+    }
 
-    size_t size() const { return one_ ? 1 : many_.size(); }
-    bool empty() const { return !one_ && many_.empty(); }
-    Entry* begin() { return one_ ? one_.get() : many_.data(); }
-    Entry* end() { return one_ ? one_.get() + 1 : many_.data() + many_.size(); }
-    const Entry* begin() const { return one_ ? one_.get() : many_.data(); }
-    const Entry* end() const { return one_ ? one_.get() + 1 : many_.data() + many_.size(); }
+    size_t size() const { return has_one_ ? 1 : many_.size(); }
+    bool empty() const { return !has_one_ && many_.empty(); }
+    Entry* begin() { return has_one_ ? &one_ : many_.data(); }
+    Entry* end() { return has_one_ ? &one_ + 1 : many_.data() + many_.size(); }
+    const Entry* begin() const { return has_one_ ? &one_ : many_.data(); }
+    const Entry* end() const { return has_one_ ? &one_ + 1 : many_.data() + many_.size(); }
 
     Num* find(const Key& k) { return find(k, k.hash()); }
 
@@ -130,13 +143,14 @@ private:
 
     void append(Key&& k, Num&& v, uint64_t h) {
         if (empty()) {
-            one_.reset(new Entry{std::move(k), std::move(v), h});
+            one_ = Entry{std::move(k), std::move(v), h};
+            has_one_ = true;
             return;
         }
-        if (one_) {
+        if (has_one_) {
             many_.reserve(4);
-            many_.push_back(std::move(*one_));
-            one_.reset();
+            many_.push_back(std::move(one_));
+            has_one_ = false;
         }
         many_.push_back(Entry{std::move(k), std::move(v), h});
         if (many_.size() > kLinear) {
@@ -159,7 +173,8 @@ private:
         slots_[s] = (int32_t)i;
     }
 
-    std::unique_ptr<Entry> one_;
+    Entry one_;  // the only term while has_one_
+    bool has_one_ = false;
     std::vector<Entry> many_;
     std::vector<int32_t> slots_;
 };
@@ -167,6 +182,7 @@ private:
 struct NPoly {
     Terms terms;
     Num constant, order;
+    Obj origin;  // the SubstitutedExpression this polynomial was read from, if any
 };
 
 /// self += other.
@@ -247,9 +263,10 @@ inline void npoly_power(NPoly& self, double exponent, PyObject* error) {
     }
     sq.order = num_mul(self.order, two);
     for (double k = 2; k < exponent; ++k) {
-        NPoly base{self.terms, self.constant, self.order};
+        NPoly base{self.terms, self.constant, self.order, Obj()};
         npoly_mul(sq, std::move(base));
     }
+    sq.origin = self.origin;  // the power is taken in place
     self = std::move(sq);
 }
 

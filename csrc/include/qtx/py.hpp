@@ -114,7 +114,12 @@ inline void dict_set(PyObject* d, PyObject* key, PyObject* v) {
 inline PyObject* dict_item(PyObject* d, PyObject* key) {
     PyObject* v = dict_get(d, key);
     if (!v) {
-        PyErr_SetObject(PyExc_KeyError, key);
+        // wrapped, so that a tuple key is the exception's one argument
+        PyObject* args = PyTuple_Pack(1, key);
+        if (args) {
+            PyErr_SetObject(PyExc_KeyError, args);
+            Py_DECREF(args);
+        }
         fail();
     }
     return v;

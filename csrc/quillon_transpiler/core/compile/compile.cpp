@@ -1,11 +1,608 @@
-// Placeholder until the module is written.
+// compile: the compile_model driver and its pipeline steps.
 #include "qtx/module.hpp"
+#include "qtx/names.hpp"
+#include "qtx/plain.hpp"
+#include "qtx/registry.hpp"
+
+#include <algorithm>
+#include <string>
 
 using namespace qtx;
 
 namespace {
-PyMethodDef functions[] = {QTX_END};
-const char* source = "";
+
+const Names& N = names();
+
+/// An interned attribute name made once; never freed, like `names()`.
+#define LOCAL_NAME(s)                                            \
+    ([]() -> PyObject* {                                         \
+        static PyObject* o = ::qtx::interned(s).release().ptr(); \
+        return o;                                                \
+    }())
+
+/// A module imported on first use and kept; its attributes are read at every use.
+PyObject* module(const char* path, PyObject*& slot) {
+    if (!slot) slot = own(PyImport_ImportModule(path)).release().ptr();
+    return slot;
+}
+#define CACHED_MODULE(fn, path)       \
+    PyObject* fn() {                  \
+        static PyObject* m = nullptr; \
+        return module(path, m);       \
+    }
+CACHED_MODULE(subs_expr, "quillon_transpiler.core.substitute.substitutable_expr")
+CACHED_MODULE(core_module, "quillon_transpiler.core")
+CACHED_MODULE(converter_module, "quillon_transpiler.core.compile.convert_to_substitutable")
+CACHED_MODULE(compiled_model_module, "quillon_transpiler.core.compile.compiled_model")
+CACHED_MODULE(pinning_module, "quillon_transpiler.core.compile.pinning_constraint")
+CACHED_MODULE(unroll_module, "quillon_transpiler.core.compile.unroll_forall")
+#undef CACHED_MODULE
+
+bool is_instance(PyObject* o, PyObject* cls) {
+    int r = PyObject_IsInstance(o, cls);
+    if (r < 0) fail();
+    return r != 0;
+}
+
+PyObject* is_decision_variable(PyObject*, PyObject* node) noexcept {
+    return guarded([&] {
+        Obj cls = getattr(subs_expr(), LOCAL_NAME("DecisionVariable"));
+        return ref(is_instance(node, cls.ptr()) ? Py_True : Py_False);
+    });
+}
+PyObject* is_placeholder(PyObject*, PyObject* node) noexcept {
+    return guarded([&] {
+        Obj cls = getattr(subs_expr(), LOCAL_NAME("Placeholder"));
+        return ref(is_instance(node, cls.ptr()) ? Py_True : Py_False);
+    });
+}
+/// `extract` predicates as C functions: the scans visit every node of every tree.
+PyObject* decision_variable_check() {
+    static PyMethodDef def = {"is_decision_variable", (PyCFunction)is_decision_variable, METH_O, nullptr};
+    static PyObject* fn = own(PyCFunction_New(&def, nullptr)).release().ptr();
+    return fn;
+}
+PyObject* placeholder_check() {
+    static PyMethodDef def = {"is_placeholder", (PyCFunction)is_placeholder, METH_O, nullptr};
+    static PyObject* fn = own(PyCFunction_New(&def, nullptr)).release().ptr();
+    return fn;
+}
+
+Obj method(PyObject* o, PyObject* name, std::initializer_list<PyObject*> args) {
+    return call(getattr(o, name).ptr(), args);
+}
+
+/// Calls f(key, value) for every item of a mapping, in its order.
+template <class F>
+void each_item(PyObject* m, F&& f) {
+    if (PyDict_CheckExact(m)) {
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        while (PyDict_Next(m, &pos, &k, &v)) {
+            Obj kk = ref(k), vv = ref(v);
+            f(kk.ptr(), vv.ptr());
+        }
+        return;
+    }
+    Obj items = own(PyMapping_Items(m));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
+        PyObject* p = PyList_GET_ITEM(items.ptr(), i);
+        Obj k = own(PySequence_GetItem(p, 0)), v = own(PySequence_GetItem(p, 1));
+        f(k.ptr(), v.ptr());
+    }
+}
+
+/// Calls f(item) for every item of an iterable.
+template <class F>
+void each(PyObject* iterable, F&& f) {
+    Obj it = own(PyObject_GetIter(iterable));
+    for (;;) {
+        PyObject* v = PyIter_Next(it.ptr());
+        if (!v) break;
+        Obj vv = nb::steal(v);
+        f(vv.ptr());
+    }
+    if (PyErr_Occurred()) fail();
+}
+
+/// `acc.extend(more)`, with Python's errors for whatever `acc` and `more` turn out to be.
+void extend(PyObject* acc, PyObject* more) { method(acc, LOCAL_NAME("extend"), {more}); }
+
+Obj new_registry_positional() {
+    Obj vm = own(PyDict_New()), zero = small_int(0), ib = own(PyDict_New());
+    return call(registry_class(), {vm.ptr(), zero.ptr(), ib.ptr()});
+}
+
+/// Raises SubstituteError(msg) as a `raise` inside the `except` that caught `caught` would:
+/// `caught` becomes the context, and the cause too when `chained` (`raise ... from`).
+[[noreturn]] void raise_in_except(const std::string& msg, PyObject* caught, bool chained) {
+    Obj err = call(substitute_error(), {str(msg).ptr()});
+    Py_INCREF(caught);
+    PyException_SetContext(err.ptr(), caught);
+    if (chained) {
+        Py_INCREF(caught);
+        PyException_SetCause(err.ptr(), caught);
+    }
+    PyObject* type = (PyObject*)Py_TYPE(err.ptr());
+    Py_INCREF(type);
+    PyErr_Restore(type, err.release().ptr(), nullptr);
+    fail();
+}
+
+/// The pending SubstituteError, or rethrows when another error is pending.
+Obj caught_substitute_error() {
+    // the class may be imported on first use, which must not run with an error pending
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyObject* cls = substitute_error();
+    PyErr_Restore(type, value, tb);
+    Obj e = catch_error(cls);
+    if (!e) throw PyErrSet{};
+    return e;
+}
+
+/// `indices[name] = value` for the binding dict `data.indices`.
+void bind(PyObject* indices, PyObject* name, PyObject* value) {
+    if (indices == Py_None) raise(PyExc_TypeError, "'NoneType' object is not subscriptable");
+    if (PyDict_CheckExact(indices))
+        dict_set(indices, name, value);
+    else if (PyObject_SetItem(indices, name, value) < 0)
+        fail();
+}
+
+Obj element_name(PyObject* forall_entry) {
+    Obj element = own(PySequence_GetItem(forall_entry, 0));
+    return getattr(element.ptr(), N.name.ptr());
+}
+
+/// {element name: value} over the forall entries zipped with an assignment.
+Obj forall_values(PyObject* forall, PyObject* assignment) {
+    Obj values = own(PyDict_New());
+    Obj entries = own(PyObject_GetIter(forall)), its = own(PyObject_GetIter(assignment));
+    for (;;) {
+        PyObject* e = PyIter_Next(entries.ptr());
+        if (!e) break;
+        Obj entry = nb::steal(e);
+        PyObject* v = PyIter_Next(its.ptr());
+        if (!v) break;
+        Obj value = nb::steal(v);
+        dict_set(values.ptr(), element_name(entry.ptr()).ptr(), value.ptr());
+    }
+    if (PyErr_Occurred()) fail();
+    return values;
+}
+
+/// "forall={'i': 1, 'j': 0}", or "" for no values.
+std::string forall_text(PyObject* values) {
+    return PyDict_GET_SIZE(values) ? "forall=" + to_string(values) : std::string();
+}
+
+/// Instantiates a node once per assignment of `forall`; `kind` names the item in errors
+/// ("constraint" or "penalty"). `make` builds the node, on the first assignment.
+template <class Make>
+Obj substitute_each(const char* kind, PyObject* label, PyObject* forall, PyObject* data, PyObject* var_map,
+                    Make&& make) {
+    Obj out = own(PyDict_New());
+    Obj unroll = getattr(unroll_module(), LOCAL_NAME("unroll_forall"));
+    Obj assignments = call(unroll.ptr(), {forall, data});
+    // element names once: they do not change between assignments
+    Obj names_list = own(PyList_New(0));
+    each(forall, [&](PyObject* entry) {
+        if (PyList_Append(names_list.ptr(), element_name(entry).ptr()) < 0) fail();
+    });
+    Py_ssize_t levels = PyList_GET_SIZE(names_list.ptr());
+    // One node serves every assignment: substituting reads a node and never changes it, and
+    // building it per assignment would cost more than many substitutions do.
+    Obj substitute;
+    each(assignments.ptr(), [&](PyObject* assignment) {
+        Obj values = own(PySequence_Fast(assignment, "assignment must be a sequence"));
+        Py_ssize_t n = std::min(levels, PySequence_Fast_GET_SIZE(values.ptr()));
+        if (n) {
+            Obj indices = getattr(data, N.indices.ptr());
+            for (Py_ssize_t k = 0; k < n; ++k)
+                bind(indices.ptr(), PyList_GET_ITEM(names_list.ptr(), k), PySequence_Fast_GET_ITEM(values.ptr(), k));
+        }
+        if (!substitute) substitute = getattr(make().ptr(), N.substitute.ptr());
+        PyObject* args[] = {var_map, data};
+        PyObject* poly = PyObject_Vectorcall(substitute.ptr(), args, 2, nullptr);
+        if (!poly) {
+            Obj e = caught_substitute_error();
+            raise_in_except(std::string("In ") + kind + " `" + to_string(label) + "` " +
+                                forall_text(forall_values(forall, assignment).ptr()) + ": " + to_string(e.ptr()),
+                            e.ptr(), true);
+        }
+        Obj result = nb::steal(poly);
+        Obj key = own(PySequence_Tuple(assignment));
+        dict_set(out.ptr(), key.ptr(), result.ptr());
+    });
+    return out;
+}
+
+Obj constraint_substitute(PyObject* constraint, PyObject* data, PyObject* var_map) {
+    Obj label = getattr(constraint, N.name.ptr());
+    try {
+        Obj forall = getattr(constraint, N.forall.ptr());
+        Obj condition = getattr(constraint, N.condition.ptr());
+        return substitute_each("constraint", label.ptr(), forall.ptr(), data, var_map, [&] {
+            Obj left = getattr(condition.ptr(), N.left.ptr());
+            Obj right = getattr(condition.ptr(), N.right.ptr());
+            return own(PyNumber_Subtract(left.ptr(), right.ptr()));
+        });
+    } catch (PyErrSet&) {
+        Obj e = caught_substitute_error();
+        raise_in_except("In constraint `" + to_string(label.ptr()) + "`: " + to_string(e.ptr()), e.ptr(), false);
+    }
+}
+
+Obj penalty_substitute(PyObject* penalty, PyObject* data, PyObject* var_map) {
+    Obj label = getattr(penalty, N.name.ptr());
+    Obj forall = getattr(penalty, N.forall.ptr());
+    Obj expression = getattr(penalty, N.expression.ptr());
+    return substitute_each("penalty", label.ptr(), forall.ptr(), data, var_map, [&] { return expression; });
+}
+
+/// The fixed values of the caller and of the pinning constraints, merged (entries already
+/// present win), and the constraints that pin nothing.
+Obj fixed_vars_from_pinning(PyObject* problem, PyObject* data) {
+    Obj inputed = getattr(data, N.fixed_variables.ptr());
+    Obj non_pinning = own(PyDict_New());
+    Obj convert = getattr(pinning_module(), LOCAL_NAME("convert_to_fixed_vars"));
+    Obj constraints = getattr(problem, N.constraints.ptr());
+    each_item(constraints.ptr(), [&](PyObject* label, PyObject* constraint) {
+        PyObject* fixed = PyObject_CallFunctionObjArgs(convert.ptr(), constraint, data, nullptr);
+        if (!fixed) {
+            // A pinning constraint fails like any other: name it, and the assignment it
+            // failed at. Errors of the forall itself already say "in forall: " and come
+            // before any assignment is complete, so they get the label only.
+            Obj e = caught_substitute_error();
+            std::string msg = to_string(e.ptr());
+            std::string prefix = "In constraint `" + to_string(label) + "`: ";
+            if (msg.rfind("in forall: ", 0) != 0) {
+                // the failed assignment is the one bound last
+                Obj forall = getattr(constraint, N.forall.ptr());
+                Obj indices = getattr(data, N.indices.ptr());
+                Obj bound = own(PyDict_New());
+                if (PyDict_Check(indices.ptr())) {
+                    each(forall.ptr(), [&](PyObject* entry) {
+                        Obj name = element_name(entry);
+                        if (PyObject* v = dict_get(indices.ptr(), name.ptr())) dict_set(bound.ptr(), name.ptr(), v);
+                    });
+                }
+                prefix += "In constraint `" + to_string(label) + "` " + forall_text(bound.ptr()) + ": ";
+            }
+            raise_in_except(prefix + msg, e.ptr(), true);
+        }
+        Obj fixed_vars = nb::steal(fixed);
+        if (fixed_vars.ptr() == Py_None) {
+            dict_set(non_pinning.ptr(), label, constraint);
+            return;
+        }
+        each_item(fixed_vars.ptr(), [&](PyObject* var_label, PyObject* values) {
+            int has = PySequence_Contains(inputed.ptr(), var_label);
+            if (has < 0) fail();
+            if (has) method(values, LOCAL_NAME("update"), {item(inputed.ptr(), var_label).ptr()});
+            if (PyObject_SetItem(inputed.ptr(), var_label, values) < 0) fail();
+        });
+    });
+    return own(PyTuple_Pack(2, inputed.ptr(), non_pinning.ptr()));
+}
+
+Obj extract_deci_var(PyObject* expr) {
+    Obj found = method(expr, N.extract.ptr(), {decision_variable_check()});
+    check_result(found.ptr(), &PyList_Type);
+    return found;
+}
+
+/// The decision variables of the problem by name; `extract` lists those of one tree.
+template <class Extract>
+Obj decision_variables(PyObject* problem, Extract&& extract) {
+    Obj objective = getattr(problem, N.objective.ptr());
+    Obj found = extract(objective.ptr());
+    Obj constraints = getattr(problem, N.constraints.ptr());
+    each_item(constraints.ptr(), [&](PyObject*, PyObject* constraint) {
+        Obj condition = getattr(constraint, N.condition.ptr());
+        Obj diff = own(PyNumber_Subtract(getattr(condition.ptr(), N.left.ptr()).ptr(),
+                                         getattr(condition.ptr(), N.right.ptr()).ptr()));
+        extend(found.ptr(), extract(diff.ptr()).ptr());
+    });
+    Obj penalties = getattr(problem, N.penalties.ptr());
+    each_item(penalties.ptr(), [&](PyObject*, PyObject* penalty) {
+        extend(found.ptr(), extract(getattr(penalty, N.expression.ptr()).ptr()).ptr());
+    });
+    Obj out = own(PyDict_New());
+    each(found.ptr(), [&](PyObject* node) { dict_set(out.ptr(), getattr(node, N.name.ptr()).ptr(), node); });
+    return out;
+}
+
+Obj get_ph_vars(PyObject* problem) {
+    Obj cls = getattr(subs_expr(), LOCAL_NAME("Placeholder"));
+    PyObject* extract_type = LOCAL_NAME("extract_type");
+    Obj objective = getattr(problem, N.objective.ptr());
+    Obj found = method(objective.ptr(), extract_type, {cls.ptr()});
+    Obj constraints = getattr(problem, N.constraints.ptr());
+    each_item(constraints.ptr(), [&](PyObject*, PyObject* constraint) {
+        Obj condition = getattr(constraint, N.condition.ptr());
+        Obj diff = own(PyNumber_Subtract(getattr(condition.ptr(), N.left.ptr()).ptr(),
+                                         getattr(condition.ptr(), N.right.ptr()).ptr()));
+        extend(found.ptr(), method(diff.ptr(), extract_type, {cls.ptr()}).ptr());
+    });
+    Obj penalties = getattr(problem, N.penalties.ptr());
+    each_item(penalties.ptr(), [&](PyObject*, PyObject* penalty) {
+        Obj expression = getattr(penalty, N.expression.ptr());
+        extend(found.ptr(), method(expression.ptr(), extract_type, {cls.ptr()}).ptr());
+    });
+    check_result(found.ptr(), &PyList_Type);
+    return found;
+}
+
+Obj eval_deci_var_shape(PyObject* problem, PyObject* data) {
+    Obj deci_vars = decision_variables(problem, extract_deci_var);
+    Obj out = own(PyDict_New());
+    Obj registry = new_registry_positional();
+    each_item(deci_vars.ptr(), [&](PyObject* label, PyObject* variable) {
+        Obj dims = own(PyList_New(0));
+        each(getattr(variable, N.shape.ptr()).ptr(), [&](PyObject* s) {
+            Obj dim = ref(Py_None);
+            if (s != Py_None) {
+                Obj poly = method(s, N.substitute.ptr(), {registry.ptr(), data});
+                if (map_size(getattr(poly.ptr(), N.coeff.ptr()).ptr()))
+                    raise_substitute("Shapes must not contain decision variables.");
+                dim = own(PyNumber_Long(getattr(poly.ptr(), N.constant.ptr()).ptr()));
+            }
+            if (PyList_Append(dims.ptr(), dim.ptr()) < 0) fail();
+        });
+        dict_set(out.ptr(), label, own(PyList_AsTuple(dims.ptr())).ptr());
+    });
+    return out;
+}
+
+/// Number of axes of a placeholder value as the instance data holds it: an array's ndim, one
+/// per nesting level of (jagged) lists, 0 for a number.
+long value_axes(PyObject* value) {
+    PyTypeObject* ndarray = numpy_type("ndarray");
+    if (ndarray && PyObject_TypeCheck(value, ndarray)) {
+        Obj nd = getattr(value, N.ndim.ptr());
+        long n = PyLong_AsLong(nd.ptr());
+        if (n == -1 && PyErr_Occurred()) fail();
+        return n;
+    }
+    if (PyList_Check(value)) {
+        long deepest = 0;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value); ++i)
+            deepest = std::max(deepest, value_axes(PyList_GET_ITEM(value, i)));
+        return deepest + 1;
+    }
+    return 0;
+}
+
+/// Every placeholder the problem reads, wherever it stands: its expressions, the ranges and
+/// conditions of the forall lists, and the shapes of the decision variables.
+Obj mentioned_placeholders(PyObject* problem, PyObject* ph_vars) {
+    Obj cls = getattr(subs_expr(), LOCAL_NAME("Placeholder"));
+    PyObject* extract_type = LOCAL_NAME("extract_type");
+    Obj found = own(PySequence_List(ph_vars));
+    auto scan_forall = [&](PyObject*, PyObject* item) {
+        each(getattr(item, N.forall.ptr()).ptr(), [&](PyObject* entry) {
+            Obj element = own(PySequence_GetItem(entry, 0));
+            Obj condition = own(PySequence_GetItem(entry, 1));
+            extend(found.ptr(), method(element.ptr(), extract_type, {cls.ptr()}).ptr());
+            extend(found.ptr(), method(condition.ptr(), N.extract_expr.ptr(), {placeholder_check()}).ptr());
+        });
+    };
+    each_item(getattr(problem, N.constraints.ptr()).ptr(), scan_forall);
+    each_item(getattr(problem, N.penalties.ptr()).ptr(), scan_forall);
+    Obj deci_vars = decision_variables(problem, extract_deci_var);
+    each_item(deci_vars.ptr(), [&](PyObject*, PyObject* variable) {
+        each(getattr(variable, N.shape.ptr()).ptr(), [&](PyObject* s) {
+            if (s != Py_None) extend(found.ptr(), method(s, extract_type, {cls.ptr()}).ptr());
+        });
+    });
+    return found;
+}
+
+/// Checks up front that the instance has data for every placeholder, with as many axes as
+/// the model gives it, so that mismatches are reported once and by name.
+void check_placeholders(PyObject* problem, PyObject* ph_vars, PyObject* data) {
+    Obj nodes = mentioned_placeholders(problem, ph_vars);
+    Obj empty = own(PyTuple_New(0));
+    Obj axes_of = own(PyDict_New());
+    each(nodes.ptr(), [&](PyObject* node) {
+        Obj name = getattr(node, N.name.ptr());
+        PyObject* known = dict_get(axes_of.ptr(), name.ptr());
+        Obj axes;
+        if (known) {
+            axes = ref(known);
+        } else {
+            Obj value = method(data, N.get_value.ptr(), {name.ptr(), empty.ptr()});
+            axes = own(PyLong_FromLong(value_axes(value.ptr())));
+            dict_set(axes_of.ptr(), name.ptr(), axes.ptr());
+        }
+        Obj ndim = getattr(node, N.ndim.ptr());
+        if (!compare(ndim.ptr(), axes.ptr(), Py_EQ)) {
+            std::string n = to_string(name.ptr()), d = to_string(ndim.ptr());
+            raise_substitute("Placeholder `" + n + "` has ndim " + d + " in the model but its data has " +
+                             to_string(axes.ptr()) + " axes: its value in the instance must have " + d +
+                             " axes.");
+        }
+    });
+}
+
+Obj compile_model(PyObject* problem, PyObject* instance, PyObject* fixed_variables) {
+    check_arg(instance, &PyDict_Type, "instance");
+    if (fixed_variables != Py_None) check_arg(fixed_variables, &PyDict_Type, "fixed_variables");
+    Obj fixed = fixed_variables == Py_None ? own(PyDict_New()) : ref(fixed_variables);
+
+    Obj convert = getattr(converter_module(), LOCAL_NAME("convert_problem_to_substutitable"));
+    Obj problem_s = call(convert.ptr(), {problem});
+    Obj ph_vars = get_ph_vars(problem_s.ptr());
+    Obj ph_names = own(PyList_New(0));
+    each(ph_vars.ptr(), [&](PyObject* ph) {
+        if (PyList_Append(ph_names.ptr(), getattr(ph, N.name.ptr()).ptr()) < 0) fail();
+    });
+
+    Obj instance_data_cls = getattr(core_module(), LOCAL_NAME("InstanceData"));
+    Obj indices = own(PyDict_New());
+    Obj kw_indices = own(Py_BuildValue("(s)", "indices"));
+    Obj data = call(instance_data_cls.ptr(), {instance, fixed.ptr(), ph_names.ptr(), indices.ptr()}, kw_indices.ptr());
+    Obj vm = own(PyDict_New()), zero = small_int(0), ib = own(PyDict_New());
+    Obj kw_registry = own(Py_BuildValue("(ss)", "var_num", "integer_bound"));
+    Obj var_map = call(registry_class(), {vm.ptr(), zero.ptr(), ib.ptr()}, kw_registry.ptr());
+
+    check_placeholders(problem_s.ptr(), ph_vars.ptr(), data.ptr());
+
+    Obj pinned = fixed_vars_from_pinning(problem_s.ptr(), data.ptr());
+    setattr(data.ptr(), N.fixed_variables.ptr(), PyTuple_GET_ITEM(pinned.ptr(), 0));
+    PyObject* non_pinning = PyTuple_GET_ITEM(pinned.ptr(), 1);
+
+    Obj objective_tree = getattr(problem_s.ptr(), N.objective.ptr());
+    PyObject* objective_poly =
+        PyObject_CallMethodObjArgs(objective_tree.ptr(), N.substitute.ptr(), var_map.ptr(), data.ptr(), nullptr);
+    if (!objective_poly) {
+        Obj e = caught_substitute_error();
+        raise_in_except("In objective: " + to_string(e.ptr()), e.ptr(), false);
+    }
+    Obj objective = nb::steal(objective_poly);
+
+    Obj constraint_expr = own(PyDict_New());
+    each_item(non_pinning, [&](PyObject* label, PyObject* constraint) {
+        dict_set(constraint_expr.ptr(), label, constraint_substitute(constraint, data.ptr(), var_map.ptr()).ptr());
+    });
+
+    // the substitutable penalties, in the order the model declares them
+    Obj penalty_expr = own(PyDict_New());
+    Obj penalties = getattr(problem_s.ptr(), N.penalties.ptr());
+    each(getattr(problem, LOCAL_NAME("custom_penalty_terms")).ptr(), [&](PyObject* label) {
+        Obj penalty = item(penalties.ptr(), label);
+        dict_set(penalty_expr.ptr(), label, penalty_substitute(penalty.ptr(), data.ptr(), var_map.ptr()).ptr());
+    });
+
+    Obj sense = getattr(problem_s.ptr(), N.sense.ptr());
+    Obj shapes = eval_deci_var_shape(problem_s.ptr(), data.ptr());
+    Obj compiled_cls = getattr(compiled_model_module(), LOCAL_NAME("CompiledInstance"));
+    Obj kw = own(Py_BuildValue("(ssssssss)", "sense", "objective", "constraint", "penalty", "var_map", "data",
+                               "problem", "deci_var_shape"));
+    return call(compiled_cls.ptr(),
+                {sense.ptr(), objective.ptr(), constraint_expr.ptr(), penalty_expr.ptr(), var_map.ptr(), data.ptr(),
+                 problem_s.ptr(), shapes.ptr()},
+                kw.ptr());
+}
+
+Obj compile_model_fn(PyObject* const* a) { return compile_model(a[0], a[1], a[2]); }
+Obj fixed_vars_fn(PyObject* const* a) { return fixed_vars_from_pinning(a[0], a[1]); }
+Obj constraint_fn(PyObject* const* a) { return constraint_substitute(a[0], a[1], a[2]); }
+Obj penalty_fn(PyObject* const* a) { return penalty_substitute(a[0], a[1], a[2]); }
+Obj shape_fn(PyObject* const* a) { return eval_deci_var_shape(a[0], a[1]); }
+Obj extract_deci_var_fn(PyObject* const* a) { return extract_deci_var(a[0]); }
+Obj decision_variables_fn(PyObject* const* a) {
+    PyObject* extract = a[1];
+    return decision_variables(a[0], [&](PyObject* expr) {
+        Obj found = call(extract, {expr});
+        check_result(found.ptr(), &PyList_Type);
+        return found;
+    });
+}
+Obj ph_vars_fn(PyObject* const* a) { return get_ph_vars(a[0]); }
+
+PyMethodDef functions[] = {
+    QTX_FN("_compile_model", 3, compile_model_fn),
+    QTX_FN("_fixed_vars_from_pinning_constraint", 2, fixed_vars_fn),
+    QTX_FN("_constraint_substitute", 3, constraint_fn),
+    QTX_FN("_penalty_substitute", 3, penalty_fn),
+    QTX_FN("_eval_deci_var_shape", 2, shape_fn),
+    QTX_FN("_extract_deci_var", 1, extract_deci_var_fn),
+    QTX_FN("_collect_decision_variables", 2, decision_variables_fn),
+    QTX_FN("_placeholders", 1, ph_vars_fn),
+    QTX_END,
+};
+
+const char* source = R"PY(
+from __future__ import annotations
+
+import typing as typ
+
+import numpy as np
+import quillon as ql
+
+from quillon_transpiler.core import InstanceData, VarRegistry
+from quillon_transpiler.core.compile.compiled_model import CompiledInstance
+from quillon_transpiler.core.compile.convert_to_substitutable import (
+    Constraint,
+    CustomPenalty,
+    Problem,
+    convert_problem_to_substutitable,
+)
+from quillon_transpiler.core.compile.pinning_constraint import convert_to_fixed_vars
+from quillon_transpiler.core.compile.unroll_forall import unroll_forall
+from quillon_transpiler.core.substitute import SubstitutedExpression
+from quillon_transpiler.core.substitute import substitutable_expr as subs_expr
+from quillon_transpiler.exceptions import SubstituteError
+
+
+def compile_model(
+    problem: ql.Problem,
+    instance: dict[str, np.ndarray | list | int | float],
+    fixed_variables: typ.Optional[dict[dict, dict[tuple[int, ...], float]]] = None,
+) -> CompiledInstance:
+    """Compile a problem and an instance into a compiled model.
+
+    Args:
+        problem (ql.Problem): a problem to be compiled
+        instance (dict[str, np.ndarray | list | int | float]): an instance to be compiled
+        fixed_variables (dict[dict, dict[tuple[int, ...], float]], optional): fixed variables. Defaults to None.
+
+    Returns:
+        CompiledInstance: a compiled model
+    """
+    return _compile_model(problem, instance, fixed_variables)
+
+
+def fixed_vars_from_pinning_constraint(
+    problem: Problem, instance_data: InstanceData
+) -> typ.Tuple[dict[str, dict[tuple[int, ...], float]], dict[str, Constraint]]:
+    """Turns pinning constraints into fixed variables.
+
+    A pinning constraint only fixes a decision variable to a data value (``x[i] == c[i]``,
+    ``y == 3``); instead of being compiled it fixes the variable, which the substitution then
+    treats as a constant. The values are merged into ``instance_data.fixed_variables`` in
+    place: fixed variables given by the caller take precedence over pinned ones, subscript by
+    subscript, and of two pinning constraints fixing the same subscript the first one wins.
+
+    Returns:
+        The merged fixed-variables map and the constraints that pin nothing, by label.
+    """
+    return _fixed_vars_from_pinning_constraint(problem, instance_data)
+
+
+def constraint_substitute(
+    constraint: Constraint, data: InstanceData, var_map: VarRegistry
+) -> dict[tuple[int, ...], SubstitutedExpression]:
+    """``left - right`` of the constraint for every assignment of its forall list, by forall key."""
+    return _constraint_substitute(constraint, data, var_map)
+
+
+def penalty_substitute(
+    penalty: CustomPenalty, data: InstanceData, var_map: VarRegistry
+) -> dict[tuple[int, ...], SubstitutedExpression]:
+    """The penalty expression for every assignment of its forall list, by forall key."""
+    return _penalty_substitute(penalty, data, var_map)
+
+
+def eval_deci_var_shape(problem: Problem, data: InstanceData) -> dict[str, tuple[int | None, ...]]:
+    """The shape of every decision variable of the problem, evaluated against the data."""
+    return _eval_deci_var_shape(problem, data)
+
+
+def _decision_variables(problem: Problem) -> dict[str, subs_expr.DecisionVariable]:
+    def extract_deci_var(expr: subs_expr.SubstitutableExpr) -> list[subs_expr.DecisionVariable]:
+        return _extract_deci_var(expr)
+
+    return _collect_decision_variables(problem, extract_deci_var)
+
+
+def _get_ph_vars(problem: Problem) -> list[subs_expr.Placeholder]:
+    return _placeholders(problem)
+)PY";
+
 }  // namespace
 
 NB_MODULE(compile, m) { QTX_MODULE_INIT(m, functions, source) }

@@ -1,11 +1,227 @@
-// Placeholder until the module is written.
+// pinning_constraint: constraints that only pin a decision variable to a data value.
 #include "qtx/module.hpp"
+#include "qtx/names.hpp"
+#include "qtx/registry.hpp"
 
 using namespace qtx;
 
 namespace {
-PyMethodDef functions[] = {QTX_END};
-const char* source = "";
+
+const Names& N = names();
+
+/// An interned attribute name made once; never freed, like `names()`.
+#define LOCAL_NAME(s)                                            \
+    ([]() -> PyObject* {                                         \
+        static PyObject* o = ::qtx::interned(s).release().ptr(); \
+        return o;                                                \
+    }())
+
+/// A module imported on first use and kept; its attributes are read at every use.
+PyObject* module(const char* path, PyObject*& slot) {
+    if (!slot) slot = own(PyImport_ImportModule(path)).release().ptr();
+    return slot;
+}
+PyObject* subs_expr() {
+    static PyObject* m = nullptr;
+    return module("quillon_transpiler.core.substitute.substitutable_expr", m);
+}
+PyObject* unroll_module() {
+    static PyObject* m = nullptr;
+    return module("quillon_transpiler.core.compile.unroll_forall", m);
+}
+
+Obj decision_variable_class() { return getattr(subs_expr(), LOCAL_NAME("DecisionVariable")); }
+
+bool is_instance(PyObject* o, PyObject* cls) {
+    int r = PyObject_IsInstance(o, cls);
+    if (r < 0) fail();
+    return r != 0;
+}
+
+PyObject* is_decision_variable(PyObject*, PyObject* node) noexcept {
+    return guarded([&] { return ref(is_instance(node, decision_variable_class().ptr()) ? Py_True : Py_False); });
+}
+
+/// The `extract` predicate that holds exactly for decision variables.
+PyObject* decision_variable_check() {
+    static PyMethodDef def = {"is_decision_variable", (PyCFunction)is_decision_variable, METH_O, nullptr};
+    static PyObject* fn = own(PyCFunction_New(&def, nullptr)).release().ptr();
+    return fn;
+}
+
+Obj empty_registry() {
+    Obj vm = own(PyDict_New()), zero = small_int(0), ib = own(PyDict_New());
+    return call(registry_class(), {vm.ptr(), zero.ptr(), ib.ptr()});
+}
+
+bool has_deci_var(PyObject* expr) {
+    Obj found = call(getattr(expr, N.extract.ptr()).ptr(), {decision_variable_check()});
+    return truth(found.ptr());
+}
+
+Obj pair(PyObject* a, PyObject* b) { return own(PyTuple_Pack(2, a, b)); }
+
+/// (variable, subscripts) of a bare or subscripted decision variable, else None.
+Obj seperate_var_subs(PyObject* variable) {
+    Obj dv = decision_variable_class();
+    if (is_instance(variable, dv.ptr())) return pair(variable, own(PyList_New(0)).ptr());
+    Obj inner = getattr(variable, N.variable.ptr());
+    if (is_instance(inner.ptr(), dv.ptr())) return pair(inner.ptr(), getattr(variable, N.subscripts.ptr()).ptr());
+    return ref(Py_None);
+}
+
+/// The pinning triple of `condition`, or None. `separate` is the caller's splitter, or null
+/// for the native one.
+Obj check_pinning(PyObject* condition, PyObject* separate) {
+    Obj kind = getattr(condition, N.kind.ptr());
+    Obj kinds = getattr(subs_expr(), LOCAL_NAME("ConstraintKind"));
+    Obj equal = getattr(kinds.ptr(), LOCAL_NAME("EQUAL"));
+    if (compare(kind.ptr(), equal.ptr(), Py_NE)) return ref(Py_None);
+    Obj left = getattr(condition, N.left.ptr());
+    Obj right = getattr(condition, N.right.ptr());
+    Obj subscript = getattr(subs_expr(), LOCAL_NAME("Subscript"));
+    if (!is_instance(left.ptr(), decision_variable_class().ptr()) && !is_instance(left.ptr(), subscript.ptr()))
+        return ref(Py_None);
+    Obj var_subs = separate ? call(separate, {left.ptr()}) : seperate_var_subs(left.ptr());
+    if (var_subs.ptr() == Py_None) return ref(Py_None);
+    if (has_deci_var(right.ptr())) return ref(Py_None);
+    Obj variable = own(PySequence_GetItem(var_subs.ptr(), 0));
+    Obj subscripts = own(PySequence_GetItem(var_subs.ptr(), 1));
+    return own(PyTuple_Pack(3, variable.ptr(), subscripts.ptr(), right.ptr()));
+}
+
+/// The value an index expression stands for, as an int.
+Obj subscript_value(PyObject* expr, PyObject* registry, PyObject* data) {
+    Obj poly = call(getattr(expr, N.substitute.ptr()).ptr(), {registry, data});
+    Obj coeff = getattr(poly.ptr(), N.coeff.ptr());
+    if (map_size(coeff.ptr())) raise_substitute("Subscripts must not contain decision variables.");
+    Obj value = getattr(poly.ptr(), N.constant.ptr());
+    return PyLong_Check(value.ptr()) ? value : own(PyNumber_Long(value.ptr()));
+}
+
+Obj convert_to_fixed_vars(PyObject* const* a) {
+    PyObject *constraint = a[0], *data = a[1];
+    Obj checked = check_pinning(getattr(constraint, N.condition.ptr()).ptr(), nullptr);
+    if (checked.ptr() == Py_None) return checked;
+    PyObject* variable = PyTuple_GET_ITEM(checked.ptr(), 0);
+    PyObject* subscripts = PyTuple_GET_ITEM(checked.ptr(), 1);
+    PyObject* value_expr = PyTuple_GET_ITEM(checked.ptr(), 2);
+    Obj registry = empty_registry();
+    Obj label = getattr(variable, N.name.ptr());
+    Obj values = own(PyDict_New());
+    Obj fixed_vars = own(PyDict_New());
+    dict_set(fixed_vars.ptr(), label.ptr(), values.ptr());
+
+    Obj forall = getattr(constraint, N.forall.ptr());
+    Obj unroll = getattr(unroll_module(), LOCAL_NAME("unroll_forall"));
+    Obj assignments = call(unroll.ptr(), {forall.ptr(), data});
+    Obj substitute_value = getattr(value_expr, N.substitute.ptr());
+    Obj assignment_iter = own(PyObject_GetIter(assignments.ptr()));
+    for (;;) {
+        PyObject* next = PyIter_Next(assignment_iter.ptr());
+        if (!next) break;
+        Obj assignment = nb::steal(next);
+        // bind every forall element to its value of this assignment (zip stops at the shorter)
+        Obj entries = own(PyObject_GetIter(forall.ptr()));
+        Obj values_of = own(PyObject_GetIter(assignment.ptr()));
+        for (;;) {
+            PyObject* e = PyIter_Next(entries.ptr());
+            if (!e) break;
+            Obj entry = nb::steal(e);
+            PyObject* v = PyIter_Next(values_of.ptr());
+            if (!v) break;
+            Obj value = nb::steal(v);
+            Obj element = own(PySequence_GetItem(entry.ptr(), 0));
+            Obj name = getattr(element.ptr(), N.name.ptr());
+            Obj indices = getattr(data, N.indices.ptr());
+            if (indices.ptr() == Py_None) raise(PyExc_TypeError, "'NoneType' object is not subscriptable");
+            if (PyObject_SetItem(indices.ptr(), name.ptr(), value.ptr()) < 0) fail();
+        }
+        if (PyErr_Occurred()) fail();
+
+        Obj key_items = own(PyList_New(0));
+        Obj sub_iter = own(PyObject_GetIter(subscripts));
+        for (;;) {
+            PyObject* s = PyIter_Next(sub_iter.ptr());
+            if (!s) break;
+            Obj expr = nb::steal(s);
+            if (PyList_Append(key_items.ptr(), subscript_value(expr.ptr(), registry.ptr(), data).ptr()) < 0) fail();
+        }
+        if (PyErr_Occurred()) fail();
+        Obj poly = call(substitute_value.ptr(), {registry.ptr(), data});
+        Obj fixed_value = getattr(poly.ptr(), N.constant.ptr());
+        Obj key = own(PyList_AsTuple(key_items.ptr()));
+        Obj target = item(fixed_vars.ptr(), label.ptr());
+        if (PyObject_SetItem(target.ptr(), key.ptr(), fixed_value.ptr()) < 0) fail();
+    }
+    if (PyErr_Occurred()) fail();
+    return fixed_vars;
+}
+
+Obj has_deci_var_fn(PyObject* const* a) { return ref(has_deci_var(a[0]) ? Py_True : Py_False); }
+Obj seperate_var_subs_fn(PyObject* const* a) { return seperate_var_subs(a[0]); }
+Obj check_pinning_fn(PyObject* const* a) { return check_pinning(a[0], a[1]); }
+
+PyMethodDef functions[] = {
+    QTX_FN("_has_deci_var", 1, has_deci_var_fn),
+    QTX_FN("_seperate_var_subs", 1, seperate_var_subs_fn),
+    QTX_FN("_check_pinning_constraint", 2, check_pinning_fn),
+    QTX_FN("_convert_to_fixed_vars", 2, convert_to_fixed_vars),
+    QTX_END,
+};
+
+const char* source = R"PY(
+from __future__ import annotations
+
+import typing as typ
+
+from quillon_transpiler.core.compile.convert_to_substitutable import Constraint
+from quillon_transpiler.core.compile.unroll_forall import unroll_forall
+from quillon_transpiler.core.instance_data import InstanceData
+from quillon_transpiler.core.substitute import substitutable_expr as subs_expr
+from quillon_transpiler.core.var_registry import VarRegistry
+
+
+def has_deci_var(expr: subs_expr.SubstitutableExpr) -> bool:
+    """Whether a decision variable occurs anywhere in ``expr``."""
+    return _has_deci_var(expr)
+
+
+def check_pinning_constraint(
+    condition: subs_expr.ConstraintCondition,
+) -> typ.Optional[
+    tuple[subs_expr.DecisionVariable, list[subs_expr.SubstitutableExpr], subs_expr.SubstitutableExpr]
+]:
+    """The variable, subscripts and value that ``condition`` pins, or None.
+
+    A condition pins a variable when it is an equality whose left side is a decision variable,
+    bare or subscripted, and whose right side holds no decision variable.
+    """
+
+    def seperate_var_subs(
+        variable: subs_expr.DecisionVariable | subs_expr.Subscript,
+    ) -> typ.Optional[tuple[subs_expr.DecisionVariable, list[subs_expr.SubstitutableExpr]]]:
+        return _seperate_var_subs(variable)
+
+    return _check_pinning_constraint(condition, seperate_var_subs)
+
+
+def convert_to_fixed_vars(
+    constraint: Constraint, data: InstanceData
+) -> typ.Optional[dict[str, dict[tuple[int, ...], float]]]:
+    """The values a pinning constraint fixes, for every assignment of its forall list.
+
+    Returns None when the constraint does not pin a variable, else
+    ``{variable name: {subscript tuple: value}}``; a later assignment giving the same
+    subscripts overrides an earlier one.
+
+    Raises:
+        SubstituteError: "Subscripts must not contain decision variables." for a subscript
+            that depends on a decision variable; errors of the data pass through.
+    """
+    return _convert_to_fixed_vars(constraint, data)
+)PY";
+
 }  // namespace
 
 NB_MODULE(pinning_constraint, m) { QTX_MODULE_INIT(m, functions, source) }

@@ -1,11 +1,198 @@
-// Placeholder until the module is written.
+// unroll_forall: the explicit index assignments of a constraint's forall list.
 #include "qtx/module.hpp"
+#include "qtx/names.hpp"
+#include "qtx/registry.hpp"
 
 using namespace qtx;
 
 namespace {
-PyMethodDef functions[] = {QTX_END};
-const char* source = "";
+
+const Names& N = names();
+
+PyObject* kw_instance_data() {
+    static PyObject* kw = own(Py_BuildValue("(s)", "instance_data")).release().ptr();
+    return kw;
+}
+
+/// Ranges and conditions are evaluated against a registry nobody keeps, so whatever they
+/// touch never reaches the compilation's registry.
+Obj empty_registry() {
+    Obj vm = own(PyDict_New()), zero = small_int(0), ib = own(PyDict_New());
+    return call(registry_class(), {vm.ptr(), zero.ptr(), ib.ptr()});
+}
+
+[[noreturn]] void unpack_error(Py_ssize_t n) {
+    if (n > 2) raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+    raisef(PyExc_ValueError, "need more than %zd value%.1s to unpack", n, n == 1 ? "" : "s");
+}
+
+/// `first, second = entry`.
+void unpack_pair(PyObject* entry, Obj& first, Obj& second) {
+    if (PyTuple_CheckExact(entry) || PyList_CheckExact(entry)) {
+        Py_ssize_t n = PySequence_Fast_GET_SIZE(entry);
+        if (n != 2) unpack_error(n);
+        first = ref(PySequence_Fast_GET_ITEM(entry, 0));
+        second = ref(PySequence_Fast_GET_ITEM(entry, 1));
+        return;
+    }
+    PyObject* it = PyObject_GetIter(entry);
+    if (!it) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Clear();
+            raisef(PyExc_TypeError, "cannot unpack non-iterable %.200s object", type_name(entry));
+        }
+        fail();
+    }
+    Obj iter = nb::steal(it);
+    Obj items[3];
+    Py_ssize_t n = 0;
+    while (n < 3) {
+        PyObject* v = PyIter_Next(iter.ptr());
+        if (!v) break;
+        items[n++] = nb::steal(v);
+    }
+    if (PyErr_Occurred()) fail();
+    if (n != 2) unpack_error(n);
+    first = items[0];
+    second = items[1];
+}
+
+/// `data.indices[name] = value`.
+void bind(PyObject* data, PyObject* name, PyObject* value) {
+    Obj indices = getattr(data, N.indices.ptr());
+    if (indices.ptr() == Py_None) raise(PyExc_TypeError, "'NoneType' object is not subscriptable");
+    if (PyObject_SetItem(indices.ptr(), name, value) < 0) fail();
+}
+
+/// One forall level: binds every value of its element, keeps those whose condition holds and
+/// either descends or, at the innermost level, records a copy of the shared `indices`.
+void unroll_level(PyObject* forall, PyObject* data, Py_ssize_t depth, PyObject* expanded, Obj indices) {
+    Obj empty = empty_registry();
+    Obj entry = own(PySequence_GetItem(forall, depth));
+    Obj element, condition;
+    unpack_pair(entry.ptr(), element, condition);
+    // recomputed for every outer assignment: an inner range may read the outer bindings
+    Obj values = call(getattr(element.ptr(), N.get_index_values.ptr()).ptr(), {empty.ptr(), data});
+    Py_ssize_t levels = PyList_GET_SIZE(forall);
+    if (depth == 0) {
+        indices = own(PyList_New(levels));
+        for (Py_ssize_t k = 0; k < levels; ++k) PyList_SET_ITEM(indices.ptr(), k, small_int(0).release().ptr());
+    }
+    bool outer = depth < levels - 1;
+    Obj name = getattr(element.ptr(), N.name.ptr());
+    Obj test = getattr(condition.ptr(), N.substitute.ptr());
+    Obj iter = own(PyObject_GetIter(values.ptr()));
+    for (;;) {
+        PyObject* v = PyIter_Next(iter.ptr());
+        if (!v) break;
+        Obj index = nb::steal(v);
+        bind(data, name.ptr(), index.ptr());
+        Obj holds = call(test.ptr(), {empty.ptr(), data}, kw_instance_data());
+        if (!truth(holds.ptr())) continue;
+        if (PySequence_SetItem(indices.ptr(), depth, index.ptr()) < 0) fail();
+        if (outer) {
+            unroll_level(forall, data, depth + 1, expanded, indices);
+        } else {
+            Obj copy = own(PySequence_GetSlice(indices.ptr(), 0, PY_SSIZE_T_MAX));
+            if (PyList_Append(expanded, copy.ptr()) < 0) fail();
+        }
+    }
+    if (PyErr_Occurred()) fail();
+}
+
+/// `raise SubstituteError(msg) from caught`, as raised inside the `except` that caught it.
+[[noreturn]] void raise_chained(const std::string& msg, PyObject* caught) {
+    Obj err = call(substitute_error(), {str(msg).ptr()});
+    Py_INCREF(caught);
+    PyException_SetContext(err.ptr(), caught);
+    Py_INCREF(caught);
+    PyException_SetCause(err.ptr(), caught);
+    PyObject* type = (PyObject*)Py_TYPE(err.ptr());
+    Py_INCREF(type);
+    PyErr_Restore(type, err.release().ptr(), nullptr);
+    fail();
+}
+
+Obj unroll(PyObject* const* a) {
+    PyObject *forall = a[0], *data = a[1];
+    check_arg(forall, &PyList_Type, "forall");
+    try {
+        if (PyList_GET_SIZE(forall) == 0) {
+            // one empty assignment: a constraint without forall is instantiated once
+            Obj none = own(PyList_New(0));
+            Obj out = own(PyList_New(1));
+            PyList_SET_ITEM(out.ptr(), 0, none.release().ptr());
+            return out;
+        }
+        Obj expanded = own(PyList_New(0));
+        Obj indices = own(PyList_New(0));
+        unroll_level(forall, data, 0, expanded.ptr(), indices);
+        return expanded;
+    } catch (PyErrSet&) {
+        // the class may be imported on first use, which must not run with an error pending
+        PyObject *type, *value, *tb;
+        PyErr_Fetch(&type, &value, &tb);
+        PyObject* cls = substitute_error();
+        PyErr_Restore(type, value, tb);
+        Obj caught = catch_error(cls);
+        if (!caught) throw;
+        raise_chained("in forall: " + to_string(caught.ptr()), caught.ptr());
+    }
+}
+
+Obj unroll_from(PyObject* const* a) {
+    PyObject *forall = a[0], *data = a[1], *depth = a[2], *expanded = a[3], *indices = a[4];
+    check_arg(forall, &PyList_Type, "forall");
+    check_arg(depth, &PyLong_Type, "depth");
+    check_arg(expanded, &PyList_Type, "expanded_values");
+    check_arg(indices, &PyList_Type, "indices");
+    Py_ssize_t d = PyLong_AsSsize_t(depth);
+    if (d == -1 && PyErr_Occurred()) fail();
+    unroll_level(forall, data, d, expanded, ref(indices));
+    return ref(Py_None);
+}
+
+PyMethodDef functions[] = {
+    QTX_FN("_unroll", 2, unroll),
+    QTX_FN("_unroll_level", 5, unroll_from),
+    QTX_END,
+};
+
+const char* source = R"PY(
+from __future__ import annotations
+
+
+def unroll_forall(
+    forall: list[tuple[subs_expr.Element, subs_expr.SubstitutableCondition]], data: InstanceData
+) -> list[list[int]]:
+    """The index assignments of a forall list.
+
+    Each assignment holds one value per level, outer level first; the assignments come in
+    depth-first, outer-level-major order, each level's values in the order its element yields
+    them, and only where every level's condition holds. The values tried are left bound in
+    ``data.indices``. An empty forall list gives one empty assignment.
+
+    Raises:
+        SubstituteError: "in forall: " and the error met evaluating a range or condition.
+    """
+    return _unroll(forall, data)
+
+
+def _unroll_forall(
+    forall: list[tuple[subs_expr.Element, subs_expr.SubstitutableCondition]],
+    data: InstanceData,
+    depth: int = 0,
+    expanded_values: list[list[int]] = [],
+    indices: list[int] = [],
+) -> None:
+    """Appends to ``expanded_values`` the assignments of the levels from ``depth`` on.
+
+    ``indices`` holds the values chosen for the outer levels; at depth 0 a new list is used.
+    Callers pass their own ``expanded_values``: what lands in the default list is unreachable.
+    """
+    return _unroll_level(forall, data, depth, expanded_values, indices)
+)PY";
+
 }  // namespace
 
 NB_MODULE(unroll_forall, m) { QTX_MODULE_INIT(m, functions, source) }

@@ -1,0 +1,17 @@
+"""Compilation of quillon problems against instance data into polynomials."""
+
+__all__ = ["CompiledInstance", "compile_model"]
+
+
+def __getattr__(name):
+    # Resolved on first use: the driver pulls in the lowering and every tree module, which
+    # importing just one step of the pipeline (unroll_forall, say) should not require.
+    if name == "compile_model":
+        from quillon_transpiler.core.compile.compile import compile_model
+
+        return compile_model
+    if name == "CompiledInstance":
+        from quillon_transpiler.core.compile.compiled_model import CompiledInstance
+
+        return CompiledInstance
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

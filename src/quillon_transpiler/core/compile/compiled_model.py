@@ -1,0 +1,43 @@
+"""The result of compiling a problem against an instance."""
+
+from __future__ import annotations
+
+import dataclasses
+
+from quillon_transpiler.core.compile.convert_to_substitutable import Problem, ProblemSense
+from quillon_transpiler.core.instance_data import InstanceData
+from quillon_transpiler.core.substitute import SubstitutedExpression
+from quillon_transpiler.core.var_registry import VarRegistry
+
+
+@dataclasses.dataclass(repr=False)
+class CompiledInstance:
+    """A problem instantiated against its data.
+
+    ``constraint`` and ``penalty`` map a label to the polynomial of every forall assignment,
+    keyed by the tuple of the assignment's values (``()`` without forall); pinning constraints
+    are absent from ``constraint`` and appear as fixed variables in ``data``. All polynomials
+    index their variables through ``var_map``; ``deci_var_shape`` holds the evaluated shape of
+    every decision variable (None for an unknown dimension).
+    """
+
+    sense: ProblemSense
+    objective: SubstitutedExpression
+    constraint: dict[str, dict[tuple[int, ...], SubstitutedExpression]]
+    penalty: dict[str, dict[tuple[int, ...], SubstitutedExpression]]
+    var_map: VarRegistry
+    data: InstanceData
+    problem: Problem
+    deci_var_shape: dict[str, tuple[int | None, ...]]
+
+    def __repr__(self) -> str:
+        # a summary: the polynomials of a real instance run to millions of terms
+        return (
+            f"CompiledInstance(sense={self.sense}, variables={self.var_map.var_num}, "
+            f"objective_terms={len(self.objective.coeff)}, "
+            f"constraints={_counts(self.constraint)}, penalties={_counts(self.penalty)})"
+        )
+
+
+def _counts(polys: dict) -> dict:
+    return {label: len(by_key) for label, by_key in polys.items()}

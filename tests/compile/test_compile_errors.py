@@ -1,0 +1,150 @@
+import numpy as np
+import pytest
+
+import quillon as ql
+from quillon_transpiler.core.compile.compile import compile_model, constraint_substitute, penalty_substitute
+from quillon_transpiler.exceptions import SubstituteError
+
+N = ql.Placeholder("N")
+c = ql.Placeholder("c", 1)
+d = ql.Placeholder("d", 2)
+b = ql.BinaryVar("b", shape=(N,))
+y = ql.BinaryVar("y")
+i = ql.Element("i", N)
+
+OUT_OF_RANGE = "Index 2 is out of range for axis 0 of placeholder `c` (length 2): check the subscripts against the data."
+
+
+def problem_with(*items):
+    problem = ql.Problem("p")
+    for item in items:
+        problem += item
+    return problem
+
+
+def compile_error(problem, instance, fixed=None):
+    with pytest.raises(SubstituteError) as info:
+        compile_model(problem, instance, fixed)
+    return info.value
+
+
+@pytest.mark.parametrize(
+    "item, message, chained",
+    [
+        (ql.sum(i, c[i] * b[i]), "In objective: " + OUT_OF_RANGE, False),
+        (
+            ql.Constraint("cap", b[i] <= c[i], forall=i),
+            "In constraint `cap`: In constraint `cap` forall={'i': 2}: " + OUT_OF_RANGE,
+            False,
+        ),
+        (ql.CustomPenaltyTerm("pen", c[i] * b[i], forall=i), "In penalty `pen` forall={'i': 2}: " + OUT_OF_RANGE, True),
+        # a pinning constraint is named like any other
+        (
+            ql.Constraint("pin", b[i] == c[i], forall=i),
+            "In constraint `pin`: In constraint `pin` forall={'i': 2}: " + OUT_OF_RANGE,
+            True,
+        ),
+        (
+            ql.Constraint("filter", b[i] <= 1, forall=[(i, c[i] > 0)]),
+            "In constraint `filter`: in forall: " + OUT_OF_RANGE,
+            False,
+        ),
+    ],
+)
+def test_data_errors_name_where_they_happen(item, message, chained):
+    error = compile_error(problem_with(item), {"N": 3, "c": [1, 2]})
+    assert str(error) == message
+    # `raise ... from` sets the cause; a plain re-raise leaves it to the context
+    assert isinstance(error.__context__, SubstituteError)
+    assert (error.__cause__ is error.__context__) if chained else (error.__cause__ is None)
+
+
+def test_nested_forall_values_are_named():
+    j = ql.Element("j", N)
+    error = compile_error(
+        problem_with(ql.Constraint("c2", b[i] <= c[j], forall=[i, (j, j >= i)])), {"N": 3, "c": [1, 2]}
+    )
+    assert str(error) == "In constraint `c2`: In constraint `c2` forall={'i': 0, 'j': 2}: " + OUT_OF_RANGE
+
+
+@pytest.mark.parametrize(
+    "instance, message",
+    [
+        ({"N": 3}, "Placeholder `c` is missing from the instance data"),
+        ({"N": 3, "c": 4}, "Placeholder `c` has ndim 1 in the model but its data has 0 axes"),
+        ({"N": 3, "c": [[1, 2, 3]]}, "Placeholder `c` has ndim 1 in the model but its data has 2 axes"),
+        ({"N": 3, "c": [[1], [2, 3]]}, "Placeholder `c` has ndim 1 in the model but its data has 2 axes"),
+        ({"N": [3], "c": [1, 2, 3]}, "Placeholder `N` has ndim 0 in the model but its data has 1 axes"),
+        ({"N": np.int64(3), "c": np.zeros((3, 1))}, "Placeholder `c` has ndim 1 in the model but its data has 2 axes"),
+    ],
+)
+def test_placeholders_are_checked_up_front(instance, message):
+    problem = problem_with(ql.Constraint("cap", b[i] <= c[i], forall=i))
+    assert str(compile_error(problem, instance)).startswith(message)
+
+
+@pytest.mark.parametrize(
+    "instance",
+    [
+        {"d": [[1.0, 2.0], [3.0]], "N": 2},  # jagged rows keep their depth
+        {"d": np.ones((2, 2)), "N": np.float64(2.0)},
+    ],
+)
+def test_matching_data_compiles(instance):
+    compile_model(problem_with(d[0, 0] * b[0]), instance)
+
+
+@pytest.mark.parametrize(
+    "where",
+    [
+        lambda: ql.Constraint("fill", b[i] <= 1, forall=[(i, c[i] > 0)]),  # only in a forall condition
+        lambda: ql.BinaryVar("s", shape=(c[0],))[0],  # only in a shape
+    ],
+)
+def test_placeholders_outside_expressions_are_checked(where):
+    error = compile_error(problem_with(b[0], where()), {"N": 3, "c": 1.0})
+    assert str(error).startswith("Placeholder `c` has ndim 1 in the model but its data has 0 axes")
+
+
+@pytest.mark.parametrize(
+    "item, message",
+    [
+        (ql.Constraint("dyn", b[y] == 1), "In constraint `dyn`: In constraint `dyn` : Subscripts must not contain decision variables."),
+        (ql.BinaryVar("s", shape=(y,))[0], "Shapes must not contain decision variables."),
+    ],
+)
+def test_decision_variables_where_data_must_stand(item, message):
+    assert str(compile_error(problem_with(item), {"N": 3})) == message
+
+
+def test_lowering_errors_carry_the_item():
+    e = ql.Element("e", b)
+    error = compile_error(problem_with(ql.Constraint("arr", e <= 1, forall=e)), {"N": 3})
+    assert str(error).startswith("In constraint `arr`: e -> Error in Algebric expression conversion.")
+
+
+def test_steps_wrap_like_the_driver(make_data, reg):
+    from quillon_transpiler.core.compile.convert_to_substitutable import convert_problem_to_substutitable
+
+    problem = convert_problem_to_substutitable(
+        problem_with(ql.Constraint("cap", b[i] <= c[i], forall=i), ql.CustomPenaltyTerm("pen", c[i], forall=i))
+    )
+    data = make_data({"N": 3, "c": [1, 2]})
+    with pytest.raises(SubstituteError, match=r"^In constraint `cap`: In constraint `cap` forall=\{'i': 2\}: "):
+        constraint_substitute(problem.constraints["cap"], data, reg)
+    with pytest.raises(SubstituteError, match=r"^In penalty `pen` forall=\{'i': 2\}: Index 2"):
+        penalty_substitute(problem.penalties["pen"], data, reg)
+    # errors of a penalty's forall reach the caller as unroll_forall raised them
+    with pytest.raises(SubstituteError, match="^in forall: .*`N` is missing"):
+        penalty_substitute(problem.penalties["pen"], make_data({"c": [1]}), reg)
+
+
+@pytest.mark.parametrize("n, fails", [(2, False), (3, True)])
+def test_callers_arrays_are_untouched(n, fails):
+    data = np.array([1.0, 2.0])
+    problem = problem_with(ql.Constraint("cap", b[i] <= c[i], forall=i))
+    if fails:
+        compile_error(problem, {"N": n, "c": data})
+    else:
+        compile_model(problem, {"N": n, "c": data})
+    assert data.tolist() == [1.0, 2.0] and data.flags.writeable

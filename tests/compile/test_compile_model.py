@@ -1,0 +1,197 @@
+import inspect
+
+import numpy as np
+import pytest
+
+import quillon as ql
+from quillon_transpiler.core.compile import CompiledInstance
+from quillon_transpiler.core.compile.compile import (
+    _decision_variables,
+    _get_ph_vars,
+    compile_model,
+    eval_deci_var_shape,
+)
+from quillon_transpiler.core.compile.convert_to_substitutable import (
+    ProblemSense,
+    convert_problem_to_substutitable,
+)
+from quillon_transpiler.exceptions import SubstituteError
+
+N = ql.Placeholder("N")
+d = ql.Placeholder("d", 2)
+v = ql.Placeholder("v", 1)
+w = ql.Placeholder("w", 1)
+W = ql.Placeholder("W")
+c = ql.Placeholder("c", 1)
+x = ql.BinaryVar("x", shape=(N, N))
+b = ql.BinaryVar("b", shape=(N,))
+i = ql.Element("i", N)
+j = ql.Element("j", N)
+t = ql.Element("t", N)
+
+
+def tsp():
+    problem = ql.Problem("tsp")
+    problem += ql.sum(i, ql.sum(j, d[i, j] * ql.sum(t, x[i, t] * x[j, (t + 1) % N])))
+    problem += ql.Constraint("city", ql.sum(t, x[i, t]) == 1, forall=i)
+    problem += ql.Constraint("time", ql.sum(i, x[i, t]) == 1, forall=t)
+    return problem
+
+
+def knapsack():
+    problem = ql.Problem("knapsack", sense=ql.ProblemSense.MAXIMIZE)
+    problem += ql.sum(i, v[i] * b[i])
+    problem += ql.Constraint("weight", ql.sum(i, w[i] * b[i]) <= W)
+    problem += ql.Constraint("pair", b[i] + b[i + 1] <= 1, forall=[(i, i < N - 1)])
+    problem += ql.CustomPenaltyTerm("smooth", (b[i] - b[i + 1]) ** 2, forall=[(i, i < N - 1)])
+    return problem
+
+
+@pytest.mark.parametrize("seed", [0, 1, 2])
+def test_tsp_polynomials_match_numpy(seed, evaluate, assign):
+    rng = np.random.default_rng(seed)
+    n = 5
+    dist = rng.random((n, n))
+    compiled = compile_model(tsp(), {"d": dist, "N": n})
+    assert compiled.var_map.var_num == n * n
+    assert compiled.deci_var_shape == {"x": (n, n)}
+    for _ in range(5):
+        X = rng.integers(0, 2, (n, n))
+        values = assign(compiled, {"x": X})
+        expected = sum(dist[a, e] * X[a, s] * X[e, (s + 1) % n] for a in range(n) for e in range(n) for s in range(n))
+        assert evaluate(compiled.objective, values) == pytest.approx(expected)
+        assert {k: evaluate(p, values) for k, p in compiled.constraint["city"].items()} == {
+            (a,): X[a].sum() - 1 for a in range(n)
+        }
+        assert {k: evaluate(p, values) for k, p in compiled.constraint["time"].items()} == {
+            (s,): X[:, s].sum() - 1 for s in range(n)
+        }
+
+
+@pytest.mark.parametrize("seed", [0, 1])
+def test_knapsack_polynomials_match_numpy(seed, evaluate, assign):
+    rng = np.random.default_rng(seed)
+    n = 6
+    instance = {"v": rng.integers(1, 50, n), "w": rng.random(n), "W": 1.5, "N": n}
+    compiled = compile_model(knapsack(), instance)
+    assert compiled.sense is ProblemSense.MAXIMIZE
+    for _ in range(5):
+        B = rng.integers(0, 2, n)
+        values = assign(compiled, {"b": B})
+        assert evaluate(compiled.objective, values) == pytest.approx(instance["v"] @ B)
+        assert list(compiled.constraint["weight"]) == [()]
+        assert evaluate(compiled.constraint["weight"][()], values) == pytest.approx(instance["w"] @ B - 1.5)
+        pair = compiled.constraint["pair"]
+        smooth = compiled.penalty["smooth"]
+        assert list(pair) == list(smooth) == [(a,) for a in range(n - 1)]
+        assert [evaluate(p, values) for p in pair.values()] == list(B[:-1] + B[1:] - 1)
+        assert [evaluate(p, values) for p in smooth.values()] == list((B[:-1] - B[1:]) ** 2)
+
+
+def test_indices_follow_instantiation_order():
+    problem = ql.Problem("order")
+    problem += ql.CustomPenaltyTerm("pen", b[3])
+    problem += b[2]
+    problem += ql.Constraint("late", b[1] + b[0] <= 1)
+    problem += ql.Constraint("early", b[0] <= 1)
+    compiled = compile_model(problem, {"N": 4})
+    assert compiled.var_map.var_map == {"b": {(2,): 0, (1,): 1, (0,): 2, (3,): 3}}
+    assert list(compiled.constraint) == ["late", "early"]
+
+
+def test_forall_keys_and_empty_foralls():
+    problem = ql.Problem("keys")
+    problem += ql.Constraint("pairs", x[i, j] <= 1, forall=[i, (j, j < i)])
+    problem += ql.Constraint("never", b[i] <= 1, forall=[(i, i > N)])
+    problem += ql.CustomPenaltyTerm("plain", b[0])
+    compiled = compile_model(problem, {"N": 3})
+    assert list(compiled.constraint["pairs"]) == [(1, 0), (2, 0), (2, 1)]
+    assert all(type(s) is int for key in compiled.constraint["pairs"] for s in key)
+    assert compiled.constraint["never"] == {}
+    assert list(compiled.penalty["plain"]) == [()]
+
+
+def test_penalties_follow_the_models_order():
+    problem = ql.Problem("p")
+    for label in ("z", "a", "m"):
+        problem += ql.CustomPenaltyTerm(label, b[0])
+    compiled = compile_model(problem, {"N": 1})
+    assert list(compiled.penalty) == list(compiled.problem.penalties) == ["z", "a", "m"]
+
+
+@pytest.mark.parametrize(
+    "fixed, pins, expected",
+    [
+        (None, [(b[0] == 1, ())], {"b": {(0,): 1}}),
+        ({"b": {(0,): 0}}, [(b[0] == 1, ())], {"b": {(0,): 0}}),
+        ({"b": {(1,): 0}}, [(b[0] == 1, ())], {"b": {(0,): 1, (1,): 0}}),
+        (None, [(b[0] == 1, ()), (b[0] == 0, ())], {"b": {(0,): 1}}),
+        ({"x": {(0, 0): 1}}, [(b[i] == c[i], i)], {"x": {(0, 0): 1}, "b": {(0,): 4, (1,): 5, (2,): 6}}),
+    ],
+)
+def test_pinning_precedence(fixed, pins, expected, evaluate):
+    problem = ql.Problem("pins")
+    problem += ql.sum(i, b[i])
+    for k, (pin, forall) in enumerate(pins):
+        problem += ql.Constraint(f"pin{k}", pin, forall=forall)
+    problem += ql.Constraint("kept", b[0] + b[1] <= 1)
+    compiled = compile_model(problem, {"N": 3, "c": [4, 5, 6]}, fixed)
+    assert compiled.data.fixed_variables == expected
+    if fixed is not None:
+        assert compiled.data.fixed_variables is fixed
+    assert list(compiled.constraint) == ["kept"]
+    # fixed entries are constants: only the free ones are variables
+    pinned = expected.get("b", {})
+    assert sorted(compiled.var_map.var_map.get("b", {})) == [(s,) for s in range(3) if (s,) not in pinned]
+    assert evaluate(compiled.objective, {k: 0 for k in range(3)}) == sum(pinned.values())
+
+
+def test_caller_inner_dicts_are_not_modified():
+    inner = {(1,): 0}
+    problem = ql.Problem("p")
+    problem += ql.Constraint("pin", b[0] == 1)
+    compiled = compile_model(problem, {"N": 2}, {"b": inner})
+    assert inner == {(1,): 0}
+    assert compiled.data.fixed_variables["b"] == {(0,): 1, (1,): 0}
+
+
+def test_placeholder_names_and_shapes():
+    problem = ql.Problem("p")
+    y = ql.BinaryVar("y", shape=(N, W))
+    problem += N * y[0, 0]
+    problem += ql.Constraint("a", y[0, 1] <= N)
+    problem += ql.Constraint("b", N >= y[1, 0])
+    compiled = compile_model(problem, {"N": 3.0, "W": 2.7})
+    assert compiled.data.ph_names == ["N", "N", "N"]
+    assert compiled.deci_var_shape == {"y": (3, 2)}
+    assert all(type(s) is int for s in compiled.deci_var_shape["y"])
+    substitutable = compiled.problem
+    assert [p.name for p in _get_ph_vars(substitutable)] == ["N", "N", "N"]
+    assert list(_decision_variables(substitutable)) == ["y"]
+    assert eval_deci_var_shape(substitutable, compiled.data) == {"y": (3, 2)}
+
+
+def test_interface():
+    compiled = compile_model(tsp(), {"d": np.ones((3, 3)), "N": 3})
+    assert isinstance(compiled, CompiledInstance) and "variables=9" in repr(compiled)
+    assert list(CompiledInstance.__dataclass_fields__) == [
+        "sense", "objective", "constraint", "penalty", "var_map", "data", "problem", "deci_var_shape",
+    ]
+    assert str(inspect.signature(compile_model)) == (
+        "(problem: 'ql.Problem', instance: 'dict[str, np.ndarray | list | int | float]', "
+        "fixed_variables: 'typ.Optional[dict[dict, dict[tuple[int, ...], float]]]' = None) -> 'CompiledInstance'"
+    )
+    assert compile_model.__doc__.startswith("Compile a problem and an instance into a compiled model.")
+
+
+@pytest.mark.parametrize(
+    "instance, fixed, message",
+    [
+        ([("N", 3)], None, "Argument 'instance' has incorrect type (expected dict, got list)"),
+        ({"N": 3}, [], "Argument 'fixed_variables' has incorrect type (expected dict, got list)"),
+    ],
+)
+def test_argument_types(instance, fixed, message):
+    with pytest.raises(TypeError) as info:
+        compile_model(tsp(), instance, fixed)
+    assert str(info.value) == message

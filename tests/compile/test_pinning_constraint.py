@@ -1,0 +1,100 @@
+import pytest
+
+import quillon as ql
+import quillon_transpiler.core.substitute.substitutable_expr as se
+from quillon_transpiler.core.compile.convert_to_substitutable import convert_problem_to_substutitable
+from quillon_transpiler.core.compile.pinning_constraint import (
+    check_pinning_constraint,
+    convert_to_fixed_vars,
+    has_deci_var,
+)
+from quillon_transpiler.exceptions import SubstituteError
+
+n = ql.Placeholder("n")
+c = ql.Placeholder("c", 1)
+x = ql.BinaryVar("x", shape=(n,))
+y = ql.BinaryVar("y", shape=(n,))
+z = ql.IntegerVar("z", lower_bound=0, upper_bound=9)
+i = ql.Element("i", n)
+k = ql.Element("k", n)
+
+
+def lowered(*constraints):
+    problem = ql.Problem("p")
+    for constraint in constraints:
+        problem += constraint
+    return list(convert_problem_to_substutitable(problem).constraints.values())
+
+
+@pytest.mark.parametrize(
+    "expression, has",
+    [
+        (ql.sum(k, c[k] * x[k]), True),  # only inside a fold operand
+        (ql.sum(k, c[k]) + n, False),
+        (z, True),
+    ],
+)
+def test_has_deci_var(expression, has):
+    (constraint,) = lowered(ql.Constraint("c", expression <= 0))
+    assert has_deci_var(constraint.condition.left) is has
+
+
+@pytest.mark.parametrize(
+    "constraint",
+    [
+        ql.Constraint("le", x[i] <= 1, forall=i),
+        ql.Constraint("var_on_right", x[i] == y[i], forall=i),
+        ql.Constraint("value_on_left", ql.EqualOp(3, z)),
+        ql.Constraint("placeholder", c[i] == 1, forall=i),
+        ql.Constraint("sum", x[0] + x[1] == 1),
+    ],
+)
+def test_what_does_not_pin(make_data, constraint):
+    (lowered_constraint,) = lowered(constraint)
+    assert check_pinning_constraint(lowered_constraint.condition) is None
+    assert convert_to_fixed_vars(lowered_constraint, make_data({"n": 3, "c": [1, 2, 3]})) is None
+
+
+def test_pinning_triple_shares_the_subscript_list():
+    (constraint,) = lowered(ql.Constraint("pin", x[i] == c[i], forall=i))
+    variable, subscripts, value = check_pinning_constraint(constraint.condition)
+    left = constraint.condition.left
+    assert variable is left.variable and subscripts is left.subscripts
+    assert value is constraint.condition.right
+    variable, subscripts, value = check_pinning_constraint(lowered(ql.Constraint("s", z == 3))[0].condition)
+    assert isinstance(variable, se.DecisionVariable) and subscripts == [] and value.value == 3
+
+
+@pytest.mark.parametrize(
+    "constraint, instance, expected",
+    [
+        (ql.Constraint("s", z == 3), {}, {"z": {(): 3}}),
+        (ql.Constraint("f", x[i] == c[i], forall=i), {"n": 3, "c": [5, 6, 7]}, {"x": {(0,): 5, (1,): 6, (2,): 7}}),
+        (ql.Constraint("none", x[i] == 1, forall=[(i, i > n)]), {"n": 3}, {"x": {}}),
+        # a subscript evaluating to 1.0 gives the int key 1
+        (ql.Constraint("half", x[n / 2] == 0), {"n": 2}, {"x": {(1,): 0}}),
+        # the later assignment overrides an earlier one with the same subscripts
+        (ql.Constraint("same", x[0] == c[i], forall=i), {"n": 3, "c": [5, 6, 7]}, {"x": {(0,): 7}}),
+    ],
+)
+def test_fixed_values(make_data, constraint, instance, expected):
+    data = make_data(instance)
+    fixed = convert_to_fixed_vars(lowered(constraint)[0], data)
+    assert fixed == expected
+    assert all(type(s) is int for values in fixed.values() for key in values for s in key)
+
+
+def test_subscripts_with_decision_variables_are_refused(make_data):
+    b = ql.BinaryVar("b")
+    (constraint,) = lowered(ql.Constraint("dyn", x[b] == 1))
+    with pytest.raises(SubstituteError) as info:
+        convert_to_fixed_vars(constraint, make_data({"n": 2}))
+    assert str(info.value) == "Subscripts must not contain decision variables."
+    # a fixed decision variable is a constant and may index
+    assert convert_to_fixed_vars(constraint, make_data({"n": 2}, fixed={"b": {(): 1}})) == {"x": {(1,): 1}}
+
+
+def test_errors_of_the_forall_are_wrapped(make_data):
+    (constraint,) = lowered(ql.Constraint("f", x[i] == 1, forall=i))
+    with pytest.raises(SubstituteError, match="^in forall: .*`n` is missing"):
+        convert_to_fixed_vars(constraint, make_data())

@@ -1,0 +1,132 @@
+import numpy as np
+import pytest
+from core_helpers import N
+
+import quillon_transpiler.core.substitute.substitutable_expr as se
+from quillon_transpiler.core import InstanceData, VarRegistry
+from quillon_transpiler.exceptions import SubstituteError
+
+GRID = np.arange(6).reshape(2, 3)
+INSTANCE = {
+    "grid": GRID,
+    "rows": [[1, 2, 3], [4.5], []],
+    "nested": [[[1, 2], [3, 4]], [[5, 6], [7, 8]]],
+    "n": 3,
+    "zero_d": np.array(7),
+    "tup": (1, 2),
+    "big": [2**70, 1],
+}
+
+
+@pytest.fixture
+def data():
+    return InstanceData(INSTANCE, {}, list(INSTANCE), indices={})
+
+
+@pytest.mark.parametrize(
+    "name, subscripts, expected",
+    [
+        ("grid", (1, 2), 5),
+        ("rows", (0, 2), 3),
+        ("rows", (1, 0), 4.5),
+        ("nested", (1, 0, 1), 6),
+        ("n", (), 3),
+        ("zero_d", (), 7),
+        ("tup", (1,), 2),
+        ("big", (0,), 2**70),
+    ],
+)
+def test_get_value_reads_entries(data, name, subscripts, expected):
+    value = data.get_value(name, subscripts)
+    assert value == expected and np.ndim(value) == 0
+
+
+@pytest.mark.parametrize(
+    "name, subscripts, expected",
+    [("grid", (), GRID), ("grid", (1,), [3, 4, 5]), ("nested", (1,), [[5, 6], [7, 8]]), ("rows", (0,), [1, 2, 3])],
+)
+def test_get_value_reads_sub_arrays(data, name, subscripts, expected):
+    np.testing.assert_array_equal(data.get_value(name, subscripts), expected)
+
+
+@pytest.mark.parametrize(
+    "name, subscripts, words",
+    [
+        ("missing", (), ["missing"]),
+        ("grid", (2, 0), ["grid", "2", "length 2"]),
+        ("grid", (0, 3), ["grid", "3", "length 3"]),
+        ("grid", (-1, 0), ["grid", "-1", "length 2"]),
+        ("rows", (1, 1), ["rows", "1", "length 1"]),
+        ("rows", (2, 0), ["rows", "0", "length 0"]),
+        ("rows", (-1, 0), ["rows", "-1", "length 3"]),
+        ("grid", (0, 1, 2), ["grid", "3 subscripts"]),
+        ("rows", (0, 0, 0), ["rows", "3 subscripts"]),
+        ("n", (0,), ["n", "1 subscripts"]),
+    ],
+)
+def test_get_value_rejects_bad_access(data, name, subscripts, words):
+    with pytest.raises(SubstituteError) as info:
+        data.get_value(name, subscripts)
+    assert all(word in str(info.value) for word in words), str(info.value)
+
+
+@pytest.mark.parametrize("value", ["abc", [1, "a"], {"a": 1}, None, np.array(["a", "b"])])
+def test_non_numeric_data_is_rejected(value):
+    data = InstanceData({"p": value}, {}, ["p"], indices={})
+    with pytest.raises(SubstituteError, match="p"):
+        data.get_value("p", ())
+
+
+@pytest.mark.parametrize(
+    "name, subscripts, axis, expected",
+    [
+        ("grid", (), 0, 2),
+        ("grid", (), 1, 3),
+        ("nested", (), 2, 2),
+        ("nested", (0,), 1, 2),
+        ("rows", (), 0, 3),
+        ("rows", (2,), 0, 0),
+        ("tup", (), 0, 2),
+    ],
+)
+def test_get_length(data, name, subscripts, axis, expected):
+    assert data.get_length(name, subscripts, axis) == expected
+    assert data.get_length(name, subscripts, axis=axis) == expected
+
+
+@pytest.mark.parametrize(
+    "name, subscripts, axis",
+    [("grid", (), 2), ("n", (), 0), ("rows", (), 1), ("grid", (0, 0), 0), ("grid", (5,), 0), ("missing", (), 0)],
+)
+def test_get_length_errors(data, name, subscripts, axis):
+    with pytest.raises(SubstituteError, match=name):
+        data.get_length(name, subscripts, axis)
+
+
+def test_caller_arrays_are_never_changed():
+    arr = np.array([1.0, 2.0, 3.0])
+    rows = [[1, 2], [3]]
+    data = InstanceData({"a": arr, "r": rows}, {}, ["a", "r"], indices={"i": 1})
+    a = se.Placeholder("a", 1)
+    tree = se.MultipleOperator(
+        [a, N(1), a, se.PairOperator(a, N(2), se.BinaryOpeKind.POW),
+         se.UnaryOperator(a, se.UnaryOpeKind.ABS)],
+        se.MultipleOpeKind.ADD,
+    )
+    result = tree.substitute(VarRegistry({}, 0, {}), data)
+    np.testing.assert_array_equal(result.constant, [5.0, 11.0, 19.0])
+    np.testing.assert_array_equal(arr, [1.0, 2.0, 3.0])
+    assert arr.flags.writeable
+    assert data.get_value("r", (1, 0)) == 3 and rows == [[1, 2], [3]]
+
+
+def test_shifted_index_below_zero_does_not_wrap():
+    cost = se.Placeholder("cost", 1)
+    i = se.Element("i", N(0), N(3))
+    shifted = se.Subscript(cost, [se.MultipleOperator([i, N(-1)], se.MultipleOpeKind.ADD)])
+    data = InstanceData({"cost": np.array([10, 20, 30])}, {}, ["cost"], indices={"i": 1})
+    assert shifted.substitute(VarRegistry({}, 0, {}), data).constant == 10
+    data.indices["i"] = 0
+    with pytest.raises(SubstituteError) as info:
+        shifted.substitute(VarRegistry({}, 0, {}), data)
+    assert "-1" in str(info.value) and "3" in str(info.value) and "cost" in str(info.value)

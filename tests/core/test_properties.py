@@ -1,0 +1,190 @@
+import copy
+import math
+import warnings
+
+import numpy as np
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import quillon_transpiler.core.substitute.substitutable_expr as se
+from quillon_transpiler.core import InstanceData, VarRegistry
+from quillon_transpiler.core.substitute import SubstitutedExpression as S
+from quillon_transpiler.exceptions import SubstituteError
+
+NVARS = 4
+small = st.integers(-4, 4)
+keys = st.lists(st.integers(0, NVARS - 1), min_size=1, max_size=3).map(tuple)
+
+
+@st.composite
+def polys(draw):
+    coeff = draw(st.dictionaries(keys, small, max_size=5))
+    order = max(map(len, coeff), default=0) + draw(st.integers(0, 1))
+    return S(coeff, draw(small), order)
+
+
+points = st.lists(st.integers(-3, 3), min_size=NVARS, max_size=NVARS)
+
+
+def value(poly, x):
+    return sum(c * math.prod(x[k] for k in key) for key, c in poly.coeff.items()) + poly.constant
+
+
+def check_order(poly):
+    assert max(map(len, poly.coeff), default=0) <= poly.order
+
+
+@settings(max_examples=300, deadline=None)
+@given(polys(), polys(), points)
+def test_add_and_mul_evaluate_like_numbers(a, b, x):
+    total, product = copy.deepcopy(a), copy.deepcopy(b)
+    total.add(b)
+    product.mul(a)
+    assert value(total, x) == value(a, x) + value(b, x)
+    assert value(product, x) == value(a, x) * value(b, x)
+    assert set(total.coeff) == set(a.coeff) | set(b.coeff)
+    assert all(list(key) == sorted(key) for key in set(product.coeff) - set(a.coeff) - set(b.coeff))
+    check_order(product)
+    square = copy.deepcopy(a)
+    square.mul(square)
+    assert value(square, x) == value(a, x) ** 2
+
+
+@settings(max_examples=300, deadline=None)
+@given(polys(), st.integers(0, 4), st.booleans(), points)
+def test_power_evaluates_like_numbers(a, e, as_float, x):
+    result = copy.deepcopy(a)
+    result.power(float(e) if as_float else e)
+    assert value(result, x) == value(a, x) ** e
+    check_order(result)
+    if e >= 2 and a.coeff:
+        assert result.order == a.order * e
+        by_mul = copy.deepcopy(a)
+        for _ in range(e - 1):
+            by_mul.mul(a)
+        assert value(by_mul, x) == value(result, x)
+
+
+# --- random trees through the substitution engine against the polynomial methods ---
+
+DATA = {"p": 3, "q": -2}
+ELEMENT_VALUE = 2
+
+numbers = st.one_of(small, small.map(float), small.map(np.int64), small.map(np.float64), st.just(0.5))
+exponents = st.sampled_from([0, 1, 2, 3, 2.0, np.int64(2), -1, 0.5])
+leaves = st.one_of(
+    st.tuples(st.just("num"), numbers),
+    st.tuples(st.just("ph"), st.sampled_from(sorted(DATA))),
+    st.tuples(st.just("el")),
+    st.tuples(st.just("bin"), st.integers(0, 2)),
+    st.tuples(st.just("int"), st.integers(0, 1)),
+    st.tuples(st.just("sub"), st.integers(0, 2)),
+    st.tuples(st.just("fixed"), st.integers(0, 1)),
+    st.tuples(st.just("xk")),
+)
+trees = st.recursive(
+    leaves,
+    lambda kids: st.one_of(
+        st.tuples(st.sampled_from(["add", "mul"]), st.lists(kids, max_size=3)),
+        st.tuples(st.just("pow"), kids, exponents),
+        st.tuples(st.sampled_from(["sum", "prod"]), kids, st.integers(0, 3)),
+    ),
+    max_leaves=7,
+)
+
+ARRAY_X = se.DecisionVariable.create_binaryvar("x", (se.Number(3),))
+ARRAY_F = se.DecisionVariable.create_binaryvar("f", (se.Number(2),))
+FIXED = {"f": {(1,): 5}}
+K = se.Element("k", se.Number(0), se.Number(3))
+
+
+def build(tree):
+    tag = tree[0]
+    if tag == "num":
+        return se.Number(tree[1])
+    if tag == "ph":
+        return se.Placeholder(tree[1], 0)
+    if tag == "el":
+        return se.Element("i", se.Number(0), se.Number(3))
+    if tag == "bin":
+        return se.DecisionVariable.create_binaryvar(f"b{tree[1]}", ())
+    if tag == "int":
+        return se.DecisionVariable.create_intvar(f"n{tree[1]}", (), se.Number(-1), se.Placeholder("p", 0))
+    if tag == "sub":
+        return se.Subscript(ARRAY_X, [se.Number(tree[1])])
+    if tag == "fixed":
+        return se.Subscript(ARRAY_F, [se.Number(tree[1])])
+    if tag == "xk":
+        return se.Subscript(ARRAY_X, [K])
+    if tag == "pow":
+        return se.PairOperator(build(tree[1]), se.Number(tree[2]), se.BinaryOpeKind.POW)
+    if tag in ("sum", "prod"):
+        k = se.Element("k", se.Number(0), se.Number(tree[2]))
+        return se.FoldOperator(k, se.TrueCondition(), build(tree[1]), se.ReductionOpeKind[tag.upper()])
+    kind = se.MultipleOpeKind.ADD if tag == "add" else se.MultipleOpeKind.MUL
+    return se.MultipleOperator([build(kid) for kid in tree[1]], kind)
+
+
+def variable(index):
+    return S({(index,): 1}, 0, 1)
+
+
+def by_hand(tree, reg, bound):
+    tag = tree[0]
+    if tag == "num":
+        return S({}, tree[1], 0)
+    if tag == "ph":
+        return S({}, DATA[tree[1]], 0)
+    if tag == "el":
+        return S({}, ELEMENT_VALUE, 0)
+    if tag == "bin":
+        return variable(reg.add_variable(label=f"b{tree[1]}", subscripts=()))
+    if tag == "int":
+        return variable(reg.add_int_variable(label=f"n{tree[1]}", subscripts=(), lower=-1, upper=DATA["p"]))
+    if tag == "sub":
+        return variable(reg.add_variable(label="x", subscripts=(tree[1],)))
+    if tag == "fixed":
+        if (tree[1],) in FIXED["f"]:
+            return S({}, FIXED["f"][(tree[1],)], 0)
+        return variable(reg.add_variable(label="f", subscripts=(tree[1],)))
+    if tag == "xk":
+        return variable(reg.add_variable(label="x", subscripts=(bound["k"],)))
+    if tag == "pow":
+        base = by_hand(tree[1], reg, bound)
+        base.power(tree[2])
+        return base
+    if tag in ("sum", "prod"):
+        acc = S({}, 0 if tag == "sum" else 1, 0)
+        for v in range(tree[2]):
+            bound["k"] = v
+            term = by_hand(tree[1], reg, bound)
+            acc.add(term) if tag == "sum" else acc.mul(term)
+        return acc
+    polys = [by_hand(kid, reg, bound) for kid in tree[1]]
+    if not polys:
+        return S({}, 0 if tag == "add" else 1, 0)
+    first = polys[0]
+    for other in polys[1:]:
+        first.add(other) if tag == "add" else first.mul(other)
+    return first
+
+
+def outcome(substitute):
+    reg = VarRegistry({}, 0, {})
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        try:
+            poly = substitute(reg)
+            result = (type(poly), repr(list(poly.coeff.items())), repr(poly.constant), poly.order)
+        except (SubstituteError, ArithmeticError) as error:
+            result = (type(error), str(error))
+    return result, repr(reg)
+
+
+@settings(max_examples=400, deadline=None)
+@given(trees)
+def test_engine_matches_polynomial_methods(tree):
+    data = InstanceData(dict(DATA), copy.deepcopy(FIXED), list(DATA), indices={"i": ELEMENT_VALUE, "k": 0})
+    bound = {"i": ELEMENT_VALUE, "k": 0}
+    assert outcome(lambda reg: build(tree).substitute(reg, data)) == outcome(lambda reg: by_hand(tree, reg, bound))
+    assert data.indices == bound
