@@ -15,10 +15,6 @@
 
 namespace qtx::engine {
 
-struct KeyHash {
-    size_t operator()(const Key& k) const { return (size_t)k.hash(); }
-};
-
 /// Operand polynomials, inline for the common few.
 class SmallPolys {
 public:
@@ -52,6 +48,7 @@ public:
     }
 
     NPoly eval(Node* n) {
+        if (n->pure) return constant(value(n));
         switch (n->k) {
             case K::Number: return constant(Num::of(n->value.ptr()));
             case K::Element: return constant(element_value(n));
@@ -256,15 +253,111 @@ private:
 
     // ---- subscripts ----
 
+    /// The value of a data-only subtree, computed without polynomials: it is the constant that
+    /// substitution would give (such subtrees have no terms and order 0).
+    Num value(Node* n) {
+        const Types& T = types();
+        switch (n->k) {
+            case K::Number: return n->cached;
+            case K::Element: return element_value(n);
+            case K::Placeholder:
+                // instance data is read-only during a substitution
+                if (n->cached.empty()) n->cached = Num::steal(views_.whole(n->name.ptr()));
+                return n->cached;
+            case K::Subscript: {
+                Index ix;
+                index_of(n->kids, ix);
+                if (!ix.big) {
+                    Num v = views_.number(n->var->name.ptr(), ix.v, ix.n);
+                    if (!v.empty()) return v;
+                }
+                return Num::steal(views_.at(n->var->name.ptr(), tuple_of(ix).ptr()));
+            }
+            case K::ArrayLength: return array_length(n).constant;
+            case K::Pair: {
+                Num l = value(n->kids[0]);
+                Num r = value(n->kids[1]);
+                if (n->kind.ptr() == T.pow) {
+                    double e;
+                    if (!r.promotes(e)) {
+                        e = PyFloat_AsDouble(r.py().ptr());
+                        if (e == -1.0 && PyErr_Occurred()) fail();
+                    }
+                    Obj ef = own(PyFloat_FromDouble(e));
+                    return Num::steal(own(PyNumber_Power(l.py().ptr(), ef.ptr(), Py_None)));
+                }
+                if (n->kind.ptr() == T.mod) return remainder(l, r);
+                raise_substitute("Unknown BinaryOpeKind");
+            }
+            case K::Multi: {
+                PyObject* kind = n->kind.ptr();
+                if (kind == T.add || kind == T.mul) {
+                    bool add = kind == T.add;
+                    if (n->kids.empty()) return Num::of_int(add ? 0 : 1);
+                    Num acc = value(n->kids[0]);
+                    for (size_t i = 1; i < n->kids.size(); ++i)
+                        acc = add ? num_add(acc, value(n->kids[i])) : num_mul(acc, value(n->kids[i]));
+                    return acc;
+                }
+                std::vector<Num> vs;
+                for (Node* k : n->kids) vs.push_back(value(k));
+                if (kind != T.max && kind != T.min) raise_substitute("Unknown MultipleOpeKind");
+                if (vs.empty()) return Num::of_int(0);
+                size_t best = 0;
+                for (size_t i = 1; i < vs.size(); ++i)
+                    if (num_compare(vs[i], vs[best], kind == T.max ? Py_GT : Py_LT)) best = i;
+                return vs[best];
+            }
+            case K::Unary: return unary(n).constant;
+            case K::Fold: {
+                long long lo, hi;
+                range_of(n->var, lo, hi);
+                PyObject* kind = n->kind.ptr();
+                if (kind != T.sum && kind != T.prod) raise_substitute("Unknown ReductionOpeKind");
+                bool sum = kind == T.sum;
+                Num acc = Num::of_int(sum ? 0 : 1);
+                for (long long v = lo; v < hi; ++v) {
+                    bind(n->var->name.ptr(), own(PyLong_FromLongLong(v)).ptr(), v);
+                    if (!test(n->kids[0])) continue;
+                    acc = sum ? num_add(acc, value(n->kids[1])) : num_mul(acc, value(n->kids[1]));
+                }
+                return acc;
+            }
+            default: return eval(n).constant;
+        }
+    }
+
+    static Num remainder(const Num& l, const Num& r) {
+        if (l.tag() == Num::Int && r.tag() == Num::Int && r.as_int() > 0 && l.as_int() >= 0)
+            return Num::of_int(l.as_int() % r.as_int());
+        return Num::steal(own(PyNumber_Remainder(l.py().ptr(), r.py().ptr())));
+    }
+
+    /// int(start) and int(end) of an index element's evaluated bounds.
+    void range_of(Node* el, long long& lo, long long& hi) {
+        NPoly s = eval(el->kids[0]);
+        NPoly e = eval(el->kids[1]);
+        if (!s.terms.empty() || !e.terms.empty()) raise_substitute("Range bounds must not contain decision variables.");
+        lo = PyLong_AsLongLong(own(PyNumber_Long(s.constant.py().ptr())).ptr());
+        if (lo == -1 && PyErr_Occurred()) fail();
+        hi = PyLong_AsLongLong(own(PyNumber_Long(e.constant.py().ptr())).ptr());
+        if (hi == -1 && PyErr_Occurred()) fail();
+    }
+
     /// The evaluated subscripts of an access: machine ints when they fit.
     void index_of(const std::vector<Node*>& subs, Index& ix) {
         ix.n = subs.size();
         bool native = ix.n <= Index::kMax;
         std::vector<Obj> objs;
         for (size_t i = 0; i < subs.size(); ++i) {
-            NPoly p = eval(subs[i]);
-            if (!p.terms.empty()) raise_substitute("Subscripts must not contain decision variables.");
-            const Num& c = p.constant;
+            Num c;
+            if (subs[i]->pure) {
+                c = value(subs[i]);
+            } else {
+                NPoly p = eval(subs[i]);
+                if (!p.terms.empty()) raise_substitute("Subscripts must not contain decision variables.");
+                c = std::move(p.constant);
+            }
             if (native && c.tag() == Num::Int) {
                 ix.v[i] = c.as_int();
                 continue;
@@ -384,12 +477,11 @@ private:
         }
         auto& seen = *last_seen_;
         if (cacheable) {
-            auto it = seen.find(key);
-            if (it != seen.end()) return variable_poly(it->second);
+            if (Num* known = seen.find(key)) return variable_poly((int32_t)known->as_int());
         }
         Obj subs = tuple_of(ix);
         int32_t index = kind == T.binary ? register_binary(label, subs.ptr()) : integer_subscript(var, subs.ptr());
-        if (cacheable) seen.emplace(std::move(key), index);
+        if (cacheable) seen.store(std::move(key), Num::of_int(index));
         return variable_poly(index);
     }
 
@@ -450,10 +542,7 @@ private:
         }
         if (n->kind.ptr() == T.mod) {
             if (!l.terms.empty() || !r.terms.empty()) raise_substitute("MOD needs operands without decision variables.");
-            if (l.constant.tag() == Num::Int && r.constant.tag() == Num::Int && r.constant.as_int() > 0 &&
-                l.constant.as_int() >= 0)
-                return constant(Num::of_int(l.constant.as_int() % r.constant.as_int()));
-            return constant(Num::steal(own(PyNumber_Remainder(l.constant.py().ptr(), r.constant.py().ptr()))));
+            return constant(remainder(l.constant, r.constant));
         }
         raise_substitute("Unknown BinaryOpeKind");
     }
@@ -466,8 +555,13 @@ private:
             bool add = kind == T.add;
             if (n->kids.empty()) return constant(Num::of_int(add ? 0 : 1));
             NPoly acc = eval(n->kids[0]);
-            for (size_t i = 1; i < n->kids.size(); ++i)
-                add ? npoly_add(acc, eval(n->kids[i])) : npoly_mul(acc, eval(n->kids[i]));
+            for (size_t i = 1; i < n->kids.size(); ++i) {
+                Node* k = n->kids[i];
+                if (!add && k->pure)
+                    npoly_scale(acc, value(k));  // a data factor: no polynomial needed
+                else
+                    add ? npoly_add(acc, eval(k)) : npoly_mul(acc, eval(k));
+            }
             return acc;
         }
         SmallPolys ps(n->kids.size());
@@ -505,14 +599,7 @@ private:
         long long lo = 0, hi = 0;
         Obj values;
         if (native_range) {
-            NPoly s = eval(index->kids[0]);
-            NPoly e = eval(index->kids[1]);
-            if (!s.terms.empty() || !e.terms.empty())
-                raise_substitute("Range bounds must not contain decision variables.");
-            lo = PyLong_AsLongLong(own(PyNumber_Long(s.constant.py().ptr())).ptr());
-            if (lo == -1 && PyErr_Occurred()) fail();
-            hi = PyLong_AsLongLong(own(PyNumber_Long(e.constant.py().ptr())).ptr());
-            if (hi == -1 && PyErr_Occurred()) fail();
+            range_of(index, lo, hi);
         } else {
             values = callout(index->obj, names().get_index_values.ptr());
         }
@@ -551,7 +638,7 @@ private:
     std::vector<Obj> ints_;  // Python ints of variable indices, for the result's keys
     bool share_ints_ = false;
     std::vector<std::pair<PyObject*, Num>> bound_;  // element name -> value its fold bound last
-    using Seen = std::unordered_map<Key, int32_t, KeyHash>;
+    using Seen = Terms;  // subscripts -> index, as an int
     std::unordered_map<PyObject*, Seen> known_;  // label -> subscripts -> index
     PyObject* last_label_ = nullptr;
     Seen* last_seen_ = nullptr;

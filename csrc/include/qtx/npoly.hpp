@@ -105,6 +105,16 @@ public:
 
     Num* find(const Key& k) { return find(k, k.hash()); }
 
+    /// The only term, when there is exactly one.
+    Entry* single() { return has_one_ ? &one_ : nullptr; }
+
+    /// Replaces the only term by (k, v).
+    void replace_single(Key&& k, Num&& v) {
+        one_.hash = k.hash();
+        one_.key = std::move(k);
+        one_.val = std::move(v);
+    }
+
     /// self[k] = v.
     void store(Key&& k, Num&& v) {
         uint64_t h = k.hash();
@@ -200,6 +210,16 @@ inline void npoly_add(NPoly& self, NPoly&& other) {
 inline void npoly_mul(NPoly& self, NPoly&& other) {
     bool scale_other = num_nonzero(self.constant);
     bool scale_self = num_nonzero(other.constant);
+    Terms::Entry* a = self.terms.single();
+    Terms::Entry* b = other.terms.single();
+    if (a && b && !scale_other && !scale_self) {
+        // one term times one term, no constants: the product term alone
+        Num v = num_mul(a->val, b->val);
+        self.terms.replace_single(Key::concat(a->key, b->key, true), std::move(v));
+        self.constant = num_mul(self.constant, other.constant);
+        self.order = num_add(self.order, other.order);
+        return;
+    }
     Terms out;
     if (scale_other && self.terms.empty()) {
         // a constant times a polynomial: other's map, scaled in place
@@ -225,6 +245,19 @@ inline void npoly_mul(NPoly& self, NPoly&& other) {
     self.terms = std::move(out);
     self.constant = num_mul(self.constant, other.constant);
     self.order = num_add(self.order, other.order);
+}
+
+/// self *= c for a constant c: npoly_mul by a polynomial with no terms and order 0.
+inline void npoly_scale(NPoly& self, const Num& c) {
+    if (num_nonzero(c)) {
+        // each term becomes value * c + 0.0, as the product map starts empty
+        Num zero = Num::of_float(0.0);
+        for (auto& e : self.terms) e.val = num_add(num_mul(e.val, c), zero);
+    } else {
+        self.terms = Terms();
+    }
+    self.constant = num_mul(self.constant, c);
+    self.order = num_add(self.order, Num::of_int(0));
 }
 
 /// self **= exponent: Python's power for a constant, otherwise the square expanded directly and

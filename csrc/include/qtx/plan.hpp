@@ -2,6 +2,7 @@
 // Python attributes.
 #pragma once
 #include "names.hpp"
+#include "num.hpp"
 
 #include <deque>
 #include <unordered_map>
@@ -70,6 +71,8 @@ struct Node {
     Node* var = nullptr;      // Subscript: the indexed leaf; ArrayLength: the array; Fold: the index
     std::vector<Node*> kids;  // operands, subscripts, bounds, sides, or (condition, operand)
     int op = 0;               // rich-comparison operator of a comparison
+    bool pure = false;        // data only: no decision variable or foreign node below
+    Num cached;               // a Number's value, a Placeholder's once read
 };
 
 class Planner {
@@ -185,7 +188,10 @@ private:
         PyObject* o = n->obj;
         auto attr = [&](const Obj& name) { return getattr(o, name.ptr()); };
         switch (n->k) {
-            case K::Number: n->value = attr(N.value); break;
+            case K::Number:
+                n->value = attr(N.value);
+                n->cached = Num::of(n->value.ptr());
+                break;
             case K::Placeholder: n->name = attr(N.name); break;
             case K::Element:
                 n->name = attr(N.name);
@@ -224,6 +230,31 @@ private:
                 n->kind = attr(N.kind);
                 break;
             default: break;
+        }
+        n->pure = purity(n);
+    }
+
+    static bool all_pure(const std::vector<Node*>& kids) {
+        for (Node* k : kids)
+            if (!k->pure) return false;
+        return true;
+    }
+
+    /// Whether the subtree always substitutes to a constant (order 0, no terms).
+    static bool purity(Node* n) {
+        switch (n->k) {
+            case K::Number:
+            case K::Placeholder:
+            case K::Element: return true;
+            case K::Subscript: return n->var->k == K::Placeholder && all_pure(n->kids);
+            case K::ArrayLength:
+                return n->var->k == K::Placeholder ||
+                       (n->var->k == K::Subscript && n->var->var->k == K::Placeholder && all_pure(n->var->kids));
+            case K::Pair:
+            case K::Multi:
+            case K::Unary: return all_pure(n->kids);
+            case K::Fold: return n->var->k == K::Element && all_pure(n->var->kids) && n->kids[1]->pure;
+            default: return false;
         }
     }
 
