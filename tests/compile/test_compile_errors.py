@@ -148,3 +148,21 @@ def test_callers_arrays_are_untouched(n, fails):
     else:
         compile_model(problem, {"N": n, "c": data})
     assert data.tolist() == [1.0, 2.0] and data.flags.writeable
+
+
+@pytest.mark.parametrize(
+    "item, message",
+    [
+        (
+            ql.sum(i, b[i + 1]),
+            "In objective: Subscript 3 on axis 0 of b[3] is out of range for decision variable `b` of shape (3,)",
+        ),
+        (
+            ql.Constraint("next", b[i - 1] <= 1, forall=i),
+            "In constraint `next`: In constraint `next` forall={'i': 0}: Subscript -1 on axis 0 of b[-1]",
+        ),
+    ],
+)
+def test_decision_variables_stay_inside_their_shape(item, message):
+    # x[t + 1] without the wrap-around would otherwise add a variable the model never declared
+    assert str(compile_error(problem_with(item), {"N": 3, "c": [1, 2, 3]})).startswith(message)

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <string>
+#include <unordered_map>
 
 using namespace qtx;
 
@@ -177,6 +178,8 @@ std::string forall_text(PyObject* values) {
     return PyDict_GET_SIZE(values) ? "forall=" + to_string(values) : std::string();
 }
 
+void check_shapes(PyObject* var_map);
+
 /// Instantiates a node once per assignment of `forall`; `kind` names the item in errors
 /// ("constraint" or "penalty"). `make` builds the node, on the first assignment.
 template <class Make>
@@ -212,6 +215,14 @@ Obj substitute_each(const char* kind, PyObject* label, PyObject* forall, PyObjec
                             e.ptr(), true);
         }
         Obj result = nb::steal(poly);
+        try {
+            check_shapes(var_map);
+        } catch (PyErrSet&) {
+            Obj e = caught_substitute_error();
+            raise_in_except(std::string("In ") + kind + " `" + to_string(label) + "` " +
+                                forall_text(forall_values(forall, assignment).ptr()) + ": " + to_string(e.ptr()),
+                            e.ptr(), true);
+        }
         Obj key = own(PySequence_Tuple(assignment));
         dict_set(out.ptr(), key.ptr(), result.ptr());
     });
@@ -427,6 +438,87 @@ void check_placeholders(PyObject* problem, PyObject* ph_vars, PyObject* data) {
     });
 }
 
+
+/// Checks the decision variables that substitution registers against their declared shapes,
+/// so that x[t + 1] past the last column is an error instead of a silent extra variable.
+/// Active only inside compile_model; only newly registered variables are looked at.
+class ShapeGuard {
+public:
+    ShapeGuard(PyObject* problem, PyObject* data) {
+        PyObject *t, *v, *tb;
+        PyErr_Fetch(&t, &v, &tb);
+        try {
+            shapes_ = eval_deci_var_shape(problem, data);
+        } catch (PyErrSet&) {
+            // the shapes are evaluated again at the end, where their errors belong
+            PyErr_Clear();
+        }
+        PyErr_Restore(t, v, tb);
+        if (shapes_) active() = this;
+    }
+    ~ShapeGuard() {
+        if (active() == this) active() = nullptr;
+    }
+    ShapeGuard(const ShapeGuard&) = delete;
+    ShapeGuard& operator=(const ShapeGuard&) = delete;
+
+    static ShapeGuard*& active() {
+        static ShapeGuard* guard = nullptr;
+        return guard;
+    }
+
+    /// Raises SubstituteError for a variable registered outside its shape.
+    void check(PyObject* var_map) {
+        Obj num = getattr(var_map, N.var_num.ptr());
+        if (num_ && compare(num.ptr(), num_.ptr(), Py_EQ)) return;
+        num_ = num;
+        Obj vm = getattr(var_map, N.var_map.ptr());
+        each_item(vm.ptr(), [&](PyObject* label, PyObject* inner) {
+            PyObject* shape = PyDict_CheckExact(shapes_.ptr()) ? dict_get(shapes_.ptr(), label) : nullptr;
+            if (!shape || !PyTuple_Check(shape) || !PyDict_CheckExact(inner)) return;
+            Py_ssize_t& done = checked_[label];
+            Py_ssize_t pos = 0, i = 0;
+            PyObject *subs, *index;
+            while (PyDict_Next(inner, &pos, &subs, &index)) {
+                if (i++ < done) continue;
+                check_one(label, subs, shape);
+            }
+            done = i;
+        });
+    }
+
+private:
+    static void check_one(PyObject* label, PyObject* subs, PyObject* shape) {
+        if (!PyTuple_Check(subs)) return;
+        Py_ssize_t n = PyTuple_GET_SIZE(subs), axes = PyTuple_GET_SIZE(shape);
+        std::string var = to_string(label) + "[";
+        for (Py_ssize_t k = 0; k < n; ++k) var += (k ? ", " : "") + to_string(PyTuple_GET_ITEM(subs, k));
+        var += "]";
+        std::string where = "decision variable `" + to_string(label) + "` of shape " + to_string(shape);
+        if (n != axes)
+            raise_substitute(var + " has " + std::to_string(n) + " subscripts, but " +
+                             where + " has " + std::to_string(axes) + " axes.");
+        for (Py_ssize_t k = 0; k < n; ++k) {
+            PyObject* dim = PyTuple_GET_ITEM(shape, k);
+            PyObject* at = PyTuple_GET_ITEM(subs, k);
+            if (dim == Py_None || !PyLong_Check(at)) continue;
+            Obj zero = small_int(0);
+            if (compare(at, zero.ptr(), Py_LT) || compare(at, dim, Py_GE))
+                raise_substitute("Subscript " + to_string(at) + " on axis " + std::to_string(k) + " of " +
+                                 var + " is out of range for " + where +
+                                 ": check the subscripts against the shape.");
+        }
+    }
+
+    Obj shapes_, num_;
+    std::unordered_map<PyObject*, Py_ssize_t> checked_;  // label -> entries already checked
+};
+
+/// Checks new variables when compile_model is running.
+void check_shapes(PyObject* var_map) {
+    if (ShapeGuard* g = ShapeGuard::active()) g->check(var_map);
+}
+
 Obj compile_model(PyObject* problem, PyObject* instance, PyObject* fixed_variables) {
     check_arg(instance, &PyDict_Type, "instance");
     if (fixed_variables != Py_None) check_arg(fixed_variables, &PyDict_Type, "fixed_variables");
@@ -450,6 +542,7 @@ Obj compile_model(PyObject* problem, PyObject* instance, PyObject* fixed_variabl
 
     check_placeholders(problem_s.ptr(), ph_vars.ptr(), data.ptr());
 
+    ShapeGuard guard(problem_s.ptr(), data.ptr());
     Obj pinned = fixed_vars_from_pinning(problem_s.ptr(), data.ptr());
     setattr(data.ptr(), N.fixed_variables.ptr(), PyTuple_GET_ITEM(pinned.ptr(), 0));
     PyObject* non_pinning = PyTuple_GET_ITEM(pinned.ptr(), 1);
@@ -457,6 +550,13 @@ Obj compile_model(PyObject* problem, PyObject* instance, PyObject* fixed_variabl
     Obj objective_tree = getattr(problem_s.ptr(), N.objective.ptr());
     PyObject* objective_poly =
         PyObject_CallMethodObjArgs(objective_tree.ptr(), N.substitute.ptr(), var_map.ptr(), data.ptr(), nullptr);
+    if (objective_poly) {
+        try {
+            check_shapes(var_map.ptr());
+        } catch (PyErrSet&) {
+            Py_CLEAR(objective_poly);
+        }
+    }
     if (!objective_poly) {
         Obj e = caught_substitute_error();
         raise_in_except("In objective: " + to_string(e.ptr()), e.ptr(), false);
