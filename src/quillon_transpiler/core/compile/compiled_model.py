@@ -10,7 +10,7 @@ from quillon_transpiler.core.substitute import SubstitutedExpression
 from quillon_transpiler.core.var_registry import VarRegistry
 
 
-@dataclasses.dataclass(repr=False)
+@dataclasses.dataclass
 class CompiledInstance:
     """A problem instantiated against its data.
 
@@ -29,15 +29,3 @@ class CompiledInstance:
     data: InstanceData
     problem: Problem
     deci_var_shape: dict[str, tuple[int | None, ...]]
-
-    def __repr__(self) -> str:
-        # a summary: the polynomials of a real instance run to millions of terms
-        return (
-            f"CompiledInstance(sense={self.sense}, variables={self.var_map.var_num}, "
-            f"objective_terms={len(self.objective.coeff)}, "
-            f"constraints={_counts(self.constraint)}, penalties={_counts(self.penalty)})"
-        )
-
-
-def _counts(polys: dict) -> dict:
-    return {label: len(by_key) for label, by_key in polys.items()}
