@@ -537,6 +537,7 @@ def _convert_to_substitutable(
     return _cannot_convert_expr(expr, el_map)
 
 
+# Stacked decorators apply bottom-up: each row registers its classes in the listed order.
 @_convert_to_substitutable.register(ql.NumberLit)
 def _(
     expr: ql.NumberLit, el_map: dict[str, subs_expr.Element]
@@ -551,22 +552,22 @@ def _(
     return _lower_element(expr, el_map)
 
 
-@_convert_to_substitutable.register(ql.AddOp)
-@_convert_to_substitutable.register(ql.MulOp)
-@_convert_to_substitutable.register(ql.MaxOp)
 @_convert_to_substitutable.register(ql.MinOp)
+@_convert_to_substitutable.register(ql.MaxOp)
+@_convert_to_substitutable.register(ql.MulOp)
+@_convert_to_substitutable.register(ql.AddOp)
 def _(
     expr: typ.Union[ql.AddOp, ql.MulOp], el_map: dict[str, subs_expr.Element]
 ) -> tuple[subs_expr.MultipleOperator, dict[str, subs_expr.Element]]:
     return _lower_multiple(expr, el_map)
 
 
-@_convert_to_substitutable.register(ql.LnOp)
-@_convert_to_substitutable.register(ql.Log2Op)
-@_convert_to_substitutable.register(ql.Log10Op)
-@_convert_to_substitutable.register(ql.CeilOp)
-@_convert_to_substitutable.register(ql.FloorOp)
 @_convert_to_substitutable.register(ql.AbsOp)
+@_convert_to_substitutable.register(ql.FloorOp)
+@_convert_to_substitutable.register(ql.CeilOp)
+@_convert_to_substitutable.register(ql.Log10Op)
+@_convert_to_substitutable.register(ql.Log2Op)
+@_convert_to_substitutable.register(ql.LnOp)
 def _(
     expr: typ.Union[ql.LnOp, ql.Log2Op, ql.Log10Op, ql.CeilOp, ql.FloorOp, ql.AbsOp],
     el_map: dict[str, subs_expr.Element],
@@ -574,16 +575,16 @@ def _(
     return _lower_unary(expr, el_map)
 
 
-@_convert_to_substitutable.register(ql.ModOp)
 @_convert_to_substitutable.register(ql.PowOp)
+@_convert_to_substitutable.register(ql.ModOp)
 def _(
     expr: typ.Union[ql.ModOp, ql.PowOp], el_map: dict[str, subs_expr.Element]
 ) -> tuple[subs_expr.PairOperator, dict[str, subs_expr.Element]]:
     return _lower_pair(expr, el_map)
 
 
-@_convert_to_substitutable.register(ql.SumOp)
 @_convert_to_substitutable.register(ql.ProdOp)
+@_convert_to_substitutable.register(ql.SumOp)
 def _(
     expr: typ.Union[ql.SumOp, ql.ProdOp], el_map: dict[str, subs_expr.Element]
 ) -> tuple[subs_expr.FoldOperator, dict[str, subs_expr.Element]]:
@@ -611,8 +612,8 @@ def _(
     return _lower_array_length(expr, el_map)
 
 
-@_convert_to_substitutable.register(ql.BinaryVar)
 @_convert_to_substitutable.register(ql.IntegerVar)
+@_convert_to_substitutable.register(ql.BinaryVar)
 def _(
     expr: typ.Union[ql.BinaryVar, ql.IntegerVar], el_map: dict[str, subs_expr.Element]
 ) -> tuple[subs_expr.DecisionVariable, dict[str, subs_expr.Element]]:
@@ -641,9 +642,9 @@ def _(condition, el_map: dict[str, subs_expr.Element]) -> tuple[subs_expr.TrueCo
     return _lower_true(condition, el_map)
 
 
-@_convert_to_subs_condition.register(ql.EqualOp)
-@_convert_to_subs_condition.register(ql.LessThanEqualOp)
 @_convert_to_subs_condition.register(ql.GreaterThanEqualOp)
+@_convert_to_subs_condition.register(ql.LessThanEqualOp)
+@_convert_to_subs_condition.register(ql.EqualOp)
 def _(
     condition: typ.Union[ql.EqualOp, ql.LessThanEqualOp, ql.GreaterThanEqualOp],
     el_map: dict[str, subs_expr.Element],
@@ -651,9 +652,9 @@ def _(
     return _lower_constraint(condition, el_map)
 
 
-@_convert_to_subs_condition.register(ql.NotEqualOp)
-@_convert_to_subs_condition.register(ql.LessThanOp)
 @_convert_to_subs_condition.register(ql.GreaterThanOp)
+@_convert_to_subs_condition.register(ql.LessThanOp)
+@_convert_to_subs_condition.register(ql.NotEqualOp)
 def _(
     condition: typ.Union[ql.NotEqualOp, ql.LessThanOp, ql.GreaterThanOp],
     el_map: dict[str, subs_expr.Element],
@@ -661,9 +662,9 @@ def _(
     return _lower_other_constraint(condition, el_map)
 
 
-@_convert_to_subs_condition.register(ql.AndOp)
-@_convert_to_subs_condition.register(ql.OrOp)
 @_convert_to_subs_condition.register(ql.XorOp)
+@_convert_to_subs_condition.register(ql.OrOp)
+@_convert_to_subs_condition.register(ql.AndOp)
 def _(
     condition: typ.Union[ql.AndOp, ql.OrOp, ql.XorOp], el_map: dict[str, subs_expr.Element]
 ) -> tuple[subs_expr.ConditionOperator, dict[str, subs_expr.Element]]:
