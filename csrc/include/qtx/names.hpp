@@ -42,3 +42,27 @@ inline PyObject* substitute_error() {
 [[noreturn]] inline void raise_substitute(const std::string& msg) { raise(substitute_error(), msg); }
 
 }  // namespace qtx
+
+namespace qtx {
+
+/// A module imported on first use and kept; its attributes are read at every use.
+inline PyObject* lazy_module(const char* path, PyObject*& slot) {
+    if (!slot) slot = own(PyImport_ImportModule(path)).release().ptr();
+    return slot;
+}
+
+}  // namespace qtx
+
+/// An interned attribute name made once; never freed, like `names()`.
+#define QTX_NAME(s)                                              \
+    ([]() -> PyObject* {                                         \
+        static PyObject* o = ::qtx::interned(s).release().ptr(); \
+        return o;                                                \
+    }())
+
+/// Defines `fn()`, the module at `path`, imported on first use.
+#define QTX_LAZY_MODULE(fn, path)          \
+    PyObject* fn() {                       \
+        static PyObject* m = nullptr;      \
+        return ::qtx::lazy_module(path, m); \
+    }

@@ -14,30 +14,12 @@ namespace {
 
 const Names& N = names();
 
-/// An interned attribute name made once; never freed, like `names()`.
-#define LOCAL_NAME(s)                                            \
-    ([]() -> PyObject* {                                         \
-        static PyObject* o = ::qtx::interned(s).release().ptr(); \
-        return o;                                                \
-    }())
-
-/// A module imported on first use and kept; its attributes are read at every use.
-PyObject* module(const char* path, PyObject*& slot) {
-    if (!slot) slot = own(PyImport_ImportModule(path)).release().ptr();
-    return slot;
-}
-#define CACHED_MODULE(fn, path)       \
-    PyObject* fn() {                  \
-        static PyObject* m = nullptr; \
-        return module(path, m);       \
-    }
-CACHED_MODULE(subs_expr, "quillon_transpiler.core.substitute.substitutable_expr")
-CACHED_MODULE(core_module, "quillon_transpiler.core")
-CACHED_MODULE(converter_module, "quillon_transpiler.core.compile.convert_to_substitutable")
-CACHED_MODULE(compiled_model_module, "quillon_transpiler.core.compile.compiled_model")
-CACHED_MODULE(pinning_module, "quillon_transpiler.core.compile.pinning_constraint")
-CACHED_MODULE(unroll_module, "quillon_transpiler.core.compile.unroll_forall")
-#undef CACHED_MODULE
+QTX_LAZY_MODULE(subs_expr, "quillon_transpiler.core.substitute.substitutable_expr")
+QTX_LAZY_MODULE(core_module, "quillon_transpiler.core")
+QTX_LAZY_MODULE(converter_module, "quillon_transpiler.core.compile.convert_to_substitutable")
+QTX_LAZY_MODULE(compiled_model_module, "quillon_transpiler.core.compile.compiled_model")
+QTX_LAZY_MODULE(pinning_module, "quillon_transpiler.core.compile.pinning_constraint")
+QTX_LAZY_MODULE(unroll_module, "quillon_transpiler.core.compile.unroll_forall")
 
 bool is_instance(PyObject* o, PyObject* cls) {
     int r = PyObject_IsInstance(o, cls);
@@ -47,13 +29,13 @@ bool is_instance(PyObject* o, PyObject* cls) {
 
 PyObject* is_decision_variable(PyObject*, PyObject* node) noexcept {
     return guarded([&] {
-        Obj cls = getattr(subs_expr(), LOCAL_NAME("DecisionVariable"));
+        Obj cls = getattr(subs_expr(), QTX_NAME("DecisionVariable"));
         return ref(is_instance(node, cls.ptr()) ? Py_True : Py_False);
     });
 }
 PyObject* is_placeholder(PyObject*, PyObject* node) noexcept {
     return guarded([&] {
-        Obj cls = getattr(subs_expr(), LOCAL_NAME("Placeholder"));
+        Obj cls = getattr(subs_expr(), QTX_NAME("Placeholder"));
         return ref(is_instance(node, cls.ptr()) ? Py_True : Py_False);
     });
 }
@@ -107,7 +89,7 @@ void each(PyObject* iterable, F&& f) {
 }
 
 /// `acc.extend(more)`, with Python's errors for whatever `acc` and `more` turn out to be.
-void extend(PyObject* acc, PyObject* more) { method(acc, LOCAL_NAME("extend"), {more}); }
+void extend(PyObject* acc, PyObject* more) { method(acc, QTX_NAME("extend"), {more}); }
 
 Obj new_registry_positional() {
     Obj vm = own(PyDict_New()), zero = small_int(0), ib = own(PyDict_New());
@@ -186,7 +168,7 @@ template <class Make>
 Obj substitute_each(const char* kind, PyObject* label, PyObject* forall, PyObject* data, PyObject* var_map,
                     Make&& make) {
     Obj out = own(PyDict_New());
-    Obj unroll = getattr(unroll_module(), LOCAL_NAME("unroll_forall"));
+    Obj unroll = getattr(unroll_module(), QTX_NAME("unroll_forall"));
     Obj assignments = call(unroll.ptr(), {forall, data});
     // element names once: they do not change between assignments
     Obj names_list = own(PyList_New(0));
@@ -257,7 +239,7 @@ Obj penalty_substitute(PyObject* penalty, PyObject* data, PyObject* var_map) {
 Obj fixed_vars_from_pinning(PyObject* problem, PyObject* data) {
     Obj inputed = getattr(data, N.fixed_variables.ptr());
     Obj non_pinning = own(PyDict_New());
-    Obj convert = getattr(pinning_module(), LOCAL_NAME("convert_to_fixed_vars"));
+    Obj convert = getattr(pinning_module(), QTX_NAME("convert_to_fixed_vars"));
     Obj constraints = getattr(problem, N.constraints.ptr());
     each_item(constraints.ptr(), [&](PyObject* label, PyObject* constraint) {
         PyObject* fixed = PyObject_CallFunctionObjArgs(convert.ptr(), constraint, data, nullptr);
@@ -291,7 +273,7 @@ Obj fixed_vars_from_pinning(PyObject* problem, PyObject* data) {
         each_item(fixed_vars.ptr(), [&](PyObject* var_label, PyObject* values) {
             int has = PySequence_Contains(inputed.ptr(), var_label);
             if (has < 0) fail();
-            if (has) method(values, LOCAL_NAME("update"), {item(inputed.ptr(), var_label).ptr()});
+            if (has) method(values, QTX_NAME("update"), {item(inputed.ptr(), var_label).ptr()});
             if (PyObject_SetItem(inputed.ptr(), var_label, values) < 0) fail();
         });
     });
@@ -326,8 +308,8 @@ Obj decision_variables(PyObject* problem, Extract&& extract) {
 }
 
 Obj get_ph_vars(PyObject* problem) {
-    Obj cls = getattr(subs_expr(), LOCAL_NAME("Placeholder"));
-    PyObject* extract_type = LOCAL_NAME("extract_type");
+    Obj cls = getattr(subs_expr(), QTX_NAME("Placeholder"));
+    PyObject* extract_type = QTX_NAME("extract_type");
     Obj objective = getattr(problem, N.objective.ptr());
     Obj found = method(objective.ptr(), extract_type, {cls.ptr()});
     Obj constraints = getattr(problem, N.constraints.ptr());
@@ -389,8 +371,8 @@ long value_axes(PyObject* value) {
 /// Every placeholder the problem reads, wherever it stands: its expressions, the ranges and
 /// conditions of the forall lists, and the shapes of the decision variables.
 Obj mentioned_placeholders(PyObject* problem, PyObject* ph_vars) {
-    Obj cls = getattr(subs_expr(), LOCAL_NAME("Placeholder"));
-    PyObject* extract_type = LOCAL_NAME("extract_type");
+    Obj cls = getattr(subs_expr(), QTX_NAME("Placeholder"));
+    PyObject* extract_type = QTX_NAME("extract_type");
     Obj found = own(PySequence_List(ph_vars));
     auto scan_forall = [&](PyObject*, PyObject* item) {
         each(getattr(item, N.forall.ptr()).ptr(), [&](PyObject* entry) {
@@ -524,7 +506,7 @@ Obj compile_model(PyObject* problem, PyObject* instance, PyObject* fixed_variabl
     if (fixed_variables != Py_None) check_arg(fixed_variables, &PyDict_Type, "fixed_variables");
     Obj fixed = fixed_variables == Py_None ? own(PyDict_New()) : ref(fixed_variables);
 
-    Obj convert = getattr(converter_module(), LOCAL_NAME("convert_problem_to_substutitable"));
+    Obj convert = getattr(converter_module(), QTX_NAME("convert_problem_to_substutitable"));
     Obj problem_s = call(convert.ptr(), {problem});
     Obj ph_vars = get_ph_vars(problem_s.ptr());
     Obj ph_names = own(PyList_New(0));
@@ -532,7 +514,7 @@ Obj compile_model(PyObject* problem, PyObject* instance, PyObject* fixed_variabl
         if (PyList_Append(ph_names.ptr(), getattr(ph, N.name.ptr()).ptr()) < 0) fail();
     });
 
-    Obj instance_data_cls = getattr(core_module(), LOCAL_NAME("InstanceData"));
+    Obj instance_data_cls = getattr(core_module(), QTX_NAME("InstanceData"));
     Obj indices = own(PyDict_New());
     Obj kw_indices = own(Py_BuildValue("(s)", "indices"));
     Obj data = call(instance_data_cls.ptr(), {instance, fixed.ptr(), ph_names.ptr(), indices.ptr()}, kw_indices.ptr());
@@ -571,14 +553,14 @@ Obj compile_model(PyObject* problem, PyObject* instance, PyObject* fixed_variabl
     // the substitutable penalties, in the order the model declares them
     Obj penalty_expr = own(PyDict_New());
     Obj penalties = getattr(problem_s.ptr(), N.penalties.ptr());
-    each(getattr(problem, LOCAL_NAME("custom_penalty_terms")).ptr(), [&](PyObject* label) {
+    each(getattr(problem, QTX_NAME("custom_penalty_terms")).ptr(), [&](PyObject* label) {
         Obj penalty = item(penalties.ptr(), label);
         dict_set(penalty_expr.ptr(), label, penalty_substitute(penalty.ptr(), data.ptr(), var_map.ptr()).ptr());
     });
 
     Obj sense = getattr(problem_s.ptr(), N.sense.ptr());
     Obj shapes = eval_deci_var_shape(problem_s.ptr(), data.ptr());
-    Obj compiled_cls = getattr(compiled_model_module(), LOCAL_NAME("CompiledInstance"));
+    Obj compiled_cls = getattr(compiled_model_module(), QTX_NAME("CompiledInstance"));
     Obj kw = own(Py_BuildValue("(ssssssss)", "sense", "objective", "constraint", "penalty", "var_map", "data",
                                "problem", "deci_var_shape"));
     return call(compiled_cls.ptr(),

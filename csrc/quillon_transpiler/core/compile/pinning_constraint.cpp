@@ -9,28 +9,10 @@ namespace {
 
 const Names& N = names();
 
-/// An interned attribute name made once; never freed, like `names()`.
-#define LOCAL_NAME(s)                                            \
-    ([]() -> PyObject* {                                         \
-        static PyObject* o = ::qtx::interned(s).release().ptr(); \
-        return o;                                                \
-    }())
+QTX_LAZY_MODULE(subs_expr, "quillon_transpiler.core.substitute.substitutable_expr")
+QTX_LAZY_MODULE(unroll_module, "quillon_transpiler.core.compile.unroll_forall")
 
-/// A module imported on first use and kept; its attributes are read at every use.
-PyObject* module(const char* path, PyObject*& slot) {
-    if (!slot) slot = own(PyImport_ImportModule(path)).release().ptr();
-    return slot;
-}
-PyObject* subs_expr() {
-    static PyObject* m = nullptr;
-    return module("quillon_transpiler.core.substitute.substitutable_expr", m);
-}
-PyObject* unroll_module() {
-    static PyObject* m = nullptr;
-    return module("quillon_transpiler.core.compile.unroll_forall", m);
-}
-
-Obj decision_variable_class() { return getattr(subs_expr(), LOCAL_NAME("DecisionVariable")); }
+Obj decision_variable_class() { return getattr(subs_expr(), QTX_NAME("DecisionVariable")); }
 
 bool is_instance(PyObject* o, PyObject* cls) {
     int r = PyObject_IsInstance(o, cls);
@@ -74,12 +56,12 @@ Obj seperate_var_subs(PyObject* variable) {
 /// for the native one.
 Obj check_pinning(PyObject* condition, PyObject* separate) {
     Obj kind = getattr(condition, N.kind.ptr());
-    Obj kinds = getattr(subs_expr(), LOCAL_NAME("ConstraintKind"));
-    Obj equal = getattr(kinds.ptr(), LOCAL_NAME("EQUAL"));
+    Obj kinds = getattr(subs_expr(), QTX_NAME("ConstraintKind"));
+    Obj equal = getattr(kinds.ptr(), QTX_NAME("EQUAL"));
     if (compare(kind.ptr(), equal.ptr(), Py_NE)) return ref(Py_None);
     Obj left = getattr(condition, N.left.ptr());
     Obj right = getattr(condition, N.right.ptr());
-    Obj subscript = getattr(subs_expr(), LOCAL_NAME("Subscript"));
+    Obj subscript = getattr(subs_expr(), QTX_NAME("Subscript"));
     if (!is_instance(left.ptr(), decision_variable_class().ptr()) && !is_instance(left.ptr(), subscript.ptr()))
         return ref(Py_None);
     Obj var_subs = separate ? call(separate, {left.ptr()}) : seperate_var_subs(left.ptr());
@@ -113,7 +95,7 @@ Obj convert_to_fixed_vars(PyObject* const* a) {
     dict_set(fixed_vars.ptr(), label.ptr(), values.ptr());
 
     Obj forall = getattr(constraint, N.forall.ptr());
-    Obj unroll = getattr(unroll_module(), LOCAL_NAME("unroll_forall"));
+    Obj unroll = getattr(unroll_module(), QTX_NAME("unroll_forall"));
     Obj assignments = call(unroll.ptr(), {forall.ptr(), data});
     Obj substitute_value = getattr(value_expr, N.substitute.ptr());
     Obj assignment_iter = own(PyObject_GetIter(assignments.ptr()));
