@@ -10,6 +10,7 @@
 #include "plan.hpp"
 #include "registry.hpp"
 
+#include <exception>
 #include <unordered_map>
 #include <vector>
 
@@ -44,7 +45,10 @@ struct Index {
 class Engine {
 public:
     Engine(PyObject* var_map, PyObject* data) : var_map_(var_map), data_(data), views_(data) {
-        fast_registry_ = Py_TYPE(var_map) == (PyTypeObject*)types().registry_cls;
+        const Types& T = types();
+        fast_registry_ = Py_TYPE(var_map) == (PyTypeObject*)T.registry_cls;
+        // our own registry and instance data never look at element bindings
+        lazy_ = fast_registry_ && Py_TYPE(data) == (PyTypeObject*)T.data_cls;
     }
 
     NPoly eval(Node* n) {
@@ -177,20 +181,52 @@ private:
 
     Num element_value(Node* n) {
         for (auto& b : bound_)
-            if (b.first == n->name.ptr()) return b.second;
+            if (b.name == n->name.ptr()) return b.value;
         PyObject* ix = indices();
         if (PyDict_CheckExact(ix)) return Num::of(dict_item(ix, n->name.ptr()));
         return Num::steal(item(ix, n->name.ptr()));
     }
 
-    void bind(PyObject* name, PyObject* value, int64_t v) {
-        bind_object(name, value);
-        remember(name, Num::of_int(v));
+    /// Binds an element to a loop value. The engine reads bindings back from `bound_`; the dict
+    /// is written when a fold ends or before Python code runs (`flush`), which is all anyone
+    /// else can observe. Anything but a plain dict is written at once.
+    void bind(PyObject* name, int64_t v) {
+        if (!lazy_ || !PyDict_CheckExact(indices())) {
+            bind_object(name, own(PyLong_FromLongLong(v)).ptr());
+            remember(name, Num::of_int(v), false);
+            return;
+        }
+        remember(name, Num::of_int(v), true);
     }
+
+    void flush() {
+        for (auto& b : bound_)
+            if (b.dirty) {
+                dict_set(indices(), b.name, b.value.py().ptr());
+                b.dirty = false;
+            }
+    }
+
+    /// Flushes the bindings of a fold left by an exception, keeping that exception.
+    struct FlushOnUnwind {
+        Engine& e;
+        int pending = std::uncaught_exceptions();
+        ~FlushOnUnwind() {
+            if (std::uncaught_exceptions() == pending) return;
+            PyObject *t, *v, *tb;
+            PyErr_Fetch(&t, &v, &tb);
+            try {
+                e.flush();
+            } catch (...) {
+                PyErr_Clear();
+            }
+            PyErr_Restore(t, v, tb);
+        }
+    };
 
     void forget(PyObject* name) {
         for (size_t i = 0; i < bound_.size(); ++i)
-            if (bound_[i].first == name) {
+            if (bound_[i].name == name) {
                 bound_.erase(bound_.begin() + (long)i);
                 return;
             }
@@ -204,18 +240,20 @@ private:
     }
 
     /// The value a fold bound last under `name`, read back without the dict.
-    void remember(PyObject* name, Num v) {
+    void remember(PyObject* name, Num v, bool dirty) {
         for (auto& b : bound_)
-            if (b.first == name) {
-                b.second = std::move(v);
+            if (b.name == name) {
+                b.value = std::move(v);
+                b.dirty = dirty;
                 return;
             }
-        bound_.emplace_back(name, std::move(v));
+        bound_.push_back(Binding{name, std::move(v), dirty});
     }
 
     // ---- calls into Python-level nodes; they may rebind anything read from the data ----
 
     Obj callout(PyObject* obj, PyObject* method) {
+        flush();
         Obj r = own(PyObject_CallMethodObjArgs(obj, method, var_map_, data_, nullptr));
         indices_ = Obj();
         fixed_ = Obj();
@@ -316,11 +354,13 @@ private:
                 if (kind != T.sum && kind != T.prod) raise_substitute("Unknown ReductionOpeKind");
                 bool sum = kind == T.sum;
                 Num acc = Num::of_int(sum ? 0 : 1);
+                FlushOnUnwind guard{*this};
                 for (long long v = lo; v < hi; ++v) {
-                    bind(n->var->name.ptr(), own(PyLong_FromLongLong(v)).ptr(), v);
+                    bind(n->var->name.ptr(), v);
                     if (!test(n->kids[0])) continue;
                     acc = sum ? num_add(acc, value(n->kids[1])) : num_mul(acc, value(n->kids[1]));
                 }
+                flush();
                 return acc;
             }
             default: return eval(n).constant;
@@ -450,22 +490,27 @@ private:
         raise_substitute("Unknown decision variable kind.");
     }
 
-    NPoly subscript(Node* n) {
+    /// A subscript resolved: a data value or fixed value (`value`), or a registered variable.
+    struct Access {
+        Num value;
+        int32_t index = -1;
+    };
+
+    Access access(Node* n) {
         const Types& T = types();
         Node* var = n->var;
         Index ix;
         index_of(n->kids, ix);
+        Access a;
         if (var->k == K::Placeholder) {
-            if (!ix.big) {
-                Num v = views_.number(var->name.ptr(), ix.v, ix.n);
-                if (!v.empty()) return constant(std::move(v));
-            }
-            return constant(Num::steal(views_.at(var->name.ptr(), tuple_of(ix).ptr())));
+            if (!ix.big) a.value = views_.number(var->name.ptr(), ix.v, ix.n);
+            if (a.value.empty()) a.value = Num::steal(views_.at(var->name.ptr(), tuple_of(ix).ptr()));
+            return a;
         }
         if (var->k != K::DecVar) raise_substitute("Unknown variable type.");
         PyObject* label = var->name.ptr();
-        Num fixed = fixed_value(label, ix);
-        if (!fixed.empty()) return constant(std::move(fixed));
+        a.value = fixed_value(label, ix);
+        if (!a.value.empty()) return a;
         PyObject* kind = var->kind.ptr();
         if (kind != T.binary && kind != T.integer) raise_substitute("Unknown decision variable kind.");
         // variables met before in this substitution: one lookup in C++
@@ -477,12 +522,20 @@ private:
         }
         auto& seen = *last_seen_;
         if (cacheable) {
-            if (Num* known = seen.find(key)) return variable_poly((int32_t)known->as_int());
+            if (Num* known = seen.find(key)) {
+                a.index = (int32_t)known->as_int();
+                return a;
+            }
         }
         Obj subs = tuple_of(ix);
-        int32_t index = kind == T.binary ? register_binary(label, subs.ptr()) : integer_subscript(var, subs.ptr());
-        if (cacheable) seen.store(std::move(key), Num::of_int(index));
-        return variable_poly(index);
+        a.index = kind == T.binary ? register_binary(label, subs.ptr()) : integer_subscript(var, subs.ptr());
+        if (cacheable) seen.store(std::move(key), Num::of_int(a.index));
+        return a;
+    }
+
+    NPoly subscript(Node* n) {
+        Access a = access(n);
+        return a.value.empty() ? variable_poly(a.index) : constant(std::move(a.value));
     }
 
     int32_t integer_subscript(Node* var, PyObject* subs) {
@@ -557,10 +610,19 @@ private:
             NPoly acc = eval(n->kids[0]);
             for (size_t i = 1; i < n->kids.size(); ++i) {
                 Node* k = n->kids[i];
-                if (!add && k->pure)
+                if (add) {
+                    npoly_add(acc, eval(k));
+                } else if (k->pure) {
                     npoly_scale(acc, value(k));  // a data factor: no polynomial needed
-                else
-                    add ? npoly_add(acc, eval(k)) : npoly_mul(acc, eval(k));
+                } else if (k->k == K::Subscript) {
+                    Access a = access(k);  // a variable factor, multiplied in directly
+                    if (a.value.empty())
+                        npoly_mul_variable(acc, a.index);
+                    else
+                        npoly_scale(acc, a.value);
+                } else {
+                    npoly_mul(acc, eval(k));
+                }
             }
             return acc;
         }
@@ -611,11 +673,13 @@ private:
             if (!test(cond)) return;
             sum ? npoly_add(acc, eval(operand)) : npoly_mul(acc, eval(operand));
         };
+        FlushOnUnwind guard{*this};
         if (native_range) {
             for (long long v = lo; v < hi; ++v) {
-                bind(name.ptr(), own(PyLong_FromLongLong(v)).ptr(), v);
+                bind(name.ptr(), v);
                 step();
             }
+            flush();
         } else {
             Obj it = own(PyObject_GetIter(values.ptr()));
             while (PyObject* v = PyIter_Next(it.ptr())) {
@@ -637,7 +701,13 @@ private:
     Obj indices_, fixed_;
     std::vector<Obj> ints_;  // Python ints of variable indices, for the result's keys
     bool share_ints_ = false;
-    std::vector<std::pair<PyObject*, Num>> bound_;  // element name -> value its fold bound last
+    struct Binding {
+        PyObject* name;
+        Num value;
+        bool dirty;  // not written to the dict yet
+    };
+    std::vector<Binding> bound_;  // element name -> value its fold bound last
+    bool lazy_ = false;
     using Seen = Terms;  // subscripts -> index, as an int
     std::unordered_map<PyObject*, Seen> known_;  // label -> subscripts -> index
     PyObject* last_label_ = nullptr;

@@ -260,6 +260,26 @@ inline void npoly_scale(NPoly& self, const Num& c) {
     self.order = num_add(self.order, Num::of_int(0));
 }
 
+/// self *= x_index: npoly_mul by the polynomial {(index,): 1}, constant 0, order 1.
+inline void npoly_mul_variable(NPoly& self, int32_t index) {
+    Key var(1);
+    var.data()[0] = index;
+    Num one = Num::of_int(1);
+    Terms::Entry* a = self.terms.single();
+    if (a && !num_nonzero(self.constant)) {
+        // one term times the variable
+        Num v = num_mul(a->val, one);
+        self.terms.replace_single(Key::concat(a->key, var, true), std::move(v));
+    } else {
+        Terms out;
+        if (num_nonzero(self.constant)) out.store(Key(var), num_mul(one, self.constant));
+        for (auto& e : self.terms) out.accumulate(Key::concat(e.key, var, true), num_mul(e.val, one));
+        self.terms = std::move(out);
+    }
+    self.constant = num_mul(self.constant, Num::of_int(0));
+    self.order = num_add(self.order, one);
+}
+
 /// self **= exponent: Python's power for a constant, otherwise the square expanded directly and
 /// then e - 2 multiplications by the base, for non-negative integral exponents only.
 inline void npoly_power(NPoly& self, double exponent, PyObject* error) {
