@@ -125,16 +125,33 @@ public:
     }
 
     /// self[k] = self[k] + v, or v when absent.
-    void accumulate(Key&& k, Num&& v) {
-        uint64_t h = k.hash();
+    void accumulate(Key&& k, Num&& v) { accumulate(std::move(k), std::move(v), k.hash()); }
+
+    /// The same for an entry taken from another map, whose hash is known.
+    void accumulate(Entry&& e) { accumulate(std::move(e.key), std::move(e.val), e.hash); }
+
+    /// Room for n terms without moving entries again.
+    void reserve(size_t n) {
+        if (n <= kLinear || n <= many_.capacity()) return;
+        if (has_one_) {
+            many_.push_back(std::move(one_));
+            has_one_ = false;
+        }
+        many_.reserve(std::max(n, many_.capacity() * 2));  // geometric, as push_back would
+        size_t want = std::max<size_t>(32, slots_.size());
+        while (want < n * 2) want *= 2;
+        if (want > slots_.size()) rehash(want);
+    }
+
+private:
+    static constexpr size_t kLinear = 8;  // small maps are searched without a table
+
+    void accumulate(Key&& k, Num&& v, uint64_t h) {
         if (Num* old = find(k, h))
             *old = num_add(*old, v);
         else
             append(std::move(k), std::move(v), h);
     }
-
-private:
-    static constexpr size_t kLinear = 8;  // small maps are searched without a table
 
     Num* find(const Key& k, uint64_t h) {
         if (slots_.empty()) {
@@ -200,7 +217,8 @@ inline void npoly_add(NPoly& self, NPoly&& other) {
     if (self.terms.empty()) {
         self.terms = std::move(other.terms);
     } else {
-        for (auto& e : other.terms) self.terms.accumulate(std::move(e.key), std::move(e.val));
+        self.terms.reserve(self.terms.size() + other.terms.size());
+        for (auto& e : other.terms) self.terms.accumulate(std::move(e));
     }
     self.constant = num_add(self.constant, other.constant);
     if (num_compare(other.order, self.order, Py_GT)) self.order = other.order;
