@@ -314,7 +314,9 @@ class ArrayLength(Expression):
             raise TypeError(f"len_at needs an array expression, got {_describe(array)}")
         if isinstance(axis, bool) or not isinstance(axis, numbers.Integral):
             raise TypeError(f"len_at axis must be an int, got {_describe(axis)}")
-        if not 0 <= axis < array.ndim:
+        # Only the kinds that can be arrays are checked here; the length of anything else
+        # (a number, an operator) is refused by the lowering, which names the node.
+        if axis < 0 or (isinstance(array, _ARRAY_KINDS) and axis >= array.ndim):
             raise ValueError(f"axis {axis} is out of range for {array} with ndim {array.ndim}")
         self.array = array
         self.axis = int(axis)
@@ -426,3 +428,7 @@ class SumOp(_Reduction):
 
 class ProdOp(_Reduction):
     _function = "prod"
+
+
+# The node kinds that may stand for an array (the others are always scalars).
+_ARRAY_KINDS = (Placeholder, Element, BinaryVar, IntegerVar, Subscript)

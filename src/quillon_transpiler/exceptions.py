@@ -10,3 +10,28 @@ class SubstituteError(Exception):
 
     def __str__(self) -> str:
         return self.message
+
+
+class UnboundElementError(SubstituteError, KeyError):
+    """An index element read where no sum, product or forall binds it.
+
+    Still a KeyError carrying the element's name, for code that catches those.
+    """
+
+    def __init__(self, name: str):
+        super().__init__(
+            f"Index element `{name}` has no value here: sum or multiply over it, "
+            "or add it to the forall list of the constraint or penalty."
+        )
+        self.args = (name,)
+
+
+class DataIndexError(SubstituteError, IndexError):
+    """An index outside a data array (such as an integer variable's bound array).
+
+    Still an IndexError carrying NumPy's message, for code that catches those.
+    """
+
+    def __init__(self, message: str, detail: str):
+        super().__init__(message)
+        self.args = (detail,)

@@ -38,17 +38,23 @@ def compile_error(problem, instance, fixed=None):
             False,
         ),
         (ql.CustomPenaltyTerm("pen", c[i] * b[i], forall=i), "In penalty `pen` forall={'i': 2}: " + OUT_OF_RANGE, True),
-        # a pinning constraint is named like any other
+        # a pinning constraint is named like any other, with the same chain of errors
         (
             ql.Constraint("pin", b[i] == c[i], forall=i),
             "In constraint `pin`: In constraint `pin` forall={'i': 2}: " + OUT_OF_RANGE,
-            True,
+            False,
         ),
         (
             ql.Constraint("filter", b[i] <= 1, forall=[(i, c[i] > 0)]),
             "In constraint `filter`: in forall: " + OUT_OF_RANGE,
             False,
         ),
+        (
+            ql.Constraint("pinf", b[i] == 1, forall=[(i, c[i] > 0)]),
+            "In constraint `pinf`: in forall: " + OUT_OF_RANGE,
+            False,
+        ),
+        (ql.CustomPenaltyTerm("penf", b[i], forall=[(i, c[i] > 0)]), "In penalty `penf`: in forall: " + OUT_OF_RANGE, False),
     ],
 )
 def test_data_errors_name_where_they_happen(item, message, chained):
@@ -57,6 +63,11 @@ def test_data_errors_name_where_they_happen(item, message, chained):
     # `raise ... from` sets the cause; a plain re-raise leaves it to the context
     assert isinstance(error.__context__, SubstituteError)
     assert (error.__cause__ is error.__context__) if chained else (error.__cause__ is None)
+    if "forall={" in message and not chained:
+        # the inner "In constraint `c` forall=...: m" is caused by the error raised with m
+        inner = error.__context__
+        assert str(inner) == message.split(": ", 1)[1]
+        assert inner.__cause__ is inner.__context__ and str(inner.__cause__) == OUT_OF_RANGE
 
 
 def test_nested_forall_values_are_named():
@@ -67,10 +78,26 @@ def test_nested_forall_values_are_named():
     assert str(error) == "In constraint `c2`: In constraint `c2` forall={'i': 0, 'j': 2}: " + OUT_OF_RANGE
 
 
+MISSING = "Placeholder `c` is missing from the instance data: add a value for `c` to the instance dict."
+
+
+@pytest.mark.parametrize(
+    "item, message",
+    [
+        (ql.sum(i, c[i] * b[i]), "In objective: " + MISSING),
+        (ql.Constraint("cap", b[i] <= c[i], forall=i), "In constraint `cap`: In constraint `cap` forall={'i': 0}: " + MISSING),
+        (ql.Constraint("pin", b[i] == c[i], forall=i), "In constraint `pin`: In constraint `pin` forall={'i': 0}: " + MISSING),
+        (ql.CustomPenaltyTerm("pen", c[i] * b[i], forall=i), "In penalty `pen` forall={'i': 0}: " + MISSING),
+        (ql.CustomPenaltyTerm("penf", b[i], forall=[(i, c[i] > 0)]), "In penalty `penf`: in forall: " + MISSING),
+    ],
+)
+def test_missing_placeholders_are_named_where_they_are_read(item, message):
+    assert str(compile_error(problem_with(item), {"N": 3})) == message
+
+
 @pytest.mark.parametrize(
     "instance, message",
     [
-        ({"N": 3}, "Placeholder `c` is missing from the instance data"),
         ({"N": 3, "c": 4}, "Placeholder `c` has ndim 1 in the model but its data has 0 axes"),
         ({"N": 3, "c": [[1, 2, 3]]}, "Placeholder `c` has ndim 1 in the model but its data has 2 axes"),
         ({"N": 3, "c": [[1], [2, 3]]}, "Placeholder `c` has ndim 1 in the model but its data has 2 axes"),
@@ -161,8 +188,31 @@ def test_callers_arrays_are_untouched(n, fails):
             ql.Constraint("next", b[i - 1] <= 1, forall=i),
             "In constraint `next`: In constraint `next` forall={'i': 0}: Subscript -1 on axis 0 of b[-1]",
         ),
+        # a pinning constraint would otherwise fix a variable outside the shape
+        (
+            ql.Constraint("pin", b[i + 1] == 1, forall=i),
+            "In constraint `pin`: In constraint `pin` forall={'i': 2}: Subscript 3 on axis 0 of b[3]",
+        ),
+        (ql.Constraint("pin0", b[-1] == 1), "In constraint `pin0`: In constraint `pin0` : Subscript -1 on axis 0 of b[-1]"),
     ],
 )
 def test_decision_variables_stay_inside_their_shape(item, message):
     # x[t + 1] without the wrap-around would otherwise add a variable the model never declared
     assert str(compile_error(problem_with(item), {"N": 3, "c": [1, 2, 3]})).startswith(message)
+
+
+w = ql.IntegerVar("w", shape=(N,), lower_bound=c, upper_bound=5)
+z = ql.IntegerVar("z", lower_bound=y + 2, upper_bound=5)
+j = ql.Element("j", N)
+
+
+@pytest.mark.parametrize(
+    "item, message",
+    [
+        (z, "In objective: Bounds must not contain decision variables."),
+        (ql.sum(i, w[i]), "In objective: The bounds of integer variable `w` have no entry at (2,)"),
+        (ql.Constraint("k", b[j] <= 1), "In constraint `k`: In constraint `k` : Index element `j` has no value here"),
+    ],
+)
+def test_model_mistakes_in_bounds_and_elements_are_named(item, message):
+    assert str(compile_error(problem_with(item), {"N": 3, "c": [1, 2]})).startswith(message)

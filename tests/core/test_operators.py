@@ -28,11 +28,18 @@ def test_pair_strings_and_extract():
     "kind, left, right, expected",
     [(MOD, 7, 3, 1.0), (MOD, -7, 3, 2.0), (MOD, 7, -3, -2.0), (MOD, -7.0, -3.0, -1.0), (MOD, 7.5, 2, 1.5),
      (POW, -2.0, 5.0, -32.0), (POW, 2.0, 0.5, math.sqrt(2)), (POW, 0.0, 2.0, 0.0), (POW, 5, 0, 1.0),
-     (POW, np.float64(3), True, 3.0)],
+     (POW, np.float64(3), True, 3.0), (POW, 10.0, 400.0, math.inf), (POW, -10.0, 401.0, -math.inf),
+     (POW, 0.0, -1.0, math.inf)],
 )
 def test_pair_operation(kind, left, right, expected):
     value = se.PairOperator(N(0), N(0), kind).operation(left, right)
     assert type(value) is float and value == pytest.approx(expected)
+
+
+@pytest.mark.parametrize("left, right, sign", [(-6.0, 3.0, -1.0), (6.0, -3.0, 1.0), (-0.0, 2.0, -1.0), (0.0, -2.0, 1.0)])
+def test_pair_remainder_zero_keeps_the_dividend_sign(left, right, sign):
+    value = se.PairOperator(N(0), N(0), MOD).operation(left, right)
+    assert value == 0.0 and math.copysign(1.0, value) == sign
 
 
 def test_pair_operation_complex_and_errors():

@@ -26,6 +26,11 @@ def test_is_constant(coeff, order, expected):
     assert S(coeff, 5, order).is_constant() is expected
 
 
+def test_is_constant_returns_the_order_comparison_when_it_fails():
+    result = S({}, 5, np.int64(1)).is_constant()
+    assert type(result) is np.bool_ and not result
+
+
 def test_add_appends_new_keys_and_reads_other_only():
     a, b = S({(1,): 1, (0, 1): 2}, 1, 2), S({(2,): 3, (1,): -1, (0, 0, 0): 4}, 2.5, 3)
     assert a.add(b) is None

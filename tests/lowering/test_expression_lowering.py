@@ -1,3 +1,6 @@
+import subprocess
+import sys
+
 import numpy as np
 import pytest
 
@@ -149,7 +152,7 @@ def test_leaves():
             "b -> Error in Algebric expression conversion. Please check expression or ask to Tavik team.",
         ),
         (
-            bare(ql.ArrayLength, array=ql.NumberLit(3), axis=0),
+            ql.ArrayLength(ql.NumberLit(3), 0),
             {},
             f"len_at(3, 0) -> Error: {se.Number} is not supported as array. Please ask to Tavik team.",
         ),
@@ -238,3 +241,22 @@ def test_children_are_lowered_through_the_public_entry_and_checked(monkeypatch, 
     monkeypatch.setattr(lw, "convert_to_substitutable", lambda expr, el_map: result)
     with pytest.raises(error):
         lw._convert_to_substitutable(N + 1, {})
+
+
+def test_first_error_through_the_entry_may_be_foreign():
+    # In a fresh interpreter no SubstituteError has been raised yet when this TypeError passes
+    # through the entry; it must still pass unchanged.
+    code = (
+        "import quillon as ql\n"
+        "import quillon_transpiler.core.substitute.subs_lowering as lw\n"
+        "expr = ql.ln(ql.Placeholder('q')) + ql.Placeholder('p')\n"
+        "expr.terms[1].ndim = True\n"
+        "try:\n"
+        "    lw.convert_to_substitutable(expr, {})\n"
+        "except TypeError as error:\n"
+        "    assert str(error) == 'Expected int, got bool', error\n"
+        "else:\n"
+        "    raise AssertionError('no error')\n"
+    )
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert run.returncode == 0, run.stderr

@@ -83,7 +83,8 @@ def test_non_numbers_are_refused_naming_the_type(junk, use):
 @pytest.mark.parametrize(
     "build",
     [lambda: v + 1, lambda: ql.sum(i, v), lambda: v == 0, lambda: a[0],
-     lambda: x[i, j, 0], lambda: d[i][j][0], lambda: d.len_at(2)],
+     lambda: x[i, j, 0], lambda: d[i][j][0], lambda: d.len_at(2), lambda: d[i].len_at(1),
+     lambda: d.len_at(-1)],
 )
 def test_shape_mistakes_raise_value_error(build):
     with pytest.raises(ValueError):
@@ -98,6 +99,13 @@ def test_shape_mistakes_raise_value_error(build):
 def test_element_domain_and_ndim(belong_to, ndim, stored):
     e = ql.Element("e", belong_to)
     assert e.ndim == ndim and type(e.belong_to) is stored
+
+
+@pytest.mark.parametrize("array", [ql.NumberLit(3), a + b, ql.ln(a)])
+def test_length_of_a_non_array_kind_is_left_to_the_lowering(array):
+    # the lowering refuses it with a message naming the node; the library must let it through
+    length = ql.ArrayLength(array, 0)
+    assert length.array is array and length.axis == 0
 
 
 def test_subscript_ndim_and_nesting():

@@ -179,12 +179,38 @@ private:
         return indices_.ptr();
     }
 
+    /// Whether two element names are the same text (interned names compare by identity).
+    static bool same_name(PyObject* a, PyObject* b) {
+        if (a == b) return true;
+        if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b) && PyUnicode_CHECK_INTERNED(a) &&
+            PyUnicode_CHECK_INTERNED(b))
+            return false;
+        return compare(a, b, Py_EQ);
+    }
+
     Num element_value(Node* n) {
         for (auto& b : bound_)
-            if (b.name == n->name.ptr()) return b.value;
+            if (same_name(b.name, n->name.ptr())) return b.value;
         PyObject* ix = indices();
-        if (PyDict_CheckExact(ix)) return Num::of(dict_item(ix, n->name.ptr()));
-        return Num::steal(item(ix, n->name.ptr()));
+        if (PyDict_CheckExact(ix)) {
+            PyObject* v = dict_get(ix, n->name.ptr());
+            if (!v) unbound(n->name.ptr());
+            return Num::of(v);
+        }
+        PyObject* v = PyObject_GetItem(ix, n->name.ptr());
+        if (!v && PyErr_ExceptionMatches(PyExc_KeyError)) {
+            PyErr_Clear();
+            unbound(n->name.ptr());
+        }
+        return Num::steal(own(v));
+    }
+
+    /// An element read where nothing binds it: a KeyError that says what to do.
+    [[noreturn]] static void unbound(PyObject* name) {
+        static PyObject* cls = nullptr;
+        Obj error = call(exception_class("UnboundElementError", cls), {name});
+        PyErr_SetObject((PyObject*)Py_TYPE(error.ptr()), error.ptr());
+        fail();
     }
 
     /// Binds an element to a loop value. The engine reads bindings back from `bound_`; the dict
@@ -226,7 +252,7 @@ private:
 
     void forget(PyObject* name) {
         for (size_t i = 0; i < bound_.size(); ++i)
-            if (bound_[i].name == name) {
+            if (same_name(bound_[i].name, name)) {
                 bound_.erase(bound_.begin() + (long)i);
                 return;
             }
@@ -242,7 +268,7 @@ private:
     /// The value a fold bound last under `name`, read back without the dict.
     void remember(PyObject* name, Num v, bool dirty) {
         for (auto& b : bound_)
-            if (b.name == name) {
+            if (same_name(b.name, name)) {
                 b.value = std::move(v);
                 b.dirty = dirty;
                 return;
@@ -333,8 +359,10 @@ private:
                     bool add = kind == T.add;
                     if (n->kids.empty()) return Num::of_int(add ? 0 : 1);
                     Num acc = value(n->kids[0]);
-                    for (size_t i = 1; i < n->kids.size(); ++i)
-                        acc = add ? num_add(acc, value(n->kids[i])) : num_mul(acc, value(n->kids[i]));
+                    for (size_t i = 1; i < n->kids.size(); ++i) {
+                        Num v = value(n->kids[i]);
+                        combine(n, i, [&] { acc = add ? num_add(acc, v) : mul_constants(acc, v); });
+                    }
                     return acc;
                 }
                 std::vector<Num> vs;
@@ -358,13 +386,23 @@ private:
                 for (long long v = lo; v < hi; ++v) {
                     bind(n->var->name.ptr(), v);
                     if (!test(n->kids[0])) continue;
-                    acc = sum ? num_add(acc, value(n->kids[1])) : num_mul(acc, value(n->kids[1]));
+                    acc = sum ? num_add(acc, value(n->kids[1])) : mul_constants(acc, value(n->kids[1]));
                 }
                 flush();
                 return acc;
             }
             default: return eval(n).constant;
         }
+    }
+
+    /// The product of two constant polynomials: `mul` tests both constants against 0.0 first,
+    /// which fails for arrays.
+    static Num mul_constants(const Num& a, const Num& b) {
+        if (a.tag() == Num::Object || b.tag() == Num::Object) {
+            num_nonzero(a);
+            num_nonzero(b);
+        }
+        return num_mul(a, b);
     }
 
     static Num remainder(const Num& l, const Num& r) {
@@ -484,6 +522,7 @@ private:
         if (kind == T.integer) {
             NPoly lo = eval(n->kids[0]);
             NPoly hi = eval(n->kids[1]);
+            check_bounds(lo, hi);
             return variable_poly(register_integer(label, T.empty_tuple, lo.constant.py().ptr(), hi.constant.py().ptr()));
         }
         if (kind == T.continuous) raise_substitute("Continuous variables are not supported yet.");
@@ -515,7 +554,7 @@ private:
         if (kind != T.binary && kind != T.integer) raise_substitute("Unknown decision variable kind.");
         // variables met before in this substitution: one lookup in C++
         Key key;
-        bool cacheable = small_key(ix, key);
+        bool cacheable = fast_registry_ && small_key(ix, key);  // others see every registration
         if (label != last_label_) {
             last_label_ = label;
             last_seen_ = &known_[label];
@@ -547,17 +586,40 @@ private:
             Obj vm = getattr(var_map_, N.var_map.ptr());
             return to_index(item(item(vm.ptr(), label).ptr(), subs).ptr());
         }
-        Obj lo = element_bound(eval(var->kids[0]).constant, subs);
-        Obj hi = element_bound(eval(var->kids[1]).constant, subs);
+        NPoly lp = eval(var->kids[0]);
+        NPoly hp = eval(var->kids[1]);
+        check_bounds(lp, hp);
+        // both bounds become arrays before either is indexed
+        Obj lo = call(types().np_array, {lp.constant.py().ptr()});
+        Obj hi = call(types().np_array, {hp.constant.py().ptr()});
+        lo = element_bound(lo, label, subs);
+        hi = element_bound(hi, label, subs);
         return register_integer(label, subs, lo.ptr(), hi.ptr());
     }
 
-    /// numpy.array(bound), indexed at the variable's subscripts when it is an array.
-    static Obj element_bound(const Num& value, PyObject* subs) {
-        Obj a = call(types().np_array, {value.py().ptr()});
+    /// Bounds are data: a decision variable there would be silently dropped.
+    static void check_bounds(const NPoly& lo, const NPoly& hi) {
+        if (!lo.terms.empty() || !hi.terms.empty()) raise_substitute("Bounds must not contain decision variables.");
+    }
+
+    /// A bound array indexed at the variable's subscripts, unless it is zero-dimensional.
+    static Obj element_bound(const Obj& a, PyObject* label, PyObject* subs) {
         Obj nd = getattr(a.ptr(), names().ndim.ptr());
-        if (PyLong_AsLong(nd.ptr()) > 0) return own(PyObject_GetItem(a.ptr(), subs));
-        return a;
+        if (PyLong_AsLong(nd.ptr()) <= 0) return a;
+        PyObject* v = PyObject_GetItem(a.ptr(), subs);
+        if (!v && PyErr_ExceptionMatches(PyExc_IndexError)) {
+            Obj caught = catch_error(PyExc_IndexError);
+            std::string detail = to_string(caught.ptr());
+            static PyObject* cls = nullptr;
+            Obj error = call(exception_class("DataIndexError", cls),
+                             {str("The bounds of integer variable `" + to_string(label) + "` have no entry at " +
+                                  to_string(subs) + " (" + detail + "): give bound arrays the variable's shape.")
+                                  .ptr(),
+                              str(detail).ptr()});
+            PyErr_SetObject((PyObject*)Py_TYPE(error.ptr()), error.ptr());
+            fail();
+        }
+        return own(v);
     }
 
     NPoly array_length(Node* n) {
@@ -600,6 +662,23 @@ private:
         raise_substitute("Unknown BinaryOpeKind");
     }
 
+    /// Folds operand i into the accumulator. Operands are folded as they come, but every
+    /// operand is substituted before an arithmetic error reaches the caller, as when all are
+    /// substituted first: the later ones still register their variables (or fail first).
+    template <class F>
+    void combine(Node* n, size_t i, F&& step) {
+        try {
+            step();
+        } catch (PyErrSet&) {
+            PyObject *t, *v, *tb;
+            PyErr_Fetch(&t, &v, &tb);
+            Obj held_t = nb::steal(t), held_v = nb::steal(v), held_tb = nb::steal(tb);
+            for (size_t j = i + 1; j < n->kids.size(); ++j) eval(n->kids[j]);
+            PyErr_Restore(held_t.release().ptr(), held_v.release().ptr(), held_tb.release().ptr());
+            throw;
+        }
+    }
+
     NPoly multi(Node* n) {
         const Types& T = types();
         PyObject* kind = n->kind.ptr();
@@ -611,17 +690,17 @@ private:
             for (size_t i = 1; i < n->kids.size(); ++i) {
                 Node* k = n->kids[i];
                 if (add) {
-                    npoly_add(acc, eval(k));
+                    NPoly p = eval(k);
+                    combine(n, i, [&] { npoly_add(acc, std::move(p)); });
                 } else if (k->pure) {
-                    npoly_scale(acc, value(k));  // a data factor: no polynomial needed
+                    Num v = value(k);  // a data factor: no polynomial needed
+                    combine(n, i, [&] { npoly_scale(acc, v); });
                 } else if (k->k == K::Subscript) {
                     Access a = access(k);  // a variable factor, multiplied in directly
-                    if (a.value.empty())
-                        npoly_mul_variable(acc, a.index);
-                    else
-                        npoly_scale(acc, a.value);
+                    combine(n, i, [&] { a.value.empty() ? npoly_mul_variable(acc, a.index) : npoly_scale(acc, a.value); });
                 } else {
-                    npoly_mul(acc, eval(k));
+                    NPoly p = eval(k);
+                    combine(n, i, [&] { npoly_mul(acc, std::move(p)); });
                 }
             }
             return acc;
@@ -668,7 +747,7 @@ private:
         if (kind != T.sum && kind != T.prod) raise_substitute("Unknown ReductionOpeKind");
         bool sum = kind == T.sum;
         NPoly acc = constant(Num::of_int(sum ? 0 : 1));
-        Obj name = native_range ? index->name : getattr(index->obj, names().name.ptr());
+        Obj name = native_range ? index->name : interned_name(getattr(index->obj, names().name.ptr()));
         auto step = [&]() {
             if (!test(cond)) return;
             sum ? npoly_add(acc, eval(operand)) : npoly_mul(acc, eval(operand));

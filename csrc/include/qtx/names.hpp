@@ -33,10 +33,31 @@ inline const Names& names() {
 namespace qtx {
 
 /// `quillon_transpiler.exceptions.SubstituteError`, imported on first use.
+/// Safe with an error pending: the import on first use sets it aside.
+inline PyObject* exception_class(const char* name, PyObject*& slot) {
+    if (!slot) {
+        PyObject *t, *v, *tb;
+        PyErr_Fetch(&t, &v, &tb);
+        slot = PyImport_ImportModule("quillon_transpiler.exceptions");
+        if (slot) {
+            PyObject* m = slot;
+            slot = PyObject_GetAttrString(m, name);
+            Py_DECREF(m);
+        }
+        if (!slot) {
+            Py_XDECREF(t);
+            Py_XDECREF(v);
+            Py_XDECREF(tb);
+            fail();
+        }
+        PyErr_Restore(t, v, tb);
+    }
+    return slot;
+}
+
 inline PyObject* substitute_error() {
     static PyObject* cls = nullptr;
-    if (!cls) cls = import_attr("quillon_transpiler.exceptions", "SubstituteError").release().ptr();
-    return cls;
+    return exception_class("SubstituteError", cls);
 }
 
 [[noreturn]] inline void raise_substitute(const std::string& msg) { raise(substitute_error(), msg); }

@@ -267,6 +267,7 @@ inline void npoly_mul(NPoly& self, NPoly&& other) {
 
 /// self *= c for a constant c: npoly_mul by a polynomial with no terms and order 0.
 inline void npoly_scale(NPoly& self, const Num& c) {
+    num_nonzero(self.constant);  // mul tests it (and fails for an array) though no term uses it
     if (num_nonzero(c)) {
         // each term becomes value * c + 0.0, as the product map starts empty
         Num zero = Num::of_float(0.0);

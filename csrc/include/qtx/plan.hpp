@@ -62,6 +62,14 @@ inline const Types& types() {
 enum class K { Number, Unary, Placeholder, Element, DecVar, Subscript, ArrayLength, Pair, Multi, Fold, Fallback,
                CTrue, CCompare, COp, CFallback };
 
+/// The interned equal of an exact str, so that equal names are one object; others as they are.
+inline Obj interned_name(Obj name) {
+    if (!PyUnicode_CheckExact(name.ptr())) return name;
+    PyObject* p = name.release().ptr();
+    PyUnicode_InternInPlace(&p);
+    return nb::steal(p);
+}
+
 /// One tree node as the engine needs it; which fields are used depends on the kind.
 struct Node {
     K k = K::Fallback;
@@ -194,7 +202,7 @@ private:
                 break;
             case K::Placeholder: n->name = attr(N.name); break;
             case K::Element:
-                n->name = attr(N.name);
+                n->name = interned_name(attr(N.name));
                 n->kids = {plan(attr(N.start).ptr()), plan(attr(N.end).ptr())};
                 break;
             case K::DecVar:

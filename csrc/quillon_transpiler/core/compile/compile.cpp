@@ -163,13 +163,22 @@ std::string forall_text(PyObject* values) {
 void check_shapes(PyObject* var_map);
 
 /// Instantiates a node once per assignment of `forall`; `kind` names the item in errors
-/// ("constraint" or "penalty"). `make` builds the node, on the first assignment.
+/// ("constraint" or "penalty"). `make` builds the node, on the first assignment. Errors of
+/// the forall itself get the item's name only when `name_forall_errors` is set.
 template <class Make>
 Obj substitute_each(const char* kind, PyObject* label, PyObject* forall, PyObject* data, PyObject* var_map,
-                    Make&& make) {
+                    Make&& make, bool name_forall_errors = false) {
     Obj out = own(PyDict_New());
     Obj unroll = getattr(unroll_module(), QTX_NAME("unroll_forall"));
-    Obj assignments = call(unroll.ptr(), {forall, data});
+    Obj assignments;
+    try {
+        assignments = call(unroll.ptr(), {forall, data});
+    } catch (PyErrSet&) {
+        if (!name_forall_errors) throw;
+        Obj e = caught_substitute_error();
+        raise_in_except(std::string("In ") + kind + " `" + to_string(label) + "`: " + to_string(e.ptr()), e.ptr(),
+                        false);
+    }
     // element names once: they do not change between assignments
     Obj names_list = own(PyList_New(0));
     each(forall, [&](PyObject* entry) {
@@ -227,12 +236,72 @@ Obj constraint_substitute(PyObject* constraint, PyObject* data, PyObject* var_ma
     }
 }
 
-Obj penalty_substitute(PyObject* penalty, PyObject* data, PyObject* var_map) {
+/// `name_forall_errors`: set by compile_model, where every error names its item; the step
+/// function on its own lets the errors of the forall through unchanged.
+Obj penalty_substitute(PyObject* penalty, PyObject* data, PyObject* var_map, bool name_forall_errors = false) {
     Obj label = getattr(penalty, N.name.ptr());
     Obj forall = getattr(penalty, N.forall.ptr());
     Obj expression = getattr(penalty, N.expression.ptr());
-    return substitute_each("penalty", label.ptr(), forall.ptr(), data, var_map, [&] { return expression; });
+    return substitute_each(
+        "penalty", label.ptr(), forall.ptr(), data, var_map, [&] { return expression; }, name_forall_errors);
 }
+
+/// Raises the error `caught` of pinning constraint `label` the way constraint_substitute
+/// names the errors of any constraint: "In constraint `c`: " over "In constraint `c` forall=...: "
+/// (caused by `caught`) when `bound` holds the assignment's values, else over `caught` itself.
+[[noreturn]] void raise_pinning_error(PyObject* label, PyObject* caught, PyObject* bound) {
+    std::string c = to_string(label);
+    if (bound) {
+        try {
+            raise_in_except("In constraint `" + c + "` " + forall_text(bound) + ": " + to_string(caught), caught, true);
+        } catch (PyErrSet&) {
+            Obj inner = caught_substitute_error();
+            raise_in_except("In constraint `" + c + "`: " + to_string(inner.ptr()), inner.ptr(), false);
+        }
+    }
+    raise_in_except("In constraint `" + c + "`: " + to_string(caught), caught, false);
+}
+
+/// {element name: value} of the forall elements as `data.indices` holds them now.
+Obj bound_values(PyObject* forall, PyObject* data) {
+    Obj indices = getattr(data, N.indices.ptr());
+    Obj bound = own(PyDict_New());
+    if (PyDict_Check(indices.ptr())) {
+        each(forall, [&](PyObject* entry) {
+            Obj name = element_name(entry);
+            if (PyObject* v = dict_get(indices.ptr(), name.ptr())) dict_set(bound.ptr(), name.ptr(), v);
+        });
+    }
+    return bound;
+}
+
+/// The forall values of the first assignment at which a pinning constraint pins `key`.
+Obj pinned_at(PyObject* constraint, PyObject* data, PyObject* key) {
+    Obj forall = getattr(constraint, N.forall.ptr());
+    Obj check = getattr(pinning_module(), QTX_NAME("check_pinning_constraint"));
+    Obj triple = call(check.ptr(), {getattr(constraint, N.condition.ptr()).ptr()});
+    Obj subscripts = own(PySequence_GetItem(triple.ptr(), 1));
+    Obj registry = new_registry_positional();
+    Obj unroll = getattr(unroll_module(), QTX_NAME("unroll_forall"));
+    Obj assignments = call(unroll.ptr(), {forall.ptr(), data});
+    Obj found;
+    each(assignments.ptr(), [&](PyObject* assignment) {
+        if (found) return;
+        Obj values = forall_values(forall.ptr(), assignment);
+        Obj indices = getattr(data, N.indices.ptr());
+        each_item(values.ptr(), [&](PyObject* name, PyObject* value) { bind(indices.ptr(), name, value); });
+        Obj at = own(PyList_New(0));
+        each(subscripts.ptr(), [&](PyObject* s) {
+            Obj constant = getattr(method(s, N.substitute.ptr(), {registry.ptr(), data}).ptr(), N.constant.ptr());
+            Obj index = PyLong_Check(constant.ptr()) ? constant : own(PyNumber_Long(constant.ptr()));
+            if (PyList_Append(at.ptr(), index.ptr()) < 0) fail();
+        });
+        if (compare(own(PyList_AsTuple(at.ptr())).ptr(), key, Py_EQ)) found = values;
+    });
+    return found ? found : own(PyDict_New());
+}
+
+void check_pinned(PyObject* fixed_vars, Obj& key);
 
 /// The fixed values of the caller and of the pinning constraints, merged (entries already
 /// present win), and the constraints that pin nothing.
@@ -245,30 +314,26 @@ Obj fixed_vars_from_pinning(PyObject* problem, PyObject* data) {
         PyObject* fixed = PyObject_CallFunctionObjArgs(convert.ptr(), constraint, data, nullptr);
         if (!fixed) {
             // A pinning constraint fails like any other: name it, and the assignment it
-            // failed at. Errors of the forall itself already say "in forall: " and come
-            // before any assignment is complete, so they get the label only.
+            // failed at, which is the one bound last. Errors of the forall itself already
+            // say "in forall: " and come before any assignment is complete: label only.
             Obj e = caught_substitute_error();
-            std::string msg = to_string(e.ptr());
-            std::string prefix = "In constraint `" + to_string(label) + "`: ";
-            if (msg.rfind("in forall: ", 0) != 0) {
-                // the failed assignment is the one bound last
-                Obj forall = getattr(constraint, N.forall.ptr());
-                Obj indices = getattr(data, N.indices.ptr());
-                Obj bound = own(PyDict_New());
-                if (PyDict_Check(indices.ptr())) {
-                    each(forall.ptr(), [&](PyObject* entry) {
-                        Obj name = element_name(entry);
-                        if (PyObject* v = dict_get(indices.ptr(), name.ptr())) dict_set(bound.ptr(), name.ptr(), v);
-                    });
-                }
-                prefix += "In constraint `" + to_string(label) + "` " + forall_text(bound.ptr()) + ": ";
-            }
-            raise_in_except(prefix + msg, e.ptr(), true);
+            bool in_forall = to_string(e.ptr()).rfind("in forall: ", 0) == 0;
+            Obj bound = in_forall ? Obj() : bound_values(getattr(constraint, N.forall.ptr()).ptr(), data);
+            raise_pinning_error(label, e.ptr(), bound.ptr());
         }
         Obj fixed_vars = nb::steal(fixed);
         if (fixed_vars.ptr() == Py_None) {
             dict_set(non_pinning.ptr(), label, constraint);
             return;
+        }
+        // a pinned subscript outside the variable's shape would fix a variable the model
+        // never declared
+        Obj key;
+        try {
+            check_pinned(fixed_vars.ptr(), key);
+        } catch (PyErrSet&) {
+            Obj e = caught_substitute_error();
+            raise_pinning_error(label, e.ptr(), pinned_at(constraint, data, key.ptr()).ptr());
         }
         each_item(fixed_vars.ptr(), [&](PyObject* var_label, PyObject* values) {
             int has = PySequence_Contains(inputed.ptr(), var_label);
@@ -393,8 +458,10 @@ Obj mentioned_placeholders(PyObject* problem, PyObject* ph_vars) {
     return found;
 }
 
-/// Checks up front that the instance has data for every placeholder, with as many axes as
-/// the model gives it, so that mismatches are reported once and by name.
+/// Checks up front that the data of every placeholder has as many axes as the model gives
+/// it, so that mismatches are reported once and by name. Data that cannot be read at all (a
+/// missing placeholder, a value of the wrong type) is left to the item that reads it, whose
+/// error names the item.
 void check_placeholders(PyObject* problem, PyObject* ph_vars, PyObject* data) {
     Obj nodes = mentioned_placeholders(problem, ph_vars);
     Obj empty = own(PyTuple_New(0));
@@ -406,10 +473,17 @@ void check_placeholders(PyObject* problem, PyObject* ph_vars, PyObject* data) {
         if (known) {
             axes = ref(known);
         } else {
-            Obj value = method(data, N.get_value.ptr(), {name.ptr(), empty.ptr()});
-            axes = own(PyLong_FromLong(value_axes(value.ptr())));
+            PyObject* value = PyObject_CallMethodObjArgs(data, N.get_value.ptr(), name.ptr(), empty.ptr(), nullptr);
+            if (value) {
+                Obj v = nb::steal(value);
+                axes = own(PyLong_FromLong(value_axes(v.ptr())));
+            } else {
+                caught_substitute_error();
+                axes = ref(Py_None);
+            }
             dict_set(axes_of.ptr(), name.ptr(), axes.ptr());
         }
+        if (axes.ptr() == Py_None) return;
         Obj ndim = getattr(node, N.ndim.ptr());
         if (!compare(ndim.ptr(), axes.ptr(), Py_EQ)) {
             std::string n = to_string(name.ptr()), d = to_string(ndim.ptr());
@@ -469,6 +543,19 @@ public:
         });
     }
 
+    /// Raises SubstituteError for fixed values outside the shape; `key` receives the
+    /// subscripts checked last.
+    void check_fixed(PyObject* fixed_vars, Obj& key) {
+        each_item(fixed_vars, [&](PyObject* label, PyObject* values) {
+            PyObject* shape = PyDict_CheckExact(shapes_.ptr()) ? dict_get(shapes_.ptr(), label) : nullptr;
+            if (!shape || !PyTuple_Check(shape)) return;
+            each_item(values, [&](PyObject* subs, PyObject*) {
+                key = ref(subs);
+                check_one(label, subs, shape);
+            });
+        });
+    }
+
 private:
     static void check_one(PyObject* label, PyObject* subs, PyObject* shape) {
         if (!PyTuple_Check(subs)) return;
@@ -499,6 +586,11 @@ private:
 /// Checks new variables when compile_model is running.
 void check_shapes(PyObject* var_map) {
     if (ShapeGuard* g = ShapeGuard::active()) g->check(var_map);
+}
+
+/// Checks pinned subscripts when compile_model is running.
+void check_pinned(PyObject* fixed_vars, Obj& key) {
+    if (ShapeGuard* g = ShapeGuard::active()) g->check_fixed(fixed_vars, key);
 }
 
 Obj compile_model(PyObject* problem, PyObject* instance, PyObject* fixed_variables) {
@@ -555,7 +647,7 @@ Obj compile_model(PyObject* problem, PyObject* instance, PyObject* fixed_variabl
     Obj penalties = getattr(problem_s.ptr(), N.penalties.ptr());
     each(getattr(problem, QTX_NAME("custom_penalty_terms")).ptr(), [&](PyObject* label) {
         Obj penalty = item(penalties.ptr(), label);
-        dict_set(penalty_expr.ptr(), label, penalty_substitute(penalty.ptr(), data.ptr(), var_map.ptr()).ptr());
+        dict_set(penalty_expr.ptr(), label, penalty_substitute(penalty.ptr(), data.ptr(), var_map.ptr(), true).ptr());
     });
 
     Obj sense = getattr(problem_s.ptr(), N.sense.ptr());

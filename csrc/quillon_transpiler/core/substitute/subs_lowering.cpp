@@ -178,7 +178,12 @@ Obj prefixed(PyObject* expr, Name dispatcher, PyObject* el_map) {
         Obj f = global(dispatcher);
         return call(f.ptr(), {expr, el_map});
     } catch (PyErrSet&) {
-        Obj err = catch_error(substitute_error());
+        // the class may be imported on first use, which must not run with an error pending
+        PyObject *type, *value, *tb;
+        PyErr_Fetch(&type, &value, &tb);
+        PyObject* cls = substitute_error();
+        PyErr_Restore(type, value, tb);
+        Obj err = catch_error(cls);
         if (!err) throw;
         std::string msg = to_string(expr) + " -> " + to_string(err.ptr());
         Obj exc = call(substitute_error(), {str(msg).ptr()});

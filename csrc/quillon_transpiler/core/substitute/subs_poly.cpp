@@ -9,10 +9,13 @@ namespace {
 
 const Names& N = names();
 
+/// `order == 0` is evaluated first and its own result returned when false (a NumPy order gives
+/// NumPy's boolean); otherwise whether `coeff` is empty.
 Obj is_constant(PyObject* const* a) {
     Obj order = getattr(a[0], N.order.ptr());
     Obj zero = small_int(0);
-    if (!compare(order.ptr(), zero.ptr(), Py_EQ)) return ref(Py_False);
+    Obj is_zero = own(PyObject_RichCompare(order.ptr(), zero.ptr(), Py_EQ));
+    if (!truth(is_zero.ptr())) return is_zero;
     Obj coeff = getattr(a[0], N.coeff.ptr());
     return ref(map_size(coeff.ptr()) == 0 ? Py_True : Py_False);
 }

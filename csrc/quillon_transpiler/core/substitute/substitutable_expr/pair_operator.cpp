@@ -33,15 +33,21 @@ Obj operation(PyObject* const* a) {
     double r = PyFloat_AsDouble(a[2]);
     if (r == -1.0 && PyErr_Occurred()) fail();
     Obj kind = getattr(a[0], N.kind.ptr());
-    Obj lf = own(PyFloat_FromDouble(l)), rf = own(PyFloat_FromDouble(r));
     if (kind.ptr() == pow_kind) {
-        // Python refuses 0.0 ** negative; a plain float power gives infinity instead
-        if (l == 0.0 && r < 0.0) return own(PyFloat_FromDouble(std::pow(l, r)));
-        return num_pow(lf.ptr(), rf.ptr());
+        // the principal value |l|^r (cos rπ + i sin rπ), as Python's complex power computes it
+        if (l < 0.0 && std::isfinite(l) && std::isfinite(r) && r != std::floor(r)) {
+            double m = std::pow(-l, r), phase = M_PI * r;
+            return own(PyComplex_FromDoubles(m * std::cos(phase), m * std::sin(phase)));
+        }
+        // a plain float power: no error for 0.0 ** negative or on overflow (inf)
+        return own(PyFloat_FromDouble(std::pow(l, r)));
     }
     if (kind.ptr() == mod_kind) {
         if (r == 0.0) raise(PyExc_ZeroDivisionError, "float divmod()");
-        return own(PyNumber_Remainder(lf.ptr(), rf.ptr()));
+        // the truncated remainder moved to the divisor's sign; a zero keeps the dividend's sign
+        double m = std::fmod(l, r);
+        if (m != 0.0 && ((m < 0.0) != (r < 0.0))) m += r;
+        return own(PyFloat_FromDouble(m));
     }
     PyErr_SetNone(PyExc_NotImplementedError);
     fail();
