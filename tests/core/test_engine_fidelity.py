@@ -76,3 +76,11 @@ def test_an_unbound_element_is_a_key_error_that_says_what_to_do():
         se.Element("i", N(0), N(2)).substitute(VarRegistry({}, 0, {}), data())
     assert info.value.args == ("i",) and isinstance(info.value, SubstituteError)
     assert "forall" in str(info.value)
+
+
+def test_a_very_deep_tree_is_a_recursion_error_not_a_crash():
+    tree = N(1)
+    for _ in range(100_000):
+        tree = se.MultipleOperator([tree, N(1)], ADD)
+    with pytest.raises(RecursionError):
+        tree.substitute(VarRegistry({}, 0, {}), data())

@@ -93,13 +93,33 @@ public:
         if (it != memo_.end() && it->second->k == k) return it->second;
         Node* n = make(o, k);
         memo_[o] = n;
-        fill(n);
+        // deep trees: evaluation recurses as deep as this, so Python's limit guards the C stack
+        if (Py_EnterRecursiveCall(" while reading an expression tree")) fail();
+        try {
+            fill(n);
+        } catch (...) {
+            Py_LeaveRecursiveCall();
+            throw;
+        }
+        Py_LeaveRecursiveCall();
         return n;
     }
 
     Node* plan_condition(PyObject* o) { return plan_cond_as(o, cond_kind_of(o)); }
 
     Node* plan_cond_as(PyObject* o, K k) {
+        if (Py_EnterRecursiveCall(" while reading a condition")) fail();
+        try {
+            Node* n = fill_condition(o, k);
+            Py_LeaveRecursiveCall();
+            return n;
+        } catch (...) {
+            Py_LeaveRecursiveCall();
+            throw;
+        }
+    }
+
+    Node* fill_condition(PyObject* o, K k) {
         Node* n = make(o, k);
         const Types& T = types();
         const Names& N = names();
