@@ -22,9 +22,6 @@ struct View {
         if (ok) PyBuffer_Release(&buf);
     }
 
-    /// The element at the index tuple as the Python number `.item()` gives, or null.
-    Obj read(PyObject* subs) const { return read(&PyTuple_GET_ITEM(subs, 0), PyTuple_GET_SIZE(subs)); }
-
     /// The element at int indices as a Num, or an empty Num when out of range or unreadable.
     Num number(const int64_t* idx, Py_ssize_t n) const {
         if (n != buf.ndim || !fmt) return Num();
@@ -48,37 +45,6 @@ struct View {
         }
     }
 
-    Obj read(PyObject* const* idx, Py_ssize_t n) const {
-        if (n != buf.ndim) return Obj();
-        const char* p = (const char*)buf.buf;
-        for (Py_ssize_t k = 0; k < n; ++k) {
-            PyObject* o = idx[k];
-            if (!PyLong_CheckExact(o)) return Obj();
-            Py_ssize_t i = PyLong_AsSsize_t(o);
-            if (i == -1 && PyErr_Occurred()) {
-                PyErr_Clear();
-                return Obj();
-            }
-            if (i < 0 || i >= buf.shape[k]) return Obj();
-            p += i * buf.strides[k];
-        }
-        switch (fmt) {
-            case 'd': return own(PyFloat_FromDouble(*(const double*)p));
-            case 'f': return own(PyFloat_FromDouble((double)*(const float*)p));
-            case 'b': return own(PyLong_FromLong(*(const signed char*)p));
-            case 'h': return own(PyLong_FromLong(*(const short*)p));
-            case 'i': return own(PyLong_FromLong(*(const int*)p));
-            case 'l': return own(PyLong_FromLong(*(const long*)p));
-            case 'q': return own(PyLong_FromLongLong(*(const long long*)p));
-            case 'B': return own(PyLong_FromUnsignedLong(*(const unsigned char*)p));
-            case 'H': return own(PyLong_FromUnsignedLong(*(const unsigned short*)p));
-            case 'I': return own(PyLong_FromUnsignedLong(*(const unsigned int*)p));
-            case 'L': return own(PyLong_FromUnsignedLong(*(const unsigned long*)p));
-            case 'Q': return own(PyLong_FromUnsignedLongLong(*(const unsigned long long*)p));
-            case '?': return ref(*(const bool*)p ? Py_True : Py_False);
-            default: return Obj();
-        }
-    }
 };
 
 inline Py_ssize_t item_size(char f) {
@@ -115,23 +81,8 @@ public:
         return v.ok ? v.number(idx, (Py_ssize_t)n) : Num();
     }
 
-    /// The entry at the given ints straight from the buffer, or null.
-    Obj read(PyObject* name, PyObject* const* idx, size_t n) {
-        if (!fast_) return Obj();
-        const View& v = view(name);
-        return v.ok ? v.read(idx, (Py_ssize_t)n) : Obj();
-    }
-
-    /// get_value(name, subs).
-    Obj at(PyObject* name, PyObject* subs) {
-        if (fast_) {
-            const View& v = view(name);
-            if (v.ok) {
-                if (Obj r = v.read(subs)) return r;
-            }
-        }
-        return get_value(name, subs);
-    }
+    /// get_value(name, subs): what `number` cannot read, and the errors of bad subscripts.
+    Obj at(PyObject* name, PyObject* subs) { return get_value(name, subs); }
 
 private:
     Obj get_value(PyObject* name, PyObject* subs) {

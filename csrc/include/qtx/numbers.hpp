@@ -48,9 +48,8 @@ inline bool nonzero(PyObject* v) {
     return compare(v, zero, Py_NE);
 }
 
-/// Builtin `max(a, b)` / `min(a, b)`: the second wins only when strictly greater / smaller.
+/// Builtin `max(a, b)`: the second wins only when strictly greater.
 inline PyObject* py_max(PyObject* a, PyObject* b) { return compare(b, a, Py_GT) ? b : a; }
-inline PyObject* py_min(PyObject* a, PyObject* b) { return compare(b, a, Py_LT) ? b : a; }
 
 inline Obj float_zero() { return own(PyFloat_FromDouble(0.0)); }
 inline Obj small_int(long v) { return own(PyLong_FromLong(v)); }

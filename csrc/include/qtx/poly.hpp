@@ -1,6 +1,6 @@
-// In-place polynomial arithmetic on (coeff, constant, order) triples of Python objects.
-// The same code serves the methods of SubstitutedExpression and the substitution engine, so
-// both give identical keys, insertion orders and coefficient types.
+// In-place polynomial arithmetic on the fields of SubstitutedExpression objects (the methods
+// add, mul and power). The substitution engine has its own C++ form of the same steps
+// (npoly.hpp); the tests hold the two to the same keys, orders and number types.
 #pragma once
 #include "names.hpp"
 #include "numbers.hpp"
@@ -11,11 +11,9 @@
 
 namespace qtx {
 
-/// A polynomial in flight. While `coeff` is null the map is not materialised: it is empty, or
-/// holds the single term (k1, v1) — most polynomials inside a product have one term.
+/// A SubstitutedExpression's fields, read once; `coeff` is its (dict-like) map.
 struct Poly {
     Obj coeff, constant, order;
-    Obj k1, v1;
 };
 
 // ---- monomial-key maps: dicts on the fast path, any mapping otherwise ----
@@ -75,73 +73,6 @@ inline void map_accumulate(PyObject* m, PyObject* key, PyObject* v) {
         map_store(m, key, v);
 }
 
-// ---- the terms of a Poly ----
-
-inline Py_ssize_t term_count(const Poly& p) { return p.coeff ? map_size(p.coeff.ptr()) : (p.k1 ? 1 : 0); }
-
-template <class F>
-inline void each_term(const Poly& p, F&& f) {
-    if (p.coeff) return map_each(p.coeff.ptr(), f);
-    if (p.k1) {
-        Obj k = p.k1, v = p.v1;
-        f(k.ptr(), v.ptr());
-    }
-}
-
-inline PyObject* ensure_map(Poly& p) {
-    if (!p.coeff) {
-        p.coeff = own(PyDict_New());
-        if (p.k1) {
-            dict_set(p.coeff.ptr(), p.k1.ptr(), p.v1.ptr());
-            p.k1 = Obj();
-            p.v1 = Obj();
-        }
-    }
-    return p.coeff.ptr();
-}
-
-/// Dict key equality for the inline term.
-inline bool same_key(PyObject* a, PyObject* b) { return a == b || compare(a, b, Py_EQ); }
-
-/// The coefficient under key, or null.
-inline Obj term_find(const Poly& p, PyObject* k) {
-    if (p.coeff) return map_find(p.coeff.ptr(), k);
-    if (p.k1 && same_key(p.k1.ptr(), k)) return p.v1;
-    return Obj();
-}
-
-/// p[k] = v.
-inline void term_store(Poly& p, PyObject* k, PyObject* v) {
-    if (!p.coeff) {
-        if (!p.k1) {
-            p.k1 = ref(k);
-            p.v1 = ref(v);
-            return;
-        }
-        if (same_key(p.k1.ptr(), k)) {
-            p.v1 = ref(v);
-            return;
-        }
-    }
-    map_store(ensure_map(p), k, v);
-}
-
-/// p[k] = p[k] + v, or p[k] = v when absent.
-inline void term_accumulate(Poly& p, PyObject* k, PyObject* v) {
-    if (!p.coeff) {
-        if (!p.k1) {
-            p.k1 = ref(k);
-            p.v1 = ref(v);
-            return;
-        }
-        if (same_key(p.k1.ptr(), k)) {
-            p.v1 = num_add(p.v1.ptr(), v);
-            return;
-        }
-    }
-    map_accumulate(ensure_map(p), k, v);
-}
-
 // ---- monomial keys ----
 
 /// `tuple(sorted(a + b))`, without Python calls when both are tuples of machine-size ints.
@@ -188,41 +119,32 @@ inline Obj sorted_concat(PyObject* a, PyObject* b) {
 
 // ---- the three in-place operations ----
 
-/// self += other, merging other's terms into self's map in place.
-inline void poly_add(Poly& self, const Poly& other) {
-    each_term(other, [&](PyObject* k, PyObject* v) { term_accumulate(self, k, v); });
-    self.constant = num_add(self.constant.ptr(), other.constant.ptr());
-    self.order = ref(py_max(self.order.ptr(), other.order.ptr()));
-}
-
 /// self *= other; the product map is complete before self changes.
 inline void poly_mul(Poly& self, const Poly& other) {
-    Poly out;
+    Obj out = own(PyDict_New());
+    PyObject* m = out.ptr();
+    PyObject *sc = self.coeff.ptr(), *oc = other.coeff.ptr();
     if (nonzero(self.constant.ptr()))
-        each_term(other, [&](PyObject* k, PyObject* v) { term_store(out, k, num_mul(v, self.constant.ptr()).ptr()); });
+        map_each(oc, [&](PyObject* k, PyObject* v) { dict_set(m, k, num_mul(v, self.constant.ptr()).ptr()); });
     if (nonzero(other.constant.ptr())) {
-        each_term(self, [&](PyObject* k, PyObject* v) {
+        map_each(sc, [&](PyObject* k, PyObject* v) {
             Obj scaled = num_mul(v, other.constant.ptr());
-            Obj old = term_find(out, k);
-            Obj base = old ? old : float_zero();
-            term_store(out, k, num_add(scaled.ptr(), base.ptr()).ptr());
+            PyObject* old = dict_get(m, k);
+            Obj base = old ? ref(old) : float_zero();
+            dict_set(m, k, num_add(scaled.ptr(), base.ptr()).ptr());
         });
     }
-    if (term_count(other)) {
-        each_term(self, [&](PyObject* k1, PyObject* v1) {
-            each_term(other, [&](PyObject* k2, PyObject* v2) {
+    if (map_size(oc)) {
+        map_each(sc, [&](PyObject* k1, PyObject* v1) {
+            map_each(oc, [&](PyObject* k2, PyObject* v2) {
                 Obj key = sorted_concat(k1, k2);
-                term_accumulate(out, key.ptr(), num_mul(v1, v2).ptr());
+                map_accumulate(m, key.ptr(), num_mul(v1, v2).ptr());
             });
         });
     }
-    // the product map always exists, even when empty
-    if (!out.coeff && !out.k1) out.coeff = own(PyDict_New());
     Obj constant = num_mul(self.constant.ptr(), other.constant.ptr());
     Obj order = own(PyNumber_Add(self.order.ptr(), other.order.ptr()));
-    self.coeff = out.coeff;
-    self.k1 = out.k1;
-    self.v1 = out.v1;
+    self.coeff = out;
     self.constant = constant;
     self.order = order;
 }
@@ -240,7 +162,7 @@ inline void check_exponent(double e, PyObject* error) {
 /// self **= exponent. Constants use Python's power; polynomials need a non-negative integral
 /// exponent (checked by the caller) and are squared directly, then multiplied by the base.
 inline void poly_power(Poly& self, double exponent, PyObject* error) {
-    if (term_count(self) == 0) {
+    if (map_size(self.coeff.ptr()) == 0) {
         Obj e = own(PyFloat_FromDouble(exponent));
         self.constant = num_pow(self.constant.ptr(), e.ptr());
         return;
@@ -248,7 +170,6 @@ inline void poly_power(Poly& self, double exponent, PyObject* error) {
     check_exponent(exponent, error);
     if (exponent == 0) {
         self.coeff = own(PyDict_New());
-        self.k1 = self.v1 = Obj();
         self.constant = small_int(1);
         self.order = small_int(0);
         return;
@@ -260,7 +181,7 @@ inline void poly_power(Poly& self, double exponent, PyObject* error) {
     sq.coeff = own(PyDict_New());
     PyObject* m = sq.coeff.ptr();
     std::vector<std::pair<Obj, Obj>> terms;
-    each_term(self, [&](PyObject* k, PyObject* v) { terms.emplace_back(ref(k), ref(v)); });
+    map_each(self.coeff.ptr(), [&](PyObject* k, PyObject* v) { terms.emplace_back(ref(k), ref(v)); });
     for (size_t i = 0; i < terms.size(); ++i) {
         PyObject* key = terms[i].first.ptr();
         PyObject* value = terms[i].second.ptr();

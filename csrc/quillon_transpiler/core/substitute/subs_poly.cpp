@@ -33,11 +33,11 @@ Obj add(PyObject* const* a) {
 }
 
 Poly read(PyObject* o) {
-    return Poly{getattr(o, N.coeff.ptr()), getattr(o, N.constant.ptr()), getattr(o, N.order.ptr()), Obj(), Obj()};
+    return Poly{getattr(o, N.coeff.ptr()), getattr(o, N.constant.ptr()), getattr(o, N.order.ptr())};
 }
 
-void write(PyObject* o, Poly& p) {
-    setattr(o, N.coeff.ptr(), ensure_map(p));
+void write(PyObject* o, const Poly& p) {
+    setattr(o, N.coeff.ptr(), p.coeff.ptr());
     setattr(o, N.constant.ptr(), p.constant.ptr());
     setattr(o, N.order.ptr(), p.order.ptr());
 }
