@@ -1,4 +1,5 @@
 // compile: the compile_model driver and its pipeline steps.
+#include "qtx/engine.hpp"
 #include "qtx/module.hpp"
 #include "qtx/names.hpp"
 #include "qtx/plain.hpp"
@@ -185,9 +186,12 @@ Obj substitute_each(const char* kind, PyObject* label, PyObject* forall, PyObjec
         if (PyList_Append(names_list.ptr(), element_name(entry).ptr()) < 0) fail();
     });
     Py_ssize_t levels = PyList_GET_SIZE(names_list.ptr());
-    // One node serves every assignment: substituting reads a node and never changes it, and
-    // building it per assignment would cost more than many substitutions do.
-    Obj substitute;
+    // One node, read once into a plan, serves every assignment: substituting reads a node and
+    // never changes it, and building it per assignment would cost more than many
+    // substitutions do. The plan asks nodes it does not know through their `substitute`.
+    Obj node;
+    engine::Planner planner;
+    engine::Node* root = nullptr;
     each(assignments.ptr(), [&](PyObject* assignment) {
         Obj values = own(PySequence_Fast(assignment, "assignment must be a sequence"));
         Py_ssize_t n = std::min(levels, PySequence_Fast_GET_SIZE(values.ptr()));
@@ -196,9 +200,17 @@ Obj substitute_each(const char* kind, PyObject* label, PyObject* forall, PyObjec
             for (Py_ssize_t k = 0; k < n; ++k)
                 bind(indices.ptr(), PyList_GET_ITEM(names_list.ptr(), k), PySequence_Fast_GET_ITEM(values.ptr(), k));
         }
-        if (!substitute) substitute = getattr(make().ptr(), N.substitute.ptr());
-        PyObject* args[] = {var_map, data};
-        PyObject* poly = PyObject_Vectorcall(substitute.ptr(), args, 2, nullptr);
+        if (!root) {
+            node = make();
+            root = planner.plan(node.ptr());
+        }
+        PyObject* poly = nullptr;
+        try {
+            engine::GcPause pause;
+            engine::Engine e(var_map, data);
+            poly = e.result(e.eval(root)).release().ptr();
+        } catch (PyErrSet&) {
+        }
         if (!poly) {
             Obj e = caught_substitute_error();
             raise_in_except(std::string("In ") + kind + " `" + to_string(label) + "` " +
@@ -533,13 +545,16 @@ public:
             PyObject* shape = PyDict_CheckExact(shapes_.ptr()) ? dict_get(shapes_.ptr(), label) : nullptr;
             if (!shape || !PyTuple_Check(shape) || !PyDict_CheckExact(inner)) return;
             Py_ssize_t& done = checked_[label];
-            Py_ssize_t pos = 0, i = 0;
-            PyObject *subs, *index;
-            while (PyDict_Next(inner, &pos, &subs, &index)) {
-                if (i++ < done) continue;
-                check_one(label, subs, shape);
+            Py_ssize_t size = PyDict_GET_SIZE(inner);
+            if (size <= done) return;
+            // registrations only append: the new ones are the last entries, read from the end
+            static PyObject* reversed = import_attr("builtins", "reversed").release().ptr();
+            Obj keys = own(PyObject_CallFunctionObjArgs(reversed, inner, nullptr));
+            for (Py_ssize_t k = done; k < size; ++k) {
+                Obj subs = own(PyIter_Next(keys.ptr()));
+                check_one(label, subs.ptr(), shape);
             }
-            done = i;
+            done = size;
         });
     }
 
