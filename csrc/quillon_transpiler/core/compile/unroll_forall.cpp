@@ -1,4 +1,5 @@
 // unroll_forall: the explicit index assignments of a constraint's forall list.
+#include "qtx/engine.hpp"
 #include "qtx/module.hpp"
 #include "qtx/names.hpp"
 #include "qtx/registry.hpp"
@@ -71,8 +72,16 @@ void unroll_level(PyObject* forall, PyObject* data, Py_ssize_t depth, PyObject* 
     Obj entry = own(PySequence_GetItem(forall, depth));
     Obj element, condition;
     unpack_pair(entry.ptr(), element, condition);
+    // The package's own elements and conditions are evaluated in C++; others through their
+    // methods, as called here.
+    engine::Planner planner;
+    engine::Engine native(empty.ptr(), data);
+    bool native_element = Py_TYPE(element.ptr()) == (PyTypeObject*)engine::types().element;
+    engine::Node* cond = planner.plan_condition(condition.ptr());
+    if (cond->k == engine::K::CFallback) cond = nullptr;
     // recomputed for every outer assignment: an inner range may read the outer bindings
-    Obj values = call(getattr(element.ptr(), N.get_index_values.ptr()).ptr(), {empty.ptr(), data});
+    Obj values = native_element ? native.index_range(planner.plan_as(element.ptr(), engine::K::Element))
+                                : call(getattr(element.ptr(), N.get_index_values.ptr()).ptr(), {empty.ptr(), data});
     Py_ssize_t levels = PyList_GET_SIZE(forall);
     if (depth == 0) {
         indices = own(PyList_New(levels));
@@ -80,15 +89,15 @@ void unroll_level(PyObject* forall, PyObject* data, Py_ssize_t depth, PyObject* 
     }
     bool outer = depth < levels - 1;
     Obj name = getattr(element.ptr(), N.name.ptr());
-    Obj test = getattr(condition.ptr(), N.substitute.ptr());
+    Obj test = cond ? Obj() : getattr(condition.ptr(), N.substitute.ptr());
     Obj iter = own(PyObject_GetIter(values.ptr()));
     for (;;) {
         PyObject* v = PyIter_Next(iter.ptr());
         if (!v) break;
         Obj index = nb::steal(v);
         bind(data, name.ptr(), index.ptr());
-        Obj holds = call(test.ptr(), {empty.ptr(), data}, kw_instance_data());
-        if (!truth(holds.ptr())) continue;
+        if (cond ? !native.test(cond) : !truth(call(test.ptr(), {empty.ptr(), data}, kw_instance_data()).ptr()))
+            continue;
         if (PySequence_SetItem(indices.ptr(), depth, index.ptr()) < 0) fail();
         if (outer) {
             unroll_level(forall, data, depth + 1, expanded, indices);
