@@ -575,24 +575,35 @@ private:
     static void check_one(PyObject* label, PyObject* subs, PyObject* shape) {
         if (!PyTuple_Check(subs)) return;
         Py_ssize_t n = PyTuple_GET_SIZE(subs), axes = PyTuple_GET_SIZE(shape);
-        std::string var = to_string(label) + "[";
-        for (Py_ssize_t k = 0; k < n; ++k) var += (k ? ", " : "") + to_string(PyTuple_GET_ITEM(subs, k));
-        var += "]";
-        std::string where = "decision variable `" + to_string(label) + "` of shape " + to_string(shape);
+        // the messages are made only when one is raised: this runs for every new variable
+        auto var = [&] {
+            std::string v = to_string(label) + "[";
+            for (Py_ssize_t k = 0; k < n; ++k) v += (k ? ", " : "") + to_string(PyTuple_GET_ITEM(subs, k));
+            return v + "]";
+        };
+        auto where = [&] { return "decision variable `" + to_string(label) + "` of shape " + to_string(shape); };
         if (n != axes)
-            raise_substitute(var + " has " + std::to_string(n) + " subscripts, but " +
-                             where + " has " + std::to_string(axes) + " axes.");
+            raise_substitute(var() + " has " + std::to_string(n) + " subscripts, but " + where() + " has " +
+                             std::to_string(axes) + " axes.");
         for (Py_ssize_t k = 0; k < n; ++k) {
             PyObject* dim = PyTuple_GET_ITEM(shape, k);
             PyObject* at = PyTuple_GET_ITEM(subs, k);
             if (dim == Py_None || !PyLong_Check(at)) continue;
-            Obj zero = small_int(0);
-            if (compare(at, zero.ptr(), Py_LT) || compare(at, dim, Py_GE))
-                raise_substitute("Subscript " + to_string(at) + " on axis " + std::to_string(k) + " of " +
-                                 var + " is out of range for " + where +
-                                 ": check the subscripts against the shape.");
+            bool inside;
+            long long a = PyLong_AsLongLong(at), d = PyLong_Check(dim) ? PyLong_AsLongLong(dim) : -1;
+            if (PyErr_Occurred() || !PyLong_Check(dim)) {
+                PyErr_Clear();
+                Obj zero = small_int(0);
+                inside = !compare(at, zero.ptr(), Py_LT) && !compare(at, dim, Py_GE);
+            } else {
+                inside = 0 <= a && a < d;
+            }
+            if (!inside)
+                raise_substitute("Subscript " + to_string(at) + " on axis " + std::to_string(k) + " of " + var() +
+                                 " is out of range for " + where() + ": check the subscripts against the shape.");
         }
     }
+
 
     Obj shapes_, num_;
     std::unordered_map<PyObject*, Py_ssize_t> checked_;  // label -> entries already checked
