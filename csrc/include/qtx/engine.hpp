@@ -5,6 +5,7 @@
 // subclass, say) is asked through its public `substitute`. Only the result becomes a
 // SubstitutedExpression.
 #pragma once
+#include "bindings.hpp"
 #include "data_view.hpp"
 #include "npoly.hpp"
 #include "plan.hpp"
@@ -44,12 +45,13 @@ struct Index {
 
 class Engine {
 public:
-    Engine(PyObject* var_map, PyObject* data) : var_map_(var_map), data_(data), views_(data) {
-        const Types& T = types();
-        fast_registry_ = Py_TYPE(var_map) == (PyTypeObject*)T.registry_cls;
-        // our own registry and instance data never look at element bindings
-        lazy_ = fast_registry_ && Py_TYPE(data) == (PyTypeObject*)T.data_cls;
-    }
+    Engine(PyObject* var_map, PyObject* data)
+        : var_map_(var_map),
+          data_(data),
+          views_(data),
+          fast_registry_(Py_TYPE(var_map) == (PyTypeObject*)types().registry_cls),
+          // our own registry and instance data never look at element bindings
+          bindings_(data, fast_registry_ && Py_TYPE(data) == (PyTypeObject*)types().data_cls) {}
 
     NPoly eval(Node* n) {
         if (n->pure) return constant(value(n));
@@ -172,118 +174,17 @@ private:
         return p;
     }
 
-    // ---- element bindings live in instance_data.indices ----
-
-    PyObject* indices() {
-        if (!indices_) indices_ = getattr(data_, names().indices.ptr());
-        return indices_.ptr();
-    }
-
-    /// Whether two element names are the same text (interned names compare by identity).
-    static bool same_name(PyObject* a, PyObject* b) {
-        if (a == b) return true;
-        if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b) && PyUnicode_CHECK_INTERNED(a) &&
-            PyUnicode_CHECK_INTERNED(b))
-            return false;
-        return compare(a, b, Py_EQ);
-    }
-
-    Num element_value(Node* n) {
-        for (auto& b : bound_)
-            if (same_name(b.name, n->name.ptr())) return b.value;
-        PyObject* ix = indices();
-        if (PyDict_CheckExact(ix)) {
-            PyObject* v = dict_get(ix, n->name.ptr());
-            if (!v) unbound(n->name.ptr());
-            return Num::of(v);
-        }
-        PyObject* v = PyObject_GetItem(ix, n->name.ptr());
-        if (!v && PyErr_ExceptionMatches(PyExc_KeyError)) {
-            PyErr_Clear();
-            unbound(n->name.ptr());
-        }
-        return Num::steal(own(v));
-    }
-
-    /// An element read where nothing binds it: a KeyError that says what to do.
-    [[noreturn]] static void unbound(PyObject* name) {
-        static PyObject* cls = nullptr;
-        Obj error = call(exception_class("UnboundElementError", cls), {name});
-        PyErr_SetObject((PyObject*)Py_TYPE(error.ptr()), error.ptr());
-        fail();
-    }
-
-    /// Binds an element to a loop value. The engine reads bindings back from `bound_`; the dict
-    /// is written when a fold ends or before Python code runs (`flush`), which is all anyone
-    /// else can observe. Anything but a plain dict is written at once.
-    void bind(PyObject* name, int64_t v) {
-        if (!lazy_ || !PyDict_CheckExact(indices())) {
-            bind_object(name, own(PyLong_FromLongLong(v)).ptr());
-            remember(name, Num::of_int(v), false);
-            return;
-        }
-        remember(name, Num::of_int(v), true);
-    }
-
-    void flush() {
-        for (auto& b : bound_)
-            if (b.dirty) {
-                dict_set(indices(), b.name, b.value.py().ptr());
-                b.dirty = false;
-            }
-    }
-
-    /// Flushes the bindings of a fold left by an exception, keeping that exception.
-    struct FlushOnUnwind {
-        Engine& e;
-        int pending = std::uncaught_exceptions();
-        ~FlushOnUnwind() {
-            if (std::uncaught_exceptions() == pending) return;
-            PyObject *t, *v, *tb;
-            PyErr_Fetch(&t, &v, &tb);
-            try {
-                e.flush();
-            } catch (...) {
-                PyErr_Clear();
-            }
-            PyErr_Restore(t, v, tb);
-        }
-    };
-
-    void forget(PyObject* name) {
-        for (size_t i = 0; i < bound_.size(); ++i)
-            if (same_name(bound_[i].name, name)) {
-                bound_.erase(bound_.begin() + (long)i);
-                return;
-            }
-    }
-
-    void bind_object(PyObject* name, PyObject* value) {
-        PyObject* ix = indices();
-        if (PyDict_CheckExact(ix)) return dict_set(ix, name, value);
-        if (ix == Py_None) raise(PyExc_TypeError, "'NoneType' object is not subscriptable");
-        if (PyObject_SetItem(ix, name, value) < 0) fail();
-    }
-
-    /// The value a fold bound last under `name`, read back without the dict.
-    void remember(PyObject* name, Num v, bool dirty) {
-        for (auto& b : bound_)
-            if (same_name(b.name, name)) {
-                b.value = std::move(v);
-                b.dirty = dirty;
-                return;
-            }
-        bound_.push_back(Binding{name, std::move(v), dirty});
-    }
+    Num element_value(Node* n) { return bindings_.value(n->name.ptr()); }
+    void bind(PyObject* name, int64_t v) { bindings_.bind(name, v); }
+    void flush() { bindings_.flush(); }
 
     // ---- calls into Python-level nodes; they may rebind anything read from the data ----
 
     Obj callout(PyObject* obj, PyObject* method) {
         flush();
         Obj r = own(PyObject_CallMethodObjArgs(obj, method, var_map_, data_, nullptr));
-        indices_ = Obj();
+        bindings_.reload();
         fixed_ = Obj();
-        bound_.clear();
         return r;
     }
 
@@ -382,7 +283,7 @@ private:
                 if (kind != T.sum && kind != T.prod) raise_substitute("Unknown ReductionOpeKind");
                 bool sum = kind == T.sum;
                 Num acc = Num::of_int(sum ? 0 : 1);
-                FlushOnUnwind guard{*this};
+                Bindings::FlushOnUnwind guard{bindings_};
                 for (long long v = lo; v < hi; ++v) {
                     bind(n->var->name.ptr(), v);
                     if (!test(n->kids[0])) continue;
@@ -752,7 +653,7 @@ private:
             if (!test(cond)) return;
             sum ? npoly_add(acc, eval(operand)) : npoly_mul(acc, eval(operand));
         };
-        FlushOnUnwind guard{*this};
+        Bindings::FlushOnUnwind guard{bindings_};
         if (native_range) {
             for (long long v = lo; v < hi; ++v) {
                 bind(name.ptr(), v);
@@ -763,8 +664,7 @@ private:
             Obj it = own(PyObject_GetIter(values.ptr()));
             while (PyObject* v = PyIter_Next(it.ptr())) {
                 Obj held = nb::steal(v);
-                forget(name.ptr());
-                bind_object(name.ptr(), v);
+                bindings_.bind_object(name.ptr(), v);
                 step();
             }
             if (PyErr_Occurred()) fail();
@@ -774,19 +674,13 @@ private:
 
     PyObject* var_map_;
     PyObject* data_;
-    bool fast_registry_ = false;
-    bool no_fixed_ = false;
     DataViews views_;
-    Obj indices_, fixed_;
+    bool fast_registry_;
+    bool no_fixed_ = false;
+    Obj fixed_;
     std::vector<Obj> ints_;  // Python ints of variable indices, for the result's keys
     bool share_ints_ = false;
-    struct Binding {
-        PyObject* name;
-        Num value;
-        bool dirty;  // not written to the dict yet
-    };
-    std::vector<Binding> bound_;  // element name -> value its fold bound last
-    bool lazy_ = false;
+    Bindings bindings_;
     using Seen = Terms;  // subscripts -> index, as an int
     std::unordered_map<PyObject*, Seen> known_;  // label -> subscripts -> index
     PyObject* last_label_ = nullptr;
