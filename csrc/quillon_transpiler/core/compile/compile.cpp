@@ -498,10 +498,10 @@ void check_placeholders(PyObject* problem, PyObject* ph_vars, PyObject* data) {
         if (axes.ptr() == Py_None) return;
         Obj ndim = getattr(node, N.ndim.ptr());
         if (!compare(ndim.ptr(), axes.ptr(), Py_EQ)) {
-            std::string n = to_string(name.ptr()), d = to_string(ndim.ptr());
-            raise_substitute("Placeholder `" + n + "` has ndim " + d + " in the model but its data has " +
-                             to_string(axes.ptr()) + " axes: its value in the instance must have " + d +
-                             " axes.");
+            std::string n = to_string(name.ptr()), d = to_string(ndim.ptr()), a = to_string(axes.ptr());
+            auto axes_word = [](const std::string& k) { return k == "1" ? " axis" : " axes"; };
+            raise_substitute("Placeholder `" + n + "` has ndim " + d + " in the model but its data has " + a +
+                             axes_word(a) + ": its value in the instance must have " + d + axes_word(d) + ".");
         }
     });
 }
