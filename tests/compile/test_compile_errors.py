@@ -101,7 +101,7 @@ def test_missing_placeholders_are_named_where_they_are_read(item, message):
         ({"N": 3, "c": 4}, "Placeholder `c` has ndim 1 in the model but its data has 0 axes"),
         ({"N": 3, "c": [[1, 2, 3]]}, "Placeholder `c` has ndim 1 in the model but its data has 2 axes"),
         ({"N": 3, "c": [[1], [2, 3]]}, "Placeholder `c` has ndim 1 in the model but its data has 2 axes"),
-        ({"N": [3], "c": [1, 2, 3]}, "Placeholder `N` has ndim 0 in the model but its data has 1 axes"),
+        ({"N": [3], "c": [1, 2, 3]}, "Placeholder `N` has ndim 0 in the model but its data has 1 axis"),
         ({"N": np.int64(3), "c": np.zeros((3, 1))}, "Placeholder `c` has ndim 1 in the model but its data has 2 axes"),
     ],
 )
