@@ -46,10 +46,7 @@ public:
     /// Binds an element to a value from a Python iterable, straight into the dict.
     void bind_object(PyObject* name, PyObject* value) {
         forget(name);
-        PyObject* ix = indices();
-        if (PyDict_CheckExact(ix)) return dict_set(ix, name, value);
-        if (ix == Py_None) raise(PyExc_TypeError, "'NoneType' object is not subscriptable");
-        if (PyObject_SetItem(ix, name, value) < 0) fail();
+        bind_index(indices(), name, value);
     }
 
     /// Writes the bindings the dict does not hold yet.

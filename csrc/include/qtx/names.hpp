@@ -66,6 +66,13 @@ inline PyObject* substitute_error() {
 
 namespace qtx {
 
+/// `indices[name] = value` on an instance data's element bindings.
+inline void bind_index(PyObject* indices, PyObject* name, PyObject* value) {
+    if (indices == Py_None) raise(PyExc_TypeError, "'NoneType' object is not subscriptable");
+    if (PyDict_CheckExact(indices)) return dict_set(indices, name, value);
+    if (PyObject_SetItem(indices, name, value) < 0) fail();
+}
+
 /// A module imported on first use and kept; its attributes are read at every use.
 inline PyObject* lazy_module(const char* path, PyObject*& slot) {
     if (!slot) slot = own(PyImport_ImportModule(path)).release().ptr();

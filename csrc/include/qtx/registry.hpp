@@ -23,6 +23,12 @@ inline Obj make_bound(PyObject* lower, PyObject* upper) {
     return call(bound_class(), {lower, upper}, kw.ptr());
 }
 
+/// `VarRegistry({}, 0, {})`: the throw-away registry of ranges, conditions, subscripts and shapes.
+inline Obj empty_registry() {
+    Obj vm = own(PyDict_New()), zero = small_int(0), ib = own(PyDict_New());
+    return call(registry_class(), {vm.ptr(), zero.ptr(), ib.ptr()});
+}
+
 inline void check_registry_key(PyObject* label, PyObject* subscripts) {
     check_arg(label, &PyUnicode_Type, "label");
     check_arg(subscripts, &PyTuple_Type, "subscripts");

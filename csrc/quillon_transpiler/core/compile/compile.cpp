@@ -92,10 +92,6 @@ void each(PyObject* iterable, F&& f) {
 /// `acc.extend(more)`, with Python's errors for whatever `acc` and `more` turn out to be.
 void extend(PyObject* acc, PyObject* more) { method(acc, QTX_NAME("extend"), {more}); }
 
-Obj new_registry_positional() {
-    Obj vm = own(PyDict_New()), zero = small_int(0), ib = own(PyDict_New());
-    return call(registry_class(), {vm.ptr(), zero.ptr(), ib.ptr()});
-}
 
 /// Raises SubstituteError(msg) as a `raise` inside the `except` that caught `caught` would:
 /// `caught` becomes the context, and the cause too when `chained` (`raise ... from`).
@@ -123,15 +119,6 @@ Obj caught_substitute_error() {
     Obj e = catch_error(cls);
     if (!e) throw PyErrSet{};
     return e;
-}
-
-/// `indices[name] = value` for the binding dict `data.indices`.
-void bind(PyObject* indices, PyObject* name, PyObject* value) {
-    if (indices == Py_None) raise(PyExc_TypeError, "'NoneType' object is not subscriptable");
-    if (PyDict_CheckExact(indices))
-        dict_set(indices, name, value);
-    else if (PyObject_SetItem(indices, name, value) < 0)
-        fail();
 }
 
 Obj element_name(PyObject* forall_entry) {
@@ -198,7 +185,7 @@ Obj substitute_each(const char* kind, PyObject* label, PyObject* forall, PyObjec
         if (n) {
             Obj indices = getattr(data, N.indices.ptr());
             for (Py_ssize_t k = 0; k < n; ++k)
-                bind(indices.ptr(), PyList_GET_ITEM(names_list.ptr(), k), PySequence_Fast_GET_ITEM(values.ptr(), k));
+                bind_index(indices.ptr(), PyList_GET_ITEM(names_list.ptr(), k), PySequence_Fast_GET_ITEM(values.ptr(), k));
         }
         if (!root) {
             node = make();
@@ -293,7 +280,7 @@ Obj pinned_at(PyObject* constraint, PyObject* data, PyObject* key) {
     Obj check = getattr(pinning_module(), QTX_NAME("check_pinning_constraint"));
     Obj triple = call(check.ptr(), {getattr(constraint, N.condition.ptr()).ptr()});
     Obj subscripts = own(PySequence_GetItem(triple.ptr(), 1));
-    Obj registry = new_registry_positional();
+    Obj registry = empty_registry();
     Obj unroll = getattr(unroll_module(), QTX_NAME("unroll_forall"));
     Obj assignments = call(unroll.ptr(), {forall.ptr(), data});
     Obj found;
@@ -301,7 +288,7 @@ Obj pinned_at(PyObject* constraint, PyObject* data, PyObject* key) {
         if (found) return;
         Obj values = forall_values(forall.ptr(), assignment);
         Obj indices = getattr(data, N.indices.ptr());
-        each_item(values.ptr(), [&](PyObject* name, PyObject* value) { bind(indices.ptr(), name, value); });
+        each_item(values.ptr(), [&](PyObject* name, PyObject* value) { bind_index(indices.ptr(), name, value); });
         Obj at = own(PyList_New(0));
         each(subscripts.ptr(), [&](PyObject* s) {
             Obj constant = getattr(method(s, N.substitute.ptr(), {registry.ptr(), data}).ptr(), N.constant.ptr());
@@ -408,7 +395,7 @@ Obj get_ph_vars(PyObject* problem) {
 Obj eval_deci_var_shape(PyObject* problem, PyObject* data) {
     Obj deci_vars = decision_variables(problem, extract_deci_var);
     Obj out = own(PyDict_New());
-    Obj registry = new_registry_positional();
+    Obj registry = empty_registry();
     each_item(deci_vars.ptr(), [&](PyObject* label, PyObject* variable) {
         Obj dims = own(PyList_New(0));
         each(getattr(variable, N.shape.ptr()).ptr(), [&](PyObject* s) {

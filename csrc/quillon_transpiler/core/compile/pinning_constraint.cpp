@@ -31,11 +31,6 @@ PyObject* decision_variable_check() {
     return fn;
 }
 
-Obj empty_registry() {
-    Obj vm = own(PyDict_New()), zero = small_int(0), ib = own(PyDict_New());
-    return call(registry_class(), {vm.ptr(), zero.ptr(), ib.ptr()});
-}
-
 bool has_deci_var(PyObject* expr) {
     Obj found = call(getattr(expr, N.extract.ptr()).ptr(), {decision_variable_check()});
     return truth(found.ptr());
@@ -115,9 +110,7 @@ Obj convert_to_fixed_vars(PyObject* const* a) {
             Obj value = nb::steal(v);
             Obj element = own(PySequence_GetItem(entry.ptr(), 0));
             Obj name = getattr(element.ptr(), N.name.ptr());
-            Obj indices = getattr(data, N.indices.ptr());
-            if (indices.ptr() == Py_None) raise(PyExc_TypeError, "'NoneType' object is not subscriptable");
-            if (PyObject_SetItem(indices.ptr(), name.ptr(), value.ptr()) < 0) fail();
+            bind_index(getattr(data, N.indices.ptr()).ptr(), name.ptr(), value.ptr());
         }
         if (PyErr_Occurred()) fail();
 

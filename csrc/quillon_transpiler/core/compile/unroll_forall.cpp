@@ -17,11 +17,6 @@ PyObject* kw_instance_data() {
 
 /// Ranges and conditions are evaluated against a registry nobody keeps, so whatever they
 /// touch never reaches the compilation's registry.
-Obj empty_registry() {
-    Obj vm = own(PyDict_New()), zero = small_int(0), ib = own(PyDict_New());
-    return call(registry_class(), {vm.ptr(), zero.ptr(), ib.ptr()});
-}
-
 [[noreturn]] void unpack_error(Py_ssize_t n) {
     if (n > 2) raise(PyExc_ValueError, "too many values to unpack (expected 2)");
     raisef(PyExc_ValueError, "need more than %zd value%.1s to unpack", n, n == 1 ? "" : "s");
@@ -59,12 +54,6 @@ void unpack_pair(PyObject* entry, Obj& first, Obj& second) {
 }
 
 /// `data.indices[name] = value`.
-void bind(PyObject* data, PyObject* name, PyObject* value) {
-    Obj indices = getattr(data, N.indices.ptr());
-    if (indices.ptr() == Py_None) raise(PyExc_TypeError, "'NoneType' object is not subscriptable");
-    if (PyObject_SetItem(indices.ptr(), name, value) < 0) fail();
-}
-
 /// One forall level: binds every value of its element, keeps those whose condition holds and
 /// either descends or, at the innermost level, records a copy of the shared `indices`.
 void unroll_level(PyObject* forall, PyObject* data, Py_ssize_t depth, PyObject* expanded, Obj indices) {
@@ -95,7 +84,7 @@ void unroll_level(PyObject* forall, PyObject* data, Py_ssize_t depth, PyObject* 
         PyObject* v = PyIter_Next(iter.ptr());
         if (!v) break;
         Obj index = nb::steal(v);
-        bind(data, name.ptr(), index.ptr());
+        bind_index(getattr(data, N.indices.ptr()).ptr(), name.ptr(), index.ptr());
         if (cond ? !native.test(cond) : !truth(call(test.ptr(), {empty.ptr(), data}, kw_instance_data()).ptr()))
             continue;
         if (PySequence_SetItem(indices.ptr(), depth, index.ptr()) < 0) fail();
