@@ -133,10 +133,7 @@ public:
     /// Room for n terms without moving entries again.
     void reserve(size_t n) {
         if (n <= kLinear || n <= many_.capacity()) return;
-        if (has_one_) {
-            many_.push_back(std::move(one_));
-            has_one_ = false;
-        }
+        spill_single();
         many_.reserve(std::max(n, many_.capacity() * 2));  // geometric, as push_back would
         size_t want = std::max<size_t>(32, slots_.size());
         while (want < n * 2) want *= 2;
@@ -168,23 +165,37 @@ private:
         }
     }
 
+    // Invariant: either slots_ is empty and every lookup scans the entries, or slots_ indexes
+    // every entry of many_ (and the single-entry slot is unused). All growth goes through
+    // spill_single() and index_last(), so no entry can be stored without being indexed.
     void append(Key&& k, Num&& v, uint64_t h) {
-        if (empty()) {
+        if (empty() && slots_.empty()) {
             one_ = Entry{std::move(k), std::move(v), h};
             has_one_ = true;
             return;
         }
-        if (has_one_) {
-            many_.reserve(4);
-            many_.push_back(std::move(one_));
-            has_one_ = false;
-        }
+        spill_single();
         many_.push_back(Entry{std::move(k), std::move(v), h});
-        if (many_.size() > kLinear) {
-            if (many_.size() * 2 > slots_.size())
-                rehash(std::max<size_t>(32, slots_.size() * 2));
-            else
-                place(many_.size() - 1);
+        index_last();
+    }
+
+    /// Moves the single inline entry into the vector, indexed when a table exists.
+    void spill_single() {
+        if (!has_one_) return;
+        if (many_.capacity() < 4) many_.reserve(4);
+        many_.push_back(std::move(one_));
+        has_one_ = false;
+        if (!slots_.empty()) index_last();
+    }
+
+    /// Enters the newest entry into the table, building or growing it as needed.
+    void index_last() {
+        if (slots_.empty()) {
+            if (many_.size() > kLinear) rehash(32);
+        } else if (many_.size() * 2 > slots_.size()) {
+            rehash(slots_.size() * 2);
+        } else {
+            place(many_.size() - 1);
         }
     }
 
