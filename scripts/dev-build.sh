@@ -17,4 +17,4 @@ dest=${DEST:-src}
 if [ "$dest" != src ]; then mkdir -p "$dest" && cp -r src/. "$dest/"; fi
 dest=$(cd "$dest" && pwd)
 # a fresh inode per copy: running processes keep the module they loaded
-(cd "$dir/pkg" && find quillon_transpiler -name "*.so" -exec cp --remove-destination --parents {} "$dest/" \;)
+(cd "$dir/pkg" && find quillon_transpiler \( -name "*.so" -o -name "*.pyi" \) -exec cp --remove-destination --parents {} "$dest/" \;)

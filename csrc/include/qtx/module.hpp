@@ -3,6 +3,12 @@
 #pragma once
 #include "py.hpp"
 
+#include <cstdio>
+#include <string>
+#ifndef _WIN32
+#include <dlfcn.h>
+#endif
+
 namespace qtx {
 
 using NativeImpl = Obj (*)(PyObject* const* args);
@@ -23,25 +29,48 @@ PyObject* fastcall(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept 
 #define QTX_END \
     PyMethodDef { nullptr, nullptr, 0, nullptr }
 
-/// Adds the native functions, then runs the module's Python source in its namespace.
-/// `fns` is a static array closed by QTX_END; the interpreter keeps pointers into it.
-inline void build_module(PyObject* module, PyMethodDef* fns, const char* source) {
+/// Where the surface's source is read from for tracebacks and `inspect`: the stub installed
+/// beside this shared library when it is there, else the source file the module was built from.
+inline std::string surface_file(const char* stub_name, const char* source_path) {
+#ifndef _WIN32
+    Dl_info info;
+    if (dladdr(reinterpret_cast<void*>(&surface_file), &info) && info.dli_fname) {
+        std::string lib = info.dli_fname;
+        std::string stub = lib.substr(0, lib.find_last_of('/') + 1) + stub_name;
+        if (FILE* f = std::fopen(stub.c_str(), "r")) {
+            std::fclose(f);
+            return stub;
+        }
+    }
+#else
+    (void)stub_name;
+#endif
+    return source_path;
+}
+
+/// Adds the native functions, then runs the module's Python surface in its namespace under the
+/// surface's real file name. `fns` is a static array closed by QTX_END; the interpreter keeps
+/// pointers into it.
+inline void build_module(PyObject* module, PyMethodDef* fns, const char* source, const char* stub_name,
+                         const char* source_path) {
     if (PyModule_AddFunctions(module, fns) < 0) fail();
     PyObject* globals = PyModule_GetDict(module);
     if (!PyDict_GetItemString(globals, "__builtins__") &&
         PyDict_SetItemString(globals, "__builtins__", PyEval_GetBuiltins()) < 0)
         fail();
-    std::string filename = "<" + to_string(own(PyModule_GetNameObject(module)).ptr()) + ">";
+    std::string filename = surface_file(stub_name, source_path);
     Obj code = own(Py_CompileString(source, filename.c_str(), Py_file_input));
     own(PyEval_EvalCode(code.ptr(), globals, globals));
 }
 
-/// The NB_MODULE body shared by every module: build, or leave the error set.
-#define QTX_MODULE_INIT(m, fns, source)            \
-    try {                                          \
-        ::qtx::build_module(m.ptr(), fns, source); \
-    } catch (::qtx::PyErrSet&) {                   \
-        throw ::nanobind::python_error();          \
+/// The NB_MODULE body shared by every module: build from the embedded surface (the generated
+/// "surface.hpp" each module includes), or leave the error set.
+#define QTX_MODULE_INIT(m, fns)                                                                   \
+    try {                                                                                         \
+        ::qtx::build_module(m.ptr(), fns, qtx_surface::source, qtx_surface::stub_name,            \
+                            qtx_surface::source_path);                                            \
+    } catch (::qtx::PyErrSet&) {                                                                  \
+        throw ::nanobind::python_error();                                                         \
     }
 
 }  // namespace qtx

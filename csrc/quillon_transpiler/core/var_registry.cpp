@@ -1,5 +1,6 @@
 // VarRegistry and IntegerBound: dense indices and integer bounds of decision variables.
 #include "qtx/module.hpp"
+#include "surface.hpp"
 #include "qtx/plain.hpp"
 #include "qtx/registry.hpp"
 
@@ -105,50 +106,7 @@ PyMethodDef functions[] = {
     QTX_END,
 };
 
-const char* source = R"PY(
-from __future__ import annotations
-
-import dataclasses
-
-
-@dataclasses.dataclass
-class IntegerBound:
-    """Lower and upper bound of an integer decision variable."""
-
-    lower: int | float
-    upper: int | float
-
-
-@dataclasses.dataclass
-class VarRegistry:
-    """Dense indices of decision variables, by label and subscript tuple.
-
-    Indices are handed out 0, 1, 2, ... in order of first registration; ``var_num`` is the
-    next free index. Integer variables also keep their bounds in ``integer_bound``.
-    """
-
-    var_map: dict[str, dict[tuple[int, ...], int]]
-    var_num: int
-    integer_bound: dict[str, dict[tuple[int, ...], IntegerBound]]
-
-    def add_variable(self, label: str, subscripts: tuple[int, ...]) -> int:
-        """The index of variable ``label[subscripts]``, registering it when new."""
-        return _add_variable(self, label, subscripts)
-
-    def add_int_variable(self, label, subscripts, lower, upper) -> int:
-        """As ``add_variable``, also storing (replacing) the variable's bounds."""
-        return _add_int_variable(self, label, subscripts, lower, upper)
-
-    def to_serializable(self) -> dict:
-        """A plain dict (JSON-ready) holding the registry."""
-        return _to_serializable(self)
-
-    @classmethod
-    def from_serializable(cls, data: dict) -> VarRegistry:
-        """The registry held by a dict made by ``to_serializable``."""
-        return _from_serializable(cls, data)
-)PY";
 
 }  // namespace
 
-NB_MODULE(var_registry, m) { QTX_MODULE_INIT(m, functions, source) }
+NB_MODULE(var_registry, m) { QTX_MODULE_INIT(m, functions) }

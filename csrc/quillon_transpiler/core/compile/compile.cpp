@@ -1,6 +1,7 @@
 // compile: the compile_model driver and its pipeline steps.
 #include "qtx/engine.hpp"
 #include "qtx/module.hpp"
+#include "surface.hpp"
 #include "qtx/names.hpp"
 #include "qtx/plain.hpp"
 #include "qtx/registry.hpp"
@@ -702,94 +703,7 @@ PyMethodDef functions[] = {
     QTX_END,
 };
 
-const char* source = R"PY(
-from __future__ import annotations
-
-import typing as typ
-
-import numpy as np
-import quillon as ql
-
-from quillon_transpiler.core import InstanceData, VarRegistry
-from quillon_transpiler.core.compile.compiled_model import CompiledInstance
-from quillon_transpiler.core.compile.convert_to_substitutable import (
-    Constraint,
-    CustomPenalty,
-    Problem,
-    convert_problem_to_substutitable,
-)
-from quillon_transpiler.core.compile.pinning_constraint import convert_to_fixed_vars
-from quillon_transpiler.core.compile.unroll_forall import unroll_forall
-from quillon_transpiler.core.substitute import SubstitutedExpression
-from quillon_transpiler.core.substitute import substitutable_expr as subs_expr
-from quillon_transpiler.exceptions import SubstituteError
-
-
-def compile_model(
-    problem: ql.Problem,
-    instance: dict[str, np.ndarray | list | int | float],
-    fixed_variables: typ.Optional[dict[dict, dict[tuple[int, ...], float]]] = None,
-) -> CompiledInstance:
-    """Compile a problem and an instance into a compiled model.
-
-    Args:
-        problem (ql.Problem): a problem to be compiled
-        instance (dict[str, np.ndarray | list | int | float]): an instance to be compiled
-        fixed_variables (dict[dict, dict[tuple[int, ...], float]], optional): fixed variables. Defaults to None.
-
-    Returns:
-        CompiledInstance: a compiled model
-    """
-    return _compile_model(problem, instance, fixed_variables)
-
-
-def fixed_vars_from_pinning_constraint(
-    problem: Problem, instance_data: InstanceData
-) -> typ.Tuple[dict[str, dict[tuple[int, ...], float]], dict[str, Constraint]]:
-    """Turns pinning constraints into fixed variables.
-
-    A pinning constraint only fixes a decision variable to a data value (``x[i] == c[i]``,
-    ``y == 3``); instead of being compiled it fixes the variable, which the substitution then
-    treats as a constant. The values are merged into ``instance_data.fixed_variables`` in
-    place: fixed variables given by the caller take precedence over pinned ones, subscript by
-    subscript, and of two pinning constraints fixing the same subscript the first one wins.
-
-    Returns:
-        The merged fixed-variables map and the constraints that pin nothing, by label.
-    """
-    return _fixed_vars_from_pinning_constraint(problem, instance_data)
-
-
-def constraint_substitute(
-    constraint: Constraint, data: InstanceData, var_map: VarRegistry
-) -> dict[tuple[int, ...], SubstitutedExpression]:
-    """``left - right`` of the constraint for every assignment of its forall list, by forall key."""
-    return _constraint_substitute(constraint, data, var_map)
-
-
-def penalty_substitute(
-    penalty: CustomPenalty, data: InstanceData, var_map: VarRegistry
-) -> dict[tuple[int, ...], SubstitutedExpression]:
-    """The penalty expression for every assignment of its forall list, by forall key."""
-    return _penalty_substitute(penalty, data, var_map)
-
-
-def eval_deci_var_shape(problem: Problem, data: InstanceData) -> dict[str, tuple[int | None, ...]]:
-    """The shape of every decision variable of the problem, evaluated against the data."""
-    return _eval_deci_var_shape(problem, data)
-
-
-def _decision_variables(problem: Problem) -> dict[str, subs_expr.DecisionVariable]:
-    def extract_deci_var(expr: subs_expr.SubstitutableExpr) -> list[subs_expr.DecisionVariable]:
-        return _extract_deci_var(expr)
-
-    return _collect_decision_variables(problem, extract_deci_var)
-
-
-def _get_ph_vars(problem: Problem) -> list[subs_expr.Placeholder]:
-    return _placeholders(problem)
-)PY";
 
 }  // namespace
 
-NB_MODULE(compile, m) { QTX_MODULE_INIT(m, functions, source) }
+NB_MODULE(compile, m) { QTX_MODULE_INIT(m, functions) }

@@ -1,6 +1,7 @@
 // MultipleOperator: sums, products, maxima and minima over any number of operands.
 #include "qtx/engine.hpp"
 #include "qtx/module.hpp"
+#include "surface.hpp"
 #include "qtx/node.hpp"
 
 using namespace qtx;
@@ -66,46 +67,7 @@ PyMethodDef functions[] = {
     QTX_END,
 };
 
-const char* source = R"PY(
-from __future__ import annotations
-
-import enum
-import typing as typ
-
-from quillon_transpiler.core.instance_data import InstanceData
-from quillon_transpiler.core.substitute.subs_poly import SubstitutedExpression
-from quillon_transpiler.core.substitute.substitutable_expr.expression import SubstitutableExpr
-from quillon_transpiler.core.var_registry import VarRegistry
-from quillon_transpiler.exceptions import SubstituteError
-
-
-class MultipleOpeKind(enum.Enum):
-    ADD = enum.auto()
-    MUL = enum.auto()
-    MAX = enum.auto()
-    MIN = enum.auto()
-
-
-class MultipleOperator(SubstitutableExpr):
-    """Sum, product, maximum or minimum of its operands, in list order."""
-
-    def __init__(self, operands: list[SubstitutableExpr], kind: MultipleOpeKind) -> None:
-        _init(self, operands, kind)
-
-    def operation(self, values: list[float]) -> float:
-        """The sum or product of plain numbers."""
-        return _operation(self, values)
-
-    def _substitute(self, var_map: VarRegistry, instance_data: InstanceData) -> SubstitutedExpression:
-        return _substitute(self, var_map, instance_data)
-
-    def extract(self, check: typ.Callable[[SubstitutableExpr], bool]) -> list[SubstitutableExpr]:
-        return _extract(self, check)
-
-    def __str__(self) -> str:
-        return _str(self)
-)PY";
 
 }  // namespace
 
-NB_MODULE(variadic_operator, m) { QTX_MODULE_INIT(m, functions, source) }
+NB_MODULE(variadic_operator, m) { QTX_MODULE_INIT(m, functions) }

@@ -1,0 +1,35 @@
+from __future__ import annotations
+
+import enum
+import typing as typ
+
+from quillon_transpiler.core.instance_data import InstanceData
+from quillon_transpiler.core.substitute.subs_poly import SubstitutedExpression
+from quillon_transpiler.core.substitute.substitutable_expr.expression import SubstitutableExpr
+from quillon_transpiler.core.var_registry import VarRegistry
+from quillon_transpiler.exceptions import SubstituteError
+
+
+class BinaryOpeKind(enum.Enum):
+    POW = enum.auto()
+    MOD = enum.auto()
+
+
+class PairOperator(SubstitutableExpr):
+    """left ** right, or left % right of constants."""
+
+    def __init__(self, left: SubstitutableExpr, right: SubstitutableExpr, kind: BinaryOpeKind) -> None:
+        _init(self, left, right, kind)
+
+    def operation(self, left: float, right: float) -> float:
+        """The node's operation on two plain numbers."""
+        return _operation(self, left, right)
+
+    def _substitute(self, var_map: VarRegistry, instance_data: InstanceData) -> SubstitutedExpression:
+        return _substitute(self, var_map, instance_data)
+
+    def extract(self, check: typ.Callable[[SubstitutableExpr], bool]) -> list[SubstitutableExpr]:
+        return _extract(self, check)
+
+    def __str__(self) -> str:
+        return _str(self)
