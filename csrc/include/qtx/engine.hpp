@@ -120,35 +120,15 @@ public:
         for (const auto& e : p.terms)
             for (uint32_t i = 0; i < e.key.size(); ++i) top = std::max<int64_t>(top, e.key.data()[i]);
         share_ints_ = p.terms.size() >= 256 && (int64_t)p.terms.size() * 8 > top;
-        Obj coeff = new_dict(p.terms.size());
-        for (auto& e : p.terms) {
-            const Key& k = e.key;
-            Obj key = own(PyTuple_New((Py_ssize_t)k.size()));
-            for (uint32_t i = 0; i < k.size(); ++i)
-                PyTuple_SET_ITEM(key.ptr(), (Py_ssize_t)i, index_object(k.data()[i]).release().ptr());
-            PyObject_GC_UnTrack(key.ptr());  // ints only: never part of a cycle
-            dict_set(coeff.ptr(), key.ptr(), e.val.py().ptr());
-        }
+        Obj coeff = terms_dict(p.terms, [&](int32_t i) { return index_object(i); });
         if (p.origin) {
-            const Names& N = names();
-            setattr(p.origin.ptr(), N.coeff.ptr(), coeff.ptr());
-            setattr(p.origin.ptr(), N.constant.ptr(), p.constant.py().ptr());
-            setattr(p.origin.ptr(), N.order.ptr(), p.order.py().ptr());
+            npoly_write(p.origin.ptr(), p, coeff);
             return p.origin;
         }
         return call(types().poly_cls, {coeff.ptr(), p.constant.py().ptr(), p.order.py().ptr()});
     }
 
 private:
-    static Obj new_dict(size_t n) {
-#if PY_VERSION_HEX < 0x030D0000
-        return own(_PyDict_NewPresized((Py_ssize_t)n));
-#else
-        (void)n;
-        return own(PyDict_New());
-#endif
-    }
-
     Obj index_object(int32_t i) {
         if (i < 0 || !share_ints_) return own(PyLong_FromLong(i));
         if ((size_t)i >= ints_.size()) ints_.resize((size_t)i + 1);
@@ -190,21 +170,9 @@ private:
 
     NPoly fallback(Node* n) {
         Obj r = callout(n->obj, names().substitute.ptr());
-        const Names& N = names();
-        NPoly p;
-        Obj coeff = getattr(r.ptr(), N.coeff.ptr());
-        map_each(coeff.ptr(), [&](PyObject* k, PyObject* v) { p.terms.store(key_of(k), Num::of(v)); });
-        p.constant = Num::steal(getattr(r.ptr(), N.constant.ptr()));
-        p.order = Num::steal(getattr(r.ptr(), N.order.ptr()));
+        NPoly p = npoly_read(r.ptr());
         p.origin = r;
         return p;
-    }
-
-    static Key key_of(PyObject* t) {
-        if (!PyTuple_Check(t)) raise(PyExc_TypeError, "monomial keys must be tuples of variable indices");
-        Key k((uint32_t)PyTuple_GET_SIZE(t));
-        for (uint32_t i = 0; i < k.size(); ++i) k.data()[i] = to_index(PyTuple_GET_ITEM(t, i));
-        return k;
     }
 
     static int32_t to_index(PyObject* o) {

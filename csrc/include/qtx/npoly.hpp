@@ -1,7 +1,10 @@
-// NPoly: the substitution engine's polynomial, held in C++ until the result is handed to
-// Python. Same algorithms, key orders and number semantics as the SubstitutedExpression
-// methods (poly.hpp), without a Python object per term.
+// NPoly: the polynomial arithmetic of the package, written once. The substitution engine
+// keeps its polynomials in this form until a result is handed to Python, and the in-place
+// methods of SubstitutedExpression read their operands into it, compute, and write back.
+// Key orders follow the methods' rules; numbers follow Python through Num.
 #pragma once
+#include "maps.hpp"
+#include "names.hpp"
 #include "num.hpp"
 
 #include <algorithm>
@@ -310,6 +313,15 @@ inline void npoly_mul_variable(NPoly& self, int32_t index) {
     self.order = num_add(self.order, one);
 }
 
+/// Raises `error` (SubstituteError) for exponents that cannot expand a polynomial with terms:
+/// truncating them, as plain arithmetic would, silently changes the model.
+inline void check_exponent(double e, PyObject* error) {
+    if (std::isfinite(e) && e >= 0 && std::floor(e) == e) return;
+    Obj r = own(PyFloat_FromDouble(e));
+    raise(error, "Cannot raise a polynomial with variables to the power " + to_string(own(PyObject_Repr(r.ptr())).ptr()) +
+                     ": only non-negative integer exponents are supported.");
+}
+
 /// self **= exponent: Python's power for a constant, otherwise the square expanded directly and
 /// then e - 2 multiplications by the base, for non-negative integral exponents only.
 inline void npoly_power(NPoly& self, double exponent, PyObject* error) {
@@ -318,12 +330,7 @@ inline void npoly_power(NPoly& self, double exponent, PyObject* error) {
         self.constant = Num::steal(own(PyNumber_Power(self.constant.py().ptr(), e.ptr(), Py_None)));
         return;
     }
-    if (!(std::isfinite(exponent) && exponent >= 0 && std::floor(exponent) == exponent)) {
-        Obj r = own(PyFloat_FromDouble(exponent));
-        raise(error, "Cannot raise a polynomial with variables to the power " +
-                         to_string(own(PyObject_Repr(r.ptr())).ptr()) +
-                         ": only non-negative integer exponents are supported.");
-    }
+    check_exponent(exponent, error);
     if (exponent == 0) {
         self.terms = Terms();
         self.constant = Num::of_int(1);
@@ -351,6 +358,68 @@ inline void npoly_power(NPoly& self, double exponent, PyObject* error) {
     }
     sq.origin = self.origin;  // the power is taken in place
     self = std::move(sq);
+}
+
+// ---- conversion from and to SubstitutedExpression objects ----
+
+/// A variable index of a monomial key: an int, or an object with __index__ (NumPy ints).
+inline int32_t py_index(PyObject* o) {
+    Obj i = PyLong_Check(o) ? ref(o) : nb::steal(PyNumber_Index(o));
+    long long v = i ? PyLong_AsLongLong(i.ptr()) : -1;
+    if (!i || (v == -1 && PyErr_Occurred()) || v < INT32_MIN || v > INT32_MAX) {
+        PyErr_Clear();
+        raise(PyExc_TypeError, "monomial keys must be tuples of variable indices (ints below 2**31)");
+    }
+    return (int32_t)v;
+}
+
+inline Key py_key(PyObject* t) {
+    if (!PyTuple_Check(t)) raise(PyExc_TypeError, "monomial keys must be tuples of variable indices (ints below 2**31)");
+    Key k((uint32_t)PyTuple_GET_SIZE(t));
+    for (uint32_t i = 0; i < k.size(); ++i) k.data()[i] = py_index(PyTuple_GET_ITEM(t, i));
+    return k;
+}
+
+/// The fields of a SubstitutedExpression (or any object with coeff, constant and order).
+inline NPoly npoly_read(PyObject* poly) {
+    const Names& N = names();
+    NPoly p;
+    Obj coeff = getattr(poly, N.coeff.ptr());
+    map_each(coeff.ptr(), [&](PyObject* k, PyObject* v) { p.terms.store(py_key(k), Num::of(v)); });
+    p.constant = Num::steal(getattr(poly, N.constant.ptr()));
+    p.order = Num::steal(getattr(poly, N.order.ptr()));
+    return p;
+}
+
+/// A coefficient dict of the terms; `index(i)` gives the Python int of variable index i.
+template <class IndexObject>
+inline Obj terms_dict(const Terms& terms, IndexObject&& index) {
+#if PY_VERSION_HEX < 0x030D0000
+    Obj coeff = own(_PyDict_NewPresized((Py_ssize_t)terms.size()));
+#else
+    Obj coeff = own(PyDict_New());
+#endif
+    for (const auto& e : terms) {
+        const Key& k = e.key;
+        Obj key = own(PyTuple_New((Py_ssize_t)k.size()));
+        for (uint32_t i = 0; i < k.size(); ++i)
+            PyTuple_SET_ITEM(key.ptr(), (Py_ssize_t)i, index(k.data()[i]).release().ptr());
+        PyObject_GC_UnTrack(key.ptr());  // ints only: never part of a cycle
+        dict_set(coeff.ptr(), key.ptr(), e.val.py().ptr());
+    }
+    return coeff;
+}
+
+inline Obj terms_dict(const Terms& terms) {
+    return terms_dict(terms, [](int32_t i) { return own(PyLong_FromLong(i)); });
+}
+
+/// Stores the polynomial into the fields of `poly`, in place.
+inline void npoly_write(PyObject* poly, const NPoly& p, Obj coeff) {
+    const Names& N = names();
+    setattr(poly, N.coeff.ptr(), coeff.ptr());
+    setattr(poly, N.constant.ptr(), p.constant.py().ptr());
+    setattr(poly, N.order.ptr(), p.order.py().ptr());
 }
 
 }  // namespace qtx

@@ -1,8 +1,10 @@
-// Num: a coefficient or constant as Python computes with it. Exact ints (within int64) and
-// floats are held natively; anything else (big ints, bools, NumPy scalars, arrays) stays a
-// Python object and goes through Python's number protocol, so results and types match Python.
+// The one number layer of the package. Num is a coefficient or constant as Python computes
+// with it: exact ints (within int64) and floats are held natively; anything else (big ints,
+// bools, NumPy scalars, arrays) stays a Python object and goes through Python's number
+// protocol, so results and types match Python. Code that holds Python objects uses the same
+// rules through the PyObject* overloads at the end.
 #pragma once
-#include "numbers.hpp"
+#include "py.hpp"
 
 #include <cstdint>
 #include <utility>
@@ -151,5 +153,11 @@ inline bool num_nonzero(const Num& v) {
     if (v.tag() == Num::Float) return v.as_float() != 0.0;
     return num_compare(v, Num::of_float(0.0), Py_NE);
 }
+
+// ---- the same rules for values held as Python objects ----
+
+inline Obj num_add(PyObject* a, PyObject* b) { return num_add(Num::of(a), Num::of(b)).py(); }
+inline Obj num_mul(PyObject* a, PyObject* b) { return num_mul(Num::of(a), Num::of(b)).py(); }
+inline bool nonzero(PyObject* v) { return num_nonzero(Num::of(v)); }
 
 }  // namespace qtx

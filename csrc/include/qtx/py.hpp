@@ -154,4 +154,9 @@ inline Obj catch_error(PyObject* type) {
     return nb::steal(v);
 }
 
+/// Builtin `max(a, b)`: the second wins only when strictly greater.
+inline PyObject* py_max(PyObject* a, PyObject* b) { return compare(b, a, Py_GT) ? b : a; }
+
+inline Obj small_int(long v) { return own(PyLong_FromLong(v)); }
+
 }  // namespace qtx

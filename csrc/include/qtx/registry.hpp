@@ -1,7 +1,7 @@
 // Registering decision variables in a VarRegistry (shared by the registry and the engine).
 #pragma once
 #include "names.hpp"
-#include "poly.hpp"
+#include "maps.hpp"
 
 namespace qtx {
 

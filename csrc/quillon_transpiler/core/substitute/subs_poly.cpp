@@ -2,7 +2,7 @@
 #include "qtx/module.hpp"
 #include "surface.hpp"
 #include "qtx/plain.hpp"
-#include "qtx/poly.hpp"
+#include "qtx/npoly.hpp"
 
 using namespace qtx;
 
@@ -33,30 +33,24 @@ Obj add(PyObject* const* a) {
     return ref(Py_None);
 }
 
-Poly read(PyObject* o) {
-    return Poly{getattr(o, N.coeff.ptr()), getattr(o, N.constant.ptr()), getattr(o, N.order.ptr())};
-}
-
-void write(PyObject* o, const Poly& p) {
-    setattr(o, N.coeff.ptr(), p.coeff.ptr());
-    setattr(o, N.constant.ptr(), p.constant.ptr());
-    setattr(o, N.order.ptr(), p.order.ptr());
-}
+// mul and power read both operands into the shared arithmetic and write the result back; a
+// product touches every term anyway, so the conversion costs no more than the product itself.
+// add stays an in-place merge of the dicts, so repeated adds remain linear in what is added.
 
 Obj mul(PyObject* const* a) {
-    Poly s = read(a[0]);
-    Poly o = a[1] == a[0] ? s : read(a[1]);
-    poly_mul(s, o);
-    write(a[0], s);
+    NPoly s = npoly_read(a[0]);
+    NPoly o = a[1] == a[0] ? s : npoly_read(a[1]);
+    npoly_mul(s, std::move(o));
+    npoly_write(a[0], s, terms_dict(s.terms));
     return ref(Py_None);
 }
 
 Obj power(PyObject* const* a) {
     double e = PyFloat_AsDouble(a[1]);
     if (e == -1.0 && PyErr_Occurred()) fail();
-    Poly s = read(a[0]);
-    poly_power(s, e, substitute_error());
-    write(a[0], s);
+    NPoly s = npoly_read(a[0]);
+    npoly_power(s, e, substitute_error());
+    npoly_write(a[0], s, terms_dict(s.terms));
     return ref(Py_None);
 }
 
@@ -73,7 +67,10 @@ Obj key_list(PyObject* key) {
 }
 
 Obj to_serializable(PyObject* const* a) {
-    Poly s = read(a[0]);
+    const Names& N = names();
+    struct {
+        Obj coeff, constant, order;
+    } s{getattr(a[0], N.coeff.ptr()), getattr(a[0], N.constant.ptr()), getattr(a[0], N.order.ptr())};
     Obj keys = own(PyList_New(0)), values = own(PyList_New(0));
     map_each(s.coeff.ptr(), [&](PyObject* k, PyObject* v) {
         if (PyList_Append(keys.ptr(), key_list(k).ptr()) < 0 || PyList_Append(values.ptr(), plain(v).ptr()) < 0)
