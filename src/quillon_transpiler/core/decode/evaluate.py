@@ -5,18 +5,8 @@ from __future__ import annotations
 import dataclasses
 
 from quillon_transpiler.core.compile.compiled_model import CompiledInstance
+from quillon_transpiler.core.decode.eval_value import _eval_value
 from quillon_transpiler.core.substitute.substitutable_expr import ConstraintKind
-
-
-def _eval_value(deci_var, subs_expr):
-    # stand-in until the native evaluator is built
-    result = subs_expr.constant
-    for key, coeff in subs_expr.coeff.items():
-        term_value = 1.0
-        for i in key:
-            term_value *= deci_var.get(i, 0)
-        result += coeff * term_value
-    return result
 
 
 @dataclasses.dataclass
