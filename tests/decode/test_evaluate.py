@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 
 import quillon as ql
-import quillon_transpiler.core.decode.evaluate as evaluate
+import quillon_transpiler.core.decode.eval_energy as energy_module
 from quillon_transpiler.core.compile.compile import compile_model
 from quillon_transpiler.core.decode.eval_energy import eval_energy
 from quillon_transpiler.core.decode.eval_value import _eval_value, eval_value
@@ -90,9 +90,9 @@ def test_value_maps_must_be_plain_dicts(f, name, bad):
 def test_eval_energy_squares_constraints_and_adds_penalties(monkeypatch):
     result = ExprValues(1.0, {"c": {(): 2.0, (1,): -1.0}}, {"p": {(): 3.0}})
     compiled = types.SimpleNamespace(var_map=types.SimpleNamespace(var_map={}))
-    monkeypatch.setattr(evaluate, "calc_expr", lambda values, instance: result)
+    monkeypatch.setattr(energy_module, "calc_expr", lambda values, instance: result)
     assert eval_energy({}, compiled) == 9.0
-    monkeypatch.setattr(evaluate, "calc_expr", lambda values, instance: ExprValues(0.0, None, {}))
+    monkeypatch.setattr(energy_module, "calc_expr", lambda values, instance: ExprValues(0.0, None, {}))
     with pytest.raises(AttributeError, match="'NoneType' object has no attribute 'items'"):
         eval_energy({}, compiled)
 

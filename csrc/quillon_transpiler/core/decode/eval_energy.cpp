@@ -9,7 +9,8 @@ namespace {
 
 const Names& N = names();
 
-QTX_LAZY_MODULE(evaluate_module, "quillon_transpiler.core.decode.evaluate")
+// calc_expr is read from this module's namespace at every call, as the surface imported it
+QTX_LAZY_MODULE(this_module, "quillon_transpiler.core.decode.eval_energy")
 
 /// Calls f(key, value) for every pair of `m.items()`; None fails like Python's attribute lookup.
 template <class F>
@@ -57,7 +58,7 @@ Obj energy(PyObject* const* a) {
         });
     });
 
-    Obj calc_expr = getattr(evaluate_module(), QTX_NAME("calc_expr"));
+    Obj calc_expr = getattr(this_module(), QTX_NAME("calc_expr"));
     Obj result = call(calc_expr.ptr(), {by_index.ptr(), compiled});
     Obj total = getattr(result.ptr(), N.objective.ptr());
     Obj two = small_int(2);
