@@ -159,5 +159,6 @@ inline bool num_nonzero(const Num& v) {
 inline Obj num_add(PyObject* a, PyObject* b) { return num_add(Num::of(a), Num::of(b)).py(); }
 inline Obj num_mul(PyObject* a, PyObject* b) { return num_mul(Num::of(a), Num::of(b)).py(); }
 inline bool nonzero(PyObject* v) { return num_nonzero(Num::of(v)); }
+inline Obj num_pow(PyObject* a, PyObject* b) { return own(PyNumber_Power(a, b, Py_None)); }
 
 }  // namespace qtx

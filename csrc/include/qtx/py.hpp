@@ -158,5 +158,6 @@ inline Obj catch_error(PyObject* type) {
 inline PyObject* py_max(PyObject* a, PyObject* b) { return compare(b, a, Py_GT) ? b : a; }
 
 inline Obj small_int(long v) { return own(PyLong_FromLong(v)); }
+inline Obj float_zero() { return own(PyFloat_FromDouble(0.0)); }
 
 }  // namespace qtx

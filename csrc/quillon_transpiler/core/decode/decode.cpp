@@ -2,7 +2,7 @@
 #include "qtx/module.hpp"
 #include "surface.hpp"
 #include "qtx/plain.hpp"
-#include "qtx/poly.hpp"
+#include "qtx/maps.hpp"
 
 #include <vector>
 

@@ -1,7 +1,7 @@
 // eval_energy: objective + squared constraint numbers + penalty numbers of a compiled instance.
 #include "qtx/module.hpp"
 #include "surface.hpp"
-#include "qtx/poly.hpp"
+#include "qtx/maps.hpp"
 
 using namespace qtx;
 
