@@ -18,18 +18,54 @@ namespace {
 
 const Names& N = names();
 
+/// Whether every key is a strictly increasing tuple of ints: then no two keys merge.
+bool keys_reduced(PyObject* coeff) {
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(coeff, &pos, &k, &v)) {
+        if (!PyTuple_CheckExact(k)) return false;
+        long long prev = 0;
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(k); ++i) {
+            PyObject* o = PyTuple_GET_ITEM(k, i);
+            if (!PyLong_CheckExact(o)) return false;
+            int overflow = 0;
+            long long x = PyLong_AsLongLongAndOverflow(o, &overflow);
+            if (overflow || (i && x <= prev)) return false;
+            prev = x;
+        }
+    }
+    return true;
+}
+
 Obj multiply_reduction(PyObject* coeff) {
     check_arg(coeff, &PyDict_Type, "coeff");
-    Obj out = own(PyDict_New());
     Obj zero = float_zero();
+    if (keys_reduced(coeff)) {
+        // the same keys in the same order: copy, then make every value value + 0.0 (a float
+        // other than -0.0 already is)
+        Obj out = own(PyDict_Copy(coeff));
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        while (PyDict_Next(out.ptr(), &pos, &k, &v)) {
+            if (PyFloat_CheckExact(v) && !(PyFloat_AS_DOUBLE(v) == 0.0 && std::signbit(PyFloat_AS_DOUBLE(v)))) continue;
+            Obj key = ref(k);
+            Obj sum = num_add(Num::of(v), Num::of(zero.ptr())).py();
+            dict_set(out.ptr(), key.ptr(), sum.ptr());  // an existing key: no resize
+        }
+        return out;
+    }
+    Obj out = own(PyDict_New());
     Py_ssize_t pos = 0;
     PyObject *k, *v;
     while (PyDict_Next(coeff, &pos, &k, &v)) {
         Obj key = ref(k), value = ref(v);  // an addition may run Python code
         Obj reduced = reduced_key(key.ptr());
-        PyObject* old = dict_get(out.ptr(), reduced.ptr());
-        Num sum = num_add(Num::of(value.ptr()), Num::of(old ? old : zero.ptr()));
-        dict_set(out.ptr(), reduced.ptr(), sum.py().ptr());
+        Num v = Num::of(value.ptr());
+        // one lookup for a new key: store value + 0.0 unless the key is already there
+        Obj first = num_add(v, Num::of(zero.ptr())).py();
+        PyObject* old = PyDict_SetDefault(out.ptr(), reduced.ptr(), first.ptr());
+        if (!old) fail();
+        if (old != first.ptr()) dict_set(out.ptr(), reduced.ptr(), num_add(v, Num::of(old)).py().ptr());
     }
     return out;
 }
@@ -57,6 +93,7 @@ struct Encoding {
     std::vector<Num> coef;
     std::vector<uint8_t> onehot, identity;  // identity: offset 0, one binary with coefficient 1
     int32_t nvar = 0;
+    bool all_identity = true;  // every variable is its own binary, binary index = variable index
     int32_t nbin() const { return start.back(); }
 };
 
@@ -104,6 +141,7 @@ Obj encoding_table(PyObject* const* a) {
         e->hi[u] = number(PyTuple_GET_ITEM(v, 3));
         e->onehot[u] = truth(PyTuple_GET_ITEM(v, 4));
         e->identity[u] = 0;
+        e->all_identity = false;
     }
     e->start.reserve(n + 1);
     e->start.push_back(0);
@@ -245,8 +283,8 @@ void expand_poly(const Encoding& e, PyObject* coeff, PyObject* constant, const N
     });
 }
 
-Obj to_dict(Terms& t, IndexCache& ints) {
-    Obj d = own(_PyDict_NewPresized((Py_ssize_t)t.size()));
+/// Adds the terms into dict `d` (d[key] = d[key] + value, or value for a new key).
+void flush(Terms& t, PyObject* d, IndexCache& ints) {
     for (auto& entry : t) {
         uint32_t n = entry.key.size();
         PyObject* tup = PyTuple_New(n);
@@ -258,14 +296,49 @@ Obj to_dict(Terms& t, IndexCache& ints) {
         }
         PyObject_GC_UnTrack(tup);  // ints only: never part of a cycle
         Obj key = own(tup);
-        dict_set(d.ptr(), key.ptr(), entry.val.py().ptr());
+        Obj value = entry.val.py();
+        PyObject* old = PyDict_SetDefault(d, key.ptr(), value.ptr());
+        if (!old) fail();
+        if (old != value.ptr()) dict_set(d, key.ptr(), num_add(Num::of(old), entry.val).py().ptr());
     }
+}
+
+Obj to_dict(Terms& t, IndexCache& ints) {
+    Obj d = own(_PyDict_NewPresized((Py_ssize_t)t.size()));
+    flush(t, d.ptr(), ints);
     return d;
+}
+
+/// Whether the polynomial over an all-identity table is its own binary form: every key a
+/// strictly increasing tuple of encoded indices and every coefficient a plain int or float.
+bool already_binary(const Encoding& e, PyObject* coeff) {
+    if (!e.all_identity || !PyDict_CheckExact(coeff)) return false;
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(coeff, &pos, &k, &v)) {
+        if (!PyTuple_CheckExact(k) || !(PyFloat_CheckExact(v) || PyLong_CheckExact(v))) return false;
+        Py_ssize_t n = PyTuple_GET_SIZE(k);
+        if (n == 0) return false;
+        long long prev = -1;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* o = PyTuple_GET_ITEM(k, i);
+            if (!PyLong_CheckExact(o)) return false;
+            int overflow = 0;
+            long long x = PyLong_AsLongLongAndOverflow(o, &overflow);
+            if (overflow || x <= prev || x >= e.nvar) return false;
+            prev = x;
+        }
+    }
+    return true;
 }
 
 /// _expand(table, coeff, constant) -> (binary coeff, constant): the encoder callable's work.
 Obj expand(PyObject* const* a) {
     const Encoding& e = table(a[0]);
+    if (already_binary(e, a[1])) {
+        Obj d = own(PyDict_Copy(a[1]));
+        return own(PyTuple_Pack(2, d.ptr(), number(a[2]).py().ptr()));
+    }
     Sum out;
     expand_poly(e, a[1], a[2], nullptr, out);
     IndexCache ints;
@@ -500,6 +573,16 @@ struct Lowering {
     }
 };
 
+/// d[key] = w * d[key] for every entry.
+void scale_values(PyObject* d, const Num& w) {
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(d, &pos, &k, &v)) {
+        Obj key = ref(k);
+        dict_set(d, key.ptr(), num_mul(w, Num::of(v)).py().ptr());  // replaces in place: no resize
+    }
+}
+
 /// _lower(table, objective, sign, constraints, kinds, constraint_weights, penalties,
 ///        penalty_weights, onehot_weight) -> (coeff, constant, binaries, slacks)
 /// kinds: label -> 1 (==), 2 (<=), 3 (>=); weights: label -> number.
@@ -507,7 +590,16 @@ Obj lower(PyObject* const* a) {
     const Encoding& e = table(a[0]);
     Lowering L(e);
     Num sign = number(a[2]);
-    L.linear(a[1], sign);
+    // the objective of an all-binary model starts the result as a copy of its map
+    Obj objective_coeff = getattr(a[1], N.coeff.ptr());
+    Obj d;
+    if (already_binary(e, objective_coeff.ptr())) {
+        d = own(PyDict_Copy(objective_coeff.ptr()));
+        if (!(sign.tag() == Num::Int && sign.as_int() == 1)) scale_values(d.ptr(), sign);
+        L.out.constant = num_mul(sign, number(getattr(a[1], N.constant.ptr()).ptr()));
+    } else {
+        L.linear(a[1], sign);
+    }
     Num minus = Num::of_int(-1), plus = Num::of_int(1);
     map_each(a[3], [&](PyObject* label, PyObject* polys) {
         Num w = weight_of(a[5], label);
@@ -531,7 +623,10 @@ Obj lower(PyObject* const* a) {
     Num ow = number(a[8]);
     if (num_nonzero(ow)) L.onehot(ow);
     IndexCache ints;
-    Obj d = to_dict(L.out.terms, ints);
+    if (d)
+        flush(L.out.terms, d.ptr(), ints);
+    else
+        d = to_dict(L.out.terms, ints);
     Obj constant = L.out.constant.py();
     Obj nbin = integer(L.next_bin);
     return own(PyTuple_Pack(4, d.ptr(), constant.ptr(), nbin.ptr(), L.slacks.ptr()));
