@@ -1,3 +1,4 @@
+import copy
 import itertools
 
 import numpy as np
@@ -8,6 +9,8 @@ import quillon_transpiler
 from quillon_transpiler import decode_pubo, to_pubo
 from quillon_transpiler.core.compile.compile import compile_model
 from quillon_transpiler.core.pubo.int_encoder import UnaryEncoder
+from quillon_transpiler.core.substitute import SubstitutedExpression
+from quillon_transpiler.core.substitute.substitutable_expr.expression import ConstraintKind
 
 from pubo_helpers import all_assignments, decode_rows, energies, evaluate
 
@@ -80,14 +83,26 @@ def test_optimum_matches_brute_force(sense):
     assert all(key == tuple(sorted(set(key))) for key in result.coeff)
 
 
-def test_hubo_terms_are_kept_and_all_binary_models_keep_indices():
+@pytest.mark.parametrize("sense, sign", [(ql.ProblemSense.MINIMIZE, 1), (ql.ProblemSense.MAXIMIZE, -1)])
+def test_hubo_terms_are_kept_and_all_binary_models_keep_indices(sense, sign):
     x = ql.BinaryVar("x", shape=(3,))
-    problem = ql.Problem("cubic")
-    problem += x[0] * x[1] * x[2] - x[0]
-    problem += ql.CustomPenaltyTerm("pair", x[1] * x[2])
+    problem = ql.Problem("cubic", sense=sense)
+    problem += x[0] * x[1] * x[2] - x[0] + 4
+    problem += ql.CustomPenaltyTerm("pair", x[2] * x[1])
     result = to_pubo(compile_model(problem, {}), penalty_weight={"pair": 2})
-    assert result.coeff == {(0, 1, 2): 1, (0,): -1, (1, 2): 2} and result.degree == 3
-    assert result.num_binaries == 3 and result.slack == {}
+    assert result.coeff == {(0, 1, 2): sign, (0,): -sign, (1, 2): 2} and result.constant == 4 * sign
+    assert result.degree == 3 and result.num_binaries == 3 and result.slack == {}
+
+
+def test_greater_equal_is_the_negated_less_equal(mixed):
+    flipped = copy.copy(mixed)
+    flipped.constraint = dict(mixed.constraint)
+    flipped.problem = copy.deepcopy(mixed.problem)
+    negated = SubstitutedExpression({k: -v for k, v in mixed.constraint["cap"][()].coeff.items()}, 3, 1)
+    negated.constant = -mixed.constraint["cap"][()].constant
+    flipped.constraint["cap"] = {(): negated}
+    flipped.problem.constraints["cap"].condition.kind = ConstraintKind.GREATERTHANEQUAL
+    assert to_pubo(flipped).coeff == to_pubo(mixed).coeff
 
 
 def test_inequality_that_always_holds_adds_nothing():
