@@ -77,7 +77,8 @@ Obj flatten(PyObject* tree, PyObject* binarizer, const Classes& cls);
 /// Folds the operands of a sum or product with `combine`, first to last.
 Obj fold(PyObject* tree, PyObject* binarizer, const Classes& cls, PyObject* combine) {
     Obj operands = getattr(tree, N.operands.ptr());
-    Obj first = own(PySequence_GetItem(operands.ptr(), 0));
+    Obj zero = small_int(0);
+    Obj first = own(PyObject_GetItem(operands.ptr(), zero.ptr()));
     Obj coeff, constant;
     unpack2(flatten(first.ptr(), binarizer, cls).ptr(), coeff, constant);
     Obj one = small_int(1);
@@ -111,7 +112,8 @@ Obj flatten_power(PyObject* tree, PyObject* binarizer, const Classes& cls) {
         Py_ssize_t n = PyNumber_AsSsize_t(own(PyNumber_Index(times.ptr())).ptr(), PyExc_OverflowError);
         if (n == -1 && PyErr_Occurred()) fail();
         for (Py_ssize_t i = 0; i < n; ++i) {
-            Obj p0 = own(PySequence_GetItem(powered.ptr(), 0)), p1 = own(PySequence_GetItem(powered.ptr(), 1));
+            Obj p0 = own(PyObject_GetItem(powered.ptr(), small_int(0).ptr()));
+            Obj p1 = own(PyObject_GetItem(powered.ptr(), one.ptr()));
             Obj f = global(QTX_NAME("mul_coeff"));
             powered = call(f.ptr(), {p0.ptr(), p1.ptr(), oc.ptr(), ok.ptr()});
         }
