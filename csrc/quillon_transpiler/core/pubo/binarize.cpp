@@ -60,12 +60,18 @@ Obj multiply_reduction(PyObject* coeff) {
     while (PyDict_Next(coeff, &pos, &k, &v)) {
         Obj key = ref(k), value = ref(v);  // an addition may run Python code
         Obj reduced = reduced_key(key.ptr());
-        Num v = Num::of(value.ptr());
-        // one lookup for a new key: store value + 0.0 unless the key is already there
-        Obj first = num_add(v, Num::of(zero.ptr())).py();
-        PyObject* old = PyDict_SetDefault(out.ptr(), reduced.ptr(), first.ptr());
-        if (!old) fail();
-        if (old != first.ptr()) dict_set(out.ptr(), reduced.ptr(), num_add(v, Num::of(old)).py().ptr());
+        Num n = Num::of(value.ptr());
+        if (n.tag() == Num::Int || n.tag() == Num::Float) {
+            // one lookup for a new key: store value + 0.0 unless the key is already there
+            Obj first = num_add(n, Num::of(zero.ptr())).py();
+            PyObject* old = PyDict_SetDefault(out.ptr(), reduced.ptr(), first.ptr());
+            if (!old) fail();
+            if (old != first.ptr()) dict_set(out.ptr(), reduced.ptr(), num_add(n, Num::of(old)).py().ptr());
+        } else {
+            PyObject* old = dict_get(out.ptr(), reduced.ptr());
+            Obj base = old ? ref(old) : zero;
+            dict_set(out.ptr(), reduced.ptr(), num_add(n, Num::of(base.ptr())).py().ptr());
+        }
     }
     return out;
 }
@@ -492,7 +498,7 @@ std::string constraint_name(PyObject* label, PyObject* key) {
     return s;
 }
 
-/// Weight of a label from a dict of weights; zero weights drop the label.
+/// The weight of a label, from the dict of weights by label.
 Num weight_of(PyObject* weights, PyObject* label) { return number(dict_item(weights, label)); }
 
 struct Lowering {
