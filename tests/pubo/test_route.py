@@ -94,6 +94,18 @@ def test_hubo_terms_are_kept_and_all_binary_models_keep_indices(sense, sign):
     assert result.degree == 3 and result.num_binaries == 3 and result.slack == {}
 
 
+@pytest.mark.parametrize("weight", [1, 2.5])
+def test_terms_meeting_on_one_key_add_up(weight):
+    # integer coefficients equal to ones already stored (small ints are shared objects)
+    x = ql.BinaryVar("x", shape=(2,))
+    problem = ql.Problem("p")
+    problem += x[0] + x[1] + 1
+    problem += ql.CustomPenaltyTerm("q", x[0] + 2 * x[1] * x[1])
+    problem += ql.Constraint("e", x[0] + x[1] == 1)
+    result = to_pubo(compile_model(problem, {}), penalty_weight=weight, constraint_weight=weight)
+    assert result.coeff == {(0,): 1, (1,): 1 + weight, (0, 1): 2 * weight} and result.constant == 1 + weight
+
+
 def test_greater_equal_is_the_negated_less_equal(mixed):
     flipped = copy.copy(mixed)
     flipped.constraint = dict(mixed.constraint)

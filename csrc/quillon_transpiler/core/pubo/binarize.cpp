@@ -64,9 +64,11 @@ Obj multiply_reduction(PyObject* coeff) {
         if (n.tag() == Num::Int || n.tag() == Num::Float) {
             // one lookup for a new key: store value + 0.0 unless the key is already there
             Obj first = num_add(n, Num::of(zero.ptr())).py();
+            Py_ssize_t size = PyDict_GET_SIZE(out.ptr());
             PyObject* old = PyDict_SetDefault(out.ptr(), reduced.ptr(), first.ptr());
             if (!old) fail();
-            if (old != first.ptr()) dict_set(out.ptr(), reduced.ptr(), num_add(n, Num::of(old)).py().ptr());
+            if (PyDict_GET_SIZE(out.ptr()) == size)
+                dict_set(out.ptr(), reduced.ptr(), num_add(n, Num::of(old)).py().ptr());
         } else {
             PyObject* old = dict_get(out.ptr(), reduced.ptr());
             Obj base = old ? ref(old) : zero;
@@ -303,9 +305,12 @@ void flush(Terms& t, PyObject* d, IndexCache& ints) {
         PyObject_GC_UnTrack(tup);  // ints only: never part of a cycle
         Obj key = own(tup);
         Obj value = entry.val.py();
+        // one lookup for a new key; inserted when the dict grew (small ints are shared objects,
+        // so the returned value cannot tell)
+        Py_ssize_t size = PyDict_GET_SIZE(d);
         PyObject* old = PyDict_SetDefault(d, key.ptr(), value.ptr());
         if (!old) fail();
-        if (old != value.ptr()) dict_set(d, key.ptr(), num_add(Num::of(old), entry.val).py().ptr());
+        if (PyDict_GET_SIZE(d) == size) dict_set(d, key.ptr(), num_add(Num::of(old), entry.val).py().ptr());
     }
 }
 
