@@ -1,4 +1,5 @@
 import numpy as np
+
 import quillon as ql
 from quillon_transpiler.core.compile.compile import compile_model
 
@@ -49,3 +50,15 @@ def mixed_model():
     problem += ql.Constraint("tie", x[1] - z + b == 0)
     problem += ql.CustomPenaltyTerm("small", (x[0] - 1) ** 2)
     return compile_model(problem, {"n": 2, "top": np.array([2, 3])})
+
+
+def binary_model():
+    """Binaries only (the objective is copied, not re-encoded), maximised, with shared keys."""
+    x = ql.BinaryVar("x", shape=(4,))
+    i = ql.Element("i", 4)
+    problem = ql.Problem("binary", sense=ql.ProblemSense.MAXIMIZE)
+    problem += ql.sum(i, (i + 1) * x[i]) + 2 * x[0] * x[1] - 3 * x[2] * x[3]
+    problem += ql.Constraint("at most two", ql.sum(i, x[i]) <= 2)
+    problem += ql.Constraint("pair", x[0] + x[3] == 1)
+    problem += ql.CustomPenaltyTerm("avoid", x[1] * x[2] + x[0])
+    return compile_model(problem, {})

@@ -44,16 +44,25 @@ def lowest_by_point(result):
     return best
 
 
-@pytest.mark.parametrize("encoder", ["log", "unary", "one-hot"])
-@pytest.mark.parametrize("cw, pw", [({}, {}), ({"cap": 3, "tie": 0.5}, {"small": 2.0})])
-def test_energy_at_every_point_is_objective_plus_weighted_violations(mixed, encoder, cw, pw):
+@pytest.mark.parametrize(
+    "model, encoder, cw, pw, points",
+    [
+        *[("mixed", e, {}, {}, 80) for e in ("log", "unary", "one-hot")],
+        *[("mixed", e, {"cap": 3, "tie": 0.5}, {"small": 2.0}, 80) for e in ("log", "unary", "one-hot")],
+        ("binary", "log", {}, {}, 16),
+        ("binary", "log", {"at most two": 2}, {"avoid": 1}, 16),
+    ],
+)
+def test_energy_at_every_point_is_objective_plus_weighted_violations(models, model, encoder, cw, pw, points):
     """The slack closes every satisfied inequality exactly and leaves max(lhs, 0)^2 otherwise."""
-    result = to_pubo(mixed, constraint_weight=cw, penalty_weight=pw or None, encoder=encoder, encoding_weight=100)
+    compiled = models[model]
+    result = to_pubo(compiled, constraint_weight=cw, penalty_weight=pw or None, encoder=encoder, encoding_weight=100)
     best = lowest_by_point(result)
-    assert len(best) == 4 * 5 * 2 * 2
+    assert len(best) == points
+    sign = -1 if compiled.sense.name == "MAXIMIZE" else 1
     for point, energy in best.items():
         values = dict(enumerate(point))
-        assert energy == pytest.approx(expected_energy(mixed, values, cw, pw, 1))
+        assert energy == pytest.approx(expected_energy(compiled, values, cw, pw, sign))
 
 
 def knapsack(sense):
