@@ -412,7 +412,6 @@ void add_square(const Terms& t, const Num& c, const Num& w, Sum& out) {
     Num two = Num::of_int(2);
     Num two_c = num_mul(two, c);
     bool has_c = num_nonzero(c);
-    out.terms.reserve(out.terms.size() + es.size() * (es.size() + 1) / 2);
     for (size_t i = 0; i < es.size(); ++i) {
         const Num& ai = es[i]->val;
         Num v = num_mul(ai, ai);

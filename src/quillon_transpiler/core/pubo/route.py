@@ -2,7 +2,8 @@
 
 ``to_pubo`` adds up, over binary variables: the objective (negated when maximising), every
 equality constraint as weight * (lhs)^2, every ``<=`` constraint as weight * (lhs + s)^2 with an
-integer slack s in [0, -min(lhs)] (min over the variables' bounds; ``>=`` as -lhs <= 0), every
+integer slack s in [0, -min(lhs)] (min over the variables' bounds; ``>=`` as -lhs <= 0; left
+out when it holds on the whole box of the bounds), every
 custom penalty times its weight, and for one-hot encodings weight * (sum of a group - 1)^2.
 Integer variables are encoded with the chosen encoder; keys come back sorted and distinct, and
 terms of any degree are kept. ``decode_pubo`` turns binary samples back into a quillon record.
