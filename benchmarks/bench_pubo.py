@@ -7,12 +7,19 @@ time to binarise every polynomial with ``subs_ir_to_binary`` and a log encoder, 
 route on the model written with custom penalties instead of constraints, and reports the
 route's time against ``compile_model``'s (median of a few runs each).
 
-usage: python benchmarks/bench_pubo.py [--quick]     (--quick: n = 20 and 50 only)
+With ``--pyqubo PYTHON`` it also builds the same QUBO with PyQUBO, run by that interpreter (a
+scratch environment with pyqubo installed; PyQUBO is a peer library, used here for comparison
+only), and checks that the two QUBOs agree term by term.
+
+usage: python benchmarks/bench_pubo.py [--quick] [--pyqubo PYTHON]     (--quick: n = 20 and 50 only)
 """
 
 import os
+import pickle
 import statistics
+import subprocess
 import sys
+import tempfile
 import time
 
 import numpy as np
@@ -63,6 +70,54 @@ def decode_samples(result, samples):
         return [result.encoder.decode(s) for s in samples]
 
 
+PYQUBO_TSP = """
+import pickle, sys, time
+import numpy as np
+from pyqubo import Array, Constraint, Placeholder
+n, out = int(sys.argv[1]), sys.argv[2]
+points = np.random.default_rng(n).uniform(0, 100, (n, 2))
+d = np.linalg.norm(points[:, None] - points[None], axis=-1)
+start = time.perf_counter()
+x = Array.create("x", shape=(n, n), vartype="BINARY")
+H = sum(d[i, j] * x[i, t] * x[j, (t + 1) % n] for i in range(n) for j in range(n) for t in range(n))
+H += Placeholder("A") * sum(Constraint((sum(x[i, t] for i in range(n)) - 1) ** 2, f"t{t}") for t in range(n))
+H += Placeholder("A") * sum(Constraint((sum(x[i, t] for t in range(n)) - 1) ** 2, f"i{i}") for i in range(n))
+qubo, offset = H.compile().to_qubo(feed_dict={"A": 100.0})
+seconds = time.perf_counter() - start
+pickle.dump((seconds, {(a, b): v for (a, b), v in qubo.items()}, offset), open(out, "wb"))
+"""
+
+
+def pyqubo(python: str, n: int) -> None:
+    """PyQUBO's time for the TSP QUBO (model written and compiled), and the largest difference
+    from to_pubo's coefficients."""
+    with tempfile.TemporaryDirectory() as scratch:
+        out = os.path.join(scratch, "qubo.pkl")
+        subprocess.run([python, "-c", PYQUBO_TSP, str(n), out], check=True)
+        with open(out, "rb") as f:
+            seconds, qubo, offset = pickle.load(f)
+    start = time.perf_counter()
+    compiled = compile_model(*tsp(n))
+    result = to_pubo(compiled, constraint_weight=100.0)
+    ours = time.perf_counter() - start
+    index = compiled.var_map.var_map["x"]
+
+    def binary(label):  # "x[i][t]"
+        i, t = label[2:-1].split("][")
+        return index[(int(i), int(t))]
+
+    theirs = {}
+    for (a, b), v in qubo.items():
+        key = tuple(sorted({binary(a), binary(b)}))
+        theirs[key] = theirs.get(key, 0.0) + v
+    diff = max(abs(theirs.get(k, 0.0) - result.coeff.get(k, 0.0)) for k in set(theirs) | set(result.coeff))
+    diff = max(diff, abs(offset - result.constant))
+    print(
+        f"tsp n={n} PyQUBO {seconds:.2f} s, compile_model + to_pubo {ours:.2f} s ({seconds / ours:.0f}x faster), "
+        f"largest coefficient difference {diff:.3g}"
+    )
+
+
 def main(quick: bool) -> None:
     rng = np.random.default_rng(0)
     repeat = 3
@@ -90,4 +145,7 @@ def main(quick: bool) -> None:
 
 
 if __name__ == "__main__":
-    main("--quick" in sys.argv[1:])
+    args = sys.argv[1:]
+    main("--quick" in args)
+    if "--pyqubo" in args:
+        pyqubo(args[args.index("--pyqubo") + 1], 50 if "--quick" in args else 100)
