@@ -1,0 +1,39 @@
+from __future__ import annotations
+
+import typing as typ
+
+from quillon_transpiler.core.substitute.higher_subsititute import (
+    HigherSubstitutedExprTree,
+    SubsExprAdd,
+    SubsExprMul,
+    SubsExprNode,
+    SubsExprPower,
+    add_coeff,
+    mul_coeff,
+)
+
+
+def higher_tree_to_binary_coeff(
+    expr_tree: HigherSubstitutedExprTree,
+    binarizer: typ.Callable[[dict[tuple[int, ...], float], float], tuple[dict[tuple[int, ...], float], float]],
+) -> tuple[dict[tuple[int, ...], float], float]:
+    """Flattens a higher-order tree into one binary polynomial (coefficient map, constant).
+
+    Leaves pass through ``binarizer`` depth-first, left to right; sums and products fold their
+    operands with ``add_coeff`` and ``mul_coeff``; a power squares its operand once with
+    ``square_coeff`` and multiplies the operand in for every further power.
+
+    Raises:
+        ValueError: a power node's power is below 1.
+        TypeError: a node of another class.
+    """
+    return _higher_tree_to_binary_coeff(expr_tree, binarizer)
+
+
+def square_coeff(coeff: dict[tuple[int, ...], float], constant: float):
+    """The square of ``constant + sum(coeff)`` over binary monomials (m * m = m).
+
+    Cross terms are keyed by the two keys concatenated, a monomial's square by its own key;
+    contributions that meet under one key add up. An empty map gives ({}, constant ** 2).
+    """
+    return _square_coeff(coeff, constant)

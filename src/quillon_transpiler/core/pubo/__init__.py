@@ -1,0 +1,16 @@
+"""Binary lowering: integer variables encoded by binaries, binary polynomials for solvers."""
+
+__all__ = ["BinaryModel", "PuboModel", "decode_pubo", "to_pubo"]
+
+
+def __getattr__(name):
+    # resolved on first use, so importing one module of the package loads no other
+    if name in ("PuboModel", "decode_pubo", "to_pubo"):
+        from quillon_transpiler.core.pubo import route
+
+        return getattr(route, name)
+    if name == "BinaryModel":
+        from quillon_transpiler.core.pubo.int_encoder import BinaryModel
+
+        return BinaryModel
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
