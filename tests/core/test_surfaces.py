@@ -136,7 +136,7 @@ def frames(error):
     return [(os.path.basename(f.filename), f.name, f.line) for f in traceback.extract_tb(error.__traceback__)]
 
 
-def test_tracebacks_show_surface_lines(reg, make_data):
+def test_tracebacks_show_surface_lines(make_data):
     from quillon_transpiler.core.compile.unroll_forall import unroll_forall
     from quillon_transpiler.core.substitute.subs_poly import SubstitutedExpression
 
