@@ -1,0 +1,21 @@
+from __future__ import annotations
+
+from quillon_transpiler.core.compile.compiled_model import CompiledInstance
+from quillon_transpiler.core.decode.evaluate import calc_expr
+
+
+def eval_energy(var_value: dict[str, dict[tuple[int, ...], float]], compiled_instance: CompiledInstance) -> float:
+    """The energy of a compiled instance for the given variable values.
+
+    The energy is the objective plus the square of every constraint number plus every
+    custom-penalty number, each with weight 1, as ``calc_expr`` reports them.
+
+    Args:
+        var_value (dict[str, dict[tuple[int, ...], float]]): value by decision-variable label and
+            subscripts; only registered elements may be named (fixed elements are not).
+        compiled_instance (CompiledInstance): the compiled instance to evaluate.
+
+    Returns:
+        float: the energy.
+    """
+    return _eval_energy(var_value, compiled_instance)

@@ -1,0 +1,93 @@
+// eval_value: the value of a substituted polynomial at an assignment by variable index.
+#include "qtx/module.hpp"
+#include "surface.hpp"
+#include "qtx/num.hpp"
+#include "qtx/poly.hpp"
+
+#include <algorithm>
+#include <vector>
+
+using namespace qtx;
+
+namespace {
+
+const Names& N = names();
+
+/// `deci_var.get(index, 0)`, read from a dense table when the dict's keys are all small
+/// non-negative ints: a long polynomial then pays one table read per factor, not a dict probe.
+class Values {
+public:
+    Values(PyObject* deci_var, Py_ssize_t terms) : dict_(deci_var) {
+        Py_ssize_t n = PyDict_GET_SIZE(deci_var);
+        // the table costs a pass over the dict and one slot per index up to the largest key:
+        // worth it only when the terms outnumber both
+        if (n == 0 || terms < n) return;
+        long long limit = std::max(2 * (long long)n + 64, (long long)terms), top = -1;
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        while (PyDict_Next(deci_var, &pos, &k, &v)) {
+            if (!PyLong_CheckExact(k)) return;
+            int overflow = 0;
+            long long i = PyLong_AsLongLongAndOverflow(k, &overflow);
+            if (overflow || i < 0 || i >= limit) return;
+            top = std::max(top, i);
+        }
+        table_.assign((size_t)top + 1, Num::of_int(0));
+        pos = 0;
+        while (PyDict_Next(deci_var, &pos, &k, &v)) table_[(size_t)PyLong_AsLongLong(k)] = Num::of(v);
+        dense_ = true;
+    }
+
+    Num operator()(PyObject* index) const {
+        if (dense_ && PyLong_CheckExact(index)) {
+            // every key is an exact int inside the table, so any other int is absent
+            int overflow = 0;
+            long long i = PyLong_AsLongLongAndOverflow(index, &overflow);
+            return !overflow && i >= 0 && (size_t)i < table_.size() ? table_[(size_t)i] : Num::of_int(0);
+        }
+        PyObject* v = dict_get(dict_, index);
+        return v ? Num::of(v) : Num::of_int(0);
+    }
+
+private:
+    PyObject* dict_;
+    bool dense_ = false;
+    std::vector<Num> table_;
+};
+
+/// constant + sum(coeff * (1.0 * v[i] * v[j] * ...)), each step as Python computes it, so
+/// ints and floats are multiplied natively and any other number keeps its own arithmetic.
+Obj value(PyObject* const* a) {
+    PyObject* deci_var = a[0];
+    check_arg(deci_var, &PyDict_Type, "deci_var");
+    Obj constant = getattr(a[1], N.constant.ptr());
+    Obj coeff = getattr(a[1], N.coeff.ptr());
+    if (map_size(coeff.ptr()) == 0) return constant;
+    Values value_of(deci_var, map_size(coeff.ptr()));
+    Num result = Num::of(constant.ptr());
+    map_each(coeff.ptr(), [&](PyObject* key, PyObject* c) {
+        Num term = Num::of_float(1.0);
+        if (PyTuple_CheckExact(key)) {
+            for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(key); i < n; ++i)
+                term = num_mul(term, value_of(PyTuple_GET_ITEM(key, i)));
+        } else {
+            Obj it = own(PyObject_GetIter(key));
+            while (PyObject* index = PyIter_Next(it.ptr())) {
+                Obj owned = nb::steal(index);
+                term = num_mul(term, value_of(index));
+            }
+            if (PyErr_Occurred()) fail();
+        }
+        result = num_add(result, num_mul(Num::of(c), term));
+    });
+    return result.py();
+}
+
+PyMethodDef functions[] = {
+    QTX_FN("_value", 2, value),
+    QTX_END,
+};
+
+}  // namespace
+
+NB_MODULE(eval_value, m) { QTX_MODULE_INIT(m, functions) }

@@ -1,0 +1,1 @@
+"""Decoding solver samples into records, and evaluating polynomials and energies."""
