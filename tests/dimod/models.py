@@ -48,3 +48,20 @@ def cover(n=3):
     problem += ql.Constraint("demand", y + ql.sum(i, z[i]) >= D)
     problem += ql.Constraint("few z", ql.sum(i, z[i]) <= 3)
     return problem, {"N": n, "D": 4, "u": np.array([2, 1, 2]), "c": np.array([3.0, 1.0, 2.5])}
+
+
+def smoothing(n=24, seed=9):
+    """Custom penalties with a forall whose polynomials share interactions, large enough for
+    every summing path; integer and binary variables mixed."""
+    N = ql.Placeholder("N")
+    a = ql.Placeholder("a", ndim=2)
+    x = ql.BinaryVar("x", shape=(N,))
+    k = ql.IntegerVar("k", shape=(N,), lower_bound=-2, upper_bound=2)
+    i, j = ql.Element("i", N), ql.Element("j", N)
+    problem = ql.Problem("smoothing", sense=ql.ProblemSense.MAXIMIZE)
+    problem += ql.sum(i, k[i] * x[i]) - 0.5
+    problem += ql.Constraint("bound", ql.sum(j, a[i, j] * k[j]) <= 3, forall=i)
+    problem += ql.CustomPenaltyTerm("rows", (ql.sum(j, a[i, j] * x[j]) - k[i]) ** 2, forall=i)
+    problem += ql.CustomPenaltyTerm("pairs", x[i] * x[(i + 1) % N] + k[i] * k[i], forall=i)
+    rng = np.random.default_rng(seed)
+    return problem, {"N": n, "a": rng.normal(size=(n, n)).round(3)}

@@ -21,6 +21,7 @@ from quillon_transpiler.core.substitute.substitutable_expr import ConstraintKind
         (models.knapsack, {"first two": 2.5}),
         (models.assignment, None),
         (models.cover, None),
+        (models.smoothing, {"rows": 0.25, "pairs": 3}),
     ],
 )
 def test_cqm_equals_model_arithmetic(model, weights):

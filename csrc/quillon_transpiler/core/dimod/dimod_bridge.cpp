@@ -276,39 +276,78 @@ private:
 // ---------------------------------------------------------------------------------------------
 // Folding terms
 
-/// Interaction sums keyed by a pair of local variable indices, in first-seen order.
+/// An interaction's bias, keyed by its two local variable indices (u <= v) as u << 32 | v.
+struct Term {
+    uint64_t key;
+    double bias;
+};
+
+inline uint64_t pair_key(uint32_t u, uint32_t v) { return ((uint64_t)std::min(u, v) << 32) | std::max(u, v); }
+
+/// Stable sort by key, both indices below k: LSD radix sort over u * k + v, so that equal
+/// pairs keep their order and their biases are summed in the order the terms came.
+void sort_terms(std::vector<Term>& a, std::vector<Term>& tmp, uint64_t k) {
+    if (a.size() < 256) {
+        std::stable_sort(a.begin(), a.end(), [](const Term& x, const Term& y) { return x.key < y.key; });
+        return;
+    }
+    auto compact = [k](uint64_t key) { return (key >> 32) * k + (key & 0xffffffffu); };
+    int bits = 1;
+    while (bits < 64 && ((k * k) >> bits) != 0) ++bits;
+    const int width = 11;
+    std::vector<size_t> pos((size_t)1 << width);
+    tmp.resize(a.size());
+    for (int shift = 0; shift < bits; shift += width) {
+        const uint64_t mask = ((uint64_t)1 << width) - 1;
+        std::fill(pos.begin(), pos.end(), 0);
+        for (const Term& t : a) ++pos[(size_t)((compact(t.key) >> shift) & mask)];
+        size_t sum = 0;
+        for (size_t& p : pos) {
+            size_t c = p;
+            p = sum;
+            sum += c;
+        }
+        for (const Term& t : a) tmp[pos[(size_t)((compact(t.key) >> shift) & mask)]++] = t;
+        a.swap(tmp);
+    }
+}
+
+/// Sorts and merges equal pairs, summing their biases in order.
+void sum_terms(std::vector<Term>& a, std::vector<Term>& tmp, uint64_t k) {
+    sort_terms(a, tmp, k);
+    size_t out = 0;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (out > 0 && a[out - 1].key == a[i].key) a[out - 1].bias += a[i].bias;
+        else a[out++] = a[i];
+    }
+    a.resize(out);
+}
+
+/// Interaction sums by pair, for models that add up several polynomials.
 class PairSums {
 public:
-    double& at(uint32_t u, uint32_t v) {
-        uint64_t key = ((uint64_t)std::min(u, v) << 32) | std::max(u, v);
-        if ((keys.size() + 1) * 2 > slots_.size()) grow();
+    double& at(uint64_t key) {
+        if ((terms.size() + 1) * 2 > slots_.size()) grow();
         size_t mask = slots_.size() - 1;
         for (size_t h = hash(key) & mask;; h = (h + 1) & mask) {
             int32_t s = slots_[h];
             if (s < 0) {
-                slots_[h] = (int32_t)keys.size();
-                keys.push_back(key);
-                sums.push_back(0.0);
-                return sums.back();
+                slots_[h] = (int32_t)terms.size();
+                terms.push_back(Term{key, 0.0});
+                return terms.back().bias;
             }
-            if (keys[(size_t)s] == key) return sums[(size_t)s];
+            if (terms[(size_t)s].key == key) return terms[(size_t)s].bias;
         }
     }
-    void clear() {
-        keys.clear();
-        sums.clear();
-        std::fill(slots_.begin(), slots_.end(), -1);
-    }
-    std::vector<uint64_t> keys;
-    std::vector<double> sums;
+    std::vector<Term> terms;
 
 private:
     static size_t hash(uint64_t k) { return (size_t)((k * 0x9E3779B97F4A7C15ull) >> 20); }
     void grow() {
         slots_.assign(std::max<size_t>(64, slots_.size() * 2), -1);
         size_t mask = slots_.size() - 1;
-        for (size_t s = 0; s < keys.size(); ++s) {
-            size_t h = hash(keys[s]) & mask;
+        for (size_t s = 0; s < terms.size(); ++s) {
+            size_t h = hash(terms[s].key) & mask;
             while (slots_[h] >= 0) h = (h + 1) & mask;
             slots_[h] = (int32_t)s;
         }
@@ -326,7 +365,7 @@ public:
         for (int id : vars) t_.local[(size_t)id] = -1;
     }
 
-    /// Folds one polynomial; nothing is kept when it raises.
+    /// Folds one polynomial.
     void add(PyObject* expr) {
         const Names& N = names();
         Obj coeff = getattr(expr, N.coeff.ptr());
@@ -372,27 +411,42 @@ public:
             uint32_t lb = b == a ? la : local(b);
             linear(la) += 0.0 * cv;
             if (lb != la) linear(lb) += 0.0 * cv;
-            poly_.at(la, lb) += 1.0 * cv;
+            poly_.push_back(Term{pair_key(la, lb), 1.0 * cv});
         }
         Obj constant = getattr(expr, N.constant.ptr());
         if (!real_number(constant.ptr())) throw NeedArithmetic{};
         offset += as_double(constant.ptr());
+
         // the polynomial's model added to the running one
         for (uint32_t l : touched_) {
             lin[l] += poly_lin_[l];
             poly_lin_[l] = 0.0;
             seen_[l] = 0;
         }
-        for (size_t s = 0; s < poly_.keys.size(); ++s) {
-            uint64_t k = poly_.keys[s];
-            pairs.at((uint32_t)(k >> 32), (uint32_t)k) += poly_.sums[s];
+        sum_terms(poly_, tmp_, vars.size());
+        if (polys_++ == 0) {
+            sorted_.swap(poly_);  // 0 + x is x: the first polynomial's sums stand
+        } else {
+            if (!sorted_.empty()) {
+                for (const Term& t : sorted_) summed_.at(t.key) += t.bias;
+                sorted_.clear();
+            }
+            for (const Term& t : poly_) summed_.at(t.key) += t.bias;
         }
         this->offset += offset;
     }
 
+    /// The interactions sorted by pair.
+    std::vector<Term>& interactions() {
+        if (polys_ > 1) {
+            sorted_.swap(summed_.terms);
+            sort_terms(sorted_, tmp_, vars.size());
+        }
+        return sorted_;
+    }
+
     std::vector<int> vars;    // variable ids in dimod's order
     std::vector<double> lin;  // linear biases by local index
-    PairSums pairs;
     double offset = 0.0;
 
 private:
@@ -417,7 +471,9 @@ private:
     }
 
     VarTable& t_;
-    PairSums poly_;
+    std::vector<Term> poly_, sorted_, tmp_;
+    PairSums summed_;
+    int polys_ = 0;
     std::vector<double> poly_lin_;
     std::vector<char> seen_;
     std::vector<uint32_t> touched_;
@@ -436,7 +492,7 @@ Obj np_empty(Py_ssize_t n, const char* dtype, void** data) {
 
 /// The dimod QuadraticModel of an assembled sum: variables labelled 0..k-1 (so that dimod
 /// takes the biases as arrays), then relabelled.
-Obj build_model(const ModelSum& m, const VarTable& t) {
+Obj build_model(ModelSum& m, const VarTable& t) {
     Obj qm = call(dimod_attr("QuadraticModel").ptr(), {});
     Py_ssize_t k = (Py_ssize_t)m.vars.size();
     if (k > 0) {
@@ -465,21 +521,17 @@ Obj build_model(const ModelSum& m, const VarTable& t) {
         method(data.ptr(), "add_linear_from_array", {linear.ptr()});
 
         // interactions sorted by (u, v): each lands at the end of both neighbourhoods
-        size_t n = m.pairs.keys.size();
+        const std::vector<Term>& terms = m.interactions();
+        size_t n = terms.size();
         if (n > 0) {
-            std::vector<uint32_t> order(n);
-            for (size_t s = 0; s < n; ++s) order[s] = (uint32_t)s;
-            std::sort(order.begin(), order.end(),
-                      [&](uint32_t x, uint32_t y) { return m.pairs.keys[x] < m.pairs.keys[y]; });
             void *pu, *pv, *pb;
             Obj rows = np_empty((Py_ssize_t)n, "int32", &pu);
             Obj cols = np_empty((Py_ssize_t)n, "int32", &pv);
             Obj biases = np_empty((Py_ssize_t)n, "float64", &pb);
             for (size_t s = 0; s < n; ++s) {
-                uint64_t key = m.pairs.keys[order[s]];
-                ((int32_t*)pu)[s] = (int32_t)(key >> 32);
-                ((int32_t*)pv)[s] = (int32_t)(uint32_t)key;
-                ((double*)pb)[s] = m.pairs.sums[order[s]];
+                ((int32_t*)pu)[s] = (int32_t)(terms[s].key >> 32);
+                ((int32_t*)pv)[s] = (int32_t)(uint32_t)terms[s].key;
+                ((double*)pb)[s] = terms[s].bias;
             }
             // dimod refuses more interactions per call than the model has variables
             Obj add_quadratic = attr(data.ptr(), "add_quadratic_from_arrays");
