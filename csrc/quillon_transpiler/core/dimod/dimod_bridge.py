@@ -17,6 +17,7 @@ import quillon as ql
 
 from quillon_transpiler.core.compile.compiled_model import CompiledInstance
 from quillon_transpiler.core.compile.convert_to_substitutable import ProblemSense
+from quillon_transpiler.core.decode.evaluate import eval_constraint  # noqa: F401 - decoding calls it
 from quillon_transpiler.core.substitute import SubstitutedExpression
 from quillon_transpiler.core.substitute import substitutable_expr as subs_expr
 
