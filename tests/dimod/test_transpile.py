@@ -1,5 +1,7 @@
 """transpile_dimod_bridge_cqm and get_model against the same CQM built by model arithmetic."""
 
+import fractions
+
 import pytest
 
 dimod = pytest.importorskip("dimod")
@@ -29,6 +31,13 @@ def test_cqm_equals_model_arithmetic(model, weights):
     builder = transpile_dimod_bridge_cqm(compiled)
     assert isinstance(builder, DimodBuilder) and builder.compiled_model is compiled
     assert_same_cqm(builder.get_model(weights), reference_cqm(compiled, weights))
+
+
+def test_coefficients_only_dimod_arithmetic_takes():
+    compiled = compile_model(*models.cover())
+    key = next(iter(compiled.objective.coeff))
+    compiled.objective.coeff[key] = fractions.Fraction(7, 3)
+    assert_same_cqm(transpile_dimod_bridge_cqm(compiled).get_model(), reference_cqm(compiled))
 
 
 def test_labels_senses_vartypes_and_bounds():
