@@ -22,14 +22,11 @@ from quillon_transpiler.core.substitute import SubstitutedExpression
 from quillon_transpiler.core.substitute import substitutable_expr as subs_expr
 
 
+# Variables are labelled (label, subscripts) as in the variable registry, constraints
+# label_forallkey (onehot_(3,), weight_()) and compared with 0 as their condition says. The
+# objective is negated for a maximisation, so the CQM always minimises; get_model sets it.
 def transpile_dimod_bridge_cqm(compiled_model: CompiledInstance) -> DimodBuilder:
-    """Transpile compiled model to dimod CQM.
-
-    Every variable is labelled ``(label, subscripts)`` as in the variable registry; every
-    constraint ``label_forallkey`` (``onehot_(3,)``, ``weight_()``), compared with 0 as its
-    condition says. The objective is negated for a maximisation, so the CQM always minimises.
-    The CQM's objective is set by ``DimodBuilder.get_model``.
-    """
+    """Transpile compiled model to dimod CQM."""
     cqm, objective, penalties = _transpile(compiled_model)
     return DimodBuilder(compiled_model, cqm, objective, penalties)
 
@@ -73,13 +70,10 @@ class DimodBuilder:
         """
         return _get_model(self, penalty_weight)
 
+    # Samples are read in the sample set's record order. Violations are recomputed from the
+    # compiled constraints for the samples the sample set marks infeasible (0.0 otherwise): the
+    # sum of magnitudes of left - right for ==, of its positive values for <= and of its
+    # negative ones for >=. Objective values are the energies, negated for a maximisation.
     def decode_from_cqm_result(self, sampleset: dimod.SampleSet) -> ql.SampleSet:
-        """Decode sampleset from dimod model.
-
-        Samples are read in the sample set's record order. Violations are recomputed from the
-        compiled constraints for the samples the sample set marks infeasible (0.0 otherwise):
-        the sum of magnitudes for ``==``, of the positive values of left - right for ``<=``
-        and of the negative ones for ``>=``. Objective values are the energies, negated for a
-        maximisation.
-        """
+        """Decode sampleset from dimod model."""
         return _decode(self, sampleset)
