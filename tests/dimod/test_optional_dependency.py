@@ -11,8 +11,8 @@ from quillon_transpiler.core.compile.compile import compile_model
 from quillon_transpiler.core.decode.evaluate import eval_constraint
 try:
     import quillon_transpiler.core.dimod.dimod_bridge
-except ImportError as error:
-    print(error)
+except ImportError as error:  # the module's own error, as the cause of the import's
+    print(error, error.__cause__)
 """
 
 
