@@ -2,6 +2,7 @@
 
 import fractions
 
+import numpy as np
 import pytest
 
 dimod = pytest.importorskip("dimod")
@@ -33,10 +34,21 @@ def test_cqm_equals_model_arithmetic(model, weights):
     assert_same_cqm(builder.get_model(weights), reference_cqm(compiled, weights))
 
 
-def test_coefficients_only_dimod_arithmetic_takes():
+def fraction_coefficient(poly):
+    key = next(iter(poly.coeff))
+    poly.coeff[key] = fractions.Fraction(7, 3)  # only dimod's arithmetic takes it
+
+
+def numpy_indices(poly):
+    key, value = poly.coeff.popitem()
+    poly.coeff[tuple(np.int64(i) for i in key)] = value  # equal to the registry's ints
+
+
+@pytest.mark.parametrize("change", [fraction_coefficient, numpy_indices])
+def test_unusual_polynomials(change):
     compiled = compile_model(*models.cover())
-    key = next(iter(compiled.objective.coeff))
-    compiled.objective.coeff[key] = fractions.Fraction(7, 3)
+    change(compiled.objective)
+    change(compiled.constraint["demand"][()])
     assert_same_cqm(transpile_dimod_bridge_cqm(compiled).get_model(), reference_cqm(compiled))
 
 

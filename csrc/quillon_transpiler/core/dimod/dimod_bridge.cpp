@@ -114,19 +114,19 @@ public:
 
 protected:
     virtual int lookup(PyObject* key) = 0;
+    /// The dict finds any key equal to an index (a NumPy integer, 3.0), as a dict lookup
+    /// would; the dense table is its shortcut for the registry's plain ints 0..n-1.
     void remember(PyObject* key, int id) {
+        Obj i = integer(id);
+        dict_set(index_.ptr(), key, i.ptr());
         if (PyLong_CheckExact(key)) {
             int overflow = 0;
             long long v = PyLong_AsLongLongAndOverflow(key, &overflow);
-            // dense for the registry's indices 0..n-1; anything sparse stays in the dict
             if (!overflow && v >= 0 && v < (long long)vars.size() * 2 + 1024) {
                 if ((size_t)v >= dense_.size()) dense_.resize((size_t)v + 1, -1);
                 dense_[(size_t)v] = id;
-                return;
             }
         }
-        Obj i = integer(id);
-        dict_set(index_.ptr(), key, i.ptr());
     }
     int from_dict(PyObject* key) {
         PyObject* v = dict_get(index_.ptr(), key);
