@@ -116,6 +116,14 @@ def test_sample_layout():
     assert decoded.record.solution["z"] == [(([],), [], (3,)), (([1, 2],), [1, 2], (3,)), (([0],), [2], (3,))]
     assert decoded.evaluation.constraint_violations == {"demand": [4.0, 0.0, 1.0], "few z": [0.0, 0.0, 0.0]}
 
+    # a sampler's own variables are not the model's: ignored
+    extra = dimod.SampleSet.from_samples(
+        ([[1, 2, 0, 1, 0]], labels + ["aux"]), "INTEGER", energy=[7.0], is_feasible=[False]
+    )
+    decoded = builder.decode_from_cqm_result(extra)
+    assert decoded.record.solution == {"y": [((), [1], ())], "z": [(([0, 2],), [2, 1], (3,))]}
+    assert decoded.evaluation.constraint_violations == {"demand": [0.0], "few z": [0.0]}
+
 
 def test_no_constraints():
     x = ql.BinaryVar("x", shape=(2,))

@@ -835,7 +835,9 @@ Obj decode(PyObject* const* a) {
         Py_ssize_t n = PyObject_Length(c.subscripts.ptr());
         if (n < 0) fail();
         if (n != axes[(size_t)c.slot])
-            raisef(PyExc_ValueError, "sample variable %R has %zd subscripts, but decision variable %R has %zd axes",
+            raisef(PyExc_ValueError,
+                   "sample variable %R has %zd subscripts, but decision variable %R has %zd axes; decode "
+                   "sample sets of this builder's CQM",
                    v, n, c.label.ptr(), axes[(size_t)c.slot]);
         columns.push_back(std::move(c));
     }
