@@ -95,11 +95,6 @@ class Oracle:
                 assert 0 <= i < len(value), f"{e} reads index {i} of {len(value)}"
                 value = value[i]
             return value
-        if kind is ql.ArrayLength:
-            value = self.value(e.array)
-            for _ in range(e.axis):
-                value = value[0]
-            return len(value)
         if kind is ql.AddOp:
             return sum((self.value(t) for t in e.terms), 0)
         if kind is ql.MulOp:
