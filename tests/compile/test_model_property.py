@@ -19,11 +19,10 @@ import numpy as np
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
+from model_oracle import Oracle, children, polynomial_value
 
 import quillon as ql
 from quillon_transpiler.core.compile.compile import compile_model
-
-from model_oracle import Oracle, children, polynomial_value
 
 N, M = ql.Placeholder("N"), ql.Placeholder("M")
 V, A, U, C = (ql.Placeholder(name, 1) for name in "VAUC")  # coefficients, indices, bounds, pins
