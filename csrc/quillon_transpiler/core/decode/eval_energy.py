@@ -2,7 +2,7 @@ from __future__ import annotations
 
 import typing as typ
 
-from quillon_transpiler.core.compile.compiled_model import CompiledInstance
+from quillon_transpiler.core import CompiledInstance
 from quillon_transpiler.core.decode.evaluate import calc_expr as calc_expr
 
 if typ.TYPE_CHECKING:

@@ -15,7 +15,7 @@ except ImportError as error:  # an optional extra: only this module needs it
     ) from error
 
 import quillon as ql
-from quillon_transpiler.core.compile.compiled_model import CompiledInstance
+from quillon_transpiler.core import CompiledInstance
 from quillon_transpiler.core.compile.convert_to_substitutable import ProblemSense  # noqa: F401
 from quillon_transpiler.core.decode.evaluate import eval_constraint  # noqa: F401 - decoding calls it
 from quillon_transpiler.core.substitute import SubstitutedExpression
