@@ -1,4 +1,4 @@
-// Interned attribute names, made once per module on first use.
+// Interned attribute names, and the package classes every module names: its exceptions, the tree.
 #pragma once
 #include "plumbing.hpp"
 

@@ -85,8 +85,9 @@ void unroll_levels(PyObject* forall, PyObject* data, Py_ssize_t start, PyObject*
         Level& l = info[(size_t)d];
         bind_index(getattr(data, N.indices.ptr()).ptr(), l.name.ptr(), index.ptr());
         native.rebind();
-        if (l.cond ? !native.test(l.cond) : !truth(call(l.test.ptr(), {empty.ptr(), data}, kwnames({"instance_data"}).ptr()).ptr()))
-            continue;
+        bool holds = l.cond ? native.test(l.cond)
+                            : truth(call(l.test.ptr(), {empty.ptr(), data}, kwnames({"instance_data"}).ptr()).ptr());
+        if (!holds) continue;
         if (PySequence_SetItem(indices.ptr(), d, index.ptr()) < 0) fail();
         if (d < levels - 1) {
             open(++d);

@@ -12,7 +12,9 @@ namespace {
 
 const Names& N = names();
 
-Obj subscript_class() { return QTX_IMPORT("quillon_transpiler.core.substitute.substitutable_expr.variable", "Subscript"); }
+Obj subscript_class() {
+    return QTX_IMPORT("quillon_transpiler.core.substitute.substitutable_expr.variable", "Subscript");
+}
 
 void variable_init_impl(PyObject* self, PyObject* name, PyObject* ndim) {
     check_arg(name, &PyUnicode_Type, "name");

@@ -11,7 +11,8 @@ namespace {
 const Names& N = names();
 
 Obj kind_member(PyObject* name) {
-    Obj kinds = QTX_IMPORT("quillon_transpiler.core.substitute.substitutable_expr.variadic_operator", "MultipleOpeKind");
+    Obj kinds = QTX_IMPORT("quillon_transpiler.core.substitute.substitutable_expr.variadic_operator",
+                           "MultipleOpeKind");
     return getattr(kinds.ptr(), name);
 }
 
