@@ -1,49 +1,13 @@
-// Helpers of the binary-lowering modules: Python-style pair unpacking and the reduction of a
-// monomial key by x * x = x.
+// Helpers of the binary-lowering modules: the reduction of a monomial key by x * x = x, and
+// accumulating coefficients.
 #pragma once
 #include "num.hpp"
+#include "plumbing.hpp"
 
 #include <algorithm>
 #include <vector>
 
 namespace qtx {
-
-/// `a, b = value`, with Python's messages.
-inline void unpack2(PyObject* value, Obj& a, Obj& b) {
-    if (PyTuple_CheckExact(value) || PyList_CheckExact(value)) {
-        Py_ssize_t n = PySequence_Fast_GET_SIZE(value);
-        if (n == 2) {
-            a = ref(PySequence_Fast_GET_ITEM(value, 0));
-            b = ref(PySequence_Fast_GET_ITEM(value, 1));
-            return;
-        }
-        if (n > 2) raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-        raisef(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", n);
-    }
-    PyObject* it = PyObject_GetIter(value);
-    if (!it) {
-        PyErr_Clear();
-        raisef(PyExc_TypeError, "cannot unpack non-iterable %.200s object", type_name(value));
-    }
-    Obj iter = own(it);
-    Obj got[2];
-    for (int i = 0; i < 2; ++i) {
-        PyObject* v = PyIter_Next(it);
-        if (!v) {
-            if (PyErr_Occurred()) fail();
-            raisef(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
-        }
-        got[i] = own(v);
-    }
-    PyObject* extra = PyIter_Next(it);
-    if (extra) {
-        Py_DECREF(extra);
-        raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-    }
-    if (PyErr_Occurred()) fail();
-    a = got[0];
-    b = got[1];
-}
 
 /// `tuple(sorted(set(key)))`; a key that already is strictly increasing is returned itself.
 inline Obj reduced_key(PyObject* key) {

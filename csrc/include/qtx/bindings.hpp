@@ -70,14 +70,12 @@ public:
         int pending = std::uncaught_exceptions();
         ~FlushOnUnwind() {
             if (std::uncaught_exceptions() == pending) return;
-            PyObject *t, *v, *tb;
-            PyErr_Fetch(&t, &v, &tb);
+            ErrorAside keep;
             try {
                 b.flush();
             } catch (...) {
                 PyErr_Clear();
             }
-            PyErr_Restore(t, v, tb);
         }
     };
 
@@ -122,8 +120,7 @@ private:
 
     /// An element read where nothing binds it.
     [[noreturn]] static void unbound(PyObject* name) {
-        static PyObject* cls = nullptr;
-        Obj error = call(exception_class("UnboundElementError", cls), {name});
+        Obj error = call(exception_class(QTX_NAME("UnboundElementError")).ptr(), {name});
         PyErr_SetObject((PyObject*)Py_TYPE(error.ptr()), error.ptr());
         fail();
     }

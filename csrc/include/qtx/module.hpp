@@ -1,7 +1,7 @@
 // Module set-up: native functions under private names, then the module's Python surface
 // (classes, enums, signatures) executed from source inside the module's own namespace.
 #pragma once
-#include "py.hpp"
+#include "plumbing.hpp"
 
 #include <cstdio>
 #include <string>

@@ -1,6 +1,6 @@
-// Interned attribute names, made once per module on first use.
+// Interned attribute names, and the package classes every module names: its exceptions, the tree.
 #pragma once
-#include "py.hpp"
+#include "plumbing.hpp"
 
 namespace qtx {
 
@@ -32,39 +32,20 @@ inline const Names& names() {
 
 namespace qtx {
 
-/// `quillon_transpiler.exceptions.SubstituteError`, imported on first use.
-/// Safe with an error pending: the import on first use sets it aside.
-inline PyObject* exception_class(const char* name, PyObject*& slot) {
-    if (!slot) {
-        PyObject *t, *v, *tb;
-        PyErr_Fetch(&t, &v, &tb);
-        slot = PyImport_ImportModule("quillon_transpiler.exceptions");
-        if (slot) {
-            PyObject* m = slot;
-            slot = PyObject_GetAttrString(m, name);
-            Py_DECREF(m);
-        }
-        if (!slot) {
-            Py_XDECREF(t);
-            Py_XDECREF(v);
-            Py_XDECREF(tb);
-            fail();
-        }
-        PyErr_Restore(t, v, tb);
-    }
-    return slot;
+/// `quillon_transpiler.exceptions.<name>`. Safe with an error pending: it is set aside for
+/// the lookup (the first one imports), so that this can name the class of a pending error.
+inline Obj exception_class(PyObject* name) {
+    ErrorAside pending;
+    return imported(QTX_NAME("quillon_transpiler.exceptions"), name);
 }
 
-inline PyObject* substitute_error() {
-    static PyObject* cls = nullptr;
-    return exception_class("SubstituteError", cls);
-}
+/// The package's SubstituteError (borrowed: its module holds it).
+inline PyObject* substitute_error() { return exception_class(QTX_NAME("SubstituteError")).ptr(); }
 
 [[noreturn]] inline void raise_substitute(const std::string& msg) { raise(substitute_error(), msg); }
 
-}  // namespace qtx
-
-namespace qtx {
+/// Inside a `catch`: the SubstituteError being handled; any other error is rethrown.
+inline Obj caught_substitute_error() { return caught_error(substitute_error()); }
 
 /// `indices[name] = value` on an instance data's element bindings.
 inline void bind_index(PyObject* indices, PyObject* name, PyObject* value) {
@@ -73,24 +54,21 @@ inline void bind_index(PyObject* indices, PyObject* name, PyObject* value) {
     if (PyObject_SetItem(indices, name, value) < 0) fail();
 }
 
-/// A module imported on first use and kept; its attributes are read at every use.
-inline PyObject* lazy_module(const char* path, PyObject*& slot) {
-    if (!slot) slot = own(PyImport_ImportModule(path)).release().ptr();
+/// A class of the substitutable expression tree: `substitutable_expr.<name>`.
+inline Obj tree_class(PyObject* name) {
+    return imported(QTX_NAME("quillon_transpiler.core.substitute.substitutable_expr"), name);
+}
+
+// ---- kept for the engine, compile and binarize sources until they use the names above ----
+
+inline PyObject* exception_class(const char* name, PyObject*& slot) {
+    if (!slot) slot = exception_class(interned(name).ptr()).release().ptr();
     return slot;
 }
+inline Obj import_attr(const char* module, const char* attr) { return imported(str(module).ptr(), str(attr).ptr()); }
 
 }  // namespace qtx
 
-/// An interned attribute name made once; never freed, like `names()`.
-#define QTX_NAME(s)                                              \
-    ([]() -> PyObject* {                                         \
-        static PyObject* o = ::qtx::interned(s).release().ptr(); \
-        return o;                                                \
-    }())
-
-/// Defines `fn()`, the module at `path`, imported on first use.
-#define QTX_LAZY_MODULE(fn, path)          \
-    PyObject* fn() {                       \
-        static PyObject* m = nullptr;      \
-        return ::qtx::lazy_module(path, m); \
-    }
+/// Defines `fn()`, the module at `path` (borrowed: sys.modules holds it).
+#define QTX_LAZY_MODULE(fn, path) \
+    PyObject* fn() { return ::qtx::imported(QTX_NAME(path)).ptr(); }

@@ -6,15 +6,8 @@ namespace qtx {
 
 /// Calls SubstitutableExpr.__init__(self), as the leaves do.
 inline void init_base(PyObject* self) {
-    static PyObject* base_init = nullptr;
-    if (!base_init)
-        base_init = getattr(import_attr("quillon_transpiler.core.substitute.substitutable_expr.expression",
-                                        "SubstitutableExpr")
-                                .ptr(),
-                            str("__init__").ptr())
-                        .release()
-                        .ptr();
-    call(base_init, {self});
+    Obj base = QTX_IMPORT("quillon_transpiler.core.substitute.substitutable_expr.expression", "SubstitutableExpr");
+    call_method(base.ptr(), QTX_NAME("__init__"), {self});
 }
 
 /// A new list holding `self` when check(self) is truthy. Every `extract` starts here, so

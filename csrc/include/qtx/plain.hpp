@@ -4,23 +4,15 @@
 
 namespace qtx {
 
-/// `numpy.generic` and `numpy.ndarray`, or null when NumPy is absent.
+/// `numpy.generic` or `numpy.ndarray` (borrowed: NumPy holds it), or null when NumPy is absent.
 inline PyTypeObject* numpy_type(const char* name) {
-    static PyObject* generic = nullptr;
-    static PyObject* ndarray = nullptr;
-    static bool tried = false;
-    if (!tried) {
-        tried = true;
-        PyObject* np = PyImport_ImportModule("numpy");
-        if (np) {
-            generic = PyObject_GetAttrString(np, "generic");
-            ndarray = PyObject_GetAttrString(np, "ndarray");
-            Py_DECREF(np);
-        }
+    try {
+        Obj t = imported(QTX_NAME("numpy"), name[0] == 'g' ? QTX_NAME("generic") : QTX_NAME("ndarray"));
+        return PyType_Check(t.ptr()) ? (PyTypeObject*)t.ptr() : nullptr;
+    } catch (PyErrSet&) {
         PyErr_Clear();
+        return nullptr;
     }
-    PyObject* t = name[0] == 'g' ? generic : ndarray;
-    return t && PyType_Check(t) ? (PyTypeObject*)t : nullptr;
 }
 
 /// `v.item()` for NumPy scalars and zero-dimensional arrays; anything else as it is.

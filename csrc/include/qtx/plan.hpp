@@ -23,12 +23,11 @@ struct Types {
     PyObject *zero, *one, *empty_tuple;
 
     Types() {
-        Obj pkg = own(PyImport_ImportModule("quillon_transpiler.core.substitute.substitutable_expr"));
-        auto cls = [&](const char* n) { return getattr(pkg.ptr(), str(n).ptr()).release().ptr(); };
-        auto member = [&](const char* e, const char* n) {
-            Obj en = getattr(pkg.ptr(), str(e).ptr());
-            return getattr(en.ptr(), str(n).ptr()).release().ptr();
+        auto cls = [](const char* n) { return tree_class(str(n).ptr()).release().ptr(); };
+        auto member = [](const char* e, const char* n) {
+            return getattr(tree_class(str(e).ptr()).ptr(), str(n).ptr()).release().ptr();
         };
+        auto attr = [](const char* m, const char* n) { return imported(str(m).ptr(), str(n).ptr()).release().ptr(); };
         number = cls("Number"), unary = cls("UnaryOperator"), placeholder = cls("Placeholder");
         element = cls("Element"), decvar = cls("DecisionVariable"), subscript = cls("Subscript");
         arraylen = cls("ArrayLength"), pair = cls("PairOperator"), multi = cls("MultipleOperator");
@@ -45,13 +44,11 @@ struct Types {
         ge = member("ConstraintKind", "GREATERTHANEQUAL"), ne = member("OtherConstraintKind", "NOTEQUAL");
         lt = member("OtherConstraintKind", "LESSTHAN"), c_and = member("ConditionOperatorKind", "AND");
         c_or = member("ConditionOperatorKind", "OR"), c_xor = member("ConditionOperatorKind", "XOR");
-        unary_value = import_attr("quillon_transpiler.core.substitute.substitutable_expr.expression", "_unary_value")
-                          .release()
-                          .ptr();
-        poly_cls = import_attr("quillon_transpiler.core.substitute.subs_poly", "SubstitutedExpression").release().ptr();
-        registry_cls = import_attr("quillon_transpiler.core.var_registry", "VarRegistry").release().ptr();
-        data_cls = import_attr("quillon_transpiler.core.instance_data", "InstanceData").release().ptr();
-        np_array = import_attr("numpy", "array").release().ptr();
+        unary_value = attr("quillon_transpiler.core.substitute.substitutable_expr.expression", "_unary_value");
+        poly_cls = attr("quillon_transpiler.core.substitute.subs_poly", "SubstitutedExpression");
+        registry_cls = attr("quillon_transpiler.core.var_registry", "VarRegistry");
+        data_cls = attr("quillon_transpiler.core.instance_data", "InstanceData");
+        np_array = attr("numpy", "array");
         zero = PyLong_FromLong(0), one = PyLong_FromLong(1), empty_tuple = PyTuple_New(0);
     }
 };
@@ -206,23 +203,15 @@ private:
     /// A leaf read for its attributes only (the indexed variable of a subscript).
     Node* leaf(PyObject* o) {
         const Types& T = types();
-        int is_dv = PyObject_IsInstance(o, T.decvar);
-        if (is_dv < 0) fail();
-        if (is_dv) return plan_as(o, K::DecVar);
-        int is_ph = PyObject_IsInstance(o, T.placeholder);
-        if (is_ph < 0) fail();
-        if (is_ph) return plan_as(o, K::Placeholder);
+        if (is_instance(o, T.decvar)) return plan_as(o, K::DecVar);
+        if (is_instance(o, T.placeholder)) return plan_as(o, K::Placeholder);
         return make(o, K::Fallback);
     }
 
     Node* array(PyObject* o) {
         const Types& T = types();
-        int r = PyObject_IsInstance(o, T.placeholder);
-        if (r < 0) fail();
-        if (r) return plan_as(o, K::Placeholder);
-        r = PyObject_IsInstance(o, T.subscript);
-        if (r < 0) fail();
-        if (r) return plan_as(o, K::Subscript);
+        if (is_instance(o, T.placeholder)) return plan_as(o, K::Placeholder);
+        if (is_instance(o, T.subscript)) return plan_as(o, K::Subscript);
         return make(o, K::Fallback);
     }
 

@@ -123,18 +123,22 @@ inline PyObject* dict_get(PyObject* d, PyObject* key) {
 inline void dict_set(PyObject* d, PyObject* key, PyObject* v) {
     if (PyDict_SetItem(d, key, v) < 0) fail();
 }
+/// `raise KeyError(key)`.
+[[noreturn]] inline void raise_key_error(PyObject* key) {
+    // wrapped, so that a tuple key is the exception's one argument
+    PyObject* args = PyTuple_Pack(1, key);
+    if (args) {
+        PyErr_SetObject(PyExc_KeyError, args);
+        Py_DECREF(args);
+    }
+    fail();
+}
+[[noreturn]] inline void raise_key_error(const std::string& msg) { raise_key_error(str(msg).ptr()); }
+
 /// `d[key]` raising KeyError(key) like Python does.
 inline PyObject* dict_item(PyObject* d, PyObject* key) {
     PyObject* v = dict_get(d, key);
-    if (!v) {
-        // wrapped, so that a tuple key is the exception's one argument
-        PyObject* args = PyTuple_Pack(1, key);
-        if (args) {
-            PyErr_SetObject(PyExc_KeyError, args);
-            Py_DECREF(args);
-        }
-        fail();
-    }
+    if (!v) raise_key_error(key);
     return v;
 }
 /// `m[key]` for any mapping, dicts on the fast path; new reference.
@@ -147,24 +151,6 @@ inline Obj item(PyObject* m, const char* key) { return item(m, str(key).ptr()); 
 inline Obj call(PyObject* f, std::initializer_list<PyObject*> args, PyObject* kwnames = nullptr) {
     return own(PyObject_Vectorcall(f, args.begin(), args.size() - (kwnames ? PyTuple_GET_SIZE(kwnames) : 0),
                                    kwnames));
-}
-
-/// Fetches an attribute of an importable module (`module.attr`).
-inline Obj import_attr(const char* module, const char* attr) {
-    Obj m = own(PyImport_ImportModule(module));
-    return own(PyObject_GetAttrString(m.ptr(), attr));
-}
-
-/// Catches a pending Python exception of class `type`; returns it (new reference) or NULL.
-inline Obj catch_error(PyObject* type) {
-    if (!PyErr_ExceptionMatches(type)) return Obj();
-    PyObject *t, *v, *tb;
-    PyErr_Fetch(&t, &v, &tb);
-    PyErr_NormalizeException(&t, &v, &tb);
-    if (tb) PyException_SetTraceback(v, tb);
-    Py_XDECREF(t);
-    Py_XDECREF(tb);
-    return nb::steal(v);
 }
 
 /// Builtin `max(a, b)`: the second wins only when strictly greater.

@@ -5,22 +5,12 @@
 
 namespace qtx {
 
-inline PyObject* registry_module_attr(const char* attr, PyObject*& slot) {
-    if (!slot) slot = import_attr("quillon_transpiler.core.var_registry", attr).release().ptr();
-    return slot;
-}
-inline PyObject* registry_class() {
-    static PyObject* c = nullptr;
-    return registry_module_attr("VarRegistry", c);
-}
-inline PyObject* bound_class() {
-    static PyObject* c = nullptr;
-    return registry_module_attr("IntegerBound", c);
-}
+/// The VarRegistry class (borrowed: its module holds it).
+inline PyObject* registry_class() { return QTX_IMPORT("quillon_transpiler.core.var_registry", "VarRegistry").ptr(); }
 
 inline Obj make_bound(PyObject* lower, PyObject* upper) {
-    Obj kw = own(Py_BuildValue("(ss)", "lower", "upper"));
-    return call(bound_class(), {lower, upper}, kw.ptr());
+    Obj cls = QTX_IMPORT("quillon_transpiler.core.var_registry", "IntegerBound");
+    return call(cls.ptr(), {lower, upper}, kwnames({"lower", "upper"}).ptr());
 }
 
 /// `VarRegistry({}, 0, {})`: the throw-away registry of ranges, conditions, subscripts and shapes.

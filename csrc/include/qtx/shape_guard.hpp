@@ -34,8 +34,7 @@ public:
             Py_ssize_t size = PyDict_GET_SIZE(inner);
             if (size <= done) return;
             // registrations only append: the new ones are the last entries, read from the end
-            static PyObject* reversed = import_attr("builtins", "reversed").release().ptr();
-            Obj keys = own(PyObject_CallFunctionObjArgs(reversed, inner, nullptr));
+            Obj keys = call((PyObject*)&PyReversed_Type, {inner});
             for (Py_ssize_t k = done; k < size; ++k) {
                 Obj subs = own(PyIter_Next(keys.ptr()));
                 check_one(label, subs.ptr(), shape);

@@ -33,17 +33,17 @@ Obj pairs(PyObject* inner, const char* second, Obj (*value)(PyObject*)) {
     map_each(inner, [&](PyObject* k, PyObject* v) {
         if (PyList_Append(subs.ptr(), k) < 0 || PyList_Append(vals.ptr(), value(v).ptr()) < 0) fail();
     });
-    Obj d = own(PyDict_New());
-    dict_set(d.ptr(), str("subscripts").ptr(), subs.ptr());
-    dict_set(d.ptr(), str(second).ptr(), vals.ptr());
-    return d;
+    nb::dict d;
+    d["subscripts"] = subs;
+    d[second] = vals;
+    return std::move(d);
 }
 
 Obj bound_dict(PyObject* bound) {
-    Obj d = own(PyDict_New());
-    dict_set(d.ptr(), str("lower").ptr(), plain(getattr(bound, N.lower.ptr()).ptr()).ptr());
-    dict_set(d.ptr(), str("upper").ptr(), plain(getattr(bound, N.upper.ptr()).ptr()).ptr());
-    return d;
+    nb::dict d;
+    d["lower"] = plain(getattr(bound, N.lower.ptr()).ptr());
+    d["upper"] = plain(getattr(bound, N.upper.ptr()).ptr());
+    return std::move(d);
 }
 
 Obj to_serializable(PyObject* const* a) {
@@ -55,29 +55,21 @@ Obj to_serializable(PyObject* const* a) {
     map_each(getattr(self, N.integer_bound.ptr()).ptr(), [&](PyObject* label, PyObject* inner) {
         dict_set(ib.ptr(), label, pairs(inner, "bound", bound_dict).ptr());
     });
-    Obj d = own(PyDict_New());
-    dict_set(d.ptr(), str("class").ptr(), str("VarRegistry").ptr());
-    dict_set(d.ptr(), str("var_map").ptr(), vm.ptr());
-    dict_set(d.ptr(), str("var_num").ptr(), plain(var_num.ptr()).ptr());
-    dict_set(d.ptr(), str("integer_bound").ptr(), ib.ptr());
-    return d;
+    nb::dict d;
+    d["class"] = "VarRegistry";
+    d["var_map"] = vm;
+    d["var_num"] = plain(var_num.ptr());
+    d["integer_bound"] = ib;
+    return std::move(d);
 }
 
 /// {tuple(s): make(v)} over zip(entry["subscripts"], entry[second]).
 Obj unzip(PyObject* entry, const char* second, Obj (*make)(PyObject*)) {
     Obj subs = item(entry, "subscripts"), vals = item(entry, second);
     Obj out = own(PyDict_New());
-    Obj si = own(PyObject_GetIter(subs.ptr())), vi = own(PyObject_GetIter(vals.ptr()));
-    for (;;) {
-        PyObject* s = PyIter_Next(si.ptr());
-        if (!s) break;
-        Obj ss = nb::steal(s);
-        PyObject* v = PyIter_Next(vi.ptr());
-        if (!v) break;
-        Obj vv = nb::steal(v);
-        dict_set(out.ptr(), own(PySequence_Tuple(ss.ptr())).ptr(), make(vv.ptr()).ptr());
-    }
-    if (PyErr_Occurred()) fail();
+    zip(subs.ptr(), vals.ptr(), [&](PyObject* s, PyObject* v) {
+        dict_set(out.ptr(), own(PySequence_Tuple(s)).ptr(), make(v).ptr());
+    });
     return out;
 }
 

@@ -10,31 +10,11 @@ namespace {
 
 const Names& N = names();
 
-QTX_LAZY_MODULE(subs_expr, "quillon_transpiler.core.substitute.substitutable_expr")
-QTX_LAZY_MODULE(unroll_module, "quillon_transpiler.core.compile.unroll_forall")
-
-Obj decision_variable_class() { return getattr(subs_expr(), QTX_NAME("DecisionVariable")); }
-
-bool is_instance(PyObject* o, PyObject* cls) {
-    int r = PyObject_IsInstance(o, cls);
-    if (r < 0) fail();
-    return r != 0;
-}
-
-PyObject* is_decision_variable(PyObject*, PyObject* node) noexcept {
-    return guarded([&] { return ref(is_instance(node, decision_variable_class().ptr()) ? Py_True : Py_False); });
-}
-
-/// The `extract` predicate that holds exactly for decision variables.
-PyObject* decision_variable_check() {
-    static PyMethodDef def = {"is_decision_variable", (PyCFunction)is_decision_variable, METH_O, nullptr};
-    static PyObject* fn = own(PyCFunction_New(&def, nullptr)).release().ptr();
-    return fn;
-}
+Obj decision_variable_class() { return tree_class(QTX_NAME("DecisionVariable")); }
 
 bool has_deci_var(PyObject* expr) {
-    Obj found = call(getattr(expr, N.extract.ptr()).ptr(), {decision_variable_check()});
-    return truth(found.ptr());
+    Obj check = instance_check(decision_variable_class().ptr());
+    return truth(call_method(expr, N.extract.ptr(), {check.ptr()}).ptr());
 }
 
 Obj pair(PyObject* a, PyObject* b) { return own(PyTuple_Pack(2, a, b)); }
@@ -52,12 +32,11 @@ Obj seperate_var_subs(PyObject* variable) {
 /// for the native one.
 Obj check_pinning(PyObject* condition, PyObject* separate) {
     Obj kind = getattr(condition, N.kind.ptr());
-    Obj kinds = getattr(subs_expr(), QTX_NAME("ConstraintKind"));
-    Obj equal = getattr(kinds.ptr(), QTX_NAME("EQUAL"));
+    Obj equal = getattr(tree_class(QTX_NAME("ConstraintKind")).ptr(), QTX_NAME("EQUAL"));
     if (compare(kind.ptr(), equal.ptr(), Py_NE)) return ref(Py_None);
     Obj left = getattr(condition, N.left.ptr());
     Obj right = getattr(condition, N.right.ptr());
-    Obj subscript = getattr(subs_expr(), QTX_NAME("Subscript"));
+    Obj subscript = tree_class(QTX_NAME("Subscript"));
     if (!is_instance(left.ptr(), decision_variable_class().ptr()) && !is_instance(left.ptr(), subscript.ptr()))
         return ref(Py_None);
     Obj var_subs = separate ? call(separate, {left.ptr()}) : seperate_var_subs(left.ptr());
@@ -70,7 +49,7 @@ Obj check_pinning(PyObject* condition, PyObject* separate) {
 
 /// The value an index expression stands for, as an int.
 Obj subscript_value(PyObject* expr, PyObject* registry, PyObject* data) {
-    Obj poly = call(getattr(expr, N.substitute.ptr()).ptr(), {registry, data});
+    Obj poly = call_method(expr, N.substitute.ptr(), {registry, data});
     Obj coeff = getattr(poly.ptr(), N.coeff.ptr());
     if (map_size(coeff.ptr())) raise_substitute("Subscripts must not contain decision variables.");
     Obj value = getattr(poly.ptr(), N.constant.ptr());
@@ -91,48 +70,28 @@ Obj convert_to_fixed_vars(PyObject* const* a) {
     dict_set(fixed_vars.ptr(), label.ptr(), values.ptr());
 
     Obj forall = getattr(constraint, N.forall.ptr());
-    Obj unroll = getattr(unroll_module(), QTX_NAME("unroll_forall"));
+    Obj unroll = QTX_IMPORT("quillon_transpiler.core.compile.unroll_forall", "unroll_forall");
     Obj assignments = call(unroll.ptr(), {forall.ptr(), data});
     Obj substitute_value = getattr(value_expr, N.substitute.ptr());
-    Obj assignment_iter = own(PyObject_GetIter(assignments.ptr()));
     SignalPoll poll;
-    for (;;) {
+    for_each(assignments.ptr(), [&](PyObject* assignment) {
         poll.tick(64);  // substitutions of the subscripts and the value per assignment
-        PyObject* next = PyIter_Next(assignment_iter.ptr());
-        if (!next) break;
-        Obj assignment = nb::steal(next);
-        // bind every forall element to its value of this assignment (zip stops at the shorter)
-        Obj entries = own(PyObject_GetIter(forall.ptr()));
-        Obj values_of = own(PyObject_GetIter(assignment.ptr()));
-        for (;;) {
-            PyObject* e = PyIter_Next(entries.ptr());
-            if (!e) break;
-            Obj entry = nb::steal(e);
-            PyObject* v = PyIter_Next(values_of.ptr());
-            if (!v) break;
-            Obj value = nb::steal(v);
-            Obj element = own(PySequence_GetItem(entry.ptr(), 0));
+        // bind every forall element to its value of this assignment
+        zip(forall.ptr(), assignment, [&](PyObject* entry, PyObject* value) {
+            Obj element = own(PySequence_GetItem(entry, 0));
             Obj name = getattr(element.ptr(), N.name.ptr());
-            bind_index(getattr(data, N.indices.ptr()).ptr(), name.ptr(), value.ptr());
-        }
-        if (PyErr_Occurred()) fail();
-
+            bind_index(getattr(data, N.indices.ptr()).ptr(), name.ptr(), value);
+        });
         Obj key_items = own(PyList_New(0));
-        Obj sub_iter = own(PyObject_GetIter(subscripts));
-        for (;;) {
-            PyObject* s = PyIter_Next(sub_iter.ptr());
-            if (!s) break;
-            Obj expr = nb::steal(s);
-            if (PyList_Append(key_items.ptr(), subscript_value(expr.ptr(), registry.ptr(), data).ptr()) < 0) fail();
-        }
-        if (PyErr_Occurred()) fail();
+        for_each(subscripts, [&](PyObject* expr) {
+            if (PyList_Append(key_items.ptr(), subscript_value(expr, registry.ptr(), data).ptr()) < 0) fail();
+        });
         Obj poly = call(substitute_value.ptr(), {registry.ptr(), data});
         Obj fixed_value = getattr(poly.ptr(), N.constant.ptr());
         Obj key = own(PyList_AsTuple(key_items.ptr()));
         Obj target = item(fixed_vars.ptr(), label.ptr());
         if (PyObject_SetItem(target.ptr(), key.ptr(), fixed_value.ptr()) < 0) fail();
-    }
-    if (PyErr_Occurred()) fail();
+    });
     return fixed_vars;
 }
 

@@ -13,49 +13,6 @@ namespace {
 
 const Names& N = names();
 
-PyObject* kw_instance_data() {
-    static PyObject* kw = own(Py_BuildValue("(s)", "instance_data")).release().ptr();
-    return kw;
-}
-
-/// Ranges and conditions are evaluated against a registry nobody keeps, so whatever they
-/// touch never reaches the compilation's registry.
-[[noreturn]] void unpack_error(Py_ssize_t n) {
-    if (n > 2) raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-    raisef(PyExc_ValueError, "need more than %zd value%.1s to unpack", n, n == 1 ? "" : "s");
-}
-
-/// `first, second = entry`.
-void unpack_pair(PyObject* entry, Obj& first, Obj& second) {
-    if (PyTuple_CheckExact(entry) || PyList_CheckExact(entry)) {
-        Py_ssize_t n = PySequence_Fast_GET_SIZE(entry);
-        if (n != 2) unpack_error(n);
-        first = ref(PySequence_Fast_GET_ITEM(entry, 0));
-        second = ref(PySequence_Fast_GET_ITEM(entry, 1));
-        return;
-    }
-    PyObject* it = PyObject_GetIter(entry);
-    if (!it) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-            PyErr_Clear();
-            raisef(PyExc_TypeError, "cannot unpack non-iterable %.200s object", type_name(entry));
-        }
-        fail();
-    }
-    Obj iter = nb::steal(it);
-    Obj items[3];
-    Py_ssize_t n = 0;
-    while (n < 3) {
-        PyObject* v = PyIter_Next(iter.ptr());
-        if (!v) break;
-        items[n++] = nb::steal(v);
-    }
-    if (PyErr_Occurred()) fail();
-    if (n != 2) unpack_error(n);
-    first = items[0];
-    second = items[1];
-}
-
 /// One forall level, read when the enumeration first reaches it.
 struct Level {
     Obj element, condition, name;
@@ -73,6 +30,8 @@ struct Level {
 void unroll_levels(PyObject* forall, PyObject* data, Py_ssize_t start, PyObject* expanded, Obj indices) {
     Py_ssize_t levels = PyList_GET_SIZE(forall);
     if (start < 0) raise(PyExc_IndexError, "depth must not be negative");
+    // ranges and conditions are evaluated against a registry nobody keeps, so whatever they
+    // touch never reaches the compilation's registry
     Obj empty = empty_registry();
     // The package's own elements and conditions are evaluated in C++; others through their
     // methods, as called here.
@@ -87,7 +46,7 @@ void unroll_levels(PyObject* forall, PyObject* data, Py_ssize_t start, PyObject*
         Level& l = info[(size_t)d];
         if (l.ready) return l;
         Obj entry = own(PySequence_GetItem(forall, d));
-        unpack_pair(entry.ptr(), l.element, l.condition);
+        unpack2(entry.ptr(), l.element, l.condition, TooFew::need_more);
         l.cond = planner.plan_condition(l.condition.ptr());
         if (l.cond->k == engine::K::CFallback) l.cond = nullptr;
         if (Py_TYPE(l.element.ptr()) == (PyTypeObject*)engine::types().element)
@@ -102,7 +61,7 @@ void unroll_levels(PyObject* forall, PyObject* data, Py_ssize_t start, PyObject*
         Level& l = level(d);
         native.rebind();
         Obj values = l.range ? native.index_range(l.range)
-                             : call(getattr(l.element.ptr(), N.get_index_values.ptr()).ptr(), {empty.ptr(), data});
+                             : call_method(l.element.ptr(), N.get_index_values.ptr(), {empty.ptr(), data});
         if ((size_t)d >= iters.size()) iters.resize((size_t)d + 1);
         iters[(size_t)d] = own(PyObject_GetIter(values.ptr()));
     };
@@ -126,8 +85,9 @@ void unroll_levels(PyObject* forall, PyObject* data, Py_ssize_t start, PyObject*
         Level& l = info[(size_t)d];
         bind_index(getattr(data, N.indices.ptr()).ptr(), l.name.ptr(), index.ptr());
         native.rebind();
-        if (l.cond ? !native.test(l.cond) : !truth(call(l.test.ptr(), {empty.ptr(), data}, kw_instance_data()).ptr()))
-            continue;
+        bool holds = l.cond ? native.test(l.cond)
+                            : truth(call(l.test.ptr(), {empty.ptr(), data}, kwnames({"instance_data"}).ptr()).ptr());
+        if (!holds) continue;
         if (PySequence_SetItem(indices.ptr(), d, index.ptr()) < 0) fail();
         if (d < levels - 1) {
             open(++d);
@@ -136,19 +96,6 @@ void unroll_levels(PyObject* forall, PyObject* data, Py_ssize_t start, PyObject*
             if (PyList_Append(expanded, copy.ptr()) < 0) fail();
         }
     }
-}
-
-/// `raise SubstituteError(msg) from caught`, as raised inside the `except` that caught it.
-[[noreturn]] void raise_chained(const std::string& msg, PyObject* caught) {
-    Obj err = call(substitute_error(), {str(msg).ptr()});
-    Py_INCREF(caught);
-    PyException_SetContext(err.ptr(), caught);
-    Py_INCREF(caught);
-    PyException_SetCause(err.ptr(), caught);
-    PyObject* type = (PyObject*)Py_TYPE(err.ptr());
-    Py_INCREF(type);
-    PyErr_Restore(type, err.release().ptr(), nullptr);
-    fail();
 }
 
 Obj unroll(PyObject* const* a) {
@@ -166,15 +113,9 @@ Obj unroll(PyObject* const* a) {
         Obj indices = own(PyList_New(0));
         unroll_levels(forall, data, 0, expanded.ptr(), indices);
         return expanded;
-    } catch (PyErrSet&) {
-        // the class may be imported on first use, which must not run with an error pending
-        PyObject *type, *value, *tb;
-        PyErr_Fetch(&type, &value, &tb);
-        PyObject* cls = substitute_error();
-        PyErr_Restore(type, value, tb);
-        Obj caught = catch_error(cls);
-        if (!caught) throw;
-        raise_chained("in forall: " + to_string(caught.ptr()), caught.ptr());
+    } catch (...) {
+        Obj caught = caught_substitute_error();
+        raise_from(call(substitute_error(), {str("in forall: " + to_string(caught.ptr())).ptr()}), caught.ptr());
     }
 }
 

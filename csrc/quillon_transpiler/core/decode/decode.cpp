@@ -12,8 +12,6 @@ namespace {
 
 const Names& N = names();
 
-QTX_LAZY_MODULE(quillon, "quillon")
-
 using Pair = std::pair<Obj, Obj>;
 
 /// What one label contributes to every sample: its registered elements (subscripts, variable
@@ -74,12 +72,9 @@ Obj shape_of(const LabelPlan& plan, PyObject* shapes) {
     Obj declared = map_find(shapes, plan.label.ptr());
     if (!declared) {
         if (!plan.registered) return own(PyList_AsTuple(plan.inferred.ptr()));
-        std::string msg = "decision variable `" + to_string(plan.label.ptr()) +
-                          "` has no entry in the compiled instance's deci_var_shape; decode with the "
-                          "compiled instance whose registry holds it";
-        Obj args = own(Py_BuildValue("(N)", str(msg).release().ptr()));
-        PyErr_SetObject(PyExc_KeyError, args.ptr());
-        fail();
+        raise_key_error("decision variable `" + to_string(plan.label.ptr()) +
+                        "` has no entry in the compiled instance's deci_var_shape; decode with the "
+                        "compiled instance whose registry holds it");
     }
     Obj entries = own(PySequence_Tuple(declared.ptr()));
     Py_ssize_t n = PyTuple_GET_SIZE(entries.ptr());
@@ -153,9 +148,7 @@ Obj dict_to_record(PyObject* const* a) {
 
     Obj shapes;
     Py_ssize_t samples = 0;
-    Obj it = own(PyObject_GetIter(results));
-    while (PyObject* next = PyIter_Next(it.ptr())) {
-        Obj sample = nb::steal(next);
+    for_each(results, [&](PyObject* sample) {
         if (samples++ == 0) {
             shapes = getattr(compiled, QTX_NAME("deci_var_shape"));
             for (LabelPlan& plan : plans) {
@@ -169,23 +162,21 @@ Obj dict_to_record(PyObject* const* a) {
             for (Py_ssize_t d = 0; d < plan.ndim; ++d) PyTuple_SET_ITEM(axes.ptr(), d, own(PyList_New(0)).release().ptr());
             Obj values = own(PyList_New(0));
             for (const Pair& e : plan.elements) {
-                Obj v = sample_value(sample.ptr(), e.second.ptr());
+                Obj v = sample_value(sample, e.second.ptr());
                 if (v && nonzero(v.ptr())) record_element(axes.ptr(), values.ptr(), e.first.ptr(), v.ptr());
             }
             for (const Pair& f : plan.fixed) record_element(axes.ptr(), values.ptr(), f.first.ptr(), f.second.ptr());
             Obj sparse = own(PyTuple_Pack(3, axes.ptr(), values.ptr(), plan.shape.ptr()));
             append(plan.solutions.ptr(), sparse.ptr());
         }
-    }
-    if (PyErr_Occurred()) fail();
+    });
 
     Obj solution = own(PyDict_New());
     for (const LabelPlan& plan : plans) dict_set(solution.ptr(), plan.label.ptr(), plan.solutions.ptr());
     Obj occurrences = own(PyList_New(samples));
     for (Py_ssize_t s = 0; s < samples; ++s) PyList_SET_ITEM(occurrences.ptr(), s, small_int(1).release().ptr());
-    Obj record = getattr(quillon(), QTX_NAME("Record"));
-    Obj kw = own(Py_BuildValue("(ss)", "solution", "num_occurrences"));
-    return call(record.ptr(), {solution.ptr(), occurrences.ptr()}, kw.ptr());
+    Obj record = QTX_IMPORT("quillon", "Record");
+    return call(record.ptr(), {solution.ptr(), occurrences.ptr()}, kwnames({"solution", "num_occurrences"}).ptr());
 }
 
 PyMethodDef functions[] = {

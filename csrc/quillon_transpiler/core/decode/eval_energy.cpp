@@ -9,33 +9,24 @@ namespace {
 
 const Names& N = names();
 
-// calc_expr is read from this module's namespace at every call, as the surface imported it
-QTX_LAZY_MODULE(this_module, "quillon_transpiler.core.decode.eval_energy")
-
 /// Calls f(key, value) for every pair of `m.items()`; None fails like Python's attribute lookup.
 template <class F>
 void each_item(PyObject* m, F&& f) {
     if (PyDict_CheckExact(m)) return map_each(m, f);
-    Obj items = own(PyObject_CallMethodObjArgs(m, N.items.ptr(), nullptr));
-    Obj it = own(PyObject_GetIter(items.ptr()));
-    while (PyObject* pair = PyIter_Next(it.ptr())) {
-        Obj owned = nb::steal(pair);
+    Obj items = call_method(m, N.items.ptr());
+    for_each(items.ptr(), [&](PyObject* pair) {
         Obj k = own(PySequence_GetItem(pair, 0)), v = own(PySequence_GetItem(pair, 1));
         f(k.ptr(), v.ptr());
-    }
-    if (PyErr_Occurred()) fail();
+    });
 }
 
 [[noreturn]] void unregistered(PyObject* label, PyObject* subscripts) {
     std::string what = subscripts ? "`" + to_string(label) + "` at subscripts " +
                                         to_string(own(PyObject_Repr(subscripts)).ptr())
                                   : "`" + to_string(label) + "`";
-    std::string msg = "decision variable " + what +
-                      " is not registered in the compiled instance; pass values only for the "
-                      "variables its polynomials use (fixed elements are never registered)";
-    Obj args = own(Py_BuildValue("(N)", str(msg).release().ptr()));
-    PyErr_SetObject(PyExc_KeyError, args.ptr());
-    fail();
+    raise_key_error("decision variable " + what +
+                    " is not registered in the compiled instance; pass values only for the "
+                    "variables its polynomials use (fixed elements are never registered)");
 }
 
 Obj energy(PyObject* const* a) {
@@ -58,7 +49,8 @@ Obj energy(PyObject* const* a) {
         });
     });
 
-    Obj calc_expr = getattr(this_module(), QTX_NAME("calc_expr"));
+    // read from this module's namespace at every call, as the surface imported it
+    Obj calc_expr = QTX_IMPORT("quillon_transpiler.core.decode.eval_energy", "calc_expr");
     Obj result = call(calc_expr.ptr(), {by_index.ptr(), compiled});
     Obj total = getattr(result.ptr(), N.objective.ptr());
     Obj two = small_int(2);

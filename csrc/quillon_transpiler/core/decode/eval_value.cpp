@@ -71,12 +71,7 @@ Obj value(PyObject* const* a) {
             for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(key); i < n; ++i)
                 term = num_mul(term, value_of(PyTuple_GET_ITEM(key, i)));
         } else {
-            Obj it = own(PyObject_GetIter(key));
-            while (PyObject* index = PyIter_Next(it.ptr())) {
-                Obj owned = nb::steal(index);
-                term = num_mul(term, value_of(index));
-            }
-            if (PyErr_Occurred()) fail();
+            for_each(key, [&](PyObject* index) { term = num_mul(term, value_of(index)); });
         }
         result = num_add(result, num_mul(Num::of(c), term));
     });

@@ -24,27 +24,13 @@ using namespace qtx;
 
 namespace {
 
-QTX_LAZY_MODULE(dimod_module, "dimod")
-QTX_LAZY_MODULE(numpy_module, "numpy")
-QTX_LAZY_MODULE(ql_module, "quillon")
-QTX_LAZY_MODULE(expr_module, "quillon_transpiler.core.substitute.substitutable_expr")
-QTX_LAZY_MODULE(problem_module, "quillon_transpiler.core.compile.convert_to_substitutable")
-
 Obj attr(PyObject* o, const char* name) { return own(PyObject_GetAttrString(o, name)); }
-Obj dimod_attr(const char* name) { return attr(dimod_module(), name); }
-
-/// Calls `f(*args, **{names: values})`; `kw` is a tuple of the keyword names.
-Obj call_kw(PyObject* f, std::initializer_list<PyObject*> args, PyObject* kw) { return call(f, args, kw); }
-Obj kwnames(std::initializer_list<const char*> names) {
-    Obj t = own(PyTuple_New((Py_ssize_t)names.size()));
-    Py_ssize_t i = 0;
-    for (const char* n : names) PyTuple_SET_ITEM(t.ptr(), i++, interned(n).release().ptr());
-    return t;
-}
+Obj dimod_attr(const char* name) { return attr(imported(QTX_NAME("dimod")).ptr(), name); }
+Obj numpy_attr(const char* name) { return attr(imported(QTX_NAME("numpy")).ptr(), name); }
+Obj ql_attr(const char* name) { return attr(imported(QTX_NAME("quillon")).ptr(), name); }
 
 Obj method(PyObject* o, const char* name, std::initializer_list<PyObject*> args = {}) {
-    Obj f = attr(o, name);
-    return call(f.ptr(), args);
+    return call(attr(o, name).ptr(), args);
 }
 
 /// `m.items()` as a list of pairs, for any mapping.
@@ -56,16 +42,7 @@ Obj items_of(PyObject* m) {
 /// A real number that dimod's arithmetic takes as a bias: int, float, a NumPy integer or float.
 bool real_number(PyObject* o) {
     if (PyFloat_Check(o) || PyLong_Check(o)) return true;
-    static PyObject* integer = nullptr;
-    static PyObject* floating = nullptr;
-    if (!integer) {
-        integer = attr(numpy_module(), "integer").release().ptr();
-        floating = attr(numpy_module(), "floating").release().ptr();
-    }
-    int r = PyObject_IsInstance(o, integer);
-    if (r == 0) r = PyObject_IsInstance(o, floating);
-    if (r < 0) fail();
-    return r != 0;
+    return is_instance(o, numpy_attr("integer").ptr()) || is_instance(o, numpy_attr("floating").ptr());
 }
 
 double as_double(PyObject* o) {
@@ -138,22 +115,14 @@ private:
     std::vector<int> dense_;
 };
 
-Obj binary_vartype() {
-    static PyObject* v = nullptr;
-    if (!v) v = attr(attr(dimod_module(), "Vartype").ptr(), "BINARY").release().ptr();
-    return ref(v);
-}
-Obj integer_vartype() {
-    static PyObject* v = nullptr;
-    if (!v) v = attr(attr(dimod_module(), "Vartype").ptr(), "INTEGER").release().ptr();
-    return ref(v);
-}
+Obj binary_vartype() { return attr(dimod_attr("Vartype").ptr(), "BINARY"); }
+Obj integer_vartype() { return attr(dimod_attr("Vartype").ptr(), "INTEGER"); }
 
 /// `dimod.Integer(label, lower_bound=..., upper_bound=...)` or `dimod.Binary(label)`.
 Obj variable_model(const Var& v) {
     if (!v.integer) return call(dimod_attr("Binary").ptr(), {v.label.ptr()});
-    static PyObject* kw = kwnames({"lower_bound", "upper_bound"}).release().ptr();
-    return call_kw(dimod_attr("Integer").ptr(), {v.label.ptr(), v.lower.ptr(), v.upper.ptr()}, kw);
+    Obj kw = kwnames({"lower_bound", "upper_bound"});
+    return call(dimod_attr("Integer").ptr(), {v.label.ptr(), v.lower.ptr(), v.upper.ptr()}, kw.ptr());
 }
 
 /// The registry's variables, labelled (label, subscripts): binary, or integer when the label
@@ -165,7 +134,7 @@ public:
         Obj var_map = getattr(registry, N.var_map.ptr());
         Obj bounds = getattr(registry, N.integer_bound.ptr());
         Obj scratch;  // takes every integer variable once, so that dimod validates its bounds
-        static PyObject* kw = kwnames({"lower_bound", "upper_bound"}).release().ptr();
+        Obj kw = kwnames({"lower_bound", "upper_bound"});
         Obj labels = items_of(var_map.ptr());
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(labels.ptr()); ++i) {
             PyObject* pair = PyList_GET_ITEM(labels.ptr(), i);
@@ -188,7 +157,7 @@ public:
                     if (!scratch) scratch = call(dimod_attr("QuadraticModel").ptr(), {});
                     Obj add = attr(scratch.ptr(), "add_variable");
                     Obj vt = integer_vartype();
-                    call_kw(add.ptr(), {vt.ptr(), v.label.ptr(), v.lower.ptr(), v.upper.ptr()}, kw);
+                    call(add.ptr(), {vt.ptr(), v.label.ptr(), v.lower.ptr(), v.upper.ptr()}, kw.ptr());
                 }
                 vars.push_back(std::move(v));
                 remember(PyTuple_GET_ITEM(entry, 1), (int)vars.size() - 1);
@@ -244,13 +213,10 @@ protected:
     }
 
 private:
-    static Var inspect(PyObject* m) {
-        static PyObject* bqm = dimod_attr("BinaryQuadraticModel").release().ptr();
-        static PyObject* qm = dimod_attr("QuadraticModel").release().ptr();
-        static PyObject* f64 = call(attr(numpy_module(), "dtype").ptr(), {str("float64").ptr()}).release().ptr();
-        bool is_bqm = Py_TYPE(m) == (PyTypeObject*)bqm;
-        if (!is_bqm && Py_TYPE(m) != (PyTypeObject*)qm) throw NeedArithmetic{};
-        if (!compare(attr(m, "dtype").ptr(), f64, Py_EQ)) throw NeedArithmetic{};
+    Var inspect(PyObject* m) {
+        bool is_bqm = Py_TYPE(m) == (PyTypeObject*)bqm_.ptr();
+        if (!is_bqm && Py_TYPE(m) != (PyTypeObject*)qm_.ptr()) throw NeedArithmetic{};
+        if (!compare(attr(m, "dtype").ptr(), f64_.ptr(), Py_EQ)) throw NeedArithmetic{};
         Obj n = attr(m, "num_variables"), q = attr(m, "num_interactions");
         if (PyLong_AsLong(n.ptr()) != 1 || PyLong_AsLong(q.ptr()) != 0) throw NeedArithmetic{};
         if (as_double(attr(m, "offset").ptr()) != 0.0) throw NeedArithmetic{};
@@ -271,6 +237,8 @@ private:
 
     PyObject* var_map_;
     Obj labels_ = own(PyDict_New());  // label -> variable id
+    Obj bqm_ = dimod_attr("BinaryQuadraticModel"), qm_ = dimod_attr("QuadraticModel");
+    Obj f64_ = call(numpy_attr("dtype").ptr(), {str("float64").ptr()});
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -481,8 +449,7 @@ private:
 
 /// A new NumPy array of `n` items of `dtype` and a pointer to its data.
 Obj np_empty(Py_ssize_t n, const char* dtype, void** data) {
-    static PyObject* empty = attr(numpy_module(), "empty").release().ptr();
-    Obj arr = call(empty, {ssize(n).ptr(), str(dtype).ptr()});
+    Obj arr = call(numpy_attr("empty").ptr(), {ssize(n).ptr(), str(dtype).ptr()});
     Py_buffer view;
     if (PyObject_GetBuffer(arr.ptr(), &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) < 0) fail();
     *data = view.buf;  // the array owns its memory; the pointer outlives the view
@@ -497,7 +464,7 @@ Obj build_model(ModelSum& m, const VarTable& t) {
     Py_ssize_t k = (Py_ssize_t)m.vars.size();
     if (k > 0) {
         Obj data = attr(qm.ptr(), "data");
-        static PyObject* kw = kwnames({"lower_bound", "upper_bound"}).release().ptr();
+        Obj kw = kwnames({"lower_bound", "upper_bound"});
         Obj add_variable = attr(data.ptr(), "add_variable");
         Obj add_from = attr(qm.ptr(), "add_variables_from");
         Obj bin = binary_vartype(), intv = integer_vartype();
@@ -505,7 +472,7 @@ Obj build_model(ModelSum& m, const VarTable& t) {
             const Var& v = t.vars[(size_t)m.vars[(size_t)i]];
             if (v.integer) {
                 Obj label = ssize(i);
-                call_kw(add_variable.ptr(), {intv.ptr(), label.ptr(), v.lower.ptr(), v.upper.ptr()}, kw);
+                call(add_variable.ptr(), {intv.ptr(), label.ptr(), v.lower.ptr(), v.upper.ptr()}, kw.ptr());
                 ++i;
                 continue;
             }
@@ -561,20 +528,17 @@ Obj build_model(ModelSum& m, const VarTable& t) {
 Obj arithmetic(PyObject* expr, VarTable& t) {
     const Names& N = names();
     Obj qm_class = dimod_attr("QuadraticModel");
-    static PyObject* kw = kwnames({"offset"}).release().ptr();
+    Obj kw = kwnames({"offset"});
     Obj one = integer(1);
     Obj model = call(qm_class.ptr(), {});
     Obj terms = items_of(getattr(expr, N.coeff.ptr()).ptr());
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(terms.ptr()); ++i) {
         PyObject* pair = PyList_GET_ITEM(terms.ptr(), i);
-        Obj term = call_kw(qm_class.ptr(), {one.ptr()}, kw);
-        Obj it = own(PyObject_GetIter(PyTuple_GET_ITEM(pair, 0)));
-        while (PyObject* index = PyIter_Next(it.ptr())) {
-            Obj owned = own(index);
+        Obj term = call(qm_class.ptr(), {one.ptr()}, kw.ptr());
+        for_each(PyTuple_GET_ITEM(pair, 0), [&](PyObject* index) {
             Obj factor = t.model(index);
             term = own(PyNumber_InPlaceMultiply(term.ptr(), factor.ptr()));
-        }
-        if (PyErr_Occurred()) fail();
+        });
         Obj scaled = own(PyNumber_Multiply(term.ptr(), PyTuple_GET_ITEM(pair, 1)));
         model = own(PyNumber_InPlaceAdd(model.ptr(), scaled.ptr()));
     }
@@ -602,9 +566,9 @@ Obj convert_sum(PyObject* by_forall, VarTable& t) {
         for (Py_ssize_t i = 0; i < n; ++i) m.add(PyTuple_GET_ITEM(PyList_GET_ITEM(polys.ptr(), i), 1));
         return build_model(m, t);
     } catch (NeedArithmetic&) {
-        static PyObject* kw = kwnames({"offset"}).release().ptr();
+        Obj kw = kwnames({"offset"});
         Obj zero = own(PyFloat_FromDouble(0.0));
-        Obj model = call_kw(dimod_attr("QuadraticModel").ptr(), {zero.ptr()}, kw);
+        Obj model = call(dimod_attr("QuadraticModel").ptr(), {zero.ptr()}, kw.ptr());
         for (Py_ssize_t i = 0; i < n; ++i) {
             Obj one = arithmetic(PyTuple_GET_ITEM(PyList_GET_ITEM(polys.ptr(), i), 1), t);
             model = own(PyNumber_InPlaceAdd(model.ptr(), one.ptr()));
@@ -622,30 +586,25 @@ Obj expr_conversion(PyObject* const* a) {
     return convert(a[0], t);
 }
 
-PyObject* kind_member(const char* name) {
-    Obj kinds = attr(expr_module(), "ConstraintKind");
-    return attr(kinds.ptr(), name).release().ptr();
-}
 
 bool is_minimize(PyObject* compiled) {
     Obj problem = attr(compiled, "problem");
     Obj sense = getattr(problem.ptr(), names().sense.ptr());
-    Obj minimize = attr(attr(problem_module(), "ProblemSense").ptr(), "MINIMIZE");
+    Obj senses = QTX_IMPORT("quillon_transpiler.core.compile.convert_to_substitutable", "ProblemSense");
+    Obj minimize = attr(senses.ptr(), "MINIMIZE");
     return compare(sense.ptr(), minimize.ptr(), Py_EQ);
 }
 
 /// The comparison operator of a constraint label's condition kind; an unknown kind raises,
 /// or counts as <= when `strict` is off.
 int constraint_op(PyObject* compiled, PyObject* label, bool strict = true) {
-    static PyObject* eq = kind_member("EQUAL");
-    static PyObject* le = kind_member("LESSTHANEQUAL");
-    static PyObject* ge = kind_member("GREATERTHANEQUAL");
+    Obj kinds = tree_class(QTX_NAME("ConstraintKind"));
     Obj constraints = getattr(attr(compiled, "problem").ptr(), names().constraints.ptr());
     Obj condition = getattr(item(constraints.ptr(), label).ptr(), names().condition.ptr());
     Obj kind = getattr(condition.ptr(), names().kind.ptr());
-    if (compare(kind.ptr(), eq, Py_EQ)) return Py_EQ;
-    if (compare(kind.ptr(), le, Py_EQ)) return Py_LE;
-    if (compare(kind.ptr(), ge, Py_EQ)) return Py_GE;
+    if (compare(kind.ptr(), attr(kinds.ptr(), "EQUAL").ptr(), Py_EQ)) return Py_EQ;
+    if (compare(kind.ptr(), attr(kinds.ptr(), "LESSTHANEQUAL").ptr(), Py_EQ)) return Py_LE;
+    if (compare(kind.ptr(), attr(kinds.ptr(), "GREATERTHANEQUAL").ptr(), Py_EQ)) return Py_GE;
     if (!strict) return Py_LE;
     raise(PyExc_ValueError, "unknown condition");
 }
@@ -657,7 +616,7 @@ Obj transpile(PyObject* const* a) {
 
     Obj cqm = call(dimod_attr("ConstrainedQuadraticModel").ptr(), {});
     Obj add_constraint = attr(cqm.ptr(), "add_constraint");
-    static PyObject* label_kw = kwnames({"label"}).release().ptr();
+    Obj label_kw = kwnames({"label"});
     Obj zero = integer(0);
     Obj constraints = items_of(attr(compiled, "constraint").ptr());
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(constraints.ptr()); ++i) {
@@ -670,7 +629,7 @@ Obj transpile(PyObject* const* a) {
             Obj cqm_label = own(PyUnicode_FromFormat("%S_%S", label, PyTuple_GET_ITEM(entry, 0)));
             if (op < 0) op = constraint_op(compiled, label);
             Obj comparison = own(PyObject_RichCompare(qm.ptr(), zero.ptr(), op));
-            call_kw(add_constraint.ptr(), {comparison.ptr(), cqm_label.ptr()}, label_kw);
+            call(add_constraint.ptr(), {comparison.ptr(), cqm_label.ptr()}, label_kw.ptr());
         }
     }
 
@@ -723,8 +682,7 @@ Obj get_model(PyObject* const* a) {
 class SampleArray {
 public:
     explicit SampleArray(PyObject* samples) {
-        static PyObject* contiguous = attr(numpy_module(), "ascontiguousarray").release().ptr();
-        arr_ = call(contiguous, {samples});
+        arr_ = call(numpy_attr("ascontiguousarray").ptr(), {samples});
         if (PyObject_GetBuffer(arr_.ptr(), &view_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) fail();
         held_ = true;
         const char* f = view_.format ? view_.format : "B";
@@ -880,9 +838,9 @@ Obj decode(PyObject* const* a) {
         dict_set(solution.ptr(), PyTuple_GET_ITEM(PyList_GET_ITEM(shape_items.ptr(), s), 0),
                  PyList_GET_ITEM(lists.ptr(), s));
 
-    static PyObject* record_kw = kwnames({"solution", "num_occurrences"}).release().ptr();
+    Obj record_kw = kwnames({"solution", "num_occurrences"});
     Obj occurrences = method(item(record.ptr(), "num_occurrences").ptr(), "tolist");
-    Obj ql_record = call_kw(attr(ql_module(), "Record").ptr(), {solution.ptr(), occurrences.ptr()}, record_kw);
+    Obj ql_record = call(ql_attr("Record").ptr(), {solution.ptr(), occurrences.ptr()}, record_kw.ptr());
 
     // violations: recomputed from the compiled constraints for infeasible samples
     Obj violations = own(PyDict_New());
@@ -904,7 +862,7 @@ Obj decode(PyObject* const* a) {
             continue;
         }
         if (!eval_constraint) {
-            eval_constraint = import_attr("quillon_transpiler.core.decode.evaluate", "eval_constraint");
+            eval_constraint = QTX_IMPORT("quillon_transpiler.core.decode.evaluate", "eval_constraint");
             registry = getattr(getattr(compiled.ptr(), N.var_map.ptr()).ptr(), N.var_map.ptr());
         }
         // the sample's values by variable index; a scalar variable's value is at subscript ()
@@ -959,12 +917,12 @@ Obj decode(PyObject* const* a) {
             if (!PyList_GET_ITEM(objective.ptr(), i)) fail();
         }
     }
-    static PyObject* eval_kw = kwnames({"energy", "objective", "constraint_violations"}).release().ptr();
-    Obj evaluation = call_kw(attr(ql_module(), "Evaluation").ptr(), {energy.ptr(), objective.ptr(), violations.ptr()},
-                             eval_kw);
-    Obj timing = call(attr(ql_module(), "MeasuringTime").ptr(), {});
-    static PyObject* set_kw = kwnames({"record", "evaluation", "measuring_time"}).release().ptr();
-    return call_kw(attr(ql_module(), "SampleSet").ptr(), {ql_record.ptr(), evaluation.ptr(), timing.ptr()}, set_kw);
+    Obj eval_kw = kwnames({"energy", "objective", "constraint_violations"});
+    Obj evaluation = call(ql_attr("Evaluation").ptr(), {energy.ptr(), objective.ptr(), violations.ptr()},
+                             eval_kw.ptr());
+    Obj timing = call(ql_attr("MeasuringTime").ptr(), {});
+    Obj set_kw = kwnames({"record", "evaluation", "measuring_time"});
+    return call(ql_attr("SampleSet").ptr(), {ql_record.ptr(), evaluation.ptr(), timing.ptr()}, set_kw.ptr());
 }
 
 PyMethodDef functions[] = {

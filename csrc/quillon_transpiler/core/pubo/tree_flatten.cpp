@@ -16,9 +16,7 @@ const Names& N = names();
 
 // The walk looks the node classes and combining functions up in this module's namespace at every
 // call, as the Python code it stands for would, so replacing them there takes effect.
-QTX_LAZY_MODULE(self_module, "quillon_transpiler.core.pubo.tree_flatten")
-
-Obj global(PyObject* name) { return getattr(self_module(), name); }
+Obj global(PyObject* name) { return imported(QTX_NAME("quillon_transpiler.core.pubo.tree_flatten"), name); }
 
 /// The Python square of a number: exact for ints, Python's float power otherwise.
 Num squared(const Num& a) {
@@ -64,12 +62,6 @@ struct Classes {
     Obj node, add, mul, power;
 };
 
-bool is_a(PyObject* o, const Obj& cls) {
-    int r = PyObject_IsInstance(o, cls.ptr());
-    if (r < 0) fail();
-    return r != 0;
-}
-
 Obj pair(const Obj& a, const Obj& b) { return own(PyTuple_Pack(2, a.ptr(), b.ptr())); }
 
 Obj flatten(PyObject* tree, PyObject* binarizer, const Classes& cls);
@@ -84,16 +76,13 @@ Obj fold(PyObject* tree, PyObject* binarizer, const Classes& cls, PyObject* comb
     Obj one = small_int(1);
     Obj from = own(PySlice_New(one.ptr(), Py_None, Py_None));
     Obj rest = own(PyObject_GetItem(operands.ptr(), from.ptr()));
-    Obj it = own(PyObject_GetIter(rest.ptr()));
-    while (PyObject* op = PyIter_Next(it.ptr())) {
-        Obj operand = own(op);
+    for_each(rest.ptr(), [&](PyObject* operand) {
         Obj c2, k2;
-        unpack2(flatten(operand.ptr(), binarizer, cls).ptr(), c2, k2);
+        unpack2(flatten(operand, binarizer, cls).ptr(), c2, k2);
         Obj f = global(combine);
         Obj r = call(f.ptr(), {coeff.ptr(), constant.ptr(), c2.ptr(), k2.ptr()});
         unpack2(r.ptr(), coeff, constant);
-    }
-    if (PyErr_Occurred()) fail();
+    });
     return pair(coeff, constant);
 }
 
@@ -127,7 +116,7 @@ Obj flatten(PyObject* tree, PyObject* binarizer, const Classes& cls) {
     struct Leave {
         ~Leave() { Py_LeaveRecursiveCall(); }
     } leave;
-    if (is_a(tree, cls.node)) {
+    if (is_instance(tree, cls.node.ptr())) {
         Obj expr = getattr(tree, QTX_NAME("expr"));
         Obj coeff = getattr(expr.ptr(), N.coeff.ptr());
         Obj constant = getattr(expr.ptr(), N.constant.ptr());
@@ -135,9 +124,9 @@ Obj flatten(PyObject* tree, PyObject* binarizer, const Classes& cls) {
         unpack2(call(binarizer, {coeff.ptr(), constant.ptr()}).ptr(), a, b);
         return pair(a, b);
     }
-    if (is_a(tree, cls.add)) return fold(tree, binarizer, cls, QTX_NAME("add_coeff"));
-    if (is_a(tree, cls.mul)) return fold(tree, binarizer, cls, QTX_NAME("mul_coeff"));
-    if (is_a(tree, cls.power)) return flatten_power(tree, binarizer, cls);
+    if (is_instance(tree, cls.add.ptr())) return fold(tree, binarizer, cls, QTX_NAME("add_coeff"));
+    if (is_instance(tree, cls.mul.ptr())) return fold(tree, binarizer, cls, QTX_NAME("mul_coeff"));
+    if (is_instance(tree, cls.power.ptr())) return flatten_power(tree, binarizer, cls);
     std::string msg = to_string((PyObject*)Py_TYPE(tree)) + " is not supported.";
     raise(PyExc_TypeError, msg);
 }

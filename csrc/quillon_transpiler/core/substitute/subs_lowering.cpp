@@ -49,13 +49,11 @@ const Local& L() {
 
 using Name = Obj Local::*;
 
-/// The module's namespace (borrowed: the module lives as long as the interpreter).
-PyObject* g_ns = nullptr;
-
 /// A module global, looked up at call time like Python code does.
 Obj global(Name name) {
     PyObject* key = (L().*name).ptr();
-    PyObject* v = dict_get(g_ns, key);
+    Obj module = imported(QTX_NAME("quillon_transpiler.core.substitute.subs_lowering"));
+    PyObject* v = dict_get(PyModule_GetDict(module.ptr()), key);
     if (!v) raisef(PyExc_NameError, "name '%U' is not defined", key);
     return ref(v);
 }
@@ -65,11 +63,6 @@ Obj ql(Name cls) { return getattr(global(&Local::ql).ptr(), (L().*cls).ptr()); }
 /// `subs_expr.<enum_cls>.<member>`
 Obj tree_kind(Name enum_cls, Name member) { return getattr(tree(enum_cls).ptr(), (L().*member).ptr()); }
 
-bool is_instance(PyObject* o, PyObject* cls) {
-    int r = PyObject_IsInstance(o, cls);
-    if (r < 0) fail();
-    return r != 0;
-}
 bool is_tree(PyObject* o, Name cls) { return is_instance(o, tree(cls).ptr()); }
 bool is_ql(PyObject* o, Name cls) { return is_instance(o, ql(cls).ptr()); }
 
@@ -79,15 +72,6 @@ std::string class_str(PyObject* o) { return to_string((PyObject*)Py_TYPE(o)); }
 std::string class_name(PyObject* o) {
     Obj cls = getattr(o, L().__class__.ptr());
     return to_string(getattr(cls.ptr(), L().__name__.ptr()).ptr());
-}
-
-/// A keyword-name tuple for vectorcall; kept in function-local statics and never freed, since
-/// they would otherwise be released after the interpreter is gone.
-PyObject* kwnames(std::initializer_list<const char*> keys) {
-    Obj t = own(PyTuple_New((Py_ssize_t)keys.size()));
-    Py_ssize_t i = 0;
-    for (const char* k : keys) PyTuple_SET_ITEM(t.ptr(), i++, interned(k).release().ptr());
-    return t.release().ptr();
 }
 
 void check_el_map(PyObject* el_map) { check_arg(el_map, &PyDict_Type, "el_map"); }
@@ -107,31 +91,10 @@ struct Lowered {
 };
 
 Lowered unpack(PyObject* result) {
-    Obj items[2];
-    if (PyTuple_CheckExact(result) && PyTuple_GET_SIZE(result) == 2) {
-        items[0] = ref(PyTuple_GET_ITEM(result, 0));
-        items[1] = ref(PyTuple_GET_ITEM(result, 1));
-    } else {
-        if (!Py_TYPE(result)->tp_iter && !PySequence_Check(result))
-            raisef(PyExc_TypeError, "cannot unpack non-iterable %.200s object", type_name(result));
-        Obj iter = own(PyObject_GetIter(result));
-        for (Py_ssize_t n = 0; n < 2; ++n) {
-            PyObject* v = PyIter_Next(iter.ptr());
-            if (!v) {
-                if (PyErr_Occurred()) fail();
-                raisef(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", n);
-            }
-            items[n] = nb::steal(v);
-        }
-        PyObject* extra = PyIter_Next(iter.ptr());
-        if (extra) {
-            Py_DECREF(extra);
-            raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-        }
-        if (PyErr_Occurred()) fail();
-    }
-    check_result(items[1].ptr(), &PyDict_Type, false);
-    return Lowered{items[0], items[1]};
+    Lowered l;
+    unpack2(result, l.node, l.el_map);
+    check_result(l.el_map.ptr(), &PyDict_Type, false);
+    return l;
 }
 
 /// Lowers a child through the public entry `entry` and moves `el_map` on to the returned map.
@@ -150,12 +113,9 @@ Obj lower_condition(PyObject* child, Obj& el_map) {
 /// `[lower(item) for item in items]`, threading el_map.
 Obj lower_all(PyObject* items, Obj& el_map, Obj (*lower_one)(PyObject*, Obj&)) {
     Obj out = own(PyList_New(0));
-    Obj iter = own(PyObject_GetIter(items));
-    while (PyObject* v = PyIter_Next(iter.ptr())) {
-        Obj item = nb::steal(v);
-        if (PyList_Append(out.ptr(), lower_one(item.ptr(), el_map).ptr()) < 0) fail();
-    }
-    if (PyErr_Occurred()) fail();
+    for_each(items, [&](PyObject* item) {
+        if (PyList_Append(out.ptr(), lower_one(item, el_map).ptr()) < 0) fail();
+    });
     return out;
 }
 
@@ -181,19 +141,10 @@ Obj prefixed(PyObject* expr, Name dispatcher, PyObject* el_map) {
     try {
         Obj f = global(dispatcher);
         return call(f.ptr(), {expr, el_map});
-    } catch (PyErrSet&) {
-        // the class may be imported on first use, which must not run with an error pending
-        PyObject *type, *value, *tb;
-        PyErr_Fetch(&type, &value, &tb);
-        PyObject* cls = substitute_error();
-        PyErr_Restore(type, value, tb);
-        Obj err = catch_error(cls);
-        if (!err) throw;
+    } catch (...) {
+        Obj err = caught_substitute_error();
         std::string msg = to_string(expr) + " -> " + to_string(err.ptr());
-        Obj exc = call(substitute_error(), {str(msg).ptr()});
-        PyException_SetContext(exc.ptr(), err.release().ptr());  // as `raise` inside `except` would
-        PyErr_SetObject((PyObject*)Py_TYPE(exc.ptr()), exc.ptr());
-        fail();
+        raise_during(call(substitute_error(), {str(msg).ptr()}), err.ptr());
     }
 }
 
@@ -226,8 +177,7 @@ Obj lower_number(PyObject* const* a) {
 }
 
 Obj new_element(PyObject* name, PyObject* start, PyObject* end) {
-    static PyObject* kw = kwnames({"start", "end"});
-    return call(tree(&Local::Element).ptr(), {name, start, end}, kw);
+    return call(tree(&Local::Element).ptr(), {name, start, end}, kwnames({"start", "end"}).ptr());
 }
 
 Obj lower_element(PyObject* const* a) {
@@ -261,8 +211,7 @@ Obj lower_element(PyObject* const* a) {
     if (PyObject* known = dict_get(el_map.ptr(), name.ptr())) {
         index = ref(known);
     } else {
-        static PyObject* axis_kw = kwnames({"axis"});
-        Obj size = call(tree(&Local::ArrayLength).ptr(), {array.ptr(), integer(0).ptr()}, axis_kw);
+        Obj size = call(tree(&Local::ArrayLength).ptr(), {array.ptr(), integer(0).ptr()}, kwnames({"axis"}).ptr());
         Obj zero = call(tree(&Local::Number).ptr(), {integer(0).ptr()});
         index = new_element(name.ptr(), zero.ptr(), size.ptr());
         dict_set(el_map.ptr(), name.ptr(), index.ptr());
@@ -281,8 +230,7 @@ Obj lower_multiple(PyObject* const* a) {
                           {&Local::MulOp, &Local::MUL},
                           {&Local::MaxOp, &Local::MAX},
                           {&Local::MinOp, &Local::MIN}});
-    static PyObject* kw = kwnames({"kind"});
-    Obj node = call(tree(&Local::MultipleOperator).ptr(), {operands.ptr(), kind.ptr()}, kw);
+    Obj node = call(tree(&Local::MultipleOperator).ptr(), {operands.ptr(), kind.ptr()}, kwnames({"kind"}).ptr());
     return pair(node.ptr(), el_map.ptr());
 }
 
@@ -319,8 +267,7 @@ Obj lower_pair(PyObject* const* a) {
     } else {
         not_supported(expr);
     }
-    static PyObject* kw = kwnames({"kind"});
-    Obj node = call(tree(&Local::PairOperator).ptr(), {left.ptr(), right.ptr(), kind.ptr()}, kw);
+    Obj node = call(tree(&Local::PairOperator).ptr(), {left.ptr(), right.ptr(), kind.ptr()}, kwnames({"kind"}).ptr());
     return pair(node.ptr(), el_map.ptr());
 }
 
@@ -339,9 +286,8 @@ Obj lower_fold(PyObject* const* a) {
     Obj condition = lower_condition(getattr(expr, N.condition.ptr()).ptr(), el_map);
     Obj kind = pick_kind(expr, &Local::ReductionOpeKind,
                          {{&Local::SumOp, &Local::SUM}, {&Local::ProdOp, &Local::PROD}});
-    static PyObject* kw = kwnames({"index", "condition", "operand", "kind"});
     Obj node = call(tree(&Local::FoldOperator).ptr(), {index.ptr(), condition.ptr(), operand.ptr(), kind.ptr()},
-                    kw);
+                    kwnames({"index", "condition", "operand", "kind"}).ptr());
     return pair(node.ptr(), el_map.ptr());
 }
 
@@ -388,8 +334,7 @@ Obj lower_array_length(PyObject* const* a) {
         raise_substitute("Error: " + class_str(array.ptr()) + " is not supported as array. Please ask to Tavik team.");
     Obj axis = getattr(expr, N.axis.ptr());
     check_int(axis.ptr());
-    static PyObject* kw = kwnames({"axis"});
-    Obj node = call(tree(&Local::ArrayLength).ptr(), {array.ptr(), axis.ptr()}, kw);
+    Obj node = call(tree(&Local::ArrayLength).ptr(), {array.ptr(), axis.ptr()}, kwnames({"axis"}).ptr());
     return pair(node.ptr(), el_map.ptr());
 }
 
@@ -407,9 +352,8 @@ Obj lower_decision_var(PyObject* const* a) {
     } else if (is_ql(expr, &Local::IntegerVar)) {
         Obj lower_node = lower(getattr(expr, L().lower_bound.ptr()).ptr(), el_map);
         Obj upper_node = lower(getattr(expr, L().upper_bound.ptr()).ptr(), el_map);
-        static PyObject* kw = kwnames({"lower", "upper"});
         node = call(getattr(cls.ptr(), L().create_intvar.ptr()).ptr(),
-                    {name.ptr(), shape.ptr(), lower_node.ptr(), upper_node.ptr()}, kw);
+                    {name.ptr(), shape.ptr(), lower_node.ptr(), upper_node.ptr()}, kwnames({"lower", "upper"}).ptr());
     } else {
         raise_substitute(class_str(expr) + " is not supported yet. Please ask to Tavik team.");
     }
@@ -450,10 +394,9 @@ Obj lower_comparison(PyObject* const* a, Name node_cls, Name enum_cls, std::init
     for (const Comparison& row : rows) {
         if (!is_ql(cond, row.ql_cls)) continue;
         Obj kind = tree_kind(enum_cls, row.member);
-        static PyObject* kw = kwnames({"kind"});
         PyObject* first = row.swap ? right.ptr() : left.ptr();
         PyObject* second = row.swap ? left.ptr() : right.ptr();
-        Obj node = call(tree(node_cls).ptr(), {first, second, kind.ptr()}, kw);
+        Obj node = call(tree(node_cls).ptr(), {first, second, kind.ptr()}, kwnames({"kind"}).ptr());
         return pair(node.ptr(), el_map.ptr());
     }
     not_supported(cond);
@@ -480,8 +423,7 @@ Obj lower_logical(PyObject* const* a) {
     Obj terms = lower_all(getattr(cond, N.terms.ptr()).ptr(), el_map, lower_condition);
     Obj kind = pick_kind(cond, &Local::ConditionOperatorKind,
                          {{&Local::AndOp, &Local::AND}, {&Local::OrOp, &Local::OR}, {&Local::XorOp, &Local::XOR}});
-    static PyObject* kw = kwnames({"kind"});
-    Obj node = call(tree(&Local::ConditionOperator).ptr(), {terms.ptr(), kind.ptr()}, kw);
+    Obj node = call(tree(&Local::ConditionOperator).ptr(), {terms.ptr(), kind.ptr()}, kwnames({"kind"}).ptr());
     return pair(node.ptr(), el_map.ptr());
 }
 
@@ -511,7 +453,4 @@ PyMethodDef functions[] = {
 
 }  // namespace
 
-NB_MODULE(subs_lowering, m) {
-    g_ns = PyModule_GetDict(m.ptr());
-    QTX_MODULE_INIT(m, functions)
-}
+NB_MODULE(subs_lowering, m) { QTX_MODULE_INIT(m, functions) }

@@ -67,7 +67,6 @@ Obj key_list(PyObject* key) {
 }
 
 Obj to_serializable(PyObject* const* a) {
-    const Names& N = names();
     struct {
         Obj coeff, constant, order;
     } s{getattr(a[0], N.coeff.ptr()), getattr(a[0], N.constant.ptr()), getattr(a[0], N.order.ptr())};
@@ -76,13 +75,13 @@ Obj to_serializable(PyObject* const* a) {
         if (PyList_Append(keys.ptr(), key_list(k).ptr()) < 0 || PyList_Append(values.ptr(), plain(v).ptr()) < 0)
             fail();
     });
-    Obj d = own(PyDict_New());
-    dict_set(d.ptr(), str("class").ptr(), str("SubstitutedExpression").ptr());
-    dict_set(d.ptr(), str("coeff_key").ptr(), keys.ptr());
-    dict_set(d.ptr(), str("coeff_value").ptr(), values.ptr());
-    dict_set(d.ptr(), str("constant").ptr(), plain(s.constant.ptr()).ptr());
-    dict_set(d.ptr(), str("order").ptr(), plain(s.order.ptr()).ptr());
-    return d;
+    nb::dict d;
+    d["class"] = "SubstitutedExpression";
+    d["coeff_key"] = keys;
+    d["coeff_value"] = values;
+    d["constant"] = plain(s.constant.ptr());
+    d["order"] = plain(s.order.ptr());
+    return std::move(d);
 }
 
 Obj from_serializable(PyObject* const* a) {
@@ -90,20 +89,10 @@ Obj from_serializable(PyObject* const* a) {
     check_arg(data, &PyDict_Type, "data");
     Obj keys = item(data, "coeff_key"), values = item(data, "coeff_value");
     Obj coeff = own(PyDict_New());
-    Obj ki = own(PyObject_GetIter(keys.ptr())), vi = own(PyObject_GetIter(values.ptr()));
-    for (;;) {
-        PyObject* k = PyIter_Next(ki.ptr());
-        if (!k) break;
-        Obj kk = nb::steal(k);
-        PyObject* v = PyIter_Next(vi.ptr());
-        if (!v) break;
-        Obj vv = nb::steal(v);
-        dict_set(coeff.ptr(), own(PySequence_Tuple(kk.ptr())).ptr(), vv.ptr());
-    }
-    if (PyErr_Occurred()) fail();
+    zip(keys.ptr(), values.ptr(),
+        [&](PyObject* k, PyObject* v) { dict_set(coeff.ptr(), own(PySequence_Tuple(k)).ptr(), v); });
     Obj constant = item(data, "constant"), order = item(data, "order");
-    Obj kw = own(Py_BuildValue("(sss)", "coeff", "constant", "order"));
-    return call(cls, {coeff.ptr(), constant.ptr(), order.ptr()}, kw.ptr());
+    return call(cls, {coeff.ptr(), constant.ptr(), order.ptr()}, kwnames({"coeff", "constant", "order"}).ptr());
 }
 
 PyMethodDef functions[] = {

@@ -19,22 +19,20 @@ Obj init(PyObject* const* a) {
     return ref(Py_None);
 }
 
-PyObject* kind_member(const char* name) {
-    Obj en = import_attr("quillon_transpiler.core.substitute.substitutable_expr.pair_operator", "BinaryOpeKind");
-    return getattr(en.ptr(), str(name).ptr()).release().ptr();
+Obj kind_member(PyObject* name) {
+    Obj kinds = QTX_IMPORT("quillon_transpiler.core.substitute.substitutable_expr.pair_operator", "BinaryOpeKind");
+    return getattr(kinds.ptr(), name);
 }
 
 /// The operation on two floats: a float power (complex for a negative base and a fractional
 /// exponent) or a remainder with the sign of the divisor.
 Obj operation(PyObject* const* a) {
-    static PyObject* pow_kind = kind_member("POW");
-    static PyObject* mod_kind = kind_member("MOD");
     double l = PyFloat_AsDouble(a[1]);
     if (l == -1.0 && PyErr_Occurred()) fail();
     double r = PyFloat_AsDouble(a[2]);
     if (r == -1.0 && PyErr_Occurred()) fail();
     Obj kind = getattr(a[0], N.kind.ptr());
-    if (kind.ptr() == pow_kind) {
+    if (kind.ptr() == kind_member(QTX_NAME("POW")).ptr()) {
         // the principal value |l|^r (cos rπ + i sin rπ), as Python's complex power computes it
         if (l < 0.0 && std::isfinite(l) && std::isfinite(r) && r != std::floor(r)) {
             double m = std::pow(-l, r), phase = M_PI * r;
@@ -43,7 +41,7 @@ Obj operation(PyObject* const* a) {
         // a plain float power: no error for 0.0 ** negative or on overflow (inf)
         return own(PyFloat_FromDouble(std::pow(l, r)));
     }
-    if (kind.ptr() == mod_kind) {
+    if (kind.ptr() == kind_member(QTX_NAME("MOD")).ptr()) {
         if (r == 0.0) raise(PyExc_ZeroDivisionError, "float divmod()");
         // the truncated remainder moved to the divisor's sign; a zero keeps the dividend's sign
         double m = std::fmod(l, r);

@@ -12,8 +12,8 @@ namespace {
 
 const Names& N = names();
 
-PyObject* module_attr(const char* name) {
-    return import_attr("quillon_transpiler.core.substitute.substitutable_expr.variable", name).release().ptr();
+Obj subscript_class() {
+    return QTX_IMPORT("quillon_transpiler.core.substitute.substitutable_expr.variable", "Subscript");
 }
 
 void variable_init_impl(PyObject* self, PyObject* name, PyObject* ndim) {
@@ -58,8 +58,7 @@ Obj decvar_init(PyObject* const* a) {
 /// cls(name, shape, kind, lower=lower, upper=upper) after the class methods' argument checks.
 Obj create_var(PyObject* const* a) {
     check_var_args(a[1], a[2]);
-    Obj kw = own(Py_BuildValue("(ss)", "lower", "upper"));
-    return call(a[0], {a[1], a[2], a[3], a[4], a[5]}, kw.ptr());
+    return call(a[0], {a[1], a[2], a[3], a[4], a[5]}, kwnames({"lower", "upper"}).ptr());
 }
 
 Obj variable_extract(PyObject* const* a) { return extract_self(a[0], a[1]); }
@@ -78,9 +77,8 @@ Obj variable_str(PyObject* const* a) { return getattr(a[0], N.name.ptr()); }
 Obj index_values(PyObject* const* a) { return engine::range_entry(a); }
 
 Obj placeholder_getitem(PyObject* const* a) {
-    static PyObject* subscript_cls = module_attr("Subscript");
     Obj subs = own(PySequence_List(a[1]));
-    return call(subscript_cls, {a[0], subs.ptr()});
+    return call(subscript_class().ptr(), {a[0], subs.ptr()});
 }
 
 Obj subscript_init(PyObject* const* a) {
@@ -92,10 +90,9 @@ Obj subscript_init(PyObject* const* a) {
 }
 
 Obj subscript_getitem(PyObject* const* a) {
-    static PyObject* subscript_cls = module_attr("Subscript");
     Obj more = own(PySequence_List(a[1]));
     Obj subs = own(PyNumber_Add(getattr(a[0], N.subscripts.ptr()).ptr(), more.ptr()));
-    return call(subscript_cls, {getattr(a[0], N.variable.ptr()).ptr(), subs.ptr()});
+    return call(subscript_class().ptr(), {getattr(a[0], N.variable.ptr()).ptr(), subs.ptr()});
 }
 
 Obj subscript_extract(PyObject* const* a) {

@@ -10,9 +10,10 @@ namespace {
 
 const Names& N = names();
 
-PyObject* kind_member(const char* name) {
-    Obj en = import_attr("quillon_transpiler.core.substitute.substitutable_expr.variadic_operator", "MultipleOpeKind");
-    return getattr(en.ptr(), str(name).ptr()).release().ptr();
+Obj kind_member(PyObject* name) {
+    Obj kinds = QTX_IMPORT("quillon_transpiler.core.substitute.substitutable_expr.variadic_operator",
+                           "MultipleOpeKind");
+    return getattr(kinds.ptr(), name);
 }
 
 Obj init(PyObject* const* a) {
@@ -23,14 +24,11 @@ Obj init(PyObject* const* a) {
 }
 
 Obj operation(PyObject* const* a) {
-    static PyObject* add_kind = kind_member("ADD");
-    static PyObject* mul_kind = kind_member("MUL");
-    static PyObject* builtin_sum = import_attr("builtins", "sum").release().ptr();
     PyObject* values = a[1];
     check_arg(values, &PyList_Type, "values");
     Obj kind = getattr(a[0], N.kind.ptr());
-    if (kind.ptr() == add_kind) return call(builtin_sum, {values});
-    if (kind.ptr() == mul_kind) {
+    if (kind.ptr() == kind_member(QTX_NAME("ADD")).ptr()) return call(QTX_IMPORT("builtins", "sum").ptr(), {values});
+    if (kind.ptr() == kind_member(QTX_NAME("MUL")).ptr()) {
         Obj acc = small_int(1);
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values); ++i)
             acc = own(PyNumber_Multiply(acc.ptr(), PyList_GET_ITEM(values, i)));
@@ -49,12 +47,11 @@ Obj extract(PyObject* const* a) {
 }
 
 Obj to_str(PyObject* const* a) {
-    static PyObject* add_kind = kind_member("ADD");
-    static PyObject* mul_kind = kind_member("MUL");
     Obj kind = getattr(a[0], N.kind.ptr());
     Obj ops = getattr(a[0], N.operands.ptr());
-    if (kind.ptr() == add_kind || kind.ptr() == mul_kind)
-        return str("(" + join_str(ops.ptr(), kind.ptr() == add_kind ? "+" : "*") + ")");
+    bool add = kind.ptr() == kind_member(QTX_NAME("ADD")).ptr();
+    if (add || kind.ptr() == kind_member(QTX_NAME("MUL")).ptr())
+        return str("(" + join_str(ops.ptr(), add ? "+" : "*") + ")");
     return str(to_string(getattr(kind.ptr(), N.name.ptr()).ptr()) + "(" + join_str(ops.ptr(), ", ") + ")");
 }
 

@@ -1,0 +1,224 @@
+// Plumbing between C++ and Python objects, written once for every module: iteration, zip,
+// pair unpacking, isinstance, exception chaining, setting a pending error aside, and imports.
+#pragma once
+#include "py.hpp"
+
+#include <initializer_list>
+#include <type_traits>
+
+namespace qtx {
+
+/// An interned name made once; never freed (interned strings live as long as the interpreter).
+#define QTX_NAME(s)                                              \
+    ([]() -> PyObject* {                                         \
+        static PyObject* o = ::qtx::interned(s).release().ptr(); \
+        return o;                                                \
+    }())
+
+// ---- imports ----
+
+/// The module `path`, imported on first use. sys.modules is the cache: nothing here outlives
+/// the interpreter, and attributes are read at every use, as Python code reads them.
+inline Obj imported(PyObject* path) {
+    if (PyObject* m = dict_get(PyImport_GetModuleDict(), path)) return ref(m);
+    return own(PyImport_Import(path));
+}
+/// `path.attr`, the module imported on first use.
+inline Obj imported(PyObject* path, PyObject* attr) { return getattr(imported(path).ptr(), attr); }
+
+/// `path.attr` by literal names, interned once.
+#define QTX_IMPORT(path, attr) ::qtx::imported(QTX_NAME(path), QTX_NAME(attr))
+
+// ---- iteration ----
+
+/// Calls f(item) for every item of `iterable`, as a `for` loop does; each item is held for the
+/// call. A long loop polls for Ctrl-C in f (SignalPoll). An f that returns bool stops the loop
+/// by returning false.
+template <class F>
+inline void for_each(PyObject* iterable, F&& f) {
+    Obj it = own(PyObject_GetIter(iterable));
+    while (PyObject* v = PyIter_Next(it.ptr())) {
+        Obj item = nb::steal(v);
+        if constexpr (std::is_same_v<decltype(f(item.ptr())), bool>) {
+            if (!f(item.ptr())) return;
+        } else {
+            f(item.ptr());
+        }
+    }
+    if (PyErr_Occurred()) fail();
+}
+
+/// Calls f(a, b) for every pair of `zip(first, second)`: it stops at the shorter, and asks
+/// `first` for its next item before `second`, as zip does.
+template <class F>
+inline void zip(PyObject* first, PyObject* second, F&& f) {
+    Obj ia = own(PyObject_GetIter(first)), ib = own(PyObject_GetIter(second));
+    for (;;) {
+        PyObject* a = PyIter_Next(ia.ptr());
+        if (!a) break;
+        Obj ha = nb::steal(a);
+        PyObject* b = PyIter_Next(ib.ptr());
+        if (!b) break;
+        Obj hb = nb::steal(b);
+        f(ha.ptr(), hb.ptr());
+    }
+    if (PyErr_Occurred()) fail();
+}
+
+/// How `a, b = value` words too few values: as Python does, or "need more than N value(s) to
+/// unpack", the words forall entries have always had.
+enum class TooFew { python, need_more };
+
+[[noreturn]] inline void unpack_error(Py_ssize_t n, TooFew words) {
+    if (n > 2) raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+    if (words == TooFew::need_more)
+        raisef(PyExc_ValueError, "need more than %zd value%.1s to unpack", n, n == 1 ? "" : "s");
+    raisef(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", n);
+}
+
+/// `a, b = value`, with Python's errors: lists and tuples by size, anything else iterated for at
+/// most three items.
+inline void unpack2(PyObject* value, Obj& a, Obj& b, TooFew words = TooFew::python) {
+    if (PyTuple_CheckExact(value) || PyList_CheckExact(value)) {
+        Py_ssize_t n = PySequence_Fast_GET_SIZE(value);
+        if (n != 2) unpack_error(n, words);
+        a = ref(PySequence_Fast_GET_ITEM(value, 0));
+        b = ref(PySequence_Fast_GET_ITEM(value, 1));
+        return;
+    }
+    PyObject* it = PyObject_GetIter(value);
+    if (!it) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(value)->tp_iter && !PySequence_Check(value))
+            raisef(PyExc_TypeError, "cannot unpack non-iterable %.200s object", type_name(value));
+        fail();
+    }
+    Obj iter = nb::steal(it);
+    Obj got[3];
+    Py_ssize_t n = 0;
+    while (n < 3) {
+        PyObject* v = PyIter_Next(it);
+        if (!v) break;
+        got[n++] = nb::steal(v);
+    }
+    if (PyErr_Occurred()) fail();
+    if (n != 2) unpack_error(n, words);
+    a = got[0];
+    b = got[1];
+}
+
+// ---- classes ----
+
+/// `isinstance(o, cls)`.
+inline bool is_instance(PyObject* o, PyObject* cls) {
+    int r = PyObject_IsInstance(o, cls);
+    if (r < 0) fail();
+    return r != 0;
+}
+
+inline PyObject* is_instance_of(PyObject* cls, PyObject* node) noexcept {
+    return guarded([&] { return ref(is_instance(node, cls) ? Py_True : Py_False); });
+}
+/// `lambda node: isinstance(node, cls)` as a C function, for predicates called per tree node.
+inline Obj instance_check(PyObject* cls) {
+    static PyMethodDef def = {"is_instance_of", (PyCFunction)is_instance_of, METH_O, nullptr};
+    return own(PyCFunction_New(&def, cls));
+}
+
+// ---- errors ----
+
+/// Sets the pending Python error aside for a scope (an import or a call must not run with one
+/// pending) and puts it back at the end. An error raised in the scope and still pending then
+/// replaces it, as an exception raised while handling another does.
+class ErrorAside {
+public:
+#if PY_VERSION_HEX >= 0x030C0000
+    ErrorAside() : exc_(PyErr_GetRaisedException()) {}
+    ~ErrorAside() {
+        if (PyErr_Occurred()) Py_XDECREF(exc_);
+        else PyErr_SetRaisedException(exc_);
+    }
+#else
+    ErrorAside() { PyErr_Fetch(&type_, &exc_, &tb_); }
+    ~ErrorAside() {
+        if (PyErr_Occurred()) {
+            Py_XDECREF(type_);
+            Py_XDECREF(exc_);
+            Py_XDECREF(tb_);
+        } else {
+            PyErr_Restore(type_, exc_, tb_);
+        }
+    }
+#endif
+    ErrorAside(const ErrorAside&) = delete;
+    ErrorAside& operator=(const ErrorAside&) = delete;
+
+private:
+#if PY_VERSION_HEX < 0x030C0000
+    PyObject *type_ = nullptr, *tb_ = nullptr;
+#endif
+    PyObject* exc_ = nullptr;
+};
+
+/// Takes the pending error when it is an instance of `type`, with its traceback; null (and the
+/// error left pending) otherwise.
+inline Obj catch_error(PyObject* type) {
+    if (!PyErr_ExceptionMatches(type)) return Obj();
+#if PY_VERSION_HEX >= 0x030C0000
+    return nb::steal(PyErr_GetRaisedException());
+#else
+    PyObject *t, *v, *tb;
+    PyErr_Fetch(&t, &v, &tb);
+    PyErr_NormalizeException(&t, &v, &tb);
+    if (tb) PyException_SetTraceback(v, tb);
+    Py_XDECREF(t);
+    Py_XDECREF(tb);
+    return nb::steal(v);
+#endif
+}
+
+/// Inside a `catch`: the Python error being handled when it is an instance of `type` (taken,
+/// no longer pending); any other error is rethrown. nanobind's errors count as Python errors.
+inline Obj caught_error(PyObject* type) {
+    try {
+        throw;
+    } catch (nb::python_error& e) {
+        e.restore();
+    } catch (PyErrSet&) {
+    }
+    Obj err = catch_error(type);
+    if (!err) fail();
+    return err;
+}
+
+/// Raises the exception instance `exc` as `raise exc from caught` does inside the `except`
+/// that caught `caught`: `caught` is its cause and its context.
+[[noreturn]] inline void raise_from(Obj exc, PyObject* caught, bool cause = true) {
+    PyException_SetContext(exc.ptr(), ref(caught).release().ptr());
+    if (cause) PyException_SetCause(exc.ptr(), ref(caught).release().ptr());
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(exc.release().ptr());
+#else
+    PyObject* type = (PyObject*)Py_TYPE(exc.ptr());
+    PyErr_Restore(ref(type).release().ptr(), exc.release().ptr(), nullptr);
+#endif
+    fail();
+}
+/// Raises `exc` as a plain `raise exc` does inside that `except`: `caught` is its context only.
+[[noreturn]] inline void raise_during(Obj exc, PyObject* caught) { raise_from(std::move(exc), caught, false); }
+
+// ---- calls ----
+
+/// A keyword-name tuple for `call`.
+inline Obj kwnames(std::initializer_list<const char*> keys) {
+    Obj t = own(PyTuple_New((Py_ssize_t)keys.size()));
+    Py_ssize_t i = 0;
+    for (const char* k : keys) PyTuple_SET_ITEM(t.ptr(), i++, interned(k).release().ptr());
+    return t;
+}
+
+/// `o.name(*args)`.
+inline Obj call_method(PyObject* o, PyObject* name, std::initializer_list<PyObject*> args = {}) {
+    return call(getattr(o, name).ptr(), args);
+}
+
+}  // namespace qtx
