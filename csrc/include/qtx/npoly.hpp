@@ -368,19 +368,24 @@ inline void npoly_power(NPoly& self, double exponent, PyObject* error) {
 
 // ---- conversion from and to SubstitutedExpression objects ----
 
-/// A variable index of a monomial key: an int, or an object with __index__ (NumPy ints).
+/// A variable index read from Python (a registry's answer or a monomial key's factor): an int,
+/// or an object with __index__ such as a NumPy integer, within the 32-bit indices keys hold.
 inline int32_t py_index(PyObject* o) {
     Obj i = PyLong_Check(o) ? ref(o) : nb::steal(PyNumber_Index(o));
-    long long v = i ? PyLong_AsLongLong(i.ptr()) : -1;
-    if (!i || (v == -1 && PyErr_Occurred()) || v < INT32_MIN || v > INT32_MAX) {
+    if (!i) {
         PyErr_Clear();
-        raise(PyExc_TypeError, "monomial keys must be tuples of variable indices (ints below 2**31)");
+        raisef(PyExc_TypeError, "variable indices must be ints, not %.200s", type_name(o));
     }
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(i.ptr(), &overflow);
+    if (v == -1 && PyErr_Occurred()) fail();
+    if (overflow || v < INT32_MIN || v > INT32_MAX)
+        raisef(PyExc_OverflowError, "variable index %S does not fit the 32-bit indices of polynomial keys", o);
     return (int32_t)v;
 }
 
 inline Key py_key(PyObject* t) {
-    if (!PyTuple_Check(t)) raise(PyExc_TypeError, "monomial keys must be tuples of variable indices (ints below 2**31)");
+    if (!PyTuple_Check(t)) raisef(PyExc_TypeError, "monomial keys must be tuples of variable indices, not %.200s", type_name(t));
     Key k((uint32_t)PyTuple_GET_SIZE(t));
     for (uint32_t i = 0; i < k.size(); ++i) k.data()[i] = py_index(PyTuple_GET_ITEM(t, i));
     return k;
