@@ -5,6 +5,8 @@
 #include "qtx/binary.hpp"
 #include "qtx/npoly.hpp"
 #include "qtx/pubo_lower.hpp"
+#include "qtx/native_poly.hpp"
+#include <nanobind/ndarray.h>
 #include "qtx/plain.hpp"
 #include "qtx/maps.hpp"
 #include "surface.hpp"
@@ -285,50 +287,166 @@ Obj decode(PyObject* const* a) {
 /// The weight of a label, from the dict of weights by label.
 Num weight_of(PyObject* weights, PyObject* label) { return number(dict_item(weights, label)); }
 
-/// _lower(table, objective, sign, constraints, kinds, constraint_weights, penalties,
-///        penalty_weights, onehot_weight) -> (coeff, constant, binaries, slacks)
-/// kinds: label -> 1 (==), 2 (<=), 3 (>=); weights: label -> number. Every polynomial is read
-/// once into native terms and lowered by the code the native route runs.
-Obj lower(PyObject* const* a) {
-    const Encoding& e = table(a[0]);
-    Lowering L(e);
+/// Calls f(terms, constant) with a polynomial: a native capsule's own terms (emptied afterwards
+/// when `consume`), or the coefficient map of a SubstitutedExpression read once.
+template <class F>
+void with_terms(PyObject* poly, bool consume, F&& f) {
+    if (NPoly* p = native_poly(poly)) {
+        f(p->terms, p->constant);
+        if (consume) p->terms = Terms();
+        return;
+    }
+    Obj coeff = getattr(poly, N.coeff.ptr());
+    Terms t = read_terms(coeff.ptr());
+    f(t, number(getattr(poly, N.constant.ptr()).ptr()));
+}
+
+/// Checks for Ctrl-C between items of the model.
+void check_signals() {
+    if (PyErr_CheckSignals() < 0) fail();
+}
+
+/// Lowers a whole instance. a: (table, objective, sign, constraints, kinds, constraint_weights,
+/// penalties, penalty_weights, onehot_weight); kinds: label -> 1 (==), 2 (<=), 3 (>=); weights:
+/// label -> number. `progress(label)` is told of every constraint and penalty label done.
+template <class P>
+void lower_into(Lowering& L, PyObject* const* a, bool consume, P&& progress) {
     Num sign = number(a[2]);
-    auto read = [](PyObject* poly, Terms& t, Num& constant) {
-        Obj coeff = getattr(poly, N.coeff.ptr());
-        t = read_terms(coeff.ptr());
-        constant = number(getattr(poly, N.constant.ptr()).ptr());
-    };
-    Terms t;
-    Num constant;
-    read(a[1], t, constant);
-    L.objective(t, constant, sign);
+    with_terms(a[1], consume, [&](const Terms& t, const Num& c) { L.objective(t, c, sign); });
     map_each(a[3], [&](PyObject* label, PyObject* polys) {
         Num w = weight_of(a[5], label);
-        if (!num_nonzero(w)) return;
-        long kind = PyLong_AsLong(dict_item(a[4], label));
-        if (kind == -1 && PyErr_Occurred()) fail();
-        map_each(polys, [&](PyObject* key, PyObject* poly) {
-            read(poly, t, constant);
-            L.constraint(label, key, (int)kind, t, constant, w);
-        });
+        if (num_nonzero(w)) {
+            long kind = PyLong_AsLong(dict_item(a[4], label));
+            if (kind == -1 && PyErr_Occurred()) fail();
+            map_each(polys, [&](PyObject* key, PyObject* poly) {
+                check_signals();
+                with_terms(poly, consume, [&](const Terms& t, const Num& c) { L.constraint(label, key, (int)kind, t, c, w); });
+            });
+        }
+        progress(label);
     });
     map_each(a[6], [&](PyObject* label, PyObject* polys) {
         Num w = weight_of(a[7], label);
-        if (!num_nonzero(w)) return;
-        map_each(polys, [&](PyObject*, PyObject* poly) {
-            read(poly, t, constant);
-            L.penalty(t, constant, w);
-        });
+        if (num_nonzero(w)) {
+            map_each(polys, [&](PyObject*, PyObject* poly) {
+                check_signals();
+                with_terms(poly, consume, [&](const Terms& t, const Num& c) { L.penalty(t, c, w); });
+            });
+        }
+        progress(label);
     });
-    t = Terms();
     Num ow = number(a[8]);
     if (num_nonzero(ow)) L.onehot(ow);
+}
+
+/// _lower(table, objective, sign, constraints, kinds, constraint_weights, penalties,
+///        penalty_weights, onehot_weight) -> (coeff, constant, binaries, slacks)
+Obj lower(PyObject* const* a) {
+    Lowering L(table(a[0]));
+    lower_into(L, a, false, [](PyObject*) {});
     Terms done = L.finish();
     IndexCache ints;
     Obj d = to_dict(done, ints);
     Obj c = L.out.constant.py();
     Obj nbin = integer(L.next_bin);
     return own(PyTuple_Pack(4, d.ptr(), c.ptr(), nbin.ptr(), L.slacks.ptr()));
+}
+
+// ---- the same polynomial as NumPy arrays ----
+
+/// A vector handed to NumPy without a copy: the array owns it.
+template <class T>
+Obj numpy_array(std::vector<T>&& v) {
+    auto* held = new std::vector<T>(std::move(v));
+    nb::capsule owner(held, [](void* p) noexcept { delete static_cast<std::vector<T>*>(p); });
+    size_t shape[1] = {held->size()};
+    nb::ndarray<nb::numpy, T, nb::ndim<1>> array(held->data(), 1, shape, owner);
+    return nb::steal(array.cast().release());
+}
+
+/// A coefficient as a float64, refusing any value a float64 cannot hold exactly.
+double exact_double(const Num& v, const Key& key) {
+    double d;
+    if (v.tag() == Num::Float) return v.as_float();
+    if (v.tag() == Num::Int) {
+        d = (double)v.as_int();
+        if (d < 9223372036854775808.0 && (int64_t)d == v.as_int()) return d;
+    } else {
+        Obj o = v.py();
+        d = PyFloat_AsDouble(o.ptr());
+        if (d == -1.0 && PyErr_Occurred()) fail();
+        Obj f = own(PyFloat_FromDouble(d));
+        if (compare(o.ptr(), f.ptr(), Py_EQ)) return d;
+    }
+    Obj k = own(PyTuple_New(key.size()));
+    for (uint32_t i = 0; i < key.size(); ++i) PyTuple_SET_ITEM(k.ptr(), i, integer(key.data()[i]).release().ptr());
+    raise(PyExc_ValueError, "the coefficient " + to_string(own(PyObject_Repr(v.py().ptr())).ptr()) + " of the term " +
+                                to_string(k.ptr()) +
+                                " has no exact float64 value; use to_pubo, whose dict keeps Python numbers");
+}
+
+/// Terms over binaries 0 .. nbin - 1 split by degree: (linear, rows, cols, biases, offsets,
+/// indices, biases of the terms of degree 3 and more). Every order follows the terms' order.
+Obj arrays_of(Terms& t, int32_t nbin) {
+    size_t nq = 0, nh = 0, nhi = 0;
+    for (const auto& e : t) {
+        uint32_t n = e.key.size();
+        if (n == 2) ++nq;
+        else if (n > 2) ++nh, nhi += n;
+    }
+    std::vector<double> linear((size_t)nbin, 0.0), qb, hb;
+    std::vector<int32_t> rows, cols, hidx;
+    std::vector<int64_t> hoff;
+    rows.reserve(nq), cols.reserve(nq), qb.reserve(nq);
+    hoff.reserve(nh + 1), hidx.reserve(nhi), hb.reserve(nh);
+    hoff.push_back(0);
+    size_t done = 0;
+    for (auto& e : t) {
+        if ((++done & 0xFFFFF) == 0) check_signals();
+        const int32_t* k = e.key.data();
+        double v = exact_double(e.val, e.key);
+        switch (e.key.size()) {
+            case 1: linear[(size_t)k[0]] = v; break;
+            case 2:
+                rows.push_back(k[0]);
+                cols.push_back(k[1]);
+                qb.push_back(v);
+                break;
+            default:
+                hidx.insert(hidx.end(), k, k + e.key.size());
+                hoff.push_back((int64_t)hidx.size());
+                hb.push_back(v);
+        }
+    }
+    t = Terms();  // the arrays hold it all now
+    Obj out[7] = {numpy_array(std::move(linear)), numpy_array(std::move(rows)), numpy_array(std::move(cols)),
+                  numpy_array(std::move(qb)),     numpy_array(std::move(hoff)), numpy_array(std::move(hidx)),
+                  numpy_array(std::move(hb))};
+    Obj tuple = own(PyTuple_New(7));
+    for (int i = 0; i < 7; ++i) PyTuple_SET_ITEM(tuple.ptr(), i, out[i].release().ptr());
+    return tuple;
+}
+
+/// _lower_arrays(table, objective, sign, constraints, kinds, constraint_weights, penalties,
+///               penalty_weights, onehot_weight, consume, progress)
+///   -> (arrays, constant, binaries, slacks, starts)
+/// Polynomials may be native capsules (emptied as they are read when `consume`) or
+/// SubstitutedExpressions; `progress` (None or a callable) gets every item's label when done.
+Obj lower_arrays(PyObject* const* a) {
+    const Encoding& e = table(a[0]);
+    Lowering L(e);
+    bool consume = truth(a[9]);
+    PyObject* progress = a[10];
+    lower_into(L, a, consume, [&](PyObject* label) {
+        if (progress != Py_None) call(progress, {label});
+    });
+    Terms done = L.finish();
+    Obj arrays = arrays_of(done, L.next_bin);
+    Obj c = L.out.constant.py();
+    Obj nbin = integer(L.next_bin);
+    std::vector<int32_t> starts(e.start);
+    Obj st = numpy_array(std::move(starts));
+    return own(PyTuple_Pack(5, arrays.ptr(), c.ptr(), nbin.ptr(), L.slacks.ptr(), st.ptr()));
 }
 
 PyMethodDef functions[] = {
@@ -339,6 +457,7 @@ PyMethodDef functions[] = {
     QTX_FN("_expand", 3, expand),
     QTX_FN("_decode", 2, decode),
     QTX_FN("_lower", 9, lower),
+    QTX_FN("_lower_arrays", 11, lower_arrays),
     QTX_END,
 };
 
