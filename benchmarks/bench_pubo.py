@@ -59,7 +59,8 @@ def timed(fn, repeat: int):
 
 def binarise_all(compiled):
     encoder = LogEncoder(compiled)
-    polys = [compiled.objective] + [p for by in (compiled.constraint, compiled.penalty) for d in by.values() for p in d.values()]
+    polys = [compiled.objective]
+    polys += [p for by in (compiled.constraint, compiled.penalty) for d in by.values() for p in d.values()]
     return [subs_ir_to_binary(p, encoder) for p in polys]
 
 
@@ -129,7 +130,8 @@ def main(quick: bool) -> None:
         samples = [dict(enumerate(rng.integers(0, 2, result.num_binaries).tolist())) for _ in range(10)]
         t_decode, _ = timed(lambda: decode_samples(result, samples), repeat)
         print(
-            f"tsp n={n:<4d} {result.num_binaries:7d} binaries {len(result.coeff):9d} terms  compile {t_compile:7.3f} s  "
+            f"tsp n={n:<4d} {result.num_binaries:7d} binaries {len(result.coeff):9d} terms  "
+            f"compile {t_compile:7.3f} s  "
             f"binarise {t_binarise:7.3f} s  to_pubo {t_route:7.3f} s ({t_route / t_compile:4.2f}x compile)  "
             f"decode 10 samples {t_decode:6.3f} s"
         )

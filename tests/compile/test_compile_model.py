@@ -12,11 +12,7 @@ from quillon_transpiler.core.compile.compile import (
     compile_model,
     eval_deci_var_shape,
 )
-from quillon_transpiler.core.compile.convert_to_substitutable import (
-    ProblemSense,
-    convert_problem_to_substutitable,
-)
-from quillon_transpiler.exceptions import SubstituteError
+from quillon_transpiler.core.compile.convert_to_substitutable import ProblemSense
 
 N = ql.Placeholder("N")
 d = ql.Placeholder("d", 2)

@@ -78,6 +78,7 @@ def test_an_unbound_element_is_a_key_error_that_says_what_to_do():
     assert "forall" in str(info.value)
 
 
+@pytest.mark.no_sanitizer
 def test_a_very_deep_tree_is_a_recursion_error_not_a_crash():
     tree = N(1)
     for _ in range(100_000):

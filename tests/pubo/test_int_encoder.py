@@ -1,5 +1,6 @@
 import numpy as np
 import pytest
+from pubo_helpers import all_assignments, decode_rows, energies
 
 from quillon_transpiler.core import VarRegistry
 from quillon_transpiler.core.pubo.binarize import subs_ir_to_binary
@@ -9,8 +10,6 @@ from quillon_transpiler.core.pubo.int_encoder import (
     UnaryEncoder,
     make_encoder,
 )
-
-from pubo_helpers import all_assignments, decode_rows, energies
 
 ENCODERS = [LogEncoder, UnaryEncoder, OneHotEncoder]
 RANGES = [(0, 1), (-3, 2), (2, 2), (0, 5), (1, 8), (-7, 0), (0, 16)]

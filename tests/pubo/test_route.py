@@ -3,6 +3,7 @@ import itertools
 
 import numpy as np
 import pytest
+from pubo_helpers import all_assignments, decode_rows, energies, evaluate
 
 import quillon as ql
 import quillon_transpiler
@@ -11,8 +12,6 @@ from quillon_transpiler.core.compile.compile import compile_model
 from quillon_transpiler.core.pubo.int_encoder import UnaryEncoder
 from quillon_transpiler.core.substitute import SubstitutedExpression
 from quillon_transpiler.core.substitute.substitutable_expr.expression import ConstraintKind
-
-from pubo_helpers import all_assignments, decode_rows, energies, evaluate
 
 VIOLATION = {
     "EQUAL": lambda v: v**2,

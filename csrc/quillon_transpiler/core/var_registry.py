@@ -1,6 +1,15 @@
 from __future__ import annotations
 
 import dataclasses
+import typing as typ
+
+if typ.TYPE_CHECKING:
+    # Native functions: the extension module defines them before this surface runs. Declared
+    # for linters and type checkers only; this branch never executes.
+    _add_variable: typ.Any = ...
+    _add_int_variable: typ.Any = ...
+    _to_serializable: typ.Any = ...
+    _from_serializable: typ.Any = ...
 
 
 @dataclasses.dataclass

@@ -79,7 +79,8 @@ class InstanceData:
             lengths = {_length(name, child, axis - 1, where) for child in value} if axis else {len(value)}
             if len(lengths) > 1:
                 raise SubstituteError(
-                    f"Cannot take the length of axis {axis} of {where}: its rows have different lengths {sorted(lengths)}."
+                    f"Cannot take the length of axis {axis} of {where}: "
+                    f"its rows have different lengths {sorted(lengths)}."
                 )
             return lengths.pop() if lengths else 0
         raise SubstituteError(f"Cannot take the length of axis {axis} of {where}: it is a single number.")

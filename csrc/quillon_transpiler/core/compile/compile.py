@@ -3,21 +3,35 @@ from __future__ import annotations
 import typing as typ
 
 import numpy as np
-import quillon as ql
 
+import quillon as ql
 from quillon_transpiler.core import InstanceData, VarRegistry
 from quillon_transpiler.core.compile.compiled_model import CompiledInstance
 from quillon_transpiler.core.compile.convert_to_substitutable import (
     Constraint,
     CustomPenalty,
     Problem,
-    convert_problem_to_substutitable,
 )
-from quillon_transpiler.core.compile.pinning_constraint import convert_to_fixed_vars
-from quillon_transpiler.core.compile.unroll_forall import unroll_forall
+from quillon_transpiler.core.compile.convert_to_substitutable import (
+    convert_problem_to_substutitable as convert_problem_to_substutitable,
+)
+from quillon_transpiler.core.compile.pinning_constraint import convert_to_fixed_vars as convert_to_fixed_vars
+from quillon_transpiler.core.compile.unroll_forall import unroll_forall as unroll_forall
 from quillon_transpiler.core.substitute import SubstitutedExpression
 from quillon_transpiler.core.substitute import substitutable_expr as subs_expr
-from quillon_transpiler.exceptions import SubstituteError
+from quillon_transpiler.exceptions import SubstituteError as SubstituteError
+
+if typ.TYPE_CHECKING:
+    # Native functions: the extension module defines them before this surface runs. Declared
+    # for linters and type checkers only; this branch never executes.
+    _compile_model: typ.Any = ...
+    _fixed_vars_from_pinning_constraint: typ.Any = ...
+    _constraint_substitute: typ.Any = ...
+    _penalty_substitute: typ.Any = ...
+    _eval_deci_var_shape: typ.Any = ...
+    _extract_deci_var: typ.Any = ...
+    _collect_decision_variables: typ.Any = ...
+    _placeholders: typ.Any = ...
 
 
 def compile_model(

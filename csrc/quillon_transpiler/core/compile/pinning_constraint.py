@@ -3,10 +3,18 @@ from __future__ import annotations
 import typing as typ
 
 from quillon_transpiler.core.compile.convert_to_substitutable import Constraint
-from quillon_transpiler.core.compile.unroll_forall import unroll_forall
+from quillon_transpiler.core.compile.unroll_forall import unroll_forall as unroll_forall
 from quillon_transpiler.core.instance_data import InstanceData
 from quillon_transpiler.core.substitute import substitutable_expr as subs_expr
-from quillon_transpiler.core.var_registry import VarRegistry
+from quillon_transpiler.core.var_registry import VarRegistry as VarRegistry
+
+if typ.TYPE_CHECKING:
+    # Native functions: the extension module defines them before this surface runs. Declared
+    # for linters and type checkers only; this branch never executes.
+    _has_deci_var: typ.Any = ...
+    _seperate_var_subs: typ.Any = ...
+    _check_pinning_constraint: typ.Any = ...
+    _convert_to_fixed_vars: typ.Any = ...
 
 
 def has_deci_var(expr: subs_expr.SubstitutableExpr) -> bool:

@@ -1,5 +1,16 @@
 from __future__ import annotations
 
+import typing as typ
+
+from quillon_transpiler.core.instance_data import InstanceData
+from quillon_transpiler.core.substitute import substitutable_expr as subs_expr
+
+if typ.TYPE_CHECKING:
+    # Native functions: the extension module defines them before this surface runs. Declared
+    # for linters and type checkers only; this branch never executes.
+    _unroll: typ.Any = ...
+    _unroll_level: typ.Any = ...
+
 
 def unroll_forall(
     forall: list[tuple[subs_expr.Element, subs_expr.SubstitutableCondition]], data: InstanceData
@@ -21,8 +32,8 @@ def _unroll_forall(
     forall: list[tuple[subs_expr.Element, subs_expr.SubstitutableCondition]],
     data: InstanceData,
     depth: int = 0,
-    expanded_values: list[list[int]] = [],
-    indices: list[int] = [],
+    expanded_values: list[list[int]] = [],  # noqa: B006 - kept as the interface has it
+    indices: list[int] = [],  # noqa: B006 - likewise; replaced at depth 0
 ) -> None:
     """Appends to ``expanded_values`` the assignments of the levels from ``depth`` on.
 

@@ -3,8 +3,12 @@ from __future__ import annotations
 import typing as typ
 
 import quillon as ql
-
 from quillon_transpiler.core.compile import CompiledInstance
+
+if typ.TYPE_CHECKING:
+    # Native functions: the extension module defines them before this surface runs. Declared
+    # for linters and type checkers only; this branch never executes.
+    _dict_to_record: typ.Any = ...
 
 
 def dict_to_record(results: typ.Iterable[dict[int, int | float]], compiled_model: CompiledInstance) -> ql.Record:

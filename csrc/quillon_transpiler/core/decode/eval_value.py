@@ -1,6 +1,13 @@
 from __future__ import annotations
 
+import typing as typ
+
 from quillon_transpiler.core.substitute import SubstitutedExpression
+
+if typ.TYPE_CHECKING:
+    # Native functions: the extension module defines them before this surface runs. Declared
+    # for linters and type checkers only; this branch never executes.
+    _value: typ.Any = ...
 
 
 def eval_value(deci_var: dict[int, int | float], subs_expr: SubstitutedExpression) -> float:

@@ -5,6 +5,12 @@ import typing as typ
 from quillon_transpiler.core.pubo.int_encoder import BinaryModel
 from quillon_transpiler.core.substitute import SubstitutedExpression
 
+if typ.TYPE_CHECKING:
+    # Native functions: the extension module defines them before this surface runs. Declared
+    # for linters and type checkers only; this branch never executes.
+    _subs_ir_to_binary: typ.Any = ...
+    _binary_multiply_reduction: typ.Any = ...
+
 
 def subs_ir_to_binary(
     subs_ir: SubstitutedExpression,

@@ -2,7 +2,8 @@ from __future__ import annotations
 
 import typing as typ
 
-from quillon_transpiler.core.substitute.higher_subsititute import (
+# the tree classes and combining functions belong to this module's namespace too
+from quillon_transpiler.core.substitute.higher_subsititute import (  # noqa: F401
     HigherSubstitutedExprTree,
     SubsExprAdd,
     SubsExprMul,
@@ -11,6 +12,12 @@ from quillon_transpiler.core.substitute.higher_subsititute import (
     add_coeff,
     mul_coeff,
 )
+
+if typ.TYPE_CHECKING:
+    # Native functions: the extension module defines them before this surface runs. Declared
+    # for linters and type checkers only; this branch never executes.
+    _higher_tree_to_binary_coeff: typ.Any = ...
+    _square_coeff: typ.Any = ...
 
 
 def higher_tree_to_binary_coeff(

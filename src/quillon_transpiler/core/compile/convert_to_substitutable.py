@@ -13,7 +13,6 @@ import dataclasses
 import enum
 
 import quillon as ql
-
 from quillon_transpiler.core.substitute import substitutable_expr as subs_expr
 from quillon_transpiler.core.substitute.subs_lowering import convert_to_subs_condition, convert_to_substitutable
 from quillon_transpiler.exceptions import SubstituteError

@@ -27,7 +27,7 @@ class ExprValues:
 def _check_values(values) -> None:
     if type(values) is not dict:
         raise TypeError(
-            "Argument 'values' has incorrect type (expected dict, got %.200s)" % type(values).__name__
+            f"Argument 'values' has incorrect type (expected dict, got {type(values).__name__:.200s})"
         )
 
 

@@ -19,7 +19,6 @@ from quillon_transpiler.core.pubo.int_encoder import IntegerEncoder, make_encode
 
 if typ.TYPE_CHECKING:
     import quillon as ql
-
     from quillon_transpiler.core.compile.compiled_model import CompiledInstance
 
 Weight = typ.Union[float, typ.Mapping[str, float]]

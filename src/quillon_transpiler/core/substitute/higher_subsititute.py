@@ -45,7 +45,10 @@ HigherSubstitutedExprTree = typ.Union[SubsExprNode, SubsExprAdd, SubsExprMul, Su
 
 
 def add_coeff(
-    coeff: dict[tuple[int, ...], float], constant: float, other_coeff: dict[tuple[int, ...], float], other_constant: float
+    coeff: dict[tuple[int, ...], float],
+    constant: float,
+    other_coeff: dict[tuple[int, ...], float],
+    other_constant: float,
 ) -> tuple[dict[tuple[int, ...], float], float]:
     """The sum of two binary polynomials; keys come back sorted and distinct, equal keys merged."""
     from quillon_transpiler.core.pubo.tree_flatten import _add_coeff
@@ -54,7 +57,10 @@ def add_coeff(
 
 
 def mul_coeff(
-    coeff: dict[tuple[int, ...], float], constant: float, other_coeff: dict[tuple[int, ...], float], other_constant: float
+    coeff: dict[tuple[int, ...], float],
+    constant: float,
+    other_coeff: dict[tuple[int, ...], float],
+    other_constant: float,
 ) -> tuple[dict[tuple[int, ...], float], float]:
     """The product of two binary polynomials, every product reduced by x * x = x.
 

@@ -11,7 +11,15 @@ from quillon_transpiler.core.substitute.substitutable_expr.expression import (
 )
 from quillon_transpiler.core.substitute.substitutable_expr.variable import Element
 from quillon_transpiler.core.var_registry import VarRegistry
-from quillon_transpiler.exceptions import SubstituteError
+from quillon_transpiler.exceptions import SubstituteError as SubstituteError
+
+if typ.TYPE_CHECKING:
+    # Native functions: the extension module defines them before this surface runs. Declared
+    # for linters and type checkers only; this branch never executes.
+    _init: typ.Any = ...
+    _substitute: typ.Any = ...
+    _extract: typ.Any = ...
+    _str: typ.Any = ...
 
 
 class ReductionOpeKind(enum.Enum):

@@ -7,7 +7,16 @@ from quillon_transpiler.core.instance_data import InstanceData
 from quillon_transpiler.core.substitute.subs_poly import SubstitutedExpression
 from quillon_transpiler.core.substitute.substitutable_expr.expression import SubstitutableExpr
 from quillon_transpiler.core.var_registry import VarRegistry
-from quillon_transpiler.exceptions import SubstituteError
+from quillon_transpiler.exceptions import SubstituteError as SubstituteError
+
+if typ.TYPE_CHECKING:
+    # Native functions: the extension module defines them before this surface runs. Declared
+    # for linters and type checkers only; this branch never executes.
+    _init: typ.Any = ...
+    _operation: typ.Any = ...
+    _substitute: typ.Any = ...
+    _extract: typ.Any = ...
+    _str: typ.Any = ...
 
 
 class MultipleOpeKind(enum.Enum):

@@ -1,5 +1,7 @@
 """Expression trees: the intermediate form of model expressions, substituted against data."""
 
+# isort: off
+# base and leaf nodes first, then the operators built on them
 from quillon_transpiler.core.substitute.substitutable_expr.expression import (
     ConditionOperator,
     ConditionOperatorKind,
@@ -29,6 +31,7 @@ from quillon_transpiler.core.substitute.substitutable_expr.variadic_operator imp
     MultipleOpeKind,
 )
 from quillon_transpiler.core.substitute.substitutable_expr.fold_operator import FoldOperator, ReductionOpeKind
+# isort: on
 
 __all__ = [
     "ArrayLength",

@@ -39,8 +39,8 @@ class SubstitutableExpr:
 
     def __sub__(self, other: SubstitutableExpr) -> SubstitutableExpr:
         from quillon_transpiler.core.substitute.substitutable_expr.variadic_operator import (
-            MultipleOperator,
             MultipleOpeKind,
+            MultipleOperator,
         )
 
         negated = MultipleOperator([Number(-1), other], kind=MultipleOpeKind.MUL)

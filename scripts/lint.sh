@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Lint: ruff over every Python file (the extension modules' surfaces included), then mypy on the
+# typed example against the installed package, whose stubs and py.typed it must find.
+# Runs in scripts/test.sh's environment, adding the lint tools; makes it when it is not there.
+# usage: scripts/lint.sh      (VENV=.venv-test, PYTHON=python3 by default)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+PY=${PYTHON:-python3}
+VENV=${VENV:-.venv-test}
+if ! "$VENV/bin/python" -c "import quillon_transpiler.core.compile.compile" 2>/dev/null; then
+  [ -x "$VENV/bin/python" ] || "$PY" -m venv "$VENV"
+  CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-2} \
+    "$VENV/bin/python" -m pip install -q . --config-settings=cmake.define.QTX_WERROR=ON
+fi
+"$VENV/bin/python" scripts/requirements.py lint | "$VENV/bin/python" -m pip install -q -r /dev/stdin
+echo "ruff:"
+"$VENV/bin/python" -m ruff check .
+echo "mypy (examples/typed_usage.py against the installed package):"
+# from a directory without the sources, so only the installed package can be found
+(cd "$VENV" && bin/python -m mypy --config-file "$OLDPWD/pyproject.toml" "$OLDPWD/examples/typed_usage.py")
