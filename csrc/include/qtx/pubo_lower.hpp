@@ -141,6 +141,16 @@ private:
     std::vector<int32_t> bits_;
 };
 
+/// Whether a key is a strictly increasing run of indices below `n`.
+inline bool increasing(const Key& key, int32_t n) {
+    uint32_t size = key.size();
+    const int32_t* k = key.data();
+    if (size == 0 || k[0] < 0 || k[size - 1] >= n) return false;
+    for (uint32_t i = 1; i < size; ++i)
+        if (k[i] <= k[i - 1]) return false;
+    return true;
+}
+
 /// Expands a polynomial (terms, constant), each coefficient times `w` (none: unscaled), into `out`.
 inline void expand_terms(const Encoding& e, const Terms& t, const Num& constant, const Num* w, Sum& out) {
     Expander ex(e);
@@ -148,9 +158,14 @@ inline void expand_terms(const Encoding& e, const Terms& t, const Num& constant,
     Num c = number(constant);
     out.constant = num_add(out.constant, w ? num_mul(*w, c) : c);
     for (const auto& entry : t) {
-        key_vars(entry.key, e, vars);
         Num a = number(entry.val);
-        ex.monomial(vars, w ? num_mul(*w, a) : a, out);
+        if (w) a = num_mul(*w, a);
+        if (e.all_identity && increasing(entry.key, e.nvar)) {
+            out.add(Key(entry.key), std::move(a));  // already a product of distinct binaries
+            continue;
+        }
+        key_vars(entry.key, e, vars);
+        ex.monomial(vars, a, out);
     }
 }
 
@@ -160,12 +175,7 @@ inline bool already_binary(const Encoding& e, const Terms& t) {
     if (!e.all_identity) return false;
     for (const auto& entry : t) {
         if (entry.val.tag() == Num::Object && !PyLong_CheckExact(entry.val.py().ptr())) return false;
-        uint32_t n = entry.key.size();
-        if (n == 0) return false;
-        const int32_t* k = entry.key.data();
-        if (k[0] < 0 || k[n - 1] >= e.nvar) return false;
-        for (uint32_t i = 1; i < n; ++i)
-            if (k[i] <= k[i - 1]) return false;
+        if (!increasing(entry.key, e.nvar)) return false;
     }
     return true;
 }
@@ -284,11 +294,14 @@ public:
     int32_t next_bin;
     Obj slacks = own(PyList_New(0));  // (label, forall key, tuple of slack binaries)
 
-    /// The objective, times `sign` (-1 when maximising).
-    void objective(const Terms& t, const Num& constant, const Num& sign) {
+    /// The objective, times `sign` (-1 when maximising); its terms are taken over when `owned`.
+    void objective(Terms& t, bool owned, const Num& constant, const Num& sign) {
         if (already_binary(e, t)) {
             bool unit = sign.tag() == Num::Int && sign.as_int() == 1;
-            base = t;
+            if (owned)
+                base = std::move(t);
+            else
+                base = t;
             if (!unit)
                 for (auto& entry : base) entry.val = num_mul(sign, entry.val);
             has_base = true;

@@ -287,18 +287,19 @@ Obj decode(PyObject* const* a) {
 /// The weight of a label, from the dict of weights by label.
 Num weight_of(PyObject* weights, PyObject* label) { return number(dict_item(weights, label)); }
 
-/// Calls f(terms, constant) with a polynomial: a native capsule's own terms (emptied afterwards
-/// when `consume`), or the coefficient map of a SubstitutedExpression read once.
+/// Calls f(terms, owned, constant) with a polynomial: a native capsule's own terms (owned, and
+/// emptied afterwards, when `consume`), or the coefficient map of a SubstitutedExpression read
+/// once (owned).
 template <class F>
 void with_terms(PyObject* poly, bool consume, F&& f) {
     if (NPoly* p = native_poly(poly)) {
-        f(p->terms, p->constant);
+        f(p->terms, consume, p->constant);
         if (consume) p->terms = Terms();
         return;
     }
     Obj coeff = getattr(poly, N.coeff.ptr());
     Terms t = read_terms(coeff.ptr());
-    f(t, number(getattr(poly, N.constant.ptr()).ptr()));
+    f(t, true, number(getattr(poly, N.constant.ptr()).ptr()));
 }
 
 /// Checks for Ctrl-C between items of the model.
@@ -312,7 +313,7 @@ void check_signals() {
 template <class P>
 void lower_into(Lowering& L, PyObject* const* a, bool consume, P&& progress) {
     Num sign = number(a[2]);
-    with_terms(a[1], consume, [&](const Terms& t, const Num& c) { L.objective(t, c, sign); });
+    with_terms(a[1], consume, [&](Terms& t, bool owned, const Num& c) { L.objective(t, owned, c, sign); });
     map_each(a[3], [&](PyObject* label, PyObject* polys) {
         Num w = weight_of(a[5], label);
         if (num_nonzero(w)) {
@@ -320,7 +321,7 @@ void lower_into(Lowering& L, PyObject* const* a, bool consume, P&& progress) {
             if (kind == -1 && PyErr_Occurred()) fail();
             map_each(polys, [&](PyObject* key, PyObject* poly) {
                 check_signals();
-                with_terms(poly, consume, [&](const Terms& t, const Num& c) { L.constraint(label, key, (int)kind, t, c, w); });
+                with_terms(poly, consume, [&](Terms& t, bool, const Num& c) { L.constraint(label, key, (int)kind, t, c, w); });
             });
         }
         progress(label);
@@ -330,7 +331,7 @@ void lower_into(Lowering& L, PyObject* const* a, bool consume, P&& progress) {
         if (num_nonzero(w)) {
             map_each(polys, [&](PyObject*, PyObject* poly) {
                 check_signals();
-                with_terms(poly, consume, [&](const Terms& t, const Num& c) { L.penalty(t, c, w); });
+                with_terms(poly, consume, [&](Terms& t, bool, const Num& c) { L.penalty(t, c, w); });
             });
         }
         progress(label);
