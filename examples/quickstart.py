@@ -1,18 +1,23 @@
 """Quick start: an assignment problem written with quillon, compiled, solved and decoded.
 
 Four workers, four tasks: each worker does one task, each task is done by one worker, at least
-total cost. The compiled objective and constraints become one penalised binary polynomial
-(a QUBO), which is small enough here to solve exactly by enumerating every assignment.
+total cost. The model is compiled against the cost matrix, exported as a dimod constrained
+quadratic model, solved exactly by dimod's ExactCQMSolver (every one of the 2^16 assignments of
+the 16 binary variables) and the sample set is decoded back into quillon's terms: which worker
+does which task, the total cost and the violation of every constraint.
+
+usage: python examples/quickstart.py
 """
 
 import itertools
 import time
 
+import cqm_solve
 import numpy as np
 
 import quillon as ql
 from quillon_transpiler.core.compile.compile import compile_model
-from quillon_transpiler.core.substitute import SubstitutedExpression
+from quillon_transpiler.core.dimod.dimod_bridge import transpile_dimod_bridge_cqm
 
 
 def assignment_problem() -> ql.Problem:
@@ -28,49 +33,30 @@ def assignment_problem() -> ql.Problem:
     return problem
 
 
-def qubo(compiled, weight: float) -> SubstitutedExpression:
-    """objective + weight * sum of squared constraint residuals (left - right)."""
-    energy = SubstitutedExpression(dict(compiled.objective.coeff), compiled.objective.constant, 1)
-    for by_forall in compiled.constraint.values():
-        for residual in by_forall.values():
-            square = SubstitutedExpression(dict(residual.coeff), residual.constant, residual.order)
-            square.power(2)
-            square.mul(SubstitutedExpression({}, weight, 0))
-            energy.add(square)
-    return energy
-
-
-def solve_exactly(poly: SubstitutedExpression, num_vars: int) -> np.ndarray:
-    """The lowest-energy 0/1 assignment, by evaluating the polynomial on all of them."""
-    samples = np.array(list(itertools.product((0, 1), repeat=num_vars)), dtype=np.int8)
-    energies = np.full(len(samples), float(poly.constant))
-    for key, coefficient in poly.coeff.items():
-        energies += coefficient * np.prod(samples[:, list(key)], axis=1)
-    return samples[int(np.argmin(energies))]
-
-
 def main() -> None:
     rng = np.random.default_rng(7)
     cost = rng.integers(1, 20, size=(4, 4)).astype(float)
+    print("cost of worker (row) doing task (column):\n", cost)
+
     start = time.perf_counter()
     compiled = compile_model(assignment_problem(), {"n": 4, "cost": cost})
-    print(f"compiled in {time.perf_counter() - start:.4f} s: {compiled.var_map.var_num} binary variables, "
-          f"{len(compiled.objective.coeff)} objective terms, "
-          f"{sum(len(c) for c in compiled.constraint.values())} constraint polynomials")
+    builder = transpile_dimod_bridge_cqm(compiled)
+    cqm = builder.get_model()
+    print(f"compiled and exported in {time.perf_counter() - start:.4f} s: {cqm.num_variables()} binary variables, "
+          f"constraints {list(cqm.constraints)}")
 
-    best = solve_exactly(qubo(compiled, weight=2 * float(cost.sum())), compiled.var_map.var_num)
+    decoded = cqm_solve.solve(builder, sampler="exact")
+    feasible = decoded.feasible()
+    print(f"{len(feasible)} of {len(decoded)} assignments are feasible")
+    best = cqm_solve.best(decoded)
 
-    # decode: variable index -> (label, subscripts)
-    names = {index: (label, subs) for label, by_subs in compiled.var_map.var_map.items()
-             for subs, index in by_subs.items()}
-    chosen = sorted(names[i][1] for i in np.flatnonzero(best))
-    print("cost matrix:\n", cost)
-    for worker, task in chosen:
+    x = best.dense("x")
+    for worker, task in zip(*np.nonzero(x)):
         print(f"worker {worker} -> task {task} (cost {cost[worker, task]:g})")
-    total = sum(cost[w, t] for w, t in chosen)
-    _, columns = zip(*chosen)
+    print(f"total cost {best.evaluation.objective[0]:g}")
+    cqm_solve.report_violations(best)
     optimum = min(sum(cost[w, p[w]] for w in range(4)) for p in itertools.permutations(range(4)))
-    print(f"total cost {total:g} (optimum {optimum:g}); every task covered: {sorted(columns) == [0, 1, 2, 3]}")
+    print(f"optimum by trying every permutation: {optimum:g}")
 
 
 if __name__ == "__main__":

@@ -4,16 +4,23 @@ x[i, t] = 1 when city i is visited at step t. The tour length sums d[i, j] over 
 steps; two one-hot constraints make x a permutation. Cities are random points on a 100 km
 square (seeded), distances Euclidean.
 
-usage: python examples/tsp.py [number of cities]     (default 30)
+The model is compiled, exported as a dimod CQM and solved: exactly for 4 cities (every
+assignment of the 16 variables), by simulated annealing (or tabu search) on dimod.cqm_to_bqm
+beyond. The best feasible tour is printed as a route.
+
+usage: python examples/tsp.py [cities] [--sampler exact|sa|tabu] [--reads N]   (default 4)
 """
 
-import sys
+import argparse
+import itertools
 import time
 
+import cqm_solve
 import numpy as np
 
 import quillon as ql
 from quillon_transpiler.core.compile.compile import compile_model
+from quillon_transpiler.core.dimod.dimod_bridge import transpile_dimod_bridge_cqm
 
 
 def tsp_model() -> ql.Problem:
@@ -44,9 +51,10 @@ def terms_summary(polys: dict) -> str:
     return f"{len(counts)} polynomials, {spread} terms each"
 
 
-def main(n: int) -> None:
+def main(n: int, sampler: str, reads: int) -> None:
     problem = tsp_model()
     instance = city_instance(n)
+    d = instance["d"]
     start = time.perf_counter()
     compiled = compile_model(problem, instance)
     seconds = time.perf_counter() - start
@@ -57,7 +65,31 @@ def main(n: int) -> None:
     for label, polys in compiled.constraint.items():
         print(f"  constraint {label!r}: {terms_summary(polys)}")
     print(f"  compile time: {seconds:.3f} s")
+    start = time.perf_counter()
+    builder = transpile_dimod_bridge_cqm(compiled)
+    print(f"  CQM export time: {time.perf_counter() - start:.3f} s")
+
+    decoded = cqm_solve.solve(builder, sampler=sampler, reads=reads)
+    best = cqm_solve.best(decoded)
+    x = best.dense("x")
+    route = [int(np.argmax(x[:, t])) if x[:, t].any() else None for t in range(n)]
+    print("route:", " -> ".join("?" if c is None else str(c) for c in route + route[:1]))
+    if None not in route:
+        legs = [d[route[t], route[(t + 1) % n]] for t in range(n)]
+        print("legs (km):", " + ".join(f"{leg:g}" for leg in legs), f"= {sum(legs):g}")
+    print(f"objective (tour length): {best.evaluation.objective[0]:g}")
+    cqm_solve.report_violations(best)
+    if n <= 9:
+        shortest = min(
+            sum(d[p[t], p[(t + 1) % n]] for t in range(n)) for p in itertools.permutations(range(n)) if p[0] == 0
+        )
+        print(f"shortest tour by trying every permutation: {shortest:g}")
 
 
 if __name__ == "__main__":
-    main(int(sys.argv[1]) if len(sys.argv) > 1 else 30)
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("cities", type=int, nargs="?", default=4)
+    parser.add_argument("--sampler", choices=["auto", "exact", "sa", "tabu"], default="auto")
+    parser.add_argument("--reads", type=int, default=64)
+    args = parser.parse_args()
+    main(args.cities, args.sampler, args.reads)

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# Runs the main job on a fresh machine: a new virtual environment, the package installed, then
-# an example model compiled, solved and decoded.
+# Runs the main job on a fresh machine: a new virtual environment, the package installed with
+# its dimod extra (dimod and dwave-samplers), then an example model compiled, exported as a
+# dimod CQM, solved and decoded.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 PY=${PYTHON:-python3}
 VENV=${VENV:-.venv}
 [ -x "$VENV/bin/python" ] || "$PY" -m venv "$VENV"
-CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-2} "$VENV/bin/python" -m pip install -q .
+CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-2} "$VENV/bin/python" -m pip install -q ".[dimod]"
 "$VENV/bin/python" examples/quickstart.py "$@"

@@ -1,0 +1,135 @@
+"""Models solved by dimod.ExactCQMSolver and decoded: every sample's decoded solution, objective
+and violations agree with values computed here from the data alone, and the best feasible
+objective is the brute-force optimum."""
+
+import itertools
+
+import numpy as np
+import pytest
+
+dimod = pytest.importorskip("dimod")
+
+import models  # noqa: E402
+
+import quillon as ql  # noqa: E402
+from quillon_transpiler.core.compile.compile import compile_model  # noqa: E402
+from quillon_transpiler.core.dimod.dimod_bridge import transpile_dimod_bridge_cqm  # noqa: E402
+from quillon_transpiler.core.substitute import SubstitutedExpression  # noqa: E402
+from quillon_transpiler.core.substitute.substitutable_expr import ConstraintKind  # noqa: E402
+
+
+def solve(compiled):
+    builder = transpile_dimod_bridge_cqm(compiled)
+    sampleset = dimod.ExactCQMSolver().sample_cqm(builder.get_model())
+    # the record is not in energy order, so that a decoder sorting by energy would show
+    assert list(sampleset.record.energy) != sorted(sampleset.record.energy)
+    decoded = builder.decode_from_cqm_result(sampleset)
+    assert isinstance(decoded, ql.SampleSet) and isinstance(decoded.measuring_time, ql.MeasuringTime)
+    assert decoded.record.num_occurrences == sampleset.record.num_occurrences.tolist()
+    assert decoded.evaluation.energy == sampleset.record.energy.tolist()
+    return decoded
+
+
+def check(decoded, objective, violations, best, optimum):
+    """objective(sample) and violations(sample) -> {label: value} from the decoded solution."""
+    for k in range(len(decoded)):
+        assert decoded.evaluation.objective[k] == pytest.approx(objective(decoded, k))
+        got = {label: v[k] for label, v in decoded.evaluation.constraint_violations.items()}
+        assert got == pytest.approx(violations(decoded, k))
+    feasible = decoded.feasible()
+    assert len(feasible) > 0
+    assert best(feasible.evaluation.objective) == pytest.approx(optimum)
+
+
+def test_knapsack_maximisation():
+    problem, data = models.knapsack()
+    v, w, W, n = data["v"], data["w"], data["W"], data["N"]
+
+    def violations(sample_set, k):
+        b = sample_set.dense("b", k)
+        return {"weight": max(0.0, w @ b - W), "pair": sum(max(0, b[2 * p] + b[2 * p + 1] - 1) for p in range(n // 2))}
+
+    optimum = max(
+        v @ b
+        for b in map(np.array, itertools.product((0, 1), repeat=n))
+        if w @ b <= W and all(b[2 * p] + b[2 * p + 1] <= 1 for p in range(n // 2))
+    )
+    decoded = solve(compile_model(problem, data))
+    assert decoded.evaluation.objective == [-e for e in decoded.evaluation.energy]
+    check(decoded, lambda s, k: v @ s.dense("b", k), violations, max, optimum)
+
+
+def test_assignment():
+    problem, data = models.assignment()
+    c, n = data["c"], data["N"]
+
+    def violations(sample_set, k):
+        x = sample_set.dense("x", k)
+        return {"task": float(np.abs(x.sum(axis=1) - 1).sum()), "worker": float(np.abs(x.sum(axis=0) - 1).sum())}
+
+    optimum = min(sum(c[i, p[i]] for i in range(n)) for p in itertools.permutations(range(n)))
+    check(solve(compile_model(problem, data)), lambda s, k: (c * s.dense("x", k)).sum(), violations, min, optimum)
+
+
+@pytest.mark.parametrize("as_greater_equal", [False, True])
+def test_integers_with_a_scalar_variable_and_a_covering_constraint(as_greater_equal):
+    problem, data = models.cover()
+    D, u, c = data["D"], data["u"], data["c"]
+    compiled = compile_model(problem, data)
+    if as_greater_equal:
+        # y + sum(z) - D >= 0: short samples are violations of their shortfall
+        compiled.problem.constraints["demand"].condition.kind = ConstraintKind.GREATERTHANEQUAL
+        compiled.constraint["demand"][()].mul(SubstitutedExpression({}, -1, 0))
+
+    def values(sample_set, k):
+        y = sample_set.dense("y", k)
+        assert y.shape == ()
+        return int(y), sample_set.dense("z", k)
+
+    def objective(sample_set, k):
+        y, z = values(sample_set, k)
+        return 2 * y * y + c @ z
+
+    def violations(sample_set, k):
+        y, z = values(sample_set, k)
+        return {"demand": max(0, D - y - z.sum()), "few z": max(0, z.sum() - 3)}
+
+    ranges = [range(4)] + [range(int(b) + 1) for b in u]
+    optimum = min(
+        2 * y * y + c @ np.array(z) for y, *z in itertools.product(*ranges) if y + sum(z) >= D and sum(z) <= 3
+    )
+    decoded = solve(compiled)
+    short = [k for k in range(len(decoded)) if decoded.evaluation.constraint_violations["demand"][k] > 0]
+    assert short  # infeasible samples were decoded, y among their values
+    check(decoded, objective, violations, min, optimum)
+
+
+def test_sample_layout():
+    problem, data = models.cover()
+    compiled = compile_model(problem, data)
+    builder = transpile_dimod_bridge_cqm(compiled)
+    cqm = builder.get_model()
+    labels = list(cqm.variables)  # y, z0, z1, z2
+    samples = [[0, 0, 0, 0], [2, 0, 1, 2], [1, 2, 0, 0]]
+    decoded = builder.decode_from_cqm_result(dimod.SampleSet.from_samples_cqm((samples, labels), cqm))
+    assert decoded.record.solution["y"] == [((), [], ()), ((), [2], ()), ((), [1], ())]
+    assert decoded.record.solution["z"] == [(([],), [], (3,)), (([1, 2],), [1, 2], (3,)), (([0],), [2], (3,))]
+    assert decoded.evaluation.constraint_violations == {"demand": [4.0, 0.0, 1.0], "few z": [0.0, 0.0, 0.0]}
+
+    # a sampler's own variables are not the model's: ignored
+    extra = dimod.SampleSet.from_samples(
+        ([[1, 2, 0, 1, 0]], labels + ["aux"]), "INTEGER", energy=[7.0], is_feasible=[False]
+    )
+    decoded = builder.decode_from_cqm_result(extra)
+    assert decoded.record.solution == {"y": [((), [1], ())], "z": [(([0, 2],), [2, 1], (3,))]}
+    assert decoded.evaluation.constraint_violations == {"demand": [0.0], "few z": [0.0]}
+
+
+def test_no_constraints():
+    x = ql.BinaryVar("x", shape=(2,))
+    problem = ql.Problem("free")
+    problem += x[0] - x[1]
+    builder = transpile_dimod_bridge_cqm(compile_model(problem, {}))
+    decoded = builder.decode_from_cqm_result(dimod.ExactCQMSolver().sample_cqm(builder.get_model()))
+    assert decoded.evaluation.constraint_violations == {}
+    assert min(decoded.evaluation.objective) == -1
