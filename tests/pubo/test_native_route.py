@@ -96,8 +96,11 @@ def assert_same(arrays, pubo):
     expected = {k: v for k, v in pubo.coeff.items() if not (len(k) == 1 and v == 0)}
     got = arrays.to_dict()
     assert got == expected
-    for degree in (2, 3, 4):  # the same order of terms within a degree
-        assert [k for k in got if len(k) == degree] == [k for k in expected if len(k) == degree]
+    # quadratic terms sorted by row and column; higher ones in the dict's order
+    assert list(zip(arrays.quadratic_rows.tolist(), arrays.quadratic_cols.tolist())) == sorted(
+        k for k in expected if len(k) == 2
+    )
+    assert [k for k in got if len(k) > 2] == [k for k in expected if len(k) > 2]
     assert arrays.offset == pubo.constant and type(arrays.offset) is type(pubo.constant)
     assert arrays.num_binaries == pubo.num_binaries
     assert arrays.slack == pubo.slack

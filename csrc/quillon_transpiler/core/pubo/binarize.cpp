@@ -387,20 +387,23 @@ double exact_double(const Num& v, const Key& key) {
 }
 
 /// Terms over binaries 0 .. nbin - 1 split by degree: (linear, rows, cols, biases, offsets,
-/// indices, biases of the terms of degree 3 and more). Every order follows the terms' order.
+/// indices, biases of the terms of degree 3 and more). Quadratic terms come sorted by row, then
+/// column (dimod builds its adjacency fastest that way); higher ones in the terms' order.
 Obj arrays_of(Terms& t, int32_t nbin) {
     size_t nq = 0, nh = 0, nhi = 0;
+    std::vector<int64_t> row_start((size_t)nbin + 1, 0);
     for (const auto& e : t) {
         uint32_t n = e.key.size();
-        if (n == 2) ++nq;
+        if (n == 2) ++nq, ++row_start[(size_t)e.key.data()[0] + 1];
         else if (n > 2) ++nh, nhi += n;
     }
-    std::vector<double> linear((size_t)nbin, 0.0), qb, hb;
-    std::vector<int32_t> rows, cols, hidx;
+    for (size_t r = 0; r < (size_t)nbin; ++r) row_start[r + 1] += row_start[r];
+    std::vector<double> linear((size_t)nbin, 0.0), qb(nq), hb;
+    std::vector<int32_t> rows(nq), cols(nq), hidx;
     std::vector<int64_t> hoff;
-    rows.reserve(nq), cols.reserve(nq), qb.reserve(nq);
     hoff.reserve(nh + 1), hidx.reserve(nhi), hb.reserve(nh);
     hoff.push_back(0);
+    std::vector<int64_t> fill(row_start.begin(), row_start.end() - 1);
     size_t done = 0;
     for (auto& e : t) {
         if ((++done & 0xFFFFF) == 0) check_signals();
@@ -408,11 +411,13 @@ Obj arrays_of(Terms& t, int32_t nbin) {
         double v = exact_double(e.val, e.key);
         switch (e.key.size()) {
             case 1: linear[(size_t)k[0]] = v; break;
-            case 2:
-                rows.push_back(k[0]);
-                cols.push_back(k[1]);
-                qb.push_back(v);
+            case 2: {
+                size_t at = (size_t)fill[(size_t)k[0]]++;
+                rows[at] = k[0];
+                cols[at] = k[1];
+                qb[at] = v;
                 break;
+            }
             default:
                 hidx.insert(hidx.end(), k, k + e.key.size());
                 hoff.push_back((int64_t)hidx.size());
@@ -420,6 +425,18 @@ Obj arrays_of(Terms& t, int32_t nbin) {
         }
     }
     t = Terms();  // the arrays hold it all now
+    // columns within each row: terms arrive mostly in order, so insertion sort is cheap
+    std::vector<std::pair<int32_t, double>> run;
+    for (size_t r = 0; r < (size_t)nbin; ++r) {
+        size_t lo = (size_t)row_start[r], hi = (size_t)row_start[r + 1];
+        bool sorted = true;
+        for (size_t i = lo + 1; i < hi && sorted; ++i) sorted = cols[i - 1] < cols[i];
+        if (sorted) continue;
+        run.clear();
+        for (size_t i = lo; i < hi; ++i) run.emplace_back(cols[i], qb[i]);
+        std::sort(run.begin(), run.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+        for (size_t i = lo; i < hi; ++i) cols[i] = run[i - lo].first, qb[i] = run[i - lo].second;
+    }
     Obj out[7] = {numpy_array(std::move(linear)), numpy_array(std::move(rows)), numpy_array(std::move(cols)),
                   numpy_array(std::move(qb)),     numpy_array(std::move(hoff)), numpy_array(std::move(hidx)),
                   numpy_array(std::move(hb))};

@@ -35,7 +35,8 @@ class QuboArrays:
 
     Binaries are numbered as in ``to_pubo``: the encoder's (variable by variable; variable ``v``
     has ``binary_starts[v]`` to ``binary_starts[v + 1] - 1``), then the slack binaries of
-    inequalities, listed in ``slack``. Quadratic terms have ``row < col``. Term ``k`` of degree 3
+    inequalities, listed in ``slack``. Quadratic terms have ``row < col``, sorted by row, then
+    column. Term ``k`` of degree 3
     or more is ``higher_indices[higher_offsets[k]:higher_offsets[k + 1]]`` (sorted, distinct)
     with bias ``higher_biases[k]``. ``compiled`` keeps the registry, data and shapes for
     decoding (``decode_pubo`` accepts these arrays); its polynomials are not kept.
