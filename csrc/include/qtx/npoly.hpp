@@ -147,6 +147,25 @@ private:
     static constexpr size_t kLinear = 8;  // small maps are searched without a table
 
     void accumulate(Key&& k, Num&& v, uint64_t h) {
+        if (!slots_.empty() && !has_one_ && (many_.size() + 1) * 2 <= slots_.size()) {
+            // one probe finds the key or the free slot that a new key takes (no growth needed)
+            size_t mask = slots_.size() - 1;
+            uint64_t tag = h & kTagMask;
+            size_t s = h & mask;
+            for (;; s = (s + 1) & mask) {
+                uint64_t slot = slots_[s];
+                if (!slot) break;
+                if ((slot & kTagMask) != tag) continue;
+                Entry& e = many_[(size_t)(slot & ~kTagMask) - 1];
+                if (e.hash == h && e.key == k) {
+                    e.val = num_add(e.val, v);
+                    return;
+                }
+            }
+            many_.push_back(Entry{std::move(k), std::move(v), h});
+            slots_[s] = tag | (uint64_t)many_.size();
+            return;
+        }
         if (Num* old = find(k, h))
             *old = num_add(*old, v);
         else
