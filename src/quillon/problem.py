@@ -32,6 +32,7 @@ def _normalise_forall(forall) -> list:
             f"those, got {_describe(forall)}"
         )
     pairs = []
+    seen = set()  # ids of the elements so far: long forall lists stay linear
     for item in forall:
         if isinstance(item, Element):
             item = (item, None)
@@ -40,8 +41,9 @@ def _normalise_forall(forall) -> list:
                 "forall entries must be an Element or an (Element, condition) pair, "
                 f"got {_describe(item)}"
             )
-        if any(item[0] is seen for seen, _ in pairs):
+        if id(item[0]) in seen:
             raise ValueError(f"element {item[0]} appears twice in forall")
+        seen.add(id(item[0]))
         pairs.append(item)
     return pairs
 

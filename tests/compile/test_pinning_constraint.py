@@ -2,6 +2,7 @@ import pytest
 
 import quillon as ql
 import quillon_transpiler.core.substitute.substitutable_expr as se
+from quillon_transpiler.core.compile.compile import compile_model
 from quillon_transpiler.core.compile.convert_to_substitutable import convert_problem_to_substutitable
 from quillon_transpiler.core.compile.pinning_constraint import (
     check_pinning_constraint,
@@ -98,3 +99,25 @@ def test_errors_of_the_forall_are_wrapped(make_data):
     (constraint,) = lowered(ql.Constraint("f", x[i] == 1, forall=i))
     with pytest.raises(SubstituteError, match="^in forall: .*`n` is missing"):
         convert_to_fixed_vars(constraint, make_data())
+
+
+@pytest.mark.parametrize("caller", [None, {"w": {}}])
+@pytest.mark.parametrize(
+    "item",
+    [
+        lambda w: w,  # in the objective
+        lambda w: ql.Constraint("use", w + z <= 5),  # in another constraint
+        lambda w: ql.CustomPenaltyTerm("pen", 3 * w),
+    ],
+)
+def test_pinning_nothing_leaves_a_scalar_variable_free(caller, item):
+    w = ql.BinaryVar("w")
+    problem = ql.Problem("p")
+    problem += item(w)
+    problem += ql.Constraint("pin", w == 1, forall=[(i, i > n)])  # no value of i passes
+    compiled = compile_model(problem, {"n": 3}, caller)
+    assert compiled.data.fixed_variables["w"] == {} and "pin" not in compiled.constraint
+    assert compiled.var_map.var_map["w"] == {(): 0}
+    by_key = [*compiled.constraint.values(), *compiled.penalty.values()]
+    polys = [compiled.objective] + [poly for polys in by_key for poly in polys.values()]
+    assert any((0,) in poly.coeff for poly in polys)

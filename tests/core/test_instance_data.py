@@ -130,3 +130,42 @@ def test_shifted_index_below_zero_does_not_wrap():
     with pytest.raises(SubstituteError) as info:
         shifted.substitute(VarRegistry({}, 0, {}), data)
     assert "-1" in str(info.value) and "3" in str(info.value) and "cost" in str(info.value)
+
+
+@pytest.mark.parametrize(
+    "value, entries",
+    [
+        ([2**53 + 1, 0.5], [2**53 + 1, 0.5]),  # a float array would round the int
+        ([4, 0.5], [4, 0.5]),
+        ([[1, 2.5], [3, 4]], [[1, 2.5], [3, 4]]),
+        ([2**63, 1], [2**63, 1]),
+        ([1j, 2], [1j, 2]),
+        ([np.int64(3), 0.5], [3, 0.5]),
+        ([0.5, np.float32(1.5)], [0.5, 1.5]),
+        ([1, 2], [1, 2]),
+        (np.array([1.0, 2.0], dtype=np.float32), [1.0, 2.0]),
+        (np.array([7, 8], dtype=np.uint8), [7, 8]),
+    ],
+)
+def test_lists_keep_their_numbers(value, entries):
+    data = InstanceData({"p": value}, {}, ["p"], indices={})
+    flat = np.array(entries, dtype=object).ravel().tolist()
+    got = [data.get_value("p", index) for index in np.ndindex(np.shape(entries))]
+    assert got == flat and [type(v) for v in got] == [type(v) for v in flat]
+    x = se.Subscript(se.DecisionVariable.create_binaryvar("x", (N(2),)), [N(0)])
+    first = se.Subscript(se.Placeholder("p", np.ndim(entries)), [N(0)] * np.ndim(entries))
+    poly = se.MultipleOperator([first, x], se.MultipleOpeKind.MUL).substitute(VarRegistry({}, 0, {}), data)
+    assert poly.coeff == {(0,): flat[0]} and type(poly.coeff[(0,)]) is type(flat[0])
+
+
+def test_homogeneous_lists_and_arrays_stay_arrays():
+    data = InstanceData({"f": [[0.5, 1.5]], "i": [1, 2], "a": np.arange(3, dtype=np.int16)}, {}, [], indices={})
+    for name, dtype in [("f", np.float64), ("i", np.int64), ("a", np.int16)]:
+        data.get_value(name, ())
+        assert isinstance(data._data[name], np.ndarray) and data._data[name].dtype == dtype
+
+
+def test_string_array_names_its_dtype():
+    data = InstanceData({"p": np.array(["a", "b"])}, {}, ["p"], indices={})
+    with pytest.raises(SubstituteError, match=r"^Placeholder `p` is a NumPy array of dtype <U1, which is not numeric"):
+        data.get_value("p", ())

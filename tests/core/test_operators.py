@@ -329,3 +329,12 @@ def test_condition_operators(reg, make_data, kind, truths, expected):
     node = se.ConditionOperator(terms, kind=se.ConditionOperatorKind[kind])
     assert bool(node.substitute(reg, make_data())) is expected
     assert node.extract_expr(EVERYTHING) == [n for t in terms for n in (t.left, t.right)]
+
+
+@pytest.mark.parametrize("operand", [N(2.5), lin("x", 1)])
+def test_unknown_unary_kind(reg, make_data, operand):
+    node = se.UnaryOperator(operand, "SQRT")
+    for tree in (node, se.MultipleOperator([N(1), node], ADD)):  # the node's own method, and the engine
+        with pytest.raises(SubstituteError) as info:
+            tree.substitute(reg, make_data())
+        assert str(info.value) == "Unknown UnaryOpeKind"

@@ -1,3 +1,4 @@
+import copy
 import dataclasses
 import json
 
@@ -146,3 +147,41 @@ def test_from_serializable_rejects_wrong_class_and_non_dict():
     with pytest.raises(TypeError) as info:
         VarRegistry.from_serializable([("class", "VarRegistry")])
     assert str(info.value) == "Argument 'data' has incorrect type (expected dict, got list)"
+
+
+LAST = 2**31 - 1  # polynomial keys hold 32-bit indices
+
+
+def _through_engine(reg, label, integer=False, subscripted=True):
+    import quillon_transpiler.core.substitute.substitutable_expr as se
+    from quillon_transpiler.core import InstanceData
+
+    make = se.DecisionVariable.create_intvar if integer else se.DecisionVariable.create_binaryvar
+    var = make(label, (se.Number(3),) if subscripted else (), *((se.Number(0), se.Number(5)) if integer else ()))
+    node = se.Subscript(var, [se.Number(1)]) if subscripted else var
+    (key,) = node.substitute(reg, InstanceData({}, {}, [], indices={})).coeff
+    return key[0]
+
+
+class Subclassed(VarRegistry):
+    pass  # not the engine's own class: the engine registers through its add_variable
+
+
+@pytest.mark.parametrize("cls", [VarRegistry, Subclassed])
+@pytest.mark.parametrize(
+    "register",
+    [
+        lambda reg, label: reg.add_variable(label, (1,)),
+        lambda reg, label: reg.add_int_variable(label, (1,), 0, 5),
+        lambda reg, label: _through_engine(reg, label, subscripted=False),
+        lambda reg, label: _through_engine(reg, label),
+        lambda reg, label: _through_engine(reg, label, integer=True),
+    ],
+)
+def test_full_registry_refuses_before_it_changes(cls, register):
+    reg = cls({"y": {(): 0}}, LAST, {})
+    assert register(reg, "x") == LAST and reg.var_num == LAST + 1  # the last index still fits
+    before = copy.deepcopy(reg)
+    with pytest.raises(OverflowError, match=r"^Cannot register decision variable `z` at .*2\*\*31 - 1"):
+        register(reg, "z")
+    assert reg == before

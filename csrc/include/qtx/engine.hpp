@@ -54,6 +54,8 @@ public:
           bindings_(data, fast_registry_ && Py_TYPE(data) == (PyTypeObject*)types().data_cls) {}
 
     NPoly eval(Node* n) {
+        // evaluation recurses as deep as the plan; its frames are larger than the planner's
+        if (stack_exhausted(floor_)) stack_overflow("while substituting an expression tree");
         if (n->pure) return constant(value(n));
         switch (n->k) {
             case K::Number: return constant(Num::of(n->value.ptr()));
@@ -84,6 +86,7 @@ public:
                 return num_compare(l.constant, r.constant, n->op);
             }
             case K::COp: {
+                if (stack_exhausted(floor_)) stack_overflow("while testing a condition");
                 if (n->kind.ptr() == T.c_and) {
                     for (Node* t : n->kids)
                         if (!test(t)) return false;
@@ -100,6 +103,13 @@ public:
             }
             default: return truth(callout(n->obj, names().substitute.ptr()).ptr());
         }
+    }
+
+    /// Forgets what was read from the data's bindings and fixed values: for callers that
+    /// rebind elements, or run Python code, between evaluations.
+    void rebind() {
+        bindings_.reload();
+        fixed_ = Obj();
     }
 
     /// range(int(start), int(end)) of an index element's evaluated bounds.
@@ -176,11 +186,13 @@ private:
     }
 
     static int32_t to_index(PyObject* o) {
-        long v = PyLong_Check(o) ? PyLong_AsLong(o) : -1;
-        if ((v == -1 && PyErr_Occurred()) || !PyLong_Check(o) || v < INT32_MIN || v > INT32_MAX) {
-            PyErr_Clear();
-            raise(PyExc_TypeError, "variable indices must be ints");
-        }
+        if (!PyLong_Check(o)) raise(PyExc_TypeError, "variable indices must be ints");
+        int overflow = 0;
+        long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+        if (v == -1 && PyErr_Occurred()) fail();
+        // monomial keys hold 32-bit indices
+        if (overflow || v < INT32_MIN || v > INT32_MAX)
+            raisef(PyExc_OverflowError, "variable index %S does not fit the 32-bit indices of polynomial keys", o);
         return (int32_t)v;
     }
 
@@ -190,6 +202,7 @@ private:
     /// substitution would give (such subtrees have no terms and order 0).
     Num value(Node* n) {
         const Types& T = types();
+        if (stack_exhausted(floor_)) stack_overflow("while substituting an expression tree");
         switch (n->k) {
             case K::Number: return n->cached;
             case K::Element: return element_value(n);
@@ -253,6 +266,7 @@ private:
                 Num acc = Num::of_int(sum ? 0 : 1);
                 Bindings::FlushOnUnwind guard{bindings_};
                 for (long long v = lo; v < hi; ++v) {
+                    poll_.tick();
                     bind(n->var->name.ptr(), v);
                     if (!test(n->kids[0])) continue;
                     acc = sum ? num_add(acc, value(n->kids[1])) : mul_constants(acc, value(n->kids[1]));
@@ -384,8 +398,9 @@ private:
     NPoly decision_variable(Node* n) {
         const Types& T = types();
         PyObject* label = n->name.ptr();
-        Obj inner = map_find(fixed_variables(), label);
-        if (inner) return constant(Num::steal(item(inner.ptr(), T.empty_tuple)));
+        // fixed only where its map has the empty subscripts; fixed elsewhere it is still free
+        if (Obj inner = map_find(fixed_variables(), label))
+            if (Obj v = map_find(inner.ptr(), T.empty_tuple)) return constant(Num::steal(v));
         PyObject* kind = n->kind.ptr();
         if (kind == T.binary) return variable_poly(register_binary(label, T.empty_tuple));
         if (kind == T.integer) {
@@ -593,6 +608,9 @@ private:
 
     NPoly unary(Node* n) {
         NPoly p = eval(n->kids[0]);
+        int known = PyObject_IsInstance(n->kind.ptr(), types().unary_kind);
+        if (known < 0) fail();
+        if (!known) raise_substitute("Unknown UnaryOpeKind");
         if (!p.terms.empty())
             raise_substitute(to_string(getattr(n->kind.ptr(), names().name.ptr()).ptr()) +
                              " needs an operand without decision variables.");
@@ -624,6 +642,7 @@ private:
         Bindings::FlushOnUnwind guard{bindings_};
         if (native_range) {
             for (long long v = lo; v < hi; ++v) {
+                poll_.tick();
                 bind(name.ptr(), v);
                 step();
             }
@@ -632,6 +651,7 @@ private:
             Obj it = own(PyObject_GetIter(values.ptr()));
             while (PyObject* v = PyIter_Next(it.ptr())) {
                 Obj held = nb::steal(v);
+                poll_.tick();
                 bindings_.bind_object(name.ptr(), v);
                 step();
             }
@@ -642,6 +662,8 @@ private:
 
     PyObject* var_map_;
     PyObject* data_;
+    uintptr_t floor_ = stack_floor();
+    SignalPoll poll_;
     DataViews views_;
     bool fast_registry_;
     bool no_fixed_ = false;

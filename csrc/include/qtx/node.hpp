@@ -17,8 +17,10 @@ inline void init_base(PyObject* self) {
     call(base_init, {self});
 }
 
-/// A new list holding `self` when check(self) is truthy.
+/// A new list holding `self` when check(self) is truthy. Every `extract` starts here, so
+/// this is where deep (or cyclic) trees are stopped before the C stack runs out.
 inline Obj extract_self(PyObject* self, PyObject* check) {
+    check_stack("while listing the nodes of an expression tree");
     Obj hit = call(check, {self});
     Obj out = own(PyList_New(0));
     if (truth(hit.ptr()) && PyList_Append(out.ptr(), self) < 0) fail();
@@ -32,13 +34,19 @@ inline void extract_into(PyObject* list, PyObject* child, PyObject* check, PyObj
     if (PyList_SetSlice(list, n, n, found.ptr()) < 0) fail();
 }
 
+/// `str(o)` of a child node, stopping deep (or cyclic) trees before the C stack runs out.
+inline std::string child_str(PyObject* o) {
+    check_stack("while printing an expression tree");
+    return to_string(o);
+}
+
 /// ", ".join(str(x) for x in seq).
 inline std::string join_str(PyObject* seq_obj, const char* sep) {
     Obj seq = own(PySequence_Fast(seq_obj, "expected a sequence"));
     std::string out;
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.ptr()); ++i) {
         if (i) out += sep;
-        out += to_string(PySequence_Fast_GET_ITEM(seq.ptr(), i));
+        out += child_str(PySequence_Fast_GET_ITEM(seq.ptr(), i));
     }
     return out;
 }

@@ -293,10 +293,14 @@ inline void npoly_mul(NPoly& self, NPoly&& other) {
                 out.store(Key(e.key), num_add(scaled, base));
             }
         }
-        if (!other.terms.empty())
-            for (auto& e1 : self.terms)
+        if (!other.terms.empty()) {
+            SignalPoll poll;  // products of large sums run long
+            for (auto& e1 : self.terms) {
+                poll.tick(other.terms.size());
                 for (auto& e2 : other.terms)
                     out.accumulate(Key::concat(e1.key, e2.key, true), num_mul(e1.val, e2.val));
+            }
+        }
     }
     self.terms = std::move(out);
     self.constant = num_mul(self.constant, other.constant);
@@ -368,7 +372,9 @@ inline void npoly_power(NPoly& self, double exponent, PyObject* error) {
     sq.constant = squared(self.constant);
     std::vector<const Terms::Entry*> es;
     for (const auto& e : self.terms) es.push_back(&e);
+    SignalPoll poll;
     for (size_t i = 0; i < es.size(); ++i) {
+        poll.tick(es.size() - i);
         Num twice = num_mul(two, es[i]->val);
         sq.terms.accumulate(Key(es[i]->key), num_mul(twice, self.constant));
         for (size_t j = i + 1; j < es.size(); ++j)

@@ -5,7 +5,9 @@
 #include "num.hpp"
 
 #include <deque>
+#include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace qtx::engine {
@@ -14,7 +16,7 @@ namespace qtx::engine {
 struct Types {
     PyObject *number, *unary, *placeholder, *element, *decvar, *subscript, *arraylen, *pair, *multi, *fold;
     PyObject *c_true, *c_constraint, *c_other, *c_operator;
-    PyObject *binary, *integer, *continuous;
+    PyObject *binary, *integer, *continuous, *unary_kind;
     PyObject *pow, *mod, *add, *mul, *max, *min, *sum, *prod;
     PyObject *eq, *le, *ge, *ne, *lt, *c_and, *c_or, *c_xor;
     PyObject *unary_value, *poly_cls, *registry_cls, *data_cls, *np_array;
@@ -34,6 +36,7 @@ struct Types {
         c_other = cls("OtherConstraintCondition"), c_operator = cls("ConditionOperator");
         binary = member("DecisionVarKind", "BINARY"), integer = member("DecisionVarKind", "INTEGER");
         continuous = member("DecisionVarKind", "CONTINUOUS");
+        unary_kind = cls("UnaryOpeKind");
         pow = member("BinaryOpeKind", "POW"), mod = member("BinaryOpeKind", "MOD");
         add = member("MultipleOpeKind", "ADD"), mul = member("MultipleOpeKind", "MUL");
         max = member("MultipleOpeKind", "MAX"), min = member("MultipleOpeKind", "MIN");
@@ -80,20 +83,34 @@ struct Node {
     std::vector<Node*> kids;  // operands, subscripts, bounds, sides, or (condition, operand)
     int op = 0;               // rich-comparison operator of a comparison
     bool pure = false;        // data only: no decision variable or foreign node below
+    bool done = false;        // fully read: a node met again before is inside its own subtree
     Num cached;               // a Number's value, a Placeholder's once read
 };
+
+/// SubstituteError for a tree that loops back on itself: evaluating it would never end.
+[[noreturn]] inline void cyclic_tree(PyObject* o) {
+    raise_substitute(std::string("The expression tree is cyclic: a ") + type_name(o) +
+                     " node is among its own operands (directly or further down). Build the tree from new nodes.");
+}
 
 class Planner {
 public:
     Node* plan(PyObject* o) { return plan_as(o, kind_of(o)); }
 
     /// Plans `o` as a node of kind `k` (the root is planned by the class whose method ran).
+    /// Shared subtrees are read once; a node met again while it is still being read lies in
+    /// its own subtree.
     Node* plan_as(PyObject* o, K k) {
-        auto it = memo_.find(o);
-        if (it != memo_.end() && it->second->k == k) return it->second;
+        auto it = memo_.find(MemoKey{o, k});
+        if (it != memo_.end()) {
+            if (!it->second->done) cyclic_tree(o);
+            return it->second;
+        }
+        // deep trees: evaluation recurses as deep as this. Python's limit is honoured, and the
+        // C stack itself is checked, for callers that raise that limit.
+        if (stack_exhausted(floor_)) stack_overflow("while reading an expression tree");
         Node* n = make(o, k);
-        memo_[o] = n;
-        // deep trees: evaluation recurses as deep as this, so Python's limit guards the C stack
+        memo_[MemoKey{o, k}] = n;
         if (Py_EnterRecursiveCall(" while reading an expression tree")) fail();
         try {
             fill(n);
@@ -102,19 +119,24 @@ public:
             throw;
         }
         Py_LeaveRecursiveCall();
+        n->done = true;
         return n;
     }
 
     Node* plan_condition(PyObject* o) { return plan_cond_as(o, cond_kind_of(o)); }
 
     Node* plan_cond_as(PyObject* o, K k) {
+        if (stack_exhausted(floor_)) stack_overflow("while reading a condition");
+        if (!open_conditions_.insert(o).second) cyclic_tree(o);
         if (Py_EnterRecursiveCall(" while reading a condition")) fail();
         try {
             Node* n = fill_condition(o, k);
             Py_LeaveRecursiveCall();
+            open_conditions_.erase(o);
             return n;
         } catch (...) {
             Py_LeaveRecursiveCall();
+            open_conditions_.erase(o);
             throw;
         }
     }
@@ -290,8 +312,19 @@ private:
         return make(o, K::Fallback);
     }
 
+    struct MemoKey {
+        PyObject* o;
+        K k;
+        bool operator==(const MemoKey& m) const { return o == m.o && k == m.k; }
+    };
+    struct MemoHash {
+        size_t operator()(const MemoKey& m) const { return std::hash<PyObject*>()(m.o) ^ (size_t)m.k; }
+    };
+
     std::deque<Node> nodes_;
-    std::unordered_map<PyObject*, Node*> memo_;
+    std::unordered_map<MemoKey, Node*, MemoHash> memo_;  // (object, kind) -> its node
+    std::unordered_set<PyObject*> open_conditions_;      // conditions being read
+    uintptr_t floor_ = stack_floor();
 };
 
 }  // namespace qtx::engine

@@ -4,10 +4,23 @@
 #include <Python.h>
 #include <nanobind/nanobind.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <new>
 #include <string>
+
+#if defined(_WIN32)
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#elif defined(__APPLE__) || defined(__linux__) || defined(__FreeBSD__)
+#include <pthread.h>
+#endif
+#if defined(__FreeBSD__)
+#include <pthread_np.h>
+#endif
 
 namespace qtx {
 
@@ -159,5 +172,93 @@ inline PyObject* py_max(PyObject* a, PyObject* b) { return compare(b, a, Py_GT) 
 
 inline Obj small_int(long v) { return own(PyLong_FromLong(v)); }
 inline Obj float_zero() { return own(PyFloat_FromDouble(0.0)); }
+
+// ---- the C stack ----
+
+/// The lowest address the current thread's stack may reach before recursion must stop: the
+/// stack's end plus a margin for whatever runs between two checks (Python frames, error
+/// handling). Deep trees recurse in C; Python's recursion limit alone does not protect the C
+/// stack once a caller raises it, and a thread's stack may be smaller than the main one.
+inline uintptr_t compute_stack_floor() {
+    char probe;
+    uintptr_t here = (uintptr_t)&probe, low = 0, size = 0;
+#if defined(_WIN32)
+    // the stack is one reserved region: its base is the lowest address it can grow to
+    MEMORY_BASIC_INFORMATION info;
+    if (VirtualQuery(&probe, &info, sizeof info)) low = (uintptr_t)info.AllocationBase, size = here - low;
+#elif defined(__APPLE__)
+    pthread_t self = pthread_self();
+    size = (uintptr_t)pthread_get_stacksize_np(self);
+    low = (uintptr_t)pthread_get_stackaddr_np(self) - size;
+#elif defined(__linux__) || defined(__FreeBSD__)
+    pthread_attr_t attr;
+#if defined(__FreeBSD__)
+    pthread_attr_init(&attr);
+    if (pthread_attr_get_np(pthread_self(), &attr) == 0) {
+#else
+    if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+#endif
+        void* addr = nullptr;
+        size_t n = 0;
+        if (pthread_attr_getstack(&attr, &addr, &n) == 0) low = (uintptr_t)addr, size = n;
+        pthread_attr_destroy(&attr);
+    }
+#endif
+    if (!size || here <= low || here - low > size) {
+        // unknown bounds: assume a modest stack below the first frame that asks
+        size = 512 * 1024;
+        low = here > size ? here - size : 0;
+    }
+    uintptr_t margin = size / 8;
+    if (margin < 64 * 1024) margin = 64 * 1024;
+    if (margin > 1024 * 1024) margin = 1024 * 1024;
+    return low + margin;
+}
+
+/// The stack floor of the calling thread, found once per thread.
+inline uintptr_t stack_floor() {
+    thread_local uintptr_t floor = compute_stack_floor();
+    return floor;
+}
+
+/// Whether the calling frame lies below `floor` (stacks grow downwards on every platform built for).
+inline bool stack_exhausted(uintptr_t floor) {
+    char probe;
+    return (uintptr_t)&probe < floor;
+}
+
+/// RecursionError for recursion stopped by the stack check; `what` says where ("while ...").
+[[noreturn]] inline void stack_overflow(const char* what) {
+    raisef(PyExc_RecursionError,
+           "maximum nesting depth exceeded %s: the C stack is nearly used up. Nest less deeply (a tree "
+           "that contains itself never ends), or run in a thread with a larger stack.",
+           what);
+}
+
+/// Stops recursion before the C stack runs out; for code that is not in a hot loop.
+inline void check_stack(const char* what) {
+    if (stack_exhausted(stack_floor())) stack_overflow(what);
+}
+
+// ---- Ctrl-C ----
+
+/// Polls for signals every few thousand steps of a long loop, so that Ctrl-C (run by the
+/// Python signal handler, which raises KeyboardInterrupt) ends the loop promptly. Steps are
+/// counted locally; only every kEvery-th step pays for the poll.
+class SignalPoll {
+public:
+    void tick(size_t steps = 1) {
+        if (steps < budget_) {
+            budget_ -= steps;
+            return;
+        }
+        budget_ = kEvery;
+        if (PyErr_CheckSignals() < 0) fail();
+    }
+
+private:
+    static constexpr size_t kEvery = 4096;
+    size_t budget_ = kEvery;
+};
 
 }  // namespace qtx

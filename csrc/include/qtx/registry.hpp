@@ -34,26 +34,41 @@ inline void check_registry_key(PyObject* label, PyObject* subscripts) {
     check_arg(subscripts, &PyTuple_Type, "subscripts");
 }
 
-/// `add_variable`: the index of (label, subscripts), handing out `var_num` when new.
+/// The largest index a variable can get: polynomial keys hold 32-bit indices.
+constexpr long long kMaxVariableIndex = 2147483647;
+
+/// `add_variable`: the index of (label, subscripts), handing out `var_num` when new. A new
+/// variable is checked before anything is stored, so a refused one leaves no trace.
 inline Obj registry_add(PyObject* self, PyObject* label, PyObject* subscripts) {
     const Names& N = names();
     check_registry_key(label, subscripts);
     Obj vm = getattr(self, N.var_map.ptr());
     Obj inner = map_find(vm.ptr(), label);
+    if (inner) {
+        if (Obj index = map_find(inner.ptr(), subscripts)) {
+            check_result(index.ptr(), &PyLong_Type);
+            return index;
+        }
+    }
+    Obj index = getattr(self, N.var_num.ptr());
+    check_result(index.ptr(), &PyLong_Type, false);  // indices are ints (a float var_num is refused)
+    int overflow = 0;
+    long long n = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
+    if (n == -1 && PyErr_Occurred()) fail();
+    if (overflow > 0 || n > kMaxVariableIndex)
+        raisef(PyExc_OverflowError,
+               "Cannot register decision variable `%U` at %R: the registry already holds var_num=%S variables and "
+               "variable indices stop at 2**31 - 1. Fix some variables or split the model.",
+               label, subscripts, index.ptr());
+    Obj one = small_int(1);
+    Obj next = own(PyNumber_Add(index.ptr(), one.ptr()));
     if (!inner) {
+        if (PyObject_Hash(subscripts) == -1) fail();  // unhashable: refused before the label is added
         inner = own(PyDict_New());
         map_store(vm.ptr(), label, inner.ptr());
     }
-    Obj index = map_find(inner.ptr(), subscripts);
-    if (!index) {
-        Obj n = getattr(self, N.var_num.ptr());
-        map_store(inner.ptr(), subscripts, n.ptr());
-        Obj one = small_int(1);
-        Obj next = own(PyNumber_Add(n.ptr(), one.ptr()));
-        setattr(self, N.var_num.ptr(), next.ptr());
-        index = PyLong_CheckExact(n.ptr()) ? n : own(PyNumber_Subtract(next.ptr(), one.ptr()));
-    }
-    check_result(index.ptr(), &PyLong_Type);
+    map_store(inner.ptr(), subscripts, index.ptr());
+    setattr(self, N.var_num.ptr(), next.ptr());
     return index;
 }
 

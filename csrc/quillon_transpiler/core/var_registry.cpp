@@ -15,15 +15,17 @@ Obj add_variable(PyObject* const* a) { return registry_add(a[0], a[1], a[2]); }
 Obj add_int_variable(PyObject* const* a) {
     PyObject *self = a[0], *label = a[1], *subscripts = a[2];
     check_registry_key(label, subscripts);
+    Obj bound = make_bound(a[3], a[4]);
+    // the variable first: a registry that refuses it must not keep its bounds either
+    Obj index = registry_add(self, label, subscripts);
     Obj bounds = getattr(self, N.integer_bound.ptr());
     Obj inner = map_find(bounds.ptr(), label);
     if (!inner) {
         inner = own(PyDict_New());
         map_store(bounds.ptr(), label, inner.ptr());
     }
-    Obj bound = make_bound(a[3], a[4]);
     map_store(inner.ptr(), subscripts, bound.ptr());
-    return registry_add(self, label, subscripts);
+    return index;
 }
 
 Obj pairs(PyObject* inner, const char* second, Obj (*value)(PyObject*)) {

@@ -115,7 +115,12 @@ def _too_many(name, subscripts, axes):
 
 
 def _normalise(name, value):
-    """A read-only normal form of one placeholder's value, checked to hold numbers only."""
+    """A read-only normal form of one placeholder's value, checked to hold numbers only.
+
+    Numbers keep their type: NumPy arrays their dtype, and a list becomes an array only when
+    the array holds exactly the numbers given (a list mixing ints and floats keeps them as
+    they are, one list level at a time).
+    """
     if isinstance(value, np.ndarray):
         if value.dtype.kind in _NUMERIC_KINDS:
             if value.ndim == 0:
@@ -125,6 +130,10 @@ def _normalise(name, value):
             return view
         if value.dtype.kind == "O":
             return _normalise(name, value.tolist())
+        raise SubstituteError(
+            f"Placeholder `{name}` is a NumPy array of dtype {value.dtype}, which is not numeric: "
+            "give numbers (an int, float or complex dtype)."
+        )
     elif isinstance(value, np.generic):
         if value.dtype.kind in _NUMERIC_KINDS:
             return value.item()
@@ -135,14 +144,32 @@ def _normalise(name, value):
             warnings.simplefilter("error")
             try:
                 array = np.asarray(value)
-            except (ValueError, Warning):
+            except (ValueError, OverflowError, Warning):
                 array = None
-        if array is not None and array.dtype.kind in _NUMERIC_KINDS:
+        if array is not None and array.dtype.kind in _NUMERIC_KINDS and _holds_exactly(value, array):
             array.flags.writeable = False
             return array
-        # jagged or beyond NumPy's number types (e.g. big ints): keep one list level
+        # mixed, jagged or beyond NumPy's number types (e.g. big ints): keep one list level
         return [_normalise(name, item) for item in value]
     raise SubstituteError(
         f"Placeholder `{name}` has a value of type {type(value).__name__}: "
         "give a number, a list of numbers or a NumPy array."
     )
+
+
+# The numbers an array of a float or complex dtype may have been made from without changing
+# their value or type; ints (and bools) become floats there, and big ints lose digits.
+_SAME_KIND = {"f": (float, np.floating), "c": (complex, np.complexfloating)}
+
+
+def _holds_exactly(value, array) -> bool:
+    """Whether ``array`` (NumPy's reading of the list ``value``) holds the numbers as given.
+
+    Integer and bool arrays only arise from ints and bools, which they hold exactly; a float
+    or complex array must have been made from numbers of that kind alone.
+    """
+    allowed = _SAME_KIND.get(array.dtype.kind)
+    if allowed is None:
+        return True
+    leaves = value if array.ndim == 1 else np.array(value, dtype=object).ravel()
+    return all(issubclass(kind, allowed) for kind in set(map(type, leaves)))

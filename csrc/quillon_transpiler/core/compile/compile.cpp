@@ -5,6 +5,7 @@
 #include "qtx/names.hpp"
 #include "qtx/plain.hpp"
 #include "qtx/registry.hpp"
+#include "qtx/shape_guard.hpp"
 
 #include <algorithm>
 #include <string>
@@ -22,6 +23,8 @@ QTX_LAZY_MODULE(converter_module, "quillon_transpiler.core.compile.convert_to_su
 QTX_LAZY_MODULE(compiled_model_module, "quillon_transpiler.core.compile.compiled_model")
 QTX_LAZY_MODULE(pinning_module, "quillon_transpiler.core.compile.pinning_constraint")
 QTX_LAZY_MODULE(unroll_module, "quillon_transpiler.core.compile.unroll_forall")
+QTX_LAZY_MODULE(quillon_module, "quillon")
+QTX_LAZY_MODULE(numbers_module, "numbers")
 
 bool is_instance(PyObject* o, PyObject* cls) {
     int r = PyObject_IsInstance(o, cls);
@@ -149,14 +152,13 @@ std::string forall_text(PyObject* values) {
     return PyDict_GET_SIZE(values) ? "forall=" + to_string(values) : std::string();
 }
 
-void check_shapes(PyObject* var_map);
-
 /// Instantiates a node once per assignment of `forall`; `kind` names the item in errors
 /// ("constraint" or "penalty"). `make` builds the node, on the first assignment. Errors of
-/// the forall itself get the item's name only when `name_forall_errors` is set.
+/// the forall itself get the item's name only when `name_forall_errors` is set. `guard`, when
+/// given, checks every registered variable against its shape.
 template <class Make>
 Obj substitute_each(const char* kind, PyObject* label, PyObject* forall, PyObject* data, PyObject* var_map,
-                    Make&& make, bool name_forall_errors = false) {
+                    ShapeGuard* guard, Make&& make, bool name_forall_errors = false) {
     Obj out = own(PyDict_New());
     Obj unroll = getattr(unroll_module(), QTX_NAME("unroll_forall"));
     Obj assignments;
@@ -180,7 +182,9 @@ Obj substitute_each(const char* kind, PyObject* label, PyObject* forall, PyObjec
     Obj node;
     engine::Planner planner;
     engine::Node* root = nullptr;
+    SignalPoll poll;
     each(assignments.ptr(), [&](PyObject* assignment) {
+        poll.tick(64);  // one whole substitution per assignment
         Obj values = own(PySequence_Fast(assignment, "assignment must be a sequence"));
         Py_ssize_t n = std::min(levels, PySequence_Fast_GET_SIZE(values.ptr()));
         if (n) {
@@ -207,7 +211,7 @@ Obj substitute_each(const char* kind, PyObject* label, PyObject* forall, PyObjec
         }
         Obj result = nb::steal(poly);
         try {
-            check_shapes(var_map);
+            if (guard) guard->check(var_map);
         } catch (PyErrSet&) {
             Obj e = caught_substitute_error();
             raise_in_except(std::string("In ") + kind + " `" + to_string(label) + "` " +
@@ -220,12 +224,12 @@ Obj substitute_each(const char* kind, PyObject* label, PyObject* forall, PyObjec
     return out;
 }
 
-Obj constraint_substitute(PyObject* constraint, PyObject* data, PyObject* var_map) {
+Obj constraint_substitute(PyObject* constraint, PyObject* data, PyObject* var_map, ShapeGuard* guard = nullptr) {
     Obj label = getattr(constraint, N.name.ptr());
     try {
         Obj forall = getattr(constraint, N.forall.ptr());
         Obj condition = getattr(constraint, N.condition.ptr());
-        return substitute_each("constraint", label.ptr(), forall.ptr(), data, var_map, [&] {
+        return substitute_each("constraint", label.ptr(), forall.ptr(), data, var_map, guard, [&] {
             Obj left = getattr(condition.ptr(), N.left.ptr());
             Obj right = getattr(condition.ptr(), N.right.ptr());
             return own(PyNumber_Subtract(left.ptr(), right.ptr()));
@@ -238,12 +242,13 @@ Obj constraint_substitute(PyObject* constraint, PyObject* data, PyObject* var_ma
 
 /// `name_forall_errors`: set by compile_model, where every error names its item; the step
 /// function on its own lets the errors of the forall through unchanged.
-Obj penalty_substitute(PyObject* penalty, PyObject* data, PyObject* var_map, bool name_forall_errors = false) {
+Obj penalty_substitute(PyObject* penalty, PyObject* data, PyObject* var_map, ShapeGuard* guard = nullptr,
+                       bool name_forall_errors = false) {
     Obj label = getattr(penalty, N.name.ptr());
     Obj forall = getattr(penalty, N.forall.ptr());
     Obj expression = getattr(penalty, N.expression.ptr());
     return substitute_each(
-        "penalty", label.ptr(), forall.ptr(), data, var_map, [&] { return expression; }, name_forall_errors);
+        "penalty", label.ptr(), forall.ptr(), data, var_map, guard, [&] { return expression; }, name_forall_errors);
 }
 
 /// Raises the error `caught` of pinning constraint `label` the way constraint_substitute
@@ -285,8 +290,10 @@ Obj pinned_at(PyObject* constraint, PyObject* data, PyObject* key) {
     Obj unroll = getattr(unroll_module(), QTX_NAME("unroll_forall"));
     Obj assignments = call(unroll.ptr(), {forall.ptr(), data});
     Obj found;
+    SignalPoll poll;
     each(assignments.ptr(), [&](PyObject* assignment) {
         if (found) return;
+        poll.tick();
         Obj values = forall_values(forall.ptr(), assignment);
         Obj indices = getattr(data, N.indices.ptr());
         each_item(values.ptr(), [&](PyObject* name, PyObject* value) { bind_index(indices.ptr(), name, value); });
@@ -301,11 +308,10 @@ Obj pinned_at(PyObject* constraint, PyObject* data, PyObject* key) {
     return found ? found : own(PyDict_New());
 }
 
-void check_pinned(PyObject* fixed_vars, Obj& key);
-
 /// The fixed values of the caller and of the pinning constraints, merged (entries already
-/// present win), and the constraints that pin nothing.
-Obj fixed_vars_from_pinning(PyObject* problem, PyObject* data) {
+/// present win), and the constraints that pin nothing. `guard`, when given, checks the pinned
+/// subscripts against the shapes.
+Obj fixed_vars_from_pinning(PyObject* problem, PyObject* data, ShapeGuard* guard = nullptr) {
     Obj inputed = getattr(data, N.fixed_variables.ptr());
     Obj non_pinning = own(PyDict_New());
     Obj convert = getattr(pinning_module(), QTX_NAME("convert_to_fixed_vars"));
@@ -330,7 +336,7 @@ Obj fixed_vars_from_pinning(PyObject* problem, PyObject* data) {
         // never declared
         Obj key;
         try {
-            check_pinned(fixed_vars.ptr(), key);
+            if (guard) guard->check_fixed(fixed_vars.ptr(), key);
         } catch (PyErrSet&) {
             Obj e = caught_substitute_error();
             raise_pinning_error(label, e.ptr(), pinned_at(constraint, data, key.ptr()).ptr());
@@ -417,6 +423,7 @@ Obj eval_deci_var_shape(PyObject* problem, PyObject* data) {
 /// Number of axes of a placeholder value as the instance data holds it: an array's ndim, one
 /// per nesting level of (jagged) lists, 0 for a number.
 long value_axes(PyObject* value) {
+    check_stack("while reading nested lists of data");
     PyTypeObject* ndarray = numpy_type("ndarray");
     if (ndarray && PyObject_TypeCheck(value, ndarray)) {
         Obj nd = getattr(value, N.ndim.ptr());
@@ -495,122 +502,70 @@ void check_placeholders(PyObject* problem, PyObject* ph_vars, PyObject* data) {
 }
 
 
-/// Checks the decision variables that substitution registers against their declared shapes,
-/// so that x[t + 1] past the last column is an error instead of a silent extra variable.
-/// Active only inside compile_model; only newly registered variables are looked at.
-class ShapeGuard {
-public:
-    ShapeGuard(PyObject* problem, PyObject* data) {
-        PyObject *t, *v, *tb;
-        PyErr_Fetch(&t, &v, &tb);
-        try {
-            shapes_ = eval_deci_var_shape(problem, data);
-        } catch (PyErrSet&) {
-            // the shapes are evaluated again at the end, where their errors belong
-            PyErr_Clear();
-        }
-        PyErr_Restore(t, v, tb);
-        if (shapes_) active() = this;
+/// The declared shapes to check registrations against while compiling, or null when they
+/// cannot be evaluated yet: they are evaluated again at the end, where their errors belong.
+Obj shapes_to_check(PyObject* problem, PyObject* data) {
+    try {
+        return eval_deci_var_shape(problem, data);
+    } catch (PyErrSet&) {
+        // model and data errors only: Ctrl-C and the like end the compilation
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
+        PyErr_Clear();
+        return Obj();
     }
-    ~ShapeGuard() {
-        if (active() == this) active() = nullptr;
-    }
-    ShapeGuard(const ShapeGuard&) = delete;
-    ShapeGuard& operator=(const ShapeGuard&) = delete;
-
-    static ShapeGuard*& active() {
-        static ShapeGuard* guard = nullptr;
-        return guard;
-    }
-
-    /// Raises SubstituteError for a variable registered outside its shape.
-    void check(PyObject* var_map) {
-        Obj num = getattr(var_map, N.var_num.ptr());
-        if (num_ && compare(num.ptr(), num_.ptr(), Py_EQ)) return;
-        num_ = num;
-        Obj vm = getattr(var_map, N.var_map.ptr());
-        each_item(vm.ptr(), [&](PyObject* label, PyObject* inner) {
-            PyObject* shape = PyDict_CheckExact(shapes_.ptr()) ? dict_get(shapes_.ptr(), label) : nullptr;
-            if (!shape || !PyTuple_Check(shape) || !PyDict_CheckExact(inner)) return;
-            Py_ssize_t& done = checked_[label];
-            Py_ssize_t size = PyDict_GET_SIZE(inner);
-            if (size <= done) return;
-            // registrations only append: the new ones are the last entries, read from the end
-            static PyObject* reversed = import_attr("builtins", "reversed").release().ptr();
-            Obj keys = own(PyObject_CallFunctionObjArgs(reversed, inner, nullptr));
-            for (Py_ssize_t k = done; k < size; ++k) {
-                Obj subs = own(PyIter_Next(keys.ptr()));
-                check_one(label, subs.ptr(), shape);
-            }
-            done = size;
-        });
-    }
-
-    /// Raises SubstituteError for fixed values outside the shape; `key` receives the
-    /// subscripts checked last.
-    void check_fixed(PyObject* fixed_vars, Obj& key) {
-        each_item(fixed_vars, [&](PyObject* label, PyObject* values) {
-            PyObject* shape = PyDict_CheckExact(shapes_.ptr()) ? dict_get(shapes_.ptr(), label) : nullptr;
-            if (!shape || !PyTuple_Check(shape)) return;
-            each_item(values, [&](PyObject* subs, PyObject*) {
-                key = ref(subs);
-                check_one(label, subs, shape);
-            });
-        });
-    }
-
-private:
-    static void check_one(PyObject* label, PyObject* subs, PyObject* shape) {
-        if (!PyTuple_Check(subs)) return;
-        Py_ssize_t n = PyTuple_GET_SIZE(subs), axes = PyTuple_GET_SIZE(shape);
-        // the messages are made only when one is raised: this runs for every new variable
-        auto var = [&] {
-            std::string v = to_string(label) + "[";
-            for (Py_ssize_t k = 0; k < n; ++k) v += (k ? ", " : "") + to_string(PyTuple_GET_ITEM(subs, k));
-            return v + "]";
-        };
-        auto where = [&] { return "decision variable `" + to_string(label) + "` of shape " + to_string(shape); };
-        if (n != axes)
-            raise_substitute(var() + " has " + std::to_string(n) + " subscripts, but " + where() + " has " +
-                             std::to_string(axes) + " axes.");
-        for (Py_ssize_t k = 0; k < n; ++k) {
-            PyObject* dim = PyTuple_GET_ITEM(shape, k);
-            PyObject* at = PyTuple_GET_ITEM(subs, k);
-            if (dim == Py_None || !PyLong_Check(at)) continue;
-            bool inside;
-            long long a = PyLong_AsLongLong(at), d = PyLong_Check(dim) ? PyLong_AsLongLong(dim) : -1;
-            if (PyErr_Occurred() || !PyLong_Check(dim)) {
-                PyErr_Clear();
-                Obj zero = small_int(0);
-                inside = !compare(at, zero.ptr(), Py_LT) && !compare(at, dim, Py_GE);
-            } else {
-                inside = 0 <= a && a < d;
-            }
-            if (!inside)
-                raise_substitute("Subscript " + to_string(at) + " on axis " + std::to_string(k) + " of " + var() +
-                                 " is out of range for " + where() + ": check the subscripts against the shape.");
-        }
-    }
-
-
-    Obj shapes_, num_;
-    std::unordered_map<PyObject*, Py_ssize_t> checked_;  // label -> entries already checked
-};
-
-/// Checks new variables when compile_model is running.
-void check_shapes(PyObject* var_map) {
-    if (ShapeGuard* g = ShapeGuard::active()) g->check(var_map);
 }
 
-/// Checks pinned subscripts when compile_model is running.
-void check_pinned(PyObject* fixed_vars, Obj& key) {
-    if (ShapeGuard* g = ShapeGuard::active()) g->check_fixed(fixed_vars, key);
+/// Refuses anything but a modeling problem before the converter fails on a missing attribute.
+void check_problem(PyObject* problem) {
+    Obj cls = getattr(quillon_module(), QTX_NAME("Problem"));
+    if (!is_instance(problem, cls.ptr()))
+        raisef(PyExc_TypeError,
+               "compile_model needs a quillon.Problem as `problem`, got %.200s: build the model with "
+               "ql.Problem(...) and pass that problem.",
+               type_name(problem));
+}
+
+bool is_number(PyObject* v) {
+    if (PyLong_Check(v) || PyFloat_Check(v)) return true;
+    Obj number = getattr(numbers_module(), QTX_NAME("Number"));
+    if (is_instance(v, number.ptr())) return true;
+    PyTypeObject* generic = numpy_type("generic");  // numpy.bool_ is no numbers.Number
+    if (!generic || !PyObject_TypeCheck(v, generic)) return false;
+    Obj kind = getattr(getattr(v, QTX_NAME("dtype")).ptr(), N.kind.ptr());
+    return compare(kind.ptr(), str("b").ptr(), Py_EQ);
+}
+
+/// Checks the caller's fixed values: label -> {subscript tuple: number}. A wrong key would
+/// never match a variable and leave it silently unfixed.
+void check_fixed_variables(PyObject* fixed) {
+    each_item(fixed, [&](PyObject* label, PyObject* values) {
+        std::string at = "fixed_variables[" + to_string(own(PyObject_Repr(label)).ptr()) + "]";
+        if (!PyUnicode_Check(label))
+            raise(PyExc_TypeError, "fixed_variables has the label " + to_string(own(PyObject_Repr(label)).ptr()) +
+                                       " (" + type_name(label) + "): its keys are decision-variable labels (str).");
+        if (!PyDict_Check(values))
+            raise(PyExc_TypeError, at + " is " + to_string(own(PyObject_Repr(values)).ptr()) + " (" +
+                                       type_name(values) + "): give a dict from subscript tuples to values, such as {(0,): 1}, or "
+                                       "{(): 1} for a variable without subscripts.");
+        each_item(values, [&](PyObject* subs, PyObject* value) {
+            std::string key = to_string(own(PyObject_Repr(subs)).ptr());
+            if (!PyTuple_Check(subs))
+                raise(PyExc_TypeError, at + " has the key " + key + " (" + type_name(subs) +
+                                           "): subscripts are tuples of ints, such as (0,), or () for a variable "
+                                           "without subscripts.");
+            if (!is_number(value))
+                raise(PyExc_TypeError, at + "[" + key + "] is " + to_string(own(PyObject_Repr(value)).ptr()) + " (" +
+                                           type_name(value) + "): a fixed value must be a number.");
+        });
+    });
 }
 
 Obj compile_model(PyObject* problem, PyObject* instance, PyObject* fixed_variables) {
+    check_problem(problem);
     check_arg(instance, &PyDict_Type, "instance");
     if (fixed_variables != Py_None) check_arg(fixed_variables, &PyDict_Type, "fixed_variables");
     Obj fixed = fixed_variables == Py_None ? own(PyDict_New()) : ref(fixed_variables);
+    check_fixed_variables(fixed.ptr());
 
     Obj convert = getattr(converter_module(), QTX_NAME("convert_problem_to_substutitable"));
     Obj problem_s = call(convert.ptr(), {problem});
@@ -630,8 +585,8 @@ Obj compile_model(PyObject* problem, PyObject* instance, PyObject* fixed_variabl
 
     check_placeholders(problem_s.ptr(), ph_vars.ptr(), data.ptr());
 
-    ShapeGuard guard(problem_s.ptr(), data.ptr());
-    Obj pinned = fixed_vars_from_pinning(problem_s.ptr(), data.ptr());
+    ShapeGuard guard(shapes_to_check(problem_s.ptr(), data.ptr()));
+    Obj pinned = fixed_vars_from_pinning(problem_s.ptr(), data.ptr(), &guard);
     setattr(data.ptr(), N.fixed_variables.ptr(), PyTuple_GET_ITEM(pinned.ptr(), 0));
     PyObject* non_pinning = PyTuple_GET_ITEM(pinned.ptr(), 1);
 
@@ -640,7 +595,7 @@ Obj compile_model(PyObject* problem, PyObject* instance, PyObject* fixed_variabl
         PyObject_CallMethodObjArgs(objective_tree.ptr(), N.substitute.ptr(), var_map.ptr(), data.ptr(), nullptr);
     if (objective_poly) {
         try {
-            check_shapes(var_map.ptr());
+            guard.check(var_map.ptr());
         } catch (PyErrSet&) {
             Py_CLEAR(objective_poly);
         }
@@ -653,7 +608,7 @@ Obj compile_model(PyObject* problem, PyObject* instance, PyObject* fixed_variabl
 
     Obj constraint_expr = own(PyDict_New());
     each_item(non_pinning, [&](PyObject* label, PyObject* constraint) {
-        dict_set(constraint_expr.ptr(), label, constraint_substitute(constraint, data.ptr(), var_map.ptr()).ptr());
+        dict_set(constraint_expr.ptr(), label, constraint_substitute(constraint, data.ptr(), var_map.ptr(), &guard).ptr());
     });
 
     // the substitutable penalties, in the order the model declares them
@@ -661,7 +616,7 @@ Obj compile_model(PyObject* problem, PyObject* instance, PyObject* fixed_variabl
     Obj penalties = getattr(problem_s.ptr(), N.penalties.ptr());
     each(getattr(problem, QTX_NAME("custom_penalty_terms")).ptr(), [&](PyObject* label) {
         Obj penalty = item(penalties.ptr(), label);
-        dict_set(penalty_expr.ptr(), label, penalty_substitute(penalty.ptr(), data.ptr(), var_map.ptr(), true).ptr());
+        dict_set(penalty_expr.ptr(), label, penalty_substitute(penalty.ptr(), data.ptr(), var_map.ptr(), &guard, true).ptr());
     });
 
     Obj sense = getattr(problem_s.ptr(), N.sense.ptr());

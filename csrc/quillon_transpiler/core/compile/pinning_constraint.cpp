@@ -95,7 +95,9 @@ Obj convert_to_fixed_vars(PyObject* const* a) {
     Obj assignments = call(unroll.ptr(), {forall.ptr(), data});
     Obj substitute_value = getattr(value_expr, N.substitute.ptr());
     Obj assignment_iter = own(PyObject_GetIter(assignments.ptr()));
+    SignalPoll poll;
     for (;;) {
+        poll.tick(64);  // substitutions of the subscripts and the value per assignment
         PyObject* next = PyIter_Next(assignment_iter.ptr());
         if (!next) break;
         Obj assignment = nb::steal(next);

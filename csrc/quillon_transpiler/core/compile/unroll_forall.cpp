@@ -5,6 +5,8 @@
 #include "qtx/names.hpp"
 #include "qtx/registry.hpp"
 
+#include <vector>
+
 using namespace qtx;
 
 namespace {
@@ -54,49 +56,86 @@ void unpack_pair(PyObject* entry, Obj& first, Obj& second) {
     second = items[1];
 }
 
-/// `data.indices[name] = value`.
-/// One forall level: binds every value of its element, keeps those whose condition holds and
-/// either descends or, at the innermost level, records a copy of the shared `indices`.
-void unroll_level(PyObject* forall, PyObject* data, Py_ssize_t depth, PyObject* expanded, Obj indices) {
+/// One forall level, read when the enumeration first reaches it.
+struct Level {
+    Obj element, condition, name;
+    Obj test;                           // condition.substitute, for conditions not planned natively
+    engine::Node* cond = nullptr;       // the planned condition, or null
+    engine::Node* range = nullptr;      // the planned element, when it is the package's own
+    bool ready = false;
+};
+
+/// The assignments of the levels from `start` on, appended to `expanded`: every value of a
+/// level is bound, and where its condition holds the next level is enumerated or, at the
+/// innermost level, a copy of `indices` is recorded. Depth-first and outer-level-major, as a
+/// recursion over the levels would go, but with an explicit stack: the nesting depth is the
+/// length of the forall list, which has no bound.
+void unroll_levels(PyObject* forall, PyObject* data, Py_ssize_t start, PyObject* expanded, Obj indices) {
+    Py_ssize_t levels = PyList_GET_SIZE(forall);
+    if (start < 0) raise(PyExc_IndexError, "depth must not be negative");
     Obj empty = empty_registry();
-    Obj entry = own(PySequence_GetItem(forall, depth));
-    Obj element, condition;
-    unpack_pair(entry.ptr(), element, condition);
     // The package's own elements and conditions are evaluated in C++; others through their
     // methods, as called here.
     engine::Planner planner;
     engine::Engine native(empty.ptr(), data);
-    bool native_element = Py_TYPE(element.ptr()) == (PyTypeObject*)engine::types().element;
-    engine::Node* cond = planner.plan_condition(condition.ptr());
-    if (cond->k == engine::K::CFallback) cond = nullptr;
+    std::vector<Level> info;
+    std::vector<Obj> iters;  // the values still to try at each open level
+    SignalPoll poll;
+
+    auto level = [&](Py_ssize_t d) -> Level& {
+        if ((size_t)d >= info.size()) info.resize((size_t)d + 1);
+        Level& l = info[(size_t)d];
+        if (l.ready) return l;
+        Obj entry = own(PySequence_GetItem(forall, d));
+        unpack_pair(entry.ptr(), l.element, l.condition);
+        l.cond = planner.plan_condition(l.condition.ptr());
+        if (l.cond->k == engine::K::CFallback) l.cond = nullptr;
+        if (Py_TYPE(l.element.ptr()) == (PyTypeObject*)engine::types().element)
+            l.range = planner.plan_as(l.element.ptr(), engine::K::Element);
+        l.name = getattr(l.element.ptr(), N.name.ptr());
+        if (!l.cond) l.test = getattr(l.condition.ptr(), N.substitute.ptr());
+        l.ready = true;
+        return l;
+    };
     // recomputed for every outer assignment: an inner range may read the outer bindings
-    Obj values = native_element ? native.index_range(planner.plan_as(element.ptr(), engine::K::Element))
-                                : call(getattr(element.ptr(), N.get_index_values.ptr()).ptr(), {empty.ptr(), data});
-    Py_ssize_t levels = PyList_GET_SIZE(forall);
-    if (depth == 0) {
+    auto open = [&](Py_ssize_t d) {
+        Level& l = level(d);
+        native.rebind();
+        Obj values = l.range ? native.index_range(l.range)
+                             : call(getattr(l.element.ptr(), N.get_index_values.ptr()).ptr(), {empty.ptr(), data});
+        if ((size_t)d >= iters.size()) iters.resize((size_t)d + 1);
+        iters[(size_t)d] = own(PyObject_GetIter(values.ptr()));
+    };
+
+    open(start);
+    if (start == 0) {
         indices = own(PyList_New(levels));
         for (Py_ssize_t k = 0; k < levels; ++k) PyList_SET_ITEM(indices.ptr(), k, small_int(0).release().ptr());
     }
-    bool outer = depth < levels - 1;
-    Obj name = getattr(element.ptr(), N.name.ptr());
-    Obj test = cond ? Obj() : getattr(condition.ptr(), N.substitute.ptr());
-    Obj iter = own(PyObject_GetIter(values.ptr()));
-    for (;;) {
-        PyObject* v = PyIter_Next(iter.ptr());
-        if (!v) break;
-        Obj index = nb::steal(v);
-        bind_index(getattr(data, N.indices.ptr()).ptr(), name.ptr(), index.ptr());
-        if (cond ? !native.test(cond) : !truth(call(test.ptr(), {empty.ptr(), data}, kw_instance_data()).ptr()))
+    Py_ssize_t d = start;
+    while (d >= start) {
+        poll.tick();
+        PyObject* v = PyIter_Next(iters[(size_t)d].ptr());
+        if (!v) {
+            if (PyErr_Occurred()) fail();
+            iters[(size_t)d] = Obj();
+            --d;
             continue;
-        if (PySequence_SetItem(indices.ptr(), depth, index.ptr()) < 0) fail();
-        if (outer) {
-            unroll_level(forall, data, depth + 1, expanded, indices);
+        }
+        Obj index = nb::steal(v);
+        Level& l = info[(size_t)d];
+        bind_index(getattr(data, N.indices.ptr()).ptr(), l.name.ptr(), index.ptr());
+        native.rebind();
+        if (l.cond ? !native.test(l.cond) : !truth(call(l.test.ptr(), {empty.ptr(), data}, kw_instance_data()).ptr()))
+            continue;
+        if (PySequence_SetItem(indices.ptr(), d, index.ptr()) < 0) fail();
+        if (d < levels - 1) {
+            open(++d);
         } else {
             Obj copy = own(PySequence_GetSlice(indices.ptr(), 0, PY_SSIZE_T_MAX));
             if (PyList_Append(expanded, copy.ptr()) < 0) fail();
         }
     }
-    if (PyErr_Occurred()) fail();
 }
 
 /// `raise SubstituteError(msg) from caught`, as raised inside the `except` that caught it.
@@ -125,7 +164,7 @@ Obj unroll(PyObject* const* a) {
         }
         Obj expanded = own(PyList_New(0));
         Obj indices = own(PyList_New(0));
-        unroll_level(forall, data, 0, expanded.ptr(), indices);
+        unroll_levels(forall, data, 0, expanded.ptr(), indices);
         return expanded;
     } catch (PyErrSet&) {
         // the class may be imported on first use, which must not run with an error pending
@@ -147,7 +186,7 @@ Obj unroll_from(PyObject* const* a) {
     check_arg(indices, &PyList_Type, "indices");
     Py_ssize_t d = PyLong_AsSsize_t(depth);
     if (d == -1 && PyErr_Occurred()) fail();
-    unroll_level(forall, data, d, expanded, ref(indices));
+    unroll_levels(forall, data, d, expanded, ref(indices));
     return ref(Py_None);
 }
 

@@ -175,6 +175,9 @@ Obj pick_kind(PyObject* expr, Name enum_cls, std::initializer_list<Pick> picks) 
 
 /// Runs a dispatcher call, re-raising a SubstituteError with the printed node as prefix.
 Obj prefixed(PyObject* expr, Name dispatcher, PyObject* el_map) {
+    // every level of the model passes here: its C frames need the C stack, whatever Python's
+    // recursion limit allows
+    check_stack("while lowering an expression");
     try {
         Obj f = global(dispatcher);
         return call(f.ptr(), {expr, el_map});

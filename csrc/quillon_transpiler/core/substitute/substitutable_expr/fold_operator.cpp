@@ -29,8 +29,8 @@ Obj extract(PyObject* const* a) {
 Obj to_str(PyObject* const* a) {
     Obj kind_name = getattr(getattr(a[0], N.kind.ptr()).ptr(), N.name.ptr());
     Obj lower = own(PyObject_CallMethod(kind_name.ptr(), "lower", nullptr));
-    return str(to_string(lower.ptr()) + "_{" + to_string(getattr(a[0], N.index.ptr()).ptr()) + "}(" +
-               to_string(getattr(a[0], N.operand.ptr()).ptr()) + ")");
+    return str(to_string(lower.ptr()) + "_{" + child_str(getattr(a[0], N.index.ptr()).ptr()) + "}(" +
+               child_str(getattr(a[0], N.operand.ptr()).ptr()) + ")");
 }
 
 PyMethodDef functions[] = {

@@ -63,8 +63,8 @@ Obj extract(PyObject* const* a) {
 
 Obj to_str(PyObject* const* a) {
     Obj kind_name = getattr(getattr(a[0], N.kind.ptr()).ptr(), N.name.ptr());
-    return str("(" + to_string(getattr(a[0], N.left.ptr()).ptr()) + " " + to_string(kind_name.ptr()) + " " +
-               to_string(getattr(a[0], N.right.ptr()).ptr()) + ")");
+    return str("(" + child_str(getattr(a[0], N.left.ptr()).ptr()) + " " + to_string(kind_name.ptr()) + " " +
+               child_str(getattr(a[0], N.right.ptr()).ptr()) + ")");
 }
 
 PyMethodDef functions[] = {

@@ -108,7 +108,7 @@ Obj subscript_extract(PyObject* const* a) {
 }
 
 Obj subscript_str(PyObject* const* a) {
-    std::string s = to_string(getattr(a[0], N.variable.ptr()).ptr()) + "[" +
+    std::string s = child_str(getattr(a[0], N.variable.ptr()).ptr()) + "[" +
                     join_str(getattr(a[0], N.subscripts.ptr()).ptr(), ", ") + "]";
     return str(s);
 }

@@ -92,8 +92,14 @@ _ARRAY_UNARY = {
 }
 
 
+def _check_unary_kind(kind) -> None:
+    if not isinstance(kind, UnaryOpeKind):
+        raise SubstituteError("Unknown UnaryOpeKind")
+
+
 def _unary_value(kind: UnaryOpeKind, value):
     """``kind`` applied to a constant: element-wise for arrays, exact for numbers."""
+    _check_unary_kind(kind)
     if isinstance(value, np.ndarray):
         return _ARRAY_UNARY[kind](value)
     try:
@@ -111,6 +117,7 @@ class UnaryOperator(SubstitutableExpr):
 
     def _substitute(self, var_map, instance_data) -> SubstitutedExpression:
         value = self.operand.substitute(var_map, instance_data)
+        _check_unary_kind(self.kind)
         if value.coeff:
             raise SubstituteError(f"{self.kind.name} needs an operand without decision variables.")
         return SubstitutedExpression(coeff={}, constant=_unary_value(self.kind, value.constant), order=0)
