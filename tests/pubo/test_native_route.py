@@ -66,7 +66,7 @@ def pinned(rng):
     problem += ql.Constraint("pin", x[0] == 1)
     problem += ql.Constraint("pin y", y[1] == 2)
     problem += ql.Constraint("pair", x[i] + y[i] <= 2, forall=[(i, i >= 1)])
-    problem += ql.CustomPenaltyTerm("cubic", x[1] * x[2] * y[i], forall=i)
+    problem += ql.CustomPenaltyTerm("cubic", x[1] * x[i] * y[i], forall=i)
     fixed = {"x": {(2,): 1}, "y": {(0,): 1}}
     return problem, {"N": n, "c": rng.uniform(-2, 2, n)}, fixed
 
@@ -79,11 +79,11 @@ WEIGHTS = [
 ]
 
 
-def label_weights(problem):
+def label_weights(compiled):
     """A weight per label, odd values, one label left out (weighs 1)."""
-    cw = {label: 1.5 + k for k, label in enumerate(problem.constraints)}
+    cw = {label: 1.5 + k for k, label in enumerate(compiled.constraint)}
     cw.popitem()
-    pw = {label: 3 - k for k, label in enumerate(problem.custom_penalty_terms)}
+    pw = {label: 3 - k for k, label in enumerate(compiled.penalty)}
     return {"constraint_weight": cw, "penalty_weight": pw}
 
 
@@ -113,7 +113,7 @@ def assert_same(arrays, pubo):
 def test_native_route_gives_the_dict_routes_polynomial(family, encoder, seed):
     rng = np.random.default_rng(seed)
     problem, instance, fixed = FAMILIES[family](rng)
-    for kw in [*WEIGHTS, label_weights(problem)]:
+    for kw in [*WEIGHTS, label_weights(compile_model(problem, instance, copy.deepcopy(fixed)))]:
         pubo = dict_route(problem, instance, fixed, encoder=encoder, **kw)
         arrays = to_qubo_arrays(problem, instance, copy.deepcopy(fixed), encoder=encoder, progress=False, **kw)
         assert_same(arrays, pubo)
@@ -138,9 +138,13 @@ def test_arrays_energy_and_bqm_match_the_dict_polynomial(family):
 
 
 def test_hubo_terms_cannot_go_into_a_bqm():
-    problem, instance, fixed = pinned(np.random.default_rng(0))
-    arrays = to_qubo_arrays(problem, instance, fixed, progress=False)
-    assert arrays.degree == 3
+    x = ql.BinaryVar("x", shape=(4,))
+    problem = ql.Problem("hubo")
+    problem += x[0] * x[1] * x[2] - 2 * x[1] * x[2] * x[3] * x[0] + x[3]
+    arrays = to_qubo_arrays(problem, {}, progress=False)
+    assert arrays.degree == 4
+    assert arrays.to_dict() == {(3,): 1, (0, 1, 2): 1, (0, 1, 2, 3): -2}
+    np.testing.assert_array_equal(arrays.energies([[1, 1, 1, 0], [1, 1, 1, 1]]), [1, 0])
     with pytest.raises(ValueError, match="degree 3 or more"):
         to_bqm(arrays)
 
