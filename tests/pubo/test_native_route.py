@@ -199,3 +199,48 @@ def test_float64_refuses_inexact_coefficients():
     assert to_pubo(compile_model(problem, {})).coeff[(0, 1)] == 2**60 + 1
     with pytest.raises(ValueError, match="no exact float64 value"):
         to_qubo_arrays(problem, {}, progress=False)
+
+
+INTERRUPTED = """
+import quillon as ql
+from quillon_transpiler import to_qubo_arrays
+from quillon_transpiler.core.compile.compile import compile_model
+N = ql.Placeholder("N")
+x = ql.BinaryVar("x", shape=(N,))
+i = ql.Element("i", N)
+problem = ql.Problem("long")
+problem += ql.Constraint("one", ql.sum(i, x[i]) == 1)
+source = compile_model(problem, {{"N": 30000}}) if {compiled} else problem
+print("ready", flush=True)
+try:
+    to_qubo_arrays(source, {{"N": 30000}} if not {compiled} else None, progress=False)
+except KeyboardInterrupt:
+    small = to_qubo_arrays(problem, {{"N": 3}}, progress=False)
+    print("interrupted", small.num_terms, flush=True)
+"""
+
+
+@pytest.mark.parametrize("compiled", [True, False])
+def test_ctrl_c_interrupts_the_lowering(compiled):
+    """Squaring a constraint of 30000 terms makes 4.5e8 products: Ctrl-C stops it, and the
+    module keeps working."""
+    import signal
+    import subprocess
+    import sys
+    import time
+
+    child = subprocess.Popen(
+        [sys.executable, "-c", INTERRUPTED.format(compiled=compiled)],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
+    try:
+        assert child.stdout.readline() == "ready\n"
+        time.sleep(1.0)
+        child.send_signal(signal.SIGINT)
+        out, err = child.communicate(timeout=10)
+    finally:
+        child.kill()
+        child.communicate()
+    assert out == "interrupted 6\n", err

@@ -157,7 +157,9 @@ inline void expand_terms(const Encoding& e, const Terms& t, const Num& constant,
     std::vector<int32_t> vars;
     Num c = number(constant);
     out.constant = num_add(out.constant, w ? num_mul(*w, c) : c);
+    SignalPoll poll;
     for (const auto& entry : t) {
+        poll.tick();
         Num a = number(entry.val);
         if (w) a = num_mul(*w, a);
         if (e.all_identity && increasing(entry.key, e.nvar)) {
@@ -188,7 +190,9 @@ inline void add_square(const Terms& t, const Num& c, const Num& w, Sum& out) {
     Num two = Num::of_int(2);
     Num two_c = num_mul(two, c);
     bool has_c = num_nonzero(c);
+    SignalPoll poll;  // a long sum squares into many terms
     for (size_t i = 0; i < es.size(); ++i) {
+        poll.tick(es.size() - i);
         const Num& ai = es[i]->val;
         Num v = num_mul(ai, ai);
         if (has_c) v = num_add(v, num_mul(two_c, ai));
@@ -335,7 +339,11 @@ public:
     Terms finish() {
         if (!has_base) return std::move(out.terms);
         base.reserve(base.size() + out.terms.size());
-        for (auto& entry : out.terms) base.accumulate(std::move(entry));
+        SignalPoll poll;
+        for (auto& entry : out.terms) {
+            poll.tick();
+            base.accumulate(std::move(entry));
+        }
         out.terms = Terms();
         return std::move(base);
     }
