@@ -8,7 +8,8 @@ families as squared custom penalties (weight 100). For each n prints, every figu
 - ``to_bqm`` seconds (dimod's vectorised constructor);
 - dict route: ``compile_model`` + ``to_pubo`` seconds and peak memory;
 - the objective alone with ``compile_model`` against the dict-fill floor: the time C takes to
-  build the very dict of the objective (/work-shared bench dictfill.c, compiled here).
+  build the very dict of the objective (shared/bench/dictfill.c beside the checkout, compiled
+  here as floor.sh does).
 
 With ``--amplify PYTHON`` it also times the Amplify SDK's einsum + one_hot +
 to_unconstrained_poly route in that interpreter (a scratch environment with amplify
@@ -31,7 +32,15 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-DICTFILL = os.path.join(HERE, "..", "..", "..", "shared", "bench", "dictfill.c")
+# the shared folder sits beside the checkout (or beside its parent, for a worktree)
+DICTFILL = next(
+    (
+        p
+        for p in (os.path.join(HERE, *[".."] * up, "shared", "bench", "dictfill.c") for up in (2, 3))
+        if os.path.exists(p)
+    ),
+    "dictfill.c",
+)
 
 
 def maxrss_mib() -> float:
@@ -51,9 +60,9 @@ def median_time(fn, repeat):
 def child(route: str, n: int, repeat: int) -> dict:
     """One route at one size, in a fresh interpreter: time, terms and peak memory."""
     import numpy as np  # noqa: F401
-
     from bench_compile import tsp
     from bench_pubo import tsp_penalties
+
     from quillon_transpiler import to_bqm, to_pubo, to_qubo_arrays
     from quillon_transpiler.core.compile.compile import compile_model
 
@@ -70,9 +79,7 @@ def child(route: str, n: int, repeat: int) -> dict:
         out["peak"] = maxrss_mib() - base
         out["bqm"], _ = median_time(lambda: to_bqm(arrays), repeat)
     elif route == "dict":
-        seconds, result = median_time(
-            lambda: to_pubo(compile_model(problem, instance), penalty_weight=100.0), repeat
-        )
+        seconds, result = median_time(lambda: to_pubo(compile_model(problem, instance), penalty_weight=100.0), repeat)
         out["terms"] = len(result.coeff)
         out["peak"] = maxrss_mib() - base
     else:
@@ -83,7 +90,8 @@ def child(route: str, n: int, repeat: int) -> dict:
 
 
 def run_child(route: str, n: int, repeat: int) -> dict:
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    # NumPy's BLAS threads spin after the instance's distance matrix; keep them off the cores
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path), OPENBLAS_NUM_THREADS="1")
     proc = subprocess.run(
         [sys.executable, __file__, "--child", route, str(n), str(repeat)],
         check=True,
@@ -128,7 +136,8 @@ print(json.dumps({"seconds": sorted(times)[1], "terms": len(poly.as_dict()) if n
 
 
 def amplify(python: str, n: int) -> dict:
-    proc = subprocess.run([python, "-c", AMPLIFY_TSP, str(n)], check=True, capture_output=True, text=True)
+    env = dict(os.environ, OPENBLAS_NUM_THREADS="1")
+    proc = subprocess.run([python, "-c", AMPLIFY_TSP, str(n)], check=True, capture_output=True, text=True, env=env)
     return json.loads(proc.stdout.strip().splitlines()[-1])
 
 
@@ -138,20 +147,22 @@ def main(sizes, floor_source, amplify_python) -> None:
         for n in sizes:
             repeat = 3 if n <= 100 else 1
             native = run_child("native", n, repeat)
+            rate = native["terms"] / native["seconds"] / 1e6
             line = (
-                f"tsp n={n:<4d} native {native['seconds']:7.3f} s {native['terms'] / native['seconds'] / 1e6:6.1f} M terms/s "
-                f"peak {native['peak']:7.0f} MiB | to_bqm {native['bqm']:6.3f} s"
+                f"tsp n={n:<4d} {native['terms']:9d} terms | native {native['seconds']:7.3f} s {rate:5.1f} M terms/s "
+                f"peak {native['peak']:6.0f} MiB | to_bqm {native['bqm']:6.3f} s"
             )
             if amplify_python:
                 theirs = amplify(amplify_python, n)
                 line += f" | amplify {theirs['seconds']:6.3f} s"
-            if n <= 100:
-                d = run_child("dict", n, repeat)
-                line += f" | dict route {d['seconds']:7.3f} s peak {d['peak']:7.0f} MiB ({d['terms']} terms)"
+            d = run_child("dict", n, repeat)
+            rate = d["terms"] / d["seconds"] / 1e6
+            line += f" | dict route {d['seconds']:7.3f} s {rate:5.1f} M terms/s peak {d['peak']:6.0f} MiB"
             if dictfill is not None and n <= 100:
                 floor, _ = median_time(lambda: dictfill.tsp_objective(n), 3)
                 obj = run_child("objective", n, 3)
-                line += f" | objective compile_model {obj['seconds']:6.3f} s, floor {floor:6.3f} s ({obj['seconds'] / floor:4.2f}x)"
+                ratio = obj["seconds"] / floor
+                line += f" | objective: compile_model {obj['seconds']:6.3f} s, floor {floor:6.3f} s ({ratio:4.2f}x)"
             print(line, flush=True)
 
 

@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 
 import quillon as ql
-from quillon_transpiler import SubstituteError, to_bqm, to_pubo, to_qubo_arrays
+from quillon_transpiler import SubstituteError, decode_pubo, to_bqm, to_pubo, to_qubo_arrays
 from quillon_transpiler.core.compile.compile import compile_model
 
 
@@ -157,6 +157,12 @@ def test_labels_name_every_binary():
     slack = arrays.slack["capacity"][()]
     assert [labels[b] for b in slack] == [("slack:capacity", (), k) for k in range(len(slack))]
     assert None not in labels
+    # decoding reads the registry and data the arrays keep
+    sample = {0: 1, 2: 1}
+    expected = decode_pubo(sample, to_pubo(compile_model(problem, instance)))
+    assert decode_pubo(sample, arrays).solution == expected.solution
+    with pytest.raises(TypeError, match="carries its data"):
+        to_qubo_arrays(compile_model(problem, instance), instance)
 
 
 def bad_models():
@@ -189,7 +195,13 @@ def test_progress_reports_every_item():
     problem, instance, fixed = tsp(np.random.default_rng(0))
     seen = []
     to_qubo_arrays(problem, instance, progress=lambda stage, item, seconds: seen.append((stage, item)))
-    assert seen == [("compile", "objective"), ("compile", "city"), ("compile", "step"), ("lower", "city"), ("lower", "step")]
+    assert seen == [
+        ("compile", "objective"),
+        ("compile", "city"),
+        ("compile", "step"),
+        ("lower", "city"),
+        ("lower", "step"),
+    ]
 
 
 def test_float64_refuses_inexact_coefficients():

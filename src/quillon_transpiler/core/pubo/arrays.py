@@ -20,8 +20,8 @@ from quillon_transpiler.core.pubo.route import Weight, lowering_args, slack_map
 
 if typ.TYPE_CHECKING:
     import dimod
-    import quillon as ql
 
+    import quillon as ql
     from quillon_transpiler.core.compile.compiled_model import CompiledInstance
 
 #: progress(stage, item, seconds): stage "compile" or "lower", the item's label ("objective"
@@ -146,7 +146,9 @@ def to_qubo_arrays(
     """
     start = time.perf_counter()
     report = _reporter(progress, start)
-    if instance is None and fixed_variables is None and _is_compiled(problem):
+    if _is_compiled(problem):
+        if instance is not None or fixed_variables is not None:
+            raise TypeError("a compiled instance carries its data: pass no instance or fixed variables with it")
         compiled, consume = problem, False
     else:
         if instance is None:
