@@ -84,13 +84,23 @@ inline void key_vars(const Key& key, const Encoding& e, std::vector<int32_t>& va
                    (int)e.nvar - 1);
 }
 
-/// Output of an expansion: binary monomials and a constant.
+/// Output of an expansion: binary monomials and a constant. A flat Sum only records the
+/// contributions in order and leaves merging equal keys to its reader (see merge_flat), which
+/// must add them in the same order as accumulate would.
 struct Sum {
+    struct Part {
+        Key key;
+        Num val;
+    };
     Terms terms;
+    std::vector<Part> flat;
+    bool is_flat = false;
     Num constant = Num::of_int(0);
     void add(Key&& k, Num&& v) {
         if (k.size() == 0)
             constant = num_add(constant, v);
+        else if (is_flat)
+            flat.push_back(Part{std::move(k), std::move(v)});
         else
             terms.accumulate(std::move(k), std::move(v));
     }
@@ -196,10 +206,10 @@ inline void add_square(const Terms& t, const Num& c, const Num& w, Sum& out) {
         const Num& ai = es[i]->val;
         Num v = num_mul(ai, ai);
         if (has_c) v = num_add(v, num_mul(two_c, ai));
-        out.terms.accumulate(Key(es[i]->key), num_mul(w, v));
+        out.add(Key(es[i]->key), num_mul(w, v));
         Num twice = num_mul(two, ai);
         for (size_t j = i + 1; j < es.size(); ++j)
-            out.terms.accumulate(key_union(es[i]->key, es[j]->key), num_mul(w, num_mul(twice, es[j]->val)));
+            out.add(key_union(es[i]->key, es[j]->key), num_mul(w, num_mul(twice, es[j]->val)));
     }
     out.constant = num_add(out.constant, num_mul(w, num_mul(c, c)));
 }
@@ -289,7 +299,8 @@ enum Kind : int { kEqual = 1, kLessEqual = 2, kGreaterEqual = 3 };
 /// model's order, then onehot(); finish() merges and hands back the terms.
 class Lowering {
 public:
-    explicit Lowering(const Encoding& enc) : e(enc), next_bin(enc.nbin()) {}
+    /// `flat`: the terms are read once by merge_flat() instead of finish().
+    explicit Lowering(const Encoding& enc, bool flat = false) : e(enc), next_bin(enc.nbin()) { out.is_flat = flat; }
 
     const Encoding& e;
     Sum out;
@@ -346,6 +357,85 @@ public:
         }
         out.terms = Terms();
         return std::move(base);
+    }
+
+    /// The finished terms of a flat lowering, merged as finish() would (a copied objective's
+    /// value plus the sum of the other contributions, those added in order): calls
+    /// emit(key, size, value) for the terms of degree 1 and 2 by ascending (first, second)
+    /// index, then for the higher ones in finish()'s order. Empties the lowering.
+    template <class Emit>
+    void merge_flat(Emit&& emit) {
+        SignalPoll poll;
+        // degree 3 and more: rare, merged through a map in finish()'s order
+        Terms higher, rest;
+        for (auto& part : out.flat)
+            if (part.key.size() > 2) rest.accumulate(std::move(part.key), std::move(part.val));
+        if (has_base) {
+            for (auto& entry : base)
+                if (entry.key.size() > 2) higher.store(Key(entry.key), Num(entry.val));
+            for (auto& entry : rest) higher.accumulate(std::move(entry));
+        } else {
+            higher = std::move(rest);
+        }
+        // degree 1 and 2: bucketed by first index (the objective's entries first, then the
+        // contributions in order), each bucket sorted stably by second index (-1: linear)
+        struct Rec {
+            int32_t col;
+            int32_t from_base;
+            Num val;
+        };
+        size_t nb = (size_t)next_bin;
+        std::vector<size_t> start(nb + 2, 0);
+        auto count = [&](const Key& k) {
+            if (k.size() <= 2) ++start[(size_t)k.data()[0] + 2];
+        };
+        if (has_base)
+            for (const auto& entry : base) count(entry.key);
+        for (const auto& part : out.flat) count(part.key);
+        for (size_t r = 2; r < nb + 2; ++r) start[r] += start[r - 1];
+        std::vector<Rec> recs(start[nb + 1]);
+        auto put = [&](const Key& k, Num&& v, int32_t from_base) {
+            if (k.size() > 2) return;
+            Rec& rec = recs[start[(size_t)k.data()[0] + 1]++];
+            rec.col = k.size() == 2 ? k.data()[1] : -1;
+            rec.from_base = from_base;
+            rec.val = std::move(v);
+        };
+        if (has_base)
+            for (auto& entry : base) put(entry.key, std::move(entry.val), 1);
+        base = Terms();
+        for (auto& part : out.flat) {
+            poll.tick();
+            put(part.key, std::move(part.val), 0);
+        }
+        std::vector<Sum::Part>().swap(out.flat);
+        // start[r + 1] is now the end of bucket r, start[r] its beginning
+        int32_t key[2];
+        for (size_t r = 0; r < nb; ++r) {
+            size_t lo = start[r], hi = start[r + 1];
+            poll.tick(hi - lo);
+            bool sorted = true;
+            for (size_t i = lo + 1; i < hi && sorted; ++i) sorted = recs[i - 1].col <= recs[i].col;
+            if (!sorted)
+                std::stable_sort(recs.begin() + (ptrdiff_t)lo, recs.begin() + (ptrdiff_t)hi,
+                                 [](const Rec& a, const Rec& b) { return a.col < b.col; });
+            key[0] = (int32_t)r;
+            for (size_t i = lo; i < hi;) {
+                int32_t col = recs[i].col;
+                const Num* from_base = nullptr;
+                Num sum;
+                for (; i < hi && recs[i].col == col; ++i) {
+                    if (recs[i].from_base)
+                        from_base = &recs[i].val;
+                    else
+                        sum = sum.empty() ? std::move(recs[i].val) : num_add(sum, recs[i].val);
+                }
+                Num v = from_base ? (sum.empty() ? *from_base : num_add(*from_base, sum)) : std::move(sum);
+                key[1] = col;
+                emit(key, col < 0 ? 1u : 2u, v);
+            }
+        }
+        for (const auto& entry : higher) emit(entry.key.data(), entry.key.size(), entry.val);
     }
 
 private:

@@ -366,7 +366,7 @@ Obj numpy_array(std::vector<T>&& v) {
 }
 
 /// A coefficient as a float64, refusing any value a float64 cannot hold exactly.
-double exact_double(const Num& v, const Key& key) {
+double exact_double(const Num& v, const int32_t* key, uint32_t size) {
     double d;
     if (v.tag() == Num::Float) return v.as_float();
     if (v.tag() == Num::Int) {
@@ -379,64 +379,34 @@ double exact_double(const Num& v, const Key& key) {
         Obj f = own(PyFloat_FromDouble(d));
         if (compare(o.ptr(), f.ptr(), Py_EQ)) return d;
     }
-    Obj k = own(PyTuple_New(key.size()));
-    for (uint32_t i = 0; i < key.size(); ++i) PyTuple_SET_ITEM(k.ptr(), i, integer(key.data()[i]).release().ptr());
+    Obj k = own(PyTuple_New(size));
+    for (uint32_t i = 0; i < size; ++i) PyTuple_SET_ITEM(k.ptr(), i, integer(key[i]).release().ptr());
     raise(PyExc_ValueError, "the coefficient " + to_string(own(PyObject_Repr(v.py().ptr())).ptr()) + " of the term " +
                                 to_string(k.ptr()) +
                                 " has no exact float64 value; use to_pubo, whose dict keeps Python numbers");
 }
 
-/// Terms over binaries 0 .. nbin - 1 split by degree: (linear, rows, cols, biases, offsets,
-/// indices, biases of the terms of degree 3 and more). Quadratic terms come sorted by row, then
-/// column (dimod builds its adjacency fastest that way); higher ones in the terms' order.
-Obj arrays_of(Terms& t, int32_t nbin) {
-    size_t nq = 0, nh = 0, nhi = 0;
-    std::vector<int64_t> row_start((size_t)nbin + 1, 0);
-    for (const auto& e : t) {
-        uint32_t n = e.key.size();
-        if (n == 2) ++nq, ++row_start[(size_t)e.key.data()[0] + 1];
-        else if (n > 2) ++nh, nhi += n;
-    }
-    for (size_t r = 0; r < (size_t)nbin; ++r) row_start[r + 1] += row_start[r];
-    std::vector<double> linear((size_t)nbin, 0.0), qb(nq), hb;
-    std::vector<int32_t> rows(nq), cols(nq), hidx;
-    std::vector<int64_t> hoff;
-    hoff.reserve(nh + 1), hidx.reserve(nhi), hb.reserve(nh);
-    hoff.push_back(0);
-    std::vector<int64_t> fill(row_start.begin(), row_start.end() - 1);
-    size_t done = 0;
-    for (auto& e : t) {
-        if ((++done & 0xFFFFF) == 0) check_signals();
-        const int32_t* k = e.key.data();
-        double v = exact_double(e.val, e.key);
-        switch (e.key.size()) {
-            case 1: linear[(size_t)k[0]] = v; break;
-            case 2: {
-                size_t at = (size_t)fill[(size_t)k[0]]++;
-                rows[at] = k[0];
-                cols[at] = k[1];
-                qb[at] = v;
-                break;
-            }
-            default:
-                hidx.insert(hidx.end(), k, k + e.key.size());
-                hoff.push_back((int64_t)hidx.size());
-                hb.push_back(v);
+/// The finished lowering as arrays: (linear, rows, cols, biases, offsets, indices, biases of
+/// the terms of degree 3 and more). Quadratic terms come sorted by row, then column (dimod
+/// builds its adjacency fastest that way); higher ones in to_pubo's order.
+Obj arrays_of(Lowering& L) {
+    std::vector<double> linear((size_t)L.next_bin, 0.0), qb, hb;
+    std::vector<int32_t> rows, cols, hidx;
+    std::vector<int64_t> hoff{0};
+    L.merge_flat([&](const int32_t* k, uint32_t n, const Num& v) {
+        double d = exact_double(v, k, n);
+        if (n == 1) {
+            linear[(size_t)k[0]] = d;
+        } else if (n == 2) {
+            rows.push_back(k[0]);
+            cols.push_back(k[1]);
+            qb.push_back(d);
+        } else {
+            hidx.insert(hidx.end(), k, k + n);
+            hoff.push_back((int64_t)hidx.size());
+            hb.push_back(d);
         }
-    }
-    t = Terms();  // the arrays hold it all now
-    // columns within each row: terms arrive mostly in order, so insertion sort is cheap
-    std::vector<std::pair<int32_t, double>> run;
-    for (size_t r = 0; r < (size_t)nbin; ++r) {
-        size_t lo = (size_t)row_start[r], hi = (size_t)row_start[r + 1];
-        bool sorted = true;
-        for (size_t i = lo + 1; i < hi && sorted; ++i) sorted = cols[i - 1] < cols[i];
-        if (sorted) continue;
-        run.clear();
-        for (size_t i = lo; i < hi; ++i) run.emplace_back(cols[i], qb[i]);
-        std::sort(run.begin(), run.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-        for (size_t i = lo; i < hi; ++i) cols[i] = run[i - lo].first, qb[i] = run[i - lo].second;
-    }
+    });
     Obj out[7] = {numpy_array(std::move(linear)), numpy_array(std::move(rows)), numpy_array(std::move(cols)),
                   numpy_array(std::move(qb)),     numpy_array(std::move(hoff)), numpy_array(std::move(hidx)),
                   numpy_array(std::move(hb))};
@@ -452,14 +422,13 @@ Obj arrays_of(Terms& t, int32_t nbin) {
 /// SubstitutedExpressions; `progress` (None or a callable) gets every item's label when done.
 Obj lower_arrays(PyObject* const* a) {
     const Encoding& e = table(a[0]);
-    Lowering L(e);
+    Lowering L(e, true);
     bool consume = truth(a[9]);
     PyObject* progress = a[10];
     lower_into(L, a, consume, [&](PyObject* label) {
         if (progress != Py_None) call(progress, {label});
     });
-    Terms done = L.finish();
-    Obj arrays = arrays_of(done, L.next_bin);
+    Obj arrays = arrays_of(L);
     Obj c = L.out.constant.py();
     Obj nbin = integer(L.next_bin);
     std::vector<int32_t> starts(e.start);
