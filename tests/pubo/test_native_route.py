@@ -71,7 +71,40 @@ def pinned(rng):
     return problem, {"N": n, "c": rng.uniform(-2, 2, n)}, fixed
 
 
-FAMILIES = {"tsp": tsp, "knapsack": knapsack, "integers": integers, "pinned": pinned}
+def overlap(rng):
+    """An objective whose keys recur across the outer sum, with float weights: the order in
+    which their contributions are added shows in the last bits."""
+    n = int(rng.integers(3, 6))
+    N, w = ql.Placeholder("N"), ql.Placeholder("w", ndim=2)
+    x = ql.BinaryVar("x", shape=(N,))
+    i, j = ql.Element("i", N), ql.Element("j", N)
+    problem = ql.Problem("overlap", sense=ql.ProblemSense.MAXIMIZE if n % 2 else ql.ProblemSense.MINIMIZE)
+    problem += ql.sum(i, ql.sum(j, w[i, j] * x[j] * x[(j + 1 + i % 2) % N]) + w[i, i] * x[i])
+    problem += ql.CustomPenaltyTerm("pairs", w[i, 0] * x[i] * x[(i + 1) % N] + w[0, i] * x[i], forall=i)
+    problem += ql.Constraint("two", ql.sum(i, x[i]) == 2)
+    return problem, {"N": n, "w": rng.uniform(-1, 1, (n, n)) / 3}, None
+
+
+def integer_sum(rng):
+    """An objective summed over an element whose terms need encoding."""
+    n = int(rng.integers(2, 4))
+    N, c = ql.Placeholder("N"), ql.Placeholder("c", ndim=1)
+    y = ql.IntegerVar("y", shape=(N,), lower_bound=0, upper_bound=3)
+    i = ql.Element("i", N)
+    problem = ql.Problem("integer sum")
+    problem += ql.sum(i, c[i] * (y[i] - 1) ** 2)
+    problem += ql.Constraint("total", ql.sum(i, y[i]) <= 4)
+    return problem, {"N": n, "c": rng.uniform(0.5, 2, n)}, None
+
+
+FAMILIES = {
+    "tsp": tsp,
+    "knapsack": knapsack,
+    "integers": integers,
+    "pinned": pinned,
+    "overlap": overlap,
+    "integer_sum": integer_sum,
+}
 WEIGHTS = [
     {},
     {"constraint_weight": 2.5, "penalty_weight": 0.5, "encoding_weight": 3.0},

@@ -105,6 +105,20 @@ public:
         }
     }
 
+    /// eval(root), except that when the root is a sum over an index element its operands'
+    /// terms are left unmerged: `parts` receives them in order and the result holds no terms.
+    /// Accumulating the parts in order into an empty map gives exactly eval(root)'s terms; the
+    /// native route merges them with the rest of the model instead, saving a pass.
+    NPoly eval_parts(Node* root, std::vector<Terms>& parts) {
+        parts_ = &parts;
+        parts_root_ = root;
+        struct Reset {
+            Engine& e;
+            ~Reset() { e.parts_ = nullptr, e.parts_root_ = nullptr; }
+        } reset{*this};
+        return eval(root);
+    }
+
     /// Forgets what was read from the data's bindings and fixed values: for callers that
     /// rebind elements, or run Python code, between evaluations.
     void rebind() {
@@ -635,8 +649,18 @@ private:
         bool sum = kind == T.sum;
         NPoly acc = constant(Num::of_int(sum ? 0 : 1));
         Obj name = native_range ? index->name : interned_name(getattr(index->obj, names().name.ptr()));
+        std::vector<Terms>* parts = sum && n == parts_root_ ? parts_ : nullptr;
+        parts_root_ = nullptr;
         auto step = [&]() {
             if (!test(cond)) return;
+            if (parts) {
+                // npoly_add with the terms kept apart
+                NPoly p = eval(operand);
+                if (!p.terms.empty()) parts->push_back(std::move(p.terms));
+                acc.constant = num_add(acc.constant, p.constant);
+                if (num_compare(p.order, acc.order, Py_GT)) acc.order = p.order;
+                return;
+            }
             sum ? npoly_add(acc, eval(operand)) : npoly_mul(acc, eval(operand));
         };
         Bindings::FlushOnUnwind guard{bindings_};
@@ -662,6 +686,8 @@ private:
 
     PyObject* var_map_;
     PyObject* data_;
+    std::vector<Terms>* parts_ = nullptr;  // see eval_parts
+    Node* parts_root_ = nullptr;
     uintptr_t floor_ = stack_floor();
     SignalPoll poll_;
     DataViews views_;

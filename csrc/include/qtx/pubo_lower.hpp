@@ -305,6 +305,7 @@ public:
     const Encoding& e;
     Sum out;
     Terms base;  // the objective of an all-binary model, copied: every other term is added to it
+    std::vector<Terms> base_parts;  // or that objective unmerged (flat lowerings only)
     bool has_base = false;
     int32_t next_bin;
     Obj slacks = own(PyList_New(0));  // (label, forall key, tuple of slack binaries)
@@ -324,6 +325,24 @@ public:
         } else {
             expand_terms(e, t, constant, &sign, out);
         }
+    }
+
+    /// The objective given as parts (accumulated in order they make its terms), times `sign`:
+    /// taken over unmerged when every part is already binary and the lowering is flat, and
+    /// then true; otherwise false and nothing is done.
+    bool objective_parts(std::vector<Terms>& parts, const Num& constant, const Num& sign) {
+        bool unit = sign.tag() == Num::Int && sign.as_int() == 1;
+        bool minus = sign.tag() == Num::Int && sign.as_int() == -1;  // negation is exact
+        if (!out.is_flat || !(unit || minus)) return false;
+        for (const auto& part : parts)
+            if (!already_binary(e, part)) return false;
+        if (minus)
+            for (auto& part : parts)
+                for (auto& entry : part) entry.val = num_mul(sign, entry.val);
+        base_parts = std::move(parts);
+        has_base = true;
+        out.constant = num_mul(sign, number(constant));
+        return true;
     }
 
     /// One instance of a constraint (lhs - rhs) of the given kind, weighted by w (non-zero).
@@ -373,6 +392,9 @@ public:
         if (has_base) {
             for (auto& entry : base)
                 if (entry.key.size() > 2) higher.store(Key(entry.key), Num(entry.val));
+            for (auto& part : base_parts)
+                for (auto& entry : part)
+                    if (entry.key.size() > 2) higher.accumulate(Key(entry.key), Num(entry.val));
             for (auto& entry : rest) higher.accumulate(std::move(entry));
         } else {
             higher = std::move(rest);
@@ -389,8 +411,11 @@ public:
         auto count = [&](const Key& k) {
             if (k.size() <= 2) ++start[(size_t)k.data()[0] + 2];
         };
-        if (has_base)
+        if (has_base) {
             for (const auto& entry : base) count(entry.key);
+            for (const auto& part : base_parts)
+                for (const auto& entry : part) count(entry.key);
+        }
         for (const auto& part : out.flat) count(part.key);
         for (size_t r = 2; r < nb + 2; ++r) start[r] += start[r - 1];
         std::vector<Rec> recs(start[nb + 1]);
@@ -401,9 +426,16 @@ public:
             rec.from_base = from_base;
             rec.val = std::move(v);
         };
-        if (has_base)
+        if (has_base) {
             for (auto& entry : base) put(entry.key, std::move(entry.val), 1);
+            for (auto& part : base_parts) {
+                poll.tick(part.size());
+                for (auto& entry : part) put(entry.key, std::move(entry.val), 1);
+                part = Terms();
+            }
+        }
         base = Terms();
+        base_parts.clear();
         for (auto& part : out.flat) {
             poll.tick();
             put(part.key, std::move(part.val), 0);
@@ -422,15 +454,13 @@ public:
             key[0] = (int32_t)r;
             for (size_t i = lo; i < hi;) {
                 int32_t col = recs[i].col;
-                const Num* from_base = nullptr;
-                Num sum;
+                // the objective's value (its parts added in order), plus the others' sum
+                Num from_base, sum;
                 for (; i < hi && recs[i].col == col; ++i) {
-                    if (recs[i].from_base)
-                        from_base = &recs[i].val;
-                    else
-                        sum = sum.empty() ? std::move(recs[i].val) : num_add(sum, recs[i].val);
+                    Num& target = recs[i].from_base ? from_base : sum;
+                    target = target.empty() ? std::move(recs[i].val) : num_add(target, recs[i].val);
                 }
-                Num v = from_base ? (sum.empty() ? *from_base : num_add(*from_base, sum)) : std::move(sum);
+                Num v = from_base.empty() ? std::move(sum) : sum.empty() ? std::move(from_base) : num_add(from_base, sum);
                 key[1] = col;
                 emit(key, col < 0 ? 1u : 2u, v);
             }

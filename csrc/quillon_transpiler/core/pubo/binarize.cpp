@@ -292,7 +292,9 @@ Num weight_of(PyObject* weights, PyObject* label) { return number(dict_item(weig
 /// once (owned).
 template <class F>
 void with_terms(PyObject* poly, bool consume, F&& f) {
-    if (NPoly* p = native_poly(poly)) {
+    if (NativePoly* np = native_poly(poly)) {
+        np->merge();
+        NPoly* p = &np->poly;
         f(p->terms, consume, p->constant);
         if (consume) p->terms = Terms();
         return;
@@ -313,7 +315,10 @@ void check_signals() {
 template <class P>
 void lower_into(Lowering& L, PyObject* const* a, bool consume, P&& progress) {
     Num sign = number(a[2]);
-    with_terms(a[1], consume, [&](Terms& t, bool owned, const Num& c) { L.objective(t, owned, c, sign); });
+    // an objective left in parts by the native compile goes to the lowering unmerged when it can
+    NativePoly* np = native_poly(a[1]);
+    if (!(consume && np && !np->parts.empty() && L.objective_parts(np->parts, np->poly.constant, sign)))
+        with_terms(a[1], consume, [&](Terms& t, bool owned, const Num& c) { L.objective(t, owned, c, sign); });
     map_each(a[3], [&](PyObject* label, PyObject* polys) {
         Num w = weight_of(a[5], label);
         if (num_nonzero(w)) {
