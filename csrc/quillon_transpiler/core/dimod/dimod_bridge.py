@@ -8,9 +8,10 @@ import numpy as np  # noqa: F401 - part of the module namespace
 try:
     import dimod
 except ImportError as error:  # an optional extra: only this module needs it
-    raise ImportError(
+    raise ModuleNotFoundError(
         "quillon_transpiler.core.dimod needs the optional dependency dimod; "
-        "install it with: pip install 'quillon_transpiler[dimod]'"
+        "install it with: pip install 'quillon_transpiler[dimod]'",
+        name="dimod",
     ) from error
 
 import quillon as ql
