@@ -6,9 +6,13 @@ coefficients, order of terms per degree, constant, binaries and slacks, and the 
 """
 
 import copy
+import os
+import sys
 
 import numpy as np
 import pytest
+from hypothesis import HealthCheck, event, given, settings
+from hypothesis import strategies as st
 
 import quillon as ql
 from quillon_transpiler import SubstituteError, decode_pubo, to_bqm, to_pubo, to_qubo_arrays
@@ -125,6 +129,7 @@ def dict_route(problem, instance, fixed, **kw):
 
 
 def assert_same(arrays, pubo):
+    """The arrays hold the dict's polynomial, every coefficient equal."""
     # linear biases are dense; the dict may hold a zero linear term
     expected = {k: v for k, v in pubo.coeff.items() if not (len(k) == 1 and v == 0)}
     got = arrays.to_dict()
@@ -196,6 +201,39 @@ def test_labels_name_every_binary():
     assert decode_pubo(sample, arrays).solution == expected.solution
     with pytest.raises(TypeError, match="carries its data"):
         to_qubo_arrays(compile_model(problem, instance), instance)
+
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "compile"))
+from test_model_property import models  # noqa: E402  (the compile tests' model generator)
+
+
+@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+@given(models(), st.sampled_from(["log", "unary", "one-hot"]), st.sampled_from(WEIGHTS))
+def test_random_models_give_the_dict_routes_polynomial(model, encoder, kw):
+    """Random models of the compile tests (nested sums, powers, integer variables, pinning,
+    fixed values, big ints): the same polynomial, or the same error, from both routes."""
+    try:
+        pubo = dict_route(model.problem, model.instance, model.fixed, encoder=encoder, **kw)
+    except Exception as expected:
+        with pytest.raises(type(expected)) as got:
+            to_qubo_arrays(
+                model.problem, model.instance, copy.deepcopy(model.fixed), encoder=encoder, progress=False, **kw
+            )
+        assert str(got.value) == str(expected)
+        event(f"both raise {type(expected).__name__}")
+        return
+    try:
+        arrays = to_qubo_arrays(
+            model.problem, model.instance, copy.deepcopy(model.fixed), encoder=encoder, progress=False, **kw
+        )
+    except ValueError as error:
+        # only a coefficient that float64 cannot hold may stop the arrays
+        assert "no exact float64 value" in str(error)
+        assert any(float(v) != v for v in pubo.coeff.values())
+        event("beyond float64")
+        return
+    assert_same(arrays, pubo)
+    event(f"same polynomial, degree {arrays.degree}")
 
 
 def bad_models():
