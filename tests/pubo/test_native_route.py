@@ -89,6 +89,19 @@ def overlap(rng):
     return problem, {"N": n, "w": rng.uniform(-1, 1, (n, n)) / 3}, None
 
 
+def cubic(rng):
+    """Cubic binary terms recurring across the objective's outer sum and in a penalty."""
+    n = int(rng.integers(3, 6))
+    N, w = ql.Placeholder("N"), ql.Placeholder("w", ndim=2)
+    x = ql.BinaryVar("x", shape=(N,))
+    i, j = ql.Element("i", N), ql.Element("j", N)
+    triple = x[j] * x[(j + 1) % N] * x[(j + 2) % N]
+    problem = ql.Problem("cubic")
+    problem += ql.sum(i, ql.sum(j, w[i, j] * triple) + w[i, 0] * x[i] * x[(i + 1) % N])
+    problem += ql.CustomPenaltyTerm("tri", ql.sum(j, w[0, j] * triple) + w[1, 1] * x[0], forall=i)
+    return problem, {"N": n, "w": rng.uniform(-1, 1, (n, n)) / 3}, None
+
+
 def integer_sum(rng):
     """An objective summed over an element whose terms need encoding."""
     n = int(rng.integers(2, 4))
@@ -107,6 +120,7 @@ FAMILIES = {
     "integers": integers,
     "pinned": pinned,
     "overlap": overlap,
+    "cubic": cubic,
     "integer_sum": integer_sum,
 }
 WEIGHTS = [
@@ -119,7 +133,8 @@ WEIGHTS = [
 def label_weights(compiled):
     """A weight per label, odd values, one label left out (weighs 1)."""
     cw = {label: 1.5 + k for k, label in enumerate(compiled.constraint)}
-    cw.popitem()
+    if cw:
+        cw.popitem()
     pw = {label: 3 - k for k, label in enumerate(compiled.penalty)}
     return {"constraint_weight": cw, "penalty_weight": pw}
 
