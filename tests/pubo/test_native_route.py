@@ -186,6 +186,7 @@ def test_arrays_energy_and_bqm_match_the_dict_polynomial(family):
     expected = [pubo.energy(dict(enumerate(row))) for row in samples.tolist()]
     np.testing.assert_allclose(arrays.energies(samples), expected, rtol=1e-12, atol=1e-9)
     if arrays.degree <= 2:
+        pytest.importorskip("dimod")
         bqm = to_bqm(arrays)
         np.testing.assert_allclose(bqm.energies((samples, range(arrays.num_binaries))), expected, rtol=1e-12)
 
@@ -199,6 +200,16 @@ def test_hubo_terms_cannot_go_into_a_bqm():
     assert arrays.to_dict() == {(3,): 1, (0, 1, 2): 1, (0, 1, 2, 3): -2}
     np.testing.assert_array_equal(arrays.energies([[1, 1, 1, 0], [1, 1, 1, 1]]), [1, 0])
     with pytest.raises(ValueError, match="degree 3 or more"):
+        to_bqm(arrays)
+
+
+def test_to_bqm_names_the_extra_when_dimod_is_missing(monkeypatch):
+    x = ql.BinaryVar("x", shape=(2,))
+    problem = ql.Problem("pair")
+    problem += x[0] * x[1]
+    arrays = to_qubo_arrays(problem, {}, progress=False)
+    monkeypatch.setitem(sys.modules, "dimod", None)  # import dimod fails
+    with pytest.raises(ImportError, match=r"quillon_transpiler\[dimod\]"):
         to_bqm(arrays)
 
 

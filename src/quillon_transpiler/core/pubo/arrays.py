@@ -174,17 +174,17 @@ def to_bqm(arrays: QuboArrays) -> dimod.BinaryQuadraticModel:
 
     ``arrays.labels()`` names the variables; relabel the model with it when needed.
     """
+    if len(arrays.higher_biases):
+        raise ValueError(
+            f"the polynomial has {len(arrays.higher_biases)} terms of degree 3 or more (degree {arrays.degree}); a "
+            "BinaryQuadraticModel holds quadratic terms only: reduce the model's degree or use a HUBO solver"
+        )
     try:
         import dimod
     except ImportError:
         raise ImportError(
             "to_bqm needs dimod; install it with the package's `dimod` extra: pip install 'quillon_transpiler[dimod]'"
         ) from None
-    if len(arrays.higher_biases):
-        raise ValueError(
-            f"the polynomial has {len(arrays.higher_biases)} terms of degree 3 or more (degree {arrays.degree}); a "
-            "BinaryQuadraticModel holds quadratic terms only: reduce the model's degree or use a HUBO solver"
-        )
     return dimod.BinaryQuadraticModel.from_numpy_vectors(
         arrays.linear,
         (arrays.quadratic_rows, arrays.quadratic_cols, arrays.quadratic_biases),
