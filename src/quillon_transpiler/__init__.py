@@ -2,7 +2,7 @@
 
 from quillon_transpiler.exceptions import SubstituteError
 
-__all__ = ["PuboModel", "SubstituteError", "decode_pubo", "to_pubo"]
+__all__ = ["PuboModel", "QuboArrays", "SubstituteError", "decode_pubo", "to_bqm", "to_pubo", "to_qubo_arrays"]
 
 
 def __getattr__(name):
@@ -11,4 +11,8 @@ def __getattr__(name):
         from quillon_transpiler.core.pubo import route
 
         return getattr(route, name)
+    if name in ("QuboArrays", "to_bqm", "to_qubo_arrays"):
+        from quillon_transpiler.core.pubo import arrays
+
+        return getattr(arrays, name)
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

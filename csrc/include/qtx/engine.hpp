@@ -109,6 +109,20 @@ public:
         }
     }
 
+    /// eval(root), except that when the root is a sum over an index element its operands'
+    /// terms are left unmerged: `parts` receives them in order and the result holds no terms.
+    /// Accumulating the parts in order into an empty map gives exactly eval(root)'s terms; the
+    /// native route merges them with the rest of the model instead, saving a pass.
+    NPoly eval_parts(Node* root, std::vector<Terms>& parts) {
+        parts_ = &parts;
+        parts_root_ = root;
+        struct Reset {
+            Engine& e;
+            ~Reset() { e.parts_ = nullptr, e.parts_root_ = nullptr; }
+        } reset{*this};
+        return eval(root);
+    }
+
     /// Forgets what was read from the data's bindings and fixed values: for callers that
     /// rebind elements, or run Python code, between evaluations.
     void rebind() {
@@ -290,6 +304,8 @@ private:
 
     PyObject* var_map_;
     PyObject* data_;
+    std::vector<Terms>* parts_ = nullptr;  // see eval_parts
+    Node* parts_root_ = nullptr;
     uintptr_t floor_ = stack_floor();
     SignalPoll poll_;
     DataViews views_;

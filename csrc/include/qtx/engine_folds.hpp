@@ -47,7 +47,17 @@ inline NPoly Engine::fold(Node* n) {
     bool sum = n->kind.ptr() == types().sum;
     Node* operand = n->kids[1];
     NPoly acc = constant(Num::of_int(sum ? 0 : 1));
-    each_index(n, [&] { sum ? npoly_add(acc, eval(operand)) : npoly_mul(acc, eval(operand)); });
+    // the native route's outermost sum keeps its parts apart, to be merged later in one pass
+    std::vector<Terms>* parts = sum && n == parts_root_ ? parts_ : nullptr;
+    parts_root_ = nullptr;
+    each_index(n, [&] {
+        if (!parts) return sum ? npoly_add(acc, eval(operand)) : npoly_mul(acc, eval(operand));
+        // npoly_add with the terms kept apart
+        NPoly p = eval(operand);
+        if (!p.terms.empty()) parts->push_back(std::move(p.terms));
+        acc.constant = num_add(acc.constant, p.constant);
+        if (num_compare(p.order, acc.order, Py_GT)) acc.order = p.order;
+    });
     return acc;
 }
 

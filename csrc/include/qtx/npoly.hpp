@@ -147,6 +147,25 @@ private:
     static constexpr size_t kLinear = 8;  // small maps are searched without a table
 
     void accumulate(Key&& k, Num&& v, uint64_t h) {
+        if (!slots_.empty() && !has_one_ && (many_.size() + 1) * 2 <= slots_.size()) {
+            // one probe finds the key or the free slot that a new key takes (no growth needed)
+            size_t mask = slots_.size() - 1;
+            uint64_t tag = h & kTagMask;
+            size_t s = h & mask;
+            for (;; s = (s + 1) & mask) {
+                uint64_t slot = slots_[s];
+                if (!slot) break;
+                if ((slot & kTagMask) != tag) continue;
+                Entry& e = many_[(size_t)(slot & ~kTagMask) - 1];
+                if (e.hash == h && e.key == k) {
+                    e.val = num_add(e.val, v);
+                    return;
+                }
+            }
+            many_.push_back(Entry{std::move(k), std::move(v), h});
+            slots_[s] = tag | (uint64_t)many_.size();
+            return;
+        }
         if (Num* old = find(k, h))
             *old = num_add(*old, v);
         else
@@ -160,10 +179,12 @@ private:
             return nullptr;
         }
         size_t mask = slots_.size() - 1;
+        uint64_t tag = h & kTagMask;
         for (size_t s = h & mask;; s = (s + 1) & mask) {
-            int32_t i = slots_[s];
-            if (i < 0) return nullptr;
-            Entry& e = many_[(size_t)i];
+            uint64_t slot = slots_[s];
+            if (!slot) return nullptr;
+            if ((slot & kTagMask) != tag) continue;  // another hash: the entry need not be read
+            Entry& e = many_[(size_t)(slot & ~kTagMask) - 1];
             if (e.hash == h && e.key == k) return &e.val;
         }
     }
@@ -203,21 +224,24 @@ private:
     }
 
     void rehash(size_t n) {
-        slots_.assign(n, -1);
+        slots_.assign(n, 0);
         for (size_t i = 0; i < many_.size(); ++i) place(i);
     }
 
+    // a slot holds entry index + 1 (0: empty) in its low bits and the hash's high bits above
     void place(size_t i) {
         size_t mask = slots_.size() - 1;
-        size_t s = many_[i].hash & mask;
-        while (slots_[s] >= 0) s = (s + 1) & mask;
-        slots_[s] = (int32_t)i;
+        uint64_t h = many_[i].hash;
+        size_t s = h & mask;
+        while (slots_[s]) s = (s + 1) & mask;
+        slots_[s] = (h & kTagMask) | (uint64_t)(i + 1);
     }
 
     Entry one_;  // the only term while has_one_
     bool has_one_ = false;
     std::vector<Entry> many_;
-    std::vector<int32_t> slots_;
+    std::vector<uint64_t> slots_;
+    static constexpr uint64_t kTagMask = 0xFFFFFFFF00000000ULL;
 };
 
 struct NPoly {

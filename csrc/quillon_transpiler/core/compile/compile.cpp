@@ -1,5 +1,6 @@
 // compile: the compile_model driver and its pipeline steps.
 #include "qtx/engine.hpp"
+#include "qtx/native_poly.hpp"
 #include "qtx/module.hpp"
 #include "surface.hpp"
 #include "qtx/names.hpp"
@@ -158,7 +159,7 @@ std::string forall_text(PyObject* values) {
 /// given, checks every registered variable against its shape.
 template <class Make>
 Obj substitute_each(const char* kind, PyObject* label, PyObject* forall, PyObject* data, PyObject* var_map,
-                    ShapeGuard* guard, Make&& make, bool name_forall_errors = false) {
+                    ShapeGuard* guard, Make&& make, bool name_forall_errors = false, bool native = false) {
     Obj out = own(PyDict_New());
     Obj unroll = getattr(unroll_module(), QTX_NAME("unroll_forall"));
     Obj assignments;
@@ -200,7 +201,8 @@ Obj substitute_each(const char* kind, PyObject* label, PyObject* forall, PyObjec
         try {
             engine::GcPause pause;
             engine::Engine e(var_map, data);
-            poly = e.result(e.eval(root)).release().ptr();
+            // the native compile keeps the polynomial in C++: no Python object per term
+            poly = (native ? native_poly_capsule(e.eval(root)) : e.result(e.eval(root))).release().ptr();
         } catch (PyErrSet&) {
         }
         if (!poly) {
@@ -224,7 +226,8 @@ Obj substitute_each(const char* kind, PyObject* label, PyObject* forall, PyObjec
     return out;
 }
 
-Obj constraint_substitute(PyObject* constraint, PyObject* data, PyObject* var_map, ShapeGuard* guard = nullptr) {
+Obj constraint_substitute(PyObject* constraint, PyObject* data, PyObject* var_map, ShapeGuard* guard = nullptr,
+                          bool native = false) {
     Obj label = getattr(constraint, N.name.ptr());
     try {
         Obj forall = getattr(constraint, N.forall.ptr());
@@ -233,7 +236,7 @@ Obj constraint_substitute(PyObject* constraint, PyObject* data, PyObject* var_ma
             Obj left = getattr(condition.ptr(), N.left.ptr());
             Obj right = getattr(condition.ptr(), N.right.ptr());
             return own(PyNumber_Subtract(left.ptr(), right.ptr()));
-        });
+        }, false, native);
     } catch (PyErrSet&) {
         Obj e = caught_substitute_error();
         raise_in_except("In constraint `" + to_string(label.ptr()) + "`: " + to_string(e.ptr()), e.ptr(), false);
@@ -243,12 +246,13 @@ Obj constraint_substitute(PyObject* constraint, PyObject* data, PyObject* var_ma
 /// `name_forall_errors`: set by compile_model, where every error names its item; the step
 /// function on its own lets the errors of the forall through unchanged.
 Obj penalty_substitute(PyObject* penalty, PyObject* data, PyObject* var_map, ShapeGuard* guard = nullptr,
-                       bool name_forall_errors = false) {
+                       bool name_forall_errors = false, bool native = false) {
     Obj label = getattr(penalty, N.name.ptr());
     Obj forall = getattr(penalty, N.forall.ptr());
     Obj expression = getattr(penalty, N.expression.ptr());
     return substitute_each(
-        "penalty", label.ptr(), forall.ptr(), data, var_map, guard, [&] { return expression; }, name_forall_errors);
+        "penalty", label.ptr(), forall.ptr(), data, var_map, guard, [&] { return expression; }, name_forall_errors,
+        native);
 }
 
 /// Raises the error `caught` of pinning constraint `label` the way constraint_substitute
@@ -560,7 +564,28 @@ void check_fixed_variables(PyObject* fixed) {
     });
 }
 
-Obj compile_model(PyObject* problem, PyObject* instance, PyObject* fixed_variables) {
+/// Tells `report` (None, or a callable taking (stage, item)) that an item is compiled.
+void report_done(PyObject* report, PyObject* item) {
+    if (report == Py_None) return;
+    Obj stage = str("compile");
+    call(report, {stage.ptr(), item});
+}
+
+/// The objective's polynomial in C++, substituted by the engine as its `substitute` would.
+Obj native_objective(PyObject* tree, PyObject* var_map, PyObject* data) {
+    engine::Planner planner;
+    engine::Node* root = planner.plan(tree);
+    engine::GcPause pause;
+    engine::Engine e(var_map, data);
+    std::vector<Terms> parts;
+    NPoly p = e.eval_parts(root, parts);
+    return native_poly_capsule(std::move(p), std::move(parts));
+}
+
+/// compile_model, or with `native` the same compile whose polynomials stay in C++ (native
+/// capsules in place of SubstitutedExpressions); `report` hears of every item compiled.
+Obj compile_model(PyObject* problem, PyObject* instance, PyObject* fixed_variables, bool native = false,
+                  PyObject* report = Py_None) {
     check_problem(problem);
     check_arg(instance, &PyDict_Type, "instance");
     if (fixed_variables != Py_None) check_arg(fixed_variables, &PyDict_Type, "fixed_variables");
@@ -591,8 +616,16 @@ Obj compile_model(PyObject* problem, PyObject* instance, PyObject* fixed_variabl
     PyObject* non_pinning = PyTuple_GET_ITEM(pinned.ptr(), 1);
 
     Obj objective_tree = getattr(problem_s.ptr(), N.objective.ptr());
-    PyObject* objective_poly =
-        PyObject_CallMethodObjArgs(objective_tree.ptr(), N.substitute.ptr(), var_map.ptr(), data.ptr(), nullptr);
+    PyObject* objective_poly = nullptr;
+    if (native) {
+        try {
+            objective_poly = native_objective(objective_tree.ptr(), var_map.ptr(), data.ptr()).release().ptr();
+        } catch (PyErrSet&) {
+        }
+    } else {
+        objective_poly =
+            PyObject_CallMethodObjArgs(objective_tree.ptr(), N.substitute.ptr(), var_map.ptr(), data.ptr(), nullptr);
+    }
     if (objective_poly) {
         try {
             guard.check(var_map.ptr());
@@ -605,10 +638,13 @@ Obj compile_model(PyObject* problem, PyObject* instance, PyObject* fixed_variabl
         raise_in_except("In objective: " + to_string(e.ptr()), e.ptr(), false);
     }
     Obj objective = nb::steal(objective_poly);
+    report_done(report, QTX_NAME("objective"));
 
     Obj constraint_expr = own(PyDict_New());
     each_item(non_pinning, [&](PyObject* label, PyObject* constraint) {
-        dict_set(constraint_expr.ptr(), label, constraint_substitute(constraint, data.ptr(), var_map.ptr(), &guard).ptr());
+        dict_set(constraint_expr.ptr(), label,
+                 constraint_substitute(constraint, data.ptr(), var_map.ptr(), &guard, native).ptr());
+        report_done(report, label);
     });
 
     // the substitutable penalties, in the order the model declares them
@@ -616,7 +652,9 @@ Obj compile_model(PyObject* problem, PyObject* instance, PyObject* fixed_variabl
     Obj penalties = getattr(problem_s.ptr(), N.penalties.ptr());
     each(getattr(problem, QTX_NAME("custom_penalty_terms")).ptr(), [&](PyObject* label) {
         Obj penalty = item(penalties.ptr(), label);
-        dict_set(penalty_expr.ptr(), label, penalty_substitute(penalty.ptr(), data.ptr(), var_map.ptr(), &guard, true).ptr());
+        dict_set(penalty_expr.ptr(), label,
+                 penalty_substitute(penalty.ptr(), data.ptr(), var_map.ptr(), &guard, true, native).ptr());
+        report_done(report, label);
     });
 
     Obj sense = getattr(problem_s.ptr(), N.sense.ptr());
@@ -631,6 +669,7 @@ Obj compile_model(PyObject* problem, PyObject* instance, PyObject* fixed_variabl
 }
 
 Obj compile_model_fn(PyObject* const* a) { return compile_model(a[0], a[1], a[2]); }
+Obj compile_native_fn(PyObject* const* a) { return compile_model(a[0], a[1], a[2], true, a[3]); }
 Obj fixed_vars_fn(PyObject* const* a) { return fixed_vars_from_pinning(a[0], a[1]); }
 Obj constraint_fn(PyObject* const* a) { return constraint_substitute(a[0], a[1], a[2]); }
 Obj penalty_fn(PyObject* const* a) { return penalty_substitute(a[0], a[1], a[2]); }
@@ -648,6 +687,7 @@ Obj ph_vars_fn(PyObject* const* a) { return get_ph_vars(a[0]); }
 
 PyMethodDef functions[] = {
     QTX_FN("_compile_model", 3, compile_model_fn),
+    QTX_FN("_compile_native", 4, compile_native_fn),
     QTX_FN("_fixed_vars_from_pinning_constraint", 2, fixed_vars_fn),
     QTX_FN("_constraint_substitute", 3, constraint_fn),
     QTX_FN("_penalty_substitute", 3, penalty_fn),

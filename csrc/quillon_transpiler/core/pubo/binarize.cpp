@@ -4,6 +4,9 @@
 #include "qtx/module.hpp"
 #include "qtx/binary.hpp"
 #include "qtx/npoly.hpp"
+#include "qtx/pubo_lower.hpp"
+#include "qtx/native_poly.hpp"
+#include <nanobind/ndarray.h>
 #include "qtx/plain.hpp"
 #include "qtx/maps.hpp"
 #include "surface.hpp"
@@ -13,6 +16,7 @@
 #include <vector>
 
 using namespace qtx;
+using namespace qtx::pubo;
 
 namespace {
 
@@ -93,28 +97,9 @@ Obj subs_ir_to_binary(PyObject* const* a) {
 
 // ---- encoding tables ----
 
-/// Every variable of a registry as offset + sum of coef * binary, its bounds, and whether its
-/// binaries must be one-hot. Binaries are numbered variable by variable.
-struct Encoding {
-    std::vector<Num> offset, lo, hi;
-    std::vector<int32_t> start;  // binaries of variable v: [start[v], start[v + 1])
-    std::vector<Num> coef;
-    std::vector<uint8_t> onehot, identity;  // identity: offset 0, one binary with coefficient 1
-    int32_t nvar = 0;
-    bool all_identity = true;  // every variable is its own binary, binary index = variable index
-    int32_t nbin() const { return start.back(); }
-};
+const char* kCapsule = kEncodingCapsule;
 
-const char* kCapsule = "quillon_transpiler.pubo.encoding";
-
-Encoding& table(PyObject* capsule) {
-    void* p = PyCapsule_GetPointer(capsule, kCapsule);
-    if (!p) fail();
-    return *static_cast<Encoding*>(p);
-}
-
-/// A coefficient as Python computes with it; NumPy scalars become the equal Python number.
-Num number(PyObject* v) { return Num::steal(plain(v)); }
+Encoding& table(PyObject* capsule) { return encoding_of(capsule); }
 
 /// _encoding_table(nvar, specs): specs maps a variable index to (offset, coefficients, lower,
 /// upper, onehot); every other variable is a binary of its own.
@@ -186,111 +171,6 @@ struct IndexCache {
     }
 };
 
-Key make_key(int32_t* bits, uint32_t n) {
-    std::sort(bits, bits + n);
-    n = (uint32_t)(std::unique(bits, bits + n) - bits);
-    Key k(n);
-    std::copy(bits, bits + n, k.data());
-    return k;
-}
-
-/// The sorted union of two reduced keys.
-Key key_union(const Key& a, const Key& b) {
-    Key k(a.size() + b.size());
-    int32_t* end = std::set_union(a.data(), a.data() + a.size(), b.data(), b.data() + b.size(), k.data());
-    uint32_t n = (uint32_t)(end - k.data());
-    if (n == k.size()) return k;
-    Key out(n);
-    std::copy(k.data(), end, out.data());
-    return out;
-}
-
-/// Reads a monomial key of variable indices into `vars`.
-void key_vars(PyObject* key, const Encoding& e, std::vector<int32_t>& vars) {
-    vars.clear();
-    Obj seq = PyTuple_CheckExact(key) ? ref(key) : own(PySequence_Tuple(key));
-    Py_ssize_t n = PyTuple_GET_SIZE(seq.ptr());
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* o = PyTuple_GET_ITEM(seq.ptr(), i);
-        long long v = PyLong_AsLongLong(o);
-        if (v == -1 && PyErr_Occurred()) fail();
-        if (v < 0 || v >= e.nvar)
-            raisef(PyExc_ValueError, "variable index %lld is not encoded (the encoding covers 0 to %d)", v,
-                   (int)e.nvar - 1);
-        vars.push_back((int32_t)v);
-    }
-}
-
-/// Output of an expansion: binary monomials and a constant.
-struct Sum {
-    Terms terms;
-    Num constant = Num::of_int(0);
-    void add(Key&& k, Num&& v) {
-        if (k.size() == 0)
-            constant = num_add(constant, v);
-        else
-            terms.accumulate(std::move(k), std::move(v));
-    }
-};
-
-/// Adds a * prod(factor encodings) to `out`, every binary product reduced by b*b = b. Products
-/// of the encodings' coefficients are formed first (exact for integer encodings), then times a.
-class Expander {
-public:
-    explicit Expander(const Encoding& e) : e_(e) {}
-
-    void monomial(const std::vector<int32_t>& vars, const Num& a, Sum& out) {
-        bool ident = true;
-        for (int32_t v : vars) ident = ident && e_.identity[(size_t)v];
-        if (ident) {
-            bits_.resize(vars.size());
-            for (size_t i = 0; i < vars.size(); ++i) bits_[i] = e_.start[(size_t)vars[i]];
-            out.add(make_key(bits_.data(), (uint32_t)bits_.size()), Num(a));
-            return;
-        }
-        bits_.clear();
-        walk(vars, 0, Num(), a, out);
-    }
-
-private:
-    // `prod` empty means the int 1 (nothing multiplied in yet)
-    void walk(const std::vector<int32_t>& vars, size_t f, const Num& prod, const Num& a, Sum& out) {
-        if (f == vars.size()) {
-            std::vector<int32_t> k(bits_);
-            Num v = prod.empty() ? a : num_mul(a, prod);
-            out.add(make_key(k.data(), (uint32_t)k.size()), std::move(v));
-            return;
-        }
-        size_t var = (size_t)vars[f];
-        const Num& off = e_.offset[var];
-        if (num_nonzero(off)) walk(vars, f + 1, prod.empty() ? off : num_mul(prod, off), a, out);
-        for (int32_t b = e_.start[var]; b < e_.start[var + 1]; ++b) {
-            const Num& c = e_.coef[(size_t)b];
-            if (!num_nonzero(c)) continue;
-            bits_.push_back(b);
-            bool one = c.tag() == Num::Int && c.as_int() == 1;
-            walk(vars, f + 1, one ? prod : (prod.empty() ? c : num_mul(prod, c)), a, out);
-            bits_.pop_back();
-        }
-    }
-
-    const Encoding& e_;
-    std::vector<int32_t> bits_;
-};
-
-/// Expands a polynomial's (coeff, constant), each coefficient times `w` (none: unscaled), into `out`.
-void expand_poly(const Encoding& e, PyObject* coeff, PyObject* constant, const Num* w, Sum& out) {
-    Expander ex(e);
-    std::vector<int32_t> vars;
-    Num c = number(constant);
-    out.constant = num_add(out.constant, w ? num_mul(*w, c) : c);
-    map_each(coeff, [&](PyObject* k, PyObject* v) {
-        key_vars(k, e, vars);
-        Num a = number(v);
-        ex.monomial(vars, w ? num_mul(*w, a) : a, out);
-    });
-}
-
 /// Adds the terms into dict `d` (d[key] = d[key] + value, or value for a new key).
 void flush(Terms& t, PyObject* d, IndexCache& ints) {
     for (auto& entry : t) {
@@ -351,7 +231,7 @@ Obj expand(PyObject* const* a) {
         return own(PyTuple_Pack(2, d.ptr(), number(a[2]).py().ptr()));
     }
     Sum out;
-    expand_poly(e, a[1], a[2], nullptr, out);
+    expand_terms(e, read_terms(a[1]), number(a[2]), nullptr, out);
     IndexCache ints;
     Obj d = to_dict(out.terms, ints);
     return own(PyTuple_Pack(2, d.ptr(), out.constant.py().ptr()));
@@ -404,242 +284,161 @@ Obj decode(PyObject* const* a) {
 
 // ---- one binary polynomial of a whole compiled instance ----
 
-/// out += w * (c + sum a_i m_i)^2 over binary monomials m_i (m*m = m).
-void add_square(const Terms& t, const Num& c, const Num& w, Sum& out) {
-    std::vector<const Terms::Entry*> es;
-    es.reserve(t.size());
-    for (const auto& e : t) es.push_back(&e);
-    Num two = Num::of_int(2);
-    Num two_c = num_mul(two, c);
-    bool has_c = num_nonzero(c);
-    for (size_t i = 0; i < es.size(); ++i) {
-        const Num& ai = es[i]->val;
-        Num v = num_mul(ai, ai);
-        if (has_c) v = num_add(v, num_mul(two_c, ai));
-        out.terms.accumulate(Key(es[i]->key), num_mul(w, v));
-        Num twice = num_mul(two, ai);
-        for (size_t j = i + 1; j < es.size(); ++j)
-            out.terms.accumulate(key_union(es[i]->key, es[j]->key), num_mul(w, num_mul(twice, es[j]->val)));
-    }
-    out.constant = num_add(out.constant, num_mul(w, num_mul(c, c)));
-}
-
-/// b_first + ... + b_(last - 1).
-// GCC follows the constant 1 into Num's union and warns about a decref of address 1 on a path
-// where the tag says Int and no decref happens.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Warray-bounds"
-Terms unit_terms(int32_t first, int32_t last) {
-    Terms t;
-    for (int32_t b = first; b < last; ++b) {
-        Key k(1);
-        k.data()[0] = b;
-        t.accumulate(std::move(k), Num::of_int(1));
-    }
-    return t;
-}
-#pragma GCC diagnostic pop
-
-/// The value as an exact integer, when it is integral.
-bool integral(const Num& v, Num& out) {
-    if (v.tag() == Num::Int) {
-        out = v;
-        return true;
-    }
-    if (v.tag() == Num::Float) {
-        double d = v.as_float();
-        if (!std::isfinite(d) || std::floor(d) != d) return false;
-        out = Num::steal(own(PyLong_FromDouble(d)));
-        return true;
-    }
-    if (v.tag() == Num::Object) {
-        Obj o = v.py();
-        if (PyLong_Check(o.ptr())) {
-            out = Num::steal(own(PyNumber_Index(o.ptr())));
-            return true;
-        }
-    }
-    return false;
-}
-
-Num num_min(const Num& a, const Num& b) { return num_compare(b, a, Py_LT) ? b : a; }
-Num num_max(const Num& a, const Num& b) { return num_compare(b, a, Py_GT) ? b : a; }
-
-/// Range of c * prod(x_v ** k_v) over the variables' bounds (integers).
-void monomial_range(const Encoding& e, std::vector<int32_t> vars, const Num& c, Num& lo, Num& hi) {
-    std::sort(vars.begin(), vars.end());
-    Num l = Num::of_int(1), h = Num::of_int(1);
-    for (size_t i = 0; i < vars.size();) {
-        size_t j = i;
-        while (j < vars.size() && vars[j] == vars[i]) ++j;
-        size_t k = j - i;
-        const Num &vl = e.lo[(size_t)vars[i]], &vh = e.hi[(size_t)vars[i]];
-        Num pl = Num::of_int(1), ph = Num::of_int(1);
-        for (size_t r = 0; r < k; ++r) pl = num_mul(pl, vl), ph = num_mul(ph, vh);
-        Num fl, fh;  // range of x ** k
-        Num zero = Num::of_int(0);
-        if (k % 2 == 1 || num_compare(vl, zero, Py_GE)) {
-            fl = pl, fh = ph;
-        } else if (num_compare(vh, zero, Py_LE)) {
-            fl = ph, fh = pl;
-        } else {
-            fl = zero, fh = num_max(pl, ph);
-        }
-        Num p[4] = {num_mul(l, fl), num_mul(l, fh), num_mul(h, fl), num_mul(h, fh)};
-        l = num_min(num_min(p[0], p[1]), num_min(p[2], p[3]));
-        h = num_max(num_max(p[0], p[1]), num_max(p[2], p[3]));
-        i = j;
-    }
-    Num x = num_mul(c, l), y = num_mul(c, h);
-    lo = num_min(x, y);
-    hi = num_max(x, y);
-}
-
-/// Builds "Constraint `label` forall key (..)" for messages.
-std::string constraint_name(PyObject* label, PyObject* key) {
-    std::string s = "Constraint `" + to_string(label) + "`";
-    if (PyTuple_Check(key) && PyTuple_GET_SIZE(key) > 0) s += " at forall key " + to_string(key);
-    return s;
-}
-
 /// The weight of a label, from the dict of weights by label.
 Num weight_of(PyObject* weights, PyObject* label) { return number(dict_item(weights, label)); }
 
-struct Lowering {
-    const Encoding& e;
-    Sum out;
-    int32_t next_bin;
-    Obj slacks = own(PyList_New(0));
-    std::vector<int32_t> vars;
+/// Calls f(terms, owned, constant) with a polynomial: a native capsule's own terms (owned, and
+/// emptied afterwards, when `consume`), or the coefficient map of a SubstitutedExpression read
+/// once (owned).
+template <class F>
+void with_terms(PyObject* poly, bool consume, F&& f) {
+    if (NativePoly* np = native_poly(poly)) {
+        np->merge();
+        NPoly* p = &np->poly;
+        f(p->terms, consume, p->constant);
+        if (consume) p->terms = Terms();
+        return;
+    }
+    Obj coeff = getattr(poly, N.coeff.ptr());
+    Terms t = read_terms(coeff.ptr());
+    f(t, true, number(getattr(poly, N.constant.ptr()).ptr()));
+}
 
-    explicit Lowering(const Encoding& enc) : e(enc), next_bin(enc.nbin()) {}
+/// Checks for Ctrl-C between items of the model.
+void check_signals() {
+    if (PyErr_CheckSignals() < 0) fail();
+}
 
-    /// lhs <= 0 (sign -1 turns lhs >= 0 into -lhs <= 0) as w * (lhs + s)^2, s an integer slack
-    /// in [0, -min lhs]; dropped when lhs <= 0 holds on the whole box of the bounds.
-    void inequality(PyObject* label, PyObject* key, PyObject* poly, const Num& sign, const Num& w) {
-        Obj coeff = getattr(poly, N.coeff.ptr()), constant = getattr(poly, N.constant.ptr());
-        Num c0 = num_mul(sign, number(constant.ptr())), ic;
-        auto non_integral = [&](const Num& v) {
-            std::string shown = to_string(own(PyObject_Repr(v.py().ptr())).ptr());
-            raise(PyExc_ValueError, constraint_name(label, key) +
-                                        ": the inequality has the non-integral coefficient or constant " + shown +
-                                        "; its slack variable takes integer values only, so feasible assignments "
-                                        "would be penalised. Scale the constraint to integer coefficients or write "
-                                        "it as a custom penalty.");
-        };
-        if (!integral(c0, ic)) non_integral(c0);
-        Num lo = ic, hi = ic;
-        map_each(coeff.ptr(), [&](PyObject* k, PyObject* v) {
-            Num a = num_mul(sign, number(v)), ia, ml, mh;
-            if (!integral(a, ia)) non_integral(a);
-            key_vars(k, e, vars);
-            monomial_range(e, vars, ia, ml, mh);
-            lo = num_add(lo, ml);
-            hi = num_add(hi, mh);
-        });
-        Num zero = Num::of_int(0);
-        if (num_compare(hi, zero, Py_LE)) return;  // holds everywhere
-        Sum lhs;
-        expand_poly(e, coeff.ptr(), constant.ptr(), &sign, lhs);
-        Num slack = num_mul(Num::of_int(-1), lo);
-        if (num_compare(slack, zero, Py_GT)) {
-            if (slack.tag() != Num::Int || slack.as_int() > (1LL << 52))
-                raise(PyExc_ValueError, constraint_name(label, key) + ": the slack range " +
-                                            to_string(slack.py().ptr()) + " is too large to encode");
-            int64_t range = slack.as_int();
-            int bits = 64 - __builtin_clzll((unsigned long long)range);
-            Obj list = own(PyTuple_New(bits));
-            for (int i = 0; i < bits; ++i) {
-                int64_t c = i + 1 < bits ? (int64_t)1 << i : range - (((int64_t)1 << (bits - 1)) - 1);
-                Key k(1);
-                k.data()[0] = next_bin;
-                lhs.terms.accumulate(std::move(k), Num::of_int(c));
-                PyTuple_SET_ITEM(list.ptr(), i, integer(next_bin).release().ptr());
-                if (next_bin == INT32_MAX) raise(PyExc_OverflowError, "too many binaries");
-                ++next_bin;
-            }
-            Obj rec = own(PyTuple_Pack(3, label, key, list.ptr()));
-            if (PyList_Append(slacks.ptr(), rec.ptr()) < 0) fail();
+/// Lowers a whole instance. a: (table, objective, sign, constraints, kinds, constraint_weights,
+/// penalties, penalty_weights, onehot_weight); kinds: label -> 1 (==), 2 (<=), 3 (>=); weights:
+/// label -> number. `progress(label)` is told of every constraint and penalty label done.
+template <class P>
+void lower_into(Lowering& L, PyObject* const* a, bool consume, P&& progress) {
+    Num sign = number(a[2]);
+    // an objective left in parts by the native compile goes to the lowering unmerged when it can
+    NativePoly* np = native_poly(a[1]);
+    if (!(consume && np && !np->parts.empty() && L.objective_parts(np->parts, np->poly.constant, sign)))
+        with_terms(a[1], consume, [&](Terms& t, bool owned, const Num& c) { L.objective(t, owned, c, sign); });
+    map_each(a[3], [&](PyObject* label, PyObject* polys) {
+        Num w = weight_of(a[5], label);
+        if (num_nonzero(w)) {
+            long kind = PyLong_AsLong(dict_item(a[4], label));
+            if (kind == -1 && PyErr_Occurred()) fail();
+            map_each(polys, [&](PyObject* key, PyObject* poly) {
+                check_signals();
+                with_terms(poly, consume, [&](Terms& t, bool, const Num& c) { L.constraint(label, key, (int)kind, t, c, w); });
+            });
         }
-        add_square(lhs.terms, lhs.constant, w, out);
-    }
-
-    void equality(PyObject* poly, const Num& w) {
-        Sum lhs;
-        Obj coeff = getattr(poly, N.coeff.ptr()), constant = getattr(poly, N.constant.ptr());
-        expand_poly(e, coeff.ptr(), constant.ptr(), nullptr, lhs);
-        add_square(lhs.terms, lhs.constant, w, out);
-    }
-
-    void linear(PyObject* poly, const Num& w) {
-        Obj coeff = getattr(poly, N.coeff.ptr()), constant = getattr(poly, N.constant.ptr());
-        expand_poly(e, coeff.ptr(), constant.ptr(), &w, out);
-    }
-
-    void onehot(const Num& w) {
-        const Num minus_one = Num::of_int(-1);
-        for (int32_t v = 0; v < e.nvar; ++v)
-            if (e.onehot[(size_t)v]) add_square(unit_terms(e.start[(size_t)v], e.start[(size_t)v + 1]), minus_one, w, out);
-    }
-};
-
-/// d[key] = w * d[key] for every entry.
-void scale_values(PyObject* d, const Num& w) {
-    Py_ssize_t pos = 0;
-    PyObject *k, *v;
-    while (PyDict_Next(d, &pos, &k, &v)) {
-        Obj key = ref(k);
-        dict_set(d, key.ptr(), num_mul(w, Num::of(v)).py().ptr());  // replaces in place: no resize
-    }
+        progress(label);
+    });
+    map_each(a[6], [&](PyObject* label, PyObject* polys) {
+        Num w = weight_of(a[7], label);
+        if (num_nonzero(w)) {
+            map_each(polys, [&](PyObject*, PyObject* poly) {
+                check_signals();
+                with_terms(poly, consume, [&](Terms& t, bool, const Num& c) { L.penalty(t, c, w); });
+            });
+        }
+        progress(label);
+    });
+    Num ow = number(a[8]);
+    if (num_nonzero(ow)) L.onehot(ow);
 }
 
 /// _lower(table, objective, sign, constraints, kinds, constraint_weights, penalties,
 ///        penalty_weights, onehot_weight) -> (coeff, constant, binaries, slacks)
-/// kinds: label -> 1 (==), 2 (<=), 3 (>=); weights: label -> number.
 Obj lower(PyObject* const* a) {
-    const Encoding& e = table(a[0]);
-    Lowering L(e);
-    Num sign = number(a[2]);
-    // the objective of an all-binary model starts the result as a copy of its map
-    Obj objective_coeff = getattr(a[1], N.coeff.ptr());
-    Obj d;
-    if (already_binary(e, objective_coeff.ptr())) {
-        d = own(PyDict_Copy(objective_coeff.ptr()));
-        if (!(sign.tag() == Num::Int && sign.as_int() == 1)) scale_values(d.ptr(), sign);
-        L.out.constant = num_mul(sign, number(getattr(a[1], N.constant.ptr()).ptr()));
-    } else {
-        L.linear(a[1], sign);
-    }
-    Num minus = Num::of_int(-1), plus = Num::of_int(1);
-    map_each(a[3], [&](PyObject* label, PyObject* polys) {
-        Num w = weight_of(a[5], label);
-        if (!num_nonzero(w)) return;
-        long kind = PyLong_AsLong(dict_item(a[4], label));
-        if (kind == -1 && PyErr_Occurred()) fail();
-        map_each(polys, [&](PyObject* key, PyObject* poly) {
-            if (kind == 1)
-                L.equality(poly, w);
-            else if (kind == 2 || kind == 3)
-                L.inequality(label, key, poly, kind == 2 ? plus : minus, w);
-            else
-                raise(PyExc_NotImplementedError, "Constraint `" + to_string(label) + "`: unsupported comparison");
-        });
-    });
-    map_each(a[6], [&](PyObject* label, PyObject* polys) {
-        Num w = weight_of(a[7], label);
-        if (!num_nonzero(w)) return;
-        map_each(polys, [&](PyObject*, PyObject* poly) { L.linear(poly, w); });
-    });
-    Num ow = number(a[8]);
-    if (num_nonzero(ow)) L.onehot(ow);
+    Lowering L(table(a[0]));
+    lower_into(L, a, false, [](PyObject*) {});
+    Terms done = L.finish();
     IndexCache ints;
-    if (d)
-        flush(L.out.terms, d.ptr(), ints);
-    else
-        d = to_dict(L.out.terms, ints);
-    Obj constant = L.out.constant.py();
+    Obj d = to_dict(done, ints);
+    Obj c = L.out.constant.py();
     Obj nbin = integer(L.next_bin);
-    return own(PyTuple_Pack(4, d.ptr(), constant.ptr(), nbin.ptr(), L.slacks.ptr()));
+    return own(PyTuple_Pack(4, d.ptr(), c.ptr(), nbin.ptr(), L.slacks.ptr()));
+}
+
+// ---- the same polynomial as NumPy arrays ----
+
+/// A vector handed to NumPy without a copy: the array owns it.
+template <class T>
+Obj numpy_array(std::vector<T>&& v) {
+    auto* held = new std::vector<T>(std::move(v));
+    nb::capsule owner(held, [](void* p) noexcept { delete static_cast<std::vector<T>*>(p); });
+    size_t shape[1] = {held->size()};
+    nb::ndarray<nb::numpy, T, nb::ndim<1>> array(held->data(), 1, shape, owner);
+    return nb::steal(array.cast().release());
+}
+
+/// A coefficient as a float64, refusing any value a float64 cannot hold exactly.
+double exact_double(const Num& v, const int32_t* key, uint32_t size) {
+    double d;
+    if (v.tag() == Num::Float) return v.as_float();
+    if (v.tag() == Num::Int) {
+        d = (double)v.as_int();
+        if (d < 9223372036854775808.0 && (int64_t)d == v.as_int()) return d;
+    } else {
+        Obj o = v.py();
+        d = PyFloat_AsDouble(o.ptr());
+        if (d == -1.0 && PyErr_Occurred()) fail();
+        Obj f = own(PyFloat_FromDouble(d));
+        if (compare(o.ptr(), f.ptr(), Py_EQ)) return d;
+    }
+    Obj k = own(PyTuple_New(size));
+    for (uint32_t i = 0; i < size; ++i) PyTuple_SET_ITEM(k.ptr(), i, integer(key[i]).release().ptr());
+    raise(PyExc_ValueError, "the coefficient " + to_string(own(PyObject_Repr(v.py().ptr())).ptr()) + " of the term " +
+                                to_string(k.ptr()) +
+                                " has no exact float64 value; use to_pubo, whose dict keeps Python numbers");
+}
+
+/// The finished lowering as arrays: (linear, rows, cols, biases, offsets, indices, biases of
+/// the terms of degree 3 and more). Quadratic terms come sorted by row, then column (dimod
+/// builds its adjacency fastest that way); higher ones in to_pubo's order.
+Obj arrays_of(Lowering& L) {
+    std::vector<double> linear((size_t)L.next_bin, 0.0), qb, hb;
+    std::vector<int32_t> rows, cols, hidx;
+    std::vector<int64_t> hoff{0};
+    L.merge_flat([&](const int32_t* k, uint32_t n, const Num& v) {
+        double d = exact_double(v, k, n);
+        if (n == 1) {
+            linear[(size_t)k[0]] = d;
+        } else if (n == 2) {
+            rows.push_back(k[0]);
+            cols.push_back(k[1]);
+            qb.push_back(d);
+        } else {
+            hidx.insert(hidx.end(), k, k + n);
+            hoff.push_back((int64_t)hidx.size());
+            hb.push_back(d);
+        }
+    });
+    Obj out[7] = {numpy_array(std::move(linear)), numpy_array(std::move(rows)), numpy_array(std::move(cols)),
+                  numpy_array(std::move(qb)),     numpy_array(std::move(hoff)), numpy_array(std::move(hidx)),
+                  numpy_array(std::move(hb))};
+    Obj tuple = own(PyTuple_New(7));
+    for (int i = 0; i < 7; ++i) PyTuple_SET_ITEM(tuple.ptr(), i, out[i].release().ptr());
+    return tuple;
+}
+
+/// _lower_arrays(table, objective, sign, constraints, kinds, constraint_weights, penalties,
+///               penalty_weights, onehot_weight, consume, progress)
+///   -> (arrays, constant, binaries, slacks, starts)
+/// Polynomials may be native capsules (emptied as they are read when `consume`) or
+/// SubstitutedExpressions; `progress` (None or a callable) gets every item's label when done.
+Obj lower_arrays(PyObject* const* a) {
+    const Encoding& e = table(a[0]);
+    Lowering L(e, true);
+    bool consume = truth(a[9]);
+    PyObject* progress = a[10];
+    lower_into(L, a, consume, [&](PyObject* label) {
+        if (progress != Py_None) call(progress, {label});
+    });
+    Obj arrays = arrays_of(L);
+    Obj c = L.out.constant.py();
+    Obj nbin = integer(L.next_bin);
+    std::vector<int32_t> starts(e.start);
+    Obj st = numpy_array(std::move(starts));
+    return own(PyTuple_Pack(5, arrays.ptr(), c.ptr(), nbin.ptr(), L.slacks.ptr(), st.ptr()));
 }
 
 PyMethodDef functions[] = {
@@ -650,6 +449,7 @@ PyMethodDef functions[] = {
     QTX_FN("_expand", 3, expand),
     QTX_FN("_decode", 2, decode),
     QTX_FN("_lower", 9, lower),
+    QTX_FN("_lower_arrays", 11, lower_arrays),
     QTX_END,
 };
 

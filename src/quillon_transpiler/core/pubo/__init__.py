@@ -1,6 +1,6 @@
 """Binary lowering: integer variables encoded by binaries, binary polynomials for solvers."""
 
-__all__ = ["BinaryModel", "PuboModel", "decode_pubo", "to_pubo"]
+__all__ = ["BinaryModel", "PuboModel", "QuboArrays", "decode_pubo", "to_bqm", "to_pubo", "to_qubo_arrays"]
 
 
 def __getattr__(name):
@@ -9,6 +9,10 @@ def __getattr__(name):
         from quillon_transpiler.core.pubo import route
 
         return getattr(route, name)
+    if name in ("QuboArrays", "to_bqm", "to_qubo_arrays"):
+        from quillon_transpiler.core.pubo import arrays
+
+        return getattr(arrays, name)
     if name == "BinaryModel":
         from quillon_transpiler.core.pubo.int_encoder import BinaryModel
 

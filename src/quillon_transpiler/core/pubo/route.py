@@ -83,6 +83,34 @@ def to_pubo(
         ValueError: a weight names an unknown label; an inequality has non-integral
             coefficients (its integer slack could not close it); bad bounds.
     """
+    from quillon_transpiler.core.pubo import binarize
+
+    encoder, args = lowering_args(compiled, constraint_weight, penalty_weight, encoder, encoding_weight)
+    coeff, constant, num_binaries, slacks = binarize._lower(*args)
+    return PuboModel(coeff, constant, num_binaries, encoder, compiled, slack_map(slacks))
+
+
+def decode_pubo(samples: typ.Iterable[typ.Mapping[int, int]] | typ.Mapping[int, int], result: PuboModel) -> ql.Record:
+    """Binary samples (binary index to 0 or 1) as a quillon record of the compiled instance.
+
+    Integer variables get their values back through the encoder; fixed variables are included.
+    One mapping counts as one sample.
+    """
+    from quillon_transpiler.core.decode.decode import dict_to_record
+
+    if isinstance(samples, typ.Mapping):
+        samples = [samples]
+    return dict_to_record([result.encoder.decode(sample) for sample in samples], result.compiled)
+
+
+def lowering_args(
+    compiled: CompiledInstance,
+    constraint_weight: Weight,
+    penalty_weight: Weight | None,
+    encoder: str | IntegerEncoder,
+    encoding_weight: float,
+) -> tuple[IntegerEncoder, tuple]:
+    """The encoder, and the arguments of the native lowering, checked."""
     if isinstance(encoder, IntegerEncoder):
         if encoder.num_variables != compiled.var_map.var_num:
             raise ValueError("the encoder was built for another registry; build it from compiled.var_map")
@@ -100,9 +128,7 @@ def to_pubo(
     penalty_weights = _weights(1.0 if penalty_weight is None else penalty_weight, compiled.penalty, "penalty_weight")
     _check_weight(encoding_weight, "encoding_weight")
     sign = -1 if compiled.sense.name == "MAXIMIZE" else 1
-    from quillon_transpiler.core.pubo import binarize
-
-    coeff, constant, num_binaries, slacks = binarize._lower(
+    args = (
         encoder._table,
         compiled.objective,
         sign,
@@ -113,23 +139,15 @@ def to_pubo(
         penalty_weights,
         encoding_weight,
     )
+    return encoder, args
+
+
+def slack_map(slacks: list) -> dict[str, dict[tuple[int, ...], tuple[int, ...]]]:
+    """(label, forall key, binaries) records by label and forall key."""
     slack: dict[str, dict[tuple[int, ...], tuple[int, ...]]] = {}
     for label, key, bits in slacks:
         slack.setdefault(label, {})[key] = bits
-    return PuboModel(coeff, constant, num_binaries, encoder, compiled, slack)
-
-
-def decode_pubo(samples: typ.Iterable[typ.Mapping[int, int]] | typ.Mapping[int, int], result: PuboModel) -> ql.Record:
-    """Binary samples (binary index to 0 or 1) as a quillon record of the compiled instance.
-
-    Integer variables get their values back through the encoder; fixed variables are included.
-    One mapping counts as one sample.
-    """
-    from quillon_transpiler.core.decode.decode import dict_to_record
-
-    if isinstance(samples, typ.Mapping):
-        samples = [samples]
-    return dict_to_record([result.encoder.decode(sample) for sample in samples], result.compiled)
+    return slack
 
 
 def _check_weight(weight: typ.Any, what: str) -> None:

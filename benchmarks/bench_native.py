@@ -1,0 +1,179 @@
+"""The native route (model -> QUBO arrays, no Python object per term) against the dict route.
+
+TSP with n cities (n * n binaries): objective sum d[i,j] x[i,t] x[j,(t+1)%n] and both one-hot
+families as squared custom penalties (weight 100). For each n prints, every figure from this run:
+
+- native: ``to_qubo_arrays`` seconds (median), terms per second, peak memory (maxrss of a
+  fresh interpreter that runs only this route, less the interpreter's own after imports);
+- ``to_bqm`` seconds (dimod's vectorised constructor);
+- dict route: ``compile_model`` + ``to_pubo`` seconds and peak memory;
+- the objective alone with ``compile_model`` against the dict-fill floor: the time C takes to
+  build the very dict of the objective (shared/bench/dictfill.c beside the checkout, compiled
+  here as floor.sh does).
+
+With ``--amplify PYTHON`` it also times the Amplify SDK's einsum + one_hot +
+to_unconstrained_poly route in that interpreter (a scratch environment with amplify
+installed; it is a peer library, used here for comparison only).
+
+usage: python benchmarks/bench_native.py [--sizes 20,50,100,200] [--floor PATH/dictfill.c] [--amplify PYTHON]
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import resource
+import statistics
+import subprocess
+import sys
+import sysconfig
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+# the shared folder sits beside the checkout (or beside its parent, for a worktree)
+DICTFILL = next(
+    (
+        p
+        for p in (os.path.join(HERE, *[".."] * up, "shared", "bench", "dictfill.c") for up in (2, 3))
+        if os.path.exists(p)
+    ),
+    "dictfill.c",
+)
+
+
+def maxrss_mib() -> float:
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+
+
+def median_time(fn, repeat):
+    times, result = [], None
+    for _ in range(repeat):
+        result = None
+        start = time.perf_counter()
+        result = fn()
+        times.append(time.perf_counter() - start)
+    return statistics.median(times), result
+
+
+def child(route: str, n: int, repeat: int) -> dict:
+    """One route at one size, in a fresh interpreter: time, terms and peak memory."""
+    import numpy as np  # noqa: F401
+    from bench_compile import tsp
+    from bench_pubo import tsp_penalties
+
+    from quillon_transpiler import to_bqm, to_pubo, to_qubo_arrays
+    from quillon_transpiler.core.compile.compile import compile_model
+
+    problem, instance = tsp(n) if route == "objective" else tsp_penalties(n)
+    if route == "objective":
+        problem.constraints.clear()
+    base = maxrss_mib()
+    out: dict = {}
+    if route == "native":
+        seconds, arrays = median_time(
+            lambda: to_qubo_arrays(problem, instance, penalty_weight=100.0, progress=False), repeat
+        )
+        out["terms"] = arrays.num_terms
+        out["peak"] = maxrss_mib() - base
+        out["bqm"], _ = median_time(lambda: to_bqm(arrays), repeat)
+    elif route == "dict":
+        seconds, result = median_time(lambda: to_pubo(compile_model(problem, instance), penalty_weight=100.0), repeat)
+        out["terms"] = len(result.coeff)
+        out["peak"] = maxrss_mib() - base
+    else:
+        seconds, compiled = median_time(lambda: compile_model(problem, instance), repeat)
+        out["terms"] = len(compiled.objective.coeff)
+    out["seconds"] = seconds
+    return out
+
+
+def run_child(route: str, n: int, repeat: int) -> dict:
+    # NumPy's BLAS threads spin after the instance's distance matrix; keep them off the cores
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path), OPENBLAS_NUM_THREADS="1")
+    proc = subprocess.run(
+        [sys.executable, __file__, "--child", route, str(n), str(repeat)],
+        check=True,
+        capture_output=True,
+        text=True,
+        env=env,
+    )
+    return json.loads(proc.stdout.strip().splitlines()[-1])
+
+
+def floor_module(source: str, scratch: str):
+    """dictfill.c compiled for this interpreter, as floor.sh does."""
+    suffix = sysconfig.get_config_var("EXT_SUFFIX")
+    target = os.path.join(scratch, "dictfill" + suffix)
+    subprocess.run(
+        ["cc", "-O2", "-shared", "-fPIC", "-I" + sysconfig.get_paths()["include"], source, "-o", target], check=True
+    )
+    sys.path.insert(0, scratch)
+    import dictfill
+
+    return dictfill
+
+
+AMPLIFY_TSP = """
+import json, sys, time
+import numpy as np
+from amplify import VariableGenerator, einsum, one_hot, Poly
+n = int(sys.argv[1])
+points = np.random.default_rng(n).uniform(0, 100, (n, 2))
+d = np.linalg.norm(points[:, None] - points[None], axis=-1)
+times = []
+for _ in range(3):
+    start = time.perf_counter()
+    q = VariableGenerator().array("Binary", shape=(n, n))
+    q_next = q.roll(-1, axis=0)
+    objective = einsum("ij,ti,tj->", d, q, q_next)
+    model = objective + 100.0 * (one_hot(q, axis=1) + one_hot(q, axis=0))
+    poly = model.to_unconstrained_poly()
+    times.append(time.perf_counter() - start)
+print(json.dumps({"seconds": sorted(times)[1], "terms": len(poly.as_dict()) if n <= 50 else None}))
+"""
+
+
+def amplify(python: str, n: int) -> dict:
+    env = dict(os.environ, OPENBLAS_NUM_THREADS="1")
+    proc = subprocess.run([python, "-c", AMPLIFY_TSP, str(n)], check=True, capture_output=True, text=True, env=env)
+    return json.loads(proc.stdout.strip().splitlines()[-1])
+
+
+def main(sizes, floor_source, amplify_python) -> None:
+    with tempfile.TemporaryDirectory() as scratch:
+        dictfill = floor_module(floor_source, scratch) if os.path.exists(floor_source) else None
+        for n in sizes:
+            repeat = 3 if n <= 100 else 1
+            native = run_child("native", n, repeat)
+            rate = native["terms"] / native["seconds"] / 1e6
+            line = (
+                f"tsp n={n:<4d} {native['terms']:9d} terms | native {native['seconds']:7.3f} s {rate:5.1f} M terms/s "
+                f"peak {native['peak']:6.0f} MiB | to_bqm {native['bqm']:6.3f} s"
+            )
+            if amplify_python:
+                theirs = amplify(amplify_python, n)
+                line += f" | amplify {theirs['seconds']:6.3f} s"
+            d = run_child("dict", n, repeat)
+            rate = d["terms"] / d["seconds"] / 1e6
+            line += f" | dict route {d['seconds']:7.3f} s {rate:5.1f} M terms/s peak {d['peak']:6.0f} MiB"
+            if dictfill is not None and n <= 100:
+                floor, _ = median_time(lambda: dictfill.tsp_objective(n), 3)
+                obj = run_child("objective", n, 3)
+                ratio = obj["seconds"] / floor
+                line += f" | objective: compile_model {obj['seconds']:6.3f} s, floor {floor:6.3f} s ({ratio:4.2f}x)"
+            print(line, flush=True)
+
+
+if __name__ == "__main__":
+    args = sys.argv[1:]
+    if args[:1] == ["--child"]:
+        print(json.dumps(child(args[1], int(args[2]), int(args[3]))))
+        sys.exit(0)
+
+    def option(name, default):
+        return args[args.index(name) + 1] if name in args else default
+
+    sizes = [int(s) for s in option("--sizes", "20,50,100,200").split(",")]
+    main(sizes, option("--floor", DICTFILL), option("--amplify", None))

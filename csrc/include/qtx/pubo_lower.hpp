@@ -1,0 +1,530 @@
+// Binary lowering of whole models on native polynomials: integer variables expanded through an
+// encoding table, constraints squared (inequalities with integer slacks), penalties weighted,
+// one-hot rules added. Both the dict route (a compiled instance's dicts, read once into Terms)
+// and the native route (polynomials that never left C++) run this code, so they produce the
+// same terms in the same order with the same coefficients.
+#pragma once
+#include "npoly.hpp"
+#include "plain.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace qtx::pubo {
+
+/// Every variable of a registry as offset + sum of coef * binary, its bounds, and whether its
+/// binaries must be one-hot. Binaries are numbered variable by variable.
+struct Encoding {
+    std::vector<Num> offset, lo, hi;
+    std::vector<int32_t> start;  // binaries of variable v: [start[v], start[v + 1])
+    std::vector<Num> coef;
+    std::vector<uint8_t> onehot, identity;  // identity: offset 0, one binary with coefficient 1
+    int32_t nvar = 0;
+    bool all_identity = true;  // every variable is its own binary, binary index = variable index
+    int32_t nbin() const { return start.back(); }
+};
+
+constexpr const char* kEncodingCapsule = "quillon_transpiler.pubo.encoding";
+
+inline Encoding& encoding_of(PyObject* capsule) {
+    void* p = PyCapsule_GetPointer(capsule, kEncodingCapsule);
+    if (!p) fail();
+    return *static_cast<Encoding*>(p);
+}
+
+/// A coefficient as Python computes with it; NumPy scalars become the equal Python number.
+inline Num number(PyObject* v) { return Num::steal(plain(v)); }
+inline Num number(const Num& v) { return v.tag() == Num::Object ? number(v.py().ptr()) : v; }
+
+/// A coefficient map read once: keys as variable indices, values as plain numbers.
+inline Terms read_terms(PyObject* coeff) {
+    Terms t;
+    t.reserve((size_t)map_size(coeff));
+    map_each(coeff, [&](PyObject* k, PyObject* v) { t.store(py_key(k), number(v)); });
+    return t;
+}
+
+inline Key make_key(int32_t* bits, uint32_t n) {
+    std::sort(bits, bits + n);
+    n = (uint32_t)(std::unique(bits, bits + n) - bits);
+    Key k(n);
+    std::copy(bits, bits + n, k.data());
+    return k;
+}
+
+/// The sorted union of two reduced keys.
+inline Key key_union(const Key& a, const Key& b) {
+    if (a.size() == 1 && b.size() == 1) {  // the common case: two distinct binaries
+        int32_t x = a.data()[0], y = b.data()[0];
+        if (x != y) {
+            Key k(2);
+            k.data()[0] = std::min(x, y);
+            k.data()[1] = std::max(x, y);
+            return k;
+        }
+    }
+    Key k(a.size() + b.size());
+    int32_t* end = std::set_union(a.data(), a.data() + a.size(), b.data(), b.data() + b.size(), k.data());
+    uint32_t n = (uint32_t)(end - k.data());
+    if (n == k.size()) return k;
+    Key out(n);
+    std::copy(k.data(), end, out.data());
+    return out;
+}
+
+/// The variable indices of a monomial key, checked against the table.
+inline void key_vars(const Key& key, const Encoding& e, std::vector<int32_t>& vars) {
+    vars.assign(key.data(), key.data() + key.size());
+    for (int32_t v : vars)
+        if (v < 0 || v >= e.nvar)
+            raisef(PyExc_ValueError, "variable index %lld is not encoded (the encoding covers 0 to %d)", (long long)v,
+                   (int)e.nvar - 1);
+}
+
+/// Output of an expansion: binary monomials and a constant. A flat Sum only records the
+/// contributions in order and leaves merging equal keys to its reader (see merge_flat), which
+/// must add them in the same order as accumulate would.
+struct Sum {
+    struct Part {
+        Key key;
+        Num val;
+    };
+    Terms terms;
+    std::vector<Part> flat;
+    bool is_flat = false;
+    Num constant = Num::of_int(0);
+    void add(Key&& k, Num&& v) {
+        if (k.size() == 0)
+            constant = num_add(constant, v);
+        else if (is_flat)
+            flat.push_back(Part{std::move(k), std::move(v)});
+        else
+            terms.accumulate(std::move(k), std::move(v));
+    }
+};
+
+/// Adds a * prod(factor encodings) to `out`, every binary product reduced by b*b = b. Products
+/// of the encodings' coefficients are formed first (exact for integer encodings), then times a.
+class Expander {
+public:
+    explicit Expander(const Encoding& e) : e_(e) {}
+
+    void monomial(const std::vector<int32_t>& vars, const Num& a, Sum& out) {
+        bool ident = true;
+        for (int32_t v : vars) ident = ident && e_.identity[(size_t)v];
+        if (ident) {
+            bits_.resize(vars.size());
+            for (size_t i = 0; i < vars.size(); ++i) bits_[i] = e_.start[(size_t)vars[i]];
+            out.add(make_key(bits_.data(), (uint32_t)bits_.size()), Num(a));
+            return;
+        }
+        bits_.clear();
+        walk(vars, 0, Num(), a, out);
+    }
+
+private:
+    // `prod` empty means the int 1 (nothing multiplied in yet)
+    void walk(const std::vector<int32_t>& vars, size_t f, const Num& prod, const Num& a, Sum& out) {
+        if (f == vars.size()) {
+            std::vector<int32_t> k(bits_);
+            Num v = prod.empty() ? a : num_mul(a, prod);
+            out.add(make_key(k.data(), (uint32_t)k.size()), std::move(v));
+            return;
+        }
+        size_t var = (size_t)vars[f];
+        const Num& off = e_.offset[var];
+        if (num_nonzero(off)) walk(vars, f + 1, prod.empty() ? off : num_mul(prod, off), a, out);
+        for (int32_t b = e_.start[var]; b < e_.start[var + 1]; ++b) {
+            const Num& c = e_.coef[(size_t)b];
+            if (!num_nonzero(c)) continue;
+            bits_.push_back(b);
+            bool one = c.tag() == Num::Int && c.as_int() == 1;
+            walk(vars, f + 1, one ? prod : (prod.empty() ? c : num_mul(prod, c)), a, out);
+            bits_.pop_back();
+        }
+    }
+
+    const Encoding& e_;
+    std::vector<int32_t> bits_;
+};
+
+/// Whether a key is a strictly increasing run of indices below `n`.
+inline bool increasing(const Key& key, int32_t n) {
+    uint32_t size = key.size();
+    const int32_t* k = key.data();
+    if (size == 0 || k[0] < 0 || k[size - 1] >= n) return false;
+    for (uint32_t i = 1; i < size; ++i)
+        if (k[i] <= k[i - 1]) return false;
+    return true;
+}
+
+/// Expands a polynomial (terms, constant), each coefficient times `w` (none: unscaled), into `out`.
+inline void expand_terms(const Encoding& e, const Terms& t, const Num& constant, const Num* w, Sum& out) {
+    Expander ex(e);
+    std::vector<int32_t> vars;
+    Num c = number(constant);
+    out.constant = num_add(out.constant, w ? num_mul(*w, c) : c);
+    SignalPoll poll;
+    for (const auto& entry : t) {
+        poll.tick();
+        Num a = number(entry.val);
+        if (w) a = num_mul(*w, a);
+        if (e.all_identity && increasing(entry.key, e.nvar)) {
+            out.add(Key(entry.key), std::move(a));  // already a product of distinct binaries
+            continue;
+        }
+        key_vars(entry.key, e, vars);
+        ex.monomial(vars, a, out);
+    }
+}
+
+/// Whether the terms over an all-identity table are their own binary form: every key a strictly
+/// increasing run of encoded indices and every coefficient a plain int or float.
+inline bool already_binary(const Encoding& e, const Terms& t) {
+    if (!e.all_identity) return false;
+    for (const auto& entry : t) {
+        if (entry.val.tag() == Num::Object && !PyLong_CheckExact(entry.val.py().ptr())) return false;
+        if (!increasing(entry.key, e.nvar)) return false;
+    }
+    return true;
+}
+
+/// out += w * (c + sum a_i m_i)^2 over binary monomials m_i (m*m = m).
+inline void add_square(const Terms& t, const Num& c, const Num& w, Sum& out) {
+    std::vector<const Terms::Entry*> es;
+    es.reserve(t.size());
+    for (const auto& e : t) es.push_back(&e);
+    Num two = Num::of_int(2);
+    Num two_c = num_mul(two, c);
+    bool has_c = num_nonzero(c);
+    SignalPoll poll;  // a long sum squares into many terms
+    for (size_t i = 0; i < es.size(); ++i) {
+        poll.tick(es.size() - i);
+        const Num& ai = es[i]->val;
+        Num v = num_mul(ai, ai);
+        if (has_c) v = num_add(v, num_mul(two_c, ai));
+        out.add(Key(es[i]->key), num_mul(w, v));
+        Num twice = num_mul(two, ai);
+        for (size_t j = i + 1; j < es.size(); ++j)
+            out.add(key_union(es[i]->key, es[j]->key), num_mul(w, num_mul(twice, es[j]->val)));
+    }
+    out.constant = num_add(out.constant, num_mul(w, num_mul(c, c)));
+}
+
+/// b_first + ... + b_(last - 1).
+// GCC follows the constant 1 into Num's union and warns about a decref of address 1 on a path
+// where the tag says Int and no decref happens.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Warray-bounds"
+inline Terms unit_terms(int32_t first, int32_t last) {
+    Terms t;
+    for (int32_t b = first; b < last; ++b) {
+        Key k(1);
+        k.data()[0] = b;
+        t.accumulate(std::move(k), Num::of_int(1));
+    }
+    return t;
+}
+#pragma GCC diagnostic pop
+
+/// The value as an exact integer, when it is integral.
+inline bool integral(const Num& v, Num& out) {
+    if (v.tag() == Num::Int) {
+        out = v;
+        return true;
+    }
+    if (v.tag() == Num::Float) {
+        double d = v.as_float();
+        if (!std::isfinite(d) || std::floor(d) != d) return false;
+        out = Num::steal(own(PyLong_FromDouble(d)));
+        return true;
+    }
+    if (v.tag() == Num::Object) {
+        Obj o = v.py();
+        if (PyLong_Check(o.ptr())) {
+            out = Num::steal(own(PyNumber_Index(o.ptr())));
+            return true;
+        }
+    }
+    return false;
+}
+
+inline Num num_min(const Num& a, const Num& b) { return num_compare(b, a, Py_LT) ? b : a; }
+inline Num num_max(const Num& a, const Num& b) { return num_compare(b, a, Py_GT) ? b : a; }
+
+/// Range of c * prod(x_v ** k_v) over the variables' bounds (integers).
+inline void monomial_range(const Encoding& e, std::vector<int32_t> vars, const Num& c, Num& lo, Num& hi) {
+    std::sort(vars.begin(), vars.end());
+    Num l = Num::of_int(1), h = Num::of_int(1);
+    for (size_t i = 0; i < vars.size();) {
+        size_t j = i;
+        while (j < vars.size() && vars[j] == vars[i]) ++j;
+        size_t k = j - i;
+        const Num &vl = e.lo[(size_t)vars[i]], &vh = e.hi[(size_t)vars[i]];
+        Num pl = Num::of_int(1), ph = Num::of_int(1);
+        for (size_t r = 0; r < k; ++r) pl = num_mul(pl, vl), ph = num_mul(ph, vh);
+        Num fl, fh;  // range of x ** k
+        Num zero = Num::of_int(0);
+        if (k % 2 == 1 || num_compare(vl, zero, Py_GE)) {
+            fl = pl, fh = ph;
+        } else if (num_compare(vh, zero, Py_LE)) {
+            fl = ph, fh = pl;
+        } else {
+            fl = zero, fh = num_max(pl, ph);
+        }
+        Num p[4] = {num_mul(l, fl), num_mul(l, fh), num_mul(h, fl), num_mul(h, fh)};
+        l = num_min(num_min(p[0], p[1]), num_min(p[2], p[3]));
+        h = num_max(num_max(p[0], p[1]), num_max(p[2], p[3]));
+        i = j;
+    }
+    Num x = num_mul(c, l), y = num_mul(c, h);
+    lo = num_min(x, y);
+    hi = num_max(x, y);
+}
+
+/// "Constraint `label` at forall key (..)" for messages.
+inline std::string constraint_name(PyObject* label, PyObject* key) {
+    std::string s = "Constraint `" + to_string(label) + "`";
+    if (PyTuple_Check(key) && PyTuple_GET_SIZE(key) > 0) s += " at forall key " + to_string(key);
+    return s;
+}
+
+/// Comparison kinds of constraints, as the route passes them.
+enum Kind : int { kEqual = 1, kLessEqual = 2, kGreaterEqual = 3 };
+
+/// One binary polynomial built item by item: objective(), then constraint() and penalty() in the
+/// model's order, then onehot(); finish() merges and hands back the terms.
+class Lowering {
+public:
+    /// `flat`: the terms are read once by merge_flat() instead of finish().
+    explicit Lowering(const Encoding& enc, bool flat = false) : e(enc), next_bin(enc.nbin()) { out.is_flat = flat; }
+
+    const Encoding& e;
+    Sum out;
+    Terms base;  // the objective of an all-binary model, copied: every other term is added to it
+    std::vector<Terms> base_parts;  // or that objective unmerged (flat lowerings only)
+    bool has_base = false;
+    int32_t next_bin;
+    Obj slacks = own(PyList_New(0));  // (label, forall key, tuple of slack binaries)
+
+    /// The objective, times `sign` (-1 when maximising); its terms are taken over when `owned`.
+    void objective(Terms& t, bool owned, const Num& constant, const Num& sign) {
+        if (already_binary(e, t)) {
+            bool unit = sign.tag() == Num::Int && sign.as_int() == 1;
+            if (owned)
+                base = std::move(t);
+            else
+                base = t;
+            if (!unit)
+                for (auto& entry : base) entry.val = num_mul(sign, entry.val);
+            has_base = true;
+            out.constant = num_mul(sign, number(constant));
+        } else {
+            expand_terms(e, t, constant, &sign, out);
+        }
+    }
+
+    /// The objective given as parts (accumulated in order they make its terms), times `sign`:
+    /// taken over unmerged when every part is already binary and the lowering is flat, and
+    /// then true; otherwise false and nothing is done.
+    bool objective_parts(std::vector<Terms>& parts, const Num& constant, const Num& sign) {
+        bool unit = sign.tag() == Num::Int && sign.as_int() == 1;
+        bool minus = sign.tag() == Num::Int && sign.as_int() == -1;  // negation is exact
+        if (!out.is_flat || !(unit || minus)) return false;
+        for (const auto& part : parts)
+            if (!already_binary(e, part)) return false;
+        if (minus)
+            for (auto& part : parts)
+                for (auto& entry : part) entry.val = num_mul(sign, entry.val);
+        base_parts = std::move(parts);
+        has_base = true;
+        out.constant = num_mul(sign, number(constant));
+        return true;
+    }
+
+    /// One instance of a constraint (lhs - rhs) of the given kind, weighted by w (non-zero).
+    void constraint(PyObject* label, PyObject* key, int kind, const Terms& t, const Num& constant, const Num& w) {
+        if (kind == kEqual)
+            equality(t, constant, w);
+        else if (kind == kLessEqual || kind == kGreaterEqual)
+            inequality(label, key, t, constant, Num::of_int(kind == kLessEqual ? 1 : -1), w);
+        else
+            raise(PyExc_NotImplementedError, "Constraint `" + to_string(label) + "`: unsupported comparison");
+    }
+
+    /// One instance of a custom penalty, weighted by w.
+    void penalty(const Terms& t, const Num& constant, const Num& w) { expand_terms(e, t, constant, &w, out); }
+
+    /// w * (sum of the group - 1)^2 for every one-hot encoded variable.
+    void onehot(const Num& w) {
+        const Num minus_one = Num::of_int(-1);
+        for (int32_t v = 0; v < e.nvar; ++v)
+            if (e.onehot[(size_t)v]) add_square(unit_terms(e.start[(size_t)v], e.start[(size_t)v + 1]), minus_one, w, out);
+    }
+
+    /// The finished terms: a copied objective's keys first, each value objective + the rest.
+    Terms finish() {
+        if (!has_base) return std::move(out.terms);
+        base.reserve(base.size() + out.terms.size());
+        SignalPoll poll;
+        for (auto& entry : out.terms) {
+            poll.tick();
+            base.accumulate(std::move(entry));
+        }
+        out.terms = Terms();
+        return std::move(base);
+    }
+
+    /// The finished terms of a flat lowering, merged as finish() would (a copied objective's
+    /// value plus the sum of the other contributions, those added in order): calls
+    /// emit(key, size, value) for the terms of degree 1 and 2 by ascending (first, second)
+    /// index, then for the higher ones in finish()'s order. Empties the lowering.
+    template <class Emit>
+    void merge_flat(Emit&& emit) {
+        SignalPoll poll;
+        // degree 3 and more: rare, merged through a map in finish()'s order
+        Terms higher, rest;
+        for (auto& part : out.flat)
+            if (part.key.size() > 2) rest.accumulate(std::move(part.key), std::move(part.val));
+        if (has_base) {
+            for (auto& entry : base)
+                if (entry.key.size() > 2) higher.store(Key(entry.key), Num(entry.val));
+            for (auto& part : base_parts)
+                for (auto& entry : part)
+                    if (entry.key.size() > 2) higher.accumulate(Key(entry.key), Num(entry.val));
+            for (auto& entry : rest) higher.accumulate(std::move(entry));
+        } else {
+            higher = std::move(rest);
+        }
+        // degree 1 and 2: bucketed by first index (the objective's entries first, then the
+        // contributions in order), each bucket sorted stably by second index (-1: linear)
+        struct Rec {
+            int32_t col;
+            int32_t from_base;
+            Num val;
+        };
+        size_t nb = (size_t)next_bin;
+        std::vector<size_t> start(nb + 2, 0);
+        auto count = [&](const Key& k) {
+            if (k.size() <= 2) ++start[(size_t)k.data()[0] + 2];
+        };
+        if (has_base) {
+            for (const auto& entry : base) count(entry.key);
+            for (const auto& part : base_parts)
+                for (const auto& entry : part) count(entry.key);
+        }
+        for (const auto& part : out.flat) count(part.key);
+        for (size_t r = 2; r < nb + 2; ++r) start[r] += start[r - 1];
+        std::vector<Rec> recs(start[nb + 1]);
+        auto put = [&](const Key& k, Num&& v, int32_t from_base) {
+            if (k.size() > 2) return;
+            Rec& rec = recs[start[(size_t)k.data()[0] + 1]++];
+            rec.col = k.size() == 2 ? k.data()[1] : -1;
+            rec.from_base = from_base;
+            rec.val = std::move(v);
+        };
+        if (has_base) {
+            for (auto& entry : base) put(entry.key, std::move(entry.val), 1);
+            for (auto& part : base_parts) {
+                poll.tick(part.size());
+                for (auto& entry : part) put(entry.key, std::move(entry.val), 1);
+                part = Terms();
+            }
+        }
+        base = Terms();
+        base_parts.clear();
+        for (auto& part : out.flat) {
+            poll.tick();
+            put(part.key, std::move(part.val), 0);
+        }
+        std::vector<Sum::Part>().swap(out.flat);
+        // start[r + 1] is now the end of bucket r, start[r] its beginning
+        int32_t key[2];
+        for (size_t r = 0; r < nb; ++r) {
+            size_t lo = start[r], hi = start[r + 1];
+            poll.tick(hi - lo);
+            bool sorted = true;
+            for (size_t i = lo + 1; i < hi && sorted; ++i) sorted = recs[i - 1].col <= recs[i].col;
+            if (!sorted)
+                std::stable_sort(recs.begin() + (ptrdiff_t)lo, recs.begin() + (ptrdiff_t)hi,
+                                 [](const Rec& a, const Rec& b) { return a.col < b.col; });
+            key[0] = (int32_t)r;
+            for (size_t i = lo; i < hi;) {
+                int32_t col = recs[i].col;
+                // the objective's value (its parts added in order), plus the others' sum
+                Num from_base, sum;
+                for (; i < hi && recs[i].col == col; ++i) {
+                    Num& target = recs[i].from_base ? from_base : sum;
+                    target = target.empty() ? std::move(recs[i].val) : num_add(target, recs[i].val);
+                }
+                Num v = from_base.empty() ? std::move(sum) : sum.empty() ? std::move(from_base) : num_add(from_base, sum);
+                key[1] = col;
+                emit(key, col < 0 ? 1u : 2u, v);
+            }
+        }
+        for (const auto& entry : higher) emit(entry.key.data(), entry.key.size(), entry.val);
+    }
+
+private:
+    /// lhs <= 0 (sign -1 turns lhs >= 0 into -lhs <= 0) as w * (lhs + s)^2, s an integer slack
+    /// in [0, -min lhs]; dropped when lhs <= 0 holds on the whole box of the bounds.
+    void inequality(PyObject* label, PyObject* key, const Terms& t, const Num& constant, const Num& sign, const Num& w) {
+        Num c0 = num_mul(sign, number(constant)), ic;
+        auto non_integral = [&](const Num& v) {
+            std::string shown = to_string(own(PyObject_Repr(v.py().ptr())).ptr());
+            raise(PyExc_ValueError, constraint_name(label, key) +
+                                        ": the inequality has the non-integral coefficient or constant " + shown +
+                                        "; its slack variable takes integer values only, so feasible assignments "
+                                        "would be penalised. Scale the constraint to integer coefficients or write "
+                                        "it as a custom penalty.");
+        };
+        if (!integral(c0, ic)) non_integral(c0);
+        Num lo = ic, hi = ic;
+        for (const auto& entry : t) {
+            Num a = num_mul(sign, number(entry.val)), ia, ml, mh;
+            if (!integral(a, ia)) non_integral(a);
+            key_vars(entry.key, e, vars_);
+            monomial_range(e, vars_, ia, ml, mh);
+            lo = num_add(lo, ml);
+            hi = num_add(hi, mh);
+        }
+        Num zero = Num::of_int(0);
+        if (num_compare(hi, zero, Py_LE)) return;  // holds everywhere
+        Sum lhs;
+        expand_terms(e, t, constant, &sign, lhs);
+        Num slack = num_mul(Num::of_int(-1), lo);
+        if (num_compare(slack, zero, Py_GT)) {
+            if (slack.tag() != Num::Int || slack.as_int() > (1LL << 52))
+                raise(PyExc_ValueError, constraint_name(label, key) + ": the slack range " +
+                                            to_string(slack.py().ptr()) + " is too large to encode");
+            int64_t range = slack.as_int();
+            int bits = 64 - __builtin_clzll((unsigned long long)range);
+            Obj list = own(PyTuple_New(bits));
+            for (int i = 0; i < bits; ++i) {
+                int64_t c = i + 1 < bits ? (int64_t)1 << i : range - (((int64_t)1 << (bits - 1)) - 1);
+                Key k(1);
+                k.data()[0] = next_bin;
+                lhs.terms.accumulate(std::move(k), Num::of_int(c));
+                PyTuple_SET_ITEM(list.ptr(), i, integer(next_bin).release().ptr());
+                if (next_bin == INT32_MAX) raise(PyExc_OverflowError, "too many binaries");
+                ++next_bin;
+            }
+            Obj rec = own(PyTuple_Pack(3, label, key, list.ptr()));
+            if (PyList_Append(slacks.ptr(), rec.ptr()) < 0) fail();
+        }
+        add_square(lhs.terms, lhs.constant, w, out);
+    }
+
+    void equality(const Terms& t, const Num& constant, const Num& w) {
+        Sum lhs;
+        expand_terms(e, t, constant, nullptr, lhs);
+        add_square(lhs.terms, lhs.constant, w, out);
+    }
+
+    std::vector<int32_t> vars_;
+};
+
+}  // namespace qtx::pubo

@@ -1,0 +1,217 @@
+"""A model as a QUBO/HUBO in NumPy arrays, without a Python object per term.
+
+``to_qubo_arrays`` compiles a model with the native compile (the driver of ``compile_model``,
+with every polynomial kept in C++) and lowers it to binaries with the code of ``to_pubo``, so
+its terms and coefficients are those of ``to_pubo(compile_model(...))``; only the storage
+differs. ``to_bqm`` hands the arrays to dimod's vectorised constructor.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import sys
+import time
+import typing as typ
+
+import numpy as np
+
+from quillon_transpiler.core.pubo.int_encoder import IntegerEncoder
+from quillon_transpiler.core.pubo.route import Weight, lowering_args, slack_map
+
+if typ.TYPE_CHECKING:
+    import dimod
+
+    import quillon as ql
+    from quillon_transpiler.core.compile.compiled_model import CompiledInstance
+
+#: progress(stage, item, seconds): stage "compile" or "lower", the item's label ("objective"
+#: for the objective), seconds since the call started
+Progress = typ.Callable[[str, str, float], None]
+
+
+@dataclasses.dataclass(repr=False)
+class QuboArrays:
+    """``offset + sum(linear[i] b_i) + sum(quadratic_biases[k] b_rows[k] b_cols[k]) + higher terms``.
+
+    Binaries are numbered as in ``to_pubo``: the encoder's (variable by variable; variable ``v``
+    has ``binary_starts[v]`` to ``binary_starts[v + 1] - 1``), then the slack binaries of
+    inequalities, listed in ``slack``. Quadratic terms have ``row < col``, sorted by row, then
+    column. Term ``k`` of degree 3
+    or more is ``higher_indices[higher_offsets[k]:higher_offsets[k + 1]]`` (sorted, distinct)
+    with bias ``higher_biases[k]``. ``compiled`` keeps the registry, data and shapes for
+    decoding (``decode_pubo`` accepts these arrays); its polynomials are not kept.
+    """
+
+    linear: np.ndarray
+    quadratic_rows: np.ndarray
+    quadratic_cols: np.ndarray
+    quadratic_biases: np.ndarray
+    higher_offsets: np.ndarray
+    higher_indices: np.ndarray
+    higher_biases: np.ndarray
+    offset: float
+    num_binaries: int
+    binary_starts: np.ndarray
+    encoder: IntegerEncoder
+    compiled: CompiledInstance
+    slack: dict[str, dict[tuple[int, ...], tuple[int, ...]]]
+
+    @property
+    def num_terms(self) -> int:
+        """Terms of degree 1 (non-zero biases), 2 and more."""
+        return int(np.count_nonzero(self.linear)) + len(self.quadratic_biases) + len(self.higher_biases)
+
+    @property
+    def degree(self) -> int:
+        if len(self.higher_biases):
+            return int(np.diff(self.higher_offsets).max())
+        if len(self.quadratic_biases):
+            return 2
+        return 1 if np.any(self.linear) else 0
+
+    def to_dict(self) -> dict[tuple[int, ...], float]:
+        """The terms as ``to_pubo``'s coefficient dict holds them; linear biases of 0 are left out."""
+        out: dict[tuple[int, ...], float] = {}
+        nonzero = np.flatnonzero(self.linear)
+        out.update(zip(((int(i),) for i in nonzero), self.linear[nonzero].tolist()))
+        rows, cols = self.quadratic_rows.tolist(), self.quadratic_cols.tolist()
+        out.update(zip(zip(rows, cols), self.quadratic_biases.tolist()))
+        offsets, indices = self.higher_offsets.tolist(), self.higher_indices.tolist()
+        keys = (tuple(indices[offsets[k] : offsets[k + 1]]) for k in range(len(self.higher_biases)))
+        out.update(zip(keys, self.higher_biases.tolist()))
+        return out
+
+    def energies(self, samples: typ.Any) -> np.ndarray:
+        """The polynomial at every row of a (samples x num_binaries) array of 0s and 1s."""
+        x = np.atleast_2d(np.asarray(samples, dtype=np.float64))
+        if x.shape[1] != self.num_binaries:
+            raise ValueError(f"samples need {self.num_binaries} columns (one per binary), got {x.shape[1]}")
+        out = np.full(len(x), float(self.offset)) + x @ self.linear
+        out += (x[:, self.quadratic_rows] * x[:, self.quadratic_cols]) @ self.quadratic_biases
+        if len(self.higher_biases):
+            product = np.multiply.reduceat(x[:, self.higher_indices], self.higher_offsets[:-1], axis=1)
+            out += product @ self.higher_biases
+        return out
+
+    def labels(self) -> list[tuple[str, tuple[int, ...], int]]:
+        """Binary index -> (variable label, subscripts, bit): bit k of an encoded variable is its
+        k-th binary (0 for a binary variable); slack binaries get ("slack:" + constraint label,
+        forall key, bit)."""
+        out: list[typ.Any] = [None] * self.num_binaries
+        starts = self.binary_starts.tolist()
+        for label, by_subscripts in self.compiled.var_map.var_map.items():
+            for subscripts, index in by_subscripts.items():
+                for bit, b in enumerate(range(starts[index], starts[index + 1])):
+                    out[b] = (label, subscripts, bit)
+        for label, by_key in self.slack.items():
+            for key, bits in by_key.items():
+                for bit, b in enumerate(bits):
+                    out[b] = (f"slack:{label}", key, bit)
+        return out
+
+    def __repr__(self) -> str:
+        return (
+            f"QuboArrays({self.num_binaries} binaries, {np.count_nonzero(self.linear)} linear, "
+            f"{len(self.quadratic_biases)} quadratic, {len(self.higher_biases)} higher-order terms, "
+            f"offset {self.offset!r})"
+        )
+
+
+def to_qubo_arrays(
+    problem: ql.Problem | CompiledInstance,
+    instance: dict[str, typ.Any] | None = None,
+    fixed_variables: dict[str, dict[tuple[int, ...], float]] | None = None,
+    *,
+    constraint_weight: Weight = 1.0,
+    penalty_weight: Weight | None = None,
+    encoder: str | IntegerEncoder = "log",
+    encoding_weight: float = 1.0,
+    progress: Progress | bool | None = None,
+) -> QuboArrays:
+    """The binary polynomial of ``to_pubo`` as NumPy arrays, compiled without a Python object per term.
+
+    Args:
+        problem: a quillon problem (compiled against ``instance`` and ``fixed_variables`` as
+            ``compile_model`` does, with the same errors), or a compiled instance.
+        constraint_weight, penalty_weight, encoder, encoding_weight: as for ``to_pubo``
+            (an encoder object must be built from the compiled registry, so pass one only with
+            a compiled instance).
+        progress: a callable ``progress(stage, item, seconds)`` told of every item (objective,
+            constraint or penalty label) compiled and lowered; None (the default) prints a line
+            per item to stderr once the call has run for more than a second; False is silent.
+
+    Raises:
+        SubstituteError: as ``compile_model``.
+        ValueError: as ``to_pubo``; a coefficient that a float64 cannot hold exactly.
+    """
+    start = time.perf_counter()
+    report = _reporter(progress, start)
+    if _is_compiled(problem):
+        if instance is not None or fixed_variables is not None:
+            raise TypeError("a compiled instance carries its data: pass no instance or fixed variables with it")
+        compiled, consume = problem, False
+    else:
+        if instance is None:
+            raise TypeError("to_qubo_arrays needs the instance data of the problem (or a compiled instance)")
+        if isinstance(encoder, IntegerEncoder):
+            raise ValueError("an encoder object belongs to a compiled registry: pass its name, or a compiled instance")
+        from quillon_transpiler.core.compile.compile import _compile_native
+
+        compiled, consume = _compile_native(problem, instance, fixed_variables, report), True
+    encoder, args = lowering_args(compiled, constraint_weight, penalty_weight, encoder, encoding_weight)
+    lowered = None if report is None else (lambda label: report("lower", label))
+    from quillon_transpiler.core.pubo import binarize
+
+    arrays, constant, num_binaries, slacks, starts = binarize._lower_arrays(*args, consume, lowered)
+    if consume:
+        # the polynomials were emptied as they were lowered: keep nothing that looks like them
+        compiled = dataclasses.replace(compiled, objective=None, constraint=None, penalty=None)
+    return QuboArrays(*arrays, constant, num_binaries, starts, encoder, compiled, slack_map(slacks))
+
+
+def to_bqm(arrays: QuboArrays) -> dimod.BinaryQuadraticModel:
+    """A ``dimod.BinaryQuadraticModel`` (binary variables 0 .. num_binaries - 1) of quadratic arrays.
+
+    ``arrays.labels()`` names the variables; relabel the model with it when needed.
+    """
+    if len(arrays.higher_biases):
+        raise ValueError(
+            f"the polynomial has {len(arrays.higher_biases)} terms of degree 3 or more (degree {arrays.degree}); a "
+            "BinaryQuadraticModel holds quadratic terms only: reduce the model's degree or use a HUBO solver"
+        )
+    try:
+        import dimod
+    except ImportError:
+        raise ImportError(
+            "to_bqm needs dimod; install it with the package's `dimod` extra: pip install 'quillon_transpiler[dimod]'"
+        ) from None
+    return dimod.BinaryQuadraticModel.from_numpy_vectors(
+        arrays.linear,
+        (arrays.quadratic_rows, arrays.quadratic_cols, arrays.quadratic_biases),
+        arrays.offset,
+        dimod.BINARY,
+    )
+
+
+def _is_compiled(obj: typ.Any) -> bool:
+    from quillon_transpiler.core.compile.compiled_model import CompiledInstance
+
+    return isinstance(obj, CompiledInstance)
+
+
+def _reporter(progress: Progress | bool | None, start: float) -> typ.Callable[[str, str], None] | None:
+    if progress is False:
+        return None
+    if progress is None or progress is True:
+        verbose = progress is True
+
+        def show(stage: str, item: str) -> None:
+            seconds = time.perf_counter() - start
+            if verbose or seconds > 1.0:
+                verb = "compiled" if stage == "compile" else "lowered"
+                print(f"quillon_transpiler: {verb} {item} ({seconds:.1f} s)", file=sys.stderr, flush=True)
+
+        return show
+    if not callable(progress):
+        raise TypeError(f"progress must be a callable, None or a bool, got {progress!r}")
+    return lambda stage, item: progress(stage, item, time.perf_counter() - start)

@@ -1,0 +1,355 @@
+"""The native route (to_qubo_arrays) against the dict route (compile_model + to_pubo).
+
+Both run the same lowering; the native compile keeps the polynomials in C++. On random models
+of several families, for every encoder and weight setting, the two must give the same terms,
+coefficients, order of terms per degree, constant, binaries and slacks, and the same errors.
+"""
+
+import copy
+import os
+import sys
+
+import numpy as np
+import pytest
+from hypothesis import HealthCheck, event, given, settings
+from hypothesis import strategies as st
+
+import quillon as ql
+from quillon_transpiler import SubstituteError, decode_pubo, to_bqm, to_pubo, to_qubo_arrays
+from quillon_transpiler.core.compile.compile import compile_model
+
+
+def tsp(rng):
+    n = int(rng.integers(3, 6))
+    N, d = ql.Placeholder("N"), ql.Placeholder("d", ndim=2)
+    x = ql.BinaryVar("x", shape=(N, N))
+    i, j, t = ql.Element("i", N), ql.Element("j", N), ql.Element("t", N)
+    problem = ql.Problem("tsp")
+    problem += ql.sum(i, ql.sum(j, d[i, j] * ql.sum(t, x[i, t] * x[j, (t + 1) % N])))
+    problem += ql.Constraint("city", ql.sum(i, x[i, t]) == 1, forall=t)
+    problem += ql.CustomPenaltyTerm("step", (ql.sum(t, x[i, t]) - 1) ** 2, forall=i)
+    return problem, {"N": n, "d": rng.uniform(0, 10, (n, n)).round(3)}, None
+
+
+def knapsack(rng):
+    n = int(rng.integers(3, 7))
+    N, v, w, W = ql.Placeholder("N"), ql.Placeholder("v", ndim=1), ql.Placeholder("w", ndim=1), ql.Placeholder("W")
+    b = ql.BinaryVar("b", shape=(N,))
+    i = ql.Element("i", N)
+    problem = ql.Problem("knapsack", sense=ql.ProblemSense.MAXIMIZE)
+    problem += ql.sum(i, v[i] * b[i])
+    problem += ql.Constraint("capacity", ql.sum(i, w[i] * b[i]) <= W)
+    problem += ql.Constraint("some", ql.sum(i, b[i]) >= 1)
+    weights = rng.integers(1, 9, n)
+    return problem, {"N": n, "v": rng.uniform(1, 5, n), "w": weights, "W": int(weights.sum() // 2)}, None
+
+
+def integers(rng):
+    n = int(rng.integers(2, 4))
+    N, top = ql.Placeholder("N"), ql.Placeholder("top", ndim=1)
+    y = ql.IntegerVar("y", shape=(N,), lower_bound=-1, upper_bound=top)
+    z = ql.IntegerVar("z", lower_bound=0, upper_bound=3)
+    b = ql.BinaryVar("b", shape=(N,))
+    i = ql.Element("i", N)
+    problem = ql.Problem("integers")
+    problem += ql.sum(i, y[i] * b[i] * z) + 2 * y[0] ** 2 - 0.5 * z + 1.25
+    problem += ql.Constraint("cap", ql.sum(i, y[i]) + z <= 4)
+    problem += ql.Constraint("tie", y[i] - b[i] >= -1, forall=i)
+    problem += ql.CustomPenaltyTerm("near", (y[i] - z) ** 2, forall=[(i, i > 0)])
+    return problem, {"N": n, "top": rng.integers(1, 4, n)}, None
+
+
+def pinned(rng):
+    n = int(rng.integers(3, 6))
+    N, c = ql.Placeholder("N"), ql.Placeholder("c", ndim=1)
+    x = ql.BinaryVar("x", shape=(N,))
+    y = ql.IntegerVar("y", shape=(N,), lower_bound=0, upper_bound=2)
+    i, j = ql.Element("i", N), ql.Element("j", N)
+    problem = ql.Problem("pinned")
+    problem += ql.sum(i, c[i] * x[i] * y[i]) + ql.sum(i, ql.sum(j, x[i] * x[j]))
+    problem += ql.Constraint("pin", x[0] == 1)
+    problem += ql.Constraint("pin y", y[1] == 2)
+    problem += ql.Constraint("pair", x[i] + y[i] <= 2, forall=[(i, i >= 1)])
+    problem += ql.CustomPenaltyTerm("cubic", x[1] * x[i] * y[i], forall=i)
+    fixed = {"x": {(2,): 1}, "y": {(0,): 1}}
+    return problem, {"N": n, "c": rng.uniform(-2, 2, n)}, fixed
+
+
+def overlap(rng):
+    """An objective whose keys recur across the outer sum, with float weights: the order in
+    which their contributions are added shows in the last bits."""
+    n = int(rng.integers(3, 6))
+    N, w = ql.Placeholder("N"), ql.Placeholder("w", ndim=2)
+    x = ql.BinaryVar("x", shape=(N,))
+    i, j = ql.Element("i", N), ql.Element("j", N)
+    problem = ql.Problem("overlap", sense=ql.ProblemSense.MAXIMIZE if n % 2 else ql.ProblemSense.MINIMIZE)
+    problem += ql.sum(i, ql.sum(j, w[i, j] * x[j] * x[(j + 1 + i % 2) % N]) + w[i, i] * x[i])
+    problem += ql.CustomPenaltyTerm("pairs", w[i, 0] * x[i] * x[(i + 1) % N] + w[0, i] * x[i], forall=i)
+    problem += ql.Constraint("two", ql.sum(i, x[i]) == 2)
+    return problem, {"N": n, "w": rng.uniform(-1, 1, (n, n)) / 3}, None
+
+
+def cubic(rng):
+    """Cubic binary terms recurring across the objective's outer sum and in a penalty."""
+    n = int(rng.integers(3, 6))
+    N, w = ql.Placeholder("N"), ql.Placeholder("w", ndim=2)
+    x = ql.BinaryVar("x", shape=(N,))
+    i, j = ql.Element("i", N), ql.Element("j", N)
+    triple = x[j] * x[(j + 1) % N] * x[(j + 2) % N]
+    problem = ql.Problem("cubic")
+    problem += ql.sum(i, ql.sum(j, w[i, j] * triple) + w[i, 0] * x[i] * x[(i + 1) % N])
+    problem += ql.CustomPenaltyTerm("tri", ql.sum(j, w[0, j] * triple) + w[1, 1] * x[0], forall=i)
+    return problem, {"N": n, "w": rng.uniform(-1, 1, (n, n)) / 3}, None
+
+
+def integer_sum(rng):
+    """An objective summed over an element whose terms need encoding."""
+    n = int(rng.integers(2, 4))
+    N, c = ql.Placeholder("N"), ql.Placeholder("c", ndim=1)
+    y = ql.IntegerVar("y", shape=(N,), lower_bound=0, upper_bound=3)
+    i = ql.Element("i", N)
+    problem = ql.Problem("integer sum")
+    problem += ql.sum(i, c[i] * (y[i] - 1) ** 2)
+    problem += ql.Constraint("total", ql.sum(i, y[i]) <= 4)
+    return problem, {"N": n, "c": rng.uniform(0.5, 2, n)}, None
+
+
+FAMILIES = {
+    "tsp": tsp,
+    "knapsack": knapsack,
+    "integers": integers,
+    "pinned": pinned,
+    "overlap": overlap,
+    "cubic": cubic,
+    "integer_sum": integer_sum,
+}
+WEIGHTS = [
+    {},
+    {"constraint_weight": 2.5, "penalty_weight": 0.5, "encoding_weight": 3.0},
+    {"constraint_weight": 0, "penalty_weight": 7, "encoding_weight": 0},
+]
+
+
+def label_weights(compiled):
+    """A weight per label, odd values, one label left out (weighs 1)."""
+    cw = {label: 1.5 + k for k, label in enumerate(compiled.constraint)}
+    if cw:
+        cw.popitem()
+    pw = {label: 3 - k for k, label in enumerate(compiled.penalty)}
+    return {"constraint_weight": cw, "penalty_weight": pw}
+
+
+def dict_route(problem, instance, fixed, **kw):
+    return to_pubo(compile_model(problem, instance, copy.deepcopy(fixed)), **kw)
+
+
+def assert_same(arrays, pubo):
+    """The arrays hold the dict's polynomial, every coefficient equal."""
+    # linear biases are dense; the dict may hold a zero linear term
+    expected = {k: v for k, v in pubo.coeff.items() if not (len(k) == 1 and v == 0)}
+    got = arrays.to_dict()
+    assert got == expected
+    # quadratic terms sorted by row and column; higher ones in the dict's order
+    assert list(zip(arrays.quadratic_rows.tolist(), arrays.quadratic_cols.tolist())) == sorted(
+        k for k in expected if len(k) == 2
+    )
+    assert [k for k in got if len(k) > 2] == [k for k in expected if len(k) > 2]
+    assert arrays.offset == pubo.constant and type(arrays.offset) is type(pubo.constant)
+    assert arrays.num_binaries == pubo.num_binaries
+    assert arrays.slack == pubo.slack
+    assert arrays.quadratic_rows.dtype == np.int32 and np.all(arrays.quadratic_rows < arrays.quadratic_cols)
+
+
+@pytest.mark.parametrize("seed", range(3))
+@pytest.mark.parametrize("encoder", ["log", "unary", "one-hot"])
+@pytest.mark.parametrize("family", FAMILIES)
+def test_native_route_gives_the_dict_routes_polynomial(family, encoder, seed):
+    rng = np.random.default_rng(seed)
+    problem, instance, fixed = FAMILIES[family](rng)
+    for kw in [*WEIGHTS, label_weights(compile_model(problem, instance, copy.deepcopy(fixed)))]:
+        pubo = dict_route(problem, instance, fixed, encoder=encoder, **kw)
+        arrays = to_qubo_arrays(problem, instance, copy.deepcopy(fixed), encoder=encoder, progress=False, **kw)
+        assert_same(arrays, pubo)
+        # a compiled instance goes the same way, and keeps its polynomials
+        compiled = compile_model(problem, instance, copy.deepcopy(fixed))
+        assert_same(to_qubo_arrays(compiled, encoder=encoder, **kw), pubo)
+        assert compiled.objective.coeff == compile_model(problem, instance, copy.deepcopy(fixed)).objective.coeff
+
+
+@pytest.mark.parametrize("family", ["tsp", "integers"])
+def test_arrays_energy_and_bqm_match_the_dict_polynomial(family):
+    rng = np.random.default_rng(7)
+    problem, instance, fixed = FAMILIES[family](rng)
+    pubo = dict_route(problem, instance, fixed, penalty_weight=2.0)
+    arrays = to_qubo_arrays(problem, instance, fixed, penalty_weight=2.0, progress=False)
+    samples = rng.integers(0, 2, (20, arrays.num_binaries))
+    expected = [pubo.energy(dict(enumerate(row))) for row in samples.tolist()]
+    np.testing.assert_allclose(arrays.energies(samples), expected, rtol=1e-12, atol=1e-9)
+    if arrays.degree <= 2:
+        pytest.importorskip("dimod")
+        bqm = to_bqm(arrays)
+        np.testing.assert_allclose(bqm.energies((samples, range(arrays.num_binaries))), expected, rtol=1e-12)
+
+
+def test_hubo_terms_cannot_go_into_a_bqm():
+    x = ql.BinaryVar("x", shape=(4,))
+    problem = ql.Problem("hubo")
+    problem += x[0] * x[1] * x[2] - 2 * x[1] * x[2] * x[3] * x[0] + x[3]
+    arrays = to_qubo_arrays(problem, {}, progress=False)
+    assert arrays.degree == 4
+    assert arrays.to_dict() == {(3,): 1, (0, 1, 2): 1, (0, 1, 2, 3): -2}
+    np.testing.assert_array_equal(arrays.energies([[1, 1, 1, 0], [1, 1, 1, 1]]), [1, 0])
+    with pytest.raises(ValueError, match="degree 3 or more"):
+        to_bqm(arrays)
+
+
+def test_to_bqm_names_the_extra_when_dimod_is_missing(monkeypatch):
+    x = ql.BinaryVar("x", shape=(2,))
+    problem = ql.Problem("pair")
+    problem += x[0] * x[1]
+    arrays = to_qubo_arrays(problem, {}, progress=False)
+    monkeypatch.setitem(sys.modules, "dimod", None)  # import dimod fails
+    with pytest.raises(ImportError, match=r"quillon_transpiler\[dimod\]"):
+        to_bqm(arrays)
+
+
+def test_labels_name_every_binary():
+    problem, instance, fixed = knapsack(np.random.default_rng(1))
+    arrays = to_qubo_arrays(problem, instance, progress=False)
+    labels = arrays.labels()
+    assert labels[0] == ("b", (0,), 0)
+    slack = arrays.slack["capacity"][()]
+    assert [labels[b] for b in slack] == [("slack:capacity", (), k) for k in range(len(slack))]
+    assert None not in labels
+    # decoding reads the registry and data the arrays keep
+    sample = {0: 1, 2: 1}
+    expected = decode_pubo(sample, to_pubo(compile_model(problem, instance)))
+    assert decode_pubo(sample, arrays).solution == expected.solution
+    with pytest.raises(TypeError, match="carries its data"):
+        to_qubo_arrays(compile_model(problem, instance), instance)
+
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "compile"))
+from test_model_property import models  # noqa: E402  (the compile tests' model generator)
+
+
+@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+@given(models(), st.sampled_from(["log", "unary", "one-hot"]), st.sampled_from(WEIGHTS))
+def test_random_models_give_the_dict_routes_polynomial(model, encoder, kw):
+    """Random models of the compile tests (nested sums, powers, integer variables, pinning,
+    fixed values, big ints): the same polynomial, or the same error, from both routes."""
+    try:
+        pubo = dict_route(model.problem, model.instance, model.fixed, encoder=encoder, **kw)
+    except Exception as expected:
+        with pytest.raises(type(expected)) as got:
+            to_qubo_arrays(
+                model.problem, model.instance, copy.deepcopy(model.fixed), encoder=encoder, progress=False, **kw
+            )
+        assert str(got.value) == str(expected)
+        event(f"both raise {type(expected).__name__}")
+        return
+    try:
+        arrays = to_qubo_arrays(
+            model.problem, model.instance, copy.deepcopy(model.fixed), encoder=encoder, progress=False, **kw
+        )
+    except ValueError as error:
+        # only a coefficient that float64 cannot hold may stop the arrays
+        assert "no exact float64 value" in str(error)
+        assert any(float(v) != v for v in pubo.coeff.values())
+        event("beyond float64")
+        return
+    assert_same(arrays, pubo)
+    event(f"same polynomial, degree {arrays.degree}")
+
+
+def bad_models():
+    N, c = ql.Placeholder("N"), ql.Placeholder("c", ndim=1)
+    x = ql.BinaryVar("x", shape=(N,))
+    i = ql.Element("i", N)
+    objective = ql.Problem("objective")
+    objective += ql.sum(i, c[i + 1] * x[i])
+    constraint = ql.Problem("constraint")
+    constraint += ql.Constraint("c", x[i] * c[i + 1] <= 1, forall=i)
+    penalty = ql.Problem("penalty")
+    penalty += ql.CustomPenaltyTerm("p", x[i] ** c[i], forall=i)
+    shape = ql.Problem("shape")
+    shape += ql.sum(i, x[i + 1])
+    return [objective, constraint, penalty, shape]
+
+
+@pytest.mark.parametrize("problem", bad_models(), ids=lambda p: p.name)
+def test_errors_are_those_of_compile_model(problem):
+    instance = {"N": 3, "c": np.array([1.0, 2.0, 0.5])}
+    with pytest.raises(SubstituteError) as expected:
+        compile_model(problem, instance)
+    with pytest.raises(SubstituteError) as got:
+        to_qubo_arrays(problem, instance, progress=False)
+    assert str(got.value) == str(expected.value)
+    assert type(got.value.__cause__) is type(expected.value.__cause__)
+
+
+def test_progress_reports_every_item():
+    problem, instance, fixed = tsp(np.random.default_rng(0))
+    seen = []
+    to_qubo_arrays(problem, instance, progress=lambda stage, item, seconds: seen.append((stage, item)))
+    assert seen == [
+        ("compile", "objective"),
+        ("compile", "city"),
+        ("compile", "step"),
+        ("lower", "city"),
+        ("lower", "step"),
+    ]
+
+
+def test_float64_refuses_inexact_coefficients():
+    x = ql.BinaryVar("x", shape=(2,))
+    problem = ql.Problem("big")
+    problem += (2**60 + 1) * x[0] * x[1]
+    assert to_pubo(compile_model(problem, {})).coeff[(0, 1)] == 2**60 + 1
+    with pytest.raises(ValueError, match="no exact float64 value"):
+        to_qubo_arrays(problem, {}, progress=False)
+
+
+INTERRUPTED = """
+import quillon as ql
+from quillon_transpiler import to_qubo_arrays
+from quillon_transpiler.core.compile.compile import compile_model
+N = ql.Placeholder("N")
+x = ql.BinaryVar("x", shape=(N,))
+i = ql.Element("i", N)
+problem = ql.Problem("long")
+problem += ql.Constraint("one", ql.sum(i, x[i]) == 1)
+source = compile_model(problem, {{"N": 30000}}) if {compiled} else problem
+print("ready", flush=True)
+try:
+    to_qubo_arrays(source, {{"N": 30000}} if not {compiled} else None, progress=False)
+except KeyboardInterrupt:
+    small = to_qubo_arrays(problem, {{"N": 3}}, progress=False)
+    print("interrupted", small.num_terms, flush=True)
+"""
+
+
+@pytest.mark.parametrize("compiled", [True, False])
+def test_ctrl_c_interrupts_the_lowering(compiled):
+    """Squaring a constraint of 30000 terms makes 4.5e8 products: Ctrl-C stops it, and the
+    module keeps working."""
+    import signal
+    import subprocess
+    import sys
+    import time
+
+    child = subprocess.Popen(
+        [sys.executable, "-c", INTERRUPTED.format(compiled=compiled)],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
+    try:
+        assert child.stdout.readline() == "ready\n"
+        time.sleep(1.0)
+        child.send_signal(signal.SIGINT)
+        out, err = child.communicate(timeout=10)
+    finally:
+        child.kill()
+        child.communicate()
+    assert out == "interrupted 6\n", err
