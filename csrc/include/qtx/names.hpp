@@ -44,8 +44,13 @@ inline PyObject* substitute_error() { return exception_class(QTX_NAME("Substitut
 
 [[noreturn]] inline void raise_substitute(const std::string& msg) { raise(substitute_error(), msg); }
 
-/// Inside a `catch`: the SubstituteError being handled; any other error is rethrown.
-inline Obj caught_substitute_error() { return caught_error(substitute_error()); }
+/// The SubstituteError pending, or being handled inside a `catch`; any other error is rethrown.
+inline Obj caught_substitute_error() {
+    if (!PyErr_Occurred()) return caught_error(substitute_error());
+    Obj e = catch_error(substitute_error());
+    if (!e) fail();
+    return e;
+}
 
 /// `indices[name] = value` on an instance data's element bindings.
 inline void bind_index(PyObject* indices, PyObject* name, PyObject* value) {
@@ -59,16 +64,5 @@ inline Obj tree_class(PyObject* name) {
     return imported(QTX_NAME("quillon_transpiler.core.substitute.substitutable_expr"), name);
 }
 
-// ---- kept for the engine, compile and binarize sources until they use the names above ----
-
-inline PyObject* exception_class(const char* name, PyObject*& slot) {
-    if (!slot) slot = exception_class(interned(name).ptr()).release().ptr();
-    return slot;
-}
-inline Obj import_attr(const char* module, const char* attr) { return imported(str(module).ptr(), str(attr).ptr()); }
-
 }  // namespace qtx
 
-/// Defines `fn()`, the module at `path` (borrowed: sys.modules holds it).
-#define QTX_LAZY_MODULE(fn, path) \
-    PyObject* fn() { return ::qtx::imported(QTX_NAME(path)).ptr(); }

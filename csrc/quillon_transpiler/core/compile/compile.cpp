@@ -18,112 +18,27 @@ namespace {
 
 const Names& N = names();
 
-QTX_LAZY_MODULE(subs_expr, "quillon_transpiler.core.substitute.substitutable_expr")
-QTX_LAZY_MODULE(core_module, "quillon_transpiler.core")
-QTX_LAZY_MODULE(converter_module, "quillon_transpiler.core.compile.convert_to_substitutable")
-QTX_LAZY_MODULE(compiled_model_module, "quillon_transpiler.core.compile.compiled_model")
-QTX_LAZY_MODULE(pinning_module, "quillon_transpiler.core.compile.pinning_constraint")
-QTX_LAZY_MODULE(unroll_module, "quillon_transpiler.core.compile.unroll_forall")
-QTX_LAZY_MODULE(quillon_module, "quillon")
-QTX_LAZY_MODULE(numbers_module, "numbers")
+PyObject* subs_expr() { return imported(QTX_NAME("quillon_transpiler.core.substitute.substitutable_expr")).ptr(); }
+PyObject* core_module() { return imported(QTX_NAME("quillon_transpiler.core")).ptr(); }
+PyObject* converter_module() { return imported(QTX_NAME("quillon_transpiler.core.compile.convert_to_substitutable")).ptr(); }
+PyObject* compiled_model_module() { return imported(QTX_NAME("quillon_transpiler.core.compile.compiled_model")).ptr(); }
+PyObject* pinning_module() { return imported(QTX_NAME("quillon_transpiler.core.compile.pinning_constraint")).ptr(); }
+PyObject* unroll_module() { return imported(QTX_NAME("quillon_transpiler.core.compile.unroll_forall")).ptr(); }
+PyObject* quillon_module() { return imported(QTX_NAME("quillon")).ptr(); }
+PyObject* numbers_module() { return imported(QTX_NAME("numbers")).ptr(); }
 
-bool is_instance(PyObject* o, PyObject* cls) {
-    int r = PyObject_IsInstance(o, cls);
-    if (r < 0) fail();
-    return r != 0;
-}
-
-PyObject* is_decision_variable(PyObject*, PyObject* node) noexcept {
-    return guarded([&] {
-        Obj cls = getattr(subs_expr(), QTX_NAME("DecisionVariable"));
-        return ref(is_instance(node, cls.ptr()) ? Py_True : Py_False);
-    });
-}
-PyObject* is_placeholder(PyObject*, PyObject* node) noexcept {
-    return guarded([&] {
-        Obj cls = getattr(subs_expr(), QTX_NAME("Placeholder"));
-        return ref(is_instance(node, cls.ptr()) ? Py_True : Py_False);
-    });
-}
 /// `extract` predicates as C functions: the scans visit every node of every tree.
-PyObject* decision_variable_check() {
-    static PyMethodDef def = {"is_decision_variable", (PyCFunction)is_decision_variable, METH_O, nullptr};
-    static PyObject* fn = own(PyCFunction_New(&def, nullptr)).release().ptr();
-    return fn;
-}
-PyObject* placeholder_check() {
-    static PyMethodDef def = {"is_placeholder", (PyCFunction)is_placeholder, METH_O, nullptr};
-    static PyObject* fn = own(PyCFunction_New(&def, nullptr)).release().ptr();
-    return fn;
-}
-
-Obj method(PyObject* o, PyObject* name, std::initializer_list<PyObject*> args) {
-    return call(getattr(o, name).ptr(), args);
-}
-
-/// Calls f(key, value) for every item of a mapping, in its order.
-template <class F>
-void each_item(PyObject* m, F&& f) {
-    if (PyDict_CheckExact(m)) {
-        Py_ssize_t pos = 0;
-        PyObject *k, *v;
-        while (PyDict_Next(m, &pos, &k, &v)) {
-            Obj kk = ref(k), vv = ref(v);
-            f(kk.ptr(), vv.ptr());
-        }
-        return;
-    }
-    Obj items = own(PyMapping_Items(m));
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
-        PyObject* p = PyList_GET_ITEM(items.ptr(), i);
-        Obj k = own(PySequence_GetItem(p, 0)), v = own(PySequence_GetItem(p, 1));
-        f(k.ptr(), v.ptr());
-    }
-}
-
-/// Calls f(item) for every item of an iterable.
-template <class F>
-void each(PyObject* iterable, F&& f) {
-    Obj it = own(PyObject_GetIter(iterable));
-    for (;;) {
-        PyObject* v = PyIter_Next(it.ptr());
-        if (!v) break;
-        Obj vv = nb::steal(v);
-        f(vv.ptr());
-    }
-    if (PyErr_Occurred()) fail();
-}
+Obj decision_variable_check() { return instance_check(tree_class(QTX_NAME("DecisionVariable")).ptr()); }
+Obj placeholder_check() { return instance_check(tree_class(QTX_NAME("Placeholder")).ptr()); }
 
 /// `acc.extend(more)`, with Python's errors for whatever `acc` and `more` turn out to be.
-void extend(PyObject* acc, PyObject* more) { method(acc, QTX_NAME("extend"), {more}); }
+void extend(PyObject* acc, PyObject* more) { call_method(acc, QTX_NAME("extend"), {more}); }
 
 
 /// Raises SubstituteError(msg) as a `raise` inside the `except` that caught `caught` would:
 /// `caught` becomes the context, and the cause too when `chained` (`raise ... from`).
 [[noreturn]] void raise_in_except(const std::string& msg, PyObject* caught, bool chained) {
-    Obj err = call(substitute_error(), {str(msg).ptr()});
-    Py_INCREF(caught);
-    PyException_SetContext(err.ptr(), caught);
-    if (chained) {
-        Py_INCREF(caught);
-        PyException_SetCause(err.ptr(), caught);
-    }
-    PyObject* type = (PyObject*)Py_TYPE(err.ptr());
-    Py_INCREF(type);
-    PyErr_Restore(type, err.release().ptr(), nullptr);
-    fail();
-}
-
-/// The pending SubstituteError, or rethrows when another error is pending.
-Obj caught_substitute_error() {
-    // the class may be imported on first use, which must not run with an error pending
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyObject* cls = substitute_error();
-    PyErr_Restore(type, value, tb);
-    Obj e = catch_error(cls);
-    if (!e) throw PyErrSet{};
-    return e;
+    raise_from(call(substitute_error(), {str(msg).ptr()}), caught, chained);
 }
 
 Obj element_name(PyObject* forall_entry) {
@@ -134,17 +49,9 @@ Obj element_name(PyObject* forall_entry) {
 /// {element name: value} over the forall entries zipped with an assignment.
 Obj forall_values(PyObject* forall, PyObject* assignment) {
     Obj values = own(PyDict_New());
-    Obj entries = own(PyObject_GetIter(forall)), its = own(PyObject_GetIter(assignment));
-    for (;;) {
-        PyObject* e = PyIter_Next(entries.ptr());
-        if (!e) break;
-        Obj entry = nb::steal(e);
-        PyObject* v = PyIter_Next(its.ptr());
-        if (!v) break;
-        Obj value = nb::steal(v);
-        dict_set(values.ptr(), element_name(entry.ptr()).ptr(), value.ptr());
-    }
-    if (PyErr_Occurred()) fail();
+    zip(forall, assignment, [&](PyObject* entry, PyObject* value) {
+        dict_set(values.ptr(), element_name(entry).ptr(), value);
+    });
     return values;
 }
 
@@ -173,7 +80,7 @@ Obj substitute_each(const char* kind, PyObject* label, PyObject* forall, PyObjec
     }
     // element names once: they do not change between assignments
     Obj names_list = own(PyList_New(0));
-    each(forall, [&](PyObject* entry) {
+    for_each(forall, [&](PyObject* entry) {
         if (PyList_Append(names_list.ptr(), element_name(entry).ptr()) < 0) fail();
     });
     Py_ssize_t levels = PyList_GET_SIZE(names_list.ptr());
@@ -184,7 +91,7 @@ Obj substitute_each(const char* kind, PyObject* label, PyObject* forall, PyObjec
     engine::Planner planner;
     engine::Node* root = nullptr;
     SignalPoll poll;
-    each(assignments.ptr(), [&](PyObject* assignment) {
+    for_each(assignments.ptr(), [&](PyObject* assignment) {
         poll.tick(64);  // one whole substitution per assignment
         Obj values = own(PySequence_Fast(assignment, "assignment must be a sequence"));
         Py_ssize_t n = std::min(levels, PySequence_Fast_GET_SIZE(values.ptr()));
@@ -276,7 +183,7 @@ Obj bound_values(PyObject* forall, PyObject* data) {
     Obj indices = getattr(data, N.indices.ptr());
     Obj bound = own(PyDict_New());
     if (PyDict_Check(indices.ptr())) {
-        each(forall, [&](PyObject* entry) {
+        for_each(forall, [&](PyObject* entry) {
             Obj name = element_name(entry);
             if (PyObject* v = dict_get(indices.ptr(), name.ptr())) dict_set(bound.ptr(), name.ptr(), v);
         });
@@ -295,15 +202,15 @@ Obj pinned_at(PyObject* constraint, PyObject* data, PyObject* key) {
     Obj assignments = call(unroll.ptr(), {forall.ptr(), data});
     Obj found;
     SignalPoll poll;
-    each(assignments.ptr(), [&](PyObject* assignment) {
+    for_each(assignments.ptr(), [&](PyObject* assignment) {
         if (found) return;
         poll.tick();
         Obj values = forall_values(forall.ptr(), assignment);
         Obj indices = getattr(data, N.indices.ptr());
-        each_item(values.ptr(), [&](PyObject* name, PyObject* value) { bind_index(indices.ptr(), name, value); });
+        map_each(values.ptr(), [&](PyObject* name, PyObject* value) { bind_index(indices.ptr(), name, value); });
         Obj at = own(PyList_New(0));
-        each(subscripts.ptr(), [&](PyObject* s) {
-            Obj constant = getattr(method(s, N.substitute.ptr(), {registry.ptr(), data}).ptr(), N.constant.ptr());
+        for_each(subscripts.ptr(), [&](PyObject* s) {
+            Obj constant = getattr(call_method(s, N.substitute.ptr(), {registry.ptr(), data}).ptr(), N.constant.ptr());
             Obj index = PyLong_Check(constant.ptr()) ? constant : own(PyNumber_Long(constant.ptr()));
             if (PyList_Append(at.ptr(), index.ptr()) < 0) fail();
         });
@@ -320,7 +227,7 @@ Obj fixed_vars_from_pinning(PyObject* problem, PyObject* data, ShapeGuard* guard
     Obj non_pinning = own(PyDict_New());
     Obj convert = getattr(pinning_module(), QTX_NAME("convert_to_fixed_vars"));
     Obj constraints = getattr(problem, N.constraints.ptr());
-    each_item(constraints.ptr(), [&](PyObject* label, PyObject* constraint) {
+    map_each(constraints.ptr(), [&](PyObject* label, PyObject* constraint) {
         PyObject* fixed = PyObject_CallFunctionObjArgs(convert.ptr(), constraint, data, nullptr);
         if (!fixed) {
             // A pinning constraint fails like any other: name it, and the assignment it
@@ -345,10 +252,10 @@ Obj fixed_vars_from_pinning(PyObject* problem, PyObject* data, ShapeGuard* guard
             Obj e = caught_substitute_error();
             raise_pinning_error(label, e.ptr(), pinned_at(constraint, data, key.ptr()).ptr());
         }
-        each_item(fixed_vars.ptr(), [&](PyObject* var_label, PyObject* values) {
+        map_each(fixed_vars.ptr(), [&](PyObject* var_label, PyObject* values) {
             int has = PySequence_Contains(inputed.ptr(), var_label);
             if (has < 0) fail();
-            if (has) method(values, QTX_NAME("update"), {item(inputed.ptr(), var_label).ptr()});
+            if (has) call_method(values, QTX_NAME("update"), {item(inputed.ptr(), var_label).ptr()});
             if (PyObject_SetItem(inputed.ptr(), var_label, values) < 0) fail();
         });
     });
@@ -356,7 +263,7 @@ Obj fixed_vars_from_pinning(PyObject* problem, PyObject* data, ShapeGuard* guard
 }
 
 Obj extract_deci_var(PyObject* expr) {
-    Obj found = method(expr, N.extract.ptr(), {decision_variable_check()});
+    Obj found = call_method(expr, N.extract.ptr(), {decision_variable_check().ptr()});
     check_result(found.ptr(), &PyList_Type);
     return found;
 }
@@ -367,18 +274,18 @@ Obj decision_variables(PyObject* problem, Extract&& extract) {
     Obj objective = getattr(problem, N.objective.ptr());
     Obj found = extract(objective.ptr());
     Obj constraints = getattr(problem, N.constraints.ptr());
-    each_item(constraints.ptr(), [&](PyObject*, PyObject* constraint) {
+    map_each(constraints.ptr(), [&](PyObject*, PyObject* constraint) {
         Obj condition = getattr(constraint, N.condition.ptr());
         Obj diff = own(PyNumber_Subtract(getattr(condition.ptr(), N.left.ptr()).ptr(),
                                          getattr(condition.ptr(), N.right.ptr()).ptr()));
         extend(found.ptr(), extract(diff.ptr()).ptr());
     });
     Obj penalties = getattr(problem, N.penalties.ptr());
-    each_item(penalties.ptr(), [&](PyObject*, PyObject* penalty) {
+    map_each(penalties.ptr(), [&](PyObject*, PyObject* penalty) {
         extend(found.ptr(), extract(getattr(penalty, N.expression.ptr()).ptr()).ptr());
     });
     Obj out = own(PyDict_New());
-    each(found.ptr(), [&](PyObject* node) { dict_set(out.ptr(), getattr(node, N.name.ptr()).ptr(), node); });
+    for_each(found.ptr(), [&](PyObject* node) { dict_set(out.ptr(), getattr(node, N.name.ptr()).ptr(), node); });
     return out;
 }
 
@@ -386,18 +293,18 @@ Obj get_ph_vars(PyObject* problem) {
     Obj cls = getattr(subs_expr(), QTX_NAME("Placeholder"));
     PyObject* extract_type = QTX_NAME("extract_type");
     Obj objective = getattr(problem, N.objective.ptr());
-    Obj found = method(objective.ptr(), extract_type, {cls.ptr()});
+    Obj found = call_method(objective.ptr(), extract_type, {cls.ptr()});
     Obj constraints = getattr(problem, N.constraints.ptr());
-    each_item(constraints.ptr(), [&](PyObject*, PyObject* constraint) {
+    map_each(constraints.ptr(), [&](PyObject*, PyObject* constraint) {
         Obj condition = getattr(constraint, N.condition.ptr());
         Obj diff = own(PyNumber_Subtract(getattr(condition.ptr(), N.left.ptr()).ptr(),
                                          getattr(condition.ptr(), N.right.ptr()).ptr()));
-        extend(found.ptr(), method(diff.ptr(), extract_type, {cls.ptr()}).ptr());
+        extend(found.ptr(), call_method(diff.ptr(), extract_type, {cls.ptr()}).ptr());
     });
     Obj penalties = getattr(problem, N.penalties.ptr());
-    each_item(penalties.ptr(), [&](PyObject*, PyObject* penalty) {
+    map_each(penalties.ptr(), [&](PyObject*, PyObject* penalty) {
         Obj expression = getattr(penalty, N.expression.ptr());
-        extend(found.ptr(), method(expression.ptr(), extract_type, {cls.ptr()}).ptr());
+        extend(found.ptr(), call_method(expression.ptr(), extract_type, {cls.ptr()}).ptr());
     });
     check_result(found.ptr(), &PyList_Type);
     return found;
@@ -407,12 +314,12 @@ Obj eval_deci_var_shape(PyObject* problem, PyObject* data) {
     Obj deci_vars = decision_variables(problem, extract_deci_var);
     Obj out = own(PyDict_New());
     Obj registry = empty_registry();
-    each_item(deci_vars.ptr(), [&](PyObject* label, PyObject* variable) {
+    map_each(deci_vars.ptr(), [&](PyObject* label, PyObject* variable) {
         Obj dims = own(PyList_New(0));
-        each(getattr(variable, N.shape.ptr()).ptr(), [&](PyObject* s) {
+        for_each(getattr(variable, N.shape.ptr()).ptr(), [&](PyObject* s) {
             Obj dim = ref(Py_None);
             if (s != Py_None) {
-                Obj poly = method(s, N.substitute.ptr(), {registry.ptr(), data});
+                Obj poly = call_method(s, N.substitute.ptr(), {registry.ptr(), data});
                 if (map_size(getattr(poly.ptr(), N.coeff.ptr()).ptr()))
                     raise_substitute("Shapes must not contain decision variables.");
                 dim = own(PyNumber_Long(getattr(poly.ptr(), N.constant.ptr()).ptr()));
@@ -451,19 +358,19 @@ Obj mentioned_placeholders(PyObject* problem, PyObject* ph_vars) {
     PyObject* extract_type = QTX_NAME("extract_type");
     Obj found = own(PySequence_List(ph_vars));
     auto scan_forall = [&](PyObject*, PyObject* item) {
-        each(getattr(item, N.forall.ptr()).ptr(), [&](PyObject* entry) {
+        for_each(getattr(item, N.forall.ptr()).ptr(), [&](PyObject* entry) {
             Obj element = own(PySequence_GetItem(entry, 0));
             Obj condition = own(PySequence_GetItem(entry, 1));
-            extend(found.ptr(), method(element.ptr(), extract_type, {cls.ptr()}).ptr());
-            extend(found.ptr(), method(condition.ptr(), N.extract_expr.ptr(), {placeholder_check()}).ptr());
+            extend(found.ptr(), call_method(element.ptr(), extract_type, {cls.ptr()}).ptr());
+            extend(found.ptr(), call_method(condition.ptr(), N.extract_expr.ptr(), {placeholder_check().ptr()}).ptr());
         });
     };
-    each_item(getattr(problem, N.constraints.ptr()).ptr(), scan_forall);
-    each_item(getattr(problem, N.penalties.ptr()).ptr(), scan_forall);
+    map_each(getattr(problem, N.constraints.ptr()).ptr(), scan_forall);
+    map_each(getattr(problem, N.penalties.ptr()).ptr(), scan_forall);
     Obj deci_vars = decision_variables(problem, extract_deci_var);
-    each_item(deci_vars.ptr(), [&](PyObject*, PyObject* variable) {
-        each(getattr(variable, N.shape.ptr()).ptr(), [&](PyObject* s) {
-            if (s != Py_None) extend(found.ptr(), method(s, extract_type, {cls.ptr()}).ptr());
+    map_each(deci_vars.ptr(), [&](PyObject*, PyObject* variable) {
+        for_each(getattr(variable, N.shape.ptr()).ptr(), [&](PyObject* s) {
+            if (s != Py_None) extend(found.ptr(), call_method(s, extract_type, {cls.ptr()}).ptr());
         });
     });
     return found;
@@ -477,7 +384,7 @@ void check_placeholders(PyObject* problem, PyObject* ph_vars, PyObject* data) {
     Obj nodes = mentioned_placeholders(problem, ph_vars);
     Obj empty = own(PyTuple_New(0));
     Obj axes_of = own(PyDict_New());
-    each(nodes.ptr(), [&](PyObject* node) {
+    for_each(nodes.ptr(), [&](PyObject* node) {
         Obj name = getattr(node, N.name.ptr());
         PyObject* known = dict_get(axes_of.ptr(), name.ptr());
         Obj axes;
@@ -542,7 +449,7 @@ bool is_number(PyObject* v) {
 /// Checks the caller's fixed values: label -> {subscript tuple: number}. A wrong key would
 /// never match a variable and leave it silently unfixed.
 void check_fixed_variables(PyObject* fixed) {
-    each_item(fixed, [&](PyObject* label, PyObject* values) {
+    map_each(fixed, [&](PyObject* label, PyObject* values) {
         std::string at = "fixed_variables[" + to_string(own(PyObject_Repr(label)).ptr()) + "]";
         if (!PyUnicode_Check(label))
             raise(PyExc_TypeError, "fixed_variables has the label " + to_string(own(PyObject_Repr(label)).ptr()) +
@@ -551,7 +458,7 @@ void check_fixed_variables(PyObject* fixed) {
             raise(PyExc_TypeError, at + " is " + to_string(own(PyObject_Repr(values)).ptr()) + " (" +
                                        type_name(values) + "): give a dict from subscript tuples to values, such as {(0,): 1}, or "
                                        "{(): 1} for a variable without subscripts.");
-        each_item(values, [&](PyObject* subs, PyObject* value) {
+        map_each(values, [&](PyObject* subs, PyObject* value) {
             std::string key = to_string(own(PyObject_Repr(subs)).ptr());
             if (!PyTuple_Check(subs))
                 raise(PyExc_TypeError, at + " has the key " + key + " (" + type_name(subs) +
@@ -596,7 +503,7 @@ Obj compile_model(PyObject* problem, PyObject* instance, PyObject* fixed_variabl
     Obj problem_s = call(convert.ptr(), {problem});
     Obj ph_vars = get_ph_vars(problem_s.ptr());
     Obj ph_names = own(PyList_New(0));
-    each(ph_vars.ptr(), [&](PyObject* ph) {
+    for_each(ph_vars.ptr(), [&](PyObject* ph) {
         if (PyList_Append(ph_names.ptr(), getattr(ph, N.name.ptr()).ptr()) < 0) fail();
     });
 
@@ -641,7 +548,7 @@ Obj compile_model(PyObject* problem, PyObject* instance, PyObject* fixed_variabl
     report_done(report, QTX_NAME("objective"));
 
     Obj constraint_expr = own(PyDict_New());
-    each_item(non_pinning, [&](PyObject* label, PyObject* constraint) {
+    map_each(non_pinning, [&](PyObject* label, PyObject* constraint) {
         dict_set(constraint_expr.ptr(), label,
                  constraint_substitute(constraint, data.ptr(), var_map.ptr(), &guard, native).ptr());
         report_done(report, label);
@@ -650,7 +557,7 @@ Obj compile_model(PyObject* problem, PyObject* instance, PyObject* fixed_variabl
     // the substitutable penalties, in the order the model declares them
     Obj penalty_expr = own(PyDict_New());
     Obj penalties = getattr(problem_s.ptr(), N.penalties.ptr());
-    each(getattr(problem, QTX_NAME("custom_penalty_terms")).ptr(), [&](PyObject* label) {
+    for_each(getattr(problem, QTX_NAME("custom_penalty_terms")).ptr(), [&](PyObject* label) {
         Obj penalty = item(penalties.ptr(), label);
         dict_set(penalty_expr.ptr(), label,
                  penalty_substitute(penalty.ptr(), data.ptr(), var_map.ptr(), &guard, true, native).ptr());

@@ -91,7 +91,7 @@ Obj subs_ir_to_binary(PyObject* const* a) {
     Obj binary_coeff, binary_constant;
     unpack2(result.ptr(), binary_coeff, binary_constant);
     Obj reduced = multiply_reduction(binary_coeff.ptr());
-    Obj model = import_attr("quillon_transpiler.core.pubo.int_encoder", "BinaryModel");
+    Obj model = QTX_IMPORT("quillon_transpiler.core.pubo.int_encoder", "BinaryModel");
     return call(model.ptr(), {reduced.ptr(), binary_constant.ptr()});
 }
 
