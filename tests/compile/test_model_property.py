@@ -8,11 +8,13 @@ integer points, binary variables included (the compiled polynomial must be the m
 not only agree on 0/1), and compared exactly, or within rounding where the data hold floats.
 Polynomials run from single terms to hundreds (two thirds of the models have one past eight
 terms, a third one past thirty-two), so every representation of the compiler's term maps, and
-each switch between them, is met many times in a run.
+each switch between them, is met many times in a run. QTX_MODEL_EXAMPLES sets the number of
+models (300 by default; raise it for a longer search).
 """
 
 import copy
 import math
+import os
 import random
 
 import numpy as np
@@ -335,7 +337,7 @@ def check(problem, instance, fixed=None, seed=0, points=3):
     return compiled
 
 
-@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+@settings(max_examples=int(os.environ.get("QTX_MODEL_EXAMPLES", "300")), deadline=None, suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
 @given(models())
 def test_compiled_models_equal_the_model(model):
     check(model.problem, model.instance, model.fixed, model.seed)
