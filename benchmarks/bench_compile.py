@@ -19,6 +19,17 @@ import quillon as ql
 from quillon_transpiler.core.compile.compile import compile_model
 
 
+def median_time(fn, repeat: int):
+    """The median of `repeat` timed calls of fn, and the last result."""
+    times, result = [], None
+    for _ in range(repeat):
+        result = None  # the previous result is freed before the next call
+        start = time.perf_counter()
+        result = fn()
+        times.append(time.perf_counter() - start)
+    return statistics.median(times), result
+
+
 def tsp(n: int):
     """n cities, n * n binary variables: x[i, t] = 1 when city i is visited at step t."""
     N = ql.Placeholder("N")

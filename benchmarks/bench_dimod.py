@@ -8,38 +8,16 @@ times the same CQM built by dimod's model arithmetic, term by term, at a small s
 usage: python benchmarks/bench_dimod.py [--quick] [--reference]     (needs the dimod extra)
 """
 
-import statistics
+import os
 import sys
-import time
 
 import dimod
-import numpy as np
 
-import quillon as ql
 from quillon_transpiler.core.compile.compile import compile_model
 from quillon_transpiler.core.dimod.dimod_bridge import transpile_dimod_bridge_cqm
 
-
-def tsp(n: int):
-    N = ql.Placeholder("N")
-    d = ql.Placeholder("d", ndim=2)
-    x = ql.BinaryVar("x", shape=(N, N))
-    i, j, t = ql.Element("i", N), ql.Element("j", N), ql.Element("t", N)
-    problem = ql.Problem("tsp")
-    problem += ql.sum(i, ql.sum(j, d[i, j] * ql.sum(t, x[i, t] * x[j, (t + 1) % N])))
-    problem += ql.Constraint("one city per step", ql.sum(i, x[i, t]) == 1, forall=t)
-    problem += ql.Constraint("one step per city", ql.sum(t, x[i, t]) == 1, forall=i)
-    points = np.random.default_rng(n).uniform(0, 100, (n, 2))
-    return problem, {"N": n, "d": np.linalg.norm(points[:, None] - points[None], axis=-1)}
-
-
-def median_time(fn, repeat):
-    times, result = [], None
-    for _ in range(repeat):
-        start = time.perf_counter()
-        result = fn()
-        times.append(time.perf_counter() - start)
-    return statistics.median(times), result
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from bench_compile import median_time, tsp  # noqa: E402
 
 
 def term_by_term(compiled):

@@ -23,12 +23,10 @@ from __future__ import annotations
 import json
 import os
 import resource
-import statistics
 import subprocess
 import sys
 import sysconfig
 import tempfile
-import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
@@ -47,14 +45,9 @@ def maxrss_mib() -> float:
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
 
 
-def median_time(fn, repeat):
-    times, result = [], None
-    for _ in range(repeat):
-        result = None
-        start = time.perf_counter()
-        result = fn()
-        times.append(time.perf_counter() - start)
-    return statistics.median(times), result
+
+
+from bench_compile import median_time  # noqa: E402
 
 
 def child(route: str, n: int, repeat: int) -> dict:

@@ -16,7 +16,6 @@ usage: python benchmarks/bench_pubo.py [--quick] [--pyqubo PYTHON]     (--quick:
 
 import os
 import pickle
-import statistics
 import subprocess
 import sys
 import tempfile
@@ -31,7 +30,7 @@ from quillon_transpiler.core.pubo.binarize import subs_ir_to_binary
 from quillon_transpiler.core.pubo.int_encoder import LogEncoder
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from bench_compile import tsp  # noqa: E402
+from bench_compile import median_time, tsp  # noqa: E402
 
 
 def tsp_penalties(n: int):
@@ -48,13 +47,6 @@ def tsp_penalties(n: int):
     return problem, {"N": n, "d": np.linalg.norm(points[:, None] - points[None], axis=-1)}
 
 
-def timed(fn, repeat: int):
-    times, result = [], None
-    for _ in range(repeat):
-        start = time.perf_counter()
-        result = fn()
-        times.append(time.perf_counter() - start)
-    return statistics.median(times), result
 
 
 def binarise_all(compiled):
@@ -124,11 +116,11 @@ def main(quick: bool) -> None:
     repeat = 3
     for n in (20, 50) if quick else (20, 50, 100):
         problem, instance = tsp(n)
-        t_compile, compiled = timed(lambda: compile_model(problem, instance), repeat)
-        t_binarise, _ = timed(lambda: binarise_all(compiled), repeat)
-        t_route, result = timed(lambda: to_pubo(compiled, constraint_weight=100.0), repeat)
+        t_compile, compiled = median_time(lambda: compile_model(problem, instance), repeat)
+        t_binarise, _ = median_time(lambda: binarise_all(compiled), repeat)
+        t_route, result = median_time(lambda: to_pubo(compiled, constraint_weight=100.0), repeat)
         samples = [dict(enumerate(rng.integers(0, 2, result.num_binaries).tolist())) for _ in range(10)]
-        t_decode, _ = timed(lambda: decode_samples(result, samples), repeat)
+        t_decode, _ = median_time(lambda: decode_samples(result, samples), repeat)
         print(
             f"tsp n={n:<4d} {result.num_binaries:7d} binaries {len(result.coeff):9d} terms  "
             f"compile {t_compile:7.3f} s  "
@@ -137,8 +129,8 @@ def main(quick: bool) -> None:
         )
     if not quick:
         problem, instance = tsp_penalties(100)
-        t_compile, compiled = timed(lambda: compile_model(problem, instance), repeat)
-        t_route, result = timed(lambda: to_pubo(compiled, penalty_weight=100.0), repeat)
+        t_compile, compiled = median_time(lambda: compile_model(problem, instance), repeat)
+        t_route, result = median_time(lambda: to_pubo(compiled, penalty_weight=100.0), repeat)
         print(
             f"tsp n=100 penalties: compile {t_compile:.3f} s, to_pubo {t_route:.3f} s "
             f"({t_route / t_compile:.2f}x compile), compile + to_pubo {t_compile + t_route:.3f} s, "
