@@ -1,6 +1,7 @@
 """Inputs that once crashed, hung or confused compile_model: each must end in a clear error or a
 correct result."""
 
+import os
 import signal
 import subprocess
 import sys
@@ -20,6 +21,9 @@ from quillon_transpiler.core.compile.unroll_forall import unroll_forall
 from quillon_transpiler.core.substitute import SubstitutedExpression
 from quillon_transpiler.exceptions import SubstituteError
 
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "core"))
+from core_helpers import in_thread  # noqa: E402  (the core tests' thread runner)
+
 N = ql.Placeholder("N")
 x = ql.BinaryVar("x", shape=(N,))
 i = ql.Element("i", N)
@@ -33,24 +37,6 @@ def raised_limit():
     sys.setrecursionlimit(old)
 
 
-def in_thread(work, stack_size=4 << 20):
-    """work() in a thread with a known C stack: its result, or the exception it raised."""
-    outcome = []
-
-    def run():
-        try:
-            outcome.append(work())
-        except Exception as error:
-            outcome.append(error)
-
-    old = threading.stack_size(stack_size)
-    try:
-        worker = threading.Thread(target=run)
-        worker.start()
-        worker.join()
-    finally:
-        threading.stack_size(old)
-    return outcome[0]
 
 
 def test_deep_models_and_long_forall_lists(raised_limit):

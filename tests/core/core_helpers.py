@@ -1,5 +1,7 @@
 """Small builders shared by the core tests."""
 
+import threading
+
 import quillon_transpiler.core.substitute.substitutable_expr as se
 from quillon_transpiler.core.substitute import SubstitutedExpression as S
 
@@ -30,3 +32,23 @@ class Given(se.SubstitutableExpr):
     def _substitute(self, var_map, instance_data):
         self.calls += 1
         return self.poly if isinstance(self.poly, S) else S({}, self.poly, 0)
+
+
+def in_thread(work, stack_size=4 << 20):
+    """work() in a thread with a known C stack: its result, or the exception it raised."""
+    outcome = []
+
+    def run():
+        try:
+            outcome.append(work())
+        except Exception as error:
+            outcome.append(error)
+
+    old = threading.stack_size(stack_size)
+    try:
+        worker = threading.Thread(target=run)
+        worker.start()
+        worker.join()
+    finally:
+        threading.stack_size(old)
+    return outcome[0]

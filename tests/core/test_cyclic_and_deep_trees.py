@@ -1,8 +1,7 @@
 import sys
-import threading
 
 import pytest
-from core_helpers import EVERYTHING, N, binary
+from core_helpers import EVERYTHING, N, binary, in_thread
 
 import quillon_transpiler.core.substitute.substitutable_expr as se
 from quillon_transpiler.core import InstanceData, VarRegistry
@@ -111,24 +110,6 @@ WRAPS = {
 }
 
 
-def in_thread(work, stack_size):
-    """work() run in a thread with the given C stack; its result or the exception it raised."""
-    outcome = []
-
-    def run():
-        try:
-            outcome.append(work())
-        except Exception as error:
-            outcome.append(error)
-
-    old = threading.stack_size(stack_size)
-    try:
-        worker = threading.Thread(target=run)
-        worker.start()
-        worker.join()
-    finally:
-        threading.stack_size(old)
-    return outcome[0]
 
 
 @pytest.mark.parametrize("limit", ["raised limit"], indirect=True)
