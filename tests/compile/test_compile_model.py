@@ -192,3 +192,28 @@ def test_argument_types(instance, fixed, message):
     with pytest.raises(TypeError) as info:
         compile_model(tsp(), instance, fixed)
     assert str(info.value) == message
+
+
+@pytest.mark.parametrize("degree", [1, 2, 3])
+@pytest.mark.parametrize("route", ["compile_model", "to_qubo_arrays"])
+def test_nested_sums_add_each_inner_sum_first(route, degree):
+    # Sums over i of sums over j: the terms of an inner sum are added up before the outer sum
+    # adds them, as Python's nested sums do. Here 1e16 + (1.0 + 1.0) is 1e16 + 2, whereas
+    # adding the three in a row, (1e16 + 1.0) + 1.0, rounds back to 1e16.
+    from quillon_transpiler import to_qubo_arrays
+
+    C = ql.Placeholder("C", 2)
+    y = ql.BinaryVar("y", shape=(3,))
+    monomial = y[0] if degree == 1 else y[0] * y[1] if degree == 2 else y[0] * y[1] * y[2]
+    problem = ql.Problem("nested")
+    problem += ql.sum(i, ql.sum(j, C[i, j] * monomial))
+    coefficients = [[1e16, 0.0], [1.0, 1.0]]
+    expected = sum(sum(row) for row in coefficients)
+    assert expected == 1e16 + 2 != (1e16 + 1.0) + 1.0
+    instance = {"N": 2, "C": np.array(coefficients)}
+    key = tuple(range(degree))
+    if route == "compile_model":
+        got = compile_model(problem, instance).objective.coeff[key]
+    else:
+        got = to_qubo_arrays(problem, instance, progress=False).to_dict()[key]
+    assert got == expected

@@ -15,7 +15,7 @@ SIZES = [0, 1, 7, 8, 9, 16, 17, 33]
 
 
 def keys(first, count, width=1):
-    """`count` distinct monomial keys of `width` factors (keys past six factors leave inline storage)."""
+    """`count` distinct monomial keys of `width` factors (keys past three factors leave inline storage)."""
     return [tuple(range(i, i + width)) for i in range(first, first + count)]
 
 
@@ -68,7 +68,7 @@ def dict_power(a, c, exponent):
 
 
 @pytest.mark.parametrize("size", SIZES)
-@pytest.mark.parametrize("width", [1, 7])
+@pytest.mark.parametrize("width", [1, 3, 4, 7])
 def test_growth_one_term_at_a_time(size, width):
     # n one-term operands, then all of them again: the second pass must find every key
     parts = [terms([key]) for key in keys(0, size, width)] * 2

@@ -14,6 +14,7 @@
 #include "npoly.hpp"
 #include "plan.hpp"
 #include "registry.hpp"
+#include "seen_index.hpp"
 
 #include <exception>
 #include <unordered_map>
@@ -109,16 +110,19 @@ public:
         }
     }
 
-    /// eval(root), except that when the root is a sum over an index element its operands'
-    /// terms are left unmerged: `parts` receives them in order and the result holds no terms.
-    /// Accumulating the parts in order into an empty map gives exactly eval(root)'s terms; the
-    /// native route merges them with the rest of the model instead, saving a pass.
-    NPoly eval_parts(Node* root, std::vector<Terms>& parts) {
+    /// eval(root), except that when the root is a sum over an index its operands' terms are
+    /// left unmerged: `parts` receives them in order and the result holds no terms. When the
+    /// root's operand is itself a sum, its operands' terms are the parts, and `groups` tells
+    /// each part's outer value (0, 1, ...); otherwise every part is a group of its own. Adding
+    /// up each group's parts in order, then the groups in order, gives exactly eval(root)'s
+    /// terms (see merge_parts); the native route merges them with the rest of the model.
+    NPoly eval_parts(Node* root, std::vector<Terms>& parts, std::vector<uint32_t>& groups) {
         parts_ = &parts;
+        groups_ = &groups;
         parts_root_ = root;
         struct Reset {
             Engine& e;
-            ~Reset() { e.parts_ = nullptr, e.parts_root_ = nullptr; }
+            ~Reset() { e.parts_ = nullptr, e.groups_ = nullptr, e.parts_root_ = nullptr; }
         } reset{*this};
         return eval(root);
     }
@@ -142,12 +146,7 @@ public:
     /// The SubstitutedExpression of a finished polynomial: the object it was read from, when it
     /// came from a node outside the engine (operators hand back their first operand's object).
     Obj result(NPoly&& p) {
-        // big results share one int object per variable index, when the indices they use are
-        // dense enough for a table to pay off
-        int64_t top = 0;
-        for (const auto& e : p.terms)
-            for (uint32_t i = 0; i < e.key.size(); ++i) top = std::max<int64_t>(top, e.key.data()[i]);
-        share_ints_ = p.terms.size() >= 256 && (int64_t)p.terms.size() * 8 > top;
+        share_ints_for(p.terms.size(), max_index(p.terms));
         Obj coeff = terms_dict(p.terms, [&](int32_t i) { return index_object(i); });
         if (p.origin) {
             npoly_write(p.origin.ptr(), p, coeff);
@@ -156,7 +155,57 @@ public:
         return call(types().poly_cls, {coeff.ptr(), p.constant.py().ptr(), p.order.py().ptr()});
     }
 
+    /// The same for a polynomial whose terms eval_parts left in parts: the dict is filled
+    /// group by group, each group's parts merged first, so its keys and values are those of
+    /// merge_parts without a map of all the terms. Empties `parts`.
+    Obj result(NPoly&& p, std::vector<Terms>& parts, const std::vector<uint32_t>& groups) {
+        if (parts.empty()) return result(std::move(p));
+        size_t count = 0;
+        int64_t top = 0;
+        for (const auto& part : parts) count += part.size(), top = std::max(top, max_index(part));
+        share_ints_for(count, top);
+#if PY_VERSION_HEX < 0x030D0000
+        Obj coeff = own(_PyDict_NewPresized((Py_ssize_t)count));  // room for the keys if all distinct
+#else
+        Obj coeff = own(PyDict_New());
+#endif
+        SignalPoll poll;
+        for (size_t i = 0; i < parts.size();) {
+            Terms group = std::move(parts[i]);
+            for (++i; i < parts.size() && groups[i] == groups[i - 1]; ++i) {
+                poll.tick(parts[i].size());
+                group.reserve(group.size() + parts[i].size());
+                for (auto& e : parts[i]) group.accumulate(std::move(e));
+                parts[i] = Terms();
+            }
+            poll.tick(group.size());
+            for (const auto& e : group) {
+                Obj key = key_tuple(e.key, [&](int32_t x) { return index_object(x); });
+                Obj v = e.val.py();
+                // a key already there leaves the size as it was (values may be shared objects)
+                Py_ssize_t size = PyDict_GET_SIZE(coeff.ptr());
+                PyObject* old = PyDict_SetDefault(coeff.ptr(), key.ptr(), v.ptr());
+                if (!old) fail();
+                if (PyDict_GET_SIZE(coeff.ptr()) == size)
+                    dict_set(coeff.ptr(), key.ptr(), num_add(Num::of(old), e.val).py().ptr());
+            }
+        }
+        parts.clear();
+        return call(types().poly_cls, {coeff.ptr(), p.constant.py().ptr(), p.order.py().ptr()});
+    }
+
 private:
+    static int64_t max_index(const Terms& terms) {
+        int64_t top = 0;
+        for (const auto& e : terms)
+            for (uint32_t i = 0; i < e.key.size(); ++i) top = std::max<int64_t>(top, e.key.data()[i]);
+        return top;
+    }
+
+    // big results share one int object per variable index, when the indices they use are
+    // dense enough for a table to pay off
+    void share_ints_for(size_t count, int64_t top) { share_ints_ = count >= 256 && (int64_t)count * 8 > top; }
+
     Obj index_object(int32_t i) {
         if (i < 0 || !share_ints_) return own(PyLong_FromLong(i));
         if ((size_t)i >= ints_.size()) ints_.resize((size_t)i + 1);
@@ -239,8 +288,6 @@ private:
 
     static Obj tuple_of(const Index& ix);
 
-    static bool small_key(const Index& ix, Key& k);
-
     // ---- decision variables (engine_variables.hpp) ----
 
     PyObject* fixed_variables();
@@ -300,11 +347,18 @@ private:
     template <class Step>
     void each_index(Node* n, Step&& step);
     NPoly fold(Node* n);
+    NPoly fold_parts(Node* n, uint32_t group);
+    void push_part(Terms&& t, uint32_t group) {
+        if (t.empty()) return;
+        parts_->push_back(std::move(t));
+        groups_->push_back(group);
+    }
     Num fold_value(Node* n);
 
     PyObject* var_map_;
     PyObject* data_;
     std::vector<Terms>* parts_ = nullptr;  // see eval_parts
+    std::vector<uint32_t>* groups_ = nullptr;
     Node* parts_root_ = nullptr;
     uintptr_t floor_ = stack_floor();
     SignalPoll poll_;
@@ -315,10 +369,9 @@ private:
     std::vector<Obj> ints_;  // Python ints of variable indices, for the result's keys
     bool share_ints_ = false;
     Bindings bindings_;
-    using Seen = Terms;  // subscripts -> index, as an int
-    std::unordered_map<PyObject*, Seen> known_;  // label -> subscripts -> index
+    std::unordered_map<PyObject*, SeenIndex> known_;  // label -> subscripts -> index
     PyObject* last_label_ = nullptr;
-    Seen* last_seen_ = nullptr;
+    SeenIndex* last_seen_ = nullptr;
 };
 
 /// Pauses the cyclic collector: substitution makes many small acyclic objects.
@@ -346,7 +399,12 @@ Obj entry(PyObject* const* a) {
     Planner planner;
     Node* root = planner.plan_as(a[0], kind);
     Engine e(a[1], a[2]);
-    return e.result(e.eval(root));
+    if (kind != K::Fold) return e.result(e.eval(root));
+    // a sum's terms go to the dict without a map of them all
+    std::vector<Terms> parts;
+    std::vector<uint32_t> groups;
+    NPoly p = e.eval_parts(root, parts, groups);
+    return e.result(std::move(p), parts, groups);
 }
 
 /// `Element.get_index_values(var_map, instance_data)`.

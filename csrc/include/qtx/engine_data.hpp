@@ -72,16 +72,6 @@ inline Obj Engine::tuple_of(const Index& ix) {
     return t;
 }
 
-inline bool Engine::small_key(const Index& ix, Key& k) {
-    if (ix.big) return false;
-    k = Key((uint32_t)ix.n);
-    for (size_t i = 0; i < ix.n; ++i) {
-        if (ix.v[i] < INT32_MIN || ix.v[i] > INT32_MAX) return false;
-        k.data()[i] = (int32_t)ix.v[i];
-    }
-    return true;
-}
-
 inline NPoly Engine::array_length(Node* n) {
     const Types& T = types();
     Node* arr = n->var;

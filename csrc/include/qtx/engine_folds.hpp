@@ -48,13 +48,34 @@ inline NPoly Engine::fold(Node* n) {
     Node* operand = n->kids[1];
     NPoly acc = constant(Num::of_int(sum ? 0 : 1));
     // the native route's outermost sum keeps its parts apart, to be merged later in one pass
-    std::vector<Terms>* parts = sum && n == parts_root_ ? parts_ : nullptr;
+    bool parts = sum && n == parts_root_;
     parts_root_ = nullptr;
+    if (!parts) {
+        each_index(n, [&] { sum ? npoly_add(acc, eval(operand)) : npoly_mul(acc, eval(operand)); });
+        return acc;
+    }
+    // A sum directly inside it is split too: its parts form one group per outer value, and the
+    // reader adds each group's parts first, then the groups, as the nested sums would.
+    bool inner = !operand->pure && operand->k == K::Fold && operand->kind.ptr() == types().sum;
+    uint32_t group = 0;
     each_index(n, [&] {
-        if (!parts) return sum ? npoly_add(acc, eval(operand)) : npoly_mul(acc, eval(operand));
+        NPoly p = inner ? fold_parts(operand, group) : eval(operand);
+        if (!inner) push_part(std::move(p.terms), group);
+        ++group;
         // npoly_add with the terms kept apart
+        acc.constant = num_add(acc.constant, p.constant);
+        if (num_compare(p.order, acc.order, Py_GT)) acc.order = p.order;
+    });
+    return acc;
+}
+
+inline NPoly Engine::fold_parts(Node* n, uint32_t group) {
+    if (stack_exhausted(floor_)) stack_overflow("while substituting an expression tree");
+    Node* operand = n->kids[1];
+    NPoly acc = constant(Num::of_int(0));
+    each_index(n, [&] {
         NPoly p = eval(operand);
-        if (!p.terms.empty()) parts->push_back(std::move(p.terms));
+        push_part(std::move(p.terms), group);
         acc.constant = num_add(acc.constant, p.constant);
         if (num_compare(p.order, acc.order, Py_GT)) acc.order = p.order;
     });

@@ -74,22 +74,19 @@ inline Engine::Access Engine::access(Node* n) {
     PyObject* kind = var->kind.ptr();
     if (kind != T.binary && kind != T.integer) raise_substitute("Unknown decision variable kind.");
     // variables met before in this substitution: one lookup in C++
-    Key key;
-    bool cacheable = fast_registry_ && small_key(ix, key);  // others see every registration
+    bool cacheable = fast_registry_ && !ix.big;  // others see every registration
     if (label != last_label_) {
         last_label_ = label;
         last_seen_ = &known_[label];
     }
     auto& seen = *last_seen_;
     if (cacheable) {
-        if (Num* known = seen.find(key)) {
-            a.index = (int32_t)known->as_int();
-            return a;
-        }
+        a.index = seen.find(ix.v, ix.n);
+        if (a.index >= 0) return a;
     }
     Obj subs = tuple_of(ix);
     a.index = kind == T.binary ? register_binary(label, subs.ptr()) : integer_subscript(var, subs.ptr());
-    if (cacheable) seen.store(std::move(key), Num::of_int(a.index));
+    if (cacheable) seen.store(ix.v, ix.n, a.index);
     return a;
 }
 

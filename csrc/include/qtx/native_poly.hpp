@@ -10,27 +10,56 @@ namespace qtx {
 
 constexpr const char* kNativePolyCapsule = "quillon_transpiler.npoly";
 
+/// Terms given in parts, as nested sums add them: each group's parts accumulated in order
+/// (`groups[i]` is part i's group; a group's parts are adjacent), then the groups in order.
+/// Empties `parts`.
+inline Terms merge_parts(std::vector<Terms>& parts, const std::vector<uint32_t>& groups) {
+    Terms total, group;
+    bool any = false;
+    auto close_group = [&] {
+        if (!any) {
+            total = std::move(group);
+            any = true;
+        } else {
+            total.reserve(total.size() + group.size());
+            for (auto& e : group) total.accumulate(std::move(e));
+        }
+        group = Terms();
+    };
+    SignalPoll poll;
+    for (size_t i = 0; i < parts.size(); ++i) {
+        poll.tick(parts[i].size());
+        if (i > 0 && groups[i] != groups[i - 1]) close_group();
+        if (group.empty()) {
+            group = std::move(parts[i]);
+        } else {
+            group.reserve(group.size() + parts[i].size());
+            for (auto& e : parts[i]) group.accumulate(std::move(e));
+        }
+        parts[i] = Terms();
+    }
+    if (!parts.empty()) close_group();
+    parts.clear();
+    return total;
+}
+
 /// A polynomial whose terms are `poly.terms`, or, when `parts` is not empty (and poly.terms
-/// is), the parts accumulated in order into an empty map.
+/// is), the parts merged by merge_parts.
 struct NativePoly {
     NPoly poly;
     std::vector<Terms> parts;
+    std::vector<uint32_t> groups;
 
-    /// The terms merged into poly.terms, as accumulating the parts in order gives them.
+    /// The terms merged into poly.terms.
     void merge() {
         if (parts.empty()) return;
-        Terms t = std::move(parts.front());
-        for (size_t i = 1; i < parts.size(); ++i) {
-            t.reserve(t.size() + parts[i].size());
-            for (auto& e : parts[i]) t.accumulate(std::move(e));
-        }
-        parts.clear();
-        poly.terms = std::move(t);
+        poly.terms = merge_parts(parts, groups);
+        groups.clear();
     }
 };
 
-inline Obj native_poly_capsule(NPoly&& p, std::vector<Terms>&& parts = {}) {
-    NativePoly* held = new NativePoly{std::move(p), std::move(parts)};
+inline Obj native_poly_capsule(NPoly&& p, std::vector<Terms>&& parts = {}, std::vector<uint32_t>&& groups = {}) {
+    NativePoly* held = new NativePoly{std::move(p), std::move(parts), std::move(groups)};
     held->poly.origin = Obj();  // the capsule stands for the polynomial: no Python object behind it
     PyObject* cap = PyCapsule_New(held, kNativePolyCapsule, [](PyObject* c) {
         delete static_cast<NativePoly*>(PyCapsule_GetPointer(c, kNativePolyCapsule));

@@ -9,32 +9,47 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
 namespace qtx {
 
-/// A monomial key: the variable index of every factor.
+/// A monomial key: the variable index of every factor. Keys of up to three factors (nearly
+/// all) are held inline; longer ones keep a heap array whose pointer takes the inline room.
+/// A key is 16 bytes, so maps of many terms stay compact.
 class Key {
 public:
-    static constexpr uint32_t kInline = 6;
+    static constexpr uint32_t kInline = 3;
 
     Key() = default;
     explicit Key(uint32_t n) : n_(n) {
-        if (n > kInline) big_.reset(new int32_t[n]);
+        if (n > kInline) set_big(new int32_t[n]);
     }
     Key(const Key& o) : Key(o.n_) { std::copy(o.data(), o.data() + n_, data()); }
-    Key(Key&&) noexcept = default;
+    Key(Key&& o) noexcept : n_(o.n_) {
+        std::copy(o.in_, o.in_ + kInline, in_);
+        o.n_ = 0;  // a moved-from key is empty and owns nothing
+    }
     Key& operator=(const Key& o) {
         if (this != &o) *this = Key(o);
         return *this;
     }
-    Key& operator=(Key&&) noexcept = default;
+    Key& operator=(Key&& o) noexcept {
+        if (this != &o) {
+            release();
+            n_ = o.n_;
+            std::copy(o.in_, o.in_ + kInline, in_);
+            o.n_ = 0;
+        }
+        return *this;
+    }
+    ~Key() { release(); }
 
     uint32_t size() const { return n_; }
-    const int32_t* data() const { return n_ > kInline ? big_.get() : inline_; }
-    int32_t* data() { return n_ > kInline ? big_.get() : inline_; }
+    const int32_t* data() const { return n_ > kInline ? big() : in_; }
+    int32_t* data() { return n_ > kInline ? big() : in_; }
     bool operator==(const Key& o) const { return n_ == o.n_ && std::equal(data(), data() + n_, o.data()); }
 
     uint64_t hash() const {
@@ -60,10 +75,22 @@ public:
     }
 
 private:
+    int32_t* big() const {
+        int32_t* p;
+        std::memcpy(&p, in_, sizeof p);
+        return p;
+    }
+    void set_big(int32_t* p) { std::memcpy(in_, &p, sizeof p); }
+    void release() {
+        if (n_ > kInline) delete[] big();
+        n_ = 0;
+    }
+
+    int32_t in_[kInline] = {};  // the factors, or a pointer to them
     uint32_t n_ = 0;
-    int32_t inline_[kInline] = {};
-    std::unique_ptr<int32_t[]> big_;
+    static_assert(sizeof(int32_t*) <= sizeof(int32_t) * kInline, "a pointer fits the inline room");
 };
+static_assert(sizeof(Key) == 16, "a key is 16 bytes");
 
 /// Monomial key -> coefficient, iterated in insertion order; keys are never removed. A single
 /// term is held without a heap allocation: most polynomials inside a product have one.
@@ -426,6 +453,15 @@ inline NPoly npoly_read(PyObject* poly) {
     return p;
 }
 
+/// The tuple of a key; `index(i)` gives the Python int of variable index i.
+template <class IndexObject>
+inline Obj key_tuple(const Key& k, IndexObject&& index) {
+    Obj key = own(PyTuple_New((Py_ssize_t)k.size()));
+    for (uint32_t i = 0; i < k.size(); ++i) PyTuple_SET_ITEM(key.ptr(), (Py_ssize_t)i, index(k.data()[i]).release().ptr());
+    PyObject_GC_UnTrack(key.ptr());  // ints only: never part of a cycle
+    return key;
+}
+
 /// A coefficient dict of the terms; `index(i)` gives the Python int of variable index i.
 template <class IndexObject>
 inline Obj terms_dict(const Terms& terms, IndexObject&& index) {
@@ -434,14 +470,7 @@ inline Obj terms_dict(const Terms& terms, IndexObject&& index) {
 #else
     Obj coeff = own(PyDict_New());
 #endif
-    for (const auto& e : terms) {
-        const Key& k = e.key;
-        Obj key = own(PyTuple_New((Py_ssize_t)k.size()));
-        for (uint32_t i = 0; i < k.size(); ++i)
-            PyTuple_SET_ITEM(key.ptr(), (Py_ssize_t)i, index(k.data()[i]).release().ptr());
-        PyObject_GC_UnTrack(key.ptr());  // ints only: never part of a cycle
-        dict_set(coeff.ptr(), key.ptr(), e.val.py().ptr());
-    }
+    for (const auto& e : terms) dict_set(coeff.ptr(), key_tuple(e.key, index).ptr(), e.val.py().ptr());
     return coeff;
 }
 

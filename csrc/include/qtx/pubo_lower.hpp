@@ -305,7 +305,8 @@ public:
     const Encoding& e;
     Sum out;
     Terms base;  // the objective of an all-binary model, copied: every other term is added to it
-    std::vector<Terms> base_parts;  // or that objective unmerged (flat lowerings only)
+    std::vector<Terms> base_parts;  // or that objective unmerged (flat lowerings only),
+    std::vector<uint32_t> base_groups;  // in groups as merge_parts reads them
     bool has_base = false;
     int32_t next_bin;
     Obj slacks = own(PyList_New(0));  // (label, forall key, tuple of slack binaries)
@@ -327,10 +328,10 @@ public:
         }
     }
 
-    /// The objective given as parts (accumulated in order they make its terms), times `sign`:
+    /// The objective given as grouped parts (merge_parts makes its terms), times `sign`:
     /// taken over unmerged when every part is already binary and the lowering is flat, and
     /// then true; otherwise false and nothing is done.
-    bool objective_parts(std::vector<Terms>& parts, const Num& constant, const Num& sign) {
+    bool objective_parts(std::vector<Terms>& parts, std::vector<uint32_t>& groups, const Num& constant, const Num& sign) {
         bool unit = sign.tag() == Num::Int && sign.as_int() == 1;
         bool minus = sign.tag() == Num::Int && sign.as_int() == -1;  // negation is exact
         if (!out.is_flat || !(unit || minus)) return false;
@@ -340,6 +341,7 @@ public:
             for (auto& part : parts)
                 for (auto& entry : part) entry.val = num_mul(sign, entry.val);
         base_parts = std::move(parts);
+        base_groups = std::move(groups);
         has_base = true;
         out.constant = num_mul(sign, number(constant));
         return true;
@@ -388,13 +390,22 @@ public:
         // degree 3 and more: rare, merged through a map in finish()'s order
         Terms higher, rest;
         for (auto& part : out.flat)
-            if (part.key.size() > 2) rest.accumulate(std::move(part.key), std::move(part.val));
+            if (part.key.size() > 2) rest.accumulate(Key(part.key), std::move(part.val));  // the key stays: later passes skip it by size
         if (has_base) {
             for (auto& entry : base)
                 if (entry.key.size() > 2) higher.store(Key(entry.key), Num(entry.val));
-            for (auto& part : base_parts)
-                for (auto& entry : part)
-                    if (entry.key.size() > 2) higher.accumulate(Key(entry.key), Num(entry.val));
+            // the parts' terms by group, each group's sum added to the objective's
+            Terms group;
+            auto close_group = [&] {
+                for (auto& entry : group) higher.accumulate(std::move(entry));
+                group = Terms();
+            };
+            for (size_t p = 0; p < base_parts.size(); ++p) {
+                if (p > 0 && base_groups[p] != base_groups[p - 1]) close_group();
+                for (auto& entry : base_parts[p])
+                    if (entry.key.size() > 2) group.accumulate(Key(entry.key), Num(entry.val));
+            }
+            close_group();
             for (auto& entry : rest) higher.accumulate(std::move(entry));
         } else {
             higher = std::move(rest);
@@ -403,9 +414,10 @@ public:
         // contributions in order), each bucket sorted stably by second index (-1: linear)
         struct Rec {
             int32_t col;
-            int32_t from_base;
+            uint32_t group;  // the objective's part group, or kOther
             Num val;
         };
+        constexpr uint32_t kOther = UINT32_MAX;
         size_t nb = (size_t)next_bin;
         std::vector<size_t> start(nb + 2, 0);
         auto count = [&](const Key& k) {
@@ -419,26 +431,27 @@ public:
         for (const auto& part : out.flat) count(part.key);
         for (size_t r = 2; r < nb + 2; ++r) start[r] += start[r - 1];
         std::vector<Rec> recs(start[nb + 1]);
-        auto put = [&](const Key& k, Num&& v, int32_t from_base) {
+        auto put = [&](const Key& k, Num&& v, uint32_t group) {
             if (k.size() > 2) return;
             Rec& rec = recs[start[(size_t)k.data()[0] + 1]++];
             rec.col = k.size() == 2 ? k.data()[1] : -1;
-            rec.from_base = from_base;
+            rec.group = group;
             rec.val = std::move(v);
         };
         if (has_base) {
-            for (auto& entry : base) put(entry.key, std::move(entry.val), 1);
-            for (auto& part : base_parts) {
-                poll.tick(part.size());
-                for (auto& entry : part) put(entry.key, std::move(entry.val), 1);
-                part = Terms();
+            for (auto& entry : base) put(entry.key, std::move(entry.val), 0);
+            for (size_t p = 0; p < base_parts.size(); ++p) {
+                poll.tick(base_parts[p].size());
+                for (auto& entry : base_parts[p]) put(entry.key, std::move(entry.val), base_groups[p]);
+                base_parts[p] = Terms();
             }
         }
         base = Terms();
         base_parts.clear();
+        base_groups.clear();
         for (auto& part : out.flat) {
             poll.tick();
-            put(part.key, std::move(part.val), 0);
+            put(part.key, std::move(part.val), kOther);
         }
         std::vector<Sum::Part>().swap(out.flat);
         // start[r + 1] is now the end of bucket r, start[r] its beginning
@@ -454,12 +467,23 @@ public:
             key[0] = (int32_t)r;
             for (size_t i = lo; i < hi;) {
                 int32_t col = recs[i].col;
-                // the objective's value (its parts added in order), plus the others' sum
-                Num from_base, sum;
+                // the objective's value (each group's parts added in order, then the groups), plus
+                // the others' sum; the objective's records come first, in part order
+                Num from_base, group, sum;
+                uint32_t current = kOther;
+                auto add = [](Num& target, Num&& v) { target = target.empty() ? std::move(v) : num_add(target, v); };
                 for (; i < hi && recs[i].col == col; ++i) {
-                    Num& target = recs[i].from_base ? from_base : sum;
-                    target = target.empty() ? std::move(recs[i].val) : num_add(target, recs[i].val);
+                    Rec& rec = recs[i];
+                    if (rec.group == kOther) {
+                        add(sum, std::move(rec.val));
+                        continue;
+                    }
+                    if (rec.group != current && !group.empty()) add(from_base, std::move(group));
+                    if (rec.group != current) group = Num();
+                    current = rec.group;
+                    add(group, std::move(rec.val));
                 }
+                if (!group.empty()) add(from_base, std::move(group));
                 Num v = from_base.empty() ? std::move(sum) : sum.empty() ? std::move(from_base) : num_add(from_base, sum);
                 key[1] = col;
                 emit(key, col < 0 ? 1u : 2u, v);

@@ -317,7 +317,7 @@ void lower_into(Lowering& L, PyObject* const* a, bool consume, P&& progress) {
     Num sign = number(a[2]);
     // an objective left in parts by the native compile goes to the lowering unmerged when it can
     NativePoly* np = native_poly(a[1]);
-    if (!(consume && np && !np->parts.empty() && L.objective_parts(np->parts, np->poly.constant, sign)))
+    if (!(consume && np && !np->parts.empty() && L.objective_parts(np->parts, np->groups, np->poly.constant, sign)))
         with_terms(a[1], consume, [&](Terms& t, bool owned, const Num& c) { L.objective(t, owned, c, sign); });
     map_each(a[3], [&](PyObject* label, PyObject* polys) {
         Num w = weight_of(a[5], label);
