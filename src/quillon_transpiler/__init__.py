@@ -2,7 +2,16 @@
 
 from quillon_transpiler.exceptions import SubstituteError
 
-__all__ = ["PuboModel", "QuboArrays", "SubstituteError", "decode_pubo", "to_bqm", "to_pubo", "to_qubo_arrays"]
+__all__ = [
+    "PuboModel",
+    "QuboArrays",
+    "SubstituteError",
+    "decode_pubo",
+    "to_bqm",
+    "to_cqm",
+    "to_pubo",
+    "to_qubo_arrays",
+]
 
 
 def __getattr__(name):
@@ -15,4 +24,8 @@ def __getattr__(name):
         from quillon_transpiler.core.pubo import arrays
 
         return getattr(arrays, name)
+    if name == "to_cqm":
+        from quillon_transpiler.core.dimod.cqm_route import to_cqm
+
+        return to_cqm
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

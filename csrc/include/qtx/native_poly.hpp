@@ -71,6 +71,14 @@ inline Obj native_poly_capsule(NPoly&& p, std::vector<Terms>&& parts = {}, std::
     return own(cap);
 }
 
+/// A SubstitutedExpression of the same polynomial (merging its parts first).
+inline Obj native_expression(NativePoly& np) {
+    np.merge();
+    Obj coeff = terms_dict(np.poly.terms);
+    Obj cls = QTX_IMPORT("quillon_transpiler.core.substitute", "SubstitutedExpression");
+    return call(cls.ptr(), {coeff.ptr(), np.poly.constant.py().ptr(), np.poly.order.py().ptr()});
+}
+
 /// The polynomial of a native capsule, or null for any other object.
 inline NativePoly* native_poly(PyObject* o) {
     if (!PyCapsule_CheckExact(o) || !PyCapsule_IsValid(o, kNativePolyCapsule)) return nullptr;

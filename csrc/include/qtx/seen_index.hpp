@@ -1,6 +1,8 @@
 // Variables met before in one substitution: subscripts -> variable index, looked up once per
-// access. Short subscripts of small non-negative ints (nearly every model's) are packed into
-// one 64-bit key of an open-addressing table; any others go through a general term map.
+// access. Subscripts of small non-negative ints (nearly every model's) are found in rows: the
+// leading subscripts pick a row through a small hash table, the last one indexes the row
+// directly, so loops over the last subscript read adjacent slots. Any others go through a
+// general term map.
 #pragma once
 #include "npoly.hpp"
 
@@ -13,50 +15,107 @@ class SeenIndex {
 public:
     /// The index of the subscripts v[0..n), or -1 when not seen.
     int32_t find(const int64_t* v, size_t n) {
-        uint64_t packed;
-        if (pack(v, n, packed)) {
-            if (keys_.empty()) return -1;
-            size_t mask = keys_.size() - 1;
-            for (size_t s = mix(packed) & mask;; s = (s + 1) & mask) {
-                if (keys_[s] == packed) return vals_[s];
-                if (keys_[s] == kEmpty) return -1;
+        uint64_t prefix;
+        if (pack(v, n, prefix)) {
+            Row* r = row(prefix, false);
+            size_t last = n ? (size_t)v[n - 1] : 0;
+            return r && last < r->at.size() ? r->at[last] : -1;
+        }
+        return general_find(v, n);
+    }
+
+    void store(const int64_t* v, size_t n, int32_t index) {
+        uint64_t prefix;
+        if (pack(v, n, prefix)) {
+            Row& r = *row(prefix, true);
+            size_t last = n ? (size_t)v[n - 1] : 0;
+            // a row stays within a few times what it holds: sparse subscripts go to the map
+            if (last < r.at.size() || last < 4 * (r.count + 64)) {
+                if (last >= r.at.size()) r.at.resize(std::max(last + 1, std::min(r.at.size() * 2, 4 * (r.count + 64))), -1);
+                if (r.at[last] < 0) ++r.count;
+                r.at[last] = index;
+                return;
             }
         }
+        general_store(v, n, index);
+    }
+
+private:
+    static constexpr uint64_t kEmpty = ~0ULL;
+    static constexpr int kBits = 20;  // per leading subscript; up to three subscripts
+
+    /// The row key: the count of subscripts and all but the last one.
+    static bool pack(const int64_t* v, size_t n, uint64_t& out) {
+        if (n > 3) return false;
+        uint64_t p = (uint64_t)n << 62;
+        for (size_t i = 0; i < n; ++i) {
+            if (v[i] < 0 || v[i] >= (int64_t(1) << kBits)) return false;
+            if (i + 1 < n) p |= (uint64_t)v[i] << (kBits * i);
+        }
+        out = p;
+        return true;
+    }
+
+    struct Row {
+        std::vector<int32_t> at;  // last subscript -> index, -1 where none
+        size_t count = 0;
+    };
+
+    Row* row(uint64_t prefix, bool add) {
+        if (prefix == last_prefix_ && last_row_ != SIZE_MAX) return &rows_[last_row_];
+        if (!keys_.empty()) {
+            size_t mask = keys_.size() - 1;
+            for (size_t s = mix(prefix) & mask; keys_[s] != kEmpty; s = (s + 1) & mask)
+                if (keys_[s] == prefix) return remember(prefix, slots_[s]);
+        }
+        if (!add) return nullptr;
+        if ((rows_.size() + 1) * 2 > keys_.size()) grow();
+        size_t mask = keys_.size() - 1;
+        size_t s = mix(prefix) & mask;
+        while (keys_[s] != kEmpty) s = (s + 1) & mask;
+        keys_[s] = prefix;
+        slots_[s] = rows_.size();
+        rows_.emplace_back();
+        return remember(prefix, rows_.size() - 1);
+    }
+
+    Row* remember(uint64_t prefix, size_t r) {
+        last_prefix_ = prefix;
+        last_row_ = r;
+        return &rows_[r];
+    }
+
+    static size_t mix(uint64_t k) {
+        k ^= k >> 31;
+        k *= 0x9E3779B97F4A7C15ULL;
+        return (size_t)(k ^ (k >> 29));
+    }
+
+    void grow() {
+        std::vector<uint64_t> keys(std::max<size_t>(16, keys_.size() * 2), kEmpty);
+        std::vector<size_t> slots(keys.size());
+        size_t mask = keys.size() - 1;
+        for (size_t i = 0; i < keys_.size(); ++i) {
+            if (keys_[i] == kEmpty) continue;
+            size_t s = mix(keys_[i]) & mask;
+            while (keys[s] != kEmpty) s = (s + 1) & mask;
+            keys[s] = keys_[i];
+            slots[s] = slots_[i];
+        }
+        keys_.swap(keys);
+        slots_.swap(slots);
+    }
+
+    int32_t general_find(const int64_t* v, size_t n) {
         Key k;
         if (!general_key(v, n, k)) return -1;
         Num* known = other_.find(k);
         return known ? (int32_t)known->as_int() : -1;
     }
 
-    void store(const int64_t* v, size_t n, int32_t index) {
-        uint64_t packed;
-        if (pack(v, n, packed)) {
-            if ((used_ + 1) * 2 > keys_.size()) grow();
-            size_t mask = keys_.size() - 1;
-            size_t s = mix(packed) & mask;
-            while (keys_[s] != kEmpty && keys_[s] != packed) s = (s + 1) & mask;
-            if (keys_[s] == kEmpty) ++used_;
-            keys_[s] = packed;
-            vals_[s] = index;
-            return;
-        }
+    void general_store(const int64_t* v, size_t n, int32_t index) {
         Key k;
         if (general_key(v, n, k)) other_.store(std::move(k), Num::of_int(index));
-    }
-
-private:
-    static constexpr uint64_t kEmpty = ~0ULL;
-    static constexpr int kBits = 20;  // per subscript; up to three subscripts, count on top
-
-    static bool pack(const int64_t* v, size_t n, uint64_t& out) {
-        if (n > 3) return false;
-        uint64_t p = (uint64_t)n << 62;
-        for (size_t i = 0; i < n; ++i) {
-            if (v[i] < 0 || v[i] >= (int64_t(1) << kBits)) return false;
-            p |= (uint64_t)v[i] << (kBits * i);
-        }
-        out = p;
-        return true;
     }
 
     static bool general_key(const int64_t* v, size_t n, Key& k) {
@@ -68,34 +127,11 @@ private:
         return true;
     }
 
-    // The last subscript moves fastest in most loops: it steps through adjacent slots, so
-    // consecutive lookups share cache lines; the others spread by odd multipliers.
-    static size_t mix(uint64_t k) {
-        const uint64_t mask = (uint64_t(1) << kBits) - 1;
-        size_t n = (size_t)(k >> 62);
-        uint64_t h = 0;
-        for (size_t i = 0; i < n; ++i) h = h * 0x9E3779B1ULL + ((k >> (kBits * i)) & mask);
-        return (size_t)(h ^ (h >> 29));
-    }
-
-    void grow() {
-        std::vector<uint64_t> keys(std::max<size_t>(64, keys_.size() * 2), kEmpty);
-        std::vector<int32_t> vals(keys.size());
-        size_t mask = keys.size() - 1;
-        for (size_t i = 0; i < keys_.size(); ++i) {
-            if (keys_[i] == kEmpty) continue;
-            size_t s = mix(keys_[i]) & mask;
-            while (keys[s] != kEmpty) s = (s + 1) & mask;
-            keys[s] = keys_[i];
-            vals[s] = vals_[i];
-        }
-        keys_.swap(keys);
-        vals_.swap(vals);
-    }
-
-    std::vector<uint64_t> keys_;
-    std::vector<int32_t> vals_;
-    size_t used_ = 0;
+    std::vector<uint64_t> keys_;  // row keys, open addressing
+    std::vector<size_t> slots_;   // their rows
+    std::vector<Row> rows_;
+    uint64_t last_prefix_ = kEmpty;
+    size_t last_row_ = SIZE_MAX;
     Terms other_;
 };
 

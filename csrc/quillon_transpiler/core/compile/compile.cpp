@@ -578,6 +578,11 @@ Obj compile_model(PyObject* problem, PyObject* instance, PyObject* fixed_variabl
 
 Obj compile_model_fn(PyObject* const* a) { return compile_model(a[0], a[1], a[2]); }
 Obj compile_native_fn(PyObject* const* a) { return compile_model(a[0], a[1], a[2], true, a[3]); }
+Obj native_expression_fn(PyObject* const* a) {
+    NativePoly* np = native_poly(a[0]);
+    if (!np) raisef(PyExc_TypeError, "expected a polynomial of the native compile, not %.200s", type_name(a[0]));
+    return native_expression(*np);
+}
 Obj fixed_vars_fn(PyObject* const* a) { return fixed_vars_from_pinning(a[0], a[1]); }
 Obj constraint_fn(PyObject* const* a) { return constraint_substitute(a[0], a[1], a[2]); }
 Obj penalty_fn(PyObject* const* a) { return penalty_substitute(a[0], a[1], a[2]); }
@@ -596,6 +601,7 @@ Obj ph_vars_fn(PyObject* const* a) { return get_ph_vars(a[0]); }
 PyMethodDef functions[] = {
     QTX_FN("_compile_model", 3, compile_model_fn),
     QTX_FN("_compile_native", 4, compile_native_fn),
+    QTX_FN("_native_expression", 1, native_expression_fn),
     QTX_FN("_fixed_vars_from_pinning_constraint", 2, fixed_vars_fn),
     QTX_FN("_constraint_substitute", 3, constraint_fn),
     QTX_FN("_penalty_substitute", 3, penalty_fn),

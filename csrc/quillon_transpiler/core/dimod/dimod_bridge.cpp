@@ -12,6 +12,7 @@
 // the arithmetic itself.
 #include "qtx/module.hpp"
 #include "qtx/names.hpp"
+#include "qtx/native_poly.hpp"
 #include "surface.hpp"
 
 #include <algorithm>
@@ -82,6 +83,11 @@ public:
                 return dense_[(size_t)v];
         }
         return lookup(key);
+    }
+    /// The same for a variable index held natively.
+    int find(int64_t index) {
+        if (index >= 0 && index < (int64_t)dense_.size() && dense_[(size_t)index] >= 0) return dense_[(size_t)index];
+        return find(integer(index).ptr());
     }
     /// The one-variable model of index `key`, for the arithmetic path.
     virtual Obj model(PyObject* key) = 0;
@@ -323,6 +329,15 @@ private:
     std::vector<int32_t> slots_;
 };
 
+/// A native coefficient as dimod takes it: ints and floats, or a real number object.
+double native_bias(const Num& v) {
+    if (v.tag() == Num::Float) return v.as_float();
+    if (v.tag() == Num::Int) return (double)v.as_int();  // rounds to nearest, as float(int) does
+    Obj o = v.py();
+    if (!real_number(o.ptr())) throw NeedArithmetic{};
+    return as_double(o.ptr());
+}
+
 /// One dimod model being assembled: its variables in dimod's order with their linear biases,
 /// its interactions and offset. A polynomial's terms are summed on their own first (they form
 /// one model) and then added to the model, as `running += _expr_conversion(poly)` adds them.
@@ -333,57 +348,38 @@ public:
         for (int id : vars) t_.local[(size_t)id] = -1;
     }
 
-    /// Folds one polynomial.
+    /// Folds one polynomial: a SubstitutedExpression, or a polynomial kept in C++ by the
+    /// native compile (read without a Python object per term).
     void add(PyObject* expr) {
-        const Names& N = names();
-        Obj coeff = getattr(expr, N.coeff.ptr());
-        if (!PyDict_Check(coeff.ptr())) throw NeedArithmetic{};
         poly_.clear();
         touched_.clear();
         double offset = 0.0;
-        Py_ssize_t pos = 0;
-        PyObject *key, *c;
-        while (PyDict_Next(coeff.ptr(), &pos, &key, &c)) {
-            if (!PyTuple_CheckExact(key)) throw NeedArithmetic{};
-            // the product of the factors, as dimod multiplies them: a constant, one variable
-            // (bias 1) or one interaction (bias 1) between `a` and `b` in dimod's order
-            int n = 0, a = -1, b = -1;
-            Py_ssize_t len = PyTuple_GET_SIZE(key);
-            for (Py_ssize_t i = 0; i < len; ++i) {
-                int f = t_.find(PyTuple_GET_ITEM(key, i));
-                if (n == 2) raise(PyExc_TypeError, "cannot multiply QMs with interactions");
-                if (n == 0) {
-                    a = f;
-                    n = 1;
-                } else if (f == a) {
-                    if (t_.vars[(size_t)f].integer) b = f, n = 2;  // a self-loop; binary x*x is x
-                } else if (t_.vars[(size_t)f].bqm) {
-                    b = a, a = f, n = 2;  // BQM * state: dimod multiplies a BQM factor from the left
-                } else {
-                    b = f, n = 2;  // state * QM: the state's variable first
-                }
+        if (NativePoly* np = native_poly(expr)) {
+            np->merge();
+            for (const auto& e : np->poly.terms) {
+                const int32_t* key = e.key.data();
+                term((Py_ssize_t)e.key.size(), [&](Py_ssize_t i) { return t_.find((int64_t)key[i]); }, [&] { return native_bias(e.val); }, offset);
             }
-            if (!real_number(c)) throw NeedArithmetic{};
-            double cv = as_double(c);
-            // the product times the coefficient, every bias scaled (0 * inf is NaN in dimod too)
-            if (n == 0) {
-                offset += 1.0 * cv;
-                continue;
+            offset += native_bias(np->poly.constant);
+        } else {
+            const Names& N = names();
+            Obj coeff = getattr(expr, N.coeff.ptr());
+            if (!PyDict_Check(coeff.ptr())) throw NeedArithmetic{};
+            Py_ssize_t pos = 0;
+            PyObject *key, *c;
+            while (PyDict_Next(coeff.ptr(), &pos, &key, &c)) {
+                if (!PyTuple_CheckExact(key)) throw NeedArithmetic{};
+                term(PyTuple_GET_SIZE(key), [&](Py_ssize_t i) { return t_.find(PyTuple_GET_ITEM(key, i)); },
+                     [&] {
+                         if (!real_number(c)) throw NeedArithmetic{};
+                         return as_double(c);
+                     },
+                     offset);
             }
-            offset += 0.0 * cv;
-            uint32_t la = local(a);
-            if (n == 1) {
-                linear(la) += 1.0 * cv;
-                continue;
-            }
-            uint32_t lb = b == a ? la : local(b);
-            linear(la) += 0.0 * cv;
-            if (lb != la) linear(lb) += 0.0 * cv;
-            poly_.push_back(Term{pair_key(la, lb), 1.0 * cv});
+            Obj constant = getattr(expr, N.constant.ptr());
+            if (!real_number(constant.ptr())) throw NeedArithmetic{};
+            offset += as_double(constant.ptr());
         }
-        Obj constant = getattr(expr, N.constant.ptr());
-        if (!real_number(constant.ptr())) throw NeedArithmetic{};
-        offset += as_double(constant.ptr());
 
         // the polynomial's model added to the running one
         for (uint32_t l : touched_) {
@@ -402,6 +398,44 @@ public:
             for (const Term& t : poly_) summed_.at(t.key) += t.bias;
         }
         this->offset += offset;
+    }
+
+    /// One term: the product of its factors (factor(i) gives factor i's variable), as dimod
+    /// multiplies them -- a constant, one variable (bias 1) or one interaction (bias 1)
+    /// between `a` and `b` in dimod's order -- times the coefficient that coefficient() gives.
+    template <class Factor, class Coefficient>
+    void term(Py_ssize_t len, Factor&& factor, Coefficient&& coefficient, double& offset) {
+        int n = 0, a = -1, b = -1;
+        for (Py_ssize_t i = 0; i < len; ++i) {
+            int f = factor(i);
+            if (n == 2) raise(PyExc_TypeError, "cannot multiply QMs with interactions");
+            if (n == 0) {
+                a = f;
+                n = 1;
+            } else if (f == a) {
+                if (t_.vars[(size_t)f].integer) b = f, n = 2;  // a self-loop; binary x*x is x
+            } else if (t_.vars[(size_t)f].bqm) {
+                b = a, a = f, n = 2;  // BQM * state: dimod multiplies a BQM factor from the left
+            } else {
+                b = f, n = 2;  // state * QM: the state's variable first
+            }
+        }
+        double cv = coefficient();
+        // the product times the coefficient, every bias scaled (0 * inf is NaN in dimod too)
+        if (n == 0) {
+            offset += 1.0 * cv;
+            return;
+        }
+        offset += 0.0 * cv;
+        uint32_t la = local(a);
+        if (n == 1) {
+            linear(la) += 1.0 * cv;
+            return;
+        }
+        uint32_t lb = b == a ? la : local(b);
+        linear(la) += 0.0 * cv;
+        if (lb != la) linear(lb) += 0.0 * cv;
+        poly_.push_back(Term{pair_key(la, lb), 1.0 * cv});
     }
 
     /// The interactions sorted by pair.
@@ -525,8 +559,11 @@ Obj build_model(ModelSum& m, const VarTable& t) {
 }
 
 /// The model of one polynomial by dimod's arithmetic, term by term.
-Obj arithmetic(PyObject* expr, VarTable& t) {
+Obj arithmetic(PyObject* poly, VarTable& t) {
     const Names& N = names();
+    NativePoly* np = native_poly(poly);
+    Obj held = np ? native_expression(*np) : ref(poly);
+    PyObject* expr = held.ptr();
     Obj qm_class = dimod_attr("QuadraticModel");
     Obj kw = kwnames({"offset"});
     Obj one = integer(1);

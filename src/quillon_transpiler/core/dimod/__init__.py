@@ -6,11 +6,15 @@ Imports inside this package are absolute: ``dimod`` always means the dimod libra
 this subpackage.
 """
 
-__all__ = ["DimodBuilder", "transpile_dimod_bridge_cqm"]
+__all__ = ["DimodBuilder", "to_cqm", "transpile_dimod_bridge_cqm"]
 
 
 def __getattr__(name):
     # Resolved on first use, so that importing the package does not require dimod yet.
+    if name == "to_cqm":
+        from quillon_transpiler.core.dimod import cqm_route
+
+        return cqm_route.to_cqm
     if name in __all__:
         from quillon_transpiler.core.dimod import dimod_bridge
 

@@ -24,8 +24,8 @@ if typ.TYPE_CHECKING:
     import quillon as ql
     from quillon_transpiler.core.compile.compiled_model import CompiledInstance
 
-#: progress(stage, item, seconds): stage "compile" or "lower", the item's label ("objective"
-#: for the objective), seconds since the call started
+#: progress(stage, item, seconds): stage "compile", "lower" or "export", the item's label
+#: ("objective" for the objective), seconds since the call started
 Progress = typ.Callable[[str, str, float], None]
 
 
@@ -208,7 +208,7 @@ def _reporter(progress: Progress | bool | None, start: float) -> typ.Callable[[s
         def show(stage: str, item: str) -> None:
             seconds = time.perf_counter() - start
             if verbose or seconds > 1.0:
-                verb = "compiled" if stage == "compile" else "lowered"
+                verb = {"compile": "compiled", "lower": "lowered"}.get(stage, stage + "ed")
                 print(f"quillon_transpiler: {verb} {item} ({seconds:.1f} s)", file=sys.stderr, flush=True)
 
         return show

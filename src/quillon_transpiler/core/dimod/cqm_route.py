@@ -1,0 +1,58 @@
+"""A model straight to a dimod constrained quadratic model, without a Python object per term.
+
+``to_cqm`` compiles with the native compile (the driver of ``compile_model``, every polynomial
+kept in C++) and builds the model with the bridge's own folding, which reads those polynomials
+in place; the result is the builder ``transpile_dimod_bridge_cqm(compile_model(...))`` gives,
+with the same model, objective and penalties.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import time
+import typing as typ
+
+from quillon_transpiler.core.pubo.arrays import Progress, _reporter
+
+if typ.TYPE_CHECKING:
+    import quillon as ql
+    from quillon_transpiler.core.dimod.dimod_bridge import DimodBuilder
+
+
+def to_cqm(
+    problem: ql.Problem,
+    instance: dict[str, typ.Any],
+    fixed_variables: dict[str, dict[tuple[int, ...], float]] | None = None,
+    *,
+    progress: Progress | bool | None = None,
+) -> DimodBuilder:
+    """The dimod builder of ``transpile_dimod_bridge_cqm(compile_model(problem, instance, fixed_variables))``.
+
+    The model, objective and penalties are the same; only the route differs. The builder's
+    ``compiled_model`` keeps what decoding needs (registry, data, shapes and the constraints'
+    polynomials); its objective and penalties are None, as they live in the dimod models.
+
+    Args:
+        progress: a callable ``progress(stage, item, seconds)`` told of every item compiled
+            (stage "compile") and exported (stage "export"); None (the default) prints a line
+            per item to stderr once the call has run for more than a second; False is silent.
+
+    Raises:
+        SubstituteError: as ``compile_model``.
+        TypeError: as ``transpile_dimod_bridge_cqm`` (a term of degree above two).
+    """
+    from quillon_transpiler.core.compile.compile import _compile_native, _native_expression
+    from quillon_transpiler.core.dimod import dimod_bridge
+
+    report = _reporter(progress, time.perf_counter())
+    compiled = _compile_native(problem, instance, fixed_variables, report)
+    cqm, objective, penalties = dimod_bridge._transpile(compiled)
+    if report is not None:
+        report("export", "the model")
+    # decoding recomputes violations from the constraints' polynomials
+    constraint = {
+        label: {key: _native_expression(poly) for key, poly in by_key.items()}
+        for label, by_key in compiled.constraint.items()
+    }
+    compiled = dataclasses.replace(compiled, objective=None, constraint=constraint, penalty=None)
+    return dimod_bridge.DimodBuilder(compiled, cqm, objective, penalties)
