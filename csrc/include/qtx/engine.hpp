@@ -170,16 +170,9 @@ public:
         Obj coeff = own(PyDict_New());
 #endif
         SignalPoll poll;
-        for (size_t i = 0; i < parts.size();) {
-            Terms group = std::move(parts[i]);
-            for (++i; i < parts.size() && groups[i] == groups[i - 1]; ++i) {
-                poll.tick(parts[i].size());
-                group.reserve(group.size() + parts[i].size());
-                for (auto& e : parts[i]) group.accumulate(std::move(e));
-                parts[i] = Terms();
-            }
-            poll.tick(group.size());
-            for (const auto& e : group) {
+        auto put = [&](const Terms& terms) {
+            poll.tick(terms.size());
+            for (const auto& e : terms) {
                 Obj key = key_tuple(e.key, [&](int32_t x) { return index_object(x); });
                 Obj v = e.val.py();
                 // a key already there leaves the size as it was (values may be shared objects)
@@ -189,12 +182,51 @@ public:
                 if (PyDict_GET_SIZE(coeff.ptr()) == size)
                     dict_set(coeff.ptr(), key.ptr(), num_add(Num::of(old), e.val).py().ptr());
             }
+        };
+        std::vector<uint64_t> seen;
+        for (size_t i = 0; i < parts.size();) {
+            size_t end = i + 1;
+            while (end < parts.size() && groups[end] == groups[i]) ++end;
+            if (distinct_keys(parts, i, end, seen)) {
+                // no key twice within the group: its sum is its parts one after the other
+                for (; i < end; ++i) put(parts[i]), parts[i] = Terms();
+                continue;
+            }
+            Terms group = std::move(parts[i]);
+            for (++i; i < end; ++i) {
+                poll.tick(parts[i].size());
+                group.reserve(group.size() + parts[i].size());
+                for (auto& e : parts[i]) group.accumulate(std::move(e));
+                parts[i] = Terms();
+            }
+            put(group);
         }
         parts.clear();
         return call(types().poly_cls, {coeff.ptr(), p.constant.py().ptr(), p.order.py().ptr()});
     }
 
 private:
+    /// Whether parts [from, to) have no key in common, told by their keys' hashes: equal hashes
+    /// count as a common key, which only costs the caller the general path.
+    static bool distinct_keys(const std::vector<Terms>& parts, size_t from, size_t to, std::vector<uint64_t>& set) {
+        if (to - from == 1) return true;  // one part is a map: its keys are distinct
+        size_t count = 0;
+        for (size_t i = from; i < to; ++i) count += parts[i].size();
+        size_t slots = 16;
+        while (slots < count * 2) slots *= 2;
+        set.assign(slots, 0);
+        size_t mask = slots - 1;
+        for (size_t i = from; i < to; ++i)
+            for (const auto& e : parts[i]) {
+                uint64_t h = e.hash | 1;  // 0 marks a free slot
+                size_t s = (size_t)(h ^ (h >> 29)) & mask;
+                for (; set[s]; s = (s + 1) & mask)
+                    if (set[s] == h) return false;
+                set[s] = h;
+            }
+        return true;
+    }
+
     static int64_t max_index(const Terms& terms) {
         int64_t top = 0;
         for (const auto& e : terms)

@@ -380,6 +380,18 @@ public:
         return std::move(base);
     }
 
+    /// How many terms of degree 1 and 2 a flat lowering holds before merging: merge_flat()
+    /// emits at most that many.
+    size_t flat_bound() const {
+        size_t n = 0;
+        auto count = [&](const Key& k) { n += k.size() <= 2; };
+        for (const auto& entry : base) count(entry.key);
+        for (const auto& part : base_parts)
+            for (const auto& entry : part) count(entry.key);
+        for (const auto& part : out.flat) count(part.key);
+        return n;
+    }
+
     /// The finished terms of a flat lowering, merged as finish() would (a copied objective's
     /// value plus the sum of the other contributions, those added in order): calls
     /// emit(key, size, value) for the terms of degree 1 and 2 by ascending (first, second)
