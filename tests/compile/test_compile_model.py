@@ -217,3 +217,34 @@ def test_nested_sums_add_each_inner_sum_first(route, degree):
     else:
         got = to_qubo_arrays(problem, instance, progress=False).to_dict()[key]
     assert got == expected
+
+
+@pytest.mark.parametrize(
+    "walk",
+    [
+        [0, 1, 2, 1, 0, 2, 2],  # dense: a row per leading subscript
+        [5, 2_000_000, 5, 3, 2_000_000, 3, 5],  # sparse: past what a row holds densely
+        [2**21, 7, 2**21 + 1, 7, 2**21, 0],  # beyond the packed width
+        list(range(300)) + [1000, 299, 1000, 0],  # a row that grows, then a far subscript
+    ],
+)
+@pytest.mark.parametrize("width", [1, 2, 4])
+def test_variables_met_again_keep_their_index(walk, width):
+    # x[s[k], ...] * x[s[k + 1], ...] along a walk that revisits subscripts: every variable is
+    # registered once, in order of first use, and each product lands on the right pair
+    M, L = ql.Placeholder("M"), ql.Placeholder("L")
+    s = ql.Placeholder("s", 1)
+    y = ql.BinaryVar("y", shape=(M,) * width)
+    k = ql.Element("k", L)
+    lead = (0,) * (width - 1)
+    problem = ql.Problem("walk")
+    problem += ql.sum(k, y[lead + (s[k],)] * y[lead + (s[k + 1],)])
+    compiled = compile_model(problem, {"M": max(walk) + 1, "L": len(walk) - 1, "s": np.array(walk)})
+    index = compiled.var_map.var_map["y"]
+    assert list(index) == list(dict.fromkeys(lead + (v,) for v in walk))
+    assert list(index.values()) == list(range(len(index)))
+    expected = {}
+    for a, b in zip(walk, walk[1:]):
+        key = tuple(sorted((index[lead + (a,)], index[lead + (b,)])))
+        expected[key] = expected.get(key, 0) + 1
+    assert compiled.objective.coeff == expected

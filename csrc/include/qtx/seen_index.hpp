@@ -19,7 +19,9 @@ public:
         if (pack(v, n, prefix)) {
             Row* r = row(prefix, false);
             size_t last = n ? (size_t)v[n - 1] : 0;
-            return r && last < r->at.size() ? r->at[last] : -1;
+            if (r && last < r->at.size() && r->at[last] >= 0) return r->at[last];
+            // a row keeps to the subscripts it holds densely; the others are in the map
+            return other_.empty() ? -1 : general_find(v, n);
         }
         return general_find(v, n);
     }
