@@ -9,7 +9,10 @@ families as squared custom penalties (weight 100). For each n prints, every figu
 - dict route: ``compile_model`` + ``to_pubo`` seconds and peak memory;
 - the objective alone with ``compile_model`` against the dict-fill floor: the time C takes to
   build the very dict of the objective (shared/bench/dictfill.c beside the checkout, compiled
-  here as floor.sh does).
+  here as floor.sh does);
+- with the dimod extra, the CQM export (penalties weighted 100 in ``get_model``): ``to_cqm``
+  (native) against ``transpile_dimod_bridge_cqm(compile_model(...))`` (dict route, n <= 100),
+  seconds and peak memory.
 
 With ``--amplify PYTHON`` it also times the Amplify SDK's einsum + one_hot +
 to_unconstrained_poly route in that interpreter (a scratch environment with amplify
@@ -71,6 +74,22 @@ def child(route: str, n: int, repeat: int) -> dict:
         out["terms"] = arrays.num_terms
         out["peak"] = maxrss_mib() - base
         out["bqm"], _ = median_time(lambda: to_bqm(arrays), repeat)
+    elif route in ("cqm", "cqm-dict"):
+        from quillon_transpiler import to_cqm
+        from quillon_transpiler.core.dimod import transpile_dimod_bridge_cqm
+
+        weights = dict.fromkeys(problem.custom_penalty_terms, 100.0)
+
+        def export():
+            if route == "cqm":
+                builder = to_cqm(problem, instance, progress=False)
+            else:
+                builder = transpile_dimod_bridge_cqm(compile_model(problem, instance))
+            return builder.get_model(weights)
+
+        seconds, cqm = median_time(export, repeat)
+        out["terms"] = cqm.objective.num_interactions + cqm.objective.num_variables
+        out["peak"] = maxrss_mib() - base
     elif route == "dict":
         seconds, result = median_time(lambda: to_pubo(compile_model(problem, instance), penalty_weight=100.0), repeat)
         out["terms"] = len(result.coeff)
@@ -156,6 +175,16 @@ def main(sizes, floor_source, amplify_python) -> None:
                 obj = run_child("objective", n, 3)
                 ratio = obj["seconds"] / floor
                 line += f" | objective: compile_model {obj['seconds']:6.3f} s, floor {floor:6.3f} s ({ratio:4.2f}x)"
+            try:
+                import dimod  # noqa: F401
+            except ImportError:
+                print(line, flush=True)
+                continue
+            cqm = run_child("cqm", n, repeat)
+            line += f" | to_cqm {cqm['seconds']:6.3f} s peak {cqm['peak']:6.0f} MiB"
+            if n <= 100:
+                cqm_dict = run_child("cqm-dict", n, repeat)
+                line += f" (dict route {cqm_dict['seconds']:6.3f} s peak {cqm_dict['peak']:6.0f} MiB)"
             print(line, flush=True)
 
 
