@@ -33,6 +33,13 @@ public:
         return Num::steal(own(v));
     }
 
+    /// The value a fold bound to this very name object, or null: the fast path of value().
+    const Num* peek(PyObject* name) const {
+        for (const auto& b : bound_)
+            if (b.name == name) return &b.value;
+        return nullptr;
+    }
+
     /// Binds an element to a loop value.
     void bind(PyObject* name, int64_t v) {
         if (!lazy_ || !PyDict_CheckExact(indices())) {

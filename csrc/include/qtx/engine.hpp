@@ -315,6 +315,8 @@ private:
     /// int(start) and int(end) of an index element's evaluated bounds.
     void range_of(Node* el, long long& lo, long long& hi);
 
+    bool int_value(Node* n, int64_t& out);
+
     /// The evaluated subscripts of an access: machine ints when they fit.
     void index_of(const std::vector<Node*>& subs, Index& ix);
 

@@ -35,6 +35,11 @@ inline void Engine::index_of(const std::vector<Node*>& subs, Index& ix) {
     for (size_t i = 0; i < subs.size(); ++i) {
         Num c;
         if (subs[i]->pure) {
+            int64_t v;
+            if (native && int_value(subs[i], v)) {
+                ix.v[i] = v;
+                continue;
+            }
             c = value(subs[i]);
         } else {
             NPoly p = eval(subs[i]);
@@ -60,6 +65,85 @@ inline void Engine::index_of(const std::vector<Node*>& subs, Index& ix) {
         ix.big = own(PyTuple_New((Py_ssize_t)objs.size()));
         for (size_t i = 0; i < objs.size(); ++i) PyTuple_SET_ITEM(ix.big.ptr(), (Py_ssize_t)i, objs[i].release().ptr());
     }
+}
+
+/// Compiles a pure subtree of numbers, elements, placeholders, sums, products and remainders
+/// into a postfix int program; false for any other node.
+inline bool compile_ints(Node* n, std::vector<IntOp>& out, int depth = 0) {
+    const Types& T = types();
+    if (depth > 32) return false;  // deep subscripts are left to value() and its stack checks
+    switch (n->k) {
+        case K::Number:
+            if (n->cached.tag() != Num::Int) return false;
+            out.push_back(IntOp{IntOp::Const, n->cached.as_int(), nullptr});
+            return true;
+        case K::Element: out.push_back(IntOp{IntOp::Elem, 0, n}); return true;
+        case K::Placeholder: out.push_back(IntOp{IntOp::Value, 0, n}); return true;
+        case K::Pair:
+            if (n->kind.ptr() != T.mod) return false;
+            if (!compile_ints(n->kids[0], out, depth + 1) || !compile_ints(n->kids[1], out, depth + 1)) return false;
+            out.push_back(IntOp{IntOp::Mod, 0, nullptr});
+            return true;
+        case K::Multi: {
+            bool add = n->kind.ptr() == T.add;
+            if (!add && n->kind.ptr() != T.mul) return false;
+            if (n->kids.empty()) out.push_back(IntOp{IntOp::Const, add ? 0 : 1, nullptr});
+            for (size_t i = 0; i < n->kids.size(); ++i) {
+                if (!compile_ints(n->kids[i], out, depth + 1)) return false;
+                if (i > 0) out.push_back(IntOp{add ? IntOp::Add : IntOp::Mul, 0, nullptr});
+            }
+            return true;
+        }
+        default: return false;
+    }
+}
+
+/// The value of a pure subtree when it is an int computed with machine ints all the way: the
+/// int value() gives. False as soon as anything else comes up (a float, an overflow, a
+/// remainder Python's sign rules decide, a node of another kind); value() is asked then, and
+/// raises any error itself, as the program reads the same operands in the same order.
+inline bool Engine::int_value(Node* n, int64_t& out) {
+    if (n->ints_state == 0) {
+        n->ints_state = compile_ints(n, n->ints) ? 1 : -1;
+        if (n->ints_state < 0) n->ints.clear();
+    }
+    if (n->ints_state < 0) return false;
+    int64_t stack[40];
+    size_t top = 0;
+    for (const IntOp& op : n->ints) {
+        if (top >= 40) return false;
+        switch (op.code) {
+            case IntOp::Const: stack[top++] = op.v; break;
+            case IntOp::Elem: {
+                const Num* bound = bindings_.peek(op.node->name.ptr());
+                Num v = bound ? *bound : element_value(op.node);
+                if (v.tag() != Num::Int) return false;
+                stack[top++] = v.as_int();
+                break;
+            }
+            case IntOp::Value: {
+                Num v = value(op.node);
+                if (v.tag() != Num::Int) return false;
+                stack[top++] = v.as_int();
+                break;
+            }
+            default: {
+                if (top < 2) return false;
+                int64_t r = stack[--top], &l = stack[top - 1];
+                if (op.code == IntOp::Add) {
+                    if (__builtin_add_overflow(l, r, &l)) return false;
+                } else if (op.code == IntOp::Mul) {
+                    if (__builtin_mul_overflow(l, r, &l)) return false;
+                } else {
+                    if (r <= 0 || l < 0) return false;
+                    l %= r;
+                }
+            }
+        }
+    }
+    if (top != 1) return false;
+    out = stack[0];
+    return true;
 }
 
 inline Obj Engine::tuple_of(const Index& ix) {

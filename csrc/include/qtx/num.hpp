@@ -49,7 +49,7 @@ public:
         return *this;
     }
     ~Num() {
-        if (tag_ == Object) Py_DECREF(o_);
+        if (tag_ == Object) release();
     }
     void swap(Num& other) noexcept {
         std::swap(tag_, other.tag_);
@@ -85,6 +85,8 @@ public:
     }
 
 private:
+    [[gnu::noinline]] void release() { Py_DECREF(o_); }  // kept out of the inlined destructor
+
     Tag tag_;
     union {
         int64_t i_;
@@ -93,7 +95,10 @@ private:
     };
 };
 
-inline Num num_add(const Num& a, const Num& b) {
+// Each operation has an inline path for the common kinds (two ints without overflow, floats
+// and ints) and an out-of-line one for the rest, so the hot loops that call them stay small.
+
+[[gnu::noinline]] inline Num num_add_slow(const Num& a, const Num& b) {
     if (a.tag() == Num::Int && b.tag() == Num::Int) {
         int64_t r;
         if (!__builtin_add_overflow(a.as_int(), b.as_int(), &r)) return Num::of_int(r);
@@ -104,7 +109,16 @@ inline Num num_add(const Num& a, const Num& b) {
     return Num::steal(own(PyNumber_Add(a.py().ptr(), b.py().ptr())));
 }
 
-inline Num num_mul(const Num& a, const Num& b) {
+inline Num num_add(const Num& a, const Num& b) {
+    int64_t r;
+    if (a.tag() == Num::Int && b.tag() == Num::Int && !__builtin_add_overflow(a.as_int(), b.as_int(), &r))
+        return Num::of_int(r);
+    double x, y;
+    if ((a.tag() == Num::Float || b.tag() == Num::Float) && a.promotes(x) && b.promotes(y)) return Num::of_float(x + y);
+    return num_add_slow(a, b);
+}
+
+[[gnu::noinline]] inline Num num_mul_slow(const Num& a, const Num& b) {
     if (a.tag() == Num::Int && b.tag() == Num::Int) {
         int64_t r;
         if (!__builtin_mul_overflow(a.as_int(), b.as_int(), &r)) return Num::of_int(r);
@@ -113,6 +127,15 @@ inline Num num_mul(const Num& a, const Num& b) {
         if (a.promotes(x) && b.promotes(y)) return Num::of_float(x * y);
     }
     return Num::steal(own(PyNumber_Multiply(a.py().ptr(), b.py().ptr())));
+}
+
+inline Num num_mul(const Num& a, const Num& b) {
+    int64_t r;
+    if (a.tag() == Num::Int && b.tag() == Num::Int && !__builtin_mul_overflow(a.as_int(), b.as_int(), &r))
+        return Num::of_int(r);
+    double x, y;
+    if ((a.tag() == Num::Float || b.tag() == Num::Float) && a.promotes(x) && b.promotes(y)) return Num::of_float(x * y);
+    return num_mul_slow(a, b);
 }
 
 /// Python's `a <op> b` (rich comparison) as a C bool.

@@ -82,6 +82,18 @@ struct Node {
     bool pure = false;        // data only: no decision variable or foreign node below
     bool done = false;        // fully read: a node met again before is inside its own subtree
     Num cached;               // a Number's value, a Placeholder's once read
+    // a pure subtree of ints as a postfix program (see Engine::int_value): 0 not compiled yet,
+    // 1 compiled into `ints`, -1 not made of such nodes
+    int8_t ints_state = 0;
+    std::vector<struct IntOp> ints;
+};
+
+/// One step of an int program: push a constant, an element's value or a placeholder's, or
+/// combine the two values on top.
+struct IntOp {
+    enum Code : uint8_t { Const, Elem, Value, Add, Mul, Mod } code;
+    int64_t v = 0;
+    Node* node = nullptr;  // Elem, Value: the node read
 };
 
 /// SubstituteError for a tree that loops back on itself: evaluating it would never end.
