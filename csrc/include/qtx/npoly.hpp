@@ -27,9 +27,9 @@ public:
     explicit Key(uint32_t n) : n_(n) {
         if (n > kInline) set_big(new int32_t[n]);
     }
-    Key(const Key& o) : Key(o.n_) { std::copy(o.data(), o.data() + n_, data()); }
+    Key(const Key& o) : Key(o.n_) { copy_ints(o.data(), n_, data()); }
     Key(Key&& o) noexcept : n_(o.n_) {
-        std::copy(o.in_, o.in_ + kInline, in_);
+        in_[0] = o.in_[0], in_[1] = o.in_[1], in_[2] = o.in_[2];  // the factors or the pointer
         o.n_ = 0;  // a moved-from key is empty and owns nothing
     }
     Key& operator=(const Key& o) {
@@ -40,7 +40,7 @@ public:
         if (this != &o) {
             release();
             n_ = o.n_;
-            std::copy(o.in_, o.in_ + kInline, in_);
+            in_[0] = o.in_[0], in_[1] = o.in_[1], in_[2] = o.in_[2];
             o.n_ = 0;
         }
         return *this;
@@ -66,8 +66,8 @@ public:
     static Key concat(const Key& a, const Key& b, bool sort) {
         Key k(a.n_ + b.n_);
         int32_t* d = k.data();
-        std::copy(a.data(), a.data() + a.n_, d);
-        std::copy(b.data(), b.data() + b.n_, d + a.n_);
+        copy_ints(a.data(), a.n_, d);
+        copy_ints(b.data(), b.n_, d + a.n_);
         if (sort)
             for (uint32_t i = 1; i < k.n_; ++i)
                 for (uint32_t j = i; j > 0 && d[j] < d[j - 1]; --j) std::swap(d[j], d[j - 1]);
@@ -75,6 +75,17 @@ public:
     }
 
 private:
+    // short keys are copied without a library call: most keys are copied once per term
+    static void copy_ints(const int32_t* from, uint32_t n, int32_t* to) {
+        if (n > kInline) {
+            std::copy(from, from + n, to);
+            return;
+        }
+        if (n > 0) to[0] = from[0];
+        if (n > 1) to[1] = from[1];
+        if (n > 2) to[2] = from[2];
+    }
+
     int32_t* big() const {
         int32_t* p;
         std::memcpy(&p, in_, sizeof p);
