@@ -138,24 +138,14 @@ inline Num num_mul(const Num& a, const Num& b) {
     return num_mul_slow(a, b);
 }
 
-/// Python's `a <op> b` (rich comparison) as a C bool.
-inline bool num_compare(const Num& a, const Num& b, int op) {
+/// num_compare for anything but two ints.
+[[gnu::noinline]] inline bool num_compare_slow(const Num& a, const Num& b, int op) {
     double x, y;
     bool exact = (a.tag() == Num::Float || a.tag() == Num::Int) && (b.tag() == Num::Float || b.tag() == Num::Int);
     // ints beyond 2**53 compare exactly in Python, not through a double
     auto small = [](const Num& n) { return n.tag() != Num::Int || (n.as_int() <= (1LL << 53) && n.as_int() >= -(1LL << 53)); };
     if (exact && (a.tag() == b.tag() || (small(a) && small(b)))) {
-        if (a.tag() == Num::Int && b.tag() == Num::Int) {
-            int64_t p = a.as_int(), q = b.as_int();
-            switch (op) {
-                case Py_EQ: return p == q;
-                case Py_NE: return p != q;
-                case Py_LT: return p < q;
-                case Py_LE: return p <= q;
-                case Py_GT: return p > q;
-                default: return p >= q;
-            }
-        }
+        // two ints never get here: num_compare compares them exactly
         a.promotes(x);
         b.promotes(y);
         switch (op) {
@@ -168,6 +158,22 @@ inline bool num_compare(const Num& a, const Num& b, int op) {
         }
     }
     return compare(a.py().ptr(), b.py().ptr(), op);
+}
+
+/// Python's `a <op> b` (rich comparison) as a C bool.
+inline bool num_compare(const Num& a, const Num& b, int op) {
+    if (a.tag() == Num::Int && b.tag() == Num::Int) {
+        int64_t p = a.as_int(), q = b.as_int();
+        switch (op) {
+            case Py_EQ: return p == q;
+            case Py_NE: return p != q;
+            case Py_LT: return p < q;
+            case Py_LE: return p <= q;
+            case Py_GT: return p > q;
+            default: return p >= q;
+        }
+    }
+    return num_compare_slow(a, b, op);
 }
 
 /// Python's `v != 0.0` (NaN counts as different).

@@ -64,7 +64,12 @@ private:
     };
 
     Row* row(uint64_t prefix, bool add) {
-        if (prefix == last_prefix_ && last_row_ != SIZE_MAX) return &rows_[last_row_];
+        // products alternate between a few rows (x[i, t] * x[j, t + 1]): the last two are kept
+        if (prefix == recent_[0].prefix) return &rows_[recent_[0].row];
+        if (prefix == recent_[1].prefix) {
+            std::swap(recent_[0], recent_[1]);
+            return &rows_[recent_[0].row];
+        }
         if (!keys_.empty()) {
             size_t mask = keys_.size() - 1;
             for (size_t s = mix(prefix) & mask; keys_[s] != kEmpty; s = (s + 1) & mask)
@@ -82,8 +87,8 @@ private:
     }
 
     Row* remember(uint64_t prefix, size_t r) {
-        last_prefix_ = prefix;
-        last_row_ = r;
+        recent_[1] = recent_[0];
+        recent_[0] = Recent{prefix, r};
         return &rows_[r];
     }
 
@@ -132,8 +137,10 @@ private:
     std::vector<uint64_t> keys_;  // row keys, open addressing
     std::vector<size_t> slots_;   // their rows
     std::vector<Row> rows_;
-    uint64_t last_prefix_ = kEmpty;
-    size_t last_row_ = SIZE_MAX;
+    struct Recent {
+        uint64_t prefix = kEmpty;  // never a packed prefix, whose bits 40 to 61 are clear
+        size_t row = 0;
+    } recent_[2];
     Terms other_;
 };
 
