@@ -410,6 +410,8 @@ inline void npoly_power(NPoly& self, double exponent, PyObject* error) {
     sq.constant = squared(self.constant);
     std::vector<const Terms::Entry*> es;
     for (const auto& e : self.terms) es.push_back(&e);
+    // room for every product up front (capped: a huge square grows as it goes, and can be stopped)
+    sq.terms.reserve(std::min<size_t>(es.size() * (es.size() + 3) / 2, size_t(1) << 20));
     SignalPoll poll;
     for (size_t i = 0; i < es.size(); ++i) {
         poll.tick(es.size() - i);
