@@ -1,16 +1,17 @@
 """to_cqm (native compile, polynomials read in place by the bridge) against the dict route."""
 
-import dimod
 import numpy as np
 import pytest
 
-import models
-from dimod_helpers import assert_same_cqm, assert_same_model
+dimod = pytest.importorskip("dimod")
 
-import quillon as ql
-from quillon_transpiler import to_cqm
-from quillon_transpiler.core.compile.compile import compile_model
-from quillon_transpiler.core.dimod import transpile_dimod_bridge_cqm
+import models  # noqa: E402
+from dimod_helpers import assert_same_cqm, assert_same_model  # noqa: E402
+
+import quillon as ql  # noqa: E402
+from quillon_transpiler import to_cqm  # noqa: E402
+from quillon_transpiler.core.compile.compile import compile_model  # noqa: E402
+from quillon_transpiler.core.dimod import transpile_dimod_bridge_cqm  # noqa: E402
 
 
 def tsp(n=6, seed=1):
