@@ -380,32 +380,26 @@ public:
         return std::move(base);
     }
 
-    /// How many terms of degree 1 and 2 a flat lowering holds before merging: merge_flat()
-    /// emits at most that many.
-    size_t flat_bound() const {
-        size_t n = 0;
-        auto count = [&](const Key& k) { n += k.size() <= 2; };
-        for (const auto& entry : base) count(entry.key);
-        for (const auto& part : base_parts)
-            for (const auto& entry : part) count(entry.key);
-        for (const auto& part : out.flat) count(part.key);
-        return n;
-    }
-
     /// The finished terms of a flat lowering, merged as finish() would (a copied objective's
-    /// value plus the sum of the other contributions, those added in order): calls
-    /// emit(key, size, value) for the terms of degree 1 and 2 by ascending (first, second)
-    /// index, then for the higher ones in finish()'s order. Empties the lowering.
-    template <class Emit>
-    void merge_flat(Emit&& emit) {
+    /// value plus the sum of the other contributions, those added in order): tells
+    /// reserve(n) how many terms of degree 1 and 2 there are at most, then calls
+    /// emit(key, size, value) for those by ascending (first, second) index, then for the
+    /// higher ones in finish()'s order. Empties the lowering.
+    template <class Reserve, class Emit>
+    void merge_flat(Reserve&& reserve, Emit&& emit) {
         SignalPoll poll;
-        // degree 3 and more: rare, merged through a map in finish()'s order
+        // Terms of degree 1 and 2 are counted by first index (see below); those of degree 3 and
+        // more, rare, are merged through a map in finish()'s order, in the same passes.
+        size_t nb = (size_t)next_bin;
+        std::vector<size_t> start(nb + 2, 0);
+        auto count = [&](const Key& k) { ++start[(size_t)k.data()[0] + 2]; };
         Terms higher, rest;
-        for (auto& part : out.flat)
-            if (part.key.size() > 2) rest.accumulate(Key(part.key), std::move(part.val));  // the key stays: later passes skip it by size
         if (has_base) {
             for (auto& entry : base)
-                if (entry.key.size() > 2) higher.store(Key(entry.key), Num(entry.val));
+                if (entry.key.size() > 2)
+                    higher.store(Key(entry.key), Num(entry.val));
+                else
+                    count(entry.key);
             // the parts' terms by group, each group's sum added to the objective's
             Terms group;
             auto close_group = [&] {
@@ -414,14 +408,25 @@ public:
             };
             for (size_t p = 0; p < base_parts.size(); ++p) {
                 if (p > 0 && base_groups[p] != base_groups[p - 1]) close_group();
+                poll.tick(base_parts[p].size());
                 for (auto& entry : base_parts[p])
-                    if (entry.key.size() > 2) group.accumulate(Key(entry.key), Num(entry.val));
+                    if (entry.key.size() > 2)
+                        group.accumulate(Key(entry.key), Num(entry.val));
+                    else
+                        count(entry.key);
             }
             close_group();
-            for (auto& entry : rest) higher.accumulate(std::move(entry));
-        } else {
-            higher = std::move(rest);
         }
+        for (auto& part : out.flat) {
+            if (part.key.size() > 2)
+                rest.accumulate(Key(part.key), std::move(part.val));  // the key stays: put() skips it by size
+            else
+                count(part.key);
+        }
+        if (has_base)
+            for (auto& entry : rest) higher.accumulate(std::move(entry));
+        else
+            higher = std::move(rest);
         // degree 1 and 2: bucketed by first index (the objective's entries first, then the
         // contributions in order), each bucket sorted stably by second index (-1: linear)
         struct Rec {
@@ -430,19 +435,9 @@ public:
             Num val;
         };
         constexpr uint32_t kOther = UINT32_MAX;
-        size_t nb = (size_t)next_bin;
-        std::vector<size_t> start(nb + 2, 0);
-        auto count = [&](const Key& k) {
-            if (k.size() <= 2) ++start[(size_t)k.data()[0] + 2];
-        };
-        if (has_base) {
-            for (const auto& entry : base) count(entry.key);
-            for (const auto& part : base_parts)
-                for (const auto& entry : part) count(entry.key);
-        }
-        for (const auto& part : out.flat) count(part.key);
         for (size_t r = 2; r < nb + 2; ++r) start[r] += start[r - 1];
-        std::vector<Rec> recs(start[nb + 1]);
+        reserve(start[nb + 1]);
+        std::unique_ptr<Rec[]> recs(new Rec[start[nb + 1]]);  // filled below, one record per slot
         auto put = [&](const Key& k, Num&& v, uint32_t group) {
             if (k.size() > 2) return;
             Rec& rec = recs[start[(size_t)k.data()[0] + 1]++];
@@ -474,7 +469,7 @@ public:
             bool sorted = true;
             for (size_t i = lo + 1; i < hi && sorted; ++i) sorted = recs[i - 1].col <= recs[i].col;
             if (!sorted)
-                std::stable_sort(recs.begin() + (ptrdiff_t)lo, recs.begin() + (ptrdiff_t)hi,
+                std::stable_sort(recs.get() + lo, recs.get() + hi,
                                  [](const Rec& a, const Rec& b) { return a.col < b.col; });
             key[0] = (int32_t)r;
             for (size_t i = lo; i < hi;) {

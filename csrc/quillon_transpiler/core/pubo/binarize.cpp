@@ -398,11 +398,12 @@ Obj arrays_of(Lowering& L) {
     std::vector<double> linear((size_t)L.next_bin, 0.0), qb, hb;
     std::vector<int32_t> rows, cols, hidx;
     std::vector<int64_t> hoff{0};
-    size_t bound = L.flat_bound();  // room for every quadratic term: no regrowth of large arrays
-    rows.reserve(bound);
-    cols.reserve(bound);
-    qb.reserve(bound);
-    L.merge_flat([&](const int32_t* k, uint32_t n, const Num& v) {
+    auto reserve = [&](size_t bound) {  // room for every quadratic term: no regrowth of large arrays
+        rows.reserve(bound);
+        cols.reserve(bound);
+        qb.reserve(bound);
+    };
+    L.merge_flat(reserve, [&](const int32_t* k, uint32_t n, const Num& v) {
         double d = exact_double(v, k, n);
         if (n == 1) {
             linear[(size_t)k[0]] = d;
