@@ -116,15 +116,22 @@ inline bool Engine::int_value(Node* n, int64_t& out) {
             case IntOp::Const: stack[top++] = op.v; break;
             case IntOp::Elem: {
                 const Num* bound = bindings_.peek(op.node->name.ptr());
+                if (bound && bound->tag() == Num::Int) {
+                    stack[top++] = bound->as_int();
+                    break;
+                }
                 Num v = bound ? *bound : element_value(op.node);
                 if (v.tag() != Num::Int) return false;
                 stack[top++] = v.as_int();
                 break;
             }
             case IntOp::Value: {
-                Num v = value(op.node);
-                if (v.tag() != Num::Int) return false;
-                stack[top++] = v.as_int();
+                // a placeholder read once keeps its value (instance data is read-only meanwhile)
+                const Num& cached = op.node->cached;
+                Num v = cached.tag() == Num::Int ? Num() : value(op.node);
+                const Num& got = cached.tag() == Num::Int ? cached : v;
+                if (got.tag() != Num::Int) return false;
+                stack[top++] = got.as_int();
                 break;
             }
             default: {
