@@ -224,6 +224,7 @@ def test_nested_sums_add_each_inner_sum_first(route, degree):
     [
         [0, 1, 2, 1, 0, 2, 2],  # dense: a row per leading subscript
         [5, 2_000_000, 5, 3, 2_000_000, 3, 5],  # sparse: past what a row holds densely
+        [40, 41, 3, 40, 17, 3, 41],  # a row first met far from its start
         [2**21, 7, 2**21 + 1, 7, 2**21, 0],  # beyond the packed width
         list(range(300)) + [1000, 299, 1000, 0],  # a row that grows, then a far subscript
     ],

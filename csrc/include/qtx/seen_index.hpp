@@ -31,9 +31,11 @@ public:
         if (pack(v, n, prefix)) {
             Row& r = *row(prefix, true);
             size_t last = n ? (size_t)v[n - 1] : 0;
-            // a row stays within a few times what it holds: sparse subscripts go to the map
-            if (last < r.at.size() || last < 4 * (r.count + 64)) {
-                if (last >= r.at.size()) r.at.resize(std::max(last + 1, std::min(r.at.size() * 2, 4 * (r.count + 64))), -1);
+            // a row stays within a few times what it holds (memory grows with the variables
+            // only): subscripts far past its filled part go to the map
+            size_t room = 4 * r.count + 16;
+            if (last < r.at.size() || last < room) {
+                if (last >= r.at.size()) r.at.resize(std::max(last + 1, std::min(r.at.size() * 2, room)), -1);
                 if (r.at[last] < 0) ++r.count;
                 r.at[last] = index;
                 return;
