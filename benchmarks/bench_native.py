@@ -9,7 +9,7 @@ families as squared custom penalties (weight 100). For each n prints, every figu
 - dict route: ``compile_model`` + ``to_pubo`` seconds and peak memory;
 - the objective alone with ``compile_model`` against the dict-fill floor: the time C takes to
   build the very dict of the objective (shared/bench/dictfill.c beside the checkout, compiled
-  here as floor.sh does);
+  here as floor.sh does), the two timed in turns in this process;
 - with the dimod extra, the CQM export (penalties weighted 100 in ``get_model``): ``to_cqm``
   (native) against ``transpile_dimod_bridge_cqm(compile_model(...))`` (dict route, n <= 100),
   seconds and peak memory.
@@ -30,6 +30,9 @@ import subprocess
 import sys
 import sysconfig
 import tempfile
+
+# NumPy's BLAS threads spin after the instances' distance matrices: keep them off the cores
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
@@ -56,15 +59,12 @@ from bench_compile import median_time  # noqa: E402
 def child(route: str, n: int, repeat: int) -> dict:
     """One route at one size, in a fresh interpreter: time, terms and peak memory."""
     import numpy as np  # noqa: F401
-    from bench_compile import tsp
     from bench_pubo import tsp_penalties
 
     from quillon_transpiler import to_bqm, to_pubo, to_qubo_arrays
     from quillon_transpiler.core.compile.compile import compile_model
 
-    problem, instance = tsp(n) if route == "objective" else tsp_penalties(n)
-    if route == "objective":
-        problem.constraints.clear()
+    problem, instance = tsp_penalties(n)
     base = maxrss_mib()
     out: dict = {}
     if route == "native":
@@ -94,16 +94,12 @@ def child(route: str, n: int, repeat: int) -> dict:
         seconds, result = median_time(lambda: to_pubo(compile_model(problem, instance), penalty_weight=100.0), repeat)
         out["terms"] = len(result.coeff)
         out["peak"] = maxrss_mib() - base
-    else:
-        seconds, compiled = median_time(lambda: compile_model(problem, instance), repeat)
-        out["terms"] = len(compiled.objective.coeff)
     out["seconds"] = seconds
     return out
 
 
 def run_child(route: str, n: int, repeat: int) -> dict:
-    # NumPy's BLAS threads spin after the instance's distance matrix; keep them off the cores
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path), OPENBLAS_NUM_THREADS="1")
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
     proc = subprocess.run(
         [sys.executable, __file__, "--child", route, str(n), str(repeat)],
         check=True,
@@ -153,6 +149,22 @@ def amplify(python: str, n: int) -> dict:
     return json.loads(proc.stdout.strip().splitlines()[-1])
 
 
+def objective_against_floor(dictfill, n: int, rounds: int = 5) -> tuple[float, float]:
+    """Medians of the floor and of compile_model on the objective, taken in turns so that both
+    see the same machine (its speed drifts on a shared host)."""
+    from bench_compile import tsp
+
+    from quillon_transpiler.core.compile.compile import compile_model
+
+    problem, instance = tsp(n)
+    problem.constraints.clear()
+    floors, compiles = [], []
+    for _ in range(rounds):
+        floors.append(median_time(lambda: dictfill.tsp_objective(n), 1)[0])
+        compiles.append(median_time(lambda: compile_model(problem, instance), 1)[0])
+    return sorted(floors)[rounds // 2], sorted(compiles)[rounds // 2]
+
+
 def main(sizes, floor_source, amplify_python) -> None:
     with tempfile.TemporaryDirectory() as scratch:
         dictfill = floor_module(floor_source, scratch) if os.path.exists(floor_source) else None
@@ -171,10 +183,9 @@ def main(sizes, floor_source, amplify_python) -> None:
             rate = d["terms"] / d["seconds"] / 1e6
             line += f" | dict route {d['seconds']:7.3f} s {rate:5.1f} M terms/s peak {d['peak']:6.0f} MiB"
             if dictfill is not None and n <= 100:
-                floor, _ = median_time(lambda: dictfill.tsp_objective(n), 3)
-                obj = run_child("objective", n, 3)
-                ratio = obj["seconds"] / floor
-                line += f" | objective: compile_model {obj['seconds']:6.3f} s, floor {floor:6.3f} s ({ratio:4.2f}x)"
+                floor, compiled = objective_against_floor(dictfill, n)
+                ratio = compiled / floor
+                line += f" | objective: compile_model {compiled:6.3f} s, floor {floor:6.3f} s ({ratio:4.2f}x)"
             try:
                 import dimod  # noqa: F401
             except ImportError:
