@@ -192,14 +192,8 @@ public:
                 for (; i < end; ++i) put(parts[i]), parts[i] = Terms();
                 continue;
             }
-            Terms group = std::move(parts[i]);
-            for (++i; i < end; ++i) {
-                poll.tick(parts[i].size());
-                group.reserve(group.size() + parts[i].size());
-                for (auto& e : parts[i]) group.accumulate(std::move(e));
-                parts[i] = Terms();
-            }
-            put(group);
+            put(merge_in_order(parts, i, end));
+            i = end;
         }
         parts.clear();
         return call(types().poly_cls, {coeff.ptr(), p.constant.py().ptr(), p.order.py().ptr()});

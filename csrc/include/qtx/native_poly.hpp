@@ -14,31 +14,19 @@ constexpr const char* kNativePolyCapsule = "quillon_transpiler.npoly";
 /// (`groups[i]` is part i's group; a group's parts are adjacent), then the groups in order.
 /// Empties `parts`.
 inline Terms merge_parts(std::vector<Terms>& parts, const std::vector<uint32_t>& groups) {
-    Terms total, group;
-    bool any = false;
-    auto close_group = [&] {
-        if (!any) {
+    Terms total;
+    for (size_t i = 0; i < parts.size();) {
+        size_t end = i + 1;
+        while (end < parts.size() && groups[end] == groups[i]) ++end;
+        Terms group = merge_in_order(parts, i, end);
+        if (i == 0) {
             total = std::move(group);
-            any = true;
         } else {
             total.reserve(total.size() + group.size());
             for (auto& e : group) total.accumulate(std::move(e));
         }
-        group = Terms();
-    };
-    SignalPoll poll;
-    for (size_t i = 0; i < parts.size(); ++i) {
-        poll.tick(parts[i].size());
-        if (i > 0 && groups[i] != groups[i - 1]) close_group();
-        if (group.empty()) {
-            group = std::move(parts[i]);
-        } else {
-            group.reserve(group.size() + parts[i].size());
-            for (auto& e : parts[i]) group.accumulate(std::move(e));
-        }
-        parts[i] = Terms();
+        i = end;
     }
-    if (!parts.empty()) close_group();
     parts.clear();
     return total;
 }

@@ -282,6 +282,21 @@ private:
     static constexpr uint64_t kTagMask = 0xFFFFFFFF00000000ULL;
 };
 
+/// Parts [from, to) accumulated in order into one map (the first part's map is taken over).
+/// Empties them.
+inline Terms merge_in_order(std::vector<Terms>& parts, size_t from, size_t to) {
+    Terms out = std::move(parts[from]);
+    parts[from] = Terms();
+    SignalPoll poll;
+    for (size_t i = from + 1; i < to; ++i) {
+        poll.tick(parts[i].size());
+        out.reserve(out.size() + parts[i].size());
+        for (auto& e : parts[i]) out.accumulate(std::move(e));
+        parts[i] = Terms();
+    }
+    return out;
+}
+
 struct NPoly {
     Terms terms;
     Num constant, order;
