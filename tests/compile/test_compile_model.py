@@ -249,3 +249,24 @@ def test_variables_met_again_keep_their_index(walk, width):
         key = tuple(sorted((index[lead + (a,)], index[lead + (b,)])))
         expected[key] = expected.get(key, 0) + 1
     assert compiled.objective.coeff == expected
+
+
+@pytest.mark.parametrize(
+    "shift, scale",
+    [
+        (0, 1),  # machine ints all the way
+        (-3, 1),  # negative left side of %: Python's sign rule
+        (0, 2**62),  # the product overflows int64: Python's big ints
+        (0.0, 1),  # a float in the subscript: truncated as Python does
+    ],
+)
+def test_subscript_arithmetic_follows_python(shift, scale):
+    S, A = ql.Placeholder("S"), ql.Placeholder("A")
+    y = ql.BinaryVar("y", shape=(N,))
+    k = ql.Element("k", N)
+    problem = ql.Problem("subscripts")
+    problem += ql.sum(k, y[((k + S) * A) % N])
+    n = 5
+    compiled = compile_model(problem, {"N": n, "S": shift, "A": scale})
+    expected = [int(((v + shift) * scale) % n) for v in range(n)]
+    assert list(compiled.var_map.var_map["y"]) == [(s,) for s in dict.fromkeys(expected)]
