@@ -3,6 +3,7 @@ import math
 import warnings
 
 import numpy as np
+import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
@@ -188,3 +189,21 @@ def test_engine_matches_polynomial_methods(tree):
     bound = {"i": ELEMENT_VALUE, "k": 0}
     assert outcome(lambda reg: build(tree).substitute(reg, data)) == outcome(lambda reg: by_hand(tree, reg, bound))
     assert data.indices == bound
+
+
+@pytest.mark.parametrize(
+    "tree",
+    [
+        ("sum", ("mul", [("num", -1.5), ("xk",), ("sub", 1)]), 3),  # a constant times variables: -0.0 on the way
+        ("sum", ("mul", [("xk",), ("num", 0.0), ("sub", 0)]), 3),  # a zero factor drops the term
+        ("sum", ("mul", [("xk",), ("xk",)]), 3),  # a variable twice in one key
+        ("sum", ("mul", [("fixed", 1), ("xk",), ("num", np.int64(2))]), 3),  # fixed value, NumPy factor
+        ("sum", ("mul", [("xk",), ("num", 2), ("ph", "q")]), 3),  # int factors after a variable
+        ("sum", ("sum", ("mul", [("num", 2.5), ("xk",), ("sub", 2)]), 2), 3),  # nested sums of products
+        ("sum", ("xk",), 3),
+    ],
+)
+def test_sums_of_products_match_polynomial_methods(tree):
+    data = InstanceData(dict(DATA), copy.deepcopy(FIXED), list(DATA), indices={"i": ELEMENT_VALUE, "k": 0})
+    bound = {"i": ELEMENT_VALUE, "k": 0}
+    assert outcome(lambda reg: build(tree).substitute(reg, data)) == outcome(lambda reg: by_hand(tree, reg, bound))

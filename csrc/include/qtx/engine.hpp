@@ -112,17 +112,16 @@ public:
 
     /// eval(root), except that when the root is a sum over an index its operands' terms are
     /// left unmerged: `parts` receives them in order and the result holds no terms. When the
-    /// root's operand is itself a sum, its operands' terms are the parts, and `groups` tells
-    /// each part's outer value (0, 1, ...); otherwise every part is a group of its own. Adding
+    /// root's operand is itself a sum, its operands' terms are the parts, and a part's group
+    /// tells its outer value (0, 1, ...); otherwise every part is a group of its own. Adding
     /// up each group's parts in order, then the groups in order, gives exactly eval(root)'s
     /// terms (see merge_parts); the native route merges them with the rest of the model.
-    NPoly eval_parts(Node* root, std::vector<Terms>& parts, std::vector<uint32_t>& groups) {
+    NPoly eval_parts(Node* root, Parts& parts) {
         parts_ = &parts;
-        groups_ = &groups;
         parts_root_ = root;
         struct Reset {
             Engine& e;
-            ~Reset() { e.parts_ = nullptr, e.groups_ = nullptr, e.parts_root_ = nullptr; }
+            ~Reset() { e.parts_ = nullptr, e.parts_root_ = nullptr; }
         } reset{*this};
         return eval(root);
     }
@@ -158,11 +157,11 @@ public:
     /// The same for a polynomial whose terms eval_parts left in parts: the dict is filled
     /// group by group, each group's parts merged first, so its keys and values are those of
     /// merge_parts without a map of all the terms. Empties `parts`.
-    Obj result(NPoly&& p, std::vector<Terms>& parts, const std::vector<uint32_t>& groups) {
+    Obj result(NPoly&& p, Parts& parts) {
         if (parts.empty()) return result(std::move(p));
-        size_t count = 0;
         int64_t top = 0;
-        for (const auto& part : parts) count += part.size(), top = std::max(top, max_index(part));
+        for (size_t i = 0; i < parts.size(); ++i) top = std::max(top, max_index(parts.begin(i), parts.end(i)));
+        size_t count = parts.total();
         share_ints_for(count, top);
 #if PY_VERSION_HEX < 0x030D0000
         Obj coeff = own(_PyDict_NewPresized((Py_ssize_t)count));  // room for the keys if all distinct
@@ -170,29 +169,30 @@ public:
         Obj coeff = own(PyDict_New());
 #endif
         SignalPoll poll;
-        auto put = [&](const Terms& terms) {
-            poll.tick(terms.size());
-            for (const auto& e : terms) {
-                Obj key = key_tuple(e.key, [&](int32_t x) { return index_object(x); });
-                Obj v = e.val.py();
+        auto put = [&](const Terms::Entry* from, const Terms::Entry* to) {
+            poll.tick((size_t)(to - from));
+            for (const auto* e = from; e != to; ++e) {
+                Obj key = key_tuple(e->key, [&](int32_t x) { return index_object(x); });
+                Obj v = e->val.py();
                 // a key already there leaves the size as it was (values may be shared objects)
                 Py_ssize_t size = PyDict_GET_SIZE(coeff.ptr());
                 PyObject* old = PyDict_SetDefault(coeff.ptr(), key.ptr(), v.ptr());
                 if (!old) fail();
                 if (PyDict_GET_SIZE(coeff.ptr()) == size)
-                    dict_set(coeff.ptr(), key.ptr(), num_add(Num::of(old), e.val).py().ptr());
+                    dict_set(coeff.ptr(), key.ptr(), num_add(Num::of(old), e->val).py().ptr());
             }
         };
         std::vector<uint64_t> seen;
         for (size_t i = 0; i < parts.size();) {
             size_t end = i + 1;
-            while (end < parts.size() && groups[end] == groups[i]) ++end;
+            while (end < parts.size() && parts.group(end) == parts.group(i)) ++end;
             if (distinct_keys(parts, i, end, seen)) {
                 // no key twice within the group: its sum is its parts one after the other
-                for (; i < end; ++i) put(parts[i]), parts[i] = Terms();
+                for (; i < end; ++i) put(parts.begin(i), parts.end(i));
                 continue;
             }
-            put(merge_in_order(parts, i, end));
+            Terms merged = merge_in_order(parts, i, end);
+            put(merged.begin(), merged.end());
             i = end;
         }
         parts.clear();
@@ -202,17 +202,17 @@ public:
 private:
     /// Whether parts [from, to) have no key in common, told by their keys' hashes: equal hashes
     /// count as a common key, which only costs the caller the general path.
-    static bool distinct_keys(const std::vector<Terms>& parts, size_t from, size_t to, std::vector<uint64_t>& set) {
+    static bool distinct_keys(const Parts& parts, size_t from, size_t to, std::vector<uint64_t>& set) {
         if (to - from == 1) return true;  // one part is a map: its keys are distinct
         size_t count = 0;
-        for (size_t i = from; i < to; ++i) count += parts[i].size();
+        for (size_t i = from; i < to; ++i) count += parts.terms(i);
         size_t slots = 16;
         while (slots < count * 2) slots *= 2;
         set.assign(slots, 0);
         size_t mask = slots - 1;
         for (size_t i = from; i < to; ++i)
-            for (const auto& e : parts[i]) {
-                uint64_t h = e.hash | 1;  // 0 marks a free slot
+            for (const auto* e = parts.begin(i); e != parts.end(i); ++e) {
+                uint64_t h = e->hash | 1;  // 0 marks a free slot
                 size_t s = (size_t)(h ^ (h >> 29)) & mask;
                 for (; set[s]; s = (s + 1) & mask)
                     if (set[s] == h) return false;
@@ -221,12 +221,13 @@ private:
         return true;
     }
 
-    static int64_t max_index(const Terms& terms) {
+    static int64_t max_index(const Terms::Entry* from, const Terms::Entry* to) {
         int64_t top = 0;
-        for (const auto& e : terms)
-            for (uint32_t i = 0; i < e.key.size(); ++i) top = std::max<int64_t>(top, e.key.data()[i]);
+        for (const auto* e = from; e != to; ++e)
+            for (uint32_t i = 0; i < e->key.size(); ++i) top = std::max<int64_t>(top, e->key.data()[i]);
         return top;
     }
+    static int64_t max_index(const Terms& terms) { return max_index(terms.begin(), terms.end()); }
 
     // big results share one int object per variable index, when the indices they use are
     // dense enough for a table to pay off
@@ -376,17 +377,28 @@ private:
     void each_index(Node* n, Step&& step);
     NPoly fold(Node* n);
     NPoly fold_parts(Node* n, uint32_t group);
-    void push_part(Terms&& t, uint32_t group) {
-        if (t.empty()) return;
-        parts_->push_back(std::move(t));
-        groups_->push_back(group);
-    }
+    void push_part(Terms&& t, uint32_t group) { parts_->push(std::move(t), group); }
     Num fold_value(Node* n);
+
+    // ---- sums of monomials (engine_monomials.hpp) ----
+
+    /// A product of data factors and variables at one index value: at most one term.
+    struct Mono {
+        static constexpr size_t kMax = 8;
+        bool term = false;
+        uint32_t nv = 0;
+        int32_t vars[kMax];  // the term's variables, ascending
+        Num val, constant, order;
+        Key key() const;
+    };
+    bool monomial_operand(Node* n);
+    bool monomial(Node* n, Mono& m);
+    void add_operand(NPoly& acc, Node* operand);
+    NPoly eval_operand(Node* operand);
 
     PyObject* var_map_;
     PyObject* data_;
-    std::vector<Terms>* parts_ = nullptr;  // see eval_parts
-    std::vector<uint32_t>* groups_ = nullptr;
+    Parts* parts_ = nullptr;  // see eval_parts
     Node* parts_root_ = nullptr;
     uintptr_t floor_ = stack_floor();
     SignalPoll poll_;
@@ -400,6 +412,7 @@ private:
     std::unordered_map<PyObject*, SeenIndex> known_;  // label -> subscripts -> index
     PyObject* last_label_ = nullptr;
     SeenIndex* last_seen_ = nullptr;
+    Mono mono_;  // scratch of add_operand and eval_operand
 };
 
 /// Pauses the cyclic collector: substitution makes many small acyclic objects.
@@ -429,10 +442,9 @@ Obj entry(PyObject* const* a) {
     Engine e(a[1], a[2]);
     if (kind != K::Fold) return e.result(e.eval(root));
     // a sum's terms go to the dict without a map of them all
-    std::vector<Terms> parts;
-    std::vector<uint32_t> groups;
-    NPoly p = e.eval_parts(root, parts, groups);
-    return e.result(std::move(p), parts, groups);
+    Parts parts;
+    NPoly p = e.eval_parts(root, parts);
+    return e.result(std::move(p), parts);
 }
 
 /// `Element.get_index_values(var_map, instance_data)`.
@@ -447,5 +459,6 @@ inline Obj range_entry(PyObject* const* a) {
 
 #include "engine_data.hpp"
 #include "engine_folds.hpp"
+#include "engine_monomials.hpp"
 #include "engine_operators.hpp"
 #include "engine_variables.hpp"

@@ -51,7 +51,7 @@ inline NPoly Engine::fold(Node* n) {
     bool parts = sum && n == parts_root_;
     parts_root_ = nullptr;
     if (!parts) {
-        each_index(n, [&] { sum ? npoly_add(acc, eval(operand)) : npoly_mul(acc, eval(operand)); });
+        each_index(n, [&] { sum ? add_operand(acc, operand) : npoly_mul(acc, eval(operand)); });
         return acc;
     }
     // A sum directly inside it is split too: its parts form one group per outer value, and the
@@ -59,7 +59,7 @@ inline NPoly Engine::fold(Node* n) {
     bool inner = !operand->pure && operand->k == K::Fold && operand->kind.ptr() == types().sum;
     uint32_t group = 0;
     each_index(n, [&] {
-        NPoly p = inner ? fold_parts(operand, group) : eval(operand);
+        NPoly p = inner ? fold_parts(operand, group) : eval_operand(operand);
         if (!inner) push_part(std::move(p.terms), group);
         ++group;
         // npoly_add with the terms kept apart
@@ -74,7 +74,7 @@ inline NPoly Engine::fold_parts(Node* n, uint32_t group) {
     Node* operand = n->kids[1];
     NPoly acc = constant(Num::of_int(0));
     each_index(n, [&] {
-        NPoly p = eval(operand);
+        NPoly p = eval_operand(operand);
         push_part(std::move(p.terms), group);
         acc.constant = num_add(acc.constant, p.constant);
         if (num_compare(p.order, acc.order, Py_GT)) acc.order = p.order;

@@ -10,14 +10,13 @@ namespace qtx {
 
 constexpr const char* kNativePolyCapsule = "quillon_transpiler.npoly";
 
-/// Terms given in parts, as nested sums add them: each group's parts accumulated in order
-/// (`groups[i]` is part i's group; a group's parts are adjacent), then the groups in order.
-/// Empties `parts`.
-inline Terms merge_parts(std::vector<Terms>& parts, const std::vector<uint32_t>& groups) {
+/// Terms given in parts, as nested sums add them: each group's parts accumulated in order (a
+/// group's parts are adjacent), then the groups in order. Empties `parts`.
+inline Terms merge_parts(Parts& parts) {
     Terms total;
     for (size_t i = 0; i < parts.size();) {
         size_t end = i + 1;
-        while (end < parts.size() && groups[end] == groups[i]) ++end;
+        while (end < parts.size() && parts.group(end) == parts.group(i)) ++end;
         Terms group = merge_in_order(parts, i, end);
         if (i == 0) {
             total = std::move(group);
@@ -35,19 +34,17 @@ inline Terms merge_parts(std::vector<Terms>& parts, const std::vector<uint32_t>&
 /// is), the parts merged by merge_parts.
 struct NativePoly {
     NPoly poly;
-    std::vector<Terms> parts;
-    std::vector<uint32_t> groups;
+    Parts parts;
 
     /// The terms merged into poly.terms.
     void merge() {
         if (parts.empty()) return;
-        poly.terms = merge_parts(parts, groups);
-        groups.clear();
+        poly.terms = merge_parts(parts);
     }
 };
 
-inline Obj native_poly_capsule(NPoly&& p, std::vector<Terms>&& parts = {}, std::vector<uint32_t>&& groups = {}) {
-    NativePoly* held = new NativePoly{std::move(p), std::move(parts), std::move(groups)};
+inline Obj native_poly_capsule(NPoly&& p, Parts&& parts = Parts()) {
+    NativePoly* held = new NativePoly{std::move(p), std::move(parts)};
     held->poly.origin = Obj();  // the capsule stands for the polynomial: no Python object behind it
     PyObject* cap = PyCapsule_New(held, kNativePolyCapsule, [](PyObject* c) {
         delete static_cast<NativePoly*>(PyCapsule_GetPointer(c, kNativePolyCapsule));

@@ -3,6 +3,7 @@
 // methods of SubstitutedExpression read their operands into it, compute, and write back.
 // Key orders follow the methods' rules; numbers follow Python through Num.
 #pragma once
+#include "big_array.hpp"
 #include "maps.hpp"
 #include "names.hpp"
 #include "num.hpp"
@@ -277,22 +278,76 @@ private:
 
     Entry one_;  // the only term while has_one_
     bool has_one_ = false;
-    std::vector<Entry> many_;
-    std::vector<uint64_t> slots_;
+    BigVector<Entry> many_;
+    BigVector<uint64_t> slots_;
     static constexpr uint64_t kTagMask = 0xFFFFFFFF00000000ULL;
 };
 
-/// Parts [from, to) accumulated in order into one map (the first part's map is taken over).
-/// Empties them.
-inline Terms merge_in_order(std::vector<Terms>& parts, size_t from, size_t to) {
-    Terms out = std::move(parts[from]);
-    parts[from] = Terms();
+/// Polynomials' terms kept apart, in order, each part tagged with a group number. The entries
+/// of all parts lie in a few large blocks (no allocation per part; a block past 2 MiB is on
+/// huge pages), a part being a range of one block.
+class Parts {
+public:
+    using Entry = Terms::Entry;
+
+    size_t size() const { return parts_.size(); }
+    bool empty() const { return parts_.empty(); }
+    uint32_t group(size_t p) const { return parts_[p].group; }
+    size_t terms(size_t p) const { return parts_[p].end - parts_[p].begin; }
+    uint32_t block(size_t p) const { return parts_[p].block; }
+    Entry* begin(size_t p) { return blocks_[parts_[p].block].data() + parts_[p].begin; }
+    Entry* end(size_t p) { return blocks_[parts_[p].block].data() + parts_[p].end; }
+    const Entry* begin(size_t p) const { return blocks_[parts_[p].block].data() + parts_[p].begin; }
+    const Entry* end(size_t p) const { return blocks_[parts_[p].block].data() + parts_[p].end; }
+    /// Terms in all parts.
+    size_t total() const { return total_; }
+
+    /// Appends the terms of `t` as one part of `group` (nothing for no terms); empties `t`.
+    void push(Terms&& t, uint32_t group) {
+        if (t.empty()) return;
+        size_t n = t.size();
+        if (blocks_.empty() || blocks_.back().capacity() - blocks_.back().size() < n) {
+            // blocks grow with the model, so small compiles stay small
+            size_t room = blocks_.empty() ? 256 : std::min(blocks_.back().capacity() * 2, kBlock);
+            blocks_.emplace_back();
+            blocks_.back().reserve(std::max(n, room));
+        }
+        auto& b = blocks_.back();
+        size_t at = b.size();
+        for (auto& e : t) b.push_back(std::move(e));
+        parts_.push_back(Part{(uint32_t)(blocks_.size() - 1), group, at, b.size()});
+        total_ += n;
+        t = Terms();
+    }
+
+    /// Frees a block whose parts have all been read.
+    void free_block(uint32_t b) { BigVector<Entry>().swap(blocks_[b]); }
+
+    void clear() {
+        blocks_.clear();
+        parts_.clear();
+        total_ = 0;
+    }
+
+private:
+    static constexpr size_t kBlock = size_t(1) << 16;  // entries: 2.5 MiB
+    struct Part {
+        uint32_t block, group;
+        size_t begin, end;
+    };
+    std::vector<BigVector<Entry>> blocks_;
+    std::vector<Part> parts_;
+    size_t total_ = 0;
+};
+
+/// Parts [from, to) accumulated in order into one map. Moves their entries out.
+inline Terms merge_in_order(Parts& parts, size_t from, size_t to) {
+    Terms out;
     SignalPoll poll;
-    for (size_t i = from + 1; i < to; ++i) {
-        poll.tick(parts[i].size());
-        out.reserve(out.size() + parts[i].size());
-        for (auto& e : parts[i]) out.accumulate(std::move(e));
-        parts[i] = Terms();
+    for (size_t i = from; i < to; ++i) {
+        poll.tick(parts.terms(i));
+        out.reserve(out.size() + parts.terms(i));
+        for (auto* e = parts.begin(i); e != parts.end(i); ++e) out.accumulate(std::move(*e));
     }
     return out;
 }

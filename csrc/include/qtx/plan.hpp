@@ -85,6 +85,7 @@ struct Node {
     // a pure subtree of ints as a postfix program (see Engine::int_value): 0 not compiled yet,
     // 1 compiled into `ints`, -1 not made of such nodes
     int8_t ints_state = 0;
+    int8_t mono_state = 0;  // as an operand of a sum: 1 a monomial (Engine::monomial_operand), -1 not
     std::vector<struct IntOp> ints;
 };
 

@@ -93,7 +93,7 @@ struct Sum {
         Num val;
     };
     Terms terms;
-    std::vector<Part> flat;
+    BigVector<Part> flat;
     bool is_flat = false;
     Num constant = Num::of_int(0);
     void add(Key&& k, Num&& v) {
@@ -163,6 +163,8 @@ inline bool increasing(const Key& key, int32_t n) {
 
 /// Expands a polynomial (terms, constant), each coefficient times `w` (none: unscaled), into `out`.
 inline void expand_terms(const Encoding& e, const Terms& t, const Num& constant, const Num* w, Sum& out) {
+    if (out.is_flat && out.flat.capacity() < out.flat.size() + t.size())
+        out.flat.reserve(std::max(out.flat.size() + t.size(), out.flat.capacity() * 2));  // at least a term each
     Expander ex(e);
     std::vector<int32_t> vars;
     Num c = number(constant);
@@ -183,14 +185,15 @@ inline void expand_terms(const Encoding& e, const Terms& t, const Num& constant,
 
 /// Whether the terms over an all-identity table are their own binary form: every key a strictly
 /// increasing run of encoded indices and every coefficient a plain int or float.
-inline bool already_binary(const Encoding& e, const Terms& t) {
+inline bool already_binary(const Encoding& e, const Terms::Entry* from, const Terms::Entry* to) {
     if (!e.all_identity) return false;
-    for (const auto& entry : t) {
-        if (entry.val.tag() == Num::Object && !PyLong_CheckExact(entry.val.py().ptr())) return false;
-        if (!increasing(entry.key, e.nvar)) return false;
+    for (const auto* entry = from; entry != to; ++entry) {
+        if (entry->val.tag() == Num::Object && !PyLong_CheckExact(entry->val.py().ptr())) return false;
+        if (!increasing(entry->key, e.nvar)) return false;
     }
     return true;
 }
+inline bool already_binary(const Encoding& e, const Terms& t) { return already_binary(e, t.begin(), t.end()); }
 
 /// out += w * (c + sum a_i m_i)^2 over binary monomials m_i (m*m = m).
 inline void add_square(const Terms& t, const Num& c, const Num& w, Sum& out) {
@@ -305,8 +308,7 @@ public:
     const Encoding& e;
     Sum out;
     Terms base;  // the objective of an all-binary model, copied: every other term is added to it
-    std::vector<Terms> base_parts;  // or that objective unmerged (flat lowerings only),
-    std::vector<uint32_t> base_groups;  // in groups as merge_parts reads them
+    Parts base_parts;  // or that objective unmerged (flat lowerings only), as merge_parts reads it
     bool has_base = false;
     int32_t next_bin;
     Obj slacks = own(PyList_New(0));  // (label, forall key, tuple of slack binaries)
@@ -331,17 +333,16 @@ public:
     /// The objective given as grouped parts (merge_parts makes its terms), times `sign`:
     /// taken over unmerged when every part is already binary and the lowering is flat, and
     /// then true; otherwise false and nothing is done.
-    bool objective_parts(std::vector<Terms>& parts, std::vector<uint32_t>& groups, const Num& constant, const Num& sign) {
+    bool objective_parts(Parts& parts, const Num& constant, const Num& sign) {
         bool unit = sign.tag() == Num::Int && sign.as_int() == 1;
         bool minus = sign.tag() == Num::Int && sign.as_int() == -1;  // negation is exact
         if (!out.is_flat || !(unit || minus)) return false;
-        for (const auto& part : parts)
-            if (!already_binary(e, part)) return false;
+        for (size_t p = 0; p < parts.size(); ++p)
+            if (!already_binary(e, parts.begin(p), parts.end(p))) return false;
         if (minus)
-            for (auto& part : parts)
-                for (auto& entry : part) entry.val = num_mul(sign, entry.val);
+            for (size_t p = 0; p < parts.size(); ++p)
+                for (auto* entry = parts.begin(p); entry != parts.end(p); ++entry) entry->val = num_mul(sign, entry->val);
         base_parts = std::move(parts);
-        base_groups = std::move(groups);
         has_base = true;
         out.constant = num_mul(sign, number(constant));
         return true;
@@ -407,13 +408,13 @@ public:
                 group = Terms();
             };
             for (size_t p = 0; p < base_parts.size(); ++p) {
-                if (p > 0 && base_groups[p] != base_groups[p - 1]) close_group();
-                poll.tick(base_parts[p].size());
-                for (auto& entry : base_parts[p])
-                    if (entry.key.size() > 2)
-                        group.accumulate(Key(entry.key), Num(entry.val));
+                if (p > 0 && base_parts.group(p) != base_parts.group(p - 1)) close_group();
+                poll.tick(base_parts.terms(p));
+                for (auto* entry = base_parts.begin(p); entry != base_parts.end(p); ++entry)
+                    if (entry->key.size() > 2)
+                        group.accumulate(Key(entry->key), Num(entry->val));
                     else
-                        count(entry.key);
+                        count(entry->key);
             }
             close_group();
         }
@@ -437,7 +438,7 @@ public:
         constexpr uint32_t kOther = UINT32_MAX;
         for (size_t r = 2; r < nb + 2; ++r) start[r] += start[r - 1];
         reserve(start[nb + 1]);
-        std::unique_ptr<Rec[]> recs(new Rec[start[nb + 1]]);  // filled below, one record per slot
+        BigArray<Rec> recs(start[nb + 1]);  // filled below, one record per slot
         auto put = [&](const Key& k, Num&& v, uint32_t group) {
             if (k.size() > 2) return;
             Rec& rec = recs[start[(size_t)k.data()[0] + 1]++];
@@ -448,19 +449,21 @@ public:
         if (has_base) {
             for (auto& entry : base) put(entry.key, std::move(entry.val), 0);
             for (size_t p = 0; p < base_parts.size(); ++p) {
-                poll.tick(base_parts[p].size());
-                for (auto& entry : base_parts[p]) put(entry.key, std::move(entry.val), base_groups[p]);
-                base_parts[p] = Terms();
+                poll.tick(base_parts.terms(p));
+                uint32_t g = base_parts.group(p);
+                for (auto* entry = base_parts.begin(p); entry != base_parts.end(p); ++entry)
+                    put(entry->key, std::move(entry->val), g);
+                if (p + 1 == base_parts.size() || base_parts.block(p + 1) != base_parts.block(p))
+                    base_parts.free_block(base_parts.block(p));  // read through: memory goes back early
             }
         }
         base = Terms();
         base_parts.clear();
-        base_groups.clear();
         for (auto& part : out.flat) {
             poll.tick();
             put(part.key, std::move(part.val), kOther);
         }
-        std::vector<Sum::Part>().swap(out.flat);
+        BigVector<Sum::Part>().swap(out.flat);
         // start[r + 1] is now the end of bucket r, start[r] its beginning
         int32_t key[2];
         for (size_t r = 0; r < nb; ++r) {
@@ -478,7 +481,10 @@ public:
                 // the others' sum; the objective's records come first, in part order
                 Num from_base, group, sum;
                 uint32_t current = kOther;
-                auto add = [](Num& target, Num&& v) { target = target.empty() ? std::move(v) : num_add(target, v); };
+                auto add = [](Num& target, Num&& v) {
+                    Num taken = std::move(v);  // the record is left empty
+                    target = target.empty() ? std::move(taken) : num_add(target, taken);
+                };
                 for (; i < hi && recs[i].col == col; ++i) {
                     Rec& rec = recs[i];
                     if (rec.group == kOther) {
@@ -496,6 +502,7 @@ public:
                 emit(key, col < 0 ? 1u : 2u, v);
             }
         }
+        recs.emptied();
         for (const auto& entry : higher) emit(entry.key.data(), entry.key.size(), entry.val);
     }
 

@@ -484,10 +484,9 @@ Obj native_objective(PyObject* tree, PyObject* var_map, PyObject* data) {
     engine::Node* root = planner.plan(tree);
     engine::GcPause pause;
     engine::Engine e(var_map, data);
-    std::vector<Terms> parts;
-    std::vector<uint32_t> groups;
-    NPoly p = e.eval_parts(root, parts, groups);
-    return native_poly_capsule(std::move(p), std::move(parts), std::move(groups));
+    Parts parts;
+    NPoly p = e.eval_parts(root, parts);
+    return native_poly_capsule(std::move(p), std::move(parts));
 }
 
 /// compile_model, or with `native` the same compile whose polynomials stay in C++ (native

@@ -317,7 +317,7 @@ void lower_into(Lowering& L, PyObject* const* a, bool consume, P&& progress) {
     Num sign = number(a[2]);
     // an objective left in parts by the native compile goes to the lowering unmerged when it can
     NativePoly* np = native_poly(a[1]);
-    if (!(consume && np && !np->parts.empty() && L.objective_parts(np->parts, np->groups, np->poly.constant, sign)))
+    if (!(consume && np && !np->parts.empty() && L.objective_parts(np->parts, np->poly.constant, sign)))
         with_terms(a[1], consume, [&](Terms& t, bool owned, const Num& c) { L.objective(t, owned, c, sign); });
     map_each(a[3], [&](PyObject* label, PyObject* polys) {
         Num w = weight_of(a[5], label);
@@ -361,10 +361,11 @@ Obj lower(PyObject* const* a) {
 // ---- the same polynomial as NumPy arrays ----
 
 /// A vector handed to NumPy without a copy: the array owns it.
-template <class T>
-Obj numpy_array(std::vector<T>&& v) {
-    auto* held = new std::vector<T>(std::move(v));
-    nb::capsule owner(held, [](void* p) noexcept { delete static_cast<std::vector<T>*>(p); });
+template <class V>
+Obj numpy_array(V&& v) {
+    using T = typename V::value_type;
+    auto* held = new V(std::move(v));
+    nb::capsule owner(held, [](void* p) noexcept { delete static_cast<V*>(p); });
     size_t shape[1] = {held->size()};
     nb::ndarray<nb::numpy, T, nb::ndim<1>> array(held->data(), 1, shape, owner);
     return nb::steal(array.cast().release());
@@ -395,8 +396,8 @@ double exact_double(const Num& v, const int32_t* key, uint32_t size) {
 /// the terms of degree 3 and more). Quadratic terms come sorted by row, then column (dimod
 /// builds its adjacency fastest that way); higher ones in to_pubo's order.
 Obj arrays_of(Lowering& L) {
-    std::vector<double> linear((size_t)L.next_bin, 0.0), qb, hb;
-    std::vector<int32_t> rows, cols, hidx;
+    BigVector<double> linear((size_t)L.next_bin, 0.0), qb, hb;
+    BigVector<int32_t> rows, cols, hidx;
     std::vector<int64_t> hoff{0};
     auto reserve = [&](size_t bound) {  // room for every quadratic term: no regrowth of large arrays
         rows.reserve(bound);
