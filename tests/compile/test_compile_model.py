@@ -270,3 +270,25 @@ def test_subscript_arithmetic_follows_python(shift, scale):
     compiled = compile_model(problem, {"N": n, "S": shift, "A": scale})
     expected = [int(((v + shift) * scale) % n) for v in range(n)]
     assert list(compiled.var_map.var_map["y"]) == [(s,) for s in dict.fromkeys(expected)]
+
+
+@pytest.mark.parametrize("nested", [True, False])
+@pytest.mark.parametrize("rows, cols", [(1, 300), (16, 16), (17, 16), (40, 50)])
+def test_objective_parts_across_storage_blocks(rows, cols, nested):
+    # the root sum's parts are stored in blocks of growing size; totals on both sides of a
+    # block's end, and a part larger than the first block, must come back whole on both routes
+    from quillon_transpiler import to_qubo_arrays
+
+    R, C = ql.Placeholder("R"), ql.Placeholder("C")
+    a = ql.Placeholder("a", 2)
+    y = ql.BinaryVar("y", shape=(R, C))
+    r, q = ql.Element("r", R), ql.Element("q", C)
+    problem = ql.Problem("blocks")
+    # one part per term, or one part per row
+    problem += ql.sum(r, ql.sum(q, a[r, q] * y[r, q])) if nested else ql.sum(r, ql.sum(q, a[r, q] * y[r, q]) * 1)
+    values = np.random.default_rng(rows * cols).integers(1, 10**6, (rows, cols)) / 8
+    instance = {"R": rows, "C": cols, "a": values}
+    expected = {(k,): float(value) for k, value in enumerate(values.ravel())}
+    assert compile_model(problem, instance).objective.coeff == expected
+    linear = to_qubo_arrays(problem, instance, progress=False).linear
+    assert dict(((k,), float(value)) for k, value in enumerate(linear)) == expected
