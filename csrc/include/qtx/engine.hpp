@@ -374,7 +374,7 @@ private:
     // ---- folds (engine_folds.hpp) ----
 
     template <class Step>
-    void each_index(Node* n, Step&& step);
+    void each_index(Node* n, Step&& step, size_t* count = nullptr);
     NPoly fold(Node* n);
     NPoly fold_parts(Node* n, uint32_t group);
     void push_part(Terms&& t, uint32_t group) { parts_->push(std::move(t), group); }

@@ -108,6 +108,13 @@ inline bool Engine::int_value(Node* n, int64_t& out) {
         if (n->ints_state < 0) n->ints.clear();
     }
     if (n->ints_state < 0) return false;
+    if (n->ints.size() == 1 && n->ints[0].code == IntOp::Elem) {  // an index alone: the common subscript
+        const Num* bound = bindings_.peek(n->ints[0].node->name.ptr());
+        if (bound && bound->tag() == Num::Int) {
+            out = bound->as_int();
+            return true;
+        }
+    }
     int64_t stack[40];
     size_t top = 0;
     for (const IntOp& op : n->ints) {

@@ -8,7 +8,7 @@ namespace qtx::engine {
 /// under the index's name: a native range for the package's own elements, the element's
 /// `get_index_values` otherwise. The kind is checked once the range is known.
 template <class Step>
-inline void Engine::each_index(Node* n, Step&& step) {
+inline void Engine::each_index(Node* n, Step&& step, size_t* count) {
     const Types& T = types();
     Node* index = n->var;
     Node* cond = n->kids[0];
@@ -17,6 +17,7 @@ inline void Engine::each_index(Node* n, Step&& step) {
     Obj values;
     if (native_range) {
         range_of(index, lo, hi);
+        if (count) *count = hi > lo ? (size_t)(hi - lo) : 0;
     } else {
         values = callout(index->obj, names().get_index_values.ptr());
     }
@@ -51,7 +52,15 @@ inline NPoly Engine::fold(Node* n) {
     bool parts = sum && n == parts_root_;
     parts_root_ = nullptr;
     if (!parts) {
-        each_index(n, [&] { sum ? add_operand(acc, operand) : npoly_mul(acc, eval(operand)); });
+        size_t count = 0;  // index values: room for as many terms (up to a bound) once the first comes
+        each_index(
+            n,
+            [&] {
+                if (!sum) return npoly_mul(acc, eval(operand));
+                if (acc.terms.empty()) acc.terms.reserve(std::min<size_t>(count, 4096));
+                add_operand(acc, operand);
+            },
+            &count);
         return acc;
     }
     // A sum directly inside it is split too: its parts form one group per outer value, and the
