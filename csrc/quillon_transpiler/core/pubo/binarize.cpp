@@ -331,6 +331,16 @@ void lower_into(Lowering& L, PyObject* const* a, bool consume, P&& progress) {
         }
         progress(label);
     });
+    if (L.out.is_flat) {
+        // the penalties' terms are known up front: room for them at once, not by doubling
+        size_t terms = L.out.flat.size();
+        map_each(a[6], [&](PyObject*, PyObject* polys) {
+            map_each(polys, [&](PyObject*, PyObject* poly) {
+                if (NativePoly* np = native_poly(poly)) terms += np->poly.terms.size() + np->parts.total();
+            });
+        });
+        L.out.flat.reserve(terms);
+    }
     map_each(a[6], [&](PyObject* label, PyObject* polys) {
         Num w = weight_of(a[7], label);
         if (num_nonzero(w)) {
