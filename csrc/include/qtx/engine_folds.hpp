@@ -53,12 +53,16 @@ inline NPoly Engine::fold(Node* n) {
     parts_root_ = nullptr;
     if (!parts) {
         size_t count = 0;  // index values: room for as many terms (up to a bound) once the first comes
+        bool reserved = false;
         each_index(
             n,
             [&] {
                 if (!sum) return npoly_mul(acc, eval(operand));
-                if (acc.terms.empty()) acc.terms.reserve(std::min<size_t>(count, 4096));
                 add_operand(acc, operand);
+                if (!reserved && !acc.terms.empty()) {
+                    reserved = true;
+                    acc.terms.reserve(std::min<size_t>(count, 4096));
+                }
             },
             &count);
         return acc;
