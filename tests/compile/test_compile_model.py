@@ -255,6 +255,8 @@ def test_variables_met_again_keep_their_index(walk, width):
     "shift, scale",
     [
         (0, 1),  # machine ints all the way
+        (3, 1),  # left side below N, then past it by less than N: wrapped without a division
+        (4, 3),  # left side two or more times N
         (-3, 1),  # negative left side of %: Python's sign rule
         (0, 2**62),  # the product overflows int64: Python's big ints
         (0.0, 1),  # a float in the subscript: truncated as Python does

@@ -150,7 +150,8 @@ inline bool Engine::int_value(Node* n, int64_t& out) {
                     if (__builtin_mul_overflow(l, r, &l)) return false;
                 } else {
                     if (r <= 0 || l < 0) return false;
-                    l %= r;
+                    // wrap-arounds like (t + 1) % N need no division, which costs tens of cycles
+                    if (l >= r) l = l - r < r ? l - r : l % r;
                 }
             }
         }
