@@ -4,7 +4,7 @@ import warnings
 
 import numpy as np
 import pytest
-from hypothesis import given, settings
+from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import quillon_transpiler.core.substitute.substitutable_expr as se
@@ -145,7 +145,7 @@ def by_hand(tree, reg, bound):
     if tag == "sub":
         return variable(reg.add_variable(label="x", subscripts=(tree[1],)))
     if tag == "fixed":
-        if (tree[1],) in FIXED["f"]:
+        if (tree[1],) in FIXED.get("f", {}):
             return S({}, FIXED["f"][(tree[1],)], 0)
         return variable(reg.add_variable(label="f", subscripts=(tree[1],)))
     if tag == "xk":
@@ -182,10 +182,18 @@ def outcome(substitute):
     return result, repr(reg)
 
 
-@settings(max_examples=400, deadline=None)
-@given(trees)
-def test_engine_matches_polynomial_methods(tree):
-    data = InstanceData(dict(DATA), copy.deepcopy(FIXED), list(DATA), indices={"i": ELEMENT_VALUE, "k": 0})
+@pytest.fixture(params=[True, False], ids=["fixed", "none fixed"])
+def fixed(request, monkeypatch):
+    """The fixed values of the data: some, or none at all (which lets the engine skip their checks)."""
+    if not request.param:
+        monkeypatch.setitem(globals(), "FIXED", {})
+    return FIXED
+
+
+@settings(max_examples=400, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(tree=trees)
+def test_engine_matches_polynomial_methods(tree, fixed):
+    data = InstanceData(dict(DATA), copy.deepcopy(fixed), list(DATA), indices={"i": ELEMENT_VALUE, "k": 0})
     bound = {"i": ELEMENT_VALUE, "k": 0}
     assert outcome(lambda reg: build(tree).substitute(reg, data)) == outcome(lambda reg: by_hand(tree, reg, bound))
     assert data.indices == bound
@@ -198,12 +206,13 @@ def test_engine_matches_polynomial_methods(tree):
         ("sum", ("mul", [("xk",), ("num", 0.0), ("sub", 0)]), 3),  # a zero factor drops the term
         ("sum", ("mul", [("xk",), ("xk",)]), 3),  # a variable twice in one key
         ("sum", ("mul", [("fixed", 1), ("xk",), ("num", np.int64(2))]), 3),  # fixed value, NumPy factor
+        ("sum", ("mul", [("fixed", 1), ("xk",)]), 3),  # two arrays of variables, met again in turn
         ("sum", ("mul", [("xk",), ("num", 2), ("ph", "q")]), 3),  # int factors after a variable
         ("sum", ("sum", ("mul", [("num", 2.5), ("xk",), ("sub", 2)]), 2), 3),  # nested sums of products
         ("sum", ("xk",), 3),
     ],
 )
-def test_sums_of_products_match_polynomial_methods(tree):
-    data = InstanceData(dict(DATA), copy.deepcopy(FIXED), list(DATA), indices={"i": ELEMENT_VALUE, "k": 0})
+def test_sums_of_products_match_polynomial_methods(tree, fixed):
+    data = InstanceData(dict(DATA), copy.deepcopy(fixed), list(DATA), indices={"i": ELEMENT_VALUE, "k": 0})
     bound = {"i": ELEMENT_VALUE, "k": 0}
     assert outcome(lambda reg: build(tree).substitute(reg, data)) == outcome(lambda reg: by_hand(tree, reg, bound))

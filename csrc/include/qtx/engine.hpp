@@ -393,6 +393,7 @@ private:
     };
     bool monomial_operand(Node* n);
     bool monomial(Node* n, Mono& m);
+    bool known_variable(Node* n, int32_t& index);
     void add_operand(NPoly& acc, Node* operand);
     NPoly eval_operand(Node* operand);
 

@@ -35,6 +35,7 @@ inline bool Engine::monomial(Node* n, Mono& m) {
             out = value(k);
             return;
         }
+        if (known_variable(k, var)) return;
         Access a = access(k);
         out = std::move(a.value);
         var = a.index;
@@ -85,6 +86,28 @@ inline bool Engine::monomial(Node* n, Mono& m) {
         m.order = num_add(m.order, one);
     }
     return true;
+}
+
+/// access(n) for a variable met before in this substitution, with no fixed values and our own
+/// registry: its subscripts as machine ints and one lookup, without the general checks. False
+/// for anything else (access() then does the whole work, reading the same operands again).
+inline bool Engine::known_variable(Node* n, int32_t& index) {
+    if (!fast_registry_ || n->kids.size() > Index::kMax) return false;
+    fixed_variables();
+    if (!no_fixed_) return false;
+    const Types& T = types();
+    Node* var = n->var;
+    if (var->kind.ptr() != T.binary && var->kind.ptr() != T.integer) return false;
+    int64_t v[Index::kMax];
+    for (size_t i = 0; i < n->kids.size(); ++i)
+        if (!n->kids[i]->pure || !int_value(n->kids[i], v[i])) return false;
+    PyObject* label = var->name.ptr();
+    if (label != last_label_) {
+        last_label_ = label;
+        last_seen_ = &known_[label];
+    }
+    index = last_seen_->find(v, n->kids.size());
+    return index >= 0;
 }
 
 inline Key Engine::Mono::key() const {
