@@ -84,6 +84,46 @@ inline void key_vars(const Key& key, const Encoding& e, std::vector<int32_t>& va
                    (int)e.nvar - 1);
 }
 
+/// A stable sort for ranges made of a few ascending runs (a bucket of the lowering holds one
+/// run per source of terms): the runs are found and merged pairwise through one scratch
+/// buffer, kept between calls.
+template <class T>
+class RunSort {
+public:
+    template <class Less>
+    void sort(T* a, size_t n, Less&& less) {
+        bounds_.clear();
+        bounds_.push_back(0);
+        for (size_t i = 1; i < n; ++i)
+            if (less(a[i], a[i - 1])) bounds_.push_back(i);
+        if (bounds_.size() == 1) return;  // sorted already
+        bounds_.push_back(n);
+        if (scratch_.size() < n) scratch_.resize(n);
+        T* from = a;
+        T* to = scratch_.data();
+        while (bounds_.size() > 2) {
+            // merge runs 0+1, 2+3, ... from `from` into `to`; a left element goes first on ties
+            size_t out = 0, kept = 0;
+            for (size_t r = 0; r + 1 < bounds_.size(); r += 2) {
+                size_t i = bounds_[r], mid = bounds_[r + 1], end = r + 2 < bounds_.size() ? bounds_[r + 2] : mid;
+                size_t j = mid;
+                bounds_[kept++] = out;
+                while (i < mid && j < end) to[out++] = std::move(less(from[j], from[i]) ? from[j++] : from[i++]);
+                while (i < mid) to[out++] = std::move(from[i++]);
+                while (j < end) to[out++] = std::move(from[j++]);
+            }
+            bounds_[kept++] = n;
+            bounds_.resize(kept);
+            std::swap(from, to);
+        }
+        if (from != a) std::move(from, from + n, a);
+    }
+
+private:
+    std::vector<size_t> bounds_;  // starts of the runs, then n
+    std::vector<T> scratch_;
+};
+
 /// Output of an expansion: binary monomials and a constant. A flat Sum only records the
 /// contributions in order and leaves merging equal keys to its reader (see merge_flat), which
 /// must add them in the same order as accumulate would.
@@ -466,14 +506,11 @@ public:
         BigVector<Sum::Part>().swap(out.flat);
         // start[r + 1] is now the end of bucket r, start[r] its beginning
         int32_t key[2];
+        RunSort<Rec> sorter;
         for (size_t r = 0; r < nb; ++r) {
             size_t lo = start[r], hi = start[r + 1];
             poll.tick(hi - lo);
-            bool sorted = true;
-            for (size_t i = lo + 1; i < hi && sorted; ++i) sorted = recs[i - 1].col <= recs[i].col;
-            if (!sorted)
-                std::stable_sort(recs.get() + lo, recs.get() + hi,
-                                 [](const Rec& a, const Rec& b) { return a.col < b.col; });
+            sorter.sort(recs.get() + lo, hi - lo, [](const Rec& a, const Rec& b) { return a.col < b.col; });
             key[0] = (int32_t)r;
             for (size_t i = lo; i < hi;) {
                 int32_t col = recs[i].col;
