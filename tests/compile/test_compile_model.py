@@ -194,12 +194,14 @@ def test_argument_types(instance, fixed, message):
     assert str(info.value) == message
 
 
+@pytest.mark.parametrize("ones", [1.0, 1])
 @pytest.mark.parametrize("degree", [1, 2, 3])
 @pytest.mark.parametrize("route", ["compile_model", "to_qubo_arrays"])
-def test_nested_sums_add_each_inner_sum_first(route, degree):
+def test_nested_sums_add_each_inner_sum_first(route, degree, ones):
     # Sums over i of sums over j: the terms of an inner sum are added up before the outer sum
     # adds them, as Python's nested sums do. Here 1e16 + (1.0 + 1.0) is 1e16 + 2, whereas
-    # adding the three in a row, (1e16 + 1.0) + 1.0, rounds back to 1e16.
+    # adding the three in a row, (1e16 + 1.0) + 1.0, rounds back to 1e16. Int ones keep the
+    # inner sum an int (the arrays' merge takes another path when a value is not a float).
     from quillon_transpiler import to_qubo_arrays
 
     C = ql.Placeholder("C", 2)
@@ -207,10 +209,10 @@ def test_nested_sums_add_each_inner_sum_first(route, degree):
     monomial = y[0] if degree == 1 else y[0] * y[1] if degree == 2 else y[0] * y[1] * y[2]
     problem = ql.Problem("nested")
     problem += ql.sum(i, ql.sum(j, C[i, j] * monomial))
-    coefficients = [[1e16, 0.0], [1.0, 1.0]]
+    coefficients = [[1e16, 0.0], [ones, ones]]
     expected = sum(sum(row) for row in coefficients)
     assert expected == 1e16 + 2 != (1e16 + 1.0) + 1.0
-    instance = {"N": 2, "C": np.array(coefficients)}
+    instance = {"N": 2, "C": coefficients if ones == 1 else np.array(coefficients)}
     key = tuple(range(degree))
     if route == "compile_model":
         got = compile_model(problem, instance).objective.coeff[key]

@@ -11,6 +11,7 @@
 #include <cmath>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace qtx::pubo {
@@ -433,14 +434,18 @@ public:
         // more, rare, are merged through a map in finish()'s order, in the same passes.
         size_t nb = (size_t)next_bin;
         std::vector<size_t> start(nb + 2, 0);
-        auto count = [&](const Key& k) { ++start[(size_t)k.data()[0] + 2]; };
+        bool floats = true;  // every value of degree 1 and 2 a float: records hold doubles
+        auto count = [&](const Key& k, const Num& v) {
+            ++start[(size_t)k.data()[0] + 2];
+            floats = floats && v.tag() == Num::Float;
+        };
         Terms higher, rest;
         if (has_base) {
             for (auto& entry : base)
                 if (entry.key.size() > 2)
                     higher.store(Key(entry.key), Num(entry.val));
                 else
-                    count(entry.key);
+                    count(entry.key, entry.val);
             // the parts' terms by group, each group's sum added to the objective's
             Terms group;
             auto close_group = [&] {
@@ -454,7 +459,7 @@ public:
                     if (entry->key.size() > 2)
                         group.accumulate(Key(entry->key), Num(entry->val));
                     else
-                        count(entry->key);
+                        count(entry->key, entry->val);
             }
             close_group();
         }
@@ -462,29 +467,60 @@ public:
             if (part.key.size() > 2)
                 rest.accumulate(Key(part.key), std::move(part.val));  // the key stays: put() skips it by size
             else
-                count(part.key);
+                count(part.key, part.val);
         }
         if (has_base)
             for (auto& entry : rest) higher.accumulate(std::move(entry));
         else
             higher = std::move(rest);
-        // degree 1 and 2: bucketed by first index (the objective's entries first, then the
-        // contributions in order), each bucket sorted stably by second index (-1: linear)
-        struct Rec {
-            int32_t col;
-            uint32_t group;  // the objective's part group, or kOther
-            Num val;
-        };
-        constexpr uint32_t kOther = UINT32_MAX;
         for (size_t r = 2; r < nb + 2; ++r) start[r] += start[r - 1];
         reserve(start[nb + 1]);
+        if (floats)
+            merge_buckets<FloatRec>(start, emit);
+        else
+            merge_buckets<NumRec>(start, emit);
+        for (const auto& entry : higher) emit(entry.key.data(), entry.key.size(), entry.val);
+    }
+
+private:
+    // A record of merge_flat: a term of degree 1 or 2 by its second index (-1: linear), the
+    // objective's part group it came from (or kOther) and its value. Floats, the common case,
+    // are held as doubles: records half as large, copied without touching a reference count.
+    static constexpr uint32_t kOther = UINT32_MAX;
+    struct FloatRec {
+        int32_t col;
+        uint32_t group;
+        double val;
+        void set(Num&& v) { val = v.as_float(); }
+        double take() const { return val; }
+        static double add(double a, double b) { return a + b; }  // as num_add on two floats
+        static Num num(double v) { return Num::of_float(v); }
+    };
+    struct NumRec {
+        int32_t col;
+        uint32_t group;
+        Num val;
+        void set(Num&& v) { val = std::move(v); }
+        Num take() { return std::move(val); }  // the record is left empty
+        static Num add(const Num& a, const Num& b) { return num_add(a, b); }
+        static Num num(Num&& v) { return std::move(v); }
+    };
+
+    /// merge_flat's records bucketed by first index (the objective's entries first, then the
+    /// contributions in order), each bucket sorted stably by second index and its equal keys
+    /// merged. `start` holds the buckets' beginnings, from index 1.
+    template <class Rec, class Emit>
+    void merge_buckets(std::vector<size_t>& start, Emit&& emit) {
+        using V = decltype(std::declval<Rec&>().take());
+        SignalPoll poll;
+        size_t nb = start.size() - 2;
         BigArray<Rec> recs(start[nb + 1]);  // filled below, one record per slot
         auto put = [&](const Key& k, Num&& v, uint32_t group) {
             if (k.size() > 2) return;
             Rec& rec = recs[start[(size_t)k.data()[0] + 1]++];
             rec.col = k.size() == 2 ? k.data()[1] : -1;
             rec.group = group;
-            rec.val = std::move(v);
+            rec.set(std::move(v));
         };
         if (has_base) {
             for (auto& entry : base) put(entry.key, std::move(entry.val), 0);
@@ -507,6 +543,18 @@ public:
         // start[r + 1] is now the end of bucket r, start[r] its beginning
         int32_t key[2];
         RunSort<Rec> sorter;
+        struct Acc {  // a running sum; empty until the first value
+            V v{};
+            bool has = false;
+            void add(V&& x) {
+                if (has) {
+                    v = Rec::add(v, x);
+                } else {
+                    v = std::move(x);
+                    has = true;
+                }
+            }
+        };
         for (size_t r = 0; r < nb; ++r) {
             size_t lo = start[r], hi = start[r + 1];
             poll.tick(hi - lo);
@@ -514,36 +562,36 @@ public:
             key[0] = (int32_t)r;
             for (size_t i = lo; i < hi;) {
                 int32_t col = recs[i].col;
+                key[1] = col;
+                if (i + 1 == hi || recs[i + 1].col != col) {  // a key met once, nearly all of them
+                    emit(key, col < 0 ? 1u : 2u, Rec::num(recs[i++].take()));
+                    continue;
+                }
                 // the objective's value (each group's parts added in order, then the groups), plus
                 // the others' sum; the objective's records come first, in part order
-                Num from_base, group, sum;
+                Acc from_base, group, sum;
                 uint32_t current = kOther;
-                auto add = [](Num& target, Num&& v) {
-                    Num taken = std::move(v);  // the record is left empty
-                    target = target.empty() ? std::move(taken) : num_add(target, taken);
-                };
                 for (; i < hi && recs[i].col == col; ++i) {
                     Rec& rec = recs[i];
                     if (rec.group == kOther) {
-                        add(sum, std::move(rec.val));
+                        sum.add(rec.take());
                         continue;
                     }
-                    if (rec.group != current && !group.empty()) add(from_base, std::move(group));
-                    if (rec.group != current) group = Num();
+                    if (rec.group != current && group.has) from_base.add(std::move(group.v));
+                    if (rec.group != current) group = Acc();
                     current = rec.group;
-                    add(group, std::move(rec.val));
+                    group.add(rec.take());
                 }
-                if (!group.empty()) add(from_base, std::move(group));
-                Num v = from_base.empty() ? std::move(sum) : sum.empty() ? std::move(from_base) : num_add(from_base, sum);
-                key[1] = col;
-                emit(key, col < 0 ? 1u : 2u, v);
+                if (group.has) from_base.add(std::move(group.v));
+                if (from_base.has && sum.has)
+                    emit(key, col < 0 ? 1u : 2u, Rec::num(Rec::add(from_base.v, sum.v)));
+                else
+                    emit(key, col < 0 ? 1u : 2u, Rec::num(from_base.has ? std::move(from_base.v) : std::move(sum.v)));
             }
         }
         recs.emptied();
-        for (const auto& entry : higher) emit(entry.key.data(), entry.key.size(), entry.val);
     }
 
-private:
     /// lhs <= 0 (sign -1 turns lhs >= 0 into -lhs <= 0) as w * (lhs + s)^2, s an integer slack
     /// in [0, -min lhs]; dropped when lhs <= 0 holds on the whole box of the bounds.
     void inequality(PyObject* label, PyObject* key, const Terms& t, const Num& constant, const Num& sign, const Num& w) {
