@@ -64,6 +64,11 @@ def test_power_evaluates_like_numbers(a, e, as_float, x):
         for _ in range(e - 1):
             by_mul.mul(a)
         assert value(by_mul, x) == value(result, x)
+    if e == 2 and a.coeff and all(len(key) == 1 for key in a.coeff):
+        # a square lists variable by variable: x_i, its products with the later ones, x_i * x_i
+        ks = [v for (v,) in a.coeff]
+        expected = [k for i, v in enumerate(ks) for k in [(v,), *[tuple(sorted((v, w))) for w in ks[i + 1 :]], (v, v)]]
+        assert list(result.coeff) == expected
 
 
 # --- random trees through the substitution engine against the polynomial methods ---

@@ -172,6 +172,26 @@ public:
     /// The same for an entry taken from another map, whose hash is known.
     void accumulate(Entry&& e) { accumulate(std::move(e.key), std::move(e.val), e.hash); }
 
+    /// Appends a term whose key the map does not hold, as the caller knows: no lookup, and no
+    /// table until a lookup needs one (a polynomial that is only read in order never builds it).
+    void push_distinct(Key&& k, Num&& v) {
+        if (empty() && slots_.empty()) {
+            append(std::move(k), std::move(v), k.hash());
+            return;
+        }
+        spill_single();
+        if (!slots_.empty()) BigVector<uint64_t>().swap(slots_);
+        uint64_t h = k.hash();
+        many_.push_back(Entry{std::move(k), std::move(v), h});
+    }
+
+    /// Room for n entries, without a table (for push_distinct).
+    void reserve_entries(size_t n) {
+        if (n <= 1 || n <= many_.capacity()) return;
+        spill_single();
+        many_.reserve(n);
+    }
+
     /// Room for n terms without moving entries again.
     void reserve(size_t n) {
         if (n <= kLinear || n <= many_.capacity()) return;
@@ -212,6 +232,7 @@ private:
     }
 
     Num* find(const Key& k, uint64_t h) {
+        if (slots_.empty() && many_.size() > kLinear) reindex();  // entries pushed unindexed
         if (slots_.empty()) {
             for (Entry* e = begin(); e != end(); ++e)
                 if (e->hash == h && e->key == k) return &e->val;
@@ -228,9 +249,9 @@ private:
         }
     }
 
-    // Invariant: either slots_ is empty and every lookup scans the entries, or slots_ indexes
-    // every entry of many_ (and the single-entry slot is unused). All growth goes through
-    // spill_single() and index_last(), so no entry can be stored without being indexed.
+    // Invariant: either slots_ indexes every entry of many_ (and the single-entry slot is
+    // unused), or slots_ is empty and lookups scan the entries; more than kLinear of them only
+    // after push_distinct(), and then the first lookup or insertion builds the table.
     void append(Key&& k, Num&& v, uint64_t h) {
         if (empty() && slots_.empty()) {
             one_ = Entry{std::move(k), std::move(v), h};
@@ -254,12 +275,18 @@ private:
     /// Enters the newest entry into the table, building or growing it as needed.
     void index_last() {
         if (slots_.empty()) {
-            if (many_.size() > kLinear) rehash(32);
+            if (many_.size() > kLinear) reindex();
         } else if (many_.size() * 2 > slots_.size()) {
             rehash(slots_.size() * 2);
         } else {
             place(many_.size() - 1);
         }
+    }
+
+    void reindex() {
+        size_t n = 32;
+        while (n < many_.size() * 2) n *= 2;
+        rehash(n);
     }
 
     void rehash(size_t n) {
@@ -481,9 +508,34 @@ inline void npoly_power(NPoly& self, double exponent, PyObject* error) {
     std::vector<const Terms::Entry*> es;
     for (const auto& e : self.terms) es.push_back(&e);
     // room for every product up front (capped: a huge square grows as it goes, and can be stopped)
-    sq.terms.reserve(std::min<size_t>(es.size() * (es.size() + 3) / 2, size_t(1) << 20));
+    size_t room = std::min<size_t>(es.size() * (es.size() + 3) / 2, size_t(1) << 20);
     SignalPoll poll;
-    for (size_t i = 0; i < es.size(); ++i) {
+    bool linear = true;
+    for (const auto* e : es) linear = linear && e->key.size() == 1;
+    if (linear) {
+        // distinct variables: every product has a key of its own, so the terms are appended in
+        // the order accumulate would insert them, without lookups
+        sq.terms.reserve_entries(room);
+        for (size_t i = 0; i < es.size(); ++i) {
+            poll.tick(es.size() - i);
+            int32_t a = es[i]->key.data()[0];
+            Num twice = num_mul(two, es[i]->val);
+            sq.terms.push_distinct(Key(es[i]->key), num_mul(twice, self.constant));
+            for (size_t j = i + 1; j < es.size(); ++j) {
+                int32_t b = es[j]->key.data()[0];
+                Key k(2);
+                k.data()[0] = std::min(a, b);
+                k.data()[1] = std::max(a, b);
+                sq.terms.push_distinct(std::move(k), num_mul(twice, es[j]->val));
+            }
+            Key k(2);
+            k.data()[0] = k.data()[1] = a;
+            sq.terms.push_distinct(std::move(k), squared(es[i]->val));
+        }
+    } else {
+        sq.terms.reserve(room);
+    }
+    for (size_t i = 0; !linear && i < es.size(); ++i) {
         poll.tick(es.size() - i);
         Num twice = num_mul(two, es[i]->val);
         sq.terms.accumulate(Key(es[i]->key), num_mul(twice, self.constant));
