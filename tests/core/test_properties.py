@@ -87,6 +87,7 @@ leaves = st.one_of(
     st.tuples(st.just("sub"), st.integers(0, 2)),
     st.tuples(st.just("fixed"), st.integers(0, 1)),
     st.tuples(st.just("xk")),
+    st.tuples(st.sampled_from(["xk1", "kv", "yik"])),
 )
 trees = st.recursive(
     leaves,
@@ -100,6 +101,7 @@ trees = st.recursive(
 
 ARRAY_X = se.DecisionVariable.create_binaryvar("x", (se.Number(3),))
 ARRAY_F = se.DecisionVariable.create_binaryvar("f", (se.Number(2),))
+ARRAY_Y = se.DecisionVariable.create_binaryvar("y", (se.Number(3), se.Number(3)))
 FIXED = {"f": {(1,): 5}}
 K = se.Element("k", se.Number(0), se.Number(3))
 
@@ -122,6 +124,13 @@ def build(tree):
         return se.Subscript(ARRAY_F, [se.Number(tree[1])])
     if tag == "xk":
         return se.Subscript(ARRAY_X, [K])
+    if tag == "xk1":  # x[(k + 1) % 3]
+        following = se.MultipleOperator([K, se.Number(1)], se.MultipleOpeKind.ADD)
+        return se.Subscript(ARRAY_X, [se.PairOperator(following, se.Number(3), se.BinaryOpeKind.MOD)])
+    if tag == "kv":
+        return K
+    if tag == "yik":
+        return se.Subscript(ARRAY_Y, [se.Element("i", se.Number(0), se.Number(3)), K])
     if tag == "pow":
         return se.PairOperator(build(tree[1]), se.Number(tree[2]), se.BinaryOpeKind.POW)
     if tag in ("sum", "prod"):
@@ -155,6 +164,12 @@ def by_hand(tree, reg, bound):
         return variable(reg.add_variable(label="f", subscripts=(tree[1],)))
     if tag == "xk":
         return variable(reg.add_variable(label="x", subscripts=(bound["k"],)))
+    if tag == "xk1":
+        return variable(reg.add_variable(label="x", subscripts=((bound["k"] + 1) % 3,)))
+    if tag == "kv":
+        return S({}, bound["k"], 0)
+    if tag == "yik":
+        return variable(reg.add_variable(label="y", subscripts=(ELEMENT_VALUE, bound["k"])))
     if tag == "pow":
         base = by_hand(tree[1], reg, bound)
         base.power(tree[2])
@@ -215,6 +230,13 @@ def test_engine_matches_polynomial_methods(tree, fixed):
         ("sum", ("mul", [("xk",), ("num", 2), ("ph", "q")]), 3),  # int factors after a variable
         ("sum", ("sum", ("mul", [("num", 2.5), ("xk",), ("sub", 2)]), 2), 3),  # nested sums of products
         ("sum", ("xk",), 3),
+        # below the top, where a sum's later values reuse the first one's arithmetic
+        ("add", [("sum", ("mul", [("xk",), ("xk1",)]), 3)]),  # cyclic neighbours
+        ("add", [("sum", ("mul", [("xk1",), ("num", 0.1), ("xk",)]), 2)]),  # one new, one met before
+        ("add", [("xk",), ("sum", ("mul", [("num", 0.5), ("xk1",), ("xk",)]), 3)]),
+        ("add", [("sub", 0), ("sub", 1), ("sum", ("mul", [("kv",), ("xk",)]), 3)]),  # a factor reads the index
+        ("add", [("sub", 2), ("sum", ("mul", [("num", 0.5), ("yik",), ("xk",)]), 3)]),  # an outer element's row
+        ("sum", ("add", [("sum", ("mul", [("yik",), ("xk1",)]), 3)]), 2),  # the inner sum runs twice
     ],
 )
 def test_sums_of_products_match_polynomial_methods(tree, fixed):

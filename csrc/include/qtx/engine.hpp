@@ -17,6 +17,7 @@
 #include "seen_index.hpp"
 
 #include <exception>
+#include <memory>
 #include <unordered_map>
 #include <vector>
 
@@ -394,7 +395,30 @@ private:
     bool monomial_operand(Node* n);
     bool monomial(Node* n, Mono& m);
     bool known_variable(Node* n, int32_t& index);
-    void add_operand(NPoly& acc, Node* operand);
+    /// A sum over a native range whose operand is a monomial of data factors that do not read
+    /// the index: after the first value, every value gives the same coefficient and constant,
+    /// and only the variables change (see range_step).
+    struct RangeKernel {
+        enum State : uint8_t { Untried, Ready, Off } state = Untried;
+        PyObject* name = nullptr;  // the index
+        struct Var {
+            Node* node;
+            SeenIndex* seen;
+            size_t n;
+            int64_t v[Index::kMax];   // subscripts; the invariant ones set once
+            uint8_t how[Index::kMax];  // 0 invariant, 1 the index itself, 2 an int program
+            bool fixed_row;            // all but the last subscript invariant: one row serves
+            const std::vector<int32_t>* row = nullptr;
+            uint64_t generation = ~0ULL;
+        } vars[Mono::kMax];
+        size_t nvars = 0;
+        bool term = false;
+        Num val, constant;
+    };
+    static bool reads_index(Node* n, PyObject* name, int depth = 0);
+    void range_setup(RangeKernel& k, Node* fold, const Mono& m);
+    bool range_step(RangeKernel& k, NPoly& acc);
+    void add_operand(NPoly& acc, Node* operand, RangeKernel* kernel = nullptr, Node* fold = nullptr);
     NPoly eval_operand(Node* operand);
 
     PyObject* var_map_;

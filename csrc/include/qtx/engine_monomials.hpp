@@ -116,13 +116,131 @@ inline Key Engine::Mono::key() const {
     return k;
 }
 
-/// acc += the operand's value at the current bindings: npoly_add(acc, eval(operand)).
-inline void Engine::add_operand(NPoly& acc, Node* operand) {
+/// Whether a pure subtree may read the element `name` (conservatively: anything beyond data,
+/// elements and arithmetic counts as reading it).
+inline bool Engine::reads_index(Node* n, PyObject* name, int depth) {
+    if (depth > 32) return true;
+    switch (n->k) {
+        case K::Number:
+        case K::Placeholder: return false;
+        case K::Element: {
+            if (n->name.ptr() == name) return true;
+            if (!PyUnicode_Check(n->name.ptr()) || !PyUnicode_Check(name)) return true;
+            int c = PyUnicode_Compare(n->name.ptr(), name);
+            if (c == -1 && PyErr_Occurred()) {
+                PyErr_Clear();
+                return true;
+            }
+            return c == 0;
+        }
+        case K::Subscript:
+            if (n->var->k != K::Placeholder) return true;
+            [[fallthrough]];
+        case K::Multi:
+        case K::Pair:
+        case K::Unary:
+            for (Node* k : n->kids)
+                if (reads_index(k, name, depth + 1)) return true;
+            return false;
+        default: return true;
+    }
+}
+
+/// Prepares `k` for the sum `fold`, whose operand gave `m` at its first index value, or turns
+/// it off when the operand does not qualify.
+inline void Engine::range_setup(RangeKernel& k, Node* fold, const Mono& m) {
+    k.state = RangeKernel::Off;
+    Node* index = fold->var;
+    Node* operand = fold->kids[1];
+    if (index->k != K::Element || fold->kids[0]->k != K::CTrue || !fast_registry_) return;
+    fixed_variables();
+    if (!no_fixed_) return;
+    const Types& T = types();
+    PyObject* name = index->name.ptr();
+    Node* const* kids = operand->k == K::Multi ? operand->kids.data() : &operand;
+    size_t count = operand->k == K::Multi ? operand->kids.size() : 1;
+    k.nvars = 0;
+    for (size_t i = 0; i < count; ++i) {
+        Node* kid = kids[i];
+        if (kid->pure) {
+            if (reads_index(kid, name)) return;
+            continue;
+        }
+        Node* var = kid->var;  // a decision variable's subscript (monomial_operand)
+        if (var->kind.ptr() != T.binary && var->kind.ptr() != T.integer) return;
+        if (kid->kids.size() > Index::kMax || k.nvars == Mono::kMax) return;
+        RangeKernel::Var& v = k.vars[k.nvars++];
+        v.node = kid;
+        v.n = kid->kids.size();
+        v.fixed_row = v.n > 0;
+        for (size_t s = 0; s < v.n; ++s) {
+            Node* sub = kid->kids[s];
+            if (!sub->pure || !int_value(sub, v.v[s])) return;
+            bool reads = reads_index(sub, name);
+            v.how[s] = !reads ? 0 : sub->k == K::Element ? 1 : 2;
+            if (s + 1 < v.n && v.how[s] != 0) v.fixed_row = false;
+        }
+        v.seen = &known_[var->name.ptr()];
+        v.row = nullptr;
+        v.generation = ~0ULL;
+    }
+    k.name = name;
+    k.term = m.term;
+    k.val = m.val;
+    k.constant = m.constant;
+    k.state = RangeKernel::Ready;
+}
+
+/// acc += the operand at the bound index value, through the kernel: false (and nothing done)
+/// when a variable was not met before or a subscript is not a machine int; the caller then
+/// takes the general way, which registers it.
+inline bool Engine::range_step(RangeKernel& k, NPoly& acc) {
+    const Num* bound = bindings_.peek(k.name);
+    if (!bound || bound->tag() != Num::Int) return false;
+    int64_t t = bound->as_int();
+    int32_t key[Mono::kMax];
+    for (size_t i = 0; i < k.nvars; ++i) {
+        RangeKernel::Var& v = k.vars[i];
+        for (size_t s = 0; s < v.n; ++s) {
+            if (v.how[s] == 1)
+                v.v[s] = t;
+            else if (v.how[s] == 2 && !int_value(v.node->kids[s], v.v[s]))
+                return false;
+        }
+        int32_t index = -1;
+        if (v.fixed_row) {
+            if (v.generation != v.seen->generation()) {
+                v.row = v.seen->row_of(v.v, v.n);
+                v.generation = v.seen->generation();
+            }
+            uint64_t last = (uint64_t)v.v[v.n - 1];
+            if (v.row && last < v.row->size()) index = (*v.row)[last];
+        }
+        if (index < 0) index = v.seen->find(v.v, v.n);
+        if (index < 0) return false;
+        // ascending, as monomial() inserts them
+        size_t j = i;
+        for (; j > 0 && key[j - 1] > index; --j) key[j] = key[j - 1];
+        key[j] = index;
+    }
+    if (k.term) {
+        Key kk((uint32_t)k.nvars);
+        for (size_t i = 0; i < k.nvars; ++i) kk.data()[i] = key[i];
+        acc.terms.accumulate(std::move(kk), Num(k.val));
+    }
+    acc.constant = num_add(acc.constant, k.constant);
+    return true;
+}
+
+/// acc += the operand's value at the current bindings: npoly_add(acc, eval(operand)). With a
+/// kernel (a sum's own), the first value that gives a monomial prepares it.
+inline void Engine::add_operand(NPoly& acc, Node* operand, RangeKernel* kernel, Node* fold) {
     Mono& m = mono_;
     if (!monomial_operand(operand) || !monomial(operand, m)) {
         npoly_add(acc, eval(operand));
         return;
     }
+    if (kernel && kernel->state == RangeKernel::Untried) range_setup(*kernel, fold, m);
     if (m.term) acc.terms.accumulate(m.key(), std::move(m.val));
     acc.constant = num_add(acc.constant, m.constant);
     if (num_compare(m.order, acc.order, Py_GT)) acc.order = m.order;

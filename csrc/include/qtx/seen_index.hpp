@@ -26,7 +26,20 @@ public:
         return general_find(v, n);
     }
 
+    /// The row that holds subscripts v[0..n) if any (by its last subscript), or null. Valid
+    /// while generation() stays the same.
+    const std::vector<int32_t>* row_of(const int64_t* v, size_t n) {
+        uint64_t prefix;
+        if (n == 0 || !pack(v, n, prefix)) return nullptr;
+        Row* r = row(prefix, false);
+        return r ? &r->at : nullptr;
+    }
+
+    /// Changes whenever an index is stored.
+    uint64_t generation() const { return generation_; }
+
     void store(const int64_t* v, size_t n, int32_t index) {
+        ++generation_;
         uint64_t prefix;
         if (pack(v, n, prefix)) {
             Row& r = *row(prefix, true);
@@ -144,6 +157,7 @@ private:
         size_t row = 0;
     } recent_[2];
     Terms other_;
+    uint64_t generation_ = 0;
 };
 
 }  // namespace qtx::engine
