@@ -276,6 +276,29 @@ def test_subscript_arithmetic_follows_python(shift, scale):
     assert list(compiled.var_map.var_map["y"]) == [(s,) for s in dict.fromkeys(expected)]
 
 
+@pytest.mark.parametrize("shift", [0, 1, 3, 12, -3, 2**63 - 2])
+def test_shifted_subscripts_of_variables_met_again(shift):
+    # an inner sum run twice: the second run finds every variable, its subscripts computed on
+    # both sides of the wrap, past twice N, below 0 (Python's sign rule) and past int64; a
+    # wrong remainder would meet a variable of the second factor's
+    S = ql.Placeholder("S")
+    y = ql.BinaryVar("y", shape=(2 * N,))
+    j, k = ql.Element("j", 2), ql.Element("k", N)
+    problem = ql.Problem("shifted")
+    problem += ql.sum(j, 2 * ql.sum(k, y[(k + S) % N] * y[k + N]))
+    n = 5
+    compiled = compile_model(problem, {"N": n, "S": shift})
+    index, expected = {}, {}
+    for _ in range(2):
+        for v in range(n):
+            a = index.setdefault(((v + shift) % n,), len(index))
+            b = index.setdefault((v + n,), len(index))
+            key = tuple(sorted((a, b)))
+            expected[key] = expected.get(key, 0) + 2
+    assert list(compiled.var_map.var_map["y"].items()) == list(index.items())
+    assert compiled.objective.coeff == expected
+
+
 @pytest.mark.parametrize("nested", [True, False])
 @pytest.mark.parametrize("rows, cols", [(1, 300), (16, 16), (17, 16), (40, 50)])
 def test_objective_parts_across_storage_blocks(rows, cols, nested):

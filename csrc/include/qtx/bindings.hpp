@@ -35,8 +35,9 @@ public:
 
     /// The value a fold bound to this very name object, or null: the fast path of value().
     const Num* peek(PyObject* name) const {
-        for (const auto& b : bound_)
-            if (b.name == name) return &b.value;
+        // innermost folds bind last and are read most
+        for (auto b = bound_.rbegin(); b != bound_.rend(); ++b)
+            if (b->name == name) return &b->value;
         return nullptr;
     }
 
@@ -108,10 +109,10 @@ private:
     }
 
     void remember(PyObject* name, Num v, bool dirty) {
-        for (auto& b : bound_)
-            if (same_name(b.name, name)) {
-                b.value = std::move(v);
-                b.dirty = dirty;
+        for (auto b = bound_.rbegin(); b != bound_.rend(); ++b)
+            if (same_name(b->name, name)) {
+                b->value = std::move(v);
+                b->dirty = dirty;
                 return;
             }
         bound_.push_back(Binding{name, std::move(v), dirty});

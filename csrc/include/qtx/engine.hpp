@@ -406,7 +406,9 @@ private:
             SeenIndex* seen;
             size_t n;
             int64_t v[Index::kMax];   // subscripts; the invariant ones set once
-            uint8_t how[Index::kMax];  // 0 invariant, 1 the index itself, 2 an int program
+            uint8_t how[Index::kMax];  // 0 invariant, 1 the index itself, 2 an int program,
+                                       // 3 index + add[s], modulo mod[s] when that is not 0
+            int64_t add[Index::kMax], mod[Index::kMax];
             bool fixed_row;            // all but the last subscript invariant: one row serves
             const std::vector<int32_t>* row = nullptr;
             uint64_t generation = ~0ULL;
@@ -416,6 +418,7 @@ private:
         Num val, constant;
     };
     static bool reads_index(Node* n, PyObject* name, int depth = 0);
+    static bool shifted_index(Node* sub, PyObject* name, int64_t& add, int64_t& mod);
     void range_setup(RangeKernel& k, Node* fold, const Mono& m);
     bool range_step(RangeKernel& k, NPoly& acc);
     void add_operand(NPoly& acc, Node* operand, RangeKernel* kernel = nullptr, Node* fold = nullptr);

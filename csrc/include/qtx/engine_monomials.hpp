@@ -146,6 +146,35 @@ inline bool Engine::reads_index(Node* n, PyObject* name, int depth) {
     }
 }
 
+/// Whether the compiled subscript `sub` is `index + add` or `(index + add) % mod` (mod 0: none)
+/// with constants add and mod > 0, as every cyclic or shifted neighbour is.
+inline bool Engine::shifted_index(Node* sub, PyObject* name, int64_t& add, int64_t& mod) {
+    const std::vector<IntOp>& ops = sub->ints;
+    if (sub->ints_state != 1 || ops.empty() || ops[0].code != IntOp::Elem) return false;
+    if (!reads_index(ops[0].node, name)) return false;  // another element
+    // a constant, or a placeholder's value (kept once read: the program ran at the first value)
+    auto constant = [](const IntOp& op, int64_t& out) {
+        if (op.code == IntOp::Const) {
+            out = op.v;
+            return true;
+        }
+        if (op.code != IntOp::Value || op.node->cached.tag() != Num::Int) return false;
+        out = op.node->cached.as_int();
+        return true;
+    };
+    size_t i = 1;
+    add = 0, mod = 0;
+    if (i + 1 < ops.size() && ops[i + 1].code == IntOp::Add) {
+        if (!constant(ops[i], add)) return false;
+        i += 2;
+    }
+    if (i + 1 < ops.size() && ops[i + 1].code == IntOp::Mod) {
+        if (!constant(ops[i], mod) || mod <= 0) return false;
+        i += 2;
+    }
+    return i == ops.size();
+}
+
 /// Prepares `k` for the sum `fold`, whose operand gave `m` at its first index value, or turns
 /// it off when the operand does not qualify.
 inline void Engine::range_setup(RangeKernel& k, Node* fold, const Mono& m) {
@@ -177,7 +206,7 @@ inline void Engine::range_setup(RangeKernel& k, Node* fold, const Mono& m) {
             Node* sub = kid->kids[s];
             if (!sub->pure || !int_value(sub, v.v[s])) return;
             bool reads = reads_index(sub, name);
-            v.how[s] = !reads ? 0 : sub->k == K::Element ? 1 : 2;
+            v.how[s] = !reads ? 0 : sub->k == K::Element ? 1 : shifted_index(sub, name, v.add[s], v.mod[s]) ? 3 : 2;
             if (s + 1 < v.n && v.how[s] != 0) v.fixed_row = false;
         }
         v.seen = &known_[var->name.ptr()];
@@ -202,10 +231,20 @@ inline bool Engine::range_step(RangeKernel& k, NPoly& acc) {
     for (size_t i = 0; i < k.nvars; ++i) {
         RangeKernel::Var& v = k.vars[i];
         for (size_t s = 0; s < v.n; ++s) {
-            if (v.how[s] == 1)
+            uint8_t how = v.how[s];
+            if (how == 1) {
                 v.v[s] = t;
-            else if (v.how[s] == 2 && !int_value(v.node->kids[s], v.v[s]))
+            } else if (how == 3) {  // the int program's steps, without its interpreter
+                int64_t l, r = v.mod[s];
+                if (__builtin_add_overflow(t, v.add[s], &l)) return false;
+                if (r) {
+                    if (l < 0) return false;
+                    if (l >= r) l = l - r < r ? l - r : l % r;
+                }
+                v.v[s] = l;
+            } else if (how == 2 && !int_value(v.node->kids[s], v.v[s])) {
                 return false;
+            }
         }
         int32_t index = -1;
         if (v.fixed_row) {

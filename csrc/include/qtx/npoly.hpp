@@ -54,9 +54,16 @@ public:
     bool operator==(const Key& o) const { return n_ == o.n_ && std::equal(data(), data() + n_, o.data()); }
 
     uint64_t hash() const {
-        uint64_t h = 0x9E3779B97F4A7C15ULL ^ n_;
-        for (uint32_t i = 0; i < n_; ++i) {
-            h ^= (uint32_t)data()[i];
+        // short keys read their factors where they are: loading the pointer room of a key just
+        // written as factors would stall on the partial stores
+        if (n_ <= kInline) return hash_of(in_, n_);
+        return hash_of(big(), n_);
+    }
+
+    static uint64_t hash_of(const int32_t* d, uint32_t n) {
+        uint64_t h = 0x9E3779B97F4A7C15ULL ^ n;
+        for (uint32_t i = 0; i < n; ++i) {
+            h ^= (uint32_t)d[i];
             h *= 0xff51afd7ed558ccdULL;
             h ^= h >> 32;
         }
@@ -183,6 +190,16 @@ public:
         if (!slots_.empty()) BigVector<uint64_t>().swap(slots_);
         uint64_t h = k.hash();
         many_.push_back(Entry{std::move(k), std::move(v), h});
+    }
+
+    /// Hands over the entries (in insertion order) and leaves the map empty, when they are in
+    /// a vector of their own no more than twice as large as they need; false otherwise.
+    bool take_entries(BigVector<Entry>& out) {
+        if (has_one_ || many_.empty() || many_.capacity() > 2 * many_.size()) return false;
+        out = std::move(many_);
+        many_ = BigVector<Entry>();
+        BigVector<uint64_t>().swap(slots_);
+        return true;
     }
 
     /// Room for n entries, without a table (for push_distinct).
@@ -333,16 +350,25 @@ public:
     void push(Terms&& t, uint32_t group) {
         if (t.empty()) return;
         size_t n = t.size();
-        if (blocks_.empty() || blocks_.back().capacity() - blocks_.back().size() < n) {
-            // blocks grow with the model, so small compiles stay small
-            size_t room = blocks_.empty() ? 256 : std::min(blocks_.back().capacity() * 2, kBlock);
+        BigVector<Entry> taken;
+        if (n >= kOwn && t.take_entries(taken)) {
+            // a large part keeps its own vector: no copy
+            blocks_.push_back(std::move(taken));
+            parts_.push_back(Part{(uint32_t)(blocks_.size() - 1), group, 0, n});
+            total_ += n;
+            return;
+        }
+        if (shared_ == kNone || blocks_[shared_].capacity() - blocks_[shared_].size() < n) {
+            // shared blocks grow with the model, so small compiles stay small
+            size_t room = shared_ == kNone ? 256 : std::min(blocks_[shared_].capacity() * 2, kBlock);
             blocks_.emplace_back();
             blocks_.back().reserve(std::max(n, room));
+            shared_ = blocks_.size() - 1;
         }
-        auto& b = blocks_.back();
+        auto& b = blocks_[shared_];
         size_t at = b.size();
         for (auto& e : t) b.push_back(std::move(e));
-        parts_.push_back(Part{(uint32_t)(blocks_.size() - 1), group, at, b.size()});
+        parts_.push_back(Part{(uint32_t)shared_, group, at, b.size()});
         total_ += n;
         t = Terms();
     }
@@ -354,10 +380,13 @@ public:
         blocks_.clear();
         parts_.clear();
         total_ = 0;
+        shared_ = kNone;
     }
 
 private:
     static constexpr size_t kBlock = size_t(1) << 16;  // entries: 2.5 MiB
+    static constexpr size_t kOwn = 32;                 // terms of a part that keeps its vector
+    static constexpr size_t kNone = ~size_t(0);
     struct Part {
         uint32_t block, group;
         size_t begin, end;
@@ -365,6 +394,7 @@ private:
     std::vector<BigVector<Entry>> blocks_;
     std::vector<Part> parts_;
     size_t total_ = 0;
+    size_t shared_ = kNone;  // the block small parts are copied into
 };
 
 /// Parts [from, to) accumulated in order into one map. Moves their entries out.
