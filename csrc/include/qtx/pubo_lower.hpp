@@ -399,8 +399,18 @@ public:
             raise(PyExc_NotImplementedError, "Constraint `" + to_string(label) + "`: unsupported comparison");
     }
 
-    /// One instance of a custom penalty, weighted by w.
-    void penalty(const Terms& t, const Num& constant, const Num& w) { expand_terms(e, t, constant, &w, out); }
+    /// One instance of a custom penalty, weighted by w. A flat lowering takes `t` over when it
+    /// is `owned` and its own binary form needs no more than reducing repeated variables (every
+    /// variable its own binary, plain numbers): merge_flat reads it where it came, in order.
+    void penalty(Terms& t, bool owned, const Num& constant, const Num& w) {
+        if (!(out.is_flat && owned && deferrable(t, w))) {
+            expand_terms(e, t, constant, &w, out);
+            return;
+        }
+        Num c = number(constant);
+        out.constant = num_add(out.constant, num_mul(w, c));
+        sources_.push_back(Source{std::move(t), w, out.flat.size()});
+    }
 
     /// w * (sum of the group - 1)^2 for every one-hot encoded variable.
     void onehot(const Num& w) {
@@ -463,12 +473,12 @@ public:
             }
             close_group();
         }
-        for (auto& part : out.flat) {
-            if (part.key.size() > 2)
-                rest.accumulate(Key(part.key), std::move(part.val));  // the key stays: put() skips it by size
+        each_other([&](const Key& k, Num& v) {
+            if (k.size() > 2)
+                rest.accumulate(Key(k), std::move(v));  // the key stays: put() skips it by size
             else
-                count(part.key, part.val);
-        }
+                count(k, v);
+        });
         if (has_base)
             for (auto& entry : rest) higher.accumulate(std::move(entry));
         else
@@ -483,6 +493,65 @@ public:
     }
 
 private:
+    /// A penalty taken over whole: its terms, weight, and the flat parts that came before it.
+    struct Source {
+        Terms terms;
+        Num w;
+        size_t flat_at;
+    };
+    std::vector<Source> sources_;
+
+    bool deferrable(const Terms& t, const Num& w) const {
+        auto plain_number = [](const Num& v) { return v.tag() == Num::Int || v.tag() == Num::Float; };
+        if (!e.all_identity || !plain_number(w)) return false;
+        for (const auto& entry : t) {
+            uint32_t n = entry.key.size();
+            const int32_t* k = entry.key.data();
+            // keys are sorted: the ends bound every variable
+            if (n == 0 || k[0] < 0 || k[n - 1] >= e.nvar || !plain_number(entry.val)) return false;
+        }
+        return true;
+    }
+
+    /// Calls f(key, value) for every contribution besides the objective, in order: the flat
+    /// parts, and the penalties taken over where they came (weighted here, a key with a
+    /// repeated variable reduced, as the expansion does). f may take the value.
+    template <class F>
+    void each_other(F&& f) {
+        SignalPoll poll;
+        size_t at = 0;
+        auto flat_to = [&](size_t end) {
+            for (; at < end; ++at) {
+                poll.tick();
+                f(out.flat[at].key, out.flat[at].val);
+            }
+        };
+        int32_t bits[Key::kInline];
+        for (auto& s : sources_) {
+            flat_to(s.flat_at);
+            poll.tick(s.terms.size());
+            for (auto& entry : s.terms) {
+                Num v = num_mul(s.w, entry.val);
+                const Key& k = entry.key;
+                if (increasing(k, e.nvar)) {
+                    f(k, v);
+                    continue;
+                }
+                uint32_t n = k.size();
+                Key reduced;
+                if (n <= Key::kInline) {
+                    std::copy(k.data(), k.data() + n, bits);
+                    reduced = make_key(bits, n);
+                } else {
+                    std::vector<int32_t> many(k.data(), k.data() + n);
+                    reduced = make_key(many.data(), n);
+                }
+                f(reduced, v);
+            }
+        }
+        flat_to(out.flat.size());
+    }
+
     // A record of merge_flat: a term of degree 1 or 2 by its second index (-1: linear), the
     // objective's part group it came from (or kOther) and its value. Floats, the common case,
     // are held as doubles: records half as large, copied without touching a reference count.
@@ -535,11 +604,9 @@ private:
         }
         base = Terms();
         base_parts.clear();
-        for (auto& part : out.flat) {
-            poll.tick();
-            put(part.key, std::move(part.val), kOther);
-        }
+        each_other([&](const Key& k, Num& v) { put(k, std::move(v), kOther); });
         BigVector<Sum::Part>().swap(out.flat);
+        sources_.clear();
         // start[r + 1] is now the end of bucket r, start[r] its beginning
         int32_t key[2];
         RunSort<Rec> sorter;

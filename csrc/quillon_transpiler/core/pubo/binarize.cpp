@@ -331,8 +331,8 @@ void lower_into(Lowering& L, PyObject* const* a, bool consume, P&& progress) {
         }
         progress(label);
     });
-    if (L.out.is_flat) {
-        // the penalties' terms are known up front: room for them at once, not by doubling
+    if (L.out.is_flat && !L.e.all_identity) {
+        // the penalties' terms, expanded here, are known up front: room for them at once
         size_t terms = L.out.flat.size();
         map_each(a[6], [&](PyObject*, PyObject* polys) {
             map_each(polys, [&](PyObject*, PyObject* poly) {
@@ -346,7 +346,7 @@ void lower_into(Lowering& L, PyObject* const* a, bool consume, P&& progress) {
         if (num_nonzero(w)) {
             map_each(polys, [&](PyObject*, PyObject* poly) {
                 check_signals();
-                with_terms(poly, consume, [&](Terms& t, bool, const Num& c) { L.penalty(t, c, w); });
+                with_terms(poly, consume, [&](Terms& t, bool owned, const Num& c) { L.penalty(t, owned, c, w); });
             });
         }
         progress(label);
