@@ -358,14 +358,16 @@ def test_ctrl_c_interrupts_the_lowering(compiled):
 @pytest.mark.parametrize("items", [2, 3, 4, 5])
 def test_equal_terms_from_many_sources_add_in_model_order(items):
     # each penalty item adds x0*x5 then x0*x3, so row 0 collects runs of falling columns that
-    # the lowering merges; the x0*x5 values only sum to the dict's value when added in order
+    # the lowering merges; the x0*x5 values only sum to the dict's value when added in order.
+    # Item 2's big int keeps it out of the float-only reading: its terms come another way and
+    # must still be added in their place
     K = ql.Placeholder("K")
-    w = ql.Placeholder("w", 1)
+    w, v = ql.Placeholder("w", 1), ql.Placeholder("v", 1)
     x = ql.BinaryVar("x", shape=(6,))
     k = ql.Element("k", K)
     problem = ql.Problem("sources")
     problem += 1e16 * x[0] * x[5]
-    problem += ql.CustomPenaltyTerm("p", w[k] * x[0] * x[5] + x[0] * x[3] + x[1] + x[2] + x[4], forall=k)
-    instance = {"K": items, "w": np.array([1.0, 1.0, -1e16, 1.0, 1.0][:items])}
+    problem += ql.CustomPenaltyTerm("p", w[k] * x[0] * x[5] + x[0] * x[3] + x[1] + x[2] + v[k] * x[4], forall=k)
+    instance = {"K": items, "w": np.array([1.0, 1.0, -1e16, 1.0, 1.0][:items]), "v": [1, 1, 2**70, 1, 1][:items]}
     pubo = dict_route(problem, instance, {}, penalty_weight=1.0)
     assert_same(to_qubo_arrays(problem, instance, penalty_weight=1.0, progress=False), pubo)
