@@ -371,3 +371,30 @@ def test_equal_terms_from_many_sources_add_in_model_order(items):
     instance = {"K": items, "w": np.array([1.0, 1.0, -1e16, 1.0, 1.0][:items]), "v": [1, 1, 2**70, 1, 1][:items]}
     pubo = dict_route(problem, instance, {}, penalty_weight=1.0)
     assert_same(to_qubo_arrays(problem, instance, penalty_weight=1.0, progress=False), pubo)
+
+
+@pytest.mark.parametrize(
+    "coefficients, constant, weight",
+    [
+        ([0.1, 0.2, 0.3], -1, 1.0),  # floats whose products round
+        ([0.1, 0.2, 0.3], -1, 3),
+        ([1e16, 1.0, -1e16], 1.0, 1.0),  # sums that only come out right in order
+        ([1, 2, 3], 0.5, 3),
+        ([1, 2, 3], 0, 3),  # ints throughout
+        ([2**32, 2**32, 2**32], -2, 1.0),  # squares past int64: expanded before the lowering instead
+    ],
+)
+def test_squared_penalties_give_the_dict_routes_terms(coefficients, constant, weight):
+    # a penalty that is a square of a sum of variables reaches the lowering unexpanded; its
+    # terms must still be those of the expanded square, added where the item stands
+    N, K = ql.Placeholder("N"), ql.Placeholder("K")
+    c = ql.Placeholder("c", 1)
+    x = ql.BinaryVar("x", shape=(N,))
+    i = ql.Element("i", N)
+    problem = ql.Problem("squares")
+    problem += 0.5 * x[0] * x[1] + x[2]
+    problem += ql.CustomPenaltyTerm("sq", (ql.sum(i, c[i] * x[i]) + K) ** 2)
+    problem += ql.CustomPenaltyTerm("again", (ql.sum(i, c[i] * x[(i + 1) % N]) - K) ** 2)
+    instance = {"N": len(coefficients), "c": coefficients, "K": constant}
+    expected = dict_route(problem, instance, {}, penalty_weight=weight)
+    assert_same(to_qubo_arrays(problem, instance, penalty_weight=weight, progress=False), expected)

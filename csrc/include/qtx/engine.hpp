@@ -111,6 +111,18 @@ public:
         }
     }
 
+    /// eval(root), except that a root `base ** 2` whose base has terms, each of one variable,
+    /// gives its base unexpanded and sets `squared` (npoly_power(base, 2) is the value).
+    NPoly eval_square(Node* root, bool& squared) {
+        square_root_ = root;
+        squared_ = false;
+        NPoly p = eval(root);
+        squared = squared_;
+        square_root_ = nullptr;
+        squared_ = false;
+        return p;
+    }
+
     /// eval(root), except that when the root is a sum over an index its operands' terms are
     /// left unmerged: `parts` receives them in order and the result holds no terms. When the
     /// root's operand is itself a sum, its operands' terms are the parts, and a part's group
@@ -428,6 +440,8 @@ private:
     PyObject* data_;
     Parts* parts_ = nullptr;  // see eval_parts
     Node* parts_root_ = nullptr;
+    Node* square_root_ = nullptr;  // see eval_square
+    bool squared_ = false;
     uintptr_t floor_ = stack_floor();
     SignalPoll poll_;
     DataViews views_;

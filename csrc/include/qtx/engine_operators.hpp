@@ -20,7 +20,16 @@ inline NPoly Engine::pair(Node* n) {
     NPoly r = eval(n->kids[1]);
     if (n->kind.ptr() == T.pow) {
         if (!r.terms.empty()) raise_substitute("The exponent of POW must not contain decision variables.");
-        npoly_power(l, exponent_of(r.constant), substitute_error());
+        double exponent = exponent_of(r.constant);
+        if (n == square_root_ && exponent == 2 && !l.terms.empty()) {
+            bool linear = true;
+            for (const auto& e : l.terms) linear = linear && e.key.size() == 1;
+            if (linear) {  // left for the reader to expand (see eval_square)
+                squared_ = true;
+                return l;
+            }
+        }
+        npoly_power(l, exponent, substitute_error());
         return l;
     }
     if (n->kind.ptr() == T.mod) {

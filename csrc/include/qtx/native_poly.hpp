@@ -31,20 +31,25 @@ inline Terms merge_parts(Parts& parts) {
 }
 
 /// A polynomial whose terms are `poly.terms`, or, when `parts` is not empty (and poly.terms
-/// is), the parts merged by merge_parts.
+/// is), the parts merged by merge_parts; or, when `squared`, the square of `poly`.
 struct NativePoly {
     NPoly poly;
     Parts parts;
+    bool squared = false;  // a penalty's square over distinct variables, expanded when read
 
-    /// The terms merged into poly.terms.
+    /// The terms merged into poly.terms (and a square expanded).
     void merge() {
+        if (squared) {
+            npoly_power(poly, 2.0, PyExc_ValueError);  // 2 is a valid exponent: nothing is raised
+            squared = false;
+        }
         if (parts.empty()) return;
         poly.terms = merge_parts(parts);
     }
 };
 
-inline Obj native_poly_capsule(NPoly&& p, Parts&& parts = Parts()) {
-    NativePoly* held = new NativePoly{std::move(p), std::move(parts)};
+inline Obj native_poly_capsule(NPoly&& p, Parts&& parts = Parts(), bool squared = false) {
+    NativePoly* held = new NativePoly{std::move(p), std::move(parts), squared};
     held->poly.origin = Obj();  // the capsule stands for the polynomial: no Python object behind it
     PyObject* cap = PyCapsule_New(held, kNativePolyCapsule, [](PyObject* c) {
         delete static_cast<NativePoly*>(PyCapsule_GetPointer(c, kNativePolyCapsule));

@@ -517,6 +517,11 @@ inline void check_exponent(double e, PyObject* error) {
 
 /// self **= exponent: Python's power for a constant, otherwise the square expanded directly and
 /// then e - 2 multiplications by the base, for non-negative integral exponents only.
+/// v ** 2, as Python computes it.
+inline Num num_squared(const Num& v) {
+    return Num::steal(own(PyNumber_Power(v.py().ptr(), own(PyLong_FromLong(2)).ptr(), Py_None)));
+}
+
 inline void npoly_power(NPoly& self, double exponent, PyObject* error) {
     if (self.terms.empty()) {
         Obj e = own(PyFloat_FromDouble(exponent));
@@ -532,7 +537,7 @@ inline void npoly_power(NPoly& self, double exponent, PyObject* error) {
     }
     if (exponent == 1) return;
     Num two = Num::of_int(2);
-    auto squared = [](const Num& v) { return Num::steal(own(PyNumber_Power(v.py().ptr(), own(PyLong_FromLong(2)).ptr(), Py_None))); };
+    auto squared = num_squared;
     NPoly sq;
     sq.constant = squared(self.constant);
     std::vector<const Terms::Entry*> es;

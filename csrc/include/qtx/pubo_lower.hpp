@@ -409,7 +409,27 @@ public:
         }
         Num c = number(constant);
         out.constant = num_add(out.constant, num_mul(w, c));
-        sources_.push_back(Source{std::move(t), w, out.flat.size()});
+        sources_.push_back(Source{std::move(t), w, out.flat.size(), {}, Num()});
+    }
+
+    /// One instance of a custom penalty given as the square of `base` (terms of one variable
+    /// each), weighted by w: taken over, as penalty() takes an owned one, when the square's
+    /// terms are their own binary form; false (and nothing done) otherwise. Its terms are made
+    /// by merge_flat as npoly_power(base, 2) would list them.
+    bool square_penalty(NPoly& base, const Num& w) {
+        auto plain_number = [](const Num& v) { return v.tag() == Num::Int || v.tag() == Num::Float; };
+        if (!out.is_flat || !e.all_identity || !plain_number(w) || !plain_number(base.constant)) return false;
+        std::vector<Num> squares;
+        squares.reserve(base.terms.size());
+        for (const auto& entry : base.terms) {
+            int32_t v = entry.key.data()[0];
+            if (entry.key.size() != 1 || v < 0 || v >= e.nvar || !plain_number(entry.val)) return false;
+            squares.push_back(num_squared(entry.val));
+            if (!plain_number(squares.back())) return false;
+        }
+        out.constant = num_add(out.constant, num_mul(w, number(num_squared(base.constant))));
+        sources_.push_back(Source{std::move(base.terms), w, out.flat.size(), std::move(squares), base.constant});
+        return true;
     }
 
     /// w * (sum of the group - 1)^2 for every one-hot encoded variable.
@@ -493,11 +513,14 @@ public:
     }
 
 private:
-    /// A penalty taken over whole: its terms, weight, and the flat parts that came before it.
+    /// A penalty taken over whole: its terms, weight, and the flat parts that came before it;
+    /// for a square, its base's terms, their squares and the base's constant.
     struct Source {
         Terms terms;
         Num w;
         size_t flat_at;
+        std::vector<Num> squares;  // empty: not a square
+        Num c;
     };
     std::vector<Source> sources_;
 
@@ -527,9 +550,36 @@ private:
             }
         };
         int32_t bits[Key::kInline];
+        const Num two = Num::of_int(2);
         for (auto& s : sources_) {
             flat_to(s.flat_at);
             poll.tick(s.terms.size());
+            if (!s.squares.empty()) {
+                // npoly_power's terms of the square, in its order: x_i, x_i x_j (j > i), x_i x_i
+                // (reduced to x_i), each weighted as a penalty's term
+                const Terms::Entry* es = s.terms.begin();
+                size_t n = s.terms.size();
+                for (size_t i = 0; i < n; ++i) {
+                    poll.tick(n - i);
+                    int32_t a = es[i].key.data()[0];
+                    Num twice = num_mul(two, es[i].val);
+                    Key single(1);
+                    single.data()[0] = a;
+                    Num v = num_mul(s.w, num_mul(twice, s.c));
+                    f(single, v);
+                    for (size_t j = i + 1; j < n; ++j) {
+                        int32_t b = es[j].key.data()[0];
+                        Key k(2);
+                        k.data()[0] = std::min(a, b);
+                        k.data()[1] = std::max(a, b);
+                        Num u = num_mul(s.w, num_mul(twice, es[j].val));
+                        f(k, u);
+                    }
+                    Num q = num_mul(s.w, s.squares[i]);
+                    f(single, q);
+                }
+                continue;
+            }
             for (auto& entry : s.terms) {
                 Num v = num_mul(s.w, entry.val);
                 const Key& k = entry.key;

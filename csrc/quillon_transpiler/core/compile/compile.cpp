@@ -109,7 +109,13 @@ Obj substitute_each(const char* kind, PyObject* label, PyObject* forall, PyObjec
             engine::GcPause pause;
             engine::Engine e(var_map, data);
             // the native compile keeps the polynomial in C++: no Python object per term
-            poly = (native ? native_poly_capsule(e.eval(root)) : e.result(e.eval(root))).release().ptr();
+            if (native) {
+                bool squared = false;
+                NPoly p = e.eval_square(root, squared);
+                poly = native_poly_capsule(std::move(p), Parts(), squared).release().ptr();
+            } else {
+                poly = e.result(e.eval(root)).release().ptr();
+            }
         } catch (PyErrSet&) {
         }
         if (!poly) {

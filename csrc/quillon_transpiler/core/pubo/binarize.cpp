@@ -346,6 +346,12 @@ void lower_into(Lowering& L, PyObject* const* a, bool consume, P&& progress) {
         if (num_nonzero(w)) {
             map_each(polys, [&](PyObject*, PyObject* poly) {
                 check_signals();
+                NativePoly* np = native_poly(poly);
+                if (np && np->squared && consume && L.square_penalty(np->poly, w)) {
+                    np->poly = NPoly();
+                    np->squared = false;
+                    return;
+                }
                 with_terms(poly, consume, [&](Terms& t, bool owned, const Num& c) { L.penalty(t, owned, c, w); });
             });
         }
