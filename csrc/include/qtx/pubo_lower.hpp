@@ -11,6 +11,7 @@
 #include <cmath>
 #include <memory>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -452,6 +453,38 @@ public:
         return std::move(base);
     }
 
+    // A record of merge_flat: a term of degree 1 or 2 by its second index (-1: linear), the
+    // objective's part group it came from (or kOther) and its value. Floats, the common case,
+    // are held as doubles: records half as large, copied without touching a reference count.
+    static constexpr uint32_t kOther = UINT32_MAX;
+    // In place, a bucket's merged quadratic terms overwrite its records from the front: `group`
+    // then holds the row (see quadratic_in_place).
+    struct FloatRec {
+        int32_t col;
+        uint32_t group;
+        double val;
+        void set(Num&& v) { val = v.as_float(); }
+        double take() const { return val; }
+        static double add(double a, double b) { return a + b; }  // as num_add on two floats
+        static Num num(double v) { return Num::of_float(v); }
+    };
+    struct NumRec {
+        int32_t col;
+        uint32_t group;
+        Num val;
+        void set(Num&& v) { val = std::move(v); }
+        Num take() { return std::move(val); }  // the record is left empty
+        static Num add(const Num& a, const Num& b) { return num_add(a, b); }
+        static Num num(Num&& v) { return std::move(v); }
+    };
+
+    /// Set by a reader of merge_flat that takes the quadratic terms as records: when every
+    /// value is a float they are written over the records themselves (in `quadratic`, the
+    /// first `quadratic_count`, row in `group`) rather than emitted, and reserve() is not called.
+    bool quadratic_in_place = false;
+    std::unique_ptr<BigArray<FloatRec>> quadratic;
+    size_t quadratic_count = 0;
+
     /// The finished terms of a flat lowering, merged as finish() would (a copied objective's
     /// value plus the sum of the other contributions, those added in order): tells
     /// reserve(n) how many terms of degree 1 and 2 there are at most, then calls
@@ -504,7 +537,7 @@ public:
         else
             higher = std::move(rest);
         for (size_t r = 2; r < nb + 2; ++r) start[r] += start[r - 1];
-        reserve(start[nb + 1]);
+        if (!(floats && quadratic_in_place)) reserve(start[nb + 1]);
         if (floats)
             merge_buckets<FloatRec>(start, emit);
         else
@@ -602,29 +635,6 @@ private:
         flat_to(out.flat.size());
     }
 
-    // A record of merge_flat: a term of degree 1 or 2 by its second index (-1: linear), the
-    // objective's part group it came from (or kOther) and its value. Floats, the common case,
-    // are held as doubles: records half as large, copied without touching a reference count.
-    static constexpr uint32_t kOther = UINT32_MAX;
-    struct FloatRec {
-        int32_t col;
-        uint32_t group;
-        double val;
-        void set(Num&& v) { val = v.as_float(); }
-        double take() const { return val; }
-        static double add(double a, double b) { return a + b; }  // as num_add on two floats
-        static Num num(double v) { return Num::of_float(v); }
-    };
-    struct NumRec {
-        int32_t col;
-        uint32_t group;
-        Num val;
-        void set(Num&& v) { val = std::move(v); }
-        Num take() { return std::move(val); }  // the record is left empty
-        static Num add(const Num& a, const Num& b) { return num_add(a, b); }
-        static Num num(Num&& v) { return std::move(v); }
-    };
-
     /// merge_flat's records bucketed by first index (the objective's entries first, then the
     /// contributions in order), each bucket sorted stably by second index and its equal keys
     /// merged. `start` holds the buckets' beginnings, from index 1.
@@ -633,7 +643,22 @@ private:
         using V = decltype(std::declval<Rec&>().take());
         SignalPoll poll;
         size_t nb = start.size() - 2;
-        BigArray<Rec> recs(start[nb + 1]);  // filled below, one record per slot
+        auto owner = std::make_unique<BigArray<Rec>>(start[nb + 1]);  // filled below, one record per slot
+        BigArray<Rec>& recs = *owner;
+        size_t written = 0;  // quadratic terms written in place
+        // a merged term: linear ones (col -1) and all but in-place quadratic ones go to emit
+        auto done = [&](int32_t* key, V&& v) {
+            if constexpr (std::is_same<Rec, FloatRec>::value) {
+                if (quadratic_in_place && key[1] >= 0) {
+                    FloatRec& o = recs[written++];  // never past the records read: each term took one
+                    o.col = key[1];
+                    o.group = (uint32_t)key[0];
+                    o.val = v;
+                    return;
+                }
+            }
+            emit(key, key[1] < 0 ? 1u : 2u, Rec::num(std::move(v)));
+        };
         auto put = [&](const Key& k, Num&& v, uint32_t group) {
             if (k.size() > 2) return;
             Rec& rec = recs[start[(size_t)k.data()[0] + 1]++];
@@ -681,7 +706,7 @@ private:
                 int32_t col = recs[i].col;
                 key[1] = col;
                 if (i + 1 == hi || recs[i + 1].col != col) {  // a key met once, nearly all of them
-                    emit(key, col < 0 ? 1u : 2u, Rec::num(recs[i++].take()));
+                    done(key, recs[i++].take());
                     continue;
                 }
                 // the objective's value (each group's parts added in order, then the groups), plus
@@ -701,12 +726,18 @@ private:
                 }
                 if (group.has) from_base.add(std::move(group.v));
                 if (from_base.has && sum.has)
-                    emit(key, col < 0 ? 1u : 2u, Rec::num(Rec::add(from_base.v, sum.v)));
+                    done(key, Rec::add(from_base.v, sum.v));
                 else
-                    emit(key, col < 0 ? 1u : 2u, Rec::num(from_base.has ? std::move(from_base.v) : std::move(sum.v)));
+                    done(key, from_base.has ? std::move(from_base.v) : std::move(sum.v));
             }
         }
         recs.emptied();
+        if constexpr (std::is_same<Rec, FloatRec>::value) {
+            if (quadratic_in_place) {
+                quadratic = std::move(owner);
+                quadratic_count = written;
+            }
+        }
     }
 
     /// lhs <= 0 (sign -1 turns lhs >= 0 into -lhs <= 0) as w * (lhs + s)^2, s an integer slack

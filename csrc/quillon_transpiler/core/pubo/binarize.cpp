@@ -387,6 +387,15 @@ Obj numpy_array(V&& v) {
     return nb::steal(array.cast().release());
 }
 
+/// A view of n values of type T, `stride` bytes apart from `data` on, kept alive by `owner`.
+template <class T>
+Obj strided_array(void* data, size_t n, size_t stride, nb::handle owner) {
+    size_t shape[1] = {n};
+    int64_t strides[1] = {(int64_t)(stride / sizeof(T))};
+    nb::ndarray<nb::numpy, T, nb::ndim<1>> array(data, 1, shape, owner, strides);
+    return nb::steal(array.cast().release());
+}
+
 /// A coefficient as a float64, refusing any value a float64 cannot hold exactly.
 double exact_double(const Num& v, const int32_t* key, uint32_t size) {
     double d;
@@ -415,6 +424,7 @@ Obj arrays_of(Lowering& L) {
     BigVector<double> linear((size_t)L.next_bin, 0.0), qb, hb;
     BigVector<int32_t> rows, cols, hidx;
     std::vector<int64_t> hoff{0};
+    L.quadratic_in_place = true;
     auto reserve = [&](size_t bound) {  // room for every quadratic term: no regrowth of large arrays
         rows.reserve(bound);
         cols.reserve(bound);
@@ -434,9 +444,24 @@ Obj arrays_of(Lowering& L) {
             hb.push_back(d);
         }
     });
-    Obj out[7] = {numpy_array(std::move(linear)), numpy_array(std::move(rows)), numpy_array(std::move(cols)),
-                  numpy_array(std::move(qb)),     numpy_array(std::move(hoff)), numpy_array(std::move(hidx)),
-                  numpy_array(std::move(hb))};
+    Obj quadratic[3];
+    if (L.quadratic) {
+        // the records became the terms: rows, columns and biases are views of them
+        using Rec = Lowering::FloatRec;
+        size_t n = L.quadratic_count;
+        auto* held = L.quadratic.release();
+        nb::capsule owner(held, [](void* p) noexcept { delete static_cast<BigArray<Rec>*>(p); });
+        Rec* at = held->get();
+        quadratic[0] = strided_array<int32_t>(&at->group, n, sizeof(Rec), owner);
+        quadratic[1] = strided_array<int32_t>(&at->col, n, sizeof(Rec), owner);
+        quadratic[2] = strided_array<double>(&at->val, n, sizeof(Rec), owner);
+    } else {
+        quadratic[0] = numpy_array(std::move(rows));
+        quadratic[1] = numpy_array(std::move(cols));
+        quadratic[2] = numpy_array(std::move(qb));
+    }
+    Obj out[7] = {numpy_array(std::move(linear)), quadratic[0], quadratic[1], quadratic[2],
+                  numpy_array(std::move(hoff)), numpy_array(std::move(hidx)), numpy_array(std::move(hb))};
     Obj tuple = own(PyTuple_New(7));
     for (int i = 0; i < 7; ++i) PyTuple_SET_ITEM(tuple.ptr(), i, out[i].release().ptr());
     return tuple;
