@@ -225,7 +225,7 @@ private:
         size_t mask = slots - 1;
         for (size_t i = from; i < to; ++i)
             for (const auto* e = parts.begin(i); e != parts.end(i); ++e) {
-                uint64_t h = e->hash | 1;  // 0 marks a free slot
+                uint64_t h = e->key.hash() | 1;  // 0 marks a free slot
                 size_t s = (size_t)(h ^ (h >> 29)) & mask;
                 for (; set[s]; s = (s + 1) & mask)
                     if (set[s] == h) return false;

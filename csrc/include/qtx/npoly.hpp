@@ -115,10 +115,9 @@ static_assert(sizeof(Key) == 16, "a key is 16 bytes");
 /// term is held without a heap allocation: most polynomials inside a product have one.
 class Terms {
 public:
-    struct Entry {
+    struct Entry {  // 32 bytes: the table keeps enough of each hash to skip other keys
         Key key;
         Num val;
-        uint64_t hash;
     };
 
     Terms() = default;
@@ -159,7 +158,6 @@ public:
 
     /// Replaces the only term by (k, v).
     void replace_single(Key&& k, Num&& v) {
-        one_.hash = k.hash();
         one_.key = std::move(k);
         one_.val = std::move(v);
     }
@@ -170,26 +168,25 @@ public:
         if (Num* old = find(k, h))
             *old = std::move(v);
         else
-            append(std::move(k), std::move(v), h);
+            append(std::move(k), std::move(v));
     }
 
     /// self[k] = self[k] + v, or v when absent.
     void accumulate(Key&& k, Num&& v) { accumulate(std::move(k), std::move(v), k.hash()); }
 
-    /// The same for an entry taken from another map, whose hash is known.
-    void accumulate(Entry&& e) { accumulate(std::move(e.key), std::move(e.val), e.hash); }
+    /// The same for an entry taken from another map.
+    void accumulate(Entry&& e) { accumulate(std::move(e.key), std::move(e.val)); }
 
     /// Appends a term whose key the map does not hold, as the caller knows: no lookup, and no
     /// table until a lookup needs one (a polynomial that is only read in order never builds it).
     void push_distinct(Key&& k, Num&& v) {
         if (empty() && slots_.empty()) {
-            append(std::move(k), std::move(v), k.hash());
+            append(std::move(k), std::move(v));
             return;
         }
         spill_single();
         if (!slots_.empty()) BigVector<uint64_t>().swap(slots_);
-        uint64_t h = k.hash();
-        many_.push_back(Entry{std::move(k), std::move(v), h});
+        many_.push_back(Entry{std::move(k), std::move(v)});
     }
 
     /// Hands over the entries (in insertion order) and leaves the map empty, when they are in
@@ -233,26 +230,26 @@ private:
                 if (!slot) break;
                 if ((slot & kTagMask) != tag) continue;
                 Entry& e = many_[(size_t)(slot & ~kTagMask) - 1];
-                if (e.hash == h && e.key == k) {
+                if (e.key == k) {
                     e.val = num_add(e.val, v);
                     return;
                 }
             }
-            many_.push_back(Entry{std::move(k), std::move(v), h});
+            many_.push_back(Entry{std::move(k), std::move(v)});
             slots_[s] = tag | (uint64_t)many_.size();
             return;
         }
         if (Num* old = find(k, h))
             *old = num_add(*old, v);
         else
-            append(std::move(k), std::move(v), h);
+            append(std::move(k), std::move(v));
     }
 
     Num* find(const Key& k, uint64_t h) {
         if (slots_.empty() && many_.size() > kLinear) reindex();  // entries pushed unindexed
         if (slots_.empty()) {
             for (Entry* e = begin(); e != end(); ++e)
-                if (e->hash == h && e->key == k) return &e->val;
+                if (e->key == k) return &e->val;
             return nullptr;
         }
         size_t mask = slots_.size() - 1;
@@ -262,21 +259,21 @@ private:
             if (!slot) return nullptr;
             if ((slot & kTagMask) != tag) continue;  // another hash: the entry need not be read
             Entry& e = many_[(size_t)(slot & ~kTagMask) - 1];
-            if (e.hash == h && e.key == k) return &e.val;
+            if (e.key == k) return &e.val;
         }
     }
 
     // Invariant: either slots_ indexes every entry of many_ (and the single-entry slot is
     // unused), or slots_ is empty and lookups scan the entries; more than kLinear of them only
     // after push_distinct(), and then the first lookup or insertion builds the table.
-    void append(Key&& k, Num&& v, uint64_t h) {
+    void append(Key&& k, Num&& v) {
         if (empty() && slots_.empty()) {
-            one_ = Entry{std::move(k), std::move(v), h};
+            one_ = Entry{std::move(k), std::move(v)};
             has_one_ = true;
             return;
         }
         spill_single();
-        many_.push_back(Entry{std::move(k), std::move(v), h});
+        many_.push_back(Entry{std::move(k), std::move(v)});
         index_last();
     }
 
@@ -314,7 +311,7 @@ private:
     // a slot holds entry index + 1 (0: empty) in its low bits and the hash's high bits above
     void place(size_t i) {
         size_t mask = slots_.size() - 1;
-        uint64_t h = many_[i].hash;
+        uint64_t h = many_[i].key.hash();
         size_t s = h & mask;
         while (slots_[s]) s = (s + 1) & mask;
         slots_[s] = (h & kTagMask) | (uint64_t)(i + 1);
