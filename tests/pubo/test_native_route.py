@@ -398,3 +398,19 @@ def test_squared_penalties_give_the_dict_routes_terms(coefficients, constant, we
     instance = {"N": len(coefficients), "c": coefficients, "K": constant}
     expected = dict_route(problem, instance, {}, penalty_weight=weight)
     assert_same(to_qubo_arrays(problem, instance, penalty_weight=weight, progress=False), expected)
+
+
+def test_large_float_lowerings_merge_as_the_dict_route():
+    # past the size where the lowering sorts on two threads: every pair of binaries is met from
+    # two objective groups and from a penalty, with values whose sums show the order they were
+    # added in; the first half's merged terms leave room that the second half's move into
+    M = 300
+    a, b = ql.Placeholder("a", 2), ql.Placeholder("b", 1)
+    x = ql.BinaryVar("x", shape=(M,))
+    i, j = ql.Element("i", M), ql.Element("j", M - 1)
+    problem = ql.Problem("large")
+    problem += ql.sum(i, ql.sum(j, a[i, j] * x[i] * x[(i + j + 1) % M]))
+    problem += ql.CustomPenaltyTerm("one", (ql.sum(i, b[i] * x[i]) - 1) ** 2)
+    rng = np.random.default_rng(7)
+    instance = {"a": rng.normal(size=(M, M)) * 10.0 ** rng.integers(-8, 9, (M, M)), "b": rng.normal(size=M)}
+    assert_same(to_qubo_arrays(problem, instance, progress=False), dict_route(problem, instance, {}))

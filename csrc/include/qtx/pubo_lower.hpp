@@ -9,8 +9,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <exception>
 #include <memory>
 #include <string>
+#include <thread>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -497,10 +500,15 @@ public:
         // more, rare, are merged through a map in finish()'s order, in the same passes.
         size_t nb = (size_t)next_bin;
         std::vector<size_t> start(nb + 2, 0);
+        std::vector<size_t> from_base(nb, 0);  // the objective's records of each bucket
         bool floats = true;  // every value of degree 1 and 2 a float: records hold doubles
         auto count = [&](const Key& k, const Num& v) {
             ++start[(size_t)k.data()[0] + 2];
             floats = floats && v.tag() == Num::Float;
+        };
+        auto count_base = [&](const Key& k, const Num& v) {
+            count(k, v);
+            ++from_base[(size_t)k.data()[0]];
         };
         Terms higher, rest;
         if (has_base) {
@@ -508,7 +516,7 @@ public:
                 if (entry.key.size() > 2)
                     higher.store(Key(entry.key), Num(entry.val));
                 else
-                    count(entry.key, entry.val);
+                    count_base(entry.key, entry.val);
             // the parts' terms by group, each group's sum added to the objective's
             Terms group;
             auto close_group = [&] {
@@ -522,7 +530,7 @@ public:
                     if (entry->key.size() > 2)
                         group.accumulate(Key(entry->key), Num(entry->val));
                     else
-                        count(entry->key, entry->val);
+                        count_base(entry->key, entry->val);
             }
             close_group();
         }
@@ -539,9 +547,9 @@ public:
         for (size_t r = 2; r < nb + 2; ++r) start[r] += start[r - 1];
         if (!(floats && quadratic_in_place)) reserve(start[nb + 1]);
         if (floats)
-            merge_buckets<FloatRec>(start, emit);
+            merge_buckets<FloatRec>(start, from_base, emit);
         else
-            merge_buckets<NumRec>(start, emit);
+            merge_buckets<NumRec>(start, from_base, emit);
         for (const auto& entry : higher) emit(entry.key.data(), entry.key.size(), entry.val);
     }
 
@@ -637,54 +645,59 @@ private:
 
     /// merge_flat's records bucketed by first index (the objective's entries first, then the
     /// contributions in order), each bucket sorted stably by second index and its equal keys
-    /// merged. `start` holds the buckets' beginnings, from index 1.
+    /// merged. `start` holds the buckets' beginnings, from index 1; `from_base` the objective's
+    /// records in each. Large float lowerings written in place run on two threads: the
+    /// objective's records are placed by a helper while this thread places the others, then
+    /// each sorts and merges half the buckets. The helper touches no Python object: in place,
+    /// every value is a float and every term it emits is a linear one, stored by index.
     template <class Rec, class Emit>
-    void merge_buckets(std::vector<size_t>& start, Emit&& emit) {
+    void merge_buckets(std::vector<size_t>& start, const std::vector<size_t>& from_base, Emit&& emit) {
         using V = decltype(std::declval<Rec&>().take());
-        SignalPoll poll;
+        constexpr bool floats = std::is_same<Rec, FloatRec>::value;
         size_t nb = start.size() - 2;
-        auto owner = std::make_unique<BigArray<Rec>>(start[nb + 1]);  // filled below, one record per slot
+        size_t total = start[nb + 1];
+        auto owner = std::make_unique<BigArray<Rec>>(total);  // filled below, one record per slot
         BigArray<Rec>& recs = *owner;
-        size_t written = 0;  // quadratic terms written in place
-        // a merged term: linear ones (col -1) and all but in-place quadratic ones go to emit
-        auto done = [&](int32_t* key, V&& v) {
-            if constexpr (std::is_same<Rec, FloatRec>::value) {
-                if (quadratic_in_place && key[1] >= 0) {
-                    FloatRec& o = recs[written++];  // never past the records read: each term took one
-                    o.col = key[1];
-                    o.group = (uint32_t)key[0];
-                    o.val = v;
-                    return;
-                }
-            }
-            emit(key, key[1] < 0 ? 1u : 2u, Rec::num(std::move(v)));
-        };
-        auto put = [&](const Key& k, Num&& v, uint32_t group) {
+        bool in_place = floats && quadratic_in_place;
+        bool two = in_place && total >= kParallel;
+        // bucket r is [first[r], first[r + 1])
+        std::vector<size_t> first(nb + 1);
+        for (size_t r = 0; r <= nb; ++r) first[r] = start[r + 1];
+        std::vector<size_t> at_base(first.begin(), first.end() - 1), at_other(nb);
+        for (size_t r = 0; r < nb; ++r) at_other[r] = first[r] + from_base[r];
+        auto put = [&](std::vector<size_t>& at, const Key& k, Num&& v, uint32_t group) {
             if (k.size() > 2) return;
-            Rec& rec = recs[start[(size_t)k.data()[0] + 1]++];
+            Rec& rec = recs[at[(size_t)k.data()[0]]++];
             rec.col = k.size() == 2 ? k.data()[1] : -1;
             rec.group = group;
             rec.set(std::move(v));
         };
-        if (has_base) {
-            for (auto& entry : base) put(entry.key, std::move(entry.val), 0);
+        auto put_base = [&](bool poll_signals) {
+            SignalPoll poll;
+            for (auto& entry : base) put(at_base, entry.key, std::move(entry.val), 0);
             for (size_t p = 0; p < base_parts.size(); ++p) {
-                poll.tick(base_parts.terms(p));
+                if (poll_signals) poll.tick(base_parts.terms(p));
                 uint32_t g = base_parts.group(p);
                 for (auto* entry = base_parts.begin(p); entry != base_parts.end(p); ++entry)
-                    put(entry->key, std::move(entry->val), g);
+                    put(at_base, entry->key, std::move(entry->val), g);
                 if (p + 1 == base_parts.size() || base_parts.block(p + 1) != base_parts.block(p))
                     base_parts.free_block(base_parts.block(p));  // read through: memory goes back early
             }
+        };
+        auto put_others = [&] { each_other([&](const Key& k, Num& v) { put(at_other, k, std::move(v), kOther); }); };
+        if (two) {
+            Helper helper([&] { put_base(false); });
+            put_others();
+            helper.join();
+        } else {
+            put_base(true);
+            put_others();
         }
         base = Terms();
         base_parts.clear();
-        each_other([&](const Key& k, Num& v) { put(k, std::move(v), kOther); });
         BigVector<Sum::Part>().swap(out.flat);
         sources_.clear();
-        // start[r + 1] is now the end of bucket r, start[r] its beginning
-        int32_t key[2];
-        RunSort<Rec> sorter;
+
         struct Acc {  // a running sum; empty until the first value
             V v{};
             bool has = false;
@@ -697,48 +710,112 @@ private:
                 }
             }
         };
-        for (size_t r = 0; r < nb; ++r) {
-            size_t lo = start[r], hi = start[r + 1];
-            poll.tick(hi - lo);
-            sorter.sort(recs.get() + lo, hi - lo, [](const Rec& a, const Rec& b) { return a.col < b.col; });
-            key[0] = (int32_t)r;
-            for (size_t i = lo; i < hi;) {
-                int32_t col = recs[i].col;
-                key[1] = col;
-                if (i + 1 == hi || recs[i + 1].col != col) {  // a key met once, nearly all of them
-                    done(key, recs[i++].take());
-                    continue;
+        // Buckets [from, to), their quadratic terms written in place from `written` on.
+        auto merge_range = [&](size_t from, size_t to, size_t& written, bool poll_signals) {
+            SignalPoll poll;
+            RunSort<Rec> sorter;
+            int32_t key[2];
+            auto done = [&](V&& v) {
+                if constexpr (floats) {
+                    if (in_place && key[1] >= 0) {
+                        FloatRec& o = recs[written++];  // never past the records read: each term took one
+                        o.col = key[1];
+                        o.group = (uint32_t)key[0];
+                        o.val = v;
+                        return;
+                    }
                 }
-                // the objective's value (each group's parts added in order, then the groups), plus
-                // the others' sum; the objective's records come first, in part order
-                Acc from_base, group, sum;
-                uint32_t current = kOther;
-                for (; i < hi && recs[i].col == col; ++i) {
-                    Rec& rec = recs[i];
-                    if (rec.group == kOther) {
-                        sum.add(rec.take());
+                emit(key, key[1] < 0 ? 1u : 2u, Rec::num(std::move(v)));
+            };
+            for (size_t r = from; r < to; ++r) {
+                size_t lo = first[r], hi = first[r + 1];
+                if (poll_signals) poll.tick(hi - lo);
+                sorter.sort(recs.get() + lo, hi - lo, [](const Rec& a, const Rec& b) { return a.col < b.col; });
+                key[0] = (int32_t)r;
+                for (size_t i = lo; i < hi;) {
+                    int32_t col = recs[i].col;
+                    key[1] = col;
+                    if (i + 1 == hi || recs[i + 1].col != col) {  // a key met once, nearly all of them
+                        done(recs[i++].take());
                         continue;
                     }
-                    if (rec.group != current && group.has) from_base.add(std::move(group.v));
-                    if (rec.group != current) group = Acc();
-                    current = rec.group;
-                    group.add(rec.take());
+                    // the objective's value (each group's parts added in order, then the groups),
+                    // plus the others' sum; the objective's records come first, in part order
+                    Acc base_sum, group, sum;
+                    uint32_t current = kOther;
+                    for (; i < hi && recs[i].col == col; ++i) {
+                        Rec& rec = recs[i];
+                        if (rec.group == kOther) {
+                            sum.add(rec.take());
+                            continue;
+                        }
+                        if (rec.group != current && group.has) base_sum.add(std::move(group.v));
+                        if (rec.group != current) group = Acc();
+                        current = rec.group;
+                        group.add(rec.take());
+                    }
+                    if (group.has) base_sum.add(std::move(group.v));
+                    if (base_sum.has && sum.has)
+                        done(Rec::add(base_sum.v, sum.v));
+                    else
+                        done(base_sum.has ? std::move(base_sum.v) : std::move(sum.v));
                 }
-                if (group.has) from_base.add(std::move(group.v));
-                if (from_base.has && sum.has)
-                    done(key, Rec::add(from_base.v, sum.v));
-                else
-                    done(key, from_base.has ? std::move(from_base.v) : std::move(sum.v));
             }
+        };
+        size_t written = 0;
+        if (two) {
+            // the second half of the records, from the bucket where it begins, to the helper;
+            // its terms are moved down behind the first half's afterwards
+            size_t mid = (size_t)(std::lower_bound(first.begin(), first.end(), total / 2) - first.begin());
+            size_t later = first[mid];
+            Helper helper([&] { merge_range(mid, nb, later, false); });
+            merge_range(0, mid, written, true);
+            helper.join();
+            if (written < first[mid])
+                std::memmove(static_cast<void*>(recs.get() + written), recs.get() + first[mid],
+                             (later - first[mid]) * sizeof(Rec));
+            written += later - first[mid];
+        } else {
+            merge_range(0, nb, written, true);
         }
         recs.emptied();
-        if constexpr (std::is_same<Rec, FloatRec>::value) {
-            if (quadratic_in_place) {
+        if constexpr (floats) {
+            if (in_place) {
                 quadratic = std::move(owner);
                 quadratic_count = written;
             }
         }
     }
+
+    static constexpr size_t kParallel = size_t(1) << 16;  // records worth a second thread
+
+    /// A second thread running `work`, joined at the latest when the helper goes (so no
+    /// exception of this thread leaves it running); join() passes on what it threw.
+    class Helper {
+    public:
+        template <class F>
+        explicit Helper(F&& work)
+            : thread_([this, work = std::forward<F>(work)]() mutable {
+                  try {
+                      work();
+                  } catch (...) {
+                      error_ = std::current_exception();
+                  }
+              }) {}
+        Helper(const Helper&) = delete;
+        Helper& operator=(const Helper&) = delete;
+        ~Helper() {
+            if (thread_.joinable()) thread_.join();
+        }
+        void join() {
+            thread_.join();
+            if (error_) std::rethrow_exception(error_);
+        }
+
+    private:
+        std::exception_ptr error_;
+        std::thread thread_;  // last: started once error_ exists
+    };
 
     /// lhs <= 0 (sign -1 turns lhs >= 0 into -lhs <= 0) as w * (lhs + s)^2, s an integer slack
     /// in [0, -min lhs]; dropped when lhs <= 0 holds on the whole box of the bounds.
