@@ -243,3 +243,4 @@ def test_sums_of_products_match_polynomial_methods(tree, fixed):
     data = InstanceData(dict(DATA), copy.deepcopy(fixed), list(DATA), indices={"i": ELEMENT_VALUE, "k": 0})
     bound = {"i": ELEMENT_VALUE, "k": 0}
     assert outcome(lambda reg: build(tree).substitute(reg, data)) == outcome(lambda reg: by_hand(tree, reg, bound))
+    assert data.indices == bound  # each sum leaves its last value bound

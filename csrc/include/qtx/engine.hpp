@@ -426,6 +426,7 @@ private:
             uint64_t generation = ~0ULL;
         } vars[Mono::kMax];
         size_t nvars = 0;
+        bool bindless = false;  // no subscript reads the bindings: the index need not be bound
         bool term = false;
         Num val, constant;
     };
@@ -433,6 +434,8 @@ private:
     static bool shifted_index(Node* sub, PyObject* name, int64_t& add, int64_t& mod);
     void range_setup(RangeKernel& k, Node* fold, const Mono& m);
     bool range_step(RangeKernel& k, NPoly& acc);
+    bool range_step(RangeKernel& k, NPoly& acc, int64_t t);
+    NPoly kernel_fold(Node* n, RangeKernel& kernel);
     void add_operand(NPoly& acc, Node* operand, RangeKernel* kernel = nullptr, Node* fold = nullptr);
     NPoly eval_operand(Node* operand);
 

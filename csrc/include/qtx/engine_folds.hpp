@@ -56,7 +56,10 @@ inline NPoly Engine::fold(Node* n) {
         bool reserved = false;
         // on the heap: deep trees nest folds, and the kernel is large
         std::unique_ptr<RangeKernel> kernel;
-        if (sum && monomial_operand(operand)) kernel = std::make_unique<RangeKernel>();
+        if (sum && monomial_operand(operand)) {
+            kernel = std::make_unique<RangeKernel>();
+            if (n->var->k == K::Element && n->kids[0]->k == K::CTrue) return kernel_fold(n, *kernel);
+        }
         each_index(
             n,
             [&] {
@@ -83,6 +86,40 @@ inline NPoly Engine::fold(Node* n) {
         acc.constant = num_add(acc.constant, p.constant);
         if (num_compare(p.order, acc.order, Py_GT)) acc.order = p.order;
     });
+    return acc;
+}
+
+/// fold() of a sum of monomials over a native range without a condition: each_index's loop,
+/// except that the index is bound only where something reads it (the general way, or a
+/// subscript's int program); the last value is bound at the end all the same.
+inline NPoly Engine::kernel_fold(Node* n, RangeKernel& kernel) {
+    Node* operand = n->kids[1];
+    NPoly acc = constant(Num::of_int(0));
+    long long lo = 0, hi = 0;
+    range_of(n->var, lo, hi);
+    size_t count = hi > lo ? (size_t)(hi - lo) : 0;
+    bool reserved = false;
+    PyObject* name = n->var->name.ptr();
+    Bindings::FlushOnUnwind guard{bindings_};
+    bool bound = true;  // the binding holds the current value
+    for (long long v = lo; v < hi; ++v) {
+        poll_.tick();
+        bool tried = kernel.state == RangeKernel::Ready && kernel.bindless;
+        if (tried && range_step(kernel, acc, v)) {
+            bound = false;
+            continue;
+        }
+        bind(name, v);
+        bound = true;
+        if (tried || kernel.state != RangeKernel::Ready || !range_step(kernel, acc, v))
+            add_operand(acc, operand, &kernel, n);
+        if (!reserved && !acc.terms.empty()) {
+            reserved = true;
+            acc.terms.reserve(std::min<size_t>(count, 4096));
+        }
+    }
+    if (!bound) bind(name, hi - 1);
+    flush();
     return acc;
 }
 

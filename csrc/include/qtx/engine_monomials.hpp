@@ -214,6 +214,9 @@ inline void Engine::range_setup(RangeKernel& k, Node* fold, const Mono& m) {
         v.generation = ~0ULL;
     }
     k.name = name;
+    k.bindless = true;
+    for (size_t i = 0; i < k.nvars; ++i)
+        for (size_t s = 0; s < k.vars[i].n; ++s) k.bindless = k.bindless && k.vars[i].how[s] != 2;
     k.term = m.term;
     k.val = m.val;
     k.constant = m.constant;
@@ -226,7 +229,11 @@ inline void Engine::range_setup(RangeKernel& k, Node* fold, const Mono& m) {
 inline bool Engine::range_step(RangeKernel& k, NPoly& acc) {
     const Num* bound = bindings_.peek(k.name);
     if (!bound || bound->tag() != Num::Int) return false;
-    int64_t t = bound->as_int();
+    return range_step(k, acc, bound->as_int());
+}
+
+/// The same at index value t, whether bound or not (see RangeKernel::bindless).
+inline bool Engine::range_step(RangeKernel& k, NPoly& acc, int64_t t) {
     int32_t key[Mono::kMax];
     for (size_t i = 0; i < k.nvars; ++i) {
         RangeKernel::Var& v = k.vars[i];
