@@ -51,8 +51,11 @@ struct Index {
 
 class Engine {
 public:
-    Engine(PyObject* var_map, PyObject* data)
-        : var_map_(var_map),
+    /// `known`: the variables met before by a compile's earlier items (all of the same
+    /// registry), shared and extended; none: this substitution's own.
+    Engine(PyObject* var_map, PyObject* data, KnownVariables* known = nullptr)
+        : known_(known ? known : &own_known_),
+          var_map_(var_map),
           data_(data),
           views_(data),
           fast_registry_(Py_TYPE(var_map) == (PyTypeObject*)types().registry_cls),
@@ -439,6 +442,8 @@ private:
     void add_operand(NPoly& acc, Node* operand, RangeKernel* kernel = nullptr, Node* fold = nullptr);
     NPoly eval_operand(Node* operand);
 
+    KnownVariables own_known_;
+    KnownVariables* known_;  // label -> subscripts -> index
     PyObject* var_map_;
     PyObject* data_;
     Parts* parts_ = nullptr;  // see eval_parts
@@ -454,7 +459,7 @@ private:
     std::vector<Obj> ints_;  // Python ints of variable indices, for the result's keys
     bool share_ints_ = false;
     Bindings bindings_;
-    std::unordered_map<PyObject*, SeenIndex> known_;  // label -> subscripts -> index
+
     PyObject* last_label_ = nullptr;
     SeenIndex* last_seen_ = nullptr;
     Mono mono_;  // scratch of add_operand and eval_operand

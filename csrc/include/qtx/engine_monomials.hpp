@@ -104,7 +104,7 @@ inline bool Engine::known_variable(Node* n, int32_t& index) {
     PyObject* label = var->name.ptr();
     if (label != last_label_) {
         last_label_ = label;
-        last_seen_ = &known_[label];
+        last_seen_ = &known_->of(label);
     }
     index = last_seen_->find(v, n->kids.size());
     return index >= 0;
@@ -209,7 +209,7 @@ inline void Engine::range_setup(RangeKernel& k, Node* fold, const Mono& m) {
             v.how[s] = !reads ? 0 : sub->k == K::Element ? 1 : shifted_index(sub, name, v.add[s], v.mod[s]) ? 3 : 2;
             if (s + 1 < v.n && v.how[s] != 0) v.fixed_row = false;
         }
-        v.seen = &known_[var->name.ptr()];
+        v.seen = &known_->of(var->name.ptr());
         v.row = nullptr;
         v.generation = ~0ULL;
     }

@@ -77,7 +77,7 @@ inline Engine::Access Engine::access(Node* n) {
     bool cacheable = fast_registry_ && !ix.big;  // others see every registration
     if (label != last_label_) {
         last_label_ = label;
-        last_seen_ = &known_[label];
+        last_seen_ = &known_->of(label);
     }
     auto& seen = *last_seen_;
     if (cacheable) {

@@ -7,6 +7,7 @@
 #include "npoly.hpp"
 
 #include <cstdint>
+#include <unordered_map>
 #include <vector>
 
 namespace qtx::engine {
@@ -158,6 +159,25 @@ private:
     } recent_[2];
     Terms other_;
     uint64_t generation_ = 0;
+};
+
+/// Variables met before, by label object: one substitution's, or a whole compile's (every item
+/// of a model goes to the same registry). Each label is held while it is cached, so its address
+/// keeps naming it.
+class KnownVariables {
+public:
+    SeenIndex& of(PyObject* label) {
+        auto it = by_label_.find(label);
+        if (it == by_label_.end()) {
+            held_.push_back(ref(label));
+            it = by_label_.emplace(label, SeenIndex()).first;
+        }
+        return it->second;
+    }
+
+private:
+    std::unordered_map<PyObject*, SeenIndex> by_label_;
+    std::vector<Obj> held_;
 };
 
 }  // namespace qtx::engine

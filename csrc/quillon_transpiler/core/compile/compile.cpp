@@ -66,7 +66,8 @@ std::string forall_text(PyObject* values) {
 /// given, checks every registered variable against its shape.
 template <class Make>
 Obj substitute_each(const char* kind, PyObject* label, PyObject* forall, PyObject* data, PyObject* var_map,
-                    ShapeGuard* guard, Make&& make, bool name_forall_errors = false, bool native = false) {
+                    ShapeGuard* guard, Make&& make, bool name_forall_errors = false, bool native = false,
+                    engine::KnownVariables* known = nullptr) {
     Obj out = own(PyDict_New());
     Obj unroll = getattr(unroll_module(), QTX_NAME("unroll_forall"));
     Obj assignments;
@@ -107,7 +108,7 @@ Obj substitute_each(const char* kind, PyObject* label, PyObject* forall, PyObjec
         PyObject* poly = nullptr;
         try {
             engine::GcPause pause;
-            engine::Engine e(var_map, data);
+            engine::Engine e(var_map, data, known);
             // the native compile keeps the polynomial in C++: no Python object per term
             if (native) {
                 bool squared = false;
@@ -140,7 +141,7 @@ Obj substitute_each(const char* kind, PyObject* label, PyObject* forall, PyObjec
 }
 
 Obj constraint_substitute(PyObject* constraint, PyObject* data, PyObject* var_map, ShapeGuard* guard = nullptr,
-                          bool native = false) {
+                          bool native = false, engine::KnownVariables* known = nullptr) {
     Obj label = getattr(constraint, N.name.ptr());
     try {
         Obj forall = getattr(constraint, N.forall.ptr());
@@ -149,7 +150,7 @@ Obj constraint_substitute(PyObject* constraint, PyObject* data, PyObject* var_ma
             Obj left = getattr(condition.ptr(), N.left.ptr());
             Obj right = getattr(condition.ptr(), N.right.ptr());
             return own(PyNumber_Subtract(left.ptr(), right.ptr()));
-        }, false, native);
+        }, false, native, known);
     } catch (PyErrSet&) {
         Obj e = caught_substitute_error();
         raise_in_except("In constraint `" + to_string(label.ptr()) + "`: " + to_string(e.ptr()), e.ptr(), false);
@@ -159,13 +160,14 @@ Obj constraint_substitute(PyObject* constraint, PyObject* data, PyObject* var_ma
 /// `name_forall_errors`: set by compile_model, where every error names its item; the step
 /// function on its own lets the errors of the forall through unchanged.
 Obj penalty_substitute(PyObject* penalty, PyObject* data, PyObject* var_map, ShapeGuard* guard = nullptr,
-                       bool name_forall_errors = false, bool native = false) {
+                       bool name_forall_errors = false, bool native = false,
+                       engine::KnownVariables* known = nullptr) {
     Obj label = getattr(penalty, N.name.ptr());
     Obj forall = getattr(penalty, N.forall.ptr());
     Obj expression = getattr(penalty, N.expression.ptr());
     return substitute_each(
         "penalty", label.ptr(), forall.ptr(), data, var_map, guard, [&] { return expression; }, name_forall_errors,
-        native);
+        native, known);
 }
 
 /// Raises the error `caught` of pinning constraint `label` the way constraint_substitute
@@ -485,11 +487,11 @@ void report_done(PyObject* report, PyObject* item) {
 }
 
 /// The objective's polynomial in C++, substituted by the engine as its `substitute` would.
-Obj native_objective(PyObject* tree, PyObject* var_map, PyObject* data) {
+Obj native_objective(PyObject* tree, PyObject* var_map, PyObject* data, engine::KnownVariables* known) {
     engine::Planner planner;
     engine::Node* root = planner.plan(tree);
     engine::GcPause pause;
-    engine::Engine e(var_map, data);
+    engine::Engine e(var_map, data, known);
     Parts parts;
     NPoly p = e.eval_parts(root, parts);
     return native_poly_capsule(std::move(p), std::move(parts));
@@ -524,6 +526,7 @@ Obj compile_model(PyObject* problem, PyObject* instance, PyObject* fixed_variabl
     check_placeholders(problem_s.ptr(), ph_vars.ptr(), data.ptr());
 
     ShapeGuard guard(shapes_to_check(problem_s.ptr(), data.ptr()));
+    engine::KnownVariables known;  // every item's engine finds the variables met before
     Obj pinned = fixed_vars_from_pinning(problem_s.ptr(), data.ptr(), &guard);
     setattr(data.ptr(), N.fixed_variables.ptr(), PyTuple_GET_ITEM(pinned.ptr(), 0));
     PyObject* non_pinning = PyTuple_GET_ITEM(pinned.ptr(), 1);
@@ -532,7 +535,7 @@ Obj compile_model(PyObject* problem, PyObject* instance, PyObject* fixed_variabl
     PyObject* objective_poly = nullptr;
     if (native) {
         try {
-            objective_poly = native_objective(objective_tree.ptr(), var_map.ptr(), data.ptr()).release().ptr();
+            objective_poly = native_objective(objective_tree.ptr(), var_map.ptr(), data.ptr(), &known).release().ptr();
         } catch (PyErrSet&) {
         }
     } else {
@@ -556,7 +559,7 @@ Obj compile_model(PyObject* problem, PyObject* instance, PyObject* fixed_variabl
     Obj constraint_expr = own(PyDict_New());
     map_each(non_pinning, [&](PyObject* label, PyObject* constraint) {
         dict_set(constraint_expr.ptr(), label,
-                 constraint_substitute(constraint, data.ptr(), var_map.ptr(), &guard, native).ptr());
+                 constraint_substitute(constraint, data.ptr(), var_map.ptr(), &guard, native, &known).ptr());
         report_done(report, label);
     });
 
@@ -566,7 +569,7 @@ Obj compile_model(PyObject* problem, PyObject* instance, PyObject* fixed_variabl
     for_each(getattr(problem, QTX_NAME("custom_penalty_terms")).ptr(), [&](PyObject* label) {
         Obj penalty = item(penalties.ptr(), label);
         dict_set(penalty_expr.ptr(), label,
-                 penalty_substitute(penalty.ptr(), data.ptr(), var_map.ptr(), &guard, true, native).ptr());
+                 penalty_substitute(penalty.ptr(), data.ptr(), var_map.ptr(), &guard, true, native, &known).ptr());
         report_done(report, label);
     });
 
