@@ -514,8 +514,10 @@ inline void check_exponent(double e, PyObject* error) {
 
 /// self **= exponent: Python's power for a constant, otherwise the square expanded directly and
 /// then e - 2 multiplications by the base, for non-negative integral exponents only.
-/// v ** 2, as Python computes it.
+/// v ** 2, as Python computes it (an int's square is exact, as int * int).
 inline Num num_squared(const Num& v) {
+    int64_t r;
+    if (v.tag() == Num::Int && !__builtin_mul_overflow(v.as_int(), v.as_int(), &r)) return Num::of_int(r);
     return Num::steal(own(PyNumber_Power(v.py().ptr(), own(PyLong_FromLong(2)).ptr(), Py_None)));
 }
 
