@@ -400,16 +400,21 @@ def test_squared_penalties_give_the_dict_routes_terms(coefficients, constant, we
     assert_same(to_qubo_arrays(problem, instance, penalty_weight=weight, progress=False), expected)
 
 
-def test_large_float_lowerings_merge_as_the_dict_route():
-    # past the size where the lowering sorts on two threads: every pair of binaries is met from
-    # two objective groups and from a penalty, with values whose sums show the order they were
-    # added in; the first half's merged terms leave room that the second half's move into
+@pytest.mark.parametrize("cubic", [False, True])
+def test_large_float_lowerings_merge_as_the_dict_route(cubic):
+    # past the size where the lowering counts and sorts on two threads: every pair of binaries
+    # is met from two objective groups and from a penalty, with values whose sums show the
+    # order they were added in; the first half's merged terms leave room that the second
+    # half's move into. Cubic terms stop the objective's count on the helper thread.
     M = 300
     a, b = ql.Placeholder("a", 2), ql.Placeholder("b", 1)
     x = ql.BinaryVar("x", shape=(M,))
     i, j = ql.Element("i", M), ql.Element("j", M - 1)
     problem = ql.Problem("large")
-    problem += ql.sum(i, ql.sum(j, a[i, j] * x[i] * x[(i + j + 1) % M]))
+    operand = a[i, j] * x[i] * x[(i + j + 1) % M]
+    if cubic:
+        operand = operand + a[j, i] * x[i] * x[(i + 1) % M] * x[(i + 2) % M]
+    problem += ql.sum(i, ql.sum(j, operand))
     problem += ql.CustomPenaltyTerm("one", (ql.sum(i, b[i] * x[i]) - 1) ** 2)
     rng = np.random.default_rng(7)
     instance = {"a": rng.normal(size=(M, M)) * 10.0 ** rng.integers(-8, 9, (M, M)), "b": rng.normal(size=M)}

@@ -511,7 +511,7 @@ public:
             ++from_base[(size_t)k.data()[0]];
         };
         Terms higher, rest;
-        if (has_base) {
+        auto count_objective = [&] {
             for (auto& entry : base)
                 if (entry.key.size() > 2)
                     higher.store(Key(entry.key), Num(entry.val));
@@ -533,6 +533,27 @@ public:
                         count_base(entry->key, entry->val);
             }
             close_group();
+        };
+        // A large objective in parts, for the arrays, is counted by a helper thread meanwhile
+        // (it reads keys and number kinds only); should it meet a term of degree 3 or more, it
+        // stops, and the objective is counted here afterwards.
+        bool helped = has_base && base.empty() && quadratic_in_place && base_parts.total() >= kParallel;
+        bool base_floats = true, base_higher = false;
+        std::unique_ptr<Helper> helper;
+        if (helped) {
+            helper = std::make_unique<Helper>([&] {
+                for (size_t p = 0; p < base_parts.size(); ++p)
+                    for (auto* entry = base_parts.begin(p); entry != base_parts.end(p); ++entry) {
+                        if (entry->key.size() > 2) {
+                            base_higher = true;
+                            return;
+                        }
+                        ++from_base[(size_t)entry->key.data()[0]];
+                        base_floats = base_floats && entry->val.tag() == Num::Float;
+                    }
+            });
+        } else if (has_base) {
+            count_objective();
         }
         each_other([&](const Key& k, Num& v) {
             if (k.size() > 2)
@@ -540,6 +561,17 @@ public:
             else
                 count(k, v);
         });
+        if (helper) {
+            helper->join();
+            helper.reset();
+            if (base_higher) {
+                std::fill(from_base.begin(), from_base.end(), 0);
+                count_objective();
+            } else {
+                for (size_t r = 0; r < nb; ++r) start[r + 2] += from_base[r];
+                floats = floats && base_floats;
+            }
+        }
         if (has_base)
             for (auto& entry : rest) higher.accumulate(std::move(entry));
         else
