@@ -36,7 +36,8 @@ class QuboArrays:
     Binaries are numbered as in ``to_pubo``: the encoder's (variable by variable; variable ``v``
     has ``binary_starts[v]`` to ``binary_starts[v + 1] - 1``), then the slack binaries of
     inequalities, listed in ``slack``. Quadratic terms have ``row < col``, sorted by row, then
-    column. Term ``k`` of degree 3
+    column; their three arrays may be strided views of one buffer (``np.ascontiguousarray``
+    packs one). Term ``k`` of degree 3
     or more is ``higher_indices[higher_offsets[k]:higher_offsets[k + 1]]`` (sorted, distinct)
     with bias ``higher_biases[k]``. ``compiled`` keeps the registry, data and shapes for
     decoding (``decode_pubo`` accepts these arrays); its polynomials are not kept.
@@ -185,12 +186,11 @@ def to_bqm(arrays: QuboArrays) -> dimod.BinaryQuadraticModel:
         raise ImportError(
             "to_bqm needs dimod; install it with the package's `dimod` extra: pip install 'quillon_transpiler[dimod]'"
         ) from None
-    return dimod.BinaryQuadraticModel.from_numpy_vectors(
-        arrays.linear,
-        (arrays.quadratic_rows, arrays.quadratic_cols, arrays.quadratic_biases),
-        arrays.offset,
-        dimod.BINARY,
+    # the quadratic arrays may be views of one record array: dimod reads contiguous ones faster
+    quadratic = tuple(
+        np.ascontiguousarray(a) for a in (arrays.quadratic_rows, arrays.quadratic_cols, arrays.quadratic_biases)
     )
+    return dimod.BinaryQuadraticModel.from_numpy_vectors(arrays.linear, quadratic, arrays.offset, dimod.BINARY)
 
 
 def _is_compiled(obj: typ.Any) -> bool:
