@@ -87,7 +87,7 @@ leaves = st.one_of(
     st.tuples(st.just("sub"), st.integers(0, 2)),
     st.tuples(st.just("fixed"), st.integers(0, 1)),
     st.tuples(st.just("xk")),
-    st.tuples(st.sampled_from(["xk1", "kv", "yik"])),
+    st.tuples(st.sampled_from(["xk1", "xk2", "kv", "yik", "yik2"])),
 )
 trees = st.recursive(
     leaves,
@@ -127,10 +127,18 @@ def build(tree):
     if tag == "xk1":  # x[(k + 1) % 3]
         following = se.MultipleOperator([K, se.Number(1)], se.MultipleOpeKind.ADD)
         return se.Subscript(ARRAY_X, [se.PairOperator(following, se.Number(3), se.BinaryOpeKind.MOD)])
+    if tag == "xk2":  # x[k % 2]
+        return se.Subscript(ARRAY_X, [se.PairOperator(K, se.Number(2), se.BinaryOpeKind.MOD)])
     if tag == "kv":
         return K
     if tag == "yik":
         return se.Subscript(ARRAY_Y, [se.Element("i", se.Number(0), se.Number(3)), K])
+    if tag == "yik2":  # y[i, (k + 1) % 2]
+        following = se.MultipleOperator([K, se.Number(1)], se.MultipleOpeKind.ADD)
+        return se.Subscript(
+            ARRAY_Y,
+            [se.Element("i", se.Number(0), se.Number(3)), se.PairOperator(following, se.Number(2), se.BinaryOpeKind.MOD)],
+        )
     if tag == "pow":
         return se.PairOperator(build(tree[1]), se.Number(tree[2]), se.BinaryOpeKind.POW)
     if tag in ("sum", "prod"):
@@ -166,10 +174,14 @@ def by_hand(tree, reg, bound):
         return variable(reg.add_variable(label="x", subscripts=(bound["k"],)))
     if tag == "xk1":
         return variable(reg.add_variable(label="x", subscripts=((bound["k"] + 1) % 3,)))
+    if tag == "xk2":
+        return variable(reg.add_variable(label="x", subscripts=(bound["k"] % 2,)))
     if tag == "kv":
         return S({}, bound["k"], 0)
     if tag == "yik":
         return variable(reg.add_variable(label="y", subscripts=(ELEMENT_VALUE, bound["k"])))
+    if tag == "yik2":
+        return variable(reg.add_variable(label="y", subscripts=(ELEMENT_VALUE, (bound["k"] + 1) % 2)))
     if tag == "pow":
         base = by_hand(tree[1], reg, bound)
         base.power(tree[2])
@@ -237,6 +249,10 @@ def test_engine_matches_polynomial_methods(tree, fixed):
         ("add", [("sub", 0), ("sub", 1), ("sum", ("mul", [("kv",), ("xk",)]), 3)]),  # a factor reads the index
         ("add", [("sub", 2), ("sum", ("mul", [("num", 0.5), ("yik",), ("xk",)]), 3)]),  # an outer element's row
         ("sum", ("add", [("sum", ("mul", [("yik",), ("xk1",)]), 3)]), 2),  # the inner sum runs twice
+        # keys met again within one run: a remainder below the range's length, the same row
+        ("add", [("sum", ("mul", [("xk2",), ("fixed", 0)]), 3)]),
+        ("add", [("sum", ("mul", [("yik",), ("yik2",)]), 2)]),
+        ("sum", ("add", [("sum", ("mul", [("yik",), ("num", 1.5), ("xk",)]), 3)]), 2),  # keys apart
     ],
 )
 def test_sums_of_products_match_polynomial_methods(tree, fixed):

@@ -430,10 +430,12 @@ private:
         } vars[Mono::kMax];
         size_t nvars = 0;
         bool bindless = false;  // no subscript reads the bindings: the index need not be bound
+        bool distinct = false;  // no two index values give the same key (see distinct_keys)
         bool term = false;
         Num val, constant;
     };
     static bool reads_index(Node* n, PyObject* name, int depth = 0);
+    static bool distinct_keys(const RangeKernel& k, size_t count);
     static bool shifted_index(Node* sub, PyObject* name, int64_t& add, int64_t& mod);
     void range_setup(RangeKernel& k, Node* fold, const Mono& m);
     bool range_step(RangeKernel& k, NPoly& acc);

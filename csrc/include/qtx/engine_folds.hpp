@@ -111,11 +111,19 @@ inline NPoly Engine::kernel_fold(Node* n, RangeKernel& kernel) {
         }
         bind(name, v);
         bound = true;
-        if (tried || kernel.state != RangeKernel::Ready || !range_step(kernel, acc, v))
+        if (tried || kernel.state != RangeKernel::Ready || !range_step(kernel, acc, v)) {
+            bool untried = kernel.state == RangeKernel::Untried;
             add_operand(acc, operand, &kernel, n);
+            if (untried && kernel.state == RangeKernel::Ready) kernel.distinct = distinct_keys(kernel, count);
+        }
         if (!reserved && !acc.terms.empty()) {
             reserved = true;
-            acc.terms.reserve(std::min<size_t>(count, 4096));
+            // keys known apart need no table
+            size_t room = std::min<size_t>(count, 4096);
+            if (kernel.distinct)
+                acc.terms.reserve_entries(room);
+            else
+                acc.terms.reserve(room);
         }
     }
     if (!bound) bind(name, hi - 1);

@@ -223,6 +223,44 @@ inline void Engine::range_setup(RangeKernel& k, Node* fold, const Mono& m) {
     k.state = RangeKernel::Ready;
 }
 
+/// Whether `count` consecutive index values give keys that differ pairwise: true when one
+/// variable of the product is one-to-one in the index (its leading subscripts fixed, its last
+/// one the index, or the index shifted, modulo at least `count`) and every other variable of
+/// the product lies elsewhere (another array, or another row of the same one): the keys of two
+/// values then differ in that variable. False whenever this cannot be told.
+inline bool Engine::distinct_keys(const RangeKernel& k, size_t count) {
+    auto same_label = [](PyObject* a, PyObject* b) {
+        if (a == b) return true;
+        if (!PyUnicode_Check(a) || !PyUnicode_Check(b)) return true;
+        int c = PyUnicode_Compare(a, b);
+        if (c == -1 && PyErr_Occurred()) {
+            PyErr_Clear();
+            return true;
+        }
+        return c == 0;
+    };
+    for (size_t a = 0; a < k.nvars; ++a) {
+        const RangeKernel::Var& A = k.vars[a];
+        size_t last = A.n - 1;
+        bool one_to_one = A.fixed_row && (A.how[last] == 1 || (A.how[last] == 3 && (A.mod[last] == 0 ||
+                                                                                     (uint64_t)A.mod[last] >= count)));
+        if (!one_to_one) continue;
+        bool apart = true;
+        for (size_t b = 0; b < k.nvars && apart; ++b) {
+            if (b == a) continue;
+            const RangeKernel::Var& B = k.vars[b];
+            if (!same_label(A.node->var->name.ptr(), B.node->var->name.ptr()) || B.n != A.n) continue;
+            // the same array: B must keep to another row
+            bool other_row = B.fixed_row;
+            bool differs = false;
+            for (size_t s = 0; s < last && other_row; ++s) differs = differs || B.v[s] != A.v[s];
+            apart = other_row && differs;
+        }
+        if (apart) return true;
+    }
+    return false;
+}
+
 /// acc += the operand at the bound index value, through the kernel: false (and nothing done)
 /// when a variable was not met before or a subscript is not a machine int; the caller then
 /// takes the general way, which registers it.
@@ -272,7 +310,10 @@ inline bool Engine::range_step(RangeKernel& k, NPoly& acc, int64_t t) {
     if (k.term) {
         Key kk((uint32_t)k.nvars);
         for (size_t i = 0; i < k.nvars; ++i) kk.data()[i] = key[i];
-        acc.terms.accumulate(std::move(kk), Num(k.val));
+        if (k.distinct)
+            acc.terms.push_new(std::move(kk), Num(k.val));
+        else
+            acc.terms.accumulate(std::move(kk), Num(k.val));
     }
     acc.constant = num_add(acc.constant, k.constant);
     return true;

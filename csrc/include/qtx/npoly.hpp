@@ -199,6 +199,18 @@ public:
         return true;
     }
 
+    /// Adds a term whose key the map does not hold, as the caller knows: no lookup; a table
+    /// that exists is kept up to date, none is built.
+    void push_new(Key&& k, Num&& v) {
+        if (empty() && slots_.empty()) {
+            append(std::move(k), std::move(v));
+            return;
+        }
+        spill_single();
+        many_.push_back(Entry{std::move(k), std::move(v)});
+        if (!slots_.empty()) index_last();
+    }
+
     /// Room for n entries, without a table (for push_distinct).
     void reserve_entries(size_t n) {
         if (n <= 1 || n <= many_.capacity()) return;
