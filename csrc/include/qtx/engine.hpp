@@ -415,7 +415,6 @@ private:
     /// and only the variables change (see range_step).
     struct RangeKernel {
         enum State : uint8_t { Untried, Ready, Off } state = Untried;
-        PyObject* name = nullptr;  // the index
         struct Var {
             Node* node;
             SeenIndex* seen;
@@ -438,7 +437,6 @@ private:
     static bool distinct_keys(const RangeKernel& k, size_t count);
     static bool shifted_index(Node* sub, PyObject* name, int64_t& add, int64_t& mod);
     void range_setup(RangeKernel& k, Node* fold, const Mono& m);
-    bool range_step(RangeKernel& k, NPoly& acc);
     bool range_step(RangeKernel& k, NPoly& acc, int64_t t);
     NPoly kernel_fold(Node* n, RangeKernel& kernel);
     void add_operand(NPoly& acc, Node* operand, RangeKernel* kernel = nullptr, Node* fold = nullptr);

@@ -54,18 +54,15 @@ inline NPoly Engine::fold(Node* n) {
     if (!parts) {
         size_t count = 0;  // index values: room for as many terms (up to a bound) once the first comes
         bool reserved = false;
-        // on the heap: deep trees nest folds, and the kernel is large
-        std::unique_ptr<RangeKernel> kernel;
-        if (sum && monomial_operand(operand)) {
-            kernel = std::make_unique<RangeKernel>();
-            if (n->var->k == K::Element && n->kids[0]->k == K::CTrue) return kernel_fold(n, *kernel);
+        if (sum && monomial_operand(operand) && n->var->k == K::Element && n->kids[0]->k == K::CTrue) {
+            auto kernel = std::make_unique<RangeKernel>();  // on the heap: deep trees nest folds
+            return kernel_fold(n, *kernel);
         }
         each_index(
             n,
             [&] {
                 if (!sum) return npoly_mul(acc, eval(operand));
-                if (!kernel || kernel->state != RangeKernel::Ready || !range_step(*kernel, acc))
-                    add_operand(acc, operand, kernel.get(), n);
+                add_operand(acc, operand);
                 if (!reserved && !acc.terms.empty()) {
                     reserved = true;
                     acc.terms.reserve(std::min<size_t>(count, 4096));

@@ -213,7 +213,6 @@ inline void Engine::range_setup(RangeKernel& k, Node* fold, const Mono& m) {
         v.row = nullptr;
         v.generation = ~0ULL;
     }
-    k.name = name;
     k.bindless = true;
     for (size_t i = 0; i < k.nvars; ++i)
         for (size_t s = 0; s < k.vars[i].n; ++s) k.bindless = k.bindless && k.vars[i].how[s] != 2;
@@ -261,16 +260,9 @@ inline bool Engine::distinct_keys(const RangeKernel& k, size_t count) {
     return false;
 }
 
-/// acc += the operand at the bound index value, through the kernel: false (and nothing done)
-/// when a variable was not met before or a subscript is not a machine int; the caller then
-/// takes the general way, which registers it.
-inline bool Engine::range_step(RangeKernel& k, NPoly& acc) {
-    const Num* bound = bindings_.peek(k.name);
-    if (!bound || bound->tag() != Num::Int) return false;
-    return range_step(k, acc, bound->as_int());
-}
-
-/// The same at index value t, whether bound or not (see RangeKernel::bindless).
+/// acc += the operand at index value t (bound or not: see RangeKernel::bindless), through the
+/// kernel: false (and nothing done) when a variable was not met before or a subscript is not a
+/// machine int; the caller then takes the general way, which registers it.
 inline bool Engine::range_step(RangeKernel& k, NPoly& acc, int64_t t) {
     int32_t key[Mono::kMax];
     for (size_t i = 0; i < k.nvars; ++i) {
