@@ -116,6 +116,19 @@ inline Key Engine::Mono::key() const {
     return k;
 }
 
+/// Whether two names (of elements, or labels of variables) may be the same text: true unless
+/// both are strings that differ.
+inline bool maybe_same_name(PyObject* a, PyObject* b) {
+    if (a == b) return true;
+    if (!PyUnicode_Check(a) || !PyUnicode_Check(b)) return true;
+    int c = PyUnicode_Compare(a, b);
+    if (c == -1 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return true;
+    }
+    return c == 0;
+}
+
 /// Whether a pure subtree may read the element `name` (conservatively: anything beyond data,
 /// elements and arithmetic counts as reading it).
 inline bool Engine::reads_index(Node* n, PyObject* name, int depth) {
@@ -123,16 +136,7 @@ inline bool Engine::reads_index(Node* n, PyObject* name, int depth) {
     switch (n->k) {
         case K::Number:
         case K::Placeholder: return false;
-        case K::Element: {
-            if (n->name.ptr() == name) return true;
-            if (!PyUnicode_Check(n->name.ptr()) || !PyUnicode_Check(name)) return true;
-            int c = PyUnicode_Compare(n->name.ptr(), name);
-            if (c == -1 && PyErr_Occurred()) {
-                PyErr_Clear();
-                return true;
-            }
-            return c == 0;
-        }
+        case K::Element: return maybe_same_name(n->name.ptr(), name);
         case K::Subscript:
             if (n->var->k != K::Placeholder) return true;
             [[fallthrough]];
@@ -228,16 +232,6 @@ inline void Engine::range_setup(RangeKernel& k, Node* fold, const Mono& m) {
 /// the product lies elsewhere (another array, or another row of the same one): the keys of two
 /// values then differ in that variable. False whenever this cannot be told.
 inline bool Engine::distinct_keys(const RangeKernel& k, size_t count) {
-    auto same_label = [](PyObject* a, PyObject* b) {
-        if (a == b) return true;
-        if (!PyUnicode_Check(a) || !PyUnicode_Check(b)) return true;
-        int c = PyUnicode_Compare(a, b);
-        if (c == -1 && PyErr_Occurred()) {
-            PyErr_Clear();
-            return true;
-        }
-        return c == 0;
-    };
     for (size_t a = 0; a < k.nvars; ++a) {
         const RangeKernel::Var& A = k.vars[a];
         size_t last = A.n - 1;
@@ -248,7 +242,7 @@ inline bool Engine::distinct_keys(const RangeKernel& k, size_t count) {
         for (size_t b = 0; b < k.nvars && apart; ++b) {
             if (b == a) continue;
             const RangeKernel::Var& B = k.vars[b];
-            if (!same_label(A.node->var->name.ptr(), B.node->var->name.ptr()) || B.n != A.n) continue;
+            if (!maybe_same_name(A.node->var->name.ptr(), B.node->var->name.ptr()) || B.n != A.n) continue;
             // the same array: B must keep to another row
             bool other_row = B.fixed_row;
             bool differs = false;

@@ -421,7 +421,6 @@ public:
     /// terms are their own binary form; false (and nothing done) otherwise. Its terms are made
     /// by merge_flat as npoly_power(base, 2) would list them.
     bool square_penalty(NPoly& base, const Num& w) {
-        auto plain_number = [](const Num& v) { return v.tag() == Num::Int || v.tag() == Num::Float; };
         if (!out.is_flat || !e.all_identity || !plain_number(w) || !plain_number(base.constant)) return false;
         std::vector<Num> squares;
         squares.reserve(base.terms.size());
@@ -586,6 +585,9 @@ public:
     }
 
 private:
+    /// An int or float held natively: no Python object behind it.
+    static bool plain_number(const Num& v) { return v.tag() == Num::Int || v.tag() == Num::Float; }
+
     /// A penalty taken over whole: its terms, weight, and the flat parts that came before it;
     /// for a square, its base's terms, their squares and the base's constant.
     struct Source {
@@ -598,7 +600,6 @@ private:
     std::vector<Source> sources_;
 
     bool deferrable(const Terms& t, const Num& w) const {
-        auto plain_number = [](const Num& v) { return v.tag() == Num::Int || v.tag() == Num::Float; };
         if (!e.all_identity || !plain_number(w)) return false;
         for (const auto& entry : t) {
             uint32_t n = entry.key.size();
