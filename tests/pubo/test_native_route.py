@@ -89,6 +89,18 @@ def overlap(rng):
     return problem, {"N": n, "w": rng.uniform(-1, 1, (n, n)) / 3}, None
 
 
+def repeated(rng):
+    """An all-binary objective in which one outer value gives a variable times itself."""
+    n = int(rng.integers(3, 6))
+    N, w = ql.Placeholder("N"), ql.Placeholder("w", ndim=2)
+    x = ql.BinaryVar("x", shape=(N,))
+    i, j = ql.Element("i", N), ql.Element("j", N)
+    problem = ql.Problem("repeated")
+    problem += ql.sum(i, ql.sum(j, w[i, j] * x[j] * x[(j + i) % N]))
+    problem += ql.CustomPenaltyTerm("one", (ql.sum(i, x[i]) - 1) ** 2)
+    return problem, {"N": n, "w": rng.uniform(-1, 1, (n, n)) / 3}, None
+
+
 def cubic(rng):
     """Cubic binary terms recurring across the objective's outer sum and in a penalty."""
     n = int(rng.integers(3, 6))
@@ -120,6 +132,7 @@ FAMILIES = {
     "integers": integers,
     "pinned": pinned,
     "overlap": overlap,
+    "repeated": repeated,
     "cubic": cubic,
     "integer_sum": integer_sum,
 }
@@ -381,6 +394,7 @@ def test_equal_terms_from_many_sources_add_in_model_order(items):
         ([1e16, 1.0, -1e16], 1.0, 1.0),  # sums that only come out right in order
         ([1, 2, 3], 0.5, 3),
         ([1, 2, 3], 0, 3),  # ints throughout
+        ([3, 7, 11], -5, 0.1),  # ints under a float weight: their product first, then the weight
         ([2**32, 2**32, 2**32], -2, 1.0),  # squares past int64: expanded before the lowering instead
     ],
 )

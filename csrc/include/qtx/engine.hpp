@@ -438,6 +438,7 @@ private:
     static bool shifted_index(Node* sub, PyObject* name, int64_t& add, int64_t& mod);
     void range_setup(RangeKernel& k, Node* fold, const Mono& m);
     bool range_step(RangeKernel& k, NPoly& acc, int64_t t);
+    int64_t range_run(RangeKernel& k, NPoly& acc, int64_t from, int64_t to);
     NPoly kernel_fold(Node* n, RangeKernel& kernel);
     void add_operand(NPoly& acc, Node* operand, RangeKernel* kernel = nullptr, Node* fold = nullptr);
     NPoly eval_operand(Node* operand);

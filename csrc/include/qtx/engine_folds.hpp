@@ -100,12 +100,16 @@ inline NPoly Engine::kernel_fold(Node* n, RangeKernel& kernel) {
     Bindings::FlushOnUnwind guard{bindings_};
     bool bound = true;  // the binding holds the current value
     for (long long v = lo; v < hi; ++v) {
-        poll_.tick();
         bool tried = kernel.state == RangeKernel::Ready && kernel.bindless;
-        if (tried && range_step(kernel, acc, v)) {
-            bound = false;
-            continue;
+        if (tried) {
+            long long next = range_run(kernel, acc, v, hi);
+            if (next > v) {
+                bound = false;
+                v = next - 1;
+                continue;
+            }
         }
+        poll_.tick();
         bind(name, v);
         bound = true;
         if (tried || kernel.state != RangeKernel::Ready || !range_step(kernel, acc, v)) {

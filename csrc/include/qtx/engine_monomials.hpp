@@ -110,11 +110,7 @@ inline bool Engine::known_variable(Node* n, int32_t& index) {
     return index >= 0;
 }
 
-inline Key Engine::Mono::key() const {
-    Key k(nv);
-    for (uint32_t i = 0; i < nv; ++i) k.data()[i] = vars[i];
-    return k;
-}
+inline Key Engine::Mono::key() const { return Key(vars, nv); }
 
 /// Whether two names (of elements, or labels of variables) may be the same text: true unless
 /// both are strings that differ.
@@ -294,8 +290,7 @@ inline bool Engine::range_step(RangeKernel& k, NPoly& acc, int64_t t) {
         key[j] = index;
     }
     if (k.term) {
-        Key kk((uint32_t)k.nvars);
-        for (size_t i = 0; i < k.nvars; ++i) kk.data()[i] = key[i];
+        Key kk(key, (uint32_t)k.nvars);
         if (k.distinct)
             acc.terms.push_new(std::move(kk), Num(k.val));
         else
@@ -303,6 +298,75 @@ inline bool Engine::range_step(RangeKernel& k, NPoly& acc, int64_t t) {
     }
     acc.constant = num_add(acc.constant, k.constant);
     return true;
+}
+
+/// range_step() for the values from, from + 1, ... up to `to` or the first value it cannot
+/// take; returns that value. When every variable keeps to one row and its last subscript is
+/// invariant, the index or the index shifted, the rows are looked up once and the values run
+/// in one loop: keys and coefficient as range_step() makes them, in the same order.
+inline int64_t Engine::range_run(RangeKernel& k, NPoly& acc, int64_t from, int64_t to) {
+    bool rows = k.term && k.nvars > 0;
+    const std::vector<int32_t>* row[Mono::kMax];
+    for (size_t i = 0; i < k.nvars && rows; ++i) {
+        RangeKernel::Var& v = k.vars[i];
+        rows = v.fixed_row && v.how[v.n - 1] != 2;
+        if (!rows) break;
+        if (v.generation != v.seen->generation()) {
+            v.row = v.seen->row_of(v.v, v.n);
+            v.generation = v.seen->generation();
+        }
+        row[i] = v.row;
+        rows = v.row != nullptr;
+    }
+    int64_t t = from;
+    if (!rows) {
+        for (; t < to; ++t) {
+            poll_.tick();
+            if (!range_step(k, acc, t)) break;
+        }
+        return t;
+    }
+    // a constant of 0 (the only one a term comes with) changes the sum's constant at most once
+    bool constant_once = !num_nonzero(k.constant);
+    bool distinct = k.distinct && acc.terms.open_run();
+    const size_t nv = k.nvars;
+    for (; t < to; ++t) {
+        poll_.tick();
+        int32_t key[Mono::kMax];
+        size_t i = 0;
+        for (; i < nv; ++i) {
+            const RangeKernel::Var& v = k.vars[i];
+            size_t s = v.n - 1;
+            int64_t l;
+            switch (v.how[s]) {
+                case 0: l = v.v[s]; break;
+                case 1: l = t; break;
+                default: {  // 3, as in range_step
+                    int64_t r = v.mod[s];
+                    if (__builtin_add_overflow(t, v.add[s], &l)) goto miss;
+                    if (r) {
+                        if (l < 0) goto miss;
+                        if (l >= r) l = l - r < r ? l - r : l % r;
+                    }
+                }
+            }
+            if ((uint64_t)l >= row[i]->size()) goto miss;
+            int32_t index = (*row[i])[(size_t)l];
+            if (index < 0) goto miss;
+            size_t j = i;
+            for (; j > 0 && key[j - 1] > index; --j) key[j] = key[j - 1];
+            key[j] = index;
+        }
+        if (distinct)
+            acc.terms.run_append(key, (uint32_t)nv, k.val);
+        else
+            acc.terms.accumulate(Key(key, (uint32_t)nv), Num(k.val));
+        if (!constant_once || t == from) acc.constant = num_add(acc.constant, k.constant);
+        continue;
+    miss:  // a row that does not hold it: range_step() finds it in the map, or gives up
+        if (!range_step(k, acc, t)) break;
+    }
+    return t;
 }
 
 /// acc += the operand's value at the current bindings: npoly_add(acc, eval(operand)). With a

@@ -28,6 +28,8 @@ public:
     explicit Key(uint32_t n) : n_(n) {
         if (n > kInline) set_big(new int32_t[n]);
     }
+    /// The factors d[0..n).
+    Key(const int32_t* d, uint32_t n) : Key(n) { copy_ints(d, n, data()); }
     Key(const Key& o) : Key(o.n_) { copy_ints(o.data(), n_, data()); }
     Key(Key&& o) noexcept : n_(o.n_) {
         in_[0] = o.in_[0], in_[1] = o.in_[1], in_[2] = o.in_[2];  // the factors or the pointer
@@ -47,6 +49,16 @@ public:
         return *this;
     }
     ~Key() { release(); }
+
+    /// Becomes the factors d[0..n), written where the key lies: a key built elsewhere and
+    /// moved here right away would be read back as wider words than it was written in, which
+    /// stalls on the partial stores.
+    void assign(const int32_t* d, uint32_t n) {
+        release();
+        n_ = n;
+        if (n > kInline) set_big(new int32_t[n]);
+        copy_ints(d, n, data());
+    }
 
     uint32_t size() const { return n_; }
     const int32_t* data() const { return n_ > kInline ? big() : in_; }
@@ -211,6 +223,21 @@ public:
         if (!slots_.empty()) index_last();
     }
 
+    /// Opens a run of appends of keys the map does not hold (as the caller knows): false when
+    /// the map keeps a table (push_new() then keeps it up to date).
+    bool open_run() {
+        if (!slots_.empty()) return false;
+        spill_single();
+        return true;
+    }
+
+    /// Appends the term (k[0..n), v) within a run opened by open_run().
+    void run_append(const int32_t* k, uint32_t n, const Num& v) {
+        Entry& e = many_.emplace_back();
+        e.key.assign(k, n);
+        e.val = v;
+    }
+
     /// Room for n entries, without a table (for push_distinct).
     void reserve_entries(size_t n) {
         if (n <= 1 || n <= many_.capacity()) return;
@@ -355,6 +382,18 @@ public:
     /// Terms in all parts.
     size_t total() const { return total_; }
 
+    /// What the binary lowering asks of the terms, gathered as the parts come (their keys are
+    /// not changed afterwards): whether every key is strictly increasing from variable 0 on,
+    /// whether any has more than two variables, whether any value is a Python object and
+    /// whether all are floats, the greatest variable, and the number of keys of one or two
+    /// variables by first variable.
+    struct Stats {
+        bool increasing = true, higher = false, objects = false, floats = true;
+        int32_t top = -1;
+        std::vector<uint32_t> rows;
+    };
+    const Stats& stats() const { return stats_; }
+
     /// Appends the terms of `t` as one part of `group` (nothing for no terms); empties `t`.
     void push(Terms&& t, uint32_t group) {
         if (t.empty()) return;
@@ -362,6 +401,7 @@ public:
         BigVector<Entry> taken;
         if (n >= kOwn && t.take_entries(taken)) {
             // a large part keeps its own vector: no copy
+            note(taken.data(), taken.data() + n);
             blocks_.push_back(std::move(taken));
             parts_.push_back(Part{(uint32_t)(blocks_.size() - 1), group, 0, n});
             total_ += n;
@@ -377,6 +417,7 @@ public:
         auto& b = blocks_[shared_];
         size_t at = b.size();
         for (auto& e : t) b.push_back(std::move(e));
+        note(b.data() + at, b.data() + b.size());
         parts_.push_back(Part{(uint32_t)shared_, group, at, b.size()});
         total_ += n;
         t = Terms();
@@ -390,9 +431,40 @@ public:
         parts_.clear();
         total_ = 0;
         shared_ = kNone;
+        stats_ = Stats();
     }
 
 private:
+    // while the new part's entries are still in cache
+    void note(const Entry* from, const Entry* to) {
+        Stats& s = stats_;
+        bool increasing = true, higher = false, objects = false, floats = true;
+        int32_t top = s.top;
+        for (const Entry* e = from; e != to; ++e) {
+            uint32_t n = e->key.size();
+            const int32_t* k = e->key.data();
+            objects |= e->val.tag() == Num::Object;
+            floats &= e->val.tag() == Num::Float;
+            if (n == 0 || k[0] < 0) {
+                increasing = false;
+                continue;
+            }
+            for (uint32_t i = 1; i < n; ++i) increasing &= k[i] > k[i - 1];
+            top = std::max(top, k[n - 1]);
+            if (n > 2) {
+                higher = true;
+                continue;
+            }
+            if ((size_t)k[0] >= s.rows.size()) s.rows.resize(std::max<size_t>((size_t)k[0] + 1, s.rows.size() * 2), 0);
+            ++s.rows[(size_t)k[0]];
+        }
+        s.increasing = s.increasing && increasing;
+        s.higher = s.higher || higher;
+        s.objects = s.objects || objects;
+        s.floats = s.floats && floats;
+        s.top = top;
+    }
+
     static constexpr size_t kBlock = size_t(1) << 16;  // entries: 2.5 MiB
     static constexpr size_t kOwn = 32;                 // terms of a part that keeps its vector
     static constexpr size_t kNone = ~size_t(0);
@@ -404,6 +476,7 @@ private:
     std::vector<Part> parts_;
     size_t total_ = 0;
     size_t shared_ = kNone;  // the block small parts are copied into
+    Stats stats_;
 };
 
 /// Parts [from, to) accumulated in order into one map. Moves their entries out.
@@ -436,6 +509,22 @@ inline void npoly_add(NPoly& self, NPoly&& other) {
     if (num_compare(other.order, self.order, Py_GT)) self.order = other.order;
 }
 
+/// Every value v of `t` becomes v * c, or v * c + 0.0 when `plus_zero`, as num_mul and num_add
+/// compute them; a float c is applied to native numbers without a call per term.
+inline void scale_values(Terms& t, const Num& c, bool plus_zero) {
+    bool fast = c.tag() == Num::Float;
+    double y = fast ? c.as_float() : 0.0;
+    Num zero = Num::of_float(0.0);
+    for (auto& e : t) {
+        double x;
+        if (fast && e.val.tag() != Num::Object && e.val.promotes(x)) {
+            e.val = Num::of_float(plus_zero ? x * y + 0.0 : x * y);
+            continue;
+        }
+        e.val = plus_zero ? num_add(num_mul(e.val, c), zero) : num_mul(e.val, c);
+    }
+}
+
 /// self *= other; `other` is consumed.
 inline void npoly_mul(NPoly& self, NPoly&& other) {
     bool scale_other = num_nonzero(self.constant);
@@ -453,7 +542,7 @@ inline void npoly_mul(NPoly& self, NPoly&& other) {
     Terms out;
     if (scale_other && self.terms.empty()) {
         // a constant times a polynomial: other's map, scaled in place
-        for (auto& e : other.terms) e.val = num_mul(e.val, self.constant);
+        scale_values(other.terms, self.constant, false);
         out = std::move(other.terms);
         other.terms = Terms();
     } else {
@@ -486,8 +575,7 @@ inline void npoly_scale(NPoly& self, const Num& c) {
     num_nonzero(self.constant);  // mul tests it (and fails for an array) though no term uses it
     if (num_nonzero(c)) {
         // each term becomes value * c + 0.0, as the product map starts empty
-        Num zero = Num::of_float(0.0);
-        for (auto& e : self.terms) e.val = num_add(num_mul(e.val, c), zero);
+        scale_values(self.terms, c, true);
     } else {
         self.terms = Terms();
     }

@@ -381,9 +381,12 @@ public:
     bool objective_parts(Parts& parts, const Num& constant, const Num& sign) {
         bool unit = sign.tag() == Num::Int && sign.as_int() == 1;
         bool minus = sign.tag() == Num::Int && sign.as_int() == -1;  // negation is exact
-        if (!out.is_flat || !(unit || minus)) return false;
-        for (size_t p = 0; p < parts.size(); ++p)
-            if (!already_binary(e, parts.begin(p), parts.end(p))) return false;
+        if (!out.is_flat || !(unit || minus) || !e.all_identity) return false;
+        const Parts::Stats& st = parts.stats();
+        if (!st.increasing || st.top >= e.nvar) return false;
+        if (st.objects)  // only ints may be Python objects
+            for (size_t p = 0; p < parts.size(); ++p)
+                if (!already_binary(e, parts.begin(p), parts.end(p))) return false;
         if (minus)
             for (size_t p = 0; p < parts.size(); ++p)
                 for (auto* entry = parts.begin(p); entry != parts.end(p); ++entry) entry->val = num_mul(sign, entry->val);
@@ -533,44 +536,34 @@ public:
             }
             close_group();
         };
-        // A large objective in parts, for the arrays, is counted by a helper thread meanwhile
-        // (it reads keys and number kinds only); should it meet a term of degree 3 or more, it
-        // stops, and the objective is counted here afterwards.
-        bool helped = has_base && base.empty() && quadratic_in_place && base_parts.total() >= kParallel;
-        bool base_floats = true, base_higher = false;
-        std::unique_ptr<Helper> helper;
-        if (helped) {
-            helper = std::make_unique<Helper>([&] {
-                for (size_t p = 0; p < base_parts.size(); ++p)
-                    for (auto* entry = base_parts.begin(p); entry != base_parts.end(p); ++entry) {
-                        if (entry->key.size() > 2) {
-                            base_higher = true;
-                            return;
-                        }
-                        ++from_base[(size_t)entry->key.data()[0]];
-                        base_floats = base_floats && entry->val.tag() == Num::Float;
-                    }
-            });
+        // an objective in parts without keys of three variables or more was counted as it came
+        const Parts::Stats& st = base_parts.stats();
+        if (has_base && base.empty() && !st.higher) {
+            for (size_t r = 0; r < nb && r < st.rows.size(); ++r) {
+                from_base[r] = st.rows[r];
+                start[r + 2] += st.rows[r];
+            }
+            floats = base_parts.empty() || st.floats;
         } else if (has_base) {
             count_objective();
         }
-        each_other([&](const Key& k, Num& v) {
-            if (k.size() > 2)
-                rest.accumulate(Key(k), std::move(v));  // the key stays: put() skips it by size
-            else
-                count(k, v);
-        });
-        if (helper) {
-            helper->join();
-            helper.reset();
-            if (base_higher) {
-                std::fill(from_base.begin(), from_base.end(), 0);
-                count_objective();
-            } else {
-                for (size_t r = 0; r < nb; ++r) start[r + 2] += from_base[r];
-                floats = floats && base_floats;
-            }
-        }
+        each_other(
+            [&](const Key& k, Num& v) {
+                if (k.size() > 2)
+                    rest.accumulate(Key(k), std::move(v));  // the key stays: put() skips it by size
+                else
+                    count(k, v);
+            },
+            [&](const Source& s) {
+                // a square of increasing variables with float terms: counted without its terms
+                if (!float_square(s)) return false;
+                const Terms::Entry* es = s.terms.begin();
+                size_t n = s.terms.size();
+                for (size_t i = 0; i < n; ++i)
+                    if (i > 0 && es[i].key.data()[0] <= es[i - 1].key.data()[0]) return false;
+                for (size_t i = 0; i < n; ++i) start[(size_t)es[i].key.data()[0] + 2] += 2 + (n - 1 - i);
+                return true;
+            });
         if (has_base)
             for (auto& entry : rest) higher.accumulate(std::move(entry));
         else
@@ -610,11 +603,39 @@ private:
         return true;
     }
 
+    /// Whether a square's terms are all floats made without a Python object: a float weight,
+    /// and base values and constant that are floats or ints below 2^30 in magnitude (their
+    /// products then stay within int64; each term is the weight times one of them).
+    static bool float_square(const Source& s) {
+        if (s.squares.empty() || s.w.tag() != Num::Float) return false;
+        auto small = [](const Num& v) {
+            return v.tag() == Num::Float || (v.tag() == Num::Int && v.as_int() < (1 << 30) && v.as_int() > -(1 << 30));
+        };
+        if (!small(s.c)) return false;
+        for (const auto& entry : s.terms)
+            if (!small(entry.val)) return false;
+        return true;
+    }
+
+    /// A float_square()'s number as num_mul promotes it.
+    static double promoted(const Num& v) {
+        double x = 0;
+        v.promotes(x);
+        return x;
+    }
+
+    /// w * (a * b) as num_mul computes it, for a float_square()'s numbers.
+    static double weighted(double w, const Num& a, const Num& b) {
+        if (a.tag() == Num::Int && b.tag() == Num::Int) return w * (double)(a.as_int() * b.as_int());
+        return w * (promoted(a) * promoted(b));
+    }
+
     /// Calls f(key, value) for every contribution besides the objective, in order: the flat
     /// parts, and the penalties taken over where they came (weighted here, a key with a
-    /// repeated variable reduced, as the expansion does). f may take the value.
-    template <class F>
-    void each_other(F&& f) {
+    /// repeated variable reduced, as the expansion does). f may take the value. A square for
+    /// which skip(source) is true is passed over.
+    template <class F, class Skip>
+    void each_other(F&& f, Skip&& skip) {
         SignalPoll poll;
         size_t at = 0;
         auto flat_to = [&](size_t end) {
@@ -628,30 +649,44 @@ private:
         for (auto& s : sources_) {
             flat_to(s.flat_at);
             poll.tick(s.terms.size());
+            if (!s.squares.empty() && skip(static_cast<const Source&>(s))) continue;
             if (!s.squares.empty()) {
                 // npoly_power's terms of the square, in its order: x_i, x_i x_j (j > i), x_i x_i
-                // (reduced to x_i), each weighted as a penalty's term
-                const Terms::Entry* es = s.terms.begin();
-                size_t n = s.terms.size();
-                for (size_t i = 0; i < n; ++i) {
-                    poll.tick(n - i);
-                    int32_t a = es[i].key.data()[0];
-                    Num twice = num_mul(two, es[i].val);
-                    Key single(1);
-                    single.data()[0] = a;
-                    Num v = num_mul(s.w, num_mul(twice, s.c));
-                    f(single, v);
-                    for (size_t j = i + 1; j < n; ++j) {
-                        int32_t b = es[j].key.data()[0];
-                        Key k(2);
-                        k.data()[0] = std::min(a, b);
-                        k.data()[1] = std::max(a, b);
-                        Num u = num_mul(s.w, num_mul(twice, es[j].val));
-                        f(k, u);
+                // (reduced to x_i), each weighted as a penalty's term; computed natively when
+                // they are floats that num_mul would make from C numbers
+                auto square = [&](auto native) {
+                    constexpr bool kNative = decltype(native)::value;
+                    double w = kNative ? s.w.as_float() : 0.0;
+                    auto weigh = [&](const Num& twice, const Num& b) {
+                        if constexpr (kNative) return Num::of_float(weighted(w, twice, b));
+                        return num_mul(s.w, num_mul(twice, b));
+                    };
+                    const Terms::Entry* es = s.terms.begin();
+                    size_t n = s.terms.size();
+                    for (size_t i = 0; i < n; ++i) {
+                        poll.tick(n - i);
+                        int32_t a = es[i].key.data()[0];
+                        Num twice = num_mul(two, es[i].val);
+                        Key single(1);
+                        single.data()[0] = a;
+                        Num v = weigh(twice, s.c);
+                        f(single, v);
+                        for (size_t j = i + 1; j < n; ++j) {
+                            int32_t b = es[j].key.data()[0];
+                            Key k(2);
+                            k.data()[0] = std::min(a, b);
+                            k.data()[1] = std::max(a, b);
+                            Num u = weigh(twice, es[j].val);
+                            f(k, u);
+                        }
+                        Num q = kNative ? Num::of_float(w * promoted(s.squares[i])) : num_mul(s.w, s.squares[i]);
+                        f(single, q);
                     }
-                    Num q = num_mul(s.w, s.squares[i]);
-                    f(single, q);
-                }
+                };
+                if (float_square(s))
+                    square(std::true_type());
+                else
+                    square(std::false_type());
                 continue;
             }
             for (auto& entry : s.terms) {
@@ -717,7 +752,10 @@ private:
                     base_parts.free_block(base_parts.block(p));  // read through: memory goes back early
             }
         };
-        auto put_others = [&] { each_other([&](const Key& k, Num& v) { put(at_other, k, std::move(v), kOther); }); };
+        auto put_others = [&] {
+            each_other([&](const Key& k, Num& v) { put(at_other, k, std::move(v), kOther); },
+                       [](const Source&) { return false; });
+        };
         if (two) {
             Helper helper([&] { put_base(false); });
             put_others();
