@@ -55,7 +55,8 @@ inline NPoly Engine::fold(Node* n) {
         size_t count = 0;  // index values: room for as many terms (up to a bound) once the first comes
         bool reserved = false;
         if (sum && monomial_operand(operand) && n->var->k == K::Element && n->kids[0]->k == K::CTrue) {
-            auto kernel = std::make_unique<RangeKernel>();  // on the heap: deep trees nest folds
+            // on the heap (deep trees nest folds), default-initialised: only what range_setup reads first
+            std::unique_ptr<RangeKernel> kernel(new RangeKernel);
             return kernel_fold(n, *kernel);
         }
         each_index(
