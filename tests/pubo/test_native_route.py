@@ -314,13 +314,27 @@ def test_progress_reports_every_item():
     ]
 
 
-def test_float64_refuses_inexact_coefficients():
+@pytest.mark.parametrize(
+    "objective, penalty, weight, exact",
+    [
+        (2**60 + 1, lambda x: x[1], 1, False),  # one coefficient past float64's exact ints
+        (2**53, lambda x: x[0] * x[1] + x[1], 1, False),  # two ints whose sum is past them: refused
+        (2**51, lambda x: 3 * x[0] * x[1] + x[1], 1, True),  # ints small enough to add as doubles
+        # a square's terms, made without expanding it, past them with the objective's
+        (1, lambda x: (2**19 * x[0] + (2**19 + 1) * x[1]) ** 2, 2**15, False),
+    ],
+)
+def test_float64_refuses_inexact_coefficients(objective, penalty, weight, exact):
     x = ql.BinaryVar("x", shape=(2,))
     problem = ql.Problem("big")
-    problem += (2**60 + 1) * x[0] * x[1]
-    assert to_pubo(compile_model(problem, {})).coeff[(0, 1)] == 2**60 + 1
+    problem += objective * x[0] * x[1]
+    problem += ql.CustomPenaltyTerm("p", penalty(x))
+    pubo = to_pubo(compile_model(problem, {}), penalty_weight=weight)
+    if exact:
+        assert_same(to_qubo_arrays(problem, {}, penalty_weight=weight, progress=False), pubo)
+        return
     with pytest.raises(ValueError, match="no exact float64 value"):
-        to_qubo_arrays(problem, {}, progress=False)
+        to_qubo_arrays(problem, {}, penalty_weight=weight, progress=False)
 
 
 INTERRUPTED = """

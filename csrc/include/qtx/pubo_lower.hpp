@@ -468,7 +468,7 @@ public:
         int32_t col;
         uint32_t group;
         double val;
-        void set(Num&& v) { val = v.as_float(); }
+        void set(Num&& v) { val = v.tag() == Num::Int ? (double)v.as_int() : v.as_float(); }
         double take() const { return val; }
         static double add(double a, double b) { return a + b; }  // as num_add on two floats
         static Num num(double v) { return Num::of_float(v); }
@@ -503,10 +503,17 @@ public:
         size_t nb = (size_t)next_bin;
         std::vector<size_t> start(nb + 2, 0);
         std::vector<size_t> from_base(nb, 0);  // the objective's records of each bucket
-        bool floats = true;  // every value of degree 1 and 2 a float: records hold doubles
+        // Records hold doubles when every value of degree 1 and 2 is a float, or, for a reader
+        // that takes floats, an int so small that every sum of ints is exact in a double:
+        // each addition then gives what num_add gives, up to the int's kind.
+        bool objects = false;
+        double int_mass = 0;  // the ints' magnitudes summed
         auto count = [&](const Key& k, const Num& v) {
             ++start[(size_t)k.data()[0] + 2];
-            floats = floats && v.tag() == Num::Float;
+            if (v.tag() == Num::Int)
+                int_mass += std::fabs((double)v.as_int());
+            else if (v.tag() != Num::Float)
+                objects = true;
         };
         auto count_base = [&](const Key& k, const Num& v) {
             count(k, v);
@@ -543,7 +550,8 @@ public:
                 from_base[r] = st.rows[r];
                 start[r + 2] += st.rows[r];
             }
-            floats = base_parts.empty() || st.floats;
+            objects = st.objects;
+            int_mass = st.int_mass;
         } else if (has_base) {
             count_objective();
         }
@@ -555,13 +563,16 @@ public:
                     count(k, v);
             },
             [&](const Source& s) {
-                // a square of increasing variables with float terms: counted without its terms
-                if (!float_square(s)) return false;
+                // a square of increasing variables made natively: counted without its terms,
+                // its ints' magnitudes bounded from above
+                double mass = 0;
+                if (!native_square(s, mass)) return false;
                 const Terms::Entry* es = s.terms.begin();
                 size_t n = s.terms.size();
                 for (size_t i = 0; i < n; ++i)
                     if (i > 0 && es[i].key.data()[0] <= es[i - 1].key.data()[0]) return false;
                 for (size_t i = 0; i < n; ++i) start[(size_t)es[i].key.data()[0] + 2] += 2 + (n - 1 - i);
+                int_mass += mass;
                 return true;
             });
         if (has_base)
@@ -569,6 +580,7 @@ public:
         else
             higher = std::move(rest);
         for (size_t r = 2; r < nb + 2; ++r) start[r] += start[r - 1];
+        bool floats = !objects && (int_mass == 0 || (quadratic_in_place && int_mass < 0x1p52));
         if (!(floats && quadratic_in_place)) reserve(start[nb + 1]);
         if (floats)
             merge_buckets<FloatRec>(start, from_base, emit);
@@ -603,28 +615,38 @@ private:
         return true;
     }
 
-    /// Whether a square's terms are all floats made without a Python object: a float weight,
-    /// and base values and constant that are floats or ints below 2^30 in magnitude (their
-    /// products then stay within int64; each term is the weight times one of them).
-    static bool float_square(const Source& s) {
-        if (s.squares.empty() || s.w.tag() != Num::Float) return false;
-        auto small = [](const Num& v) {
-            return v.tag() == Num::Float || (v.tag() == Num::Int && v.as_int() < (1 << 30) && v.as_int() > -(1 << 30));
+    /// Whether a square's terms are made without a Python object: a float or int weight, and
+    /// base values and constant that are floats or ints, all below 2^20 in magnitude (every
+    /// product then stays within int64). `mass` gets a bound of the ints' magnitudes summed.
+    static bool native_square(const Source& s, double& mass) {
+        constexpr double kBound = double(1 << 20);
+        auto small = [&](const Num& v) {
+            double x = 0;
+            return (v.tag() == Num::Float || v.tag() == Num::Int) && v.promotes(x) &&
+                   (v.tag() == Num::Float || std::fabs(x) < kBound);
         };
-        if (!small(s.c)) return false;
-        for (const auto& entry : s.terms)
+        if (s.squares.empty() || !small(s.w) || !small(s.c)) return false;
+        double sum = 0, squares = 0;  // of the int values' magnitudes, of their squares
+        for (const auto& entry : s.terms) {
             if (!small(entry.val)) return false;
+            double x = entry.val.tag() == Num::Int ? std::fabs(promoted(entry.val)) : 0.0;
+            sum += x, squares += x * x;
+        }
+        // the terms w * 2 v_i c, w * 2 v_i v_j (i < j) and w * v_i^2 are ints when all their
+        // factors are
+        double c = s.c.tag() == Num::Int ? std::fabs(promoted(s.c)) : 0.0;
+        mass = s.w.tag() == Num::Int ? std::fabs(promoted(s.w)) * (2 * sum * c + sum * sum + squares) : 0.0;
         return true;
     }
 
-    /// A float_square()'s number as num_mul promotes it.
+    /// A native_square()'s number as num_mul promotes it.
     static double promoted(const Num& v) {
         double x = 0;
         v.promotes(x);
         return x;
     }
 
-    /// w * (a * b) as num_mul computes it, for a float_square()'s numbers.
+    /// w * (a * b) as num_mul computes it, for a native_square()'s numbers and a float w.
     static double weighted(double w, const Num& a, const Num& b) {
         if (a.tag() == Num::Int && b.tag() == Num::Int) return w * (double)(a.as_int() * b.as_int());
         return w * (promoted(a) * promoted(b));
@@ -683,7 +705,8 @@ private:
                         f(single, q);
                     }
                 };
-                if (float_square(s))
+                double mass = 0;
+                if (native_square(s, mass) && s.w.tag() == Num::Float)
                     square(std::true_type());
                 else
                     square(std::false_type());
