@@ -442,6 +442,8 @@ private:
         bool increasing = true, higher = false, objects = false;
         double mass = 0;
         int32_t top = s.top;
+        uint32_t* rows = s.rows.data();
+        size_t nrows = s.rows.size();
         for (const Entry* e = from; e != to; ++e) {
             uint32_t n = e->key.size();
             const int32_t* k = e->key.data();
@@ -457,8 +459,11 @@ private:
                 higher = true;
                 continue;
             }
-            if ((size_t)k[0] >= s.rows.size()) s.rows.resize(std::max<size_t>((size_t)k[0] + 1, s.rows.size() * 2), 0);
-            ++s.rows[(size_t)k[0]];
+            if ((size_t)k[0] >= nrows) {
+                s.rows.resize(std::max<size_t>((size_t)k[0] + 1, nrows * 2), 0);
+                rows = s.rows.data(), nrows = s.rows.size();
+            }
+            ++rows[(size_t)k[0]];
         }
         s.increasing = s.increasing && increasing;
         s.higher = s.higher || higher;
