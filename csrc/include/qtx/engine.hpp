@@ -436,6 +436,7 @@ private:
     static bool reads_index(Node* n, PyObject* name, int depth = 0);
     static bool distinct_keys(const RangeKernel& k, size_t count);
     static bool shifted_index(Node* sub, PyObject* name, int64_t& add, int64_t& mod);
+    static bool shifted(int64_t t, int64_t add, int64_t mod, int64_t& out);
     void range_setup(RangeKernel& k, Node* fold, const Mono& m);
     bool range_step(RangeKernel& k, NPoly& acc, int64_t t);
     int64_t range_run(RangeKernel& k, NPoly& acc, int64_t from, int64_t to);

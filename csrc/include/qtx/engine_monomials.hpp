@@ -250,6 +250,20 @@ inline bool Engine::distinct_keys(const RangeKernel& k, size_t count) {
     return false;
 }
 
+/// (t + add) % mod (mod 0: none) as the subscript's int program computes it, without its
+/// interpreter; false where the sum overflows, or is negative under a remainder (Python's
+/// remainder differs from C's there): the program then does it.
+inline bool Engine::shifted(int64_t t, int64_t add, int64_t mod, int64_t& out) {
+    int64_t l;
+    if (__builtin_add_overflow(t, add, &l)) return false;
+    if (mod) {
+        if (l < 0) return false;
+        if (l >= mod) l = l - mod < mod ? l - mod : l % mod;
+    }
+    out = l;
+    return true;
+}
+
 /// acc += the operand at index value t (bound or not: see RangeKernel::bindless), through the
 /// kernel: false (and nothing done) when a variable was not met before or a subscript is not a
 /// machine int; the caller then takes the general way, which registers it.
@@ -261,14 +275,8 @@ inline bool Engine::range_step(RangeKernel& k, NPoly& acc, int64_t t) {
             uint8_t how = v.how[s];
             if (how == 1) {
                 v.v[s] = t;
-            } else if (how == 3) {  // the int program's steps, without its interpreter
-                int64_t l, r = v.mod[s];
-                if (__builtin_add_overflow(t, v.add[s], &l)) return false;
-                if (r) {
-                    if (l < 0) return false;
-                    if (l >= r) l = l - r < r ? l - r : l % r;
-                }
-                v.v[s] = l;
+            } else if (how == 3) {
+                if (!shifted(t, v.add[s], v.mod[s], v.v[s])) return false;
             } else if (how == 2 && !int_value(v.node->kids[s], v.v[s])) {
                 return false;
             }
@@ -333,22 +341,15 @@ inline int64_t Engine::range_run(RangeKernel& k, NPoly& acc, int64_t from, int64
     for (; t < to; ++t) {
         poll_.tick();
         int32_t key[Mono::kMax];
-        size_t i = 0;
-        for (; i < nv; ++i) {
+        for (size_t i = 0; i < nv; ++i) {
             const RangeKernel::Var& v = k.vars[i];
             size_t s = v.n - 1;
             int64_t l;
             switch (v.how[s]) {
                 case 0: l = v.v[s]; break;
                 case 1: l = t; break;
-                default: {  // 3, as in range_step
-                    int64_t r = v.mod[s];
-                    if (__builtin_add_overflow(t, v.add[s], &l)) goto miss;
-                    if (r) {
-                        if (l < 0) goto miss;
-                        if (l >= r) l = l - r < r ? l - r : l % r;
-                    }
-                }
+                default:  // 3
+                    if (!shifted(t, v.add[s], v.mod[s], l)) goto miss;
             }
             if ((uint64_t)l >= row[i]->size()) goto miss;
             int32_t index = (*row[i])[(size_t)l];
