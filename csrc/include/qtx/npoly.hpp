@@ -384,11 +384,11 @@ public:
 
     /// What the binary lowering asks of the terms, gathered as the parts come (their keys are
     /// not changed afterwards): whether every key is strictly increasing from variable 0 on,
-    /// whether any has more than two variables, whether any value is a Python object, the
-    /// magnitudes of the int values summed, the greatest variable, and the number of keys of
+    /// whether any has more than two variables, whether any value is a Python object or an
+    /// int, the magnitudes of the ints summed, the greatest variable, and the number of keys of
     /// one or two variables by first variable.
     struct Stats {
-        bool increasing = true, higher = false, objects = false;
+        bool increasing = true, higher = false, objects = false, ints = false;
         double int_mass = 0;
         int32_t top = -1;
         std::vector<uint32_t> rows;
@@ -439,7 +439,7 @@ private:
     // while the new part's entries are still in cache
     void note(const Entry* from, const Entry* to) {
         Stats& s = stats_;
-        bool increasing = true, higher = false, objects = false;
+        bool increasing = true, higher = false, objects = false, ints = false;
         double mass = 0;
         int32_t top = s.top;
         uint32_t* rows = s.rows.data();
@@ -448,7 +448,10 @@ private:
             uint32_t n = e->key.size();
             const int32_t* k = e->key.data();
             objects |= e->val.tag() == Num::Object;
-            if (e->val.tag() == Num::Int) mass += std::fabs((double)e->val.as_int());
+            if (e->val.tag() == Num::Int) {
+                ints = true;
+                mass += std::fabs((double)e->val.as_int());
+            }
             if (n == 0 || k[0] < 0) {
                 increasing = false;
                 continue;
@@ -468,6 +471,7 @@ private:
         s.increasing = s.increasing && increasing;
         s.higher = s.higher || higher;
         s.objects = s.objects || objects;
+        s.ints = s.ints || ints;
         s.int_mass += mass;
         s.top = top;
     }

@@ -506,14 +506,16 @@ public:
         // Records hold doubles when every value of degree 1 and 2 is a float, or, for a reader
         // that takes floats, an int so small that every sum of ints is exact in a double:
         // each addition then gives what num_add gives, up to the int's kind.
-        bool objects = false;
+        bool objects = false, ints = false;
         double int_mass = 0;  // the ints' magnitudes summed
         auto count = [&](const Key& k, const Num& v) {
             ++start[(size_t)k.data()[0] + 2];
-            if (v.tag() == Num::Int)
+            if (v.tag() == Num::Int) {
+                ints = true;
                 int_mass += std::fabs((double)v.as_int());
-            else if (v.tag() != Num::Float)
+            } else if (v.tag() != Num::Float) {
                 objects = true;
+            }
         };
         auto count_base = [&](const Key& k, const Num& v) {
             count(k, v);
@@ -551,6 +553,7 @@ public:
                 start[r + 2] += st.rows[r];
             }
             objects = st.objects;
+            ints = st.ints;
             int_mass = st.int_mass;
         } else if (has_base) {
             count_objective();
@@ -572,6 +575,7 @@ public:
                 for (size_t i = 0; i < n; ++i)
                     if (i > 0 && es[i].key.data()[0] <= es[i - 1].key.data()[0]) return false;
                 for (size_t i = 0; i < n; ++i) start[(size_t)es[i].key.data()[0] + 2] += 2 + (n - 1 - i);
+                ints = ints || s.w.tag() == Num::Int;  // a float weight makes every term a float
                 int_mass += mass;
                 return true;
             });
@@ -580,7 +584,7 @@ public:
         else
             higher = std::move(rest);
         for (size_t r = 2; r < nb + 2; ++r) start[r] += start[r - 1];
-        bool floats = !objects && (int_mass == 0 || (quadratic_in_place && int_mass < 0x1p52));
+        bool floats = !objects && (!ints || (quadratic_in_place && int_mass < 0x1p52));
         if (!(floats && quadratic_in_place)) reserve(start[nb + 1]);
         if (floats)
             merge_buckets<FloatRec>(start, from_base, emit);
