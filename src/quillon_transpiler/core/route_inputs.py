@@ -1,0 +1,60 @@
+"""Checks of what the routes (QUBO, arrays, BQM, CQM) are handed, with errors that say what to pass.
+
+A route that gets the wrong object must say so before it reads an attribute the object lacks;
+a weight that is not a finite, non-negative number would silently reward violations or turn
+every energy into NaN.
+"""
+
+from __future__ import annotations
+
+import math
+import numbers
+import typing as typ
+
+if typ.TYPE_CHECKING:
+    from quillon_transpiler.core.compile.compiled_model import CompiledInstance
+
+
+def describe(obj: typ.Any) -> str:
+    """What a wrongly passed object is, in words a user knows."""
+    kind = type(obj)
+    module = kind.__module__.split(".")[0]
+    if module == "quillon":
+        return f"a quillon {kind.__name__}"
+    if module == "quillon_transpiler":
+        return f"a {kind.__name__}"
+    return f"{kind.__name__} {obj!r:.80}"
+
+
+def compiled_instance(obj: typ.Any, route: str) -> CompiledInstance:
+    """``obj`` when it is a compiled instance that still holds its polynomials, else a clear error."""
+    from quillon_transpiler.core.compile.compiled_model import CompiledInstance
+
+    if not isinstance(obj, CompiledInstance):
+        hint = ""
+        if hasattr(obj, "custom_penalty_terms"):
+            hint = " (compile the problem first: compile_model(problem, instance))"
+        elif hasattr(obj, "compiled") or hasattr(obj, "compiled_model"):
+            hint = " (it holds a compiled instance without its polynomials; compile the problem again)"
+        raise TypeError(f"{route} takes a compiled instance from compile_model, got {describe(obj)}{hint}")
+    if obj.objective is None or obj.constraint is None or obj.penalty is None:
+        raise ValueError(
+            f"{route} needs the polynomials of the compiled instance, but this one was consumed by a "
+            "native route (to_qubo_arrays, to_cqm), which keeps only what decoding needs: compile the "
+            "problem again with compile_model"
+        )
+    return obj
+
+
+def check_weight(value: typ.Any, what: str) -> None:
+    """A weight must be a finite, non-negative real number; ``what`` names it in the error."""
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise TypeError(f"{what} must be a number, got {describe(value)}")
+    try:
+        finite = math.isfinite(value)
+    except OverflowError:  # an int past float64: finite all the same
+        finite = True
+    if not finite:
+        raise ValueError(f"{what} is {value!r}: a weight must be finite")
+    if value < 0:
+        raise ValueError(f"{what} is {value!r}: a negative weight rewards violations; use 0 to leave it out")
