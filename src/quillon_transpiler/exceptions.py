@@ -35,3 +35,17 @@ class DataIndexError(SubstituteError, IndexError):
     def __init__(self, message: str, detail: str):
         super().__init__(message)
         self.args = (detail,)
+
+
+class FixedValueKeyError(KeyError):
+    """A scalar decision variable whose fixed values are keyed by subscripts but lack ``()``.
+
+    Still the KeyError of the missing key ``()`` (``args[0] == ()``), with a message that says
+    how to fix the variable.
+    """
+
+    def __init__(self, message: str):
+        super().__init__((), message)
+
+    def __str__(self) -> str:
+        return str(self.args[1])

@@ -145,11 +145,17 @@ def test_scalar_variable_errors(reg, make_data, node, message):
     assert str(info.value) == message and reg.var_num == 0
 
 
-@pytest.mark.parametrize("fixed", [{(0,): 1}, {}])
-def test_scalar_use_of_variable_not_fixed_at_empty_subscripts_is_free(reg, make_data, fixed):
-    # fixed elsewhere (or nowhere, as a pinning constraint whose forall is empty leaves it)
-    assert snapshot(binary("x", (N(2),)).substitute(reg, make_data(fixed={"x": fixed}))) == ([((0,), 1)], 0, 1)
+def test_scalar_use_of_variable_fixed_nowhere_is_free(reg, make_data):
+    # as a pinning constraint whose forall passes no value leaves it
+    assert snapshot(binary("x", (N(2),)).substitute(reg, make_data(fixed={"x": {}}))) == ([((0,), 1)], 0, 1)
     assert reg.var_map == {"x": {(): 0}}
+
+
+def test_scalar_use_of_variable_fixed_only_at_subscripts_is_refused(reg, make_data):
+    # the caller's values are never ignored: still the KeyError of (), with a message
+    with pytest.raises(KeyError) as info:
+        binary("x", (N(2),)).substitute(reg, make_data(fixed={"x": {(0,): 1}}))
+    assert info.value.args[0] == () and "under the key ()" in str(info.value) and reg.var_num == 0
 
 
 def test_extract_order():

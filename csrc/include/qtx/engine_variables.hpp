@@ -41,9 +41,20 @@ inline int32_t Engine::register_integer(PyObject* label, PyObject* subs, PyObjec
 inline NPoly Engine::decision_variable(Node* n) {
     const Types& T = types();
     PyObject* label = n->name.ptr();
-    // fixed only where its map has the empty subscripts; fixed elsewhere it is still free
-    if (Obj inner = map_find(fixed_variables(), label))
+    // fixed at the empty subscripts; an empty map (a pinning constraint that pinned nothing)
+    // leaves it free; subscripts without () can only be a caller's mistake, never ignored
+    if (Obj inner = map_find(fixed_variables(), label)) {
         if (Obj v = map_find(inner.ptr(), T.empty_tuple)) return constant(Num::steal(v));
+        if (map_size(inner.ptr()) != 0) {
+            Obj error = QTX_IMPORT("quillon_transpiler.exceptions", "FixedValueKeyError");
+            std::string message = "decision variable `" + to_string(label) +
+                                  "` has no subscripts, but its fixed values are keyed by subscripts (" +
+                                  to_string(own(PyObject_Repr(inner.ptr())).ptr()) +
+                                  "): fix it under the key (), as {'" + to_string(label) + "': {(): value}}";
+            PyErr_SetObject(error.ptr(), str(message).ptr());
+            fail();
+        }
+    }
     PyObject* kind = n->kind.ptr();
     if (kind == T.binary) return variable_poly(register_binary(label, T.empty_tuple));
     if (kind == T.integer) {
