@@ -38,7 +38,18 @@ Obj energy(PyObject* const* a) {
     Obj by_index = own(PyDict_New());
     map_each(var_value, [&](PyObject* label, PyObject* values) {
         Obj by_subscripts;
+        if (!PyDict_Check(values) && !PyObject_HasAttr(values, N.items.ptr()))
+            raise(PyExc_TypeError, "eval_energy takes values as {label: {subscripts: value}}; the values of `" +
+                                       to_string(label) + "` are " + to_string(own(PyObject_Repr(values)).ptr()) +
+                                       ", not a dict keyed by tuples of subscripts (use {(): value} for a scalar)");
         each_item(values, [&](PyObject* subscripts, PyObject* v) {
+            if (!PyTuple_Check(subscripts)) {
+                // still the KeyError of a subscript the registry does not hold, saying why
+                std::string shown = to_string(own(PyObject_Repr(subscripts)).ptr());
+                raise_key_error("decision variable `" + to_string(label) + "` is keyed by " + shown +
+                                ", not by a tuple of subscripts: use (" + shown + ",) for one subscript, () for a "
+                                "scalar");
+            }
             if (!by_subscripts) {
                 by_subscripts = map_find(registry.ptr(), label);
                 if (!by_subscripts) unregistered(label, nullptr);

@@ -7,6 +7,7 @@ polynomial (``quillon_transpiler.core.pubo.tree_flatten``), so each leaf is enco
 from __future__ import annotations
 
 import dataclasses
+import numbers
 import typing as typ
 
 from quillon_transpiler.core.substitute.subs_poly import SubstitutedExpression
@@ -19,11 +20,22 @@ class SubsExprNode:
     expr: SubstitutedExpression
 
 
+def _check_operands(node: typ.Any) -> None:
+    # an empty sum or product has no first operand to flatten: refused where it is made
+    if not isinstance(node.operands, typ.Sequence) or isinstance(node.operands, str):
+        raise TypeError(f"{type(node).__name__} takes a list of operands, got {type(node.operands).__name__}")
+    if len(node.operands) == 0:
+        raise ValueError(f"{type(node).__name__} needs at least one operand, got an empty list")
+
+
 @dataclasses.dataclass
 class SubsExprAdd:
     """The sum of the operands (at least one)."""
 
     operands: list[HigherSubstitutedExprTree]
+
+    def __post_init__(self) -> None:
+        _check_operands(self)
 
 
 @dataclasses.dataclass
@@ -32,6 +44,9 @@ class SubsExprMul:
 
     operands: list[HigherSubstitutedExprTree]
 
+    def __post_init__(self) -> None:
+        _check_operands(self)
+
 
 @dataclasses.dataclass
 class SubsExprPower:
@@ -39,6 +54,10 @@ class SubsExprPower:
 
     operand: HigherSubstitutedExprTree
     power: int
+
+    def __post_init__(self) -> None:
+        if isinstance(self.power, bool) or not isinstance(self.power, numbers.Integral):
+            raise TypeError(f"SubsExprPower takes an integer power, got {self.power!r}")
 
 
 HigherSubstitutedExprTree = typ.Union[SubsExprNode, SubsExprAdd, SubsExprMul, SubsExprPower]
