@@ -107,13 +107,15 @@ void record_element(PyObject* axes, PyObject* values, PyObject* subs, PyObject* 
     append(values, value);
 }
 
-Obj dict_to_record(PyObject* const* a) {
-    PyObject *results = a[0], *compiled = a[1];
-    Obj registry = getattr(getattr(compiled, N.var_map.ptr()).ptr(), N.var_map.ptr());
+/// The record of `results` (samples by variable index) over the registry's labels
+/// (label -> subscripts -> index), the fixed values (label -> subscripts -> value) and the
+/// shapes (label -> shape), which `shapes()` gives once a sample has come.
+template <class Shapes>
+Obj record_of(PyObject* results, PyObject* registry, PyObject* fixed_variables, Shapes&& shapes_of) {
 
     std::vector<LabelPlan> plans;
     Obj position = own(PyDict_New());  // label -> its plan's position
-    map_each(registry.ptr(), [&](PyObject* label, PyObject* by_subscripts) {
+    map_each(registry, [&](PyObject* label, PyObject* by_subscripts) {
         dict_set(position.ptr(), label, ssize((Py_ssize_t)plans.size()).ptr());
         plans.emplace_back();
         LabelPlan& plan = plans.back();
@@ -123,8 +125,7 @@ Obj dict_to_record(PyObject* const* a) {
             plan.elements.emplace_back(subscripts_of(plan, subs, false), ref(index));
         });
     });
-    Obj fixed_variables = getattr(getattr(compiled, QTX_NAME("data")).ptr(), N.fixed_variables.ptr());
-    map_each(fixed_variables.ptr(), [&](PyObject* label, PyObject* fixed) {
+    map_each(fixed_variables, [&](PyObject* label, PyObject* fixed) {
         PyObject* at = dict_get(position.ptr(), label);
         size_t k;
         if (at) {
@@ -150,7 +151,7 @@ Obj dict_to_record(PyObject* const* a) {
     Py_ssize_t samples = 0;
     for_each(results, [&](PyObject* sample) {
         if (samples++ == 0) {
-            shapes = getattr(compiled, QTX_NAME("deci_var_shape"));
+            shapes = shapes_of();
             for (LabelPlan& plan : plans) {
                 plan.shape = shape_of(plan, shapes.ptr());
                 // a label without any element takes its axes from its shape
@@ -179,8 +180,22 @@ Obj dict_to_record(PyObject* const* a) {
     return call(record.ptr(), {solution.ptr(), occurrences.ptr()}, kwnames({"solution", "num_occurrences"}).ptr());
 }
 
+Obj dict_to_record(PyObject* const* a) {
+    PyObject* compiled = a[1];
+    Obj registry = getattr(getattr(compiled, N.var_map.ptr()).ptr(), N.var_map.ptr());
+    Obj fixed = getattr(getattr(compiled, QTX_NAME("data")).ptr(), N.fixed_variables.ptr());
+    return record_of(a[0], registry.ptr(), fixed.ptr(), [&] { return getattr(compiled, QTX_NAME("deci_var_shape")); });
+}
+
+/// _record(results, registry, fixed_variables, shapes): dict_to_record with its three maps
+/// given, for decoders that keep their own copy of the fixed values.
+Obj record(PyObject* const* a) {
+    return record_of(a[0], a[1], a[2], [&] { return ref(a[3]); });
+}
+
 PyMethodDef functions[] = {
     QTX_FN("_dict_to_record", 2, dict_to_record),
+    QTX_FN("_record", 4, record),
     QTX_END,
 };
 

@@ -9,6 +9,7 @@ if typ.TYPE_CHECKING:
     # Native functions: the extension module defines them before this surface runs. Declared
     # for linters and type checkers only; this branch never executes.
     _dict_to_record: typ.Any = ...
+    _record: typ.Any = ...
 
 
 def dict_to_record(results: typ.Iterable[dict[int, int | float]], compiled_model: CompiledInstance) -> ql.Record:

@@ -239,47 +239,121 @@ Obj expand(PyObject* const* a) {
 
 // ---- decoding ----
 
-/// A solver's value of a binary: 0 or 1 (ints, floats, bools, NumPy numbers); missing is 0.
-int bit_value(PyObject* sample, PyObject* index, int32_t b) {
-    PyObject* v;
-    Obj hold;
-    if (PyDict_CheckExact(sample)) {
-        v = dict_get(sample, index);
-    } else {
-        v = PyObject_GetItem(sample, index);
-        if (!v) {
-            if (!PyErr_ExceptionMatches(PyExc_KeyError)) fail();
-            PyErr_Clear();
-        }
-        hold = nb::steal(v);
-    }
-    if (!v) return 0;
+std::string repr(PyObject* o) { return to_string(own(PyObject_Repr(o)).ptr()); }
+
+/// A solver's value of a binary: 0 or 1 (ints, floats, bools, NumPy numbers); anything else
+/// (2, -1, 0.5, NaN, None) is an error naming the sample key it came under.
+uint8_t bit_value(PyObject* v, PyObject* key) {
     Obj p = plain(v);
     double d;
     if (PyLong_Check(p.ptr())) {
         int overflow = 0;
         long long x = PyLong_AsLongLongAndOverflow(p.ptr(), &overflow);
-        if (!overflow && (x == 0 || x == 1)) return (int)x;
+        if (x == -1 && PyErr_Occurred()) fail();
+        if (!overflow && (x == 0 || x == 1)) return (uint8_t)x;
     } else if (PyFloat_Check(p.ptr()) && ((d = PyFloat_AS_DOUBLE(p.ptr())) == 0.0 || d == 1.0)) {
         return d == 1.0;
     }
-    std::string shown = to_string(own(PyObject_Repr(v)).ptr());
-    raisef(PyExc_ValueError, "binary variable %d has the value %s in a sample; binaries take 0 or 1", (int)b,
-           shown.c_str());
+    raise(PyExc_ValueError, "the sample gives the binary " + repr(key) + " the value " + repr(v) +
+                                "; binaries take 0 or 1");
 }
 
-/// _decode(table, sample) -> {variable index: offset + sum of coef * binary}.
+/// The binary index a sample key names: an int or NumPy integer (bool is no index), or a label
+/// of `labels` (label -> index; None when the caller has none). -1 for anything else.
+long long binary_index(PyObject* key, PyObject* labels) {
+    if (PyBool_Check(key)) return -1;
+    if (PyLong_Check(key) || (!PyTuple_Check(key) && PyIndex_Check(key))) {
+        Obj i = own(PyNumber_Index(key));
+        int overflow = 0;
+        long long x = PyLong_AsLongLongAndOverflow(i.ptr(), &overflow);
+        if (x == -1 && PyErr_Occurred()) fail();
+        return overflow || x < 0 ? -2 : x;
+    }
+    if (labels != Py_None && PyDict_Check(labels)) {
+        PyObject* i = dict_get(labels, key);  // an unhashable key fails here, as a dict would
+        if (i) return PyLong_AsLongLong(i);
+    }
+    return -1;
+}
+
+/// One sample's binaries as 0/1 bytes: a mapping keyed by binary index or by `labels`, or a
+/// sequence of one value per binary. `nbin` is the model's count of binaries (slacks included);
+/// -1 accepts any index, those past the table's binaries unread (an encoder on its own does
+/// not know the slacks). A key that names no binary, a value other than 0 or 1, or one binary
+/// given twice with two values is an error: a sample read wrongly decodes to a wrong answer.
+std::vector<uint8_t> sample_bits(const Encoding& e, PyObject* sample, long long nbin, PyObject* labels) {
+    size_t size = (size_t)(nbin < 0 ? e.nbin() : nbin);
+    std::vector<uint8_t> bits(size, 2);  // 2: not given, read as 0
+    auto set = [&](long long b, PyObject* key, PyObject* value) {
+        if (b < 0 || (nbin >= 0 && b >= nbin)) {
+            std::string count = nbin >= 0 ? std::to_string(nbin) : std::to_string(e.nbin()) + " or more";
+            if (b == -1)
+                raise(PyExc_ValueError, "the sample key " + repr(key) +
+                                            " names no binary of this model: key samples by binary index (0 to " +
+                                            std::to_string(size ? (long long)size - 1 : 0) +
+                                            ") or by the entries of the model's labels()");
+            raise(PyExc_ValueError, "the sample key " + repr(key) + " is no binary of this model, which has " + count +
+                                        " binaries (0 to " + std::to_string(size ? (long long)size - 1 : 0) +
+                                        "); was the sample made for another model?");
+        }
+        uint8_t bit = bit_value(value, key);
+        if ((size_t)b >= size) return;
+        if (bits[(size_t)b] != 2 && bits[(size_t)b] != bit)
+            raise(PyExc_ValueError, "the sample gives binary " + std::to_string(b) + " two values (0 and 1), the "
+                                        "second under the key " + repr(key));
+        bits[(size_t)b] = bit;
+    };
+    if (PyDict_Check(sample)) {
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        while (PyDict_Next(sample, &pos, &k, &v)) {
+            Obj key = ref(k), value = ref(v);  // an index conversion may run Python code
+            set(binary_index(key.ptr(), labels), key.ptr(), value.ptr());
+        }
+    } else if (PyList_Check(sample) || PyTuple_Check(sample)) {
+        Py_ssize_t n = PySequence_Fast_GET_SIZE(sample);
+        if (nbin >= 0 && n != nbin)
+            raise(PyExc_ValueError, "a sample given as a sequence needs one value per binary (" +
+                                        std::to_string(nbin) + "), got " + std::to_string(n) +
+                                        "; give a shorter sample as a dict {binary index: 0 or 1}");
+        for (Py_ssize_t b = 0; b < n; ++b) {
+            Obj key = integer(b), value = ref(PySequence_Fast_GET_ITEM(sample, b));
+            set(b, key.ptr(), value.ptr());
+        }
+    } else {
+        Obj items = own(PyMapping_Items(sample));
+        for_each(items.ptr(), [&](PyObject* pair) {
+            Obj key = own(PySequence_GetItem(pair, 0)), value = own(PySequence_GetItem(pair, 1));
+            set(binary_index(key.ptr(), labels), key.ptr(), value.ptr());
+        });
+    }
+    return bits;
+}
+
+/// _decode(table, sample, nbin, labels) -> {variable index: offset + sum of coef * binary}.
 Obj decode(PyObject* const* a) {
     const Encoding& e = table(a[0]);
+    long long nbin = PyLong_AsLongLong(a[2]);
+    if (nbin == -1 && PyErr_Occurred()) fail();
+    std::vector<uint8_t> bits = sample_bits(e, a[1], nbin, a[3]);
     IndexCache ints;
     Obj out = own(_PyDict_NewPresized(e.nvar));
     for (int32_t v = 0; v < e.nvar; ++v) {
         Num value = e.offset[(size_t)v];
         for (int32_t b = e.start[(size_t)v]; b < e.start[(size_t)v + 1]; ++b)
-            if (bit_value(a[1], ints.get(b), b)) value = num_add(value, e.coef[(size_t)b]);
+            if (bits[(size_t)b] == 1) value = num_add(value, e.coef[(size_t)b]);
         dict_set(out.ptr(), ints.get(v), value.py().ptr());
     }
     return out;
+}
+
+/// _sample_bits(table, sample, nbin, labels) -> bytes of 0 and 1, one per binary.
+Obj sample_bits_of(PyObject* const* a) {
+    long long nbin = PyLong_AsLongLong(a[2]);
+    if (nbin == -1 && PyErr_Occurred()) fail();
+    std::vector<uint8_t> bits = sample_bits(table(a[0]), a[1], nbin, a[3]);
+    for (auto& b : bits) b = b == 1;
+    return own(PyBytes_FromStringAndSize((const char*)bits.data(), (Py_ssize_t)bits.size()));
 }
 
 // ---- one binary polynomial of a whole compiled instance ----
@@ -494,7 +568,8 @@ PyMethodDef functions[] = {
     QTX_FN("_encoding_table", 2, encoding_table),
     QTX_FN("_table_size", 1, table_size),
     QTX_FN("_expand", 3, expand),
-    QTX_FN("_decode", 2, decode),
+    QTX_FN("_decode", 4, decode),
+    QTX_FN("_sample_bits", 4, sample_bits_of),
     QTX_FN("_lower", 9, lower),
     QTX_FN("_lower_arrays", 11, lower_arrays),
     QTX_END,

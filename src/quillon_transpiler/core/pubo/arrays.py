@@ -16,7 +16,15 @@ import typing as typ
 import numpy as np
 
 from quillon_transpiler.core.pubo.int_encoder import IntegerEncoder
-from quillon_transpiler.core.pubo.route import Weight, lowering_args, slack_map
+from quillon_transpiler.core.pubo.route import (
+    PuboModel,
+    Weight,
+    binary_labels,
+    fixed_snapshot,
+    lowering_args,
+    slack_map,
+)
+from quillon_transpiler.core.route_inputs import compiled_instance, describe
 
 if typ.TYPE_CHECKING:
     import dimod
@@ -56,6 +64,11 @@ class QuboArrays:
     encoder: IntegerEncoder
     compiled: CompiledInstance
     slack: dict[str, dict[tuple[int, ...], tuple[int, ...]]]
+    fixed_variables: typ.Optional[dict[str, dict[tuple[int, ...], typ.Any]]] = None
+
+    def __post_init__(self) -> None:
+        if self.fixed_variables is None:
+            self.fixed_variables = fixed_snapshot(self.compiled)
 
     @property
     def num_terms(self) -> int:
@@ -97,18 +110,8 @@ class QuboArrays:
     def labels(self) -> list[tuple[str, tuple[int, ...], int]]:
         """Binary index -> (variable label, subscripts, bit): bit k of an encoded variable is its
         k-th binary (0 for a binary variable); slack binaries get ("slack:" + constraint label,
-        forall key, bit)."""
-        out: list[typ.Any] = [None] * self.num_binaries
-        starts = self.binary_starts.tolist()
-        for label, by_subscripts in self.compiled.var_map.var_map.items():
-            for subscripts, index in by_subscripts.items():
-                for bit, b in enumerate(range(starts[index], starts[index + 1])):
-                    out[b] = (label, subscripts, bit)
-        for label, by_key in self.slack.items():
-            for key, bits in by_key.items():
-                for bit, b in enumerate(bits):
-                    out[b] = (f"slack:{label}", key, bit)
-        return out
+        forall key, bit). ``decode_pubo`` reads samples keyed by these labels too."""
+        return binary_labels(self)
 
     def __repr__(self) -> str:
         return (
@@ -150,7 +153,7 @@ def to_qubo_arrays(
     if _is_compiled(problem):
         if instance is not None or fixed_variables is not None:
             raise TypeError("a compiled instance carries its data: pass no instance or fixed variables with it")
-        compiled, consume = problem, False
+        compiled, consume = compiled_instance(problem, "to_qubo_arrays"), False
     else:
         if instance is None:
             raise TypeError("to_qubo_arrays needs the instance data of the problem (or a compiled instance)")
@@ -170,11 +173,18 @@ def to_qubo_arrays(
     return QuboArrays(*arrays, constant, num_binaries, starts, encoder, compiled, slack_map(slacks))
 
 
-def to_bqm(arrays: QuboArrays) -> dimod.BinaryQuadraticModel:
-    """A ``dimod.BinaryQuadraticModel`` (binary variables 0 .. num_binaries - 1) of quadratic arrays.
+def to_bqm(arrays: QuboArrays | PuboModel) -> dimod.BinaryQuadraticModel:
+    """A ``dimod.BinaryQuadraticModel`` (binary variables 0 .. num_binaries - 1) of a quadratic model.
 
+    ``arrays``: the ``QuboArrays`` of ``to_qubo_arrays`` or the ``PuboModel`` of ``to_pubo``.
     ``arrays.labels()`` names the variables; relabel the model with it when needed.
     """
+    if isinstance(arrays, PuboModel):
+        arrays = _pubo_arrays(arrays)
+    elif not isinstance(arrays, QuboArrays):
+        raise TypeError(
+            f"to_bqm takes the QuboArrays of to_qubo_arrays or the PuboModel of to_pubo, got {describe(arrays)}"
+        )
     if len(arrays.higher_biases):
         raise ValueError(
             f"the polynomial has {len(arrays.higher_biases)} terms of degree 3 or more (degree {arrays.degree}); a "
@@ -191,6 +201,49 @@ def to_bqm(arrays: QuboArrays) -> dimod.BinaryQuadraticModel:
         np.ascontiguousarray(a) for a in (arrays.quadratic_rows, arrays.quadratic_cols, arrays.quadratic_biases)
     )
     return dimod.BinaryQuadraticModel.from_numpy_vectors(arrays.linear, quadratic, arrays.offset, dimod.BINARY)
+
+
+def _pubo_arrays(pubo: PuboModel) -> QuboArrays:
+    """The dict polynomial in the arrays' form; a coefficient float64 cannot hold is refused."""
+
+    def exact(value: typ.Any, key: tuple[int, ...]) -> float:
+        number = float(value)
+        if number != value:
+            raise ValueError(f"the coefficient {value!r} of the term {key} has no exact float64 value")
+        return number
+
+    linear = np.zeros(pubo.num_binaries)
+    rows: list[int] = []
+    cols: list[int] = []
+    biases: list[float] = []
+    higher: list[tuple[tuple[int, ...], float]] = []
+    for key, value in pubo.coeff.items():
+        if len(key) == 1:
+            linear[key[0]] = exact(value, key)
+        elif len(key) == 2:
+            rows.append(key[0])
+            cols.append(key[1])
+            biases.append(exact(value, key))
+        elif key:
+            higher.append((key, exact(value, key)))
+    offsets = np.cumsum([0] + [len(k) for k, _ in higher], dtype=np.int64)
+    return QuboArrays(
+        linear,
+        np.array(rows, dtype=np.int32),
+        np.array(cols, dtype=np.int32),
+        np.array(biases, dtype=np.float64),
+        offsets,
+        np.array([i for k, _ in higher for i in k], dtype=np.int32),
+        np.array([v for _, v in higher], dtype=np.float64),
+        exact(pubo.constant, ()),
+        pubo.num_binaries,
+        np.array([pubo.encoder.binaries(v).start for v in range(pubo.encoder.num_variables)]
+                 + [pubo.encoder.num_binaries], dtype=np.int32),
+        pubo.encoder,
+        pubo.compiled,
+        pubo.slack,
+        pubo.fixed_variables,
+    )
 
 
 def _is_compiled(obj: typ.Any) -> bool:

@@ -13,6 +13,7 @@ from __future__ import annotations
 import dataclasses
 import itertools
 import math
+import numbers
 import typing as typ
 
 from quillon_transpiler.core.var_registry import VarRegistry
@@ -39,26 +40,38 @@ class IntegerEncoder:
         if not isinstance(registry, VarRegistry):
             registry = registry.var_map
         self.num_variables: int = registry.var_num
+        self._registry = registry  # for the names of variables in messages
         self._specs: dict[int, tuple] = {}
-        for label, bounds in registry.integer_bound.items():
-            indices = registry.var_map.get(label, {})
-            for subs, bound in bounds.items():
-                if subs not in indices:
-                    continue
-                name = f"{label}{list(subs)}" if subs else label
-                lower = _integer_bound(bound.lower, False, name)
-                upper = _integer_bound(bound.upper, True, name)
-                if upper < lower:
-                    raise ValueError(
-                        f"Integer variable {name} has no integer value within its bounds "
-                        f"[{bound.lower}, {bound.upper}]; check the bounds in the instance data."
-                    )
-                coefs = tuple(self.scheme(upper - lower)) if upper > lower else ()
-                self._specs[indices[subs]] = (lower, coefs, lower, upper, self.onehot and bool(coefs))
+        for index, (lower, upper) in integer_bounds(registry).items():
+            coefs = tuple(self.scheme(upper - lower)) if upper > lower else ()
+            self._specs[index] = (lower, coefs, lower, upper, self.onehot and bool(coefs))
         from quillon_transpiler.core.pubo import binarize
 
         self._table = binarize._encoding_table(self.num_variables, self._specs)
         self._starts: list[int] | None = None
+
+    def check_registry(self, registry: typ.Any) -> None:
+        """Raises ValueError unless this encoder encodes the variables of ``registry`` (or of a
+        compiled instance) with their bounds: an encoder of another instance of the same model
+        would read values outside this instance's bounds, or miss some of them."""
+        if not isinstance(registry, VarRegistry):
+            registry = registry.var_map
+        hint = "build the encoder from this compiled instance (make_encoder(kind, compiled))"
+        if registry.var_num != self.num_variables:
+            raise ValueError(
+                f"the encoder encodes {self.num_variables} variables, this compiled instance has "
+                f"{registry.var_num}: it was built for another instance; {hint}"
+            )
+        expected = integer_bounds(registry)
+        for index in sorted(set(expected) | set(self._specs)):
+            mine = self.bounds(index)
+            theirs = expected.get(index, (0, 1))
+            if mine != theirs or (index in expected) != (index in self._specs):
+                name = variable_name(registry, index)
+                raise ValueError(
+                    f"the encoder was built for another instance: variable {name} takes [{mine[0]}, {mine[1]}] "
+                    f"in the encoder but [{theirs[0]}, {theirs[1]}] in this compiled instance; {hint}"
+                )
 
     def scheme(self, span: int) -> list[int]:
         """Coefficients of the binaries of a variable taking lower + 0 .. lower + span (span >= 1)."""
@@ -111,15 +124,24 @@ class IntegerEncoder:
         """
         from quillon_transpiler.core.pubo import binarize
 
-        return binarize._decode(self._table, sample)
+        return binarize._decode(self._table, sample, -1, None)
 
     def encode(self, values: typ.Mapping[int, int]) -> dict[int, int]:
         """A binary assignment of the given variables (variable index to value within its bounds)."""
         out = {}
         for index, value in values.items():
+            known = isinstance(index, numbers.Integral) and not isinstance(index, bool)
+            if not known or not 0 <= index < self.num_variables:
+                raise ValueError(f"{index!r} is no variable index of this encoder (0 to {self.num_variables - 1})")
             lower, upper = self.bounds(index)
-            if value != int(value) or not lower <= value <= upper:
-                raise ValueError(f"variable {index} cannot take the value {value}: its range is [{lower}, {upper}]")
+            if not isinstance(value, numbers.Real):
+                name = variable_name(self._registry, index)
+                raise TypeError(f"variable {name} needs an integer value, got {value!r}")
+            if not (math.isfinite(value) and value == int(value)) or not lower <= value <= upper:
+                name = variable_name(self._registry, index)
+                raise ValueError(
+                    f"variable {name} cannot take the value {value!r}: it takes the integers of [{lower}, {upper}]"
+                )
             offset, coefs = self.coefficients(index)
             out.update(zip(self.binaries(index), self.bits_for(int(value) - offset, coefs)))
         return out
@@ -169,6 +191,37 @@ def make_encoder(kind: str, registry: typ.Any) -> IntegerEncoder:
     except (KeyError, TypeError):
         raise ValueError(f"unknown encoder {kind!r}; choose one of {sorted(ENCODERS)}") from None
     return cls(registry)
+
+
+def integer_bounds(registry: VarRegistry) -> dict[int, tuple[int, int]]:
+    """Variable index -> (lower, upper) of every registered integer variable, rounded inward to
+    integers; ValueError naming the variable for bounds that are not numbers, not finite or
+    leave no integer."""
+    out: dict[int, tuple[int, int]] = {}
+    for label, bounds in registry.integer_bound.items():
+        indices = registry.var_map.get(label, {})
+        for subs, bound in bounds.items():
+            if subs not in indices:
+                continue
+            name = f"{label}{list(subs)}" if subs else label
+            lower = _integer_bound(bound.lower, False, name)
+            upper = _integer_bound(bound.upper, True, name)
+            if upper < lower:
+                raise ValueError(
+                    f"Integer variable {name} has no integer value within its bounds "
+                    f"[{bound.lower}, {bound.upper}]; check the bounds in the instance data."
+                )
+            out[indices[subs]] = (lower, upper)
+    return out
+
+
+def variable_name(registry: VarRegistry, index: int) -> str:
+    """``label[subscripts]`` (or ``label``) of a variable index, for messages."""
+    for label, by_subscripts in registry.var_map.items():
+        for subs, i in by_subscripts.items():
+            if i == index:
+                return f"{label}{list(subs)}" if subs else label
+    return f"#{index}"
 
 
 def _integer_bound(value: typ.Any, upper: bool, name: str) -> int:

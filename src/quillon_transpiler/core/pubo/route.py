@@ -12,10 +12,12 @@ terms of any degree are kept. ``decode_pubo`` turns binary samples back into a q
 from __future__ import annotations
 
 import dataclasses
-import numbers
 import typing as typ
 
+import numpy as np
+
 from quillon_transpiler.core.pubo.int_encoder import IntegerEncoder, make_encoder
+from quillon_transpiler.core.route_inputs import check_weight, compiled_instance, describe
 
 if typ.TYPE_CHECKING:
     import quillon as ql
@@ -32,6 +34,8 @@ class PuboModel:
 
     ``num_binaries`` counts the binaries 0 .. num_binaries - 1: the encoder's (variables) then
     the slack binaries, listed in ``slack`` by constraint label and forall key.
+    ``fixed_variables`` holds the fixed values the model was built with (a copy: later changes
+    to the caller's dict do not reach it); decoding reports them.
     """
 
     coeff: dict[tuple[int, ...], float]
@@ -40,18 +44,28 @@ class PuboModel:
     encoder: IntegerEncoder
     compiled: CompiledInstance
     slack: dict[str, dict[tuple[int, ...], tuple[int, ...]]]
+    fixed_variables: typ.Optional[dict[str, dict[tuple[int, ...], typ.Any]]] = None
+
+    def __post_init__(self) -> None:
+        if self.fixed_variables is None:
+            self.fixed_variables = fixed_snapshot(self.compiled)
 
     @property
     def degree(self) -> int:
         return max(map(len, self.coeff), default=0)
 
-    def energy(self, sample: typ.Mapping[int, int]) -> float:
-        """The polynomial's value for a binary sample (binary index to 0 or 1, missing = 0)."""
+    def energy(self, sample: typ.Any) -> float:
+        """The polynomial's value for one binary sample, keyed as ``decode_pubo`` reads them."""
+        bits = sample_bits(self, sample)
         total = self.constant
         for key, value in self.coeff.items():
-            if all(sample.get(i, 0) for i in key):
+            if all(bits[i] for i in key):
                 total += value
         return total
+
+    def labels(self) -> list[tuple[str, tuple[int, ...], int]]:
+        """Binary index -> (variable label, subscripts, bit), as ``QuboArrays.labels``."""
+        return binary_labels(self)
 
     def __repr__(self) -> str:
         return (
@@ -79,28 +93,129 @@ def to_pubo(
             ``compiled.var_map``.
         encoding_weight: weight of the one-hot rule of every one-hot encoded variable.
 
+    Weights are finite, non-negative numbers.
+
     Raises:
-        ValueError: a weight names an unknown label; an inequality has non-integral
-            coefficients (its integer slack could not close it); bad bounds.
+        TypeError: ``compiled`` is not a compiled instance; a weight is not a number.
+        ValueError: a weight names an unknown label or is negative or not finite; an inequality
+            has non-integral coefficients (its integer slack could not close it); bad bounds; an
+            encoder built for another instance; a coefficient that is not finite.
     """
     from quillon_transpiler.core.pubo import binarize
 
+    compiled = compiled_instance(compiled, "to_pubo")
     encoder, args = lowering_args(compiled, constraint_weight, penalty_weight, encoder, encoding_weight)
     coeff, constant, num_binaries, slacks = binarize._lower(*args)
     return PuboModel(coeff, constant, num_binaries, encoder, compiled, slack_map(slacks))
 
 
-def decode_pubo(samples: typ.Iterable[typ.Mapping[int, int]] | typ.Mapping[int, int], result: PuboModel) -> ql.Record:
-    """Binary samples (binary index to 0 or 1) as a quillon record of the compiled instance.
+def decode_pubo(samples: typ.Any, result: typ.Any) -> ql.Record:
+    """Binary samples as a quillon record of the compiled instance.
 
-    Integer variables get their values back through the encoder; fixed variables are included.
-    One mapping counts as one sample.
+    ``samples``: one sample or several; a sample is a mapping keyed by binary index (0 ..
+    num_binaries - 1) or by the model's ``labels()`` entries (as a BQM relabelled with them
+    gives), valued 0 or 1, missing binaries 0; or a sequence of one value per binary. A 2-D
+    array holds one sample per row. ``result``: the ``PuboModel`` or ``QuboArrays`` the samples
+    solve. Integer variables get their values back through the encoder; the fixed values the
+    model was built with are included. A key that names no binary, or a value other than 0 or
+    1, is an error: such a sample would decode to a wrong answer.
     """
-    from quillon_transpiler.core.decode.decode import dict_to_record
+    from quillon_transpiler.core.decode import decode
+    from quillon_transpiler.core.pubo import binarize
 
+    model = binary_model(result, "decode_pubo")
+    labels = label_index(model)
+    table, nbin = model.encoder._table, model.num_binaries
+    values = [binarize._decode(table, sample, nbin, labels) for sample in sample_list(samples, nbin)]
+    compiled = model.compiled
+    return decode._record(values, compiled.var_map.var_map, model.fixed_variables, compiled.deci_var_shape)
+
+
+def fixed_snapshot(compiled: CompiledInstance) -> dict[str, dict[tuple[int, ...], typ.Any]]:
+    """A copy of the compiled instance's fixed values (label -> subscripts -> value)."""
+    fixed = compiled.data.fixed_variables
+    return {label: dict(by_subscripts) for label, by_subscripts in fixed.items()}
+
+
+def binary_model(obj: typ.Any, route: str) -> typ.Any:
+    """``obj`` when it is a binary model (``PuboModel`` or ``QuboArrays``), else a TypeError."""
+    from quillon_transpiler.core.pubo.arrays import QuboArrays
+
+    if isinstance(obj, (PuboModel, QuboArrays)):
+        return obj
+    hint = ""
+    if hasattr(obj, "var_map") and hasattr(obj, "deci_var_shape"):
+        hint = "; a compiled instance has no binaries yet: pass the model to_pubo or to_qubo_arrays gave"
+    raise TypeError(f"{route} takes the PuboModel or QuboArrays the samples solve, got {describe(obj)}{hint}")
+
+
+def binary_labels(model: typ.Any) -> list[tuple[str, tuple[int, ...], int]]:
+    """Binary index -> (variable label, subscripts, bit): bit k of an encoded variable is its
+    k-th binary (0 for a binary variable); slack binaries get ("slack:" + constraint label,
+    forall key, bit)."""
+    out: list[typ.Any] = [None] * model.num_binaries
+    encoder = model.encoder
+    for label, by_subscripts in model.compiled.var_map.var_map.items():
+        for subscripts, index in by_subscripts.items():
+            for bit, b in enumerate(encoder.binaries(index)):
+                out[b] = (label, subscripts, bit)
+    for label, by_key in model.slack.items():
+        for key, bits in by_key.items():
+            for bit, b in enumerate(bits):
+                out[b] = (f"slack:{label}", key, bit)
+    return out
+
+
+def label_index(model: typ.Any) -> dict[typ.Any, int]:
+    """The model's labels -> binary index, made once per model."""
+    index = model.__dict__.get("_label_index")
+    if index is None:
+        index = {label: b for b, label in enumerate(model.labels())}
+        model.__dict__["_label_index"] = index
+    return index
+
+
+def sample_bits(model: typ.Any, sample: typ.Any) -> bytes:
+    """One sample's binaries as bytes of 0 and 1, read as ``decode_pubo`` reads them."""
+    from quillon_transpiler.core.pubo import binarize
+
+    (sample,) = sample_list(sample, model.num_binaries, one=True)
+    return binarize._sample_bits(model.encoder._table, sample, model.num_binaries, label_index(model))
+
+
+def sample_list(samples: typ.Any, nbin: int, one: bool = False) -> list[typ.Any]:
+    """Samples as a list of mappings or of dense lists (one value per binary), checked for shape."""
     if isinstance(samples, typ.Mapping):
-        samples = [samples]
-    return dict_to_record([result.encoder.decode(sample) for sample in samples], result.compiled)
+        return [samples]
+    if hasattr(samples, "samples") and hasattr(samples, "record"):  # a dimod SampleSet
+        samples = list(samples.samples())
+    if isinstance(samples, np.ndarray):
+        if samples.ndim not in (1, 2):
+            raise ValueError(f"a sample array holds one sample (1-D) or one per row (2-D), got {samples.ndim}-D")
+        rows = samples.tolist() if samples.ndim == 2 else [samples.tolist()]
+    elif isinstance(samples, (str, bytes)) or not hasattr(samples, "__iter__"):
+        raise TypeError(
+            f"samples must be a mapping {{binary index: 0 or 1}}, a sequence of such mappings or a 2-D array "
+            f"with one row per sample, got {describe(samples)}"
+        )
+    else:
+        rows = list(samples)
+        if rows and not any(isinstance(row, (typ.Mapping, list, tuple, np.ndarray)) for row in rows):
+            rows = [rows]  # one sample, a value per binary
+        for k, row in enumerate(rows):
+            if isinstance(row, np.ndarray):
+                row = rows[k] = row.tolist()
+            if not isinstance(row, (typ.Mapping, list, tuple)):
+                raise TypeError(f"a sequence of samples must hold samples (mappings or rows), got {describe(row)}")
+    for row in rows:
+        if isinstance(row, (list, tuple)) and len(row) != nbin:
+            raise ValueError(
+                f"a sample given as a sequence needs one value per binary ({nbin}), got {len(row)}; give a sample "
+                "as a dict {binary index: 0 or 1}, or one row per sample in a 2-D array"
+            )
+    if one and len(rows) != 1:
+        raise ValueError(f"one sample expected, got {len(rows)}")
+    return rows
 
 
 def lowering_args(
@@ -112,8 +227,7 @@ def lowering_args(
 ) -> tuple[IntegerEncoder, tuple]:
     """The encoder, and the arguments of the native lowering, checked."""
     if isinstance(encoder, IntegerEncoder):
-        if encoder.num_variables != compiled.var_map.var_num:
-            raise ValueError("the encoder was built for another registry; build it from compiled.var_map")
+        encoder.check_registry(compiled.var_map)
     elif isinstance(encoder, type) and issubclass(encoder, IntegerEncoder):
         encoder = encoder(compiled.var_map)
     else:
@@ -126,7 +240,7 @@ def lowering_args(
         kinds[label] = _KINDS[kind.name]
     constraint_weights = _weights(constraint_weight, compiled.constraint, "constraint_weight")
     penalty_weights = _weights(1.0 if penalty_weight is None else penalty_weight, compiled.penalty, "penalty_weight")
-    _check_weight(encoding_weight, "encoding_weight")
+    check_weight(encoding_weight, "encoding_weight")
     sign = -1 if compiled.sense.name == "MAXIMIZE" else 1
     args = (
         encoder._table,
@@ -150,19 +264,14 @@ def slack_map(slacks: list) -> dict[str, dict[tuple[int, ...], tuple[int, ...]]]
     return slack
 
 
-def _check_weight(weight: typ.Any, what: str) -> None:
-    if isinstance(weight, bool) or not isinstance(weight, numbers.Real):
-        raise TypeError(f"{what} must be a number or a dict label -> number, got {weight!r}")
-
-
 def _weights(weight: Weight, labels: typ.Iterable[str], what: str) -> dict[str, float]:
     if isinstance(weight, typ.Mapping):
         labels = list(labels)
         unknown = [label for label in weight if label not in labels]
         if unknown:
             raise ValueError(f"{what} names unknown labels {unknown}; the model has {labels}")
-        for value in weight.values():
-            _check_weight(value, what)
+        for label, value in weight.items():
+            check_weight(value, f"{what}[{label!r}]")
         return {label: weight.get(label, 1.0) for label in labels}
-    _check_weight(weight, what)
+    check_weight(weight, what)
     return dict.fromkeys(labels, weight)
