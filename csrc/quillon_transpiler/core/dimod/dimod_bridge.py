@@ -70,11 +70,18 @@ class DimodBuilder:
     _objective: dimod.QuadraticModel
     custome_penalties: dict[str, dimod.BinaryQuadraticModel]
 
+    def __post_init__(self) -> None:
+        # Not a field: equality and the constructor stay the four fields'. The CQM as built is
+        # the template every get_model copies; it is never changed.
+        self._cqm_template = self._model
+
     def get_model(self, penalty_weight: typ.Optional[dict[str, float]] = None) -> dimod.BinaryQuadraticModel:
         """The CQM, its objective set to the objective plus each weighted custom penalty.
 
         Penalties missing from ``penalty_weight`` are left out (weight 0); a label that names
-        no custom penalty raises KeyError. Each call replaces the objective of the same CQM.
+        no custom penalty raises KeyError; a weight that is not a number TypeError, and a NaN,
+        infinite or negative one ValueError. Each call returns a new CQM (also kept as
+        ``_model``); models returned before are not changed.
         """
         return _get_model(self, penalty_weight)
 
