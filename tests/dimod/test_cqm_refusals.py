@@ -1,12 +1,14 @@
 """What the CQM routes refuse or repair: models handed out and then changed under a caller,
-and weights."""
+integer bounds, numbers that are not finite, weights and terms a CQM cannot hold."""
 
+import decimal
 import math
 import re
 import subprocess
 import sys
 import textwrap
 
+import numpy as np
 import pytest
 
 dimod = pytest.importorskip("dimod")
@@ -14,8 +16,19 @@ dimod = pytest.importorskip("dimod")
 import models  # noqa: E402
 from dimod_helpers import assert_same_model, reference_cqm  # noqa: E402
 
+import quillon as ql  # noqa: E402
+from quillon_transpiler import to_cqm  # noqa: E402
 from quillon_transpiler.core.compile.compile import compile_model  # noqa: E402
 from quillon_transpiler.core.dimod.dimod_bridge import transpile_dimod_bridge_cqm  # noqa: E402
+
+
+def build(route, problem, data, fixed=None):
+    if route == "dict":
+        return transpile_dimod_bridge_cqm(compile_model(problem, data, fixed))
+    return to_cqm(problem, data, fixed, progress=False)
+
+
+routes = pytest.mark.parametrize("route", ["dict", "to_cqm"])
 
 # ---------------------------------------------------------------------------------------------
 # models handed out are never changed
@@ -73,6 +86,106 @@ def test_each_get_model_is_a_new_model_and_earlier_ones_keep_their_objective():
 
 
 # ---------------------------------------------------------------------------------------------
+# integer bounds
+
+
+def bounded(lower, upper, scalar=False):
+    """min y[0] - y[1] (each variable pulled to one end of its range), or min y for a scalar."""
+    lo, hi = ql.Placeholder("lo"), ql.Placeholder("hi")
+    problem = ql.Problem("bounded")
+    if scalar:
+        y = ql.IntegerVar("y", lower_bound=lo, upper_bound=hi)
+        problem += y
+    else:
+        y = ql.IntegerVar("y", shape=(2,), lower_bound=lo, upper_bound=hi)
+        problem += y[0] - y[1]
+    return problem, {"lo": lower, "hi": upper}
+
+
+@routes
+@pytest.mark.parametrize("lower, upper, want", [(0.5, 3.5, (1, 3)), (-2.7, -0.2, (-2, -1)), (np.float64(1.0), 4, (1, 4))])
+def test_integer_bounds_are_rounded_inward(route, lower, upper, want):
+    builder = build(route, *bounded(lower, upper))
+    cqm = builder.get_model()
+    assert [(cqm.lower_bound(v), cqm.upper_bound(v)) for v in cqm.variables] == [want, want]
+    best = builder.decode_from_cqm_result(dimod.ExactCQMSolver().sample_cqm(cqm)).feasible().lowest()
+    assert list(best.dense("y", 0)) == [want[0], want[1]]
+
+
+@routes
+@pytest.mark.parametrize(
+    "lower, upper, scalar, message",
+    [
+        (0.5, 0.7, False, r"Integer variable y\[0\] has no integer value within its bounds \[0.5, 0.7\]"),
+        (3, 2, True, r"Integer variable y has no integer value within its bounds \[3, 2\]"),
+        (0, math.inf, False, r"Integer variable y\[0\] has the bound inf, but a CQM needs finite"),
+        (math.nan, 3, True, r"Integer variable y has the bound nan, but a CQM needs finite"),
+        (0, 1e20, False, r"Integer variable y\[0\] has the bounds \[0, 1e\+20\], which dimod refuses \(upper_bound"),
+    ],
+)
+def test_bounds_without_integer_values_are_refused(route, lower, upper, scalar, message):
+    with pytest.raises(ValueError, match=message):
+        build(route, *bounded(lower, upper, scalar))
+
+
+# ---------------------------------------------------------------------------------------------
+# numbers that are not finite
+
+
+def three_items(o=(1.0, 1.0, 1.0), oc=0.0, c=(1.0, 1.0, 1.0), cc=(0.0, 0.0, 0.0), p=(1.0, 1.0, 1.0), pc=(0.0, 0.0, 0.0)):
+    """An objective, a constraint and a custom penalty, each coef[i] * x[i] + constant."""
+    ph = {name: ql.Placeholder(name, ndim=0 if name == "oc" else 1) for name in ("o", "oc", "c", "cc", "p", "pc")}
+    x = ql.BinaryVar("x", shape=(3,))
+    i = ql.Element("i", 3)
+    problem = ql.Problem("items")
+    problem += ql.sum(i, ph["o"][i] * x[i]) + ph["oc"]
+    problem += ql.Constraint("c", ph["c"][i] * x[i] + ph["cc"][i] <= 1, forall=i)
+    problem += ql.CustomPenaltyTerm("p", ph["p"][i] * x[i] + ph["pc"][i], forall=i)
+    data = {"o": o, "oc": oc, "c": c, "cc": cc, "p": p, "pc": pc}
+    return problem, {k: np.array(v, dtype=float) for k, v in data.items()}
+
+
+@routes
+@pytest.mark.parametrize("bad", [math.nan, math.inf, -math.inf])
+@pytest.mark.parametrize(
+    "data, message",
+    [
+        ({"o": (1, "bad", 1)}, r"In objective: the coefficient of x\[1\] is {}"),
+        ({"oc": "bad"}, r"In objective: the constant is {}"),
+        ({"c": (1, "bad", 1)}, r"In constraint `c` forall key \(1,\): the coefficient of x\[1\] is {}"),
+        ({"cc": (0, 0, "bad")}, r"In constraint `c` forall key \(2,\): the constant is {}"),
+        ({"p": (1, "bad", 1)}, r"In penalty `p` forall key \(1,\): the coefficient of x\[1\] is {}"),
+        ({"pc": ("bad", 0, 0)}, r"In penalty `p` forall key \(0,\): the constant is {}"),
+    ],
+)
+def test_numbers_that_are_not_finite_are_refused(route, bad, data, message):
+    data = {k: bad if v == "bad" else tuple(bad if e == "bad" else e for e in v) for k, v in data.items()}
+    with pytest.raises(ValueError, match=message.format(re.escape(repr(bad))) + ", but a CQM takes finite numbers"):
+        build(route, *three_items(**data))
+
+
+@pytest.mark.parametrize(
+    "where, key, coefficient, message",
+    [
+        # not a float: only dimod's arithmetic takes it, and the check holds there too
+        ("objective", (0,), decimal.Decimal("Infinity"), r"In objective: the coefficient of x\[0\] is inf"),
+        # finite coefficients whose sum overflows: x0*x1 and x1*x0 are one interaction
+        ("objective", (1, 0), 1e308, r"In objective: the sum of the coefficients of x\[0\]\*x\[1\] is inf"),
+        # an int past the float range
+        ("constraint", (2,), 10**400, r"In constraint `c` forall key \(2,\): the coefficient of x\[2\] is too large"),
+    ],
+)
+def test_coefficients_past_floats_are_refused(where, key, coefficient, message):
+    compiled = compile_model(*three_items())
+    poly = compiled.objective if where == "objective" else compiled.constraint["c"][(2,)]
+    if key == (1, 0):
+        poly.coeff[(0, 1)] = coefficient
+    poly.coeff[key] = coefficient
+    with pytest.raises(ValueError, match=message):
+        transpile_dimod_bridge_cqm(compiled)
+
+
+# ---------------------------------------------------------------------------------------------
 # weights
 
 
@@ -94,3 +207,29 @@ def test_penalty_weights_must_be_finite_non_negative_numbers(weight, error, mess
     assert builder._model is kept  # a refused call leaves the builder as it was
     with pytest.raises(KeyError):
         builder.get_model({"no such penalty": weight})
+
+
+# ---------------------------------------------------------------------------------------------
+# terms a CQM cannot hold
+
+
+@routes
+@pytest.mark.parametrize(
+    "item, message",
+    [
+        ("objective", r"In objective: the term x\[0\]\*x\[1\]\*x\[2\]"),
+        ("constraint", r"In constraint `c` forall key \(1,\): the term x\[0\]\*x\[1\]\*x\[2\]"),
+        ("penalty", r"In penalty `p`: the term x\[0\]\*x\[1\]\*x\[2\]"),
+    ],
+)
+def test_terms_of_degree_three_are_refused(route, item, message):
+    x = ql.BinaryVar("x", shape=(3,))
+    i = ql.Element("i", 3)
+    problem = ql.Problem("cubic")
+    problem += x[0] * x[1] + (x[0] * x[1] * x[2] if item == "objective" else 0)
+    if item == "constraint":
+        problem += ql.Constraint("c", x[i] * x[(i + 1) % 3] * x[(i + 2) % 3] <= 0, forall=(i, i >= 1))
+    if item == "penalty":
+        problem += ql.CustomPenaltyTerm("p", x[0] * x[1] * x[2])
+    with pytest.raises(TypeError, match=message + " multiplies more than two variables, but a CQM holds quadratic"):
+        build(route, problem, {})

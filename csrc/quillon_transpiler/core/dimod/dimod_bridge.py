@@ -33,6 +33,12 @@ if typ.TYPE_CHECKING:
 # Variables are labelled (label, subscripts) as in the variable registry, constraints
 # label_forallkey (onehot_(3,), weight_()) and compared with 0 as their condition says. The
 # objective is negated for a maximisation, so the CQM always minimises; get_model sets it.
+#
+# Integer bounds are rounded inward (a lower bound up, an upper one down); a variable left
+# without an integer value, a bound that is not a finite number and a bound dimod refuses raise
+# ValueError naming the variable. A coefficient or constant that is not finite raises ValueError
+# and a term of degree above two TypeError, both naming the objective, constraint or penalty
+# (label and forall key) and the term.
 def transpile_dimod_bridge_cqm(compiled_model: CompiledInstance) -> DimodBuilder:
     """Transpile compiled model to dimod CQM."""
     cqm, objective, penalties = _transpile(compiled_model)
