@@ -1,6 +1,8 @@
 """What the CQM routes refuse or repair: models handed out and then changed under a caller,
-integer bounds, numbers that are not finite, weights and terms a CQM cannot hold."""
+integer bounds, fixed values missing from decoded samples, numbers that are not finite,
+weights, wrong objects and terms a CQM cannot hold."""
 
+import dataclasses
 import decimal
 import math
 import re
@@ -17,9 +19,9 @@ import models  # noqa: E402
 from dimod_helpers import assert_same_model, reference_cqm  # noqa: E402
 
 import quillon as ql  # noqa: E402
-from quillon_transpiler import to_cqm  # noqa: E402
+from quillon_transpiler import to_cqm, to_qubo_arrays  # noqa: E402
 from quillon_transpiler.core.compile.compile import compile_model  # noqa: E402
-from quillon_transpiler.core.dimod.dimod_bridge import transpile_dimod_bridge_cqm  # noqa: E402
+from quillon_transpiler.core.dimod.dimod_bridge import DimodBuilder, transpile_dimod_bridge_cqm  # noqa: E402
 
 
 def build(route, problem, data, fixed=None):
@@ -129,6 +131,66 @@ def test_bounds_without_integer_values_are_refused(route, lower, upper, scalar, 
 
 
 # ---------------------------------------------------------------------------------------------
+# fixed values in decoded samples
+
+
+def with_fixed_values():
+    """y[0] fixed by the caller, x[1] pinned by a constraint, z fixed entirely; a constraint that
+    samples violate, and an objective that counts every fixed value."""
+    x = ql.BinaryVar("x", shape=(3,))
+    y = ql.IntegerVar("y", shape=(3,), lower_bound=0, upper_bound=2)
+    z = ql.BinaryVar("z", shape=(2,))
+    i = ql.Element("i", 3)
+    problem = ql.Problem("fixed")
+    problem += ql.sum(i, (i + 1) * y[i] - 2 * x[i]) + 3 * y[0] * x[2] + 5 * z[0] + 7 * z[1]
+    problem += ql.Constraint("pin", x[1] == 1)
+    problem += ql.Constraint("cover", ql.sum(i, x[i] + y[i]) >= 6)
+    return problem, {}, {"y": {(0,): 2}, "z": {(0,): 1, (1,): 0}}
+
+
+def recomputed(decoded, k):
+    x, y, z = (decoded.dense(label, k) for label in "xyz")
+    objective = sum((i + 1) * y[i] - 2 * x[i] for i in range(3)) + 3 * y[0] * x[2] + 5 * z[0] + 7 * z[1]
+    return objective, {"cover": max(0.0, 6 - x.sum() - y.sum())}
+
+
+@routes
+def test_decoded_samples_hold_the_fixed_values_the_energies_count(route):
+    problem, data, fixed = with_fixed_values()
+    builder = build(route, problem, data, fixed)
+    decoded = builder.decode_from_cqm_result(dimod.ExactCQMSolver().sample_cqm(builder.get_model()))
+    assert 0 < len(decoded.feasible()) < len(decoded)
+    for k in range(len(decoded)):
+        assert (decoded.dense("y", k)[0], decoded.dense("x", k)[1], list(decoded.dense("z", k))) == (2, 1, [1, 0])
+        objective, violations = recomputed(decoded, k)
+        assert decoded.evaluation.objective[k] == pytest.approx(objective)
+        assert {label: v[k] for label, v in decoded.evaluation.constraint_violations.items()} == violations
+    # the fixed entries come after the sample's own, in the fixed map's order
+    (subscripts,), values, _ = decoded.record.solution["y"][0]
+    assert subscripts[-1] == 0 and values[-1] == 2 and 0 not in subscripts[:-1]
+    assert decoded.record.solution["z"][0] == (([0],), [1], (2,))
+
+
+@routes
+def test_builders_keep_the_fixed_values_they_were_built_with(route):
+    problem, data, fixed = with_fixed_values()
+    builder = build(route, problem, data, fixed)
+    samples = dimod.ExactCQMSolver().sample_cqm(builder.get_model())
+    before = builder.decode_from_cqm_result(samples).record.solution
+    assert before["z"][0] == (([0],), [1], (2,))
+    fixed["y"][(0,)] = 1  # reused for another instance
+    fixed["y"][(2,)] = 2
+    fixed["z"].clear()
+    fixed["x"] = {(0,): 1}
+    assert builder.decode_from_cqm_result(samples).record.solution == before
+    # the snapshot is no field: construction and equality are the four fields'
+    assert [f.name for f in dataclasses.fields(DimodBuilder)] == ["compiled_model", "_model", "_objective",
+                                                                   "custome_penalties"]
+    assert builder == DimodBuilder(builder.compiled_model, builder._model, builder._objective,
+                                   builder.custome_penalties)
+
+
+# ---------------------------------------------------------------------------------------------
 # numbers that are not finite
 
 
@@ -207,6 +269,56 @@ def test_penalty_weights_must_be_finite_non_negative_numbers(weight, error, mess
     assert builder._model is kept  # a refused call leaves the builder as it was
     with pytest.raises(KeyError):
         builder.get_model({"no such penalty": weight})
+
+
+# ---------------------------------------------------------------------------------------------
+# wrong objects
+
+
+def test_routes_say_which_object_they_take():
+    problem, data = models.knapsack()
+    with pytest.raises(TypeError, match=r"takes a compiled instance .* got a quillon Problem \(compile the problem first"):
+        transpile_dimod_bridge_cqm(problem)
+    for consumed in (to_cqm(problem, data, progress=False).compiled_model, to_qubo_arrays(problem, data).compiled):
+        with pytest.raises(ValueError, match="consumed by a native route"):
+            transpile_dimod_bridge_cqm(consumed)
+    compiled = compile_model(problem, data)
+    assert_same_model(to_cqm(compiled).get_model().objective, transpile_dimod_bridge_cqm(compiled).get_model().objective)
+    with pytest.raises(TypeError, match="compiled instance already holds both"):
+        to_cqm(compiled, data)
+    with pytest.raises(TypeError, match="takes the dimod.SampleSet a sampler returned"):
+        transpile_dimod_bridge_cqm(compiled).decode_from_cqm_result({"x": 1})
+
+
+def test_bqm_samples_of_a_binary_cqm_are_scored_by_the_cqm():
+    compiled = compile_model(*models.knapsack())
+    builder = transpile_dimod_bridge_cqm(compiled)
+    cqm = builder.get_model({"first two": 3.0})
+    bqm, _ = dimod.cqm_to_bqm(cqm)  # slack variables for the <= constraints
+    from_bqm = dimod.ExactSolver().sample(bqm)
+    assert "is_feasible" not in from_bqm.record.dtype.names
+    got = builder.decode_from_cqm_result(from_bqm)
+    labels = list(cqm.variables)
+    want = builder.decode_from_cqm_result(
+        dimod.SampleSet.from_samples_cqm((from_bqm.record.sample[:, [from_bqm.variables.index(v) for v in labels]],
+                                          labels), cqm)
+    )
+    assert got.record.solution == want.record.solution
+    assert got.evaluation.energy == want.evaluation.energy  # the CQM objective's, not the BQM's
+    assert got.evaluation.constraint_violations == want.evaluation.constraint_violations
+    assert got.evaluation.energy != from_bqm.record.energy.tolist()
+
+
+def test_bqm_samples_that_cannot_be_scored_are_refused():
+    builder = transpile_dimod_bridge_cqm(compile_model(*bounded(0, 3)))
+    encoded = dimod.ExactSolver().sample(dimod.cqm_to_bqm(builder.get_model())[0])  # integers in binaries
+    with pytest.raises(ValueError, match=r"no is_feasible field.*lacks variables of the CQM \(\('y', \(0,\)\), .*invert"):
+        builder.decode_from_cqm_result(encoded)
+    builder = transpile_dimod_bridge_cqm(compile_model(*models.assignment()))
+    labels = list(builder.get_model().variables)
+    spins = dimod.SampleSet.from_samples(([[-1] * len(labels)], labels), "SPIN", energy=[0.0])
+    with pytest.raises(ValueError, match="values other than 0 and 1"):
+        builder.decode_from_cqm_result(spins)
 
 
 # ---------------------------------------------------------------------------------------------

@@ -1044,6 +1044,32 @@ Obj decode(PyObject* const* a) {
         columns.push_back(std::move(c));
     }
 
+    // The non-zero fixed values (the caller's and the pinned ones) never reach the CQM, yet its
+    // energies count them: every sample lists them after its own entries, in the order of the
+    // fixed map, as dict_to_record does. Read from the builder's copy of the map, taken when it
+    // was built, so that a caller reusing the dict for another instance changes nothing here.
+    std::vector<std::vector<std::pair<Obj, Obj>>> fixed((size_t)nlabels);
+    Obj fixed_map = items_of(attr(self, "_fixed_values").ptr());
+    Obj fzero = float_zero();
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(fixed_map.ptr()); ++i) {
+        PyObject* label = PyTuple_GET_ITEM(PyList_GET_ITEM(fixed_map.ptr(), i), 0);
+        PyObject* slot = dict_get(slots.ptr(), label);
+        if (!slot) continue;  // not a decision variable of this model
+        Py_ssize_t s = PyLong_AsSsize_t(slot);
+        Obj entries = items_of(PyTuple_GET_ITEM(PyList_GET_ITEM(fixed_map.ptr(), i), 1));
+        for (Py_ssize_t k = 0; k < PyList_GET_SIZE(entries.ptr()); ++k) {
+            PyObject* subs = PyTuple_GET_ITEM(PyList_GET_ITEM(entries.ptr(), k), 0);
+            PyObject* value = PyTuple_GET_ITEM(PyList_GET_ITEM(entries.ptr(), k), 1);
+            if (!compare(value, fzero.ptr(), Py_NE)) continue;
+            if (!PyTuple_Check(subs) || PyTuple_GET_SIZE(subs) != axes[(size_t)s])
+                raisef(PyExc_ValueError,
+                       "the fixed value of decision variable %R at %R does not have one subscript per axis of its "
+                       "shape %R; key fixed values by a tuple of %zd subscripts",
+                       label, subs, shape_of[(size_t)s], axes[(size_t)s]);
+            fixed[(size_t)s].emplace_back(ref(subs), ref(value));
+        }
+    }
+
     SampleArray samples(attr(record.ptr(), "sample").ptr());
     // per sample and label: (one list per axis, values, shape); read in record order
     std::vector<PyObject*> index_lists, value_lists((size_t)nlabels);
@@ -1074,8 +1100,17 @@ Obj decode(PyObject* const* a) {
             Obj value = samples.value(r, c.column);
             if (PyList_Append(value_lists[(size_t)c.slot], value.ptr()) < 0) fail();
         }
-        for (Py_ssize_t s = 0; s < nlabels; ++s)
+        for (Py_ssize_t s = 0; s < nlabels; ++s) {
+            Py_ssize_t base = first_axis[(size_t)s];
+            for (const auto& f : fixed[(size_t)s]) {
+                for (Py_ssize_t ax = 0; ax < axes[(size_t)s]; ++ax) {
+                    PyObject* sub = PyTuple_GET_ITEM(f.first.ptr(), ax);
+                    if (PyList_Append(index_lists[(size_t)(base + ax)], sub) < 0) fail();
+                }
+                if (PyList_Append(value_lists[(size_t)s], f.second.ptr()) < 0) fail();
+            }
             if (PyList_Append(PyList_GET_ITEM(lists.ptr(), s), sparse[(size_t)s].ptr()) < 0) fail();
+        }
     }
     Obj solution = own(PyDict_New());
     for (Py_ssize_t s = 0; s < nlabels; ++s)
@@ -1109,7 +1144,8 @@ Obj decode(PyObject* const* a) {
             eval_constraint = QTX_IMPORT("quillon_transpiler.core.decode.evaluate", "eval_constraint");
             registry = getattr(getattr(compiled.ptr(), N.var_map.ptr()).ptr(), N.var_map.ptr());
         }
-        // the sample's values by variable index; a scalar variable's value is at subscript ()
+        // the sample's values by variable index, a scalar variable's at subscript (); fixed values
+        // are constants of the compiled polynomials, not variables, and stay out
         Obj values = own(PyDict_New());
         for (Column& c : columns) {
             if (!samples.nonzero(r, c.column)) continue;
