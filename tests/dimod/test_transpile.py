@@ -121,7 +121,5 @@ def test_errors():
     compiled = compile_model(*models.cover())
     bound = compiled.var_map.integer_bound["z"][(1,)]
     bound.lower, bound.upper = 5, 1
-    with pytest.raises(ValueError) as want:
-        dimod.Integer("v", lower_bound=5, upper_bound=1)
-    with pytest.raises(ValueError, match=str(want.value)):
+    with pytest.raises(ValueError, match=r"Integer variable z\[1\] has no integer value within its bounds \[5, 1\]"):
         transpile_dimod_bridge_cqm(compiled)

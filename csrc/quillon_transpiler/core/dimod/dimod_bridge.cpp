@@ -55,6 +55,42 @@ double as_double(PyObject* o) {
 /// Raised inside the fast path when only dimod's arithmetic can tell the outcome.
 struct NeedArithmetic {};
 
+std::string repr(PyObject* o) { return to_string(own(PyObject_Repr(o)).ptr()); }
+
+/// A variable as users write it: y[0, 1], or y for a scalar.
+std::string var_name(PyObject* label, PyObject* subscripts) {
+    std::string s = to_string(label);
+    if (PyObject_Length(subscripts) > 0) {
+        Obj list = own(PySequence_List(subscripts));
+        s += to_string(list.ptr());
+    }
+    return s;
+}
+
+/// The model element a polynomial comes from, named in the errors of the routes: the objective,
+/// or a constraint or custom penalty by label and forall key. A caller's own expression
+/// (`_expr_conversion`) has none and gets dimod's behaviour unchanged.
+struct Item {
+    const char* kind;  // "objective", "constraint" or "penalty"
+    PyObject* label = nullptr;
+    PyObject* key = nullptr;  // the forall key; null for a penalty's summed model
+
+    std::string text() const {
+        if (!label) return std::string("In ") + kind;
+        std::string s = std::string("In ") + kind + " `" + to_string(label) + "`";
+        if (key && PyObject_Length(key) > 0) s += " forall key " + repr(key);
+        return s;
+    }
+};
+
+/// The message for a term or constant that is not a finite number.
+[[noreturn]] void not_finite(const Item& item, const std::string& what, double value) {
+    Obj v = own(PyFloat_FromDouble(value));
+    raise(PyExc_ValueError, item.text() + ": " + what + " is " + repr(v.ptr()) +
+                                ", but a CQM takes finite numbers only; check the instance data and the model's "
+                                "coefficients");
+}
+
 // ---------------------------------------------------------------------------------------------
 // Variables
 
@@ -91,6 +127,14 @@ public:
     }
     /// The one-variable model of index `key`, for the arithmetic path.
     virtual Obj model(PyObject* key) = 0;
+    /// Variable `id` as errors name it: y[0] for a registry label (label, subscripts).
+    std::string name(int id) const {
+        PyObject* l = vars[(size_t)id].label.ptr();
+        if (PyTuple_Check(l) && PyTuple_GET_SIZE(l) == 2 && PyUnicode_Check(PyTuple_GET_ITEM(l, 0)) &&
+            PyTuple_Check(PyTuple_GET_ITEM(l, 1)))
+            return var_name(PyTuple_GET_ITEM(l, 0), PyTuple_GET_ITEM(l, 1));
+        return repr(l);
+    }
 
     std::vector<Var> vars;
     std::vector<int32_t> local;  // variable id -> index in the model being assembled, or -1
@@ -131,8 +175,34 @@ Obj variable_model(const Var& v) {
     return call(dimod_attr("Integer").ptr(), {v.label.ptr(), v.lower.ptr(), v.upper.ptr()}, kw.ptr());
 }
 
+/// An integer variable's bound rounded inward (a lower bound up, an upper one down), as the QUBO
+/// route's encoders round it: dimod would keep 3.5 as the upper bound, and a CQM solver may
+/// then return 3.5's floor or, with a real-valued relaxation, a value the model never allows.
+Obj integer_bound(PyObject* value, bool upper, const std::string& name) {
+    Obj v = ref(value);
+    if (!PyLong_Check(value) && !PyFloat_Check(value)) {
+        // NumPy scalars and zero-dimensional arrays as the Python number they hold
+        bool scalar = is_instance(value, numpy_attr("generic").ptr());
+        if (!scalar && is_instance(value, numpy_attr("ndarray").ptr()))
+            scalar = compare(attr(value, "ndim").ptr(), integer(0).ptr(), Py_EQ);
+        if (scalar) v = method(value, "item");
+    }
+    if (PyLong_Check(v.ptr())) return v;
+    double d = PyFloat_AsDouble(v.ptr());
+    if (d == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();
+        raise(PyExc_ValueError, "Integer variable " + name + " has the non-numeric bound " + repr(value) +
+                                    "; give numbers as its bounds in the instance data");
+    }
+    if (!std::isfinite(d))
+        raise(PyExc_ValueError, "Integer variable " + name + " has the bound " + to_string(value) +
+                                    ", but a CQM needs finite integer bounds; give finite bounds in the instance data");
+    return own(PyLong_FromDouble(upper ? std::floor(d) : std::ceil(d)));
+}
+
 /// The registry's variables, labelled (label, subscripts): binary, or integer when the label
-/// has bounds. Integer bounds are checked by dimod as `dimod.Integer` would, up front.
+/// has bounds. Integer bounds are rounded inward and checked by dimod as `dimod.Integer`
+/// would, up front, so that a refusal names the variable.
 class RegistryTable : public VarTable {
 public:
     explicit RegistryTable(PyObject* registry) {
@@ -158,12 +228,29 @@ public:
                     Obj bound = item(label_bounds.ptr(), subscripts);
                     v.integer = true;
                     v.bqm = false;
-                    v.lower = getattr(bound.ptr(), N.lower.ptr());
-                    v.upper = getattr(bound.ptr(), N.upper.ptr());
+                    std::string name = var_name(label, subscripts);
+                    Obj lower = getattr(bound.ptr(), N.lower.ptr()), upper = getattr(bound.ptr(), N.upper.ptr());
+                    v.lower = integer_bound(lower.ptr(), false, name);
+                    v.upper = integer_bound(upper.ptr(), true, name);
+                    std::string given = "[" + to_string(lower.ptr()) + ", " + to_string(upper.ptr()) + "]";
+                    if (compare(v.lower.ptr(), v.upper.ptr(), Py_GT))
+                        raise(PyExc_ValueError, "Integer variable " + name + " has no integer value within its bounds " +
+                                                    given + "; check the bounds in the instance data");
                     if (!scratch) scratch = call(dimod_attr("QuadraticModel").ptr(), {});
                     Obj add = attr(scratch.ptr(), "add_variable");
                     Obj vt = integer_vartype();
-                    call(add.ptr(), {vt.ptr(), v.label.ptr(), v.lower.ptr(), v.upper.ptr()}, kw.ptr());
+                    try {
+                        call(add.ptr(), {vt.ptr(), v.label.ptr(), v.lower.ptr(), v.upper.ptr()}, kw.ptr());
+                    } catch (PyErrSet&) {
+                        if (!PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_OverflowError))
+                            throw;
+                        Obj caught = caught_error(PyExc_Exception);
+                        Obj exc = call(PyExc_ValueError, {str("Integer variable " + name + " has the bounds " + given +
+                                                              ", which dimod refuses (" + to_string(caught.ptr()) +
+                                                              "); give bounds dimod takes")
+                                                              .ptr()});
+                        raise_from(exc, caught.ptr());
+                    }
                 }
                 vars.push_back(std::move(v));
                 remember(PyTuple_GET_ITEM(entry, 1), (int)vars.size() - 1);
@@ -349,8 +436,10 @@ public:
     }
 
     /// Folds one polynomial: a SubstitutedExpression, or a polynomial kept in C++ by the
-    /// native compile (read without a Python object per term).
-    void add(PyObject* expr) {
+    /// native compile (read without a Python object per term). With `item` (the routes), a
+    /// term of degree above two and a number that is not finite are refused, naming the item.
+    void add(PyObject* expr, const Item* item = nullptr) {
+        item_ = item;
         poly_.clear();
         touched_.clear();
         double offset = 0.0;
@@ -360,7 +449,7 @@ public:
                 const int32_t* key = e.key.data();
                 term((Py_ssize_t)e.key.size(), [&](Py_ssize_t i) { return t_.find((int64_t)key[i]); }, [&] { return native_bias(e.val); }, offset);
             }
-            offset += native_bias(np->poly.constant);
+            offset += bias([&] { return native_bias(np->poly.constant); }, [] { return std::string("the constant"); });
         } else {
             const Names& N = names();
             Obj coeff = getattr(expr, N.coeff.ptr());
@@ -378,7 +467,7 @@ public:
             }
             Obj constant = getattr(expr, N.constant.ptr());
             if (!real_number(constant.ptr())) throw NeedArithmetic{};
-            offset += as_double(constant.ptr());
+            offset += bias([&] { return as_double(constant.ptr()); }, [] { return std::string("the constant"); });
         }
 
         // the polynomial's model added to the running one
@@ -408,7 +497,13 @@ public:
         int n = 0, a = -1, b = -1;
         for (Py_ssize_t i = 0; i < len; ++i) {
             int f = factor(i);
-            if (n == 2) raise(PyExc_TypeError, "cannot multiply QMs with interactions");
+            if (n == 2) {
+                if (!item_) raise(PyExc_TypeError, "cannot multiply QMs with interactions");
+                raise(PyExc_TypeError, item_->text() + ": the term " + term_text(len, factor) +
+                                           " multiplies more than two variables, but a CQM holds quadratic terms "
+                                           "only; reformulate it with an auxiliary variable, or use the QUBO route "
+                                           "(to_pubo), which reduces higher degrees");
+            }
             if (n == 0) {
                 a = f;
                 n = 1;
@@ -420,7 +515,7 @@ public:
                 b = f, n = 2;  // state * QM: the state's variable first
             }
         }
-        double cv = coefficient();
+        double cv = bias(coefficient, [&] { return "the coefficient of " + term_text(len, factor); });
         // the product times the coefficient, every bias scaled (0 * inf is NaN in dimod too)
         if (n == 0) {
             offset += 1.0 * cv;
@@ -452,6 +547,35 @@ public:
     double offset = 0.0;
 
 private:
+    /// A coefficient or constant as `read` gives it; with an item, one that is not a finite
+    /// float (an int past the float range too) is refused, `what()` naming it.
+    template <class Read, class What>
+    double bias(Read&& read, What&& what) {
+        double v;
+        try {
+            v = read();
+        } catch (PyErrSet&) {
+            if (!item_ || !PyErr_ExceptionMatches(PyExc_OverflowError)) throw;
+            Obj caught = caught_error(PyExc_OverflowError);
+            Obj exc = call(PyExc_ValueError, {str(item_->text() + ": " + what() +
+                                                  " is too large for a float, but a CQM takes finite numbers "
+                                                  "only; check the instance data and the model's coefficients")
+                                                  .ptr()});
+            raise_from(exc, caught.ptr());
+        }
+        if (item_ && !std::isfinite(v)) not_finite(*item_, what(), v);
+        return v;
+    }
+
+    /// A term as users read it: x[0]*y[1].
+    template <class Factor>
+    std::string term_text(Py_ssize_t len, Factor&& factor) const {
+        if (len == 0) return "()";
+        std::string s;
+        for (Py_ssize_t i = 0; i < len; ++i) s += (i ? "*" : "") + t_.name(factor(i));
+        return s;
+    }
+
     uint32_t local(int id) {
         if ((size_t)id >= t_.local.size()) t_.local.resize(t_.vars.size(), -1);
         int32_t& l = t_.local[(size_t)id];
@@ -473,6 +597,7 @@ private:
     }
 
     VarTable& t_;
+    const Item* item_ = nullptr;
     std::vector<Term> poly_, sorted_, tmp_;
     PairSums summed_;
     int polys_ = 0;
@@ -491,11 +616,27 @@ Obj np_empty(Py_ssize_t n, const char* dtype, void** data) {
     return arr;
 }
 
+/// With an item, finite coefficients whose sums overflowed are refused: the model would no
+/// longer be the polynomial's.
+void check_sums(const ModelSum& m, const std::vector<Term>& terms, const VarTable& t, const Item* item) {
+    if (!item) return;
+    auto fail_at = [&](const std::string& where, double v) {
+        not_finite(*item, "the sum of the coefficients of " + where, v);
+    };
+    for (size_t l = 0; l < m.lin.size(); ++l)
+        if (!std::isfinite(m.lin[l])) fail_at(t.name(m.vars[l]), m.lin[l]);
+    for (const Term& term : terms)
+        if (!std::isfinite(term.bias))
+            fail_at(t.name(m.vars[term.key >> 32]) + "*" + t.name(m.vars[(uint32_t)term.key]), term.bias);
+    if (!std::isfinite(m.offset)) not_finite(*item, "the sum of the constants", m.offset);
+}
+
 /// The dimod QuadraticModel of an assembled sum: variables labelled 0..k-1 (so that dimod
 /// takes the biases as arrays), then relabelled.
-Obj build_model(ModelSum& m, const VarTable& t) {
+Obj build_model(ModelSum& m, const VarTable& t, const Item* item = nullptr) {
     Obj qm = call(dimod_attr("QuadraticModel").ptr(), {});
     Py_ssize_t k = (Py_ssize_t)m.vars.size();
+    if (k == 0) check_sums(m, {}, t, item);
     if (k > 0) {
         Obj data = attr(qm.ptr(), "data");
         Obj kw = kwnames({"lower_bound", "upper_bound"});
@@ -523,6 +664,7 @@ Obj build_model(ModelSum& m, const VarTable& t) {
 
         // interactions sorted by (u, v): each lands at the end of both neighbourhoods
         const std::vector<Term>& terms = m.interactions();
+        check_sums(m, terms, t, item);
         size_t n = terms.size();
         if (n > 0) {
             void *pu, *pv, *pb;
@@ -558,8 +700,32 @@ Obj build_model(ModelSum& m, const VarTable& t) {
     return qm;
 }
 
+/// A term's variables as users read them: x[0]*y[1].
+std::string term_text(PyObject* key, VarTable& t) {
+    std::string s;
+    for_each(key, [&](PyObject* index) { s += (s.empty() ? "" : "*") + t.name(t.find(index)); });
+    return s.empty() ? "()" : s;
+}
+
+/// With an item, a coefficient or constant of the arithmetic path that converts to a float
+/// which is not finite is refused; what does not convert is left to dimod.
+template <class What>
+void check_number(const Item* item, PyObject* number, What&& what) {
+    if (!item) return;
+    double v = PyFloat_AsDouble(number);
+    if (v == -1.0 && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) {
+            PyErr_Clear();
+            return;
+        }
+        PyErr_Clear();
+        v = compare(number, integer(0).ptr(), Py_LT) ? -HUGE_VAL : HUGE_VAL;
+    }
+    if (!std::isfinite(v)) not_finite(*item, what(), v);
+}
+
 /// The model of one polynomial by dimod's arithmetic, term by term.
-Obj arithmetic(PyObject* poly, VarTable& t) {
+Obj arithmetic(PyObject* poly, VarTable& t, const Item* item = nullptr) {
     const Names& N = names();
     NativePoly* np = native_poly(poly);
     Obj held = np ? native_expression(*np) : ref(poly);
@@ -571,43 +737,63 @@ Obj arithmetic(PyObject* poly, VarTable& t) {
     Obj terms = items_of(getattr(expr, N.coeff.ptr()).ptr());
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(terms.ptr()); ++i) {
         PyObject* pair = PyList_GET_ITEM(terms.ptr(), i);
+        PyObject* key = PyTuple_GET_ITEM(pair, 0);
+        check_number(item, PyTuple_GET_ITEM(pair, 1), [&] { return "the coefficient of " + term_text(key, t); });
         Obj term = call(qm_class.ptr(), {one.ptr()}, kw.ptr());
-        for_each(PyTuple_GET_ITEM(pair, 0), [&](PyObject* index) {
-            Obj factor = t.model(index);
-            term = own(PyNumber_InPlaceMultiply(term.ptr(), factor.ptr()));
-        });
+        try {
+            for_each(key, [&](PyObject* index) {
+                Obj factor = t.model(index);
+                term = own(PyNumber_InPlaceMultiply(term.ptr(), factor.ptr()));
+            });
+        } catch (PyErrSet&) {
+            // dimod refuses a product past degree two with a TypeError
+            if (!item || !PyErr_ExceptionMatches(PyExc_TypeError)) throw;
+            Obj caught = caught_error(PyExc_TypeError);
+            Obj exc = call(PyExc_TypeError, {str(item->text() + ": the term " + term_text(key, t) +
+                                                 " multiplies more than two variables, but a CQM holds quadratic "
+                                                 "terms only; reformulate it with an auxiliary variable, or use "
+                                                 "the QUBO route (to_pubo), which reduces higher degrees")
+                                                 .ptr()});
+            raise_from(exc, caught.ptr());
+        }
         Obj scaled = own(PyNumber_Multiply(term.ptr(), PyTuple_GET_ITEM(pair, 1)));
         model = own(PyNumber_InPlaceAdd(model.ptr(), scaled.ptr()));
     }
-    return own(PyNumber_InPlaceAdd(model.ptr(), getattr(expr, N.constant.ptr()).ptr()));
+    Obj constant = getattr(expr, N.constant.ptr());
+    check_number(item, constant.ptr(), [] { return std::string("the constant"); });
+    return own(PyNumber_InPlaceAdd(model.ptr(), constant.ptr()));
 }
 
-/// The model of one polynomial.
-Obj convert(PyObject* expr, VarTable& t) {
+/// The model of one polynomial; `item` names it in errors (null for a caller's expression).
+Obj convert(PyObject* expr, VarTable& t, const Item* item = nullptr) {
     try {
         ModelSum m(t);
-        m.add(expr);
-        return build_model(m, t);
+        m.add(expr, item);
+        return build_model(m, t, item);
     } catch (NeedArithmetic&) {
-        return arithmetic(expr, t);
+        return arithmetic(expr, t, item);
     }
 }
 
-/// One model summing the polynomials of every forall key: QuadraticModel(offset=0.0) plus
-/// each polynomial's model, in order.
-Obj convert_sum(PyObject* by_forall, VarTable& t) {
+/// One model summing the polynomials of every forall key of custom penalty `label`:
+/// QuadraticModel(offset=0.0) plus each polynomial's model, in order.
+Obj convert_sum(PyObject* label, PyObject* by_forall, VarTable& t) {
     Obj polys = items_of(by_forall);
     Py_ssize_t n = PyList_GET_SIZE(polys.ptr());
+    Item whole{"penalty", label};
+    std::vector<Item> items((size_t)n, whole);
+    for (Py_ssize_t i = 0; i < n; ++i) items[(size_t)i].key = PyTuple_GET_ITEM(PyList_GET_ITEM(polys.ptr(), i), 0);
     try {
         ModelSum m(t);
-        for (Py_ssize_t i = 0; i < n; ++i) m.add(PyTuple_GET_ITEM(PyList_GET_ITEM(polys.ptr(), i), 1));
-        return build_model(m, t);
+        for (Py_ssize_t i = 0; i < n; ++i)
+            m.add(PyTuple_GET_ITEM(PyList_GET_ITEM(polys.ptr(), i), 1), &items[(size_t)i]);
+        return build_model(m, t, &whole);
     } catch (NeedArithmetic&) {
         Obj kw = kwnames({"offset"});
         Obj zero = own(PyFloat_FromDouble(0.0));
         Obj model = call(dimod_attr("QuadraticModel").ptr(), {zero.ptr()}, kw.ptr());
         for (Py_ssize_t i = 0; i < n; ++i) {
-            Obj one = arithmetic(PyTuple_GET_ITEM(PyList_GET_ITEM(polys.ptr(), i), 1), t);
+            Obj one = arithmetic(PyTuple_GET_ITEM(PyList_GET_ITEM(polys.ptr(), i), 1), t, &items[(size_t)i]);
             model = own(PyNumber_InPlaceAdd(model.ptr(), one.ptr()));
         }
         return model;
@@ -662,7 +848,8 @@ Obj transpile(PyObject* const* a) {
         int op = -1;
         for (Py_ssize_t j = 0; j < PyList_GET_SIZE(by_forall.ptr()); ++j) {
             PyObject* entry = PyList_GET_ITEM(by_forall.ptr(), j);
-            Obj qm = convert(PyTuple_GET_ITEM(entry, 1), t);
+            Item what{"constraint", label, PyTuple_GET_ITEM(entry, 0)};
+            Obj qm = convert(PyTuple_GET_ITEM(entry, 1), t, &what);
             Obj cqm_label = own(PyUnicode_FromFormat("%S_%S", label, PyTuple_GET_ITEM(entry, 0)));
             if (op < 0) op = constraint_op(compiled, label);
             Obj comparison = own(PyObject_RichCompare(qm.ptr(), zero.ptr(), op));
@@ -674,11 +861,12 @@ Obj transpile(PyObject* const* a) {
     Obj by_label = items_of(attr(compiled, "penalty").ptr());
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(by_label.ptr()); ++i) {
         PyObject* entry = PyList_GET_ITEM(by_label.ptr(), i);
-        Obj qm = convert_sum(PyTuple_GET_ITEM(entry, 1), t);
+        Obj qm = convert_sum(PyTuple_GET_ITEM(entry, 0), PyTuple_GET_ITEM(entry, 1), t);
         dict_set(penalties.ptr(), PyTuple_GET_ITEM(entry, 0), qm.ptr());
     }
 
-    Obj objective = convert(getattr(compiled, names().objective.ptr()).ptr(), t);
+    Item whole{"objective"};
+    Obj objective = convert(getattr(compiled, names().objective.ptr()).ptr(), t, &whole);
     if (!is_minimize(compiled)) {
         Obj minus = integer(-1);
         objective = own(PyNumber_InPlaceMultiply(objective.ptr(), minus.ptr()));
@@ -686,29 +874,48 @@ Obj transpile(PyObject* const* a) {
     return own(PyTuple_Pack(3, cqm.ptr(), objective.ptr(), penalties.ptr()));
 }
 
+// Every call returns a new CQM: a copy of the constraints-only CQM that transpile built (kept
+// by the builder, never changed) with the objective set. Replacing the objective of one shared
+// CQM, as before, freed the storage behind views of models already handed out (dimod does not
+// guard them): iterating cqm.objective.quadratic across a second get_model crashed the
+// interpreter. dimod's __deepcopy__ copies the C++ model in one step (constraints, labels,
+// vartypes and bounds exactly, checked on dimod 0.12.13 to 0.12.23), but deep-copies every
+// variable label in Python, which cost 70 ms at 10^4 variables: the memo hands the labels
+// over as they are (they are hashable and immutable, so sharing them is what a copy needs),
+// and the copy then costs about a tenth of set_objective's copy of the objective.
 Obj get_model(PyObject* const* a) {
     PyObject* self = a[0];
     Obj weights = a[1] == Py_None ? own(PyDict_New()) : ref(a[1]);
     check_arg(weights.ptr(), &PyDict_Type, "penalty_weight");
-    Obj model = attr(self, "_model");
     Obj objective = attr(self, "_objective");
     Obj penalties = attr(self, "custome_penalties");
-    Obj set_objective = attr(model.ptr(), "set_objective");
     Py_ssize_t count = PyObject_Length(penalties.ptr());
     if (count < 0) fail();
-    if (count == 0) {
-        call(set_objective.ptr(), {objective.ptr()});
-        return model;
+    if (count > 0) {
+        Obj check_weight = QTX_IMPORT("quillon_transpiler.core.route_inputs", "check_weight");
+        Obj weighted = method(objective.ptr(), "copy");
+        Obj pairs = items_of(weights.ptr());  // owned: the loop runs Python code
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pairs.ptr()); ++i) {
+            PyObject* label = PyTuple_GET_ITEM(PyList_GET_ITEM(pairs.ptr(), i), 0);
+            PyObject* weight = PyTuple_GET_ITEM(PyList_GET_ITEM(pairs.ptr(), i), 1);
+            Obj penalty = item(penalties.ptr(), label);
+            Obj what = str("the weight of custom penalty `" + to_string(label) + "`");
+            call(check_weight.ptr(), {weight, what.ptr()});
+            Obj term = own(PyNumber_Multiply(weight, penalty.ptr()));
+            weighted = own(PyNumber_InPlaceAdd(weighted.ptr(), term.ptr()));
+        }
+        objective = weighted;
     }
-    Obj weighted = method(objective.ptr(), "copy");
-    Py_ssize_t pos = 0;
-    PyObject *label, *weight;
-    while (PyDict_Next(weights.ptr(), &pos, &label, &weight)) {
-        Obj penalty = item(penalties.ptr(), label);
-        Obj term = own(PyNumber_Multiply(weight, penalty.ptr()));
-        weighted = own(PyNumber_InPlaceAdd(weighted.ptr(), term.ptr()));
-    }
-    call(set_objective.ptr(), {weighted.ptr()});
+    Obj template_ = attr(self, "_cqm_template");
+    Obj memo = own(PyDict_New());
+    for_each(attr(template_.ptr(), "variables").ptr(), [&](PyObject* label) {
+        Obj id = own(PyLong_FromVoidPtr(label));
+        dict_set(memo.ptr(), id.ptr(), label);
+    });
+    Obj deepcopy = QTX_IMPORT("copy", "deepcopy");
+    Obj model = call(deepcopy.ptr(), {template_.ptr(), memo.ptr()});
+    method(model.ptr(), "set_objective", {objective.ptr()});
+    if (PyObject_SetAttrString(self, "_model", model.ptr()) < 0) fail();
     return model;
 }
 
@@ -837,6 +1044,32 @@ Obj decode(PyObject* const* a) {
         columns.push_back(std::move(c));
     }
 
+    // The non-zero fixed values (the caller's and the pinned ones) never reach the CQM, yet its
+    // energies count them: every sample lists them after its own entries, in the order of the
+    // fixed map, as dict_to_record does. Read from the builder's copy of the map, taken when it
+    // was built, so that a caller reusing the dict for another instance changes nothing here.
+    std::vector<std::vector<std::pair<Obj, Obj>>> fixed((size_t)nlabels);
+    Obj fixed_map = items_of(attr(self, "_fixed_values").ptr());
+    Obj fzero = float_zero();
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(fixed_map.ptr()); ++i) {
+        PyObject* label = PyTuple_GET_ITEM(PyList_GET_ITEM(fixed_map.ptr(), i), 0);
+        PyObject* slot = dict_get(slots.ptr(), label);
+        if (!slot) continue;  // not a decision variable of this model
+        Py_ssize_t s = PyLong_AsSsize_t(slot);
+        Obj entries = items_of(PyTuple_GET_ITEM(PyList_GET_ITEM(fixed_map.ptr(), i), 1));
+        for (Py_ssize_t k = 0; k < PyList_GET_SIZE(entries.ptr()); ++k) {
+            PyObject* subs = PyTuple_GET_ITEM(PyList_GET_ITEM(entries.ptr(), k), 0);
+            PyObject* value = PyTuple_GET_ITEM(PyList_GET_ITEM(entries.ptr(), k), 1);
+            if (!compare(value, fzero.ptr(), Py_NE)) continue;
+            if (!PyTuple_Check(subs) || PyTuple_GET_SIZE(subs) != axes[(size_t)s])
+                raisef(PyExc_ValueError,
+                       "the fixed value of decision variable %R at %R does not have one subscript per axis of its "
+                       "shape %R; key fixed values by a tuple of %zd subscripts",
+                       label, subs, shape_of[(size_t)s], axes[(size_t)s]);
+            fixed[(size_t)s].emplace_back(ref(subs), ref(value));
+        }
+    }
+
     SampleArray samples(attr(record.ptr(), "sample").ptr());
     // per sample and label: (one list per axis, values, shape); read in record order
     std::vector<PyObject*> index_lists, value_lists((size_t)nlabels);
@@ -867,8 +1100,17 @@ Obj decode(PyObject* const* a) {
             Obj value = samples.value(r, c.column);
             if (PyList_Append(value_lists[(size_t)c.slot], value.ptr()) < 0) fail();
         }
-        for (Py_ssize_t s = 0; s < nlabels; ++s)
+        for (Py_ssize_t s = 0; s < nlabels; ++s) {
+            Py_ssize_t base = first_axis[(size_t)s];
+            for (const auto& f : fixed[(size_t)s]) {
+                for (Py_ssize_t ax = 0; ax < axes[(size_t)s]; ++ax) {
+                    PyObject* sub = PyTuple_GET_ITEM(f.first.ptr(), ax);
+                    if (PyList_Append(index_lists[(size_t)(base + ax)], sub) < 0) fail();
+                }
+                if (PyList_Append(value_lists[(size_t)s], f.second.ptr()) < 0) fail();
+            }
             if (PyList_Append(PyList_GET_ITEM(lists.ptr(), s), sparse[(size_t)s].ptr()) < 0) fail();
+        }
     }
     Obj solution = own(PyDict_New());
     for (Py_ssize_t s = 0; s < nlabels; ++s)
@@ -902,7 +1144,8 @@ Obj decode(PyObject* const* a) {
             eval_constraint = QTX_IMPORT("quillon_transpiler.core.decode.evaluate", "eval_constraint");
             registry = getattr(getattr(compiled.ptr(), N.var_map.ptr()).ptr(), N.var_map.ptr());
         }
-        // the sample's values by variable index; a scalar variable's value is at subscript ()
+        // the sample's values by variable index, a scalar variable's at subscript (); fixed values
+        // are constants of the compiled polynomials, not variables, and stay out
         Obj values = own(PyDict_New());
         for (Column& c : columns) {
             if (!samples.nonzero(r, c.column)) continue;

@@ -1,9 +1,10 @@
 from __future__ import annotations
 
+import copy
 import typing as typ
 from dataclasses import dataclass
 
-import numpy as np  # noqa: F401 - part of the module namespace
+import numpy as np
 
 try:
     import dimod
@@ -18,6 +19,7 @@ import quillon as ql
 from quillon_transpiler.core import CompiledInstance
 from quillon_transpiler.core.compile.convert_to_substitutable import ProblemSense  # noqa: F401
 from quillon_transpiler.core.decode.evaluate import eval_constraint  # noqa: F401 - decoding calls it
+from quillon_transpiler.core.route_inputs import compiled_instance, describe
 from quillon_transpiler.core.substitute import SubstitutedExpression
 from quillon_transpiler.core.substitute import substitutable_expr as subs_expr  # noqa: F401
 
@@ -33,8 +35,15 @@ if typ.TYPE_CHECKING:
 # Variables are labelled (label, subscripts) as in the variable registry, constraints
 # label_forallkey (onehot_(3,), weight_()) and compared with 0 as their condition says. The
 # objective is negated for a maximisation, so the CQM always minimises; get_model sets it.
+#
+# Integer bounds are rounded inward (a lower bound up, an upper one down); a variable left
+# without an integer value, a bound that is not a finite number and a bound dimod refuses raise
+# ValueError naming the variable. A coefficient or constant that is not finite raises ValueError
+# and a term of degree above two TypeError, both naming the objective, constraint or penalty
+# (label and forall key) and the term.
 def transpile_dimod_bridge_cqm(compiled_model: CompiledInstance) -> DimodBuilder:
     """Transpile compiled model to dimod CQM."""
+    compiled_instance(compiled_model, "transpile_dimod_bridge_cqm")
     cqm, objective, penalties = _transpile(compiled_model)
     return DimodBuilder(compiled_model, cqm, objective, penalties)
 
@@ -70,18 +79,84 @@ class DimodBuilder:
     _objective: dimod.QuadraticModel
     custome_penalties: dict[str, dimod.BinaryQuadraticModel]
 
+    def __post_init__(self) -> None:
+        # Not fields: equality and the constructor stay the four fields'. The CQM as built is the
+        # template every get_model copies; it is never changed. The fixed values are copied now:
+        # compile_model keeps the caller's dict itself, which callers reuse for the next instance.
+        self._cqm_template = self._model
+        fixed = self.compiled_model.data.fixed_variables or {}
+        self._fixed_values = {label: dict(by_subs) for label, by_subs in fixed.items()}
+
     def get_model(self, penalty_weight: typ.Optional[dict[str, float]] = None) -> dimod.BinaryQuadraticModel:
         """The CQM, its objective set to the objective plus each weighted custom penalty.
 
         Penalties missing from ``penalty_weight`` are left out (weight 0); a label that names
-        no custom penalty raises KeyError. Each call replaces the objective of the same CQM.
+        no custom penalty raises KeyError; a weight that is not a number TypeError, and a NaN,
+        infinite or negative one ValueError. Each call returns a new CQM (also kept as
+        ``_model``); models returned before are not changed.
         """
         return _get_model(self, penalty_weight)
 
-    # Samples are read in the sample set's record order. Violations are recomputed from the
-    # compiled constraints for the samples the sample set marks infeasible (0.0 otherwise): the
-    # sum of magnitudes of left - right for ==, of its positive values for <= and of its
-    # negative ones for >=. Objective values are the energies, negated for a maximisation.
+    # Samples are read in the sample set's record order; each label's non-zero fixed values
+    # follow the sample's own entries. Violations are recomputed from the compiled constraints
+    # for the samples the sample set marks infeasible (0.0 otherwise): the sum of magnitudes of
+    # left - right for ==, of its positive values for <= and of its negative ones for >=.
+    # Objective values are the energies, negated for a maximisation. A sample set without
+    # feasibility (a BQM sampler's) is first scored with the CQM, see _scored_by_cqm.
     def decode_from_cqm_result(self, sampleset: dimod.SampleSet) -> ql.SampleSet:
         """Decode sampleset from dimod model."""
+        record = getattr(sampleset, "record", None)
+        names = getattr(getattr(record, "dtype", None), "names", None)
+        if names is None or not hasattr(sampleset, "variables"):
+            raise TypeError(
+                "decode_from_cqm_result takes the dimod.SampleSet a sampler returned for this builder's CQM "
+                f"(get_model()), got {describe(sampleset)}"
+            )
+        if "is_feasible" not in names:
+            sampleset = self._scored_by_cqm(sampleset)
         return _decode(self, sampleset)
+
+    def _scored_by_cqm(self, sampleset: dimod.SampleSet) -> dimod.SampleSet:
+        """A sample set without feasibility flags (from a BQM sampler) scored with the CQM.
+
+        Sound only when its samples assign every variable of the CQM under the CQM's labels, as
+        a BQM sampler does on ``dimod.cqm_to_bqm`` of a CQM of binaries only: the result takes
+        the CQM's variables (slack variables dropped), feasibility by the CQM's constraints and
+        energies by its objective, as a CQM sampler reports them. The CQM is the one get_model
+        returned last, or the plain objective's when get_model never ran.
+        """
+        cqm = self._model
+        if cqm is self._cqm_template:
+            cqm = copy.deepcopy(cqm)
+            cqm.set_objective(self._objective)
+        labels = list(cqm.variables)
+        given = sampleset.variables
+        missing = [v for v in labels if v not in given]
+        if missing:
+            shown = ", ".join(map(repr, missing[:3])) + (", ..." if len(missing) > 3 else "")
+            raise ValueError(
+                "the sample set has no is_feasible field, so it does not come from a CQM sampler, and it lacks "
+                f"variables of the CQM ({shown}): a BQM from dimod.cqm_to_bqm encodes integer variables in "
+                "binaries. Map every sample back with the inverter cqm_to_bqm returned and decode "
+                "dimod.SampleSet.from_samples_cqm([invert(s) for s in sampleset.samples()], cqm), or decode "
+                "the sample set of a CQM sampler on builder.get_model()"
+            )
+        samples = sampleset.record.sample[:, [given.index(v) for v in labels]]
+        for column, v in enumerate(labels):
+            values = samples[:, column]
+            if cqm.vartype(v) is dimod.BINARY:
+                if not np.isin(values, (0, 1)).all():
+                    raise ValueError(
+                        f"the sample set gives binary variable {v!r} values other than 0 and 1 (a SPIN sample "
+                        "set?); decode samples of the builder's CQM, with binaries 0 or 1"
+                    )
+            elif cqm.vartype(v) is dimod.INTEGER:
+                low, high = cqm.lower_bound(v), cqm.upper_bound(v)
+                if not ((values == np.round(values)) & (values >= low) & (values <= high)).all():
+                    raise ValueError(
+                        f"the sample set gives integer variable {v!r} values that are not integers in "
+                        f"[{low:g}, {high:g}]; decode samples of the builder's CQM"
+                    )
+        return dimod.SampleSet.from_samples_cqm(
+            (samples, labels), cqm, num_occurrences=sampleset.record.num_occurrences
+        )

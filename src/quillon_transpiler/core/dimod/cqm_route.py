@@ -16,12 +16,13 @@ from quillon_transpiler.core.pubo.arrays import Progress, _reporter
 
 if typ.TYPE_CHECKING:
     import quillon as ql
+    from quillon_transpiler.core.compile.compiled_model import CompiledInstance
     from quillon_transpiler.core.dimod.dimod_bridge import DimodBuilder
 
 
 def to_cqm(
-    problem: ql.Problem,
-    instance: dict[str, typ.Any],
+    problem: ql.Problem | CompiledInstance,
+    instance: dict[str, typ.Any] | None = None,
     fixed_variables: dict[str, dict[tuple[int, ...], float]] | None = None,
     *,
     progress: Progress | bool | None = None,
@@ -32,6 +33,9 @@ def to_cqm(
     ``compiled_model`` keeps what decoding needs (registry, data, shapes and the constraints'
     polynomials); its objective and penalties are None, as they live in the dimod models.
 
+    Given a compiled instance (and no instance data, which it already holds) it is
+    ``transpile_dimod_bridge_cqm(problem)``.
+
     Args:
         progress: a callable ``progress(stage, item, seconds)`` told of every item compiled
             (stage "compile") and exported (stage "export"); None (the default) prints a line
@@ -39,10 +43,22 @@ def to_cqm(
 
     Raises:
         SubstituteError: as ``compile_model``.
-        TypeError: as ``transpile_dimod_bridge_cqm`` (a term of degree above two).
+        TypeError: as ``transpile_dimod_bridge_cqm`` (a term of degree above two); instance data or
+            fixed variables given with a compiled instance.
+        ValueError: as ``transpile_dimod_bridge_cqm`` (integer bounds, numbers that are not finite).
     """
     from quillon_transpiler.core.compile.compile import _compile_native, _native_expression
+    from quillon_transpiler.core.compile.compiled_model import CompiledInstance
     from quillon_transpiler.core.dimod import dimod_bridge
+
+    if isinstance(problem, CompiledInstance):
+        if instance is not None or fixed_variables is not None:
+            raise TypeError(
+                "to_cqm was given a compiled instance together with instance data or fixed variables; the "
+                "compiled instance already holds both: call to_cqm(compiled) alone, or to_cqm(problem, instance, "
+                "fixed_variables) with the quillon Problem"
+            )
+        return dimod_bridge.transpile_dimod_bridge_cqm(problem)
 
     report = _reporter(progress, time.perf_counter())
     compiled = _compile_native(problem, instance, fixed_variables, report)
