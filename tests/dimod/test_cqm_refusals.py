@@ -343,5 +343,5 @@ def test_terms_of_degree_three_are_refused(route, item, message):
         problem += ql.Constraint("c", x[i] * x[(i + 1) % 3] * x[(i + 2) % 3] <= 0, forall=(i, i >= 1))
     if item == "penalty":
         problem += ql.CustomPenaltyTerm("p", x[0] * x[1] * x[2])
-    with pytest.raises(TypeError, match=message + " multiplies more than two variables, but a CQM holds quadratic"):
+    with pytest.raises(TypeError, match=message + " has more than two variable factors, but a CQM holds quadratic"):
         build(route, problem, {})

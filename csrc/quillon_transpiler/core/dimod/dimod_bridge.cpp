@@ -52,6 +52,12 @@ double as_double(PyObject* o) {
     return v;
 }
 
+/// The end of the message for a term a CQM cannot hold. dimod multiplies no further once a
+/// product has an interaction, so x*y*y is refused as x*y*z is.
+constexpr const char* kNotQuadratic =
+    " has more than two variable factors, but a CQM holds quadratic terms only; reformulate it with an "
+    "auxiliary variable, or use the binary route (to_pubo, to_qubo_arrays), which keeps terms of any degree";
+
 /// Raised inside the fast path when only dimod's arithmetic can tell the outcome.
 struct NeedArithmetic {};
 
@@ -500,9 +506,7 @@ public:
             if (n == 2) {
                 if (!item_) raise(PyExc_TypeError, "cannot multiply QMs with interactions");
                 raise(PyExc_TypeError, item_->text() + ": the term " + term_text(len, factor) +
-                                           " multiplies more than two variables, but a CQM holds quadratic terms "
-                                           "only; reformulate it with an auxiliary variable, or use the QUBO route "
-                                           "(to_pubo), which reduces higher degrees");
+                                           kNotQuadratic);
             }
             if (n == 0) {
                 a = f;
@@ -750,9 +754,7 @@ Obj arithmetic(PyObject* poly, VarTable& t, const Item* item = nullptr) {
             if (!item || !PyErr_ExceptionMatches(PyExc_TypeError)) throw;
             Obj caught = caught_error(PyExc_TypeError);
             Obj exc = call(PyExc_TypeError, {str(item->text() + ": the term " + term_text(key, t) +
-                                                 " multiplies more than two variables, but a CQM holds quadratic "
-                                                 "terms only; reformulate it with an auxiliary variable, or use "
-                                                 "the QUBO route (to_pubo), which reduces higher degrees")
+                                                 kNotQuadratic)
                                                  .ptr()});
             raise_from(exc, caught.ptr());
         }
