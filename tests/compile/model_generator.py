@@ -214,9 +214,10 @@ def models(
 ):
     """A Model. `n` and `m` bound the lengths N and M, the next four the terms an objective part,
     a constraint's left side, its right side and a penalty expand to; `constraints` bounds the
-    number of constraints other than pinning ones. `routes` also draws
-    maximisations and fractional upper bounds of z (the bound reads as its floor), which the
-    binary and CQM routes treat apart; the compile test never draws them, so its examples stay."""
+    number of constraints other than pinning ones. `routes` also draws maximisations, and
+    fractional upper bounds of z (the bound reads as its floor) or ones that leave it a single
+    value, which the binary and CQM routes treat apart; the compile test never draws them, so
+    its examples stay."""
     n, m, floats = draw(st.integers(*n)), draw(st.integers(*m)), draw(st.booleans())
     g, rng = Models(draw, n, m, floats), random.Random(draw(st.integers(0, 2**32 - 1)))
     instance = {
@@ -266,7 +267,8 @@ def models(
     if routes and draw(st.booleans()):
         problem.sense = ql.ProblemSense.MAXIMIZE
     if routes and draw(st.booleans()):
-        instance["U"] = [u + draw(st.sampled_from([0.25, 0.5, 0.75])) for u in instance["U"]]
+        shift = draw(st.sampled_from([0.5, 0.25, 0.75, -2, -1.5]))  # fractional, or down to one value
+        instance["U"] = [u + shift for u in instance["U"]]
     return Model(problem, instance, fixed, draw(st.integers(0, 2**32 - 1)))
 
 

@@ -1,7 +1,7 @@
 """The binary and CQM routes of random models against a plain-Python reading of the model.
 
 Models come from the compile tests' generator (tests/compile/model_generator.py), smaller, with
-maximisations and fractional upper bounds drawn too; the reading is tests/compile/model_oracle.py,
+maximisations and fractional or single-value bounds drawn too; the reading is tests/compile/model_oracle.py,
 which shares nothing with the compiler. For every encoder and kind of weight, at a random integer
 point within the variables' bounds (fixed variables, the caller's and the pinned, at their values):
 
@@ -288,9 +288,10 @@ def set_slack(pubo, sample, reading, weights):
         assert weight != 0, f"constraint {label} weighs 0 but has slack binaries"
         assert reading.kind(label) != "==", f"equality {label} has slack binaries"
         target = max(0, -reading.lhs[label][key][0])
-        # the slack binaries' pair terms are 2 w c_i c_j; the first binary counts 1
+        # the slack binaries' pair terms are 2 w c_i c_j (rounded, for a float weight); the first
+        # binary counts 1
         pair = {t: c for t, c in terms if len(t) == 2 and t[0] == bits[0] and t[1] in bits}
-        coefs = [1] + [Fraction(exact(pair.get((bits[0], b), 0))) / (2 * weight) for b in bits[1:]]
+        coefs = [1] + [round(exact(pair.get((bits[0], b), 0)) / (2 * weight)) for b in bits[1:]]
         rest = target
         for position in reversed(range(len(bits))):
             take = coefs[position] <= rest
@@ -369,6 +370,7 @@ def qm_value(qm, sample):
 def check_cqm(builder, reading, weights, what):
     pw = weights.get("penalty_weight")
     penalty_weights = {label: float(weight_of(pw, label)) for label in reading.penalties}
+    builder.get_model({label: 2.0 for label in reading.penalties})  # replaced by the next call
     cqm = builder.get_model(penalty_weights)
     variables = set(cqm.variables)
     assert variables <= set(reading.free), f"{what}: unregistered variables {variables - set(reading.free)}"
