@@ -333,11 +333,70 @@ inline void monomial_range(const Encoding& e, std::vector<int32_t> vars, const N
     hi = num_max(x, y);
 }
 
-/// "Constraint `label` at forall key (..)" for messages.
-inline std::string constraint_name(PyObject* label, PyObject* key) {
-    std::string s = "Constraint `" + to_string(label) + "`";
+/// "<kind> `label` at forall key (..)" for messages.
+inline std::string item_name(const char* kind, PyObject* label, PyObject* key) {
+    std::string s = std::string(kind) + " `" + to_string(label) + "`";
     if (PyTuple_Check(key) && PyTuple_GET_SIZE(key) > 0) s += " at forall key " + to_string(key);
     return s;
+}
+inline std::string constraint_name(PyObject* label, PyObject* key) { return item_name("Constraint", label, key); }
+inline std::string penalty_name(PyObject* label, PyObject* key) { return item_name("Penalty", label, key); }
+
+/// A key as Python shows the tuple: "(3,)", "(3, 7)".
+inline std::string key_text(const int32_t* k, uint32_t n) {
+    std::string s = "(";
+    for (uint32_t i = 0; i < n; ++i) s += (i ? ", " : "") + std::to_string(k[i]);
+    return s + (n == 1 ? ",)" : ")");
+}
+
+inline std::string num_repr(const Num& v) { return to_string(own(PyObject_Repr(v.py().ptr())).ptr()); }
+
+/// Whether a number is neither infinite nor NaN (ints always are; a value that converts to no
+/// float is taken as finite, as nothing here can say otherwise).
+inline bool finite(const Num& v) {
+    if (v.tag() == Num::Float) return std::isfinite(v.as_float());
+    if (v.tag() != Num::Object) return true;
+    Obj o = plain(v.py().ptr());
+    PyObject* p = o.ptr();
+    if (PyLong_Check(p)) return true;
+    if (PyFloat_Check(p)) return std::isfinite(PyFloat_AS_DOUBLE(p));
+    if (PyComplex_Check(p)) return std::isfinite(PyComplex_RealAsDouble(p)) && std::isfinite(PyComplex_ImagAsDouble(p));
+    PyObject* f = PyNumber_Float(p);
+    if (!f) {
+        PyErr_Clear();
+        return true;
+    }
+    bool ok = std::isfinite(PyFloat_AS_DOUBLE(f));
+    Py_DECREF(f);
+    return ok;
+}
+
+/// Refuses a model item (named by name()) with an inf or NaN coefficient or constant: one of
+/// them makes every energy of the binary polynomial NaN.
+template <class Name>
+void check_finite(const Terms& t, const Num& constant, Name&& name) {
+    auto refuse = [&](const std::string& what) {
+        raise(PyExc_ValueError,
+              name() + ": " + what +
+                  ". A binary polynomial needs finite numbers: check the instance data for inf or NaN entries "
+                  "(leave a missing entry, such as a road that does not exist, out of the model, or give it a "
+                  "large finite value).");
+    };
+    for (const auto& entry : t)
+        if (!finite(entry.val))
+            refuse("the term " + key_text(entry.key.data(), entry.key.size()) + " has the coefficient " +
+                   num_repr(entry.val));
+    if (!finite(constant)) refuse("the constant is " + num_repr(constant));
+}
+
+/// Refuses a finished coefficient (or, for no key, the constant) that came out inf or NaN from
+/// finite ones: the weighted sums left float64's range.
+[[noreturn]] inline void overflowed(const Num& v, const int32_t* key, uint32_t size) {
+    std::string what = key ? "the coefficient " + num_repr(v) + " of the term " + key_text(key, size)
+                           : "the constant " + num_repr(v);
+    raise(PyExc_ValueError, what +
+                                " of the binary polynomial is not finite, though the model's coefficients are: their "
+                                "weighted sums overflow float64. Scale the weights or the instance data down.");
 }
 
 /// Comparison kinds of constraints, as the route passes them.
@@ -360,6 +419,7 @@ public:
 
     /// The objective, times `sign` (-1 when maximising); its terms are taken over when `owned`.
     void objective(Terms& t, bool owned, const Num& constant, const Num& sign) {
+        check_finite(t, constant, [] { return std::string("In objective"); });
         if (already_binary(e, t)) {
             bool unit = sign.tag() == Num::Int && sign.as_int() == 1;
             if (owned)
@@ -384,6 +444,8 @@ public:
         if (!out.is_flat || !(unit || minus) || !e.all_identity) return false;
         const Parts::Stats& st = parts.stats();
         if (!st.increasing || st.top >= e.nvar) return false;
+        // an inf or NaN (or floats summing past float64) goes the merged way, which names it
+        if (!std::isfinite(st.float_mass) || !finite(constant)) return false;
         if (st.objects)  // only ints may be Python objects
             for (size_t p = 0; p < parts.size(); ++p)
                 if (!already_binary(e, parts.begin(p), parts.end(p))) return false;
@@ -398,6 +460,7 @@ public:
 
     /// One instance of a constraint (lhs - rhs) of the given kind, weighted by w (non-zero).
     void constraint(PyObject* label, PyObject* key, int kind, const Terms& t, const Num& constant, const Num& w) {
+        check_finite(t, constant, [&] { return constraint_name(label, key); });
         if (kind == kEqual)
             equality(t, constant, w);
         else if (kind == kLessEqual || kind == kGreaterEqual)
@@ -409,7 +472,8 @@ public:
     /// One instance of a custom penalty, weighted by w. A flat lowering takes `t` over when it
     /// is `owned` and its own binary form needs no more than reducing repeated variables (every
     /// variable its own binary, plain numbers): merge_flat reads it where it came, in order.
-    void penalty(Terms& t, bool owned, const Num& constant, const Num& w) {
+    void penalty(PyObject* label, PyObject* key, Terms& t, bool owned, const Num& constant, const Num& w) {
+        check_finite(t, constant, [&] { return penalty_name(label, key); });
         if (!(out.is_flat && owned && deferrable(t, w))) {
             expand_terms(e, t, constant, &w, out);
             return;
@@ -422,16 +486,19 @@ public:
     /// One instance of a custom penalty given as the square of `base` (terms of one variable
     /// each), weighted by w: taken over, as penalty() takes an owned one, when the square's
     /// terms are their own binary form; false (and nothing done) otherwise. Its terms are made
-    /// by merge_flat as npoly_power(base, 2) would list them.
+    /// by merge_flat as npoly_power(base, 2) would list them. A square with an inf or NaN is
+    /// left to penalty(), which names the expanded term as the dict route does.
     bool square_penalty(NPoly& base, const Num& w) {
         if (!out.is_flat || !e.all_identity || !plain_number(w) || !plain_number(base.constant)) return false;
+        if (!finite(base.constant)) return false;
         std::vector<Num> squares;
         squares.reserve(base.terms.size());
         for (const auto& entry : base.terms) {
             int32_t v = entry.key.data()[0];
-            if (entry.key.size() != 1 || v < 0 || v >= e.nvar || !plain_number(entry.val)) return false;
+            if (entry.key.size() != 1 || v < 0 || v >= e.nvar || !plain_number(entry.val) || !finite(entry.val))
+                return false;
             squares.push_back(num_squared(entry.val));
-            if (!plain_number(squares.back())) return false;
+            if (!plain_number(squares.back()) || !finite(squares.back())) return false;
         }
         out.constant = num_add(out.constant, num_mul(w, number(num_squared(base.constant))));
         sources_.push_back(Source{std::move(base.terms), w, out.flat.size(), std::move(squares), base.constant});
@@ -808,14 +875,21 @@ private:
                 }
             }
         };
+        // the first term written in place that is not finite, refused once the threads are done
+        struct Unfinite {
+            bool seen = false;
+            int32_t key[2];
+            double val;
+        };
         // Buckets [from, to), their quadratic terms written in place from `written` on.
-        auto merge_range = [&](size_t from, size_t to, size_t& written, bool poll_signals) {
+        auto merge_range = [&](size_t from, size_t to, size_t& written, bool poll_signals, Unfinite& unfinite) {
             SignalPoll poll;
             RunSort<Rec> sorter;
             int32_t key[2];
             auto done = [&](V&& v) {
                 if constexpr (floats) {
                     if (in_place && key[1] >= 0) {
+                        if (!std::isfinite(v) && !unfinite.seen) unfinite = Unfinite{true, {key[0], key[1]}, v};
                         FloatRec& o = recs[written++];  // never past the records read: each term took one
                         o.col = key[1];
                         o.group = (uint32_t)key[0];
@@ -861,21 +935,24 @@ private:
             }
         };
         size_t written = 0;
+        Unfinite unfinite[2];
         if (two) {
             // the second half of the records, from the bucket where it begins, to the helper;
             // its terms are moved down behind the first half's afterwards
             size_t mid = (size_t)(std::lower_bound(first.begin(), first.end(), total / 2) - first.begin());
             size_t later = first[mid];
-            Helper helper([&] { merge_range(mid, nb, later, false); });
-            merge_range(0, mid, written, true);
+            Helper helper([&] { merge_range(mid, nb, later, false, unfinite[1]); });
+            merge_range(0, mid, written, true, unfinite[0]);
             helper.join();
             if (written < first[mid])
                 std::memmove(static_cast<void*>(recs.get() + written), recs.get() + first[mid],
                              (later - first[mid]) * sizeof(Rec));
             written += later - first[mid];
         } else {
-            merge_range(0, nb, written, true);
+            merge_range(0, nb, written, true, unfinite[0]);
         }
+        for (const Unfinite& u : unfinite)
+            if (u.seen) overflowed(Num::of_float(u.val), u.key, 2);
         recs.emptied();
         if constexpr (floats) {
             if (in_place) {

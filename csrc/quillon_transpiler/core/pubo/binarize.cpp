@@ -171,9 +171,11 @@ struct IndexCache {
     }
 };
 
-/// Adds the terms into dict `d` (d[key] = d[key] + value, or value for a new key).
-void flush(Terms& t, PyObject* d, IndexCache& ints) {
+/// Adds the terms into dict `d` (d[key] = d[key] + value, or value for a new key). `finished`:
+/// the terms are a lowering's result, refused when a value is not finite.
+void flush(Terms& t, PyObject* d, IndexCache& ints, bool finished = false) {
     for (auto& entry : t) {
+        if (finished && !finite(entry.val)) overflowed(entry.val, entry.key.data(), entry.key.size());
         uint32_t n = entry.key.size();
         PyObject* tup = PyTuple_New(n);
         if (!tup) fail();
@@ -194,9 +196,9 @@ void flush(Terms& t, PyObject* d, IndexCache& ints) {
     }
 }
 
-Obj to_dict(Terms& t, IndexCache& ints) {
+Obj to_dict(Terms& t, IndexCache& ints, bool finished = false) {
     Obj d = own(_PyDict_NewPresized((Py_ssize_t)t.size()));
-    flush(t, d.ptr(), ints);
+    flush(t, d.ptr(), ints, finished);
     return d;
 }
 
@@ -344,7 +346,7 @@ void lower_into(Lowering& L, PyObject* const* a, bool consume, P&& progress) {
     map_each(a[6], [&](PyObject* label, PyObject* polys) {
         Num w = weight_of(a[7], label);
         if (num_nonzero(w)) {
-            map_each(polys, [&](PyObject*, PyObject* poly) {
+            map_each(polys, [&](PyObject* key, PyObject* poly) {
                 check_signals();
                 NativePoly* np = native_poly(poly);
                 if (np && np->squared && consume && L.square_penalty(np->poly, w)) {
@@ -352,13 +354,15 @@ void lower_into(Lowering& L, PyObject* const* a, bool consume, P&& progress) {
                     np->squared = false;
                     return;
                 }
-                with_terms(poly, consume, [&](Terms& t, bool owned, const Num& c) { L.penalty(t, owned, c, w); });
+                with_terms(poly, consume,
+                           [&](Terms& t, bool owned, const Num& c) { L.penalty(label, key, t, owned, c, w); });
             });
         }
         progress(label);
     });
     Num ow = number(a[8]);
     if (num_nonzero(ow)) L.onehot(ow);
+    if (!finite(L.out.constant)) overflowed(L.out.constant, nullptr, 0);
 }
 
 /// _lower(table, objective, sign, constraints, kinds, constraint_weights, penalties,
@@ -368,7 +372,7 @@ Obj lower(PyObject* const* a) {
     lower_into(L, a, false, [](PyObject*) {});
     Terms done = L.finish();
     IndexCache ints;
-    Obj d = to_dict(done, ints);
+    Obj d = to_dict(done, ints, true);
     Obj c = L.out.constant.py();
     Obj nbin = integer(L.next_bin);
     return own(PyTuple_Pack(4, d.ptr(), c.ptr(), nbin.ptr(), L.slacks.ptr()));
@@ -396,19 +400,28 @@ Obj strided_array(void* data, size_t n, size_t stride, nb::handle owner) {
     return nb::steal(array.cast().release());
 }
 
-/// A coefficient as a float64, refusing any value a float64 cannot hold exactly.
+/// A finished coefficient as a float64, refusing any value a float64 cannot hold exactly and
+/// any that is not finite.
 double exact_double(const Num& v, const int32_t* key, uint32_t size) {
     double d;
-    if (v.tag() == Num::Float) return v.as_float();
+    if (v.tag() == Num::Float) {
+        if (!std::isfinite(v.as_float())) overflowed(v, key, size);
+        return v.as_float();
+    }
     if (v.tag() == Num::Int) {
         d = (double)v.as_int();
         if (d < 9223372036854775808.0 && (int64_t)d == v.as_int()) return d;
     } else {
         Obj o = v.py();
         d = PyFloat_AsDouble(o.ptr());
-        if (d == -1.0 && PyErr_Occurred()) fail();
-        Obj f = own(PyFloat_FromDouble(d));
-        if (compare(o.ptr(), f.ptr(), Py_EQ)) return d;
+        if (d == -1.0 && PyErr_Occurred()) {
+            if (!PyErr_ExceptionMatches(PyExc_OverflowError)) fail();
+            PyErr_Clear();  // an int past float64's range: no exact value, said below
+        } else {
+            if (!std::isfinite(d)) overflowed(v, key, size);
+            Obj f = own(PyFloat_FromDouble(d));
+            if (compare(o.ptr(), f.ptr(), Py_EQ)) return d;
+        }
     }
     Obj k = own(PyTuple_New(size));
     for (uint32_t i = 0; i < size; ++i) PyTuple_SET_ITEM(k.ptr(), i, integer(key[i]).release().ptr());
