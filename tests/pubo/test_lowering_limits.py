@@ -1,9 +1,19 @@
-"""Limits of the binary lowering: numbers a QUBO cannot hold."""
+"""Limits of the binary lowering: numbers a QUBO cannot hold, and memory that must follow the
+distinct terms of the result rather than every contribution the model makes.
 
+The native lowering merges the contributions it has collected once there are many of them
+(after 2**16 records first, then 2**20 or twice the distinct terms), and adds into a map while
+they repeat their keys; every coefficient must stay exactly the dict route's.
+"""
+
+import os
 import re
+import subprocess
+import sys
 
 import numpy as np
 import pytest
+from test_native_route import assert_same
 
 import quillon as ql
 from quillon_transpiler import to_pubo, to_qubo_arrays
@@ -89,3 +99,97 @@ def test_coefficients_overflowing_from_finite_data_are_refused(case, route):
     with pytest.raises(ValueError, match="overflow float64") as error:
         ROUTES[route](problem, {}, **weights)
     assert named in str(error.value)
+
+
+def compaction_model(kind, items, seed=0):
+    """Models whose contributions cross the native lowering's compactions; float weights from
+    a uniform draw, so that adding a term's contributions in another order changes last bits."""
+    rng = np.random.default_rng(seed)
+    K, S, M = ql.Placeholder("K"), ql.Placeholder("S"), ql.Placeholder("M")
+    w, G = ql.Placeholder("w", ndim=2), ql.Placeholder("G", ndim=1)
+    x = ql.BinaryVar("x", shape=(S,))
+    i, k = ql.Element("i", S), ql.Element("k", K)
+    size = 50 if kind.startswith("kept") else 200
+    weights = rng.uniform(-1, 1, (items, size)) / 3
+    if kind.endswith("int"):
+        weights = rng.integers(-5, 6, (items, size))
+    instance = {"K": items, "S": size, "w": weights}
+    problem = ql.Problem(kind)
+    if kind.startswith("repeats"):
+        problem += ql.Constraint("c", ql.sum(i, w[k, i] * x[i]) == 1, forall=k)
+    elif kind == "squares":
+        problem += ql.CustomPenaltyTerm("s", (ql.sum(i, w[k, i] * x[i]) - 1) ** 2, forall=k)
+    elif kind.startswith("kept"):
+        # 52 items over groups of their own (few repeats: the records are kept), then items
+        # over five groups, whose terms then take several contributions after the kept ones
+        y = ql.BinaryVar("y", shape=(M, S))
+        problem += ql.Constraint("c", ql.sum(i, w[k, i] * y[G[k], i]) == 1, forall=k)
+        instance.update(M=52, G=np.concatenate([np.arange(52), np.arange(items - 52) % 5]))
+    elif kind == "mixed":
+        # repeats (added into the map), then squares of mostly new variables (records again)
+        y = ql.BinaryVar("y", shape=(K, S))
+        problem += ql.Constraint("c", ql.sum(i, w[k, i] * x[i]) == 1, forall=k)
+        problem += ql.CustomPenaltyTerm("s", (ql.sum(i, w[k, i] * y[k, i]) + w[k, 0] * x[k % 5] - 1) ** 2, forall=k)
+    else:  # an objective kept apart, maximised, and terms of degree 3 in first-seen order
+        j = ql.Element("j", S)
+        problem = ql.Problem(kind, sense=ql.ProblemSense.MAXIMIZE)
+        pairs = ql.sum(i, ql.sum(j, w[i % K, j] * x[i] * x[j]))
+        problem += pairs + ql.sum(i, w[0, i] * x[i] * x[(i + 1) % S] * x[(i + 2) % S])
+        problem += ql.Constraint("c", ql.sum(i, w[k, i] * x[i]) == 1, forall=k)
+        problem += ql.CustomPenaltyTerm("t", ql.sum(i, w[k, i] * x[i] * x[(i + k) % S] * x[(i + 3) % S]), forall=k)
+    weight = 3 if kind.endswith("int") else 0.7
+    return problem, instance, {"constraint_weight": weight, "penalty_weight": weight}
+
+
+@pytest.mark.parametrize(
+    "kind, items",
+    [
+        ("repeats", 3),  # 60300 records: below the first compaction
+        ("repeats", 4),  # above it: added into the map from then on
+        ("repeats", 60),
+        ("repeats int", 4),
+        ("repeats int", 60),
+        ("kept", 72),
+        ("kept int", 72),
+        ("squares", 51),  # squares made natively: 1035300 contributions, below 2**20
+        ("squares", 52),
+        ("mixed", 60),
+        ("objective", 60),
+    ],
+)
+def test_compaction_keeps_the_dict_routes_coefficients(kind, items):
+    problem, instance, weights = compaction_model(kind, items)
+    pubo = to_pubo(compile_model(problem, instance), **weights)
+    assert_same(to_qubo_arrays(problem, instance, progress=False, **weights), pubo)
+
+
+CAPPED = """
+import resource
+import quillon as ql
+from quillon_transpiler import to_pubo, to_qubo_arrays
+from quillon_transpiler.core.compile.compile import compile_model
+K, N = ql.Placeholder("K"), ql.Placeholder("N")
+i, k = ql.Element("i", N), ql.Element("k", K)
+problem = ql.Problem("capped")
+x = ql.BinaryVar("x", shape=(N,))
+problem += ql.Constraint("c", ql.sum(i, x[i]) == 1, forall=k)
+instance = {"K": 2000, "N": 200}
+resource.setrlimit(resource.RLIMIT_AS, (2 << 30, 2 << 30))
+arrays = to_qubo_arrays(problem, instance, progress=False)
+pubo = to_pubo(compile_model(problem, instance))
+print(arrays.to_dict() == pubo.coeff and arrays.offset == pubo.constant)
+"""
+
+
+def capped(*args):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path), OPENBLAS_NUM_THREADS="1")
+    run = subprocess.run([sys.executable, "-c", CAPPED, *args], capture_output=True, text=True, env=env, timeout=300)
+    assert run.returncode == 0, run.stderr
+    return run.stdout.strip()
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="address-space limits as Linux applies them")
+def test_repeated_constraints_lower_in_memory_of_the_distinct_terms():
+    # 2000 copies of a 200-term equality: 40 million contributions to 20100 terms, which took
+    # more than 2 GiB when every contribution was kept until the end
+    assert capped() == "True"

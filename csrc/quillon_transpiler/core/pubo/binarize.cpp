@@ -334,14 +334,15 @@ void lower_into(Lowering& L, PyObject* const* a, bool consume, P&& progress) {
         progress(label);
     });
     if (L.out.is_flat && !L.e.all_identity) {
-        // the penalties' terms, expanded here, are known up front: room for them at once
+        // the penalties' terms, expanded here, are known up front: room for them at once, up to
+        // the records that make the lowering merge what it holds
         size_t terms = L.out.flat.size();
         map_each(a[6], [&](PyObject*, PyObject* polys) {
             map_each(polys, [&](PyObject*, PyObject* poly) {
                 if (NativePoly* np = native_poly(poly)) terms += np->poly.terms.size() + np->parts.total();
             });
         });
-        L.out.flat.reserve(terms);
+        L.out.flat.reserve(std::min(terms, L.out.limit));
     }
     map_each(a[6], [&](PyObject* label, PyObject* polys) {
         Num w = weight_of(a[7], label);
