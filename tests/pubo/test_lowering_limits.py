@@ -164,20 +164,38 @@ def test_compaction_keeps_the_dict_routes_coefficients(kind, items):
 
 
 CAPPED = """
-import resource
+import resource, sys
 import quillon as ql
 from quillon_transpiler import to_pubo, to_qubo_arrays
 from quillon_transpiler.core.compile.compile import compile_model
 K, N = ql.Placeholder("K"), ql.Placeholder("N")
 i, k = ql.Element("i", N), ql.Element("k", K)
 problem = ql.Problem("capped")
-x = ql.BinaryVar("x", shape=(N,))
-problem += ql.Constraint("c", ql.sum(i, x[i]) == 1, forall=k)
-instance = {"K": 2000, "N": 200}
-resource.setrlimit(resource.RLIMIT_AS, (2 << 30, 2 << 30))
-arrays = to_qubo_arrays(problem, instance, progress=False)
-pubo = to_pubo(compile_model(problem, instance))
-print(arrays.to_dict() == pubo.coeff and arrays.offset == pubo.constant)
+if sys.argv[1] == "repeats":
+    x = ql.BinaryVar("x", shape=(N,))
+    problem += ql.Constraint("c", ql.sum(i, x[i]) == 1, forall=k)
+    instance = {"K": 2000, "N": 200}
+    resource.setrlimit(resource.RLIMIT_AS, (2 << 30, 2 << 30))
+    arrays = to_qubo_arrays(problem, instance, progress=False)
+    pubo = to_pubo(compile_model(problem, instance))
+    print(arrays.to_dict() == pubo.coeff and arrays.offset == pubo.constant)
+else:
+    x = ql.BinaryVar("x", shape=(K, N))
+    problem += ql.Constraint("big", ql.sum(i, x[k, i]) == 1, forall=k)
+    instance = {"K": 3, "N": 2500}
+    compiled = compile_model(problem, instance) if sys.argv[1] != "compile" else None
+    with open("/proc/self/status") as status:
+        size = next(int(line.split()[1]) for line in status if line.startswith("VmSize:")) * 1024
+    resource.setrlimit(resource.RLIMIT_AS, (size + (64 << 20),) * 2)
+    try:
+        if sys.argv[1] == "compile":  # an objective of 2500 x 2500 products
+            y, j = ql.BinaryVar("y", shape=(N, N)), ql.Element("j", N)
+            problem += ql.sum(i, ql.sum(j, y[i, j] * y[j, i]))
+            to_qubo_arrays(problem, instance, progress=False)
+        else:
+            (to_pubo if sys.argv[1] == "dict" else to_qubo_arrays)(compiled)
+    except MemoryError as error:
+        print(error)
 """
 
 
@@ -192,4 +210,19 @@ def capped(*args):
 def test_repeated_constraints_lower_in_memory_of_the_distinct_terms():
     # 2000 copies of a 200-term equality: 40 million contributions to 20100 terms, which took
     # more than 2 GiB when every contribution was kept until the end
-    assert capped() == "True"
+    assert capped("repeats") == "True"
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="address-space limits as Linux applies them")
+@pytest.mark.parametrize(
+    "stage, said",
+    [
+        ("dict", "out of memory while lowering constraint `big` at forall key ("),
+        ("arrays", "out of memory while lowering constraint `big` at forall key ("),
+        ("compile", "out of memory: "),  # CPython's MemoryError says nothing
+    ],
+)
+def test_running_out_of_memory_says_what_was_being_built(stage, said):
+    message = capped(stage)
+    assert message.startswith(said), message
+    assert "ree memory" in message

@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstring>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -1151,31 +1152,44 @@ private:
     static constexpr size_t kParallel = size_t(1) << 16;  // records worth a second thread
 
     /// A second thread running `work`, joined at the latest when the helper goes (so no
-    /// exception of this thread leaves it running); join() passes on what it threw.
+    /// exception of this thread leaves it running); join() passes on what it threw. When no
+    /// thread can be started (memory is short, say), join() runs the work on this thread.
     class Helper {
     public:
         template <class F>
-        explicit Helper(F&& work)
-            : thread_([this, work = std::forward<F>(work)]() mutable {
-                  try {
-                      work();
-                  } catch (...) {
-                      error_ = std::current_exception();
-                  }
-              }) {}
+        explicit Helper(F&& work) : work_(std::forward<F>(work)) {
+            try {
+                thread_ = std::thread([this] {
+                    try {
+                        work_();
+                    } catch (...) {
+                        error_ = std::current_exception();
+                    }
+                });
+            } catch (const std::exception&) {
+                here_ = true;
+            }
+        }
         Helper(const Helper&) = delete;
         Helper& operator=(const Helper&) = delete;
         ~Helper() {
             if (thread_.joinable()) thread_.join();
         }
         void join() {
+            if (here_) {
+                here_ = false;
+                work_();
+                return;
+            }
             thread_.join();
             if (error_) std::rethrow_exception(error_);
         }
 
     private:
+        std::function<void()> work_;
         std::exception_ptr error_;
-        std::thread thread_;  // last: started once error_ exists
+        bool here_ = false;
+        std::thread thread_;  // last: started once the rest exists
     };
 
     /// lhs <= 0 (sign -1 turns lhs >= 0 into -lhs <= 0) as w * (lhs + s)^2, s an integer slack

@@ -311,6 +311,31 @@ void check_signals() {
     if (PyErr_CheckSignals() < 0) fail();
 }
 
+/// Runs one step of the lowering; memory running out in it (a C++ allocation, or Python's
+/// MemoryError, which says nothing) raises a MemoryError saying what was being built.
+template <class What, class Step>
+void building(What&& what, Step&& step) {
+    auto out_of_memory = [&](Obj cause) {
+        Obj exc = call(PyExc_MemoryError,
+                       {str("out of memory while " + what() +
+                            ": the binary polynomial needs more memory than is available. Free memory, or lower a "
+                            "smaller model (fewer forall keys, shorter sums, or a lower degree).")
+                            .ptr()});
+        if (cause) raise_from(exc, cause.ptr());
+        PyErr_SetObject(PyExc_MemoryError, exc.ptr());
+        fail();
+    };
+    try {
+        step();
+    } catch (std::bad_alloc&) {
+        out_of_memory(Obj());
+    } catch (PyErrSet&) {
+        out_of_memory(caught_error(PyExc_MemoryError));  // any other error goes on as it is
+    } catch (nb::python_error&) {
+        out_of_memory(caught_error(PyExc_MemoryError));
+    }
+}
+
 /// Lowers a whole instance. a: (table, objective, sign, constraints, kinds, constraint_weights,
 /// penalties, penalty_weights, onehot_weight); kinds: label -> 1 (==), 2 (<=), 3 (>=); weights:
 /// label -> number. `progress(label)` is told of every constraint and penalty label done.
@@ -319,8 +344,10 @@ void lower_into(Lowering& L, PyObject* const* a, bool consume, P&& progress) {
     Num sign = number(a[2]);
     // an objective left in parts by the native compile goes to the lowering unmerged when it can
     NativePoly* np = native_poly(a[1]);
-    if (!(consume && np && !np->parts.empty() && L.objective_parts(np->parts, np->poly.constant, sign)))
-        with_terms(a[1], consume, [&](Terms& t, bool owned, const Num& c) { L.objective(t, owned, c, sign); });
+    building([] { return std::string("lowering the objective"); }, [&] {
+        if (!(consume && np && !np->parts.empty() && L.objective_parts(np->parts, np->poly.constant, sign)))
+            with_terms(a[1], consume, [&](Terms& t, bool owned, const Num& c) { L.objective(t, owned, c, sign); });
+    });
     map_each(a[3], [&](PyObject* label, PyObject* polys) {
         Num w = weight_of(a[5], label);
         if (num_nonzero(w)) {
@@ -328,7 +355,10 @@ void lower_into(Lowering& L, PyObject* const* a, bool consume, P&& progress) {
             if (kind == -1 && PyErr_Occurred()) fail();
             map_each(polys, [&](PyObject* key, PyObject* poly) {
                 check_signals();
-                with_terms(poly, consume, [&](Terms& t, bool, const Num& c) { L.constraint(label, key, (int)kind, t, c, w); });
+                building([&] { return "lowering " + item_name("constraint", label, key); }, [&] {
+                    with_terms(poly, consume,
+                               [&](Terms& t, bool, const Num& c) { L.constraint(label, key, (int)kind, t, c, w); });
+                });
             });
         }
         progress(label);
@@ -349,20 +379,22 @@ void lower_into(Lowering& L, PyObject* const* a, bool consume, P&& progress) {
         if (num_nonzero(w)) {
             map_each(polys, [&](PyObject* key, PyObject* poly) {
                 check_signals();
-                NativePoly* np = native_poly(poly);
-                if (np && np->squared && consume && L.square_penalty(np->poly, w)) {
-                    np->poly = NPoly();
-                    np->squared = false;
-                    return;
-                }
-                with_terms(poly, consume,
-                           [&](Terms& t, bool owned, const Num& c) { L.penalty(label, key, t, owned, c, w); });
+                building([&] { return "lowering " + item_name("penalty", label, key); }, [&] {
+                    NativePoly* np = native_poly(poly);
+                    if (np && np->squared && consume && L.square_penalty(np->poly, w)) {
+                        np->poly = NPoly();
+                        np->squared = false;
+                        return;
+                    }
+                    with_terms(poly, consume,
+                               [&](Terms& t, bool owned, const Num& c) { L.penalty(label, key, t, owned, c, w); });
+                });
             });
         }
         progress(label);
     });
     Num ow = number(a[8]);
-    if (num_nonzero(ow)) L.onehot(ow);
+    if (num_nonzero(ow)) building([] { return std::string("lowering the one-hot rules"); }, [&] { L.onehot(ow); });
     if (!finite(L.out.constant)) overflowed(L.out.constant, nullptr, 0);
 }
 
@@ -371,9 +403,12 @@ void lower_into(Lowering& L, PyObject* const* a, bool consume, P&& progress) {
 Obj lower(PyObject* const* a) {
     Lowering L(table(a[0]));
     lower_into(L, a, false, [](PyObject*) {});
-    Terms done = L.finish();
-    IndexCache ints;
-    Obj d = to_dict(done, ints, true);
+    Obj d;
+    building([] { return std::string("building the coefficient dict"); }, [&] {
+        Terms done = L.finish();
+        IndexCache ints;
+        d = to_dict(done, ints, true);
+    });
     Obj c = L.out.constant.py();
     Obj nbin = integer(L.next_bin);
     return own(PyTuple_Pack(4, d.ptr(), c.ptr(), nbin.ptr(), L.slacks.ptr()));
@@ -494,7 +529,8 @@ Obj lower_arrays(PyObject* const* a) {
     lower_into(L, a, consume, [&](PyObject* label) {
         if (progress != Py_None) call(progress, {label});
     });
-    Obj arrays = arrays_of(L);
+    Obj arrays;
+    building([] { return std::string("merging the lowered terms into arrays"); }, [&] { arrays = arrays_of(L); });
     Obj c = L.out.constant.py();
     Obj nbin = integer(L.next_bin);
     std::vector<int32_t> starts(e.start);
