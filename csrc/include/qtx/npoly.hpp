@@ -385,11 +385,12 @@ public:
     /// What the binary lowering asks of the terms, gathered as the parts come (their keys are
     /// not changed afterwards): whether every key is strictly increasing from variable 0 on,
     /// whether any has more than two variables, whether any value is a Python object or an
-    /// int, the magnitudes of the ints summed, the greatest variable, and the number of keys of
-    /// one or two variables by first variable.
+    /// int, the magnitudes of the ints summed, those of the floats summed (inf or NaN when any
+    /// float is), the greatest variable, and the number of keys of one or two variables by
+    /// first variable.
     struct Stats {
         bool increasing = true, higher = false, objects = false, ints = false;
-        double int_mass = 0;
+        double int_mass = 0, float_mass = 0;
         int32_t top = -1;
         std::vector<uint32_t> rows;
     };
@@ -440,7 +441,7 @@ private:
     void note(const Entry* from, const Entry* to) {
         Stats& s = stats_;
         bool increasing = true, higher = false, objects = false, ints = false;
-        double mass = 0;
+        double mass = 0, float_mass = 0;
         int32_t top = s.top;
         uint32_t* rows = s.rows.data();
         size_t nrows = s.rows.size();
@@ -451,6 +452,8 @@ private:
             if (e->val.tag() == Num::Int) {
                 ints = true;
                 mass += std::fabs((double)e->val.as_int());
+            } else if (e->val.tag() == Num::Float) {
+                float_mass += std::fabs(e->val.as_float());
             }
             if (n == 0 || k[0] < 0) {
                 increasing = false;
@@ -473,6 +476,7 @@ private:
         s.objects = s.objects || objects;
         s.ints = s.ints || ints;
         s.int_mass += mass;
+        s.float_mass += float_mass;
         s.top = top;
     }
 

@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstring>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -131,23 +132,28 @@ private:
 
 /// Output of an expansion: binary monomials and a constant. A flat Sum only records the
 /// contributions in order and leaves merging equal keys to its reader (see merge_flat), which
-/// must add them in the same order as accumulate would.
+/// must add them in the same order as accumulate would. Once `limit` records are pending, or
+/// (not flat) `limit` terms have been added since, it calls full(owner), which may merge the
+/// records away or change the way (see Lowering::compact).
 struct Sum {
-    struct Part {
-        Key key;
-        Num val;
-    };
+    using Part = Terms::Entry;
     Terms terms;
     BigVector<Part> flat;
     bool is_flat = false;
     Num constant = Num::of_int(0);
+    size_t limit = SIZE_MAX, added = 0;
+    void (*full)(void*) = nullptr;
+    void* owner = nullptr;
     void add(Key&& k, Num&& v) {
-        if (k.size() == 0)
+        if (k.size() == 0) {
             constant = num_add(constant, v);
-        else if (is_flat)
+        } else if (is_flat) {
             flat.push_back(Part{std::move(k), std::move(v)});
-        else
+            if (flat.size() >= limit) full(owner);
+        } else {
             terms.accumulate(std::move(k), std::move(v));
+            if (++added >= limit) full(owner);
+        }
     }
 };
 
@@ -208,8 +214,11 @@ inline bool increasing(const Key& key, int32_t n) {
 
 /// Expands a polynomial (terms, constant), each coefficient times `w` (none: unscaled), into `out`.
 inline void expand_terms(const Encoding& e, const Terms& t, const Num& constant, const Num* w, Sum& out) {
-    if (out.is_flat && out.flat.capacity() < out.flat.size() + t.size())
-        out.flat.reserve(std::max(out.flat.size() + t.size(), out.flat.capacity() * 2));  // at least a term each
+    if (out.is_flat && out.flat.capacity() < out.flat.size() + t.size()) {
+        // at least a term each, up to the records that make the Sum full
+        size_t room = std::min(std::max(out.flat.size() + t.size(), out.flat.capacity() * 2), out.limit);
+        if (room > out.flat.capacity()) out.flat.reserve(room);
+    }
     Expander ex(e);
     std::vector<int32_t> vars;
     Num c = number(constant);
@@ -333,11 +342,70 @@ inline void monomial_range(const Encoding& e, std::vector<int32_t> vars, const N
     hi = num_max(x, y);
 }
 
-/// "Constraint `label` at forall key (..)" for messages.
-inline std::string constraint_name(PyObject* label, PyObject* key) {
-    std::string s = "Constraint `" + to_string(label) + "`";
+/// "<kind> `label` at forall key (..)" for messages.
+inline std::string item_name(const char* kind, PyObject* label, PyObject* key) {
+    std::string s = std::string(kind) + " `" + to_string(label) + "`";
     if (PyTuple_Check(key) && PyTuple_GET_SIZE(key) > 0) s += " at forall key " + to_string(key);
     return s;
+}
+inline std::string constraint_name(PyObject* label, PyObject* key) { return item_name("Constraint", label, key); }
+inline std::string penalty_name(PyObject* label, PyObject* key) { return item_name("Penalty", label, key); }
+
+/// A key as Python shows the tuple: "(3,)", "(3, 7)".
+inline std::string key_text(const int32_t* k, uint32_t n) {
+    std::string s = "(";
+    for (uint32_t i = 0; i < n; ++i) s += (i ? ", " : "") + std::to_string(k[i]);
+    return s + (n == 1 ? ",)" : ")");
+}
+
+inline std::string num_repr(const Num& v) { return to_string(own(PyObject_Repr(v.py().ptr())).ptr()); }
+
+/// Whether a number is neither infinite nor NaN (ints always are; a value that converts to no
+/// float is taken as finite, as nothing here can say otherwise).
+inline bool finite(const Num& v) {
+    if (v.tag() == Num::Float) return std::isfinite(v.as_float());
+    if (v.tag() != Num::Object) return true;
+    Obj o = plain(v.py().ptr());
+    PyObject* p = o.ptr();
+    if (PyLong_Check(p)) return true;
+    if (PyFloat_Check(p)) return std::isfinite(PyFloat_AS_DOUBLE(p));
+    if (PyComplex_Check(p)) return std::isfinite(PyComplex_RealAsDouble(p)) && std::isfinite(PyComplex_ImagAsDouble(p));
+    PyObject* f = PyNumber_Float(p);
+    if (!f) {
+        PyErr_Clear();
+        return true;
+    }
+    bool ok = std::isfinite(PyFloat_AS_DOUBLE(f));
+    Py_DECREF(f);
+    return ok;
+}
+
+/// Refuses a model item (named by name()) with an inf or NaN coefficient or constant: one of
+/// them makes every energy of the binary polynomial NaN.
+template <class Name>
+void check_finite(const Terms& t, const Num& constant, Name&& name) {
+    auto refuse = [&](const std::string& what) {
+        raise(PyExc_ValueError,
+              name() + ": " + what +
+                  ". A binary polynomial needs finite numbers: check the instance data for inf or NaN entries "
+                  "(leave a missing entry, such as a road that does not exist, out of the model, or give it a "
+                  "large finite value).");
+    };
+    for (const auto& entry : t)
+        if (!finite(entry.val))
+            refuse("the term " + key_text(entry.key.data(), entry.key.size()) + " has the coefficient " +
+                   num_repr(entry.val));
+    if (!finite(constant)) refuse("the constant is " + num_repr(constant));
+}
+
+/// Refuses a finished coefficient (or, for no key, the constant) that came out inf or NaN from
+/// finite ones: the weighted sums left float64's range.
+[[noreturn]] inline void overflowed(const Num& v, const int32_t* key, uint32_t size) {
+    std::string what = key ? "the coefficient " + num_repr(v) + " of the term " + key_text(key, size)
+                           : "the constant " + num_repr(v);
+    raise(PyExc_ValueError, what +
+                                " of the binary polynomial is not finite, though the model's coefficients are: their "
+                                "weighted sums overflow float64. Scale the weights or the instance data down.");
 }
 
 /// Comparison kinds of constraints, as the route passes them.
@@ -348,7 +416,16 @@ enum Kind : int { kEqual = 1, kLessEqual = 2, kGreaterEqual = 3 };
 class Lowering {
 public:
     /// `flat`: the terms are read once by merge_flat() instead of finish().
-    explicit Lowering(const Encoding& enc, bool flat = false) : e(enc), next_bin(enc.nbin()) { out.is_flat = flat; }
+    explicit Lowering(const Encoding& enc, bool flat = false) : e(enc), next_bin(enc.nbin()) {
+        out.is_flat = flat_ = flat;
+        if (flat) {
+            out.limit = kFirstRecords;
+            out.full = [](void* self) { static_cast<Lowering*>(self)->compact(); };
+            out.owner = this;
+        }
+    }
+    Lowering(const Lowering&) = delete;  // `out` calls back into this object
+    Lowering& operator=(const Lowering&) = delete;
 
     const Encoding& e;
     Sum out;
@@ -360,6 +437,7 @@ public:
 
     /// The objective, times `sign` (-1 when maximising); its terms are taken over when `owned`.
     void objective(Terms& t, bool owned, const Num& constant, const Num& sign) {
+        check_finite(t, constant, [] { return std::string("In objective"); });
         if (already_binary(e, t)) {
             bool unit = sign.tag() == Num::Int && sign.as_int() == 1;
             if (owned)
@@ -384,6 +462,8 @@ public:
         if (!out.is_flat || !(unit || minus) || !e.all_identity) return false;
         const Parts::Stats& st = parts.stats();
         if (!st.increasing || st.top >= e.nvar) return false;
+        // an inf or NaN (or floats summing past float64) goes the merged way, which names it
+        if (!std::isfinite(st.float_mass) || !finite(constant)) return false;
         if (st.objects)  // only ints may be Python objects
             for (size_t p = 0; p < parts.size(); ++p)
                 if (!already_binary(e, parts.begin(p), parts.end(p))) return false;
@@ -398,6 +478,7 @@ public:
 
     /// One instance of a constraint (lhs - rhs) of the given kind, weighted by w (non-zero).
     void constraint(PyObject* label, PyObject* key, int kind, const Terms& t, const Num& constant, const Num& w) {
+        check_finite(t, constant, [&] { return constraint_name(label, key); });
         if (kind == kEqual)
             equality(t, constant, w);
         else if (kind == kLessEqual || kind == kGreaterEqual)
@@ -409,32 +490,40 @@ public:
     /// One instance of a custom penalty, weighted by w. A flat lowering takes `t` over when it
     /// is `owned` and its own binary form needs no more than reducing repeated variables (every
     /// variable its own binary, plain numbers): merge_flat reads it where it came, in order.
-    void penalty(Terms& t, bool owned, const Num& constant, const Num& w) {
-        if (!(out.is_flat && owned && deferrable(t, w))) {
+    void penalty(PyObject* label, PyObject* key, Terms& t, bool owned, const Num& constant, const Num& w) {
+        check_finite(t, constant, [&] { return penalty_name(label, key); });
+        if (!(flat_ && owned && deferrable(t, w))) {
             expand_terms(e, t, constant, &w, out);
             return;
         }
         Num c = number(constant);
         out.constant = num_add(out.constant, num_mul(w, c));
+        size_t n = t.size();
         sources_.push_back(Source{std::move(t), w, out.flat.size(), {}, Num()});
+        deferred(n);
     }
 
     /// One instance of a custom penalty given as the square of `base` (terms of one variable
     /// each), weighted by w: taken over, as penalty() takes an owned one, when the square's
     /// terms are their own binary form; false (and nothing done) otherwise. Its terms are made
-    /// by merge_flat as npoly_power(base, 2) would list them.
+    /// by merge_flat as npoly_power(base, 2) would list them. A square with an inf or NaN is
+    /// left to penalty(), which names the expanded term as the dict route does.
     bool square_penalty(NPoly& base, const Num& w) {
-        if (!out.is_flat || !e.all_identity || !plain_number(w) || !plain_number(base.constant)) return false;
+        if (!flat_ || !e.all_identity || !plain_number(w) || !plain_number(base.constant)) return false;
+        if (!finite(base.constant)) return false;
         std::vector<Num> squares;
         squares.reserve(base.terms.size());
         for (const auto& entry : base.terms) {
             int32_t v = entry.key.data()[0];
-            if (entry.key.size() != 1 || v < 0 || v >= e.nvar || !plain_number(entry.val)) return false;
+            if (entry.key.size() != 1 || v < 0 || v >= e.nvar || !plain_number(entry.val) || !finite(entry.val))
+                return false;
             squares.push_back(num_squared(entry.val));
-            if (!plain_number(squares.back())) return false;
+            if (!plain_number(squares.back()) || !finite(squares.back())) return false;
         }
         out.constant = num_add(out.constant, num_mul(w, number(num_squared(base.constant))));
+        size_t n = base.terms.size();
         sources_.push_back(Source{std::move(base.terms), w, out.flat.size(), std::move(squares), base.constant});
+        deferred(n * (n + 3) / 2);  // x_i, x_i x_j (i < j), x_i x_i
         return true;
     }
 
@@ -497,6 +586,16 @@ public:
     /// higher ones in finish()'s order. Empties the lowering.
     template <class Reserve, class Emit>
     void merge_flat(Reserve&& reserve, Emit&& emit) {
+        merge(true, reserve, emit);
+    }
+
+private:
+    /// merge_flat(), or, when not `final`, the same merge of the contributions besides the
+    /// objective (which is left as it is), every term emitted as a Num.
+    template <class Reserve, class Emit>
+    void merge(bool final, Reserve&& reserve, Emit&& emit) {
+        bool objective = final && has_base;
+        bool in_place = final && quadratic_in_place;
         SignalPoll poll;
         // Terms of degree 1 and 2 are counted by first index (see below); those of degree 3 and
         // more, rare, are merged through a map in finish()'s order, in the same passes.
@@ -508,14 +607,17 @@ public:
         // each addition then gives what num_add gives, up to the int's kind.
         bool objects = false, ints = false;
         double int_mass = 0;  // the ints' magnitudes summed
-        auto count = [&](const Key& k, const Num& v) {
-            ++start[(size_t)k.data()[0] + 2];
+        auto note = [&](const Num& v) {
             if (v.tag() == Num::Int) {
                 ints = true;
                 int_mass += std::fabs((double)v.as_int());
             } else if (v.tag() != Num::Float) {
                 objects = true;
             }
+        };
+        auto count = [&](const Key& k, const Num& v) {
+            ++start[(size_t)k.data()[0] + 2];
+            note(v);
         };
         auto count_base = [&](const Key& k, const Num& v) {
             count(k, v);
@@ -547,7 +649,7 @@ public:
         };
         // an objective in parts without keys of three variables or more was counted as it came
         const Parts::Stats& st = base_parts.stats();
-        if (has_base && base.empty() && !st.higher) {
+        if (objective && base.empty() && !st.higher) {
             for (size_t r = 0; r < nb && r < st.rows.size(); ++r) {
                 from_base[r] = st.rows[r];
                 start[r + 2] += st.rows[r];
@@ -555,8 +657,17 @@ public:
             objects = st.objects;
             ints = st.ints;
             int_mass = st.int_mass;
-        } else if (has_base) {
+        } else if (objective) {
             count_objective();
+        }
+        // the terms kept by the last compaction, then every contribution since
+        for (size_t i = 0; i < kept_; ++i) {
+            if (kept_nums_) {
+                ++start[(*kept_nums_)[i].group + 2];
+                note((*kept_nums_)[i].val);
+            } else {
+                ++start[(*kept_floats_)[i].group + 2];
+            }
         }
         each_other(
             [&](const Key& k, Num& v) {
@@ -579,21 +690,116 @@ public:
                 int_mass += mass;
                 return true;
             });
-        if (has_base)
+        if (objective)
             for (auto& entry : rest) higher.accumulate(std::move(entry));
         else
             higher = std::move(rest);
         for (size_t r = 2; r < nb + 2; ++r) start[r] += start[r - 1];
-        bool floats = !objects && (!ints || (quadratic_in_place && int_mass < 0x1p52));
-        if (!(floats && quadratic_in_place)) reserve(start[nb + 1]);
+        bool floats = !objects && (!ints || (in_place && int_mass < 0x1p52));
+        if (!(floats && in_place)) reserve(start[nb + 1]);
         if (floats)
-            merge_buckets<FloatRec>(start, from_base, emit);
+            merge_buckets<FloatRec>(start, from_base, emit, final, in_place);
         else
-            merge_buckets<NumRec>(start, from_base, emit);
+            merge_buckets<NumRec>(start, from_base, emit, final, in_place);
         for (const auto& entry : higher) emit(entry.key.data(), entry.key.size(), entry.val);
     }
 
-private:
+    /// Pending contributions (flat records and what the sources expand to) wait for a
+    /// compaction until there are this many, at least. The first comes once there are
+    /// kFirstRecords flat records, to tell soon whether they repeat their keys (the sources,
+    /// made natively, wait for the rule).
+    static constexpr size_t kCompactAt = size_t(1) << 20, kFirstRecords = size_t(1) << 16;
+    size_t threshold_ = kCompactAt;
+    bool compacted_ = false;
+    size_t source_terms_ = 0;  // contributions the pending sources make
+
+    /// A source of n contributions was put aside; while the Sum adds into the map, it is added
+    /// there at once.
+    void deferred(size_t n) {
+        if (!out.is_flat) {
+            each_other([&](const Key& k, Num& v) { out.terms.accumulate(Key(k), std::move(v)); },
+                       [](const Source&) { return false; }, false);
+            sources_.clear();
+            out.added += n;
+            if (out.added >= out.limit) compact();
+            return;
+        }
+        source_terms_ += n;
+        if (out.flat.size() + source_terms_ >= threshold_)
+            compact();
+        else
+            out.limit = compacted_ ? threshold_ - source_terms_ : std::min(threshold_ - source_terms_, kFirstRecords);
+    }
+
+    /// Merges the pending contributions into one term per key holding the sum of its
+    /// contributions so far (in order, as merge_flat and finish() add them: later ones add to
+    /// it, so every result stays the same), the objective left apart. Memory then follows the
+    /// distinct terms: the next compaction waits for twice as many contributions as there are
+    /// terms, which also keeps the time linear. When the contributions came at least twice per
+    /// term, the rest are added into out.terms as they come (finish()'s way), until they bring
+    /// new terms again.
+    void compact() {
+        compacted_ = true;
+        size_t before = out.terms.size() + kept_;
+        if (!out.is_flat) {
+            if ((before - terms_seen_) * kRepeats > out.added) flat_again();
+            terms_seen_ = before;
+            out.added = 0;
+            return;
+        }
+        // sorted by key and merged as merge_flat does, no lookup per contribution: the terms of
+        // degree 1 and 2 kept as records, the others in out.terms
+        size_t pending = out.flat.size() + source_terms_;
+        Terms merged;
+        merge(false, [](size_t) {},
+              [&](const int32_t* k, uint32_t n, const Num& v) { merged.push_distinct(Key(k, n), Num(v)); });
+        out.terms = std::move(merged);
+        source_terms_ = 0;
+        if ((out.terms.size() + kept_) * kRepeats > before + pending) {
+            flat_again();
+            return;
+        }
+        // into the map, where the contributions will be added
+        auto key = [](uint32_t row, int32_t col) {
+            Key k(col < 0 ? 1 : 2);
+            k.data()[0] = (int32_t)row;
+            if (col >= 0) k.data()[1] = col;
+            return k;
+        };
+        for (size_t i = 0; i < kept_; ++i) {
+            if (kept_nums_) {
+                NumRec& r = (*kept_nums_)[i];
+                out.terms.push_distinct(key(r.group, r.col), std::move(r.val));
+            } else {
+                const FloatRec& r = (*kept_floats_)[i];
+                out.terms.push_distinct(key(r.group, r.col), Num::of_float(r.val));
+            }
+        }
+        kept_floats_.reset();
+        kept_nums_.reset();
+        kept_ = 0;
+        out.is_flat = false;
+        BigVector<Sum::Part>().swap(out.flat);
+        terms_seen_ = out.terms.size();
+        out.added = 0;
+        out.limit = std::max(kCompactAt, 2 * out.terms.size());
+    }
+
+    static constexpr size_t kRepeats = 2;  // contributions per term that make adding into the map pay
+    size_t terms_seen_ = 0;                // terms in the map when the last contributions began to come
+    bool flat_ = false;
+    // The last compaction's terms of degree 1 and 2, by row then column (row in `group`,
+    // column -1 for a linear term): the first kept_ records of one of the two.
+    std::unique_ptr<BigArray<FloatRec>> kept_floats_;
+    std::unique_ptr<BigArray<NumRec>> kept_nums_;
+    size_t kept_ = 0;
+
+    void flat_again() {
+        out.is_flat = true;
+        threshold_ = std::max(kCompactAt, 2 * (out.terms.size() + kept_));
+        out.limit = threshold_;
+    }
+
     /// An int or float held natively: no Python object behind it.
     static bool plain_number(const Num& v) { return v.tag() == Num::Int || v.tag() == Num::Float; }
 
@@ -656,12 +862,12 @@ private:
         return w * (promoted(a) * promoted(b));
     }
 
-    /// Calls f(key, value) for every contribution besides the objective, in order: the flat
-    /// parts, and the penalties taken over where they came (weighted here, a key with a
-    /// repeated variable reduced, as the expansion does). f may take the value. A square for
-    /// which skip(source) is true is passed over.
+    /// Calls f(key, value) for every contribution besides the objective, in order: the terms
+    /// compacted so far (unless not `compacted`), the flat parts, and the penalties taken over
+    /// where they came (weighted here, a key with a repeated variable reduced, as the expansion
+    /// does). f may take the value. A square for which skip(source) is true is passed over.
     template <class F, class Skip>
-    void each_other(F&& f, Skip&& skip) {
+    void each_other(F&& f, Skip&& skip, bool compacted = true) {
         SignalPoll poll;
         size_t at = 0;
         auto flat_to = [&](size_t end) {
@@ -670,6 +876,11 @@ private:
                 f(out.flat[at].key, out.flat[at].val);
             }
         };
+        if (compacted)
+            for (auto& entry : out.terms) {  // every contribution in them came first
+                poll.tick();
+                f(entry.key, entry.val);
+            }
         int32_t bits[Key::kInline];
         const Num two = Num::of_int(2);
         for (auto& s : sources_) {
@@ -745,8 +956,10 @@ private:
     /// objective's records are placed by a helper while this thread places the others, then
     /// each sorts and merges half the buckets. The helper touches no Python object: in place,
     /// every value is a float and every term it emits is a linear one, stored by index.
+    /// Not `final` (a compaction), the objective is left out and kept.
     template <class Rec, class Emit>
-    void merge_buckets(std::vector<size_t>& start, const std::vector<size_t>& from_base, Emit&& emit) {
+    void merge_buckets(std::vector<size_t>& start, const std::vector<size_t>& from_base, Emit&& emit, bool final,
+                       bool quadratic_in_place) {
         using V = decltype(std::declval<Rec&>().take());
         constexpr bool floats = std::is_same<Rec, FloatRec>::value;
         size_t nb = start.size() - 2;
@@ -780,6 +993,27 @@ private:
             }
         };
         auto put_others = [&] {
+            for (size_t i = 0; i < kept_; ++i) {  // before anything that came after them
+                if (kept_nums_) {
+                    NumRec& from = (*kept_nums_)[i];
+                    Rec& rec = recs[at_other[from.group]++];
+                    rec.col = from.col;
+                    rec.group = kOther;
+                    rec.set(std::move(from.val));
+                } else {
+                    const FloatRec& from = (*kept_floats_)[i];
+                    Rec& rec = recs[at_other[from.group]++];
+                    rec.col = from.col;
+                    rec.group = kOther;
+                    if constexpr (floats)
+                        rec.val = from.val;
+                    else
+                        rec.set(Num::of_float(from.val));
+                }
+            }
+            kept_floats_.reset();
+            kept_nums_.reset();
+            kept_ = 0;
             each_other([&](const Key& k, Num& v) { put(at_other, k, std::move(v), kOther); },
                        [](const Source&) { return false; });
         };
@@ -788,12 +1022,17 @@ private:
             put_others();
             helper.join();
         } else {
-            put_base(true);
+            if (final) put_base(true);
             put_others();
         }
-        base = Terms();
-        base_parts.clear();
-        BigVector<Sum::Part>().swap(out.flat);
+        if (final) {
+            base = Terms();
+            base_parts.clear();
+            BigVector<Sum::Part>().swap(out.flat);
+        } else {
+            out.flat.clear();  // its room is taken again up to the next compaction
+        }
+        out.terms = Terms();
         sources_.clear();
 
         struct Acc {  // a running sum; empty until the first value
@@ -808,14 +1047,28 @@ private:
                 }
             }
         };
+        // the first term written in place that is not finite, refused once the threads are done
+        struct Unfinite {
+            bool seen = false;
+            int32_t key[2];
+            double val;
+        };
         // Buckets [from, to), their quadratic terms written in place from `written` on.
-        auto merge_range = [&](size_t from, size_t to, size_t& written, bool poll_signals) {
+        auto merge_range = [&](size_t from, size_t to, size_t& written, bool poll_signals, Unfinite& unfinite) {
             SignalPoll poll;
             RunSort<Rec> sorter;
             int32_t key[2];
             auto done = [&](V&& v) {
+                if (!final) {  // a compaction keeps the terms as records, over those read
+                    Rec& o = recs[written++];
+                    o.col = key[1];
+                    o.group = (uint32_t)key[0];
+                    o.val = std::move(v);
+                    return;
+                }
                 if constexpr (floats) {
                     if (in_place && key[1] >= 0) {
+                        if (!std::isfinite(v) && !unfinite.seen) unfinite = Unfinite{true, {key[0], key[1]}, v};
                         FloatRec& o = recs[written++];  // never past the records read: each term took one
                         o.col = key[1];
                         o.group = (uint32_t)key[0];
@@ -861,20 +1114,31 @@ private:
             }
         };
         size_t written = 0;
+        Unfinite unfinite[2];
         if (two) {
             // the second half of the records, from the bucket where it begins, to the helper;
             // its terms are moved down behind the first half's afterwards
             size_t mid = (size_t)(std::lower_bound(first.begin(), first.end(), total / 2) - first.begin());
             size_t later = first[mid];
-            Helper helper([&] { merge_range(mid, nb, later, false); });
-            merge_range(0, mid, written, true);
+            Helper helper([&] { merge_range(mid, nb, later, false, unfinite[1]); });
+            merge_range(0, mid, written, true, unfinite[0]);
             helper.join();
             if (written < first[mid])
                 std::memmove(static_cast<void*>(recs.get() + written), recs.get() + first[mid],
                              (later - first[mid]) * sizeof(Rec));
             written += later - first[mid];
         } else {
-            merge_range(0, nb, written, true);
+            merge_range(0, nb, written, true, unfinite[0]);
+        }
+        for (const Unfinite& u : unfinite)
+            if (u.seen) overflowed(Num::of_float(u.val), u.key, 2);
+        if (!final) {
+            if constexpr (floats)
+                kept_floats_ = std::move(owner);
+            else
+                kept_nums_ = std::move(owner);
+            kept_ = written;
+            return;
         }
         recs.emptied();
         if constexpr (floats) {
@@ -888,31 +1152,44 @@ private:
     static constexpr size_t kParallel = size_t(1) << 16;  // records worth a second thread
 
     /// A second thread running `work`, joined at the latest when the helper goes (so no
-    /// exception of this thread leaves it running); join() passes on what it threw.
+    /// exception of this thread leaves it running); join() passes on what it threw. When no
+    /// thread can be started (memory is short, say), join() runs the work on this thread.
     class Helper {
     public:
         template <class F>
-        explicit Helper(F&& work)
-            : thread_([this, work = std::forward<F>(work)]() mutable {
-                  try {
-                      work();
-                  } catch (...) {
-                      error_ = std::current_exception();
-                  }
-              }) {}
+        explicit Helper(F&& work) : work_(std::forward<F>(work)) {
+            try {
+                thread_ = std::thread([this] {
+                    try {
+                        work_();
+                    } catch (...) {
+                        error_ = std::current_exception();
+                    }
+                });
+            } catch (const std::exception&) {
+                here_ = true;
+            }
+        }
         Helper(const Helper&) = delete;
         Helper& operator=(const Helper&) = delete;
         ~Helper() {
             if (thread_.joinable()) thread_.join();
         }
         void join() {
+            if (here_) {
+                here_ = false;
+                work_();
+                return;
+            }
             thread_.join();
             if (error_) std::rethrow_exception(error_);
         }
 
     private:
+        std::function<void()> work_;
         std::exception_ptr error_;
-        std::thread thread_;  // last: started once error_ exists
+        bool here_ = false;
+        std::thread thread_;  // last: started once the rest exists
     };
 
     /// lhs <= 0 (sign -1 turns lhs >= 0 into -lhs <= 0) as w * (lhs + s)^2, s an integer slack

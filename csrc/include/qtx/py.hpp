@@ -51,16 +51,51 @@ template <class... A>
     fail();
 }
 
+constexpr const char* kOutOfMemory =
+    "out of memory: a native buffer or Python object could not be allocated; free memory or work on a smaller model";
+
+/// Gives the pending MemoryError a message when it has none (CPython's own, raised where an
+/// allocation failed, says nothing).
+inline void explain_memory_error() {
+    if (!PyErr_ExceptionMatches(PyExc_MemoryError)) return;
+#if PY_VERSION_HEX >= 0x030C0000
+    PyObject* exc = PyErr_GetRaisedException();
+    PyObject* args = PyException_GetArgs(exc);
+    bool silent = !args || PyTuple_GET_SIZE(args) == 0;
+    Py_XDECREF(args);
+    if (!silent) {
+        PyErr_SetRaisedException(exc);
+        return;
+    }
+    Py_DECREF(exc);
+#else
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    bool silent = !value || value == Py_None ||
+                  (PyExceptionInstance_Check(value) && PyTuple_GET_SIZE(((PyBaseExceptionObject*)value)->args) == 0);
+    if (!silent) {
+        PyErr_Restore(type, value, tb);
+        return;
+    }
+    Py_XDECREF(type);
+    Py_XDECREF(value);
+    Py_XDECREF(tb);
+#endif
+    PyErr_SetString(PyExc_MemoryError, kOutOfMemory);
+}
+
 /// Runs `body` and turns C++ exceptions into a set Python error (NULL result).
 template <class F>
 inline PyObject* guarded(F&& body) noexcept {
     try {
         return body().release().ptr();
     } catch (PyErrSet&) {
+        explain_memory_error();
     } catch (nb::python_error& e) {
         e.restore();
+        explain_memory_error();
     } catch (std::bad_alloc&) {
-        PyErr_NoMemory();
+        PyErr_SetString(PyExc_MemoryError, kOutOfMemory);
     } catch (std::exception& e) {
         PyErr_SetString(PyExc_RuntimeError, e.what());
     }

@@ -171,9 +171,11 @@ struct IndexCache {
     }
 };
 
-/// Adds the terms into dict `d` (d[key] = d[key] + value, or value for a new key).
-void flush(Terms& t, PyObject* d, IndexCache& ints) {
+/// Adds the terms into dict `d` (d[key] = d[key] + value, or value for a new key). `finished`:
+/// the terms are a lowering's result, refused when a value is not finite.
+void flush(Terms& t, PyObject* d, IndexCache& ints, bool finished = false) {
     for (auto& entry : t) {
+        if (finished && !finite(entry.val)) overflowed(entry.val, entry.key.data(), entry.key.size());
         uint32_t n = entry.key.size();
         PyObject* tup = PyTuple_New(n);
         if (!tup) fail();
@@ -194,9 +196,9 @@ void flush(Terms& t, PyObject* d, IndexCache& ints) {
     }
 }
 
-Obj to_dict(Terms& t, IndexCache& ints) {
+Obj to_dict(Terms& t, IndexCache& ints, bool finished = false) {
     Obj d = own(_PyDict_NewPresized((Py_ssize_t)t.size()));
-    flush(t, d.ptr(), ints);
+    flush(t, d.ptr(), ints, finished);
     return d;
 }
 
@@ -383,6 +385,31 @@ void check_signals() {
     if (PyErr_CheckSignals() < 0) fail();
 }
 
+/// Runs one step of the lowering; memory running out in it (a C++ allocation, or Python's
+/// MemoryError, which says nothing) raises a MemoryError saying what was being built.
+template <class What, class Step>
+void building(What&& what, Step&& step) {
+    auto out_of_memory = [&](Obj cause) {
+        Obj exc = call(PyExc_MemoryError,
+                       {str("out of memory while " + what() +
+                            ": the binary polynomial needs more memory than is available. Free memory, or lower a "
+                            "smaller model (fewer forall keys, shorter sums, or a lower degree).")
+                            .ptr()});
+        if (cause) raise_from(exc, cause.ptr());
+        PyErr_SetObject(PyExc_MemoryError, exc.ptr());
+        fail();
+    };
+    try {
+        step();
+    } catch (std::bad_alloc&) {
+        out_of_memory(Obj());
+    } catch (PyErrSet&) {
+        out_of_memory(caught_error(PyExc_MemoryError));  // any other error goes on as it is
+    } catch (nb::python_error&) {
+        out_of_memory(caught_error(PyExc_MemoryError));
+    }
+}
+
 /// Lowers a whole instance. a: (table, objective, sign, constraints, kinds, constraint_weights,
 /// penalties, penalty_weights, onehot_weight); kinds: label -> 1 (==), 2 (<=), 3 (>=); weights:
 /// label -> number. `progress(label)` is told of every constraint and penalty label done.
@@ -391,8 +418,10 @@ void lower_into(Lowering& L, PyObject* const* a, bool consume, P&& progress) {
     Num sign = number(a[2]);
     // an objective left in parts by the native compile goes to the lowering unmerged when it can
     NativePoly* np = native_poly(a[1]);
-    if (!(consume && np && !np->parts.empty() && L.objective_parts(np->parts, np->poly.constant, sign)))
-        with_terms(a[1], consume, [&](Terms& t, bool owned, const Num& c) { L.objective(t, owned, c, sign); });
+    building([] { return std::string("lowering the objective"); }, [&] {
+        if (!(consume && np && !np->parts.empty() && L.objective_parts(np->parts, np->poly.constant, sign)))
+            with_terms(a[1], consume, [&](Terms& t, bool owned, const Num& c) { L.objective(t, owned, c, sign); });
+    });
     map_each(a[3], [&](PyObject* label, PyObject* polys) {
         Num w = weight_of(a[5], label);
         if (num_nonzero(w)) {
@@ -400,39 +429,47 @@ void lower_into(Lowering& L, PyObject* const* a, bool consume, P&& progress) {
             if (kind == -1 && PyErr_Occurred()) fail();
             map_each(polys, [&](PyObject* key, PyObject* poly) {
                 check_signals();
-                with_terms(poly, consume, [&](Terms& t, bool, const Num& c) { L.constraint(label, key, (int)kind, t, c, w); });
+                building([&] { return "lowering " + item_name("constraint", label, key); }, [&] {
+                    with_terms(poly, consume,
+                               [&](Terms& t, bool, const Num& c) { L.constraint(label, key, (int)kind, t, c, w); });
+                });
             });
         }
         progress(label);
     });
     if (L.out.is_flat && !L.e.all_identity) {
-        // the penalties' terms, expanded here, are known up front: room for them at once
+        // the penalties' terms, expanded here, are known up front: room for them at once, up to
+        // the records that make the lowering merge what it holds
         size_t terms = L.out.flat.size();
         map_each(a[6], [&](PyObject*, PyObject* polys) {
             map_each(polys, [&](PyObject*, PyObject* poly) {
                 if (NativePoly* np = native_poly(poly)) terms += np->poly.terms.size() + np->parts.total();
             });
         });
-        L.out.flat.reserve(terms);
+        L.out.flat.reserve(std::min(terms, L.out.limit));
     }
     map_each(a[6], [&](PyObject* label, PyObject* polys) {
         Num w = weight_of(a[7], label);
         if (num_nonzero(w)) {
-            map_each(polys, [&](PyObject*, PyObject* poly) {
+            map_each(polys, [&](PyObject* key, PyObject* poly) {
                 check_signals();
-                NativePoly* np = native_poly(poly);
-                if (np && np->squared && consume && L.square_penalty(np->poly, w)) {
-                    np->poly = NPoly();
-                    np->squared = false;
-                    return;
-                }
-                with_terms(poly, consume, [&](Terms& t, bool owned, const Num& c) { L.penalty(t, owned, c, w); });
+                building([&] { return "lowering " + item_name("penalty", label, key); }, [&] {
+                    NativePoly* np = native_poly(poly);
+                    if (np && np->squared && consume && L.square_penalty(np->poly, w)) {
+                        np->poly = NPoly();
+                        np->squared = false;
+                        return;
+                    }
+                    with_terms(poly, consume,
+                               [&](Terms& t, bool owned, const Num& c) { L.penalty(label, key, t, owned, c, w); });
+                });
             });
         }
         progress(label);
     });
     Num ow = number(a[8]);
-    if (num_nonzero(ow)) L.onehot(ow);
+    if (num_nonzero(ow)) building([] { return std::string("lowering the one-hot rules"); }, [&] { L.onehot(ow); });
+    if (!finite(L.out.constant)) overflowed(L.out.constant, nullptr, 0);
 }
 
 /// _lower(table, objective, sign, constraints, kinds, constraint_weights, penalties,
@@ -440,9 +477,12 @@ void lower_into(Lowering& L, PyObject* const* a, bool consume, P&& progress) {
 Obj lower(PyObject* const* a) {
     Lowering L(table(a[0]));
     lower_into(L, a, false, [](PyObject*) {});
-    Terms done = L.finish();
-    IndexCache ints;
-    Obj d = to_dict(done, ints);
+    Obj d;
+    building([] { return std::string("building the coefficient dict"); }, [&] {
+        Terms done = L.finish();
+        IndexCache ints;
+        d = to_dict(done, ints, true);
+    });
     Obj c = L.out.constant.py();
     Obj nbin = integer(L.next_bin);
     return own(PyTuple_Pack(4, d.ptr(), c.ptr(), nbin.ptr(), L.slacks.ptr()));
@@ -470,19 +510,28 @@ Obj strided_array(void* data, size_t n, size_t stride, nb::handle owner) {
     return nb::steal(array.cast().release());
 }
 
-/// A coefficient as a float64, refusing any value a float64 cannot hold exactly.
+/// A finished coefficient as a float64, refusing any value a float64 cannot hold exactly and
+/// any that is not finite.
 double exact_double(const Num& v, const int32_t* key, uint32_t size) {
     double d;
-    if (v.tag() == Num::Float) return v.as_float();
+    if (v.tag() == Num::Float) {
+        if (!std::isfinite(v.as_float())) overflowed(v, key, size);
+        return v.as_float();
+    }
     if (v.tag() == Num::Int) {
         d = (double)v.as_int();
         if (d < 9223372036854775808.0 && (int64_t)d == v.as_int()) return d;
     } else {
         Obj o = v.py();
         d = PyFloat_AsDouble(o.ptr());
-        if (d == -1.0 && PyErr_Occurred()) fail();
-        Obj f = own(PyFloat_FromDouble(d));
-        if (compare(o.ptr(), f.ptr(), Py_EQ)) return d;
+        if (d == -1.0 && PyErr_Occurred()) {
+            if (!PyErr_ExceptionMatches(PyExc_OverflowError)) fail();
+            PyErr_Clear();  // an int past float64's range: no exact value, said below
+        } else {
+            if (!std::isfinite(d)) overflowed(v, key, size);
+            Obj f = own(PyFloat_FromDouble(d));
+            if (compare(o.ptr(), f.ptr(), Py_EQ)) return d;
+        }
     }
     Obj k = own(PyTuple_New(size));
     for (uint32_t i = 0; i < size; ++i) PyTuple_SET_ITEM(k.ptr(), i, integer(key[i]).release().ptr());
@@ -554,7 +603,8 @@ Obj lower_arrays(PyObject* const* a) {
     lower_into(L, a, consume, [&](PyObject* label) {
         if (progress != Py_None) call(progress, {label});
     });
-    Obj arrays = arrays_of(L);
+    Obj arrays;
+    building([] { return std::string("merging the lowered terms into arrays"); }, [&] { arrays = arrays_of(L); });
     Obj c = L.out.constant.py();
     Obj nbin = integer(L.next_bin);
     std::vector<int32_t> starts(e.start);
