@@ -1,6 +1,6 @@
 // The substitution engine: instantiates a whole expression tree against instance data in C++.
 //
-// A tree is first read into a plan (its attributes fetched once), then evaluated into NPoly
+// A tree is first read into a plan (its attributes fetched once), then evaluated into Poly
 // values. Nodes of the package's own classes are evaluated here; any other node (a user
 // subclass, say) is asked through its public `substitute`. Only the result becomes a
 // SubstitutedExpression.
@@ -11,7 +11,7 @@
 #pragma once
 #include "bindings.hpp"
 #include "data_view.hpp"
-#include "npoly.hpp"
+#include "poly.hpp"
 #include "plan.hpp"
 #include "registry.hpp"
 #include "seen_index.hpp"
@@ -29,16 +29,16 @@ public:
     explicit SmallPolys(size_t n) : n_(n) {
         if (n > 4) heap_.resize(n);
     }
-    NPoly& operator[](size_t i) { return n_ > 4 ? heap_[i] : inline_[i]; }
-    NPoly* begin() { return n_ > 4 ? heap_.data() : inline_; }
-    NPoly* end() { return begin() + n_; }
+    Poly& operator[](size_t i) { return n_ > 4 ? heap_[i] : inline_[i]; }
+    Poly* begin() { return n_ > 4 ? heap_.data() : inline_; }
+    Poly* end() { return begin() + n_; }
     bool empty() const { return n_ == 0; }
     size_t size() const { return n_; }
 
 private:
     size_t n_;
-    NPoly inline_[4];
-    std::vector<NPoly> heap_;
+    Poly inline_[4];
+    std::vector<Poly> heap_;
 };
 
 /// Subscript values of one access: ints, or Python objects when they do not fit.
@@ -62,7 +62,7 @@ public:
           // our own registry and instance data never look at element bindings
           bindings_(data, fast_registry_ && Py_TYPE(data) == (PyTypeObject*)types().data_cls) {}
 
-    NPoly eval(Node* n) {
+    Poly eval(Node* n) {
         // evaluation recurses as deep as the plan; its frames are larger than the planner's
         if (stack_exhausted(floor_)) stack_overflow("while substituting an expression tree");
         if (n->pure) return constant(value(n));
@@ -86,8 +86,8 @@ public:
         switch (n->k) {
             case K::CTrue: return true;
             case K::CCompare: {
-                NPoly l = eval(n->kids[0]);
-                NPoly r = eval(n->kids[1]);
+                Poly l = eval(n->kids[0]);
+                Poly r = eval(n->kids[1]);
                 if (!l.terms.empty() || !r.terms.empty())
                     raise_substitute("Conditions must not contain decision variables.");
                 if (l.constant.tag() == Num::Object || r.constant.tag() == Num::Object)
@@ -115,11 +115,11 @@ public:
     }
 
     /// eval(root), except that a root `base ** 2` whose base has terms, each of one variable,
-    /// gives its base unexpanded and sets `squared` (npoly_power(base, 2) is the value).
-    NPoly eval_square(Node* root, bool& squared) {
+    /// gives its base unexpanded and sets `squared` (poly_power(base, 2) is the value).
+    Poly eval_square(Node* root, bool& squared) {
         square_root_ = root;
         squared_ = false;
-        NPoly p = eval(root);
+        Poly p = eval(root);
         squared = squared_;
         square_root_ = nullptr;
         squared_ = false;
@@ -132,7 +132,7 @@ public:
     /// tells its outer value (0, 1, ...); otherwise every part is a group of its own. Adding
     /// up each group's parts in order, then the groups in order, gives exactly eval(root)'s
     /// terms (see merge_parts); the native route merges them with the rest of the model.
-    NPoly eval_parts(Node* root, Parts& parts) {
+    Poly eval_parts(Node* root, Parts& parts) {
         parts_ = &parts;
         parts_root_ = root;
         struct Reset {
@@ -151,8 +151,8 @@ public:
 
     /// range(int(start), int(end)) of an index element's evaluated bounds.
     Obj index_range(Node* el) {
-        NPoly s = eval(el->kids[0]);
-        NPoly e = eval(el->kids[1]);
+        Poly s = eval(el->kids[0]);
+        Poly e = eval(el->kids[1]);
         if (!s.terms.empty() || !e.terms.empty()) raise_substitute("Range bounds must not contain decision variables.");
         Obj lo = own(PyNumber_Long(s.constant.py().ptr())), hi = own(PyNumber_Long(e.constant.py().ptr()));
         return call((PyObject*)&PyRange_Type, {lo.ptr(), hi.ptr()});
@@ -160,11 +160,11 @@ public:
 
     /// The SubstitutedExpression of a finished polynomial: the object it was read from, when it
     /// came from a node outside the engine (operators hand back their first operand's object).
-    Obj result(NPoly&& p) {
+    Obj result(Poly&& p) {
         share_ints_for(p.terms.size(), max_index(p.terms));
         Obj coeff = terms_dict(p.terms, [&](int32_t i) { return index_object(i); });
         if (p.origin) {
-            npoly_write(p.origin.ptr(), p, coeff);
+            poly_write(p.origin.ptr(), p, coeff);
             return p.origin;
         }
         return call(types().poly_cls, {coeff.ptr(), p.constant.py().ptr(), p.order.py().ptr()});
@@ -173,7 +173,7 @@ public:
     /// The same for a polynomial whose terms eval_parts left in parts: the dict is filled
     /// group by group, each group's parts merged first, so its keys and values are those of
     /// merge_parts without a map of all the terms. Empties `parts`.
-    Obj result(NPoly&& p, Parts& parts) {
+    Obj result(Poly&& p, Parts& parts) {
         if (parts.empty()) return result(std::move(p));
         int64_t top = 0;
         for (size_t i = 0; i < parts.size(); ++i) top = std::max(top, max_index(parts.begin(i), parts.end(i)));
@@ -257,15 +257,15 @@ private:
         return o;
     }
 
-    static NPoly constant(Num v) {
-        NPoly p;
+    static Poly constant(Num v) {
+        Poly p;
         p.constant = std::move(v);
         p.order = Num::of_int(0);
         return p;
     }
 
-    static NPoly variable_poly(int32_t index) {
-        NPoly p;
+    static Poly variable_poly(int32_t index) {
+        Poly p;
         Key k(1);
         k.data()[0] = index;
         p.terms.store(std::move(k), Num::of_int(1));
@@ -288,9 +288,9 @@ private:
         return r;
     }
 
-    NPoly fallback(Node* n) {
+    Poly fallback(Node* n) {
         Obj r = callout(n->obj, names().substitute.ptr());
-        NPoly p = npoly_read(r.ptr());
+        Poly p = poly_read(r.ptr());
         p.origin = r;
         return p;
     }
@@ -321,7 +321,7 @@ private:
     // ---- data: subscripts of placeholders, index values, array lengths (engine_data.hpp) ----
 
     Num data_value(Node* n);
-    NPoly array_length(Node* n);
+    Poly array_length(Node* n);
 
     /// int(start) and int(end) of an index element's evaluated bounds.
     void range_of(Node* el, long long& lo, long long& hi);
@@ -344,7 +344,7 @@ private:
 
     int32_t register_integer(PyObject* label, PyObject* subs, PyObject* lower, PyObject* upper);
 
-    NPoly decision_variable(Node* n);
+    Poly decision_variable(Node* n);
 
     /// A subscript resolved: a data value or fixed value (`value`), or a registered variable.
     struct Access {
@@ -354,12 +354,12 @@ private:
 
     Access access(Node* n);
 
-    NPoly subscript(Node* n);
+    Poly subscript(Node* n);
 
     int32_t integer_subscript(Node* var, PyObject* subs);
 
     /// Bounds are data: a decision variable there would be silently dropped.
-    static void check_bounds(const NPoly& lo, const NPoly& hi);
+    static void check_bounds(const Poly& lo, const Poly& hi);
 
     /// A bound array indexed at the variable's subscripts, unless it is zero-dimensional.
     static Obj element_bound(const Obj& a, PyObject* label, PyObject* subs);
@@ -375,7 +375,7 @@ private:
     static Num remainder(const Num& l, const Num& r);
 
 
-    NPoly pair(Node* n);
+    Poly pair(Node* n);
 
     /// Folds operand i into the accumulator. Operands are folded as they come, but every
     /// operand is substituted before an arithmetic error reaches the caller, as when all are
@@ -383,16 +383,16 @@ private:
     template <class F>
     void combine(Node* n, size_t i, F&& step);
 
-    NPoly multi(Node* n);
+    Poly multi(Node* n);
 
-    NPoly unary(Node* n);
+    Poly unary(Node* n);
 
     // ---- folds (engine_folds.hpp) ----
 
     template <class Step>
     void each_index(Node* n, Step&& step, size_t* count = nullptr);
-    NPoly fold(Node* n);
-    NPoly fold_parts(Node* n, uint32_t group);
+    Poly fold(Node* n);
+    Poly fold_parts(Node* n, uint32_t group);
     void push_part(Terms&& t, uint32_t group) { parts_->push(std::move(t), group); }
     Num fold_value(Node* n);
 
@@ -438,11 +438,11 @@ private:
     static bool shifted_index(Node* sub, PyObject* name, int64_t& add, int64_t& mod);
     static bool shifted(int64_t t, int64_t add, int64_t mod, int64_t& out);
     void range_setup(RangeKernel& k, Node* fold, const Mono& m);
-    bool range_step(RangeKernel& k, NPoly& acc, int64_t t);
-    int64_t range_run(RangeKernel& k, NPoly& acc, int64_t from, int64_t to);
-    NPoly kernel_fold(Node* n, RangeKernel& kernel);
-    void add_operand(NPoly& acc, Node* operand, RangeKernel* kernel = nullptr, Node* fold = nullptr);
-    NPoly eval_operand(Node* operand);
+    bool range_step(RangeKernel& k, Poly& acc, int64_t t);
+    int64_t range_run(RangeKernel& k, Poly& acc, int64_t from, int64_t to);
+    Poly kernel_fold(Node* n, RangeKernel& kernel);
+    void add_operand(Poly& acc, Node* operand, RangeKernel* kernel = nullptr, Node* fold = nullptr);
+    Poly eval_operand(Node* operand);
 
     KnownVariables own_known_;
     KnownVariables* known_;  // label -> subscripts -> index
@@ -495,7 +495,7 @@ Obj entry(PyObject* const* a) {
     if (kind != K::Fold) return e.result(e.eval(root));
     // a sum's terms go to the dict without a map of them all
     Parts parts;
-    NPoly p = e.eval_parts(root, parts);
+    Poly p = e.eval_parts(root, parts);
     return e.result(std::move(p), parts);
 }
 

@@ -18,8 +18,8 @@ inline Num Engine::data_value(Node* n) {
 
 /// int(start) and int(end) of an index element's evaluated bounds.
 inline void Engine::range_of(Node* el, long long& lo, long long& hi) {
-    NPoly s = eval(el->kids[0]);
-    NPoly e = eval(el->kids[1]);
+    Poly s = eval(el->kids[0]);
+    Poly e = eval(el->kids[1]);
     if (!s.terms.empty() || !e.terms.empty()) raise_substitute("Range bounds must not contain decision variables.");
     lo = PyLong_AsLongLong(own(PyNumber_Long(s.constant.py().ptr())).ptr());
     if (lo == -1 && PyErr_Occurred()) fail();
@@ -42,7 +42,7 @@ inline void Engine::index_of(const std::vector<Node*>& subs, Index& ix) {
             }
             c = value(subs[i]);
         } else {
-            NPoly p = eval(subs[i]);
+            Poly p = eval(subs[i]);
             if (!p.terms.empty()) raise_substitute("Subscripts must not contain decision variables.");
             c = std::move(p.constant);
         }
@@ -171,7 +171,7 @@ inline Obj Engine::tuple_of(const Index& ix) {
     return t;
 }
 
-inline NPoly Engine::array_length(Node* n) {
+inline Poly Engine::array_length(Node* n) {
     const Types& T = types();
     Node* arr = n->var;
     Obj m = getattr(data_, names().get_length.ptr());

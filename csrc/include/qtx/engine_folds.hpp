@@ -44,10 +44,10 @@ inline void Engine::each_index(Node* n, Step&& step, size_t* count) {
     }
 }
 
-inline NPoly Engine::fold(Node* n) {
+inline Poly Engine::fold(Node* n) {
     bool sum = n->kind.ptr() == types().sum;
     Node* operand = n->kids[1];
-    NPoly acc = constant(Num::of_int(sum ? 0 : 1));
+    Poly acc = constant(Num::of_int(sum ? 0 : 1));
     // the native route's outermost sum keeps its parts apart, to be merged later in one pass
     bool parts = sum && n == parts_root_;
     parts_root_ = nullptr;
@@ -62,7 +62,7 @@ inline NPoly Engine::fold(Node* n) {
         each_index(
             n,
             [&] {
-                if (!sum) return npoly_mul(acc, eval(operand));
+                if (!sum) return poly_mul(acc, eval(operand));
                 add_operand(acc, operand);
                 if (!reserved && !acc.terms.empty()) {
                     reserved = true;
@@ -77,10 +77,10 @@ inline NPoly Engine::fold(Node* n) {
     bool inner = !operand->pure && operand->k == K::Fold && operand->kind.ptr() == types().sum;
     uint32_t group = 0;
     each_index(n, [&] {
-        NPoly p = inner ? fold_parts(operand, group) : eval_operand(operand);
+        Poly p = inner ? fold_parts(operand, group) : eval_operand(operand);
         if (!inner) push_part(std::move(p.terms), group);
         ++group;
-        // npoly_add with the terms kept apart
+        // poly_add with the terms kept apart
         acc.constant = num_add(acc.constant, p.constant);
         if (num_compare(p.order, acc.order, Py_GT)) acc.order = p.order;
     });
@@ -90,9 +90,9 @@ inline NPoly Engine::fold(Node* n) {
 /// fold() of a sum of monomials over a native range without a condition: each_index's loop,
 /// except that the index is bound only where something reads it (the general way, or a
 /// subscript's int program); the last value is bound at the end all the same.
-inline NPoly Engine::kernel_fold(Node* n, RangeKernel& kernel) {
+inline Poly Engine::kernel_fold(Node* n, RangeKernel& kernel) {
     Node* operand = n->kids[1];
-    NPoly acc = constant(Num::of_int(0));
+    Poly acc = constant(Num::of_int(0));
     long long lo = 0, hi = 0;
     range_of(n->var, lo, hi);
     size_t count = hi > lo ? (size_t)(hi - lo) : 0;
@@ -133,12 +133,12 @@ inline NPoly Engine::kernel_fold(Node* n, RangeKernel& kernel) {
     return acc;
 }
 
-inline NPoly Engine::fold_parts(Node* n, uint32_t group) {
+inline Poly Engine::fold_parts(Node* n, uint32_t group) {
     if (stack_exhausted(floor_)) stack_overflow("while substituting an expression tree");
     Node* operand = n->kids[1];
-    NPoly acc = constant(Num::of_int(0));
+    Poly acc = constant(Num::of_int(0));
     each_index(n, [&] {
-        NPoly p = eval_operand(operand);
+        Poly p = eval_operand(operand);
         push_part(std::move(p.terms), group);
         acc.constant = num_add(acc.constant, p.constant);
         if (num_compare(p.order, acc.order, Py_GT)) acc.order = p.order;

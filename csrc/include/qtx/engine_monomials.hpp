@@ -1,7 +1,7 @@
 // The engine on sums of monomials: an operand that is a product of data factors and decision
 // variables (or a single variable) gives at most one term per index value. Such operands are
 // evaluated here without intermediate polynomials; the arithmetic is that of multi() and
-// npoly_add() step by step, so terms, coefficients and number kinds are the same. Anything
+// poly_add() step by step, so terms, coefficients and number kinds are the same. Anything
 // else (a Python number object, a product that would hold two terms) is left to eval().
 #pragma once
 #include "engine.hpp"
@@ -59,7 +59,7 @@ inline bool Engine::monomial(Node* n, Mono& m) {
             }
             continue;
         }
-        if (!c.empty()) {  // npoly_scale
+        if (!c.empty()) {  // poly_scale
             if (m.term) {
                 if (num_nonzero(c))
                     m.val = num_add(num_mul(m.val, c), Num::of_float(0.0));
@@ -70,7 +70,7 @@ inline bool Engine::monomial(Node* n, Mono& m) {
             m.order = num_add(m.order, zero_int);
             continue;
         }
-        // npoly_mul_variable
+        // poly_mul_variable
         bool constant = num_nonzero(m.constant);
         if (m.term) {
             if (constant) return false;  // two terms
@@ -267,7 +267,7 @@ inline bool Engine::shifted(int64_t t, int64_t add, int64_t mod, int64_t& out) {
 /// acc += the operand at index value t (bound or not: see RangeKernel::bindless), through the
 /// kernel: false (and nothing done) when a variable was not met before or a subscript is not a
 /// machine int; the caller then takes the general way, which registers it.
-inline bool Engine::range_step(RangeKernel& k, NPoly& acc, int64_t t) {
+inline bool Engine::range_step(RangeKernel& k, Poly& acc, int64_t t) {
     int32_t key[Mono::kMax];
     for (size_t i = 0; i < k.nvars; ++i) {
         RangeKernel::Var& v = k.vars[i];
@@ -312,7 +312,7 @@ inline bool Engine::range_step(RangeKernel& k, NPoly& acc, int64_t t) {
 /// take; returns that value. When every variable keeps to one row and its last subscript is
 /// invariant, the index or the index shifted, the rows are looked up once and the values run
 /// in one loop: keys and coefficient as range_step() makes them, in the same order.
-inline int64_t Engine::range_run(RangeKernel& k, NPoly& acc, int64_t from, int64_t to) {
+inline int64_t Engine::range_run(RangeKernel& k, Poly& acc, int64_t from, int64_t to) {
     bool rows = k.term && k.nvars > 0;
     const std::vector<int32_t>* row[Mono::kMax];
     for (size_t i = 0; i < k.nvars && rows; ++i) {
@@ -370,12 +370,12 @@ inline int64_t Engine::range_run(RangeKernel& k, NPoly& acc, int64_t from, int64
     return t;
 }
 
-/// acc += the operand's value at the current bindings: npoly_add(acc, eval(operand)). With a
+/// acc += the operand's value at the current bindings: poly_add(acc, eval(operand)). With a
 /// kernel (a sum's own), the first value that gives a monomial prepares it.
-inline void Engine::add_operand(NPoly& acc, Node* operand, RangeKernel* kernel, Node* fold) {
+inline void Engine::add_operand(Poly& acc, Node* operand, RangeKernel* kernel, Node* fold) {
     Mono& m = mono_;
     if (!monomial_operand(operand) || !monomial(operand, m)) {
-        npoly_add(acc, eval(operand));
+        poly_add(acc, eval(operand));
         return;
     }
     if (kernel && kernel->state == RangeKernel::Untried) range_setup(*kernel, fold, m);
@@ -385,10 +385,10 @@ inline void Engine::add_operand(NPoly& acc, Node* operand, RangeKernel* kernel, 
 }
 
 /// eval(operand), through monomial() where it applies.
-inline NPoly Engine::eval_operand(Node* operand) {
+inline Poly Engine::eval_operand(Node* operand) {
     Mono& m = mono_;
     if (!monomial_operand(operand) || !monomial(operand, m)) return eval(operand);
-    NPoly p;
+    Poly p;
     if (m.term) p.terms.store(m.key(), std::move(m.val));
     p.constant = std::move(m.constant);
     p.order = std::move(m.order);

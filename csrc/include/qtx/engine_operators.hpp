@@ -14,10 +14,10 @@ inline double exponent_of(const Num& r) {
     return e;
 }
 
-inline NPoly Engine::pair(Node* n) {
+inline Poly Engine::pair(Node* n) {
     const Types& T = types();
-    NPoly l = eval(n->kids[0]);
-    NPoly r = eval(n->kids[1]);
+    Poly l = eval(n->kids[0]);
+    Poly r = eval(n->kids[1]);
     if (n->kind.ptr() == T.pow) {
         if (!r.terms.empty()) raise_substitute("The exponent of POW must not contain decision variables.");
         double exponent = exponent_of(r.constant);
@@ -29,7 +29,7 @@ inline NPoly Engine::pair(Node* n) {
                 return l;
             }
         }
-        npoly_power(l, exponent, substitute_error());
+        poly_power(l, exponent, substitute_error());
         return l;
     }
     if (n->kind.ptr() == T.mod) {
@@ -73,28 +73,28 @@ inline void Engine::combine(Node* n, size_t i, F&& step) {
     }
 }
 
-inline NPoly Engine::multi(Node* n) {
+inline Poly Engine::multi(Node* n) {
     const Types& T = types();
     PyObject* kind = n->kind.ptr();
     if (kind == T.add || kind == T.mul) {
         // operands are substituted in order and folded left to right as they come
         bool add = kind == T.add;
         if (n->kids.empty()) return constant(Num::of_int(add ? 0 : 1));
-        NPoly acc = eval(n->kids[0]);
+        Poly acc = eval(n->kids[0]);
         for (size_t i = 1; i < n->kids.size(); ++i) {
             Node* k = n->kids[i];
             if (add) {
-                NPoly p = eval(k);
-                combine(n, i, [&] { npoly_add(acc, std::move(p)); });
+                Poly p = eval(k);
+                combine(n, i, [&] { poly_add(acc, std::move(p)); });
             } else if (k->pure) {
                 Num v = value(k);  // a data factor: no polynomial needed
-                combine(n, i, [&] { npoly_scale(acc, v); });
+                combine(n, i, [&] { poly_scale(acc, v); });
             } else if (k->k == K::Subscript) {
                 Access a = access(k);  // a variable factor, multiplied in directly
-                combine(n, i, [&] { a.value.empty() ? npoly_mul_variable(acc, a.index) : npoly_scale(acc, a.value); });
+                combine(n, i, [&] { a.value.empty() ? poly_mul_variable(acc, a.index) : poly_scale(acc, a.value); });
             } else {
-                NPoly p = eval(k);
-                combine(n, i, [&] { npoly_mul(acc, std::move(p)); });
+                Poly p = eval(k);
+                combine(n, i, [&] { poly_mul(acc, std::move(p)); });
             }
         }
         return acc;
@@ -103,7 +103,7 @@ inline NPoly Engine::multi(Node* n) {
     for (size_t i = 0; i < n->kids.size(); ++i) ps[i] = eval(n->kids[i]);
     if (kind == T.max || kind == T.min) {
         bool is_max = kind == T.max;
-        for (NPoly& p : ps)
+        for (Poly& p : ps)
             if (!p.terms.empty())
                 raise_substitute(is_max ? "MAX needs operands without decision variables."
                                         : "MIN needs operands without decision variables.");
@@ -149,8 +149,8 @@ inline Num Engine::multi_value(Node* n) {
     return vs[best];
 }
 
-inline NPoly Engine::unary(Node* n) {
-    NPoly p = eval(n->kids[0]);
+inline Poly Engine::unary(Node* n) {
+    Poly p = eval(n->kids[0]);
     int known = PyObject_IsInstance(n->kind.ptr(), types().unary_kind);
     if (known < 0) fail();
     if (!known) raise_substitute("Unknown UnaryOpeKind");

@@ -38,7 +38,7 @@ inline int32_t Engine::register_integer(PyObject* label, PyObject* subs, PyObjec
     return py_index(call(m.ptr(), {label, subs, lower, upper}, kw.ptr()).ptr());
 }
 
-inline NPoly Engine::decision_variable(Node* n) {
+inline Poly Engine::decision_variable(Node* n) {
     const Types& T = types();
     PyObject* label = n->name.ptr();
     // fixed at the empty subscripts; an empty map (a pinning constraint that pinned nothing)
@@ -58,8 +58,8 @@ inline NPoly Engine::decision_variable(Node* n) {
     PyObject* kind = n->kind.ptr();
     if (kind == T.binary) return variable_poly(register_binary(label, T.empty_tuple));
     if (kind == T.integer) {
-        NPoly lo = eval(n->kids[0]);
-        NPoly hi = eval(n->kids[1]);
+        Poly lo = eval(n->kids[0]);
+        Poly hi = eval(n->kids[1]);
         check_bounds(lo, hi);
         return variable_poly(register_integer(label, T.empty_tuple, lo.constant.py().ptr(), hi.constant.py().ptr()));
     }
@@ -101,7 +101,7 @@ inline Engine::Access Engine::access(Node* n) {
     return a;
 }
 
-inline NPoly Engine::subscript(Node* n) {
+inline Poly Engine::subscript(Node* n) {
     Access a = access(n);
     return a.value.empty() ? variable_poly(a.index) : constant(std::move(a.value));
 }
@@ -115,8 +115,8 @@ inline int32_t Engine::integer_subscript(Node* var, PyObject* subs) {
         Obj vm = getattr(var_map_, N.var_map.ptr());
         return py_index(item(item(vm.ptr(), label).ptr(), subs).ptr());
     }
-    NPoly lp = eval(var->kids[0]);
-    NPoly hp = eval(var->kids[1]);
+    Poly lp = eval(var->kids[0]);
+    Poly hp = eval(var->kids[1]);
     check_bounds(lp, hp);
     // both bounds become arrays before either is indexed
     Obj lo = call(types().np_array, {lp.constant.py().ptr()});
@@ -127,7 +127,7 @@ inline int32_t Engine::integer_subscript(Node* var, PyObject* subs) {
 }
 
 /// Bounds are data: a decision variable there would be silently dropped.
-inline void Engine::check_bounds(const NPoly& lo, const NPoly& hi) {
+inline void Engine::check_bounds(const Poly& lo, const Poly& hi) {
     if (!lo.terms.empty() || !hi.terms.empty()) raise_substitute("Bounds must not contain decision variables.");
 }
 

@@ -4,7 +4,7 @@
 // and the native route (polynomials that never left C++) run this code, so they produce the
 // same terms in the same order with the same coefficients.
 #pragma once
-#include "npoly.hpp"
+#include "poly.hpp"
 #include "plain.hpp"
 
 #include <algorithm>
@@ -506,9 +506,9 @@ public:
     /// One instance of a custom penalty given as the square of `base` (terms of one variable
     /// each), weighted by w: taken over, as penalty() takes an owned one, when the square's
     /// terms are their own binary form; false (and nothing done) otherwise. Its terms are made
-    /// by merge_flat as npoly_power(base, 2) would list them. A square with an inf or NaN is
+    /// by merge_flat as poly_power(base, 2) would list them. A square with an inf or NaN is
     /// left to penalty(), which names the expanded term as the dict route does.
-    bool square_penalty(NPoly& base, const Num& w) {
+    bool square_penalty(Poly& base, const Num& w) {
         if (!flat_ || !e.all_identity || !plain_number(w) || !plain_number(base.constant)) return false;
         if (!finite(base.constant)) return false;
         std::vector<Num> squares;
@@ -888,7 +888,7 @@ private:
             poll.tick(s.terms.size());
             if (!s.squares.empty() && skip(static_cast<const Source&>(s))) continue;
             if (!s.squares.empty()) {
-                // npoly_power's terms of the square, in its order: x_i, x_i x_j (j > i), x_i x_i
+                // poly_power's terms of the square, in its order: x_i, x_i x_j (j > i), x_i x_i
                 // (reduced to x_i), each weighted as a penalty's term; computed natively when
                 // they are floats that num_mul would make from C numbers
                 auto square = [&](auto native) {

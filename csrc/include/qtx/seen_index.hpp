@@ -4,7 +4,7 @@
 // directly, so loops over the last subscript read adjacent slots. Any others go through a
 // general term map.
 #pragma once
-#include "npoly.hpp"
+#include "poly.hpp"
 
 #include <cstdint>
 #include <unordered_map>

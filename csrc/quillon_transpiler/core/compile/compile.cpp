@@ -1,6 +1,6 @@
 // compile: the compile_model driver and its pipeline steps.
 #include "qtx/engine.hpp"
-#include "qtx/native_poly.hpp"
+#include "qtx/poly_capsule.hpp"
 #include "qtx/module.hpp"
 #include "surface.hpp"
 #include "qtx/names.hpp"
@@ -112,8 +112,8 @@ Obj substitute_each(const char* kind, PyObject* label, PyObject* forall, PyObjec
             // the native compile keeps the polynomial in C++: no Python object per term
             if (native) {
                 bool squared = false;
-                NPoly p = e.eval_square(root, squared);
-                poly = native_poly_capsule(std::move(p), Parts(), squared).release().ptr();
+                Poly p = e.eval_square(root, squared);
+                poly = make_poly_capsule(std::move(p), Parts(), squared).release().ptr();
             } else {
                 poly = e.result(e.eval(root)).release().ptr();
             }
@@ -493,8 +493,8 @@ Obj native_objective(PyObject* tree, PyObject* var_map, PyObject* data, engine::
     engine::GcPause pause;
     engine::Engine e(var_map, data, known);
     Parts parts;
-    NPoly p = e.eval_parts(root, parts);
-    return native_poly_capsule(std::move(p), std::move(parts));
+    Poly p = e.eval_parts(root, parts);
+    return make_poly_capsule(std::move(p), std::move(parts));
 }
 
 /// compile_model, or with `native` the same compile whose polynomials stay in C++ (native
@@ -587,7 +587,7 @@ Obj compile_model(PyObject* problem, PyObject* instance, PyObject* fixed_variabl
 Obj compile_model_fn(PyObject* const* a) { return compile_model(a[0], a[1], a[2]); }
 Obj compile_native_fn(PyObject* const* a) { return compile_model(a[0], a[1], a[2], true, a[3]); }
 Obj native_expression_fn(PyObject* const* a) {
-    NativePoly* np = native_poly(a[0]);
+    PolyCapsule* np = poly_capsule(a[0]);
     if (!np) raisef(PyExc_TypeError, "expected a polynomial of the native compile, not %.200s", type_name(a[0]));
     return native_expression(*np);
 }

@@ -12,7 +12,7 @@
 // the arithmetic itself.
 #include "qtx/module.hpp"
 #include "qtx/names.hpp"
-#include "qtx/native_poly.hpp"
+#include "qtx/poly_capsule.hpp"
 #include "surface.hpp"
 
 #include <algorithm>
@@ -449,7 +449,7 @@ public:
         poly_.clear();
         touched_.clear();
         double offset = 0.0;
-        if (NativePoly* np = native_poly(expr)) {
+        if (PolyCapsule* np = poly_capsule(expr)) {
             np->merge();
             for (const auto& e : np->poly.terms) {
                 const int32_t* key = e.key.data();
@@ -731,7 +731,7 @@ void check_number(const Item* item, PyObject* number, What&& what) {
 /// The model of one polynomial by dimod's arithmetic, term by term.
 Obj arithmetic(PyObject* poly, VarTable& t, const Item* item = nullptr) {
     const Names& N = names();
-    NativePoly* np = native_poly(poly);
+    PolyCapsule* np = poly_capsule(poly);
     Obj held = np ? native_expression(*np) : ref(poly);
     PyObject* expr = held.ptr();
     Obj qm_class = dimod_attr("QuadraticModel");

@@ -2,10 +2,10 @@
 // integer variables through an encoding table (each variable = offset + sum of coefficient *
 // binary), for one polynomial or for a whole compiled instance at once.
 #include "qtx/module.hpp"
-#include "qtx/binary.hpp"
-#include "qtx/npoly.hpp"
+#include "qtx/binary_keys.hpp"
+#include "qtx/poly.hpp"
 #include "qtx/pubo_lower.hpp"
-#include "qtx/native_poly.hpp"
+#include "qtx/poly_capsule.hpp"
 #include <nanobind/ndarray.h>
 #include "qtx/plain.hpp"
 #include "qtx/maps.hpp"
@@ -368,9 +368,9 @@ Num weight_of(PyObject* weights, PyObject* label) { return number(dict_item(weig
 /// once (owned).
 template <class F>
 void with_terms(PyObject* poly, bool consume, F&& f) {
-    if (NativePoly* np = native_poly(poly)) {
+    if (PolyCapsule* np = poly_capsule(poly)) {
         np->merge();
-        NPoly* p = &np->poly;
+        Poly* p = &np->poly;
         f(p->terms, consume, p->constant);
         if (consume) p->terms = Terms();
         return;
@@ -417,7 +417,7 @@ template <class P>
 void lower_into(Lowering& L, PyObject* const* a, bool consume, P&& progress) {
     Num sign = number(a[2]);
     // an objective left in parts by the native compile goes to the lowering unmerged when it can
-    NativePoly* np = native_poly(a[1]);
+    PolyCapsule* np = poly_capsule(a[1]);
     building([] { return std::string("lowering the objective"); }, [&] {
         if (!(consume && np && !np->parts.empty() && L.objective_parts(np->parts, np->poly.constant, sign)))
             with_terms(a[1], consume, [&](Terms& t, bool owned, const Num& c) { L.objective(t, owned, c, sign); });
@@ -443,7 +443,7 @@ void lower_into(Lowering& L, PyObject* const* a, bool consume, P&& progress) {
         size_t terms = L.out.flat.size();
         map_each(a[6], [&](PyObject*, PyObject* polys) {
             map_each(polys, [&](PyObject*, PyObject* poly) {
-                if (NativePoly* np = native_poly(poly)) terms += np->poly.terms.size() + np->parts.total();
+                if (PolyCapsule* np = poly_capsule(poly)) terms += np->poly.terms.size() + np->parts.total();
             });
         });
         L.out.flat.reserve(std::min(terms, L.out.limit));
@@ -454,9 +454,9 @@ void lower_into(Lowering& L, PyObject* const* a, bool consume, P&& progress) {
             map_each(polys, [&](PyObject* key, PyObject* poly) {
                 check_signals();
                 building([&] { return "lowering " + item_name("penalty", label, key); }, [&] {
-                    NativePoly* np = native_poly(poly);
+                    PolyCapsule* np = poly_capsule(poly);
                     if (np && np->squared && consume && L.square_penalty(np->poly, w)) {
-                        np->poly = NPoly();
+                        np->poly = Poly();
                         np->squared = false;
                         return;
                     }

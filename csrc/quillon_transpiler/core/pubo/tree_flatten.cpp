@@ -1,6 +1,6 @@
 // Flattening of higher-order trees (sums, products and powers over polynomial leaves) into one
 // binary polynomial, and the combining steps of binary coefficient maps.
-#include "qtx/binary.hpp"
+#include "qtx/binary_keys.hpp"
 #include "qtx/module.hpp"
 #include "qtx/maps.hpp"
 #include "surface.hpp"

@@ -2,7 +2,7 @@
 #include "qtx/module.hpp"
 #include "surface.hpp"
 #include "qtx/plain.hpp"
-#include "qtx/npoly.hpp"
+#include "qtx/poly.hpp"
 
 using namespace qtx;
 
@@ -38,19 +38,19 @@ Obj add(PyObject* const* a) {
 // add stays an in-place merge of the dicts, so repeated adds remain linear in what is added.
 
 Obj mul(PyObject* const* a) {
-    NPoly s = npoly_read(a[0]);
-    NPoly o = a[1] == a[0] ? s : npoly_read(a[1]);
-    npoly_mul(s, std::move(o));
-    npoly_write(a[0], s, terms_dict(s.terms));
+    Poly s = poly_read(a[0]);
+    Poly o = a[1] == a[0] ? s : poly_read(a[1]);
+    poly_mul(s, std::move(o));
+    poly_write(a[0], s, terms_dict(s.terms));
     return ref(Py_None);
 }
 
 Obj power(PyObject* const* a) {
     double e = PyFloat_AsDouble(a[1]);
     if (e == -1.0 && PyErr_Occurred()) fail();
-    NPoly s = npoly_read(a[0]);
-    npoly_power(s, e, substitute_error());
-    npoly_write(a[0], s, terms_dict(s.terms));
+    Poly s = poly_read(a[0]);
+    poly_power(s, e, substitute_error());
+    poly_write(a[0], s, terms_dict(s.terms));
     return ref(Py_None);
 }
 

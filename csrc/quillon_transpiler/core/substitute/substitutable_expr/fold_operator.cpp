@@ -2,7 +2,7 @@
 #include "qtx/engine.hpp"
 #include "qtx/module.hpp"
 #include "surface.hpp"
-#include "qtx/node.hpp"
+#include "qtx/tree_nodes.hpp"
 
 using namespace qtx;
 

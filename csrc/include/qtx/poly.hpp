@@ -1,4 +1,4 @@
-// NPoly: the polynomial arithmetic of the package, written once. The substitution engine
+// Poly: the polynomial arithmetic of the package, written once. The substitution engine
 // keeps its polynomials in this form until a result is handed to Python, and the in-place
 // methods of SubstitutedExpression read their operands into it, compute, and write back.
 // Key orders follow the methods' rules; numbers follow Python through Num.
@@ -506,14 +506,14 @@ inline Terms merge_in_order(Parts& parts, size_t from, size_t to) {
     return out;
 }
 
-struct NPoly {
+struct Poly {
     Terms terms;
     Num constant, order;
     Obj origin;  // the SubstitutedExpression this polynomial was read from, if any
 };
 
 /// self += other.
-inline void npoly_add(NPoly& self, NPoly&& other) {
+inline void poly_add(Poly& self, Poly&& other) {
     if (self.terms.empty()) {
         self.terms = std::move(other.terms);
     } else {
@@ -541,7 +541,7 @@ inline void scale_values(Terms& t, const Num& c, bool plus_zero) {
 }
 
 /// self *= other; `other` is consumed.
-inline void npoly_mul(NPoly& self, NPoly&& other) {
+inline void poly_mul(Poly& self, Poly&& other) {
     bool scale_other = num_nonzero(self.constant);
     bool scale_self = num_nonzero(other.constant);
     Terms::Entry* a = self.terms.single();
@@ -585,8 +585,8 @@ inline void npoly_mul(NPoly& self, NPoly&& other) {
     self.order = num_add(self.order, other.order);
 }
 
-/// self *= c for a constant c: npoly_mul by a polynomial with no terms and order 0.
-inline void npoly_scale(NPoly& self, const Num& c) {
+/// self *= c for a constant c: poly_mul by a polynomial with no terms and order 0.
+inline void poly_scale(Poly& self, const Num& c) {
     num_nonzero(self.constant);  // mul tests it (and fails for an array) though no term uses it
     if (num_nonzero(c)) {
         // each term becomes value * c + 0.0, as the product map starts empty
@@ -598,8 +598,8 @@ inline void npoly_scale(NPoly& self, const Num& c) {
     self.order = num_add(self.order, Num::of_int(0));
 }
 
-/// self *= x_index: npoly_mul by the polynomial {(index,): 1}, constant 0, order 1.
-inline void npoly_mul_variable(NPoly& self, int32_t index) {
+/// self *= x_index: poly_mul by the polynomial {(index,): 1}, constant 0, order 1.
+inline void poly_mul_variable(Poly& self, int32_t index) {
     Key var(1);
     var.data()[0] = index;
     Num one = Num::of_int(1);
@@ -636,7 +636,7 @@ inline Num num_squared(const Num& v) {
     return Num::steal(own(PyNumber_Power(v.py().ptr(), own(PyLong_FromLong(2)).ptr(), Py_None)));
 }
 
-inline void npoly_power(NPoly& self, double exponent, PyObject* error) {
+inline void poly_power(Poly& self, double exponent, PyObject* error) {
     if (self.terms.empty()) {
         Obj e = own(PyFloat_FromDouble(exponent));
         self.constant = Num::steal(own(PyNumber_Power(self.constant.py().ptr(), e.ptr(), Py_None)));
@@ -652,7 +652,7 @@ inline void npoly_power(NPoly& self, double exponent, PyObject* error) {
     if (exponent == 1) return;
     Num two = Num::of_int(2);
     auto squared = num_squared;
-    NPoly sq;
+    Poly sq;
     sq.constant = squared(self.constant);
     std::vector<const Terms::Entry*> es;
     for (const auto& e : self.terms) es.push_back(&e);
@@ -694,8 +694,8 @@ inline void npoly_power(NPoly& self, double exponent, PyObject* error) {
     }
     sq.order = num_mul(self.order, two);
     for (double k = 2; k < exponent; ++k) {
-        NPoly base{self.terms, self.constant, self.order, Obj()};
-        npoly_mul(sq, std::move(base));
+        Poly base{self.terms, self.constant, self.order, Obj()};
+        poly_mul(sq, std::move(base));
     }
     sq.origin = self.origin;  // the power is taken in place
     self = std::move(sq);
@@ -727,9 +727,9 @@ inline Key py_key(PyObject* t) {
 }
 
 /// The fields of a SubstitutedExpression (or any object with coeff, constant and order).
-inline NPoly npoly_read(PyObject* poly) {
+inline Poly poly_read(PyObject* poly) {
     const Names& N = names();
-    NPoly p;
+    Poly p;
     Obj coeff = getattr(poly, N.coeff.ptr());
     map_each(coeff.ptr(), [&](PyObject* k, PyObject* v) { p.terms.store(py_key(k), Num::of(v)); });
     p.constant = Num::steal(getattr(poly, N.constant.ptr()));
@@ -763,7 +763,7 @@ inline Obj terms_dict(const Terms& terms) {
 }
 
 /// Stores the polynomial into the fields of `poly`, in place.
-inline void npoly_write(PyObject* poly, const NPoly& p, Obj coeff) {
+inline void poly_write(PyObject* poly, const Poly& p, Obj coeff) {
     const Names& N = names();
     setattr(poly, N.coeff.ptr(), coeff.ptr());
     setattr(poly, N.constant.ptr(), p.constant.py().ptr());

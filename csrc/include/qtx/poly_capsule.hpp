@@ -1,14 +1,14 @@
 // A finished polynomial kept in C++: the native compile hands these to the binary lowering
 // instead of SubstitutedExpression objects, so no Python object is made per term. The capsule
-// owns its NPoly; a consumer may empty it once read, to give the memory back early.
+// owns its Poly; a consumer may empty it once read, to give the memory back early.
 #pragma once
-#include "npoly.hpp"
+#include "poly.hpp"
 
 #include <vector>
 
 namespace qtx {
 
-constexpr const char* kNativePolyCapsule = "quillon_transpiler.npoly";
+constexpr const char* kPolyCapsule = "quillon_transpiler.poly";
 
 /// Terms given in parts, as nested sums add them: each group's parts accumulated in order (a
 /// group's parts are adjacent), then the groups in order. Empties `parts`.
@@ -32,15 +32,15 @@ inline Terms merge_parts(Parts& parts) {
 
 /// A polynomial whose terms are `poly.terms`, or, when `parts` is not empty (and poly.terms
 /// is), the parts merged by merge_parts; or, when `squared`, the square of `poly`.
-struct NativePoly {
-    NPoly poly;
+struct PolyCapsule {
+    Poly poly;
     Parts parts;
     bool squared = false;  // a penalty's square over distinct variables, expanded when read
 
     /// The terms merged into poly.terms (and a square expanded).
     void merge() {
         if (squared) {
-            npoly_power(poly, 2.0, PyExc_ValueError);  // 2 is a valid exponent: nothing is raised
+            poly_power(poly, 2.0, PyExc_ValueError);  // 2 is a valid exponent: nothing is raised
             squared = false;
         }
         if (parts.empty()) return;
@@ -48,11 +48,11 @@ struct NativePoly {
     }
 };
 
-inline Obj native_poly_capsule(NPoly&& p, Parts&& parts = Parts(), bool squared = false) {
-    NativePoly* held = new NativePoly{std::move(p), std::move(parts), squared};
+inline Obj make_poly_capsule(Poly&& p, Parts&& parts = Parts(), bool squared = false) {
+    PolyCapsule* held = new PolyCapsule{std::move(p), std::move(parts), squared};
     held->poly.origin = Obj();  // the capsule stands for the polynomial: no Python object behind it
-    PyObject* cap = PyCapsule_New(held, kNativePolyCapsule, [](PyObject* c) {
-        delete static_cast<NativePoly*>(PyCapsule_GetPointer(c, kNativePolyCapsule));
+    PyObject* cap = PyCapsule_New(held, kPolyCapsule, [](PyObject* c) {
+        delete static_cast<PolyCapsule*>(PyCapsule_GetPointer(c, kPolyCapsule));
     });
     if (!cap) {
         delete held;
@@ -62,7 +62,7 @@ inline Obj native_poly_capsule(NPoly&& p, Parts&& parts = Parts(), bool squared 
 }
 
 /// A SubstitutedExpression of the same polynomial (merging its parts first).
-inline Obj native_expression(NativePoly& np) {
+inline Obj native_expression(PolyCapsule& np) {
     np.merge();
     Obj coeff = terms_dict(np.poly.terms);
     Obj cls = QTX_IMPORT("quillon_transpiler.core.substitute", "SubstitutedExpression");
@@ -70,9 +70,9 @@ inline Obj native_expression(NativePoly& np) {
 }
 
 /// The polynomial of a native capsule, or null for any other object.
-inline NativePoly* native_poly(PyObject* o) {
-    if (!PyCapsule_CheckExact(o) || !PyCapsule_IsValid(o, kNativePolyCapsule)) return nullptr;
-    return static_cast<NativePoly*>(PyCapsule_GetPointer(o, kNativePolyCapsule));
+inline PolyCapsule* poly_capsule(PyObject* o) {
+    if (!PyCapsule_CheckExact(o) || !PyCapsule_IsValid(o, kPolyCapsule)) return nullptr;
+    return static_cast<PolyCapsule*>(PyCapsule_GetPointer(o, kPolyCapsule));
 }
 
 }  // namespace qtx
