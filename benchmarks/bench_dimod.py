@@ -22,8 +22,11 @@ from bench_compile import median_time, tsp  # noqa: E402
 
 def term_by_term(compiled):
     """The CQM by dimod's model arithmetic: one QuadraticModel per term."""
-    table = {index: dimod.Binary((label, subs)) for label, by_subs in compiled.var_map.var_map.items()
-             for subs, index in by_subs.items()}
+    table = {
+        index: dimod.Binary((label, subs))
+        for label, by_subs in compiled.var_map.var_map.items()
+        for subs, index in by_subs.items()
+    }
 
     def convert(poly):
         model = dimod.QuadraticModel()
@@ -53,8 +56,10 @@ def main(quick: bool, reference: bool) -> None:
         model_s, cqm = median_time(builder.get_model, 3)
         terms = len(compiled.objective.coeff)
         terms += sum(len(p.coeff) for c in compiled.constraint.values() for p in c.values())
-        print(f"{'tsp n=' + str(n):12s} {terms:9d} {compile_s:8.3f}s {transpile_s:9.3f}s {model_s:9.3f}s "
-              f"{(transpile_s + model_s) / compile_s:14.2f}x")
+        print(
+            f"{'tsp n=' + str(n):12s} {terms:9d} {compile_s:8.3f}s {transpile_s:9.3f}s {model_s:9.3f}s "
+            f"{(transpile_s + model_s) / compile_s:14.2f}x"
+        )
     if reference:
         n = 15
         problem, instance = tsp(n)

@@ -51,8 +51,6 @@ def maxrss_mib() -> float:
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
 
 
-
-
 from bench_compile import median_time  # noqa: E402
 
 

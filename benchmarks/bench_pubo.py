@@ -47,8 +47,6 @@ def tsp_penalties(n: int):
     return problem, {"N": n, "d": np.linalg.norm(points[:, None] - points[None], axis=-1)}
 
 
-
-
 def binarise_all(compiled):
     encoder = LogEncoder(compiled)
     polys = [compiled.objective]

@@ -68,8 +68,10 @@ def main(n: int, sampler: str, reads: int) -> None:
     start = time.perf_counter()
     compiled = compile_model(problem, instance)
     builder = transpile_dimod_bridge_cqm(compiled)
-    print(f"compiled and exported in {time.perf_counter() - start:.3f} s: {compiled.var_map.var_num} variables, "
-          f"{sum(len(c) for c in compiled.constraint.values())} constraints")
+    print(
+        f"compiled and exported in {time.perf_counter() - start:.3f} s: {compiled.var_map.var_num} variables, "
+        f"{sum(len(c) for c in compiled.constraint.values())} constraints"
+    )
 
     decoded = cqm_solve.solve(builder, penalty_weight={"heavy items": HEAVY_WEIGHT}, sampler=sampler, reads=reads)
     best = cqm_solve.best(decoded)

@@ -42,8 +42,10 @@ def main() -> None:
     compiled = compile_model(assignment_problem(), {"n": 4, "cost": cost})
     builder = transpile_dimod_bridge_cqm(compiled)
     cqm = builder.get_model()
-    print(f"compiled and exported in {time.perf_counter() - start:.4f} s: {cqm.num_variables()} binary variables, "
-          f"constraints {list(cqm.constraints)}")
+    print(
+        f"compiled and exported in {time.perf_counter() - start:.4f} s: {cqm.num_variables()} binary variables, "
+        f"constraints {list(cqm.constraints)}"
+    )
 
     decoded = cqm_solve.solve(builder, sampler="exact")
     feasible = decoded.feasible()

@@ -56,8 +56,10 @@ def main() -> None:
     names = labels(compiled.var_map)
     residual: SubstitutedExpression = compiled.constraint["capacity"][()]
     take = {index: int(names[index][1] != (0,)) for index in names}  # items 1 and 2
-    print(f"{compiled.var_map.var_num} variables, objective {evaluate(compiled.objective, take):g}, "
-          f"capacity residual {evaluate(residual, take):g}")
+    print(
+        f"{compiled.var_map.var_num} variables, objective {evaluate(compiled.objective, take):g}, "
+        f"capacity residual {evaluate(residual, take):g}"
+    )
     square = SubstitutedExpression(dict(residual.coeff), residual.constant, residual.order)
     square.power(2)
     print(f"squared residual has {len(square.coeff)} terms, order {square.order}; constant: {square.is_constant()}")

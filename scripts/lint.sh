@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Lint: ruff over every Python file (the extension modules' surfaces included), then mypy on the
+# Lint: ruff over every Python file (the extension modules' surfaces included), the formatting of
+# Python (ruff format) and C++ (clang-format, .clang-format), then mypy on the
 # typed example against the installed package, whose stubs and py.typed it must find.
 # Runs in scripts/test.sh's environment, adding the lint tools; makes it when it is not there.
 # usage: scripts/lint.sh      (VENV=.venv-test, PYTHON=python3 by default)
@@ -15,6 +16,9 @@ fi
 "$VENV/bin/python" scripts/requirements.py lint | "$VENV/bin/python" -m pip install -q -r /dev/stdin
 echo "ruff:"
 "$VENV/bin/python" -m ruff check .
+echo "formatting (ruff format, clang-format; run them without --check / --dry-run to apply):"
+"$VENV/bin/python" -m ruff format --check .
+find csrc \( -name '*.hpp' -o -name '*.cpp' \) -print0 | xargs -0 "$VENV/bin/clang-format" --dry-run -Werror
 echo "mypy (examples/typed_usage.py against the installed package):"
 # from a directory without the sources, so only the installed package can be found
 (cd "$VENV" && bin/python -m mypy --config-file "$OLDPWD/pyproject.toml" "$OLDPWD/examples/typed_usage.py")

@@ -75,10 +75,7 @@ class _Logical(Condition):
         terms = list(terms)
         for term in terms:
             if not isinstance(term, Condition):
-                raise TypeError(
-                    f"operands of {self._symbol} must be conditions, "
-                    f"got {_ex._describe(term)}"
-                )
+                raise TypeError(f"operands of {self._symbol} must be conditions, got {_ex._describe(term)}")
         self.terms = terms
 
     def __str__(self) -> str:
@@ -99,9 +96,7 @@ class XorOp(_Logical):
 
 def _combine(cls, left: Condition, right) -> Condition:
     if not isinstance(right, Condition):
-        raise TypeError(
-            f"operands of {cls._symbol} must be conditions, got {_ex._describe(right)}"
-        )
+        raise TypeError(f"operands of {cls._symbol} must be conditions, got {_ex._describe(right)}")
     # Flattened on the left only, as for sums: `c1 & c2 & c3` is one AndOp.
     terms = left.terms + [right] if type(left) is cls else [left, right]
     return cls(terms)

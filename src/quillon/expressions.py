@@ -40,10 +40,7 @@ def as_expr(value, what: str = "operand") -> Expression:
         return value
     number = _as_number(value)
     if number is None:
-        raise TypeError(
-            f"{what} must be an expression or an int/float number, "
-            f"got {_describe(value)}"
-        )
+        raise TypeError(f"{what} must be an expression or an int/float number, got {_describe(value)}")
     return NumberLit(number)
 
 
@@ -51,10 +48,7 @@ def as_scalar(value, what: str = "operand") -> Expression:
     """Like as_expr, but refuses arrays (usually a forgotten subscript)."""
     expr = as_expr(value, what)
     if expr.ndim != 0:
-        raise ValueError(
-            f"{what} must be a scalar, but {expr} has ndim {expr.ndim}; "
-            "subscript it first"
-        )
+        raise ValueError(f"{what} must be a scalar, but {expr} has ndim {expr.ndim}; subscript it first")
     return expr
 
 
@@ -222,9 +216,7 @@ class Element(Expression):
         self.name = _check_name(name, "Element name")
         if isinstance(belong_to, tuple):
             if len(belong_to) != 2:
-                raise TypeError(
-                    f"Element belong_to tuple must be (start, end), got {_describe(belong_to)}"
-                )
+                raise TypeError(f"Element belong_to tuple must be (start, end), got {_describe(belong_to)}")
             belong_to = Range(*belong_to)
         if isinstance(belong_to, Range):
             self.ndim = 0
@@ -278,10 +270,7 @@ class IntegerVar(Expression):
         bound = as_expr(value, f"{what} of IntegerVar {self.name!r}")
         # An array bound applies element-wise, so it must match the variable.
         if bound.ndim not in (0, self.ndim):
-            raise ValueError(
-                f"{what} of IntegerVar {self.name!r} has ndim {bound.ndim}; "
-                f"expected 0 or {self.ndim}"
-            )
+            raise ValueError(f"{what} of IntegerVar {self.name!r} has ndim {bound.ndim}; expected 0 or {self.ndim}")
         return bound
 
     def __str__(self) -> str:
@@ -296,10 +285,7 @@ class Subscript(Expression):
         if not subscripts:
             raise ValueError(f"subscripting {variable} needs at least one subscript")
         if len(subscripts) > variable.ndim:
-            raise ValueError(
-                f"{variable} has ndim {variable.ndim} but was given "
-                f"{len(subscripts)} subscript(s)"
-            )
+            raise ValueError(f"{variable} has ndim {variable.ndim} but was given {len(subscripts)} subscript(s)")
         self.variable = variable
         self.subscripts = subscripts
         self.ndim = variable.ndim - len(subscripts)
@@ -410,9 +396,7 @@ class _Reduction(Expression):
         if not isinstance(index, Element):
             raise TypeError(f"{self._function} index must be an Element, got {_describe(index)}")
         if condition is not None and not isinstance(condition, _cond.Condition):
-            raise TypeError(
-                f"{self._function} condition must be a condition or None, got {_describe(condition)}"
-            )
+            raise TypeError(f"{self._function} condition must be a condition or None, got {_describe(condition)}")
         self.index = index
         self.operand = as_scalar(operand, f"operand of {self._function}")
         self.condition = condition

@@ -28,8 +28,7 @@ def _normalise_forall(forall) -> list:
         forall = [forall]
     elif not isinstance(forall, (list, tuple)):
         raise TypeError(
-            "forall must be an Element, an (Element, condition) pair or a list of "
-            f"those, got {_describe(forall)}"
+            f"forall must be an Element, an (Element, condition) pair or a list of those, got {_describe(forall)}"
         )
     pairs = []
     seen = set()  # ids of the elements so far: long forall lists stay linear
@@ -37,10 +36,7 @@ def _normalise_forall(forall) -> list:
         if isinstance(item, Element):
             item = (item, None)
         elif not _is_forall_pair(item):
-            raise TypeError(
-                "forall entries must be an Element or an (Element, condition) pair, "
-                f"got {_describe(item)}"
-            )
+            raise TypeError(f"forall entries must be an Element or an (Element, condition) pair, got {_describe(item)}")
         if id(item[0]) in seen:
             raise ValueError(f"element {item[0]} appears twice in forall")
         seen.add(id(item[0]))
@@ -58,10 +54,7 @@ class Constraint:
     def __init__(self, name: str, expression, forall=()):
         self.name = _check_name(name, "Constraint name")
         if not isinstance(expression, self._KINDS):
-            raise TypeError(
-                "Constraint expression must be an ==, <= or >= comparison, "
-                f"got {_describe(expression)}"
-            )
+            raise TypeError(f"Constraint expression must be an ==, <= or >= comparison, got {_describe(expression)}")
         self.expression = expression
         self.forall = _normalise_forall(forall)
 
@@ -76,10 +69,7 @@ class CustomPenaltyTerm:
         self.forall = _normalise_forall(forall)
 
     def __repr__(self) -> str:
-        return (
-            f"CustomPenaltyTerm({self.name!r}, {self.expression}, "
-            f"forall={_forall_repr(self.forall)})"
-        )
+        return f"CustomPenaltyTerm({self.name!r}, {self.expression}, forall={_forall_repr(self.forall)})"
 
 
 class Problem:

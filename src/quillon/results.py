@@ -96,9 +96,7 @@ class SampleSet:
     def feasible(self, tolerance: float = 1e-9) -> SampleSet:
         """The samples violating no constraint; `tolerance` absorbs float round-off."""
         violations = self.evaluation.constraint_violations.values()
-        return self.take(
-            k for k in range(len(self)) if all(v[k] <= tolerance for v in violations)
-        )
+        return self.take(k for k in range(len(self)) if all(v[k] <= tolerance for v in violations))
 
     def lowest(self) -> SampleSet:
         """The samples of lowest energy (all of them when several tie)."""

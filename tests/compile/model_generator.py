@@ -243,12 +243,14 @@ def models(
         items.append(ql.Constraint(g.name("c"), relation, forall=forall))
     for _ in range(draw(st.integers(0, 2))):
         forall, scope = g.forall([], 1)
-        target = g.pick([
-            lambda: x[g.index(scope, n)],
-            lambda: y[g.index(scope, n), g.index(scope, m)],
-            lambda: z[g.index(scope, n)],
-            lambda: None,
-        ])()
+        target = g.pick(
+            [
+                lambda: x[g.index(scope, n)],
+                lambda: y[g.index(scope, n), g.index(scope, m)],
+                lambda: z[g.index(scope, n)],
+                lambda: None,
+            ]
+        )()
         if target is None:  # a scalar, pinned once
             items.append(ql.Constraint(g.name("pin"), g.pick([w, k]) == g.coefficient([])))
         else:

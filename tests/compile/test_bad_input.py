@@ -37,8 +37,6 @@ def raised_limit():
     sys.setrecursionlimit(old)
 
 
-
-
 def test_deep_models_and_long_forall_lists(raised_limit):
     nested = ql.BinaryVar("y")
     for _ in range(30_000):

@@ -12,7 +12,9 @@ b = ql.BinaryVar("b", shape=(N,))
 y = ql.BinaryVar("y")
 i = ql.Element("i", N)
 
-OUT_OF_RANGE = "Index 2 is out of range for axis 0 of placeholder `c` (length 2): check the subscripts against the data."
+OUT_OF_RANGE = (
+    "Index 2 is out of range for axis 0 of placeholder `c` (length 2): check the subscripts against the data."
+)
 
 
 def problem_with(*items):
@@ -54,7 +56,11 @@ def compile_error(problem, instance, fixed=None):
             "In constraint `pinf`: in forall: " + OUT_OF_RANGE,
             False,
         ),
-        (ql.CustomPenaltyTerm("penf", b[i], forall=[(i, c[i] > 0)]), "In penalty `penf`: in forall: " + OUT_OF_RANGE, False),
+        (
+            ql.CustomPenaltyTerm("penf", b[i], forall=[(i, c[i] > 0)]),
+            "In penalty `penf`: in forall: " + OUT_OF_RANGE,
+            False,
+        ),
     ],
 )
 def test_data_errors_name_where_they_happen(item, message, chained):
@@ -85,8 +91,14 @@ MISSING = "Placeholder `c` is missing from the instance data: add a value for `c
     "item, message",
     [
         (ql.sum(i, c[i] * b[i]), "In objective: " + MISSING),
-        (ql.Constraint("cap", b[i] <= c[i], forall=i), "In constraint `cap`: In constraint `cap` forall={'i': 0}: " + MISSING),
-        (ql.Constraint("pin", b[i] == c[i], forall=i), "In constraint `pin`: In constraint `pin` forall={'i': 0}: " + MISSING),
+        (
+            ql.Constraint("cap", b[i] <= c[i], forall=i),
+            "In constraint `cap`: In constraint `cap` forall={'i': 0}: " + MISSING,
+        ),
+        (
+            ql.Constraint("pin", b[i] == c[i], forall=i),
+            "In constraint `pin`: In constraint `pin` forall={'i': 0}: " + MISSING,
+        ),
         (ql.CustomPenaltyTerm("pen", c[i] * b[i], forall=i), "In penalty `pen` forall={'i': 0}: " + MISSING),
         (ql.CustomPenaltyTerm("penf", b[i], forall=[(i, c[i] > 0)]), "In penalty `penf`: in forall: " + MISSING),
     ],
@@ -136,7 +148,10 @@ def test_placeholders_outside_expressions_are_checked(where):
 @pytest.mark.parametrize(
     "item, message",
     [
-        (ql.Constraint("dyn", b[y] == 1), "In constraint `dyn`: In constraint `dyn` : Subscripts must not contain decision variables."),
+        (
+            ql.Constraint("dyn", b[y] == 1),
+            "In constraint `dyn`: In constraint `dyn` : Subscripts must not contain decision variables.",
+        ),
         (ql.BinaryVar("s", shape=(y,))[0], "Shapes must not contain decision variables."),
     ],
 )
@@ -193,7 +208,10 @@ def test_callers_arrays_are_untouched(n, fails):
             ql.Constraint("pin", b[i + 1] == 1, forall=i),
             "In constraint `pin`: In constraint `pin` forall={'i': 2}: Subscript 3 on axis 0 of b[3]",
         ),
-        (ql.Constraint("pin0", b[-1] == 1), "In constraint `pin0`: In constraint `pin0` : Subscript -1 on axis 0 of b[-1]"),
+        (
+            ql.Constraint("pin0", b[-1] == 1),
+            "In constraint `pin0`: In constraint `pin0` : Subscript -1 on axis 0 of b[-1]",
+        ),
     ],
 )
 def test_decision_variables_stay_inside_their_shape(item, message):

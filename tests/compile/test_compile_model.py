@@ -172,7 +172,14 @@ def test_interface():
     compiled = compile_model(tsp(), {"d": np.ones((3, 3)), "N": 3})
     assert isinstance(compiled, CompiledInstance) and dataclasses.is_dataclass(compiled)
     assert list(CompiledInstance.__dataclass_fields__) == [
-        "sense", "objective", "constraint", "penalty", "var_map", "data", "problem", "deci_var_shape",
+        "sense",
+        "objective",
+        "constraint",
+        "penalty",
+        "var_map",
+        "data",
+        "problem",
+        "deci_var_shape",
     ]
     assert str(inspect.signature(compile_model)) == (
         "(problem: 'ql.Problem', instance: 'dict[str, np.ndarray | list | int | float]', "

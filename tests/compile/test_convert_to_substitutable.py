@@ -44,7 +44,7 @@ def test_forall_over_an_array_runs_over_its_index():
     a = ql.Element("a", A)
     problem = ql.Problem("p")
     problem += ql.Constraint("c", x[a] <= 1, forall=a)
-    (element, _), = convert_problem_to_substutitable(problem).constraints["c"].forall
+    ((element, _),) = convert_problem_to_substutitable(problem).constraints["c"].forall
     assert isinstance(element, se.Element) and isinstance(element.end, se.ArrayLength)
     # the body indexes the array with the same element node
     subscript = convert_problem_to_substutitable(problem).constraints["c"].condition.left.subscripts[0]

@@ -68,7 +68,11 @@ def check(problem, instance, fixed=None, seed=0, points=3):
     return compiled
 
 
-@settings(max_examples=int(os.environ.get("QTX_MODEL_EXAMPLES", "300")), deadline=None, suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+@settings(
+    max_examples=int(os.environ.get("QTX_MODEL_EXAMPLES", "300")),
+    deadline=None,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
+)
 @given(models())
 def test_compiled_models_equal_the_model(model):
     check(model.problem, model.instance, model.fixed, model.seed)
@@ -109,11 +113,17 @@ ISSUE = [  # model, N, which polynomial, monomial, its coefficient
     (issue_model(ql.sum(i3, (ql.sum(j2, x[i3 + j2]) - 1) ** 2)), 4, "objective", [X(2), X(2)], 2),
     (
         issue_model(None, ql.Constraint("c", x[i2] + ql.sum(j8, x[i2 + j8 + 1]) + x[i2 + 1] == 1, forall=i2)),
-        10, ("c", (1,)), [X(2)], 2,
+        10,
+        ("c", (1,)),
+        [X(2)],
+        2,
     ),
     (
         issue_model(None, ql.CustomPenaltyTerm("p", x[i2] + (x[i2] + x[i2 + 1] + 1) ** 3 + x[i2 + 1], forall=i2)),
-        3, ("p", (1,)), [X(2)], 4,
+        3,
+        ("p", (1,)),
+        [X(2)],
+        4,
     ),
 ]
 
@@ -121,8 +131,16 @@ ISSUE = [  # model, N, which polynomial, monomial, its coefficient
 @pytest.mark.parametrize(
     "model, n, where, factors, expected",
     ISSUE,
-    ids=["double-sum-square", "shifted-sum", "cube", "scalar-powers", "one-hot", "one-hot-square",
-         "constraint-forall", "penalty-forall"],
+    ids=[
+        "double-sum-square",
+        "shifted-sum",
+        "cube",
+        "scalar-powers",
+        "one-hot",
+        "one-hot-square",
+        "constraint-forall",
+        "penalty-forall",
+    ],
 )
 def test_models_from_the_issue(model, n, where, factors, expected):
     compiled = check(model, {"N": n, "M": 1, "U": [0] * n}, points=5)

@@ -110,8 +110,6 @@ WRAPS = {
 }
 
 
-
-
 @pytest.mark.parametrize("limit", ["raised limit"], indirect=True)
 # instrumented frames are larger: under the sanitizer 300 levels no longer fit in 512 KiB
 @pytest.mark.parametrize("stack_size", [4 << 20, pytest.param(512 << 10, marks=pytest.mark.no_sanitizer)])

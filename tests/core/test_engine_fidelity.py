@@ -32,7 +32,10 @@ def test_nested_fold_rebinds_an_equal_name_held_in_another_string():
     "tree",
     [
         se.MultipleOperator([se.Placeholder("A", 1), N(2)], MUL),
-        se.MultipleOperator([se.MultipleOperator([se.DecisionVariable.create_binaryvar("x", ()), se.Placeholder("A", 1)], ADD), N(2)], MUL),
+        se.MultipleOperator(
+            [se.MultipleOperator([se.DecisionVariable.create_binaryvar("x", ()), se.Placeholder("A", 1)], ADD), N(2)],
+            MUL,
+        ),
         se.FoldOperator(se.Element("k", N(0), N(2)), T, se.Placeholder("A", 1), PROD),
     ],
 )

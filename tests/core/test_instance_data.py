@@ -109,8 +109,7 @@ def test_caller_arrays_are_never_changed():
     data = InstanceData({"a": arr, "r": rows}, {}, ["a", "r"], indices={"i": 1})
     a = se.Placeholder("a", 1)
     tree = se.MultipleOperator(
-        [a, N(1), a, se.PairOperator(a, N(2), se.BinaryOpeKind.POW),
-         se.UnaryOperator(a, se.UnaryOpeKind.ABS)],
+        [a, N(1), a, se.PairOperator(a, N(2), se.BinaryOpeKind.POW), se.UnaryOperator(a, se.UnaryOpeKind.ABS)],
         se.MultipleOpeKind.ADD,
     )
     result = tree.substitute(VarRegistry({}, 0, {}), data)

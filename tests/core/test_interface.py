@@ -50,8 +50,9 @@ def test_records_and_exports():
     assert all(dataclasses.is_dataclass(cls) for cls in (S, VarRegistry, IntegerBound))
     reg = VarRegistry({"x": {(0,): 0}}, 1, {"x": {(0,): IntegerBound(0, 3)}})
     assert repr(S({(0,): 1}, 2, 1)) == "SubstitutedExpression(coeff={(0,): 1}, constant=2, order=1)"
-    assert repr(reg) == ("VarRegistry(var_map={'x': {(0,): 0}}, var_num=1, "
-                         "integer_bound={'x': {(0,): IntegerBound(lower=0, upper=3)}})")
+    assert repr(reg) == (
+        "VarRegistry(var_map={'x': {(0,): 0}}, var_num=1, integer_bound={'x': {(0,): IntegerBound(lower=0, upper=3)}})"
+    )
     clone = copy.deepcopy(reg)
     clone.add_variable("y", ())
     assert clone != reg and reg.var_num == 1

@@ -44,15 +44,30 @@ def test_class_methods_build_through_cls():
     [
         (lambda: se.Variable(1, 0), "Argument 'name' has incorrect type (expected str, got int)"),
         (lambda: se.Placeholder("p", True), "Argument 'ndim' has incorrect type (expected int, got bool)"),
-        (lambda: se.Placeholder("p", np.int64(1)), "Argument 'ndim' has incorrect type (expected int, got numpy.int64)"),
-        (lambda: DV(None, (), se.DecisionVarKind.BINARY, N(0), N(1)),
-         "Argument 'name' has incorrect type (expected str, got NoneType)"),
-        (lambda: DV("x", [N(1)], se.DecisionVarKind.BINARY, N(0), N(1)),
-         "Argument 'shape' has incorrect type (expected tuple, got list)"),
-        (lambda: DV.create_intvar("x", None, N(0), N(1)), "Argument 'shape' has incorrect type (expected tuple, got NoneType)"),
-        (lambda: se.Subscript(se.Placeholder("p", 1), (N(0),)),
-         "Argument 'subscripts' has incorrect type (expected list, got tuple)"),
-        (lambda: se.ArrayLength(se.Placeholder("p", 1), False), "Argument 'axis' has incorrect type (expected int, got bool)"),
+        (
+            lambda: se.Placeholder("p", np.int64(1)),
+            "Argument 'ndim' has incorrect type (expected int, got numpy.int64)",
+        ),
+        (
+            lambda: DV(None, (), se.DecisionVarKind.BINARY, N(0), N(1)),
+            "Argument 'name' has incorrect type (expected str, got NoneType)",
+        ),
+        (
+            lambda: DV("x", [N(1)], se.DecisionVarKind.BINARY, N(0), N(1)),
+            "Argument 'shape' has incorrect type (expected tuple, got list)",
+        ),
+        (
+            lambda: DV.create_intvar("x", None, N(0), N(1)),
+            "Argument 'shape' has incorrect type (expected tuple, got NoneType)",
+        ),
+        (
+            lambda: se.Subscript(se.Placeholder("p", 1), (N(0),)),
+            "Argument 'subscripts' has incorrect type (expected list, got tuple)",
+        ),
+        (
+            lambda: se.ArrayLength(se.Placeholder("p", 1), False),
+            "Argument 'axis' has incorrect type (expected int, got bool)",
+        ),
     ],
 )
 def test_constructor_argument_types(build, message):
@@ -61,8 +76,9 @@ def test_constructor_argument_types(build, message):
     assert str(info.value) == message
 
 
-@pytest.mark.parametrize("start, end, expected", [(0, 3, [0, 1, 2]), (2.9, 5.1, [2, 3, 4]), (-1.5, 1, [-1, 0]),
-                                                  (3, 3, []), (5, 2, [])])
+@pytest.mark.parametrize(
+    "start, end, expected", [(0, 3, [0, 1, 2]), (2.9, 5.1, [2, 3, 4]), (-1.5, 1, [-1, 0]), (3, 3, []), (5, 2, [])]
+)
 def test_index_values(reg, make_data, start, end, expected):
     values = el("i", start, end).get_index_values(reg, make_data())
     assert isinstance(values, range) and list(values) == expected
@@ -118,7 +134,9 @@ def test_scalar_variables(reg, make_data):
     assert reg.var_map == {"other": {(): 0}, "x": {(): 1}, "n": {(): 2}} and reg.var_num == 3
 
 
-@pytest.mark.parametrize("var_map, var_num", [({}, 1.5), ({}, np.int64(3)), ({"x": {(): True}}, 1), ({"x": {(): 2.0}}, 3)])
+@pytest.mark.parametrize(
+    "var_map, var_num", [({}, 1.5), ({}, np.int64(3)), ({"x": {(): True}}, 1), ({"x": {(): 2.0}}, 3)]
+)
 def test_registration_refuses_non_int_indices_like_add_variable(make_data, var_map, var_num):
     for register in (lambda reg: reg.add_variable("x", ()), lambda reg: binary("x").substitute(reg, make_data())):
         with pytest.raises(TypeError):
@@ -210,8 +228,14 @@ def test_subscripted_integer_takes_bound_entries_once(reg, make_data):
     y = DV.create_intvar("y", (N(3),), N(-1), N(4.5))
     se.Subscript(y, [N(2)]).substitute(reg, make_data())
     bound = reg.integer_bound["y"][(2,)]
-    assert [type(bound.lower), bound.lower.ndim, bound.lower, type(bound.upper), bound.upper.ndim, bound.upper] == \
-        [np.ndarray, 0, -1, np.ndarray, 0, 4.5]
+    assert [type(bound.lower), bound.lower.ndim, bound.lower, type(bound.upper), bound.upper.ndim, bound.upper] == [
+        np.ndarray,
+        0,
+        -1,
+        np.ndarray,
+        0,
+        4.5,
+    ]
     z = DV.create_intvar("z", (N(2), N(2)), N(np.zeros(2)), N(1))
     with pytest.raises(IndexError):  # a bound array with too few axes
         se.Subscript(z, [N(0), N(1)]).substitute(reg, make_data())
@@ -234,11 +258,15 @@ def test_fixed_subscripts(reg, make_data):
         (se.Subscript(DV("u", (N(3),), None, N(0), N(1)), [N(0)]), "Unknown decision variable kind."),
         (se.Subscript(N(1), [N(0)]), "Unknown variable type."),
         (se.Subscript(se.Placeholder("p", 1), [binary("y")]), "Subscripts must not contain decision variables."),
-        (se.Subscript(binary("x", (N(3),)), [se.MultipleOperator([N(1), binary("y")], se.MultipleOpeKind.ADD)]),
-         "Subscripts must not contain decision variables."),
+        (
+            se.Subscript(binary("x", (N(3),)), [se.MultipleOperator([N(1), binary("y")], se.MultipleOpeKind.ADD)]),
+            "Subscripts must not contain decision variables.",
+        ),
         (se.ArrayLength(binary("x", (N(3),)), 0), "Unknown variable type."),
-        (se.ArrayLength(se.Subscript(se.Placeholder("p", 1), [binary("y")]), 0),
-         "Subscripts must not contain decision variables."),
+        (
+            se.ArrayLength(se.Subscript(se.Placeholder("p", 1), [binary("y")]), 0),
+            "Subscripts must not contain decision variables.",
+        ),
     ],
 )
 def test_subscript_and_length_errors(reg, make_data, node, message):
@@ -268,5 +296,7 @@ def test_array_length(reg, make_data):
     assert data.calls[1][0][:2] == ("p", (1, 2)) and [*data.calls[1][0][2:], *data.calls[1][1].values()] == [0]
     data = make_data({"p": np.zeros((2, 3))})
     q = se.Placeholder("p", 2)
-    assert [se.ArrayLength(q, 1).substitute(reg, data).constant,
-            se.ArrayLength(se.Subscript(q, [N(1)]), 0).substitute(reg, data).constant] == [3, 3]
+    assert [
+        se.ArrayLength(q, 1).substitute(reg, data).constant,
+        se.ArrayLength(se.Subscript(q, [N(1)]), 0).substitute(reg, data).constant,
+    ] == [3, 3]

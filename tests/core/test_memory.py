@@ -35,16 +35,26 @@ def make_tree():
     keep = se.OtherConstraintCondition(i, N(1), kind=se.OtherConstraintKind.NOTEQUAL)
     term = se.MultipleOperator([se.Subscript(c, [i]), se.Subscript(x, [i])], se.MultipleOpeKind.MUL)
     y = binary("y")
-    square = se.PairOperator(se.MultipleOperator([y, se.Placeholder("p", 0)], se.MultipleOpeKind.ADD), N(2.0),
-                             se.BinaryOpeKind.POW)
+    square = se.PairOperator(
+        se.MultipleOperator([y, se.Placeholder("p", 0)], se.MultipleOpeKind.ADD), N(2.0), se.BinaryOpeKind.POW
+    )
     tree = se.MultipleOperator(
-        [se.FoldOperator(i, keep, term, se.ReductionOpeKind.SUM), square, Scaled(y),
-         se.UnaryOperator(N(2.5), se.UnaryOpeKind.CEIL), se.PairOperator(N(7), N(3), se.BinaryOpeKind.MOD),
-         se.MultipleOperator([N(1), se.Placeholder("p", 0)], se.MultipleOpeKind.MAX)],
+        [
+            se.FoldOperator(i, keep, term, se.ReductionOpeKind.SUM),
+            square,
+            Scaled(y),
+            se.UnaryOperator(N(2.5), se.UnaryOpeKind.CEIL),
+            se.PairOperator(N(7), N(3), se.BinaryOpeKind.MOD),
+            se.MultipleOperator([N(1), se.Placeholder("p", 0)], se.MultipleOpeKind.MAX),
+        ],
         se.MultipleOpeKind.ADD,
     )
-    data = InstanceData({name: np.array([1.0, 2.0, 3.0]), "upper": np.array([4, 5, 6]), "p": 1.5},
-                        {"z": {(): 1}}, [name, "upper", "p"], indices={})
+    data = InstanceData(
+        {name: np.array([1.0, 2.0, 3.0]), "upper": np.array([4, 5, 6]), "p": 1.5},
+        {"z": {(): 1}},
+        [name, "upper", "p"],
+        indices={},
+    )
     return tree, data
 
 
@@ -109,8 +119,8 @@ def polynomial_ops():
 
 
 @pytest.mark.parametrize(
-    "scenario, runs", [(shared_registry, RUNS), (fresh_registry, RUNS // 5), (raising, RUNS // 10),
-                       (polynomial_ops, RUNS // 10)],
+    "scenario, runs",
+    [(shared_registry, RUNS), (fresh_registry, RUNS // 5), (raising, RUNS // 10), (polynomial_ops, RUNS // 10)],
 )
 def test_repeated_work_does_not_grow_memory(scenario, runs):
     # one leaked object per run would show as at least runs * 16 bytes
@@ -121,8 +131,18 @@ def test_substitution_keeps_no_references():
     tree, data = make_tree()
     reg = VarRegistry({}, 0, {})
     tree.substitute(reg, data)
-    watched = [tree, data, reg, data.instance, data.indices, data.fixed_variables, reg.var_map,
-               *data.instance.values(), *data.instance.keys(), tree.operands[3].operand.value]
+    watched = [
+        tree,
+        data,
+        reg,
+        data.instance,
+        data.indices,
+        data.fixed_variables,
+        reg.var_map,
+        *data.instance.values(),
+        *data.instance.keys(),
+        tree.operands[3].operand.value,
+    ]
     before = [sys.getrefcount(obj) for obj in watched]
     for _ in range(1000):
         tree.substitute(reg, data)

@@ -17,8 +17,11 @@ def test_pair_strings_and_extract():
     x, i = se.Placeholder("x", 0), se.Element("i", N(0), N(3))
     node = se.PairOperator(left=x, right=N(2), kind=POW)
     assert (node.left, node.right.value, node.kind) == (x, 2, POW)
-    assert [str(node), str(se.PairOperator(i, N(2), MOD)), str(se.PairOperator(node, N(3), MOD))] == \
-        ["(x POW 2)", "(i MOD 2)", "((x POW 2) MOD 3)"]
+    assert [str(node), str(se.PairOperator(i, N(2), MOD)), str(se.PairOperator(node, N(3), MOD))] == [
+        "(x POW 2)",
+        "(i MOD 2)",
+        "((x POW 2) MOD 3)",
+    ]
     nested = se.PairOperator(node, se.PairOperator(i, x, MOD), MOD)
     assert nested.extract(EVERYTHING) == [nested, node, x, node.right, nested.right, i, i.start, i.end, x]
     assert nested.extract(lambda n: False) == []
@@ -26,17 +29,30 @@ def test_pair_strings_and_extract():
 
 @pytest.mark.parametrize(
     "kind, left, right, expected",
-    [(MOD, 7, 3, 1.0), (MOD, -7, 3, 2.0), (MOD, 7, -3, -2.0), (MOD, -7.0, -3.0, -1.0), (MOD, 7.5, 2, 1.5),
-     (POW, -2.0, 5.0, -32.0), (POW, 2.0, 0.5, math.sqrt(2)), (POW, 0.0, 2.0, 0.0), (POW, 5, 0, 1.0),
-     (POW, np.float64(3), True, 3.0), (POW, 10.0, 400.0, math.inf), (POW, -10.0, 401.0, -math.inf),
-     (POW, 0.0, -1.0, math.inf)],
+    [
+        (MOD, 7, 3, 1.0),
+        (MOD, -7, 3, 2.0),
+        (MOD, 7, -3, -2.0),
+        (MOD, -7.0, -3.0, -1.0),
+        (MOD, 7.5, 2, 1.5),
+        (POW, -2.0, 5.0, -32.0),
+        (POW, 2.0, 0.5, math.sqrt(2)),
+        (POW, 0.0, 2.0, 0.0),
+        (POW, 5, 0, 1.0),
+        (POW, np.float64(3), True, 3.0),
+        (POW, 10.0, 400.0, math.inf),
+        (POW, -10.0, 401.0, -math.inf),
+        (POW, 0.0, -1.0, math.inf),
+    ],
 )
 def test_pair_operation(kind, left, right, expected):
     value = se.PairOperator(N(0), N(0), kind).operation(left, right)
     assert type(value) is float and value == pytest.approx(expected)
 
 
-@pytest.mark.parametrize("left, right, sign", [(-6.0, 3.0, -1.0), (6.0, -3.0, 1.0), (-0.0, 2.0, -1.0), (0.0, -2.0, 1.0)])
+@pytest.mark.parametrize(
+    "left, right, sign", [(-6.0, 3.0, -1.0), (6.0, -3.0, 1.0), (-0.0, 2.0, -1.0), (0.0, -2.0, 1.0)]
+)
 def test_pair_remainder_zero_keeps_the_dividend_sign(left, right, sign):
     value = se.PairOperator(N(0), N(0), MOD).operation(left, right)
     assert value == 0.0 and math.copysign(1.0, value) == sign
@@ -56,7 +72,10 @@ def test_pair_operation_complex_and_errors():
 
 def test_pair_substitute(reg, make_data):
     assert snapshot(se.PairOperator(lin("x", 1), N(2.0), POW).substitute(reg, make_data())) == (
-        [((0,), 2), ((0, 0), 1)], 1, 2)
+        [((0,), 2), ((0, 0), 1)],
+        1,
+        2,
+    )
     assert snapshot(se.PairOperator(N(2), N(-1), POW).substitute(reg, make_data())) == ([], 0.5, 0)
     for left, right, expected in [(-7, 3, 2), (7.5, -2, -0.5), (np.int64(-7), 3, 2), (2**70 + 1, 2**70, 1)]:
         poly = se.PairOperator(N(left), N(right), MOD).substitute(reg, make_data())
@@ -89,9 +108,14 @@ def test_multiple_strings_and_extract():
     operands = [a, b, c]
     node = se.MultipleOperator(operands, ADD)
     assert node.operands is operands and node.kind is ADD
-    assert [str(node), str(se.MultipleOperator([a, b, c], MUL)), str(se.MultipleOperator([], ADD)),
-            str(se.MultipleOperator([a, b], MAX)), str(se.MultipleOperator([a, se.MultipleOperator([b, c], MUL)], MIN)),
-            str(se.MultipleOperator([], MAX))] == ["(a+b+c)", "(a*b*c)", "()", "MAX(a, b)", "MIN(a, (b*c))", "MAX()"]
+    assert [
+        str(node),
+        str(se.MultipleOperator([a, b, c], MUL)),
+        str(se.MultipleOperator([], ADD)),
+        str(se.MultipleOperator([a, b], MAX)),
+        str(se.MultipleOperator([a, se.MultipleOperator([b, c], MUL)], MIN)),
+        str(se.MultipleOperator([], MAX)),
+    ] == ["(a+b+c)", "(a*b*c)", "()", "MAX(a, b)", "MIN(a, (b*c))", "MAX()"]
     inner = se.MultipleOperator([b, c], MUL)
     outer = se.MultipleOperator([a, inner, c], MAX)
     assert outer.extract(EVERYTHING) == [outer, a, inner, b, c, c]
@@ -103,12 +127,22 @@ def test_multiple_strings_and_extract():
 @pytest.mark.parametrize(
     "build, message",
     [
-        (lambda: se.MultipleOperator((N(1),), ADD), "Argument 'operands' has incorrect type (expected list, got tuple)"),
-        (lambda: se.MultipleOperator(None, ADD), "Argument 'operands' has incorrect type (expected list, got NoneType)"),
-        (lambda: se.MultipleOperator(type("L", (list,), {})(), ADD),
-         "Argument 'operands' has incorrect type (expected list, got L)"),
-        (lambda: se.MultipleOperator([], ADD).operation((1, 2)),
-         "Argument 'values' has incorrect type (expected list, got tuple)"),
+        (
+            lambda: se.MultipleOperator((N(1),), ADD),
+            "Argument 'operands' has incorrect type (expected list, got tuple)",
+        ),
+        (
+            lambda: se.MultipleOperator(None, ADD),
+            "Argument 'operands' has incorrect type (expected list, got NoneType)",
+        ),
+        (
+            lambda: se.MultipleOperator(type("L", (list,), {})(), ADD),
+            "Argument 'operands' has incorrect type (expected list, got L)",
+        ),
+        (
+            lambda: se.MultipleOperator([], ADD).operation((1, 2)),
+            "Argument 'values' has incorrect type (expected list, got tuple)",
+        ),
     ],
 )
 def test_multiple_argument_types(build, message):
@@ -117,9 +151,18 @@ def test_multiple_argument_types(build, message):
     assert str(info.value) == message
 
 
-@pytest.mark.parametrize("kind, values, expected",
-                         [(ADD, [], 0), (MUL, [], 1), (ADD, [1.5, 2.5], 4.0), (MUL, [2, 3, 4], 24), (MUL, [2, 0.5], 1.0),
-                          (MAX, [1, 2], NotImplementedError), (MIN, [], NotImplementedError)])
+@pytest.mark.parametrize(
+    "kind, values, expected",
+    [
+        (ADD, [], 0),
+        (MUL, [], 1),
+        (ADD, [1.5, 2.5], 4.0),
+        (MUL, [2, 3, 4], 24),
+        (MUL, [2, 0.5], 1.0),
+        (MAX, [1, 2], NotImplementedError),
+        (MIN, [], NotImplementedError),
+    ],
+)
 def test_multiple_operation(kind, values, expected):
     node = se.MultipleOperator([], kind)
     if expected is NotImplementedError:
@@ -151,8 +194,13 @@ def test_sum_returns_first_operand_polynomial_object(reg, make_data, operands):
 
 @pytest.mark.parametrize(
     "values, largest, smallest",
-    [([2, 4, "p", 4.0], 4, -1.5), ([1, True], 1, 1), ([math.nan, 1], math.nan, math.nan), ([1, math.nan], 1, 1),
-     ([2**70, 1.5, np.float64(2.0)], 2**70, 1.5)],
+    [
+        ([2, 4, "p", 4.0], 4, -1.5),
+        ([1, True], 1, 1),
+        ([math.nan, 1], math.nan, math.nan),
+        ([1, math.nan], 1, 1),
+        ([2**70, 1.5, np.float64(2.0)], 2**70, 1.5),
+    ],
 )
 def test_max_min_of_constants_like_the_builtins(reg, make_data, values, largest, smallest):
     operands = [se.Placeholder("p", 0) if v == "p" else N(v) for v in values]
@@ -165,8 +213,11 @@ def test_max_min_of_constants_like_the_builtins(reg, make_data, values, largest,
 
 @pytest.mark.parametrize(
     "kind, message",
-    [(MAX, "MAX needs operands without decision variables."), (MIN, "MIN needs operands without decision variables."),
-     (POW, "Unknown MultipleOpeKind")],
+    [
+        (MAX, "MAX needs operands without decision variables."),
+        (MIN, "MIN needs operands without decision variables."),
+        (POW, "Unknown MultipleOpeKind"),
+    ],
 )
 def test_multiple_rejections_after_all_operands(reg, make_data, kind, message):
     with pytest.raises(SubstituteError) as info:
@@ -224,12 +275,29 @@ def test_fold_strings_and_extract():
     cond = se.ConstraintCondition(se.Subscript(p, [i]), N(1), kind=se.ConstraintKind.EQUAL)
     node = se.FoldOperator(i, cond, se.MultipleOperator([i, N(2)], MUL), SUM)
     assert (node.index, node.condition, node.kind) == (i, cond, SUM)
-    assert node.extract(EVERYTHING) == [node, i, i.start, i.end, cond.left, p, i, i.start, i.end, cond.right,
-                                        node.operand, i, i.start, i.end, node.operand.operands[1]]
+    assert node.extract(EVERYTHING) == [
+        node,
+        i,
+        i.start,
+        i.end,
+        cond.left,
+        p,
+        i,
+        i.start,
+        i.end,
+        cond.right,
+        node.operand,
+        i,
+        i.start,
+        i.end,
+        node.operand.operands[1],
+    ]
 
 
 @pytest.mark.parametrize("kind, constant", [(SUM, 0), (PROD, 1)])
-@pytest.mark.parametrize("end, condition", [(2, se.TrueCondition()), (5, se.ConditionOperator([], se.ConditionOperatorKind.OR))])
+@pytest.mark.parametrize(
+    "end, condition", [(2, se.TrueCondition()), (5, se.ConditionOperator([], se.ConditionOperatorKind.OR))]
+)
 def test_fold_with_nothing_to_fold(reg, make_data, kind, constant, end, condition):
     data = make_data(indices={"i": "before"})
     i = se.Element("i", N(2), N(end))
@@ -247,7 +315,10 @@ def test_fold_values_conditions_and_bindings(reg, make_data):
     assert reg.var_map == {"x": {(1,): 0, (3,): 1}} and data.indices == {"i": 3}
     two = se.Element("j", N(0), N(2))
     assert snapshot(se.FoldOperator(two, se.TrueCondition(), lin("y", 1), PROD).substitute(reg, data)) == (
-        [((2,), 2), ((2, 2), 1)], 1, 2)
+        [((2,), 2), ((2, 2), 1)],
+        1,
+        2,
+    )
 
 
 def test_nested_folds_see_outer_binding(reg, make_data):
@@ -272,7 +343,9 @@ class FakeIndex:
 
 def test_fold_takes_any_iterable_once_and_rejects_unknown_kinds(reg, make_data):
     index = FakeIndex([3, 1, 2])
-    poly = se.FoldOperator(index, se.TrueCondition(), x_of(se.Element("k", N(0), N(1))), SUM).substitute(reg, make_data())
+    poly = se.FoldOperator(index, se.TrueCondition(), x_of(se.Element("k", N(0), N(1))), SUM).substitute(
+        reg, make_data()
+    )
     assert index.calls == 1 and list(poly.coeff) == [(0,), (1,), (2,)] and list(reg.var_map["x"]) == [(3,), (1,), (2,)]
     index = FakeIndex([0, 1])
     with pytest.raises(SubstituteError) as info:
@@ -293,7 +366,14 @@ def test_fold_errors(reg, make_data):
 
 @pytest.mark.parametrize(
     "kind, value, expected",
-    [("LN", math.e, 1.0), ("LOG2", 8, 3.0), ("LOG10", 1000, 3.0), ("CEIL", 2.1, 3), ("FLOOR", -2.1, -3), ("ABS", -4.5, 4.5)],
+    [
+        ("LN", math.e, 1.0),
+        ("LOG2", 8, 3.0),
+        ("LOG10", 1000, 3.0),
+        ("CEIL", 2.1, 3),
+        ("FLOOR", -2.1, -3),
+        ("ABS", -4.5, 4.5),
+    ],
 )
 def test_unary_on_constants(reg, make_data, kind, value, expected):
     poly = se.UnaryOperator(N(value), se.UnaryOpeKind[kind]).substitute(reg, make_data())
@@ -305,11 +385,13 @@ def test_unary_on_constants(reg, make_data, kind, value, expected):
 
 @pytest.mark.parametrize(
     "cls, kind, left, right, expected",
-    [(se.ConstraintCondition, se.ConstraintKind.EQUAL, 2, 2.0, True),
-     (se.ConstraintCondition, se.ConstraintKind.LESSTHANEQUAL, 3, 2, False),
-     (se.ConstraintCondition, se.ConstraintKind.GREATERTHANEQUAL, 3, 2, True),
-     (se.OtherConstraintCondition, se.OtherConstraintKind.NOTEQUAL, 1, 1, False),
-     (se.OtherConstraintCondition, se.OtherConstraintKind.LESSTHAN, 1, 2, True)],
+    [
+        (se.ConstraintCondition, se.ConstraintKind.EQUAL, 2, 2.0, True),
+        (se.ConstraintCondition, se.ConstraintKind.LESSTHANEQUAL, 3, 2, False),
+        (se.ConstraintCondition, se.ConstraintKind.GREATERTHANEQUAL, 3, 2, True),
+        (se.OtherConstraintCondition, se.OtherConstraintKind.NOTEQUAL, 1, 1, False),
+        (se.OtherConstraintCondition, se.OtherConstraintKind.LESSTHAN, 1, 2, True),
+    ],
 )
 def test_conditions_compare_constants(reg, make_data, cls, kind, left, right, expected):
     assert bool(cls(N(left), N(right), kind=kind).substitute(reg, instance_data=make_data())) is expected
@@ -321,8 +403,14 @@ def test_conditions_compare_constants(reg, make_data, cls, kind, left, right, ex
 
 @pytest.mark.parametrize(
     "kind, truths, expected",
-    [("AND", [True, True, False], False), ("AND", [], True), ("OR", [False, True], True), ("OR", [], False),
-     ("XOR", [True, True, True], True), ("XOR", [True, True], False)],
+    [
+        ("AND", [True, True, False], False),
+        ("AND", [], True),
+        ("OR", [False, True], True),
+        ("OR", [], False),
+        ("XOR", [True, True, True], True),
+        ("XOR", [True, True], False),
+    ],
 )
 def test_condition_operators(reg, make_data, kind, truths, expected):
     terms = [se.ConstraintCondition(N(1), N(1 if t else 0), kind=se.ConstraintKind.EQUAL) for t in truths]

@@ -13,7 +13,10 @@ from quillon_transpiler.exceptions import SubstituteError
 
 def test_record():
     assert [(f.name, f.type) for f in dataclasses.fields(S)] == [
-        ("coeff", "dict[tuple[int, ...], float]"), ("constant", "float"), ("order", "int")]
+        ("coeff", "dict[tuple[int, ...], float]"),
+        ("constant", "float"),
+        ("order", "int"),
+    ]
     coeff = {(0,): 1}
     poly = S(coeff, 2, 1)
     assert poly.coeff is coeff and poly == S(coeff={(0,): 1}, constant=2, order=1) != S({(0,): 1}, 2, 2)
@@ -103,8 +106,10 @@ def test_power_rejects_exponents_other_than_non_negative_integers(exponent):
     a = S({(0,): 2, (1,): 1}, 3, 1)
     with pytest.raises(SubstituteError) as info:
         a.power(exponent)
-    assert str(info.value) == (f"Cannot raise a polynomial with variables to the power {float(exponent)!r}: "
-                               "only non-negative integer exponents are supported.")
+    assert str(info.value) == (
+        f"Cannot raise a polynomial with variables to the power {float(exponent)!r}: "
+        "only non-negative integer exponents are supported."
+    )
     assert snapshot(a) == ([((0,), 2), ((1,), 1)], 3, 1)
 
 
@@ -144,8 +149,13 @@ def test_serialization_round_trip():
     a = S({(2,): 1.5, (0, 1): -2, (1, 1, 1): 0}, 4, 3)
     data = a.to_serializable()
     assert list(data) == ["class", "coeff_key", "coeff_value", "constant", "order"]
-    assert data == {"class": "SubstitutedExpression", "coeff_key": [[2], [0, 1], [1, 1, 1]],
-                    "coeff_value": [1.5, -2, 0], "constant": 4, "order": 3}
+    assert data == {
+        "class": "SubstitutedExpression",
+        "coeff_key": [[2], [0, 1], [1, 1, 1]],
+        "coeff_value": [1.5, -2, 0],
+        "constant": 4,
+        "order": 3,
+    }
     assert all(type(k) is list for k in data["coeff_key"])
     back = S.from_serializable(json.loads(json.dumps(data)))
     assert type(back) is S and snapshot(back) == snapshot(a)

@@ -137,7 +137,10 @@ def build(tree):
         following = se.MultipleOperator([K, se.Number(1)], se.MultipleOpeKind.ADD)
         return se.Subscript(
             ARRAY_Y,
-            [se.Element("i", se.Number(0), se.Number(3)), se.PairOperator(following, se.Number(2), se.BinaryOpeKind.MOD)],
+            [
+                se.Element("i", se.Number(0), se.Number(3)),
+                se.PairOperator(following, se.Number(2), se.BinaryOpeKind.MOD),
+            ],
         )
     if tag == "pow":
         return se.PairOperator(build(tree[1]), se.Number(tree[2]), se.BinaryOpeKind.POW)

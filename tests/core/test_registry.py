@@ -20,17 +20,26 @@ def full_form():
 
 def test_records():
     assert [(f.name, f.type) for f in dataclasses.fields(VarRegistry)] == [
-        ("var_map", "dict[str, dict[tuple[int, ...], int]]"), ("var_num", "int"),
-        ("integer_bound", "dict[str, dict[tuple[int, ...], IntegerBound]]")]
-    assert [(f.name, f.type) for f in dataclasses.fields(IntegerBound)] == [("lower", "int | float"), ("upper", "int | float")]
+        ("var_map", "dict[str, dict[tuple[int, ...], int]]"),
+        ("var_num", "int"),
+        ("integer_bound", "dict[str, dict[tuple[int, ...], IntegerBound]]"),
+    ]
+    assert [(f.name, f.type) for f in dataclasses.fields(IntegerBound)] == [
+        ("lower", "int | float"),
+        ("upper", "int | float"),
+    ]
     maps = {}, {}
     reg = VarRegistry(var_map=maps[0], var_num=0, integer_bound=maps[1])
     assert reg.var_map is maps[0] and reg.integer_bound is maps[1] and reg == VarRegistry({}, 0, {})
 
 
 def test_indices_are_dense_across_labels(reg):
-    assert [reg.add_variable(label="a", subscripts=()), reg.add_variable(label="b", subscripts=(0,)),
-            reg.add_variable("a", ()), reg.add_variable("b", (1,))] == [0, 1, 0, 2]
+    assert [
+        reg.add_variable(label="a", subscripts=()),
+        reg.add_variable(label="b", subscripts=(0,)),
+        reg.add_variable("a", ()),
+        reg.add_variable("b", (1,)),
+    ] == [0, 1, 0, 2]
     assert reg.var_map == {"a": {(): 0}, "b": {(0,): 1, (1,): 2}} and reg.var_num == 3 and reg.integer_bound == {}
 
 
@@ -81,8 +90,12 @@ def test_serialized_form(reg):
     reg.add_variable("x", (0, 1))
     data = reg.to_serializable()
     assert list(data) == ["class", "var_map", "var_num", "integer_bound"]
-    assert data == {"class": "VarRegistry", "var_map": {"x": {"subscripts": [(0, 0), (0, 1)], "index": [0, 1]}},
-                    "var_num": 2, "integer_bound": {}}
+    assert data == {
+        "class": "VarRegistry",
+        "var_map": {"x": {"subscripts": [(0, 0), (0, 1)], "index": [0, 1]}},
+        "var_num": 2,
+        "integer_bound": {},
+    }
     assert data["var_map"]["x"]["subscripts"][0] is next(iter(reg.var_map["x"]))
     reg.add_int_variable("n", (), lower=-2, upper=3)
     reg.add_variable("b", ())
@@ -103,8 +116,10 @@ def test_round_trip_through_json_with_numpy_bounds(reg):
     assert type(reg.integer_bound["n"][(0,)].lower) is np.ndarray  # the registry is kept
     back = VarRegistry.from_serializable(json.loads(json.dumps(data)))
     assert back.var_map == {"x": {(1, 2): 0}, "n": {(0,): 1, (1,): 2}, "m": {(): 3}} and back.var_num == 4
-    assert back.integer_bound == {"n": {(0,): IntegerBound(1, 7), (1,): IntegerBound(0.5, 2.5)},
-                                  "m": {(): IntegerBound(-1.5, 2)}}
+    assert back.integer_bound == {
+        "n": {(0,): IntegerBound(1, 7), (1,): IntegerBound(0.5, 2.5)},
+        "m": {(): IntegerBound(-1.5, 2)},
+    }
     assert all(type(k) is tuple for inner in back.var_map.values() for k in inner)
     arr = np.array([1, 2])
     reg.add_int_variable("m", (), lower=arr, upper="u")
@@ -126,9 +141,18 @@ def test_from_serializable_pairs_to_shorter_and_builds_the_base_class():
 
 @pytest.mark.parametrize(
     "path",
-    [("class",), ("var_map",), ("var_num",), ("integer_bound",), ("var_map", "x", "subscripts"),
-     ("var_map", "x", "index"), ("integer_bound", "x", "bound"), ("integer_bound", "x", "subscripts"),
-     ("integer_bound", "x", "bound", 0, "lower"), ("integer_bound", "x", "bound", 0, "upper")],
+    [
+        ("class",),
+        ("var_map",),
+        ("var_num",),
+        ("integer_bound",),
+        ("var_map", "x", "subscripts"),
+        ("var_map", "x", "index"),
+        ("integer_bound", "x", "bound"),
+        ("integer_bound", "x", "subscripts"),
+        ("integer_bound", "x", "bound", 0, "lower"),
+        ("integer_bound", "x", "bound", 0, "upper"),
+    ],
 )
 def test_from_serializable_missing_key(path):
     data = full_form()

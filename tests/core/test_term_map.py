@@ -58,7 +58,7 @@ def dict_power(a, c, exponent):
     square, items = {}, list(a.items())
     for i, (key, value) in enumerate(items):
         accumulate(square, key, 2 * value * c)
-        for other, v2 in items[i + 1:]:
+        for other, v2 in items[i + 1 :]:
             accumulate(square, tuple(sorted(key + other)), 2 * value * v2)
         accumulate(square, key + key, value**2)
     result, constant = square, c**2

@@ -114,14 +114,26 @@ def test_compiled_model_with_a_fully_fixed_variable():
 @pytest.mark.parametrize(
     "module, name, signature",
     [
-        ("decode", "dict_to_record",
-         "(results: 'typ.Iterable[dict[int, int | float]]', compiled_model: 'CompiledInstance') -> 'ql.Record'"),
-        ("eval_value", "eval_value",
-         "(deci_var: 'dict[int, int | float]', subs_expr: 'SubstitutedExpression') -> 'float'"),
-        ("eval_value", "_eval_value",
-         "(deci_var: 'dict[int, int | float]', subs_expr: 'SubstitutedExpression') -> 'float'"),
-        ("eval_energy", "eval_energy",
-         "(var_value: 'dict[str, dict[tuple[int, ...], float]]', compiled_instance: 'CompiledInstance') -> 'float'"),
+        (
+            "decode",
+            "dict_to_record",
+            "(results: 'typ.Iterable[dict[int, int | float]]', compiled_model: 'CompiledInstance') -> 'ql.Record'",
+        ),
+        (
+            "eval_value",
+            "eval_value",
+            "(deci_var: 'dict[int, int | float]', subs_expr: 'SubstitutedExpression') -> 'float'",
+        ),
+        (
+            "eval_value",
+            "_eval_value",
+            "(deci_var: 'dict[int, int | float]', subs_expr: 'SubstitutedExpression') -> 'float'",
+        ),
+        (
+            "eval_energy",
+            "eval_energy",
+            "(var_value: 'dict[str, dict[tuple[int, ...], float]]', compiled_instance: 'CompiledInstance') -> 'float'",
+        ),
     ],
 )
 def test_signatures(module, name, signature):

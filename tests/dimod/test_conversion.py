@@ -76,12 +76,27 @@ POLY = {(0, 1): 2.0, (1, 0): 1.0, (0,): -1.0, (2, 3): 0.5, (1, 1): 3.0, (0, 2): 
     "var_map",
     [
         # two indices of one variable: their product is the variable's square
-        {0: dimod.Binary("a"), 1: dimod.Binary("a"), 2: dimod.Integer("i", upper_bound=3), 3: dimod.Integer("i", upper_bound=3)},
+        {
+            0: dimod.Binary("a"),
+            1: dimod.Binary("a"),
+            2: dimod.Integer("i", upper_bound=3),
+            3: dimod.Integer("i", upper_bound=3),
+        },
         # a binary variable held by a QuadraticModel multiplies from the right, a BQM from the left
-        {0: dimod.QuadraticModel.from_bqm(dimod.Binary("a")), 1: dimod.Binary("b"), 2: dimod.Integer("i"), 3: dimod.Binary(7)},
+        {
+            0: dimod.QuadraticModel.from_bqm(dimod.Binary("a")),
+            1: dimod.Binary("b"),
+            2: dimod.Integer("i"),
+            3: dimod.Binary(7),
+        },
         # not plain variables: the arithmetic itself
         {0: 2 * dimod.Binary("a") + 1, 1: dimod.Binary("b"), 2: dimod.Integer("i"), 3: dimod.Spin("s")},
-        {0: dimod.Binary("a"), 1: dimod.Binary("a"), 2: dimod.Integer("i", upper_bound=3), 3: dimod.Integer("i", upper_bound=4)},
+        {
+            0: dimod.Binary("a"),
+            1: dimod.Binary("a"),
+            2: dimod.Integer("i", upper_bound=3),
+            3: dimod.Integer("i", upper_bound=4),
+        },
     ],
 )
 def test_variable_models_of_any_form(var_map):

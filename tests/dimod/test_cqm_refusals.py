@@ -105,7 +105,9 @@ def bounded(lower, upper, scalar=False):
 
 
 @routes
-@pytest.mark.parametrize("lower, upper, want", [(0.5, 3.5, (1, 3)), (-2.7, -0.2, (-2, -1)), (np.float64(1.0), 4, (1, 4))])
+@pytest.mark.parametrize(
+    "lower, upper, want", [(0.5, 3.5, (1, 3)), (-2.7, -0.2, (-2, -1)), (np.float64(1.0), 4, (1, 4))]
+)
 def test_integer_bounds_are_rounded_inward(route, lower, upper, want):
     builder = build(route, *bounded(lower, upper))
     cqm = builder.get_model()
@@ -184,17 +186,24 @@ def test_builders_keep_the_fixed_values_they_were_built_with(route):
     fixed["x"] = {(0,): 1}
     assert builder.decode_from_cqm_result(samples).record.solution == before
     # the snapshot is no field: construction and equality are the four fields'
-    assert [f.name for f in dataclasses.fields(DimodBuilder)] == ["compiled_model", "_model", "_objective",
-                                                                   "custome_penalties"]
-    assert builder == DimodBuilder(builder.compiled_model, builder._model, builder._objective,
-                                   builder.custome_penalties)
+    assert [f.name for f in dataclasses.fields(DimodBuilder)] == [
+        "compiled_model",
+        "_model",
+        "_objective",
+        "custome_penalties",
+    ]
+    assert builder == DimodBuilder(
+        builder.compiled_model, builder._model, builder._objective, builder.custome_penalties
+    )
 
 
 # ---------------------------------------------------------------------------------------------
 # numbers that are not finite
 
 
-def three_items(o=(1.0, 1.0, 1.0), oc=0.0, c=(1.0, 1.0, 1.0), cc=(0.0, 0.0, 0.0), p=(1.0, 1.0, 1.0), pc=(0.0, 0.0, 0.0)):
+def three_items(
+    o=(1.0, 1.0, 1.0), oc=0.0, c=(1.0, 1.0, 1.0), cc=(0.0, 0.0, 0.0), p=(1.0, 1.0, 1.0), pc=(0.0, 0.0, 0.0)
+):
     """An objective, a constraint and a custom penalty, each coef[i] * x[i] + constant."""
     ph = {name: ql.Placeholder(name, ndim=0 if name == "oc" else 1) for name in ("o", "oc", "c", "cc", "p", "pc")}
     x = ql.BinaryVar("x", shape=(3,))
@@ -277,13 +286,17 @@ def test_penalty_weights_must_be_finite_non_negative_numbers(weight, error, mess
 
 def test_routes_say_which_object_they_take():
     problem, data = models.knapsack()
-    with pytest.raises(TypeError, match=r"takes a compiled instance .* got a quillon Problem \(compile the problem first"):
+    with pytest.raises(
+        TypeError, match=r"takes a compiled instance .* got a quillon Problem \(compile the problem first"
+    ):
         transpile_dimod_bridge_cqm(problem)
     for consumed in (to_cqm(problem, data, progress=False).compiled_model, to_qubo_arrays(problem, data).compiled):
         with pytest.raises(ValueError, match="consumed by a native route"):
             transpile_dimod_bridge_cqm(consumed)
     compiled = compile_model(problem, data)
-    assert_same_model(to_cqm(compiled).get_model().objective, transpile_dimod_bridge_cqm(compiled).get_model().objective)
+    assert_same_model(
+        to_cqm(compiled).get_model().objective, transpile_dimod_bridge_cqm(compiled).get_model().objective
+    )
     with pytest.raises(TypeError, match="compiled instance already holds both"):
         to_cqm(compiled, data)
     with pytest.raises(TypeError, match="takes the dimod.SampleSet a sampler returned"):
@@ -300,8 +313,9 @@ def test_bqm_samples_of_a_binary_cqm_are_scored_by_the_cqm():
     got = builder.decode_from_cqm_result(from_bqm)
     labels = list(cqm.variables)
     want = builder.decode_from_cqm_result(
-        dimod.SampleSet.from_samples_cqm((from_bqm.record.sample[:, [from_bqm.variables.index(v) for v in labels]],
-                                          labels), cqm)
+        dimod.SampleSet.from_samples_cqm(
+            (from_bqm.record.sample[:, [from_bqm.variables.index(v) for v in labels]], labels), cqm
+        )
     )
     assert got.record.solution == want.record.solution
     assert got.evaluation.energy == want.evaluation.energy  # the CQM objective's, not the BQM's
@@ -312,7 +326,9 @@ def test_bqm_samples_of_a_binary_cqm_are_scored_by_the_cqm():
 def test_bqm_samples_that_cannot_be_scored_are_refused():
     builder = transpile_dimod_bridge_cqm(compile_model(*bounded(0, 3)))
     encoded = dimod.ExactSolver().sample(dimod.cqm_to_bqm(builder.get_model())[0])  # integers in binaries
-    with pytest.raises(ValueError, match=r"no is_feasible field.*lacks variables of the CQM \(\('y', \(0,\)\), .*invert"):
+    with pytest.raises(
+        ValueError, match=r"no is_feasible field.*lacks variables of the CQM \(\('y', \(0,\)\), .*invert"
+    ):
         builder.decode_from_cqm_result(encoded)
     builder = transpile_dimod_bridge_cqm(compile_model(*models.assignment()))
     labels = list(builder.get_model().variables)

@@ -52,7 +52,9 @@ def test_errors_and_fallbacks_follow_the_dict_route():
     x = ql.BinaryVar("x", shape=(3,))
     problem = ql.Problem("cubic")
     problem += x[0] * x[1] * x[2]
-    with pytest.raises(TypeError, match=r"In objective: the term x\[0\]\*x\[1\]\*x\[2\] has more than two variable factors"):
+    with pytest.raises(
+        TypeError, match=r"In objective: the term x\[0\]\*x\[1\]\*x\[2\] has more than two variable factors"
+    ):
         to_cqm(problem, {}, progress=False)
     # a coefficient beyond int64 is held as a Python int natively: the same bias comes out
     problem = ql.Problem("big")

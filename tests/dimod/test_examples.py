@@ -13,7 +13,9 @@ EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
 
 
 def run(*args):
-    done = subprocess.run([sys.executable, str(EXAMPLES / args[0]), *args[1:]], capture_output=True, text=True, timeout=300)
+    done = subprocess.run(
+        [sys.executable, str(EXAMPLES / args[0]), *args[1:]], capture_output=True, text=True, timeout=300
+    )
     assert done.returncode == 0, done.stderr
     return done.stdout
 

@@ -96,15 +96,19 @@ def test_penalty_weights():
     compiled = compile_model(*models.knapsack())
     builder = transpile_dimod_bridge_cqm(compiled)
     plain = reference_cqm(compiled).objective
-    assert_same_model(builder.get_model({"first two": 2.0}).objective, reference_cqm(compiled, {"first two": 2.0}).objective)
+    assert_same_model(
+        builder.get_model({"first two": 2.0}).objective, reference_cqm(compiled, {"first two": 2.0}).objective
+    )
     assert_same_model(builder.get_model().objective, plain)  # _objective itself is untouched
     with pytest.raises(KeyError):
         builder.get_model({"q": 1.0})
     with pytest.raises(TypeError, match="Argument 'penalty_weight' has incorrect type"):
         builder.get_model([("first two", 1.0)])
     # without custom penalties the weights are not consulted
-    assert_same_model(transpile_dimod_bridge_cqm(compile_model(*models.assignment())).get_model({"q": 1.0}).objective,
-                      reference_cqm(compile_model(*models.assignment())).objective)
+    assert_same_model(
+        transpile_dimod_bridge_cqm(compile_model(*models.assignment())).get_model({"q": 1.0}).objective,
+        reference_cqm(compile_model(*models.assignment())).objective,
+    )
 
 
 def test_errors():

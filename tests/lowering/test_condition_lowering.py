@@ -21,8 +21,17 @@ def lower(cond, el_map=None):
 def test_dispatch_table_and_none():
     registry = lw._convert_to_subs_condition.registry
     assert set(registry) == {
-        object, type(None), ql.EqualOp, ql.LessThanEqualOp, ql.GreaterThanEqualOp, ql.NotEqualOp,
-        ql.LessThanOp, ql.GreaterThanOp, ql.AndOp, ql.OrOp, ql.XorOp,
+        object,
+        type(None),
+        ql.EqualOp,
+        ql.LessThanEqualOp,
+        ql.GreaterThanEqualOp,
+        ql.NotEqualOp,
+        ql.LessThanOp,
+        ql.GreaterThanOp,
+        ql.AndOp,
+        ql.OrOp,
+        ql.XorOp,
     }
     assert {handler.__name__ for cls, handler in registry.items() if cls is not object} == {"_"}
     el_map = {"i": se.Number(0)}

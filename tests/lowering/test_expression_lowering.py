@@ -37,9 +37,28 @@ class Foreign:
 def test_dispatch_table():
     registry = lw._convert_to_substitutable.registry
     assert set(registry) == {
-        object, ql.NumberLit, ql.Element, ql.AddOp, ql.MulOp, ql.MaxOp, ql.MinOp, ql.LnOp, ql.Log2Op,
-        ql.Log10Op, ql.CeilOp, ql.FloorOp, ql.AbsOp, ql.ModOp, ql.PowOp, ql.SumOp, ql.ProdOp,
-        ql.Subscript, ql.Placeholder, ql.ArrayLength, ql.BinaryVar, ql.IntegerVar,
+        object,
+        ql.NumberLit,
+        ql.Element,
+        ql.AddOp,
+        ql.MulOp,
+        ql.MaxOp,
+        ql.MinOp,
+        ql.LnOp,
+        ql.Log2Op,
+        ql.Log10Op,
+        ql.CeilOp,
+        ql.FloorOp,
+        ql.AbsOp,
+        ql.ModOp,
+        ql.PowOp,
+        ql.SumOp,
+        ql.ProdOp,
+        ql.Subscript,
+        ql.Placeholder,
+        ql.ArrayLength,
+        ql.BinaryVar,
+        ql.IntegerVar,
     }
     assert {handler.__name__ for cls, handler in registry.items() if cls is not object} == {"_"}
     assert registry[ql.MaxOp].__annotations__["expr"] == "typ.Union[ql.AddOp, ql.MulOp]"

@@ -42,7 +42,12 @@ def test_round_trip_and_every_assignment_in_bounds(cls, lower, upper):
 
 @pytest.mark.parametrize(
     "cls, span, coefs",
-    [(LogEncoder, 5, (1, 2, 2)), (LogEncoder, 8, (1, 2, 4, 1)), (LogEncoder, 7, (1, 2, 4)), (UnaryEncoder, 3, (1, 1, 1))],
+    [
+        (LogEncoder, 5, (1, 2, 2)),
+        (LogEncoder, 8, (1, 2, 4, 1)),
+        (LogEncoder, 7, (1, 2, 4)),
+        (UnaryEncoder, 3, (1, 1, 1)),
+    ],
 )
 def test_coefficients(cls, span, coefs):
     assert cls(registry(-1, span - 1)).coefficients(1) == (-1, coefs)

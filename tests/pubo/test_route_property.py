@@ -64,10 +64,18 @@ def draw_weights(data, kind, constraints, penalties):
         return {"constraint_weight": zero, "penalty_weight": zero, "encoding_weight": zero}
     if kind == "float":
         value = st.sampled_from([0.5, 1.0, 2.5, 0.1])
-        return {"constraint_weight": data.draw(value), "penalty_weight": data.draw(value), "encoding_weight": data.draw(value)}
+        return {
+            "constraint_weight": data.draw(value),
+            "penalty_weight": data.draw(value),
+            "encoding_weight": data.draw(value),
+        }
     if kind == "int":
         value = st.integers(1, 5)
-        return {"constraint_weight": data.draw(value), "penalty_weight": data.draw(value), "encoding_weight": data.draw(value)}
+        return {
+            "constraint_weight": data.draw(value),
+            "penalty_weight": data.draw(value),
+            "encoding_weight": data.draw(value),
+        }
     value = st.sampled_from([1, 3, 0.5, 2.25, 0])
 
     def by_label(labels):
@@ -125,9 +133,7 @@ class Reading:
         self.box = {(label, s): bounds(oracle, label, s) for label, by in self.registered.items() for s in by}
         self.free = {key: rng.randint(lo, hi) for key, (lo, hi) in self.box.items()}
         self.sign = -1 if problem.sense is ql.ProblemSense.MAXIMIZE else 1
-        self.constraints = {
-            label: c for label, c in problem.constraints.items() if oracle.pinned_variable(c) is None
-        }
+        self.constraints = {label: c for label, c in problem.constraints.items() if oracle.pinned_variable(c) is None}
         self.penalties = problem.custom_penalty_terms
 
         def value(label, subscripts):
@@ -235,7 +241,9 @@ def check_record(record, reading, shapes, what, cqm=None):
         values, dense = reading.dense(label, cqm), to_dense(solution[label][0])
         if label in shapes:
             dims = shape(reading.oracle, label)
-            assert tuple(shapes[label]) == dims, f"{what}: {label} has the compiled shape {shapes[label]}, declared {dims}"
+            assert tuple(shapes[label]) == dims, (
+                f"{what}: {label} has the compiled shape {shapes[label]}, declared {dims}"
+            )
             assert dense.shape == dims, f"{what}: {label} has shape {dense.shape}, declared {dims}"
         else:
             dims = dense.shape
@@ -375,7 +383,9 @@ def check_cqm(builder, reading, weights, what):
             c = cqm.constraints[f"{label}_{key}"]
             assert c.sense is senses[reading.kind(label)], f"{what}: constraint {label}_{key} has sense {c.sense}"
             close(qm_value(c.lhs, sample) - c.rhs, lhs, mag, f"{what}: constraint {label}_{key}")
-    samples = dimod.SampleSet.from_samples_cqm((np.array([[sample[v] for v in cqm.variables]]), list(cqm.variables)), cqm)
+    samples = dimod.SampleSet.from_samples_cqm(
+        (np.array([[sample[v] for v in cqm.variables]]), list(cqm.variables)), cqm
+    )
     record = builder.decode_from_cqm_result(samples).record
     shapes = builder.compiled_model.deci_var_shape
     check_record(record, reading, shapes, f"{what}: decoded", variables)
@@ -476,7 +486,9 @@ def test_routes_at_a_point_equal_the_model(model, encoder, weight_kind, data):
     ints = type(pubo.constant) is int and all(type(c) is int for c in pubo.coeff.values())
     close(pubo.energy(sample), expected, magnitude, "to_pubo energy", exact_ints=ints)
     event(f"{encoder}, {'exact ints' if ints else 'floats'}, degree {min(pubo.degree, 3)}")
-    event(f"terms {'<=8' if len(pubo.coeff) <= 8 else '<=64' if len(pubo.coeff) <= 64 else '<=512' if len(pubo.coeff) <= 512 else '>512'}")
+    event(
+        f"terms {'<=8' if len(pubo.coeff) <= 8 else '<=64' if len(pubo.coeff) <= 64 else '<=512' if len(pubo.coeff) <= 512 else '>512'}"
+    )
     event(f"slack groups {sum(map(len, pubo.slack.values()))}")
 
     record = decode_pubo(sample, pubo)

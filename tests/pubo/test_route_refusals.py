@@ -49,9 +49,10 @@ def test_every_key_the_package_hands_out_decodes_alike(routes, route):
     # a BQM relabelled with labels(), solved, read back through its first sample
     bqm = to_bqm(model).relabel_variables(dict(enumerate(labels)), inplace=False)
     best = dimod.ExactSolver().sample(bqm).first.sample
-    assert decode_pubo(best, model).solution == decode_pubo(
-        {b: best[label] for b, label in enumerate(labels)}, model
-    ).solution
+    assert (
+        decode_pubo(best, model).solution
+        == decode_pubo({b: best[label] for b, label in enumerate(labels)}, model).solution
+    )
     y_values = decode_pubo(by_index, model).solution["y"][0][1]
     assert y_values == [model.encoder.decode(by_index)[0]]
 

@@ -29,7 +29,7 @@ j = ql.Element("j", (0, n))
         (lambda: 2.5 * a, ql.MulOp, "(2.5 * a)"),
         (lambda: np.int64(3) * a, ql.MulOp, "(3 * a)"),
         (lambda: np.float64(0.5) + a, ql.AddOp, "(0.5 + a)"),
-        (lambda: 2 ** a, ql.PowOp, "(2 ** a)"),
+        (lambda: 2**a, ql.PowOp, "(2 ** a)"),
         (lambda: a % 3, ql.ModOp, "(a % 3)"),
         (lambda: ql.max(a, b, 1), ql.MaxOp, "max(a, b, 1)"),
         (lambda: ql.min(a, b), ql.MinOp, "min(a, b)"),
@@ -72,8 +72,15 @@ def test_numbers_become_plain_python_literals(value, expected):
 
 @pytest.mark.parametrize("junk", [True, np.bool_(False), "2", None, [1], 1j, np.array([1, 2])])
 @pytest.mark.parametrize(
-    "use", [lambda e: a + e, lambda e: e * a, lambda e: a == e, lambda e: x[e, 0],
-            lambda e: ql.NumberLit(e), lambda e: ql.ln(e)],
+    "use",
+    [
+        lambda e: a + e,
+        lambda e: e * a,
+        lambda e: a == e,
+        lambda e: x[e, 0],
+        lambda e: ql.NumberLit(e),
+        lambda e: ql.ln(e),
+    ],
 )
 def test_non_numbers_are_refused_naming_the_type(junk, use):
     with pytest.raises(TypeError, match=type(junk).__name__):
@@ -82,9 +89,17 @@ def test_non_numbers_are_refused_naming_the_type(junk, use):
 
 @pytest.mark.parametrize(
     "build",
-    [lambda: v + 1, lambda: ql.sum(i, v), lambda: v == 0, lambda: a[0],
-     lambda: x[i, j, 0], lambda: d[i][j][0], lambda: d.len_at(2), lambda: d[i].len_at(1),
-     lambda: d.len_at(-1)],
+    [
+        lambda: v + 1,
+        lambda: ql.sum(i, v),
+        lambda: v == 0,
+        lambda: a[0],
+        lambda: x[i, j, 0],
+        lambda: d[i][j][0],
+        lambda: d.len_at(2),
+        lambda: d[i].len_at(1),
+        lambda: d.len_at(-1),
+    ],
 )
 def test_shape_mistakes_raise_value_error(build):
     with pytest.raises(ValueError):
@@ -93,8 +108,14 @@ def test_shape_mistakes_raise_value_error(build):
 
 @pytest.mark.parametrize(
     "belong_to, ndim, stored",
-    [(3, 0, ql.NumberLit), (n, 0, ql.Placeholder), ((1, n), 0, ql.Range),
-     (v, 0, ql.Placeholder), (d, 1, ql.Placeholder), (d[i], 0, ql.Subscript)],
+    [
+        (3, 0, ql.NumberLit),
+        (n, 0, ql.Placeholder),
+        ((1, n), 0, ql.Range),
+        (v, 0, ql.Placeholder),
+        (d, 1, ql.Placeholder),
+        (d[i], 0, ql.Subscript),
+    ],
 )
 def test_element_domain_and_ndim(belong_to, ndim, stored):
     e = ql.Element("e", belong_to)
@@ -143,8 +164,11 @@ def test_nodes_hash_by_identity_and_conditions_have_no_truth_value():
 
 
 def test_each_public_node_class_dispatches_on_its_own():
-    classes = [obj for _, obj in inspect.getmembers(ql, inspect.isclass)
-               if obj not in (ql.Expression, ql.Condition, ql.ProblemSense)]
+    classes = [
+        obj
+        for _, obj in inspect.getmembers(ql, inspect.isclass)
+        if obj not in (ql.Expression, ql.Condition, ql.ProblemSense)
+    ]
     for sub in classes:
         for sup in classes:
             assert sub is sup or not issubclass(sub, sup), (sub, sup)

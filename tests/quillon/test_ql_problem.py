@@ -44,9 +44,16 @@ def test_problem_refuses_what_it_cannot_hold(junk):
 
 @pytest.mark.parametrize(
     "expression, ok",
-    [(x[0, 0] == 1, True), (x[0, 0] <= 1, True), (x[0, 0] >= 1, True),
-     (x[0, 0] < 1, False), (x[0, 0] > 1, False), (x[0, 0] != 1, False),
-     ((x[0, 0] <= 1) & (x[0, 0] >= 0), False), (x[0, 0], False)],
+    [
+        (x[0, 0] == 1, True),
+        (x[0, 0] <= 1, True),
+        (x[0, 0] >= 1, True),
+        (x[0, 0] < 1, False),
+        (x[0, 0] > 1, False),
+        (x[0, 0] != 1, False),
+        ((x[0, 0] <= 1) & (x[0, 0] >= 0), False),
+        (x[0, 0], False),
+    ],
 )
 def test_constraint_accepts_only_equalities_and_non_strict_inequalities(expression, ok):
     if ok:
@@ -61,8 +68,13 @@ cond = j != i
 
 @pytest.mark.parametrize(
     "forall, expected",
-    [((), []), (i, [(i, None)]), ((j, cond), [(j, cond)]), ((i, j), [(i, None), (j, None)]),
-     ([i, (j, cond), (k, None)], [(i, None), (j, cond), (k, None)])],
+    [
+        ((), []),
+        (i, [(i, None)]),
+        ((j, cond), [(j, cond)]),
+        ((i, j), [(i, None), (j, None)]),
+        ([i, (j, cond), (k, None)], [(i, None), (j, cond), (k, None)]),
+    ],
 )
 def test_forall_is_normalised_outer_first(forall, expected):
     for cls in (ql.Constraint, ql.CustomPenaltyTerm):

@@ -65,9 +65,13 @@ struct HugeAllocator {
             ::operator delete(p);
     }
     template <class U>
-    bool operator==(const HugeAllocator<U>&) const noexcept { return true; }
+    bool operator==(const HugeAllocator<U>&) const noexcept {
+        return true;
+    }
     template <class U>
-    bool operator!=(const HugeAllocator<U>&) const noexcept { return false; }
+    bool operator!=(const HugeAllocator<U>&) const noexcept {
+        return false;
+    }
 };
 
 template <class T>

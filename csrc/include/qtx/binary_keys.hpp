@@ -30,7 +30,8 @@ inline Obj reduced_key(PyObject* key) {
         if (fast) {
             if (increasing) return ref(key);
             std::stable_sort(items.begin(), items.end(), [](const Item& x, const Item& y) { return x.v < y.v; });
-            auto last = std::unique(items.begin(), items.end(), [](const Item& x, const Item& y) { return x.v == y.v; });
+            auto last =
+                std::unique(items.begin(), items.end(), [](const Item& x, const Item& y) { return x.v == y.v; });
             Py_ssize_t m = last - items.begin();
             PyObject* t = PyTuple_New(m);
             if (!t) fail();

@@ -44,27 +44,30 @@ struct View {
             default: return Num();  // unsigned 64-bit and bools keep their Python types
         }
     }
-
 };
 
 inline Py_ssize_t item_size(char f) {
     switch (f) {
         case 'd': return sizeof(double);
         case 'f': return sizeof(float);
-        case 'b': case 'B': case '?': return 1;
-        case 'h': case 'H': return sizeof(short);
-        case 'i': case 'I': return sizeof(int);
-        case 'l': case 'L': return sizeof(long);
-        case 'q': case 'Q': return sizeof(long long);
+        case 'b':
+        case 'B':
+        case '?': return 1;
+        case 'h':
+        case 'H': return sizeof(short);
+        case 'i':
+        case 'I': return sizeof(int);
+        case 'l':
+        case 'L': return sizeof(long);
+        case 'q':
+        case 'Q': return sizeof(long long);
         default: return -1;
     }
 }
 
 class DataViews {
 public:
-    explicit DataViews(PyObject* data) : data_(data) {
-        fast_ = Py_TYPE(data) == (PyTypeObject*)types().data_cls;
-    }
+    explicit DataViews(PyObject* data) : data_(data) { fast_ = Py_TYPE(data) == (PyTypeObject*)types().data_cls; }
 
     /// get_value(name, ()).
     Obj whole(PyObject* name) {

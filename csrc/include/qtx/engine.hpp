@@ -295,7 +295,6 @@ private:
         return p;
     }
 
-
     /// The value of a data-only subtree, computed without polynomials: it is the constant that
     /// substitution would give (such subtrees have no terms and order 0). Each family's constant
     /// path sits beside its polynomial one.
@@ -374,7 +373,6 @@ private:
 
     static Num remainder(const Num& l, const Num& r);
 
-
     Poly pair(Node* n);
 
     /// Folds operand i into the accumulator. Operands are folded as they come, but every
@@ -419,11 +417,11 @@ private:
             Node* node;
             SeenIndex* seen;
             size_t n;
-            int64_t v[Index::kMax];   // subscripts; the invariant ones set once
+            int64_t v[Index::kMax];    // subscripts; the invariant ones set once
             uint8_t how[Index::kMax];  // 0 invariant, 1 the index itself, 2 an int program,
                                        // 3 index + add[s], modulo mod[s] when that is not 0
             int64_t add[Index::kMax], mod[Index::kMax];
-            bool fixed_row;            // all but the last subscript invariant: one row serves
+            bool fixed_row;  // all but the last subscript invariant: one row serves
             const std::vector<int32_t>* row = nullptr;
             uint64_t generation = ~0ULL;
         } vars[Mono::kMax];

@@ -231,8 +231,8 @@ inline bool Engine::distinct_keys(const RangeKernel& k, size_t count) {
     for (size_t a = 0; a < k.nvars; ++a) {
         const RangeKernel::Var& A = k.vars[a];
         size_t last = A.n - 1;
-        bool one_to_one = A.fixed_row && (A.how[last] == 1 || (A.how[last] == 3 && (A.mod[last] == 0 ||
-                                                                                     (uint64_t)A.mod[last] >= count)));
+        bool one_to_one = A.fixed_row && (A.how[last] == 1 ||
+                                          (A.how[last] == 3 && (A.mod[last] == 0 || (uint64_t)A.mod[last] >= count)));
         if (!one_to_one) continue;
         bool apart = true;
         for (size_t b = 0; b < k.nvars && apart; ++b) {

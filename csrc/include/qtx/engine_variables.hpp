@@ -4,7 +4,6 @@
 
 namespace qtx::engine {
 
-
 inline PyObject* Engine::fixed_variables() {
     if (!fixed_) {
         fixed_ = getattr(data_, names().fixed_variables.ptr());

@@ -24,8 +24,10 @@ PyObject* fastcall(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept 
 }
 
 /// Declares a private native function `name` taking exactly N positional arguments.
+// clang-format off: a cast clang-format reads as a product
 #define QTX_FN(name, N, impl) \
     PyMethodDef { name, (PyCFunction)(void (*)(void))&::qtx::fastcall<N, impl>, METH_FASTCALL, nullptr }
+// clang-format on
 #define QTX_END \
     PyMethodDef { nullptr, nullptr, 0, nullptr }
 
@@ -65,12 +67,11 @@ inline void build_module(PyObject* module, PyMethodDef* fns, const char* source,
 
 /// The NB_MODULE body shared by every module: build from the embedded surface (the generated
 /// "surface.hpp" each module includes), or leave the error set.
-#define QTX_MODULE_INIT(m, fns)                                                                   \
-    try {                                                                                         \
-        ::qtx::build_module(m.ptr(), fns, qtx_surface::source, qtx_surface::stub_name,            \
-                            qtx_surface::source_path);                                            \
-    } catch (::qtx::PyErrSet&) {                                                                  \
-        throw ::nanobind::python_error();                                                         \
+#define QTX_MODULE_INIT(m, fns)                                                                                   \
+    try {                                                                                                         \
+        ::qtx::build_module(m.ptr(), fns, qtx_surface::source, qtx_surface::stub_name, qtx_surface::source_path); \
+    } catch (::qtx::PyErrSet&) {                                                                                  \
+        throw ::nanobind::python_error();                                                                         \
     }
 
 }  // namespace qtx

@@ -5,6 +5,7 @@
 namespace qtx {
 
 struct Names {
+    // clang-format off: one list of names, laid out by hand
 #define QTX_NAMES(X)                                                                              \
     X(coeff) X(constant) X(order) X(var_map) X(var_num) X(integer_bound) X(name) X(ndim) X(kind)   \
     X(start) X(end) X(shape) X(lower) X(upper) X(variable) X(subscripts) X(array) X(axis) X(left) \
@@ -12,6 +13,7 @@ struct Names {
     X(substitute) X(_substitute) X(get_value) X(get_length) X(get_index_values) X(add_variable)   \
     X(add_int_variable) X(label) X(value) X(extract) X(extract_expr) X(item) X(items) X(forall)   \
     X(expression) X(objective) X(constraints) X(penalties) X(sense) X(instance_data) X(_data)
+// clang-format on
 #define QTX_DECLARE(n) Obj n;
     QTX_NAMES(QTX_DECLARE)
 #undef QTX_DECLARE
@@ -65,4 +67,3 @@ inline Obj tree_class(PyObject* name) {
 }
 
 }  // namespace qtx
-

@@ -16,8 +16,18 @@ public:
     enum Tag : uint8_t { None, Int, Float, Object };
 
     Num() : tag_(None), i_(0) {}
-    static Num of_int(int64_t v) { Num n; n.tag_ = Int; n.i_ = v; return n; }
-    static Num of_float(double v) { Num n; n.tag_ = Float; n.f_ = v; return n; }
+    static Num of_int(int64_t v) {
+        Num n;
+        n.tag_ = Int;
+        n.i_ = v;
+        return n;
+    }
+    static Num of_float(double v) {
+        Num n;
+        n.tag_ = Float;
+        n.f_ = v;
+        return n;
+    }
     /// Takes a borrowed Python number.
     static Num of(PyObject* o) {
         if (PyFloat_CheckExact(o)) return of_float(PyFloat_AS_DOUBLE(o));
@@ -143,7 +153,9 @@ inline Num num_mul(const Num& a, const Num& b) {
     double x, y;
     bool exact = (a.tag() == Num::Float || a.tag() == Num::Int) && (b.tag() == Num::Float || b.tag() == Num::Int);
     // ints beyond 2**53 compare exactly in Python, not through a double
-    auto small = [](const Num& n) { return n.tag() != Num::Int || (n.as_int() <= (1LL << 53) && n.as_int() >= -(1LL << 53)); };
+    auto small = [](const Num& n) {
+        return n.tag() != Num::Int || (n.as_int() <= (1LL << 53) && n.as_int() >= -(1LL << 53));
+    };
     if (exact && (a.tag() == b.tag() || (small(a) && small(b)))) {
         // two ints never get here: num_compare compares them exactly
         a.promotes(x);

@@ -59,8 +59,23 @@ inline const Types& types() {
     return *t;
 }
 
-enum class K { Number, Unary, Placeholder, Element, DecVar, Subscript, ArrayLength, Pair, Multi, Fold, Fallback,
-               CTrue, CCompare, COp, CFallback };
+enum class K {
+    Number,
+    Unary,
+    Placeholder,
+    Element,
+    DecVar,
+    Subscript,
+    ArrayLength,
+    Pair,
+    Multi,
+    Fold,
+    Fallback,
+    CTrue,
+    CCompare,
+    COp,
+    CFallback
+};
 
 /// The interned equal of an exact str, so that equal names are one object; others as they are.
 inline Obj interned_name(Obj name) {
@@ -158,8 +173,12 @@ public:
         if (k == K::CCompare) {
             n->kind = getattr(o, N.kind.ptr());
             PyObject* kd = n->kind.ptr();
-            n->op = kd == T.eq ? Py_EQ : kd == T.le ? Py_LE : kd == T.ge ? Py_GE : kd == T.ne ? Py_NE
-                  : kd == T.lt ? Py_LT : -1;
+            n->op = kd == T.eq   ? Py_EQ
+                    : kd == T.le ? Py_LE
+                    : kd == T.ge ? Py_GE
+                    : kd == T.ne ? Py_NE
+                    : kd == T.lt ? Py_LT
+                                 : -1;
             if (n->op < 0) {
                 n->k = K::CFallback;
                 return n;
@@ -272,7 +291,8 @@ private:
                 break;
             case K::Fold: {
                 Obj index = attr(N.index);
-                n->var = Py_TYPE(index.ptr()) == (PyTypeObject*)T.element ? plan_as(index.ptr(), K::Element) : leaf_any(index.ptr());
+                n->var = Py_TYPE(index.ptr()) == (PyTypeObject*)T.element ? plan_as(index.ptr(), K::Element)
+                                                                          : leaf_any(index.ptr());
                 n->kids = {plan_condition(attr(N.condition).ptr()), plan(attr(N.operand).ptr())};
                 n->kind = attr(N.kind);
                 break;
@@ -310,9 +330,7 @@ private:
         }
     }
 
-    Node* leaf_any(PyObject* o) {
-        return make(o, K::Fallback);
-    }
+    Node* leaf_any(PyObject* o) { return make(o, K::Fallback); }
 
     struct MemoKey {
         PyObject* o;

@@ -134,8 +134,10 @@ public:
 #if PY_VERSION_HEX >= 0x030C0000
     ErrorAside() : exc_(PyErr_GetRaisedException()) {}
     ~ErrorAside() {
-        if (PyErr_Occurred()) Py_XDECREF(exc_);
-        else PyErr_SetRaisedException(exc_);
+        if (PyErr_Occurred())
+            Py_XDECREF(exc_);
+        else
+            PyErr_SetRaisedException(exc_);
     }
 #else
     ErrorAside() { PyErr_Fetch(&type_, &exc_, &tb_); }
@@ -183,8 +185,7 @@ inline Obj caught_error(PyObject* type) {
         throw;
     } catch (nb::python_error& e) {
         e.restore();
-    } catch (PyErrSet&) {
-    }
+    } catch (PyErrSet&) {}
     Obj err = catch_error(type);
     if (!err) fail();
     return err;

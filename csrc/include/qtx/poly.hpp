@@ -33,7 +33,7 @@ public:
     Key(const Key& o) : Key(o.n_) { copy_ints(o.data(), n_, data()); }
     Key(Key&& o) noexcept : n_(o.n_) {
         in_[0] = o.in_[0], in_[1] = o.in_[1], in_[2] = o.in_[2];  // the factors or the pointer
-        o.n_ = 0;  // a moved-from key is empty and owns nothing
+        o.n_ = 0;                                                 // a moved-from key is empty and owns nothing
     }
     Key& operator=(const Key& o) {
         if (this != &o) *this = Key(o);
@@ -575,8 +575,7 @@ inline void poly_mul(Poly& self, Poly&& other) {
             SignalPoll poll;  // products of large sums run long
             for (auto& e1 : self.terms) {
                 poll.tick(other.terms.size());
-                for (auto& e2 : other.terms)
-                    out.accumulate(Key::concat(e1.key, e2.key, true), num_mul(e1.val, e2.val));
+                for (auto& e2 : other.terms) out.accumulate(Key::concat(e1.key, e2.key, true), num_mul(e1.val, e2.val));
             }
         }
     }
@@ -623,7 +622,8 @@ inline void poly_mul_variable(Poly& self, int32_t index) {
 inline void check_exponent(double e, PyObject* error) {
     if (std::isfinite(e) && e >= 0 && std::floor(e) == e) return;
     Obj r = own(PyFloat_FromDouble(e));
-    raise(error, "Cannot raise a polynomial with variables to the power " + to_string(own(PyObject_Repr(r.ptr())).ptr()) +
+    raise(error, "Cannot raise a polynomial with variables to the power " +
+                     to_string(own(PyObject_Repr(r.ptr())).ptr()) +
                      ": only non-negative integer exponents are supported.");
 }
 
@@ -720,7 +720,8 @@ inline int32_t py_index(PyObject* o) {
 }
 
 inline Key py_key(PyObject* t) {
-    if (!PyTuple_Check(t)) raisef(PyExc_TypeError, "monomial keys must be tuples of variable indices, not %.200s", type_name(t));
+    if (!PyTuple_Check(t))
+        raisef(PyExc_TypeError, "monomial keys must be tuples of variable indices, not %.200s", type_name(t));
     Key k((uint32_t)PyTuple_GET_SIZE(t));
     for (uint32_t i = 0; i < k.size(); ++i) k.data()[i] = py_index(PyTuple_GET_ITEM(t, i));
     return k;
@@ -741,7 +742,8 @@ inline Poly poly_read(PyObject* poly) {
 template <class IndexObject>
 inline Obj key_tuple(const Key& k, IndexObject&& index) {
     Obj key = own(PyTuple_New((Py_ssize_t)k.size()));
-    for (uint32_t i = 0; i < k.size(); ++i) PyTuple_SET_ITEM(key.ptr(), (Py_ssize_t)i, index(k.data()[i]).release().ptr());
+    for (uint32_t i = 0; i < k.size(); ++i)
+        PyTuple_SET_ITEM(key.ptr(), (Py_ssize_t)i, index(k.data()[i]).release().ptr());
     PyObject_GC_UnTrack(key.ptr());  // ints only: never part of a cycle
     return key;
 }

@@ -401,8 +401,8 @@ void check_finite(const Terms& t, const Num& constant, Name&& name) {
 /// Refuses a finished coefficient (or, for no key, the constant) that came out inf or NaN from
 /// finite ones: the weighted sums left float64's range.
 [[noreturn]] inline void overflowed(const Num& v, const int32_t* key, uint32_t size) {
-    std::string what = key ? "the coefficient " + num_repr(v) + " of the term " + key_text(key, size)
-                           : "the constant " + num_repr(v);
+    std::string what =
+        key ? "the coefficient " + num_repr(v) + " of the term " + key_text(key, size) : "the constant " + num_repr(v);
     raise(PyExc_ValueError, what +
                                 " of the binary polynomial is not finite, though the model's coefficients are: their "
                                 "weighted sums overflow float64. Scale the weights or the instance data down.");
@@ -429,7 +429,7 @@ public:
 
     const Encoding& e;
     Sum out;
-    Terms base;  // the objective of an all-binary model, copied: every other term is added to it
+    Terms base;        // the objective of an all-binary model, copied: every other term is added to it
     Parts base_parts;  // or that objective unmerged (flat lowerings only), as merge_parts reads it
     bool has_base = false;
     int32_t next_bin;
@@ -469,7 +469,8 @@ public:
                 if (!already_binary(e, parts.begin(p), parts.end(p))) return false;
         if (minus)
             for (size_t p = 0; p < parts.size(); ++p)
-                for (auto* entry = parts.begin(p); entry != parts.end(p); ++entry) entry->val = num_mul(sign, entry->val);
+                for (auto* entry = parts.begin(p); entry != parts.end(p); ++entry)
+                    entry->val = num_mul(sign, entry->val);
         base_parts = std::move(parts);
         has_base = true;
         out.constant = num_mul(sign, number(constant));
@@ -531,7 +532,8 @@ public:
     void onehot(const Num& w) {
         const Num minus_one = Num::of_int(-1);
         for (int32_t v = 0; v < e.nvar; ++v)
-            if (e.onehot[(size_t)v]) add_square(unit_terms(e.start[(size_t)v], e.start[(size_t)v + 1]), minus_one, w, out);
+            if (e.onehot[(size_t)v])
+                add_square(unit_terms(e.start[(size_t)v], e.start[(size_t)v + 1]), minus_one, w, out);
     }
 
     /// The finished terms: a copied objective's keys first, each value objective + the rest.
@@ -751,8 +753,9 @@ private:
         // degree 1 and 2 kept as records, the others in out.terms
         size_t pending = out.flat.size() + source_terms_;
         Terms merged;
-        merge(false, [](size_t) {},
-              [&](const int32_t* k, uint32_t n, const Num& v) { merged.push_distinct(Key(k, n), Num(v)); });
+        merge(
+            false, [](size_t) {},
+            [&](const int32_t* k, uint32_t n, const Num& v) { merged.push_distinct(Key(k, n), Num(v)); });
         out.terms = std::move(merged);
         source_terms_ = 0;
         if ((out.terms.size() + kept_) * kRepeats > before + pending) {
@@ -1194,7 +1197,8 @@ private:
 
     /// lhs <= 0 (sign -1 turns lhs >= 0 into -lhs <= 0) as w * (lhs + s)^2, s an integer slack
     /// in [0, -min lhs]; dropped when lhs <= 0 holds on the whole box of the bounds.
-    void inequality(PyObject* label, PyObject* key, const Terms& t, const Num& constant, const Num& sign, const Num& w) {
+    void inequality(PyObject* label, PyObject* key, const Terms& t, const Num& constant, const Num& sign,
+                    const Num& w) {
         Num c0 = num_mul(sign, number(constant)), ic;
         auto non_integral = [&](const Num& v) {
             std::string shown = to_string(own(PyObject_Repr(v.py().ptr())).ptr());

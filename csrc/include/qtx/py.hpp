@@ -107,8 +107,8 @@ inline const char* type_name(PyObject* o) { return Py_TYPE(o)->tp_name; }
 /// The exact-type check of typed arguments: subclasses, bool for int and None are refused.
 inline void check_arg(PyObject* o, PyTypeObject* t, const char* name) {
     if (Py_TYPE(o) != t)
-        raisef(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-               name, t->tp_name, type_name(o));
+        raisef(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", name, t->tp_name,
+               type_name(o));
 }
 
 /// The result check of functions declared to return a list, tuple or int.
@@ -184,8 +184,7 @@ inline Obj item(PyObject* m, PyObject* key) {
 inline Obj item(PyObject* m, const char* key) { return item(m, str(key).ptr()); }
 
 inline Obj call(PyObject* f, std::initializer_list<PyObject*> args, PyObject* kwnames = nullptr) {
-    return own(PyObject_Vectorcall(f, args.begin(), args.size() - (kwnames ? PyTuple_GET_SIZE(kwnames) : 0),
-                                   kwnames));
+    return own(PyObject_Vectorcall(f, args.begin(), args.size() - (kwnames ? PyTuple_GET_SIZE(kwnames) : 0), kwnames));
 }
 
 /// Builtin `max(a, b)`: the second wins only when strictly greater.

@@ -67,9 +67,8 @@ Obj to_serializable(PyObject* const* a) {
 Obj unzip(PyObject* entry, const char* second, Obj (*make)(PyObject*)) {
     Obj subs = item(entry, "subscripts"), vals = item(entry, second);
     Obj out = own(PyDict_New());
-    zip(subs.ptr(), vals.ptr(), [&](PyObject* s, PyObject* v) {
-        dict_set(out.ptr(), own(PySequence_Tuple(s)).ptr(), make(v).ptr());
-    });
+    zip(subs.ptr(), vals.ptr(),
+        [&](PyObject* s, PyObject* v) { dict_set(out.ptr(), own(PySequence_Tuple(s)).ptr(), make(v).ptr()); });
     return out;
 }
 
@@ -99,7 +98,6 @@ PyMethodDef functions[] = {
     QTX_FN("_from_serializable", 2, from_serializable),
     QTX_END,
 };
-
 
 }  // namespace
 

@@ -20,7 +20,9 @@ const Names& N = names();
 
 PyObject* subs_expr() { return imported(QTX_NAME("quillon_transpiler.core.substitute.substitutable_expr")).ptr(); }
 PyObject* core_module() { return imported(QTX_NAME("quillon_transpiler.core")).ptr(); }
-PyObject* converter_module() { return imported(QTX_NAME("quillon_transpiler.core.compile.convert_to_substitutable")).ptr(); }
+PyObject* converter_module() {
+    return imported(QTX_NAME("quillon_transpiler.core.compile.convert_to_substitutable")).ptr();
+}
 PyObject* compiled_model_module() { return imported(QTX_NAME("quillon_transpiler.core.compile.compiled_model")).ptr(); }
 PyObject* pinning_module() { return imported(QTX_NAME("quillon_transpiler.core.compile.pinning_constraint")).ptr(); }
 PyObject* unroll_module() { return imported(QTX_NAME("quillon_transpiler.core.compile.unroll_forall")).ptr(); }
@@ -33,7 +35,6 @@ Obj placeholder_check() { return instance_check(tree_class(QTX_NAME("Placeholder
 
 /// `acc.extend(more)`, with Python's errors for whatever `acc` and `more` turn out to be.
 void extend(PyObject* acc, PyObject* more) { call_method(acc, QTX_NAME("extend"), {more}); }
-
 
 /// Raises SubstituteError(msg) as a `raise` inside the `except` that caught `caught` would:
 /// `caught` becomes the context, and the cause too when `chained` (`raise ... from`).
@@ -49,9 +50,8 @@ Obj element_name(PyObject* forall_entry) {
 /// {element name: value} over the forall entries zipped with an assignment.
 Obj forall_values(PyObject* forall, PyObject* assignment) {
     Obj values = own(PyDict_New());
-    zip(forall, assignment, [&](PyObject* entry, PyObject* value) {
-        dict_set(values.ptr(), element_name(entry).ptr(), value);
-    });
+    zip(forall, assignment,
+        [&](PyObject* entry, PyObject* value) { dict_set(values.ptr(), element_name(entry).ptr(), value); });
     return values;
 }
 
@@ -99,7 +99,8 @@ Obj substitute_each(const char* kind, PyObject* label, PyObject* forall, PyObjec
         if (n) {
             Obj indices = getattr(data, N.indices.ptr());
             for (Py_ssize_t k = 0; k < n; ++k)
-                bind_index(indices.ptr(), PyList_GET_ITEM(names_list.ptr(), k), PySequence_Fast_GET_ITEM(values.ptr(), k));
+                bind_index(indices.ptr(), PyList_GET_ITEM(names_list.ptr(), k),
+                           PySequence_Fast_GET_ITEM(values.ptr(), k));
         }
         if (!root) {
             node = make();
@@ -117,8 +118,7 @@ Obj substitute_each(const char* kind, PyObject* label, PyObject* forall, PyObjec
             } else {
                 poly = e.result(e.eval(root)).release().ptr();
             }
-        } catch (PyErrSet&) {
-        }
+        } catch (PyErrSet&) {}
         if (!poly) {
             Obj e = caught_substitute_error();
             raise_in_except(std::string("In ") + kind + " `" + to_string(label) + "` " +
@@ -146,11 +146,14 @@ Obj constraint_substitute(PyObject* constraint, PyObject* data, PyObject* var_ma
     try {
         Obj forall = getattr(constraint, N.forall.ptr());
         Obj condition = getattr(constraint, N.condition.ptr());
-        return substitute_each("constraint", label.ptr(), forall.ptr(), data, var_map, guard, [&] {
-            Obj left = getattr(condition.ptr(), N.left.ptr());
-            Obj right = getattr(condition.ptr(), N.right.ptr());
-            return own(PyNumber_Subtract(left.ptr(), right.ptr()));
-        }, false, native, known);
+        return substitute_each(
+            "constraint", label.ptr(), forall.ptr(), data, var_map, guard,
+            [&] {
+                Obj left = getattr(condition.ptr(), N.left.ptr());
+                Obj right = getattr(condition.ptr(), N.right.ptr());
+                return own(PyNumber_Subtract(left.ptr(), right.ptr()));
+            },
+            false, native, known);
     } catch (PyErrSet&) {
         Obj e = caught_substitute_error();
         raise_in_except("In constraint `" + to_string(label.ptr()) + "`: " + to_string(e.ptr()), e.ptr(), false);
@@ -160,8 +163,7 @@ Obj constraint_substitute(PyObject* constraint, PyObject* data, PyObject* var_ma
 /// `name_forall_errors`: set by compile_model, where every error names its item; the step
 /// function on its own lets the errors of the forall through unchanged.
 Obj penalty_substitute(PyObject* penalty, PyObject* data, PyObject* var_map, ShapeGuard* guard = nullptr,
-                       bool name_forall_errors = false, bool native = false,
-                       engine::KnownVariables* known = nullptr) {
+                       bool name_forall_errors = false, bool native = false, engine::KnownVariables* known = nullptr) {
     Obj label = getattr(penalty, N.name.ptr());
     Obj forall = getattr(penalty, N.forall.ptr());
     Obj expression = getattr(penalty, N.expression.ptr());
@@ -420,7 +422,6 @@ void check_placeholders(PyObject* problem, PyObject* ph_vars, PyObject* data) {
     });
 }
 
-
 /// The declared shapes to check registrations against while compiling, or null when they
 /// cannot be evaluated yet: they are evaluated again at the end, where their errors belong.
 Obj shapes_to_check(PyObject* problem, PyObject* data) {
@@ -464,7 +465,8 @@ void check_fixed_variables(PyObject* fixed) {
                                        " (" + type_name(label) + "): its keys are decision-variable labels (str).");
         if (!PyDict_Check(values))
             raise(PyExc_TypeError, at + " is " + to_string(own(PyObject_Repr(values)).ptr()) + " (" +
-                                       type_name(values) + "): give a dict from subscript tuples to values, such as {(0,): 1}, or "
+                                       type_name(values) +
+                                       "): give a dict from subscript tuples to values, such as {(0,): 1}, or "
                                        "{(): 1} for a variable without subscripts.");
         map_each(values, [&](PyObject* subs, PyObject* value) {
             std::string key = to_string(own(PyObject_Repr(subs)).ptr());
@@ -536,8 +538,7 @@ Obj compile_model(PyObject* problem, PyObject* instance, PyObject* fixed_variabl
     if (native) {
         try {
             objective_poly = native_objective(objective_tree.ptr(), var_map.ptr(), data.ptr(), &known).release().ptr();
-        } catch (PyErrSet&) {
-        }
+        } catch (PyErrSet&) {}
     } else {
         objective_poly =
             PyObject_CallMethodObjArgs(objective_tree.ptr(), N.substitute.ptr(), var_map.ptr(), data.ptr(), nullptr);
@@ -619,7 +620,6 @@ PyMethodDef functions[] = {
     QTX_FN("_placeholders", 1, ph_vars_fn),
     QTX_END,
 };
-
 
 }  // namespace
 

@@ -107,7 +107,6 @@ PyMethodDef functions[] = {
     QTX_END,
 };
 
-
 }  // namespace
 
 NB_MODULE(pinning_constraint, m) { QTX_MODULE_INIT(m, functions) }

@@ -24,9 +24,7 @@ def has_deci_var(expr: subs_expr.SubstitutableExpr) -> bool:
 
 def check_pinning_constraint(
     condition: subs_expr.ConstraintCondition,
-) -> typ.Optional[
-    tuple[subs_expr.DecisionVariable, list[subs_expr.SubstitutableExpr], subs_expr.SubstitutableExpr]
-]:
+) -> typ.Optional[tuple[subs_expr.DecisionVariable, list[subs_expr.SubstitutableExpr], subs_expr.SubstitutableExpr]]:
     """The variable, subscripts and value that ``condition`` pins, or None.
 
     A condition pins a variable when it is an equality whose left side is a decision variable,

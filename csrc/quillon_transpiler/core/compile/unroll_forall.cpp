@@ -16,9 +16,9 @@ const Names& N = names();
 /// One forall level, read when the enumeration first reaches it.
 struct Level {
     Obj element, condition, name;
-    Obj test;                           // condition.substitute, for conditions not planned natively
-    engine::Node* cond = nullptr;       // the planned condition, or null
-    engine::Node* range = nullptr;      // the planned element, when it is the package's own
+    Obj test;                       // condition.substitute, for conditions not planned natively
+    engine::Node* cond = nullptr;   // the planned condition, or null
+    engine::Node* range = nullptr;  // the planned element, when it is the package's own
     bool ready = false;
 };
 
@@ -136,7 +136,6 @@ PyMethodDef functions[] = {
     QTX_FN("_unroll_level", 5, unroll_from),
     QTX_END,
 };
-
 
 }  // namespace
 

@@ -35,7 +35,8 @@ Obj subscripts_of(LabelPlan& plan, PyObject* subs, bool fixed) {
     if (!PyTuple_Check(subs) && !PyList_Check(subs)) {
         std::string what = fixed ? "a fixed value of" : "an element of";
         raise(PyExc_TypeError, what + " decision variable `" + to_string(plan.label.ptr()) + "` is keyed by " +
-                                   repr(subs) + ", not by a tuple of subscripts; key it by one subscript per axis, "
+                                   repr(subs) +
+                                   ", not by a tuple of subscripts; key it by one subscript per axis, "
                                    "e.g. (0,)");
     }
     Obj t = PyTuple_CheckExact(subs) ? ref(subs) : own(PySequence_Tuple(subs));
@@ -112,7 +113,6 @@ void record_element(PyObject* axes, PyObject* values, PyObject* subs, PyObject* 
 /// shapes (label -> shape), which `shapes()` gives once a sample has come.
 template <class Shapes>
 Obj record_of(PyObject* results, PyObject* registry, PyObject* fixed_variables, Shapes&& shapes_of) {
-
     std::vector<LabelPlan> plans;
     Obj position = own(PyDict_New());  // label -> its plan's position
     map_each(registry, [&](PyObject* label, PyObject* by_subscripts) {
@@ -160,7 +160,8 @@ Obj record_of(PyObject* results, PyObject* registry, PyObject* fixed_variables, 
         }
         for (LabelPlan& plan : plans) {
             Obj axes = own(PyTuple_New(plan.ndim));
-            for (Py_ssize_t d = 0; d < plan.ndim; ++d) PyTuple_SET_ITEM(axes.ptr(), d, own(PyList_New(0)).release().ptr());
+            for (Py_ssize_t d = 0; d < plan.ndim; ++d)
+                PyTuple_SET_ITEM(axes.ptr(), d, own(PyList_New(0)).release().ptr());
             Obj values = own(PyList_New(0));
             for (const Pair& e : plan.elements) {
                 Obj v = sample_value(sample, e.second.ptr());

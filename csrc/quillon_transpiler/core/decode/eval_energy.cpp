@@ -21,9 +21,9 @@ void each_item(PyObject* m, F&& f) {
 }
 
 [[noreturn]] void unregistered(PyObject* label, PyObject* subscripts) {
-    std::string what = subscripts ? "`" + to_string(label) + "` at subscripts " +
-                                        to_string(own(PyObject_Repr(subscripts)).ptr())
-                                  : "`" + to_string(label) + "`";
+    std::string what =
+        subscripts ? "`" + to_string(label) + "` at subscripts " + to_string(own(PyObject_Repr(subscripts)).ptr())
+                   : "`" + to_string(label) + "`";
     raise_key_error("decision variable " + what +
                     " is not registered in the compiled instance; pass values only for the "
                     "variables its polynomials use (fixed elements are never registered)");
@@ -47,7 +47,8 @@ Obj energy(PyObject* const* a) {
                 // still the KeyError of a subscript the registry does not hold, saying why
                 std::string shown = to_string(own(PyObject_Repr(subscripts)).ptr());
                 raise_key_error("decision variable `" + to_string(label) + "` is keyed by " + shown +
-                                ", not by a tuple of subscripts: use (" + shown + ",) for one subscript, () for a "
+                                ", not by a tuple of subscripts: use (" + shown +
+                                ",) for one subscript, () for a "
                                 "scalar");
             }
             if (!by_subscripts) {

@@ -121,8 +121,7 @@ public:
         if (PyLong_CheckExact(key)) {
             int overflow = 0;
             long long v = PyLong_AsLongLongAndOverflow(key, &overflow);
-            if (!overflow && v >= 0 && v < (long long)dense_.size() && dense_[(size_t)v] >= 0)
-                return dense_[(size_t)v];
+            if (!overflow && v >= 0 && v < (long long)dense_.size() && dense_[(size_t)v] >= 0) return dense_[(size_t)v];
         }
         return lookup(key);
     }
@@ -240,8 +239,9 @@ public:
                     v.upper = integer_bound(upper.ptr(), true, name);
                     std::string given = "[" + to_string(lower.ptr()) + ", " + to_string(upper.ptr()) + "]";
                     if (compare(v.lower.ptr(), v.upper.ptr(), Py_GT))
-                        raise(PyExc_ValueError, "Integer variable " + name + " has no integer value within its bounds " +
-                                                    given + "; check the bounds in the instance data");
+                        raise(PyExc_ValueError, "Integer variable " + name +
+                                                    " has no integer value within its bounds " + given +
+                                                    "; check the bounds in the instance data");
                     if (!scratch) scratch = call(dimod_attr("QuadraticModel").ptr(), {});
                     Obj add = attr(scratch.ptr(), "add_variable");
                     Obj vt = integer_vartype();
@@ -298,8 +298,8 @@ protected:
             id = (int)PyLong_AsLong(seen);
             const Var& w = vars[(size_t)id];
             if (w.integer != v.integer || w.bqm != v.bqm) throw NeedArithmetic{};
-            if (v.integer && (!compare(w.lower.ptr(), v.lower.ptr(), Py_EQ) ||
-                              !compare(w.upper.ptr(), v.upper.ptr(), Py_EQ)))
+            if (v.integer &&
+                (!compare(w.lower.ptr(), v.lower.ptr(), Py_EQ) || !compare(w.upper.ptr(), v.upper.ptr(), Py_EQ)))
                 throw NeedArithmetic{};
         } else {
             vars.push_back(std::move(v));
@@ -384,8 +384,10 @@ void sum_terms(std::vector<Term>& a, std::vector<Term>& tmp, uint64_t k) {
     sort_terms(a, tmp, k);
     size_t out = 0;
     for (size_t i = 0; i < a.size(); ++i) {
-        if (out > 0 && a[out - 1].key == a[i].key) a[out - 1].bias += a[i].bias;
-        else a[out++] = a[i];
+        if (out > 0 && a[out - 1].key == a[i].key)
+            a[out - 1].bias += a[i].bias;
+        else
+            a[out++] = a[i];
     }
     a.resize(out);
 }
@@ -453,7 +455,8 @@ public:
             np->merge();
             for (const auto& e : np->poly.terms) {
                 const int32_t* key = e.key.data();
-                term((Py_ssize_t)e.key.size(), [&](Py_ssize_t i) { return t_.find((int64_t)key[i]); }, [&] { return native_bias(e.val); }, offset);
+                term((Py_ssize_t)e.key.size(), [&](Py_ssize_t i) { return t_.find((int64_t)key[i]); },
+                     [&] { return native_bias(e.val); }, offset);
             }
             offset += bias([&] { return native_bias(np->poly.constant); }, [] { return std::string("the constant"); });
         } else {
@@ -464,12 +467,13 @@ public:
             PyObject *key, *c;
             while (PyDict_Next(coeff.ptr(), &pos, &key, &c)) {
                 if (!PyTuple_CheckExact(key)) throw NeedArithmetic{};
-                term(PyTuple_GET_SIZE(key), [&](Py_ssize_t i) { return t_.find(PyTuple_GET_ITEM(key, i)); },
-                     [&] {
-                         if (!real_number(c)) throw NeedArithmetic{};
-                         return as_double(c);
-                     },
-                     offset);
+                term(
+                    PyTuple_GET_SIZE(key), [&](Py_ssize_t i) { return t_.find(PyTuple_GET_ITEM(key, i)); },
+                    [&] {
+                        if (!real_number(c)) throw NeedArithmetic{};
+                        return as_double(c);
+                    },
+                    offset);
             }
             Obj constant = getattr(expr, N.constant.ptr());
             if (!real_number(constant.ptr())) throw NeedArithmetic{};
@@ -505,8 +509,7 @@ public:
             int f = factor(i);
             if (n == 2) {
                 if (!item_) raise(PyExc_TypeError, "cannot multiply QMs with interactions");
-                raise(PyExc_TypeError, item_->text() + ": the term " + term_text(len, factor) +
-                                           kNotQuadratic);
+                raise(PyExc_TypeError, item_->text() + ": the term " + term_text(len, factor) + kNotQuadratic);
             }
             if (n == 0) {
                 a = f;
@@ -753,9 +756,8 @@ Obj arithmetic(PyObject* poly, VarTable& t, const Item* item = nullptr) {
             // dimod refuses a product past degree two with a TypeError
             if (!item || !PyErr_ExceptionMatches(PyExc_TypeError)) throw;
             Obj caught = caught_error(PyExc_TypeError);
-            Obj exc = call(PyExc_TypeError, {str(item->text() + ": the term " + term_text(key, t) +
-                                                 kNotQuadratic)
-                                                 .ptr()});
+            Obj exc =
+                call(PyExc_TypeError, {str(item->text() + ": the term " + term_text(key, t) + kNotQuadratic).ptr()});
             raise_from(exc, caught.ptr());
         }
         Obj scaled = own(PyNumber_Multiply(term.ptr(), PyTuple_GET_ITEM(pair, 1)));
@@ -810,7 +812,6 @@ Obj expr_conversion(PyObject* const* a) {
     ModelTable t(a[1]);
     return convert(a[0], t);
 }
-
 
 bool is_minimize(PyObject* compiled) {
     Obj problem = attr(compiled, "problem");
@@ -1177,9 +1178,12 @@ Obj decode(PyObject* const* a) {
             for (Py_ssize_t k = 0; k < PyList_GET_SIZE(vals.ptr()); ++k) {
                 double x = as_double(PyTuple_GET_ITEM(PyList_GET_ITEM(vals.ptr(), k), 1));
                 // == counts any deviation, <= the excess above 0, >= the shortfall below 0
-                if (op == Py_EQ) sum += std::fabs(x);
-                else if (op == Py_LE) sum += x > 0.0 ? x : 0.0;
-                else sum += x < 0.0 ? -x : 0.0;
+                if (op == Py_EQ)
+                    sum += std::fabs(x);
+                else if (op == Py_LE)
+                    sum += x > 0.0 ? x : 0.0;
+                else
+                    sum += x < 0.0 ? -x : 0.0;
             }
             Obj v = own(PyFloat_FromDouble(sum));
             if (PyList_Append(dict_item(violations.ptr(), label), v.ptr()) < 0) fail();
@@ -1200,8 +1204,8 @@ Obj decode(PyObject* const* a) {
         }
     }
     Obj eval_kw = kwnames({"energy", "objective", "constraint_violations"});
-    Obj evaluation = call(ql_attr("Evaluation").ptr(), {energy.ptr(), objective.ptr(), violations.ptr()},
-                             eval_kw.ptr());
+    Obj evaluation =
+        call(ql_attr("Evaluation").ptr(), {energy.ptr(), objective.ptr(), violations.ptr()}, eval_kw.ptr());
     Obj timing = call(ql_attr("MeasuringTime").ptr(), {});
     Obj set_kw = kwnames({"record", "evaluation", "measuring_time"});
     return call(ql_attr("SampleSet").ptr(), {ql_record.ptr(), evaluation.ptr(), timing.ptr()}, set_kw.ptr());

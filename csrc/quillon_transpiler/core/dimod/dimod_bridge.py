@@ -48,9 +48,7 @@ def transpile_dimod_bridge_cqm(compiled_model: CompiledInstance) -> DimodBuilder
     return DimodBuilder(compiled_model, cqm, objective, penalties)
 
 
-def _expr_conversion(
-    expr: SubstitutedExpression, var_map: dict[int, dimod.QuadraticModel]
-) -> dimod.QuadraticModel:
+def _expr_conversion(expr: SubstitutedExpression, var_map: dict[int, dimod.QuadraticModel]) -> dimod.QuadraticModel:
     """The quadratic model of a polynomial, ``var_map`` giving the model of each variable index.
 
     The result equals the sum over the terms of the product of the variables' models times

@@ -139,14 +139,14 @@ Obj encoding_table(PyObject* const* a) {
     e->start.reserve(n + 1);
     e->start.push_back(0);
     for (size_t u = 0; u < n; ++u) {
-        if ((size_t)e->start.back() + coefs[u].size() > (size_t)INT32_MAX) raise(PyExc_OverflowError, "too many binaries");
+        if ((size_t)e->start.back() + coefs[u].size() > (size_t)INT32_MAX)
+            raise(PyExc_OverflowError, "too many binaries");
         for (auto& c : coefs[u]) e->coef.push_back(std::move(c));
         e->start.push_back((int32_t)e->coef.size());
     }
     Encoding* raw = e.release();
-    PyObject* cap = PyCapsule_New(raw, kCapsule, [](PyObject* c) {
-        delete static_cast<Encoding*>(PyCapsule_GetPointer(c, kCapsule));
-    });
+    PyObject* cap = PyCapsule_New(
+        raw, kCapsule, [](PyObject* c) { delete static_cast<Encoding*>(PyCapsule_GetPointer(c, kCapsule)); });
     if (!cap) {
         delete raw;
         fail();
@@ -256,8 +256,8 @@ uint8_t bit_value(PyObject* v, PyObject* key) {
     } else if (PyFloat_Check(p.ptr()) && ((d = PyFloat_AS_DOUBLE(p.ptr())) == 0.0 || d == 1.0)) {
         return d == 1.0;
     }
-    raise(PyExc_ValueError, "the sample gives the binary " + repr(key) + " the value " + repr(v) +
-                                "; binaries take 0 or 1");
+    raise(PyExc_ValueError,
+          "the sample gives the binary " + repr(key) + " the value " + repr(v) + "; binaries take 0 or 1");
 }
 
 /// The binary index a sample key names: an int or NumPy integer (bool is no index), or a label
@@ -301,8 +301,10 @@ std::vector<uint8_t> sample_bits(const Encoding& e, PyObject* sample, long long 
         uint8_t bit = bit_value(value, key);
         if ((size_t)b >= size) return;
         if (bits[(size_t)b] != 2 && bits[(size_t)b] != bit)
-            raise(PyExc_ValueError, "the sample gives binary " + std::to_string(b) + " two values (0 and 1), the "
-                                        "second under the key " + repr(key));
+            raise(PyExc_ValueError, "the sample gives binary " + std::to_string(b) +
+                                        " two values (0 and 1), the "
+                                        "second under the key " +
+                                        repr(key));
         bits[(size_t)b] = bit;
     };
     if (PyDict_Check(sample)) {
@@ -315,8 +317,8 @@ std::vector<uint8_t> sample_bits(const Encoding& e, PyObject* sample, long long 
     } else if (PyList_Check(sample) || PyTuple_Check(sample)) {
         Py_ssize_t n = PySequence_Fast_GET_SIZE(sample);
         if (nbin >= 0 && n != nbin)
-            raise(PyExc_ValueError, "a sample given as a sequence needs one value per binary (" +
-                                        std::to_string(nbin) + "), got " + std::to_string(n) +
+            raise(PyExc_ValueError, "a sample given as a sequence needs one value per binary (" + std::to_string(nbin) +
+                                        "), got " + std::to_string(n) +
                                         "; give a shorter sample as a dict {binary index: 0 or 1}");
         for (Py_ssize_t b = 0; b < n; ++b) {
             Obj key = integer(b), value = ref(PySequence_Fast_GET_ITEM(sample, b));
@@ -418,10 +420,12 @@ void lower_into(Lowering& L, PyObject* const* a, bool consume, P&& progress) {
     Num sign = number(a[2]);
     // an objective left in parts by the native compile goes to the lowering unmerged when it can
     PolyCapsule* np = poly_capsule(a[1]);
-    building([] { return std::string("lowering the objective"); }, [&] {
-        if (!(consume && np && !np->parts.empty() && L.objective_parts(np->parts, np->poly.constant, sign)))
-            with_terms(a[1], consume, [&](Terms& t, bool owned, const Num& c) { L.objective(t, owned, c, sign); });
-    });
+    building([] { return std::string("lowering the objective"); },
+             [&] {
+                 if (!(consume && np && !np->parts.empty() && L.objective_parts(np->parts, np->poly.constant, sign)))
+                     with_terms(a[1], consume,
+                                [&](Terms& t, bool owned, const Num& c) { L.objective(t, owned, c, sign); });
+             });
     map_each(a[3], [&](PyObject* label, PyObject* polys) {
         Num w = weight_of(a[5], label);
         if (num_nonzero(w)) {
@@ -429,10 +433,12 @@ void lower_into(Lowering& L, PyObject* const* a, bool consume, P&& progress) {
             if (kind == -1 && PyErr_Occurred()) fail();
             map_each(polys, [&](PyObject* key, PyObject* poly) {
                 check_signals();
-                building([&] { return "lowering " + item_name("constraint", label, key); }, [&] {
-                    with_terms(poly, consume,
-                               [&](Terms& t, bool, const Num& c) { L.constraint(label, key, (int)kind, t, c, w); });
-                });
+                building([&] { return "lowering " + item_name("constraint", label, key); },
+                         [&] {
+                             with_terms(poly, consume, [&](Terms& t, bool, const Num& c) {
+                                 L.constraint(label, key, (int)kind, t, c, w);
+                             });
+                         });
             });
         }
         progress(label);
@@ -453,16 +459,18 @@ void lower_into(Lowering& L, PyObject* const* a, bool consume, P&& progress) {
         if (num_nonzero(w)) {
             map_each(polys, [&](PyObject* key, PyObject* poly) {
                 check_signals();
-                building([&] { return "lowering " + item_name("penalty", label, key); }, [&] {
-                    PolyCapsule* np = poly_capsule(poly);
-                    if (np && np->squared && consume && L.square_penalty(np->poly, w)) {
-                        np->poly = Poly();
-                        np->squared = false;
-                        return;
-                    }
-                    with_terms(poly, consume,
-                               [&](Terms& t, bool owned, const Num& c) { L.penalty(label, key, t, owned, c, w); });
-                });
+                building([&] { return "lowering " + item_name("penalty", label, key); },
+                         [&] {
+                             PolyCapsule* np = poly_capsule(poly);
+                             if (np && np->squared && consume && L.square_penalty(np->poly, w)) {
+                                 np->poly = Poly();
+                                 np->squared = false;
+                                 return;
+                             }
+                             with_terms(poly, consume, [&](Terms& t, bool owned, const Num& c) {
+                                 L.penalty(label, key, t, owned, c, w);
+                             });
+                         });
             });
         }
         progress(label);
@@ -478,11 +486,12 @@ Obj lower(PyObject* const* a) {
     Lowering L(table(a[0]));
     lower_into(L, a, false, [](PyObject*) {});
     Obj d;
-    building([] { return std::string("building the coefficient dict"); }, [&] {
-        Terms done = L.finish();
-        IndexCache ints;
-        d = to_dict(done, ints, true);
-    });
+    building([] { return std::string("building the coefficient dict"); },
+             [&] {
+                 Terms done = L.finish();
+                 IndexCache ints;
+                 d = to_dict(done, ints, true);
+             });
     Obj c = L.out.constant.py();
     Obj nbin = integer(L.next_bin);
     return own(PyTuple_Pack(4, d.ptr(), c.ptr(), nbin.ptr(), L.slacks.ptr()));
@@ -583,8 +592,13 @@ Obj arrays_of(Lowering& L) {
         quadratic[1] = numpy_array(std::move(cols));
         quadratic[2] = numpy_array(std::move(qb));
     }
-    Obj out[7] = {numpy_array(std::move(linear)), quadratic[0], quadratic[1], quadratic[2],
-                  numpy_array(std::move(hoff)), numpy_array(std::move(hidx)), numpy_array(std::move(hb))};
+    Obj out[7] = {numpy_array(std::move(linear)),
+                  quadratic[0],
+                  quadratic[1],
+                  quadratic[2],
+                  numpy_array(std::move(hoff)),
+                  numpy_array(std::move(hidx)),
+                  numpy_array(std::move(hb))};
     Obj tuple = own(PyTuple_New(7));
     for (int i = 0; i < 7; ++i) PyTuple_SET_ITEM(tuple.ptr(), i, out[i].release().ptr());
     return tuple;

@@ -132,7 +132,8 @@ Obj flatten(PyObject* tree, PyObject* binarizer, const Classes& cls) {
 }
 
 Obj higher_tree_to_binary_coeff(PyObject* const* a) {
-    Classes cls{global(QTX_NAME("SubsExprNode")), global(QTX_NAME("SubsExprAdd")), global(QTX_NAME("SubsExprMul")), global(QTX_NAME("SubsExprPower"))};
+    Classes cls{global(QTX_NAME("SubsExprNode")), global(QTX_NAME("SubsExprAdd")), global(QTX_NAME("SubsExprMul")),
+                global(QTX_NAME("SubsExprPower"))};
     return flatten(a[0], a[1], cls);
 }
 

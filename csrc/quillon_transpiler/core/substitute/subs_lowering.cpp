@@ -18,6 +18,7 @@ const Names& N = names();
 
 // Interned names only this module needs.
 struct Local {
+    // clang-format off: one list of names, laid out by hand
 #define LOCAL_NAMES(X)                                                                              \
     X(ql) X(subs_expr) X(VariableTypes) X(convert_to_substitutable) X(convert_to_subs_condition)    \
     X(_convert_to_substitutable) X(_convert_to_subs_condition) X(belong_to) X(base) X(exponent)    \
@@ -32,6 +33,7 @@ struct Local {
     X(LessThanOp) X(GreaterThanOp) X(AndOp) X(OrOp) X(XorOp) X(ADD) X(MUL) X(MAX) X(MIN) X(LN)     \
     X(LOG2) X(LOG10) X(CEIL) X(FLOOR) X(ABS) X(MOD) X(POW) X(SUM) X(PROD) X(EQUAL)                 \
     X(LESSTHANEQUAL) X(NOTEQUAL) X(LESSTHAN) X(AND) X(OR) X(XOR)
+// clang-format on
 #define LOCAL_DECLARE(n) Obj n;
     LOCAL_NAMES(LOCAL_DECLARE)
 #undef LOCAL_DECLARE
@@ -284,8 +286,8 @@ Obj lower_fold(PyObject* const* a) {
         raise_substitute("Error: " + class_name(index.ptr()) + " is not supported as index. Please ask to Tavik team.");
     Obj operand = lower(getattr(expr, N.operand.ptr()).ptr(), el_map);
     Obj condition = lower_condition(getattr(expr, N.condition.ptr()).ptr(), el_map);
-    Obj kind = pick_kind(expr, &Local::ReductionOpeKind,
-                         {{&Local::SumOp, &Local::SUM}, {&Local::ProdOp, &Local::PROD}});
+    Obj kind =
+        pick_kind(expr, &Local::ReductionOpeKind, {{&Local::SumOp, &Local::SUM}, {&Local::ProdOp, &Local::PROD}});
     Obj node = call(tree(&Local::FoldOperator).ptr(), {index.ptr(), condition.ptr(), operand.ptr(), kind.ptr()},
                     kwnames({"index", "condition", "operand", "kind"}).ptr());
     return pair(node.ptr(), el_map.ptr());
@@ -449,7 +451,6 @@ PyMethodDef functions[] = {
     QTX_FN("_lower_logical", 2, lower_logical),
     QTX_END,
 };
-
 
 }  // namespace
 

@@ -72,8 +72,7 @@ Obj to_serializable(PyObject* const* a) {
     } s{getattr(a[0], N.coeff.ptr()), getattr(a[0], N.constant.ptr()), getattr(a[0], N.order.ptr())};
     Obj keys = own(PyList_New(0)), values = own(PyList_New(0));
     map_each(s.coeff.ptr(), [&](PyObject* k, PyObject* v) {
-        if (PyList_Append(keys.ptr(), key_list(k).ptr()) < 0 || PyList_Append(values.ptr(), plain(v).ptr()) < 0)
-            fail();
+        if (PyList_Append(keys.ptr(), key_list(k).ptr()) < 0 || PyList_Append(values.ptr(), plain(v).ptr()) < 0) fail();
     });
     nb::dict d;
     d["class"] = "SubstitutedExpression";
@@ -96,13 +95,14 @@ Obj from_serializable(PyObject* const* a) {
 }
 
 PyMethodDef functions[] = {
-    QTX_FN("_is_constant", 1, is_constant), QTX_FN("_add", 2, add),
-    QTX_FN("_mul", 2, mul),                 QTX_FN("_power", 2, power),
+    QTX_FN("_is_constant", 1, is_constant),
+    QTX_FN("_add", 2, add),
+    QTX_FN("_mul", 2, mul),
+    QTX_FN("_power", 2, power),
     QTX_FN("_to_serializable", 1, to_serializable),
     QTX_FN("_from_serializable", 2, from_serializable),
     QTX_END,
 };
-
 
 }  // namespace
 

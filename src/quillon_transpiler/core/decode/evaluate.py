@@ -26,9 +26,7 @@ class ExprValues:
 
 def _check_values(values) -> None:
     if type(values) is not dict:
-        raise TypeError(
-            f"Argument 'values' has incorrect type (expected dict, got {type(values).__name__:.200s})"
-        )
+        raise TypeError(f"Argument 'values' has incorrect type (expected dict, got {type(values).__name__:.200s})")
 
 
 def eval_constraint(

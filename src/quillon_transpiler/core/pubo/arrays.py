@@ -237,8 +237,10 @@ def _pubo_arrays(pubo: PuboModel) -> QuboArrays:
         np.array([v for _, v in higher], dtype=np.float64),
         exact(pubo.constant, ()),
         pubo.num_binaries,
-        np.array([pubo.encoder.binaries(v).start for v in range(pubo.encoder.num_variables)]
-                 + [pubo.encoder.num_binaries], dtype=np.int32),
+        np.array(
+            [pubo.encoder.binaries(v).start for v in range(pubo.encoder.num_variables)] + [pubo.encoder.num_binaries],
+            dtype=np.int32,
+        ),
         pubo.encoder,
         pubo.compiled,
         pubo.slack,

@@ -41,7 +41,6 @@ PyMethodDef functions[] = {
     QTX_END,
 };
 
-
 }  // namespace
 
 NB_MODULE(fold_operator, m) { QTX_MODULE_INIT(m, functions) }

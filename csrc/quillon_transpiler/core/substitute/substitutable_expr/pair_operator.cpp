@@ -74,7 +74,6 @@ PyMethodDef functions[] = {
     QTX_END,
 };
 
-
 }  // namespace
 
 NB_MODULE(pair_operator, m) { QTX_MODULE_INIT(m, functions) }

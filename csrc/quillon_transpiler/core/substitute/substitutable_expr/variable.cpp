@@ -149,7 +149,6 @@ PyMethodDef functions[] = {
     QTX_END,
 };
 
-
 }  // namespace
 
 NB_MODULE(variable, m) { QTX_MODULE_INIT(m, functions) }

@@ -125,9 +125,7 @@ class Placeholder(Variable):
 class Subscript(SubstitutableExpr):
     """An indexed placeholder or decision variable."""
 
-    def __init__(
-        self, variable: typ.Union[DecisionVariable, Placeholder], subscripts: list[SubstitutableExpr]
-    ) -> None:
+    def __init__(self, variable: typ.Union[DecisionVariable, Placeholder], subscripts: list[SubstitutableExpr]) -> None:
         _subscript_init(self, variable, subscripts)
 
     def __getitem__(self, subscript: SubstitutableExpr) -> Subscript:

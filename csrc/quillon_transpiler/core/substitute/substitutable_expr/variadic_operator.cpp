@@ -11,8 +11,8 @@ namespace {
 const Names& N = names();
 
 Obj kind_member(PyObject* name) {
-    Obj kinds = QTX_IMPORT("quillon_transpiler.core.substitute.substitutable_expr.variadic_operator",
-                           "MultipleOpeKind");
+    Obj kinds =
+        QTX_IMPORT("quillon_transpiler.core.substitute.substitutable_expr.variadic_operator", "MultipleOpeKind");
     return getattr(kinds.ptr(), name);
 }
 
@@ -63,7 +63,6 @@ PyMethodDef functions[] = {
     QTX_FN("_str", 1, to_str),
     QTX_END,
 };
-
 
 }  // namespace
 
