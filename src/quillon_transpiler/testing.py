@@ -65,6 +65,7 @@ def tsp(
         return x[city, step] if layout == "it" else x[step, city]
 
     outer = order
+    term: ql.Expression
     if factor_distance:
         term = dist[i, j] * ql.sum(t, var(i, t) * var(j, (t + 1) % N))
         outer = order[:-1]

@@ -224,7 +224,7 @@ def to_bqm(
     elif not isinstance(arrays, QuboArrays):
         # the arrays' route reports to this call's report, timed from its start
         told: Progress | bool = False if report is None else (lambda stage, item, seconds: report(stage, item))
-        chosen = {name: value for name, value in options.items() if value is not None}
+        chosen: dict[str, typ.Any] = {name: value for name, value in options.items() if value is not None}
         arrays = to_qubo_arrays(arrays, instance, fixed_variables, progress=told, **chosen)
     if len(arrays.higher_biases):
         raise ValueError(

@@ -121,7 +121,9 @@ def to_pubo(
         check_encoder_for_problem(encoder)
         from quillon_transpiler.core.compile.compile import compile_model
 
-        given = compile_model(typ.cast("ql.Problem", compiled), typ.cast(dict, instance), fixed_variables)
+        # compile_model's annotation of the fixed variables is interface text, looser than ours
+        fixed: typ.Any = fixed_variables
+        given = compile_model(typ.cast("ql.Problem", compiled), typ.cast(dict, instance), fixed)
         if report is not None:
             report("compile", "the model")
     compiled = given
