@@ -8,16 +8,18 @@ times the same CQM built by dimod's model arithmetic, term by term, at a small s
 usage: python benchmarks/bench_dimod.py [--quick] [--reference]     (needs the dimod extra)
 """
 
-import os
 import sys
 
 import dimod
+from timing import median_time
 
-from quillon_transpiler.core.compile.compile import compile_model
+from quillon_transpiler import compile_model, testing
 from quillon_transpiler.core.dimod.dimod_bridge import transpile_dimod_bridge_cqm
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from bench_compile import median_time, tsp  # noqa: E402
+
+def tsp(n: int):
+    """The compile benchmark's TSP: n cities placed by the seed n, distances unrounded."""
+    return testing.tsp(n, factor_distance=True, seed=n, decimals=None)
 
 
 def term_by_term(compiled):

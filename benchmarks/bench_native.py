@@ -8,8 +8,8 @@ families as squared custom penalties (weight 100). For each n prints, every figu
 - ``to_bqm`` seconds (dimod's vectorised constructor);
 - dict route: ``compile_model`` + ``to_pubo`` seconds and peak memory;
 - the objective alone with ``compile_model`` against the dict-fill floor: the time C takes to
-  build the very dict of the objective (shared/bench/dictfill.c beside the checkout, compiled
-  here as floor.sh does), the two timed in turns in this process;
+  build the very dict of the objective (benchmarks/dictfill.c, compiled here for this
+  interpreter), the two timed in turns in this process;
 - with the dimod extra, the CQM export (penalties weighted 100 in ``get_model``): ``to_cqm``
   (native) against ``transpile_dimod_bridge_cqm(compile_model(...))`` (dict route, n <= 100),
   seconds and peak memory.
@@ -23,6 +23,8 @@ usage: python benchmarks/bench_native.py [--sizes 20,50,100,200] [--floor PATH/d
 
 from __future__ import annotations
 
+import importlib.machinery
+import importlib.util
 import json
 import os
 import resource
@@ -31,38 +33,33 @@ import sys
 import sysconfig
 import tempfile
 
+from timing import median_time
+
 # NumPy's BLAS threads spin after the instances' distance matrices: keep them off the cores
 os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, HERE)
-# the shared folder sits beside the checkout (or beside its parent, for a worktree)
-DICTFILL = next(
-    (
-        p
-        for p in (os.path.join(HERE, *[".."] * up, "shared", "bench", "dictfill.c") for up in (2, 3))
-        if os.path.exists(p)
-    ),
-    "dictfill.c",
-)
+# the floor: the dict of the TSP objective built straight from C (our own small extension)
+DICTFILL = os.path.join(os.path.dirname(os.path.abspath(__file__)), "dictfill.c")
 
 
 def maxrss_mib() -> float:
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
 
 
-from bench_compile import median_time  # noqa: E402
+def tsp(n: int, onehot: str = "constraint"):
+    """The compile benchmark's TSP: n cities placed by the seed n, distances unrounded."""
+    from quillon_transpiler import testing
+
+    return testing.tsp(n, onehot=onehot, factor_distance=True, seed=n, decimals=None)
 
 
 def child(route: str, n: int, repeat: int) -> dict:
     """One route at one size, in a fresh interpreter: time, terms and peak memory."""
     import numpy as np  # noqa: F401
-    from bench_pubo import tsp_penalties
 
-    from quillon_transpiler import to_bqm, to_pubo, to_qubo_arrays
-    from quillon_transpiler.core.compile.compile import compile_model
+    from quillon_transpiler import compile_model, to_bqm, to_pubo, to_qubo_arrays
 
-    problem, instance = tsp_penalties(n)
+    problem, instance = tsp(n, onehot="penalty")
     base = maxrss_mib()
     out: dict = {}
     if route == "native":
@@ -109,16 +106,17 @@ def run_child(route: str, n: int, repeat: int) -> dict:
 
 
 def floor_module(source: str, scratch: str):
-    """dictfill.c compiled for this interpreter, as floor.sh does."""
+    """dictfill.c compiled for this interpreter and loaded from the scratch folder."""
     suffix = sysconfig.get_config_var("EXT_SUFFIX")
     target = os.path.join(scratch, "dictfill" + suffix)
     subprocess.run(
         ["cc", "-O2", "-shared", "-fPIC", "-I" + sysconfig.get_paths()["include"], source, "-o", target], check=True
     )
-    sys.path.insert(0, scratch)
-    import dictfill
-
-    return dictfill
+    loader = importlib.machinery.ExtensionFileLoader("dictfill", target)
+    spec = importlib.util.spec_from_file_location("dictfill", target, loader=loader)
+    module = importlib.util.module_from_spec(spec)
+    loader.exec_module(module)
+    return module
 
 
 AMPLIFY_TSP = """
@@ -150,9 +148,7 @@ def amplify(python: str, n: int) -> dict:
 def objective_against_floor(dictfill, n: int, rounds: int = 5) -> tuple[float, float]:
     """Medians of the floor and of compile_model on the objective, taken in turns so that both
     see the same machine (its speed drifts on a shared host)."""
-    from bench_compile import tsp
-
-    from quillon_transpiler.core.compile.compile import compile_model
+    from quillon_transpiler import compile_model
 
     problem, instance = tsp(n)
     problem.constraints.clear()

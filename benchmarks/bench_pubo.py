@@ -22,29 +22,16 @@ import tempfile
 import time
 
 import numpy as np
+from timing import median_time
 
-import quillon as ql
-from quillon_transpiler import decode_pubo, to_pubo
-from quillon_transpiler.core.compile.compile import compile_model
+from quillon_transpiler import compile_model, decode_pubo, testing, to_pubo
 from quillon_transpiler.core.pubo.binarize import subs_ir_to_binary
 from quillon_transpiler.core.pubo.int_encoder import LogEncoder
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from bench_compile import median_time, tsp  # noqa: E402
 
-
-def tsp_penalties(n: int):
-    """The TSP of the compile benchmark with its one-hot rules as custom penalties."""
-    N = ql.Placeholder("N")
-    d = ql.Placeholder("d", ndim=2)
-    x = ql.BinaryVar("x", shape=(N, N))
-    i, j, t = ql.Element("i", N), ql.Element("j", N), ql.Element("t", N)
-    problem = ql.Problem("tsp")
-    problem += ql.sum(i, ql.sum(j, d[i, j] * ql.sum(t, x[i, t] * x[j, (t + 1) % N])))
-    problem += ql.CustomPenaltyTerm("one city per step", (ql.sum(i, x[i, t]) - 1) ** 2, forall=t)
-    problem += ql.CustomPenaltyTerm("one step per city", (ql.sum(t, x[i, t]) - 1) ** 2, forall=i)
-    points = np.random.default_rng(n).uniform(0, 100, (n, 2))
-    return problem, {"N": n, "d": np.linalg.norm(points[:, None] - points[None], axis=-1)}
+def tsp(n: int, onehot: str = "constraint"):
+    """The compile benchmark's TSP: n cities placed by the seed n, distances unrounded."""
+    return testing.tsp(n, onehot=onehot, factor_distance=True, seed=n, decimals=None)
 
 
 def binarise_all(compiled):
@@ -126,7 +113,7 @@ def main(quick: bool) -> None:
             f"decode 10 samples {t_decode:6.3f} s"
         )
     if not quick:
-        problem, instance = tsp_penalties(100)
+        problem, instance = tsp(100, onehot="penalty")
         t_compile, compiled = median_time(lambda: compile_model(problem, instance), repeat)
         t_route, result = median_time(lambda: to_pubo(compiled, penalty_weight=100.0), repeat)
         print(

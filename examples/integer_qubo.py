@@ -18,8 +18,7 @@ import time
 import numpy as np
 
 import quillon as ql
-from quillon_transpiler import decode_pubo, to_pubo
-from quillon_transpiler.core.compile.compile import compile_model
+from quillon_transpiler import compile_model, decode_pubo, to_pubo
 
 
 def production_model() -> ql.Problem:

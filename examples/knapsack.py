@@ -20,8 +20,7 @@ import cqm_solve
 import numpy as np
 
 import quillon as ql
-from quillon_transpiler.core.compile.compile import compile_model
-from quillon_transpiler.core.dimod.dimod_bridge import transpile_dimod_bridge_cqm
+from quillon_transpiler import compile_model, to_cqm
 
 HEAVY_WEIGHT = 5.0  # weight of the heavy-items penalty in the objective
 
@@ -67,7 +66,7 @@ def main(n: int, sampler: str, reads: int) -> None:
 
     start = time.perf_counter()
     compiled = compile_model(problem, instance)
-    builder = transpile_dimod_bridge_cqm(compiled)
+    builder = to_cqm(compiled)
     print(
         f"compiled and exported in {time.perf_counter() - start:.3f} s: {compiled.var_map.var_num} variables, "
         f"{sum(len(c) for c in compiled.constraint.values())} constraints"

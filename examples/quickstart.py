@@ -1,10 +1,13 @@
 """Quick start: an assignment problem written with quillon, compiled, solved and decoded.
 
 Four workers, four tasks: each worker does one task, each task is done by one worker, at least
-total cost. The model is compiled against the cost matrix, exported as a dimod constrained
-quadratic model, solved exactly by dimod's ExactCQMSolver (every one of the 2^16 assignments of
-the 16 binary variables) and the sample set is decoded back into quillon's terms: which worker
-does which task, the total cost and the violation of every constraint.
+total cost. The model is the package's shared assignment problem,
+quillon_transpiler.testing.assignment, written there with quillon (x[i, j] = 1 when worker i does
+task j, cost c[i, j]; constraints "task" and "worker"). to_cqm compiles it against the cost
+matrix and exports it as a dimod constrained quadratic model, solved exactly by dimod's
+ExactCQMSolver (every one of the 2^16 assignments of the 16 binary variables); the sample set is
+decoded back into quillon's terms: which worker does which task, the total cost and the
+violation of every constraint.
 
 usage: python examples/quickstart.py
 """
@@ -15,32 +18,16 @@ import time
 import cqm_solve
 import numpy as np
 
-import quillon as ql
-from quillon_transpiler.core.compile.compile import compile_model
-from quillon_transpiler.core.dimod.dimod_bridge import transpile_dimod_bridge_cqm
-
-
-def assignment_problem() -> ql.Problem:
-    n = ql.Placeholder("n")
-    cost = ql.Placeholder("cost", ndim=2)
-    x = ql.BinaryVar("x", shape=(n, n))
-    w = ql.Element("w", n)
-    t = ql.Element("t", n)
-    problem = ql.Problem("assignment")
-    problem += ql.sum(w, ql.sum(t, cost[w, t] * x[w, t]))
-    problem += ql.Constraint("one task per worker", ql.sum(t, x[w, t]) == 1, forall=[w])
-    problem += ql.Constraint("one worker per task", ql.sum(w, x[w, t]) == 1, forall=[t])
-    return problem
+from quillon_transpiler import testing, to_cqm
 
 
 def main() -> None:
-    rng = np.random.default_rng(7)
-    cost = rng.integers(1, 20, size=(4, 4)).astype(float)
+    problem, instance = testing.assignment(4, seed=7)
+    cost = instance["c"]
     print("cost of worker (row) doing task (column):\n", cost)
 
     start = time.perf_counter()
-    compiled = compile_model(assignment_problem(), {"n": 4, "cost": cost})
-    builder = transpile_dimod_bridge_cqm(compiled)
+    builder = to_cqm(problem, instance)
     cqm = builder.get_model()
     print(
         f"compiled and exported in {time.perf_counter() - start:.4f} s: {cqm.num_variables()} binary variables, "

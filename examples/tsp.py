@@ -2,7 +2,9 @@
 
 x[i, t] = 1 when city i is visited at step t. The tour length sums d[i, j] over consecutive
 steps; two one-hot constraints make x a permutation. Cities are random points on a 100 km
-square (seeded), distances Euclidean.
+square (seeded), distances Euclidean. The model is the package's shared TSP,
+quillon_transpiler.testing.tsp, written there with quillon as
+``sum_i sum_j d[i, j] * sum_t x[i, t] * x[j, (t + 1) % n]``.
 
 The model is compiled, exported as a dimod CQM and solved: exactly for 4 cities (every
 assignment of the 16 variables), by simulated annealing (or tabu search) on dimod.cqm_to_bqm
@@ -18,29 +20,7 @@ import time
 import cqm_solve
 import numpy as np
 
-import quillon as ql
-from quillon_transpiler.core.compile.compile import compile_model
-from quillon_transpiler.core.dimod.dimod_bridge import transpile_dimod_bridge_cqm
-
-
-def tsp_model() -> ql.Problem:
-    n = ql.Placeholder("n")
-    d = ql.Placeholder("d", ndim=2)
-    x = ql.BinaryVar("x", shape=(n, n))
-    i, j, t = ql.Element("i", n), ql.Element("j", n), ql.Element("t", n)
-
-    problem = ql.Problem("tsp")
-    problem += ql.sum(i, ql.sum(j, d[i, j] * ql.sum(t, x[i, t] * x[j, (t + 1) % n])))
-    problem += ql.Constraint("one city per step", ql.sum(i, x[i, t]) == 1, forall=t)
-    problem += ql.Constraint("one step per city", ql.sum(t, x[i, t]) == 1, forall=i)
-    return problem
-
-
-def city_instance(n: int, seed: int = 7) -> dict:
-    rng = np.random.default_rng(seed)
-    points = rng.uniform(0.0, 100.0, size=(n, 2))
-    distances = np.linalg.norm(points[:, None, :] - points[None, :, :], axis=-1)
-    return {"n": n, "d": distances.round(1)}
+from quillon_transpiler import compile_model, testing, to_cqm
 
 
 def terms_summary(polys: dict) -> str:
@@ -52,8 +32,7 @@ def terms_summary(polys: dict) -> str:
 
 
 def main(n: int, sampler: str, reads: int) -> None:
-    problem = tsp_model()
-    instance = city_instance(n)
+    problem, instance = testing.tsp(n, factor_distance=True)  # distances rounded to 0.1 km
     d = instance["d"]
     start = time.perf_counter()
     compiled = compile_model(problem, instance)
@@ -66,7 +45,7 @@ def main(n: int, sampler: str, reads: int) -> None:
         print(f"  constraint {label!r}: {terms_summary(polys)}")
     print(f"  compile time: {seconds:.3f} s")
     start = time.perf_counter()
-    builder = transpile_dimod_bridge_cqm(compiled)
+    builder = to_cqm(compiled)
     print(f"  CQM export time: {time.perf_counter() - start:.3f} s")
 
     decoded = cqm_solve.solve(builder, sampler=sampler, reads=reads)

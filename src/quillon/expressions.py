@@ -8,20 +8,21 @@ are shared).
 from __future__ import annotations
 
 import numbers
+from typing import Any, Iterable, List, NoReturn, Optional, Tuple, Union
 
 # conditions.py imports this module back; both only touch each other's
 # attributes at call time, so either may be imported first.
 from . import conditions as _cond
 
 
-def _describe(value) -> str:
+def _describe(value: Any) -> str:
     text = repr(value)
     if len(text) > 60:
         text = text[:57] + "..."
     return f"{type(value).__name__} {text}"
 
 
-def _as_number(value):
+def _as_number(value: Any) -> Union[int, float, None]:
     """Return `value` as a plain int or float, or None if it is not a number."""
     # bool is an int subclass but never a meaningful coefficient here;
     # numpy.bool_ is not a numbers.Number, so it falls through as well.
@@ -34,7 +35,7 @@ def _as_number(value):
     return None
 
 
-def as_expr(value, what: str = "operand") -> Expression:
+def as_expr(value: Any, what: str = "operand") -> Expression:
     """Return `value` as an expression node, wrapping numbers as NumberLit."""
     if isinstance(value, Expression):
         return value
@@ -44,7 +45,7 @@ def as_expr(value, what: str = "operand") -> Expression:
     return NumberLit(number)
 
 
-def as_scalar(value, what: str = "operand") -> Expression:
+def as_scalar(value: Any, what: str = "operand") -> Expression:
     """Like as_expr, but refuses arrays (usually a forgotten subscript)."""
     expr = as_expr(value, what)
     if expr.ndim != 0:
@@ -52,7 +53,7 @@ def as_scalar(value, what: str = "operand") -> Expression:
     return expr
 
 
-def _check_name(name, what: str) -> str:
+def _check_name(name: Any, what: str) -> str:
     if not isinstance(name, str):
         raise TypeError(f"{what} must be a str, got {_describe(name)}")
     if not name:
@@ -74,73 +75,76 @@ class Expression:
     def __repr__(self) -> str:
         return f"{type(self).__name__}({self})"
 
-    def __add__(self, other):
+    # Operands are checked when the node is built (numbers, NumPy numbers and expressions pass),
+    # so they are typed Any here.
+    def __add__(self, other: Any) -> AddOp:
         return _add(self, other)
 
-    def __radd__(self, other):
+    def __radd__(self, other: Any) -> AddOp:
         return _add(other, self)
 
-    def __sub__(self, other):
+    def __sub__(self, other: Any) -> AddOp:
         return _add(self, _negate(other))
 
-    def __rsub__(self, other):
+    def __rsub__(self, other: Any) -> AddOp:
         return _add(other, _negate(self))
 
-    def __neg__(self):
+    def __neg__(self) -> MulOp:
         return _negate(self)
 
-    def __pos__(self):
+    def __pos__(self) -> Expression:
         return self
 
-    def __mul__(self, other):
+    def __mul__(self, other: Any) -> MulOp:
         return _mul(self, other)
 
-    def __rmul__(self, other):
+    def __rmul__(self, other: Any) -> MulOp:
         return _mul(other, self)
 
-    def __truediv__(self, other):
+    def __truediv__(self, other: Any) -> MulOp:
         return _mul(self, PowOp(other, NumberLit(-1)))
 
-    def __rtruediv__(self, other):
+    def __rtruediv__(self, other: Any) -> MulOp:
         return _mul(other, PowOp(self, NumberLit(-1)))
 
-    def __pow__(self, other):
+    def __pow__(self, other: Any) -> PowOp:
         return PowOp(self, other)
 
-    def __rpow__(self, other):
+    def __rpow__(self, other: Any) -> PowOp:
         return PowOp(other, self)
 
-    def __mod__(self, other):
+    def __mod__(self, other: Any) -> ModOp:
         return ModOp(self, other)
 
-    def __rmod__(self, other):
+    def __rmod__(self, other: Any) -> ModOp:
         return ModOp(other, self)
 
-    def __abs__(self):
+    def __abs__(self) -> AbsOp:
         return AbsOp(self)
 
-    def __eq__(self, other):
+    # == and != build conditions, not the bool object's methods promise
+    def __eq__(self, other: Any) -> _cond.EqualOp:  # type: ignore[override]
         return _cond.EqualOp(self, other)
 
-    def __ne__(self, other):
+    def __ne__(self, other: Any) -> _cond.NotEqualOp:  # type: ignore[override]
         return _cond.NotEqualOp(self, other)
 
-    def __lt__(self, other):
+    def __lt__(self, other: Any) -> _cond.LessThanOp:
         return _cond.LessThanOp(self, other)
 
-    def __le__(self, other):
+    def __le__(self, other: Any) -> _cond.LessThanEqualOp:
         return _cond.LessThanEqualOp(self, other)
 
-    def __gt__(self, other):
+    def __gt__(self, other: Any) -> _cond.GreaterThanOp:
         return _cond.GreaterThanOp(self, other)
 
-    def __ge__(self, other):
+    def __ge__(self, other: Any) -> _cond.GreaterThanEqualOp:
         return _cond.GreaterThanEqualOp(self, other)
 
-    def __getitem__(self, key):
+    def __getitem__(self, key: Any) -> Subscript:
         return Subscript(self, list(key) if isinstance(key, tuple) else [key])
 
-    def __iter__(self):
+    def __iter__(self) -> NoReturn:
         # Without this, Python would iterate through __getitem__ with 0, 1, ...
         # forever, since a subscript is never out of range at modeling time.
         raise TypeError(f"{type(self).__name__} {self} is not iterable")
@@ -149,7 +153,7 @@ class Expression:
         return ArrayLength(self, axis)
 
 
-def _add(left, right) -> AddOp:
+def _add(left: Any, right: Any) -> AddOp:
     left = as_scalar(left, "operand of +")
     right = as_scalar(right, "operand of +")
     # Flatten only on the left, so `a + b + c` is one sum while `a + (b + c)`
@@ -158,19 +162,19 @@ def _add(left, right) -> AddOp:
     return AddOp(terms)
 
 
-def _mul(left, right) -> MulOp:
+def _mul(left: Any, right: Any) -> MulOp:
     left = as_scalar(left, "operand of *")
     right = as_scalar(right, "operand of *")
     terms = left.terms + [right] if type(left) is MulOp else [left, right]
     return MulOp(terms)
 
 
-def _negate(value) -> MulOp:
+def _negate(value: Any) -> MulOp:
     return MulOp([NumberLit(-1), as_scalar(value, "operand of -")])
 
 
 class NumberLit(Expression):
-    def __init__(self, value):
+    def __init__(self, value: Any) -> None:
         number = _as_number(value)
         if number is None:
             raise TypeError(f"NumberLit value must be an int or float, got {_describe(value)}")
@@ -183,7 +187,7 @@ class NumberLit(Expression):
 class Placeholder(Expression):
     """Instance data, given a value when the problem is compiled."""
 
-    def __init__(self, name: str, ndim: int = 0):
+    def __init__(self, name: str, ndim: int = 0) -> None:
         self.name = _check_name(name, "Placeholder name")
         if isinstance(ndim, bool) or not isinstance(ndim, numbers.Integral):
             raise TypeError(f"Placeholder ndim must be an int, got {_describe(ndim)}")
@@ -198,7 +202,7 @@ class Placeholder(Expression):
 class Range:
     """The half-open integer range [start, end); only used as an Element's domain."""
 
-    def __init__(self, start, end):
+    def __init__(self, start: Any, end: Any) -> None:
         self.start = as_scalar(start, "Range start")
         self.end = as_scalar(end, "Range end")
 
@@ -212,7 +216,7 @@ class Range:
 class Element(Expression):
     """An index running over a range, 0..n-1, or the entries of an array along axis 0."""
 
-    def __init__(self, name: str, belong_to):
+    def __init__(self, name: str, belong_to: Any) -> None:
         self.name = _check_name(name, "Element name")
         if isinstance(belong_to, tuple):
             if len(belong_to) != 2:
@@ -228,13 +232,13 @@ class Element(Expression):
                 "Element belong_to must be a (start, end) tuple, a Range, a number "
                 f"or an expression, got {_describe(belong_to)}"
             )
-        self.belong_to = belong_to
+        self.belong_to: Union[Range, Expression] = belong_to
 
     def __str__(self) -> str:
         return self.name
 
 
-def _shape(shape) -> tuple:
+def _shape(shape: Any) -> Tuple[Expression, ...]:
     if not isinstance(shape, (tuple, list)):
         shape = (shape,)
     entries = []
@@ -247,7 +251,7 @@ def _shape(shape) -> tuple:
 
 
 class BinaryVar(Expression):
-    def __init__(self, name: str, shape=()):
+    def __init__(self, name: str, shape: Any = ()) -> None:
         self.name = _check_name(name, "BinaryVar name")
         self.shape = _shape(shape)
         self.ndim = len(self.shape)
@@ -257,14 +261,14 @@ class BinaryVar(Expression):
 
 
 class IntegerVar(Expression):
-    def __init__(self, name: str, shape=(), lower_bound=None, upper_bound=None):
+    def __init__(self, name: str, shape: Any = (), lower_bound: Any = None, upper_bound: Any = None) -> None:
         self.name = _check_name(name, "IntegerVar name")
         self.shape = _shape(shape)
         self.ndim = len(self.shape)
         self.lower_bound = self._bound(lower_bound, "lower_bound")
         self.upper_bound = self._bound(upper_bound, "upper_bound")
 
-    def _bound(self, value, what: str) -> Expression:
+    def _bound(self, value: Any, what: str) -> Expression:
         if value is None:
             raise TypeError(f"IntegerVar {self.name!r} needs a {what}")
         bound = as_expr(value, f"{what} of IntegerVar {self.name!r}")
@@ -278,7 +282,7 @@ class IntegerVar(Expression):
 
 
 class Subscript(Expression):
-    def __init__(self, variable: Expression, subscripts):
+    def __init__(self, variable: Expression, subscripts: Iterable[Any]) -> None:
         if not isinstance(variable, Expression):
             raise TypeError(f"only expressions can be subscripted, got {_describe(variable)}")
         subscripts = [as_scalar(s, "subscript") for s in subscripts]
@@ -295,7 +299,7 @@ class Subscript(Expression):
 
 
 class ArrayLength(Expression):
-    def __init__(self, array: Expression, axis: int):
+    def __init__(self, array: Expression, axis: int) -> None:
         if not isinstance(array, Expression):
             raise TypeError(f"len_at needs an array expression, got {_describe(array)}")
         if isinstance(axis, bool) or not isinstance(axis, numbers.Integral):
@@ -304,17 +308,16 @@ class ArrayLength(Expression):
         # (a number, an operator) is refused by the lowering, which names the node.
         if axis < 0 or (isinstance(array, _ARRAY_KINDS) and axis >= array.ndim):
             raise ValueError(f"axis {axis} is out of range for {array} with ndim {array.ndim}")
-        self.array = array
-        self.axis = int(axis)
+        self.array: Expression = array
+        self.axis: int = int(axis)
 
     def __str__(self) -> str:
         return f"len_at({self.array}, {self.axis})"
 
 
 class _TermsOp(Expression):
-    def __init__(self, terms):
-        terms = [as_scalar(t, f"term of {type(self).__name__}") for t in terms]
-        self.terms = terms
+    def __init__(self, terms: Iterable[Any]) -> None:
+        self.terms: List[Expression] = [as_scalar(t, f"term of {type(self).__name__}") for t in terms]
 
 
 class AddOp(_TermsOp):
@@ -338,7 +341,7 @@ class MinOp(_TermsOp):
 
 
 class PowOp(Expression):
-    def __init__(self, base, exponent):
+    def __init__(self, base: Any, exponent: Any) -> None:
         self.base = as_scalar(base, "base of **")
         self.exponent = as_scalar(exponent, "exponent of **")
 
@@ -347,7 +350,7 @@ class PowOp(Expression):
 
 
 class ModOp(Expression):
-    def __init__(self, left, right):
+    def __init__(self, left: Any, right: Any) -> None:
         self.left = as_scalar(left, "operand of %")
         self.right = as_scalar(right, "operand of %")
 
@@ -358,7 +361,7 @@ class ModOp(Expression):
 class _UnaryOp(Expression):
     _function = ""
 
-    def __init__(self, operand):
+    def __init__(self, operand: Any) -> None:
         self.operand = as_scalar(operand, f"operand of {self._function}")
 
     def __str__(self) -> str:
@@ -392,7 +395,7 @@ class AbsOp(_UnaryOp):
 class _Reduction(Expression):
     _function = ""
 
-    def __init__(self, index: Element, operand, condition=None):
+    def __init__(self, index: Element, operand: Any, condition: Optional[_cond.Condition] = None) -> None:
         if not isinstance(index, Element):
             raise TypeError(f"{self._function} index must be an Element, got {_describe(index)}")
         if condition is not None and not isinstance(condition, _cond.Condition):

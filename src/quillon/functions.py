@@ -6,6 +6,8 @@ nothing in this module relies on the builtins they hide.
 
 from __future__ import annotations
 
+from typing import TYPE_CHECKING, Any, Optional
+
 from .expressions import (
     AbsOp,
     CeilOp,
@@ -19,42 +21,46 @@ from .expressions import (
     SumOp,
 )
 
+if TYPE_CHECKING:
+    from .conditions import Condition
+    from .expressions import Element
 
-def max(*terms) -> MaxOp:
+
+def max(*terms: Any) -> MaxOp:
     return MaxOp(terms)
 
 
-def min(*terms) -> MinOp:
+def min(*terms: Any) -> MinOp:
     return MinOp(terms)
 
 
-def ln(operand) -> LnOp:
+def ln(operand: Any) -> LnOp:
     return LnOp(operand)
 
 
-def log2(operand) -> Log2Op:
+def log2(operand: Any) -> Log2Op:
     return Log2Op(operand)
 
 
-def log10(operand) -> Log10Op:
+def log10(operand: Any) -> Log10Op:
     return Log10Op(operand)
 
 
-def ceil(operand) -> CeilOp:
+def ceil(operand: Any) -> CeilOp:
     return CeilOp(operand)
 
 
-def floor(operand) -> FloorOp:
+def floor(operand: Any) -> FloorOp:
     return FloorOp(operand)
 
 
-def abs(operand) -> AbsOp:
+def abs(operand: Any) -> AbsOp:
     return AbsOp(operand)
 
 
-def sum(index, operand, condition=None) -> SumOp:
+def sum(index: Element, operand: Any, condition: Optional[Condition] = None) -> SumOp:
     return SumOp(index, operand, condition)
 
 
-def prod(index, operand, condition=None) -> ProdOp:
+def prod(index: Element, operand: Any, condition: Optional[Condition] = None) -> ProdOp:
     return ProdOp(index, operand, condition)

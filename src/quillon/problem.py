@@ -3,9 +3,12 @@
 from __future__ import annotations
 
 import enum
+from typing import Any, Dict, List, Optional, Set, Tuple
 
 from .conditions import Condition, EqualOp, GreaterThanEqualOp, LessThanEqualOp
-from .expressions import AddOp, Element, NumberLit, _check_name, _describe, as_scalar
+from .expressions import AddOp, Element, Expression, NumberLit, _check_name, _describe, as_scalar
+
+Forall = List[Tuple[Element, Optional[Condition]]]
 
 
 class ProblemSense(enum.Enum):
@@ -13,7 +16,7 @@ class ProblemSense(enum.Enum):
     MAXIMIZE = "maximize"
 
 
-def _is_forall_pair(item) -> bool:
+def _is_forall_pair(item: Any) -> bool:
     return (
         isinstance(item, tuple)
         and len(item) == 2
@@ -22,7 +25,7 @@ def _is_forall_pair(item) -> bool:
     )
 
 
-def _normalise_forall(forall) -> list:
+def _normalise_forall(forall: Any) -> Forall:
     """Turn the accepted `forall` spellings into [(Element, condition or None), ...]."""
     if isinstance(forall, Element) or _is_forall_pair(forall):
         forall = [forall]
@@ -30,8 +33,8 @@ def _normalise_forall(forall) -> list:
         raise TypeError(
             f"forall must be an Element, an (Element, condition) pair or a list of those, got {_describe(forall)}"
         )
-    pairs = []
-    seen = set()  # ids of the elements so far: long forall lists stay linear
+    pairs: Forall = []
+    seen: Set[int] = set()  # ids of the elements so far: long forall lists stay linear
     for item in forall:
         if isinstance(item, Element):
             item = (item, None)
@@ -44,14 +47,14 @@ def _normalise_forall(forall) -> list:
     return pairs
 
 
-def _forall_repr(forall: list) -> str:
+def _forall_repr(forall: Forall) -> str:
     return "[" + ", ".join(str(e) if c is None else f"({e}, {c})" for e, c in forall) + "]"
 
 
 class Constraint:
     _KINDS = (EqualOp, LessThanEqualOp, GreaterThanEqualOp)
 
-    def __init__(self, name: str, expression, forall=()):
+    def __init__(self, name: str, expression: Any, forall: Any = ()) -> None:
         self.name = _check_name(name, "Constraint name")
         if not isinstance(expression, self._KINDS):
             raise TypeError(f"Constraint expression must be an ==, <= or >= comparison, got {_describe(expression)}")
@@ -63,7 +66,7 @@ class Constraint:
 
 
 class CustomPenaltyTerm:
-    def __init__(self, name: str, expression, forall=()):
+    def __init__(self, name: str, expression: Any, forall: Any = ()) -> None:
         self.name = _check_name(name, "CustomPenaltyTerm name")
         self.expression = as_scalar(expression, "CustomPenaltyTerm expression")
         self.forall = _normalise_forall(forall)
@@ -73,23 +76,25 @@ class CustomPenaltyTerm:
 
 
 class Problem:
-    def __init__(self, name: str, sense: ProblemSense = ProblemSense.MINIMIZE):
+    def __init__(self, name: str, sense: ProblemSense = ProblemSense.MINIMIZE) -> None:
         self.name = _check_name(name, "Problem name")
         if not isinstance(sense, ProblemSense):
             raise TypeError(f"sense must be a ProblemSense, got {_describe(sense)}")
         self.sense = sense
-        self.objective = NumberLit(0)
-        self.constraints = {}
-        self.custom_penalty_terms = {}
-        self._objective_terms = []
+        self.objective: Expression = NumberLit(0)
+        self.constraints: Dict[str, Constraint] = {}
+        self.custom_penalty_terms: Dict[str, CustomPenaltyTerm] = {}
+        self._objective_terms: List[Expression] = []
 
-    def __iadd__(self, other):
+    def __iadd__(self, other: Any) -> Problem:
         if isinstance(other, (Constraint, CustomPenaltyTerm)):
             # One namespace for both kinds, so a label names one thing in results.
             if other.name in self.constraints or other.name in self.custom_penalty_terms:
                 raise ValueError(f"label {other.name!r} is already used in problem {self.name!r}")
-            target = self.constraints if isinstance(other, Constraint) else self.custom_penalty_terms
-            target[other.name] = other
+            if isinstance(other, Constraint):
+                self.constraints[other.name] = other
+            else:
+                self.custom_penalty_terms[other.name] = other
         elif isinstance(other, Condition):
             raise TypeError(f"cannot add the condition {other} to a problem; wrap it in ql.Constraint")
         else:

@@ -9,7 +9,7 @@ variable's shape. Entries not listed are zero.
 from __future__ import annotations
 
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Dict, List, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Dict, Iterable, List, Optional, Tuple
 
 if TYPE_CHECKING:
     import numpy as np
@@ -17,7 +17,7 @@ if TYPE_CHECKING:
 Sparse = Tuple[Tuple[List[int], ...], List[float], Tuple[int, ...]]
 
 
-def to_dense(sparse: Sparse, dtype=None) -> np.ndarray:
+def to_dense(sparse: Sparse, dtype: Any = None) -> np.ndarray:
     """Expand one sparse triple into a dense array (0-d for a scalar variable)."""
     import numpy as np  # only needed here; modeling works without NumPy
 
@@ -72,12 +72,12 @@ class SampleSet:
     def __len__(self) -> int:
         return len(self.record.num_occurrences)
 
-    def take(self, samples: Sequence[int]) -> SampleSet:
+    def take(self, samples: Iterable[int]) -> SampleSet:
         """A new SampleSet holding only the given samples, in the given order."""
-        samples = list(samples)
+        chosen = list(samples)
 
-        def pick(values):
-            return [values[k] for k in samples]
+        def pick(values: List[Any]) -> List[Any]:
+            return [values[k] for k in chosen]
 
         evaluation = self.evaluation
         return SampleSet(

@@ -1,11 +1,27 @@
-"""Compiles quillon optimisation models against instance data into polynomials."""
+"""Compiles quillon optimisation models against instance data into polynomials.
+
+The front door: ``compile_model`` (a model and its data to polynomials), and the routes to
+solvers, each taking a quillon problem with its instance data or a compiled instance:
+``to_pubo`` (a binary polynomial as a dict), ``to_qubo_arrays`` (the same in NumPy arrays),
+``to_bqm`` (a dimod BinaryQuadraticModel) and ``to_cqm`` (a dimod constrained quadratic model);
+``decode_pubo`` reads binary samples back.
+"""
+
+import typing as _typ
 
 from quillon_transpiler.exceptions import SubstituteError
+
+if _typ.TYPE_CHECKING:  # type checkers see the names that __getattr__ resolves at run time
+    from quillon_transpiler.core.compile.compile import compile_model
+    from quillon_transpiler.core.dimod.cqm_route import to_cqm
+    from quillon_transpiler.core.pubo.arrays import QuboArrays, to_bqm, to_qubo_arrays
+    from quillon_transpiler.core.pubo.route import PuboModel, decode_pubo, to_pubo
 
 __all__ = [
     "PuboModel",
     "QuboArrays",
     "SubstituteError",
+    "compile_model",
     "decode_pubo",
     "to_bqm",
     "to_cqm",
@@ -14,8 +30,12 @@ __all__ = [
 ]
 
 
-def __getattr__(name):
-    # the binary route loads its extension modules only when it is used
+def __getattr__(name: str) -> _typ.Any:
+    # the compile and the routes load their extension modules only when they are used
+    if name == "compile_model":
+        from quillon_transpiler.core.compile.compile import compile_model
+
+        return compile_model
     if name in ("PuboModel", "decode_pubo", "to_pubo"):
         from quillon_transpiler.core.pubo import route
 

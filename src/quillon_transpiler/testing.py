@@ -30,20 +30,33 @@ def tsp(
     order: str = "ijt",
     onehot: str = "constraint",
     layout: str = "it",
+    factor_distance: bool = False,
     weight: float | None = None,
     seed: int = 7,
+    decimals: int | None = 1,
+    d: np.ndarray | None = None,
 ) -> Model:
     """A travelling salesman over n cities: x[i, t] = 1 when city i is visited at step t.
 
     Objective: sum over i, j, t of d[i, j] x[i, t] x[j, (t + 1) % n], its sums nested in
-    ``order`` (any permutation of "ijt", outermost first). ``layout`` "ti" subscripts the
-    variable as x[t, i] instead. ``onehot``: "constraint" (``Constraint(... == 1)``) or
-    "penalty" (a squared custom penalty, weighted by ``weight`` in the model when given).
+    ``order`` (any permutation of "ijt", outermost first); with ``factor_distance`` (``order``
+    ending in "t") d[i, j] multiplies the inner sum over t instead of standing inside it.
+    ``layout`` "ti" subscripts the variable as x[t, i] instead. The one-hot rules "one city per
+    step" and "one step per city": ``onehot`` "constraint" (``Constraint(... == 1)``), "penalty"
+    (a squared custom penalty, weighted by ``weight`` in the model when given) or "mixed" (the
+    first a constraint, the second a penalty). Distances: ``d`` when given, else
+    ``city_distances(n, seed, decimals)``.
     """
     if sorted(order) != ["i", "j", "t"]:
         raise ValueError(f"order must be a permutation of 'ijt', got {order!r}")
+    if factor_distance and order[-1] != "t":
+        raise ValueError(
+            f"factor_distance takes d[i, j] out of the inner sum over t: order must end in 't', got {order!r}"
+        )
+    if onehot not in ("constraint", "penalty", "mixed"):
+        raise ValueError(f"onehot must be 'constraint', 'penalty' or 'mixed', got {onehot!r}")
     N = ql.Placeholder("N")
-    d = ql.Placeholder("d", ndim=2)
+    dist = ql.Placeholder("d", ndim=2)
     x = ql.BinaryVar("x", shape=(N, N))
     el = {name: ql.Element(name, N) for name in "ijt"}
     i, j, t = el["i"], el["j"], el["t"]
@@ -51,21 +64,29 @@ def tsp(
     def var(city: typ.Any, step: typ.Any) -> typ.Any:
         return x[city, step] if layout == "it" else x[step, city]
 
-    term = d[i, j] * var(i, t) * var(j, (t + 1) % N)
-    for name in reversed(order):
+    outer = order
+    term: ql.Expression
+    if factor_distance:
+        term = dist[i, j] * ql.sum(t, var(i, t) * var(j, (t + 1) % N))
+        outer = order[:-1]
+    else:
+        term = dist[i, j] * var(i, t) * var(j, (t + 1) % N)
+    for name in reversed(outer):
         term = ql.sum(el[name], term)
     problem = ql.Problem("tsp")
     problem += term
     rules = {"one city per step": (ql.sum(i, var(i, t)), t), "one step per city": (ql.sum(t, var(i, t)), i)}
-    for label, (total, index) in rules.items():
-        if onehot == "constraint":
+    for k, (label, (total, index)) in enumerate(rules.items()):
+        if onehot == "constraint" or (onehot == "mixed" and k == 0):
             problem += ql.Constraint(label, total == 1, forall=index)
-        elif onehot == "penalty":
+        else:
             square = (total - 1) ** 2
             problem += ql.CustomPenaltyTerm(label, square if weight is None else weight * square, forall=index)
-        else:
-            raise ValueError(f"onehot must be 'constraint' or 'penalty', got {onehot!r}")
-    return problem, {"N": n, "d": city_distances(n, seed)}
+    if d is None:
+        d = city_distances(n, seed, decimals)
+    elif np.shape(d) != (n, n):
+        raise ValueError(f"d must hold the {n} x {n} distances, got shape {np.shape(d)}")
+    return problem, {"N": n, "d": d}
 
 
 def knapsack(n: int = 6, seed: int = 3) -> Model:
@@ -83,6 +104,21 @@ def knapsack(n: int = 6, seed: int = 3) -> Model:
     rng = np.random.default_rng(seed)
     weights = rng.integers(1, 10, n).astype(float)
     return problem, {"N": n, "W": float(weights.sum() // 2), "v": rng.integers(1, 20, n).astype(float), "w": weights}
+
+
+def single_knapsack(n: int, seed: int | None = None) -> Model:
+    """n items of real-valued weights and values under one capacity constraint (40 % of the
+    total weight); ``seed`` defaults to n."""
+    N, W = ql.Placeholder("N"), ql.Placeholder("W")
+    v, w = ql.Placeholder("v", ndim=1), ql.Placeholder("w", ndim=1)
+    b = ql.BinaryVar("b", shape=(N,))
+    i = ql.Element("i", N)
+    problem = ql.Problem("knapsack", sense=ql.ProblemSense.MAXIMIZE)
+    problem += ql.sum(i, v[i] * b[i])
+    problem += ql.Constraint("capacity", ql.sum(i, w[i] * b[i]) <= W)
+    rng = np.random.default_rng(n if seed is None else seed)
+    weights = rng.uniform(1, 30, n)
+    return problem, {"N": n, "v": rng.uniform(1, 100, n), "w": weights, "W": 0.4 * weights.sum()}
 
 
 def assignment(n: int = 3, seed: int = 5) -> Model:
@@ -111,6 +147,23 @@ def cover() -> Model:
     problem += ql.Constraint("demand", y + ql.sum(i, z[i]) >= D)
     problem += ql.Constraint("few z", ql.sum(i, z[i]) <= 3)
     return problem, {"N": 3, "D": 4, "u": np.array([2, 1, 2]), "c": np.array([3.0, 1.0, 2.5])}
+
+
+def smoothing(n: int = 24, seed: int = 9) -> Model:
+    """Custom penalties with a forall whose polynomials share interactions, large enough for
+    every summing path; integer and binary variables mixed, maximised."""
+    N = ql.Placeholder("N")
+    a = ql.Placeholder("a", ndim=2)
+    x = ql.BinaryVar("x", shape=(N,))
+    k = ql.IntegerVar("k", shape=(N,), lower_bound=-2, upper_bound=2)
+    i, j = ql.Element("i", N), ql.Element("j", N)
+    problem = ql.Problem("smoothing", sense=ql.ProblemSense.MAXIMIZE)
+    problem += ql.sum(i, k[i] * x[i]) - 0.5
+    problem += ql.Constraint("bound", ql.sum(j, a[i, j] * k[j]) <= 3, forall=i)
+    problem += ql.CustomPenaltyTerm("rows", (ql.sum(j, a[i, j] * x[j]) - k[i]) ** 2, forall=i)
+    problem += ql.CustomPenaltyTerm("pairs", x[i] * x[(i + 1) % N] + k[i] * k[i], forall=i)
+    rng = np.random.default_rng(seed)
+    return problem, {"N": n, "a": rng.normal(size=(n, n)).round(3)}
 
 
 def colouring(nodes: int, colours: int, degree: float, seed: int | None = None) -> Model:

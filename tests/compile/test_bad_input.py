@@ -1,7 +1,6 @@
 """Inputs that once crashed, hung or confused compile_model: each must end in a clear error or a
 correct result."""
 
-import os
 import signal
 import subprocess
 import sys
@@ -11,6 +10,7 @@ import time
 
 import numpy as np
 import pytest
+from core_helpers import in_thread  # the core tests' thread runner
 
 import quillon as ql
 import quillon_transpiler.core.compile.convert_to_substitutable as converter
@@ -20,9 +20,6 @@ from quillon_transpiler.core.compile.compile import compile_model, constraint_su
 from quillon_transpiler.core.compile.unroll_forall import unroll_forall
 from quillon_transpiler.core.substitute import SubstitutedExpression
 from quillon_transpiler.exceptions import SubstituteError
-
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "core"))
-from core_helpers import in_thread  # noqa: E402  (the core tests' thread runner)
 
 N = ql.Placeholder("N")
 x = ql.BinaryVar("x", shape=(N,))

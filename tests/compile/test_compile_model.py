@@ -5,6 +5,7 @@ import numpy as np
 import pytest
 
 import quillon as ql
+from quillon_transpiler import testing
 from quillon_transpiler.core.compile import CompiledInstance
 from quillon_transpiler.core.compile.compile import (
     _decision_variables,
@@ -28,10 +29,7 @@ t = ql.Element("t", N)
 
 
 def tsp():
-    problem = ql.Problem("tsp")
-    problem += ql.sum(i, ql.sum(j, d[i, j] * ql.sum(t, x[i, t] * x[j, (t + 1) % N])))
-    problem += ql.Constraint("city", ql.sum(t, x[i, t]) == 1, forall=i)
-    problem += ql.Constraint("time", ql.sum(i, x[i, t]) == 1, forall=t)
+    problem, _ = testing.tsp(3, factor_distance=True)
     return problem
 
 
@@ -57,10 +55,10 @@ def test_tsp_polynomials_match_numpy(seed, evaluate, assign):
         values = assign(compiled, {"x": X})
         expected = sum(dist[a, e] * X[a, s] * X[e, (s + 1) % n] for a in range(n) for e in range(n) for s in range(n))
         assert evaluate(compiled.objective, values) == pytest.approx(expected)
-        assert {k: evaluate(p, values) for k, p in compiled.constraint["city"].items()} == {
+        assert {k: evaluate(p, values) for k, p in compiled.constraint["one step per city"].items()} == {
             (a,): X[a].sum() - 1 for a in range(n)
         }
-        assert {k: evaluate(p, values) for k, p in compiled.constraint["time"].items()} == {
+        assert {k: evaluate(p, values) for k, p in compiled.constraint["one city per step"].items()} == {
             (s,): X[:, s].sum() - 1 for s in range(n)
         }
 

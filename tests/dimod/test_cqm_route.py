@@ -5,25 +5,19 @@ import pytest
 
 dimod = pytest.importorskip("dimod")
 
-import models  # noqa: E402
 from dimod_helpers import assert_same_cqm, assert_same_model  # noqa: E402
 
 import quillon as ql  # noqa: E402
+from quillon_transpiler import testing as models  # noqa: E402
 from quillon_transpiler import to_cqm  # noqa: E402
 from quillon_transpiler.core.compile.compile import compile_model  # noqa: E402
 from quillon_transpiler.core.dimod import transpile_dimod_bridge_cqm  # noqa: E402
 
 
 def tsp(n=6, seed=1):
-    """Nested sums (the objective is kept in grouped parts) and squared one-hot penalties."""
-    N, d = ql.Placeholder("N"), ql.Placeholder("d", ndim=2)
-    x = ql.BinaryVar("x", shape=(N, N))
-    i, j, t = ql.Element("i", N), ql.Element("j", N), ql.Element("t", N)
-    problem = ql.Problem("tsp")
-    problem += ql.sum(i, ql.sum(j, d[i, j] * ql.sum(t, x[i, t] * x[j, (t + 1) % N])))
-    problem += ql.Constraint("city", ql.sum(i, x[i, t]) == 1, forall=t)
-    problem += ql.CustomPenaltyTerm("step", (ql.sum(t, x[i, t]) - 1) ** 2, forall=i)
-    return problem, {"N": n, "d": np.random.default_rng(seed).uniform(0, 10, (n, n))}
+    """Nested sums (the objective is kept in grouped parts) and a squared one-hot penalty."""
+    d = np.random.default_rng(seed).uniform(0, 10, (n, n))
+    return models.tsp(n, onehot="mixed", factor_distance=True, d=d)
 
 
 @pytest.mark.parametrize("model", [models.knapsack, models.assignment, models.cover, models.smoothing, tsp])

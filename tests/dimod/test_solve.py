@@ -9,9 +9,8 @@ import pytest
 
 dimod = pytest.importorskip("dimod")
 
-import models  # noqa: E402
-
 import quillon as ql  # noqa: E402
+from quillon_transpiler import testing as models  # noqa: E402
 from quillon_transpiler.core.compile.compile import compile_model  # noqa: E402
 from quillon_transpiler.core.dimod.dimod_bridge import transpile_dimod_bridge_cqm  # noqa: E402
 from quillon_transpiler.core.substitute import SubstitutedExpression  # noqa: E402

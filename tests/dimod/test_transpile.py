@@ -7,10 +7,10 @@ import pytest
 
 dimod = pytest.importorskip("dimod")
 
-import models  # noqa: E402
 from dimod_helpers import assert_same_cqm, assert_same_model, reference_cqm  # noqa: E402
 
 import quillon as ql  # noqa: E402
+from quillon_transpiler import testing as models  # noqa: E402
 from quillon_transpiler.core.compile.compile import compile_model  # noqa: E402
 from quillon_transpiler.core.dimod.dimod_bridge import DimodBuilder, transpile_dimod_bridge_cqm  # noqa: E402
 from quillon_transpiler.core.substitute import SubstitutedExpression  # noqa: E402

@@ -6,29 +6,24 @@ coefficients, order of terms per degree, constant, binaries and slacks, and the 
 """
 
 import copy
-import os
 import sys
 
 import numpy as np
 import pytest
 from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
+from model_generator import models  # the compile tests' model generator
 
 import quillon as ql
-from quillon_transpiler import SubstituteError, decode_pubo, to_bqm, to_pubo, to_qubo_arrays
+from quillon_transpiler import SubstituteError, decode_pubo, testing, to_bqm, to_pubo, to_qubo_arrays
 from quillon_transpiler.core.compile.compile import compile_model
 
 
 def tsp(rng):
+    """One-hot rules as a constraint and as a squared penalty; distances that are no metric."""
     n = int(rng.integers(3, 6))
-    N, d = ql.Placeholder("N"), ql.Placeholder("d", ndim=2)
-    x = ql.BinaryVar("x", shape=(N, N))
-    i, j, t = ql.Element("i", N), ql.Element("j", N), ql.Element("t", N)
-    problem = ql.Problem("tsp")
-    problem += ql.sum(i, ql.sum(j, d[i, j] * ql.sum(t, x[i, t] * x[j, (t + 1) % N])))
-    problem += ql.Constraint("city", ql.sum(i, x[i, t]) == 1, forall=t)
-    problem += ql.CustomPenaltyTerm("step", (ql.sum(t, x[i, t]) - 1) ** 2, forall=i)
-    return problem, {"N": n, "d": rng.uniform(0, 10, (n, n)).round(3)}, None
+    d = rng.uniform(0, 10, (n, n)).round(3)
+    return (*testing.tsp(n, onehot="mixed", factor_distance=True, d=d), None)
 
 
 def knapsack(rng):
@@ -242,10 +237,6 @@ def test_labels_name_every_binary():
         to_qubo_arrays(compile_model(problem, instance), instance)
 
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "compile"))
-from test_model_property import models  # noqa: E402  (the compile tests' model generator)
-
-
 @settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
 @given(models(), st.sampled_from(["log", "unary", "one-hot"]), st.sampled_from(WEIGHTS))
 def test_random_models_give_the_dict_routes_polynomial(model, encoder, kw):
@@ -307,10 +298,10 @@ def test_progress_reports_every_item():
     to_qubo_arrays(problem, instance, progress=lambda stage, item, seconds: seen.append((stage, item)))
     assert seen == [
         ("compile", "objective"),
-        ("compile", "city"),
-        ("compile", "step"),
-        ("lower", "city"),
-        ("lower", "step"),
+        ("compile", "one city per step"),
+        ("compile", "one step per city"),
+        ("lower", "one city per step"),
+        ("lower", "one step per city"),
     ]
 
 

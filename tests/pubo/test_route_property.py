@@ -21,23 +21,20 @@ import itertools
 import math
 import os
 import random
-import sys
 from fractions import Fraction
 
 import numpy as np
 import pytest
 from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
+from model_generator import k, models, w, x, y, z
+from model_oracle import Oracle, exact
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "compile"))
-from model_generator import k, models, w, x, y, z  # noqa: E402
-from model_oracle import Oracle, exact  # noqa: E402
-
-import quillon as ql  # noqa: E402
-from quillon.results import to_dense  # noqa: E402
-from quillon_transpiler import decode_pubo, to_bqm, to_pubo, to_qubo_arrays  # noqa: E402
-from quillon_transpiler.core.compile.compile import compile_model  # noqa: E402
-from quillon_transpiler.core.pubo.route import PuboModel  # noqa: E402
+import quillon as ql
+from quillon.results import to_dense
+from quillon_transpiler import decode_pubo, to_bqm, to_pubo, to_qubo_arrays
+from quillon_transpiler.core.compile.compile import compile_model
+from quillon_transpiler.core.pubo.route import PuboModel
 
 try:
     import dimod

@@ -145,10 +145,10 @@ def test_wrong_objects_are_named():
     with pytest.raises(TypeError, match="decode_pubo takes the PuboModel or QuboArrays .* got a CompiledInstance"):
         decode_pubo({}, compiled)
     with pytest.raises(TypeError, match="to_bqm takes the QuboArrays of to_qubo_arrays or the PuboModel of to_pubo"):
-        to_bqm(compiled)
-    # a PuboModel is a quadratic model too
+        to_bqm(compiled.var_map)
+    # a PuboModel is a quadratic model too, and a compiled instance is lowered on the way
     pytest.importorskip("dimod")
-    assert to_bqm(to_pubo(compiled)) == to_bqm(arrays)
+    assert to_bqm(to_pubo(compiled)) == to_bqm(arrays) == to_bqm(compiled, progress=False)
 
 
 @pytest.mark.parametrize(

@@ -11,7 +11,7 @@ if _typ.TYPE_CHECKING:
 __all__ = ["CompiledInstance", "InstanceData", "VarRegistry"]
 
 
-def __getattr__(name):
+def __getattr__(name: str) -> _typ.Any:
     # the compiled-instance record pulls in the expression tree: loaded on first use, so that
     # the registry and the instance data import on their own
     if name == "CompiledInstance":

@@ -11,8 +11,11 @@ import math
 import numbers
 import typing as typ
 
+import quillon as ql
+
 if typ.TYPE_CHECKING:
     from quillon_transpiler.core.compile.compiled_model import CompiledInstance
+    from quillon_transpiler.core.pubo.int_encoder import IntegerEncoder
 
 
 def describe(obj: typ.Any) -> str:
@@ -44,6 +47,46 @@ def compiled_instance(obj: typ.Any, route: str) -> CompiledInstance:
             "problem again with compile_model"
         )
     return obj
+
+
+def given_compiled(
+    route: str, problem: typ.Any, instance: typ.Any, fixed_variables: typ.Any
+) -> CompiledInstance | None:
+    """What a route was handed: a compiled instance (returned, checked), which comes alone, or a
+    quillon problem with its instance data (None: the route compiles it); else a TypeError."""
+    from quillon_transpiler.core.compile.compiled_model import CompiledInstance
+
+    if isinstance(problem, CompiledInstance):
+        if instance is not None or fixed_variables is not None:
+            raise TypeError(
+                f"{route} was given a compiled instance together with instance data or fixed variables, but a "
+                "compiled instance carries its data (the compiled instance already holds both): call "
+                f"{route}(compiled) alone, or {route}(problem, instance, fixed_variables) with the quillon Problem"
+            )
+        return compiled_instance(problem, route)
+    if isinstance(problem, ql.Problem):
+        if instance is None:
+            raise TypeError(
+                f"{route} takes a compiled instance from compile_model, got a quillon Problem without its instance "
+                f"data: call {route}(problem, instance) or {route}(compile_model(problem, instance))"
+            )
+        return None
+    hint = ""
+    if hasattr(problem, "compiled") or hasattr(problem, "compiled_model"):
+        hint = " (it holds a compiled instance without its polynomials; compile the problem again)"
+    raise TypeError(
+        f"{route} takes a compiled instance from compile_model, or a quillon Problem with its instance data, got "
+        f"{describe(problem)}{hint}"
+    )
+
+
+def check_encoder_for_problem(encoder: str | IntegerEncoder | type[IntegerEncoder]) -> None:
+    """An encoder object is bound to the registry it was built from, which a problem compiled by
+    the route itself does not have yet."""
+    from quillon_transpiler.core.pubo.int_encoder import IntegerEncoder
+
+    if isinstance(encoder, IntegerEncoder):
+        raise ValueError("an encoder object belongs to a compiled registry: pass its name, or a compiled instance")
 
 
 def check_weight(value: typ.Any, what: str) -> None:

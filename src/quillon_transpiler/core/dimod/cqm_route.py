@@ -8,11 +8,11 @@ with the same model, objective and penalties.
 
 from __future__ import annotations
 
-import dataclasses
 import time
 import typing as typ
 
-from quillon_transpiler.core.pubo.arrays import Progress, _reporter
+from quillon_transpiler.core.native_compile import Progress, compile_native, decodable, reporter
+from quillon_transpiler.core.route_inputs import given_compiled
 
 if typ.TYPE_CHECKING:
     import quillon as ql
@@ -44,31 +44,18 @@ def to_cqm(
     Raises:
         SubstituteError: as ``compile_model``.
         TypeError: as ``transpile_dimod_bridge_cqm`` (a term of degree above two); instance data or
-            fixed variables given with a compiled instance.
+            fixed variables given with a compiled instance, or none with a problem.
         ValueError: as ``transpile_dimod_bridge_cqm`` (integer bounds, numbers that are not finite).
     """
-    from quillon_transpiler.core.compile.compile import _compile_native, _native_expression
-    from quillon_transpiler.core.compile.compiled_model import CompiledInstance
     from quillon_transpiler.core.dimod import dimod_bridge
 
-    if isinstance(problem, CompiledInstance):
-        if instance is not None or fixed_variables is not None:
-            raise TypeError(
-                "to_cqm was given a compiled instance together with instance data or fixed variables; the "
-                "compiled instance already holds both: call to_cqm(compiled) alone, or to_cqm(problem, instance, "
-                "fixed_variables) with the quillon Problem"
-            )
-        return dimod_bridge.transpile_dimod_bridge_cqm(problem)
-
-    report = _reporter(progress, time.perf_counter())
-    compiled = _compile_native(problem, instance, fixed_variables, report)
+    report = reporter(progress, time.perf_counter())
+    compiled = given_compiled("to_cqm", problem, instance, fixed_variables)
+    if compiled is not None:
+        return dimod_bridge.transpile_dimod_bridge_cqm(compiled)
+    compiled = compile_native(typ.cast("ql.Problem", problem), typ.cast(dict, instance), fixed_variables, report)
     cqm, objective, penalties = dimod_bridge._transpile(compiled)
     if report is not None:
         report("export", "the model")
     # decoding recomputes violations from the constraints' polynomials
-    constraint = {
-        label: {key: _native_expression(poly) for key, poly in by_key.items()}
-        for label, by_key in compiled.constraint.items()
-    }
-    compiled = dataclasses.replace(compiled, objective=None, constraint=constraint, penalty=None)
-    return dimod_bridge.DimodBuilder(compiled, cqm, objective, penalties)
+    return dimod_bridge.DimodBuilder(decodable(compiled, constraints=True), cqm, objective, penalties)

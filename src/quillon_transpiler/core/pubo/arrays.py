@@ -9,12 +9,13 @@ differs. ``to_bqm`` hands the arrays to dimod's vectorised constructor.
 from __future__ import annotations
 
 import dataclasses
-import sys
 import time
 import typing as typ
 
 import numpy as np
 
+import quillon as ql
+from quillon_transpiler.core.native_compile import Progress, compile_native, reporter
 from quillon_transpiler.core.pubo.int_encoder import IntegerEncoder
 from quillon_transpiler.core.pubo.route import (
     PuboModel,
@@ -24,17 +25,12 @@ from quillon_transpiler.core.pubo.route import (
     lowering_args,
     slack_map,
 )
-from quillon_transpiler.core.route_inputs import compiled_instance, describe
+from quillon_transpiler.core.route_inputs import check_encoder_for_problem, describe, given_compiled
 
 if typ.TYPE_CHECKING:
     import dimod
 
-    import quillon as ql
     from quillon_transpiler.core.compile.compiled_model import CompiledInstance
-
-#: progress(stage, item, seconds): stage "compile", "lower" or "export", the item's label
-#: ("objective" for the objective), seconds since the call started
-Progress = typ.Callable[[str, str, float], None]
 
 
 @dataclasses.dataclass(repr=False)
@@ -146,22 +142,16 @@ def to_qubo_arrays(
 
     Raises:
         SubstituteError: as ``compile_model``.
+        TypeError: as ``to_pubo``; instance data or fixed variables given with a compiled
+            instance, or none with a problem.
         ValueError: as ``to_pubo``; a coefficient that a float64 cannot hold exactly.
     """
-    start = time.perf_counter()
-    report = _reporter(progress, start)
-    if _is_compiled(problem):
-        if instance is not None or fixed_variables is not None:
-            raise TypeError("a compiled instance carries its data: pass no instance or fixed variables with it")
-        compiled, consume = compiled_instance(problem, "to_qubo_arrays"), False
-    else:
-        if instance is None:
-            raise TypeError("to_qubo_arrays needs the instance data of the problem (or a compiled instance)")
-        if isinstance(encoder, IntegerEncoder):
-            raise ValueError("an encoder object belongs to a compiled registry: pass its name, or a compiled instance")
-        from quillon_transpiler.core.compile.compile import _compile_native
-
-        compiled, consume = _compile_native(problem, instance, fixed_variables, report), True
+    report = reporter(progress, time.perf_counter())
+    compiled = given_compiled("to_qubo_arrays", problem, instance, fixed_variables)
+    consume = compiled is None
+    if compiled is None:
+        check_encoder_for_problem(encoder)
+        compiled = compile_native(typ.cast("ql.Problem", problem), typ.cast(dict, instance), fixed_variables, report)
     encoder, args = lowering_args(compiled, constraint_weight, penalty_weight, encoder, encoding_weight)
     lowered = None if report is None else (lambda label: report("lower", label))
     from quillon_transpiler.core.pubo import binarize
@@ -173,34 +163,82 @@ def to_qubo_arrays(
     return QuboArrays(*arrays, constant, num_binaries, starts, encoder, compiled, slack_map(slacks))
 
 
-def to_bqm(arrays: QuboArrays | PuboModel) -> dimod.BinaryQuadraticModel:
+def to_bqm(
+    arrays: QuboArrays | PuboModel | CompiledInstance | ql.Problem,
+    instance: dict[str, typ.Any] | None = None,
+    fixed_variables: dict[str, dict[tuple[int, ...], float]] | None = None,
+    *,
+    constraint_weight: Weight | None = None,
+    penalty_weight: Weight | None = None,
+    encoder: str | IntegerEncoder | None = None,
+    encoding_weight: float | None = None,
+    progress: Progress | bool | None = None,
+) -> dimod.BinaryQuadraticModel:
     """A ``dimod.BinaryQuadraticModel`` (binary variables 0 .. num_binaries - 1) of a quadratic model.
 
-    ``arrays``: the ``QuboArrays`` of ``to_qubo_arrays`` or the ``PuboModel`` of ``to_pubo``.
-    ``arrays.labels()`` names the variables; relabel the model with it when needed.
+    ``arrays``: the ``QuboArrays`` of ``to_qubo_arrays`` or the ``PuboModel`` of ``to_pubo``, taken
+    alone; or, lowered here by ``to_qubo_arrays`` with the options given (those left at None take
+    its defaults), a quillon problem with its instance data (and fixed variables) or a compiled
+    instance. ``arrays.labels()`` (``to_qubo_arrays(...).labels()``) names the variables; relabel
+    the model with it when needed. ``progress`` is told of the compile, the lowering and the
+    export (``"export"``, ``"the model"``), as for ``to_qubo_arrays``.
+
+    Raises:
+        TypeError: an object of another kind; instance data, fixed variables, weights or an
+            encoder given with a finished model; as ``to_qubo_arrays``.
+        ValueError: terms of degree 3 or more; as ``to_qubo_arrays``.
+        ImportError: dimod is not installed.
     """
-    if isinstance(arrays, PuboModel):
-        arrays = _pubo_arrays(arrays)
-    elif not isinstance(arrays, QuboArrays):
+    report = reporter(progress, time.perf_counter())
+    options = {
+        "constraint_weight": constraint_weight,
+        "penalty_weight": penalty_weight,
+        "encoder": encoder,
+        "encoding_weight": encoding_weight,
+    }
+    finished = isinstance(arrays, (QuboArrays, PuboModel))
+    if finished:
+        given = [name for name, value in options.items() if value is not None]
+        if instance is not None or fixed_variables is not None:
+            given[:0] = ["instance data or fixed variables"]
+        if given:
+            raise TypeError(
+                f"to_bqm was given {describe(arrays)} with {', '.join(given)}, but its weights, encoder and data "
+                "are fixed: pass them with the problem or the compiled instance, to_bqm(problem, instance, ...)"
+            )
+    elif not (_is_compiled(arrays) or isinstance(arrays, ql.Problem)):
         raise TypeError(
-            f"to_bqm takes the QuboArrays of to_qubo_arrays or the PuboModel of to_pubo, got {describe(arrays)}"
+            "to_bqm takes the QuboArrays of to_qubo_arrays or the PuboModel of to_pubo, or a quillon Problem with "
+            f"its instance data, or a compiled instance, got {describe(arrays)}"
         )
-    if len(arrays.higher_biases):
-        raise ValueError(
-            f"the polynomial has {len(arrays.higher_biases)} terms of degree 3 or more (degree {arrays.degree}); a "
-            "BinaryQuadraticModel holds quadratic terms only: reduce the model's degree or use a HUBO solver"
-        )
+    elif given_compiled("to_bqm", arrays, instance, fixed_variables) is None and encoder is not None:
+        check_encoder_for_problem(encoder)
     try:
         import dimod
     except ImportError:
         raise ImportError(
             "to_bqm needs dimod; install it with the package's `dimod` extra: pip install 'quillon_transpiler[dimod]'"
         ) from None
+    if isinstance(arrays, PuboModel):
+        arrays = _pubo_arrays(arrays)
+    elif not isinstance(arrays, QuboArrays):
+        # the arrays' route reports to this call's report, timed from its start
+        told: Progress | bool = False if report is None else (lambda stage, item, seconds: report(stage, item))
+        chosen: dict[str, typ.Any] = {name: value for name, value in options.items() if value is not None}
+        arrays = to_qubo_arrays(arrays, instance, fixed_variables, progress=told, **chosen)
+    if len(arrays.higher_biases):
+        raise ValueError(
+            f"the polynomial has {len(arrays.higher_biases)} terms of degree 3 or more (degree {arrays.degree}); a "
+            "BinaryQuadraticModel holds quadratic terms only: reduce the model's degree or use a HUBO solver"
+        )
     # the quadratic arrays may be views of one record array: dimod reads contiguous ones faster
     quadratic = tuple(
         np.ascontiguousarray(a) for a in (arrays.quadratic_rows, arrays.quadratic_cols, arrays.quadratic_biases)
     )
-    return dimod.BinaryQuadraticModel.from_numpy_vectors(arrays.linear, quadratic, arrays.offset, dimod.BINARY)
+    bqm = dimod.BinaryQuadraticModel.from_numpy_vectors(arrays.linear, quadratic, arrays.offset, dimod.BINARY)
+    if report is not None:
+        report("export", "the model")
+    return bqm
 
 
 def _pubo_arrays(pubo: PuboModel) -> QuboArrays:
@@ -252,21 +290,3 @@ def _is_compiled(obj: typ.Any) -> bool:
     from quillon_transpiler.core.compile.compiled_model import CompiledInstance
 
     return isinstance(obj, CompiledInstance)
-
-
-def _reporter(progress: Progress | bool | None, start: float) -> typ.Callable[[str, str], None] | None:
-    if progress is False:
-        return None
-    if progress is None or progress is True:
-        verbose = progress is True
-
-        def show(stage: str, item: str) -> None:
-            seconds = time.perf_counter() - start
-            if verbose or seconds > 1.0:
-                verb = {"compile": "compiled", "lower": "lowered"}.get(stage, stage + "ed")
-                print(f"quillon_transpiler: {verb} {item} ({seconds:.1f} s)", file=sys.stderr, flush=True)
-
-        return show
-    if not callable(progress):
-        raise TypeError(f"progress must be a callable, None or a bool, got {progress!r}")
-    return lambda stage, item: progress(stage, item, time.perf_counter() - start)

@@ -12,12 +12,14 @@ terms of any degree are kept. ``decode_pubo`` turns binary samples back into a q
 from __future__ import annotations
 
 import dataclasses
+import time
 import typing as typ
 
 import numpy as np
 
+from quillon_transpiler.core.native_compile import Progress, reporter
 from quillon_transpiler.core.pubo.int_encoder import IntegerEncoder, make_encoder
-from quillon_transpiler.core.route_inputs import check_weight, compiled_instance, describe
+from quillon_transpiler.core.route_inputs import check_encoder_for_problem, check_weight, describe, given_compiled
 
 if typ.TYPE_CHECKING:
     import quillon as ql
@@ -75,35 +77,56 @@ class PuboModel:
 
 
 def to_pubo(
-    compiled: CompiledInstance,
+    compiled: CompiledInstance | ql.Problem,
+    instance: dict[str, typ.Any] | None = None,
+    fixed_variables: dict[str, dict[tuple[int, ...], float]] | None = None,
     *,
     constraint_weight: Weight = 1.0,
     penalty_weight: Weight | None = None,
     encoder: str | IntegerEncoder = "log",
     encoding_weight: float = 1.0,
+    progress: Progress | bool | None = None,
 ) -> PuboModel:
     """The compiled instance as one binary polynomial to minimise.
 
     Args:
-        compiled: the result of ``compile_model``.
+        compiled: the result of ``compile_model``; or a quillon problem, compiled here by
+            ``compile_model(compiled, instance, fixed_variables)``.
         constraint_weight: one weight for every constraint, or a dict label -> weight (missing
             labels weigh 1.0). A zero weight leaves the constraint out.
         penalty_weight: the same for custom penalties; None weighs every penalty 1.0.
         encoder: "log" (or "binary"), "unary", "one-hot", or an encoder built from
-            ``compiled.var_map``.
+            ``compiled.var_map`` (so given with a compiled instance only).
         encoding_weight: weight of the one-hot rule of every one-hot encoded variable.
+        progress: a callable ``progress(stage, item, seconds)`` told when a problem given here
+            is compiled (stage ``"compile"``, item ``"the model"``: the compile runs as a whole);
+            None (the default) prints that line to stderr once the call has run for more than a
+            second; False is silent.
 
     Weights are finite, non-negative numbers.
 
     Raises:
-        TypeError: ``compiled`` is not a compiled instance; a weight is not a number.
+        SubstituteError: as ``compile_model``.
+        TypeError: ``compiled`` is neither a compiled instance nor a problem with its instance
+            data; instance data given with a compiled instance; a weight is not a number.
         ValueError: a weight names an unknown label or is negative or not finite; an inequality
             has non-integral coefficients (its integer slack could not close it); bad bounds; an
             encoder built for another instance; a coefficient that is not finite.
     """
     from quillon_transpiler.core.pubo import binarize
 
-    compiled = compiled_instance(compiled, "to_pubo")
+    report = reporter(progress, time.perf_counter())
+    given = given_compiled("to_pubo", compiled, instance, fixed_variables)
+    if given is None:
+        check_encoder_for_problem(encoder)
+        from quillon_transpiler.core.compile.compile import compile_model
+
+        # compile_model's annotation of the fixed variables is interface text, looser than ours
+        fixed: typ.Any = fixed_variables
+        given = compile_model(typ.cast("ql.Problem", compiled), typ.cast(dict, instance), fixed)
+        if report is not None:
+            report("compile", "the model")
+    compiled = given
     encoder, args = lowering_args(compiled, constraint_weight, penalty_weight, encoder, encoding_weight)
     coeff, constant, num_binaries, slacks = binarize._lower(*args)
     return PuboModel(coeff, constant, num_binaries, encoder, compiled, slack_map(slacks))
