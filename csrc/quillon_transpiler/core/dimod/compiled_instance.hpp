@@ -5,24 +5,22 @@
 
 namespace qtx::bridge {
 
-inline bool is_minimize(PyObject* compiled) {
-    Obj problem = attr(compiled, "problem");
-    Obj sense = getattr(problem.ptr(), names().sense.ptr());
-    Obj senses = QTX_IMPORT("quillon_transpiler.core.compile.convert_to_substitutable", "ProblemSense");
-    Obj minimize = attr(senses.ptr(), "MINIMIZE");
-    return compare(sense.ptr(), minimize.ptr(), Py_EQ);
+inline bool is_minimize(nb::handle compiled) {
+    nb::object sense = compiled.attr("problem").attr(names().sense);
+    nb::object senses = QTX_IMPORT("quillon_transpiler.core.compile.convert_to_substitutable", "ProblemSense");
+    return sense.equal(senses.attr("MINIMIZE"));
 }
 
 /// The comparison operator of a constraint label's condition kind; an unknown kind raises,
 /// or counts as <= when `strict` is off.
-inline int constraint_op(PyObject* compiled, PyObject* label, bool strict = true) {
-    Obj kinds = tree_class(QTX_NAME("ConstraintKind"));
-    Obj constraints = getattr(attr(compiled, "problem").ptr(), names().constraints.ptr());
-    Obj condition = getattr(item(constraints.ptr(), label).ptr(), names().condition.ptr());
-    Obj kind = getattr(condition.ptr(), names().kind.ptr());
-    if (compare(kind.ptr(), attr(kinds.ptr(), "EQUAL").ptr(), Py_EQ)) return Py_EQ;
-    if (compare(kind.ptr(), attr(kinds.ptr(), "LESSTHANEQUAL").ptr(), Py_EQ)) return Py_LE;
-    if (compare(kind.ptr(), attr(kinds.ptr(), "GREATERTHANEQUAL").ptr(), Py_EQ)) return Py_GE;
+inline int constraint_op(nb::handle compiled, nb::handle label, bool strict = true) {
+    const Names& names = qtx::names();
+    nb::object kinds = tree_class(QTX_NAME("ConstraintKind"));
+    nb::object constraint = compiled.attr("problem").attr(names.constraints)[label];
+    nb::object kind = constraint.attr(names.condition).attr(names.kind);
+    if (kind.equal(kinds.attr("EQUAL"))) return Py_EQ;
+    if (kind.equal(kinds.attr("LESSTHANEQUAL"))) return Py_LE;
+    if (kind.equal(kinds.attr("GREATERTHANEQUAL"))) return Py_GE;
     if (!strict) return Py_LE;
     raise(PyExc_ValueError, "unknown condition");
 }

@@ -10,6 +10,11 @@
 // filled through dimod's array entry points. Anything outside that fast path (a coefficient
 // that is not a real number, a variable model that is not a plain variable) is computed by
 // the arithmetic itself.
+//
+// Beside this file: variables.hpp (the dimod variables), pair_sums.hpp and model_sum.hpp
+// (folding terms), quadratic_model.hpp (polynomials to dimod models), cqm_decoder.hpp and
+// sample_array.hpp (sample sets back to quillon), compiled_instance.hpp, libraries.hpp and
+// refusals.hpp (what they share).
 #include "qtx/module.hpp"
 #include "compiled_instance.hpp"
 #include "cqm_decoder.hpp"
@@ -18,55 +23,45 @@
 
 namespace qtx::bridge {
 
-// ---------------------------------------------------------------------------------------------
-// Entry points
-
-Obj expr_conversion(PyObject* const* a) {
-    check_arg(a[1], &PyDict_Type, "var_map");
-    ModelTable t(a[1]);
-    return convert(a[0], t);
+/// _convert(expr, var_map): the model of a caller's polynomial, `var_map` giving each index's model.
+Obj expr_conversion(PyObject* const* args) {
+    check_arg(args[1], &PyDict_Type, "var_map");
+    ModelTable table(nb::borrow<nb::dict>(args[1]));
+    return convert(args[0], table);
 }
 
-/// (cqm, objective, penalties) of a compiled instance.
-Obj transpile(PyObject* const* a) {
-    PyObject* compiled = a[0];
-    RegistryTable t(getattr(compiled, names().var_map.ptr()).ptr());
+/// _transpile(compiled): the _CqmModels of a compiled instance, the CQM's objective not set.
+Obj transpile(PyObject* const* args) {
+    nb::handle compiled = args[0];
+    RegistryTable table(compiled.attr(names().var_map));
 
-    Obj cqm = call(dimod_attr("ConstrainedQuadraticModel").ptr(), {});
-    Obj add_constraint = attr(cqm.ptr(), "add_constraint");
-    Obj label_kw = kwnames({"label"});
-    Obj zero = integer(0);
-    Obj constraints = items_of(attr(compiled, "constraint").ptr());
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(constraints.ptr()); ++i) {
-        PyObject* label = PyTuple_GET_ITEM(PyList_GET_ITEM(constraints.ptr(), i), 0);
-        Obj by_forall = items_of(PyTuple_GET_ITEM(PyList_GET_ITEM(constraints.ptr(), i), 1));
+    nb::object cqm = dimod().attr("ConstrainedQuadraticModel")();
+    nb::int_ zero(0);
+    for (nb::handle constraint : items_of(compiled.attr("constraint"))) {
+        auto [label, by_forall] = pair_of(constraint);
         int op = -1;
-        for (Py_ssize_t j = 0; j < PyList_GET_SIZE(by_forall.ptr()); ++j) {
-            PyObject* entry = PyList_GET_ITEM(by_forall.ptr(), j);
-            Item what{"constraint", label, PyTuple_GET_ITEM(entry, 0)};
-            Obj qm = convert(PyTuple_GET_ITEM(entry, 1), t, &what);
-            Obj cqm_label = own(PyUnicode_FromFormat("%S_%S", label, PyTuple_GET_ITEM(entry, 0)));
+        for (nb::handle instance : items_of(by_forall)) {
+            auto [key, poly] = pair_of(instance);
+            ModelElement element{"constraint", label, key};
+            nb::object qm = convert(poly, table, &element);
+            nb::object cqm_label = own(PyUnicode_FromFormat("%S_%S", label.ptr(), key.ptr()));  // f"{label}_{key}"
             if (op < 0) op = constraint_op(compiled, label);
-            Obj comparison = own(PyObject_RichCompare(qm.ptr(), zero.ptr(), op));
-            call(add_constraint.ptr(), {comparison.ptr(), cqm_label.ptr()}, label_kw.ptr());
+            nb::object comparison = own(PyObject_RichCompare(qm.ptr(), zero.ptr(), op));  // qm == 0, <= 0 or >= 0
+            cqm.attr("add_constraint")(comparison, "label"_a = cqm_label);
         }
     }
 
-    Obj penalties = own(PyDict_New());
-    Obj by_label = items_of(attr(compiled, "penalty").ptr());
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(by_label.ptr()); ++i) {
-        PyObject* entry = PyList_GET_ITEM(by_label.ptr(), i);
-        Obj qm = convert_sum(PyTuple_GET_ITEM(entry, 0), PyTuple_GET_ITEM(entry, 1), t);
-        dict_set(penalties.ptr(), PyTuple_GET_ITEM(entry, 0), qm.ptr());
+    nb::dict penalties;
+    for (nb::handle penalty : items_of(compiled.attr("penalty"))) {
+        auto [label, by_forall] = pair_of(penalty);
+        penalties[label] = convert_sum(label, by_forall, table);
     }
 
-    Item whole{"objective"};
-    Obj objective = convert(getattr(compiled, names().objective.ptr()).ptr(), t, &whole);
-    if (!is_minimize(compiled)) {
-        Obj minus = integer(-1);
-        objective = own(PyNumber_InPlaceMultiply(objective.ptr(), minus.ptr()));
-    }
-    return own(PyTuple_Pack(3, cqm.ptr(), objective.ptr(), penalties.ptr()));
+    ModelElement whole{"objective"};
+    nb::object objective = convert(compiled.attr(names().objective), table, &whole);
+    if (!is_minimize(compiled)) objective *= nb::int_(-1);
+    nb::object models = QTX_IMPORT("quillon_transpiler.core.dimod.dimod_bridge", "_CqmModels");
+    return models("cqm"_a = cqm, "objective"_a = objective, "penalties"_a = penalties);
 }
 
 // Every call returns a new CQM: a copy of the constraints-only CQM that transpile built (kept
@@ -78,53 +73,45 @@ Obj transpile(PyObject* const* a) {
 // variable label in Python, which cost 70 ms at 10^4 variables: the memo hands the labels
 // over as they are (they are hashable and immutable, so sharing them is what a copy needs),
 // and the copy then costs about a tenth of set_objective's copy of the objective.
-Obj get_model(PyObject* const* a) {
-    PyObject* self = a[0];
-    Obj weights = a[1] == Py_None ? own(PyDict_New()) : ref(a[1]);
+/// _get_model(builder, penalty_weight): the CQM with the objective plus each weighted penalty.
+Obj get_model(PyObject* const* args) {
+    nb::handle builder = args[0];
+    nb::object weights = args[1] == Py_None ? nb::dict() : nb::borrow(args[1]);
     check_arg(weights.ptr(), &PyDict_Type, "penalty_weight");
-    Obj objective = attr(self, "_objective");
-    Obj penalties = attr(self, "custome_penalties");
-    Py_ssize_t count = PyObject_Length(penalties.ptr());
-    if (count < 0) fail();
-    if (count > 0) {
-        Obj check_weight = QTX_IMPORT("quillon_transpiler.core.route_inputs", "check_weight");
-        Obj weighted = method(objective.ptr(), "copy");
-        Obj pairs = items_of(weights.ptr());  // owned: the loop runs Python code
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pairs.ptr()); ++i) {
-            PyObject* label = PyTuple_GET_ITEM(PyList_GET_ITEM(pairs.ptr(), i), 0);
-            PyObject* weight = PyTuple_GET_ITEM(PyList_GET_ITEM(pairs.ptr(), i), 1);
-            Obj penalty = item(penalties.ptr(), label);
-            Obj what = str("the weight of custom penalty `" + to_string(label) + "`");
-            call(check_weight.ptr(), {weight, what.ptr()});
-            Obj term = own(PyNumber_Multiply(weight, penalty.ptr()));
-            weighted = own(PyNumber_InPlaceAdd(weighted.ptr(), term.ptr()));
+    nb::object objective = builder.attr("_objective");
+    nb::object penalties = builder.attr("custome_penalties");
+    if (nb::len(penalties) > 0) {
+        nb::object check_weight = QTX_IMPORT("quillon_transpiler.core.route_inputs", "check_weight");
+        nb::object weighted = objective.attr("copy")();
+        for (nb::handle entry : items_of(weights)) {  // a list: the loop runs Python code
+            auto [label, weight] = pair_of(entry);
+            nb::object penalty = penalties[label];
+            check_weight(weight, str("the weight of custom penalty `" + to_string(label.ptr()) + "`"));
+            weighted += weight * penalty;
         }
         objective = weighted;
     }
-    Obj template_ = attr(self, "_cqm_template");
-    Obj memo = own(PyDict_New());
-    for_each(attr(template_.ptr(), "variables").ptr(), [&](PyObject* label) {
-        Obj id = own(PyLong_FromVoidPtr(label));
-        dict_set(memo.ptr(), id.ptr(), label);
-    });
-    Obj deepcopy = QTX_IMPORT("copy", "deepcopy");
-    Obj model = call(deepcopy.ptr(), {template_.ptr(), memo.ptr()});
-    method(model.ptr(), "set_objective", {objective.ptr()});
-    if (PyObject_SetAttrString(self, "_model", model.ptr()) < 0) fail();
+    nb::object cqm_template = builder.attr("_cqm_template");
+    nb::dict memo;  // id(label) -> label
+    for (nb::handle label : cqm_template.attr("variables")) memo[own(PyLong_FromVoidPtr(label.ptr()))] = label;
+    nb::object model = QTX_IMPORT("copy", "deepcopy")(cqm_template, memo);
+    model.attr("set_objective")(objective);
+    builder.attr("_model") = model;
     return model;
 }
+
+/// _decode(builder, sampleset): the quillon SampleSet of a sample set of the builder's CQM.
+Obj decode(PyObject* const* args) { return decode_sampleset(args[0], args[1]); }
 
 }  // namespace qtx::bridge
 
 namespace {
 
-using namespace qtx::bridge;
-
 PyMethodDef functions[] = {
-    QTX_FN("_convert", 2, expr_conversion),
-    QTX_FN("_transpile", 1, transpile),
-    QTX_FN("_get_model", 2, get_model),
-    QTX_FN("_decode", 2, decode),
+    QTX_FN("_convert", 2, qtx::bridge::expr_conversion),
+    QTX_FN("_transpile", 1, qtx::bridge::transpile),
+    QTX_FN("_get_model", 2, qtx::bridge::get_model),
+    QTX_FN("_decode", 2, qtx::bridge::decode),
     QTX_END,
 };
 

@@ -10,192 +10,169 @@
 namespace qtx::bridge {
 
 /// A new NumPy array of `n` items of `dtype` and a pointer to its data.
-inline Obj np_empty(Py_ssize_t n, const char* dtype, void** data) {
-    Obj arr = call(numpy_attr("empty").ptr(), {ssize(n).ptr(), str(dtype).ptr()});
+inline nb::object np_empty(Py_ssize_t n, const char* dtype, void** data) {
+    nb::object array = numpy().attr("empty")(n, dtype);
     Py_buffer view;
-    if (PyObject_GetBuffer(arr.ptr(), &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) < 0) fail();
+    if (PyObject_GetBuffer(array.ptr(), &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) < 0) fail();
     *data = view.buf;  // the array owns its memory; the pointer outlives the view
     PyBuffer_Release(&view);
-    return arr;
+    return array;
 }
 
-/// With an item, finite coefficients whose sums overflowed are refused: the model would no
+/// With an element, finite coefficients whose sums overflowed are refused: the model would no
 /// longer be the polynomial's.
-inline void check_sums(const ModelSum& m, const std::vector<Term>& terms, const VarTable& t, const Item* item) {
-    if (!item) return;
+inline void check_sums(const ModelSum& sum, const std::vector<Term>& terms, const VarTable& table,
+                       const ModelElement* element) {
+    if (!element) return;
     auto fail_at = [&](const std::string& where, double v) {
-        not_finite(*item, "the sum of the coefficients of " + where, v);
+        not_finite(*element, "the sum of the coefficients of " + where, v);
     };
-    for (size_t l = 0; l < m.lin.size(); ++l)
-        if (!std::isfinite(m.lin[l])) fail_at(t.name(m.vars[l]), m.lin[l]);
+    for (size_t l = 0; l < sum.lin.size(); ++l)
+        if (!std::isfinite(sum.lin[l])) fail_at(table.name(sum.vars[l]), sum.lin[l]);
     for (const Term& term : terms)
         if (!std::isfinite(term.bias))
-            fail_at(t.name(m.vars[term.key >> 32]) + "*" + t.name(m.vars[(uint32_t)term.key]), term.bias);
-    if (!std::isfinite(m.offset)) not_finite(*item, "the sum of the constants", m.offset);
+            fail_at(table.name(sum.vars[term.key >> 32]) + "*" + table.name(sum.vars[(uint32_t)term.key]), term.bias);
+    if (!std::isfinite(sum.offset)) not_finite(*element, "the sum of the constants", sum.offset);
 }
 
 /// The dimod QuadraticModel of an assembled sum: variables labelled 0..k-1 (so that dimod
 /// takes the biases as arrays), then relabelled.
-inline Obj build_model(ModelSum& m, const VarTable& t, const Item* item = nullptr) {
-    Obj qm = call(dimod_attr("QuadraticModel").ptr(), {});
-    Py_ssize_t k = (Py_ssize_t)m.vars.size();
-    if (k == 0) check_sums(m, {}, t, item);
+inline nb::object build_model(ModelSum& sum, const VarTable& table, const ModelElement* element = nullptr) {
+    nb::object qm = dimod().attr("QuadraticModel")();
+    Py_ssize_t k = (Py_ssize_t)sum.vars.size();
+    if (k == 0) check_sums(sum, {}, table, element);
     if (k > 0) {
-        Obj data = attr(qm.ptr(), "data");
-        Obj kw = kwnames({"lower_bound", "upper_bound"});
-        Obj add_variable = attr(data.ptr(), "add_variable");
-        Obj add_from = attr(qm.ptr(), "add_variables_from");
-        Obj bin = binary_vartype(), intv = integer_vartype();
+        nb::object data = qm.attr("data");
+        nb::object binary = binary_vartype(), integer = integer_vartype();  // dimod's vartypes
+        nb::handle range = (PyObject*)&PyRange_Type;
         for (Py_ssize_t i = 0; i < k;) {
-            const Var& v = t.vars[(size_t)m.vars[(size_t)i]];
+            const Var& v = table.vars[(size_t)sum.vars[(size_t)i]];
             if (v.integer) {
-                Obj label = ssize(i);
-                call(add_variable.ptr(), {intv.ptr(), label.ptr(), v.lower.ptr(), v.upper.ptr()}, kw.ptr());
+                data.attr("add_variable")(integer, i, "lower_bound"_a = v.lower, "upper_bound"_a = v.upper);
                 ++i;
                 continue;
             }
             Py_ssize_t j = i;
-            while (j < k && !t.vars[(size_t)m.vars[(size_t)j]].integer) ++j;
-            Obj r = own(PyObject_CallFunction((PyObject*)&PyRange_Type, "nn", i, j));
-            call(add_from.ptr(), {bin.ptr(), r.ptr()});
+            while (j < k && !table.vars[(size_t)sum.vars[(size_t)j]].integer) ++j;
+            qm.attr("add_variables_from")(binary, range(i, j));
             i = j;
         }
         void* p;
-        Obj linear = np_empty(k, "float64", &p);
-        std::memcpy(p, m.lin.data(), (size_t)k * sizeof(double));
-        method(data.ptr(), "add_linear_from_array", {linear.ptr()});
+        nb::object linear = np_empty(k, "float64", &p);
+        std::memcpy(p, sum.lin.data(), (size_t)k * sizeof(double));
+        data.attr("add_linear_from_array")(linear);
 
         // interactions sorted by (u, v): each lands at the end of both neighbourhoods
-        const std::vector<Term>& terms = m.interactions();
-        check_sums(m, terms, t, item);
+        const std::vector<Term>& terms = sum.interactions();
+        check_sums(sum, terms, table, element);
         size_t n = terms.size();
         if (n > 0) {
             void *pu, *pv, *pb;
-            Obj rows = np_empty((Py_ssize_t)n, "int32", &pu);
-            Obj cols = np_empty((Py_ssize_t)n, "int32", &pv);
-            Obj biases = np_empty((Py_ssize_t)n, "float64", &pb);
+            nb::object rows = np_empty((Py_ssize_t)n, "int32", &pu);
+            nb::object cols = np_empty((Py_ssize_t)n, "int32", &pv);
+            nb::object biases = np_empty((Py_ssize_t)n, "float64", &pb);
             for (size_t s = 0; s < n; ++s) {
                 ((int32_t*)pu)[s] = (int32_t)(terms[s].key >> 32);
                 ((int32_t*)pv)[s] = (int32_t)(uint32_t)terms[s].key;
                 ((double*)pb)[s] = terms[s].bias;
             }
             // dimod refuses more interactions per call than the model has variables
-            Obj add_quadratic = attr(data.ptr(), "add_quadratic_from_arrays");
             for (size_t s = 0; s < n; s += (size_t)k) {
-                Py_ssize_t lo = (Py_ssize_t)s, hi = (Py_ssize_t)std::min(n, s + (size_t)k);
-                Obj r = own(PySequence_GetSlice(rows.ptr(), lo, hi));
-                Obj c = own(PySequence_GetSlice(cols.ptr(), lo, hi));
-                Obj b = own(PySequence_GetSlice(biases.ptr(), lo, hi));
-                call(add_quadratic.ptr(), {r.ptr(), c.ptr(), b.ptr()});
+                nb::slice part(nb::int_(s), nb::int_(std::min(n, s + (size_t)k)), nb::none());
+                data.attr("add_quadratic_from_arrays")(rows[part], cols[part], biases[part]);
             }
         }
     }
-    Obj off = own(PyFloat_FromDouble(m.offset));
-    if (PyObject_SetAttrString(qm.ptr(), "offset", off.ptr()) < 0) fail();
+    qm.attr("offset") = sum.offset;
     if (k > 0) {
-        Obj mapping = own(PyDict_New());
-        for (Py_ssize_t i = 0; i < k; ++i) {
-            Obj key = ssize(i);
-            dict_set(mapping.ptr(), key.ptr(), t.vars[(size_t)m.vars[(size_t)i]].label.ptr());
-        }
-        method(qm.ptr(), "relabel_variables", {mapping.ptr()});
+        nb::dict mapping;
+        for (Py_ssize_t i = 0; i < k; ++i) mapping[nb::int_(i)] = table.vars[(size_t)sum.vars[(size_t)i]].label;
+        qm.attr("relabel_variables")(mapping);
     }
     return qm;
 }
 
 /// A term's variables as users read them: x[0]*y[1].
-inline std::string term_text(PyObject* key, VarTable& t) {
+inline std::string term_text(nb::handle key, VarTable& table) {
     std::string s;
-    for_each(key, [&](PyObject* index) { s += (s.empty() ? "" : "*") + t.name(t.find(index)); });
+    for (nb::handle index : key) s += (s.empty() ? "" : "*") + table.name(table.find(index.ptr()));
     return s.empty() ? "()" : s;
 }
 
-/// With an item, a coefficient or constant of the arithmetic path that converts to a float
+/// With an element, a coefficient or constant of the arithmetic path that converts to a float
 /// which is not finite is refused; what does not convert is left to dimod.
 template <class What>
-inline void check_number(const Item* item, PyObject* number, What&& what) {
-    if (!item) return;
-    double v = PyFloat_AsDouble(number);
+inline void check_number(const ModelElement* element, nb::handle number, What&& what) {
+    if (!element) return;
+    double v = PyFloat_AsDouble(number.ptr());
     if (v == -1.0 && PyErr_Occurred()) {
-        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) {
-            PyErr_Clear();
-            return;
-        }
+        bool overflow = PyErr_ExceptionMatches(PyExc_OverflowError);
         PyErr_Clear();
-        v = compare(number, integer(0).ptr(), Py_LT) ? -HUGE_VAL : HUGE_VAL;
+        if (!overflow) return;
+        v = number < nb::int_(0) ? -HUGE_VAL : HUGE_VAL;
     }
-    if (!std::isfinite(v)) not_finite(*item, what(), v);
+    if (!std::isfinite(v)) not_finite(*element, what(), v);
 }
 
 /// The model of one polynomial by dimod's arithmetic, term by term.
-inline Obj arithmetic(PyObject* poly, VarTable& t, const Item* item = nullptr) {
-    const Names& N = names();
-    PolyCapsule* np = poly_capsule(poly);
-    Obj held = np ? native_expression(*np) : ref(poly);
-    PyObject* expr = held.ptr();
-    Obj qm_class = dimod_attr("QuadraticModel");
-    Obj kw = kwnames({"offset"});
-    Obj one = integer(1);
-    Obj model = call(qm_class.ptr(), {});
-    Obj terms = items_of(getattr(expr, N.coeff.ptr()).ptr());
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(terms.ptr()); ++i) {
-        PyObject* pair = PyList_GET_ITEM(terms.ptr(), i);
-        PyObject* key = PyTuple_GET_ITEM(pair, 0);
-        check_number(item, PyTuple_GET_ITEM(pair, 1), [&] { return "the coefficient of " + term_text(key, t); });
-        Obj term = call(qm_class.ptr(), {one.ptr()}, kw.ptr());
+inline nb::object arithmetic(nb::handle poly, VarTable& table, const ModelElement* element = nullptr) {
+    PolyCapsule* capsule = poly_capsule(poly.ptr());
+    nb::object expr = capsule ? native_expression(*capsule) : nb::borrow(poly);
+    nb::object qm_class = dimod().attr("QuadraticModel");
+    nb::object model = qm_class();
+    for (nb::handle entry : items_of(expr.attr(names().coeff))) {
+        auto [key, coefficient] = pair_of(entry);
+        check_number(element, coefficient, [&] { return "the coefficient of " + term_text(key, table); });
+        nb::object term = qm_class("offset"_a = 1);
         try {
-            for_each(key, [&](PyObject* index) {
-                Obj factor = t.model(index);
-                term = own(PyNumber_InPlaceMultiply(term.ptr(), factor.ptr()));
-            });
-        } catch (PyErrSet&) {
-            // dimod refuses a product past degree two with a TypeError
-            if (!item || !PyErr_ExceptionMatches(PyExc_TypeError)) throw;
-            Obj caught = caught_error(PyExc_TypeError);
-            Obj exc =
-                call(PyExc_TypeError, {str(item->text() + ": the term " + term_text(key, t) + kNotQuadratic).ptr()});
-            raise_from(exc, caught.ptr());
+            for (nb::handle index : key) term *= table.model(index);
+        } catch (...) {
+            // dimod refuses a product past degree two with a TypeError; other errors pass
+            if (!element) throw;
+            nb::object caught = caught_error(PyExc_TypeError);
+            nb::object error = nb::handle(PyExc_TypeError)(
+                str(element->text() + ": the term " + term_text(key, table) + kNotQuadratic));
+            raise_from(error, caught.ptr());
         }
-        Obj scaled = own(PyNumber_Multiply(term.ptr(), PyTuple_GET_ITEM(pair, 1)));
-        model = own(PyNumber_InPlaceAdd(model.ptr(), scaled.ptr()));
+        model += term * coefficient;
     }
-    Obj constant = getattr(expr, N.constant.ptr());
-    check_number(item, constant.ptr(), [] { return std::string("the constant"); });
-    return own(PyNumber_InPlaceAdd(model.ptr(), constant.ptr()));
+    nb::object constant = expr.attr(names().constant);
+    check_number(element, constant, [] { return std::string("the constant"); });
+    model += constant;
+    return model;
 }
 
-/// The model of one polynomial; `item` names it in errors (null for a caller's expression).
-inline Obj convert(PyObject* expr, VarTable& t, const Item* item = nullptr) {
+/// The model of one polynomial; `element` names it in errors (null for a caller's expression).
+inline nb::object convert(nb::handle expr, VarTable& table, const ModelElement* element = nullptr) {
     try {
-        ModelSum m(t);
-        m.add(expr, item);
-        return build_model(m, t, item);
+        ModelSum sum(table);
+        sum.add(expr, element);
+        return build_model(sum, table, element);
     } catch (NeedArithmetic&) {
-        return arithmetic(expr, t, item);
+        return arithmetic(expr, table, element);
     }
 }
 
 /// One model summing the polynomials of every forall key of custom penalty `label`:
 /// QuadraticModel(offset=0.0) plus each polynomial's model, in order.
-inline Obj convert_sum(PyObject* label, PyObject* by_forall, VarTable& t) {
-    Obj polys = items_of(by_forall);
-    Py_ssize_t n = PyList_GET_SIZE(polys.ptr());
-    Item whole{"penalty", label};
-    std::vector<Item> items((size_t)n, whole);
-    for (Py_ssize_t i = 0; i < n; ++i) items[(size_t)i].key = PyTuple_GET_ITEM(PyList_GET_ITEM(polys.ptr(), i), 0);
+inline nb::object convert_sum(nb::handle label, nb::handle by_forall, VarTable& table) {
+    nb::list entries = items_of(by_forall);
+    ModelElement whole{"penalty", label};
+    std::vector<ModelElement> elements;
+    std::vector<nb::handle> polys;  // held by `entries`
+    for (nb::handle entry : entries) {
+        auto [key, poly] = pair_of(entry);
+        elements.push_back(whole);
+        elements.back().key = key;
+        polys.push_back(poly);
+    }
     try {
-        ModelSum m(t);
-        for (Py_ssize_t i = 0; i < n; ++i)
-            m.add(PyTuple_GET_ITEM(PyList_GET_ITEM(polys.ptr(), i), 1), &items[(size_t)i]);
-        return build_model(m, t, &whole);
+        ModelSum sum(table);
+        for (size_t i = 0; i < polys.size(); ++i) sum.add(polys[i], &elements[i]);
+        return build_model(sum, table, &whole);
     } catch (NeedArithmetic&) {
-        Obj kw = kwnames({"offset"});
-        Obj zero = own(PyFloat_FromDouble(0.0));
-        Obj model = call(dimod_attr("QuadraticModel").ptr(), {zero.ptr()}, kw.ptr());
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            Obj one = arithmetic(PyTuple_GET_ITEM(PyList_GET_ITEM(polys.ptr(), i), 1), t, &items[(size_t)i]);
-            model = own(PyNumber_InPlaceAdd(model.ptr(), one.ptr()));
-        }
+        nb::object model = dimod().attr("QuadraticModel")("offset"_a = 0.0);
+        for (size_t i = 0; i < polys.size(); ++i) model += arithmetic(polys[i], table, &elements[i]);
         return model;
     }
 }

@@ -1,4 +1,5 @@
-// A dimod sample set's sample array, read in place.
+// A dimod sample set's sample array, read in place: the decoder's per-sample loops read every
+// entry, so this view stays on the buffer protocol.
 #pragma once
 #include "libraries.hpp"
 
@@ -10,8 +11,8 @@ namespace qtx::bridge {
 /// A read-only view of a sample array's numbers, whatever its integer, bool or float type.
 class SampleArray {
 public:
-    explicit SampleArray(PyObject* samples) {
-        arr_ = call(numpy_attr("ascontiguousarray").ptr(), {samples});
+    explicit SampleArray(nb::handle samples) {
+        arr_ = numpy().attr("ascontiguousarray")(samples);
         if (PyObject_GetBuffer(arr_.ptr(), &view_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) fail();
         held_ = true;
         const char* f = view_.format ? view_.format : "B";

@@ -62,7 +62,7 @@ def to_cqm(
 
     report = _reporter(progress, time.perf_counter())
     compiled = _compile_native(problem, instance, fixed_variables, report)
-    cqm, objective, penalties = dimod_bridge._transpile(compiled)
+    models = dimod_bridge._transpile(compiled)
     if report is not None:
         report("export", "the model")
     # decoding recomputes violations from the constraints' polynomials
@@ -71,4 +71,4 @@ def to_cqm(
         for label, by_key in compiled.constraint.items()
     }
     compiled = dataclasses.replace(compiled, objective=None, constraint=constraint, penalty=None)
-    return dimod_bridge.DimodBuilder(compiled, cqm, objective, penalties)
+    return dimod_bridge._builder(compiled, models)
