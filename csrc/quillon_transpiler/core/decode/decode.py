@@ -8,8 +8,15 @@ from quillon_transpiler.core.compile import CompiledInstance
 if typ.TYPE_CHECKING:
     # Native functions: the extension module defines them before this surface runs. Declared
     # for linters and type checkers only; this branch never executes.
-    _dict_to_record: typ.Any = ...
-    _record: typ.Any = ...
+    def _dict_to_record(
+        results: typ.Iterable[dict[int, int | float]], compiled_model: CompiledInstance
+    ) -> ql.Record: ...
+    def _record(
+        results: typ.Iterable[typ.Mapping[int, typ.Any]],
+        registry: dict[str, dict[tuple[int, ...], int]],
+        fixed_variables: typ.Optional[typ.Mapping[str, typ.Mapping[tuple[int, ...], typ.Any]]],
+        shapes: dict[str, tuple[typ.Optional[int], ...]],
+    ) -> ql.Record: ...
 
 
 def dict_to_record(results: typ.Iterable[dict[int, int | float]], compiled_model: CompiledInstance) -> ql.Record:

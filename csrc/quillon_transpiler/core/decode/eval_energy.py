@@ -8,7 +8,9 @@ from quillon_transpiler.core.decode.evaluate import calc_expr as calc_expr
 if typ.TYPE_CHECKING:
     # Native functions: the extension module defines them before this surface runs. Declared
     # for linters and type checkers only; this branch never executes.
-    _eval_energy: typ.Any = ...
+    def _eval_energy(
+        var_value: dict[str, dict[tuple[int, ...], float]], compiled_instance: CompiledInstance
+    ) -> float: ...
 
 
 def eval_energy(var_value: dict[str, dict[tuple[int, ...], float]], compiled_instance: CompiledInstance) -> float:

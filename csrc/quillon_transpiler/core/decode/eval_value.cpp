@@ -7,14 +7,11 @@
 #include <algorithm>
 #include <vector>
 
-using namespace qtx;
-
-namespace {
-
-const Names& N = names();
+namespace qtx::eval_value {
 
 /// `deci_var.get(index, 0)`, read from a dense table when the dict's keys are all small
 /// non-negative ints: a long polynomial then pays one table read per factor, not a dict probe.
+/// Read per factor of every term, so on the raw API.
 class Values {
 public:
     Values(PyObject* deci_var, Py_ssize_t terms) : dict_(deci_var) {
@@ -57,13 +54,13 @@ private:
 
 /// constant + sum(coeff * (1.0 * v[i] * v[j] * ...)), each step as Python computes it, so
 /// ints and floats are multiplied natively and any other number keeps its own arithmetic.
-Obj value(PyObject* const* a) {
-    PyObject* deci_var = a[0];
-    check_arg(deci_var, &PyDict_Type, "deci_var");
-    Obj constant = getattr(a[1], N.constant.ptr());
-    Obj coeff = getattr(a[1], N.coeff.ptr());
+Obj value(PyObject* const* args) {
+    nb::handle deci_var = args[0], poly = args[1];
+    check_arg(deci_var.ptr(), &PyDict_Type, "deci_var");
+    nb::object constant = poly.attr(names().constant);
+    nb::object coeff = poly.attr(names().coeff);
     if (map_size(coeff.ptr()) == 0) return constant;
-    Values value_of(deci_var, map_size(coeff.ptr()));
+    Values value_of(deci_var.ptr(), map_size(coeff.ptr()));
     Num result = Num::of(constant.ptr());
     map_each(coeff.ptr(), [&](PyObject* key, PyObject* c) {
         Num term = Num::of_float(1.0);
@@ -78,8 +75,12 @@ Obj value(PyObject* const* a) {
     return result.py();
 }
 
+}  // namespace qtx::eval_value
+
+namespace {
+
 PyMethodDef functions[] = {
-    QTX_FN("_value", 2, value),
+    QTX_FN("_value", 2, qtx::eval_value::value),
     QTX_END,
 };
 

@@ -7,7 +7,7 @@ from quillon_transpiler.core.substitute import SubstitutedExpression
 if typ.TYPE_CHECKING:
     # Native functions: the extension module defines them before this surface runs. Declared
     # for linters and type checkers only; this branch never executes.
-    _value: typ.Any = ...
+    def _value(deci_var: dict[int, int | float], subs_expr: SubstitutedExpression) -> float: ...
 
 
 def eval_value(deci_var: dict[int, int | float], subs_expr: SubstitutedExpression) -> float:

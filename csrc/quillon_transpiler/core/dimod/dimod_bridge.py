@@ -26,10 +26,23 @@ from quillon_transpiler.core.substitute import substitutable_expr as subs_expr  
 if typ.TYPE_CHECKING:
     # Native functions: the extension module defines them before this surface runs. Declared
     # for linters and type checkers only; this branch never executes.
-    _transpile: typ.Any = ...
-    _convert: typ.Any = ...
-    _get_model: typ.Any = ...
-    _decode: typ.Any = ...
+    def _transpile(compiled_model: CompiledInstance) -> _CqmModels: ...
+    def _convert(expr: SubstitutedExpression, var_map: dict[int, dimod.QuadraticModel]) -> dimod.QuadraticModel: ...
+    def _get_model(
+        builder: DimodBuilder, penalty_weight: typ.Optional[dict[str, float]]
+    ) -> dimod.ConstrainedQuadraticModel: ...
+    def _decode(builder: DimodBuilder, sampleset: dimod.SampleSet) -> ql.SampleSet: ...
+
+
+@dataclass(frozen=True)
+class _CqmModels:
+    """What ``_transpile`` builds of a compiled instance: the CQM holding every constraint (its
+    objective not set), the objective as a minimisation, and one model per custom-penalty label
+    with all its forall instances summed."""
+
+    cqm: dimod.ConstrainedQuadraticModel
+    objective: dimod.QuadraticModel
+    penalties: dict[str, dimod.QuadraticModel]
 
 
 # Variables are labelled (label, subscripts) as in the variable registry, constraints
@@ -44,8 +57,14 @@ if typ.TYPE_CHECKING:
 def transpile_dimod_bridge_cqm(compiled_model: CompiledInstance) -> DimodBuilder:
     """Transpile compiled model to dimod CQM."""
     compiled_instance(compiled_model, "transpile_dimod_bridge_cqm")
-    cqm, objective, penalties = _transpile(compiled_model)
-    return DimodBuilder(compiled_model, cqm, objective, penalties)
+    return _builder(compiled_model, _transpile(compiled_model))
+
+
+def _builder(compiled_model: CompiledInstance, models: _CqmModels) -> DimodBuilder:
+    """The builder of the models ``_transpile`` made of ``compiled_model`` (or of what it keeps of it)."""
+    # the penalty models are QuadraticModels; the field's annotation is the interface's
+    penalties = typ.cast("dict[str, dimod.BinaryQuadraticModel]", models.penalties)
+    return DimodBuilder(compiled_model, models.cqm, models.objective, penalties)
 
 
 def _expr_conversion(expr: SubstitutedExpression, var_map: dict[int, dimod.QuadraticModel]) -> dimod.QuadraticModel:
@@ -93,7 +112,8 @@ class DimodBuilder:
         infinite or negative one ValueError. Each call returns a new CQM (also kept as
         ``_model``); models returned before are not changed.
         """
-        return _get_model(self, penalty_weight)
+        # a ConstrainedQuadraticModel; the return annotation is the interface's
+        return typ.cast("dimod.BinaryQuadraticModel", _get_model(self, penalty_weight))
 
     # Samples are read in the sample set's record order; each label's non-zero fixed values
     # follow the sample's own entries. Violations are recomputed from the compiled constraints
@@ -155,6 +175,8 @@ class DimodBuilder:
                         f"the sample set gives integer variable {v!r} values that are not integers in "
                         f"[{low:g}, {high:g}]; decode samples of the builder's CQM"
                     )
-        return dimod.SampleSet.from_samples_cqm(
+        # dimod leaves from_samples_cqm unannotated
+        scored: dimod.SampleSet = dimod.SampleSet.from_samples_cqm(  # type: ignore[no-untyped-call]
             (samples, labels), cqm, num_occurrences=sampleset.record.num_occurrences
         )
+        return scored

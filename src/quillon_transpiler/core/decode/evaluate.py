@@ -24,7 +24,7 @@ class ExprValues:
     penalty: dict[str, dict[tuple[int, ...], float]]
 
 
-def _check_values(values) -> None:
+def _check_values(values: object) -> None:
     if type(values) is not dict:
         raise TypeError(f"Argument 'values' has incorrect type (expected dict, got {type(values).__name__:.200s})")
 
@@ -43,7 +43,7 @@ def eval_constraint(
     }
 
 
-def _violation(kind: ConstraintKind, value):
+def _violation(kind: ConstraintKind, value: float) -> float:
     if kind == ConstraintKind.EQUAL:
         return value
     if kind == ConstraintKind.LESSTHANEQUAL:
@@ -62,7 +62,7 @@ def calc_expr(values: dict[int, int | float], compiled_instance: CompiledInstanc
     _check_values(values)
     objective = _eval_value(values, compiled_instance.objective)
     constraints = compiled_instance.problem.constraints
-    constraint = {}
+    constraint: dict[str, dict[tuple[int, ...], float]] = {}
     for label, values_by_key in eval_constraint(values, compiled_instance).items():
         kind = constraints[label].condition.kind
         constraint[label] = {key: _violation(kind, value) for key, value in values_by_key.items()}

@@ -6,10 +6,12 @@ Imports inside this package are absolute: ``dimod`` always means the dimod libra
 this subpackage.
 """
 
+import typing as typ
+
 __all__ = ["DimodBuilder", "to_cqm", "transpile_dimod_bridge_cqm"]
 
 
-def __getattr__(name):
+def __getattr__(name: str) -> typ.Any:
     # Resolved on first use, so that importing the package does not require dimod yet.
     if name == "to_cqm":
         from quillon_transpiler.core.dimod import cqm_route

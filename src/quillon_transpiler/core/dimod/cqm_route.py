@@ -54,8 +54,8 @@ def to_cqm(
     if compiled is not None:
         return dimod_bridge.transpile_dimod_bridge_cqm(compiled)
     compiled = compile_native(typ.cast("ql.Problem", problem), typ.cast(dict, instance), fixed_variables, report)
-    cqm, objective, penalties = dimod_bridge._transpile(compiled)
+    models = dimod_bridge._transpile(compiled)
     if report is not None:
         report("export", "the model")
     # decoding recomputes violations from the constraints' polynomials
-    return dimod_bridge.DimodBuilder(decodable(compiled, constraints=True), cqm, objective, penalties)
+    return dimod_bridge._builder(decodable(compiled, constraints=True), models)

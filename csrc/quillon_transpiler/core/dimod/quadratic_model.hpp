@@ -1,0 +1,180 @@
+// Polynomials to dimod QuadraticModels: the folded sum filled in through dimod's array entry
+// points, or dimod's arithmetic term by term where the fast path gives way.
+#pragma once
+#include "model_sum.hpp"
+
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+namespace qtx::bridge {
+
+/// A new NumPy array of `n` items of `dtype` and a pointer to its data.
+inline nb::object np_empty(Py_ssize_t n, const char* dtype, void** data) {
+    nb::object array = numpy().attr("empty")(n, dtype);
+    Py_buffer view;
+    if (PyObject_GetBuffer(array.ptr(), &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) < 0) fail();
+    *data = view.buf;  // the array owns its memory; the pointer outlives the view
+    PyBuffer_Release(&view);
+    return array;
+}
+
+/// With an element, finite coefficients whose sums overflowed are refused: the model would no
+/// longer be the polynomial's.
+inline void check_sums(const ModelSum& sum, const std::vector<Term>& terms, const VarTable& table,
+                       const ModelElement* element) {
+    if (!element) return;
+    auto fail_at = [&](const std::string& where, double v) {
+        not_finite(*element, "the sum of the coefficients of " + where, v);
+    };
+    for (size_t l = 0; l < sum.lin.size(); ++l)
+        if (!std::isfinite(sum.lin[l])) fail_at(table.name(sum.vars[l]), sum.lin[l]);
+    for (const Term& term : terms)
+        if (!std::isfinite(term.bias))
+            fail_at(table.name(sum.vars[term.key >> 32]) + "*" + table.name(sum.vars[(uint32_t)term.key]), term.bias);
+    if (!std::isfinite(sum.offset)) not_finite(*element, "the sum of the constants", sum.offset);
+}
+
+/// The dimod QuadraticModel of an assembled sum: variables labelled 0..k-1 (so that dimod
+/// takes the biases as arrays), then relabelled.
+inline nb::object build_model(ModelSum& sum, const VarTable& table, const ModelElement* element = nullptr) {
+    nb::object qm = dimod().attr("QuadraticModel")();
+    Py_ssize_t k = (Py_ssize_t)sum.vars.size();
+    if (k == 0) check_sums(sum, {}, table, element);
+    if (k > 0) {
+        nb::object data = qm.attr("data");
+        nb::object binary = binary_vartype(), integer = integer_vartype();  // dimod's vartypes
+        nb::handle range = (PyObject*)&PyRange_Type;
+        for (Py_ssize_t i = 0; i < k;) {
+            const Var& v = table.vars[(size_t)sum.vars[(size_t)i]];
+            if (v.integer) {
+                data.attr("add_variable")(integer, i, "lower_bound"_a = v.lower, "upper_bound"_a = v.upper);
+                ++i;
+                continue;
+            }
+            Py_ssize_t j = i;
+            while (j < k && !table.vars[(size_t)sum.vars[(size_t)j]].integer) ++j;
+            qm.attr("add_variables_from")(binary, range(i, j));
+            i = j;
+        }
+        void* p;
+        nb::object linear = np_empty(k, "float64", &p);
+        std::memcpy(p, sum.lin.data(), (size_t)k * sizeof(double));
+        data.attr("add_linear_from_array")(linear);
+
+        // interactions sorted by (u, v): each lands at the end of both neighbourhoods
+        const std::vector<Term>& terms = sum.interactions();
+        check_sums(sum, terms, table, element);
+        size_t n = terms.size();
+        if (n > 0) {
+            void *pu, *pv, *pb;
+            nb::object rows = np_empty((Py_ssize_t)n, "int32", &pu);
+            nb::object cols = np_empty((Py_ssize_t)n, "int32", &pv);
+            nb::object biases = np_empty((Py_ssize_t)n, "float64", &pb);
+            for (size_t s = 0; s < n; ++s) {
+                ((int32_t*)pu)[s] = (int32_t)(terms[s].key >> 32);
+                ((int32_t*)pv)[s] = (int32_t)(uint32_t)terms[s].key;
+                ((double*)pb)[s] = terms[s].bias;
+            }
+            // dimod refuses more interactions per call than the model has variables
+            for (size_t s = 0; s < n; s += (size_t)k) {
+                nb::slice part(nb::int_(s), nb::int_(std::min(n, s + (size_t)k)), nb::none());
+                data.attr("add_quadratic_from_arrays")(rows[part], cols[part], biases[part]);
+            }
+        }
+    }
+    qm.attr("offset") = sum.offset;
+    if (k > 0) {
+        nb::dict mapping;
+        for (Py_ssize_t i = 0; i < k; ++i) mapping[nb::int_(i)] = table.vars[(size_t)sum.vars[(size_t)i]].label;
+        qm.attr("relabel_variables")(mapping);
+    }
+    return qm;
+}
+
+/// A term's variables as users read them: x[0]*y[1].
+inline std::string term_text(nb::handle key, VarTable& table) {
+    std::string s;
+    for (nb::handle index : key) s += (s.empty() ? "" : "*") + table.name(table.find(index.ptr()));
+    return s.empty() ? "()" : s;
+}
+
+/// With an element, a coefficient or constant of the arithmetic path that converts to a float
+/// which is not finite is refused; what does not convert is left to dimod.
+template <class What>
+inline void check_number(const ModelElement* element, nb::handle number, What&& what) {
+    if (!element) return;
+    double v = PyFloat_AsDouble(number.ptr());
+    if (v == -1.0 && PyErr_Occurred()) {
+        bool overflow = PyErr_ExceptionMatches(PyExc_OverflowError);
+        PyErr_Clear();
+        if (!overflow) return;
+        v = number < nb::int_(0) ? -HUGE_VAL : HUGE_VAL;
+    }
+    if (!std::isfinite(v)) not_finite(*element, what(), v);
+}
+
+/// The model of one polynomial by dimod's arithmetic, term by term.
+inline nb::object arithmetic(nb::handle poly, VarTable& table, const ModelElement* element = nullptr) {
+    PolyCapsule* capsule = poly_capsule(poly.ptr());
+    nb::object expr = capsule ? native_expression(*capsule) : nb::borrow(poly);
+    nb::object qm_class = dimod().attr("QuadraticModel");
+    nb::object model = qm_class();
+    for (nb::handle entry : items_of(expr.attr(names().coeff))) {
+        auto [key, coefficient] = pair_of(entry);
+        check_number(element, coefficient, [&] { return "the coefficient of " + term_text(key, table); });
+        nb::object term = qm_class("offset"_a = 1);
+        try {
+            for (nb::handle index : key) term *= table.model(index);
+        } catch (...) {
+            // dimod refuses a product past degree two with a TypeError; other errors pass
+            if (!element) throw;
+            nb::object caught = caught_error(PyExc_TypeError);
+            nb::object error = nb::handle(PyExc_TypeError)(
+                str(element->text() + ": the term " + term_text(key, table) + kNotQuadratic));
+            raise_from(error, caught.ptr());
+        }
+        model += term * coefficient;
+    }
+    nb::object constant = expr.attr(names().constant);
+    check_number(element, constant, [] { return std::string("the constant"); });
+    model += constant;
+    return model;
+}
+
+/// The model of one polynomial; `element` names it in errors (null for a caller's expression).
+inline nb::object convert(nb::handle expr, VarTable& table, const ModelElement* element = nullptr) {
+    try {
+        ModelSum sum(table);
+        sum.add(expr, element);
+        return build_model(sum, table, element);
+    } catch (NeedArithmetic&) {
+        return arithmetic(expr, table, element);
+    }
+}
+
+/// One model summing the polynomials of every forall key of custom penalty `label`:
+/// QuadraticModel(offset=0.0) plus each polynomial's model, in order.
+inline nb::object convert_sum(nb::handle label, nb::handle by_forall, VarTable& table) {
+    nb::list entries = items_of(by_forall);
+    ModelElement whole{"penalty", label};
+    std::vector<ModelElement> elements;
+    std::vector<nb::handle> polys;  // held by `entries`
+    for (nb::handle entry : entries) {
+        auto [key, poly] = pair_of(entry);
+        elements.push_back(whole);
+        elements.back().key = key;
+        polys.push_back(poly);
+    }
+    try {
+        ModelSum sum(table);
+        for (size_t i = 0; i < polys.size(); ++i) sum.add(polys[i], &elements[i]);
+        return build_model(sum, table, &whole);
+    } catch (NeedArithmetic&) {
+        nb::object model = dimod().attr("QuadraticModel")("offset"_a = 0.0);
+        for (size_t i = 0; i < polys.size(); ++i) model += arithmetic(polys[i], table, &elements[i]);
+        return model;
+    }
+}
+
+}  // namespace qtx::bridge
