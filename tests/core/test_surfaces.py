@@ -228,10 +228,6 @@ UNDECLARED = {
     CORE + "compile.pinning_constraint",
     CORE + "pubo.binarize",
     CORE + "pubo.tree_flatten",
-    CORE + "decode.decode",
-    CORE + "decode.eval_value",
-    CORE + "decode.eval_energy",
-    CORE + "dimod.dimod_bridge",
 }
 
 

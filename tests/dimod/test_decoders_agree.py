@@ -7,8 +7,7 @@ import pytest
 
 dimod = pytest.importorskip("dimod")
 
-import models  # noqa: E402
-
+from quillon_transpiler import testing as models  # noqa: E402
 from quillon_transpiler.core.compile.compile import compile_model  # noqa: E402
 from quillon_transpiler.core.decode.decode import dict_to_record  # noqa: E402
 from quillon_transpiler.core.dimod.dimod_bridge import transpile_dimod_bridge_cqm  # noqa: E402
