@@ -4,8 +4,8 @@
 // and the native route (polynomials that never left C++) run this code, so they produce the
 // same terms in the same order with the same coefficients.
 #pragma once
-#include "poly.hpp"
 #include "plain.hpp"
+#include "poly_capsule.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -460,11 +460,11 @@ public:
         bool unit = sign.tag() == Num::Int && sign.as_int() == 1;
         bool minus = sign.tag() == Num::Int && sign.as_int() == -1;  // negation is exact
         if (!out.is_flat || !(unit || minus) || !e.all_identity) return false;
-        const Parts::Stats& st = parts.stats();
-        if (!st.increasing || st.top >= e.nvar) return false;
+        const PartStats* st = part_stats(parts);
+        if (!st || !st->increasing || st->top >= e.nvar) return false;
         // an inf or NaN (or floats summing past float64) goes the merged way, which names it
-        if (!std::isfinite(st.float_mass) || !finite(constant)) return false;
-        if (st.objects)  // only ints may be Python objects
+        if (!std::isfinite(st->float_mass) || !finite(constant)) return false;
+        if (st->objects)  // only ints may be Python objects
             for (size_t p = 0; p < parts.size(); ++p)
                 if (!already_binary(e, parts.begin(p), parts.end(p))) return false;
         if (minus)
@@ -650,15 +650,15 @@ private:
             close_group();
         };
         // an objective in parts without keys of three variables or more was counted as it came
-        const Parts::Stats& st = base_parts.stats();
-        if (objective && base.empty() && !st.higher) {
-            for (size_t r = 0; r < nb && r < st.rows.size(); ++r) {
-                from_base[r] = st.rows[r];
-                start[r + 2] += st.rows[r];
+        const PartStats* st = part_stats(base_parts);
+        if (objective && base.empty() && st && !st->higher) {
+            for (size_t r = 0; r < nb && r < st->rows.size(); ++r) {
+                from_base[r] = st->rows[r];
+                start[r + 2] += st->rows[r];
             }
-            objects = st.objects;
-            ints = st.ints;
-            int_mass = st.int_mass;
+            objects = st->objects;
+            ints = st->ints;
+            int_mass = st->int_mass;
         } else if (objective) {
             count_objective();
         }
