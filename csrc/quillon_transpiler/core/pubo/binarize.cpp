@@ -3,12 +3,8 @@
 // binary), for one polynomial or for a whole compiled instance at once.
 #include "qtx/module.hpp"
 #include "qtx/binary_keys.hpp"
-#include "qtx/poly.hpp"
-#include "qtx/pubo_lower.hpp"
-#include "qtx/poly_capsule.hpp"
+#include "qtx/qubo_builder.hpp"
 #include <nanobind/ndarray.h>
-#include "qtx/plain.hpp"
-#include "qtx/maps.hpp"
 #include "surface.hpp"
 
 #include <algorithm>
@@ -157,50 +153,6 @@ Obj encoding_table(PyObject* const* a) {
 Obj table_size(PyObject* const* a) { return integer(table(a[0]).nbin()); }
 
 // ---- keys and expansion ----
-
-/// Python ints 0..n-1, made once per output.
-struct IndexCache {
-    std::vector<Obj> ints;
-    PyObject* get(int32_t i) {
-        if ((size_t)i >= ints.size()) {
-            size_t old = ints.size();
-            ints.resize(std::max((size_t)i + 1, old * 2));
-            for (size_t j = old; j < ints.size(); ++j) ints[j] = integer((long long)j);
-        }
-        return ints[(size_t)i].ptr();
-    }
-};
-
-/// Adds the terms into dict `d` (d[key] = d[key] + value, or value for a new key). `finished`:
-/// the terms are a lowering's result, refused when a value is not finite.
-void flush(Terms& t, PyObject* d, IndexCache& ints, bool finished = false) {
-    for (auto& entry : t) {
-        if (finished && !finite(entry.val)) overflowed(entry.val, entry.key.data(), entry.key.size());
-        uint32_t n = entry.key.size();
-        PyObject* tup = PyTuple_New(n);
-        if (!tup) fail();
-        for (uint32_t i = 0; i < n; ++i) {
-            PyObject* o = ints.get(entry.key.data()[i]);
-            Py_INCREF(o);
-            PyTuple_SET_ITEM(tup, i, o);
-        }
-        PyObject_GC_UnTrack(tup);  // ints only: never part of a cycle
-        Obj key = own(tup);
-        Obj value = entry.val.py();
-        // one lookup for a new key; inserted when the dict grew (small ints are shared objects,
-        // so the returned value cannot tell)
-        Py_ssize_t size = PyDict_GET_SIZE(d);
-        PyObject* old = PyDict_SetDefault(d, key.ptr(), value.ptr());
-        if (!old) fail();
-        if (PyDict_GET_SIZE(d) == size) dict_set(d, key.ptr(), num_add(Num::of(old), entry.val).py().ptr());
-    }
-}
-
-Obj to_dict(Terms& t, IndexCache& ints, bool finished = false) {
-    Obj d = own(_PyDict_NewPresized((Py_ssize_t)t.size()));
-    flush(t, d.ptr(), ints, finished);
-    return d;
-}
 
 /// Whether the polynomial over an all-identity table is its own binary form: every key a
 /// strictly increasing tuple of encoded indices and every coefficient a plain int or float.
@@ -416,16 +368,18 @@ void building(What&& what, Step&& step) {
 /// penalties, penalty_weights, onehot_weight); kinds: label -> 1 (==), 2 (<=), 3 (>=); weights:
 /// label -> number. `progress(label)` is told of every constraint and penalty label done.
 template <class P>
-void lower_into(Lowering& L, PyObject* const* a, bool consume, P&& progress) {
+void lower_into(QuboBuilder& builder, TermMerge& merge, PyObject* const* a, bool consume, P&& progress) {
+    const Encoding& encoding = table(a[0]);
     Num sign = number(a[2]);
-    // an objective left in parts by the native compile goes to the lowering unmerged when it can
+    // an objective left in parts by the native compile goes to the builder unmerged when it can
     PolyCapsule* np = poly_capsule(a[1]);
-    building([] { return std::string("lowering the objective"); },
-             [&] {
-                 if (!(consume && np && !np->parts.empty() && L.objective_parts(np->parts, np->poly.constant, sign)))
-                     with_terms(a[1], consume,
-                                [&](Terms& t, bool owned, const Num& c) { L.objective(t, owned, c, sign); });
-             });
+    building(
+        [] { return std::string("lowering the objective"); },
+        [&] {
+            if (!(consume && np && !np->parts.empty() && builder.objective_parts(np->parts, np->poly.constant, sign)))
+                with_terms(a[1], consume,
+                           [&](Terms& t, bool owned, const Num& c) { builder.objective(t, owned, c, sign); });
+        });
     map_each(a[3], [&](PyObject* label, PyObject* polys) {
         Num w = weight_of(a[5], label);
         if (num_nonzero(w)) {
@@ -436,23 +390,24 @@ void lower_into(Lowering& L, PyObject* const* a, bool consume, P&& progress) {
                 building([&] { return "lowering " + item_name("constraint", label, key); },
                          [&] {
                              with_terms(poly, consume, [&](Terms& t, bool, const Num& c) {
-                                 L.constraint(label, key, (int)kind, t, c, w);
+                                 builder.constraint(label, key, (int)kind, t, c, w);
                              });
                          });
             });
         }
         progress(label);
     });
-    if (L.out.is_flat && !L.e.all_identity) {
-        // the penalties' terms, expanded here, are known up front: room for them at once, up to
-        // the records that make the lowering merge what it holds
-        size_t terms = L.out.flat.size();
-        map_each(a[6], [&](PyObject*, PyObject* polys) {
-            map_each(polys, [&](PyObject*, PyObject* poly) {
-                if (PolyCapsule* np = poly_capsule(poly)) terms += np->poly.terms.size() + np->parts.total();
+    if (!encoding.all_identity) {
+        // the penalties' terms, expanded here, are known up front: room for them at once
+        merge.expect([&] {
+            size_t terms = 0;
+            map_each(a[6], [&](PyObject*, PyObject* polys) {
+                map_each(polys, [&](PyObject*, PyObject* poly) {
+                    if (PolyCapsule* np = poly_capsule(poly)) terms += np->poly.terms.size() + np->parts.total();
+                });
             });
+            return terms;
         });
-        L.out.flat.reserve(std::min(terms, L.out.limit));
     }
     map_each(a[6], [&](PyObject* label, PyObject* polys) {
         Num w = weight_of(a[7], label);
@@ -462,13 +417,13 @@ void lower_into(Lowering& L, PyObject* const* a, bool consume, P&& progress) {
                 building([&] { return "lowering " + item_name("penalty", label, key); },
                          [&] {
                              PolyCapsule* np = poly_capsule(poly);
-                             if (np && np->squared && consume && L.square_penalty(np->poly, w)) {
+                             if (np && np->squared && consume && builder.square_penalty(np->poly, w)) {
                                  np->poly = Poly();
                                  np->squared = false;
                                  return;
                              }
                              with_terms(poly, consume, [&](Terms& t, bool owned, const Num& c) {
-                                 L.penalty(label, key, t, owned, c, w);
+                                 builder.penalty(label, key, t, owned, c, w);
                              });
                          });
             });
@@ -476,25 +431,30 @@ void lower_into(Lowering& L, PyObject* const* a, bool consume, P&& progress) {
         progress(label);
     });
     Num ow = number(a[8]);
-    if (num_nonzero(ow)) building([] { return std::string("lowering the one-hot rules"); }, [&] { L.onehot(ow); });
-    if (!finite(L.out.constant)) overflowed(L.out.constant, nullptr, 0);
+    if (num_nonzero(ow))
+        building([] { return std::string("lowering the one-hot rules"); }, [&] { builder.onehot(ow); });
+    if (!finite(merge.constant())) overflowed(merge.constant(), nullptr, 0);
 }
 
 /// _lower(table, objective, sign, constraints, kinds, constraint_weights, penalties,
 ///        penalty_weights, onehot_weight) -> (coeff, constant, binaries, slacks)
 Obj lower(PyObject* const* a) {
-    Lowering L(table(a[0]));
-    lower_into(L, a, false, [](PyObject*) {});
+    const Encoding& e = table(a[0]);
+    TermMerge merge(e, false);
+    QuboBuilder builder(e, merge);
+    lower_into(builder, merge, a, false, [](PyObject*) {});
     Obj d;
     building([] { return std::string("building the coefficient dict"); },
              [&] {
-                 Terms done = L.finish();
+                 Terms done = merge.merged_terms();
                  IndexCache ints;
-                 d = to_dict(done, ints, true);
+                 d = to_dict(done, ints, [](const Terms::Entry& entry) {
+                     if (!finite(entry.val)) overflowed(entry.val, entry.key.data(), entry.key.size());
+                 });
              });
-    Obj c = L.out.constant.py();
-    Obj nbin = integer(L.next_bin);
-    return own(PyTuple_Pack(4, d.ptr(), c.ptr(), nbin.ptr(), L.slacks.ptr()));
+    Obj c = merge.constant().py();
+    Obj nbin = integer(builder.binaries());
+    return own(PyTuple_Pack(4, d.ptr(), c.ptr(), nbin.ptr(), builder.slacks().ptr()));
 }
 
 // ---- the same polynomial as NumPy arrays ----
@@ -512,7 +472,7 @@ Obj numpy_array(V&& v) {
 
 /// A view of n values of type T, `stride` bytes apart from `data` on, kept alive by `owner`.
 template <class T>
-Obj strided_array(void* data, size_t n, size_t stride, nb::handle owner) {
+Obj strided_array(T* data, size_t n, size_t stride, nb::handle owner) {
     size_t shape[1] = {n};
     int64_t strides[1] = {(int64_t)(stride / sizeof(T))};
     nb::ndarray<nb::numpy, T, nb::ndim<1>> array(data, 1, shape, owner, strides);
@@ -542,27 +502,23 @@ double exact_double(const Num& v, const int32_t* key, uint32_t size) {
             if (compare(o.ptr(), f.ptr(), Py_EQ)) return d;
         }
     }
-    Obj k = own(PyTuple_New(size));
-    for (uint32_t i = 0; i < size; ++i) PyTuple_SET_ITEM(k.ptr(), i, integer(key[i]).release().ptr());
-    raise(PyExc_ValueError, "the coefficient " + to_string(own(PyObject_Repr(v.py().ptr())).ptr()) + " of the term " +
-                                to_string(k.ptr()) +
+    raise(PyExc_ValueError, "the coefficient " + num_repr(v) + " of the term " + key_text(key, size) +
                                 " has no exact float64 value; use to_pubo, whose dict keeps Python numbers");
 }
 
-/// The finished lowering as arrays: (linear, rows, cols, biases, offsets, indices, biases of
+/// The finished merge as arrays: (linear, rows, cols, biases, offsets, indices, biases of
 /// the terms of degree 3 and more). Quadratic terms come sorted by row, then column (dimod
 /// builds its adjacency fastest that way); higher ones in to_pubo's order.
-Obj arrays_of(Lowering& L) {
-    BigVector<double> linear((size_t)L.next_bin, 0.0), qb, hb;
+Obj arrays_of(TermMerge& merge, int32_t binaries) {
+    BigVector<double> linear((size_t)binaries, 0.0), qb, hb;
     BigVector<int32_t> rows, cols, hidx;
     std::vector<int64_t> hoff{0};
-    L.quadratic_in_place = true;
     auto reserve = [&](size_t bound) {  // room for every quadratic term: no regrowth of large arrays
         rows.reserve(bound);
         cols.reserve(bound);
         qb.reserve(bound);
     };
-    L.merge_flat(reserve, [&](const int32_t* k, uint32_t n, const Num& v) {
+    QuadraticColumns in_place = merge.merge_flat(reserve, [&](const int32_t* k, uint32_t n, const Num& v) {
         double d = exact_double(v, k, n);
         if (n == 1) {
             linear[(size_t)k[0]] = d;
@@ -577,16 +533,16 @@ Obj arrays_of(Lowering& L) {
         }
     });
     Obj quadratic[3];
-    if (L.quadratic) {
-        // the records became the terms: rows, columns and biases are views of them
-        using Rec = Lowering::FloatRec;
-        size_t n = L.quadratic_count;
-        auto* held = L.quadratic.release();
-        nb::capsule owner(held, [](void* p) noexcept { delete static_cast<BigArray<Rec>*>(p); });
-        Rec* at = held->get();
-        quadratic[0] = strided_array<int32_t>(&at->group, n, sizeof(Rec), owner);
-        quadratic[1] = strided_array<int32_t>(&at->col, n, sizeof(Rec), owner);
-        quadratic[2] = strided_array<double>(&at->val, n, sizeof(Rec), owner);
+    if (in_place) {
+        // the merge wrote the terms over its records: rows, columns and biases are views of them
+        size_t n = in_place.size();
+        int32_t* at_rows = in_place.rows();
+        int32_t* at_cols = in_place.cols();
+        double* at_values = in_place.values();
+        nb::capsule owner(in_place.release(), &QuadraticColumns::release_block);
+        quadratic[0] = strided_array<int32_t>(at_rows, n, QuadraticColumns::kStride, owner);
+        quadratic[1] = strided_array<int32_t>(at_cols, n, QuadraticColumns::kStride, owner);
+        quadratic[2] = strided_array<double>(at_values, n, QuadraticColumns::kStride, owner);
     } else {
         quadratic[0] = numpy_array(std::move(rows));
         quadratic[1] = numpy_array(std::move(cols));
@@ -611,19 +567,21 @@ Obj arrays_of(Lowering& L) {
 /// SubstitutedExpressions; `progress` (None or a callable) gets every item's label when done.
 Obj lower_arrays(PyObject* const* a) {
     const Encoding& e = table(a[0]);
-    Lowering L(e, true);
+    TermMerge merge(e, true);
+    QuboBuilder builder(e, merge);
     bool consume = truth(a[9]);
     PyObject* progress = a[10];
-    lower_into(L, a, consume, [&](PyObject* label) {
+    lower_into(builder, merge, a, consume, [&](PyObject* label) {
         if (progress != Py_None) call(progress, {label});
     });
     Obj arrays;
-    building([] { return std::string("merging the lowered terms into arrays"); }, [&] { arrays = arrays_of(L); });
-    Obj c = L.out.constant.py();
-    Obj nbin = integer(L.next_bin);
+    building([] { return std::string("merging the lowered terms into arrays"); },
+             [&] { arrays = arrays_of(merge, builder.binaries()); });
+    Obj c = merge.constant().py();
+    Obj nbin = integer(builder.binaries());
     std::vector<int32_t> starts(e.start);
     Obj st = numpy_array(std::move(starts));
-    return own(PyTuple_Pack(5, arrays.ptr(), c.ptr(), nbin.ptr(), L.slacks.ptr(), st.ptr()));
+    return own(PyTuple_Pack(5, arrays.ptr(), c.ptr(), nbin.ptr(), builder.slacks().ptr(), st.ptr()));
 }
 
 PyMethodDef functions[] = {

@@ -25,13 +25,6 @@ Num squared(const Num& a) {
     return Num::steal(own(PyNumber_Power(a.py().ptr(), two.ptr(), Py_None)));
 }
 
-/// tuple(a) + tuple(b).
-Obj concat_key(PyObject* a, PyObject* b) {
-    Obj ta = PyTuple_CheckExact(a) ? ref(a) : own(PySequence_Tuple(a));
-    Obj tb = PyTuple_CheckExact(b) ? ref(b) : own(PySequence_Tuple(b));
-    return own(PySequence_Concat(ta.ptr(), tb.ptr()));
-}
-
 /// The square of c + sum a_k m_k with m * m = m on the diagonal; contributions to one key add up.
 Obj square(PyObject* coeff, PyObject* constant) {
     check_arg(coeff, &PyDict_Type, "coeff");
