@@ -1,6 +1,6 @@
-// Binary lowering: the reduction of monomials by x*x = x, and the expansion of polynomials over
-// integer variables through an encoding table (each variable = offset + sum of coefficient *
-// binary), for one polynomial or for a whole compiled instance at once.
+// Binary polynomials: the reduction of monomials by x*x = x, and the binary polynomial of a
+// whole compiled instance at once (a QUBO/HUBO, as a dict or as NumPy arrays). The encoding
+// table and its natives live in the private module _binary.
 #include "qtx/module.hpp"
 #include "qtx/binary_keys.hpp"
 #include "qtx/qubo_builder.hpp"
@@ -91,227 +91,6 @@ Obj subs_ir_to_binary(PyObject* const* a) {
     return call(model.ptr(), {reduced.ptr(), binary_constant.ptr()});
 }
 
-// ---- encoding tables ----
-
-const char* kCapsule = kEncodingCapsule;
-
-Encoding& table(PyObject* capsule) { return encoding_of(capsule); }
-
-/// _encoding_table(nvar, specs): specs maps a variable index to (offset, coefficients, lower,
-/// upper, onehot); every other variable is a binary of its own.
-Obj encoding_table(PyObject* const* a) {
-    long long nvar = PyLong_AsLongLong(a[0]);
-    if (nvar == -1 && PyErr_Occurred()) fail();
-    if (nvar < 0 || nvar > INT32_MAX) raise(PyExc_ValueError, "variable count out of range");
-    if (!PyDict_Check(a[1])) raise(PyExc_TypeError, "specs must be a dict");
-    std::unique_ptr<Encoding> e(new Encoding());
-    e->nvar = (int32_t)nvar;
-    size_t n = (size_t)nvar;
-    e->offset.assign(n, Num::of_int(0));
-    e->lo.assign(n, Num::of_int(0));
-    e->hi.assign(n, Num::of_int(1));
-    e->onehot.assign(n, 0);
-    e->identity.assign(n, 1);
-    std::vector<std::vector<Num>> coefs(n, std::vector<Num>{Num::of_int(1)});
-    Py_ssize_t pos = 0;
-    PyObject *k, *v;
-    while (PyDict_Next(a[1], &pos, &k, &v)) {
-        long long i = PyLong_AsLongLong(k);
-        if (i == -1 && PyErr_Occurred()) fail();
-        if (i < 0 || i >= nvar) raise(PyExc_ValueError, "variable index out of range");
-        if (!PyTuple_CheckExact(v) || PyTuple_GET_SIZE(v) != 5) raise(PyExc_TypeError, "spec must be a 5-tuple");
-        size_t u = (size_t)i;
-        e->offset[u] = number(PyTuple_GET_ITEM(v, 0));
-        Obj seq = own(PySequence_Fast(PyTuple_GET_ITEM(v, 1), "coefficients must be a sequence"));
-        coefs[u].clear();
-        for (Py_ssize_t j = 0; j < PySequence_Fast_GET_SIZE(seq.ptr()); ++j)
-            coefs[u].push_back(number(PySequence_Fast_GET_ITEM(seq.ptr(), j)));
-        e->lo[u] = number(PyTuple_GET_ITEM(v, 2));
-        e->hi[u] = number(PyTuple_GET_ITEM(v, 3));
-        e->onehot[u] = truth(PyTuple_GET_ITEM(v, 4));
-        e->identity[u] = 0;
-        e->all_identity = false;
-    }
-    e->start.reserve(n + 1);
-    e->start.push_back(0);
-    for (size_t u = 0; u < n; ++u) {
-        if ((size_t)e->start.back() + coefs[u].size() > (size_t)INT32_MAX)
-            raise(PyExc_OverflowError, "too many binaries");
-        for (auto& c : coefs[u]) e->coef.push_back(std::move(c));
-        e->start.push_back((int32_t)e->coef.size());
-    }
-    Encoding* raw = e.release();
-    PyObject* cap = PyCapsule_New(
-        raw, kCapsule, [](PyObject* c) { delete static_cast<Encoding*>(PyCapsule_GetPointer(c, kCapsule)); });
-    if (!cap) {
-        delete raw;
-        fail();
-    }
-    return own(cap);
-}
-
-Obj table_size(PyObject* const* a) { return integer(table(a[0]).nbin()); }
-
-// ---- keys and expansion ----
-
-/// Whether the polynomial over an all-identity table is its own binary form: every key a
-/// strictly increasing tuple of encoded indices and every coefficient a plain int or float.
-bool already_binary(const Encoding& e, PyObject* coeff) {
-    if (!e.all_identity || !PyDict_CheckExact(coeff)) return false;
-    Py_ssize_t pos = 0;
-    PyObject *k, *v;
-    while (PyDict_Next(coeff, &pos, &k, &v)) {
-        if (!PyTuple_CheckExact(k) || !(PyFloat_CheckExact(v) || PyLong_CheckExact(v))) return false;
-        Py_ssize_t n = PyTuple_GET_SIZE(k);
-        if (n == 0) return false;
-        long long prev = -1;
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            PyObject* o = PyTuple_GET_ITEM(k, i);
-            if (!PyLong_CheckExact(o)) return false;
-            int overflow = 0;
-            long long x = PyLong_AsLongLongAndOverflow(o, &overflow);
-            if (overflow || x <= prev || x >= e.nvar) return false;
-            prev = x;
-        }
-    }
-    return true;
-}
-
-/// _expand(table, coeff, constant) -> (binary coeff, constant): the encoder callable's work.
-Obj expand(PyObject* const* a) {
-    const Encoding& e = table(a[0]);
-    if (already_binary(e, a[1])) {
-        Obj d = own(PyDict_Copy(a[1]));
-        return own(PyTuple_Pack(2, d.ptr(), number(a[2]).py().ptr()));
-    }
-    Sum out;
-    expand_terms(e, read_terms(a[1]), number(a[2]), nullptr, out);
-    IndexCache ints;
-    Obj d = to_dict(out.terms, ints);
-    return own(PyTuple_Pack(2, d.ptr(), out.constant.py().ptr()));
-}
-
-// ---- decoding ----
-
-std::string repr(PyObject* o) { return to_string(own(PyObject_Repr(o)).ptr()); }
-
-/// A solver's value of a binary: 0 or 1 (ints, floats, bools, NumPy numbers); anything else
-/// (2, -1, 0.5, NaN, None) is an error naming the sample key it came under.
-uint8_t bit_value(PyObject* v, PyObject* key) {
-    Obj p = plain(v);
-    double d;
-    if (PyLong_Check(p.ptr())) {
-        int overflow = 0;
-        long long x = PyLong_AsLongLongAndOverflow(p.ptr(), &overflow);
-        if (x == -1 && PyErr_Occurred()) fail();
-        if (!overflow && (x == 0 || x == 1)) return (uint8_t)x;
-    } else if (PyFloat_Check(p.ptr()) && ((d = PyFloat_AS_DOUBLE(p.ptr())) == 0.0 || d == 1.0)) {
-        return d == 1.0;
-    }
-    raise(PyExc_ValueError,
-          "the sample gives the binary " + repr(key) + " the value " + repr(v) + "; binaries take 0 or 1");
-}
-
-/// The binary index a sample key names: an int or NumPy integer (bool is no index), or a label
-/// of `labels` (label -> index; None when the caller has none). -1 for anything else.
-long long binary_index(PyObject* key, PyObject* labels) {
-    if (PyBool_Check(key)) return -1;
-    if (PyLong_Check(key) || (!PyTuple_Check(key) && PyIndex_Check(key))) {
-        Obj i = own(PyNumber_Index(key));
-        int overflow = 0;
-        long long x = PyLong_AsLongLongAndOverflow(i.ptr(), &overflow);
-        if (x == -1 && PyErr_Occurred()) fail();
-        return overflow || x < 0 ? -2 : x;
-    }
-    if (labels != Py_None && PyDict_Check(labels)) {
-        PyObject* i = dict_get(labels, key);  // an unhashable key fails here, as a dict would
-        if (i) return PyLong_AsLongLong(i);
-    }
-    return -1;
-}
-
-/// One sample's binaries as 0/1 bytes: a mapping keyed by binary index or by `labels`, or a
-/// sequence of one value per binary. `nbin` is the model's count of binaries (slacks included);
-/// -1 accepts any index, those past the table's binaries unread (an encoder on its own does
-/// not know the slacks). A key that names no binary, a value other than 0 or 1, or one binary
-/// given twice with two values is an error: a sample read wrongly decodes to a wrong answer.
-std::vector<uint8_t> sample_bits(const Encoding& e, PyObject* sample, long long nbin, PyObject* labels) {
-    size_t size = (size_t)(nbin < 0 ? e.nbin() : nbin);
-    std::vector<uint8_t> bits(size, 2);  // 2: not given, read as 0
-    auto set = [&](long long b, PyObject* key, PyObject* value) {
-        if (b < 0 || (nbin >= 0 && b >= nbin)) {
-            std::string count = nbin >= 0 ? std::to_string(nbin) : std::to_string(e.nbin()) + " or more";
-            if (b == -1)
-                raise(PyExc_ValueError, "the sample key " + repr(key) +
-                                            " names no binary of this model: key samples by binary index (0 to " +
-                                            std::to_string(size ? (long long)size - 1 : 0) +
-                                            ") or by the entries of the model's labels()");
-            raise(PyExc_ValueError, "the sample key " + repr(key) + " is no binary of this model, which has " + count +
-                                        " binaries (0 to " + std::to_string(size ? (long long)size - 1 : 0) +
-                                        "); was the sample made for another model?");
-        }
-        uint8_t bit = bit_value(value, key);
-        if ((size_t)b >= size) return;
-        if (bits[(size_t)b] != 2 && bits[(size_t)b] != bit)
-            raise(PyExc_ValueError, "the sample gives binary " + std::to_string(b) +
-                                        " two values (0 and 1), the "
-                                        "second under the key " +
-                                        repr(key));
-        bits[(size_t)b] = bit;
-    };
-    if (PyDict_Check(sample)) {
-        Py_ssize_t pos = 0;
-        PyObject *k, *v;
-        while (PyDict_Next(sample, &pos, &k, &v)) {
-            Obj key = ref(k), value = ref(v);  // an index conversion may run Python code
-            set(binary_index(key.ptr(), labels), key.ptr(), value.ptr());
-        }
-    } else if (PyList_Check(sample) || PyTuple_Check(sample)) {
-        Py_ssize_t n = PySequence_Fast_GET_SIZE(sample);
-        if (nbin >= 0 && n != nbin)
-            raise(PyExc_ValueError, "a sample given as a sequence needs one value per binary (" + std::to_string(nbin) +
-                                        "), got " + std::to_string(n) +
-                                        "; give a shorter sample as a dict {binary index: 0 or 1}");
-        for (Py_ssize_t b = 0; b < n; ++b) {
-            Obj key = integer(b), value = ref(PySequence_Fast_GET_ITEM(sample, b));
-            set(b, key.ptr(), value.ptr());
-        }
-    } else {
-        Obj items = own(PyMapping_Items(sample));
-        for_each(items.ptr(), [&](PyObject* pair) {
-            Obj key = own(PySequence_GetItem(pair, 0)), value = own(PySequence_GetItem(pair, 1));
-            set(binary_index(key.ptr(), labels), key.ptr(), value.ptr());
-        });
-    }
-    return bits;
-}
-
-/// _decode(table, sample, nbin, labels) -> {variable index: offset + sum of coef * binary}.
-Obj decode(PyObject* const* a) {
-    const Encoding& e = table(a[0]);
-    long long nbin = PyLong_AsLongLong(a[2]);
-    if (nbin == -1 && PyErr_Occurred()) fail();
-    std::vector<uint8_t> bits = sample_bits(e, a[1], nbin, a[3]);
-    IndexCache ints;
-    Obj out = own(_PyDict_NewPresized(e.nvar));
-    for (int32_t v = 0; v < e.nvar; ++v) {
-        Num value = e.offset[(size_t)v];
-        for (int32_t b = e.start[(size_t)v]; b < e.start[(size_t)v + 1]; ++b)
-            if (bits[(size_t)b] == 1) value = num_add(value, e.coef[(size_t)b]);
-        dict_set(out.ptr(), ints.get(v), value.py().ptr());
-    }
-    return out;
-}
-
-/// _sample_bits(table, sample, nbin, labels) -> bytes of 0 and 1, one per binary.
-Obj sample_bits_of(PyObject* const* a) {
-    long long nbin = PyLong_AsLongLong(a[2]);
-    if (nbin == -1 && PyErr_Occurred()) fail();
-    std::vector<uint8_t> bits = sample_bits(table(a[0]), a[1], nbin, a[3]);
-    for (auto& b : bits) b = b == 1;
-    return own(PyBytes_FromStringAndSize((const char*)bits.data(), (Py_ssize_t)bits.size()));
-}
-
 // ---- one binary polynomial of a whole compiled instance ----
 
 /// The weight of a label, from the dict of weights by label.
@@ -369,7 +148,7 @@ void building(What&& what, Step&& step) {
 /// label -> number. `progress(label)` is told of every constraint and penalty label done.
 template <class P>
 void lower_into(QuboBuilder& builder, TermMerge& merge, PyObject* const* a, bool consume, P&& progress) {
-    const Encoding& encoding = table(a[0]);
+    const Encoding& encoding = encoding_of(a[0]);
     Num sign = number(a[2]);
     // an objective left in parts by the native compile goes to the builder unmerged when it can
     PolyCapsule* np = poly_capsule(a[1]);
@@ -439,7 +218,7 @@ void lower_into(QuboBuilder& builder, TermMerge& merge, PyObject* const* a, bool
 /// _lower(table, objective, sign, constraints, kinds, constraint_weights, penalties,
 ///        penalty_weights, onehot_weight) -> (coeff, constant, binaries, slacks)
 Obj lower(PyObject* const* a) {
-    const Encoding& e = table(a[0]);
+    const Encoding& e = encoding_of(a[0]);
     TermMerge merge(e, false);
     QuboBuilder builder(e, merge);
     lower_into(builder, merge, a, false, [](PyObject*) {});
@@ -566,7 +345,7 @@ Obj arrays_of(TermMerge& merge, int32_t binaries) {
 /// Polynomials may be native capsules (emptied as they are read when `consume`) or
 /// SubstitutedExpressions; `progress` (None or a callable) gets every item's label when done.
 Obj lower_arrays(PyObject* const* a) {
-    const Encoding& e = table(a[0]);
+    const Encoding& e = encoding_of(a[0]);
     TermMerge merge(e, true);
     QuboBuilder builder(e, merge);
     bool consume = truth(a[9]);
@@ -587,11 +366,6 @@ Obj lower_arrays(PyObject* const* a) {
 PyMethodDef functions[] = {
     QTX_FN("_binary_multiply_reduction", 1, binary_multiply_reduction),
     QTX_FN("_subs_ir_to_binary", 2, subs_ir_to_binary),
-    QTX_FN("_encoding_table", 2, encoding_table),
-    QTX_FN("_table_size", 1, table_size),
-    QTX_FN("_expand", 3, expand),
-    QTX_FN("_decode", 4, decode),
-    QTX_FN("_sample_bits", 4, sample_bits_of),
     QTX_FN("_lower", 9, lower),
     QTX_FN("_lower_arrays", 11, lower_arrays),
     QTX_END,

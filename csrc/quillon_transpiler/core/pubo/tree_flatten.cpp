@@ -1,5 +1,6 @@
 // Flattening of higher-order trees (sums, products and powers over polynomial leaves) into one
-// binary polynomial, and the combining steps of binary coefficient maps.
+// binary polynomial, and the square of a binary coefficient map. The sum and product of two
+// maps are _binary's, reached through higher_subsititute's add_coeff and mul_coeff.
 #include "qtx/binary_keys.hpp"
 #include "qtx/module.hpp"
 #include "qtx/maps.hpp"
@@ -130,46 +131,9 @@ Obj higher_tree_to_binary_coeff(PyObject* const* a) {
     return flatten(a[0], a[1], cls);
 }
 
-// ---- combining two flattened polynomials; keys come back reduced (sorted, distinct) ----
-
-void accumulate_reduced(PyObject* out, PyObject* key, const Num& v) {
-    Obj k = reduced_key(key);
-    dict_accumulate(out, k.ptr(), v);
-}
-
-Obj add_coeff(PyObject* const* a) {
-    Obj out = own(PyDict_New());
-    for (PyObject* m : {a[0], a[2]})
-        map_each(m, [&](PyObject* k, PyObject* v) { accumulate_reduced(out.ptr(), k, Num::of(v)); });
-    Num constant = num_add(Num::of(a[1]), Num::of(a[3]));
-    return pair(out, constant.py());
-}
-
-Obj mul_coeff(PyObject* const* a) {
-    Obj out = own(PyDict_New());
-    Num c1 = Num::of(a[1]), c2 = Num::of(a[3]);
-    if (num_nonzero(c2))
-        map_each(a[0], [&](PyObject* k, PyObject* v) { accumulate_reduced(out.ptr(), k, num_mul(Num::of(v), c2)); });
-    if (num_nonzero(c1))
-        map_each(a[2], [&](PyObject* k, PyObject* v) { accumulate_reduced(out.ptr(), k, num_mul(c1, Num::of(v))); });
-    std::vector<std::pair<Obj, Num>> other;
-    map_each(a[2], [&](PyObject* k, PyObject* v) { other.emplace_back(ref(k), Num::of(v)); });
-    map_each(a[0], [&](PyObject* k1, PyObject* v1) {
-        Num n1 = Num::of(v1);
-        for (auto& t : other) {
-            Obj key = concat_key(k1, t.first.ptr());
-            accumulate_reduced(out.ptr(), key.ptr(), num_mul(n1, t.second));
-        }
-    });
-    Num constant = num_mul(c1, c2);
-    return pair(out, constant.py());
-}
-
 PyMethodDef functions[] = {
     QTX_FN("_higher_tree_to_binary_coeff", 2, higher_tree_to_binary_coeff),
     QTX_FN("_square_coeff", 2, square_coeff),
-    QTX_FN("_add_coeff", 4, add_coeff),
-    QTX_FN("_mul_coeff", 4, mul_coeff),
     QTX_END,
 };
 

@@ -16,6 +16,7 @@ import typing as typ
 
 import numpy as np
 
+from quillon_transpiler.core.pubo import _binary
 from quillon_transpiler.core.pubo.int_encoder import IntegerEncoder, make_encoder
 from quillon_transpiler.core.route_inputs import check_weight, compiled_instance, describe
 
@@ -121,12 +122,11 @@ def decode_pubo(samples: typ.Any, result: typ.Any) -> ql.Record:
     1, is an error: such a sample would decode to a wrong answer.
     """
     from quillon_transpiler.core.decode import decode
-    from quillon_transpiler.core.pubo import binarize
 
     model = binary_model(result, "decode_pubo")
     labels = label_index(model)
     table, nbin = model.encoder._table, model.num_binaries
-    values = [binarize._decode(table, sample, nbin, labels) for sample in sample_list(samples, nbin)]
+    values = [_binary._decode(table, sample, nbin, labels) for sample in sample_list(samples, nbin)]
     compiled = model.compiled
     return decode._record(values, compiled.var_map.var_map, model.fixed_variables, compiled.deci_var_shape)
 
@@ -177,10 +177,8 @@ def label_index(model: typ.Any) -> dict[typ.Any, int]:
 
 def sample_bits(model: typ.Any, sample: typ.Any) -> bytes:
     """One sample's binaries as bytes of 0 and 1, read as ``decode_pubo`` reads them."""
-    from quillon_transpiler.core.pubo import binarize
-
     (sample,) = sample_list(sample, model.num_binaries, one=True)
-    return binarize._sample_bits(model.encoder._table, sample, model.num_binaries, label_index(model))
+    return _binary._sample_bits(model.encoder._table, sample, model.num_binaries, label_index(model))
 
 
 def sample_list(samples: typ.Any, nbin: int, one: bool = False) -> list[typ.Any]:
