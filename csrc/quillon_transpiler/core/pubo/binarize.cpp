@@ -7,16 +7,21 @@
 #include <nanobind/ndarray.h>
 #include "surface.hpp"
 
-#include <algorithm>
 #include <cmath>
+#include <string>
 #include <vector>
 
 using namespace qtx;
 using namespace qtx::pubo;
+using namespace nb::literals;
 
 namespace {
 
-const Names& N = names();
+/// A name this module's surface binds (BinaryModel, the result records), read at every use as
+/// the surface's own code reads its globals.
+Obj surface_name(PyObject* name) { return imported(QTX_NAME("quillon_transpiler.core.pubo.binarize"), name); }
+
+// ---- one polynomial ----
 
 /// Whether every key is a strictly increasing tuple of ints: then no two keys merge.
 bool keys_reduced(PyObject* coeff) {
@@ -78,20 +83,45 @@ Obj multiply_reduction(PyObject* coeff) {
     return out;
 }
 
-Obj binary_multiply_reduction(PyObject* const* a) { return multiply_reduction(a[0]); }
+/// _binary_multiply_reduction(coeff)
+Obj binary_multiply_reduction(PyObject* const* args) { return multiply_reduction(args[0]); }
 
-Obj subs_ir_to_binary(PyObject* const* a) {
-    Obj coeff = getattr(a[0], N.coeff.ptr());
-    Obj constant = getattr(a[0], N.constant.ptr());
-    Obj result = call(a[1], {coeff.ptr(), constant.ptr()});
+/// _subs_ir_to_binary(subs_ir, encoder)
+Obj subs_ir_to_binary(PyObject* const* args) {
+    nb::handle subs_ir = args[0], encoder = args[1];
+    nb::object coeff = subs_ir.attr("coeff");
+    nb::object constant = subs_ir.attr("constant");
+    nb::object encoded = encoder(coeff, constant);
     Obj binary_coeff, binary_constant;
-    unpack2(result.ptr(), binary_coeff, binary_constant);
+    unpack2(encoded.ptr(), binary_coeff, binary_constant);
     Obj reduced = multiply_reduction(binary_coeff.ptr());
-    Obj model = QTX_IMPORT("quillon_transpiler.core.pubo.int_encoder", "BinaryModel");
-    return call(model.ptr(), {reduced.ptr(), binary_constant.ptr()});
+    return surface_name(QTX_NAME("BinaryModel"))(reduced, binary_constant);
 }
 
-// ---- one binary polynomial of a whole compiled instance ----
+// ---- the binary polynomial of a whole compiled instance ----
+//
+// Python objects made while the model is lowered, where memory may run out, come from the plain
+// API (own, integer, str): nanobind's casts turn a failed allocation into a bad_cast, where the
+// routes promise a MemoryError that says what was being built.
+
+/// A PuboRequest (see the surface) read once.
+struct Request {
+    explicit Request(nb::handle request)
+        : table(request.attr("table")),
+          objective(request.attr("objective")),
+          sign(request.attr("sign")),
+          constraints(request.attr("constraints")),
+          kinds(request.attr("kinds")),
+          constraint_weights(request.attr("constraint_weights")),
+          penalties(request.attr("penalties")),
+          penalty_weights(request.attr("penalty_weights")),
+          onehot_weight(request.attr("onehot_weight")),
+          encoding(encoding_of(table)) {}
+
+    nb::object table, objective, sign, constraints, kinds, constraint_weights, penalties, penalty_weights,
+        onehot_weight;
+    const Encoding& encoding;  // held by `table`
+};
 
 /// The weight of a label, from the dict of weights by label.
 Num weight_of(PyObject* weights, PyObject* label) { return number(dict_item(weights, label)); }
@@ -101,16 +131,16 @@ Num weight_of(PyObject* weights, PyObject* label) { return number(dict_item(weig
 /// once (owned).
 template <class F>
 void with_terms(PyObject* poly, bool consume, F&& f) {
-    if (PolyCapsule* np = poly_capsule(poly)) {
-        np->merge();
-        Poly* p = &np->poly;
-        f(p->terms, consume, p->constant);
-        if (consume) p->terms = Terms();
+    if (PolyCapsule* capsule = poly_capsule(poly)) {
+        capsule->merge();
+        Poly& p = capsule->poly;
+        f(p.terms, consume, p.constant);
+        if (consume) p.terms = Terms();
         return;
     }
-    Obj coeff = getattr(poly, N.coeff.ptr());
-    Terms t = read_terms(coeff.ptr());
-    f(t, true, number(getattr(poly, N.constant.ptr()).ptr()));
+    nb::handle expression = poly;
+    Terms t = read_terms(expression.attr("coeff"));
+    f(t, true, number(expression.attr("constant")));
 }
 
 /// Checks for Ctrl-C between items of the model.
@@ -123,11 +153,11 @@ void check_signals() {
 template <class What, class Step>
 void building(What&& what, Step&& step) {
     auto out_of_memory = [&](Obj cause) {
-        Obj exc = call(PyExc_MemoryError,
-                       {str("out of memory while " + what() +
-                            ": the binary polynomial needs more memory than is available. Free memory, or lower a "
-                            "smaller model (fewer forall keys, shorter sums, or a lower degree).")
-                            .ptr()});
+        std::string message = "out of memory while " + what() +
+                              ": the binary polynomial needs more memory than is available. Free memory, or lower a "
+                              "smaller model (fewer forall keys, shorter sums, or a lower degree).";
+        // made without nanobind's casts, which turn a failed allocation into a bad_cast
+        Obj exc = call(PyExc_MemoryError, {str(message).ptr()});
         if (cause) raise_from(exc, cause.ptr());
         PyErr_SetObject(PyExc_MemoryError, exc.ptr());
         fail();
@@ -143,26 +173,27 @@ void building(What&& what, Step&& step) {
     }
 }
 
-/// Lowers a whole instance. a: (table, objective, sign, constraints, kinds, constraint_weights,
-/// penalties, penalty_weights, onehot_weight); kinds: label -> 1 (==), 2 (<=), 3 (>=); weights:
-/// label -> number. `progress(label)` is told of every constraint and penalty label done.
-template <class P>
-void lower_into(QuboBuilder& builder, TermMerge& merge, PyObject* const* a, bool consume, P&& progress) {
-    const Encoding& encoding = encoding_of(a[0]);
-    Num sign = number(a[2]);
+/// Builds the request's polynomial into `builder`: the objective, the constraints and the
+/// penalties in order, then the one-hot rules. `progress(label)` is told of every constraint
+/// and penalty label done.
+template <class Progress>
+void lower_into(QuboBuilder& builder, TermMerge& merge, const Request& request, bool consume, Progress&& progress) {
+    const Encoding& encoding = request.encoding;
+    Num sign = number(request.sign);
     // an objective left in parts by the native compile goes to the builder unmerged when it can
-    PolyCapsule* np = poly_capsule(a[1]);
-    building(
-        [] { return std::string("lowering the objective"); },
-        [&] {
-            if (!(consume && np && !np->parts.empty() && builder.objective_parts(np->parts, np->poly.constant, sign)))
-                with_terms(a[1], consume,
-                           [&](Terms& t, bool owned, const Num& c) { builder.objective(t, owned, c, sign); });
-        });
-    map_each(a[3], [&](PyObject* label, PyObject* polys) {
-        Num w = weight_of(a[5], label);
+    PolyCapsule* objective = poly_capsule(request.objective.ptr());
+    building([] { return std::string("lowering the objective"); },
+             [&] {
+                 if (consume && objective && !objective->parts.empty() &&
+                     builder.objective_parts(objective->parts, objective->poly.constant, sign))
+                     return;
+                 with_terms(request.objective.ptr(), consume,
+                            [&](Terms& t, bool owned, const Num& c) { builder.objective(t, owned, c, sign); });
+             });
+    map_each(request.constraints.ptr(), [&](PyObject* label, PyObject* polys) {
+        Num w = weight_of(request.constraint_weights.ptr(), label);
         if (num_nonzero(w)) {
-            long kind = PyLong_AsLong(dict_item(a[4], label));
+            long kind = PyLong_AsLong(dict_item(request.kinds.ptr(), label));
             if (kind == -1 && PyErr_Occurred()) fail();
             map_each(polys, [&](PyObject* key, PyObject* poly) {
                 check_signals();
@@ -180,25 +211,26 @@ void lower_into(QuboBuilder& builder, TermMerge& merge, PyObject* const* a, bool
         // the penalties' terms, expanded here, are known up front: room for them at once
         merge.expect([&] {
             size_t terms = 0;
-            map_each(a[6], [&](PyObject*, PyObject* polys) {
+            map_each(request.penalties.ptr(), [&](PyObject*, PyObject* polys) {
                 map_each(polys, [&](PyObject*, PyObject* poly) {
-                    if (PolyCapsule* np = poly_capsule(poly)) terms += np->poly.terms.size() + np->parts.total();
+                    if (PolyCapsule* capsule = poly_capsule(poly))
+                        terms += capsule->poly.terms.size() + capsule->parts.total();
                 });
             });
             return terms;
         });
     }
-    map_each(a[6], [&](PyObject* label, PyObject* polys) {
-        Num w = weight_of(a[7], label);
+    map_each(request.penalties.ptr(), [&](PyObject* label, PyObject* polys) {
+        Num w = weight_of(request.penalty_weights.ptr(), label);
         if (num_nonzero(w)) {
             map_each(polys, [&](PyObject* key, PyObject* poly) {
                 check_signals();
                 building([&] { return "lowering " + item_name("penalty", label, key); },
                          [&] {
-                             PolyCapsule* np = poly_capsule(poly);
-                             if (np && np->squared && consume && builder.square_penalty(np->poly, w)) {
-                                 np->poly = Poly();
-                                 np->squared = false;
+                             PolyCapsule* capsule = poly_capsule(poly);
+                             if (capsule && capsule->squared && consume && builder.square_penalty(capsule->poly, w)) {
+                                 capsule->poly = Poly();
+                                 capsule->squared = false;
                                  return;
                              }
                              with_terms(poly, consume, [&](Terms& t, bool owned, const Num& c) {
@@ -209,31 +241,30 @@ void lower_into(QuboBuilder& builder, TermMerge& merge, PyObject* const* a, bool
         }
         progress(label);
     });
-    Num ow = number(a[8]);
-    if (num_nonzero(ow))
-        building([] { return std::string("lowering the one-hot rules"); }, [&] { builder.onehot(ow); });
+    Num onehot_weight = number(request.onehot_weight);
+    if (num_nonzero(onehot_weight))
+        building([] { return std::string("lowering the one-hot rules"); }, [&] { builder.onehot(onehot_weight); });
     if (!finite(merge.constant())) overflowed(merge.constant(), nullptr, 0);
 }
 
-/// _lower(table, objective, sign, constraints, kinds, constraint_weights, penalties,
-///        penalty_weights, onehot_weight) -> (coeff, constant, binaries, slacks)
-Obj lower(PyObject* const* a) {
-    const Encoding& e = encoding_of(a[0]);
-    TermMerge merge(e, false);
-    QuboBuilder builder(e, merge);
-    lower_into(builder, merge, a, false, [](PyObject*) {});
-    Obj d;
+/// _lower(request) -> PuboTerms
+Obj lower(PyObject* const* args) {
+    Request request(args[0]);
+    TermMerge merge(request.encoding, false);
+    QuboBuilder builder(request.encoding, merge);
+    lower_into(builder, merge, request, false, [](PyObject*) {});
+    Obj coeff;
     building([] { return std::string("building the coefficient dict"); },
              [&] {
                  Terms done = merge.merged_terms();
                  IndexCache ints;
-                 d = to_dict(done, ints, [](const Terms::Entry& entry) {
+                 coeff = to_dict(done, ints, [](const Terms::Entry& entry) {
                      if (!finite(entry.val)) overflowed(entry.val, entry.key.data(), entry.key.size());
                  });
              });
-    Obj c = merge.constant().py();
-    Obj nbin = integer(builder.binaries());
-    return own(PyTuple_Pack(4, d.ptr(), c.ptr(), nbin.ptr(), builder.slacks().ptr()));
+    return surface_name(QTX_NAME("PuboTerms"))("coeff"_a = coeff, "constant"_a = merge.constant().py(),
+                                               "num_binaries"_a = integer(builder.binaries()),
+                                               "slacks"_a = builder.slacks());
 }
 
 // ---- the same polynomial as NumPy arrays ----
@@ -246,7 +277,7 @@ Obj numpy_array(V&& v) {
     nb::capsule owner(held, [](void* p) noexcept { delete static_cast<V*>(p); });
     size_t shape[1] = {held->size()};
     nb::ndarray<nb::numpy, T, nb::ndim<1>> array(held->data(), 1, shape, owner);
-    return nb::steal(array.cast().release());
+    return array.cast();
 }
 
 /// A view of n values of type T, `stride` bytes apart from `data` on, kept alive by `owner`.
@@ -255,7 +286,7 @@ Obj strided_array(T* data, size_t n, size_t stride, nb::handle owner) {
     size_t shape[1] = {n};
     int64_t strides[1] = {(int64_t)(stride / sizeof(T))};
     nb::ndarray<nb::numpy, T, nb::ndim<1>> array(data, 1, shape, owner, strides);
-    return nb::steal(array.cast().release());
+    return array.cast();
 }
 
 /// A finished coefficient as a float64, refusing any value a float64 cannot hold exactly and
@@ -285,10 +316,11 @@ double exact_double(const Num& v, const int32_t* key, uint32_t size) {
                                 " has no exact float64 value; use to_pubo, whose dict keeps Python numbers");
 }
 
-/// The finished merge as arrays: (linear, rows, cols, biases, offsets, indices, biases of
-/// the terms of degree 3 and more). Quadratic terms come sorted by row, then column (dimod
-/// builds its adjacency fastest that way); higher ones in to_pubo's order.
-Obj arrays_of(TermMerge& merge, int32_t binaries) {
+/// The arrays of a finished merge, as keywords of PuboTermArrays: linear biases, quadratic rows,
+/// columns and biases, and the terms of degree 3 and more (offsets, indices, biases).
+/// Quadratic terms come sorted by row, then column (dimod builds its adjacency fastest that
+/// way); higher ones in to_pubo's order.
+nb::dict merged_arrays(TermMerge& merge, int32_t binaries) {
     BigVector<double> linear((size_t)binaries, 0.0), qb, hb;
     BigVector<int32_t> rows, cols, hidx;
     std::vector<int64_t> hoff{0};
@@ -311,7 +343,7 @@ Obj arrays_of(TermMerge& merge, int32_t binaries) {
             hb.push_back(d);
         }
     });
-    Obj quadratic[3];
+    nb::dict arrays;
     if (in_place) {
         // the merge wrote the terms over its records: rows, columns and biases are views of them
         size_t n = in_place.size();
@@ -319,55 +351,47 @@ Obj arrays_of(TermMerge& merge, int32_t binaries) {
         int32_t* at_cols = in_place.cols();
         double* at_values = in_place.values();
         nb::capsule owner(in_place.release(), &QuadraticColumns::release_block);
-        quadratic[0] = strided_array<int32_t>(at_rows, n, QuadraticColumns::kStride, owner);
-        quadratic[1] = strided_array<int32_t>(at_cols, n, QuadraticColumns::kStride, owner);
-        quadratic[2] = strided_array<double>(at_values, n, QuadraticColumns::kStride, owner);
+        arrays["quadratic_rows"] = strided_array(at_rows, n, QuadraticColumns::kStride, owner);
+        arrays["quadratic_cols"] = strided_array(at_cols, n, QuadraticColumns::kStride, owner);
+        arrays["quadratic_biases"] = strided_array(at_values, n, QuadraticColumns::kStride, owner);
     } else {
-        quadratic[0] = numpy_array(std::move(rows));
-        quadratic[1] = numpy_array(std::move(cols));
-        quadratic[2] = numpy_array(std::move(qb));
+        arrays["quadratic_rows"] = numpy_array(std::move(rows));
+        arrays["quadratic_cols"] = numpy_array(std::move(cols));
+        arrays["quadratic_biases"] = numpy_array(std::move(qb));
     }
-    Obj out[7] = {numpy_array(std::move(linear)),
-                  quadratic[0],
-                  quadratic[1],
-                  quadratic[2],
-                  numpy_array(std::move(hoff)),
-                  numpy_array(std::move(hidx)),
-                  numpy_array(std::move(hb))};
-    Obj tuple = own(PyTuple_New(7));
-    for (int i = 0; i < 7; ++i) PyTuple_SET_ITEM(tuple.ptr(), i, out[i].release().ptr());
-    return tuple;
+    arrays["linear"] = numpy_array(std::move(linear));
+    arrays["higher_offsets"] = numpy_array(std::move(hoff));
+    arrays["higher_indices"] = numpy_array(std::move(hidx));
+    arrays["higher_biases"] = numpy_array(std::move(hb));
+    return arrays;
 }
 
-/// _lower_arrays(table, objective, sign, constraints, kinds, constraint_weights, penalties,
-///               penalty_weights, onehot_weight, consume, progress)
-///   -> (arrays, constant, binaries, slacks, starts)
-/// Polynomials may be native capsules (emptied as they are read when `consume`) or
-/// SubstitutedExpressions; `progress` (None or a callable) gets every item's label when done.
-Obj lower_arrays(PyObject* const* a) {
-    const Encoding& e = encoding_of(a[0]);
-    TermMerge merge(e, true);
-    QuboBuilder builder(e, merge);
-    bool consume = truth(a[9]);
-    PyObject* progress = a[10];
-    lower_into(builder, merge, a, consume, [&](PyObject* label) {
-        if (progress != Py_None) call(progress, {label});
+/// _lower_arrays(request, consume, progress) -> PuboTermArrays. Polynomials may be native
+/// capsules (emptied as they are read when `consume`) or SubstitutedExpressions; `progress`
+/// (None or a callable) gets every item's label when done.
+Obj lower_arrays(PyObject* const* args) {
+    Request request(args[0]);
+    bool consume = nb::cast<bool>(nb::bool_(args[1]));
+    nb::handle progress = args[2];
+    TermMerge merge(request.encoding, true);
+    QuboBuilder builder(request.encoding, merge);
+    lower_into(builder, merge, request, consume, [&](PyObject* label) {
+        if (!progress.is_none()) progress(nb::handle(label));
     });
-    Obj arrays;
+    nb::dict arrays;
     building([] { return std::string("merging the lowered terms into arrays"); },
-             [&] { arrays = arrays_of(merge, builder.binaries()); });
-    Obj c = merge.constant().py();
-    Obj nbin = integer(builder.binaries());
-    std::vector<int32_t> starts(e.start);
-    Obj st = numpy_array(std::move(starts));
-    return own(PyTuple_Pack(5, arrays.ptr(), c.ptr(), nbin.ptr(), builder.slacks().ptr(), st.ptr()));
+             [&] { arrays = merged_arrays(merge, builder.binaries()); });
+    std::vector<int32_t> starts(request.encoding.start);
+    return surface_name(QTX_NAME("PuboTermArrays"))(
+        **arrays, "offset"_a = merge.constant().py(), "num_binaries"_a = integer(builder.binaries()),
+        "slacks"_a = builder.slacks(), "binary_starts"_a = numpy_array(std::move(starts)));
 }
 
 PyMethodDef functions[] = {
     QTX_FN("_binary_multiply_reduction", 1, binary_multiply_reduction),
     QTX_FN("_subs_ir_to_binary", 2, subs_ir_to_binary),
-    QTX_FN("_lower", 9, lower),
-    QTX_FN("_lower_arrays", 11, lower_arrays),
+    QTX_FN("_lower", 1, lower),
+    QTX_FN("_lower_arrays", 3, lower_arrays),
     QTX_END,
 };
 

@@ -16,7 +16,7 @@ import typing as typ
 
 import numpy as np
 
-from quillon_transpiler.core.pubo import _binary
+from quillon_transpiler.core.pubo import _binary, binarize
 from quillon_transpiler.core.pubo.int_encoder import IntegerEncoder, make_encoder
 from quillon_transpiler.core.route_inputs import check_weight, compiled_instance, describe
 
@@ -102,12 +102,12 @@ def to_pubo(
             has non-integral coefficients (its integer slack could not close it); bad bounds; an
             encoder built for another instance; a coefficient that is not finite.
     """
-    from quillon_transpiler.core.pubo import binarize
-
     compiled = compiled_instance(compiled, "to_pubo")
-    encoder, args = lowering_args(compiled, constraint_weight, penalty_weight, encoder, encoding_weight)
-    coeff, constant, num_binaries, slacks = binarize._lower(*args)
-    return PuboModel(coeff, constant, num_binaries, encoder, compiled, slack_map(slacks))
+    encoder, request = pubo_request(compiled, constraint_weight, penalty_weight, encoder, encoding_weight)
+    lowered = binarize._lower(request)
+    return PuboModel(
+        lowered.coeff, lowered.constant, lowered.num_binaries, encoder, compiled, slack_map(lowered.slacks)
+    )
 
 
 def decode_pubo(samples: typ.Any, result: typ.Any) -> ql.Record:
@@ -216,14 +216,14 @@ def sample_list(samples: typ.Any, nbin: int, one: bool = False) -> list[typ.Any]
     return rows
 
 
-def lowering_args(
+def pubo_request(
     compiled: CompiledInstance,
     constraint_weight: Weight,
     penalty_weight: Weight | None,
     encoder: str | IntegerEncoder,
     encoding_weight: float,
-) -> tuple[IntegerEncoder, tuple]:
-    """The encoder, and the arguments of the native lowering, checked."""
+) -> tuple[IntegerEncoder, binarize.PuboRequest]:
+    """The encoder, and what the native lowering reads (weights, kinds and encoder checked)."""
     if isinstance(encoder, IntegerEncoder):
         encoder.check_registry(compiled.var_map)
     elif isinstance(encoder, type) and issubclass(encoder, IntegerEncoder):
@@ -239,22 +239,23 @@ def lowering_args(
     constraint_weights = _weights(constraint_weight, compiled.constraint, "constraint_weight")
     penalty_weights = _weights(1.0 if penalty_weight is None else penalty_weight, compiled.penalty, "penalty_weight")
     check_weight(encoding_weight, "encoding_weight")
-    sign = -1 if compiled.sense.name == "MAXIMIZE" else 1
-    args = (
-        encoder._table,
-        compiled.objective,
-        sign,
-        compiled.constraint,
-        kinds,
-        constraint_weights,
-        compiled.penalty,
-        penalty_weights,
-        encoding_weight,
+    request = binarize.PuboRequest(
+        table=encoder._table,
+        objective=compiled.objective,
+        sign=-1 if compiled.sense.name == "MAXIMIZE" else 1,
+        constraints=compiled.constraint,
+        kinds=kinds,
+        constraint_weights=constraint_weights,
+        penalties=compiled.penalty,
+        penalty_weights=penalty_weights,
+        onehot_weight=encoding_weight,
     )
-    return encoder, args
+    return encoder, request
 
 
-def slack_map(slacks: list) -> dict[str, dict[tuple[int, ...], tuple[int, ...]]]:
+def slack_map(
+    slacks: list[tuple[str, tuple[int, ...], tuple[int, ...]]],
+) -> dict[str, dict[tuple[int, ...], tuple[int, ...]]]:
     """(label, forall key, binaries) records by label and forall key."""
     slack: dict[str, dict[tuple[int, ...], tuple[int, ...]]] = {}
     for label, key, bits in slacks:
