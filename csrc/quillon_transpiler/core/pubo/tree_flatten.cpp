@@ -3,17 +3,15 @@
 // maps are _binary's, reached through higher_subsititute's add_coeff and mul_coeff.
 #include "qtx/binary_keys.hpp"
 #include "qtx/module.hpp"
-#include "qtx/maps.hpp"
 #include "surface.hpp"
 
-#include <cmath>
+#include <string>
+#include <utility>
 #include <vector>
 
 using namespace qtx;
 
 namespace {
-
-const Names& N = names();
 
 // The walk looks the node classes and combining functions up in this module's namespace at every
 // call, as the Python code it stands for would, so replacing them there takes effect.
@@ -35,7 +33,7 @@ Obj square(PyObject* coeff, PyObject* constant) {
     Py_ssize_t pos = 0;
     PyObject *k, *v;
     while (PyDict_Next(coeff, &pos, &k, &v)) terms.emplace_back(ref(k), Num::of(v));
-    Obj out = own(PyDict_New());
+    nb::dict out;
     Num zero = Num::of_int(0), two = Num::of_int(2), d = Num::of_float(c + c);
     for (size_t i = 0; i < terms.size(); ++i) {
         const Num& ai = terms[i].second;
@@ -46,89 +44,86 @@ Obj square(PyObject* coeff, PyObject* constant) {
         }
         dict_accumulate(out.ptr(), terms[i].first.ptr(), num_add(squared(ai), num_mul(d, ai)), &zero);
     }
-    Obj sq = own(PyFloat_FromDouble(c * c));
-    return own(PyTuple_Pack(2, out.ptr(), sq.ptr()));
+    return nb::make_tuple(out, c * c);
 }
 
-Obj square_coeff(PyObject* const* a) { return square(a[0], a[1]); }
+/// _square_coeff(coeff, constant)
+Obj square_coeff(PyObject* const* args) { return square(args[0], args[1]); }
 
+/// The node classes, read once per walk.
 struct Classes {
     Obj node, add, mul, power;
 };
 
-Obj pair(const Obj& a, const Obj& b) { return own(PyTuple_Pack(2, a.ptr(), b.ptr())); }
-
-Obj flatten(PyObject* tree, PyObject* binarizer, const Classes& cls);
-
-/// Folds the operands of a sum or product with `combine`, first to last.
-Obj fold(PyObject* tree, PyObject* binarizer, const Classes& cls, PyObject* combine) {
-    Obj operands = getattr(tree, N.operands.ptr());
-    Obj zero = small_int(0);
-    Obj first = own(PyObject_GetItem(operands.ptr(), zero.ptr()));
+/// `coeff, constant = value`, as a new pair.
+Obj pair_of(nb::handle value) {
     Obj coeff, constant;
-    unpack2(flatten(first.ptr(), binarizer, cls).ptr(), coeff, constant);
-    Obj one = small_int(1);
-    Obj from = own(PySlice_New(one.ptr(), Py_None, Py_None));
-    Obj rest = own(PyObject_GetItem(operands.ptr(), from.ptr()));
-    for_each(rest.ptr(), [&](PyObject* operand) {
-        Obj c2, k2;
-        unpack2(flatten(operand, binarizer, cls).ptr(), c2, k2);
-        Obj f = global(combine);
-        Obj r = call(f.ptr(), {coeff.ptr(), constant.ptr(), c2.ptr(), k2.ptr()});
-        unpack2(r.ptr(), coeff, constant);
-    });
-    return pair(coeff, constant);
+    unpack2(value.ptr(), coeff, constant);
+    return nb::make_tuple(coeff, constant);
 }
 
-Obj flatten_power(PyObject* tree, PyObject* binarizer, const Classes& cls) {
-    Obj operand = getattr(tree, N.operand.ptr());
-    Obj power = getattr(tree, QTX_NAME("power"));
-    Obj one = small_int(1);
-    if (compare(power.ptr(), one.ptr(), Py_LT)) raise(PyExc_ValueError, "power must be at least 1");
-    Obj oc, ok;
-    unpack2(flatten(operand.ptr(), binarizer, cls).ptr(), oc, ok);
-    if (compare(power.ptr(), one.ptr(), Py_EQ)) return pair(oc, ok);
-    Obj powered = call(global(QTX_NAME("square_coeff")).ptr(), {oc.ptr(), ok.ptr()});
-    Obj two = small_int(2);
-    if (compare(power.ptr(), two.ptr(), Py_GT)) {
-        Obj times = own(PyNumber_Subtract(power.ptr(), two.ptr()));
+Obj flatten(nb::handle tree, nb::handle binarizer, const Classes& cls);
+
+/// Folds the operands of a sum or product with `combine`, first to last.
+Obj fold(nb::handle tree, nb::handle binarizer, const Classes& cls, PyObject* combine) {
+    nb::object operands = tree.attr("operands");
+    Obj coeff, constant;
+    unpack2(flatten(operands[nb::int_(0)], binarizer, cls).ptr(), coeff, constant);
+    nb::object rest = operands[nb::slice(nb::int_(1), nb::none(), nb::none())];
+    for (nb::handle operand : rest) {
+        Obj next_coeff, next_constant;
+        unpack2(flatten(operand, binarizer, cls).ptr(), next_coeff, next_constant);
+        Obj combined = global(combine)(coeff, constant, next_coeff, next_constant);
+        unpack2(combined.ptr(), coeff, constant);
+    }
+    return nb::make_tuple(coeff, constant);
+}
+
+Obj flatten_power(nb::handle tree, nb::handle binarizer, const Classes& cls) {
+    nb::object operand = tree.attr("operand");
+    nb::object power = tree.attr("power");
+    nb::int_ one(1), two(2);
+    if (power < one) raise(PyExc_ValueError, "power must be at least 1");
+    Obj coeff, constant;
+    unpack2(flatten(operand, binarizer, cls).ptr(), coeff, constant);
+    if (power.equal(one)) return nb::make_tuple(coeff, constant);
+    Obj powered = global(QTX_NAME("square_coeff"))(coeff, constant);
+    if (power > two) {
+        nb::object times = power - two;
         Py_ssize_t n = PyNumber_AsSsize_t(own(PyNumber_Index(times.ptr())).ptr(), PyExc_OverflowError);
         if (n == -1 && PyErr_Occurred()) fail();
         for (Py_ssize_t i = 0; i < n; ++i) {
-            Obj p0 = own(PyObject_GetItem(powered.ptr(), small_int(0).ptr()));
-            Obj p1 = own(PyObject_GetItem(powered.ptr(), one.ptr()));
-            Obj f = global(QTX_NAME("mul_coeff"));
-            powered = call(f.ptr(), {p0.ptr(), p1.ptr(), oc.ptr(), ok.ptr()});
+            nb::object powered_coeff = powered[nb::int_(0)];
+            nb::object powered_constant = powered[one];
+            powered = global(QTX_NAME("mul_coeff"))(powered_coeff, powered_constant, coeff, constant);
         }
     }
     check_result(powered.ptr(), &PyTuple_Type);
     return powered;
 }
 
-Obj flatten(PyObject* tree, PyObject* binarizer, const Classes& cls) {
+Obj flatten(nb::handle tree, nb::handle binarizer, const Classes& cls) {
     if (Py_EnterRecursiveCall(" while flattening a higher-order tree")) fail();
     struct Leave {
         ~Leave() { Py_LeaveRecursiveCall(); }
     } leave;
-    if (is_instance(tree, cls.node.ptr())) {
-        Obj expr = getattr(tree, QTX_NAME("expr"));
-        Obj coeff = getattr(expr.ptr(), N.coeff.ptr());
-        Obj constant = getattr(expr.ptr(), N.constant.ptr());
-        Obj a, b;
-        unpack2(call(binarizer, {coeff.ptr(), constant.ptr()}).ptr(), a, b);
-        return pair(a, b);
+    if (nb::isinstance(tree, cls.node)) {
+        nb::object expr = tree.attr("expr");
+        nb::object coeff = expr.attr("coeff");
+        nb::object constant = expr.attr("constant");
+        return pair_of(binarizer(coeff, constant));
     }
-    if (is_instance(tree, cls.add.ptr())) return fold(tree, binarizer, cls, QTX_NAME("add_coeff"));
-    if (is_instance(tree, cls.mul.ptr())) return fold(tree, binarizer, cls, QTX_NAME("mul_coeff"));
-    if (is_instance(tree, cls.power.ptr())) return flatten_power(tree, binarizer, cls);
-    std::string msg = to_string((PyObject*)Py_TYPE(tree)) + " is not supported.";
-    raise(PyExc_TypeError, msg);
+    if (nb::isinstance(tree, cls.add)) return fold(tree, binarizer, cls, QTX_NAME("add_coeff"));
+    if (nb::isinstance(tree, cls.mul)) return fold(tree, binarizer, cls, QTX_NAME("mul_coeff"));
+    if (nb::isinstance(tree, cls.power)) return flatten_power(tree, binarizer, cls);
+    raise(PyExc_TypeError, std::string(nb::str(tree.type()).c_str()) + " is not supported.");
 }
 
-Obj higher_tree_to_binary_coeff(PyObject* const* a) {
+/// _higher_tree_to_binary_coeff(expr_tree, binarizer)
+Obj higher_tree_to_binary_coeff(PyObject* const* args) {
     Classes cls{global(QTX_NAME("SubsExprNode")), global(QTX_NAME("SubsExprAdd")), global(QTX_NAME("SubsExprMul")),
                 global(QTX_NAME("SubsExprPower"))};
-    return flatten(a[0], a[1], cls);
+    return flatten(args[0], args[1], cls);
 }
 
 PyMethodDef functions[] = {
