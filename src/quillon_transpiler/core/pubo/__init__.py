@@ -1,9 +1,11 @@
 """Binary lowering: integer variables encoded by binaries, binary polynomials for solvers."""
 
+import typing as _typ
+
 __all__ = ["BinaryModel", "PuboModel", "QuboArrays", "decode_pubo", "to_bqm", "to_pubo", "to_qubo_arrays"]
 
 
-def __getattr__(name):
+def __getattr__(name: str) -> _typ.Any:
     # resolved on first use, so importing one module of the package loads no other
     if name in ("PuboModel", "decode_pubo", "to_pubo"):
         from quillon_transpiler.core.pubo import route

@@ -134,7 +134,7 @@ class IntegerEncoder:
 
     def encode(self, values: typ.Mapping[int, int]) -> dict[int, int]:
         """A binary assignment of the given variables (variable index to value within its bounds)."""
-        out = {}
+        out: dict[int, int] = {}
         for index, value in values.items():
             known = isinstance(index, numbers.Integral) and not isinstance(index, bool)
             if not known or not 0 <= index < self.num_variables:
@@ -181,7 +181,7 @@ class OneHotEncoder(IntegerEncoder):
         return [int(c == value) for c in coefs]
 
 
-ENCODERS: dict[str, type] = {
+ENCODERS: dict[str, type[IntegerEncoder]] = {
     "log": LogEncoder,
     "binary": LogEncoder,
     "unary": UnaryEncoder,
@@ -241,4 +241,5 @@ def _integer_bound(value: typ.Any, upper: bool, name: str) -> int:
         raise ValueError(f"Integer variable {name} has the non-numeric bound {value!r}") from None
     if not math.isfinite(number):
         raise ValueError(f"Integer variable {name} has the unbounded bound {value!r}; binaries need finite bounds")
-    return math.floor(value) if upper else math.ceil(value)
+    rounded: int = math.floor(value) if upper else math.ceil(value)
+    return rounded

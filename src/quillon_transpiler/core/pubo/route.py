@@ -168,7 +168,7 @@ def binary_labels(model: typ.Any) -> list[tuple[str, tuple[int, ...], int]]:
 
 def label_index(model: typ.Any) -> dict[typ.Any, int]:
     """The model's labels -> binary index, made once per model."""
-    index = model.__dict__.get("_label_index")
+    index: dict[typ.Any, int] | None = model.__dict__.get("_label_index")
     if index is None:
         index = {label: b for b, label in enumerate(model.labels())}
         model.__dict__["_label_index"] = index
