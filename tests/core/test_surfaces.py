@@ -31,6 +31,7 @@ MODULES = [
     CORE + "compile.unroll_forall",
     CORE + "compile.pinning_constraint",
     CORE + "pubo.binarize",
+    CORE + "pubo._binary",
     CORE + "pubo.tree_flatten",
     CORE + "decode.decode",
     CORE + "decode.eval_value",

@@ -382,19 +382,16 @@ public:
     /// Terms in all parts.
     size_t total() const { return total_; }
 
-    /// What the binary lowering asks of the terms, gathered as the parts come (their keys are
-    /// not changed afterwards): whether every key is strictly increasing from variable 0 on,
-    /// whether any has more than two variables, whether any value is a Python object or an
-    /// int, the magnitudes of the ints summed, those of the floats summed (inf or NaN when any
-    /// float is), the greatest variable, and the number of keys of one or two variables by
-    /// first variable.
-    struct Stats {
-        bool increasing = true, higher = false, objects = false, ints = false;
-        double int_mass = 0, float_mass = 0;
-        int32_t top = -1;
-        std::vector<uint32_t> rows;
+    /// Told of every part's entries as they are appended, while they are still in cache: what a
+    /// reader of the parts gathers about them on the way (PartStats, poly_capsule.hpp). The
+    /// entries' keys are not changed afterwards.
+    class Watcher {
+    public:
+        virtual ~Watcher() = default;
+        virtual void appended(const Entry* from, const Entry* to) = 0;
     };
-    const Stats& stats() const { return stats_; }
+    void watch(std::unique_ptr<Watcher> watcher) { watcher_ = std::move(watcher); }
+    const Watcher* watcher() const { return watcher_.get(); }
 
     /// Appends the terms of `t` as one part of `group` (nothing for no terms); empties `t`.
     void push(Terms&& t, uint32_t group) {
@@ -403,7 +400,7 @@ public:
         BigVector<Entry> taken;
         if (n >= kOwn && t.take_entries(taken)) {
             // a large part keeps its own vector: no copy
-            note(taken.data(), taken.data() + n);
+            if (watcher_) watcher_->appended(taken.data(), taken.data() + n);
             blocks_.push_back(std::move(taken));
             parts_.push_back(Part{(uint32_t)(blocks_.size() - 1), group, 0, n});
             total_ += n;
@@ -419,7 +416,7 @@ public:
         auto& b = blocks_[shared_];
         size_t at = b.size();
         for (auto& e : t) b.push_back(std::move(e));
-        note(b.data() + at, b.data() + b.size());
+        if (watcher_) watcher_->appended(b.data() + at, b.data() + b.size());
         parts_.push_back(Part{(uint32_t)shared_, group, at, b.size()});
         total_ += n;
         t = Terms();
@@ -433,53 +430,10 @@ public:
         parts_.clear();
         total_ = 0;
         shared_ = kNone;
-        stats_ = Stats();
+        watcher_.reset();  // what it gathered is about parts that are gone
     }
 
 private:
-    // while the new part's entries are still in cache
-    void note(const Entry* from, const Entry* to) {
-        Stats& s = stats_;
-        bool increasing = true, higher = false, objects = false, ints = false;
-        double mass = 0, float_mass = 0;
-        int32_t top = s.top;
-        uint32_t* rows = s.rows.data();
-        size_t nrows = s.rows.size();
-        for (const Entry* e = from; e != to; ++e) {
-            uint32_t n = e->key.size();
-            const int32_t* k = e->key.data();
-            objects |= e->val.tag() == Num::Object;
-            if (e->val.tag() == Num::Int) {
-                ints = true;
-                mass += std::fabs((double)e->val.as_int());
-            } else if (e->val.tag() == Num::Float) {
-                float_mass += std::fabs(e->val.as_float());
-            }
-            if (n == 0 || k[0] < 0) {
-                increasing = false;
-                continue;
-            }
-            for (uint32_t i = 1; i < n; ++i) increasing &= k[i] > k[i - 1];
-            top = std::max(top, k[n - 1]);
-            if (n > 2) {
-                higher = true;
-                continue;
-            }
-            if ((size_t)k[0] >= nrows) {
-                s.rows.resize(std::max<size_t>((size_t)k[0] + 1, nrows * 2), 0);
-                rows = s.rows.data(), nrows = s.rows.size();
-            }
-            ++rows[(size_t)k[0]];
-        }
-        s.increasing = s.increasing && increasing;
-        s.higher = s.higher || higher;
-        s.objects = s.objects || objects;
-        s.ints = s.ints || ints;
-        s.int_mass += mass;
-        s.float_mass += float_mass;
-        s.top = top;
-    }
-
     static constexpr size_t kBlock = size_t(1) << 16;  // entries: 2.5 MiB
     static constexpr size_t kOwn = 32;                 // terms of a part that keeps its vector
     static constexpr size_t kNone = ~size_t(0);
@@ -491,7 +445,7 @@ private:
     std::vector<Part> parts_;
     size_t total_ = 0;
     size_t shared_ = kNone;  // the block small parts are copied into
-    Stats stats_;
+    std::unique_ptr<Watcher> watcher_;
 };
 
 /// Parts [from, to) accumulated in order into one map. Moves their entries out.

@@ -4,6 +4,9 @@
 #pragma once
 #include "poly.hpp"
 
+#include <algorithm>
+#include <cmath>
+#include <memory>
 #include <vector>
 
 namespace qtx {
@@ -29,6 +32,71 @@ inline Terms merge_parts(Parts& parts) {
     parts.clear();
     return total;
 }
+
+/// What the binary lowering asks of an objective left in parts, gathered as the engine appends
+/// them: whether every key is strictly increasing from variable 0 on, whether any has more than
+/// two variables, whether any value is a Python object or an int, the magnitudes of the ints
+/// summed, those of the floats summed (inf or NaN when any float is), the greatest variable,
+/// and the number of keys of one or two variables by first variable. The lowering takes the
+/// parts unmerged when these allow it, and counts its buckets from `rows`.
+class PartStats final : public Parts::Watcher {
+public:
+    bool increasing = true, higher = false, objects = false, ints = false;
+    double int_mass = 0, float_mass = 0;
+    int32_t top = -1;
+    std::vector<uint32_t> rows;
+
+    void appended(const Parts::Entry* from, const Parts::Entry* to) override {
+        bool all_increasing = true, any_higher = false, any_objects = false, any_ints = false;
+        double mass = 0, floats = 0;
+        int32_t greatest = top;
+        uint32_t* counts = rows.data();
+        size_t nrows = rows.size();
+        for (const Parts::Entry* e = from; e != to; ++e) {
+            uint32_t n = e->key.size();
+            const int32_t* k = e->key.data();
+            any_objects |= e->val.tag() == Num::Object;
+            if (e->val.tag() == Num::Int) {
+                any_ints = true;
+                mass += std::fabs((double)e->val.as_int());
+            } else if (e->val.tag() == Num::Float) {
+                floats += std::fabs(e->val.as_float());
+            }
+            if (n == 0 || k[0] < 0) {
+                all_increasing = false;
+                continue;
+            }
+            for (uint32_t i = 1; i < n; ++i) all_increasing &= k[i] > k[i - 1];
+            greatest = std::max(greatest, k[n - 1]);
+            if (n > 2) {
+                any_higher = true;
+                continue;
+            }
+            if ((size_t)k[0] >= nrows) {
+                rows.resize(std::max<size_t>((size_t)k[0] + 1, nrows * 2), 0);
+                counts = rows.data(), nrows = rows.size();
+            }
+            ++counts[(size_t)k[0]];
+        }
+        increasing = increasing && all_increasing;
+        higher = higher || any_higher;
+        objects = objects || any_objects;
+        ints = ints || any_ints;
+        int_mass += mass;
+        float_mass += floats;
+        top = greatest;
+    }
+};
+
+/// Parts that gather PartStats as they come: an objective's, for the binary lowering.
+inline Parts parts_with_stats() {
+    Parts parts;
+    parts.watch(std::make_unique<PartStats>());
+    return parts;
+}
+
+/// The stats gathered for `parts`, or null when they were made without (or have been cleared).
+inline const PartStats* part_stats(const Parts& parts) { return dynamic_cast<const PartStats*>(parts.watcher()); }
 
 /// A polynomial whose terms are `poly.terms`, or, when `parts` is not empty (and poly.terms
 /// is), the parts merged by merge_parts; or, when `squared`, the square of `poly`.

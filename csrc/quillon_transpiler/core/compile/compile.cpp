@@ -494,7 +494,7 @@ Obj native_objective(PyObject* tree, PyObject* var_map, PyObject* data, engine::
     engine::Node* root = planner.plan(tree);
     engine::GcPause pause;
     engine::Engine e(var_map, data, known);
-    Parts parts;
+    Parts parts = parts_with_stats();  // the lowering reads what they gather
     Poly p = e.eval_parts(root, parts);
     return make_poly_capsule(std::move(p), std::move(parts));
 }

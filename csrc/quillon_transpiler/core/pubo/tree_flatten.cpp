@@ -1,18 +1,17 @@
 // Flattening of higher-order trees (sums, products and powers over polynomial leaves) into one
-// binary polynomial, and the combining steps of binary coefficient maps.
+// binary polynomial, and the square of a binary coefficient map. The sum and product of two
+// maps are _binary's, reached through higher_subsititute's add_coeff and mul_coeff.
 #include "qtx/binary_keys.hpp"
 #include "qtx/module.hpp"
-#include "qtx/maps.hpp"
 #include "surface.hpp"
 
-#include <cmath>
+#include <string>
+#include <utility>
 #include <vector>
 
 using namespace qtx;
 
 namespace {
-
-const Names& N = names();
 
 // The walk looks the node classes and combining functions up in this module's namespace at every
 // call, as the Python code it stands for would, so replacing them there takes effect.
@@ -25,13 +24,6 @@ Num squared(const Num& a) {
     return Num::steal(own(PyNumber_Power(a.py().ptr(), two.ptr(), Py_None)));
 }
 
-/// tuple(a) + tuple(b).
-Obj concat_key(PyObject* a, PyObject* b) {
-    Obj ta = PyTuple_CheckExact(a) ? ref(a) : own(PySequence_Tuple(a));
-    Obj tb = PyTuple_CheckExact(b) ? ref(b) : own(PySequence_Tuple(b));
-    return own(PySequence_Concat(ta.ptr(), tb.ptr()));
-}
-
 /// The square of c + sum a_k m_k with m * m = m on the diagonal; contributions to one key add up.
 Obj square(PyObject* coeff, PyObject* constant) {
     check_arg(coeff, &PyDict_Type, "coeff");
@@ -41,7 +33,7 @@ Obj square(PyObject* coeff, PyObject* constant) {
     Py_ssize_t pos = 0;
     PyObject *k, *v;
     while (PyDict_Next(coeff, &pos, &k, &v)) terms.emplace_back(ref(k), Num::of(v));
-    Obj out = own(PyDict_New());
+    nb::dict out;
     Num zero = Num::of_int(0), two = Num::of_int(2), d = Num::of_float(c + c);
     for (size_t i = 0; i < terms.size(); ++i) {
         const Num& ai = terms[i].second;
@@ -52,131 +44,91 @@ Obj square(PyObject* coeff, PyObject* constant) {
         }
         dict_accumulate(out.ptr(), terms[i].first.ptr(), num_add(squared(ai), num_mul(d, ai)), &zero);
     }
-    Obj sq = own(PyFloat_FromDouble(c * c));
-    return own(PyTuple_Pack(2, out.ptr(), sq.ptr()));
+    return nb::make_tuple(out, c * c);
 }
 
-Obj square_coeff(PyObject* const* a) { return square(a[0], a[1]); }
+/// _square_coeff(coeff, constant)
+Obj square_coeff(PyObject* const* args) { return square(args[0], args[1]); }
 
+/// The node classes, read once per walk.
 struct Classes {
     Obj node, add, mul, power;
 };
 
-Obj pair(const Obj& a, const Obj& b) { return own(PyTuple_Pack(2, a.ptr(), b.ptr())); }
-
-Obj flatten(PyObject* tree, PyObject* binarizer, const Classes& cls);
-
-/// Folds the operands of a sum or product with `combine`, first to last.
-Obj fold(PyObject* tree, PyObject* binarizer, const Classes& cls, PyObject* combine) {
-    Obj operands = getattr(tree, N.operands.ptr());
-    Obj zero = small_int(0);
-    Obj first = own(PyObject_GetItem(operands.ptr(), zero.ptr()));
+/// `coeff, constant = value`, as a new pair.
+Obj pair_of(nb::handle value) {
     Obj coeff, constant;
-    unpack2(flatten(first.ptr(), binarizer, cls).ptr(), coeff, constant);
-    Obj one = small_int(1);
-    Obj from = own(PySlice_New(one.ptr(), Py_None, Py_None));
-    Obj rest = own(PyObject_GetItem(operands.ptr(), from.ptr()));
-    for_each(rest.ptr(), [&](PyObject* operand) {
-        Obj c2, k2;
-        unpack2(flatten(operand, binarizer, cls).ptr(), c2, k2);
-        Obj f = global(combine);
-        Obj r = call(f.ptr(), {coeff.ptr(), constant.ptr(), c2.ptr(), k2.ptr()});
-        unpack2(r.ptr(), coeff, constant);
-    });
-    return pair(coeff, constant);
+    unpack2(value.ptr(), coeff, constant);
+    return nb::make_tuple(coeff, constant);
 }
 
-Obj flatten_power(PyObject* tree, PyObject* binarizer, const Classes& cls) {
-    Obj operand = getattr(tree, N.operand.ptr());
-    Obj power = getattr(tree, QTX_NAME("power"));
-    Obj one = small_int(1);
-    if (compare(power.ptr(), one.ptr(), Py_LT)) raise(PyExc_ValueError, "power must be at least 1");
-    Obj oc, ok;
-    unpack2(flatten(operand.ptr(), binarizer, cls).ptr(), oc, ok);
-    if (compare(power.ptr(), one.ptr(), Py_EQ)) return pair(oc, ok);
-    Obj powered = call(global(QTX_NAME("square_coeff")).ptr(), {oc.ptr(), ok.ptr()});
-    Obj two = small_int(2);
-    if (compare(power.ptr(), two.ptr(), Py_GT)) {
-        Obj times = own(PyNumber_Subtract(power.ptr(), two.ptr()));
+Obj flatten(nb::handle tree, nb::handle binarizer, const Classes& cls);
+
+/// Folds the operands of a sum or product with `combine`, first to last.
+Obj fold(nb::handle tree, nb::handle binarizer, const Classes& cls, PyObject* combine) {
+    nb::object operands = tree.attr("operands");
+    Obj coeff, constant;
+    unpack2(flatten(operands[nb::int_(0)], binarizer, cls).ptr(), coeff, constant);
+    nb::object rest = operands[nb::slice(nb::int_(1), nb::none(), nb::none())];
+    for (nb::handle operand : rest) {
+        Obj next_coeff, next_constant;
+        unpack2(flatten(operand, binarizer, cls).ptr(), next_coeff, next_constant);
+        Obj combined = global(combine)(coeff, constant, next_coeff, next_constant);
+        unpack2(combined.ptr(), coeff, constant);
+    }
+    return nb::make_tuple(coeff, constant);
+}
+
+Obj flatten_power(nb::handle tree, nb::handle binarizer, const Classes& cls) {
+    nb::object operand = tree.attr("operand");
+    nb::object power = tree.attr("power");
+    nb::int_ one(1), two(2);
+    if (power < one) raise(PyExc_ValueError, "power must be at least 1");
+    Obj coeff, constant;
+    unpack2(flatten(operand, binarizer, cls).ptr(), coeff, constant);
+    if (power.equal(one)) return nb::make_tuple(coeff, constant);
+    Obj powered = global(QTX_NAME("square_coeff"))(coeff, constant);
+    if (power > two) {
+        nb::object times = power - two;
         Py_ssize_t n = PyNumber_AsSsize_t(own(PyNumber_Index(times.ptr())).ptr(), PyExc_OverflowError);
         if (n == -1 && PyErr_Occurred()) fail();
         for (Py_ssize_t i = 0; i < n; ++i) {
-            Obj p0 = own(PyObject_GetItem(powered.ptr(), small_int(0).ptr()));
-            Obj p1 = own(PyObject_GetItem(powered.ptr(), one.ptr()));
-            Obj f = global(QTX_NAME("mul_coeff"));
-            powered = call(f.ptr(), {p0.ptr(), p1.ptr(), oc.ptr(), ok.ptr()});
+            nb::object powered_coeff = powered[nb::int_(0)];
+            nb::object powered_constant = powered[one];
+            powered = global(QTX_NAME("mul_coeff"))(powered_coeff, powered_constant, coeff, constant);
         }
     }
     check_result(powered.ptr(), &PyTuple_Type);
     return powered;
 }
 
-Obj flatten(PyObject* tree, PyObject* binarizer, const Classes& cls) {
+Obj flatten(nb::handle tree, nb::handle binarizer, const Classes& cls) {
     if (Py_EnterRecursiveCall(" while flattening a higher-order tree")) fail();
     struct Leave {
         ~Leave() { Py_LeaveRecursiveCall(); }
     } leave;
-    if (is_instance(tree, cls.node.ptr())) {
-        Obj expr = getattr(tree, QTX_NAME("expr"));
-        Obj coeff = getattr(expr.ptr(), N.coeff.ptr());
-        Obj constant = getattr(expr.ptr(), N.constant.ptr());
-        Obj a, b;
-        unpack2(call(binarizer, {coeff.ptr(), constant.ptr()}).ptr(), a, b);
-        return pair(a, b);
+    if (nb::isinstance(tree, cls.node)) {
+        nb::object expr = tree.attr("expr");
+        nb::object coeff = expr.attr("coeff");
+        nb::object constant = expr.attr("constant");
+        return pair_of(binarizer(coeff, constant));
     }
-    if (is_instance(tree, cls.add.ptr())) return fold(tree, binarizer, cls, QTX_NAME("add_coeff"));
-    if (is_instance(tree, cls.mul.ptr())) return fold(tree, binarizer, cls, QTX_NAME("mul_coeff"));
-    if (is_instance(tree, cls.power.ptr())) return flatten_power(tree, binarizer, cls);
-    std::string msg = to_string((PyObject*)Py_TYPE(tree)) + " is not supported.";
-    raise(PyExc_TypeError, msg);
+    if (nb::isinstance(tree, cls.add)) return fold(tree, binarizer, cls, QTX_NAME("add_coeff"));
+    if (nb::isinstance(tree, cls.mul)) return fold(tree, binarizer, cls, QTX_NAME("mul_coeff"));
+    if (nb::isinstance(tree, cls.power)) return flatten_power(tree, binarizer, cls);
+    raise(PyExc_TypeError, std::string(nb::str(tree.type()).c_str()) + " is not supported.");
 }
 
-Obj higher_tree_to_binary_coeff(PyObject* const* a) {
+/// _higher_tree_to_binary_coeff(expr_tree, binarizer)
+Obj higher_tree_to_binary_coeff(PyObject* const* args) {
     Classes cls{global(QTX_NAME("SubsExprNode")), global(QTX_NAME("SubsExprAdd")), global(QTX_NAME("SubsExprMul")),
                 global(QTX_NAME("SubsExprPower"))};
-    return flatten(a[0], a[1], cls);
-}
-
-// ---- combining two flattened polynomials; keys come back reduced (sorted, distinct) ----
-
-void accumulate_reduced(PyObject* out, PyObject* key, const Num& v) {
-    Obj k = reduced_key(key);
-    dict_accumulate(out, k.ptr(), v);
-}
-
-Obj add_coeff(PyObject* const* a) {
-    Obj out = own(PyDict_New());
-    for (PyObject* m : {a[0], a[2]})
-        map_each(m, [&](PyObject* k, PyObject* v) { accumulate_reduced(out.ptr(), k, Num::of(v)); });
-    Num constant = num_add(Num::of(a[1]), Num::of(a[3]));
-    return pair(out, constant.py());
-}
-
-Obj mul_coeff(PyObject* const* a) {
-    Obj out = own(PyDict_New());
-    Num c1 = Num::of(a[1]), c2 = Num::of(a[3]);
-    if (num_nonzero(c2))
-        map_each(a[0], [&](PyObject* k, PyObject* v) { accumulate_reduced(out.ptr(), k, num_mul(Num::of(v), c2)); });
-    if (num_nonzero(c1))
-        map_each(a[2], [&](PyObject* k, PyObject* v) { accumulate_reduced(out.ptr(), k, num_mul(c1, Num::of(v))); });
-    std::vector<std::pair<Obj, Num>> other;
-    map_each(a[2], [&](PyObject* k, PyObject* v) { other.emplace_back(ref(k), Num::of(v)); });
-    map_each(a[0], [&](PyObject* k1, PyObject* v1) {
-        Num n1 = Num::of(v1);
-        for (auto& t : other) {
-            Obj key = concat_key(k1, t.first.ptr());
-            accumulate_reduced(out.ptr(), key.ptr(), num_mul(n1, t.second));
-        }
-    });
-    Num constant = num_mul(c1, c2);
-    return pair(out, constant.py());
+    return flatten(args[0], args[1], cls);
 }
 
 PyMethodDef functions[] = {
     QTX_FN("_higher_tree_to_binary_coeff", 2, higher_tree_to_binary_coeff),
     QTX_FN("_square_coeff", 2, square_coeff),
-    QTX_FN("_add_coeff", 4, add_coeff),
-    QTX_FN("_mul_coeff", 4, mul_coeff),
     QTX_END,
 };
 

@@ -16,8 +16,13 @@ from quillon_transpiler.core.substitute.higher_subsititute import (  # noqa: F40
 if typ.TYPE_CHECKING:
     # Native functions: the extension module defines them before this surface runs. Declared
     # for linters and type checkers only; this branch never executes.
-    _higher_tree_to_binary_coeff: typ.Any = ...
-    _square_coeff: typ.Any = ...
+    def _higher_tree_to_binary_coeff(
+        expr_tree: HigherSubstitutedExprTree,
+        binarizer: typ.Callable[[dict[tuple[int, ...], float], float], tuple[dict[tuple[int, ...], float], float]],
+    ) -> tuple[dict[tuple[int, ...], float], float]: ...
+    def _square_coeff(
+        coeff: dict[tuple[int, ...], float], constant: float
+    ) -> tuple[dict[tuple[int, ...], float], float]: ...
 
 
 def higher_tree_to_binary_coeff(
@@ -37,7 +42,8 @@ def higher_tree_to_binary_coeff(
     return _higher_tree_to_binary_coeff(expr_tree, binarizer)
 
 
-def square_coeff(coeff: dict[tuple[int, ...], float], constant: float):
+# the signature is the interface's, which gives no return annotation
+def square_coeff(coeff: dict[tuple[int, ...], float], constant: float):  # type: ignore[no-untyped-def]
     """The square of ``constant + sum(coeff)`` over binary monomials (m * m = m).
 
     Cross terms are keyed by the two keys concatenated, a monomial's square by its own key;

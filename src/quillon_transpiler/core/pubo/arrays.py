@@ -16,13 +16,14 @@ import numpy as np
 
 import quillon as ql
 from quillon_transpiler.core.native_compile import Progress, compile_native, reporter
+from quillon_transpiler.core.pubo import binarize
 from quillon_transpiler.core.pubo.int_encoder import IntegerEncoder
 from quillon_transpiler.core.pubo.route import (
     PuboModel,
     Weight,
     binary_labels,
     fixed_snapshot,
-    lowering_args,
+    pubo_request,
     slack_map,
 )
 from quillon_transpiler.core.route_inputs import check_encoder_for_problem, describe, given_compiled
@@ -152,15 +153,27 @@ def to_qubo_arrays(
     if compiled is None:
         check_encoder_for_problem(encoder)
         compiled = compile_native(typ.cast("ql.Problem", problem), typ.cast(dict, instance), fixed_variables, report)
-    encoder, args = lowering_args(compiled, constraint_weight, penalty_weight, encoder, encoding_weight)
-    lowered = None if report is None else (lambda label: report("lower", label))
-    from quillon_transpiler.core.pubo import binarize
-
-    arrays, constant, num_binaries, slacks, starts = binarize._lower_arrays(*args, consume, lowered)
+    encoder, request = pubo_request(compiled, constraint_weight, penalty_weight, encoder, encoding_weight)
+    on_lowered = None if report is None else (lambda label: report("lower", label))
+    lowered = binarize._lower_arrays(request, consume, on_lowered)
     if consume:
         # the polynomials were emptied as they were lowered: keep nothing that looks like them
         compiled = dataclasses.replace(compiled, objective=None, constraint=None, penalty=None)
-    return QuboArrays(*arrays, constant, num_binaries, starts, encoder, compiled, slack_map(slacks))
+    return QuboArrays(
+        lowered.linear,
+        lowered.quadratic_rows,
+        lowered.quadratic_cols,
+        lowered.quadratic_biases,
+        lowered.higher_offsets,
+        lowered.higher_indices,
+        lowered.higher_biases,
+        lowered.offset,
+        lowered.num_binaries,
+        lowered.binary_starts,
+        encoder,
+        compiled,
+        slack_map(lowered.slacks),
+    )
 
 
 def to_bqm(

@@ -16,6 +16,7 @@ import math
 import numbers
 import typing as typ
 
+from quillon_transpiler.core.pubo import _binary
 from quillon_transpiler.core.var_registry import VarRegistry
 
 
@@ -25,6 +26,18 @@ class BinaryModel:
 
     coeff: dict[tuple[int, ...], float]
     constant: float
+
+
+@dataclasses.dataclass(frozen=True)
+class VariableEncoding:
+    """An integer variable as ``offset + sum(coefficients[k] * binary k)``, taking the integers of
+    [lower, upper]; ``onehot``: exactly one of its binaries is 1."""
+
+    offset: int
+    coefficients: tuple[int, ...]
+    lower: int
+    upper: int
+    onehot: bool
 
 
 class IntegerEncoder:
@@ -41,13 +54,11 @@ class IntegerEncoder:
             registry = registry.var_map
         self.num_variables: int = registry.var_num
         self._registry = registry  # for the names of variables in messages
-        self._specs: dict[int, tuple] = {}
+        self._encodings: dict[int, VariableEncoding] = {}
         for index, (lower, upper) in integer_bounds(registry).items():
             coefs = tuple(self.scheme(upper - lower)) if upper > lower else ()
-            self._specs[index] = (lower, coefs, lower, upper, self.onehot and bool(coefs))
-        from quillon_transpiler.core.pubo import binarize
-
-        self._table = binarize._encoding_table(self.num_variables, self._specs)
+            self._encodings[index] = VariableEncoding(lower, coefs, lower, upper, self.onehot and bool(coefs))
+        self._table = _binary._encoding_table(self.num_variables, self._encodings)
         self._starts: list[int] | None = None
 
     def check_registry(self, registry: typ.Any) -> None:
@@ -63,10 +74,10 @@ class IntegerEncoder:
                 f"{registry.var_num}: it was built for another instance; {hint}"
             )
         expected = integer_bounds(registry)
-        for index in sorted(set(expected) | set(self._specs)):
+        for index in sorted(set(expected) | set(self._encodings)):
             mine = self.bounds(index)
             theirs = expected.get(index, (0, 1))
-            if mine != theirs or (index in expected) != (index in self._specs):
+            if mine != theirs or (index in expected) != (index in self._encodings):
                 name = variable_name(registry, index)
                 raise ValueError(
                     f"the encoder was built for another instance: variable {name} takes [{mine[0]}, {mine[1]}] "
@@ -89,46 +100,41 @@ class IntegerEncoder:
     @property
     def num_binaries(self) -> int:
         """Binaries used by the variables."""
-        from quillon_transpiler.core.pubo import binarize
-
-        return binarize._table_size(self._table)
+        return _binary._table_size(self._table)
 
     def binaries(self, index: int) -> range:
         """The binary indices of variable ``index``."""
         if self._starts is None:
-            counts = (len(self._specs[i][1]) if i in self._specs else 1 for i in range(self.num_variables))
+            encodings = self._encodings
+            counts = (len(encodings[i].coefficients) if i in encodings else 1 for i in range(self.num_variables))
             self._starts = [0, *itertools.accumulate(counts)]
         return range(self._starts[index], self._starts[index + 1])
 
     def coefficients(self, index: int) -> tuple[int, tuple[int, ...]]:
         """(offset, coefficients): variable ``index`` is offset + sum(coefficient * binary)."""
-        spec = self._specs.get(index)
-        return (0, (1,)) if spec is None else (spec[0], spec[1])
+        encoding = self._encodings.get(index)
+        return (0, (1,)) if encoding is None else (encoding.offset, encoding.coefficients)
 
     def bounds(self, index: int) -> tuple[int, int]:
-        spec = self._specs.get(index)
-        return (0, 1) if spec is None else (spec[2], spec[3])
+        encoding = self._encodings.get(index)
+        return (0, 1) if encoding is None else (encoding.lower, encoding.upper)
 
     def __call__(
         self, coeff: dict[tuple[int, ...], float], constant: float
     ) -> tuple[dict[tuple[int, ...], float], float]:
         """The polynomial over the binaries; keys sorted and distinct, the empty key folded into the constant."""
-        from quillon_transpiler.core.pubo import binarize
-
-        return binarize._expand(self._table, coeff, constant)
+        return _binary._expand(self._table, coeff, constant)
 
     def decode(self, sample: typ.Mapping[int, int]) -> dict[int, int]:
         """Variable index to value for a binary sample (binary index to 0 or 1, missing = 0).
 
         A one-hot group that breaks the rule decodes to the value its polynomial takes.
         """
-        from quillon_transpiler.core.pubo import binarize
-
-        return binarize._decode(self._table, sample, -1, None)
+        return _binary._decode(self._table, sample, -1, None)
 
     def encode(self, values: typ.Mapping[int, int]) -> dict[int, int]:
         """A binary assignment of the given variables (variable index to value within its bounds)."""
-        out = {}
+        out: dict[int, int] = {}
         for index, value in values.items():
             known = isinstance(index, numbers.Integral) and not isinstance(index, bool)
             if not known or not 0 <= index < self.num_variables:
@@ -175,7 +181,7 @@ class OneHotEncoder(IntegerEncoder):
         return [int(c == value) for c in coefs]
 
 
-ENCODERS: dict[str, type] = {
+ENCODERS: dict[str, type[IntegerEncoder]] = {
     "log": LogEncoder,
     "binary": LogEncoder,
     "unary": UnaryEncoder,
@@ -235,4 +241,5 @@ def _integer_bound(value: typ.Any, upper: bool, name: str) -> int:
         raise ValueError(f"Integer variable {name} has the non-numeric bound {value!r}") from None
     if not math.isfinite(number):
         raise ValueError(f"Integer variable {name} has the unbounded bound {value!r}; binaries need finite bounds")
-    return math.floor(value) if upper else math.ceil(value)
+    rounded: int = math.floor(value) if upper else math.ceil(value)
+    return rounded

@@ -18,6 +18,7 @@ import typing as typ
 import numpy as np
 
 from quillon_transpiler.core.native_compile import Progress, reporter
+from quillon_transpiler.core.pubo import _binary, binarize
 from quillon_transpiler.core.pubo.int_encoder import IntegerEncoder, make_encoder
 from quillon_transpiler.core.route_inputs import check_encoder_for_problem, check_weight, describe, given_compiled
 
@@ -113,8 +114,6 @@ def to_pubo(
             has non-integral coefficients (its integer slack could not close it); bad bounds; an
             encoder built for another instance; a coefficient that is not finite.
     """
-    from quillon_transpiler.core.pubo import binarize
-
     report = reporter(progress, time.perf_counter())
     given = given_compiled("to_pubo", compiled, instance, fixed_variables)
     if given is None:
@@ -127,9 +126,11 @@ def to_pubo(
         if report is not None:
             report("compile", "the model")
     compiled = given
-    encoder, args = lowering_args(compiled, constraint_weight, penalty_weight, encoder, encoding_weight)
-    coeff, constant, num_binaries, slacks = binarize._lower(*args)
-    return PuboModel(coeff, constant, num_binaries, encoder, compiled, slack_map(slacks))
+    encoder, request = pubo_request(compiled, constraint_weight, penalty_weight, encoder, encoding_weight)
+    lowered = binarize._lower(request)
+    return PuboModel(
+        lowered.coeff, lowered.constant, lowered.num_binaries, encoder, compiled, slack_map(lowered.slacks)
+    )
 
 
 def decode_pubo(samples: typ.Any, result: typ.Any) -> ql.Record:
@@ -144,12 +145,11 @@ def decode_pubo(samples: typ.Any, result: typ.Any) -> ql.Record:
     1, is an error: such a sample would decode to a wrong answer.
     """
     from quillon_transpiler.core.decode import decode
-    from quillon_transpiler.core.pubo import binarize
 
     model = binary_model(result, "decode_pubo")
     labels = label_index(model)
     table, nbin = model.encoder._table, model.num_binaries
-    values = [binarize._decode(table, sample, nbin, labels) for sample in sample_list(samples, nbin)]
+    values = [_binary._decode(table, sample, nbin, labels) for sample in sample_list(samples, nbin)]
     compiled = model.compiled
     return decode._record(values, compiled.var_map.var_map, model.fixed_variables, compiled.deci_var_shape)
 
@@ -191,7 +191,7 @@ def binary_labels(model: typ.Any) -> list[tuple[str, tuple[int, ...], int]]:
 
 def label_index(model: typ.Any) -> dict[typ.Any, int]:
     """The model's labels -> binary index, made once per model."""
-    index = model.__dict__.get("_label_index")
+    index: dict[typ.Any, int] | None = model.__dict__.get("_label_index")
     if index is None:
         index = {label: b for b, label in enumerate(model.labels())}
         model.__dict__["_label_index"] = index
@@ -200,10 +200,8 @@ def label_index(model: typ.Any) -> dict[typ.Any, int]:
 
 def sample_bits(model: typ.Any, sample: typ.Any) -> bytes:
     """One sample's binaries as bytes of 0 and 1, read as ``decode_pubo`` reads them."""
-    from quillon_transpiler.core.pubo import binarize
-
     (sample,) = sample_list(sample, model.num_binaries, one=True)
-    return binarize._sample_bits(model.encoder._table, sample, model.num_binaries, label_index(model))
+    return _binary._sample_bits(model.encoder._table, sample, model.num_binaries, label_index(model))
 
 
 def sample_list(samples: typ.Any, nbin: int, one: bool = False) -> list[typ.Any]:
@@ -241,14 +239,14 @@ def sample_list(samples: typ.Any, nbin: int, one: bool = False) -> list[typ.Any]
     return rows
 
 
-def lowering_args(
+def pubo_request(
     compiled: CompiledInstance,
     constraint_weight: Weight,
     penalty_weight: Weight | None,
     encoder: str | IntegerEncoder,
     encoding_weight: float,
-) -> tuple[IntegerEncoder, tuple]:
-    """The encoder, and the arguments of the native lowering, checked."""
+) -> tuple[IntegerEncoder, binarize.PuboRequest]:
+    """The encoder, and what the native lowering reads (weights, kinds and encoder checked)."""
     if isinstance(encoder, IntegerEncoder):
         encoder.check_registry(compiled.var_map)
     elif isinstance(encoder, type) and issubclass(encoder, IntegerEncoder):
@@ -264,22 +262,23 @@ def lowering_args(
     constraint_weights = _weights(constraint_weight, compiled.constraint, "constraint_weight")
     penalty_weights = _weights(1.0 if penalty_weight is None else penalty_weight, compiled.penalty, "penalty_weight")
     check_weight(encoding_weight, "encoding_weight")
-    sign = -1 if compiled.sense.name == "MAXIMIZE" else 1
-    args = (
-        encoder._table,
-        compiled.objective,
-        sign,
-        compiled.constraint,
-        kinds,
-        constraint_weights,
-        compiled.penalty,
-        penalty_weights,
-        encoding_weight,
+    request = binarize.PuboRequest(
+        table=encoder._table,
+        objective=compiled.objective,
+        sign=-1 if compiled.sense.name == "MAXIMIZE" else 1,
+        constraints=compiled.constraint,
+        kinds=kinds,
+        constraint_weights=constraint_weights,
+        penalties=compiled.penalty,
+        penalty_weights=penalty_weights,
+        onehot_weight=encoding_weight,
     )
-    return encoder, args
+    return encoder, request
 
 
-def slack_map(slacks: list) -> dict[str, dict[tuple[int, ...], tuple[int, ...]]]:
+def slack_map(
+    slacks: list[tuple[str, tuple[int, ...], tuple[int, ...]]],
+) -> dict[str, dict[tuple[int, ...], tuple[int, ...]]]:
     """(label, forall key, binaries) records by label and forall key."""
     slack: dict[str, dict[tuple[int, ...], tuple[int, ...]]] = {}
     for label, key, bits in slacks:

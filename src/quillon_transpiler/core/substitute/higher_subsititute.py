@@ -10,6 +10,7 @@ import dataclasses
 import numbers
 import typing as typ
 
+from quillon_transpiler.core.pubo._binary import _add_coeff, _mul_coeff
 from quillon_transpiler.core.substitute.subs_poly import SubstitutedExpression
 
 
@@ -70,8 +71,6 @@ def add_coeff(
     other_constant: float,
 ) -> tuple[dict[tuple[int, ...], float], float]:
     """The sum of two binary polynomials; keys come back sorted and distinct, equal keys merged."""
-    from quillon_transpiler.core.pubo.tree_flatten import _add_coeff
-
     return _add_coeff(coeff, constant, other_coeff, other_constant)
 
 
@@ -86,6 +85,4 @@ def mul_coeff(
     Terms come in this order: the first map's terms times the other constant (skipped when it is
     zero), the other map's terms times the first constant (likewise), then the cross products.
     """
-    from quillon_transpiler.core.pubo.tree_flatten import _mul_coeff
-
     return _mul_coeff(coeff, constant, other_coeff, other_constant)

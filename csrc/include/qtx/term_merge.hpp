@@ -1,0 +1,850 @@
+// The merge of a binary polynomial's contributions into its terms. Expansions add into a Sum:
+// into a map (the dict route), or as flat records, in order, that are bucketed by first binary,
+// sorted by second and added up once at the end (the arrays route); objectives and penalties
+// whose terms are already binary are taken over whole and read where they came. Every sum is
+// formed in the order the map would form it, so both routes give the same numbers. Large
+// merges compact as they go, to hold memory to the distinct terms, and run on two threads.
+//
+// Words: a record is one contribution of degree 1 or 2 (its second binary and value, bucketed
+// by its first, its row); a part is a range of an objective's terms left unmerged by the
+// engine, its group the outer sum it belongs to; a source is a penalty taken over whole.
+#pragma once
+#include "binary_encoding.hpp"
+#include "poly_capsule.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+namespace qtx::pubo {
+
+// ---- finished coefficients ----
+
+/// A key as Python shows the tuple: "(3,)", "(3, 7)".
+inline std::string key_text(const int32_t* k, uint32_t n) {
+    std::string s = "(";
+    for (uint32_t i = 0; i < n; ++i) s += (i ? ", " : "") + std::to_string(k[i]);
+    return s + (n == 1 ? ",)" : ")");
+}
+
+inline std::string num_repr(const Num& v) { return to_string(own(PyObject_Repr(v.py().ptr())).ptr()); }
+
+/// Whether a number is neither infinite nor NaN (ints always are; a value that converts to no
+/// float is taken as finite, as nothing here can say otherwise).
+inline bool finite(const Num& v) {
+    if (v.tag() == Num::Float) return std::isfinite(v.as_float());
+    if (v.tag() != Num::Object) return true;
+    Obj o = plain(v.py().ptr());
+    PyObject* p = o.ptr();
+    if (PyLong_Check(p)) return true;
+    if (PyFloat_Check(p)) return std::isfinite(PyFloat_AS_DOUBLE(p));
+    if (PyComplex_Check(p)) return std::isfinite(PyComplex_RealAsDouble(p)) && std::isfinite(PyComplex_ImagAsDouble(p));
+    PyObject* f = PyNumber_Float(p);
+    if (!f) {
+        PyErr_Clear();
+        return true;
+    }
+    bool ok = std::isfinite(PyFloat_AS_DOUBLE(f));
+    Py_DECREF(f);
+    return ok;
+}
+
+/// Refuses a finished coefficient (or, for no key, the constant) that came out inf or NaN from
+/// finite ones: the weighted sums left float64's range.
+[[noreturn]] inline void overflowed(const Num& v, const int32_t* key, uint32_t size) {
+    std::string what =
+        key ? "the coefficient " + num_repr(v) + " of the term " + key_text(key, size) : "the constant " + num_repr(v);
+    raise(PyExc_ValueError, what +
+                                " of the binary polynomial is not finite, though the model's coefficients are: their "
+                                "weighted sums overflow float64. Scale the weights or the instance data down.");
+}
+
+// ---- sorting and threads ----
+
+/// A stable sort for ranges made of a few ascending runs (a bucket of the merge holds one
+/// run per source of terms): the runs are found and merged pairwise through one scratch
+/// buffer, kept between calls.
+template <class T>
+class RunSort {
+public:
+    template <class Less>
+    void sort(T* a, size_t n, Less&& less) {
+        bounds_.clear();
+        bounds_.push_back(0);
+        for (size_t i = 1; i < n; ++i)
+            if (less(a[i], a[i - 1])) bounds_.push_back(i);
+        if (bounds_.size() == 1) return;  // sorted already
+        bounds_.push_back(n);
+        if (scratch_.size() < n) scratch_.resize(n);
+        T* from = a;
+        T* to = scratch_.data();
+        while (bounds_.size() > 2) {
+            // merge runs 0+1, 2+3, ... from `from` into `to`; a left element goes first on ties
+            size_t out = 0, kept = 0;
+            for (size_t r = 0; r + 1 < bounds_.size(); r += 2) {
+                size_t i = bounds_[r], mid = bounds_[r + 1], end = r + 2 < bounds_.size() ? bounds_[r + 2] : mid;
+                size_t j = mid;
+                bounds_[kept++] = out;
+                while (i < mid && j < end) to[out++] = std::move(less(from[j], from[i]) ? from[j++] : from[i++]);
+                while (i < mid) to[out++] = std::move(from[i++]);
+                while (j < end) to[out++] = std::move(from[j++]);
+            }
+            bounds_[kept++] = n;
+            bounds_.resize(kept);
+            std::swap(from, to);
+        }
+        if (from != a) std::move(from, from + n, a);
+    }
+
+private:
+    std::vector<size_t> bounds_;  // starts of the runs, then n
+    std::vector<T> scratch_;
+};
+
+/// A second thread running `work`, joined at the latest when the helper goes (so no
+/// exception of this thread leaves it running); join() passes on what it threw. When no
+/// thread can be started (memory is short, say), join() runs the work on this thread.
+class HelperThread {
+public:
+    template <class F>
+    explicit HelperThread(F&& work) : work_(std::forward<F>(work)) {
+        try {
+            thread_ = std::thread([this] {
+                try {
+                    work_();
+                } catch (...) {
+                    error_ = std::current_exception();
+                }
+            });
+        } catch (const std::exception&) {
+            here_ = true;
+        }
+    }
+    HelperThread(const HelperThread&) = delete;
+    HelperThread& operator=(const HelperThread&) = delete;
+    ~HelperThread() {
+        if (thread_.joinable()) thread_.join();
+    }
+    void join() {
+        if (here_) {
+            here_ = false;
+            work_();
+            return;
+        }
+        thread_.join();
+        if (error_) std::rethrow_exception(error_);
+    }
+
+private:
+    std::function<void()> work_;
+    std::exception_ptr error_;
+    bool here_ = false;
+    std::thread thread_;  // last: started once the rest exists
+};
+
+// ---- records ----
+
+/// A record of the merge: a term of degree 1 or 2 by its second binary (`col`, -1: linear), the
+/// objective's part group it came from (or TermMerge::kOther) and its value; its first binary
+/// is its bucket. Floats, the common case, are held as doubles: records half as large, copied
+/// without touching a reference count. Once merged, a record holds one term and `group` its row.
+struct FloatRecord {
+    int32_t col;
+    uint32_t group;
+    double val;
+    void set(Num&& v) { val = v.tag() == Num::Int ? (double)v.as_int() : v.as_float(); }
+    double take() const { return val; }
+    static double add(double a, double b) { return a + b; }  // as num_add on two floats
+    static Num num(double v) { return Num::of_float(v); }
+};
+struct NumRecord {
+    int32_t col;
+    uint32_t group;
+    Num val;
+    void set(Num&& v) { val = std::move(v); }
+    Num take() { return std::move(val); }  // the record is left empty
+    static Num add(const Num& a, const Num& b) { return num_add(a, b); }
+    static Num num(Num&& v) { return std::move(v); }
+};
+
+/// The quadratic terms a flat merge wrote over its own records, when every value is a float:
+/// size() terms by row, then column, whose rows, columns and values are columns of one block,
+/// kStride bytes from one term to the next. The block is the holder's until release() hands it
+/// on with the function that frees it. Empty (false) when the terms were emitted instead.
+class QuadraticColumns {
+public:
+    static constexpr size_t kStride = sizeof(FloatRecord);
+
+    QuadraticColumns() = default;
+    QuadraticColumns(std::unique_ptr<BigArray<FloatRecord>> block, size_t size)
+        : block_(std::move(block)), size_(size) {}
+
+    explicit operator bool() const { return block_ != nullptr; }
+    size_t size() const { return size_; }
+    int32_t* rows() { return reinterpret_cast<int32_t*>(&block_->get()->group); }
+    int32_t* cols() { return &block_->get()->col; }
+    double* values() { return &block_->get()->val; }
+
+    /// The block, for an owner that frees it with release_block(); this holds nothing after.
+    void* release() { return block_.release(); }
+    static void release_block(void* block) noexcept { delete static_cast<BigArray<FloatRecord>*>(block); }
+
+private:
+    std::unique_ptr<BigArray<FloatRecord>> block_;
+    size_t size_ = 0;
+};
+
+/// One binary polynomial's terms, gathered as the items come and merged at the end: by
+/// merged_terms() (the dict route), or by merge_flat() when made `flat` (the arrays route).
+/// Expansions add into sum(); terms that need no expansion are handed over with the take_*
+/// calls. Every value is the objective's value plus the sum of the other contributions, added
+/// in the order they came.
+class TermMerge {
+public:
+    TermMerge(const Encoding& encoding, bool flat) : nvar_(encoding.nvar), binaries_(encoding.nbin()), flat_(flat) {
+        sum_.is_flat = flat;
+        if (flat) {
+            sum_.limit = kFirstRecords;
+            sum_.full = [](void* self) { static_cast<TermMerge*>(self)->compact(); };
+            sum_.owner = this;
+        }
+    }
+    TermMerge(const TermMerge&) = delete;  // the Sum calls back into this object
+    TermMerge& operator=(const TermMerge&) = delete;
+
+    /// Where the items' expansions add their terms and constant.
+    Sum& sum() { return sum_; }
+    const Num& constant() const { return sum_.constant; }
+    /// Whether merge_flat() reads the terms: only then are parts and penalties taken over whole.
+    bool flat() const { return flat_; }
+    /// The count of binaries so far (the encoding's, then the slacks'): the buckets of records.
+    void set_binaries(int32_t n) { binaries_ = n; }
+
+    /// The objective's own binary terms: every other term is added to them.
+    void take_objective(Terms&& terms) {
+        base_ = std::move(terms);
+        has_base_ = true;
+    }
+    /// The same left in parts (flat only) with their PartStats: merged as merge_parts would.
+    void take_objective_parts(Parts&& parts) {
+        base_parts_ = std::move(parts);
+        has_base_ = true;
+    }
+    /// A penalty's terms times w, read where they came (flat only): every variable its own
+    /// binary, keys within the encoding, w and the values plain numbers.
+    void take_penalty(Terms&& terms, const Num& w) {
+        size_t n = terms.size();
+        sources_.push_back(Source{std::move(terms), w, sum_.flat.size(), {}, Num()});
+        deferred(n);
+    }
+    /// A penalty w * (c + sum of `base`)^2 over terms of one distinct variable each (flat
+    /// only), `squares` holding their values squared: its terms are made as poly_power(base, 2)
+    /// lists them, where it came. Its constant is the caller's.
+    void take_square(Terms&& base, const Num& w, std::vector<Num>&& squares, const Num& c) {
+        size_t n = base.size();
+        sources_.push_back(Source{std::move(base), w, sum_.flat.size(), std::move(squares), c});
+        deferred(n * (n + 3) / 2);  // x_i, x_i x_j (i < j), x_i x_i
+    }
+
+    /// Room for count() more records at once, up to those that make the merge compact; count
+    /// is asked only while records are gathered.
+    template <class Count>
+    void expect(Count&& count) {
+        if (!sum_.is_flat) return;
+        size_t terms = sum_.flat.size() + count();
+        sum_.flat.reserve(std::min(terms, sum_.limit));
+    }
+
+    /// The finished terms of a merge that is not flat: a copied objective's keys first, each
+    /// value objective + the rest.
+    Terms merged_terms() {
+        if (!has_base_) return std::move(sum_.terms);
+        base_.reserve(base_.size() + sum_.terms.size());
+        SignalPoll poll;
+        for (auto& entry : sum_.terms) {
+            poll.tick();
+            base_.accumulate(std::move(entry));
+        }
+        sum_.terms = Terms();
+        return std::move(base_);
+    }
+
+    /// The finished terms of a flat merge, merged as merged_terms() would (a copied
+    /// objective's value plus the sum of the other contributions, those added in order). When
+    /// every value of degree 1 and 2 is a float (or an int that every sum keeps exact in a
+    /// double), the quadratic terms are written over the records and returned; otherwise
+    /// reserve(n) is told how many terms of degree 1 and 2 there are at most. emit(key, size,
+    /// value) gets the other terms of degree 1 and 2 by ascending (first, second) index, then
+    /// those of degree 3 and more in merged_terms()'s order. Empties the merge.
+    template <class Reserve, class Emit>
+    QuadraticColumns merge_flat(Reserve&& reserve, Emit&& emit) {
+        merge(true, reserve, emit);
+        return std::move(quadratic_);
+    }
+
+private:
+    const int32_t nvar_;
+    int32_t binaries_;
+    const bool flat_;
+    Sum sum_;
+    Terms base_;        // the objective of an all-binary model, copied: every other term is added to it
+    Parts base_parts_;  // or that objective unmerged (flat merges only), read as merge_parts would
+    bool has_base_ = false;
+    QuadraticColumns quadratic_;                          // merge_flat's quadratic terms, when written in place
+    static constexpr uint32_t kOther = UINT32_MAX;        // the group of a record not from the objective
+    static constexpr size_t kParallel = size_t(1) << 16;  // records worth a second thread
+
+    /// merge_flat(), or, when not `final`, the same merge of the contributions besides the
+    /// objective (which is left as it is), every term emitted as a Num.
+    template <class Reserve, class Emit>
+    void merge(bool final, Reserve&& reserve, Emit&& emit) {
+        bool objective = final && has_base_;
+        bool in_place = final;  // a final merge may write its quadratic floats over the records
+        SignalPoll poll;
+        // Terms of degree 1 and 2 are counted by first index (see below); those of degree 3 and
+        // more, rare, are merged through a map in merged_terms()'s order, in the same passes.
+        size_t nb = (size_t)binaries_;
+        std::vector<size_t> start(nb + 2, 0);
+        std::vector<size_t> from_base(nb, 0);  // the objective's records of each bucket
+        // Records hold doubles when every value of degree 1 and 2 is a float, or, for a reader
+        // that takes floats, an int so small that every sum of ints is exact in a double:
+        // each addition then gives what num_add gives, up to the int's kind.
+        bool objects = false, ints = false;
+        double int_mass = 0;  // the ints' magnitudes summed
+        auto note = [&](const Num& v) {
+            if (v.tag() == Num::Int) {
+                ints = true;
+                int_mass += std::fabs((double)v.as_int());
+            } else if (v.tag() != Num::Float) {
+                objects = true;
+            }
+        };
+        auto count = [&](const Key& k, const Num& v) {
+            ++start[(size_t)k.data()[0] + 2];
+            note(v);
+        };
+        auto count_base = [&](const Key& k, const Num& v) {
+            count(k, v);
+            ++from_base[(size_t)k.data()[0]];
+        };
+        Terms higher, rest;
+        auto count_objective = [&] {
+            for (auto& entry : base_)
+                if (entry.key.size() > 2)
+                    higher.store(Key(entry.key), Num(entry.val));
+                else
+                    count_base(entry.key, entry.val);
+            // the parts' terms by group, each group's sum added to the objective's
+            Terms group;
+            auto close_group = [&] {
+                for (auto& entry : group) higher.accumulate(std::move(entry));
+                group = Terms();
+            };
+            for (size_t p = 0; p < base_parts_.size(); ++p) {
+                if (p > 0 && base_parts_.group(p) != base_parts_.group(p - 1)) close_group();
+                poll.tick(base_parts_.terms(p));
+                for (auto* entry = base_parts_.begin(p); entry != base_parts_.end(p); ++entry)
+                    if (entry->key.size() > 2)
+                        group.accumulate(Key(entry->key), Num(entry->val));
+                    else
+                        count_base(entry->key, entry->val);
+            }
+            close_group();
+        };
+        // an objective in parts without keys of three variables or more was counted as it came
+        const PartStats* stats = part_stats(base_parts_);
+        if (objective && base_.empty() && stats && !stats->higher) {
+            for (size_t r = 0; r < nb && r < stats->rows.size(); ++r) {
+                from_base[r] = stats->rows[r];
+                start[r + 2] += stats->rows[r];
+            }
+            objects = stats->objects;
+            ints = stats->ints;
+            int_mass = stats->int_mass;
+        } else if (objective) {
+            count_objective();
+        }
+        // the terms kept by the last compaction, then every contribution since
+        for (size_t i = 0; i < kept_; ++i) {
+            if (kept_nums_) {
+                ++start[(*kept_nums_)[i].group + 2];
+                note((*kept_nums_)[i].val);
+            } else {
+                ++start[(*kept_floats_)[i].group + 2];
+            }
+        }
+        each_other(
+            [&](const Key& k, Num& v) {
+                if (k.size() > 2)
+                    rest.accumulate(Key(k), std::move(v));  // the key stays: put() skips it by size
+                else
+                    count(k, v);
+            },
+            [&](const Source& s) {
+                // a square of increasing variables made natively: counted without its terms,
+                // its ints' magnitudes bounded from above
+                double mass = 0;
+                if (!native_square(s, mass)) return false;
+                const Terms::Entry* es = s.terms.begin();
+                size_t n = s.terms.size();
+                for (size_t i = 0; i < n; ++i)
+                    if (i > 0 && es[i].key.data()[0] <= es[i - 1].key.data()[0]) return false;
+                for (size_t i = 0; i < n; ++i) start[(size_t)es[i].key.data()[0] + 2] += 2 + (n - 1 - i);
+                ints = ints || s.w.tag() == Num::Int;  // a float weight makes every term a float
+                int_mass += mass;
+                return true;
+            });
+        if (objective)
+            for (auto& entry : rest) higher.accumulate(std::move(entry));
+        else
+            higher = std::move(rest);
+        for (size_t r = 2; r < nb + 2; ++r) start[r] += start[r - 1];
+        bool floats = !objects && (!ints || (in_place && int_mass < 0x1p52));
+        if (!(floats && in_place)) reserve(start[nb + 1]);
+        if (floats)
+            merge_buckets<FloatRecord>(start, from_base, emit, final, in_place);
+        else
+            merge_buckets<NumRecord>(start, from_base, emit, final, in_place);
+        for (const auto& entry : higher) emit(entry.key.data(), entry.key.size(), entry.val);
+    }
+
+    /// Pending contributions (flat records and what the sources expand to) wait for a
+    /// compaction until there are this many, at least. The first comes once there are
+    /// kFirstRecords flat records, to tell soon whether they repeat their keys (the sources,
+    /// made natively, wait for the rule).
+    static constexpr size_t kCompactAt = size_t(1) << 20, kFirstRecords = size_t(1) << 16;
+    size_t threshold_ = kCompactAt;
+    bool compacted_ = false;
+    size_t source_terms_ = 0;  // contributions the pending sources make
+
+    /// A source of n contributions was put aside; while the Sum adds into the map, it is added
+    /// there at once.
+    void deferred(size_t n) {
+        if (!sum_.is_flat) {
+            each_other([&](const Key& k, Num& v) { sum_.terms.accumulate(Key(k), std::move(v)); },
+                       [](const Source&) { return false; }, false);
+            sources_.clear();
+            sum_.added += n;
+            if (sum_.added >= sum_.limit) compact();
+            return;
+        }
+        source_terms_ += n;
+        if (sum_.flat.size() + source_terms_ >= threshold_)
+            compact();
+        else
+            sum_.limit = compacted_ ? threshold_ - source_terms_ : std::min(threshold_ - source_terms_, kFirstRecords);
+    }
+
+    /// Merges the pending contributions into one term per key holding the sum of its
+    /// contributions so far (in order, as merge_flat and merged_terms() add them: later ones add to
+    /// it, so every result stays the same), the objective left apart. Memory then follows the
+    /// distinct terms: the next compaction waits for twice as many contributions as there are
+    /// terms, which also keeps the time linear. When the contributions came at least twice per
+    /// term, the rest are added into sum_.terms as they come (merged_terms()'s way), until they bring
+    /// new terms again.
+    void compact() {
+        compacted_ = true;
+        size_t before = sum_.terms.size() + kept_;
+        if (!sum_.is_flat) {
+            if ((before - terms_seen_) * kRepeats > sum_.added) flat_again();
+            terms_seen_ = before;
+            sum_.added = 0;
+            return;
+        }
+        // sorted by key and merged as merge_flat does, no lookup per contribution: the terms of
+        // degree 1 and 2 kept as records, the others in sum_.terms
+        size_t pending = sum_.flat.size() + source_terms_;
+        Terms merged;
+        merge(
+            false, [](size_t) {},
+            [&](const int32_t* k, uint32_t n, const Num& v) { merged.push_distinct(Key(k, n), Num(v)); });
+        sum_.terms = std::move(merged);
+        source_terms_ = 0;
+        if ((sum_.terms.size() + kept_) * kRepeats > before + pending) {
+            flat_again();
+            return;
+        }
+        // into the map, where the contributions will be added
+        auto key = [](uint32_t row, int32_t col) {
+            Key k(col < 0 ? 1 : 2);
+            k.data()[0] = (int32_t)row;
+            if (col >= 0) k.data()[1] = col;
+            return k;
+        };
+        for (size_t i = 0; i < kept_; ++i) {
+            if (kept_nums_) {
+                NumRecord& r = (*kept_nums_)[i];
+                sum_.terms.push_distinct(key(r.group, r.col), std::move(r.val));
+            } else {
+                const FloatRecord& r = (*kept_floats_)[i];
+                sum_.terms.push_distinct(key(r.group, r.col), Num::of_float(r.val));
+            }
+        }
+        kept_floats_.reset();
+        kept_nums_.reset();
+        kept_ = 0;
+        sum_.is_flat = false;
+        BigVector<Sum::Part>().swap(sum_.flat);
+        terms_seen_ = sum_.terms.size();
+        sum_.added = 0;
+        sum_.limit = std::max(kCompactAt, 2 * sum_.terms.size());
+    }
+
+    static constexpr size_t kRepeats = 2;  // contributions per term that make adding into the map pay
+    size_t terms_seen_ = 0;                // terms in the map when the last contributions began to come
+    // The last compaction's terms of degree 1 and 2, by row then column (row in `group`,
+    // column -1 for a linear term): the first kept_ records of one of the two.
+    std::unique_ptr<BigArray<FloatRecord>> kept_floats_;
+    std::unique_ptr<BigArray<NumRecord>> kept_nums_;
+    size_t kept_ = 0;
+
+    void flat_again() {
+        sum_.is_flat = true;
+        threshold_ = std::max(kCompactAt, 2 * (sum_.terms.size() + kept_));
+        sum_.limit = threshold_;
+    }
+
+    /// A penalty taken over whole: its terms, weight, and the flat parts that came before it;
+    /// for a square, its base's terms, their squares and the base's constant.
+    struct Source {
+        Terms terms;
+        Num w;
+        size_t flat_at;
+        std::vector<Num> squares;  // empty: not a square
+        Num c;
+    };
+    std::vector<Source> sources_;
+
+    /// Whether a square's terms are made without a Python object: a float or int weight, and
+    /// base values and constant that are floats or ints, all below 2^20 in magnitude (every
+    /// product then stays within int64). `mass` gets a bound of the ints' magnitudes summed.
+    static bool native_square(const Source& s, double& mass) {
+        constexpr double kBound = double(1 << 20);
+        auto small = [&](const Num& v) {
+            double x = 0;
+            return (v.tag() == Num::Float || v.tag() == Num::Int) && v.promotes(x) &&
+                   (v.tag() == Num::Float || std::fabs(x) < kBound);
+        };
+        if (s.squares.empty() || !small(s.w) || !small(s.c)) return false;
+        double sum = 0, squares = 0;  // of the int values' magnitudes, of their squares
+        for (const auto& entry : s.terms) {
+            if (!small(entry.val)) return false;
+            double x = entry.val.tag() == Num::Int ? std::fabs(promoted(entry.val)) : 0.0;
+            sum += x, squares += x * x;
+        }
+        // the terms w * 2 v_i c, w * 2 v_i v_j (i < j) and w * v_i^2 are ints when all their
+        // factors are
+        double c = s.c.tag() == Num::Int ? std::fabs(promoted(s.c)) : 0.0;
+        mass = s.w.tag() == Num::Int ? std::fabs(promoted(s.w)) * (2 * sum * c + sum * sum + squares) : 0.0;
+        return true;
+    }
+
+    /// A native_square()'s number as num_mul promotes it.
+    static double promoted(const Num& v) {
+        double x = 0;
+        v.promotes(x);
+        return x;
+    }
+
+    /// w * (a * b) as num_mul computes it, for a native_square()'s numbers and a float w.
+    static double weighted(double w, const Num& a, const Num& b) {
+        if (a.tag() == Num::Int && b.tag() == Num::Int) return w * (double)(a.as_int() * b.as_int());
+        return w * (promoted(a) * promoted(b));
+    }
+
+    /// Calls f(key, value) for every contribution besides the objective, in order: the terms
+    /// compacted so far (unless not `compacted`), the flat parts, and the penalties taken over
+    /// where they came (weighted here, a key with a repeated variable reduced, as the expansion
+    /// does). f may take the value. A square for which skip(source) is true is passed over.
+    template <class F, class Skip>
+    void each_other(F&& f, Skip&& skip, bool compacted = true) {
+        SignalPoll poll;
+        size_t at = 0;
+        auto flat_to = [&](size_t end) {
+            for (; at < end; ++at) {
+                poll.tick();
+                f(sum_.flat[at].key, sum_.flat[at].val);
+            }
+        };
+        if (compacted)
+            for (auto& entry : sum_.terms) {  // every contribution in them came first
+                poll.tick();
+                f(entry.key, entry.val);
+            }
+        int32_t bits[Key::kInline];
+        const Num two = Num::of_int(2);
+        for (auto& s : sources_) {
+            flat_to(s.flat_at);
+            poll.tick(s.terms.size());
+            if (!s.squares.empty() && skip(static_cast<const Source&>(s))) continue;
+            if (!s.squares.empty()) {
+                // poly_power's terms of the square, in its order: x_i, x_i x_j (j > i), x_i x_i
+                // (reduced to x_i), each weighted as a penalty's term; computed natively when
+                // they are floats that num_mul would make from C numbers
+                auto square = [&](auto native) {
+                    constexpr bool kNative = decltype(native)::value;
+                    double w = kNative ? s.w.as_float() : 0.0;
+                    auto weigh = [&](const Num& twice, const Num& b) {
+                        if constexpr (kNative) return Num::of_float(weighted(w, twice, b));
+                        return num_mul(s.w, num_mul(twice, b));
+                    };
+                    const Terms::Entry* es = s.terms.begin();
+                    size_t n = s.terms.size();
+                    for (size_t i = 0; i < n; ++i) {
+                        poll.tick(n - i);
+                        int32_t a = es[i].key.data()[0];
+                        Num twice = num_mul(two, es[i].val);
+                        Key single(1);
+                        single.data()[0] = a;
+                        Num v = weigh(twice, s.c);
+                        f(single, v);
+                        for (size_t j = i + 1; j < n; ++j) {
+                            int32_t b = es[j].key.data()[0];
+                            Key k(2);
+                            k.data()[0] = std::min(a, b);
+                            k.data()[1] = std::max(a, b);
+                            Num u = weigh(twice, es[j].val);
+                            f(k, u);
+                        }
+                        Num q = kNative ? Num::of_float(w * promoted(s.squares[i])) : num_mul(s.w, s.squares[i]);
+                        f(single, q);
+                    }
+                };
+                double mass = 0;
+                if (native_square(s, mass) && s.w.tag() == Num::Float)
+                    square(std::true_type());
+                else
+                    square(std::false_type());
+                continue;
+            }
+            for (auto& entry : s.terms) {
+                Num v = num_mul(s.w, entry.val);
+                const Key& k = entry.key;
+                if (increasing(k, nvar_)) {
+                    f(k, v);
+                    continue;
+                }
+                uint32_t n = k.size();
+                Key reduced;
+                if (n <= Key::kInline) {
+                    std::copy(k.data(), k.data() + n, bits);
+                    reduced = make_key(bits, n);
+                } else {
+                    std::vector<int32_t> many(k.data(), k.data() + n);
+                    reduced = make_key(many.data(), n);
+                }
+                f(reduced, v);
+            }
+        }
+        flat_to(sum_.flat.size());
+    }
+
+    /// merge_flat's records bucketed by first index (the objective's entries first, then the
+    /// contributions in order), each bucket sorted stably by second index and its equal keys
+    /// merged. `start` holds the buckets' beginnings, from index 1; `from_base` the objective's
+    /// records in each. Large float merges written in place run on two threads: the
+    /// objective's records are placed by a helper while this thread places the others, then
+    /// each sorts and merges half the buckets. The helper touches no Python object: in place,
+    /// every value is a float and every term it emits is a linear one, stored by index.
+    /// Not `final` (a compaction), the objective is left out and kept.
+    template <class Rec, class Emit>
+    void merge_buckets(std::vector<size_t>& start, const std::vector<size_t>& from_base, Emit&& emit, bool final,
+                       bool floats_in_place) {
+        using V = decltype(std::declval<Rec&>().take());
+        constexpr bool floats = std::is_same<Rec, FloatRecord>::value;
+        size_t nb = start.size() - 2;
+        size_t total = start[nb + 1];
+        auto owner = std::make_unique<BigArray<Rec>>(total);  // filled below, one record per slot
+        BigArray<Rec>& recs = *owner;
+        bool in_place = floats && floats_in_place;
+        bool two = in_place && total >= kParallel;
+        // bucket r is [first[r], first[r + 1])
+        std::vector<size_t> first(nb + 1);
+        for (size_t r = 0; r <= nb; ++r) first[r] = start[r + 1];
+        std::vector<size_t> at_base(first.begin(), first.end() - 1), at_other(nb);
+        for (size_t r = 0; r < nb; ++r) at_other[r] = first[r] + from_base[r];
+        auto put = [&](std::vector<size_t>& at, const Key& k, Num&& v, uint32_t group) {
+            if (k.size() > 2) return;
+            Rec& rec = recs[at[(size_t)k.data()[0]]++];
+            rec.col = k.size() == 2 ? k.data()[1] : -1;
+            rec.group = group;
+            rec.set(std::move(v));
+        };
+        auto put_base = [&](bool poll_signals) {
+            SignalPoll poll;
+            for (auto& entry : base_) put(at_base, entry.key, std::move(entry.val), 0);
+            for (size_t p = 0; p < base_parts_.size(); ++p) {
+                if (poll_signals) poll.tick(base_parts_.terms(p));
+                uint32_t g = base_parts_.group(p);
+                for (auto* entry = base_parts_.begin(p); entry != base_parts_.end(p); ++entry)
+                    put(at_base, entry->key, std::move(entry->val), g);
+                if (p + 1 == base_parts_.size() || base_parts_.block(p + 1) != base_parts_.block(p))
+                    base_parts_.free_block(base_parts_.block(p));  // read through: memory goes back early
+            }
+        };
+        auto put_others = [&] {
+            for (size_t i = 0; i < kept_; ++i) {  // before anything that came after them
+                if (kept_nums_) {
+                    NumRecord& from = (*kept_nums_)[i];
+                    Rec& rec = recs[at_other[from.group]++];
+                    rec.col = from.col;
+                    rec.group = kOther;
+                    rec.set(std::move(from.val));
+                } else {
+                    const FloatRecord& from = (*kept_floats_)[i];
+                    Rec& rec = recs[at_other[from.group]++];
+                    rec.col = from.col;
+                    rec.group = kOther;
+                    if constexpr (floats)
+                        rec.val = from.val;
+                    else
+                        rec.set(Num::of_float(from.val));
+                }
+            }
+            kept_floats_.reset();
+            kept_nums_.reset();
+            kept_ = 0;
+            each_other([&](const Key& k, Num& v) { put(at_other, k, std::move(v), kOther); },
+                       [](const Source&) { return false; });
+        };
+        if (two) {
+            HelperThread helper([&] { put_base(false); });
+            put_others();
+            helper.join();
+        } else {
+            if (final) put_base(true);
+            put_others();
+        }
+        if (final) {
+            base_ = Terms();
+            base_parts_.clear();
+            BigVector<Sum::Part>().swap(sum_.flat);
+        } else {
+            sum_.flat.clear();  // its room is taken again up to the next compaction
+        }
+        sum_.terms = Terms();
+        sources_.clear();
+
+        struct Acc {  // a running sum; empty until the first value
+            V v{};
+            bool has = false;
+            void add(V&& x) {
+                if (has) {
+                    v = Rec::add(v, x);
+                } else {
+                    v = std::move(x);
+                    has = true;
+                }
+            }
+        };
+        // the first term written in place that is not finite, refused once the threads are done
+        struct Unfinite {
+            bool seen = false;
+            int32_t key[2];
+            double val;
+        };
+        // Buckets [from, to), their quadratic terms written in place from `written` on.
+        auto merge_range = [&](size_t from, size_t to, size_t& written, bool poll_signals, Unfinite& unfinite) {
+            SignalPoll poll;
+            RunSort<Rec> sorter;
+            int32_t key[2];
+            auto done = [&](V&& v) {
+                if (!final) {  // a compaction keeps the terms as records, over those read
+                    Rec& o = recs[written++];
+                    o.col = key[1];
+                    o.group = (uint32_t)key[0];
+                    o.val = std::move(v);
+                    return;
+                }
+                if constexpr (floats) {
+                    if (in_place && key[1] >= 0) {
+                        if (!std::isfinite(v) && !unfinite.seen) unfinite = Unfinite{true, {key[0], key[1]}, v};
+                        FloatRecord& o = recs[written++];  // never past the records read: each term took one
+                        o.col = key[1];
+                        o.group = (uint32_t)key[0];
+                        o.val = v;
+                        return;
+                    }
+                }
+                emit(key, key[1] < 0 ? 1u : 2u, Rec::num(std::move(v)));
+            };
+            for (size_t r = from; r < to; ++r) {
+                size_t lo = first[r], hi = first[r + 1];
+                if (poll_signals) poll.tick(hi - lo);
+                sorter.sort(recs.get() + lo, hi - lo, [](const Rec& a, const Rec& b) { return a.col < b.col; });
+                key[0] = (int32_t)r;
+                for (size_t i = lo; i < hi;) {
+                    int32_t col = recs[i].col;
+                    key[1] = col;
+                    if (i + 1 == hi || recs[i + 1].col != col) {  // a key met once, nearly all of them
+                        done(recs[i++].take());
+                        continue;
+                    }
+                    // the objective's value (each group's parts added in order, then the groups),
+                    // plus the others' sum; the objective's records come first, in part order
+                    Acc base_sum, group, sum;
+                    uint32_t current = kOther;
+                    for (; i < hi && recs[i].col == col; ++i) {
+                        Rec& rec = recs[i];
+                        if (rec.group == kOther) {
+                            sum.add(rec.take());
+                            continue;
+                        }
+                        if (rec.group != current && group.has) base_sum.add(std::move(group.v));
+                        if (rec.group != current) group = Acc();
+                        current = rec.group;
+                        group.add(rec.take());
+                    }
+                    if (group.has) base_sum.add(std::move(group.v));
+                    if (base_sum.has && sum.has)
+                        done(Rec::add(base_sum.v, sum.v));
+                    else
+                        done(base_sum.has ? std::move(base_sum.v) : std::move(sum.v));
+                }
+            }
+        };
+        size_t written = 0;
+        Unfinite unfinite[2];
+        if (two) {
+            // the second half of the records, from the bucket where it begins, to the helper;
+            // its terms are moved down behind the first half's afterwards
+            size_t mid = (size_t)(std::lower_bound(first.begin(), first.end(), total / 2) - first.begin());
+            size_t later = first[mid];
+            HelperThread helper([&] { merge_range(mid, nb, later, false, unfinite[1]); });
+            merge_range(0, mid, written, true, unfinite[0]);
+            helper.join();
+            if (written < first[mid])
+                std::memmove(static_cast<void*>(recs.get() + written), recs.get() + first[mid],
+                             (later - first[mid]) * sizeof(Rec));
+            written += later - first[mid];
+        } else {
+            merge_range(0, nb, written, true, unfinite[0]);
+        }
+        for (const Unfinite& u : unfinite)
+            if (u.seen) overflowed(Num::of_float(u.val), u.key, 2);
+        if (!final) {
+            if constexpr (floats)
+                kept_floats_ = std::move(owner);
+            else
+                kept_nums_ = std::move(owner);
+            kept_ = written;
+            return;
+        }
+        recs.emptied();
+        if constexpr (floats) {
+            if (in_place) {
+                quadratic_ = QuadraticColumns(std::move(owner), written);
+            }
+        }
+    }
+};
+
+}  // namespace qtx::pubo
