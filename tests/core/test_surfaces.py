@@ -227,8 +227,6 @@ UNDECLARED = {
     CORE + "compile.compile",
     CORE + "compile.unroll_forall",
     CORE + "compile.pinning_constraint",
-    CORE + "pubo.binarize",
-    CORE + "pubo.tree_flatten",
 }
 
 
