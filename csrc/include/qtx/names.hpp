@@ -36,7 +36,7 @@ namespace qtx {
 
 /// `quillon_transpiler.exceptions.<name>`. Safe with an error pending: it is set aside for
 /// the lookup (the first one imports), so that this can name the class of a pending error.
-inline Obj exception_class(PyObject* name) {
+inline Obj exception_class(nb::handle name) {
     ErrorAside pending;
     return imported(QTX_NAME("quillon_transpiler.exceptions"), name);
 }
@@ -55,14 +55,14 @@ inline Obj caught_substitute_error() {
 }
 
 /// `indices[name] = value` on an instance data's element bindings.
-inline void bind_index(PyObject* indices, PyObject* name, PyObject* value) {
-    if (indices == Py_None) raise(PyExc_TypeError, "'NoneType' object is not subscriptable");
-    if (PyDict_CheckExact(indices)) return dict_set(indices, name, value);
-    if (PyObject_SetItem(indices, name, value) < 0) fail();
+inline void bind_index(nb::handle indices, nb::handle name, nb::handle value) {
+    if (indices.is_none()) raise(PyExc_TypeError, "'NoneType' object is not subscriptable");
+    if (PyDict_CheckExact(indices.ptr())) return dict_set(indices, name, value);
+    if (PyObject_SetItem(indices.ptr(), name.ptr(), value.ptr()) < 0) fail();
 }
 
 /// A class of the substitutable expression tree: `substitutable_expr.<name>`.
-inline Obj tree_class(PyObject* name) {
+inline Obj tree_class(nb::handle name) {
     return imported(QTX_NAME("quillon_transpiler.core.substitute.substitutable_expr"), name);
 }
 

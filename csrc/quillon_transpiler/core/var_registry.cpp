@@ -28,7 +28,7 @@ Obj add_int_variable(PyObject* const* a) {
     return index;
 }
 
-Obj pairs(PyObject* inner, const char* second, Obj (*value)(PyObject*)) {
+Obj pairs(PyObject* inner, const char* second, Obj (*value)(nb::handle)) {
     Obj subs = own(PyList_New(0)), vals = own(PyList_New(0));
     map_each(inner, [&](PyObject* k, PyObject* v) {
         if (PyList_Append(subs.ptr(), k) < 0 || PyList_Append(vals.ptr(), value(v).ptr()) < 0) fail();
@@ -39,10 +39,10 @@ Obj pairs(PyObject* inner, const char* second, Obj (*value)(PyObject*)) {
     return std::move(d);
 }
 
-Obj bound_dict(PyObject* bound) {
+Obj bound_dict(nb::handle bound) {
     nb::dict d;
-    d["lower"] = plain(getattr(bound, N.lower.ptr()).ptr());
-    d["upper"] = plain(getattr(bound, N.upper.ptr()).ptr());
+    d["lower"] = plain(qtx::getattr(bound, N.lower));
+    d["upper"] = plain(qtx::getattr(bound, N.upper));
     return std::move(d);
 }
 
