@@ -7,7 +7,8 @@
 //
 // This header holds the engine's state, its dispatch and its results; each node family is
 // evaluated in a header of its own, its constant path (data-only subtrees) beside the full one:
-// engine_data.hpp, engine_variables.hpp, engine_operators.hpp, engine_folds.hpp.
+// engine_data.hpp, engine_variables.hpp, engine_operators.hpp, engine_folds.hpp. The core's
+// words (plan, bindings, views, kernel, rows, parts): GLOSSARY.md beside this header.
 #pragma once
 #include "bindings.hpp"
 #include "data_view.hpp"

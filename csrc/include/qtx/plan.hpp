@@ -1,5 +1,5 @@
 // Plans: an expression tree read once into C++ nodes, so evaluation loops never look up
-// Python attributes.
+// Python attributes. The core's words: GLOSSARY.md beside this header.
 #pragma once
 #include "names.hpp"
 #include "num.hpp"

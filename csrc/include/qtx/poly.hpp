@@ -2,6 +2,7 @@
 // keeps its polynomials in this form until a result is handed to Python, and the in-place
 // methods of SubstitutedExpression read their operands into it, compute, and write back.
 // Key orders follow the methods' rules; numbers follow Python through Num.
+// The core's words (key, term map, parts, capsule, plan, kernel, rows): GLOSSARY.md here.
 #pragma once
 #include "big_array.hpp"
 #include "maps.hpp"
