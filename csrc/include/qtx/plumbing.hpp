@@ -257,9 +257,15 @@ inline Obj kwnames(std::initializer_list<const char*> keys) {
     return t;
 }
 
-/// `o.name(*args)`.
+/// `o.name(*args)`, without a bound method object in between.
 inline Obj call_method(nb::handle o, nb::handle name, std::initializer_list<nb::handle> args = {}) {
-    return call(qtx::getattr(o, name), args);
+    constexpr size_t kMost = 12;
+    PyObject* vector[kMost + 1];
+    if (args.size() > kMost) raise(PyExc_SystemError, "qtx::call_method takes at most 12 arguments");
+    vector[0] = o.ptr();
+    size_t n = 1;
+    for (nb::handle h : args) vector[n++] = h.ptr();
+    return own(PyObject_VectorcallMethod(name.ptr(), vector, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 }  // namespace qtx

@@ -7,7 +7,7 @@ namespace qtx {
 /// Calls SubstitutableExpr.__init__(self), as the leaves do.
 inline void init_base(nb::handle self) {
     Obj base = QTX_IMPORT("quillon_transpiler.core.substitute.substitutable_expr.expression", "SubstitutableExpr");
-    base.attr("__init__")(self);
+    call_method(base, QTX_NAME("__init__"), {self});
 }
 
 /// A new list holding `self` when check(self) is truthy. Every `extract` starts here, so

@@ -17,7 +17,7 @@ Obj add_int_variable(nb::handle self, nb::handle label, nb::handle subscripts, n
     Obj bound = make_bound(lower, upper);
     // the variable first: a registry that refuses it must not keep its bounds either
     Obj index = registry_add(self, label, subscripts);
-    Obj bounds = self.attr("integer_bound");
+    Obj bounds = attr(self, "integer_bound");
     Obj inner = map_find(bounds, label);
     if (!inner) {
         inner = nb::dict();
@@ -43,18 +43,18 @@ nb::dict pairs(nb::handle inner, const char* second, Value&& value) {
 
 nb::dict bound_dict(nb::handle bound) {
     nb::dict out;
-    out["lower"] = plain(bound.attr("lower"));
-    out["upper"] = plain(bound.attr("upper"));
+    out["lower"] = plain(attr(bound, "lower"));
+    out["upper"] = plain(attr(bound, "upper"));
     return out;
 }
 
 Obj to_serializable(nb::handle self) {
     nb::dict var_map, integer_bound;
-    map_each(self.attr("var_map"), [&](nb::handle label, nb::handle inner) {
+    map_each(attr(self, "var_map"), [&](nb::handle label, nb::handle inner) {
         var_map[label] = pairs(inner, "index", [](nb::handle index) { return plain(index); });
     });
-    Obj var_num = self.attr("var_num");
-    map_each(self.attr("integer_bound"),
+    Obj var_num = attr(self, "var_num");
+    map_each(attr(self, "integer_bound"),
              [&](nb::handle label, nb::handle inner) { integer_bound[label] = pairs(inner, "bound", bound_dict); });
     nb::dict out;
     out["class"] = "VarRegistry";

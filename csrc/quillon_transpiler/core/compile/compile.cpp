@@ -1,6 +1,7 @@
 // compile: the compile_model driver and its pipeline steps.
 //
-// Cold code, written as the Python it stands for; the substitution itself runs in the engine.
+// Cold code, written as the Python it stands for (`attr(o, "name")` is getattr, its name interned
+// once); the substitution itself runs in the engine.
 // Steps that catch an error to name its item catch both kinds of failure (`catch (...)`):
 // nanobind's calls throw nb::python_error, the package's helpers PyErrSet.
 #include "qtx/engine.hpp"
@@ -57,11 +58,11 @@ struct Session {
     raise_from(call(substitute_error(), {str(msg)}), caught, chained);
 }
 
-Obj element_name(nb::handle forall_entry) { return forall_entry[0].attr("name"); }
+Obj element_name(nb::handle forall_entry) { return attr(forall_entry[0], "name"); }
 
 /// `condition.left - condition.right`: the polynomial a constraint compiles to.
 Obj difference(nb::handle condition) {
-    Obj left = condition.attr("left"), right = condition.attr("right");
+    Obj left = attr(condition, "left"), right = attr(condition, "right");
     return left - right;
 }
 
@@ -76,7 +77,7 @@ nb::dict forall_values(nb::handle forall, nb::handle assignment) {
 std::string forall_text(nb::handle values) { return nb::len(values) ? "forall=" + to_string(values) : std::string(); }
 
 /// `unroll_forall(forall, data)`.
-Obj unroll(nb::handle forall, nb::handle data) { return unroll_module().attr("unroll_forall")(forall, data); }
+Obj unroll(nb::handle forall, nb::handle data) { return attr(unroll_module(), "unroll_forall")(forall, data); }
 
 /// The polynomial of one assignment: a SubstitutedExpression, or a capsule in a native session.
 Obj substitute_once(engine::Node* root, Session& session) {
@@ -112,7 +113,7 @@ nb::dict substitute_each(Session& session, const char* kind, nb::handle label, n
         FastSequence values(assignment, "assignment must be a sequence");
         Py_ssize_t bound = std::min(levels, values.size());
         if (bound) {
-            Obj indices = session.data.attr("indices");
+            Obj indices = attr(session.data, "indices");
             for (Py_ssize_t level = 0; level < bound; ++level) bind_index(indices, element_names[level], values[level]);
         }
         if (!root) {
@@ -135,10 +136,10 @@ nb::dict substitute_each(Session& session, const char* kind, nb::handle label, n
 }
 
 nb::dict constraint_substitute(Session& session, nb::handle constraint) {
-    Obj label = constraint.attr("name");
+    Obj label = attr(constraint, "name");
     try {
-        Obj forall = constraint.attr("forall");
-        Obj condition = constraint.attr("condition");
+        Obj forall = attr(constraint, "forall");
+        Obj condition = attr(constraint, "condition");
         Obj assignments = unroll(forall, session.data);
         return substitute_each(session, "constraint", label, forall, assignments,
                                [&] { return difference(condition); });
@@ -151,9 +152,9 @@ nb::dict constraint_substitute(Session& session, nb::handle constraint) {
 /// Errors of the forall list name the penalty in compile_model only: the step function on its
 /// own lets them through unchanged.
 nb::dict penalty_substitute(Session& session, nb::handle penalty) {
-    Obj label = penalty.attr("name");
-    Obj forall = penalty.attr("forall");
-    Obj expression = penalty.attr("expression");
+    Obj label = attr(penalty, "name");
+    Obj forall = attr(penalty, "forall");
+    Obj expression = attr(penalty, "expression");
     Obj assignments;
     try {
         assignments = unroll(forall, session.data);
@@ -183,7 +184,7 @@ nb::dict penalty_substitute(Session& session, nb::handle penalty) {
 
 /// {element name: value} of the forall elements as `data.indices` holds them now.
 nb::dict bound_values(nb::handle forall, nb::handle data) {
-    Obj indices = data.attr("indices");
+    Obj indices = attr(data, "indices");
     nb::dict bound;
     if (PyDict_Check(indices.ptr())) {
         for (nb::handle entry : forall) {
@@ -199,8 +200,8 @@ Obj as_int(Obj x) { return PyLong_Check(x.ptr()) ? x : to_int(x); }
 
 /// The forall values of the first assignment at which a pinning constraint pins `key`.
 nb::dict pinned_at(nb::handle constraint, nb::handle data, nb::handle key) {
-    Obj forall = constraint.attr("forall");
-    Obj pinned = pinning_module().attr("check_pinning_constraint")(constraint.attr("condition"));
+    Obj forall = attr(constraint, "forall");
+    Obj pinned = attr(pinning_module(), "check_pinning_constraint")(attr(constraint, "condition"));
     Obj subscripts = pinned[1];
     Obj registry = empty_registry();
     Obj assignments = unroll(forall, data);
@@ -208,11 +209,11 @@ nb::dict pinned_at(nb::handle constraint, nb::handle data, nb::handle key) {
     for (nb::handle assignment : assignments) {
         poll.tick();
         nb::dict values = forall_values(forall, assignment);
-        Obj indices = data.attr("indices");
+        Obj indices = attr(data, "indices");
         map_each(values, [&](nb::handle name, nb::handle value) { bind_index(indices, name, value); });
         nb::list at;
         for (nb::handle subscript : subscripts)
-            at.append(as_int(subscript.attr("substitute")(registry, data).attr("constant")));
+            at.append(as_int(attr(attr(subscript, "substitute")(registry, data), "constant")));
         if (compare(nb::tuple(at), key, Py_EQ)) return values;
     }
     return nb::dict();
@@ -228,9 +229,9 @@ struct Pinning {
 /// Merges the caller's fixed values with those of the pinning constraints (entries already
 /// present win). `guard` checks the pinned subscripts against the declared shapes.
 Pinning fixed_vars_from_pinning(nb::handle problem, nb::handle data, ShapeGuard& guard) {
-    Pinning out{data.attr("fixed_variables"), nb::dict()};
-    Obj convert = pinning_module().attr("convert_to_fixed_vars");
-    map_each(problem.attr("constraints"), [&](nb::handle label, nb::handle constraint) {
+    Pinning out{attr(data, "fixed_variables"), nb::dict()};
+    Obj convert = attr(pinning_module(), "convert_to_fixed_vars");
+    map_each(attr(problem, "constraints"), [&](nb::handle label, nb::handle constraint) {
         Obj fixed;
         try {
             fixed = convert(constraint, data);
@@ -240,7 +241,7 @@ Pinning fixed_vars_from_pinning(nb::handle problem, nb::handle data, ShapeGuard&
             // say "in forall: " and come before any assignment is complete: label only.
             Obj error = caught_substitute_error();
             bool in_forall = to_string(error).rfind("in forall: ", 0) == 0;
-            Obj bound = in_forall ? Obj() : bound_values(constraint.attr("forall"), data);
+            Obj bound = in_forall ? Obj() : bound_values(attr(constraint, "forall"), data);
             raise_pinning_error(label, error, bound);
         }
         if (fixed.is_none()) {
@@ -260,7 +261,7 @@ Pinning fixed_vars_from_pinning(nb::handle problem, nb::handle data, ShapeGuard&
         map_each(fixed, [&](nb::handle variable, nb::handle values) {
             int has = PySequence_Contains(merged.ptr(), variable.ptr());
             if (has < 0) fail();
-            if (has) values.attr("update")(item(merged, variable));
+            if (has) attr(values, "update")(item(merged, variable));
             merged[variable] = values;
         });
     });
@@ -268,7 +269,7 @@ Pinning fixed_vars_from_pinning(nb::handle problem, nb::handle data, ShapeGuard&
 }
 
 Obj extract_deci_var(nb::handle expr) {
-    Obj found = expr.attr("extract")(decision_variable_check());
+    Obj found = attr(expr, "extract")(decision_variable_check());
     check_result(found, &PyList_Type);
     return found;
 }
@@ -276,25 +277,25 @@ Obj extract_deci_var(nb::handle expr) {
 /// The decision variables of the problem by name; `extract` lists those of one tree.
 template <class Extract>
 nb::dict decision_variables(nb::handle problem, Extract&& extract) {
-    Obj found = extract(problem.attr("objective"));
-    map_each(problem.attr("constraints"), [&](nb::handle, nb::handle constraint) {
-        found.attr("extend")(extract(difference(constraint.attr("condition"))));
+    Obj found = extract(attr(problem, "objective"));
+    map_each(attr(problem, "constraints"), [&](nb::handle, nb::handle constraint) {
+        attr(found, "extend")(extract(difference(attr(constraint, "condition"))));
     });
-    map_each(problem.attr("penalties"),
-             [&](nb::handle, nb::handle penalty) { found.attr("extend")(extract(penalty.attr("expression"))); });
+    map_each(attr(problem, "penalties"),
+             [&](nb::handle, nb::handle penalty) { attr(found, "extend")(extract(attr(penalty, "expression"))); });
     nb::dict out;
-    for (nb::handle node : found) out[node.attr("name")] = node;
+    for (nb::handle node : found) out[attr(node, "name")] = node;
     return out;
 }
 
 Obj get_ph_vars(nb::handle problem) {
-    Obj placeholder = substitutable_expr().attr("Placeholder");
-    Obj found = problem.attr("objective").attr("extract_type")(placeholder);
-    map_each(problem.attr("constraints"), [&](nb::handle, nb::handle constraint) {
-        found.attr("extend")(difference(constraint.attr("condition")).attr("extract_type")(placeholder));
+    Obj placeholder = attr(substitutable_expr(), "Placeholder");
+    Obj found = attr(attr(problem, "objective"), "extract_type")(placeholder);
+    map_each(attr(problem, "constraints"), [&](nb::handle, nb::handle constraint) {
+        attr(found, "extend")(attr(difference(attr(constraint, "condition")), "extract_type")(placeholder));
     });
-    map_each(problem.attr("penalties"), [&](nb::handle, nb::handle penalty) {
-        found.attr("extend")(penalty.attr("expression").attr("extract_type")(placeholder));
+    map_each(attr(problem, "penalties"), [&](nb::handle, nb::handle penalty) {
+        attr(found, "extend")(attr(attr(penalty, "expression"), "extract_type")(placeholder));
     });
     check_result(found, &PyList_Type);
     return found;
@@ -306,12 +307,12 @@ nb::dict eval_deci_var_shape(nb::handle problem, nb::handle data) {
     Obj registry = empty_registry();
     map_each(deci_vars, [&](nb::handle label, nb::handle variable) {
         nb::list dims;
-        for (nb::handle size : variable.attr("shape")) {
+        for (nb::handle size : attr(variable, "shape")) {
             Obj dim = nb::none();
             if (!size.is_none()) {
-                Obj poly = size.attr("substitute")(registry, data);
-                if (map_size(poly.attr("coeff"))) raise_substitute("Shapes must not contain decision variables.");
-                dim = to_int(poly.attr("constant"));
+                Obj poly = attr(size, "substitute")(registry, data);
+                if (map_size(attr(poly, "coeff"))) raise_substitute("Shapes must not contain decision variables.");
+                dim = to_int(attr(poly, "constant"));
             }
             dims.append(dim);
         }
@@ -326,7 +327,7 @@ long value_axes(nb::handle value) {
     check_stack("while reading nested lists of data");
     PyTypeObject* ndarray = numpy_type("ndarray");
     if (ndarray && PyObject_TypeCheck(value.ptr(), ndarray)) {
-        long n = PyLong_AsLong(value.attr("ndim").ptr());
+        long n = PyLong_AsLong(attr(value, "ndim").ptr());
         if (n == -1 && PyErr_Occurred()) fail();
         return n;
     }
@@ -342,20 +343,20 @@ long value_axes(nb::handle value) {
 /// Every placeholder the problem reads, wherever it stands: its expressions, the ranges and
 /// conditions of the forall lists, and the shapes of the decision variables.
 Obj mentioned_placeholders(nb::handle problem, nb::handle ph_vars) {
-    Obj placeholder = substitutable_expr().attr("Placeholder");
+    Obj placeholder = attr(substitutable_expr(), "Placeholder");
     nb::list found(ph_vars);
     auto scan_forall = [&](nb::handle, nb::handle item) {
-        for (nb::handle entry : item.attr("forall")) {
+        for (nb::handle entry : attr(item, "forall")) {
             Obj element = entry[0], condition = entry[1];
-            found.attr("extend")(element.attr("extract_type")(placeholder));
-            found.attr("extend")(condition.attr("extract_expr")(placeholder_check()));
+            attr(found, "extend")(attr(element, "extract_type")(placeholder));
+            attr(found, "extend")(attr(condition, "extract_expr")(placeholder_check()));
         }
     };
-    map_each(problem.attr("constraints"), scan_forall);
-    map_each(problem.attr("penalties"), scan_forall);
+    map_each(attr(problem, "constraints"), scan_forall);
+    map_each(attr(problem, "penalties"), scan_forall);
     map_each(decision_variables(problem, extract_deci_var), [&](nb::handle, nb::handle variable) {
-        for (nb::handle size : variable.attr("shape"))
-            if (!size.is_none()) found.attr("extend")(size.attr("extract_type")(placeholder));
+        for (nb::handle size : attr(variable, "shape"))
+            if (!size.is_none()) attr(found, "extend")(attr(size, "extract_type")(placeholder));
     });
     return std::move(found);
 }
@@ -367,14 +368,14 @@ Obj mentioned_placeholders(nb::handle problem, nb::handle ph_vars) {
 void check_placeholders(nb::handle problem, nb::handle ph_vars, nb::handle data) {
     nb::dict axes_of;  // placeholder name -> axes of its data, or None when unreadable
     for (nb::handle node : mentioned_placeholders(problem, ph_vars)) {
-        Obj name = node.attr("name");
+        Obj name = attr(node, "name");
         Obj axes;
         if (PyObject* known = dict_get(axes_of, name)) {
             axes = ref(known);
         } else {
             Obj value;
             try {
-                value = data.attr("get_value")(name, nb::tuple());
+                value = attr(data, "get_value")(name, nb::tuple());
             } catch (...) {
                 caught_substitute_error();
             }
@@ -382,7 +383,7 @@ void check_placeholders(nb::handle problem, nb::handle ph_vars, nb::handle data)
             axes_of[name] = axes;
         }
         if (axes.is_none()) continue;
-        Obj ndim = node.attr("ndim");
+        Obj ndim = attr(node, "ndim");
         if (!compare(ndim, axes, Py_EQ)) {
             std::string placeholder = to_string(name), model = to_string(ndim), given = to_string(axes);
             auto axes_word = [](const std::string& k) { return k == "1" ? " axis" : " axes"; };
@@ -423,7 +424,7 @@ bool is_number(nb::handle value) {
     if (is_instance(value, QTX_IMPORT("numbers", "Number"))) return true;
     PyTypeObject* generic = numpy_type("generic");  // numpy.bool_ is no numbers.Number
     if (!generic || !PyObject_TypeCheck(value.ptr(), generic)) return false;
-    return compare(value.attr("dtype").attr("kind"), str("b"), Py_EQ);
+    return compare(attr(attr(value, "dtype"), "kind"), str("b"), Py_EQ);
 }
 
 /// Checks the caller's fixed values: label -> {subscript tuple: number}. A wrong key would
@@ -477,12 +478,12 @@ Obj compile_model(nb::handle problem, nb::handle instance, nb::handle fixed_vari
     Obj fixed = fixed_variables.is_none() ? nb::dict() : nb::borrow(fixed_variables);
     check_fixed_variables(fixed);
 
-    Obj substitutable = converter_module().attr("convert_problem_to_substutitable")(problem);
+    Obj substitutable = attr(converter_module(), "convert_problem_to_substutitable")(problem);
     Obj ph_vars = get_ph_vars(substitutable);
     nb::list ph_names;
-    for (nb::handle placeholder : ph_vars) ph_names.append(placeholder.attr("name"));
+    for (nb::handle placeholder : ph_vars) ph_names.append(attr(placeholder, "name"));
 
-    Obj data = core_module().attr("InstanceData")(instance, fixed, ph_names, "indices"_a = nb::dict());
+    Obj data = attr(core_module(), "InstanceData")(instance, fixed, ph_names, "indices"_a = nb::dict());
     Obj var_map = nb::handle(registry_class())(nb::dict(), "var_num"_a = 0, "integer_bound"_a = nb::dict());
 
     check_placeholders(substitutable, ph_vars, data);
@@ -492,11 +493,11 @@ Obj compile_model(nb::handle problem, nb::handle instance, nb::handle fixed_vari
     session.native = native;
     session.name_items = true;
     Pinning pinning = fixed_vars_from_pinning(substitutable, data, session.guard);
-    data.attr("fixed_variables") = pinning.fixed_variables;
+    set_attr(data, "fixed_variables", pinning.fixed_variables);
 
-    Obj tree = substitutable.attr("objective"), objective;
+    Obj tree = attr(substitutable, "objective"), objective;
     try {
-        objective = native ? native_objective(tree, session) : tree.attr("substitute")(var_map, data);
+        objective = native ? native_objective(tree, session) : attr(tree, "substitute")(var_map, data);
         session.guard.check(var_map);
     } catch (...) {
         Obj error = caught_substitute_error();
@@ -512,15 +513,15 @@ Obj compile_model(nb::handle problem, nb::handle instance, nb::handle fixed_vari
 
     // the substitutable penalties, in the order the model declares them
     nb::dict penalty;
-    Obj penalties = substitutable.attr("penalties");
-    for (nb::handle label : problem.attr("custom_penalty_terms")) {
+    Obj penalties = attr(substitutable, "penalties");
+    for (nb::handle label : attr(problem, "custom_penalty_terms")) {
         penalty[label] = penalty_substitute(session, item(penalties, label));
         report_done(report, label);
     }
 
-    Obj sense = substitutable.attr("sense");
+    Obj sense = attr(substitutable, "sense");
     nb::dict shapes = eval_deci_var_shape(substitutable, data);
-    return compiled_model_module().attr("CompiledInstance")(
+    return attr(compiled_model_module(), "CompiledInstance")(
         "sense"_a = sense, "objective"_a = objective, "constraint"_a = constraint, "penalty"_a = penalty,
         "var_map"_a = var_map, "data"_a = data, "problem"_a = substitutable, "deci_var_shape"_a = shapes);
 }

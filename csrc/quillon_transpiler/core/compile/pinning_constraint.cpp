@@ -10,24 +10,24 @@ namespace {
 
 Obj decision_variable_class() { return tree_class(QTX_NAME("DecisionVariable")); }
 
-bool has_deci_var(nb::handle expr) { return truth(expr.attr("extract")(instance_check(decision_variable_class()))); }
+bool has_deci_var(nb::handle expr) { return truth(attr(expr, "extract")(instance_check(decision_variable_class()))); }
 
 /// (variable, subscripts) of a bare or subscripted decision variable, else None.
 Obj seperate_var_subs(nb::handle variable) {
     Obj decision_variable = decision_variable_class();
     if (is_instance(variable, decision_variable)) return nb::make_tuple(variable, nb::list());
-    Obj inner = variable.attr("variable");
-    if (is_instance(inner, decision_variable)) return nb::make_tuple(inner, variable.attr("subscripts"));
+    Obj inner = attr(variable, "variable");
+    if (is_instance(inner, decision_variable)) return nb::make_tuple(inner, attr(variable, "subscripts"));
     return nb::none();
 }
 
 /// The pinning triple (variable, subscripts, value) of `condition`, or None. `separate` is the
 /// caller's splitter, or null for the native one.
 Obj check_pinning(nb::handle condition, nb::handle separate) {
-    Obj kind = condition.attr("kind");
-    if (compare(kind, tree_class(QTX_NAME("ConstraintKind")).attr("EQUAL"), Py_NE)) return nb::none();
-    Obj left = condition.attr("left");
-    Obj right = condition.attr("right");
+    Obj kind = attr(condition, "kind");
+    if (compare(kind, attr(tree_class(QTX_NAME("ConstraintKind")), "EQUAL"), Py_NE)) return nb::none();
+    Obj left = attr(condition, "left");
+    Obj right = attr(condition, "right");
     if (!is_instance(left, decision_variable_class()) && !is_instance(left, tree_class(QTX_NAME("Subscript"))))
         return nb::none();
     Obj var_subs = separate ? separate(left) : seperate_var_subs(left);
@@ -39,37 +39,37 @@ Obj check_pinning(nb::handle condition, nb::handle separate) {
 
 /// The value an index expression stands for, as an int.
 Obj subscript_value(nb::handle expr, nb::handle registry, nb::handle data) {
-    Obj poly = expr.attr("substitute")(registry, data);
-    if (map_size(poly.attr("coeff"))) raise_substitute("Subscripts must not contain decision variables.");
-    Obj value = poly.attr("constant");
+    Obj poly = attr(expr, "substitute")(registry, data);
+    if (map_size(attr(poly, "coeff"))) raise_substitute("Subscripts must not contain decision variables.");
+    Obj value = attr(poly, "constant");
     return PyLong_Check(value.ptr()) ? value : to_int(value);
 }
 
 Obj convert_to_fixed_vars(nb::handle constraint, nb::handle data) {
-    Obj pinned = check_pinning(constraint.attr("condition"), nb::handle());
+    Obj pinned = check_pinning(attr(constraint, "condition"), nb::handle());
     if (pinned.is_none()) return pinned;
     nb::tuple triple = nb::borrow<nb::tuple>(pinned);
     nb::handle variable = triple[0], subscripts = triple[1], value_expr = triple[2];
     Obj registry = empty_registry();
-    Obj label = variable.attr("name");
+    Obj label = attr(variable, "name");
     nb::dict fixed_vars;
     fixed_vars[label] = nb::dict();
 
-    Obj forall = constraint.attr("forall");
+    Obj forall = attr(constraint, "forall");
     Obj unroll = QTX_IMPORT("quillon_transpiler.core.compile.unroll_forall", "unroll_forall");
     Obj assignments = unroll(forall, data);
-    Obj substitute_value = value_expr.attr("substitute");
+    Obj substitute_value = attr(value_expr, "substitute");
     SignalPoll poll;
     for (nb::handle assignment : assignments) {
         poll.tick(64);  // substitutions of the subscripts and the value per assignment
         // bind every forall element to its value of this assignment
         zip(forall, assignment, [&](nb::handle entry, nb::handle value) {
-            Obj name = entry[0].attr("name");
-            bind_index(data.attr("indices"), name, value);
+            Obj name = attr(entry[0], "name");
+            bind_index(attr(data, "indices"), name, value);
         });
         nb::list key;
         for (nb::handle expr : subscripts) key.append(subscript_value(expr, registry, data));
-        Obj fixed_value = substitute_value(registry, data).attr("constant");
+        Obj fixed_value = attr(substitute_value(registry, data), "constant");
         fixed_vars[label][nb::tuple(key)] = fixed_value;
     }
     return std::move(fixed_vars);

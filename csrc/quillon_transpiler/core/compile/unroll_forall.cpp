@@ -39,7 +39,6 @@ void unroll_levels(nb::handle forall, nb::handle data, Py_ssize_t start, nb::han
     std::vector<Level> info;
     std::vector<Obj> iters;  // the values still to try at each open level
     SignalPoll poll;
-    Obj condition_keywords = kwnames({"instance_data"});
 
     auto level = [&](Py_ssize_t depth) -> Level& {
         if ((size_t)depth >= info.size()) info.resize((size_t)depth + 1);
@@ -49,8 +48,8 @@ void unroll_levels(nb::handle forall, nb::handle data, Py_ssize_t start, nb::han
         l.cond = planner.plan_condition(l.condition);
         if (l.cond->type == NodeType::CFallback) l.cond = nullptr;
         if (l.element.type().is(engine::types().element)) l.range = planner.plan_as(l.element, NodeType::Element);
-        l.name = l.element.attr(names().name);
-        if (!l.cond) l.test = l.condition.attr(names().substitute);
+        l.name = attr(l.element, "name");
+        if (!l.cond) l.test = attr(l.condition, "substitute");
         l.ready = true;
         return l;
     };
@@ -66,9 +65,8 @@ void unroll_levels(nb::handle forall, nb::handle data, Py_ssize_t start, nb::han
 
     open(start);
     if (start == 0) {
-        nb::list zeros;
-        for (Py_ssize_t k = 0; k < levels; ++k) zeros.append(0);
-        indices = std::move(zeros);
+        indices = own(PyList_New(levels));
+        for (Py_ssize_t k = 0; k < levels; ++k) PyList_SET_ITEM(indices.ptr(), k, small_int(0).release().ptr());
     }
     Py_ssize_t depth = start;
     while (depth >= start) {
@@ -82,9 +80,9 @@ void unroll_levels(nb::handle forall, nb::handle data, Py_ssize_t start, nb::han
         }
         Obj index = nb::steal(next);
         Level& l = info[(size_t)depth];
-        bind_index(data.attr(names().indices), l.name, index);
+        bind_index(attr(data, "indices"), l.name, index);
         native.rebind();
-        bool holds = l.cond ? native.test(l.cond) : truth(call(l.test, {empty, data}, condition_keywords));
+        bool holds = l.cond ? native.test(l.cond) : truth(call(l.test, {empty, data}, kwnames({"instance_data"})));
         if (!holds) continue;
         if (PySequence_SetItem(indices.ptr(), depth, index.ptr()) < 0) fail();
         if (depth < levels - 1) {

@@ -15,21 +15,23 @@ using namespace nb::literals;
 
 namespace {
 
+// Names are interned once (qtx::attr, name_of): the handlers run once per model node.
+
 /// A global of this module, looked up at call time like Python code does.
 Obj global(const char* name) {
     Obj module = imported(QTX_NAME("quillon_transpiler.core.substitute.subs_lowering"));
-    Obj key = str(name);
+    nb::handle key = name_of(name);
     PyObject* value = dict_get(PyModule_GetDict(module.ptr()), key);
     if (!value) raisef(PyExc_NameError, "name '%U' is not defined", key.ptr());
     return ref(value);
 }
 
 /// `subs_expr.<name>`: a class of the expression tree.
-Obj tree(const char* name) { return global("subs_expr").attr(name); }
+Obj tree(const char* name) { return attr(global("subs_expr"), name); }
 /// `ql.<name>`: a class of the modeling library.
-Obj ql(const char* name) { return global("ql").attr(name); }
+Obj ql(const char* name) { return attr(global("ql"), name); }
 /// `subs_expr.<enumeration>.<member>`.
-Obj tree_kind(const char* enumeration, const char* member) { return tree(enumeration).attr(member); }
+Obj tree_kind(const char* enumeration, const char* member) { return attr(tree(enumeration), member); }
 
 bool is_tree(nb::handle o, const char* cls) { return is_instance(o, tree(cls)); }
 bool is_ql(nb::handle o, const char* cls) { return is_instance(o, ql(cls)); }
@@ -37,7 +39,7 @@ bool is_ql(nb::handle o, const char* cls) { return is_instance(o, ql(cls)); }
 /// `str(type(o))`: the class's full string form, e.g. "<class 'quillon.expressions.Range'>".
 std::string class_str(nb::handle o) { return to_string(o.type()); }
 /// `o.__class__.__name__`
-std::string class_name(nb::handle o) { return to_string(o.attr("__class__").attr("__name__")); }
+std::string class_name(nb::handle o) { return to_string(attr(attr(o, "__class__"), "__name__")); }
 
 void check_el_map(nb::handle el_map) { check_arg(el_map, &PyDict_Type, "el_map"); }
 
@@ -106,7 +108,7 @@ Obj prefixed(nb::handle expr, const char* dispatcher, nb::handle el_map) {
 
 bool is_scalar(nb::handle expr) {
     if (!is_instance(expr, global("VariableTypes"))) return true;
-    return compare(expr.attr("ndim"), nb::int_(0), Py_EQ);
+    return compare(attr(expr, "ndim"), nb::int_(0), Py_EQ);
 }
 
 Obj is_scalar_fn(nb::handle expr) { return nb::bool_(is_scalar(expr)); }
@@ -123,7 +125,7 @@ Obj cannot_convert_expr(nb::handle expr, nb::handle el_map) {
 
 Obj lower_number(nb::handle expr, nb::handle el_map) {
     check_el_map(el_map);
-    Obj value = expr.attr("value");
+    Obj value = attr(expr, "value");
     return lowered(tree("Number")(value), el_map);
 }
 
@@ -134,14 +136,14 @@ Obj new_element(nb::handle name, nb::handle start, nb::handle end) {
 Obj lower_element(nb::handle expr, nb::handle el_map_in) {
     check_el_map(el_map_in);
     Obj el_map = nb::borrow(el_map_in);
-    Obj name = expr.attr("name");
-    Obj belong_to = expr.attr("belong_to");
+    Obj name = attr(expr, "name");
+    Obj belong_to = attr(expr, "belong_to");
 
     // A range or a scalar length: a new element every time, replacing the map entry.
     Obj start, end;
     if (is_ql(belong_to, "Range")) {
-        start = lower(belong_to.attr("start"), el_map);
-        end = lower(belong_to.attr("end"), el_map);
+        start = lower(attr(belong_to, "start"), el_map);
+        end = lower(attr(belong_to, "end"), el_map);
     } else if (is_scalar(belong_to)) {
         start = tree("Number")(0);
         end = lower(belong_to, el_map);
@@ -171,7 +173,7 @@ Obj lower_element(nb::handle expr, nb::handle el_map_in) {
 Obj lower_multiple(nb::handle expr, nb::handle el_map_in) {
     check_el_map(el_map_in);
     Obj el_map = nb::borrow(el_map_in);
-    nb::list operands = lower_all(expr.attr("terms"), el_map, lower);
+    nb::list operands = lower_all(attr(expr, "terms"), el_map, lower);
     Obj kind =
         pick_kind(expr, "MultipleOpeKind", {{"AddOp", "ADD"}, {"MulOp", "MUL"}, {"MaxOp", "MAX"}, {"MinOp", "MIN"}});
     return lowered(tree("MultipleOperator")(operands, "kind"_a = kind), el_map);
@@ -180,7 +182,7 @@ Obj lower_multiple(nb::handle expr, nb::handle el_map_in) {
 Obj lower_unary(nb::handle expr, nb::handle el_map_in) {
     check_el_map(el_map_in);
     Obj el_map = nb::borrow(el_map_in);
-    Obj operand = lower(expr.attr("operand"), el_map);
+    Obj operand = lower(attr(expr, "operand"), el_map);
     Obj kind = pick_kind(expr, "UnaryOpeKind",
                          {{"LnOp", "LN"},
                           {"Log2Op", "LOG2"},
@@ -197,12 +199,12 @@ Obj lower_pair(nb::handle expr, nb::handle el_map_in) {
     // The class decides which attributes hold the operands, so it is tested first.
     Obj left, right, kind;
     if (is_ql(expr, "ModOp")) {
-        left = lower(expr.attr("left"), el_map);
-        right = lower(expr.attr("right"), el_map);
+        left = lower(attr(expr, "left"), el_map);
+        right = lower(attr(expr, "right"), el_map);
         kind = tree_kind("BinaryOpeKind", "MOD");
     } else if (is_ql(expr, "PowOp")) {
-        left = lower(expr.attr("base"), el_map);
-        right = lower(expr.attr("exponent"), el_map);
+        left = lower(attr(expr, "base"), el_map);
+        right = lower(attr(expr, "exponent"), el_map);
         kind = tree_kind("BinaryOpeKind", "POW");
     } else {
         not_supported(expr);
@@ -215,13 +217,13 @@ Obj lower_fold(nb::handle expr, nb::handle el_map_in) {
     Obj el_map = nb::borrow(el_map_in);
     // Lowering the index only registers its element; the fold runs over the map's entry,
     // which for an element over an array is its index element, not the array entry.
-    lower(expr.attr("index"), el_map);
-    Obj name = expr.attr("index").attr("name");
+    lower(attr(expr, "index"), el_map);
+    Obj name = attr(attr(expr, "index"), "name");
     Obj index = ref(dict_item(el_map, name));
     if (!is_tree(index, "Element"))
         raise_substitute("Error: " + class_name(index) + " is not supported as index. Please ask to Tavik team.");
-    Obj operand = lower(expr.attr("operand"), el_map);
-    Obj condition = lower_condition(expr.attr("condition"), el_map);
+    Obj operand = lower(attr(expr, "operand"), el_map);
+    Obj condition = lower_condition(attr(expr, "condition"), el_map);
     Obj kind = pick_kind(expr, "ReductionOpeKind", {{"SumOp", "SUM"}, {"ProdOp", "PROD"}});
     Obj node =
         tree("FoldOperator")("index"_a = index, "condition"_a = condition, "operand"_a = operand, "kind"_a = kind);
@@ -231,14 +233,14 @@ Obj lower_fold(nb::handle expr, nb::handle el_map_in) {
 Obj lower_subscript(nb::handle expr, nb::handle el_map_in) {
     check_el_map(el_map_in);
     Obj el_map = nb::borrow(el_map_in);
-    nb::list subscripts = lower_all(expr.attr("subscripts"), el_map, lower);
-    Obj variable = lower(expr.attr("variable"), el_map);
+    nb::list subscripts = lower_all(attr(expr, "subscripts"), el_map, lower);
+    Obj variable = lower(attr(expr, "variable"), el_map);
     Obj subscript = tree("Subscript");
     Obj node;
     if (is_instance(variable, subscript)) {
         // x[i][j] is one access x[i, j]: the tree never nests subscripts.
-        Obj all = variable.attr("subscripts") + subscripts;
-        node = subscript(variable.attr("variable"), all);
+        Obj all = attr(variable, "subscripts") + subscripts;
+        node = subscript(attr(variable, "variable"), all);
     } else if (is_tree(variable, "Placeholder") || is_tree(variable, "DecisionVariable")) {
         node = subscript(variable, subscripts);
     } else {
@@ -250,9 +252,9 @@ Obj lower_subscript(nb::handle expr, nb::handle el_map_in) {
 
 Obj lower_placeholder(nb::handle expr, nb::handle el_map) {
     check_el_map(el_map);
-    Obj name = expr.attr("name");
+    Obj name = attr(expr, "name");
     check_str(name);
-    Obj ndim = expr.attr("ndim");
+    Obj ndim = attr(expr, "ndim");
     check_int(ndim);
     return lowered(tree("Placeholder")(name, ndim), el_map);
 }
@@ -260,10 +262,10 @@ Obj lower_placeholder(nb::handle expr, nb::handle el_map) {
 Obj lower_array_length(nb::handle expr, nb::handle el_map_in) {
     check_el_map(el_map_in);
     Obj el_map = nb::borrow(el_map_in);
-    Obj array = lower(expr.attr("array"), el_map);
+    Obj array = lower(attr(expr, "array"), el_map);
     if (!is_tree(array, "Placeholder") && !is_tree(array, "DecisionVariable") && !is_tree(array, "Subscript"))
         raise_substitute("Error: " + class_str(array) + " is not supported as array. Please ask to Tavik team.");
-    Obj axis = expr.attr("axis");
+    Obj axis = attr(expr, "axis");
     check_int(axis);
     return lowered(tree("ArrayLength")(array, "axis"_a = axis), el_map);
 }
@@ -271,17 +273,17 @@ Obj lower_array_length(nb::handle expr, nb::handle el_map_in) {
 Obj lower_decision_var(nb::handle expr, nb::handle el_map_in) {
     check_el_map(el_map_in);
     Obj el_map = nb::borrow(el_map_in);
-    Obj name = expr.attr("name");
+    Obj name = attr(expr, "name");
     check_str(name);
-    nb::tuple shape(lower_all(expr.attr("shape"), el_map, lower));
+    nb::tuple shape(lower_all(attr(expr, "shape"), el_map, lower));
     Obj variable = tree("DecisionVariable");
     Obj node;
     if (is_ql(expr, "BinaryVar")) {
-        node = variable.attr("create_binaryvar")(name, shape);
+        node = attr(variable, "create_binaryvar")(name, shape);
     } else if (is_ql(expr, "IntegerVar")) {
-        Obj lower_bound = lower(expr.attr("lower_bound"), el_map);
-        Obj upper_bound = lower(expr.attr("upper_bound"), el_map);
-        node = variable.attr("create_intvar")(name, shape, "lower"_a = lower_bound, "upper"_a = upper_bound);
+        Obj lower_bound = lower(attr(expr, "lower_bound"), el_map);
+        Obj upper_bound = lower(attr(expr, "upper_bound"), el_map);
+        node = attr(variable, "create_intvar")(name, shape, "lower"_a = lower_bound, "upper"_a = upper_bound);
     } else {
         raise_substitute(class_str(expr) + " is not supported yet. Please ask to Tavik team.");
     }
@@ -317,8 +319,8 @@ Obj lower_comparison(nb::handle condition, nb::handle el_map_in, const char* nod
                      std::initializer_list<Comparison> rows) {
     check_el_map(el_map_in);
     Obj el_map = nb::borrow(el_map_in);
-    Obj left = lower(condition.attr("left"), el_map);
-    Obj right = lower(condition.attr("right"), el_map);
+    Obj left = lower(attr(condition, "left"), el_map);
+    Obj right = lower(attr(condition, "right"), el_map);
     for (const Comparison& row : rows) {
         if (!is_ql(condition, row.ql_class)) continue;
         Obj kind = tree_kind(enumeration, row.member);
@@ -344,7 +346,7 @@ Obj lower_other_constraint(nb::handle condition, nb::handle el_map) {
 Obj lower_logical(nb::handle condition, nb::handle el_map_in) {
     check_el_map(el_map_in);
     Obj el_map = nb::borrow(el_map_in);
-    nb::list terms = lower_all(condition.attr("terms"), el_map, lower_condition);
+    nb::list terms = lower_all(attr(condition, "terms"), el_map, lower_condition);
     Obj kind = pick_kind(condition, "ConditionOperatorKind", {{"AndOp", "AND"}, {"OrOp", "OR"}, {"XorOp", "XOR"}});
     return lowered(tree("ConditionOperator")(terms, "kind"_a = kind), el_map);
 }

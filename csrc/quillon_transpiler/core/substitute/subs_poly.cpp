@@ -11,21 +11,19 @@ namespace {
 /// `order == 0` is evaluated first and its own result returned when false (a NumPy order gives
 /// NumPy's boolean); otherwise whether `coeff` is empty.
 Obj is_constant(nb::handle self) {
-    Obj order = self.attr("order");
+    Obj order = attr(self, "order");
     Obj is_zero = own(PyObject_RichCompare(order.ptr(), small_int(0).ptr(), Py_EQ));
     if (!truth(is_zero)) return is_zero;
-    return nb::bool_(map_size(self.attr("coeff")) == 0);
+    return nb::bool_(map_size(attr(self, "coeff")) == 0);
 }
 
 Obj add(nb::handle self, nb::handle other) {
-    const Names& field = names();
-    Obj other_terms = other.attr(field.coeff);
-    Obj terms = self.attr(field.coeff);
+    Obj other_terms = attr(other, "coeff");
+    Obj terms = attr(self, "coeff");
     map_each(other_terms, [&](nb::handle key, nb::handle value) { map_accumulate(terms, key, value); });
-    Obj constant = num_add(self.attr(field.constant), other.attr(field.constant));
-    self.attr(field.constant) = constant;
-    Obj order = self.attr(field.order), other_order = other.attr(field.order);
-    self.attr(field.order) = nb::handle(py_max(order, other_order));
+    set_attr(self, "constant", num_add(attr(self, "constant"), attr(other, "constant")));
+    Obj order = attr(self, "order"), other_order = attr(other, "order");
+    set_attr(self, "order", py_max(order, other_order));
     return nb::none();
 }
 
@@ -59,7 +57,7 @@ nb::list key_list(nb::handle key) {
 }
 
 Obj to_serializable(nb::handle self) {
-    Obj coeff = self.attr("coeff"), constant = self.attr("constant"), order = self.attr("order");
+    Obj coeff = attr(self, "coeff"), constant = attr(self, "constant"), order = attr(self, "order");
     nb::list keys, values;
     map_each(coeff, [&](nb::handle key, nb::handle value) {
         keys.append(key_list(key));

@@ -9,24 +9,25 @@ using namespace qtx;
 namespace {
 
 Obj init(nb::handle self, nb::handle index, nb::handle condition, nb::handle operand, nb::handle kind) {
-    self.attr("index") = index;
-    self.attr("condition") = condition;
-    self.attr("operand") = operand;
-    self.attr("kind") = kind;
+    set_attr(self, "index", index);
+    set_attr(self, "condition", condition);
+    set_attr(self, "operand", operand);
+    set_attr(self, "kind", kind);
     return nb::none();
 }
 
 Obj extract(nb::handle self, nb::handle check) {
     Obj out = extract_self(self, check);
-    extract_into(out, self.attr("index"), check);
-    extract_into(out, self.attr("condition"), check, names().extract_expr);
-    extract_into(out, self.attr("operand"), check);
+    extract_into(out, attr(self, "index"), check);
+    extract_into(out, attr(self, "condition"), check, names().extract_expr);
+    extract_into(out, attr(self, "operand"), check);
     return out;
 }
 
 Obj to_str(nb::handle self) {
-    Obj kind = self.attr("kind").attr("name").attr("lower")();
-    return str(to_string(kind) + "_{" + child_str(self.attr("index")) + "}(" + child_str(self.attr("operand")) + ")");
+    Obj kind = attr(attr(self, "kind"), "name");
+    return str(to_string(kind.attr("lower")()) + "_{" + child_str(attr(self, "index")) + "}(" +
+               child_str(attr(self, "operand")) + ")");
 }
 
 PyMethodDef functions[] = {

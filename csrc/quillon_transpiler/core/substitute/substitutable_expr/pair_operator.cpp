@@ -11,16 +11,16 @@ using namespace qtx;
 namespace {
 
 Obj init(nb::handle self, nb::handle left, nb::handle right, nb::handle kind) {
-    self.attr("left") = left;
-    self.attr("right") = right;
-    self.attr("kind") = kind;
+    set_attr(self, "left", left);
+    set_attr(self, "right", right);
+    set_attr(self, "kind", kind);
     return nb::none();
 }
 
 /// `BinaryOpeKind.<name>`.
 Obj kind_member(const char* name) {
-    return QTX_IMPORT("quillon_transpiler.core.substitute.substitutable_expr.pair_operator", "BinaryOpeKind")
-        .attr(name);
+    return attr(QTX_IMPORT("quillon_transpiler.core.substitute.substitutable_expr.pair_operator", "BinaryOpeKind"),
+                name);
 }
 
 /// The operation on two floats: a float power (complex for a negative base and a fractional
@@ -30,7 +30,7 @@ Obj operation(nb::handle self, nb::handle left, nb::handle right) {
     if (l == -1.0 && PyErr_Occurred()) fail();
     double r = PyFloat_AsDouble(right.ptr());
     if (r == -1.0 && PyErr_Occurred()) fail();
-    Obj kind = self.attr("kind");
+    Obj kind = attr(self, "kind");
     if (kind.is(kind_member("POW"))) {
         // the principal value |l|^r (cos rπ + i sin rπ), as Python's complex power computes it
         if (l < 0.0 && std::isfinite(l) && std::isfinite(r) && r != std::floor(r)) {
@@ -53,14 +53,15 @@ Obj operation(nb::handle self, nb::handle left, nb::handle right) {
 
 Obj extract(nb::handle self, nb::handle check) {
     Obj out = extract_self(self, check);
-    extract_into(out, self.attr("left"), check);
-    extract_into(out, self.attr("right"), check);
+    extract_into(out, attr(self, "left"), check);
+    extract_into(out, attr(self, "right"), check);
     return out;
 }
 
 Obj to_str(nb::handle self) {
-    Obj kind = self.attr("kind").attr("name");
-    return str("(" + child_str(self.attr("left")) + " " + to_string(kind) + " " + child_str(self.attr("right")) + ")");
+    Obj kind = attr(attr(self, "kind"), "name");
+    return str("(" + child_str(attr(self, "left")) + " " + to_string(kind) + " " + child_str(attr(self, "right")) +
+               ")");
 }
 
 PyMethodDef functions[] = {

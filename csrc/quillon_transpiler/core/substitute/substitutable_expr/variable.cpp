@@ -17,8 +17,8 @@ Obj subscript_class() {
 void init_variable(nb::handle self, nb::handle name, nb::handle ndim) {
     check_arg(name, &PyUnicode_Type, "name");
     check_arg(ndim, &PyLong_Type, "ndim");
-    self.attr("name") = name;
-    self.attr("ndim") = ndim;
+    set_attr(self, "name", name);
+    set_attr(self, "ndim", ndim);
     init_base(self);
 }
 
@@ -29,8 +29,8 @@ Obj variable_init(nb::handle self, nb::handle name, nb::handle ndim) {
 
 Obj element_init(nb::handle self, nb::handle name, nb::handle start, nb::handle end) {
     check_arg(name, &PyUnicode_Type, "name");
-    self.attr("start") = start;
-    self.attr("end") = end;
+    set_attr(self, "start", start);
+    set_attr(self, "end", end);
     init_variable(self, name, nb::int_(1));
     return nb::none();
 }
@@ -43,10 +43,10 @@ void check_var_args(nb::handle name, nb::handle shape) {
 Obj decvar_init(nb::handle self, nb::handle name, nb::handle shape, nb::handle kind, nb::handle lower,
                 nb::handle upper) {
     check_var_args(name, shape);
-    self.attr("shape") = shape;
-    self.attr("kind") = kind;
-    self.attr("lower") = lower;
-    self.attr("upper") = upper;
+    set_attr(self, "shape", shape);
+    set_attr(self, "kind", kind);
+    set_attr(self, "lower", lower);
+    set_attr(self, "upper", upper);
     init_variable(self, name, nb::int_(nb::len(shape)));
     return nb::none();
 }
@@ -63,14 +63,14 @@ Obj variable_extract(nb::handle self, nb::handle check) { return extract_self(se
 /// The nodes of `self` and of its two children `first` and `second`.
 Obj extract_with(nb::handle self, nb::handle check, const char* first, const char* second) {
     Obj out = extract_self(self, check);
-    extract_into(out, self.attr(first), check);
-    extract_into(out, self.attr(second), check);
+    extract_into(out, attr(self, first), check);
+    extract_into(out, attr(self, second), check);
     return out;
 }
 Obj element_extract(nb::handle self, nb::handle check) { return extract_with(self, check, "start", "end"); }
 Obj decvar_extract(nb::handle self, nb::handle check) { return extract_with(self, check, "lower", "upper"); }
 
-Obj variable_str(nb::handle self) { return self.attr("name"); }
+Obj variable_str(nb::handle self) { return attr(self, "name"); }
 
 Obj placeholder_getitem(nb::handle self, nb::handle subscripts) {
     return subscript_class()(self, nb::list(subscripts));
@@ -78,41 +78,41 @@ Obj placeholder_getitem(nb::handle self, nb::handle subscripts) {
 
 Obj subscript_init(nb::handle self, nb::handle variable, nb::handle subscripts) {
     check_arg(subscripts, &PyList_Type, "subscripts");
-    self.attr("variable") = variable;
-    self.attr("subscripts") = subscripts;
+    set_attr(self, "variable", variable);
+    set_attr(self, "subscripts", subscripts);
     init_base(self);
     return nb::none();
 }
 
 Obj subscript_getitem(nb::handle self, nb::handle subscripts) {
     nb::list more(subscripts);
-    Obj all = self.attr("subscripts") + more;
-    return subscript_class()(self.attr("variable"), all);
+    Obj all = attr(self, "subscripts") + more;
+    return subscript_class()(attr(self, "variable"), all);
 }
 
 Obj subscript_extract(nb::handle self, nb::handle check) {
     Obj out = extract_self(self, check);
-    extract_into(out, self.attr("variable"), check);
-    for (nb::handle subscript : FastSequence(self.attr("subscripts"), "subscripts must be a list"))
+    extract_into(out, attr(self, "variable"), check);
+    for (nb::handle subscript : FastSequence(attr(self, "subscripts"), "subscripts must be a list"))
         extract_into(out, subscript, check);
     return out;
 }
 
 Obj subscript_str(nb::handle self) {
-    return str(child_str(self.attr("variable")) + "[" + join_str(self.attr("subscripts"), ", ") + "]");
+    return str(child_str(attr(self, "variable")) + "[" + join_str(attr(self, "subscripts"), ", ") + "]");
 }
 
 Obj arraylength_init(nb::handle self, nb::handle array, nb::handle axis) {
     check_arg(axis, &PyLong_Type, "axis");
-    self.attr("array") = array;
-    self.attr("axis") = axis;
+    set_attr(self, "array", array);
+    set_attr(self, "axis", axis);
     init_base(self);
     return nb::none();
 }
 
 Obj arraylength_extract(nb::handle self, nb::handle check) {
     Obj out = extract_self(self, check);
-    extract_into(out, self.attr("array"), check);
+    extract_into(out, attr(self, "array"), check);
     return out;
 }
 

@@ -10,20 +10,20 @@ namespace {
 
 /// `MultipleOpeKind.<name>`.
 Obj kind_member(const char* name) {
-    return QTX_IMPORT("quillon_transpiler.core.substitute.substitutable_expr.variadic_operator", "MultipleOpeKind")
-        .attr(name);
+    return attr(
+        QTX_IMPORT("quillon_transpiler.core.substitute.substitutable_expr.variadic_operator", "MultipleOpeKind"), name);
 }
 
 Obj init(nb::handle self, nb::handle operands, nb::handle kind) {
     check_arg(operands, &PyList_Type, "operands");
-    self.attr("operands") = operands;
-    self.attr("kind") = kind;
+    set_attr(self, "operands", operands);
+    set_attr(self, "kind", kind);
     return nb::none();
 }
 
 Obj operation(nb::handle self, nb::handle values) {
     check_arg(values, &PyList_Type, "values");
-    Obj kind = self.attr("kind");
+    Obj kind = attr(self, "kind");
     if (kind.is(kind_member("ADD"))) return QTX_IMPORT("builtins", "sum")(values);
     if (kind.is(kind_member("MUL"))) {
         Obj product = small_int(1);
@@ -36,17 +36,17 @@ Obj operation(nb::handle self, nb::handle values) {
 
 Obj extract(nb::handle self, nb::handle check) {
     Obj out = extract_self(self, check);
-    for (nb::handle operand : FastSequence(self.attr("operands"), "operands must be a list"))
+    for (nb::handle operand : FastSequence(attr(self, "operands"), "operands must be a list"))
         extract_into(out, operand, check);
     return out;
 }
 
 Obj to_str(nb::handle self) {
-    Obj kind = self.attr("kind");
-    Obj operands = self.attr("operands");
+    Obj kind = attr(self, "kind");
+    Obj operands = attr(self, "operands");
     bool add = kind.is(kind_member("ADD"));
     if (add || kind.is(kind_member("MUL"))) return str("(" + join_str(operands, add ? "+" : "*") + ")");
-    return str(to_string(kind.attr("name")) + "(" + join_str(operands, ", ") + ")");
+    return str(to_string(attr(kind, "name")) + "(" + join_str(operands, ", ") + ")");
 }
 
 PyMethodDef functions[] = {
