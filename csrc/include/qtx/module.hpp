@@ -24,12 +24,14 @@ PyObject* fastcall(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept 
     return guarded([&] { return F(args); });
 }
 
-/// Declares a private native function `name` taking exactly N positional arguments.
+/// Declares a private native function `name` taking exactly N positional arguments, read by
+/// `impl` as args[0] .. args[N - 1]. New natives use QTX_DEF, whose parameters have names.
 // clang-format off: a cast clang-format reads as a product
 #define QTX_FN(name, N, impl) \
     PyMethodDef { name, (PyCFunction)(void (*)(void))&::qtx::fastcall<N, impl>, METH_FASTCALL, nullptr }
 // clang-format on
 
+/// The number of parameters of a native declared with QTX_DEF.
 template <class... Params>
 constexpr int arity(Obj (*)(Params...)) {
     return (int)sizeof...(Params);

@@ -186,7 +186,7 @@ nb::dict penalty_substitute(Session& session, nb::handle penalty) {
 nb::dict bound_values(nb::handle forall, nb::handle data) {
     Obj indices = attr(data, "indices");
     nb::dict bound;
-    if (PyDict_Check(indices.ptr())) {
+    if (nb::isinstance<nb::dict>(indices)) {
         for (nb::handle entry : forall) {
             Obj name = element_name(entry);
             if (PyObject* value = dict_get(indices, name)) bound[name] = nb::handle(value);
@@ -196,7 +196,7 @@ nb::dict bound_values(nb::handle forall, nb::handle data) {
 }
 
 /// `int(x)` unless x is an int already.
-Obj as_int(Obj x) { return PyLong_Check(x.ptr()) ? x : to_int(x); }
+Obj as_int(Obj x) { return nb::isinstance<nb::int_>(x) ? x : to_int(x); }
 
 /// The forall values of the first assignment at which a pinning constraint pins `key`.
 nb::dict pinned_at(nb::handle constraint, nb::handle data, nb::handle key) {
@@ -259,7 +259,7 @@ Pinning fixed_vars_from_pinning(nb::handle problem, nb::handle data, ShapeGuard&
         }
         nb::handle merged = out.fixed_variables;
         map_each(fixed, [&](nb::handle variable, nb::handle values) {
-            int has = PySequence_Contains(merged.ptr(), variable.ptr());
+            int has = PySequence_Contains(merged.ptr(), variable.ptr());  // any mapping, as `in`
             if (has < 0) fail();
             if (has) attr(values, "update")(item(merged, variable));
             merged[variable] = values;
@@ -331,7 +331,7 @@ long value_axes(nb::handle value) {
         if (n == -1 && PyErr_Occurred()) fail();
         return n;
     }
-    if (PyList_Check(value.ptr())) {
+    if (nb::isinstance<nb::list>(value)) {
         long deepest = 0;
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value.ptr()); ++i)
             deepest = std::max(deepest, value_axes(PyList_GET_ITEM(value.ptr(), i)));
@@ -416,11 +416,11 @@ void check_problem(nb::handle problem) {
         raisef(PyExc_TypeError,
                "compile_model needs a quillon.Problem as `problem`, got %.200s: build the model with "
                "ql.Problem(...) and pass that problem.",
-               type_name(problem.ptr()));
+               qtx::type_name(problem));
 }
 
 bool is_number(nb::handle value) {
-    if (PyLong_Check(value.ptr()) || PyFloat_Check(value.ptr())) return true;
+    if (nb::isinstance<nb::int_>(value) || nb::isinstance<nb::float_>(value)) return true;
     if (is_instance(value, QTX_IMPORT("numbers", "Number"))) return true;
     PyTypeObject* generic = numpy_type("generic");  // numpy.bool_ is no numbers.Number
     if (!generic || !PyObject_TypeCheck(value.ptr(), generic)) return false;
@@ -432,16 +432,16 @@ bool is_number(nb::handle value) {
 void check_fixed_variables(nb::handle fixed) {
     map_each(fixed, [&](nb::handle label, nb::handle values) {
         std::string at = "fixed_variables[" + to_repr(label) + "]";
-        if (!PyUnicode_Check(label.ptr()))
+        if (!nb::isinstance<nb::str>(label))
             raise(PyExc_TypeError, "fixed_variables has the label " + to_repr(label) + " (" + qtx::type_name(label) +
                                        "): its keys are decision-variable labels (str).");
-        if (!PyDict_Check(values.ptr()))
+        if (!nb::isinstance<nb::dict>(values))
             raise(PyExc_TypeError, at + " is " + to_repr(values) + " (" + qtx::type_name(values) +
                                        "): give a dict from subscript tuples to values, such as {(0,): 1}, or "
                                        "{(): 1} for a variable without subscripts.");
         map_each(values, [&](nb::handle subscripts, nb::handle value) {
             std::string key = to_repr(subscripts);
-            if (!PyTuple_Check(subscripts.ptr()))
+            if (!nb::isinstance<nb::tuple>(subscripts))
                 raise(PyExc_TypeError, at + " has the key " + key + " (" + qtx::type_name(subscripts) +
                                            "): subscripts are tuples of ints, such as (0,), or () for a variable "
                                            "without subscripts.");
@@ -538,8 +538,7 @@ Obj compile_native_fn(nb::handle problem, nb::handle instance, nb::handle fixed_
 
 Obj native_expression_fn(nb::handle poly) {
     PolyCapsule* held = poly_capsule(poly.ptr());
-    if (!held)
-        raisef(PyExc_TypeError, "expected a polynomial of the native compile, not %.200s", type_name(poly.ptr()));
+    if (!held) raisef(PyExc_TypeError, "expected a polynomial of the native compile, not %.200s", qtx::type_name(poly));
     return native_expression(*held);
 }
 

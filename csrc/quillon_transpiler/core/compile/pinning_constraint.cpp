@@ -42,7 +42,7 @@ Obj subscript_value(nb::handle expr, nb::handle registry, nb::handle data) {
     Obj poly = attr(expr, "substitute")(registry, data);
     if (map_size(attr(poly, "coeff"))) raise_substitute("Subscripts must not contain decision variables.");
     Obj value = attr(poly, "constant");
-    return PyLong_Check(value.ptr()) ? value : to_int(value);
+    return nb::isinstance<nb::int_>(value) ? value : to_int(value);
 }
 
 Obj convert_to_fixed_vars(nb::handle constraint, nb::handle data) {
