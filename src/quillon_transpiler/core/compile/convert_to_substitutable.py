@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import dataclasses
 import enum
+import typing as typ
 
 import quillon as ql
 from quillon_transpiler.core.substitute import substitutable_expr as subs_expr
@@ -105,14 +106,17 @@ def _lower_forall(forall, el_map: dict) -> list:
 
 
 def _lower_constraint(constraint: ql.Constraint) -> Constraint:
-    el_map = {}
+    el_map: dict[str, subs_expr.Element] = {}
     forall = _lower_forall(constraint.forall, el_map)
     condition, _ = convert_to_subs_condition(constraint.expression, el_map)
+    # a constraint compares with ==, <= or >= (the modeling library refuses any other), which
+    # lower to a ConstraintCondition
+    condition = typ.cast(subs_expr.ConstraintCondition, condition)
     return Constraint(name=constraint.name, condition=condition, forall=forall)
 
 
 def _lower_penalty(penalty: ql.CustomPenaltyTerm) -> CustomPenalty:
-    el_map = {}
+    el_map: dict[str, subs_expr.Element] = {}
     forall = _lower_forall(penalty.forall, el_map)
     expression, _ = convert_to_substitutable(penalty.expression, el_map)
     return CustomPenalty(name=penalty.name, expression=expression, forall=forall)
