@@ -175,8 +175,7 @@ class DimodBuilder:
                         f"the sample set gives integer variable {v!r} values that are not integers in "
                         f"[{low:g}, {high:g}]; decode samples of the builder's CQM"
                     )
-        # dimod leaves from_samples_cqm unannotated
-        scored: dimod.SampleSet = dimod.SampleSet.from_samples_cqm(  # type: ignore[no-untyped-call]
+        scored: dimod.SampleSet = dimod.SampleSet.from_samples_cqm(
             (samples, labels), cqm, num_occurrences=sampleset.record.num_occurrences
         )
         return scored

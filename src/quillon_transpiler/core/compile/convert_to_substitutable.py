@@ -56,6 +56,9 @@ class Problem:
     penalties: dict[str, CustomPenalty]
 
 
+_T = typ.TypeVar("_T")
+
+
 def convert_problem_to_substutitable(problem: ql.Problem) -> Problem:
     """Lowers every expression of ``problem`` to an expression tree.
 
@@ -81,19 +84,19 @@ def convert_problem_to_substutitable(problem: ql.Problem) -> Problem:
     )
 
 
-def _in_context(prefix: str, lower, item):
+def _in_context(prefix: str, lower: typ.Callable[[typ.Any], _T], item: typ.Any) -> _T:
     try:
         return lower(item)
     except SubstituteError as error:
         raise SubstituteError(prefix + str(error)) from error
 
 
-def _lower_expression(expr) -> subs_expr.SubstitutableExpr:
+def _lower_expression(expr: typ.Any) -> subs_expr.SubstitutableExpr:
     node, _ = convert_to_substitutable(expr, {})
     return node
 
 
-def _lower_forall(forall, el_map: dict) -> list:
+def _lower_forall(forall: typ.Iterable[typ.Any], el_map: dict) -> list:
     pairs = []
     for element, condition in forall:
         # The tree element is the map entry, not the lowered node: an element over an array

@@ -15,7 +15,7 @@ import typing as typ
 import numpy as np
 
 import quillon as ql
-from quillon_transpiler.core.native_compile import Progress, compile_native, reporter
+from quillon_transpiler.core.native_compile import Progress, compile_native, decodable, reporter
 from quillon_transpiler.core.pubo import binarize
 from quillon_transpiler.core.pubo.int_encoder import IntegerEncoder
 from quillon_transpiler.core.pubo.route import (
@@ -158,7 +158,7 @@ def to_qubo_arrays(
     lowered = binarize._lower_arrays(request, consume, on_lowered)
     if consume:
         # the polynomials were emptied as they were lowered: keep nothing that looks like them
-        compiled = dataclasses.replace(compiled, objective=None, constraint=None, penalty=None)
+        compiled = decodable(compiled, constraints=False)
     return QuboArrays(
         lowered.linear,
         lowered.quadratic_rows,
