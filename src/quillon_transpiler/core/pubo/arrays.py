@@ -23,6 +23,7 @@ from quillon_transpiler.core.pubo.route import (
     Weight,
     binary_labels,
     fixed_snapshot,
+    pickled_state,
     pubo_request,
     slack_map,
 )
@@ -109,6 +110,15 @@ class QuboArrays:
         k-th binary (0 for a binary variable); slack binaries get ("slack:" + constraint label,
         forall key, bit). ``decode_pubo`` reads samples keyed by these labels too."""
         return binary_labels(self)
+
+    def __getstate__(self) -> dict[str, typ.Any]:
+        # Views of one buffer pickle as packed copies: a contiguous array is also what pickle
+        # protocol 5 can hand over as an out-of-band buffer, without a copy of its own.
+        state = pickled_state(self)
+        for name, value in state.items():
+            if isinstance(value, np.ndarray) and not value.flags.c_contiguous:
+                state[name] = value.copy(order="C")
+        return state
 
     def __repr__(self) -> str:
         return (
