@@ -592,6 +592,25 @@ Obj native_expression_fn(PyObject* const* a) {
     if (!np) raisef(PyExc_TypeError, "expected a polynomial of the native compile, not %.200s", type_name(a[0]));
     return native_expression(*np);
 }
+PolyCapsule* capsule_arg(PyObject* o) {
+    PolyCapsule* np = poly_capsule(o);
+    if (!np) raisef(PyExc_TypeError, "expected a polynomial of the native compile, not %.200s", type_name(o));
+    return np;
+}
+/// The base of a penalty held as its square, unexpanded (a route keeps it to evaluate the
+/// penalty later at a fraction of the expanded size); None for any other polynomial.
+Obj native_square_base_fn(PyObject* const* a) {
+    PolyCapsule* np = capsule_arg(a[0]);
+    if (!np->squared) return ref(Py_None);
+    Obj coeff = terms_dict(np->poly.terms);
+    Obj cls = QTX_IMPORT("quillon_transpiler.core.substitute", "SubstitutedExpression");
+    return call(cls.ptr(), {coeff.ptr(), np->poly.constant.py().ptr(), np->poly.order.py().ptr()});
+}
+/// The terms a polynomial holds as it is (its parts' too, a square's base's), merged or not.
+Obj native_terms_fn(PyObject* const* a) {
+    PolyCapsule* np = capsule_arg(a[0]);
+    return integer((long long)(np->poly.terms.size() + np->parts.total()));
+}
 Obj fixed_vars_fn(PyObject* const* a) { return fixed_vars_from_pinning(a[0], a[1]); }
 Obj constraint_fn(PyObject* const* a) { return constraint_substitute(a[0], a[1], a[2]); }
 Obj penalty_fn(PyObject* const* a) { return penalty_substitute(a[0], a[1], a[2]); }
@@ -611,6 +630,8 @@ PyMethodDef functions[] = {
     QTX_FN("_compile_model", 3, compile_model_fn),
     QTX_FN("_compile_native", 4, compile_native_fn),
     QTX_FN("_native_expression", 1, native_expression_fn),
+    QTX_FN("_native_square_base", 1, native_square_base_fn),
+    QTX_FN("_native_terms", 1, native_terms_fn),
     QTX_FN("_fixed_vars_from_pinning_constraint", 2, fixed_vars_fn),
     QTX_FN("_constraint_substitute", 3, constraint_fn),
     QTX_FN("_penalty_substitute", 3, penalty_fn),
