@@ -175,7 +175,7 @@ def binary_model(obj: typ.Any, route: str) -> typ.Any:
 def binary_labels(model: typ.Any) -> list[tuple[str, tuple[int, ...], int]]:
     """Binary index -> (variable label, subscripts, bit): bit k of an encoded variable is its
     k-th binary (0 for a binary variable); slack binaries get ("slack:" + constraint label,
-    forall key, bit)."""
+    forall key, bit); a reduction's auxiliaries ("aux", (a, b), 0)."""
     out: list[typ.Any] = [None] * model.num_binaries
     encoder = model.encoder
     for label, by_subscripts in model.compiled.var_map.var_map.items():
@@ -186,6 +186,9 @@ def binary_labels(model: typ.Any) -> list[tuple[str, tuple[int, ...], int]]:
         for key, bits in by_key.items():
             for bit, b in enumerate(bits):
                 out[b] = (f"slack:{label}", key, bit)
+    reduction = getattr(model, "reduction", None)
+    if reduction is not None:
+        out[reduction.num_original :] = reduction.labels()
     return out
 
 
