@@ -17,6 +17,7 @@ import numpy as np
 import quillon as ql
 from quillon_transpiler.core.native_compile import Progress, compile_native, reporter
 from quillon_transpiler.core.pubo import binarize
+from quillon_transpiler.core.pubo.decoding import LoweredParts, keep_for_decoding
 from quillon_transpiler.core.pubo.int_encoder import IntegerEncoder
 from quillon_transpiler.core.pubo.reduction import Reduction, check_method, substitute
 from quillon_transpiler.core.pubo.route import (
@@ -45,8 +46,10 @@ class QuboArrays:
     column; their three arrays may be strided views of one buffer (``np.ascontiguousarray``
     packs one). Term ``k`` of degree 3
     or more is ``higher_indices[higher_offsets[k]:higher_offsets[k + 1]]`` (sorted, distinct)
-    with bias ``higher_biases[k]``. ``compiled`` keeps the registry, data and shapes for
-    decoding (``decode_pubo`` accepts these arrays); its polynomials are not kept.
+    with bias ``higher_biases[k]``. ``compiled`` keeps what decoding reads (``decode`` and
+    ``decode_pubo`` accept these arrays): the registry, data and shapes, and, lowered from a
+    problem, the constraints' polynomials and either the objective's or, in ``lowered``, the
+    weights and penalties the objective is derived from (see ``decode``).
 
     ``reduction``: set when the terms of degree 3 or more were reduced
     (``reduction="substitute"``): binaries ``reduction.num_original`` on are auxiliaries,
@@ -68,6 +71,7 @@ class QuboArrays:
     slack: dict[str, dict[tuple[int, ...], tuple[int, ...]]]
     fixed_variables: typ.Optional[dict[str, dict[tuple[int, ...], typ.Any]]] = None
     reduction: typ.Optional[Reduction] = None
+    lowered: typ.Optional[LoweredParts] = None
 
     def __post_init__(self) -> None:
         if self.fixed_variables is None:
@@ -114,7 +118,7 @@ class QuboArrays:
         """Binary index -> (variable label, subscripts, bit): bit k of an encoded variable is its
         k-th binary (0 for a binary variable); slack binaries get ("slack:" + constraint label,
         forall key, bit), a reduction's auxiliaries ("aux", (a, b), 0) for the product of
-        binaries a and b. ``decode_pubo`` reads samples keyed by these labels too."""
+        binaries a and b. ``decode`` and ``decode_pubo`` read samples keyed by these labels too."""
         return binary_labels(self)
 
     def __repr__(self) -> str:
@@ -173,10 +177,11 @@ def to_qubo_arrays(
         compiled = compile_native(typ.cast("ql.Problem", problem), typ.cast(dict, instance), fixed_variables, report)
     encoder, request = pubo_request(compiled, constraint_weight, penalty_weight, encoder, encoding_weight)
     on_lowered = None if report is None else (lambda label: report("lower", label))
-    lowered = binarize._lower_arrays(request, consume, on_lowered)
+    parts = None
     if consume:
-        # the polynomials were emptied as they were lowered: keep nothing that looks like them
-        compiled = dataclasses.replace(compiled, objective=None, constraint=None, penalty=None)
+        # the lowering empties the polynomials: what decoding reads is taken first
+        compiled, parts = keep_for_decoding(compiled, request)
+    lowered = binarize._lower_arrays(request, consume, on_lowered)
     arrays = QuboArrays(
         lowered.linear,
         lowered.quadratic_rows,
@@ -191,6 +196,7 @@ def to_qubo_arrays(
         encoder,
         compiled,
         slack_map(lowered.slacks),
+        lowered=parts,
     )
     return arrays if reduction is None else reduced(arrays, reduction, reduction_strength)
 
@@ -249,7 +255,8 @@ def to_bqm(
 
     ``reduction`` and ``reduction_strength`` reduce terms of degree 3 or more as for
     ``to_qubo_arrays``, a finished model's too: its auxiliaries follow every other binary, as
-    ``to_qubo_arrays(..., reduction=...)`` numbers and labels them.
+    ``to_qubo_arrays(..., reduction=...)`` numbers and labels them, and ``decode`` reads such
+    samples against the model with or without its reduction.
 
     Raises:
         TypeError: an object of another kind; instance data, fixed variables, weights or an
