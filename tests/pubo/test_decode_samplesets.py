@@ -9,6 +9,7 @@ included; energy, objective, violations and feasibility are recomputed from the 
 Oracle (tests/helpers/model_oracle.py) at the decoded values, the record against decode_pubo.
 """
 
+import dataclasses
 import itertools
 from fractions import Fraction
 
@@ -183,3 +184,12 @@ def test_a_dimod_builder_decodes_as_the_cqm_route():
     builder = to_cqm(p, instance, FIXED)
     sampleset = dimod.ExactCQMSolver().sample_cqm(builder.get_model())
     assert decode(sampleset, builder) == builder.decode_from_cqm_result(sampleset)
+
+
+def test_arrays_changed_after_lowering_are_refused_not_misread():
+    """A derived objective needs the weights the arrays were lowered with."""
+    _, model = build("native", ql.ProblemSense.MINIMIZE, True, "log")
+    decode(np.zeros((1, model.num_binaries)), model)
+    changed = dataclasses.replace(model, linear=model.linear * 2)
+    with pytest.raises(ValueError, match="re-weighted"):
+        decode(np.zeros((1, model.num_binaries)), changed)

@@ -17,7 +17,7 @@ import numpy as np
 import quillon as ql
 from quillon_transpiler.core.native_compile import Progress, compile_native, reporter
 from quillon_transpiler.core.pubo import binarize
-from quillon_transpiler.core.pubo.decoding import LoweredParts, keep_for_decoding
+from quillon_transpiler.core.pubo.decoding import LoweredParts, fingerprint, keep_for_decoding
 from quillon_transpiler.core.pubo.int_encoder import IntegerEncoder
 from quillon_transpiler.core.pubo.reduction import Reduction, check_method, substitute
 from quillon_transpiler.core.pubo.route import (
@@ -196,7 +196,9 @@ def to_qubo_arrays(
         encoder,
         compiled,
         slack_map(lowered.slacks),
-        lowered=parts,
+        lowered=parts
+        if parts is None
+        else dataclasses.replace(parts, fingerprint=fingerprint(lowered.offset, lowered.linear)),
     )
     return arrays if reduction is None else reduced(arrays, reduction, reduction_strength)
 

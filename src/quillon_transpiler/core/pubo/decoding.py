@@ -16,6 +16,7 @@ lowering, from which the objective is derived.
 from __future__ import annotations
 
 import dataclasses
+import hashlib
 import math
 import numbers
 import typing as typ
@@ -41,7 +42,8 @@ class LoweredParts:
     ``sign`` is -1 for a maximisation (the lowering minimises the negated objective), else 1;
     the weights are those of the lowering, by label (0: left out); ``penalties`` maps a weighted
     penalty's label and forall key to (polynomial, squared): with ``squared`` the penalty is the
-    polynomial's square.
+    polynomial's square. ``fingerprint`` is that of the arrays lowered with these weights (see
+    ``fingerprint``): arrays re-weighted without new parts are refused, not misread.
     """
 
     sign: int
@@ -49,6 +51,16 @@ class LoweredParts:
     penalty_weights: dict[str, float]
     encoding_weight: float
     penalties: dict[str, dict[tuple[int, ...], tuple[SubstitutedExpression, bool]]]
+    fingerprint: str = ""
+
+
+def fingerprint(offset: float, linear: np.ndarray) -> str:
+    """A digest of a lowering's offset and linear biases (the original binaries'), which every
+    weight of a constraint, of the one-hot rule and of a penalty with a constant or linear part
+    moves: b * b = b puts every squared coefficient on a linear bias."""
+    digest = hashlib.blake2b(np.ascontiguousarray(linear, dtype=np.float64).tobytes(), digest_size=16)
+    digest.update(np.float64(offset).tobytes())
+    return digest.hexdigest()
 
 
 def keep_for_decoding(
@@ -410,11 +422,18 @@ class _Plan:
         self, rows: np.ndarray, values: np.ndarray, lhs: np.ndarray, energy: np.ndarray
     ) -> np.ndarray:
         """sign * (energy - the weighted parts), the parts as the lowering made them."""
-        lowered: LoweredParts | None = getattr(self.model, "lowered", None)
+        model = self.model
+        lowered: LoweredParts | None = getattr(model, "lowered", None)
         if lowered is None:
             raise ValueError(
                 "this model keeps neither its objective's polynomial nor the parts to derive it from; lower it "
                 "again with to_qubo_arrays"
+            )
+        if lowered.fingerprint != fingerprint(model.offset, model.linear[: original_binaries(model)]):
+            raise ValueError(
+                "these arrays differ from those lowered with the weights they keep for decoding (re-weighted or "
+                "edited arrays?): the objective cannot be derived from their energy; lower the model again with "
+                "to_qubo_arrays, or decode with arrays of a compiled instance, which keep the objective"
             )
         parts = np.zeros(len(rows))
         for label, weight, sign, lowered_keys, slack in self.inequalities(lowered):
