@@ -330,6 +330,11 @@ class _Plan:
     def __init__(self, model: typ.Any) -> None:
         self.model = model
         compiled = model.compiled
+        if compiled.constraint is None:
+            raise ValueError(
+                "this model keeps no constraint polynomials to compute violations from; lower the model again "
+                "with to_pubo or to_qubo_arrays"
+            )
         encoder = model.encoder
         nvar = encoder.num_variables
         self.nvar = nvar
