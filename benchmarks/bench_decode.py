@@ -41,7 +41,8 @@ def bench_decode(n: int, samples: int) -> None:
     arrays = to_qubo_arrays(problem, instance, constraint_weight=100.0, progress=False)
     rng = np.random.default_rng(n)
     kinds = {"near-tours": near_tours(n, samples, rng), "dense": (rng.random((samples, n * n)) < 0.5).astype(np.int8)}
-    print(f"TSP n={n}: {arrays.num_binaries} binaries, {len(arrays.quadratic_biases)} quadratic terms, {samples} samples")
+    terms = len(arrays.quadratic_biases)
+    print(f"TSP n={n}: {arrays.num_binaries} binaries, {terms} quadratic terms, {samples} samples")
     for kind, rows in kinds.items():
         sampleset = dimod.SampleSet.from_samples((rows, range(arrays.num_binaries)), "BINARY", np.zeros(samples))
         arrays.__dict__.pop("_decoding", None)  # the plan is made again
