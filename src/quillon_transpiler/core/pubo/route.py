@@ -177,16 +177,18 @@ def binary_model(obj: typ.Any, route: str) -> typ.Any:
 
 def pickled_state(model: typ.Any) -> dict[str, typ.Any]:
     """What a binary model pickles: its fields (the encoder rebuilds its native table when loaded),
-    without the caches made from them (the label index), which a loaded model makes again."""
+    without the caches made from them (the label index, what decoding planned), which a loaded
+    model makes again."""
     state = model.__dict__.copy()
     state.pop("_label_index", None)
+    state.pop("_decoding", None)
     return state
 
 
 def binary_labels(model: typ.Any) -> list[tuple[str, tuple[int, ...], int]]:
     """Binary index -> (variable label, subscripts, bit): bit k of an encoded variable is its
     k-th binary (0 for a binary variable); slack binaries get ("slack:" + constraint label,
-    forall key, bit)."""
+    forall key, bit); a reduction's auxiliaries ("aux", (a, b), 0)."""
     out: list[typ.Any] = [None] * model.num_binaries
     encoder = model.encoder
     for label, by_subscripts in model.compiled.var_map.var_map.items():
@@ -197,6 +199,9 @@ def binary_labels(model: typ.Any) -> list[tuple[str, tuple[int, ...], int]]:
         for key, bits in by_key.items():
             for bit, b in enumerate(bits):
                 out[b] = (f"slack:{label}", key, bit)
+    reduction = getattr(model, "reduction", None)
+    if reduction is not None:
+        out[reduction.num_original :] = reduction.labels()
     return out
 
 
