@@ -371,7 +371,11 @@ nb::dict merged_arrays(TermMerge& merge, int32_t binaries) {
 /// (None or a callable) gets every item's label when done.
 Obj lower_arrays(PyObject* const* args) {
     Request request(args[0]);
-    bool consume = nb::cast<bool>(nb::bool_(args[1]));
+    // PyObject_IsTrue, not nb::bool_(args[1]): a PyObject* converts to bool (non-null: true)
+    // before it converts to a handle, which made every lowering consume its capsules
+    int truth = PyObject_IsTrue(args[1]);
+    if (truth < 0) fail();
+    bool consume = truth != 0;
     nb::handle progress = args[2];
     TermMerge merge(request.encoding, true);
     QuboBuilder builder(request.encoding, merge);
