@@ -19,6 +19,7 @@ from quillon_transpiler.core.native_compile import Progress, compile_native, rep
 from quillon_transpiler.core.pubo import binarize
 from quillon_transpiler.core.pubo.int_encoder import IntegerEncoder
 from quillon_transpiler.core.pubo.route import (
+    ConstraintWeight,
     PuboModel,
     Weight,
     binary_labels,
@@ -123,10 +124,10 @@ def to_qubo_arrays(
     instance: dict[str, typ.Any] | None = None,
     fixed_variables: dict[str, dict[tuple[int, ...], float]] | None = None,
     *,
-    constraint_weight: Weight = 1.0,
+    constraint_weight: ConstraintWeight = 1.0,
     penalty_weight: Weight | None = None,
     encoder: str | IntegerEncoder = "log",
-    encoding_weight: float = 1.0,
+    encoding_weight: float | str = 1.0,
     progress: Progress | bool | None = None,
 ) -> QuboArrays:
     """The binary polynomial of ``to_pubo`` as NumPy arrays, compiled without a Python object per term.
@@ -181,10 +182,10 @@ def to_bqm(
     instance: dict[str, typ.Any] | None = None,
     fixed_variables: dict[str, dict[tuple[int, ...], float]] | None = None,
     *,
-    constraint_weight: Weight | None = None,
+    constraint_weight: ConstraintWeight | None = None,
     penalty_weight: Weight | None = None,
     encoder: str | IntegerEncoder | None = None,
-    encoding_weight: float | None = None,
+    encoding_weight: float | str | None = None,
     progress: Progress | bool | None = None,
 ) -> dimod.BinaryQuadraticModel:
     """A ``dimod.BinaryQuadraticModel`` (binary variables 0 .. num_binaries - 1) of a quadratic model.
