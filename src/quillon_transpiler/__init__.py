@@ -4,7 +4,7 @@ The front door: ``compile_model`` (a model and its data to polynomials), and the
 solvers, each taking a quillon problem with its instance data or a compiled instance:
 ``to_pubo`` (a binary polynomial as a dict), ``to_qubo_arrays`` (the same in NumPy arrays),
 ``to_bqm`` (a dimod BinaryQuadraticModel) and ``to_cqm`` (a dimod constrained quadratic model);
-``decode_pubo`` reads binary samples back.
+``decode_pubo`` reads binary samples back; ``tune_weights`` tunes constraint weights with a sampler.
 """
 
 import typing as _typ
@@ -16,17 +16,20 @@ if _typ.TYPE_CHECKING:  # type checkers see the names that __getattr__ resolves 
     from quillon_transpiler.core.dimod.cqm_route import to_cqm
     from quillon_transpiler.core.pubo.arrays import QuboArrays, to_bqm, to_qubo_arrays
     from quillon_transpiler.core.pubo.route import PuboModel, decode_pubo, to_pubo
+    from quillon_transpiler.core.pubo.tune import TunedWeights, tune_weights
 
 __all__ = [
     "PuboModel",
     "QuboArrays",
     "SubstituteError",
+    "TunedWeights",
     "compile_model",
     "decode_pubo",
     "to_bqm",
     "to_cqm",
     "to_pubo",
     "to_qubo_arrays",
+    "tune_weights",
 ]
 
 
@@ -44,6 +47,10 @@ def __getattr__(name: str) -> _typ.Any:
         from quillon_transpiler.core.pubo import arrays
 
         return getattr(arrays, name)
+    if name in ("TunedWeights", "tune_weights"):
+        from quillon_transpiler.core.pubo import tune
+
+        return getattr(tune, name)
     if name == "to_cqm":
         from quillon_transpiler.core.dimod.cqm_route import to_cqm
 

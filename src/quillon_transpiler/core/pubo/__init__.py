@@ -2,7 +2,17 @@
 
 import typing as _typ
 
-__all__ = ["BinaryModel", "PuboModel", "QuboArrays", "decode_pubo", "to_bqm", "to_pubo", "to_qubo_arrays"]
+__all__ = [
+    "BinaryModel",
+    "PuboModel",
+    "QuboArrays",
+    "TunedWeights",
+    "decode_pubo",
+    "to_bqm",
+    "to_pubo",
+    "to_qubo_arrays",
+    "tune_weights",
+]
 
 
 def __getattr__(name: str) -> _typ.Any:
@@ -15,6 +25,10 @@ def __getattr__(name: str) -> _typ.Any:
         from quillon_transpiler.core.pubo import arrays
 
         return getattr(arrays, name)
+    if name in ("TunedWeights", "tune_weights"):
+        from quillon_transpiler.core.pubo import tune
+
+        return getattr(tune, name)
     if name == "BinaryModel":
         from quillon_transpiler.core.pubo.int_encoder import BinaryModel
 
