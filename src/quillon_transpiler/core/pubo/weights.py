@@ -106,15 +106,16 @@ def flip_bound(
         return 0.0
     rows, cols, biases = quadratic
     offsets, indices, hbiases = higher
-    positions = [np.asarray(rows, dtype=np.int64), np.asarray(cols, dtype=np.int64)]
-    values = [np.asarray(biases, dtype=np.float64)] * 2
+    values = np.asarray(biases, dtype=np.float64)
+    sources = [(rows, values), (cols, values)]
     if len(hbiases):
-        positions.append(np.asarray(indices, dtype=np.int64))
-        values.append(np.repeat(np.asarray(hbiases, dtype=np.float64), np.diff(offsets)))
-    where = np.concatenate(positions)
-    value = np.concatenate(values)
-    up = np.bincount(where, weights=np.maximum(value, 0.0), minlength=n)
-    down = np.bincount(where, weights=np.minimum(value, 0.0), minlength=n)
+        sources.append((indices, np.repeat(np.asarray(hbiases, dtype=np.float64), np.diff(offsets))))
+    up, down = np.zeros(n), np.zeros(n)
+    for where, value in sources:
+        positive = np.maximum(value, 0.0)
+        where = np.ascontiguousarray(where)  # the lowering's may be strided views: counted faster packed
+        up += np.bincount(where, weights=positive, minlength=n)
+        down += np.bincount(where, weights=value - positive, minlength=n)
     lin = np.asarray(linear, dtype=np.float64)
     return float(np.maximum(np.abs(lin + up), np.abs(lin + down)).max())
 
