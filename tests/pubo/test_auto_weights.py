@@ -184,7 +184,7 @@ def test_auto_weights_make_the_qubo_optimum_the_feasible_optimum(name):
     assert qubo_optimum_is_feasible(compiled, constraint_weight="auto", **options)
 
 
-@pytest.mark.parametrize("name", ["assignment 3", "tsp 4", "cover log", "cover one-hot"])
+@pytest.mark.parametrize("name", MODELS)
 def test_weight_one_is_not_enough_on_these_models(name):
     # the brute force above can tell: weight 1 leaves the optimum infeasible here
     build, options = MODELS[name]

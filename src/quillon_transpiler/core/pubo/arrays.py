@@ -124,7 +124,7 @@ def to_qubo_arrays(
     instance: dict[str, typ.Any] | None = None,
     fixed_variables: dict[str, dict[tuple[int, ...], float]] | None = None,
     *,
-    constraint_weight: ConstraintWeight = 1.0,
+    constraint_weight: ConstraintWeight = "auto",
     penalty_weight: Weight | None = None,
     encoder: str | IntegerEncoder = "log",
     encoding_weight: float | str = 1.0,

@@ -5,6 +5,7 @@ equality constraint as weight * (lhs)^2, every ``<=`` constraint as weight * (lh
 integer slack s in [0, -min(lhs)] (min over the variables' bounds; ``>=`` as -lhs <= 0; left
 out when it holds on the whole box of the bounds), every
 custom penalty times its weight, and for one-hot encodings weight * (sum of a group - 1)^2.
+Constraint weights are chosen from the model's numbers unless given (``weights``).
 Integer variables are encoded with the chosen encoder; keys come back sorted and distinct, and
 terms of any degree are kept. ``decode_pubo`` turns binary samples back into a quillon record.
 """
@@ -84,7 +85,7 @@ def to_pubo(
     instance: dict[str, typ.Any] | None = None,
     fixed_variables: dict[str, dict[tuple[int, ...], float]] | None = None,
     *,
-    constraint_weight: ConstraintWeight = 1.0,
+    constraint_weight: ConstraintWeight = "auto",
     penalty_weight: Weight | None = None,
     encoder: str | IntegerEncoder = "log",
     encoding_weight: float | str = 1.0,
@@ -96,12 +97,13 @@ def to_pubo(
         compiled: the result of ``compile_model``; or a quillon problem, compiled here by
             ``compile_model(compiled, instance, fixed_variables)``.
         constraint_weight: one weight for every constraint, or a dict label -> weight (missing
-            labels weigh 1.0). A zero weight leaves the constraint out. ``"auto"`` (for all, or
-            for a label in the dict) chooses the weight from the model's numbers: twice the
-            largest change of the objective (custom penalties included, at their weights) that
-            flipping one binary can make, divided by the smallest squared violation of the
-            constraint (1 for integer data), so that every violating assignment costs more than
-            any single flip can buy; see ``quillon_transpiler.core.pubo.weights``.
+            labels weigh 1.0). A zero weight leaves the constraint out. ``"auto"`` (the default;
+            for all, or for a label in the dict) chooses the weight from the model's numbers:
+            twice the largest change of the objective (custom penalties included, at their
+            weights) that flipping one binary can make, divided by the smallest squared
+            violation of the constraint (1 for integer data), so that every violating
+            assignment costs more than any single flip can buy. It lowers the objective once
+            more, alone; see ``quillon_transpiler.core.pubo.weights``.
         penalty_weight: the same for custom penalties; None weighs every penalty 1.0.
         encoder: "log" (or "binary"), "unary", "one-hot", or an encoder built from
             ``compiled.var_map`` (so given with a compiled instance only).
