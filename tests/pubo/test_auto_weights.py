@@ -163,6 +163,19 @@ def test_auto_weights_follow_the_bound_per_label_and_mix_with_numbers():
     assert weights.weight_for(0.0, 1.0) == 1.0
 
 
+def test_numbers_beyond_float64_get_their_swing_from_the_dict_lowering():
+    x = ql.BinaryVar("x", shape=(3,))
+    c = ql.Placeholder("c", ndim=1)
+    i = ql.Element("i", 3)
+    problem = ql.Problem("big")
+    problem += ql.sum(i, c[i] * x[i])
+    problem += ql.Constraint("one", ql.sum(i, x[i]) == 1)
+    compiled = compile_model(problem, {"c": [3**40, 1, 2]})  # an int float64 cannot hold exactly
+    assert pubo_request(compiled, "auto", None, "log", 1.0)[1].constraint_weights == {"one": 2 * float(3**40)}
+    with pytest.raises(ValueError, match="beyond them: give the weights as numbers"):
+        to_pubo(problem, {"c": [10**400, 1, 2]})
+
+
 # ---- the QUBO's optimum is feasible: brute force over every binary ----
 
 MODELS = {
