@@ -8,6 +8,7 @@ import importlib
 import importlib.machinery
 import inspect
 import os
+import re
 import sys
 import traceback
 import types
@@ -213,35 +214,14 @@ def unannotated(node):
     return missing + (["return"] if node.returns is None else [])
 
 
-# Modules whose natives are not declared in their surfaces yet: their declarations are being
-# written on other branches. Drop a module's mark once its surface declares them (the marks are
-# strict, so a module that passes fails until then).
-UNDECLARED = {
-    CORE + "substitute.subs_poly",
-    CORE + "var_registry",
-    CORE + "substitute.substitutable_expr.variable",
-    CORE + "substitute.substitutable_expr.pair_operator",
-    CORE + "substitute.substitutable_expr.variadic_operator",
-    CORE + "substitute.substitutable_expr.fold_operator",
-    CORE + "substitute.subs_lowering",
-    CORE + "compile.compile",
-    CORE + "compile.unroll_forall",
-    CORE + "compile.pinning_constraint",
-}
+def arity(native):
+    """The number of arguments a native takes, as its own refusal of 99 says it."""
+    with pytest.raises(TypeError) as info:
+        native(*[None] * 99)
+    return int(re.fullmatch(r"expected (\d+) arguments, got 99", str(info.value)).group(1))
 
 
-@pytest.mark.parametrize(
-    "path",
-    [
-        pytest.param(
-            path,
-            marks=pytest.mark.xfail(
-                path in UNDECLARED, reason="natives not declared in the surface yet", raises=AssertionError, strict=True
-            ),
-        )
-        for path in MODULES
-    ],
-)
+@pytest.mark.parametrize("path", MODULES)
 def test_every_native_is_declared_with_its_signature(path):
     """A native a module defines is declared in its stub as `def _name(arg: Type, ...) -> Type`,
     so a type checker follows every call into it."""
@@ -255,3 +235,5 @@ def test_every_native_is_declared_with_its_signature(path):
     assert not undeclared, f"{path} defines natives its surface does not declare with def: {undeclared}"
     untyped = {name: unannotated(declarations[name]) for name in defined if unannotated(declarations[name])}
     assert not untyped, f"{path} declares natives without annotations for: {untyped}"
+    counts = {name: len(declarations[name].args.posonlyargs + declarations[name].args.args) for name in defined}
+    assert counts == {name: arity(native) for name, native in defined.items()}, f"{path}: argument counts differ"

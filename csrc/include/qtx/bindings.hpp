@@ -13,10 +13,11 @@ namespace qtx::engine {
 /// anyone else can observe. Anything but a plain dict, or `lazy` off, is written at once.
 class Bindings {
 public:
-    Bindings(PyObject* data, bool lazy) : data_(data), lazy_(lazy) {}
+    Bindings(nb::handle data, bool lazy) : data_(data.ptr()), lazy_(lazy) {}
 
-    /// The value bound to `name`: a KeyError (that says what to do) when nothing binds it.
-    Num value(PyObject* name) {
+    /// The value bound to `element`: a KeyError (that says what to do) when nothing binds it.
+    Num value(nb::handle element) {
+        PyObject* name = element.ptr();
         for (auto& b : bound_)
             if (same_name(b.name, name)) return b.value;
         PyObject* ix = indices();
@@ -34,7 +35,8 @@ public:
     }
 
     /// The value a fold bound to this very name object, or null: the fast path of value().
-    const Num* peek(PyObject* name) const {
+    const Num* peek(nb::handle element) const {
+        PyObject* name = element.ptr();
         // innermost folds bind last and are read most
         for (auto b = bound_.rbegin(); b != bound_.rend(); ++b)
             if (b->name == name) return &b->value;
@@ -42,9 +44,10 @@ public:
     }
 
     /// Binds an element to a loop value.
-    void bind(PyObject* name, int64_t v) {
+    void bind(nb::handle element, int64_t v) {
+        PyObject* name = element.ptr();
         if (!lazy_ || !PyDict_CheckExact(indices())) {
-            bind_object(name, own(PyLong_FromLongLong(v)).ptr());
+            bind_object(name, own(PyLong_FromLongLong(v)));
             remember(name, Num::of_int(v), false);
             return;
         }
@@ -52,7 +55,8 @@ public:
     }
 
     /// Binds an element to a value from a Python iterable, straight into the dict.
-    void bind_object(PyObject* name, PyObject* value) {
+    void bind_object(nb::handle element, nb::handle value) {
+        PyObject* name = element.ptr();
         forget(name);
         bind_index(indices(), name, value);
     }
@@ -61,7 +65,7 @@ public:
     void flush() {
         for (auto& b : bound_)
             if (b.dirty) {
-                dict_set(indices(), b.name, b.value.py().ptr());
+                dict_set(indices(), b.name, b.value.py());
                 b.dirty = false;
             }
     }
@@ -95,7 +99,7 @@ private:
     };
 
     PyObject* indices() {
-        if (!indices_) indices_ = getattr(data_, names().indices.ptr());
+        if (!indices_) indices_ = qtx::getattr(data_, names().indices);
         return indices_.ptr();
     }
 
@@ -128,9 +132,7 @@ private:
 
     /// An element read where nothing binds it.
     [[noreturn]] static void unbound(PyObject* name) {
-        Obj error = call(exception_class(QTX_NAME("UnboundElementError")).ptr(), {name});
-        PyErr_SetObject((PyObject*)Py_TYPE(error.ptr()), error.ptr());
-        fail();
+        raise_instance(call(exception_class(QTX_NAME("UnboundElementError")), {name}));
     }
 
     PyObject* data_;

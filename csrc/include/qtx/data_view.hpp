@@ -67,10 +67,12 @@ inline Py_ssize_t item_size(char f) {
 
 class DataViews {
 public:
-    explicit DataViews(PyObject* data) : data_(data) { fast_ = Py_TYPE(data) == (PyTypeObject*)types().data_cls; }
+    explicit DataViews(nb::handle data) : data_(data.ptr()) {
+        fast_ = Py_TYPE(data_) == (PyTypeObject*)types().data_cls;
+    }
 
     /// get_value(name, ()).
-    Obj whole(PyObject* name) {
+    Obj whole(nb::handle name) {
         if (fast_) {
             if (PyObject* v = normalised(name)) return ref(v);
         }
@@ -78,37 +80,34 @@ public:
     }
 
     /// The entry at the given ints straight from the buffer, or an empty Num.
-    Num number(PyObject* name, const int64_t* idx, size_t n) {
+    Num number(nb::handle name, const int64_t* idx, size_t n) {
         if (!fast_) return Num();
         const View& v = view(name);
         return v.ok ? v.number(idx, (Py_ssize_t)n) : Num();
     }
 
     /// get_value(name, subs): what `number` cannot read, and the errors of bad subscripts.
-    Obj at(PyObject* name, PyObject* subs) { return get_value(name, subs); }
+    Obj at(nb::handle name, nb::handle subs) { return get_value(name, subs); }
 
 private:
-    Obj get_value(PyObject* name, PyObject* subs) {
-        Obj m = getattr(data_, names().get_value.ptr());
-        return call(m.ptr(), {name, subs});
-    }
+    Obj get_value(nb::handle name, nb::handle subs) { return call_method(data_, names().get_value, {name, subs}); }
 
     /// The instance data's cached normal form of `name`, or null when not made yet.
-    PyObject* normalised(PyObject* name) {
+    PyObject* normalised(nb::handle name) {
         if (!cache_) {
-            cache_ = getattr(data_, names()._data.ptr());
+            cache_ = qtx::getattr(data_, names()._data);
             if (!PyDict_CheckExact(cache_.ptr())) {
                 fast_ = false;
                 return nullptr;
             }
         }
-        return dict_get(cache_.ptr(), name);
+        return dict_get(cache_, name);
     }
 
-    const View& view(PyObject* name) {
-        auto it = views_.find(name);
+    const View& view(nb::handle name) {
+        auto it = views_.find(name.ptr());
         if (it != views_.end()) return it->second;
-        View& v = views_[name];
+        View& v = views_[name.ptr()];
         PyObject* a = normalised(name);
         if (!a) {
             // let InstanceData normalise (and check) the value, then look again

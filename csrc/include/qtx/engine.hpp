@@ -7,7 +7,8 @@
 //
 // This header holds the engine's state, its dispatch and its results; each node family is
 // evaluated in a header of its own, its constant path (data-only subtrees) beside the full one:
-// engine_data.hpp, engine_variables.hpp, engine_operators.hpp, engine_folds.hpp.
+// engine_data.hpp, engine_variables.hpp, engine_operators.hpp, engine_folds.hpp. The core's
+// words (plan, bindings, views, kernel, rows, parts): GLOSSARY.md beside this header.
 #pragma once
 #include "bindings.hpp"
 #include "data_view.hpp"
@@ -53,55 +54,55 @@ class Engine {
 public:
     /// `known`: the variables met before by a compile's earlier items (all of the same
     /// registry), shared and extended; none: this substitution's own.
-    Engine(PyObject* var_map, PyObject* data, KnownVariables* known = nullptr)
+    Engine(nb::handle var_map, nb::handle data, KnownVariables* known = nullptr)
         : known_(known ? known : &own_known_),
-          var_map_(var_map),
-          data_(data),
+          var_map_(var_map.ptr()),
+          data_(data.ptr()),
           views_(data),
-          fast_registry_(Py_TYPE(var_map) == (PyTypeObject*)types().registry_cls),
+          fast_registry_(var_map.type().is(types().registry_cls)),
           // our own registry and instance data never look at element bindings
-          bindings_(data, fast_registry_ && Py_TYPE(data) == (PyTypeObject*)types().data_cls) {}
+          bindings_(data, fast_registry_ && data.type().is(types().data_cls)) {}
 
     Poly eval(Node* n) {
         // evaluation recurses as deep as the plan; its frames are larger than the planner's
         if (stack_exhausted(floor_)) stack_overflow("while substituting an expression tree");
         if (n->pure) return constant(value(n));
-        switch (n->k) {
-            case K::Number: return constant(Num::of(n->value.ptr()));
-            case K::Element: return constant(element_value(n));
-            case K::Placeholder: return constant(Num::steal(views_.whole(n->name.ptr())));
-            case K::DecVar: return decision_variable(n);
-            case K::Subscript: return subscript(n);
-            case K::ArrayLength: return array_length(n);
-            case K::Pair: return pair(n);
-            case K::Multi: return multi(n);
-            case K::Fold: return fold(n);
-            case K::Unary: return unary(n);
+        switch (n->type) {
+            case NodeType::Number: return constant(Num::of(n->value));
+            case NodeType::Element: return constant(element_value(n));
+            case NodeType::Placeholder: return constant(Num::steal(views_.whole(n->name)));
+            case NodeType::DecVar: return decision_variable(n);
+            case NodeType::Subscript: return subscript(n);
+            case NodeType::ArrayLength: return array_length(n);
+            case NodeType::Pair: return pair(n);
+            case NodeType::Multi: return multi(n);
+            case NodeType::Fold: return fold(n);
+            case NodeType::Unary: return unary(n);
             default: return fallback(n);
         }
     }
 
     bool test(Node* n) {
-        const Types& T = types();
-        switch (n->k) {
-            case K::CTrue: return true;
-            case K::CCompare: {
+        const Types& tree = types();
+        switch (n->type) {
+            case NodeType::CTrue: return true;
+            case NodeType::CCompare: {
                 Poly l = eval(n->kids[0]);
                 Poly r = eval(n->kids[1]);
                 if (!l.terms.empty() || !r.terms.empty())
                     raise_substitute("Conditions must not contain decision variables.");
                 if (l.constant.tag() == Num::Object || r.constant.tag() == Num::Object)
-                    return truth(own(PyObject_RichCompare(l.constant.py().ptr(), r.constant.py().ptr(), n->op)).ptr());
+                    return truth(own(PyObject_RichCompare(l.constant.py().ptr(), r.constant.py().ptr(), n->op)));
                 return num_compare(l.constant, r.constant, n->op);
             }
-            case K::COp: {
+            case NodeType::COp: {
                 if (stack_exhausted(floor_)) stack_overflow("while testing a condition");
-                if (n->kind.ptr() == T.c_and) {
+                if (n->kind.is(tree.c_and)) {
                     for (Node* t : n->kids)
                         if (!test(t)) return false;
                     return true;
                 }
-                if (n->kind.ptr() == T.c_or) {
+                if (n->kind.is(tree.c_or)) {
                     for (Node* t : n->kids)
                         if (test(t)) return true;
                     return false;
@@ -110,7 +111,7 @@ public:
                 for (Node* t : n->kids) odd ^= test(t);
                 return odd;
             }
-            default: return truth(callout(n->obj, names().substitute.ptr()).ptr());
+            default: return truth(callout(n->obj, names().substitute));
         }
     }
 
@@ -154,8 +155,7 @@ public:
         Poly s = eval(el->kids[0]);
         Poly e = eval(el->kids[1]);
         if (!s.terms.empty() || !e.terms.empty()) raise_substitute("Range bounds must not contain decision variables.");
-        Obj lo = own(PyNumber_Long(s.constant.py().ptr())), hi = own(PyNumber_Long(e.constant.py().ptr()));
-        return call((PyObject*)&PyRange_Type, {lo.ptr(), hi.ptr()});
+        return call(&PyRange_Type, {to_int(s.constant.py()), to_int(e.constant.py())});
     }
 
     /// The SubstitutedExpression of a finished polynomial: the object it was read from, when it
@@ -164,10 +164,10 @@ public:
         share_ints_for(p.terms.size(), max_index(p.terms));
         Obj coeff = terms_dict(p.terms, [&](int32_t i) { return index_object(i); });
         if (p.origin) {
-            poly_write(p.origin.ptr(), p, coeff);
+            poly_write(p.origin, p, coeff);
             return p.origin;
         }
-        return call(types().poly_cls, {coeff.ptr(), p.constant.py().ptr(), p.order.py().ptr()});
+        return call(types().poly_cls, {coeff, p.constant.py(), p.order.py()});
     }
 
     /// The same for a polynomial whose terms eval_parts left in parts: the dict is filled
@@ -194,8 +194,7 @@ public:
                 Py_ssize_t size = PyDict_GET_SIZE(coeff.ptr());
                 PyObject* old = PyDict_SetDefault(coeff.ptr(), key.ptr(), v.ptr());
                 if (!old) fail();
-                if (PyDict_GET_SIZE(coeff.ptr()) == size)
-                    dict_set(coeff.ptr(), key.ptr(), num_add(Num::of(old), e->val).py().ptr());
+                if (PyDict_GET_SIZE(coeff.ptr()) == size) dict_set(coeff, key, num_add(Num::of(old), e->val).py());
             }
         };
         std::vector<uint64_t> seen;
@@ -212,7 +211,7 @@ public:
             i = end;
         }
         parts.clear();
-        return call(types().poly_cls, {coeff.ptr(), p.constant.py().ptr(), p.order.py().ptr()});
+        return call(types().poly_cls, {coeff, p.constant.py(), p.order.py()});
     }
 
 private:
@@ -274,23 +273,23 @@ private:
         return p;
     }
 
-    Num element_value(Node* n) { return bindings_.value(n->name.ptr()); }
-    void bind(PyObject* name, int64_t v) { bindings_.bind(name, v); }
+    Num element_value(Node* n) { return bindings_.value(n->name); }
+    void bind(nb::handle name, int64_t v) { bindings_.bind(name, v); }
     void flush() { bindings_.flush(); }
 
     // ---- calls into Python-level nodes; they may rebind anything read from the data ----
 
-    Obj callout(PyObject* obj, PyObject* method) {
+    Obj callout(nb::handle obj, nb::handle method) {
         flush();
-        Obj r = own(PyObject_CallMethodObjArgs(obj, method, var_map_, data_, nullptr));
+        Obj r = own(PyObject_CallMethodObjArgs(obj.ptr(), method.ptr(), var_map_, data_, nullptr));
         bindings_.reload();
         fixed_ = Obj();
         return r;
     }
 
     Poly fallback(Node* n) {
-        Obj r = callout(n->obj, names().substitute.ptr());
-        Poly p = poly_read(r.ptr());
+        Obj r = callout(n->obj, names().substitute);
+        Poly p = poly_read(r);
         p.origin = r;
         return p;
     }
@@ -300,19 +299,19 @@ private:
     /// path sits beside its polynomial one.
     Num value(Node* n) {
         if (stack_exhausted(floor_)) stack_overflow("while substituting an expression tree");
-        switch (n->k) {
-            case K::Number: return n->cached;
-            case K::Element: return element_value(n);
-            case K::Placeholder:
+        switch (n->type) {
+            case NodeType::Number: return n->cached;
+            case NodeType::Element: return element_value(n);
+            case NodeType::Placeholder:
                 // instance data is read-only during a substitution
-                if (n->cached.empty()) n->cached = Num::steal(views_.whole(n->name.ptr()));
+                if (n->cached.empty()) n->cached = Num::steal(views_.whole(n->name));
                 return n->cached;
-            case K::Subscript: return data_value(n);
-            case K::ArrayLength: return array_length(n).constant;
-            case K::Pair: return pair_value(n);
-            case K::Multi: return multi_value(n);
-            case K::Unary: return unary(n).constant;
-            case K::Fold: return fold_value(n);
+            case NodeType::Subscript: return data_value(n);
+            case NodeType::ArrayLength: return array_length(n).constant;
+            case NodeType::Pair: return pair_value(n);
+            case NodeType::Multi: return multi_value(n);
+            case NodeType::Unary: return unary(n).constant;
+            case NodeType::Fold: return fold_value(n);
             default: return eval(n).constant;
         }
     }
@@ -337,11 +336,11 @@ private:
     PyObject* fixed_variables();
 
     /// The fixed value of label[subs] (subs built on demand), or an empty Num.
-    Num fixed_value(PyObject* label, const Index& ix);
+    Num fixed_value(nb::handle label, const Index& ix);
 
-    int32_t register_binary(PyObject* label, PyObject* subs);
+    int32_t register_binary(nb::handle label, nb::handle subs);
 
-    int32_t register_integer(PyObject* label, PyObject* subs, PyObject* lower, PyObject* upper);
+    int32_t register_integer(nb::handle label, nb::handle subs, nb::handle lower, nb::handle upper);
 
     Poly decision_variable(Node* n);
 
@@ -355,13 +354,13 @@ private:
 
     Poly subscript(Node* n);
 
-    int32_t integer_subscript(Node* var, PyObject* subs);
+    int32_t integer_subscript(Node* var, nb::handle subs);
 
     /// Bounds are data: a decision variable there would be silently dropped.
     static void check_bounds(const Poly& lo, const Poly& hi);
 
     /// A bound array indexed at the variable's subscripts, unless it is zero-dimensional.
-    static Obj element_bound(const Obj& a, PyObject* label, PyObject* subs);
+    static Obj element_bound(const Obj& bound, nb::handle label, nb::handle subs);
 
     // ---- operators (engine_operators.hpp) ----
 
@@ -431,9 +430,9 @@ private:
         bool term = false;
         Num val, constant;
     };
-    static bool reads_index(Node* n, PyObject* name, int depth = 0);
+    static bool reads_index(Node* n, nb::handle name, int depth = 0);
     static bool distinct_keys(const RangeKernel& k, size_t count);
-    static bool shifted_index(Node* sub, PyObject* name, int64_t& add, int64_t& mod);
+    static bool shifted_index(Node* sub, nb::handle name, int64_t& add, int64_t& mod);
     static bool shifted(int64_t t, int64_t add, int64_t mod, int64_t& out);
     void range_setup(RangeKernel& k, Node* fold, const Mono& m);
     bool range_step(RangeKernel& k, Poly& acc, int64_t t);
@@ -483,26 +482,26 @@ private:
     int was_ = 0;
 };
 
-/// `_substitute(self, var_map, instance_data)` of a node whose class is evaluated as `kind`.
-template <K kind>
-Obj entry(PyObject* const* a) {
+/// `node._substitute(var_map, instance_data)` of a node whose class is evaluated as `type`.
+template <NodeType type>
+Obj substitute_entry(nb::handle node, nb::handle var_map, nb::handle instance_data) {
     GcPause pause;
     Planner planner;
-    Node* root = planner.plan_as(a[0], kind);
-    Engine e(a[1], a[2]);
-    if (kind != K::Fold) return e.result(e.eval(root));
+    Node* root = planner.plan_as(node, type);
+    Engine engine(var_map, instance_data);
+    if (type != NodeType::Fold) return engine.result(engine.eval(root));
     // a sum's terms go to the dict without a map of them all
     Parts parts;
-    Poly p = e.eval_parts(root, parts);
-    return e.result(std::move(p), parts);
+    Poly p = engine.eval_parts(root, parts);
+    return engine.result(std::move(p), parts);
 }
 
-/// `Element.get_index_values(var_map, instance_data)`.
-inline Obj range_entry(PyObject* const* a) {
+/// `element.get_index_values(var_map, instance_data)`.
+inline Obj range_entry(nb::handle element, nb::handle var_map, nb::handle instance_data) {
     Planner planner;
-    Node* el = planner.plan_as(a[0], K::Element);
-    Engine e(a[1], a[2]);
-    return e.index_range(el);
+    Node* root = planner.plan_as(element, NodeType::Element);
+    Engine engine(var_map, instance_data);
+    return engine.index_range(root);
 }
 
 }  // namespace qtx::engine

@@ -10,10 +10,10 @@ inline Num Engine::data_value(Node* n) {
     Index ix;
     index_of(n->kids, ix);
     if (!ix.big) {
-        Num v = views_.number(n->var->name.ptr(), ix.v, ix.n);
+        Num v = views_.number(n->var->name, ix.v, ix.n);
         if (!v.empty()) return v;
     }
-    return Num::steal(views_.at(n->var->name.ptr(), tuple_of(ix).ptr()));
+    return Num::steal(views_.at(n->var->name, tuple_of(ix)));
 }
 
 /// int(start) and int(end) of an index element's evaluated bounds.
@@ -21,9 +21,9 @@ inline void Engine::range_of(Node* el, long long& lo, long long& hi) {
     Poly s = eval(el->kids[0]);
     Poly e = eval(el->kids[1]);
     if (!s.terms.empty() || !e.terms.empty()) raise_substitute("Range bounds must not contain decision variables.");
-    lo = PyLong_AsLongLong(own(PyNumber_Long(s.constant.py().ptr())).ptr());
+    lo = PyLong_AsLongLong(to_int(s.constant.py()).ptr());
     if (lo == -1 && PyErr_Occurred()) fail();
-    hi = PyLong_AsLongLong(own(PyNumber_Long(e.constant.py().ptr())).ptr());
+    hi = PyLong_AsLongLong(to_int(e.constant.py()).ptr());
     if (hi == -1 && PyErr_Occurred()) fail();
 }
 
@@ -59,7 +59,7 @@ inline void Engine::index_of(const std::vector<Node*>& subs, Index& ix) {
             native = false;
             for (size_t j = 0; j < i; ++j) objs.push_back(own(PyLong_FromLongLong(ix.v[j])));
         }
-        objs.push_back(c.tag() == Num::Int ? c.py() : own(PyNumber_Long(c.py().ptr())));
+        objs.push_back(c.tag() == Num::Int ? c.py() : to_int(c.py()));
     }
     if (!native) {
         ix.big = own(PyTuple_New((Py_ssize_t)objs.size()));
@@ -70,23 +70,23 @@ inline void Engine::index_of(const std::vector<Node*>& subs, Index& ix) {
 /// Compiles a pure subtree of numbers, elements, placeholders, sums, products and remainders
 /// into a postfix int program; false for any other node.
 inline bool compile_ints(Node* n, std::vector<IntOp>& out, int depth = 0) {
-    const Types& T = types();
+    const Types& tree = types();
     if (depth > 32) return false;  // deep subscripts are left to value() and its stack checks
-    switch (n->k) {
-        case K::Number:
+    switch (n->type) {
+        case NodeType::Number:
             if (n->cached.tag() != Num::Int) return false;
             out.push_back(IntOp{IntOp::Const, n->cached.as_int(), nullptr});
             return true;
-        case K::Element: out.push_back(IntOp{IntOp::Elem, 0, n}); return true;
-        case K::Placeholder: out.push_back(IntOp{IntOp::Value, 0, n}); return true;
-        case K::Pair:
-            if (n->kind.ptr() != T.mod) return false;
+        case NodeType::Element: out.push_back(IntOp{IntOp::Elem, 0, n}); return true;
+        case NodeType::Placeholder: out.push_back(IntOp{IntOp::Value, 0, n}); return true;
+        case NodeType::Pair:
+            if (!n->kind.is(tree.mod)) return false;
             if (!compile_ints(n->kids[0], out, depth + 1) || !compile_ints(n->kids[1], out, depth + 1)) return false;
             out.push_back(IntOp{IntOp::Mod, 0, nullptr});
             return true;
-        case K::Multi: {
-            bool add = n->kind.ptr() == T.add;
-            if (!add && n->kind.ptr() != T.mul) return false;
+        case NodeType::Multi: {
+            bool add = n->kind.is(tree.add);
+            if (!add && !n->kind.is(tree.mul)) return false;
             if (n->kids.empty()) out.push_back(IntOp{IntOp::Const, add ? 0 : 1, nullptr});
             for (size_t i = 0; i < n->kids.size(); ++i) {
                 if (!compile_ints(n->kids[i], out, depth + 1)) return false;
@@ -109,7 +109,7 @@ inline bool Engine::int_value(Node* n, int64_t& out) {
     }
     if (n->ints_state < 0) return false;
     if (n->ints.size() == 1 && n->ints[0].code == IntOp::Elem) {  // an index alone: the common subscript
-        const Num* bound = bindings_.peek(n->ints[0].node->name.ptr());
+        const Num* bound = bindings_.peek(n->ints[0].node->name);
         if (bound && bound->tag() == Num::Int) {
             out = bound->as_int();
             return true;
@@ -122,7 +122,7 @@ inline bool Engine::int_value(Node* n, int64_t& out) {
         switch (op.code) {
             case IntOp::Const: stack[top++] = op.v; break;
             case IntOp::Elem: {
-                const Num* bound = bindings_.peek(op.node->name.ptr());
+                const Num* bound = bindings_.peek(op.node->name);
                 if (bound && bound->tag() == Num::Int) {
                     stack[top++] = bound->as_int();
                     break;
@@ -172,18 +172,15 @@ inline Obj Engine::tuple_of(const Index& ix) {
 }
 
 inline Poly Engine::array_length(Node* n) {
-    const Types& T = types();
+    const Types& tree = types();
     Node* arr = n->var;
-    Obj m = getattr(data_, names().get_length.ptr());
-    if (arr->k == K::Placeholder) {
-        Obj kw = own(Py_BuildValue("(s)", "axis"));
-        return constant(Num::steal(call(m.ptr(), {arr->name.ptr(), T.empty_tuple, n->value.ptr()}, kw.ptr())));
-    }
-    if (arr->k == K::Subscript && arr->var->k != K::Fallback) {
+    Obj get_length = qtx::getattr(data_, names().get_length);
+    if (arr->type == NodeType::Placeholder)
+        return constant(Num::steal(call(get_length, {arr->name, tree.empty_tuple, n->value}, kwnames({"axis"}))));
+    if (arr->type == NodeType::Subscript && arr->var->type != NodeType::Fallback) {
         Index ix;
         index_of(arr->kids, ix);
-        Obj subs = tuple_of(ix);
-        return constant(Num::steal(call(m.ptr(), {arr->var->name.ptr(), subs.ptr(), n->value.ptr()})));
+        return constant(Num::steal(call(get_length, {arr->var->name, tuple_of(ix), n->value})));
     }
     raise_substitute("Unknown variable type.");
 }

@@ -9,43 +9,39 @@ namespace qtx::engine {
 /// `get_index_values` otherwise. The kind is checked once the range is known.
 template <class Step>
 inline void Engine::each_index(Node* n, Step&& step, size_t* count) {
-    const Types& T = types();
+    const Types& tree = types();
     Node* index = n->var;
     Node* cond = n->kids[0];
-    bool native_range = index->k == K::Element;
+    bool native_range = index->type == NodeType::Element;
     long long lo = 0, hi = 0;
     Obj values;
     if (native_range) {
         range_of(index, lo, hi);
         if (count) *count = hi > lo ? (size_t)(hi - lo) : 0;
     } else {
-        values = callout(index->obj, names().get_index_values.ptr());
+        values = callout(index->obj, names().get_index_values);
     }
-    PyObject* kind = n->kind.ptr();
-    if (kind != T.sum && kind != T.prod) raise_substitute("Unknown ReductionOpeKind");
-    Obj name = native_range ? index->name : interned_name(getattr(index->obj, names().name.ptr()));
+    if (!n->kind.is(tree.sum) && !n->kind.is(tree.prod)) raise_substitute("Unknown ReductionOpeKind");
+    Obj name = native_range ? index->name : interned_name(qtx::getattr(index->obj, names().name));
     Bindings::FlushOnUnwind guard{bindings_};
     if (native_range) {
         for (long long v = lo; v < hi; ++v) {
             poll_.tick();
-            bind(name.ptr(), v);
+            bind(name, v);
             if (test(cond)) step();
         }
         flush();
     } else {
-        Obj it = own(PyObject_GetIter(values.ptr()));
-        while (PyObject* v = PyIter_Next(it.ptr())) {
-            Obj held = nb::steal(v);
+        for_each(values, [&](nb::handle v) {
             poll_.tick();
-            bindings_.bind_object(name.ptr(), v);
+            bindings_.bind_object(name, v);
             if (test(cond)) step();
-        }
-        if (PyErr_Occurred()) fail();
+        });
     }
 }
 
 inline Poly Engine::fold(Node* n) {
-    bool sum = n->kind.ptr() == types().sum;
+    bool sum = n->kind.is(types().sum);
     Node* operand = n->kids[1];
     Poly acc = constant(Num::of_int(sum ? 0 : 1));
     // the native route's outermost sum keeps its parts apart, to be merged later in one pass
@@ -54,7 +50,8 @@ inline Poly Engine::fold(Node* n) {
     if (!parts) {
         size_t count = 0;  // index values: room for as many terms (up to a bound) once the first comes
         bool reserved = false;
-        if (sum && monomial_operand(operand) && n->var->k == K::Element && n->kids[0]->k == K::CTrue) {
+        if (sum && monomial_operand(operand) && n->var->type == NodeType::Element &&
+            n->kids[0]->type == NodeType::CTrue) {
             // on the heap (deep trees nest folds), default-initialised: only what range_setup reads first
             std::unique_ptr<RangeKernel> kernel(new RangeKernel);
             return kernel_fold(n, *kernel);
@@ -74,7 +71,7 @@ inline Poly Engine::fold(Node* n) {
     }
     // A sum directly inside it is split too: its parts form one group per outer value, and the
     // reader adds each group's parts first, then the groups, as the nested sums would.
-    bool inner = !operand->pure && operand->k == K::Fold && operand->kind.ptr() == types().sum;
+    bool inner = !operand->pure && operand->type == NodeType::Fold && operand->kind.is(types().sum);
     uint32_t group = 0;
     each_index(n, [&] {
         Poly p = inner ? fold_parts(operand, group) : eval_operand(operand);
@@ -97,7 +94,7 @@ inline Poly Engine::kernel_fold(Node* n, RangeKernel& kernel) {
     range_of(n->var, lo, hi);
     size_t count = hi > lo ? (size_t)(hi - lo) : 0;
     bool reserved = false;
-    PyObject* name = n->var->name.ptr();
+    nb::handle name = n->var->name;
     Bindings::FlushOnUnwind guard{bindings_};
     bool bound = true;  // the binding holds the current value
     for (long long v = lo; v < hi; ++v) {
@@ -147,7 +144,7 @@ inline Poly Engine::fold_parts(Node* n, uint32_t group) {
 }
 
 inline Num Engine::fold_value(Node* n) {
-    bool sum = n->kind.ptr() == types().sum;
+    bool sum = n->kind.is(types().sum);
     Node* operand = n->kids[1];
     Num acc = Num::of_int(sum ? 0 : 1);
     each_index(n, [&] { acc = sum ? num_add(acc, value(operand)) : mul_constants(acc, value(operand)); });

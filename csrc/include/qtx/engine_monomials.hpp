@@ -12,11 +12,11 @@ namespace qtx::engine {
 /// one of the latter), or such a subscript alone. Decided once per node.
 inline bool Engine::monomial_operand(Node* n) {
     if (n->mono_state != 0) return n->mono_state > 0;
-    auto variable = [](Node* k) { return k->k == K::Subscript && k->var->k == K::DecVar; };
+    auto variable = [](Node* k) { return k->type == NodeType::Subscript && k->var->type == NodeType::DecVar; };
     bool yes = false;
     if (variable(n)) {
         yes = true;
-    } else if (n->k == K::Multi && !n->pure && n->kind.ptr() == types().mul && !n->kids.empty() &&
+    } else if (n->type == NodeType::Multi && !n->pure && n->kind.is(types().mul) && !n->kids.empty() &&
                n->kids.size() <= Mono::kMax) {
         yes = true;
         for (Node* k : n->kids) yes = yes && (k->pure || variable(k));
@@ -40,8 +40,8 @@ inline bool Engine::monomial(Node* n, Mono& m) {
         out = std::move(a.value);
         var = a.index;
     };
-    Node* const* kids = n->k == K::Multi ? n->kids.data() : &n;
-    size_t count = n->k == K::Multi ? n->kids.size() : 1;
+    Node* const* kids = n->type == NodeType::Multi ? n->kids.data() : &n;
+    size_t count = n->type == NodeType::Multi ? n->kids.size() : 1;
     m.term = false;
     m.nv = 0;
     for (size_t i = 0; i < count; ++i) {
@@ -95,9 +95,9 @@ inline bool Engine::known_variable(Node* n, int32_t& index) {
     if (!fast_registry_ || n->kids.size() > Index::kMax) return false;
     fixed_variables();
     if (!no_fixed_) return false;
-    const Types& T = types();
+    const Types& tree = types();
     Node* var = n->var;
-    if (var->kind.ptr() != T.binary && var->kind.ptr() != T.integer) return false;
+    if (!var->kind.is(tree.binary) && !var->kind.is(tree.integer)) return false;
     int64_t v[Index::kMax];
     for (size_t i = 0; i < n->kids.size(); ++i)
         if (!n->kids[i]->pure || !int_value(n->kids[i], v[i])) return false;
@@ -114,7 +114,8 @@ inline Key Engine::Mono::key() const { return Key(vars, nv); }
 
 /// Whether two names (of elements, or labels of variables) may be the same text: true unless
 /// both are strings that differ.
-inline bool maybe_same_name(PyObject* a, PyObject* b) {
+inline bool maybe_same_name(nb::handle first, nb::handle second) {
+    PyObject *a = first.ptr(), *b = second.ptr();
     if (a == b) return true;
     if (!PyUnicode_Check(a) || !PyUnicode_Check(b)) return true;
     int c = PyUnicode_Compare(a, b);
@@ -127,18 +128,18 @@ inline bool maybe_same_name(PyObject* a, PyObject* b) {
 
 /// Whether a pure subtree may read the element `name` (conservatively: anything beyond data,
 /// elements and arithmetic counts as reading it).
-inline bool Engine::reads_index(Node* n, PyObject* name, int depth) {
+inline bool Engine::reads_index(Node* n, nb::handle name, int depth) {
     if (depth > 32) return true;
-    switch (n->k) {
-        case K::Number:
-        case K::Placeholder: return false;
-        case K::Element: return maybe_same_name(n->name.ptr(), name);
-        case K::Subscript:
-            if (n->var->k != K::Placeholder) return true;
+    switch (n->type) {
+        case NodeType::Number:
+        case NodeType::Placeholder: return false;
+        case NodeType::Element: return maybe_same_name(n->name, name);
+        case NodeType::Subscript:
+            if (n->var->type != NodeType::Placeholder) return true;
             [[fallthrough]];
-        case K::Multi:
-        case K::Pair:
-        case K::Unary:
+        case NodeType::Multi:
+        case NodeType::Pair:
+        case NodeType::Unary:
             for (Node* k : n->kids)
                 if (reads_index(k, name, depth + 1)) return true;
             return false;
@@ -148,7 +149,7 @@ inline bool Engine::reads_index(Node* n, PyObject* name, int depth) {
 
 /// Whether the compiled subscript `sub` is `index + add` or `(index + add) % mod` (mod 0: none)
 /// with constants add and mod > 0, as every cyclic or shifted neighbour is.
-inline bool Engine::shifted_index(Node* sub, PyObject* name, int64_t& add, int64_t& mod) {
+inline bool Engine::shifted_index(Node* sub, nb::handle name, int64_t& add, int64_t& mod) {
     const std::vector<IntOp>& ops = sub->ints;
     if (sub->ints_state != 1 || ops.empty() || ops[0].code != IntOp::Elem) return false;
     if (!reads_index(ops[0].node, name)) return false;  // another element
@@ -181,13 +182,13 @@ inline void Engine::range_setup(RangeKernel& k, Node* fold, const Mono& m) {
     k.state = RangeKernel::Off;
     Node* index = fold->var;
     Node* operand = fold->kids[1];
-    if (index->k != K::Element || fold->kids[0]->k != K::CTrue || !fast_registry_) return;
+    if (index->type != NodeType::Element || fold->kids[0]->type != NodeType::CTrue || !fast_registry_) return;
     fixed_variables();
     if (!no_fixed_) return;
-    const Types& T = types();
-    PyObject* name = index->name.ptr();
-    Node* const* kids = operand->k == K::Multi ? operand->kids.data() : &operand;
-    size_t count = operand->k == K::Multi ? operand->kids.size() : 1;
+    const Types& tree = types();
+    nb::handle name = index->name;
+    Node* const* kids = operand->type == NodeType::Multi ? operand->kids.data() : &operand;
+    size_t count = operand->type == NodeType::Multi ? operand->kids.size() : 1;
     k.nvars = 0;
     for (size_t i = 0; i < count; ++i) {
         Node* kid = kids[i];
@@ -196,7 +197,7 @@ inline void Engine::range_setup(RangeKernel& k, Node* fold, const Mono& m) {
             continue;
         }
         Node* var = kid->var;  // a decision variable's subscript (monomial_operand)
-        if (var->kind.ptr() != T.binary && var->kind.ptr() != T.integer) return;
+        if (!var->kind.is(tree.binary) && !var->kind.is(tree.integer)) return;
         if (kid->kids.size() > Index::kMax || k.nvars == Mono::kMax) return;
         RangeKernel::Var& v = k.vars[k.nvars++];
         v.node = kid;
@@ -206,10 +207,13 @@ inline void Engine::range_setup(RangeKernel& k, Node* fold, const Mono& m) {
             Node* sub = kid->kids[s];
             if (!sub->pure || !int_value(sub, v.v[s])) return;
             bool reads = reads_index(sub, name);
-            v.how[s] = !reads ? 0 : sub->k == K::Element ? 1 : shifted_index(sub, name, v.add[s], v.mod[s]) ? 3 : 2;
+            v.how[s] = !reads                                         ? 0
+                       : sub->type == NodeType::Element               ? 1
+                       : shifted_index(sub, name, v.add[s], v.mod[s]) ? 3
+                                                                      : 2;
             if (s + 1 < v.n && v.how[s] != 0) v.fixed_row = false;
         }
-        v.seen = &known_->of(var->name.ptr());
+        v.seen = &known_->of(var->name);
         v.row = nullptr;
         v.generation = ~0ULL;
     }
@@ -238,7 +242,7 @@ inline bool Engine::distinct_keys(const RangeKernel& k, size_t count) {
         for (size_t b = 0; b < k.nvars && apart; ++b) {
             if (b == a) continue;
             const RangeKernel::Var& B = k.vars[b];
-            if (!maybe_same_name(A.node->var->name.ptr(), B.node->var->name.ptr()) || B.n != A.n) continue;
+            if (!maybe_same_name(A.node->var->name, B.node->var->name) || B.n != A.n) continue;
             // the same array: B must keep to another row
             bool other_row = B.fixed_row;
             bool differs = false;

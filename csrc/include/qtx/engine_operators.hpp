@@ -15,10 +15,10 @@ inline double exponent_of(const Num& r) {
 }
 
 inline Poly Engine::pair(Node* n) {
-    const Types& T = types();
+    const Types& tree = types();
     Poly l = eval(n->kids[0]);
     Poly r = eval(n->kids[1]);
-    if (n->kind.ptr() == T.pow) {
+    if (n->kind.is(tree.pow)) {
         if (!r.terms.empty()) raise_substitute("The exponent of POW must not contain decision variables.");
         double exponent = exponent_of(r.constant);
         if (n == square_root_ && exponent == 2 && !l.terms.empty()) {
@@ -32,7 +32,7 @@ inline Poly Engine::pair(Node* n) {
         poly_power(l, exponent, substitute_error());
         return l;
     }
-    if (n->kind.ptr() == T.mod) {
+    if (n->kind.is(tree.mod)) {
         if (!l.terms.empty() || !r.terms.empty()) raise_substitute("MOD needs operands without decision variables.");
         return constant(remainder(l.constant, r.constant));
     }
@@ -40,14 +40,14 @@ inline Poly Engine::pair(Node* n) {
 }
 
 inline Num Engine::pair_value(Node* n) {
-    const Types& T = types();
+    const Types& tree = types();
     Num l = value(n->kids[0]);
     Num r = value(n->kids[1]);
-    if (n->kind.ptr() == T.pow) {
+    if (n->kind.is(tree.pow)) {
         Obj e = own(PyFloat_FromDouble(exponent_of(r)));
-        return Num::steal(own(PyNumber_Power(l.py().ptr(), e.ptr(), Py_None)));
+        return Num::steal(num_pow(l.py(), e));
     }
-    if (n->kind.ptr() == T.mod) return remainder(l, r);
+    if (n->kind.is(tree.mod)) return remainder(l, r);
     raise_substitute("Unknown BinaryOpeKind");
 }
 
@@ -74,11 +74,11 @@ inline void Engine::combine(Node* n, size_t i, F&& step) {
 }
 
 inline Poly Engine::multi(Node* n) {
-    const Types& T = types();
+    const Types& tree = types();
     PyObject* kind = n->kind.ptr();
-    if (kind == T.add || kind == T.mul) {
+    if (kind == tree.add || kind == tree.mul) {
         // operands are substituted in order and folded left to right as they come
-        bool add = kind == T.add;
+        bool add = kind == tree.add;
         if (n->kids.empty()) return constant(Num::of_int(add ? 0 : 1));
         Poly acc = eval(n->kids[0]);
         for (size_t i = 1; i < n->kids.size(); ++i) {
@@ -89,7 +89,7 @@ inline Poly Engine::multi(Node* n) {
             } else if (k->pure) {
                 Num v = value(k);  // a data factor: no polynomial needed
                 combine(n, i, [&] { poly_scale(acc, v); });
-            } else if (k->k == K::Subscript) {
+            } else if (k->type == NodeType::Subscript) {
                 Access a = access(k);  // a variable factor, multiplied in directly
                 combine(n, i, [&] { a.value.empty() ? poly_mul_variable(acc, a.index) : poly_scale(acc, a.value); });
             } else {
@@ -101,8 +101,8 @@ inline Poly Engine::multi(Node* n) {
     }
     SmallPolys ps(n->kids.size());
     for (size_t i = 0; i < n->kids.size(); ++i) ps[i] = eval(n->kids[i]);
-    if (kind == T.max || kind == T.min) {
-        bool is_max = kind == T.max;
+    if (kind == tree.max || kind == tree.min) {
+        bool is_max = kind == tree.max;
         for (Poly& p : ps)
             if (!p.terms.empty())
                 raise_substitute(is_max ? "MAX needs operands without decision variables."
@@ -127,10 +127,10 @@ inline Num Engine::mul_constants(const Num& a, const Num& b) {
 }
 
 inline Num Engine::multi_value(Node* n) {
-    const Types& T = types();
+    const Types& tree = types();
     PyObject* kind = n->kind.ptr();
-    if (kind == T.add || kind == T.mul) {
-        bool add = kind == T.add;
+    if (kind == tree.add || kind == tree.mul) {
+        bool add = kind == tree.add;
         if (n->kids.empty()) return Num::of_int(add ? 0 : 1);
         Num acc = value(n->kids[0]);
         for (size_t i = 1; i < n->kids.size(); ++i) {
@@ -141,23 +141,21 @@ inline Num Engine::multi_value(Node* n) {
     }
     std::vector<Num> vs;
     for (Node* k : n->kids) vs.push_back(value(k));
-    if (kind != T.max && kind != T.min) raise_substitute("Unknown MultipleOpeKind");
+    if (kind != tree.max && kind != tree.min) raise_substitute("Unknown MultipleOpeKind");
     if (vs.empty()) return Num::of_int(0);
     size_t best = 0;
     for (size_t i = 1; i < vs.size(); ++i)
-        if (num_compare(vs[i], vs[best], kind == T.max ? Py_GT : Py_LT)) best = i;
+        if (num_compare(vs[i], vs[best], kind == tree.max ? Py_GT : Py_LT)) best = i;
     return vs[best];
 }
 
 inline Poly Engine::unary(Node* n) {
     Poly p = eval(n->kids[0]);
-    int known = PyObject_IsInstance(n->kind.ptr(), types().unary_kind);
-    if (known < 0) fail();
-    if (!known) raise_substitute("Unknown UnaryOpeKind");
+    if (!is_instance(n->kind, types().unary_kind)) raise_substitute("Unknown UnaryOpeKind");
     if (!p.terms.empty())
-        raise_substitute(to_string(getattr(n->kind.ptr(), names().name.ptr()).ptr()) +
+        raise_substitute(to_string(qtx::getattr(n->kind, names().name)) +
                          " needs an operand without decision variables.");
-    return constant(Num::steal(call(types().unary_value, {n->kind.ptr(), p.constant.py().ptr()})));
+    return constant(Num::steal(call(types().unary_value, {n->kind, p.constant.py()})));
 }
 
 }  // namespace qtx::engine

@@ -5,33 +5,35 @@
 
 namespace qtx {
 
-inline Py_ssize_t map_size(PyObject* m) {
+inline Py_ssize_t map_size(nb::handle m) {
     if (!m) return 0;
-    if (PyDict_CheckExact(m)) return PyDict_GET_SIZE(m);
-    Py_ssize_t n = PyObject_Length(m);
+    if (PyDict_CheckExact(m.ptr())) return PyDict_GET_SIZE(m.ptr());
+    Py_ssize_t n = PyObject_Length(m.ptr());
     if (n < 0) fail();
     return n;
 }
 
 /// `m[key]` or null when absent.
-inline Obj map_find(PyObject* m, PyObject* key) {
-    if (PyDict_CheckExact(m)) {
+inline Obj map_find(nb::handle m, nb::handle key) {
+    if (PyDict_CheckExact(m.ptr())) {
         PyObject* v = dict_get(m, key);
         return v ? ref(v) : Obj();
     }
-    int has = PySequence_Contains(m, key);
+    int has = PySequence_Contains(m.ptr(), key.ptr());
     if (has < 0) fail();
-    return has ? own(PyObject_GetItem(m, key)) : Obj();
+    return has ? own(PyObject_GetItem(m.ptr(), key.ptr())) : Obj();
 }
 
-inline void map_store(PyObject* m, PyObject* key, PyObject* v) {
-    if (PyDict_CheckExact(m)) return dict_set(m, key, v);
-    if (PyObject_SetItem(m, key, v) < 0) fail();
+inline void map_store(nb::handle m, nb::handle key, nb::handle v) {
+    if (PyDict_CheckExact(m.ptr())) return dict_set(m, key, v);
+    if (PyObject_SetItem(m.ptr(), key.ptr(), v.ptr()) < 0) fail();
 }
 
-/// Calls f(key, value) for every term in insertion order. f must not add keys to `m`.
+/// Calls f(key, value) for every term in insertion order, passing PyObject* (f may take
+/// nb::handle). f must not add keys to `m`.
 template <class F>
-inline void map_each(PyObject* m, F&& f) {
+inline void map_each(nb::handle map, F&& f) {
+    PyObject* m = map.ptr();
     if (!m) return;
     if (PyDict_CheckExact(m)) {
         Py_ssize_t pos = 0;
@@ -52,10 +54,10 @@ inline void map_each(PyObject* m, F&& f) {
 }
 
 /// Adds v to the coefficient under key, inserting it when absent: `m[key] = m[key] + v`.
-inline void map_accumulate(PyObject* m, PyObject* key, PyObject* v) {
+inline void map_accumulate(nb::handle m, nb::handle key, nb::handle v) {
     Obj old = map_find(m, key);
     if (old)
-        map_store(m, key, num_add(old.ptr(), v).ptr());
+        map_store(m, key, num_add(old, v));
     else
         map_store(m, key, v);
 }

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <string>
+#include <utility>
 #ifndef _WIN32
 #include <dlfcn.h>
 #endif
@@ -23,10 +24,40 @@ PyObject* fastcall(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept 
     return guarded([&] { return F(args); });
 }
 
-/// Declares a private native function `name` taking exactly N positional arguments.
+/// Declares a private native function `name` taking exactly N positional arguments, read by
+/// `impl` as args[0] .. args[N - 1]. New natives use QTX_DEF, whose parameters have names.
 // clang-format off: a cast clang-format reads as a product
 #define QTX_FN(name, N, impl) \
     PyMethodDef { name, (PyCFunction)(void (*)(void))&::qtx::fastcall<N, impl>, METH_FASTCALL, nullptr }
+// clang-format on
+
+/// The number of parameters of a native declared with QTX_DEF.
+template <class... Params>
+constexpr int arity(Obj (*)(Params...)) {
+    return (int)sizeof...(Params);
+}
+
+template <auto F, size_t... I>
+Obj call_native(PyObject* const* args, std::index_sequence<I...>) {
+    return F(nb::handle(args[I])...);
+}
+
+/// METH_FASTCALL trampoline of a function whose parameters are the positional arguments, each
+/// an nb::handle: `Obj unroll(nb::handle forall, nb::handle data)` takes exactly two.
+template <auto F>
+PyObject* native(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    constexpr int n = arity(F);
+    if (nargs != n) {
+        PyErr_Format(PyExc_TypeError, "expected %d arguments, got %zd", n, nargs);
+        return nullptr;
+    }
+    return guarded([&] { return call_native<F>(args, std::make_index_sequence<n>()); });
+}
+
+/// Declares a private native function `name` calling `impl` with its arguments as handles.
+// clang-format off: a cast clang-format reads as a product
+#define QTX_DEF(name, impl) \
+    PyMethodDef { name, (PyCFunction)(void (*)(void))&::qtx::native<impl>, METH_FASTCALL, nullptr }
 // clang-format on
 #define QTX_END \
     PyMethodDef { nullptr, nullptr, 0, nullptr }
@@ -53,10 +84,10 @@ inline std::string surface_file(const char* stub_name, const char* source_path) 
 /// Adds the native functions, then runs the module's Python surface in its namespace under the
 /// surface's real file name. `fns` is a static array closed by QTX_END; the interpreter keeps
 /// pointers into it.
-inline void build_module(PyObject* module, PyMethodDef* fns, const char* source, const char* stub_name,
+inline void build_module(nb::handle module, PyMethodDef* fns, const char* source, const char* stub_name,
                          const char* source_path) {
-    if (PyModule_AddFunctions(module, fns) < 0) fail();
-    PyObject* globals = PyModule_GetDict(module);
+    if (PyModule_AddFunctions(module.ptr(), fns) < 0) fail();
+    PyObject* globals = PyModule_GetDict(module.ptr());
     if (!PyDict_GetItemString(globals, "__builtins__") &&
         PyDict_SetItemString(globals, "__builtins__", PyEval_GetBuiltins()) < 0)
         fail();
@@ -67,11 +98,11 @@ inline void build_module(PyObject* module, PyMethodDef* fns, const char* source,
 
 /// The NB_MODULE body shared by every module: build from the embedded surface (the generated
 /// "surface.hpp" each module includes), or leave the error set.
-#define QTX_MODULE_INIT(m, fns)                                                                                   \
-    try {                                                                                                         \
-        ::qtx::build_module(m.ptr(), fns, qtx_surface::source, qtx_surface::stub_name, qtx_surface::source_path); \
-    } catch (::qtx::PyErrSet&) {                                                                                  \
-        throw ::nanobind::python_error();                                                                         \
+#define QTX_MODULE_INIT(m, fns)                                                                             \
+    try {                                                                                                   \
+        ::qtx::build_module(m, fns, qtx_surface::source, qtx_surface::stub_name, qtx_surface::source_path); \
+    } catch (::qtx::PyErrSet&) {                                                                            \
+        throw ::nanobind::python_error();                                                                   \
     }
 
 }  // namespace qtx

@@ -1,6 +1,11 @@
 // Interned attribute names, and the package classes every module names: its exceptions, the tree.
+// Glue reads attributes as `attr(o, "name")` and `set_attr(o, "name", v)`: nanobind's `.attr()`
+// with the name interned once, which glue run per tree node or per assignment needs to be as
+// fast as the interned names it replaced.
 #pragma once
 #include "plumbing.hpp"
+
+#include <unordered_map>
 
 namespace qtx {
 
@@ -30,13 +35,37 @@ inline const Names& names() {
     return *n;
 }
 
+/// The interned str of a name literal, made on first use and kept by the literal's address:
+/// a lookup with it hashes once and compares by identity, as Python's own names do, where
+/// `.attr("name")` makes and hashes a new str each time. For code run per tree node or per
+/// assignment; a literal's str is found in a few instructions (a slot by address).
+inline nb::handle name_of(const char* literal) {
+    struct Slot {
+        const char* literal;
+        PyObject* name;
+    };
+    static Slot recent[256];
+    Slot& slot = recent[((uintptr_t)literal >> 3) & 255];
+    if (slot.literal == literal) return slot.name;
+    static auto* made = new std::unordered_map<const char*, PyObject*>();
+    auto found = made->find(literal);
+    if (found == made->end()) found = made->emplace(literal, interned(literal).release().ptr()).first;
+    slot = Slot{literal, found->second};
+    return found->second;
+}
+
+/// `o.<name>`, the name interned once (name_of).
+inline Obj attr(nb::handle o, const char* name) { return o.attr(name_of(name)); }
+/// `o.<name> = value`, the name interned once (name_of).
+inline void set_attr(nb::handle o, const char* name, nb::handle value) { qtx::setattr(o, name_of(name), value); }
+
 }  // namespace qtx
 
 namespace qtx {
 
 /// `quillon_transpiler.exceptions.<name>`. Safe with an error pending: it is set aside for
 /// the lookup (the first one imports), so that this can name the class of a pending error.
-inline Obj exception_class(PyObject* name) {
+inline Obj exception_class(nb::handle name) {
     ErrorAside pending;
     return imported(QTX_NAME("quillon_transpiler.exceptions"), name);
 }
@@ -55,14 +84,14 @@ inline Obj caught_substitute_error() {
 }
 
 /// `indices[name] = value` on an instance data's element bindings.
-inline void bind_index(PyObject* indices, PyObject* name, PyObject* value) {
-    if (indices == Py_None) raise(PyExc_TypeError, "'NoneType' object is not subscriptable");
-    if (PyDict_CheckExact(indices)) return dict_set(indices, name, value);
-    if (PyObject_SetItem(indices, name, value) < 0) fail();
+inline void bind_index(nb::handle indices, nb::handle name, nb::handle value) {
+    if (indices.is_none()) raise(PyExc_TypeError, "'NoneType' object is not subscriptable");
+    if (PyDict_CheckExact(indices.ptr())) return dict_set(indices, name, value);
+    if (PyObject_SetItem(indices.ptr(), name.ptr(), value.ptr()) < 0) fail();
 }
 
 /// A class of the substitutable expression tree: `substitutable_expr.<name>`.
-inline Obj tree_class(PyObject* name) {
+inline Obj tree_class(nb::handle name) {
     return imported(QTX_NAME("quillon_transpiler.core.substitute.substitutable_expr"), name);
 }
 

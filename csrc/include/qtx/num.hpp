@@ -29,7 +29,8 @@ public:
         return n;
     }
     /// Takes a borrowed Python number.
-    static Num of(PyObject* o) {
+    static Num of(nb::handle number) {
+        PyObject* o = number.ptr();
         if (PyFloat_CheckExact(o)) return of_float(PyFloat_AS_DOUBLE(o));
         if (PyLong_CheckExact(o)) {
             int overflow = 0;
@@ -43,7 +44,7 @@ public:
         n.o_ = o;
         return n;
     }
-    static Num steal(Obj o) { return of(o.ptr()); }
+    static Num steal(Obj o) { return of(o); }
 
     Num(const Num& other) : tag_(other.tag_), i_(other.i_) {
         if (tag_ == Object) Py_INCREF(o_);
@@ -169,7 +170,7 @@ inline Num num_mul(const Num& a, const Num& b) {
             default: return x >= y;
         }
     }
-    return compare(a.py().ptr(), b.py().ptr(), op);
+    return compare(a.py(), b.py(), op);
 }
 
 /// Python's `a <op> b` (rich comparison) as a C bool.
@@ -197,9 +198,9 @@ inline bool num_nonzero(const Num& v) {
 
 // ---- the same rules for values held as Python objects ----
 
-inline Obj num_add(PyObject* a, PyObject* b) { return num_add(Num::of(a), Num::of(b)).py(); }
-inline Obj num_mul(PyObject* a, PyObject* b) { return num_mul(Num::of(a), Num::of(b)).py(); }
-inline bool nonzero(PyObject* v) { return num_nonzero(Num::of(v)); }
-inline Obj num_pow(PyObject* a, PyObject* b) { return own(PyNumber_Power(a, b, Py_None)); }
+inline Obj num_add(nb::handle a, nb::handle b) { return num_add(Num::of(a), Num::of(b)).py(); }
+inline Obj num_mul(nb::handle a, nb::handle b) { return num_mul(Num::of(a), Num::of(b)).py(); }
+inline bool nonzero(nb::handle v) { return num_nonzero(Num::of(v)); }
+inline Obj num_pow(nb::handle a, nb::handle b) { return own(PyNumber_Power(a.ptr(), b.ptr(), Py_None)); }
 
 }  // namespace qtx

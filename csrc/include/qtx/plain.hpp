@@ -16,17 +16,17 @@ inline PyTypeObject* numpy_type(const char* name) {
 }
 
 /// `v.item()` for NumPy scalars and zero-dimensional arrays; anything else as it is.
-inline Obj plain(PyObject* v) {
-    if (PyFloat_CheckExact(v) || PyLong_CheckExact(v) || v == Py_None) return ref(v);
+inline Obj plain(nb::handle v) {
+    if (PyFloat_CheckExact(v.ptr()) || PyLong_CheckExact(v.ptr()) || v.is_none()) return ref(v);
     PyTypeObject* generic = numpy_type("generic");
     PyTypeObject* ndarray = numpy_type("ndarray");
-    bool scalar = generic && PyObject_TypeCheck(v, generic);
-    if (!scalar && ndarray && PyObject_TypeCheck(v, ndarray)) {
-        Obj nd = getattr(v, names().ndim.ptr());
+    bool scalar = generic && PyObject_TypeCheck(v.ptr(), generic);
+    if (!scalar && ndarray && PyObject_TypeCheck(v.ptr(), ndarray)) {
+        Obj nd = qtx::getattr(v, names().ndim);
         scalar = PyLong_Check(nd.ptr()) && PyLong_AsLong(nd.ptr()) == 0;
     }
     if (!scalar) return ref(v);
-    return own(PyObject_CallMethodObjArgs(v, names().item.ptr(), nullptr));
+    return call_method(v, names().item);
 }
 
 }  // namespace qtx

@@ -1,5 +1,5 @@
 // Plans: an expression tree read once into C++ nodes, so evaluation loops never look up
-// Python attributes.
+// Python attributes. The core's words: GLOSSARY.md beside this header.
 #pragma once
 #include "names.hpp"
 #include "num.hpp"
@@ -23,11 +23,14 @@ struct Types {
     PyObject *zero, *one, *empty_tuple;
 
     Types() {
-        auto cls = [](const char* n) { return tree_class(str(n).ptr()).release().ptr(); };
-        auto member = [](const char* e, const char* n) {
-            return getattr(tree_class(str(e).ptr()).ptr(), str(n).ptr()).release().ptr();
+        // held for good: the classes live as long as the interpreter
+        auto cls = [](const char* name) { return tree_class(str(name)).release().ptr(); };
+        auto member = [](const char* enumeration, const char* name) {
+            return qtx::getattr(tree_class(str(enumeration)), str(name)).release().ptr();
         };
-        auto attr = [](const char* m, const char* n) { return imported(str(m).ptr(), str(n).ptr()).release().ptr(); };
+        auto attr = [](const char* module, const char* name) {
+            return imported(str(module), str(name)).release().ptr();
+        };
         number = cls("Number"), unary = cls("UnaryOperator"), placeholder = cls("Placeholder");
         element = cls("Element"), decvar = cls("DecisionVariable"), subscript = cls("Subscript");
         arraylen = cls("ArrayLength"), pair = cls("PairOperator"), multi = cls("MultipleOperator");
@@ -59,7 +62,9 @@ inline const Types& types() {
     return *t;
 }
 
-enum class K {
+/// What the engine makes of a tree node: the package's own classes by class (conditions start
+/// with C), anything else a fallback asked through its `substitute`.
+enum class NodeType {
     Number,
     Unary,
     Placeholder,
@@ -87,7 +92,7 @@ inline Obj interned_name(Obj name) {
 
 /// One tree node as the engine needs it; which fields are used depends on the kind.
 struct Node {
-    K k = K::Fallback;
+    NodeType type = NodeType::Fallback;
     PyObject* obj = nullptr;  // the tree node, held by `hold`
     Obj hold;
     Obj name, kind, value;    // value: a Number's value, an ArrayLength's axis
@@ -113,20 +118,21 @@ struct IntOp {
 };
 
 /// SubstituteError for a tree that loops back on itself: evaluating it would never end.
-[[noreturn]] inline void cyclic_tree(PyObject* o) {
-    raise_substitute(std::string("The expression tree is cyclic: a ") + type_name(o) +
+[[noreturn]] inline void cyclic_tree(nb::handle o) {
+    raise_substitute(std::string("The expression tree is cyclic: a ") + qtx::type_name(o) +
                      " node is among its own operands (directly or further down). Build the tree from new nodes.");
 }
 
 class Planner {
 public:
-    Node* plan(PyObject* o) { return plan_as(o, kind_of(o)); }
+    Node* plan(nb::handle o) { return plan_as(o, type_of(o)); }
 
-    /// Plans `o` as a node of kind `k` (the root is planned by the class whose method ran).
+    /// Plans `node` as a node of type `type` (the root is planned by the class whose method ran).
     /// Shared subtrees are read once; a node met again while it is still being read lies in
     /// its own subtree.
-    Node* plan_as(PyObject* o, K k) {
-        auto it = memo_.find(MemoKey{o, k});
+    Node* plan_as(nb::handle node, NodeType type) {
+        PyObject* o = node.ptr();
+        auto it = memo_.find(MemoKey{o, type});
         if (it != memo_.end()) {
             if (!it->second->done) cyclic_tree(o);
             return it->second;
@@ -134,8 +140,8 @@ public:
         // deep trees: evaluation recurses as deep as this. Python's limit is honoured, and the
         // C stack itself is checked, for callers that raise that limit.
         if (stack_exhausted(floor_)) stack_overflow("while reading an expression tree");
-        Node* n = make(o, k);
-        memo_[MemoKey{o, k}] = n;
+        Node* n = make(o, type);
+        memo_[MemoKey{o, type}] = n;
         if (Py_EnterRecursiveCall(" while reading an expression tree")) fail();
         try {
             fill(n);
@@ -148,14 +154,15 @@ public:
         return n;
     }
 
-    Node* plan_condition(PyObject* o) { return plan_cond_as(o, cond_kind_of(o)); }
+    Node* plan_condition(nb::handle o) { return plan_cond_as(o, condition_type_of(o)); }
 
-    Node* plan_cond_as(PyObject* o, K k) {
+    Node* plan_cond_as(nb::handle condition, NodeType type) {
+        PyObject* o = condition.ptr();
         if (stack_exhausted(floor_)) stack_overflow("while reading a condition");
         if (!open_conditions_.insert(o).second) cyclic_tree(o);
         if (Py_EnterRecursiveCall(" while reading a condition")) fail();
         try {
-            Node* n = fill_condition(o, k);
+            Node* n = fill_condition(o, type);
             Py_LeaveRecursiveCall();
             open_conditions_.erase(o);
             return n;
@@ -166,140 +173,136 @@ public:
         }
     }
 
-    Node* fill_condition(PyObject* o, K k) {
-        Node* n = make(o, k);
-        const Types& T = types();
-        const Names& N = names();
-        if (k == K::CCompare) {
-            n->kind = getattr(o, N.kind.ptr());
-            PyObject* kd = n->kind.ptr();
-            n->op = kd == T.eq   ? Py_EQ
-                    : kd == T.le ? Py_LE
-                    : kd == T.ge ? Py_GE
-                    : kd == T.ne ? Py_NE
-                    : kd == T.lt ? Py_LT
-                                 : -1;
+    Node* fill_condition(PyObject* o, NodeType type) {
+        Node* n = make(o, type);
+        const Types& tree = types();
+        const Names& field = names();
+        if (type == NodeType::CCompare) {
+            n->kind = qtx::getattr(o, field.kind);
+            PyObject* kind = n->kind.ptr();
+            n->op = kind == tree.eq   ? Py_EQ
+                    : kind == tree.le ? Py_LE
+                    : kind == tree.ge ? Py_GE
+                    : kind == tree.ne ? Py_NE
+                    : kind == tree.lt ? Py_LT
+                                      : -1;
             if (n->op < 0) {
-                n->k = K::CFallback;
+                n->type = NodeType::CFallback;
                 return n;
             }
-            n->kids = {plan(getattr(o, N.left.ptr()).ptr()), plan(getattr(o, N.right.ptr()).ptr())};
-        } else if (k == K::COp) {
-            n->kind = getattr(o, N.kind.ptr());
-            PyObject* kd = n->kind.ptr();
-            if (kd != T.c_and && kd != T.c_or && kd != T.c_xor) {
-                n->k = K::CFallback;
+            n->kids = {plan(qtx::getattr(o, field.left)), plan(qtx::getattr(o, field.right))};
+        } else if (type == NodeType::COp) {
+            n->kind = qtx::getattr(o, field.kind);
+            PyObject* kind = n->kind.ptr();
+            if (kind != tree.c_and && kind != tree.c_or && kind != tree.c_xor) {
+                n->type = NodeType::CFallback;
                 return n;
             }
-            Obj terms = getattr(o, N.terms.ptr());
-            Obj seq = own(PySequence_Fast(terms.ptr(), "terms must be a sequence"));
-            for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.ptr()); ++i)
-                n->kids.push_back(plan_condition(PySequence_Fast_GET_ITEM(seq.ptr(), i)));
+            for (nb::handle term : FastSequence(qtx::getattr(o, field.terms), "terms must be a sequence"))
+                n->kids.push_back(plan_condition(term));
         }
         return n;
     }
 
 private:
-    Node* make(PyObject* o, K k) {
+    Node* make(PyObject* o, NodeType type) {
         Node* n = &nodes_.emplace_back();
-        n->k = k;
+        n->type = type;
         n->obj = o;
         n->hold = ref(o);
         return n;
     }
 
-    static K kind_of(PyObject* o) {
-        const Types& T = types();
-        PyObject* t = (PyObject*)Py_TYPE(o);
-        if (t == T.number) return K::Number;
-        if (t == T.subscript) return K::Subscript;
-        if (t == T.element) return K::Element;
-        if (t == T.multi) return K::Multi;
-        if (t == T.fold) return K::Fold;
-        if (t == T.pair) return K::Pair;
-        if (t == T.placeholder) return K::Placeholder;
-        if (t == T.decvar) return K::DecVar;
-        if (t == T.arraylen) return K::ArrayLength;
-        if (t == T.unary) return K::Unary;
-        return K::Fallback;
+    static NodeType type_of(nb::handle o) {
+        const Types& tree = types();
+        PyObject* t = (PyObject*)Py_TYPE(o.ptr());
+        if (t == tree.number) return NodeType::Number;
+        if (t == tree.subscript) return NodeType::Subscript;
+        if (t == tree.element) return NodeType::Element;
+        if (t == tree.multi) return NodeType::Multi;
+        if (t == tree.fold) return NodeType::Fold;
+        if (t == tree.pair) return NodeType::Pair;
+        if (t == tree.placeholder) return NodeType::Placeholder;
+        if (t == tree.decvar) return NodeType::DecVar;
+        if (t == tree.arraylen) return NodeType::ArrayLength;
+        if (t == tree.unary) return NodeType::Unary;
+        return NodeType::Fallback;
     }
-    static K cond_kind_of(PyObject* o) {
-        const Types& T = types();
-        PyObject* t = (PyObject*)Py_TYPE(o);
-        if (t == T.c_true) return K::CTrue;
-        if (t == T.c_constraint || t == T.c_other) return K::CCompare;
-        if (t == T.c_operator) return K::COp;
-        return K::CFallback;
+    static NodeType condition_type_of(nb::handle o) {
+        const Types& tree = types();
+        PyObject* t = (PyObject*)Py_TYPE(o.ptr());
+        if (t == tree.c_true) return NodeType::CTrue;
+        if (t == tree.c_constraint || t == tree.c_other) return NodeType::CCompare;
+        if (t == tree.c_operator) return NodeType::COp;
+        return NodeType::CFallback;
     }
 
     /// A leaf read for its attributes only (the indexed variable of a subscript).
-    Node* leaf(PyObject* o) {
-        const Types& T = types();
-        if (is_instance(o, T.decvar)) return plan_as(o, K::DecVar);
-        if (is_instance(o, T.placeholder)) return plan_as(o, K::Placeholder);
-        return make(o, K::Fallback);
+    Node* leaf(nb::handle o) {
+        const Types& tree = types();
+        if (is_instance(o, tree.decvar)) return plan_as(o, NodeType::DecVar);
+        if (is_instance(o, tree.placeholder)) return plan_as(o, NodeType::Placeholder);
+        return make(o.ptr(), NodeType::Fallback);
     }
 
-    Node* array(PyObject* o) {
-        const Types& T = types();
-        if (is_instance(o, T.placeholder)) return plan_as(o, K::Placeholder);
-        if (is_instance(o, T.subscript)) return plan_as(o, K::Subscript);
-        return make(o, K::Fallback);
+    Node* array(nb::handle o) {
+        const Types& tree = types();
+        if (is_instance(o, tree.placeholder)) return plan_as(o, NodeType::Placeholder);
+        if (is_instance(o, tree.subscript)) return plan_as(o, NodeType::Subscript);
+        return make(o.ptr(), NodeType::Fallback);
     }
 
-    void kids_of(Node* n, PyObject* seq_obj) {
-        Obj seq = own(PySequence_Fast(seq_obj, "expected a list of expressions"));
-        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.ptr()); ++i)
-            n->kids.push_back(plan(PySequence_Fast_GET_ITEM(seq.ptr(), i)));
+    void kids_of(Node* n, nb::handle expressions) {
+        for (nb::handle kid : FastSequence(expressions, "expected a list of expressions")) n->kids.push_back(plan(kid));
     }
 
     void fill(Node* n) {
-        const Names& N = names();
-        const Types& T = types();
+        const Names& field = names();
+        const Types& tree = types();
         PyObject* o = n->obj;
-        auto attr = [&](const Obj& name) { return getattr(o, name.ptr()); };
-        switch (n->k) {
-            case K::Number:
-                n->value = attr(N.value);
-                n->cached = Num::of(n->value.ptr());
+        auto attr = [&](const Obj& name) { return qtx::getattr(o, name); };
+        switch (n->type) {
+            case NodeType::Number:
+                n->value = attr(field.value);
+                n->cached = Num::of(n->value);
                 break;
-            case K::Placeholder: n->name = attr(N.name); break;
-            case K::Element:
-                n->name = interned_name(attr(N.name));
-                n->kids = {plan(attr(N.start).ptr()), plan(attr(N.end).ptr())};
+            case NodeType::Placeholder: n->name = attr(field.name); break;
+            case NodeType::Element:
+                n->name = interned_name(attr(field.name));
+                n->kids = {plan(attr(field.start)), plan(attr(field.end))};
                 break;
-            case K::DecVar:
-                n->name = attr(N.name);
-                n->kind = attr(N.kind);
-                n->kids = {plan(attr(N.lower).ptr()), plan(attr(N.upper).ptr())};
+            case NodeType::DecVar:
+                n->name = attr(field.name);
+                n->kind = attr(field.kind);
+                n->kids = {plan(attr(field.lower)), plan(attr(field.upper))};
                 break;
-            case K::Subscript:
-                n->var = leaf(attr(N.variable).ptr());
-                kids_of(n, attr(N.subscripts).ptr());
+            case NodeType::Subscript:
+                n->var = leaf(attr(field.variable));
+                kids_of(n, attr(field.subscripts));
                 break;
-            case K::ArrayLength:
-                n->var = array(attr(N.array).ptr());
-                n->value = attr(N.axis);
+            case NodeType::ArrayLength:
+                n->var = array(attr(field.array));
+                n->value = attr(field.axis);
                 break;
-            case K::Pair:
-                n->kids = {plan(attr(N.left).ptr()), plan(attr(N.right).ptr())};
-                n->kind = attr(N.kind);
+            case NodeType::Pair:
+                n->kids = {plan(attr(field.left)), plan(attr(field.right))};
+                n->kind = attr(field.kind);
                 break;
-            case K::Multi:
-                kids_of(n, attr(N.operands).ptr());
-                n->kind = attr(N.kind);
+            case NodeType::Multi:
+                kids_of(n, attr(field.operands));
+                n->kind = attr(field.kind);
                 break;
-            case K::Fold: {
-                Obj index = attr(N.index);
-                n->var = Py_TYPE(index.ptr()) == (PyTypeObject*)T.element ? plan_as(index.ptr(), K::Element)
-                                                                          : leaf_any(index.ptr());
-                n->kids = {plan_condition(attr(N.condition).ptr()), plan(attr(N.operand).ptr())};
-                n->kind = attr(N.kind);
+            case NodeType::Fold: {
+                Obj index = attr(field.index);
+                n->var = Py_TYPE(index.ptr()) == (PyTypeObject*)tree.element ? plan_as(index, NodeType::Element)
+                                                                             : leaf_any(index);
+                n->kids = {plan_condition(attr(field.condition)), plan(attr(field.operand))};
+                n->kind = attr(field.kind);
                 break;
             }
-            case K::Unary:
-                n->kids = {plan(attr(N.operand).ptr())};
-                n->kind = attr(N.kind);
+            case NodeType::Unary:
+                n->kids = {plan(attr(field.operand))};
+                n->kind = attr(field.kind);
                 break;
             default: break;
         }
@@ -314,35 +317,36 @@ private:
 
     /// Whether the subtree always substitutes to a constant (order 0, no terms).
     static bool purity(Node* n) {
-        switch (n->k) {
-            case K::Number:
-            case K::Placeholder:
-            case K::Element: return true;
-            case K::Subscript: return n->var->k == K::Placeholder && all_pure(n->kids);
-            case K::ArrayLength:
-                return n->var->k == K::Placeholder ||
-                       (n->var->k == K::Subscript && n->var->var->k == K::Placeholder && all_pure(n->var->kids));
-            case K::Pair:
-            case K::Multi:
-            case K::Unary: return all_pure(n->kids);
-            case K::Fold: return n->var->k == K::Element && all_pure(n->var->kids) && n->kids[1]->pure;
+        switch (n->type) {
+            case NodeType::Number:
+            case NodeType::Placeholder:
+            case NodeType::Element: return true;
+            case NodeType::Subscript: return n->var->type == NodeType::Placeholder && all_pure(n->kids);
+            case NodeType::ArrayLength:
+                return n->var->type == NodeType::Placeholder ||
+                       (n->var->type == NodeType::Subscript && n->var->var->type == NodeType::Placeholder &&
+                        all_pure(n->var->kids));
+            case NodeType::Pair:
+            case NodeType::Multi:
+            case NodeType::Unary: return all_pure(n->kids);
+            case NodeType::Fold: return n->var->type == NodeType::Element && all_pure(n->var->kids) && n->kids[1]->pure;
             default: return false;
         }
     }
 
-    Node* leaf_any(PyObject* o) { return make(o, K::Fallback); }
+    Node* leaf_any(nb::handle o) { return make(o.ptr(), NodeType::Fallback); }
 
     struct MemoKey {
         PyObject* o;
-        K k;
-        bool operator==(const MemoKey& m) const { return o == m.o && k == m.k; }
+        NodeType type;
+        bool operator==(const MemoKey& m) const { return o == m.o && type == m.type; }
     };
     struct MemoHash {
-        size_t operator()(const MemoKey& m) const { return std::hash<PyObject*>()(m.o) ^ (size_t)m.k; }
+        size_t operator()(const MemoKey& m) const { return std::hash<PyObject*>()(m.o) ^ (size_t)m.type; }
     };
 
     std::deque<Node> nodes_;
-    std::unordered_map<MemoKey, Node*, MemoHash> memo_;  // (object, kind) -> its node
+    std::unordered_map<MemoKey, Node*, MemoHash> memo_;  // (object, type) -> its node
     std::unordered_set<PyObject*> open_conditions_;      // conditions being read
     uintptr_t floor_ = stack_floor();
 };

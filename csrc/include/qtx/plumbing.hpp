@@ -19,12 +19,12 @@ namespace qtx {
 
 /// The module `path`, imported on first use. sys.modules is the cache: nothing here outlives
 /// the interpreter, and attributes are read at every use, as Python code reads them.
-inline Obj imported(PyObject* path) {
+inline Obj imported(nb::handle path) {
     if (PyObject* m = dict_get(PyImport_GetModuleDict(), path)) return ref(m);
-    return own(PyImport_Import(path));
+    return own(PyImport_Import(path.ptr()));
 }
 /// `path.attr`, the module imported on first use.
-inline Obj imported(PyObject* path, PyObject* attr) { return getattr(imported(path).ptr(), attr); }
+inline Obj imported(nb::handle path, nb::handle attr) { return qtx::getattr(imported(path), attr); }
 
 /// `path.attr` by literal names, interned once.
 #define QTX_IMPORT(path, attr) ::qtx::imported(QTX_NAME(path), QTX_NAME(attr))
@@ -32,11 +32,11 @@ inline Obj imported(PyObject* path, PyObject* attr) { return getattr(imported(pa
 // ---- iteration ----
 
 /// Calls f(item) for every item of `iterable`, as a `for` loop does; each item is held for the
-/// call. A long loop polls for Ctrl-C in f (SignalPoll). An f that returns bool stops the loop
-/// by returning false.
+/// call and passed as a PyObject* (f may take an nb::handle). A long loop polls for Ctrl-C in f
+/// (SignalPoll). An f that returns bool stops the loop by returning false.
 template <class F>
-inline void for_each(PyObject* iterable, F&& f) {
-    Obj it = own(PyObject_GetIter(iterable));
+inline void for_each(nb::handle iterable, F&& f) {
+    Obj it = own(PyObject_GetIter(iterable.ptr()));
     while (PyObject* v = PyIter_Next(it.ptr())) {
         Obj item = nb::steal(v);
         if constexpr (std::is_same_v<decltype(f(item.ptr())), bool>) {
@@ -51,8 +51,8 @@ inline void for_each(PyObject* iterable, F&& f) {
 /// Calls f(a, b) for every pair of `zip(first, second)`: it stops at the shorter, and asks
 /// `first` for its next item before `second`, as zip does.
 template <class F>
-inline void zip(PyObject* first, PyObject* second, F&& f) {
-    Obj ia = own(PyObject_GetIter(first)), ib = own(PyObject_GetIter(second));
+inline void zip(nb::handle first, nb::handle second, F&& f) {
+    Obj ia = own(PyObject_GetIter(first.ptr())), ib = own(PyObject_GetIter(second.ptr()));
     for (;;) {
         PyObject* a = PyIter_Next(ia.ptr());
         if (!a) break;
@@ -64,6 +64,39 @@ inline void zip(PyObject* first, PyObject* second, F&& f) {
     }
     if (PyErr_Occurred()) fail();
 }
+
+/// A list or tuple as PySequence_Fast gives it (anything else is copied into a list, or refused
+/// with `message`): items read by index, no call per item. Loops read the size at every step,
+/// so code run for an item may shorten a list without reading past its end.
+class FastSequence {
+public:
+    FastSequence(nb::handle sequence, const char* message) : items_(own(PySequence_Fast(sequence.ptr(), message))) {}
+
+    Py_ssize_t size() const { return PySequence_Fast_GET_SIZE(items_.ptr()); }
+    /// Borrowed from the sequence.
+    nb::handle operator[](Py_ssize_t i) const { return PySequence_Fast_GET_ITEM(items_.ptr(), i); }
+
+    class iterator {
+    public:
+        iterator(const FastSequence* s, Py_ssize_t i) : s_(s), i_(i) {}
+        nb::handle operator*() const { return (*s_)[i_]; }
+        iterator& operator++() {
+            ++i_;
+            return *this;
+        }
+        // the end is wherever the size is when it is reached
+        bool operator!=(const iterator&) const { return i_ < s_->size(); }
+
+    private:
+        const FastSequence* s_;
+        Py_ssize_t i_;
+    };
+    iterator begin() const { return iterator(this, 0); }
+    iterator end() const { return iterator(this, 0); }
+
+private:
+    Obj items_;
+};
 
 /// How `a, b = value` words too few values: as Python does, or "need more than N value(s) to
 /// unpack", the words forall entries have always had.
@@ -78,7 +111,8 @@ enum class TooFew { python, need_more };
 
 /// `a, b = value`, with Python's errors: lists and tuples by size, anything else iterated for at
 /// most three items.
-inline void unpack2(PyObject* value, Obj& a, Obj& b, TooFew words = TooFew::python) {
+inline void unpack2(nb::handle pair, Obj& a, Obj& b, TooFew words = TooFew::python) {
+    PyObject* value = pair.ptr();
     if (PyTuple_CheckExact(value) || PyList_CheckExact(value)) {
         Py_ssize_t n = PySequence_Fast_GET_SIZE(value);
         if (n != 2) unpack_error(n, words);
@@ -109,8 +143,8 @@ inline void unpack2(PyObject* value, Obj& a, Obj& b, TooFew words = TooFew::pyth
 // ---- classes ----
 
 /// `isinstance(o, cls)`.
-inline bool is_instance(PyObject* o, PyObject* cls) {
-    int r = PyObject_IsInstance(o, cls);
+inline bool is_instance(nb::handle o, nb::handle cls) {
+    int r = PyObject_IsInstance(o.ptr(), cls.ptr());
     if (r < 0) fail();
     return r != 0;
 }
@@ -119,9 +153,9 @@ inline PyObject* is_instance_of(PyObject* cls, PyObject* node) noexcept {
     return guarded([&] { return ref(is_instance(node, cls) ? Py_True : Py_False); });
 }
 /// `lambda node: isinstance(node, cls)` as a C function, for predicates called per tree node.
-inline Obj instance_check(PyObject* cls) {
+inline Obj instance_check(nb::handle cls) {
     static PyMethodDef def = {"is_instance_of", (PyCFunction)is_instance_of, METH_O, nullptr};
-    return own(PyCFunction_New(&def, cls));
+    return own(PyCFunction_New(&def, cls.ptr()));
 }
 
 // ---- errors ----
@@ -161,10 +195,16 @@ private:
     PyObject* exc_ = nullptr;
 };
 
+/// `raise exc` for an exception instance `exc`.
+[[noreturn]] inline void raise_instance(nb::handle exc) {
+    PyErr_SetObject((PyObject*)Py_TYPE(exc.ptr()), exc.ptr());
+    fail();
+}
+
 /// Takes the pending error when it is an instance of `type`, with its traceback; null (and the
 /// error left pending) otherwise.
-inline Obj catch_error(PyObject* type) {
-    if (!PyErr_ExceptionMatches(type)) return Obj();
+inline Obj catch_error(nb::handle type) {
+    if (!PyErr_ExceptionMatches(type.ptr())) return Obj();
 #if PY_VERSION_HEX >= 0x030C0000
     return nb::steal(PyErr_GetRaisedException());
 #else
@@ -180,7 +220,7 @@ inline Obj catch_error(PyObject* type) {
 
 /// Inside a `catch`: the Python error being handled when it is an instance of `type` (taken,
 /// no longer pending); any other error is rethrown. nanobind's errors count as Python errors.
-inline Obj caught_error(PyObject* type) {
+inline Obj caught_error(nb::handle type) {
     try {
         throw;
     } catch (nb::python_error& e) {
@@ -193,7 +233,7 @@ inline Obj caught_error(PyObject* type) {
 
 /// Raises the exception instance `exc` as `raise exc from caught` does inside the `except`
 /// that caught `caught`: `caught` is its cause and its context.
-[[noreturn]] inline void raise_from(Obj exc, PyObject* caught, bool cause = true) {
+[[noreturn]] inline void raise_from(Obj exc, nb::handle caught, bool cause = true) {
     PyException_SetContext(exc.ptr(), ref(caught).release().ptr());
     if (cause) PyException_SetCause(exc.ptr(), ref(caught).release().ptr());
 #if PY_VERSION_HEX >= 0x030C0000
@@ -205,7 +245,7 @@ inline Obj caught_error(PyObject* type) {
     fail();
 }
 /// Raises `exc` as a plain `raise exc` does inside that `except`: `caught` is its context only.
-[[noreturn]] inline void raise_during(Obj exc, PyObject* caught) { raise_from(std::move(exc), caught, false); }
+[[noreturn]] inline void raise_during(Obj exc, nb::handle caught) { raise_from(std::move(exc), caught, false); }
 
 // ---- calls ----
 
@@ -217,9 +257,15 @@ inline Obj kwnames(std::initializer_list<const char*> keys) {
     return t;
 }
 
-/// `o.name(*args)`.
-inline Obj call_method(PyObject* o, PyObject* name, std::initializer_list<PyObject*> args = {}) {
-    return call(getattr(o, name).ptr(), args);
+/// `o.name(*args)`, without a bound method object in between.
+inline Obj call_method(nb::handle o, nb::handle name, std::initializer_list<nb::handle> args = {}) {
+    constexpr size_t kMost = 12;
+    PyObject* vector[kMost + 1];
+    if (args.size() > kMost) raise(PyExc_SystemError, "qtx::call_method takes at most 12 arguments");
+    vector[0] = o.ptr();
+    size_t n = 1;
+    for (nb::handle h : args) vector[n++] = h.ptr();
+    return own(PyObject_VectorcallMethod(name.ptr(), vector, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 }  // namespace qtx

@@ -2,6 +2,7 @@
 // keeps its polynomials in this form until a result is handed to Python, and the in-place
 // methods of SubstitutedExpression read their operands into it, compute, and write back.
 // Key orders follow the methods' rules; numbers follow Python through Num.
+// The core's words (key, term map, parts, capsule, plan, kernel, rows): GLOSSARY.md here.
 #pragma once
 #include "big_array.hpp"
 #include "maps.hpp"
@@ -586,11 +587,10 @@ inline void poly_mul_variable(Poly& self, int32_t index) {
 
 /// Raises `error` (SubstituteError) for exponents that cannot expand a polynomial with terms:
 /// truncating them, as plain arithmetic would, silently changes the model.
-inline void check_exponent(double e, PyObject* error) {
+inline void check_exponent(double e, nb::handle error) {
     if (std::isfinite(e) && e >= 0 && std::floor(e) == e) return;
     Obj r = own(PyFloat_FromDouble(e));
-    raise(error, "Cannot raise a polynomial with variables to the power " +
-                     to_string(own(PyObject_Repr(r.ptr())).ptr()) +
+    raise(error, "Cannot raise a polynomial with variables to the power " + to_repr(r) +
                      ": only non-negative integer exponents are supported.");
 }
 
@@ -600,13 +600,13 @@ inline void check_exponent(double e, PyObject* error) {
 inline Num num_squared(const Num& v) {
     int64_t r;
     if (v.tag() == Num::Int && !__builtin_mul_overflow(v.as_int(), v.as_int(), &r)) return Num::of_int(r);
-    return Num::steal(own(PyNumber_Power(v.py().ptr(), own(PyLong_FromLong(2)).ptr(), Py_None)));
+    return Num::steal(num_pow(v.py(), small_int(2)));
 }
 
-inline void poly_power(Poly& self, double exponent, PyObject* error) {
+inline void poly_power(Poly& self, double exponent, nb::handle error) {
     if (self.terms.empty()) {
         Obj e = own(PyFloat_FromDouble(exponent));
-        self.constant = Num::steal(own(PyNumber_Power(self.constant.py().ptr(), e.ptr(), Py_None)));
+        self.constant = Num::steal(num_pow(self.constant.py(), e));
         return;
     }
     check_exponent(exponent, error);
@@ -672,7 +672,8 @@ inline void poly_power(Poly& self, double exponent, PyObject* error) {
 
 /// A variable index read from Python (a registry's answer or a monomial key's factor): an int,
 /// or an object with __index__ such as a NumPy integer, within the 32-bit indices keys hold.
-inline int32_t py_index(PyObject* o) {
+inline int32_t py_index(nb::handle index) {
+    PyObject* o = index.ptr();
     Obj i = PyLong_Check(o) ? ref(o) : nb::steal(PyNumber_Index(o));
     if (!i) {
         PyErr_Clear();
@@ -686,7 +687,8 @@ inline int32_t py_index(PyObject* o) {
     return (int32_t)v;
 }
 
-inline Key py_key(PyObject* t) {
+inline Key py_key(nb::handle key) {
+    PyObject* t = key.ptr();
     if (!PyTuple_Check(t))
         raisef(PyExc_TypeError, "monomial keys must be tuples of variable indices, not %.200s", type_name(t));
     Key k((uint32_t)PyTuple_GET_SIZE(t));
@@ -695,13 +697,13 @@ inline Key py_key(PyObject* t) {
 }
 
 /// The fields of a SubstitutedExpression (or any object with coeff, constant and order).
-inline Poly poly_read(PyObject* poly) {
-    const Names& N = names();
+inline Poly poly_read(nb::handle poly) {
+    const Names& attr = names();
     Poly p;
-    Obj coeff = getattr(poly, N.coeff.ptr());
-    map_each(coeff.ptr(), [&](PyObject* k, PyObject* v) { p.terms.store(py_key(k), Num::of(v)); });
-    p.constant = Num::steal(getattr(poly, N.constant.ptr()));
-    p.order = Num::steal(getattr(poly, N.order.ptr()));
+    Obj coeff = qtx::getattr(poly, attr.coeff);
+    map_each(coeff, [&](PyObject* k, PyObject* v) { p.terms.store(py_key(k), Num::of(v)); });
+    p.constant = Num::steal(qtx::getattr(poly, attr.constant));
+    p.order = Num::steal(qtx::getattr(poly, attr.order));
     return p;
 }
 
@@ -723,7 +725,7 @@ inline Obj terms_dict(const Terms& terms, IndexObject&& index) {
 #else
     Obj coeff = own(PyDict_New());
 #endif
-    for (const auto& e : terms) dict_set(coeff.ptr(), key_tuple(e.key, index).ptr(), e.val.py().ptr());
+    for (const auto& e : terms) dict_set(coeff, key_tuple(e.key, index), e.val.py());
     return coeff;
 }
 
@@ -732,11 +734,11 @@ inline Obj terms_dict(const Terms& terms) {
 }
 
 /// Stores the polynomial into the fields of `poly`, in place.
-inline void poly_write(PyObject* poly, const Poly& p, Obj coeff) {
-    const Names& N = names();
-    setattr(poly, N.coeff.ptr(), coeff.ptr());
-    setattr(poly, N.constant.ptr(), p.constant.py().ptr());
-    setattr(poly, N.order.ptr(), p.order.py().ptr());
+inline void poly_write(nb::handle poly, const Poly& p, Obj coeff) {
+    const Names& attr = names();
+    qtx::setattr(poly, attr.coeff, coeff);
+    qtx::setattr(poly, attr.constant, p.constant.py());
+    qtx::setattr(poly, attr.order, p.order.py());
 }
 
 }  // namespace qtx

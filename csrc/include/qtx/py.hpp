@@ -1,4 +1,11 @@
 // Thin helpers over the CPython API shared by every extension module of the package.
+//
+// Helpers take nb::handle: a PyObject*, an nb::object or an nb::handle passes as it is. They
+// raise by setting the Python error and throwing PyErrSet; nanobind's own calls throw
+// nb::python_error instead. `guarded` and `caught_error` (plumbing.hpp) accept both.
+//
+// nanobind defines getattr, setattr and type_name for handles too: with nanobind arguments an
+// unqualified call finds both, so write `o.attr(name)` or qualify `qtx::`.
 #pragma once
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -9,6 +16,7 @@
 #include <exception>
 #include <new>
 #include <string>
+#include <type_traits>
 
 #if defined(_WIN32)
 #ifndef NOMINMAX
@@ -37,17 +45,19 @@ inline Obj own(PyObject* p) {
     if (!p) fail();
     return nb::steal(p);
 }
-inline Obj ref(PyObject* p) { return nb::borrow(p); }
+inline Obj ref(nb::handle p) { return nb::borrow(p); }
 
-[[noreturn]] inline void raise(PyObject* type, const char* msg) {
-    PyErr_SetString(type, msg);
+[[noreturn]] inline void raise(nb::handle type, const char* msg) {
+    PyErr_SetString(type.ptr(), msg);
     fail();
 }
-[[noreturn]] inline void raise(PyObject* type, const std::string& msg) { raise(type, msg.c_str()); }
+[[noreturn]] inline void raise(nb::handle type, const std::string& msg) { raise(type, msg.c_str()); }
 
+/// PyErr_Format: the arguments go through C varargs, so objects for %S, %R and %U are passed
+/// as PyObject*.
 template <class... A>
-[[noreturn]] inline void raisef(PyObject* type, const char* fmt, A... args) {
-    PyErr_Format(type, fmt, args...);
+[[noreturn]] inline void raisef(nb::handle type, const char* fmt, A... args) {
+    PyErr_Format(type.ptr(), fmt, args...);
     fail();
 }
 
@@ -102,19 +112,19 @@ inline PyObject* guarded(F&& body) noexcept {
     return nullptr;
 }
 
-inline const char* type_name(PyObject* o) { return Py_TYPE(o)->tp_name; }
+inline const char* type_name(nb::handle o) { return Py_TYPE(o.ptr())->tp_name; }
 
 /// The exact-type check of typed arguments: subclasses, bool for int and None are refused.
-inline void check_arg(PyObject* o, PyTypeObject* t, const char* name) {
-    if (Py_TYPE(o) != t)
+inline void check_arg(nb::handle o, PyTypeObject* t, const char* name) {
+    if (Py_TYPE(o.ptr()) != t)
         raisef(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", name, t->tp_name,
-               type_name(o));
+               qtx::type_name(o));
 }
 
 /// The result check of functions declared to return a list, tuple or int.
-inline void check_result(PyObject* o, PyTypeObject* t, bool none_ok = true) {
-    if (Py_TYPE(o) != t && !(none_ok && o == Py_None))
-        raisef(PyExc_TypeError, "Expected %s, got %.200s", t->tp_name, type_name(o));
+inline void check_result(nb::handle o, PyTypeObject* t, bool none_ok = true) {
+    if (Py_TYPE(o.ptr()) != t && !(none_ok && o.is_none()))
+        raisef(PyExc_TypeError, "Expected %s, got %.200s", t->tp_name, qtx::type_name(o));
 }
 
 inline Obj str(const char* s) { return own(PyUnicode_FromString(s)); }
@@ -123,72 +133,92 @@ inline Obj interned(const char* s) { return own(PyUnicode_InternFromString(s)); 
 inline Obj integer(long long v) { return own(PyLong_FromLongLong(v)); }
 inline Obj ssize(Py_ssize_t v) { return own(PyLong_FromSsize_t(v)); }
 
-inline Obj getattr(PyObject* o, PyObject* name) { return own(PyObject_GetAttr(o, name)); }
-inline void setattr(PyObject* o, PyObject* name, PyObject* v) {
-    if (PyObject_SetAttr(o, name, v) < 0) fail();
+/// `int(v)`.
+inline Obj to_int(nb::handle v) { return own(PyNumber_Long(v.ptr())); }
+
+inline Obj getattr(nb::handle o, nb::handle name) { return own(PyObject_GetAttr(o.ptr(), name.ptr())); }
+inline void setattr(nb::handle o, nb::handle name, nb::handle v) {
+    if (PyObject_SetAttr(o.ptr(), name.ptr(), v.ptr()) < 0) fail();
 }
 
 /// `str(o)` as a std::string.
-inline std::string to_string(PyObject* o) {
-    Obj s = own(PyObject_Str(o));
+inline std::string to_string(nb::handle o) {
+    Obj s = own(PyObject_Str(o.ptr()));
     Py_ssize_t n;
     const char* c = PyUnicode_AsUTF8AndSize(s.ptr(), &n);
     if (!c) fail();
     return std::string(c, (size_t)n);
 }
 
+/// `repr(o)` as a std::string.
+inline std::string to_repr(nb::handle o) { return to_string(own(PyObject_Repr(o.ptr()))); }
+
 /// Python `a == b` (and friends) as a C bool.
-inline bool compare(PyObject* a, PyObject* b, int op) {
-    int r = PyObject_RichCompareBool(a, b, op);
+inline bool compare(nb::handle a, nb::handle b, int op) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
     if (r < 0) fail();
     return r != 0;
 }
-inline bool truth(PyObject* o) {
-    int r = PyObject_IsTrue(o);
+inline bool truth(nb::handle o) {
+    int r = PyObject_IsTrue(o.ptr());
     if (r < 0) fail();
     return r != 0;
 }
 
 /// Dict lookup returning a borrowed reference or NULL, failing on lookup errors.
-inline PyObject* dict_get(PyObject* d, PyObject* key) {
-    PyObject* v = PyDict_GetItemWithError(d, key);
+inline PyObject* dict_get(nb::handle d, nb::handle key) {
+    PyObject* v = PyDict_GetItemWithError(d.ptr(), key.ptr());
     if (!v && PyErr_Occurred()) fail();
     return v;
 }
-inline void dict_set(PyObject* d, PyObject* key, PyObject* v) {
-    if (PyDict_SetItem(d, key, v) < 0) fail();
+inline void dict_set(nb::handle d, nb::handle key, nb::handle v) {
+    if (PyDict_SetItem(d.ptr(), key.ptr(), v.ptr()) < 0) fail();
 }
 /// `raise KeyError(key)`.
-[[noreturn]] inline void raise_key_error(PyObject* key) {
+[[noreturn]] inline void raise_key_error(nb::handle key) {
     // wrapped, so that a tuple key is the exception's one argument
-    PyObject* args = PyTuple_Pack(1, key);
+    PyObject* args = PyTuple_Pack(1, key.ptr());
     if (args) {
         PyErr_SetObject(PyExc_KeyError, args);
         Py_DECREF(args);
     }
     fail();
 }
-[[noreturn]] inline void raise_key_error(const std::string& msg) { raise_key_error(str(msg).ptr()); }
+[[noreturn]] inline void raise_key_error(const std::string& msg) { raise_key_error(str(msg)); }
 
 /// `d[key]` raising KeyError(key) like Python does.
-inline PyObject* dict_item(PyObject* d, PyObject* key) {
+inline PyObject* dict_item(nb::handle d, nb::handle key) {
     PyObject* v = dict_get(d, key);
     if (!v) raise_key_error(key);
     return v;
 }
 /// `m[key]` for any mapping, dicts on the fast path; new reference.
-inline Obj item(PyObject* m, PyObject* key) {
-    if (PyDict_CheckExact(m)) return ref(dict_item(m, key));
-    return own(PyObject_GetItem(m, key));
+inline Obj item(nb::handle m, nb::handle key) {
+    if (PyDict_CheckExact(m.ptr())) return ref(dict_item(m, key));
+    return own(PyObject_GetItem(m.ptr(), key.ptr()));
 }
-inline Obj item(PyObject* m, const char* key) { return item(m, str(key).ptr()); }
+inline Obj item(nb::handle m, const char* key) { return item(m, str(key)); }
 
-inline Obj call(PyObject* f, std::initializer_list<PyObject*> args, PyObject* kwnames = nullptr) {
-    return own(PyObject_Vectorcall(f, args.begin(), args.size() - (kwnames ? PyTuple_GET_SIZE(kwnames) : 0), kwnames));
+/// `f(*args)`, the last len(kwnames) of the arguments passed by keyword: the vectorcall
+/// protocol, for calls in loops (cold code reads better as nanobind's `f(a, "key"_a = b)`).
+inline Obj call(nb::handle f, std::initializer_list<nb::handle> args, nb::handle kwnames = nb::handle()) {
+    constexpr size_t kMost = 12;  // more than any call here makes
+    PyObject* vector[kMost];
+    if (args.size() > kMost) raise(PyExc_SystemError, "qtx::call takes at most 12 arguments");
+    size_t n = 0;
+    for (nb::handle h : args) vector[n++] = h.ptr();
+    size_t positional = n - (kwnames ? (size_t)PyTuple_GET_SIZE(kwnames.ptr()) : 0);
+    return own(PyObject_Vectorcall(f.ptr(), vector, positional, kwnames.ptr()));
+}
+/// The same for a list of PyObject* (a template, so that `{}` means the list of handles).
+template <class Arg, std::enable_if_t<std::is_same_v<Arg, PyObject*>, int> = 0>
+inline Obj call(nb::handle f, std::initializer_list<Arg> args, nb::handle kwnames = nb::handle()) {
+    size_t positional = args.size() - (kwnames ? (size_t)PyTuple_GET_SIZE(kwnames.ptr()) : 0);
+    return own(PyObject_Vectorcall(f.ptr(), args.begin(), positional, kwnames.ptr()));
 }
 
 /// Builtin `max(a, b)`: the second wins only when strictly greater.
-inline PyObject* py_max(PyObject* a, PyObject* b) { return compare(b, a, Py_GT) ? b : a; }
+inline PyObject* py_max(nb::handle a, nb::handle b) { return compare(b, a, Py_GT) ? b.ptr() : a.ptr(); }
 
 inline Obj small_int(long v) { return own(PyLong_FromLong(v)); }
 inline Obj float_zero() { return own(PyFloat_FromDouble(0.0)); }

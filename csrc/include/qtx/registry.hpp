@@ -8,18 +8,17 @@ namespace qtx {
 /// The VarRegistry class (borrowed: its module holds it).
 inline PyObject* registry_class() { return QTX_IMPORT("quillon_transpiler.core.var_registry", "VarRegistry").ptr(); }
 
-inline Obj make_bound(PyObject* lower, PyObject* upper) {
+/// `IntegerBound(lower=lower, upper=upper)`.
+inline Obj make_bound(nb::handle lower, nb::handle upper) {
+    using namespace nb::literals;
     Obj cls = QTX_IMPORT("quillon_transpiler.core.var_registry", "IntegerBound");
-    return call(cls.ptr(), {lower, upper}, kwnames({"lower", "upper"}).ptr());
+    return cls("lower"_a = lower, "upper"_a = upper);
 }
 
 /// `VarRegistry({}, 0, {})`: the throw-away registry of ranges, conditions, subscripts and shapes.
-inline Obj empty_registry() {
-    Obj vm = own(PyDict_New()), zero = small_int(0), ib = own(PyDict_New());
-    return call(registry_class(), {vm.ptr(), zero.ptr(), ib.ptr()});
-}
+inline Obj empty_registry() { return nb::handle(registry_class())(nb::dict(), 0, nb::dict()); }
 
-inline void check_registry_key(PyObject* label, PyObject* subscripts) {
+inline void check_registry_key(nb::handle label, nb::handle subscripts) {
     check_arg(label, &PyUnicode_Type, "label");
     check_arg(subscripts, &PyTuple_Type, "subscripts");
 }
@@ -29,19 +28,19 @@ constexpr long long kMaxVariableIndex = 2147483647;
 
 /// `add_variable`: the index of (label, subscripts), handing out `var_num` when new. A new
 /// variable is checked before anything is stored, so a refused one leaves no trace.
-inline Obj registry_add(PyObject* self, PyObject* label, PyObject* subscripts) {
-    const Names& N = names();
+inline Obj registry_add(nb::handle self, nb::handle label, nb::handle subscripts) {
+    const Names& attr = names();
     check_registry_key(label, subscripts);
-    Obj vm = getattr(self, N.var_map.ptr());
-    Obj inner = map_find(vm.ptr(), label);
+    Obj vm = qtx::getattr(self, attr.var_map);
+    Obj inner = map_find(vm, label);
     if (inner) {
-        if (Obj index = map_find(inner.ptr(), subscripts)) {
-            check_result(index.ptr(), &PyLong_Type);
+        if (Obj index = map_find(inner, subscripts)) {
+            check_result(index, &PyLong_Type);
             return index;
         }
     }
-    Obj index = getattr(self, N.var_num.ptr());
-    check_result(index.ptr(), &PyLong_Type, false);  // indices are ints (a float var_num is refused)
+    Obj index = qtx::getattr(self, attr.var_num);
+    check_result(index, &PyLong_Type, false);  // indices are ints (a float var_num is refused)
     int overflow = 0;
     long long n = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
     if (n == -1 && PyErr_Occurred()) fail();
@@ -49,16 +48,16 @@ inline Obj registry_add(PyObject* self, PyObject* label, PyObject* subscripts) {
         raisef(PyExc_OverflowError,
                "Cannot register decision variable `%U` at %R: the registry already holds var_num=%S variables and "
                "variable indices stop at 2**31 - 1. Fix some variables or split the model.",
-               label, subscripts, index.ptr());
+               label.ptr(), subscripts.ptr(), index.ptr());
     Obj one = small_int(1);
     Obj next = own(PyNumber_Add(index.ptr(), one.ptr()));
     if (!inner) {
-        if (PyObject_Hash(subscripts) == -1) fail();  // unhashable: refused before the label is added
+        if (PyObject_Hash(subscripts.ptr()) == -1) fail();  // unhashable: refused before the label is added
         inner = own(PyDict_New());
-        map_store(vm.ptr(), label, inner.ptr());
+        map_store(vm, label, inner);
     }
-    map_store(inner.ptr(), subscripts, index.ptr());
-    setattr(self, N.var_num.ptr(), next.ptr());
+    map_store(inner, subscripts, index);
+    qtx::setattr(self, attr.var_num, next);
     return index;
 }
 

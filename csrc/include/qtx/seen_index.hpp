@@ -166,11 +166,11 @@ private:
 /// keeps naming it.
 class KnownVariables {
 public:
-    SeenIndex& of(PyObject* label) {
-        auto it = by_label_.find(label);
+    SeenIndex& of(nb::handle label) {
+        auto it = by_label_.find(label.ptr());
         if (it == by_label_.end()) {
             held_.push_back(ref(label));
-            it = by_label_.emplace(label, SeenIndex()).first;
+            it = by_label_.emplace(label.ptr(), SeenIndex()).first;
         }
         return it->second;
     }

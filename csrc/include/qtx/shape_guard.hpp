@@ -21,23 +21,23 @@ public:
     ShapeGuard& operator=(const ShapeGuard&) = delete;
 
     /// Raises SubstituteError for a variable registered outside its shape.
-    void check(PyObject* var_map) {
+    void check(nb::handle var_map) {
         if (!shapes_) return;
-        Obj num = getattr(var_map, names().var_num.ptr());
-        if (num_ && compare(num.ptr(), num_.ptr(), Py_EQ)) return;
+        Obj num = qtx::getattr(var_map, names().var_num);
+        if (num_ && compare(num, num_, Py_EQ)) return;
         num_ = num;
-        Obj vm = getattr(var_map, names().var_map.ptr());
-        map_each(vm.ptr(), [&](PyObject* label, PyObject* inner) {
+        Obj vm = qtx::getattr(var_map, names().var_map);
+        map_each(vm, [&](PyObject* label, PyObject* inner) {
             PyObject* shape = shape_of(label);
             if (!shape || !PyDict_CheckExact(inner)) return;
             Py_ssize_t& done = checked_[label];
             Py_ssize_t size = PyDict_GET_SIZE(inner);
             if (size <= done) return;
             // registrations only append: the new ones are the last entries, read from the end
-            Obj keys = call((PyObject*)&PyReversed_Type, {inner});
+            Obj keys = call(&PyReversed_Type, {inner});
             for (Py_ssize_t k = done; k < size; ++k) {
                 Obj subs = own(PyIter_Next(keys.ptr()));
-                check_one(label, subs.ptr(), shape);
+                check_one(label, subs, shape);
             }
             done = size;
         });
@@ -45,7 +45,7 @@ public:
 
     /// Raises SubstituteError for fixed values outside the shape; `key` receives the
     /// subscripts checked last.
-    void check_fixed(PyObject* fixed_vars, Obj& key) {
+    void check_fixed(nb::handle fixed_vars, Obj& key) {
         if (!shapes_) return;
         map_each(fixed_vars, [&](PyObject* label, PyObject* values) {
             PyObject* shape = shape_of(label);
@@ -59,11 +59,12 @@ public:
 
 private:
     PyObject* shape_of(PyObject* label) {
-        PyObject* shape = PyDict_CheckExact(shapes_.ptr()) ? dict_get(shapes_.ptr(), label) : nullptr;
+        PyObject* shape = PyDict_CheckExact(shapes_.ptr()) ? dict_get(shapes_, label) : nullptr;
         return shape && PyTuple_Check(shape) ? shape : nullptr;
     }
 
-    static void check_one(PyObject* label, PyObject* subs, PyObject* shape) {
+    static void check_one(PyObject* label, nb::handle subscripts, PyObject* shape) {
+        PyObject* subs = subscripts.ptr();
         if (!PyTuple_Check(subs)) return;
         Py_ssize_t n = PyTuple_GET_SIZE(subs), axes = PyTuple_GET_SIZE(shape);
         // the messages are made only when one is raised: this runs for every new variable
@@ -85,7 +86,7 @@ private:
             if (PyErr_Occurred() || !PyLong_Check(dim)) {
                 PyErr_Clear();
                 Obj zero = small_int(0);
-                inside = !compare(at, zero.ptr(), Py_LT) && !compare(at, dim, Py_GE);
+                inside = !compare(at, zero, Py_LT) && !compare(at, dim, Py_GE);
             } else {
                 inside = 0 <= a && a < d;
             }

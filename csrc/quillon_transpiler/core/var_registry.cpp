@@ -8,94 +8,93 @@ using namespace qtx;
 
 namespace {
 
-const Names& N = names();
+Obj add_variable(nb::handle self, nb::handle label, nb::handle subscripts) {
+    return registry_add(self, label, subscripts);
+}
 
-Obj add_variable(PyObject* const* a) { return registry_add(a[0], a[1], a[2]); }
-
-Obj add_int_variable(PyObject* const* a) {
-    PyObject *self = a[0], *label = a[1], *subscripts = a[2];
+Obj add_int_variable(nb::handle self, nb::handle label, nb::handle subscripts, nb::handle lower, nb::handle upper) {
     check_registry_key(label, subscripts);
-    Obj bound = make_bound(a[3], a[4]);
+    Obj bound = make_bound(lower, upper);
     // the variable first: a registry that refuses it must not keep its bounds either
     Obj index = registry_add(self, label, subscripts);
-    Obj bounds = getattr(self, N.integer_bound.ptr());
-    Obj inner = map_find(bounds.ptr(), label);
+    Obj bounds = attr(self, "integer_bound");
+    Obj inner = map_find(bounds, label);
     if (!inner) {
-        inner = own(PyDict_New());
-        map_store(bounds.ptr(), label, inner.ptr());
+        inner = nb::dict();
+        map_store(bounds, label, inner);
     }
-    map_store(inner.ptr(), subscripts, bound.ptr());
+    map_store(inner, subscripts, bound);
     return index;
 }
 
-Obj pairs(PyObject* inner, const char* second, Obj (*value)(PyObject*)) {
-    Obj subs = own(PyList_New(0)), vals = own(PyList_New(0));
-    map_each(inner, [&](PyObject* k, PyObject* v) {
-        if (PyList_Append(subs.ptr(), k) < 0 || PyList_Append(vals.ptr(), value(v).ptr()) < 0) fail();
+/// {"subscripts": [...], <second>: [value(v), ...]} over the (subscripts, v) pairs of `inner`.
+template <class Value>
+nb::dict pairs(nb::handle inner, const char* second, Value&& value) {
+    nb::list subscripts, values;
+    map_each(inner, [&](nb::handle key, nb::handle v) {
+        subscripts.append(key);
+        values.append(value(v));
     });
-    nb::dict d;
-    d["subscripts"] = subs;
-    d[second] = vals;
-    return std::move(d);
-}
-
-Obj bound_dict(PyObject* bound) {
-    nb::dict d;
-    d["lower"] = plain(getattr(bound, N.lower.ptr()).ptr());
-    d["upper"] = plain(getattr(bound, N.upper.ptr()).ptr());
-    return std::move(d);
-}
-
-Obj to_serializable(PyObject* const* a) {
-    PyObject* self = a[0];
-    Obj vm = own(PyDict_New()), ib = own(PyDict_New());
-    map_each(getattr(self, N.var_map.ptr()).ptr(),
-             [&](PyObject* label, PyObject* inner) { dict_set(vm.ptr(), label, pairs(inner, "index", plain).ptr()); });
-    Obj var_num = getattr(self, N.var_num.ptr());
-    map_each(getattr(self, N.integer_bound.ptr()).ptr(), [&](PyObject* label, PyObject* inner) {
-        dict_set(ib.ptr(), label, pairs(inner, "bound", bound_dict).ptr());
-    });
-    nb::dict d;
-    d["class"] = "VarRegistry";
-    d["var_map"] = vm;
-    d["var_num"] = plain(var_num.ptr());
-    d["integer_bound"] = ib;
-    return std::move(d);
-}
-
-/// {tuple(s): make(v)} over zip(entry["subscripts"], entry[second]).
-Obj unzip(PyObject* entry, const char* second, Obj (*make)(PyObject*)) {
-    Obj subs = item(entry, "subscripts"), vals = item(entry, second);
-    Obj out = own(PyDict_New());
-    zip(subs.ptr(), vals.ptr(),
-        [&](PyObject* s, PyObject* v) { dict_set(out.ptr(), own(PySequence_Tuple(s)).ptr(), make(v).ptr()); });
+    nb::dict out;
+    out["subscripts"] = subscripts;
+    out[second] = values;
     return out;
 }
 
-Obj same(PyObject* v) { return ref(v); }
-Obj bound_from(PyObject* b) { return make_bound(item(b, "lower").ptr(), item(b, "upper").ptr()); }
+nb::dict bound_dict(nb::handle bound) {
+    nb::dict out;
+    out["lower"] = plain(attr(bound, "lower"));
+    out["upper"] = plain(attr(bound, "upper"));
+    return out;
+}
 
-Obj from_serializable(PyObject* const* a) {
-    PyObject* data = a[1];
+Obj to_serializable(nb::handle self) {
+    nb::dict var_map, integer_bound;
+    map_each(attr(self, "var_map"), [&](nb::handle label, nb::handle inner) {
+        var_map[label] = pairs(inner, "index", [](nb::handle index) { return plain(index); });
+    });
+    Obj var_num = attr(self, "var_num");
+    map_each(attr(self, "integer_bound"),
+             [&](nb::handle label, nb::handle inner) { integer_bound[label] = pairs(inner, "bound", bound_dict); });
+    nb::dict out;
+    out["class"] = "VarRegistry";
+    out["var_map"] = var_map;
+    out["var_num"] = plain(var_num);
+    out["integer_bound"] = integer_bound;
+    return std::move(out);
+}
+
+/// {tuple(s): make(v)} over zip(entry["subscripts"], entry[second]).
+template <class Make>
+nb::dict unzip(nb::handle entry, const char* second, Make&& make) {
+    Obj subscripts = item(entry, "subscripts"), values = item(entry, second);
+    nb::dict out;
+    zip(subscripts, values, [&](nb::handle s, nb::handle v) { out[nb::tuple(s)] = make(v); });
+    return out;
+}
+
+/// Always a VarRegistry, also when called on a subclass (the first argument, the class, is not read).
+Obj from_serializable(nb::handle /*cls*/, nb::handle data) {
     check_arg(data, &PyDict_Type, "data");
     Obj tag = item(data, "class");
-    Obj expected = str("VarRegistry");
-    if (!compare(tag.ptr(), expected.ptr(), Py_EQ)) raise(PyExc_ValueError, "Invalid class: " + to_string(tag.ptr()));
-    Obj vm = own(PyDict_New()), ib = own(PyDict_New());
-    map_each(item(data, "var_map").ptr(),
-             [&](PyObject* label, PyObject* entry) { dict_set(vm.ptr(), label, unzip(entry, "index", same).ptr()); });
-    map_each(item(data, "integer_bound").ptr(), [&](PyObject* label, PyObject* entry) {
-        dict_set(ib.ptr(), label, unzip(entry, "bound", bound_from).ptr());
+    if (!compare(tag, str("VarRegistry"), Py_EQ)) raise(PyExc_ValueError, "Invalid class: " + to_string(tag));
+    nb::dict var_map, integer_bound;
+    map_each(item(data, "var_map"), [&](nb::handle label, nb::handle entry) {
+        var_map[label] = unzip(entry, "index", [](nb::handle index) { return nb::borrow(index); });
+    });
+    map_each(item(data, "integer_bound"), [&](nb::handle label, nb::handle entry) {
+        integer_bound[label] =
+            unzip(entry, "bound", [](nb::handle b) { return make_bound(item(b, "lower"), item(b, "upper")); });
     });
     Obj var_num = item(data, "var_num");
-    return call(registry_class(), {vm.ptr(), var_num.ptr(), ib.ptr()});
+    return nb::handle(registry_class())(var_map, var_num, integer_bound);
 }
 
 PyMethodDef functions[] = {
-    QTX_FN("_add_variable", 3, add_variable),
-    QTX_FN("_add_int_variable", 5, add_int_variable),
-    QTX_FN("_to_serializable", 1, to_serializable),
-    QTX_FN("_from_serializable", 2, from_serializable),
+    QTX_DEF("_add_variable", add_variable),
+    QTX_DEF("_add_int_variable", add_int_variable),
+    QTX_DEF("_to_serializable", to_serializable),
+    QTX_DEF("_from_serializable", from_serializable),
     QTX_END,
 };
 

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import numbers
+import typing as typ
 import warnings
 
 import numpy as np
@@ -20,13 +21,13 @@ class InstanceData:
     fixed subscripts; ``indices`` holds the current value of every bound index element.
     """
 
-    def __init__(self, instance, fixed_variables, ph_names, indices=None):
+    def __init__(self, instance: typ.Any, fixed_variables: typ.Any, ph_names: typ.Any, indices: typ.Any = None) -> None:
         self.instance = instance
         self.fixed_variables = fixed_variables
         self.ph_names = ph_names
         self.indices = {} if indices is None else indices
         # name -> the value in a read-only normal form: a number, an ndarray or a list of those
-        self._data = {}
+        self._data: dict[str, typ.Any] = {}
 
     def __repr__(self) -> str:
         return (
@@ -34,7 +35,7 @@ class InstanceData:
             f"ph_names={self.ph_names!r}, indices={self.indices!r})"
         )
 
-    def _lookup(self, name):
+    def _lookup(self, name: str) -> typ.Any:
         try:
             return self._data[name]
         except KeyError:
@@ -48,7 +49,7 @@ class InstanceData:
         self._data[name] = value
         return value
 
-    def get_value(self, name: str, subscripts: tuple):
+    def get_value(self, name: str, subscripts: tuple) -> typ.Any:
         """The value of placeholder ``name`` at ``subscripts`` (the whole value for ())."""
         value = self._lookup(name)
         for pos, index in enumerate(subscripts):
@@ -86,7 +87,7 @@ class InstanceData:
         raise SubstituteError(f"Cannot take the length of axis {axis} of {where}: it is a single number.")
 
 
-def _length(name, value, axis, where):
+def _length(name: str, value: typ.Any, axis: int, where: str) -> int:
     if isinstance(value, np.ndarray) and 0 <= axis < value.ndim:
         return int(value.shape[axis])
     if isinstance(value, list):
@@ -98,7 +99,7 @@ def _length(name, value, axis, where):
     raise SubstituteError(f"Cannot take the length of this axis of {where}: its rows differ in shape.")
 
 
-def _check_index(name, axis, index, length):
+def _check_index(name: str, axis: int, index: typ.Any, length: int) -> None:
     # a negative index would silently read from the end of the axis
     if not 0 <= index < length:
         raise SubstituteError(
@@ -107,14 +108,14 @@ def _check_index(name, axis, index, length):
         )
 
 
-def _too_many(name, subscripts, axes):
+def _too_many(name: str, subscripts: tuple, axes: int) -> typ.NoReturn:
     raise SubstituteError(
         f"Placeholder `{name}` is indexed with {len(subscripts)} subscripts {tuple(subscripts)}, "
         f"but its data has only {axes} axes there."
     )
 
 
-def _normalise(name, value):
+def _normalise(name: str, value: typ.Any) -> typ.Any:
     """A read-only normal form of one placeholder's value, checked to hold numbers only.
 
     Numbers keep their type: NumPy arrays their dtype, and a list becomes an array only when
@@ -162,7 +163,7 @@ def _normalise(name, value):
 _SAME_KIND = {"f": (float, np.floating), "c": (complex, np.complexfloating)}
 
 
-def _holds_exactly(value, array) -> bool:
+def _holds_exactly(value: typ.Any, array: np.ndarray) -> bool:
     """Whether ``array`` (NumPy's reading of the list ``value``) holds the numbers as given.
 
     Integer and bool arrays only arise from ints and bools, which they hold exactly; a float

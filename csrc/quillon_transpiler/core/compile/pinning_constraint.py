@@ -11,10 +11,22 @@ from quillon_transpiler.core.var_registry import VarRegistry as VarRegistry
 if typ.TYPE_CHECKING:
     # Native functions: the extension module defines them before this surface runs. Declared
     # for linters and type checkers only; this branch never executes.
-    _has_deci_var: typ.Any = ...
-    _seperate_var_subs: typ.Any = ...
-    _check_pinning_constraint: typ.Any = ...
-    _convert_to_fixed_vars: typ.Any = ...
+    def _has_deci_var(expr: subs_expr.SubstitutableExpr) -> bool: ...
+    def _seperate_var_subs(
+        variable: subs_expr.DecisionVariable | subs_expr.Subscript,
+    ) -> tuple[subs_expr.DecisionVariable, list[subs_expr.SubstitutableExpr]] | None: ...
+
+    # `separate` splits the left side as _seperate_var_subs does (the surface passes its own).
+    def _check_pinning_constraint(
+        condition: subs_expr.ConstraintCondition,
+        separate: typ.Callable[
+            [subs_expr.DecisionVariable | subs_expr.Subscript],
+            tuple[subs_expr.DecisionVariable, list[subs_expr.SubstitutableExpr]] | None,
+        ],
+    ) -> tuple[subs_expr.DecisionVariable, list[subs_expr.SubstitutableExpr], subs_expr.SubstitutableExpr] | None: ...
+    def _convert_to_fixed_vars(
+        constraint: Constraint, data: InstanceData
+    ) -> dict[str, dict[tuple[int, ...], float]] | None: ...
 
 
 def has_deci_var(expr: subs_expr.SubstitutableExpr) -> bool:

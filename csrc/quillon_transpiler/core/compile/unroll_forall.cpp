@@ -8,10 +8,9 @@
 #include <vector>
 
 using namespace qtx;
+using engine::NodeType;
 
 namespace {
-
-const Names& N = names();
 
 /// One forall level, read when the enumeration first reaches it.
 struct Level {
@@ -27,8 +26,8 @@ struct Level {
 /// innermost level, a copy of `indices` is recorded. Depth-first and outer-level-major, as a
 /// recursion over the levels would go, but with an explicit stack: the nesting depth is the
 /// length of the forall list, which has no bound.
-void unroll_levels(PyObject* forall, PyObject* data, Py_ssize_t start, PyObject* expanded, Obj indices) {
-    Py_ssize_t levels = PyList_GET_SIZE(forall);
+void unroll_levels(nb::handle forall, nb::handle data, Py_ssize_t start, nb::handle expanded, Obj indices) {
+    Py_ssize_t levels = PyList_GET_SIZE(forall.ptr());
     if (start < 0) raise(PyExc_IndexError, "depth must not be negative");
     // ranges and conditions are evaluated against a registry nobody keeps, so whatever they
     // touch never reaches the compilation's registry
@@ -36,34 +35,32 @@ void unroll_levels(PyObject* forall, PyObject* data, Py_ssize_t start, PyObject*
     // The package's own elements and conditions are evaluated in C++; others through their
     // methods, as called here.
     engine::Planner planner;
-    engine::Engine native(empty.ptr(), data);
+    engine::Engine native(empty, data);
     std::vector<Level> info;
     std::vector<Obj> iters;  // the values still to try at each open level
     SignalPoll poll;
 
-    auto level = [&](Py_ssize_t d) -> Level& {
-        if ((size_t)d >= info.size()) info.resize((size_t)d + 1);
-        Level& l = info[(size_t)d];
+    auto level = [&](Py_ssize_t depth) -> Level& {
+        if ((size_t)depth >= info.size()) info.resize((size_t)depth + 1);
+        Level& l = info[(size_t)depth];
         if (l.ready) return l;
-        Obj entry = own(PySequence_GetItem(forall, d));
-        unpack2(entry.ptr(), l.element, l.condition, TooFew::need_more);
-        l.cond = planner.plan_condition(l.condition.ptr());
-        if (l.cond->k == engine::K::CFallback) l.cond = nullptr;
-        if (Py_TYPE(l.element.ptr()) == (PyTypeObject*)engine::types().element)
-            l.range = planner.plan_as(l.element.ptr(), engine::K::Element);
-        l.name = getattr(l.element.ptr(), N.name.ptr());
-        if (!l.cond) l.test = getattr(l.condition.ptr(), N.substitute.ptr());
+        unpack2(forall[depth], l.element, l.condition, TooFew::need_more);
+        l.cond = planner.plan_condition(l.condition);
+        if (l.cond->type == NodeType::CFallback) l.cond = nullptr;
+        if (l.element.type().is(engine::types().element)) l.range = planner.plan_as(l.element, NodeType::Element);
+        l.name = attr(l.element, "name");
+        if (!l.cond) l.test = attr(l.condition, "substitute");
         l.ready = true;
         return l;
     };
     // recomputed for every outer assignment: an inner range may read the outer bindings
-    auto open = [&](Py_ssize_t d) {
-        Level& l = level(d);
+    auto open = [&](Py_ssize_t depth) {
+        Level& l = level(depth);
         native.rebind();
-        Obj values = l.range ? native.index_range(l.range)
-                             : call_method(l.element.ptr(), N.get_index_values.ptr(), {empty.ptr(), data});
-        if ((size_t)d >= iters.size()) iters.resize((size_t)d + 1);
-        iters[(size_t)d] = own(PyObject_GetIter(values.ptr()));
+        Obj values =
+            l.range ? native.index_range(l.range) : call_method(l.element, names().get_index_values, {empty, data});
+        if ((size_t)depth >= iters.size()) iters.resize((size_t)depth + 1);
+        iters[(size_t)depth] = own(PyObject_GetIter(values.ptr()));
     };
 
     open(start);
@@ -71,69 +68,64 @@ void unroll_levels(PyObject* forall, PyObject* data, Py_ssize_t start, PyObject*
         indices = own(PyList_New(levels));
         for (Py_ssize_t k = 0; k < levels; ++k) PyList_SET_ITEM(indices.ptr(), k, small_int(0).release().ptr());
     }
-    Py_ssize_t d = start;
-    while (d >= start) {
+    Py_ssize_t depth = start;
+    while (depth >= start) {
         poll.tick();
-        PyObject* v = PyIter_Next(iters[(size_t)d].ptr());
-        if (!v) {
+        PyObject* next = PyIter_Next(iters[(size_t)depth].ptr());
+        if (!next) {
             if (PyErr_Occurred()) fail();
-            iters[(size_t)d] = Obj();
-            --d;
+            iters[(size_t)depth] = Obj();
+            --depth;
             continue;
         }
-        Obj index = nb::steal(v);
-        Level& l = info[(size_t)d];
-        bind_index(getattr(data, N.indices.ptr()).ptr(), l.name.ptr(), index.ptr());
+        Obj index = nb::steal(next);
+        Level& l = info[(size_t)depth];
+        bind_index(attr(data, "indices"), l.name, index);
         native.rebind();
-        bool holds = l.cond ? native.test(l.cond)
-                            : truth(call(l.test.ptr(), {empty.ptr(), data}, kwnames({"instance_data"}).ptr()).ptr());
+        bool holds = l.cond ? native.test(l.cond) : truth(call(l.test, {empty, data}, kwnames({"instance_data"})));
         if (!holds) continue;
-        if (PySequence_SetItem(indices.ptr(), d, index.ptr()) < 0) fail();
-        if (d < levels - 1) {
-            open(++d);
+        if (PySequence_SetItem(indices.ptr(), depth, index.ptr()) < 0) fail();
+        if (depth < levels - 1) {
+            open(++depth);
         } else {
             Obj copy = own(PySequence_GetSlice(indices.ptr(), 0, PY_SSIZE_T_MAX));
-            if (PyList_Append(expanded, copy.ptr()) < 0) fail();
+            if (PyList_Append(expanded.ptr(), copy.ptr()) < 0) fail();
         }
     }
 }
 
-Obj unroll(PyObject* const* a) {
-    PyObject *forall = a[0], *data = a[1];
+Obj unroll(nb::handle forall, nb::handle data) {
     check_arg(forall, &PyList_Type, "forall");
     try {
-        if (PyList_GET_SIZE(forall) == 0) {
+        if (nb::len(forall) == 0) {
             // one empty assignment: a constraint without forall is instantiated once
-            Obj none = own(PyList_New(0));
-            Obj out = own(PyList_New(1));
-            PyList_SET_ITEM(out.ptr(), 0, none.release().ptr());
-            return out;
+            nb::list once;
+            once.append(nb::list());
+            return std::move(once);
         }
-        Obj expanded = own(PyList_New(0));
-        Obj indices = own(PyList_New(0));
-        unroll_levels(forall, data, 0, expanded.ptr(), indices);
-        return expanded;
+        nb::list expanded;
+        unroll_levels(forall, data, 0, expanded, nb::list());
+        return std::move(expanded);
     } catch (...) {
         Obj caught = caught_substitute_error();
-        raise_from(call(substitute_error(), {str("in forall: " + to_string(caught.ptr())).ptr()}), caught.ptr());
+        raise_from(call(substitute_error(), {str("in forall: " + to_string(caught))}), caught);
     }
 }
 
-Obj unroll_from(PyObject* const* a) {
-    PyObject *forall = a[0], *data = a[1], *depth = a[2], *expanded = a[3], *indices = a[4];
+Obj unroll_from(nb::handle forall, nb::handle data, nb::handle depth, nb::handle expanded, nb::handle indices) {
     check_arg(forall, &PyList_Type, "forall");
     check_arg(depth, &PyLong_Type, "depth");
     check_arg(expanded, &PyList_Type, "expanded_values");
     check_arg(indices, &PyList_Type, "indices");
-    Py_ssize_t d = PyLong_AsSsize_t(depth);
-    if (d == -1 && PyErr_Occurred()) fail();
-    unroll_levels(forall, data, d, expanded, ref(indices));
-    return ref(Py_None);
+    Py_ssize_t start = PyLong_AsSsize_t(depth.ptr());
+    if (start == -1 && PyErr_Occurred()) fail();
+    unroll_levels(forall, data, start, expanded, nb::borrow(indices));
+    return nb::none();
 }
 
 PyMethodDef functions[] = {
-    QTX_FN("_unroll", 2, unroll),
-    QTX_FN("_unroll_level", 5, unroll_from),
+    QTX_DEF("_unroll", unroll),
+    QTX_DEF("_unroll_level", unroll_from),
     QTX_END,
 };
 

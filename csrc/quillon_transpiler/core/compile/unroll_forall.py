@@ -8,8 +8,14 @@ from quillon_transpiler.core.substitute import substitutable_expr as subs_expr
 if typ.TYPE_CHECKING:
     # Native functions: the extension module defines them before this surface runs. Declared
     # for linters and type checkers only; this branch never executes.
-    _unroll: typ.Any = ...
-    _unroll_level: typ.Any = ...
+    Forall = list[tuple[subs_expr.Element, subs_expr.SubstitutableCondition]]
+
+    def _unroll(forall: Forall, data: InstanceData) -> list[list[int]]: ...
+
+    # Appends to `expanded_values` the assignments of the levels from `depth` on.
+    def _unroll_level(
+        forall: Forall, data: InstanceData, depth: int, expanded_values: list[list[int]], indices: list[int]
+    ) -> None: ...
 
 
 def unroll_forall(

@@ -104,6 +104,18 @@ class DimodBuilder:
         fixed = self.compiled_model.data.fixed_variables or {}
         self._fixed_values = {label: dict(by_subs) for label, by_subs in fixed.items()}
 
+    def __getstate__(self) -> dict[str, typ.Any]:
+        # dimod's models do not pickle: they travel in dimod's file format, in their order and
+        # with the template and the last model still one object when they were one
+        from quillon_transpiler.core.dimod.pickling import packed_state
+
+        return packed_state(self.__dict__)
+
+    def __setstate__(self, state: dict[str, typ.Any]) -> None:
+        from quillon_transpiler.core.dimod.pickling import unpacked_state
+
+        self.__dict__.update(unpacked_state(state))
+
     def get_model(self, penalty_weight: typ.Optional[dict[str, float]] = None) -> dimod.BinaryQuadraticModel:
         """The CQM, its objective set to the objective plus each weighted custom penalty.
 
@@ -175,8 +187,7 @@ class DimodBuilder:
                         f"the sample set gives integer variable {v!r} values that are not integers in "
                         f"[{low:g}, {high:g}]; decode samples of the builder's CQM"
                     )
-        # dimod leaves from_samples_cqm unannotated
-        scored: dimod.SampleSet = dimod.SampleSet.from_samples_cqm(  # type: ignore[no-untyped-call]
+        scored: dimod.SampleSet = dimod.SampleSet.from_samples_cqm(
             (samples, labels), cqm, num_occurrences=sampleset.record.num_occurrences
         )
         return scored

@@ -1,6 +1,6 @@
 """Compilation of quillon problems against instance data into polynomials."""
 
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any
 
 __all__ = ["CompiledInstance", "compile_model"]
 
@@ -9,7 +9,7 @@ if TYPE_CHECKING:  # type checkers see the names that __getattr__ resolves at ru
     from quillon_transpiler.core.compile.compiled_model import CompiledInstance
 
 
-def __getattr__(name):
+def __getattr__(name: str) -> Any:
     # Resolved on first use: the driver pulls in the lowering and the modeling library, which
     # importing just one step of the pipeline (unroll_forall, say) should not require.
     if name == "compile_model":

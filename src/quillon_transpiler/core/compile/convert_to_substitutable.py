@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import dataclasses
 import enum
+import typing as typ
 
 import quillon as ql
 from quillon_transpiler.core.substitute import substitutable_expr as subs_expr
@@ -55,6 +56,9 @@ class Problem:
     penalties: dict[str, CustomPenalty]
 
 
+_T = typ.TypeVar("_T")
+
+
 def convert_problem_to_substutitable(problem: ql.Problem) -> Problem:
     """Lowers every expression of ``problem`` to an expression tree.
 
@@ -80,19 +84,19 @@ def convert_problem_to_substutitable(problem: ql.Problem) -> Problem:
     )
 
 
-def _in_context(prefix: str, lower, item):
+def _in_context(prefix: str, lower: typ.Callable[[typ.Any], _T], item: typ.Any) -> _T:
     try:
         return lower(item)
     except SubstituteError as error:
         raise SubstituteError(prefix + str(error)) from error
 
 
-def _lower_expression(expr) -> subs_expr.SubstitutableExpr:
+def _lower_expression(expr: typ.Any) -> subs_expr.SubstitutableExpr:
     node, _ = convert_to_substitutable(expr, {})
     return node
 
 
-def _lower_forall(forall, el_map: dict) -> list:
+def _lower_forall(forall: typ.Iterable[typ.Any], el_map: dict) -> list:
     pairs = []
     for element, condition in forall:
         # The tree element is the map entry, not the lowered node: an element over an array
@@ -105,14 +109,17 @@ def _lower_forall(forall, el_map: dict) -> list:
 
 
 def _lower_constraint(constraint: ql.Constraint) -> Constraint:
-    el_map = {}
+    el_map: dict[str, subs_expr.Element] = {}
     forall = _lower_forall(constraint.forall, el_map)
     condition, _ = convert_to_subs_condition(constraint.expression, el_map)
+    # a constraint compares with ==, <= or >= (the modeling library refuses any other), which
+    # lower to a ConstraintCondition
+    condition = typ.cast(subs_expr.ConstraintCondition, condition)
     return Constraint(name=constraint.name, condition=condition, forall=forall)
 
 
 def _lower_penalty(penalty: ql.CustomPenaltyTerm) -> CustomPenalty:
-    el_map = {}
+    el_map: dict[str, subs_expr.Element] = {}
     forall = _lower_forall(penalty.forall, el_map)
     expression, _ = convert_to_substitutable(penalty.expression, el_map)
     return CustomPenalty(name=penalty.name, expression=expression, forall=forall)

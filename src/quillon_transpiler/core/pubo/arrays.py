@@ -15,7 +15,7 @@ import typing as typ
 import numpy as np
 
 import quillon as ql
-from quillon_transpiler.core.native_compile import Progress, compile_native, reporter
+from quillon_transpiler.core.native_compile import Progress, compile_native, decodable, reporter
 from quillon_transpiler.core.pubo import binarize
 from quillon_transpiler.core.pubo.int_encoder import IntegerEncoder
 from quillon_transpiler.core.pubo.route import (
@@ -24,6 +24,7 @@ from quillon_transpiler.core.pubo.route import (
     Weight,
     binary_labels,
     fixed_snapshot,
+    pickled_state,
     pubo_request,
     slack_map,
 )
@@ -111,6 +112,15 @@ class QuboArrays:
         forall key, bit). ``decode_pubo`` reads samples keyed by these labels too."""
         return binary_labels(self)
 
+    def __getstate__(self) -> dict[str, typ.Any]:
+        # Views of one buffer pickle as packed copies: a contiguous array is also what pickle
+        # protocol 5 can hand over as an out-of-band buffer, without a copy of its own.
+        state = pickled_state(self)
+        for name, value in state.items():
+            if isinstance(value, np.ndarray) and not value.flags.c_contiguous:
+                state[name] = value.copy(order="C")
+        return state
+
     def __repr__(self) -> str:
         return (
             f"QuboArrays({self.num_binaries} binaries, {np.count_nonzero(self.linear)} linear, "
@@ -159,7 +169,7 @@ def to_qubo_arrays(
     lowered = binarize._lower_arrays(request, consume, on_lowered)
     if consume:
         # the polynomials were emptied as they were lowered: keep nothing that looks like them
-        compiled = dataclasses.replace(compiled, objective=None, constraint=None, penalty=None)
+        compiled = decodable(compiled, constraints=False)
     return QuboArrays(
         lowered.linear,
         lowered.quadratic_rows,

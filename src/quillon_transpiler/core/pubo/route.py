@@ -73,6 +73,9 @@ class PuboModel:
         """Binary index -> (variable label, subscripts, bit), as ``QuboArrays.labels``."""
         return binary_labels(self)
 
+    def __getstate__(self) -> dict[str, typ.Any]:
+        return pickled_state(self)
+
     def __repr__(self) -> str:
         return (
             f"PuboModel({len(self.coeff)} terms, degree {self.degree}, constant {self.constant!r}, "
@@ -180,6 +183,14 @@ def binary_model(obj: typ.Any, route: str) -> typ.Any:
     if hasattr(obj, "var_map") and hasattr(obj, "deci_var_shape"):
         hint = "; a compiled instance has no binaries yet: pass the model to_pubo or to_qubo_arrays gave"
     raise TypeError(f"{route} takes the PuboModel or QuboArrays the samples solve, got {describe(obj)}{hint}")
+
+
+def pickled_state(model: typ.Any) -> dict[str, typ.Any]:
+    """What a binary model pickles: its fields (the encoder rebuilds its native table when loaded),
+    without the caches made from them (the label index), which a loaded model makes again."""
+    state = model.__dict__.copy()
+    state.pop("_label_index", None)
+    return state
 
 
 def binary_labels(model: typ.Any) -> list[tuple[str, tuple[int, ...], int]]:

@@ -8,36 +8,33 @@ using namespace qtx;
 
 namespace {
 
-const Names& N = names();
-
-Obj init(PyObject* const* a) {
-    setattr(a[0], N.index.ptr(), a[1]);
-    setattr(a[0], N.condition.ptr(), a[2]);
-    setattr(a[0], N.operand.ptr(), a[3]);
-    setattr(a[0], N.kind.ptr(), a[4]);
-    return ref(Py_None);
+Obj init(nb::handle self, nb::handle index, nb::handle condition, nb::handle operand, nb::handle kind) {
+    set_attr(self, "index", index);
+    set_attr(self, "condition", condition);
+    set_attr(self, "operand", operand);
+    set_attr(self, "kind", kind);
+    return nb::none();
 }
 
-Obj extract(PyObject* const* a) {
-    Obj out = extract_self(a[0], a[1]);
-    extract_into(out.ptr(), getattr(a[0], N.index.ptr()).ptr(), a[1]);
-    extract_into(out.ptr(), getattr(a[0], N.condition.ptr()).ptr(), a[1], N.extract_expr.ptr());
-    extract_into(out.ptr(), getattr(a[0], N.operand.ptr()).ptr(), a[1]);
+Obj extract(nb::handle self, nb::handle check) {
+    Obj out = extract_self(self, check);
+    extract_into(out, attr(self, "index"), check);
+    extract_into(out, attr(self, "condition"), check, names().extract_expr);
+    extract_into(out, attr(self, "operand"), check);
     return out;
 }
 
-Obj to_str(PyObject* const* a) {
-    Obj kind_name = getattr(getattr(a[0], N.kind.ptr()).ptr(), N.name.ptr());
-    Obj lower = own(PyObject_CallMethod(kind_name.ptr(), "lower", nullptr));
-    return str(to_string(lower.ptr()) + "_{" + child_str(getattr(a[0], N.index.ptr()).ptr()) + "}(" +
-               child_str(getattr(a[0], N.operand.ptr()).ptr()) + ")");
+Obj to_str(nb::handle self) {
+    Obj kind = attr(attr(self, "kind"), "name");
+    return str(to_string(kind.attr("lower")()) + "_{" + child_str(attr(self, "index")) + "}(" +
+               child_str(attr(self, "operand")) + ")");
 }
 
 PyMethodDef functions[] = {
-    QTX_FN("_init", 5, init),
-    QTX_FN("_substitute", 3, engine::entry<engine::K::Fold>),
-    QTX_FN("_extract", 2, extract),
-    QTX_FN("_str", 1, to_str),
+    QTX_DEF("_init", init),
+    QTX_DEF("_substitute", engine::substitute_entry<engine::NodeType::Fold>),
+    QTX_DEF("_extract", extract),
+    QTX_DEF("_str", to_str),
     QTX_END,
 };
 

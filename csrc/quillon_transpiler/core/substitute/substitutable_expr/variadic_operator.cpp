@@ -8,59 +8,53 @@ using namespace qtx;
 
 namespace {
 
-const Names& N = names();
-
-Obj kind_member(PyObject* name) {
-    Obj kinds =
-        QTX_IMPORT("quillon_transpiler.core.substitute.substitutable_expr.variadic_operator", "MultipleOpeKind");
-    return getattr(kinds.ptr(), name);
+/// `MultipleOpeKind.<name>`.
+Obj kind_member(const char* name) {
+    return attr(
+        QTX_IMPORT("quillon_transpiler.core.substitute.substitutable_expr.variadic_operator", "MultipleOpeKind"), name);
 }
 
-Obj init(PyObject* const* a) {
-    check_arg(a[1], &PyList_Type, "operands");
-    setattr(a[0], N.operands.ptr(), a[1]);
-    setattr(a[0], N.kind.ptr(), a[2]);
-    return ref(Py_None);
+Obj init(nb::handle self, nb::handle operands, nb::handle kind) {
+    check_arg(operands, &PyList_Type, "operands");
+    set_attr(self, "operands", operands);
+    set_attr(self, "kind", kind);
+    return nb::none();
 }
 
-Obj operation(PyObject* const* a) {
-    PyObject* values = a[1];
+Obj operation(nb::handle self, nb::handle values) {
     check_arg(values, &PyList_Type, "values");
-    Obj kind = getattr(a[0], N.kind.ptr());
-    if (kind.ptr() == kind_member(QTX_NAME("ADD")).ptr()) return call(QTX_IMPORT("builtins", "sum").ptr(), {values});
-    if (kind.ptr() == kind_member(QTX_NAME("MUL")).ptr()) {
-        Obj acc = small_int(1);
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values); ++i)
-            acc = own(PyNumber_Multiply(acc.ptr(), PyList_GET_ITEM(values, i)));
-        return acc;
+    Obj kind = attr(self, "kind");
+    if (kind.is(kind_member("ADD"))) return QTX_IMPORT("builtins", "sum")(values);
+    if (kind.is(kind_member("MUL"))) {
+        Obj product = small_int(1);
+        for (nb::handle value : FastSequence(values, "values must be a list")) product = product * value;
+        return product;
     }
     PyErr_SetNone(PyExc_NotImplementedError);
     fail();
 }
 
-Obj extract(PyObject* const* a) {
-    Obj out = extract_self(a[0], a[1]);
-    Obj ops = own(PySequence_Fast(getattr(a[0], N.operands.ptr()).ptr(), "operands must be a list"));
-    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(ops.ptr()); ++i)
-        extract_into(out.ptr(), PySequence_Fast_GET_ITEM(ops.ptr(), i), a[1]);
+Obj extract(nb::handle self, nb::handle check) {
+    Obj out = extract_self(self, check);
+    for (nb::handle operand : FastSequence(attr(self, "operands"), "operands must be a list"))
+        extract_into(out, operand, check);
     return out;
 }
 
-Obj to_str(PyObject* const* a) {
-    Obj kind = getattr(a[0], N.kind.ptr());
-    Obj ops = getattr(a[0], N.operands.ptr());
-    bool add = kind.ptr() == kind_member(QTX_NAME("ADD")).ptr();
-    if (add || kind.ptr() == kind_member(QTX_NAME("MUL")).ptr())
-        return str("(" + join_str(ops.ptr(), add ? "+" : "*") + ")");
-    return str(to_string(getattr(kind.ptr(), N.name.ptr()).ptr()) + "(" + join_str(ops.ptr(), ", ") + ")");
+Obj to_str(nb::handle self) {
+    Obj kind = attr(self, "kind");
+    Obj operands = attr(self, "operands");
+    bool add = kind.is(kind_member("ADD"));
+    if (add || kind.is(kind_member("MUL"))) return str("(" + join_str(operands, add ? "+" : "*") + ")");
+    return str(to_string(attr(kind, "name")) + "(" + join_str(operands, ", ") + ")");
 }
 
 PyMethodDef functions[] = {
-    QTX_FN("_init", 3, init),
-    QTX_FN("_operation", 2, operation),
-    QTX_FN("_substitute", 3, engine::entry<engine::K::Multi>),
-    QTX_FN("_extract", 2, extract),
-    QTX_FN("_str", 1, to_str),
+    QTX_DEF("_init", init),
+    QTX_DEF("_operation", operation),
+    QTX_DEF("_substitute", engine::substitute_entry<engine::NodeType::Multi>),
+    QTX_DEF("_extract", extract),
+    QTX_DEF("_str", to_str),
     QTX_END,
 };
 

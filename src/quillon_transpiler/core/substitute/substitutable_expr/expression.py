@@ -74,7 +74,7 @@ class UnaryOpeKind(enum.Enum):
     ABS = enum.auto()
 
 
-_SCALAR_UNARY = {
+_SCALAR_UNARY: dict[UnaryOpeKind, typ.Callable[[typ.Any], typ.Any]] = {
     UnaryOpeKind.LN: math.log,
     UnaryOpeKind.LOG2: math.log2,
     UnaryOpeKind.LOG10: math.log10,
