@@ -15,12 +15,13 @@ import typing as typ
 import numpy as np
 
 import quillon as ql
-from quillon_transpiler.core.native_compile import Progress, compile_native, decodable, reporter
+from quillon_transpiler.core.native_compile import Progress, compile_native, reporter
 from quillon_transpiler.core.pubo import binarize
 from quillon_transpiler.core.pubo.decoding import LoweredParts, fingerprint, keep_for_decoding
 from quillon_transpiler.core.pubo.int_encoder import IntegerEncoder
 from quillon_transpiler.core.pubo.reduction import Reduction, check_method, substitute
 from quillon_transpiler.core.pubo.route import (
+    ConstraintWeight,
     PuboModel,
     Weight,
     binary_labels,
@@ -144,10 +145,10 @@ def to_qubo_arrays(
     instance: dict[str, typ.Any] | None = None,
     fixed_variables: dict[str, dict[tuple[int, ...], float]] | None = None,
     *,
-    constraint_weight: Weight = 1.0,
+    constraint_weight: ConstraintWeight = "auto",
     penalty_weight: Weight | None = None,
     encoder: str | IntegerEncoder = "log",
-    encoding_weight: float = 1.0,
+    encoding_weight: float | str = 1.0,
     progress: Progress | bool | None = None,
     reduction: str | None = None,
     reduction_strength: float | None = None,
@@ -248,10 +249,10 @@ def to_bqm(
     instance: dict[str, typ.Any] | None = None,
     fixed_variables: dict[str, dict[tuple[int, ...], float]] | None = None,
     *,
-    constraint_weight: Weight | None = None,
+    constraint_weight: ConstraintWeight | None = None,
     penalty_weight: Weight | None = None,
     encoder: str | IntegerEncoder | None = None,
-    encoding_weight: float | None = None,
+    encoding_weight: float | str | None = None,
     progress: Progress | bool | None = None,
     reduction: str | None = None,
     reduction_strength: float | None = None,
