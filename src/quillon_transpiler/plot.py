@@ -7,6 +7,7 @@ matplotlib is imported on the first drawing, so that this module imports without
 
 from __future__ import annotations
 
+import importlib
 import os
 import typing as typ
 
@@ -28,7 +29,8 @@ def pyplot() -> typ.Any:
     non-interactive backend by itself; pictures are written with ``path=`` either way.
     """
     try:
-        import matplotlib.pyplot as plt
+        # imported by name: type checkers need no matplotlib where it is not installed
+        plt = importlib.import_module("matplotlib.pyplot")
     except ImportError:
         raise ImportError(
             "quillon_transpiler.plot draws with matplotlib, which is not installed: install the package's `plot` "
