@@ -26,7 +26,7 @@ EXACT_LIMIT = 12
 #: reads of the default annealer (and of any sampler taking num_reads) unless the caller says
 DEFAULT_READS = 32
 #: seconds one batch of reads is sized for, from the cost estimate below
-_BATCH_SECONDS = 0.25
+_BATCH_SECONDS = 0.5
 #: seconds per sweep and per variable or interaction of simulated annealing (about half the
 #: rate measured on the TSP with dwave-samplers, so that batches err short)
 _SWEEP_COST = 2e-9
@@ -227,6 +227,7 @@ def _sample(
     seed = options.get("seed")
     done: list[typ.Any] = []
     reads = 0
+    shown = time.perf_counter()
     try:
         for k, size in enumerate(batches):
             if size:
@@ -237,8 +238,11 @@ def _sample(
             sampleset.resolve()  # a future's samples arrive here, inside the interruptible part
             done.append(sampleset)
             reads += size
-            if report is not None:
+            now = time.perf_counter()
+            # a line a second at most: batches are short
+            if report is not None and (k == len(batches) - 1 or now - shown >= 1.0):
                 report("sample", f"{reads} of {total} reads" if size else "the model")
+                shown = now
     except KeyboardInterrupt:
         if not done:
             raise
