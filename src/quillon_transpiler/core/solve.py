@@ -128,9 +128,13 @@ def solve(
         progress=told,
         reduction=reduction,
     )
-    if reduction is None and len(arrays.higher_biases) and not hasattr(sampler, "sample_poly"):
+    higher = reduction is None and len(arrays.higher_biases) > 0
+    # a sampler of polynomials takes higher-order terms as they are (and, when it has no other
+    # method, quadratic models too)
+    poly = hasattr(sampler, "sample_poly") and (higher or not hasattr(sampler, "sample"))
+    if higher and not poly:
         arrays = reduced(arrays, "substitute")
-    if sampler is not None and hasattr(sampler, "sample_poly") and not hasattr(sampler, "sample"):
+    if poly:
         from dimod.higherorder.polynomial import BinaryPolynomial
 
         model: typ.Any = BinaryPolynomial(_with_offset(arrays.to_dict(), arrays.offset), dimod.BINARY)
