@@ -51,8 +51,8 @@ def test_tsp_route_is_the_shortest(sampler, tmp_path):
         (["12", "--sampler", "tabu", "--reads", "2"], False),  # time-limited, so not reproducible
     ],
 )
-def test_knapsack(args, feasible):
-    out = run("knapsack.py", *args)
+def test_knapsack(args, feasible, tmp_path):
+    out = run("knapsack.py", *args, "--pictures", str(tmp_path))
     packed, limit = map(float, re.search(r"items: (\S+) kg of (\S+) kg", out).groups())
     if feasible:
         assert packed <= limit and "every constraint holds" in out
