@@ -93,8 +93,23 @@ def test_cqm_sampler_gets_the_cqm_with_its_penalties(penalty_weight):
     )
     assert len(decoded) == 2**16  # every assignment, as ExactCQMSolver gives them
     assert decoded.feasible().lowest().evaluation.energy[0] == pytest.approx(best)
-    with pytest.raises(ValueError, match="constraint_weight with a CQM sampler"):
-        solve(problem, data, dimod.ExactCQMSolver(), constraint_weight=5.0)
+    with pytest.raises(ValueError, match="constraint_weight, encoder with a CQM sampler"):
+        solve(problem, data, dimod.ExactCQMSolver(), constraint_weight=5.0, encoder="unary")
+
+
+@pytest.mark.parametrize("encoder", ["log", "unary", "one-hot"])
+def test_integer_model_with_each_encoder(encoder):
+    problem, data = testing.cover()
+    u, c, D = data["u"], data["c"], data["D"]
+    ranges = [range(4)] + [range(int(b) + 1) for b in u]
+    optimum = min(
+        2 * y * y + c @ np.array(z) for y, *z in itertools.product(*ranges) if y + sum(z) >= D and sum(z) <= 3
+    )
+    decoded = solve(problem, data, samplers.SimulatedAnnealingSampler(), encoder=encoder, seed=2, progress=False)
+    best = decoded.feasible().lowest().take([0])
+    y, z = int(best.dense("y")), best.dense("z")
+    assert 2 * y * y + c @ z == pytest.approx(optimum) == best.evaluation.objective[0]
+    assert y + z.sum() >= D and z.sum() <= 3 and (z <= u).all()
 
 
 def cubic():

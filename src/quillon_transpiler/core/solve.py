@@ -18,6 +18,7 @@ from quillon_transpiler.core.native_compile import Progress, Report, reporter
 if typ.TYPE_CHECKING:
     import quillon as ql
     from quillon_transpiler.core.compile.compiled_model import CompiledInstance
+    from quillon_transpiler.core.pubo.int_encoder import IntegerEncoder
     from quillon_transpiler.core.pubo.route import ConstraintWeight, Weight
 
 #: the most binaries dimod's ExactSolver is chosen for by default: it enumerates (and decode
@@ -48,6 +49,8 @@ def solve(
     fixed_variables: dict[str, dict[tuple[int, ...], float]] | None = None,
     constraint_weight: ConstraintWeight = "auto",
     penalty_weight: Weight | None = None,
+    encoder: str | IntegerEncoder | None = None,
+    encoding_weight: float | str = "auto",
     reduction: str | None = None,
     progress: Progress | bool | None = None,
     **sample_options: typ.Any,
@@ -66,6 +69,9 @@ def solve(
             for ``to_bqm``); a CQM keeps its constraints, so it takes none.
         penalty_weight: the custom penalties' weights, a number or ``{label: weight}`` (1.0
             each by default), in the BQM and in the CQM's objective alike.
+        encoder, encoding_weight: how the BQM encodes integer variables, as for ``to_bqm``
+            ("log" by default); the one-hot rules are weighted "auto" by default, as the
+            constraints. A CQM keeps integers as integers, so it takes neither.
         reduction: how the BQM route reduces terms of degree 3 or more, as for ``to_bqm``.
             None (the default) reduces a higher-order model with "substitute" (auxiliary
             binaries, which never reach the decoded samples) when the sampler is quadratic.
@@ -104,13 +110,19 @@ def solve(
     if sampler is not None and hasattr(sampler, "sample_cqm"):
         given = [
             name
-            for name, unset in (("constraint_weight", constraint_weight == "auto"), ("reduction", reduction is None))
+            for name, unset in (
+                ("constraint_weight", constraint_weight == "auto"),
+                ("encoder", encoder is None),
+                ("encoding_weight", encoding_weight == "auto"),
+                ("reduction", reduction is None),
+            )
             if not unset
         ]
         if given:
             raise ValueError(
-                f"solve was given {' and '.join(given)} with a CQM sampler, which keeps constraints as constraints "
-                "(and takes no terms above degree 2): leave them out, or pass a sampler of binary quadratic models"
+                f"solve was given {', '.join(given)} with a CQM sampler, which keeps constraints as constraints and "
+                "integers as integers (and takes no terms above degree 2): leave them out, or pass a sampler of "
+                "binary quadratic models"
             )
         return _solve_cqm(
             problem, instance, sampler, fixed_variables, penalty_weight, sample_options, told, report, start
@@ -125,6 +137,8 @@ def solve(
         fixed_variables,
         constraint_weight=constraint_weight,
         penalty_weight=penalty_weight,
+        encoder="log" if encoder is None else encoder,
+        encoding_weight=encoding_weight,
         progress=told,
         reduction=reduction,
     )
