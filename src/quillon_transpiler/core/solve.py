@@ -9,6 +9,7 @@ clock, so that seeded runs repeat): a Ctrl-C keeps the batches already sampled.
 from __future__ import annotations
 
 import math
+import numbers
 import time
 import typing as typ
 import warnings
@@ -240,8 +241,8 @@ def _sample(
     total = 0
     if isinstance(accepted, typ.Mapping) and "num_reads" in accepted and "initial_states" not in options:
         total = options.setdefault("num_reads", DEFAULT_READS)
-        if isinstance(total, int) and not isinstance(total, bool) and total > 1:
-            batches = _batches(total, model, options.get("num_sweeps"))
+        if isinstance(total, numbers.Integral) and not isinstance(total, bool) and int(total) > 1:
+            batches = _batches(int(total), model, options.get("num_sweeps"))
     seed = options.get("seed")
     done: list[typ.Any] = []
     reads = 0
@@ -250,8 +251,8 @@ def _sample(
         for k, size in enumerate(batches):
             if size:
                 options["num_reads"] = size
-            if k and isinstance(seed, int) and not isinstance(seed, bool):
-                options["seed"] = (seed + k) % (1 << 32)
+            if k and isinstance(seed, numbers.Integral) and not isinstance(seed, bool):
+                options["seed"] = (int(seed) + k) % (1 << 32)
             sampleset = call(model, **options)
             sampleset.resolve()  # a future's samples arrive here, inside the interruptible part
             done.append(sampleset)
@@ -281,7 +282,7 @@ def _batches(total: int, model: typ.Any, sweeps: typ.Any) -> list[int]:
     if terms is None:
         terms = len(model) if hasattr(model, "degree") else 0
     size = len(model.variables) + terms + _READ_OVERHEAD
-    sweeps = sweeps if isinstance(sweeps, int) and sweeps > 0 else _DEFAULT_SWEEPS
+    sweeps = int(sweeps) if isinstance(sweeps, numbers.Integral) and int(sweeps) > 0 else _DEFAULT_SWEEPS
     per_batch = max(1, int(_BATCH_SECONDS / (size * sweeps * _SWEEP_COST)))
     count = math.ceil(total / per_batch)
     small, extra = divmod(total, count)
