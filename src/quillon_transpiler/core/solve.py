@@ -1,7 +1,8 @@
 """One call from a model to a decoded answer: compile, export, sample, decode.
 
-A sampler of constrained models (one with ``sample_cqm``) gets the CQM of ``to_cqm``; any other
-gets the BQM of ``to_bqm``, its higher-order terms reduced by substitution. Reads are drawn in
+A sampler of constrained models (one with ``sample_cqm``) gets the CQM of ``to_cqm``; a sampler
+of polynomials (``sample_poly``) a higher-order model as it is; any other the BQM of ``to_bqm``,
+its higher-order terms reduced by substitution. Reads are drawn in
 batches sized so that each takes a fraction of a second (by the model's size, never by the
 clock, so that seeded runs repeat): a Ctrl-C keeps the batches already sampled.
 """
@@ -64,8 +65,10 @@ def solve(
         sampler: a dimod sampler. One with ``sample_cqm`` is given the CQM of ``to_cqm``
             (constraints kept as constraints, custom penalties in the objective), decoded with
             ``decode_from_cqm_result``; any other the BQM of ``to_bqm``, decoded with
-            ``decode``. None: dimod's ``ExactSolver`` when the BQM has at most 12 binaries
-            (every assignment, exact), else dwave-samplers' ``SimulatedAnnealingSampler``.
+            ``decode`` (a sampler with ``sample_poly`` is given a higher-order model as a
+            dimod ``BinaryPolynomial``, and so is one without ``sample``). None: dimod's
+            ``ExactSolver`` when the BQM has at most 12 binaries (every assignment, exact),
+            else dwave-samplers' ``SimulatedAnnealingSampler``.
         constraint_weight: the weights of the constraints in the BQM ("auto" by default, as
             for ``to_bqm``); a CQM keeps its constraints, so it takes none.
         penalty_weight: the custom penalties' weights, a number or ``{label: weight}`` (1.0
