@@ -6,7 +6,8 @@ solvers, each taking a quillon problem with its instance data or a compiled inst
 ``to_bqm`` (a dimod BinaryQuadraticModel) and ``to_cqm`` (a dimod constrained quadratic model);
 ``decode`` reads a sampler's answer back as a quillon SampleSet (objective, violations,
 feasibility), ``decode_pubo`` binary samples as a bare record;
-``tune_weights`` tunes constraint weights with a sampler.
+``tune_weights`` tunes constraint weights with a sampler; ``solve`` runs the whole loop (compile,
+export, sample, decode) in one call, and ``plot`` draws decoded sample sets (matplotlib).
 """
 
 import typing as _typ
@@ -14,12 +15,14 @@ import typing as _typ
 from quillon_transpiler.exceptions import SubstituteError
 
 if _typ.TYPE_CHECKING:  # type checkers see the names that __getattr__ resolves at run time
+    from quillon_transpiler import plot
     from quillon_transpiler.core.compile.compile import compile_model
     from quillon_transpiler.core.dimod.cqm_route import to_cqm
     from quillon_transpiler.core.pubo.arrays import QuboArrays, to_bqm, to_qubo_arrays
     from quillon_transpiler.core.pubo.decoding import decode
     from quillon_transpiler.core.pubo.route import PuboModel, decode_pubo, to_pubo
     from quillon_transpiler.core.pubo.tune import TunedWeights, tune_weights
+    from quillon_transpiler.core.solve import solve
 
 __all__ = [
     "PuboModel",
@@ -29,6 +32,8 @@ __all__ = [
     "compile_model",
     "decode",
     "decode_pubo",
+    "plot",
+    "solve",
     "to_bqm",
     "to_cqm",
     "to_pubo",
@@ -59,6 +64,14 @@ def __getattr__(name: str) -> _typ.Any:
         from quillon_transpiler.core.pubo import tune
 
         return getattr(tune, name)
+    if name == "solve":
+        from quillon_transpiler.core.solve import solve
+
+        return solve
+    if name == "plot":
+        import importlib
+
+        return importlib.import_module("quillon_transpiler.plot")
     if name == "to_cqm":
         from quillon_transpiler.core.dimod.cqm_route import to_cqm
 
