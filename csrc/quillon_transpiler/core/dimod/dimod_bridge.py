@@ -119,6 +119,20 @@ class DimodBuilder:
             value = self.__dict__[name]
         return value
 
+    def __getstate__(self) -> dict[str, typ.Any]:
+        # dimod's models do not pickle: they travel in dimod's file format, in their order and
+        # with the template and the last model still one object when they were one
+        from quillon_transpiler.core.dimod.pickling import packed_state
+
+        # the models made from what _transpile kept (a native capsule, which stays behind)
+        self._made("_objective")
+        return packed_state({name: value for name, value in self.__dict__.items() if name != "_kept"})
+
+    def __setstate__(self, state: dict[str, typ.Any]) -> None:
+        from quillon_transpiler.core.dimod.pickling import unpacked_state
+
+        self.__dict__.update(unpacked_state(state))
+
     def get_model(self, penalty_weight: typ.Optional[dict[str, float]] = None) -> dimod.BinaryQuadraticModel:
         """The CQM, its objective set to the objective plus each weighted custom penalty.
 
