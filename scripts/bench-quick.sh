@@ -5,7 +5,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 VENV=${VENV:-.venv-test}
-for bench in benchmarks/bench_*.py; do
+for bench in benchmarks/bench_*.py benchmarks/weights_quality.py; do
   echo "== $bench --quick"
+  start=$SECONDS
   "$VENV/bin/python" "$bench" --quick
+  echo "   ($((SECONDS - start)) s)"
 done
