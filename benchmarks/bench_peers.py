@@ -98,12 +98,16 @@ def pyqubo_tsp(n):
     (objective + 100.0 * (rows + cols)).compile().to_qubo()
     return time.perf_counter() - start
 
+def versions():
+    from importlib.metadata import version
+    return ", ".join(f"{name} {version(name)}" for name in ("amplify", "pyqubo", "dimod"))
+
 TASKS = {"amplify_tsp": amplify_tsp, "amplify_dense": amplify_dense, "pyqubo_dense": pyqubo_dense,
-         "pyqubo_tsp": pyqubo_tsp}
+         "pyqubo_tsp": pyqubo_tsp, "versions": versions}
 for line in sys.stdin:
     request = json.loads(line)
     try:
-        print(json.dumps({"seconds": TASKS[request["task"]](*request["args"])}), flush=True)
+        print(json.dumps({"answer": TASKS[request["task"]](*request["args"])}), flush=True)
     except Exception as error:
         print(json.dumps({"error": f"{type(error).__name__}: {error}"}), flush=True)
 """
@@ -120,7 +124,7 @@ class Peers:
                 [python, "-c", PEER_WORKER], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, env=env
             )
 
-    def time(self, task: str, *args: typ.Any) -> float | None:
+    def ask(self, task: str, *args: typ.Any) -> typ.Any:
         if self.proc is None:
             return None
         assert self.proc.stdin and self.proc.stdout
@@ -129,7 +133,12 @@ class Peers:
         reply = json.loads(self.proc.stdout.readline())
         if "error" in reply:
             raise RuntimeError(f"{task}{args}: {reply['error']}")
-        return float(reply["seconds"])
+        return reply["answer"]
+
+    def time(self, task: str, *args: typ.Any) -> float | None:
+        """The seconds of one call of `task` in the peers' interpreter."""
+        seconds = self.ask(task, *args)
+        return None if seconds is None else float(seconds)
 
     def close(self) -> None:
         if self.proc is not None:
@@ -161,12 +170,15 @@ class Table:
 
     def add(self, point: str, model: str, ours: float, what: str, theirs: float | None, target: str) -> None:
         ratio = f"{theirs / ours:.2f}x" if theirs else "-"
-        row = (point, model, f"{ours:.4f}", what, "-" if theirs is None else f"{theirs:.4f}", ratio, target)
+        met = "-"
+        if theirs and target.startswith(">= "):
+            met = "yes" if theirs / ours >= float(target[3:].rstrip("x")) else "no"
+        row = (point, model, f"{ours:.4f}", what, "-" if theirs is None else f"{theirs:.4f}", ratio, target, met)
         self.rows.append(row)
         print(" | ".join(row), flush=True)
 
     def markdown(self) -> str:
-        head = ("point", "model", "ours (s)", "reference", "reference (s)", "reference / ours", "target")
+        head = ("point", "model", "ours (s)", "reference", "reference (s)", "reference / ours", "target", "met")
         lines = ["| " + " | ".join(head) + " |", "|" + "---|" * len(head)]
         lines += ["| " + " | ".join(row) + " |" for row in self.rows]
         return "\n".join(lines)
@@ -316,6 +328,13 @@ def main() -> None:
     args = parser.parse_args()
     rounds = 1 if args.quick else args.rounds
     peers = Peers(None if args.quick else args.peers)
+    peer_versions = peers.ask("versions") or "none"
+    try:
+        from importlib.metadata import version
+
+        ours = f"quillon_transpiler with dimod {version('dimod')}"
+    except Exception:  # dimod is an extra
+        ours = "quillon_transpiler without dimod"
     table = Table()
     try:
         orders_and_constraints(table, peers, 8 if args.quick else 100, rounds)
@@ -330,8 +349,8 @@ def main() -> None:
         out.write(
             "# Speed beside the peers\n\n"
             f"Written by `benchmarks/bench_peers.py` on {datetime.date.today()} ({platform.machine()}, "
-            f"{os.cpu_count()} cores, Python {platform.python_version()}); peers: "
-            f"{'--peers ' + args.peers if args.peers else 'none'}. Seconds are medians of {rounds} rounds "
+            f"{os.cpu_count()} cores, Python {platform.python_version()}); {ours}; peers: {peer_versions}. "
+            f"Seconds are medians of {rounds} rounds "
             "timed in turns with the reference; ratios come from this one run. A ratio above 1 means "
             "ours is faster; the target is what the row must show.\n\n"
         )
