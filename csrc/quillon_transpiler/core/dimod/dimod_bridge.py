@@ -65,7 +65,7 @@ def _builder(compiled_model: CompiledInstance, models: _CqmModels) -> DimodBuild
     it). Its objective and penalty models are made when first read: ``get_model`` adds them up
     without them."""
     builder = DimodBuilder(compiled_model, models.cqm, typ.cast(typ.Any, _UNMADE), typ.cast(typ.Any, _UNMADE))
-    builder._kept = models.kept
+    builder.__dict__["_kept"] = models.kept  # an instance's own, beside the class's None
     return builder
 
 
