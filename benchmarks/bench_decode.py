@@ -10,6 +10,7 @@ reduction: a random cubic model over 10,000 binaries (distinct keys), ``to_bqm(a
 reduction="substitute")``: seconds, auxiliaries made.
 
 usage: python benchmarks/bench_decode.py [--cities 100] [--samples 1000] [--terms 1000000]
+       python benchmarks/bench_decode.py --quick     (10 cities, 20 samples, 1,000 terms)
 """
 
 from __future__ import annotations
@@ -84,7 +85,10 @@ def main() -> None:
     parser.add_argument("--cities", type=int, default=100)
     parser.add_argument("--samples", type=int, default=1000)
     parser.add_argument("--terms", type=int, default=1_000_000)
+    parser.add_argument("--quick", action="store_true", help="small sizes (so that CI keeps the script working)")
     args = parser.parse_args()
+    if args.quick:
+        args.cities, args.samples, args.terms = 10, 20, 1000
     bench_decode(args.cities, args.samples)
     bench_reduction(args.terms)
 

@@ -19,6 +19,7 @@ to_unconstrained_poly route in that interpreter (a scratch environment with ampl
 installed; it is a peer library, used here for comparison only).
 
 usage: python benchmarks/bench_native.py [--sizes 20,50,100,200] [--floor PATH/dictfill.c] [--amplify PYTHON]
+       python benchmarks/bench_native.py --quick     (n = 20 only, no peer)
 """
 
 from __future__ import annotations
@@ -202,5 +203,6 @@ if __name__ == "__main__":
     def option(name, default):
         return args[args.index(name) + 1] if name in args else default
 
-    sizes = [int(s) for s in option("--sizes", "20,50,100,200").split(",")]
-    main(sizes, option("--floor", DICTFILL), option("--amplify", None))
+    quick = "--quick" in args
+    sizes = [int(s) for s in option("--sizes", "20" if quick else "20,50,100,200").split(",")]
+    main(sizes, option("--floor", DICTFILL), None if quick else option("--amplify", None))

@@ -1,7 +1,7 @@
 """Substitution speed: sum_i sum_j d[i, j] * x[i] * x[j] over a dense n-by-n matrix d.
 
 Prints seconds, terms and terms per second for each n (median of a few runs).
-usage: python benchmarks/bench_substitute.py [n ...]     (default: 100 300 1000)
+usage: python benchmarks/bench_substitute.py [n ...]     (default: 100 300 1000; --quick: 100)
 """
 
 import statistics
@@ -42,5 +42,7 @@ def run(n: int, repeat: int = 3) -> None:
 
 
 if __name__ == "__main__":
-    for n in map(int, sys.argv[1:] or ["100", "300", "1000"]):
+    args = sys.argv[1:]
+    sizes = ["100"] if args == ["--quick"] else args or ["100", "300", "1000"]
+    for n in map(int, sizes):
         run(n)

@@ -9,6 +9,7 @@ feasible sample where the other did). One-hot encoders keep the encoding weight 
 settings unless a model's options say otherwise.
 
 usage: python benchmarks/weights_quality.py [--reads N] [--sweeps N] [--seeds N]
+       python benchmarks/weights_quality.py --quick     (2 reads, 20 sweeps, one seed)
 """
 
 import argparse
@@ -126,5 +127,8 @@ if __name__ == "__main__":
     parser.add_argument("--reads", type=int, default=32)
     parser.add_argument("--sweeps", type=int, default=1000)
     parser.add_argument("--seeds", type=int, default=3)
+    parser.add_argument("--quick", action="store_true", help="a short anneal (so that CI keeps the script working)")
     args = parser.parse_args()
+    if args.quick:
+        args.reads, args.sweeps, args.seeds = 2, 20, 1
     main(args.reads, args.sweeps, args.seeds)

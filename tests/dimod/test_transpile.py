@@ -11,6 +11,7 @@ from dimod_helpers import assert_same_cqm, assert_same_model, reference_cqm  # n
 
 import quillon as ql  # noqa: E402
 from quillon_transpiler import testing as models  # noqa: E402
+from quillon_transpiler import to_cqm  # noqa: E402
 from quillon_transpiler.core.compile.compile import compile_model  # noqa: E402
 from quillon_transpiler.core.dimod.dimod_bridge import DimodBuilder, transpile_dimod_bridge_cqm  # noqa: E402
 from quillon_transpiler.core.substitute import SubstitutedExpression  # noqa: E402
@@ -127,3 +128,33 @@ def test_errors():
     bound.lower, bound.upper = 5, 1
     with pytest.raises(ValueError, match=r"Integer variable z\[1\] has no integer value within its bounds \[5, 1\]"):
         transpile_dimod_bridge_cqm(compiled)
+
+
+def scattered():
+    """Penalties over variables the objective orders otherwise (their pairs change order when
+    mapped) and over variables it does not use at all; the penalties share pairs."""
+    x = ql.BinaryVar("x", shape=(6,))
+    y = ql.BinaryVar("y", shape=(3,))
+    problem = ql.Problem("scattered")
+    problem += 2 * x[5] * x[4] + x[3] * x[0] - 1.5 * x[2] * x[1] + x[0]
+    problem += ql.CustomPenaltyTerm("rise", (x[0] + x[1] + 2 * x[2] + x[3] - 1) ** 2)
+    problem += ql.CustomPenaltyTerm("fresh", y[2] * y[0] + 0.1 * x[1] * x[0] + y[1] * x[5] - 3)
+    return problem, {}
+
+
+@pytest.mark.parametrize(
+    "model, weights",
+    [
+        (scattered, {"rise": 2.5, "fresh": 3}),
+        (scattered, {"fresh": 0.3, "rise": 7}),  # the order of the weights is the order of the sums
+        (scattered, {"fresh": 0}),  # a zero weight still brings the penalty's variables and pairs
+        (scattered, {"rise": 1e-17}),
+        (models.smoothing, {"pairs": 1, "rows": 0.1}),  # maximised
+        (models.knapsack, {"first two": 2}),  # int weight
+    ],
+)
+def test_weighted_objective_sums_as_model_arithmetic(model, weights):
+    compiled = compile_model(*model())
+    assert_same_cqm(transpile_dimod_bridge_cqm(compiled).get_model(weights), reference_cqm(compiled, weights))
+    problem, data = model()
+    assert_same_cqm(to_cqm(problem, data, progress=False).get_model(weights), reference_cqm(compiled, weights))

@@ -192,17 +192,6 @@ public:
         return true;
     }
 
-    /// One instance of a constraint (lhs - rhs) of the given kind, weighted by w (non-zero).
-    void constraint(PyObject* label, PyObject* key, int kind, const Terms& t, const Num& constant, const Num& w) {
-        check_finite(t, constant, [&] { return constraint_name(label, key); });
-        if (kind == kEqual)
-            equality(t, constant, w);
-        else if (kind == kLessEqual || kind == kGreaterEqual)
-            inequality(label, key, t, constant, Num::of_int(kind == kLessEqual ? 1 : -1), w);
-        else
-            raise(PyExc_NotImplementedError, "Constraint `" + to_string(label) + "`: unsupported comparison");
-    }
-
     /// One instance of a custom penalty, weighted by w. A flat merge takes `t` over when it
     /// is `owned` and its own binary form needs no more than reducing repeated variables (every
     /// variable its own binary, plain numbers): the merge reads it where it came, in order.
@@ -223,21 +212,27 @@ public:
     /// by the merge as poly_power(base, 2) would list them. A square with an inf or NaN is
     /// left to penalty(), which names the expanded term as the dict route does.
     bool square_penalty(Poly& base, const Num& w) {
-        if (!merge_.flat() || !encoding_.all_identity || !plain_number(w) || !plain_number(base.constant)) return false;
-        if (!finite(base.constant)) return false;
-        std::vector<Num> squares;
-        squares.reserve(base.terms.size());
-        for (const auto& entry : base.terms) {
-            int32_t v = entry.key.data()[0];
-            if (entry.key.size() != 1 || v < 0 || v >= encoding_.nvar || !plain_number(entry.val) || !finite(entry.val))
-                return false;
-            squares.push_back(num_squared(entry.val));
-            if (!plain_number(squares.back()) || !finite(squares.back())) return false;
-        }
-        Sum& sum = merge_.sum();
-        sum.constant = num_add(sum.constant, num_mul(w, number(num_squared(base.constant))));
-        merge_.take_square(std::move(base.terms), w, std::move(squares), base.constant);
-        return true;
+        if (!encoding_.all_identity || !plain_number(w)) return false;
+        return take_square(base.terms, base.constant, w, false, encoding_.nvar);
+    }
+
+    /// The objective given as the square of `base` (terms of one variable each), times `sign`:
+    /// taken over as a penalty's square weighted by `sign` is, which gives the terms and
+    /// constant that objective() gives of the expanded square; false (nothing done) otherwise.
+    bool square_objective(Poly& base, const Num& sign) {
+        if (!encoding_.all_identity || !plain_number(sign)) return false;
+        return take_square(base.terms, base.constant, sign, false, encoding_.nvar);
+    }
+
+    /// One instance of a constraint (lhs - rhs) of the given kind, weighted by w (non-zero).
+    void constraint(PyObject* label, PyObject* key, int kind, const Terms& t, const Num& constant, const Num& w) {
+        check_finite(t, constant, [&] { return constraint_name(label, key); });
+        if (kind == kEqual)
+            equality(t, constant, w);
+        else if (kind == kLessEqual || kind == kGreaterEqual)
+            inequality(label, key, t, constant, Num::of_int(kind == kLessEqual ? 1 : -1), w);
+        else
+            raise(PyExc_NotImplementedError, "Constraint `" + to_string(label) + "`: unsupported comparison");
     }
 
     /// w * (sum of the group - 1)^2 for every one-hot encoded variable.
@@ -263,6 +258,48 @@ private:
 
     /// An int or float held natively: no Python object behind it.
     static bool plain_number(const Num& v) { return v.tag() == Num::Int || v.tag() == Num::Float; }
+
+    /// w * (c + sum of `t`)^2 handed to the merge, made there (see TermMerge::take_square),
+    /// when every key of `t` is one index below `binaries` and w, c and the values are finite
+    /// plain numbers whose products (the squares, or for a constraint `folded`, v^2 + 2 c v)
+    /// are too; the constant is added here, as the expansion adds it. Takes the terms over and
+    /// returns true; false (nothing done) otherwise.
+    bool take_square(Terms& t, const Num& c, const Num& w, bool folded, int32_t binaries) {
+        if (!merge_.flat() || !plain_number(c) || !finite(c)) return false;
+        std::vector<Num> squares;
+        squares.reserve(t.size());
+        Num two_c = num_mul(Num::of_int(2), c);
+        bool has_c = num_nonzero(c);
+        double top = 0, x = 0;
+        for (const auto& entry : t) {
+            int32_t v = entry.key.data()[0];
+            if (entry.key.size() != 1 || v < 0 || v >= binaries || !plain_number(entry.val) || !finite(entry.val))
+                return false;
+            // add_square's x_i term for a constraint, poly_power's x_i x_i for a square
+            Num q = folded ? num_mul(entry.val, entry.val) : num_squared(entry.val);
+            if (folded && has_c) q = num_add(q, num_mul(two_c, entry.val));
+            if (!plain_number(q) || !finite(q)) return false;
+            squares.push_back(std::move(q));
+            entry.val.promotes(x);
+            top = std::max(top, std::fabs(x));
+        }
+        // a product 2 v_i v_j or 2 v_i c past float64's range is left to the expansion, which
+        // names its term as the dict route does
+        c.promotes(x);
+        if (!std::isfinite(2 * top * top) || !std::isfinite(2 * top * std::fabs(x))) return false;
+        Sum& sum = merge_.sum();
+        Num constant = folded ? num_mul(w, num_mul(c, c)) : num_mul(w, number(num_squared(c)));
+        sum.constant = num_add(sum.constant, constant);
+        merge_.take_square(std::move(t), w, std::move(squares), c, folded);
+        t = Terms();
+        return true;
+    }
+
+    /// A constraint's w * lhs^2 (lhs its expansion, slack included), as add_square makes it.
+    void square_lhs(Sum& lhs, const Num& w) {
+        if (plain_number(w) && take_square(lhs.terms, lhs.constant, w, true, next_bin_)) return;
+        add_square(lhs.terms, lhs.constant, w, merge_.sum());
+    }
 
     /// Whether a penalty's terms times w are their own binary form up to repeated variables.
     bool deferrable(const Terms& t, const Num& w) const {
@@ -324,13 +361,13 @@ private:
             Obj slack = own(PyTuple_Pack(3, label, key, binaries.ptr()));
             if (PyList_Append(slacks_.ptr(), slack.ptr()) < 0) fail();
         }
-        add_square(lhs.terms, lhs.constant, w, merge_.sum());
+        square_lhs(lhs, w);
     }
 
     void equality(const Terms& t, const Num& constant, const Num& w) {
         Sum lhs;
         expand_terms(encoding_, t, constant, nullptr, lhs);
-        add_square(lhs.terms, lhs.constant, w, merge_.sum());
+        square_lhs(lhs, w);
     }
 };
 

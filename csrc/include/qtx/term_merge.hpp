@@ -13,6 +13,7 @@
 #include "poly_capsule.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <exception>
@@ -245,13 +246,19 @@ public:
         sources_.push_back(Source{std::move(terms), w, sum_.flat.size(), {}, Num()});
         deferred(n);
     }
-    /// A penalty w * (c + sum of `base`)^2 over terms of one distinct variable each (flat
-    /// only), `squares` holding their values squared: its terms are made as poly_power(base, 2)
-    /// lists them, where it came. Its constant is the caller's.
-    void take_square(Terms&& base, const Num& w, std::vector<Num>&& squares, const Num& c) {
+    /// A square w * (c + sum of `base`)^2 over terms of one distinct binary each (flat only),
+    /// its terms made where it came. A penalty's or the objective's (`folded` false) is made
+    /// as poly_power(base, 2) lists its terms, each weighted: x_i by 2 v_i c, x_i x_j (i < j)
+    /// by 2 v_i v_j, x_i again by `squares[i]` (v_i squared). A constraint's (`folded`) as
+    /// add_square makes them: x_i once, by `squares[i]` (v_i^2 + 2c v_i, or v_i^2 for no c),
+    /// then x_i x_j. The constant is the caller's. A base whose numbers are made natively is
+    /// put in increasing binary order first: every product 2 v_i v_j is the same both ways.
+    void take_square(Terms&& base, const Num& w, std::vector<Num>&& squares, const Num& c, bool folded = false) {
         size_t n = base.size();
-        sources_.push_back(Source{std::move(base), w, sum_.flat.size(), std::move(squares), c});
-        deferred(n * (n + 3) / 2);  // x_i, x_i x_j (i < j), x_i x_i
+        sources_.push_back(Source{std::move(base), w, sum_.flat.size(), std::move(squares), c, folded});
+        double mass;
+        if (native_square(sources_.back(), mass)) increasing_square(sources_.back());
+        deferred(n * (n - 1) / 2 + (folded ? n : 2 * n));
     }
 
     /// Room for count() more records at once, up to those that make the merge compact; count
@@ -286,7 +293,7 @@ public:
     /// those of degree 3 and more in merged_terms()'s order. Empties the merge.
     template <class Reserve, class Emit>
     QuadraticColumns merge_flat(Reserve&& reserve, Emit&& emit) {
-        merge(true, reserve, emit);
+        if (!lone_square_in_place(emit)) merge(true, reserve, emit);
         return std::move(quadratic_);
     }
 
@@ -301,6 +308,80 @@ private:
     QuadraticColumns quadratic_;                          // merge_flat's quadratic terms, when written in place
     static constexpr uint32_t kOther = UINT32_MAX;        // the group of a record not from the objective
     static constexpr size_t kParallel = size_t(1) << 16;  // records worth a second thread
+
+    /// merge_flat() of a model that is one square and its constant: the quadratic terms are
+    /// written once, straight into the block handed out, in row and column order (on two
+    /// threads when many), and the linear ones emitted; each value as square_terms() makes
+    /// it. False, and nothing done, unless the square's numbers are native, its ints sum
+    /// exactly in a double and no term can leave float64's range.
+    template <class Emit>
+    bool lone_square_in_place(Emit&& emit) {
+        if (has_base_ || !lone_square()) return false;
+        const Source& s = sources_[0];
+        double mass = 0;
+        if (!native_square(s, mass) || mass >= 0x1p52) return false;
+        size_t n = s.terms.size();
+        const Terms::Entry* es = s.terms.begin();
+        std::vector<int32_t> vars(n);
+        std::vector<double> v(n);
+        double top = 0, top_square = 0;
+        for (size_t i = 0; i < n; ++i) {
+            vars[i] = es[i].key.data()[0];
+            if (i > 0 && vars[i] <= vars[i - 1]) return false;
+            v[i] = promoted(es[i].val);
+            top = std::max(top, std::fabs(v[i]));
+            top_square = std::max(top_square, std::fabs(promoted(s.squares[i])));
+        }
+        double w = promoted(s.w), c = promoted(s.c);
+        if (!std::isfinite(std::fabs(w) * (2 * top * top + 2 * top * std::fabs(c) + top_square))) return false;
+
+        size_t count = n * (n - 1) / 2;
+        auto block = std::make_unique<BigArray<FloatRecord>>(count);
+        FloatRecord* out = block->get();
+        auto first = [n](size_t i) { return i * (n - 1) - i * (i - 1) / 2; };  // row i's first term
+        std::atomic<bool> stop{false};
+        // rows [from, to): x_i x_j by w * (2 v_i * v_j), as weighted() makes it
+        auto write = [&](size_t from, size_t to, bool poll_signals) {
+            SignalPoll poll;
+            for (size_t i = from; i < to && !stop.load(std::memory_order_relaxed); ++i) {
+                if (poll_signals) poll.tick(n - i);
+                FloatRecord* r = out + first(i);
+                double twice = 2 * v[i];
+                uint32_t row = (uint32_t)vars[i];
+                for (size_t j = i + 1; j < n; ++j, ++r) {
+                    r->col = vars[j];
+                    r->group = row;
+                    r->val = w * (twice * v[j]);
+                }
+            }
+        };
+        if (count >= kParallel) {
+            size_t mid = 0;
+            while (mid < n && first(mid) < count / 2) ++mid;
+            HelperThread helper([&] { write(mid, n, false); });
+            try {
+                write(0, mid, true);
+            } catch (...) {
+                stop = true;  // the helper ends with its row; it is joined as it goes
+                throw;
+            }
+            helper.join();
+        } else {
+            write(0, n, true);
+        }
+        int32_t key[2] = {0, -1};
+        for (size_t i = 0; i < n; ++i) {
+            double q = w * promoted(s.squares[i]);
+            key[0] = vars[i];
+            emit(key, 1u, Num::of_float(s.folded ? q : w * (2 * v[i] * c) + q));
+        }
+        block->emptied();
+        quadratic_ = QuadraticColumns(std::move(block), count);
+        sources_.clear();
+        source_terms_ = 0;
+        BigVector<Sum::Part>().swap(sum_.flat);
+        return true;
+    }
 
     /// merge_flat(), or, when not `final`, the same merge of the contributions besides the
     /// objective (which is left as it is), every term emitted as a Num.
@@ -397,7 +478,8 @@ private:
                 size_t n = s.terms.size();
                 for (size_t i = 0; i < n; ++i)
                     if (i > 0 && es[i].key.data()[0] <= es[i - 1].key.data()[0]) return false;
-                for (size_t i = 0; i < n; ++i) start[(size_t)es[i].key.data()[0] + 2] += 2 + (n - 1 - i);
+                size_t linear = s.folded ? 1 : 2;  // the contributions to x_i
+                for (size_t i = 0; i < n; ++i) start[(size_t)es[i].key.data()[0] + 2] += linear + (n - 1 - i);
                 ints = ints || s.w.tag() == Num::Int;  // a float weight makes every term a float
                 int_mass += mass;
                 return true;
@@ -437,10 +519,22 @@ private:
             return;
         }
         source_terms_ += n;
-        if (sum_.flat.size() + source_terms_ >= threshold_)
+        if (sum_.flat.size() + source_terms_ >= threshold_) {
+            if (lone_square()) {
+                // a compaction would only make its terms, all distinct: it waits for more to come
+                sum_.limit = 1;
+                return;
+            }
             compact();
-        else
+        } else {
             sum_.limit = compacted_ ? threshold_ - source_terms_ : std::min(threshold_ - source_terms_, kFirstRecords);
+        }
+    }
+
+    /// Whether all that the merge holds besides the objective is one square taken whole.
+    bool lone_square() const {
+        return sources_.size() == 1 && !sources_[0].squares.empty() && sum_.flat.empty() && sum_.terms.empty() &&
+               kept_ == 0;
     }
 
     /// Merges the pending contributions into one term per key holding the sum of its
@@ -520,30 +614,38 @@ private:
         size_t flat_at;
         std::vector<Num> squares;  // empty: not a square
         Num c;
+        bool folded = false;  // a constraint's square: one term for x_i (see take_square)
     };
     std::vector<Source> sources_;
 
     /// Whether a square's terms are made without a Python object: a float or int weight, and
-    /// base values and constant that are floats or ints, all below 2^20 in magnitude (every
-    /// product then stays within int64). `mass` gets a bound of the ints' magnitudes summed.
+    /// base values, squares and constant that are floats or ints, the ints below 2^20 in
+    /// magnitude (the squares below 2^42: every product then stays within int64), and no
+    /// product 2 v_i v_j or 2 v_i c that leaves float64's range. `mass` gets a bound of the int
+    /// terms' magnitudes summed.
     static bool native_square(const Source& s, double& mass) {
         constexpr double kBound = double(1 << 20);
-        auto small = [&](const Num& v) {
-            double x = 0;
-            return (v.tag() == Num::Float || v.tag() == Num::Int) && v.promotes(x) &&
-                   (v.tag() == Num::Float || std::fabs(x) < kBound);
+        auto plain = [](const Num& v) { return v.tag() == Num::Float || v.tag() == Num::Int; };
+        auto small = [&](const Num& v, double bound) {
+            return plain(v) && (v.tag() == Num::Float || std::fabs((double)v.as_int()) < bound);
         };
-        if (s.squares.empty() || !small(s.w) || !small(s.c)) return false;
+        if (s.squares.empty() || !small(s.w, kBound) || !small(s.c, kBound)) return false;
         double sum = 0, squares = 0;  // of the int values' magnitudes, of their squares
+        double top = 0;               // the largest magnitude of a value
         for (const auto& entry : s.terms) {
-            if (!small(entry.val)) return false;
-            double x = entry.val.tag() == Num::Int ? std::fabs(promoted(entry.val)) : 0.0;
-            sum += x, squares += x * x;
+            if (!small(entry.val, kBound)) return false;
+            double x = std::fabs(promoted(entry.val));
+            top = std::max(top, x);
+            if (entry.val.tag() == Num::Int) sum += x, squares += x * x;
         }
-        // the terms w * 2 v_i c, w * 2 v_i v_j (i < j) and w * v_i^2 are ints when all their
-        // factors are
-        double c = s.c.tag() == Num::Int ? std::fabs(promoted(s.c)) : 0.0;
-        mass = s.w.tag() == Num::Int ? std::fabs(promoted(s.w)) * (2 * sum * c + sum * sum + squares) : 0.0;
+        for (const Num& q : s.squares)
+            if (!small(q, kBound * kBound * 4)) return false;
+        double c = std::fabs(promoted(s.c));
+        if (!std::isfinite(2 * top * top) || !std::isfinite(2 * top * c)) return false;
+        // the terms w * 2 v_i c, w * 2 v_i v_j (i < j) and w * v_i^2 (or w * (v_i^2 + 2 c v_i))
+        // are ints when all their factors are
+        double ci = s.c.tag() == Num::Int ? c : 0.0;
+        mass = s.w.tag() == Num::Int ? std::fabs(promoted(s.w)) * (2 * sum * ci + sum * sum + squares) : 0.0;
         return true;
     }
 
@@ -554,10 +656,80 @@ private:
         return x;
     }
 
-    /// w * (a * b) as num_mul computes it, for a native_square()'s numbers and a float w.
-    static double weighted(double w, const Num& a, const Num& b) {
-        if (a.tag() == Num::Int && b.tag() == Num::Int) return w * (double)(a.as_int() * b.as_int());
-        return w * (promoted(a) * promoted(b));
+    /// w * (a * b) as num_mul computes it, for a native_square()'s numbers: ints while every
+    /// factor is one (exact: the bounds keep them within int64), else floats.
+    static Num weighted(const Num& w, const Num& a, const Num& b) {
+        if (a.tag() == Num::Int && b.tag() == Num::Int) {
+            int64_t p = a.as_int() * b.as_int();
+            if (w.tag() == Num::Int) return Num::of_int(w.as_int() * p);
+            return Num::of_float(w.as_float() * (double)p);
+        }
+        return Num::of_float(promoted(w) * (promoted(a) * promoted(b)));
+    }
+    /// w * q as num_mul computes it, for a native_square()'s numbers.
+    static Num weighted(const Num& w, const Num& q) {
+        if (w.tag() == Num::Int && q.tag() == Num::Int) return Num::of_int(w.as_int() * q.as_int());
+        return Num::of_float(promoted(w) * promoted(q));
+    }
+
+    /// Puts a native square's base (and its squares) in increasing binary order.
+    static void increasing_square(Source& s) {
+        const Terms::Entry* es = s.terms.begin();
+        size_t n = s.terms.size();
+        bool sorted = true;
+        for (size_t i = 1; i < n && sorted; ++i) sorted = es[i - 1].key.data()[0] < es[i].key.data()[0];
+        if (sorted) return;
+        std::vector<uint32_t> order(n);
+        for (size_t i = 0; i < n; ++i) order[i] = (uint32_t)i;
+        std::sort(order.begin(), order.end(),
+                  [&](uint32_t a, uint32_t b) { return es[a].key.data()[0] < es[b].key.data()[0]; });
+        Terms terms;
+        terms.reserve_entries(n);
+        std::vector<Num> squares;
+        squares.reserve(n);
+        for (uint32_t i : order) {
+            terms.push_distinct(Key(es[i].key), Num(es[i].val));
+            squares.push_back(std::move(s.squares[i]));
+        }
+        s.terms = std::move(terms);
+        s.squares = std::move(squares);
+    }
+
+    /// Calls f(key, value) for every term of a square source, in the order its expansion
+    /// lists them (see take_square), each weighted. `native`: numbers made as native_square()
+    /// allows.
+    template <class F>
+    static void square_terms(const Source& s, bool native, F&& f) {
+        SignalPoll poll;
+        const Num two = Num::of_int(2);
+        auto weigh = [&](const Num& twice, const Num& b) {
+            return native ? weighted(s.w, twice, b) : num_mul(s.w, num_mul(twice, b));
+        };
+        const Terms::Entry* es = s.terms.begin();
+        size_t n = s.terms.size();
+        for (size_t i = 0; i < n; ++i) {
+            poll.tick(n - i);
+            int32_t a = es[i].key.data()[0];
+            Num twice = num_mul(two, es[i].val);
+            Key single(1);
+            single.data()[0] = a;
+            Num q = native ? weighted(s.w, s.squares[i]) : num_mul(s.w, s.squares[i]);
+            if (s.folded) {
+                f(single, q);
+            } else {
+                Num v = weigh(twice, s.c);
+                f(single, v);
+            }
+            for (size_t j = i + 1; j < n; ++j) {
+                int32_t b = es[j].key.data()[0];
+                Key k(2);
+                k.data()[0] = std::min(a, b);
+                k.data()[1] = std::max(a, b);
+                Num u = weigh(twice, es[j].val);
+                f(k, u);
+            }
+            if (!s.folded) f(single, q);
+        }
     }
 
     /// Calls f(key, value) for every contribution besides the objective, in order: the terms
@@ -580,49 +752,13 @@ private:
                 f(entry.key, entry.val);
             }
         int32_t bits[Key::kInline];
-        const Num two = Num::of_int(2);
         for (auto& s : sources_) {
             flat_to(s.flat_at);
             poll.tick(s.terms.size());
             if (!s.squares.empty() && skip(static_cast<const Source&>(s))) continue;
             if (!s.squares.empty()) {
-                // poly_power's terms of the square, in its order: x_i, x_i x_j (j > i), x_i x_i
-                // (reduced to x_i), each weighted as a penalty's term; computed natively when
-                // they are floats that num_mul would make from C numbers
-                auto square = [&](auto native) {
-                    constexpr bool kNative = decltype(native)::value;
-                    double w = kNative ? s.w.as_float() : 0.0;
-                    auto weigh = [&](const Num& twice, const Num& b) {
-                        if constexpr (kNative) return Num::of_float(weighted(w, twice, b));
-                        return num_mul(s.w, num_mul(twice, b));
-                    };
-                    const Terms::Entry* es = s.terms.begin();
-                    size_t n = s.terms.size();
-                    for (size_t i = 0; i < n; ++i) {
-                        poll.tick(n - i);
-                        int32_t a = es[i].key.data()[0];
-                        Num twice = num_mul(two, es[i].val);
-                        Key single(1);
-                        single.data()[0] = a;
-                        Num v = weigh(twice, s.c);
-                        f(single, v);
-                        for (size_t j = i + 1; j < n; ++j) {
-                            int32_t b = es[j].key.data()[0];
-                            Key k(2);
-                            k.data()[0] = std::min(a, b);
-                            k.data()[1] = std::max(a, b);
-                            Num u = weigh(twice, es[j].val);
-                            f(k, u);
-                        }
-                        Num q = kNative ? Num::of_float(w * promoted(s.squares[i])) : num_mul(s.w, s.squares[i]);
-                        f(single, q);
-                    }
-                };
                 double mass = 0;
-                if (native_square(s, mass) && s.w.tag() == Num::Float)
-                    square(std::true_type());
-                else
-                    square(std::false_type());
+                square_terms(s, native_square(s, mass), f);
                 continue;
             }
             for (auto& entry : s.terms) {

@@ -457,12 +457,18 @@ void report_done(nb::handle report, nb::handle item) {
     if (!report.is_none()) report("compile", item);
 }
 
-/// The objective's polynomial in C++, substituted by the engine as its `substitute` would.
+/// The objective's polynomial in C++, substituted by the engine as its `substitute` would. A
+/// square at the root is left unexpanded, as a penalty's is: the lowering makes its terms.
 Obj native_objective(nb::handle tree, Session& session) {
     engine::Planner planner;
     engine::Node* root = planner.plan(tree);
     engine::GcPause pause;
     engine::Engine engine(session.var_map, session.data, session.known());
+    if (root->type == engine::NodeType::Pair && root->kind.ptr() == engine::types().pow) {
+        bool squared = false;
+        Poly p = engine.eval_square(root, squared);
+        return make_poly_capsule(std::move(p), Parts(), squared);
+    }
     Parts parts = parts_with_stats();  // the lowering reads what they gather
     Poly p = engine.eval_parts(root, parts);
     return make_poly_capsule(std::move(p), std::move(parts));

@@ -30,10 +30,47 @@ Obj expr_conversion(PyObject* const* args) {
     return convert(args[0], table);
 }
 
-/// _transpile(compiled): the _CqmModels of a compiled instance, the CQM's objective not set.
+/// What _transpile keeps of the objective and the penalties: each folded natively, or (when
+/// only dimod's arithmetic could tell it) its model already made. Their models are made from
+/// it on first request (_models), and get_model weighs and adds up the folded ones itself.
+struct Kept {
+    struct Item {
+        nb::object label;  // none for the objective
+        Folded folded;
+        nb::object model;      // when not folded
+        bool negated = false;  // the objective of a maximisation: its model is the folded one times -1
+    };
+    explicit Kept(nb::handle registry) : table(registry) {}
+    RegistryTable table;
+    std::vector<Item> items;  // the objective, then the penalties in order
+    bool all_folded() const {
+        for (const Item& item : items)
+            if (item.model) return false;
+        return true;
+    }
+    /// The dimod model of an item, made once.
+    nb::object model(Item& item) {
+        if (!item.model) {
+            item.model = build_model(item.folded, table);
+            if (item.negated) item.model *= nb::int_(-1);
+        }
+        return item.model;
+    }
+};
+
+constexpr const char* kKeptCapsule = "quillon_transpiler.dimod.kept";
+
+Kept* kept_of(nb::handle capsule) {
+    if (capsule.is_none() || !PyCapsule_IsValid(capsule.ptr(), kKeptCapsule)) return nullptr;
+    return static_cast<Kept*>(PyCapsule_GetPointer(capsule.ptr(), kKeptCapsule));
+}
+
+/// _transpile(compiled): the _CqmModels of a compiled instance, the CQM's objective not set;
+/// the objective and penalty models are left to _models.
 Obj transpile(PyObject* const* args) {
     nb::handle compiled = args[0];
-    RegistryTable table(compiled.attr(names().var_map));
+    auto kept = std::make_unique<Kept>(compiled.attr(names().var_map));
+    RegistryTable& table = kept->table;
 
     nb::object cqm = dimod().attr("ConstrainedQuadraticModel")();
     nb::int_ zero(0);
@@ -51,17 +88,96 @@ Obj transpile(PyObject* const* args) {
         }
     }
 
-    nb::dict penalties;
+    std::vector<Kept::Item> penalties;
     for (nb::handle penalty : items_of(compiled.attr("penalty"))) {
         auto [label, by_forall] = pair_of(penalty);
-        penalties[label] = convert_sum(label, by_forall, table);
+        PenaltyItems items(label, by_forall);
+        Kept::Item item{nb::borrow(label), Folded(), nb::object()};
+        try {
+            item.folded = fold_sum(items, table);
+        } catch (NeedArithmetic&) {
+            item.model = arithmetic_sum(items, table);
+        }
+        penalties.push_back(std::move(item));
     }
 
     ModelElement whole{"objective"};
-    nb::object objective = convert(compiled.attr(names().objective), table, &whole);
-    if (!is_minimize(compiled)) objective *= nb::int_(-1);
+    nb::handle objective = compiled.attr(names().objective);
+    Kept::Item item{nb::object(), Folded(), nb::object()};
+    item.negated = !is_minimize(compiled);
+    try {
+        item.folded = fold(objective, table, &whole);
+    } catch (NeedArithmetic&) {
+        item.model = arithmetic(objective, table, &whole);
+        if (item.negated) item.model *= nb::int_(-1);
+    }
+    kept->items.push_back(std::move(item));
+    for (auto& p : penalties) kept->items.push_back(std::move(p));
+
+    nb::capsule held(kept.release(), kKeptCapsule, [](void* p) noexcept { delete static_cast<Kept*>(p); });
     nb::object models = QTX_IMPORT("quillon_transpiler.core.dimod.dimod_bridge", "_CqmModels");
-    return models("cqm"_a = cqm, "objective"_a = objective, "penalties"_a = penalties);
+    return models("cqm"_a = cqm, "kept"_a = held);
+}
+
+/// _models(kept) -> (objective, {label: penalty model}): the models _transpile kept, made once.
+Obj models(PyObject* const* args) {
+    Kept* kept = kept_of(args[0]);
+    if (!kept) raise(PyExc_TypeError, "_models takes what _transpile kept");
+    nb::dict penalties;
+    for (size_t i = 1; i < kept->items.size(); ++i) penalties[kept->items[i].label] = kept->model(kept->items[i]);
+    return nb::make_tuple(kept->model(kept->items[0]), penalties);
+}
+
+/// The objective plus each weighted penalty, as `objective.copy()`, then `+= weight * penalty`
+/// for each (label, weight) of `weights` in order, would make it with dimod's arithmetic: the
+/// objective's variables, then each penalty's new ones in its order; every bias the running
+/// one plus weight * the penalty's. `check(label, weight)` checks a weight before it is used.
+template <class Check>
+Folded weighted_sum(Kept& kept, nb::handle weights, Check&& check) {
+    // every bias as the built model holds it: dimod adds each to a zero, then scales the
+    // objective of a maximisation by -1
+    const Kept::Item& first = kept.items[0];
+    const Folded& objective = first.folded;
+    double sign = first.negated ? -1.0 : 1.0;
+    Folded out;
+    out.vars = objective.vars;
+    out.lin = objective.lin;
+    for (double& v : out.lin) v = (0.0 + v) * sign;
+    out.offset = objective.offset * sign;
+    std::vector<int32_t>& local = kept.table.local;  // variable id -> index in `out`, or -1
+    local.assign(kept.table.vars.size(), -1);
+    for (size_t l = 0; l < out.vars.size(); ++l) local[(size_t)out.vars[l]] = (int32_t)l;
+    PairSums sums;
+    for (const Term& t : objective.terms) sums.at(t.key) = (0.0 + t.bias) * sign;
+    std::vector<uint32_t> to;  // a penalty's local index -> index in `out`
+    for (nb::handle entry : kept.items.size() > 1 ? items_of(weights) : nb::list()) {
+        auto [label, weight] = pair_of(entry);
+        const Kept::Item* penalty = nullptr;
+        for (size_t i = 1; i < kept.items.size() && !penalty; ++i)
+            if (kept.items[i].label.equal(label)) penalty = &kept.items[i];
+        if (!penalty) dict_item(nb::dict().ptr(), label.ptr());  // KeyError(label), as penalties[label] raises
+        check(label, weight);
+        double w = as_double(weight);  // as dimod takes a scalar
+        const Folded& f = penalty->folded;
+        to.resize(f.vars.size());
+        for (size_t l = 0; l < f.vars.size(); ++l) {
+            int32_t& at = local[(size_t)f.vars[l]];
+            if (at < 0) {
+                at = (int32_t)out.vars.size();
+                out.vars.push_back(f.vars[l]);
+                out.lin.push_back(0.0);
+            }
+            to[l] = (uint32_t)at;
+            out.lin[(size_t)at] += w * (0.0 + f.lin[l]);
+        }
+        for (const Term& t : f.terms) sums.at(pair_key(to[t.key >> 32], to[(uint32_t)t.key])) += w * (0.0 + t.bias);
+        out.offset += w * f.offset;
+    }
+    for (int id : out.vars) local[(size_t)id] = -1;
+    out.terms = std::move(sums.terms);
+    std::vector<Term> tmp;
+    sort_terms(out.terms, tmp, out.vars.size());
+    return out;
 }
 
 // Every call returns a new CQM: a copy of the constraints-only CQM that transpile built (kept
@@ -74,22 +190,33 @@ Obj transpile(PyObject* const* args) {
 // over as they are (they are hashable and immutable, so sharing them is what a copy needs),
 // and the copy then costs about a tenth of set_objective's copy of the objective.
 /// _get_model(builder, penalty_weight): the CQM with the objective plus each weighted penalty.
+/// The weighted objective is made natively from the folded models when the builder kept them
+/// all, else with dimod's arithmetic on the models.
 Obj get_model(PyObject* const* args) {
     nb::handle builder = args[0];
     nb::object weights = args[1] == Py_None ? nb::dict() : nb::borrow(args[1]);
     check_arg(weights.ptr(), &PyDict_Type, "penalty_weight");
-    nb::object objective = builder.attr("_objective");
-    nb::object penalties = builder.attr("custome_penalties");
-    if (nb::len(penalties) > 0) {
-        nb::object check_weight = QTX_IMPORT("quillon_transpiler.core.route_inputs", "check_weight");
-        nb::object weighted = objective.attr("copy")();
-        for (nb::handle entry : items_of(weights)) {  // a list: the loop runs Python code
-            auto [label, weight] = pair_of(entry);
-            nb::object penalty = penalties[label];
-            check_weight(weight, str("the weight of custom penalty `" + to_string(label.ptr()) + "`"));
-            weighted += weight * penalty;
+    nb::object check_weight = QTX_IMPORT("quillon_transpiler.core.route_inputs", "check_weight");
+    auto check = [&](nb::handle label, nb::handle weight) {
+        check_weight(weight, str("the weight of custom penalty `" + to_string(label.ptr()) + "`"));
+    };
+    nb::object objective;
+    Kept* kept = kept_of(nb::getattr(builder, "_kept", nb::none()));
+    if (kept && kept->all_folded()) {
+        objective = build_model(weighted_sum(*kept, weights, check), kept->table);
+    } else {
+        objective = builder.attr("_objective");
+        nb::object penalties = builder.attr("custome_penalties");
+        if (nb::len(penalties) > 0) {
+            nb::object weighted = objective.attr("copy")();
+            for (nb::handle entry : items_of(weights)) {  // a list: the loop runs Python code
+                auto [label, weight] = pair_of(entry);
+                nb::object penalty = penalties[label];
+                check(label, weight);
+                weighted += weight * penalty;
+            }
+            objective = weighted;
         }
-        objective = weighted;
     }
     nb::object cqm_template = builder.attr("_cqm_template");
     nb::dict memo;  // id(label) -> label
@@ -107,13 +234,16 @@ Obj decode(PyObject* const* args) { return decode_sampleset(args[0], args[1]); }
 
 namespace {
 
+// clang-format off: one function a line
 PyMethodDef functions[] = {
     QTX_FN("_convert", 2, qtx::bridge::expr_conversion),
     QTX_FN("_transpile", 1, qtx::bridge::transpile),
+    QTX_FN("_models", 1, qtx::bridge::models),
     QTX_FN("_get_model", 2, qtx::bridge::get_model),
     QTX_FN("_decode", 2, qtx::bridge::decode),
     QTX_END,
 };
+// clang-format on
 
 }  // namespace
 

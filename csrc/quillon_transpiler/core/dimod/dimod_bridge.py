@@ -27,6 +27,7 @@ if typ.TYPE_CHECKING:
     # Native functions: the extension module defines them before this surface runs. Declared
     # for linters and type checkers only; this branch never executes.
     def _transpile(compiled_model: CompiledInstance) -> _CqmModels: ...
+    def _models(kept: typ.Any) -> tuple[dimod.QuadraticModel, dict[str, dimod.QuadraticModel]]: ...
     def _convert(expr: SubstitutedExpression, var_map: dict[int, dimod.QuadraticModel]) -> dimod.QuadraticModel: ...
     def _get_model(
         builder: DimodBuilder, penalty_weight: typ.Optional[dict[str, float]]
@@ -37,12 +38,11 @@ if typ.TYPE_CHECKING:
 @dataclass(frozen=True)
 class _CqmModels:
     """What ``_transpile`` builds of a compiled instance: the CQM holding every constraint (its
-    objective not set), the objective as a minimisation, and one model per custom-penalty label
-    with all its forall instances summed."""
+    objective not set), and ``kept``, from which ``_models`` makes the objective as a
+    minimisation and one model per custom-penalty label with all its forall instances summed."""
 
     cqm: dimod.ConstrainedQuadraticModel
-    objective: dimod.QuadraticModel
-    penalties: dict[str, dimod.QuadraticModel]
+    kept: typ.Any
 
 
 # Variables are labelled (label, subscripts) as in the variable registry, constraints
@@ -61,10 +61,15 @@ def transpile_dimod_bridge_cqm(compiled_model: CompiledInstance) -> DimodBuilder
 
 
 def _builder(compiled_model: CompiledInstance, models: _CqmModels) -> DimodBuilder:
-    """The builder of the models ``_transpile`` made of ``compiled_model`` (or of what it keeps of it)."""
-    # the penalty models are QuadraticModels; the field's annotation is the interface's
-    penalties = typ.cast("dict[str, dimod.BinaryQuadraticModel]", models.penalties)
-    return DimodBuilder(compiled_model, models.cqm, models.objective, penalties)
+    """The builder of the models ``_transpile`` made of ``compiled_model`` (or of what it keeps of
+    it). Its objective and penalty models are made when first read: ``get_model`` adds them up
+    without them."""
+    builder = DimodBuilder(compiled_model, models.cqm, typ.cast(typ.Any, _UNMADE), typ.cast(typ.Any, _UNMADE))
+    builder.__dict__["_kept"] = models.kept  # an instance's own, beside the class's None
+    return builder
+
+
+_UNMADE = object()  # a model _models has not made yet
 
 
 def _expr_conversion(expr: SubstitutedExpression, var_map: dict[int, dimod.QuadraticModel]) -> dimod.QuadraticModel:
@@ -104,12 +109,24 @@ class DimodBuilder:
         fixed = self.compiled_model.data.fixed_variables or {}
         self._fixed_values = {label: dict(by_subs) for label, by_subs in fixed.items()}
 
+    _kept: typ.ClassVar[typ.Any] = None  # what _transpile kept (see _builder); an instance's own
+
+    def _made(self, name: str) -> typ.Any:
+        value = self.__dict__[name]
+        if value is _UNMADE:
+            objective, penalties = _models(self._kept)
+            self.__dict__["_objective"], self.__dict__["custome_penalties"] = objective, penalties
+            value = self.__dict__[name]
+        return value
+
     def __getstate__(self) -> dict[str, typ.Any]:
         # dimod's models do not pickle: they travel in dimod's file format, in their order and
         # with the template and the last model still one object when they were one
         from quillon_transpiler.core.dimod.pickling import packed_state
 
-        return packed_state(self.__dict__)
+        # the models made from what _transpile kept (a native capsule, which stays behind)
+        self._made("_objective")
+        return packed_state({name: value for name, value in self.__dict__.items() if name != "_kept"})
 
     def __setstate__(self, state: dict[str, typ.Any]) -> None:
         from quillon_transpiler.core.dimod.pickling import unpacked_state
@@ -191,3 +208,20 @@ class DimodBuilder:
             (samples, labels), cqm, num_occurrences=sampleset.record.num_occurrences
         )
         return scored
+
+
+def _made_on_read(name: str) -> property:
+    """A field of DimodBuilder whose model is made when first read (see ``_builder``)."""
+
+    def get(self: DimodBuilder) -> typ.Any:
+        return self._made(name)
+
+    def put(self: DimodBuilder, value: typ.Any) -> None:
+        self.__dict__[name] = value
+
+    return property(get, put)
+
+
+# after the dataclass is made: its __init__, __eq__ and __repr__ go through these properties
+DimodBuilder._objective = _made_on_read("_objective")  # type: ignore[assignment]
+DimodBuilder.custome_penalties = _made_on_read("custome_penalties")  # type: ignore[assignment]

@@ -35,46 +35,64 @@ inline void check_sums(const ModelSum& sum, const std::vector<Term>& terms, cons
     if (!std::isfinite(sum.offset)) not_finite(*element, "the sum of the constants", sum.offset);
 }
 
-/// The dimod QuadraticModel of an assembled sum: variables labelled 0..k-1 (so that dimod
-/// takes the biases as arrays), then relabelled.
-inline nb::object build_model(ModelSum& sum, const VarTable& table, const ModelElement* element = nullptr) {
+/// A model folded natively, before dimod holds it: its variables (ids of the table) in dimod's
+/// order with their linear biases, its interactions by pair of local indices, sorted, and its
+/// offset. What build_model() hands to dimod, and what get_model weighs and adds up.
+struct Folded {
+    std::vector<int> vars;
+    std::vector<double> lin;
+    std::vector<Term> terms;
+    double offset = 0.0;
+};
+
+/// The folded model of an assembled sum; with an element, sums that overflowed are refused.
+inline Folded folded(ModelSum& sum, const VarTable& table, const ModelElement* element = nullptr) {
+    Folded f;
+    f.terms = std::move(sum.interactions());
+    check_sums(sum, f.terms, table, element);
+    f.vars = sum.vars;  // the sum's own, which it clears from the table when it goes
+    f.lin = std::move(sum.lin);
+    f.offset = sum.offset;
+    return f;
+}
+
+/// The dimod QuadraticModel of a folded model: variables labelled 0..k-1 (so that dimod takes
+/// the biases as arrays), then relabelled.
+inline nb::object build_model(const Folded& f, const VarTable& table) {
     nb::object qm = dimod().attr("QuadraticModel")();
-    Py_ssize_t k = (Py_ssize_t)sum.vars.size();
-    if (k == 0) check_sums(sum, {}, table, element);
+    Py_ssize_t k = (Py_ssize_t)f.vars.size();
     if (k > 0) {
         nb::object data = qm.attr("data");
         nb::object binary = binary_vartype(), integer = integer_vartype();  // dimod's vartypes
         nb::handle range = (PyObject*)&PyRange_Type;
         for (Py_ssize_t i = 0; i < k;) {
-            const Var& v = table.vars[(size_t)sum.vars[(size_t)i]];
+            const Var& v = table.vars[(size_t)f.vars[(size_t)i]];
             if (v.integer) {
                 data.attr("add_variable")(integer, i, "lower_bound"_a = v.lower, "upper_bound"_a = v.upper);
                 ++i;
                 continue;
             }
             Py_ssize_t j = i;
-            while (j < k && !table.vars[(size_t)sum.vars[(size_t)j]].integer) ++j;
+            while (j < k && !table.vars[(size_t)f.vars[(size_t)j]].integer) ++j;
             qm.attr("add_variables_from")(binary, range(i, j));
             i = j;
         }
         void* p;
         nb::object linear = np_empty(k, "float64", &p);
-        std::memcpy(p, sum.lin.data(), (size_t)k * sizeof(double));
+        std::memcpy(p, f.lin.data(), (size_t)k * sizeof(double));
         data.attr("add_linear_from_array")(linear);
 
         // interactions sorted by (u, v): each lands at the end of both neighbourhoods
-        const std::vector<Term>& terms = sum.interactions();
-        check_sums(sum, terms, table, element);
-        size_t n = terms.size();
+        size_t n = f.terms.size();
         if (n > 0) {
             void *pu, *pv, *pb;
             nb::object rows = np_empty((Py_ssize_t)n, "int32", &pu);
             nb::object cols = np_empty((Py_ssize_t)n, "int32", &pv);
             nb::object biases = np_empty((Py_ssize_t)n, "float64", &pb);
             for (size_t s = 0; s < n; ++s) {
-                ((int32_t*)pu)[s] = (int32_t)(terms[s].key >> 32);
-                ((int32_t*)pv)[s] = (int32_t)(uint32_t)terms[s].key;
-                ((double*)pb)[s] = terms[s].bias;
+                ((int32_t*)pu)[s] = (int32_t)(f.terms[s].key >> 32);
+                ((int32_t*)pv)[s] = (int32_t)(uint32_t)f.terms[s].key;
+                ((double*)pb)[s] = f.terms[s].bias;
             }
             // dimod refuses more interactions per call than the model has variables
             for (size_t s = 0; s < n; s += (size_t)k) {
@@ -83,13 +101,18 @@ inline nb::object build_model(ModelSum& sum, const VarTable& table, const ModelE
             }
         }
     }
-    qm.attr("offset") = sum.offset;
+    qm.attr("offset") = f.offset;
     if (k > 0) {
         nb::dict mapping;
-        for (Py_ssize_t i = 0; i < k; ++i) mapping[nb::int_(i)] = table.vars[(size_t)sum.vars[(size_t)i]].label;
+        for (Py_ssize_t i = 0; i < k; ++i) mapping[nb::int_(i)] = table.vars[(size_t)f.vars[(size_t)i]].label;
         qm.attr("relabel_variables")(mapping);
     }
     return qm;
+}
+
+/// The dimod QuadraticModel of an assembled sum.
+inline nb::object build_model(ModelSum& sum, const VarTable& table, const ModelElement* element = nullptr) {
+    return build_model(folded(sum, table, element), table);
 }
 
 /// A term's variables as users read them: x[0]*y[1].
@@ -142,38 +165,61 @@ inline nb::object arithmetic(nb::handle poly, VarTable& table, const ModelElemen
     return model;
 }
 
+/// The folded model of one polynomial; NeedArithmetic when only dimod's arithmetic can tell it.
+inline Folded fold(nb::handle expr, VarTable& table, const ModelElement* element = nullptr) {
+    ModelSum sum(table);
+    sum.add(expr, element);
+    return folded(sum, table, element);
+}
+
 /// The model of one polynomial; `element` names it in errors (null for a caller's expression).
 inline nb::object convert(nb::handle expr, VarTable& table, const ModelElement* element = nullptr) {
     try {
-        ModelSum sum(table);
-        sum.add(expr, element);
-        return build_model(sum, table, element);
+        return build_model(fold(expr, table, element), table);
     } catch (NeedArithmetic&) {
         return arithmetic(expr, table, element);
     }
 }
 
+/// The polynomials of every forall key of custom penalty `label`, each with its element.
+struct PenaltyItems {
+    PenaltyItems(nb::handle label, nb::handle by_forall) : entries(items_of(by_forall)), whole{"penalty", label} {
+        for (nb::handle entry : entries) {
+            auto [key, poly] = pair_of(entry);
+            elements.push_back(whole);
+            elements.back().key = key;
+            polys.push_back(poly);
+        }
+    }
+    nb::list entries;
+    ModelElement whole;
+    std::vector<ModelElement> elements;
+    std::vector<nb::handle> polys;  // held by `entries`
+};
+
+/// The folded model summing the polynomials of custom penalty `label` (see convert_sum);
+/// NeedArithmetic when only dimod's arithmetic can tell it.
+inline Folded fold_sum(const PenaltyItems& items, VarTable& table) {
+    ModelSum sum(table);
+    for (size_t i = 0; i < items.polys.size(); ++i) sum.add(items.polys[i], &items.elements[i]);
+    return folded(sum, table, &items.whole);
+}
+
+/// The model summing a penalty's polynomials by dimod's arithmetic, one by one.
+inline nb::object arithmetic_sum(const PenaltyItems& items, VarTable& table) {
+    nb::object model = dimod().attr("QuadraticModel")("offset"_a = 0.0);
+    for (size_t i = 0; i < items.polys.size(); ++i) model += arithmetic(items.polys[i], table, &items.elements[i]);
+    return model;
+}
+
 /// One model summing the polynomials of every forall key of custom penalty `label`:
 /// QuadraticModel(offset=0.0) plus each polynomial's model, in order.
 inline nb::object convert_sum(nb::handle label, nb::handle by_forall, VarTable& table) {
-    nb::list entries = items_of(by_forall);
-    ModelElement whole{"penalty", label};
-    std::vector<ModelElement> elements;
-    std::vector<nb::handle> polys;  // held by `entries`
-    for (nb::handle entry : entries) {
-        auto [key, poly] = pair_of(entry);
-        elements.push_back(whole);
-        elements.back().key = key;
-        polys.push_back(poly);
-    }
+    PenaltyItems items(label, by_forall);
     try {
-        ModelSum sum(table);
-        for (size_t i = 0; i < polys.size(); ++i) sum.add(polys[i], &elements[i]);
-        return build_model(sum, table, &whole);
+        return build_model(fold_sum(items, table), table);
     } catch (NeedArithmetic&) {
-        nb::object model = dimod().attr("QuadraticModel")("offset"_a = 0.0);
-        for (size_t i = 0; i < polys.size(); ++i) model += arithmetic(polys[i], table, &elements[i]);
-        return model;
+        return arithmetic_sum(items, table);
     }
 }
 

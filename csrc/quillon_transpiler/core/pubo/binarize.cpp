@@ -192,6 +192,11 @@ void lower_into(QuboBuilder& builder, TermMerge& merge, const Request& request, 
                      builder.objective_parts(consume ? objective->parts : copy, objective->poly.constant, sign);
                      return;
                  }
+                 if (consume && objective && objective->squared && builder.square_objective(objective->poly, sign)) {
+                     objective->poly = Poly();
+                     objective->squared = false;
+                     return;
+                 }
                  with_terms(request.objective.ptr(), consume,
                             [&](Terms& t, bool owned, const Num& c) { builder.objective(t, owned, c, sign); });
              });

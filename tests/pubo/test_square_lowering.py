@@ -1,0 +1,154 @@
+"""Squares the arrays route makes itself, against the dict route's expansion.
+
+A constraint's weight * lhs^2 (its slack included), an objective that is a square and a squared
+penalty reach the lowering unexpanded; it makes their terms where they stand, natively when their
+numbers allow, and writes a model that is one square straight into its output. Every way must
+give to_pubo's terms and coefficients, bit for bit.
+"""
+
+import numpy as np
+import pytest
+from test_native_route import assert_same, dict_route
+
+import quillon as ql
+from quillon_transpiler import testing, to_qubo_arrays
+
+
+def linear_model(rng, n, *, kind, integer, encoded, sense, reverse, extra):
+    """sum_i a[i] v[i] in the role `kind` (objective square, penalty square, ==, <= or >=
+    constraint), int or float coefficients, over binaries or (`encoded`) integers in [-1, 2], its
+    terms in index order or reversed (after an objective that registers them in order); with
+    `extra`, a penalty besides it."""
+    N, B = ql.Placeholder("N"), ql.Placeholder("B")
+    a = ql.Placeholder("a", ndim=1)
+    x = ql.BinaryVar("x", shape=(N,))
+    y = ql.IntegerVar("y", shape=(N,), lower_bound=-1, upper_bound=2)
+    i = ql.Element("i", N)
+    var = y if encoded else x
+    total = ql.sum(i, a[i] * var[N - 1 - i if reverse else i])
+    problem = ql.Problem("squares", sense=sense)
+    if kind == "objective":
+        problem += (total - B) ** 2
+    elif reverse:
+        problem += 0.5 * x[0] + ql.sum(i, 0.25 * var[i])  # registers the variables in index order
+    if kind == "penalty":
+        problem += ql.CustomPenaltyTerm("sq", (total - B) ** 2)
+    elif kind != "objective":
+        problem += ql.Constraint("c", {"==": total == B, "<=": total <= B, ">=": total >= B}[kind])
+    if extra:
+        problem += ql.CustomPenaltyTerm("pair", x[0] * x[n - 1] - 0.25 * x[1])
+    values = rng.integers(-9, 10, n) if integer else rng.uniform(-3, 3, n).round(int(rng.integers(1, 6)))
+    bound = int(values.sum() // 2) if integer else float(values.sum() / 3)
+    return problem, {"N": n, "a": values, "B": bound}
+
+
+WEIGHTS = [
+    {},
+    {"constraint_weight": 3, "penalty_weight": 2},
+    {"constraint_weight": 0.1, "penalty_weight": 2.5, "encoding_weight": 0.5},
+    {"constraint_weight": 0, "penalty_weight": 0},
+]
+
+
+@pytest.mark.parametrize("seed", range(2))
+@pytest.mark.parametrize("encoder", ["log", "unary", "one-hot"])
+@pytest.mark.parametrize("kind", ["objective", "penalty", "==", "<=", ">="])
+def test_squares_give_the_dict_routes_terms(kind, encoder, seed):
+    rng = np.random.default_rng(seed)
+    for integer, encoded in ((False, False), (True, False), (True, True), (False, True)):
+        if kind in ("<=", ">=") and not integer:
+            continue  # a slack closes integral inequalities only
+        for sense in (ql.ProblemSense.MINIMIZE, ql.ProblemSense.MAXIMIZE):
+            for reverse, extra in ((False, False), (True, True), (True, False)):
+                n = int(rng.integers(2, 9))
+                problem, instance = linear_model(
+                    rng, n, kind=kind, integer=integer, encoded=encoded, sense=sense, reverse=reverse, extra=extra
+                )
+                per_label = {"constraint_weight": {"c": 7} if kind in ("==", "<=", ">=") else {}}
+                for kw in [*WEIGHTS, per_label]:
+                    arrays = to_qubo_arrays(problem, instance, encoder=encoder, progress=False, **kw)
+                    assert_same(arrays, dict_route(problem, instance, {}, encoder=encoder, **kw))
+
+
+@pytest.mark.parametrize(
+    "values, weight",
+    [
+        ([2**20 - 1, 3, -(2**20 - 1)], 1),  # the largest ints made natively
+        ([2**20, 3, -(2**20)], 1),  # one past: made as Python numbers
+        ([5, 3, 1], 2**20 - 1),
+        ([5, 3, 1], 2**20),
+        ([2**19] * 4, 800),  # ints summing below 2^52: the square is written straight out
+        ([2**19] * 4, 820),  # above: merged as exact ints instead
+        ([0.5, 9e153, -1e-300], 1.0),  # products within float64's range
+        ([2**40, 1.5, 3], 2),  # squares past the native bound
+    ],
+)
+@pytest.mark.parametrize("kind", ["objective", "==", "penalty"])
+def test_native_bounds_keep_the_dict_routes_numbers(values, weight, kind):
+    n = len(values)
+    x = ql.BinaryVar("x", shape=(n,))
+    total = sum(v * x[k] for k, v in enumerate(values))
+    problem = ql.Problem("bounds")
+    if kind == "objective":
+        problem += (total - 1) ** 2  # weighted by the sense alone
+        kw = {}
+    elif kind == "==":
+        problem += ql.Constraint("c", total == 0)
+        kw = {"constraint_weight": weight}
+    else:
+        problem += ql.CustomPenaltyTerm("p", (total + 2) ** 2)
+        kw = {"penalty_weight": weight}
+    try:
+        expected = dict_route(problem, {}, {}, **kw)
+    except ValueError:
+        with pytest.raises(ValueError):
+            to_qubo_arrays(problem, {}, progress=False, **kw)
+        return
+    try:
+        arrays = to_qubo_arrays(problem, {}, progress=False, **kw)
+    except ValueError as error:
+        assert "no exact float64 value" in str(error)
+        assert any(float(v) != v for v in expected.coeff.values())
+        return
+    assert_same(arrays, expected)
+
+
+@pytest.mark.parametrize("kind", ["objective", "penalty"])
+def test_products_past_float64_are_named_as_the_dict_route_names_them(kind):
+    x = ql.BinaryVar("x", shape=(3,))
+    problem = ql.Problem("overflow")
+    square = (1.2e154 * x[0] + 1.2e154 * x[1] - x[2]) ** 2  # squares finite, 2 v_0 v_1 not
+    problem += square if kind == "objective" else ql.CustomPenaltyTerm("p", square)
+    with pytest.raises(ValueError) as expected:
+        dict_route(problem, {}, {})
+    with pytest.raises(ValueError) as got:
+        to_qubo_arrays(problem, {}, progress=False)
+    assert str(got.value) == str(expected.value)
+
+
+@pytest.mark.parametrize("n", [362, 363])  # 65341 and 65703 quadratic terms: one thread, then two
+@pytest.mark.parametrize("integer", [False, True])
+@pytest.mark.parametrize("role", ["minimise", "maximise", "constraint", "penalty"])
+def test_a_model_that_is_one_square_is_written_straight_out(n, integer, role):
+    problem, instance = testing.dense_square(n, integer=integer)
+    square = problem.objective
+    total = square.base  # sum_i a[i] x[i] - B
+    model = ql.Problem("one", sense=ql.ProblemSense.MAXIMIZE if role == "maximise" else ql.ProblemSense.MINIMIZE)
+    if role in ("minimise", "maximise"):
+        model += square
+    elif role == "constraint":
+        model += ql.Constraint("c", total == 0)
+    else:
+        model += ql.CustomPenaltyTerm("p", square)
+    for kw in ({}, {"constraint_weight": 0.1, "penalty_weight": 2.5}, {"constraint_weight": 3, "penalty_weight": 7}):
+        assert_same(to_qubo_arrays(model, instance, progress=False, **kw), dict_route(model, instance, {}, **kw))
+
+
+def test_a_long_square_before_other_items_is_merged_with_them():
+    # past the contributions that make the merge compact: the square waits, and is merged with
+    # the penalty that comes after it
+    problem, instance = testing.dense_square(1450)
+    x = ql.BinaryVar("x", shape=(ql.Placeholder("N"),))
+    problem += ql.CustomPenaltyTerm("after", 0.1 * x[3] * x[1000] + x[7])
+    problem += ql.Constraint("first", x[0] + x[1] == 1)
+    assert_same(to_qubo_arrays(problem, instance, progress=False), dict_route(problem, instance, {}))
