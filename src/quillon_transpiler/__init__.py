@@ -6,7 +6,8 @@ solvers, each taking a quillon problem with its instance data or a compiled inst
 ``to_bqm`` (a dimod BinaryQuadraticModel) and ``to_cqm`` (a dimod constrained quadratic model);
 ``decode`` reads a sampler's answer back as a quillon SampleSet (objective, violations,
 feasibility), ``decode_pubo`` binary samples as a bare record;
-``tune_weights`` tunes constraint weights with a sampler.
+``tune_weights`` tunes constraint weights with a sampler; ``sweep`` runs many instances under
+many weights and samplers on Dask (the ``dask`` extra).
 """
 
 import typing as _typ
@@ -20,15 +21,20 @@ if _typ.TYPE_CHECKING:  # type checkers see the names that __getattr__ resolves 
     from quillon_transpiler.core.pubo.decoding import decode
     from quillon_transpiler.core.pubo.route import PuboModel, decode_pubo, to_pubo
     from quillon_transpiler.core.pubo.tune import TunedWeights, tune_weights
+    from quillon_transpiler.core.sweep import SweepResult, SweepResults, SweepSetting, sweep
 
 __all__ = [
     "PuboModel",
     "QuboArrays",
     "SubstituteError",
+    "SweepResult",
+    "SweepResults",
+    "SweepSetting",
     "TunedWeights",
     "compile_model",
     "decode",
     "decode_pubo",
+    "sweep",
     "to_bqm",
     "to_cqm",
     "to_pubo",
@@ -59,6 +65,10 @@ def __getattr__(name: str) -> _typ.Any:
         from quillon_transpiler.core.pubo import tune
 
         return getattr(tune, name)
+    if name in ("SweepResult", "SweepResults", "SweepSetting", "sweep"):
+        from quillon_transpiler.core import sweep
+
+        return getattr(sweep, name)
     if name == "to_cqm":
         from quillon_transpiler.core.dimod.cqm_route import to_cqm
 
