@@ -21,12 +21,13 @@ if _typ.TYPE_CHECKING:  # type checkers see the names that __getattr__ resolves 
     from quillon_transpiler.core.pubo.decoding import decode
     from quillon_transpiler.core.pubo.route import PuboModel, decode_pubo, to_pubo
     from quillon_transpiler.core.pubo.tune import TunedWeights, tune_weights
-    from quillon_transpiler.core.sweep import SweepResult, SweepResults, SweepSetting, sweep
+    from quillon_transpiler.core.sweep import SweepError, SweepResult, SweepResults, SweepSetting, sweep
 
 __all__ = [
     "PuboModel",
     "QuboArrays",
     "SubstituteError",
+    "SweepError",
     "SweepResult",
     "SweepResults",
     "SweepSetting",
@@ -65,7 +66,7 @@ def __getattr__(name: str) -> _typ.Any:
         from quillon_transpiler.core.pubo import tune
 
         return getattr(tune, name)
-    if name in ("SweepResult", "SweepResults", "SweepSetting", "sweep"):
+    if name in ("SweepError", "SweepResult", "SweepResults", "SweepSetting", "sweep"):
         from quillon_transpiler.core import sweep
 
         return getattr(sweep, name)
