@@ -1,6 +1,8 @@
 """sweep on a real LocalCluster (worker processes): the same runs as a plain loop here, failures
 kept in their records, the models and results unchanged by the trip through a worker."""
 
+import pathlib
+import re
 import subprocess
 import sys
 
@@ -169,3 +171,12 @@ def test_dask_is_imported_by_sweep_alone(monkeypatch):
     problem, instances = knapsack_instances(1)
     with pytest.raises(ImportError, match=r"pip install 'quillon_transpiler\[dask\]'"):
         sweep(problem, instances)
+
+
+def test_the_example_scans_and_agrees_with_the_loop_here():
+    example = pathlib.Path(__file__).resolve().parents[2] / "examples" / "sweep_tsp.py"
+    args = [sys.executable, str(example), "--cities", "5", "--instances", "2", "--workers", "2"]
+    done = subprocess.run(args, capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    assert "the same samples both ways" in done.stdout
+    assert re.search(r"auto\s+2000\s+100%", done.stdout) and "speed-up" in done.stdout
