@@ -119,8 +119,8 @@ def test_ctrl_c_cancels_the_runs_left(client, monkeypatch):
     problem, instances = tsp_instances(2)
     with pytest.raises(KeyboardInterrupt):
         sweep(problem, instances, weights=[1.0, 2.0], client=client, progress=False)
-    names = sorted(f.key.split("-")[0] for f in cancelled)
-    assert names == ["compile"] * 2 + ["run"] * 4
+    names = sorted(f.key.rsplit("-", 1)[0] for f in cancelled)
+    assert names == ["sweep-compile"] * 2 + ["sweep-run"] * 4
 
 
 def identity(x):
@@ -152,6 +152,8 @@ def test_models_and_results_cross_a_worker_unchanged(client):
         ({"samplers": [object()]}, TypeError, "must have a sample method"),
         ({"samplers": {"pair": (SimulatedAnnealingSampler(), 3)}}, TypeError, r"\(sampler, options dict\) pair"),
         ({"seeds": [1.5]}, TypeError, "seeds must be ints"),
+        ({"weights": [1.0, -2.0]}, ValueError, "constraint_weight is -2.0: a negative weight"),
+        ({"weights": {"weigth": 2.0}}, ValueError, r"constraint_weight names unknown labels \['weigth'\]"),
         ({"instances": {1, 2}}, TypeError, "as a list, or a dict by name"),
         ({"problem": None}, TypeError, "instance 0 is not a compiled instance"),
     ],

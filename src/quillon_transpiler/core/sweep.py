@@ -186,6 +186,7 @@ def sweep(
     """
     keys, items = _instances(problem, instances)
     settings, runners = _settings(weights, sampler, samplers, sample_options, seeds)
+    _check_weights(problem, settings)
     options = {
         "fixed_variables": fixed_variables,
         "penalty_weight": penalty_weight,
@@ -341,19 +342,22 @@ class _Plan:
         raw = [i for i, item in enumerate(self.items) if not _is_compiled(item)]
         problem = client.scatter([self.problem], hash=False)[0] if raw else None
         data = client.scatter(self.items, hash=False) if self.items else []
-        samplers = client.scatter(self.runners, hash=False) if self.runners else []
+        # a sampler shared by several settings is sent once
+        unique = list({id(sampler): sampler for sampler in self.runners}.values())
+        sent = dict(zip(map(id, unique), client.scatter(unique, hash=False) if unique else []))
+        samplers = [sent[id(sampler)] for sampler in self.runners]
         compiled = list(data)
         compiling = set(raw)
         for i in raw:
             compiled[i] = client.submit(
-                compile_instance, problem, data[i], self.fixed_variables, pure=False, key=f"compile-{_token()}"
+                compile_instance, problem, data[i], self.fixed_variables, pure=False, key=f"sweep-compile-{_token()}"
             )
             outstanding[compiled[i].key] = compiled[i]
         place: dict[typ.Any, tuple[int, int]] = {}
         for i, key in enumerate(self.keys):
             for k, setting in enumerate(self.settings):
                 future = client.submit(
-                    run, compiled[i], samplers[k], key, k, setting, self.export, pure=False, key=f"run-{_token()}"
+                    run, compiled[i], samplers[k], key, k, setting, self.export, pure=False, key=f"sweep-run-{_token()}"
                 )
                 place[future.key] = (i, k)
                 outstanding[future.key] = future
@@ -454,6 +458,19 @@ def _settings(
         settings.append(SweepSetting(weight, name, merged, seed))
         runners.append(given)
     return settings, runners
+
+
+def _check_weights(problem: typ.Any, settings: list[SweepSetting]) -> None:
+    """Weights that every run would refuse are refused before any runs."""
+    from quillon_transpiler.core.pubo.route import _weights
+
+    for setting in settings:
+        weight = setting.constraint_weight
+        if problem is not None:
+            labels = list(problem.constraints)
+        else:
+            labels = list(weight) if isinstance(weight, typ.Mapping) else []
+        _weights(weight, labels, "constraint_weight", auto=True)
 
 
 def _default_sampler() -> typ.Any:
