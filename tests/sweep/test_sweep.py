@@ -30,10 +30,8 @@ from quillon_transpiler.core.pubo.int_encoder import make_encoder  # noqa: E402
 
 @pytest.fixture(scope="module")
 def client():
-    with (
-        distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0") as cluster,
-        distributed.Client(cluster) as made,
-    ):
+    cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0")
+    with cluster, distributed.Client(cluster) as made:
         yield made
 
 
