@@ -76,8 +76,11 @@ def test_runs_equal_the_loop_here(client, build, sense):
             assert run.best.evaluation.objective == [run.objective] and len(run.best.feasible()) == 1
         else:
             assert run.best is None and run.objective is None
+        lowest = int(np.argmin(want.evaluation.energy))
+        violations = {label: v[lowest] for label, v in want.evaluation.constraint_violations.items()}
+        assert run.broken == {label: v for label, v in violations.items() if v > 1e-9}
         assert 0 < run.sample_seconds <= run.seconds == run.sampleset.measuring_time.total
-    assert any(run.objective is not None for run in results)
+    assert any(run.objective is not None for run in results) and any(run.broken for run in results)
 
 
 def test_failures_stay_in_their_records(client):

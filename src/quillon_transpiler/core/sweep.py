@@ -65,8 +65,9 @@ class SweepResult:
     sample decoded (objective, constraint violations; its ``measuring_time`` the run's times),
     ``best`` the feasible sample of best objective (one sample, None when no sample is
     feasible) and ``objective`` its objective; ``feasible_rate`` the share of reads (their
-    occurrences counted) that are feasible. ``seconds`` is the run's time on its worker (export,
-    sampling, decoding), ``sample_seconds`` the sampler's share of it.
+    occurrences counted) that are feasible; ``broken`` the violation of every constraint that the
+    sample of lowest energy breaks (empty when it holds them all). ``seconds`` is the run's time
+    on its worker (export, sampling, decoding), ``sample_seconds`` the sampler's share of it.
 
     A run that failed has ``error`` ("ExceptionType: message", the failing step named when it
     was the instance's compile) and ``traceback``, and None in the fields above.
@@ -79,6 +80,7 @@ class SweepResult:
     best: typ.Optional[ql.SampleSet] = None
     objective: typ.Optional[float] = None
     feasible_rate: typ.Optional[float] = None
+    broken: typ.Optional[dict[str, float]] = None
     seconds: typ.Optional[float] = None
     sample_seconds: typ.Optional[float] = None
     error: typ.Optional[str] = None
@@ -227,6 +229,25 @@ def sweep(
 
 
 def run(
+    compiled: CompiledInstance | Failure,
+    sampler: typ.Any,
+    instance: typ.Any,
+    index: int,
+    setting: SweepSetting,
+    export: dict[str, typ.Any],
+) -> SweepResult:
+    """One run: the compiled instance exported with the setting's weights, sampled, decoded; what
+    fails is reported in the record, not raised (a worker would log every such task)."""
+    if isinstance(compiled, Failure):
+        return SweepResult(instance, index, setting, error=compiled.error, traceback=compiled.traceback)
+    try:
+        return _run(compiled, sampler, instance, index, setting, export)
+    except Exception as error:
+        failure = Failure.of(error)
+        return SweepResult(instance, index, setting, error=failure.error, traceback=failure.traceback)
+
+
+def _run(
     compiled: CompiledInstance,
     sampler: typ.Any,
     instance: typ.Any,
@@ -234,7 +255,6 @@ def run(
     setting: SweepSetting,
     export: dict[str, typ.Any],
 ) -> SweepResult:
-    """One run: the compiled instance exported with the setting's weights, sampled, decoded."""
     from quillon_transpiler.core.pubo.arrays import to_bqm, to_qubo_arrays
     from quillon_transpiler.core.pubo.decoding import decode
 
@@ -259,25 +279,45 @@ def run(
         pick = max if compiled.sense.name == "MAXIMIZE" else min  # the compile's own enum
         k = pick(range(len(values)), key=values.__getitem__)
         best, objective = feasible.take([k]), float(values[k])
+    broken: dict[str, float] = {}
+    if len(decoded):
+        energy = decoded.evaluation.energy
+        lowest = min(range(len(energy)), key=energy.__getitem__)
+        for label, violation in decoded.evaluation.constraint_violations.items():
+            if violation[lowest] > _TOLERANCE:
+                broken[label] = float(violation[lowest])
     seconds = time.perf_counter() - start
     decoded.measuring_time = ql.MeasuringTime(solve=sample_seconds, total=seconds)
-    return SweepResult(instance, index, setting, decoded, best, objective, rate, seconds, sample_seconds)
+    return SweepResult(instance, index, setting, decoded, best, objective, rate, broken, seconds, sample_seconds)
 
 
-def compile_instance(problem: ql.Problem, data: typ.Any, fixed_variables: typ.Any) -> CompiledInstance:
+@dataclasses.dataclass(frozen=True)
+class Failure:
+    """An error as text, which pickles whatever the exception held."""
+
+    error: str
+    traceback: str
+
+    @classmethod
+    def of(cls, error: BaseException, step: str = "") -> Failure:
+        lines = traceback.format_exception(type(error), error, error.__traceback__)
+        return cls(f"{step}{type(error).__name__}: {error}", "".join(lines))
+
+
+def compile_instance(
+    problem: ql.Problem, data: typ.Any, fixed_variables: typ.Any, key: typ.Any
+) -> CompiledInstance | Failure:
+    """The instance compiled, or its failure for its runs to report."""
     from quillon_transpiler.core.compile.compile import compile_model
 
-    if not isinstance(data, typ.Mapping):
-        raise TypeError(
-            f"an instance must be a dict of placeholder values or a compiled instance, got {describe(data)}"
-        )
-    return compile_model(problem, dict(data), fixed_variables)
-
-
-def _failed(instance: typ.Any, index: int, setting: SweepSetting, error: BaseException, step: str = "") -> SweepResult:
-    text = f"{type(error).__name__}: {error}"
-    lines = traceback.format_exception(type(error), error, error.__traceback__)
-    return SweepResult(instance, index, setting, error=step + text, traceback="".join(lines))
+    try:
+        if not isinstance(data, typ.Mapping):
+            raise TypeError(
+                f"an instance must be a dict of placeholder values or a compiled instance, got {describe(data)}"
+            )
+        return compile_model(problem, dict(data), fixed_variables)
+    except Exception as error:
+        return Failure.of(error, f"compiling instance {key!r} failed: ")
 
 
 class _Plan:
@@ -300,27 +340,12 @@ class _Plan:
     def __len__(self) -> int:
         return len(self.items) * len(self.settings)
 
-    def _compile_step(self, key: typ.Any) -> str:
-        return f"compiling instance {key!r} failed: "
-
     def run_here(self, report: _Progress) -> SweepResults:
         out: list[SweepResult] = []
         for key, item in zip(self.keys, self.items):
-            compiled: typ.Any = item
-            error: BaseException | None = None
-            if not _is_compiled(item):
-                try:
-                    compiled = compile_instance(self.problem, item, self.fixed_variables)
-                except Exception as caught:
-                    error = caught
+            compiled = item if _is_compiled(item) else compile_instance(self.problem, item, self.fixed_variables, key)
             for k, setting in enumerate(self.settings):
-                if error is not None:
-                    out.append(_failed(key, k, setting, error, self._compile_step(key)))
-                else:
-                    try:
-                        out.append(run(compiled, self.runners[k], key, k, setting, self.export))
-                    except Exception as caught:
-                        out.append(_failed(key, k, setting, caught))
+                out.append(run(compiled, self.runners[k], key, k, setting, self.export))
                 report(out[-1])
         report.finish()
         return SweepResults(out, self.keys, self.settings)
@@ -350,7 +375,13 @@ class _Plan:
         compiling = set(raw)
         for i in raw:
             compiled[i] = client.submit(
-                compile_instance, problem, data[i], self.fixed_variables, pure=False, key=f"sweep-compile-{_token()}"
+                compile_instance,
+                problem,
+                data[i],
+                self.fixed_variables,
+                self.keys[i],
+                pure=False,
+                key=f"sweep-compile-{_token()}",
             )
             outstanding[compiled[i].key] = compiled[i]
         place: dict[typ.Any, tuple[int, int]] = {}
@@ -368,14 +399,15 @@ class _Plan:
             i, k = place[future.key]
             if future.status == "finished":
                 result = future.result()
-            else:
-                source = future
-                if i in compiling and compiled[i].status == "error":
-                    source = compiled[i]
+            else:  # what a run cannot report itself: a worker lost, an argument that failed to load
+                source = compiled[i] if i in compiling and compiled[i].status == "error" else future
                 error = source.exception()
                 error.__traceback__ = source.traceback()
-                step = self._compile_step(self.keys[i]) if source is not future else ""
-                result = _failed(self.keys[i], k, self.settings[k], error, step)
+                step = f"compiling instance {self.keys[i]!r} failed: " if source is not future else ""
+                failure = Failure.of(error, step)
+                result = SweepResult(
+                    self.keys[i], k, self.settings[k], error=failure.error, traceback=failure.traceback
+                )
             # dropped as soon as read: the result leaves the worker's memory
             del outstanding[future.key]
             out[i * width + k] = result
