@@ -124,6 +124,24 @@ def test_ctrl_c_cancels_the_runs_left(client, monkeypatch):
     assert names == ["sweep-compile"] * 2 + ["sweep-run"] * 4
 
 
+def test_each_model_is_compiled_once_and_shared_by_its_runs(client, monkeypatch):
+    submitted, submit = [], client.submit
+    monkeypatch.setattr(client, "submit", lambda *args, **kw: submitted.append(args) or submit(*args, **kw))
+    problem, instances = tsp_instances(2)
+    compiled = compile_model(problem, instances.pop("seed 1"))
+    instances["compiled"] = compiled
+    results = sweep(problem, instances, weights=[1.0, "auto"], seeds=[5, 6], client=client, progress=False)
+    assert all(run.ok for run in results)
+    compiles = [args for args in submitted if args[0].__name__ == "compile_instance"]
+    runs = [args for args in submitted if args[0].__name__ == "run"]
+    assert len(compiles) == 1 and len(runs) == 8
+    # every run gets its instance's model as a future: one compile, or one scattered compiled instance
+    models = [args[1] for args in runs]
+    assert all(isinstance(model, distributed.Future) for model in models)
+    assert len({model.key for model in models[:4]}) == len({model.key for model in models[4:]}) == 1
+    assert models[0].key != models[4].key and models[0].key.startswith("sweep-compile-")
+
+
 def identity(x):
     return x
 
@@ -156,6 +174,7 @@ def test_models_and_results_cross_a_worker_unchanged(client):
         ({"weights": [1.0, -2.0]}, ValueError, "constraint_weight is -2.0: a negative weight"),
         ({"weights": {"weigth": 2.0}}, ValueError, r"constraint_weight names unknown labels \['weigth'\]"),
         ({"instances": {1, 2}}, TypeError, "as a list, or a dict by name"),
+        ({"encoder": make_encoder}, TypeError, "the encoder's name"),
         ({"problem": None}, TypeError, "instance 0 is not a compiled instance"),
     ],
 )

@@ -184,9 +184,18 @@ def sweep(
     Raises:
         ImportError: Dask's ``distributed`` is not installed (client not False); no sampler
             given and dwave-samplers is not installed.
-        TypeError: settings or instances of the wrong kind; a seed for a sampler that takes none.
+        TypeError: settings or instances of the wrong kind; a seed for a sampler that takes none;
+            an encoder object (give its name); fixed variables with compiled instances.
+        ValueError: a constraint weight that every run would refuse (negative, not finite, or
+            naming a constraint the problem does not have).
     """
     keys, items = _instances(problem, instances)
+    if fixed_variables is not None and any(_is_compiled(item) for item in items):
+        raise TypeError(
+            "sweep was given fixed variables with compiled instances, which carry their own: fix them when compiling"
+        )
+    if encoder is not None and not isinstance(encoder, str):
+        raise TypeError(f"sweep takes the encoder's name (one for every instance's registry), got {describe(encoder)}")
     settings, runners = _settings(weights, sampler, samplers, sample_options, seeds)
     _check_weights(problem, settings)
     options = {
