@@ -73,6 +73,8 @@ def main(cities: int, count: int, workers: int) -> None:
     print(f"\none by one in this process: {one_by_one:.1f} s; on {workers} Dask workers: {on_dask:.1f} s ", end="")
     print(f"(speed-up {one_by_one / on_dask:.2f}x, plus {started:.1f} s to start the cluster once)")
     print("the same samples both ways" if same else "the samples differ between the two ways!")
+    if hasattr(os, "getloadavg"):  # other processes' work takes cores from both ways
+        print(f"load average of this machine's {os.cpu_count()} cores: {os.getloadavg()[0]:.1f}")
     longest = max(run.seconds for run in here)
     grows = f"about {one_by_one:.0f} s / C, down to the longest run ({longest:.1f} s) at C = {len(here)}"
     print(f"on a cluster of C worker cores: {grows}, plus the transfer of each model to each worker once")
