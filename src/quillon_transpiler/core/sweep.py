@@ -76,8 +76,9 @@ class SweepResult:
     instance: typ.Any
     setting_index: int
     setting: SweepSetting
-    sampleset: typ.Optional[ql.SampleSet] = None
-    best: typ.Optional[ql.SampleSet] = None
+    # every sample, left out of the repr, which stays a line of numbers
+    sampleset: typ.Optional[ql.SampleSet] = dataclasses.field(default=None, repr=False)
+    best: typ.Optional[ql.SampleSet] = dataclasses.field(default=None, repr=False)
     objective: typ.Optional[float] = None
     feasible_rate: typ.Optional[float] = None
     broken: typ.Optional[dict[str, float]] = None
