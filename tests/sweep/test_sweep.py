@@ -175,6 +175,7 @@ def test_models_and_results_cross_a_worker_unchanged(client):
         ({"weights": {"weigth": 2.0}}, ValueError, r"constraint_weight names unknown labels \['weigth'\]"),
         ({"instances": {1, 2}}, TypeError, "as a list, or a dict by name"),
         ({"encoder": make_encoder}, TypeError, "the encoder's name"),
+        ({"n_workers": 2}, TypeError, "n_workers sizes the LocalCluster"),
         ({"problem": None}, TypeError, "instance 0 is not a compiled instance"),
     ],
 )

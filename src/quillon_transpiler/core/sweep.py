@@ -186,7 +186,8 @@ def sweep(
         ImportError: Dask's ``distributed`` is not installed (client not False); no sampler
             given and dwave-samplers is not installed.
         TypeError: settings or instances of the wrong kind; a seed for a sampler that takes none;
-            an encoder object (give its name); fixed variables with compiled instances.
+            an encoder object (give its name); fixed variables with compiled instances;
+            n_workers with a client.
         ValueError: a constraint weight that every run would refuse (negative, not finite, or
             naming a constraint the problem does not have).
     """
@@ -209,6 +210,10 @@ def sweep(
     }
     export = {name: value for name, value in options.items() if value is not None and name != "fixed_variables"}
     plan = _Plan(problem, keys, items, settings, runners, fixed_variables, export)
+    if n_workers is not None and client is not None:
+        raise TypeError(
+            "n_workers sizes the LocalCluster that sweep starts when client is None; size a given one yourself"
+        )
     if client is False:
         return plan.run_here(_Progress(len(plan), progress))
     distributed = _distributed()
