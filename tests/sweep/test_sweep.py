@@ -57,7 +57,7 @@ def test_runs_equal_the_loop_here(client, build, sense):
     labels = list(problem.constraints)
     weights = [1.0, "auto", {labels[0]: 5.0, labels[-1]: "auto"}]
     options = {"num_reads": 12, "num_sweeps": 60}
-    results = sweep(problem, instances, weights=weights, sample_options=options, seeds=[3, 4], client=client)
+    results = sweep(problem, instances, weights=weights, sample_options=options, seeds=np.arange(3, 5), client=client)
     here = sweep(problem, instances, weights=weights, sample_options=options, seeds=[3, 4], client=False)
     keys = list(instances) if isinstance(instances, dict) else list(range(len(instances)))
     assert results.instances == keys and len(results) == len(keys) * 6
@@ -171,6 +171,7 @@ def test_models_and_results_cross_a_worker_unchanged(client):
         ({"samplers": [object()]}, TypeError, "must have a sample method"),
         ({"samplers": {"pair": (SimulatedAnnealingSampler(), 3)}}, TypeError, r"\(sampler, options dict\) pair"),
         ({"seeds": [1.5]}, TypeError, "seeds must be ints"),
+        ({"seeds": [1], "sample_options": {"seed": 2}}, TypeError, "in its options and in seeds"),
         ({"weights": [1.0, -2.0]}, ValueError, "constraint_weight is -2.0: a negative weight"),
         ({"weights": {"weigth": 2.0}}, ValueError, r"constraint_weight names unknown labels \['weigth'\]"),
         ({"instances": {1, 2}}, TypeError, "as a list, or a dict by name"),

@@ -17,6 +17,7 @@ import dataclasses
 import importlib
 import importlib.util
 import itertools
+import numbers
 import os
 import sys
 import time
@@ -472,7 +473,7 @@ def _settings(
     weights: typ.Any, sampler: typ.Any, samplers: typ.Any, sample_options: typ.Any, seeds: typ.Any
 ) -> tuple[list[SweepSetting], list[typ.Any]]:
     """The product of the scans, and the sampler of each setting."""
-    weight_list = _listed(weights, (int, float, str, typ.Mapping))
+    weight_list = _listed(weights, (numbers.Number, str, typ.Mapping))
     if sampler is not None and samplers is not None:
         raise TypeError("sweep takes one sampler (sampler=...) or several (samplers=[...]), not both")
     if samplers is None:
@@ -491,16 +492,19 @@ def _settings(
             raise TypeError(f"a sampler must have a sample method (a dimod sampler), got {describe(given)}")
         chosen.append((type(given).__name__ if name is None else str(name), given, dict(own)))
     option_list = _listed(sample_options, (typ.Mapping,))
-    seed_list = _listed(seeds, (int,))
-    for seed in seed_list:
-        if seed is not None and (isinstance(seed, bool) or not isinstance(seed, int)):
+    seed_list = _listed(seeds, (numbers.Number,))
+    for k, seed in enumerate(seed_list):
+        if seed is not None and (isinstance(seed, bool) or not isinstance(seed, numbers.Integral)):
             raise TypeError(f"seeds must be ints (or None), got {seed!r}")
+        seed_list[k] = None if seed is None else int(seed)
     settings: list[SweepSetting] = []
     runners: list[typ.Any] = []
     for weight, (name, given, own), options, seed in itertools.product(weight_list, chosen, option_list, seed_list):
         merged = {**own, **(options or {})}
         accepted = getattr(given, "parameters", None)
-        if seed is not None and isinstance(accepted, typ.Mapping) and "seed" not in accepted and "seed" not in merged:
+        if seed is not None and "seed" in merged:
+            raise TypeError(f"sampler {name} was given a seed in its options and in seeds: give it in one place")
+        if seed is not None and isinstance(accepted, typ.Mapping) and "seed" not in accepted:
             raise TypeError(f"sampler {name} takes no seed parameter: leave seeds out for it")
         settings.append(SweepSetting(weight, name, merged, seed))
         runners.append(given)
