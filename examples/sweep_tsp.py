@@ -73,7 +73,12 @@ def main(cities: int, count: int, workers: int) -> None:
     print(f"\none by one in this process: {one_by_one:.1f} s; on {workers} Dask workers: {on_dask:.1f} s ", end="")
     print(f"(speed-up {one_by_one / on_dask:.2f}x, plus {started:.1f} s to start the cluster once)")
     print("the same samples both ways" if same else "the samples differ between the two ways!")
-    if hasattr(os, "getloadavg"):  # other processes' work takes cores from both ways
+    # the speed-up is the runs kept going at once, divided by how much slower each one ran: on
+    # cores that other processes share, a run on a worker takes longer than here
+    busy = sum(run.seconds for run in results) / on_dask
+    slower = sum(run.seconds for run in results) / sum(run.seconds for run in here)
+    print(f"runs in flight on average: {busy:.1f} of {workers} workers; a run took {slower:.2f}x its time here")
+    if hasattr(os, "getloadavg"):
         print(f"load average of this machine's {os.cpu_count()} cores: {os.getloadavg()[0]:.1f}")
     longest = max(run.seconds for run in here)
     grows = f"about {one_by_one:.0f} s / C, down to the longest run ({longest:.1f} s) at C = {len(here)}"
