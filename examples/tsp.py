@@ -6,50 +6,36 @@ square (seeded), distances Euclidean. The model is the package's shared TSP,
 quillon_transpiler.testing.tsp, written there with quillon as
 ``sum_i sum_j d[i, j] * sum_t x[i, t] * x[j, (t + 1) % n]``.
 
-The model is compiled, exported as a dimod CQM and solved: exactly for 4 cities (every
-assignment of the 16 variables), by simulated annealing (or tabu search) on dimod.cqm_to_bqm
-beyond. The best feasible tour is printed as a route.
+`solve` compiles it, exports it and samples it: by default as a binary quadratic model (the
+constraints weighted "auto") with dwave-samplers' simulated annealing; `--sampler cqm` gives
+the constrained model to dimod's exact CQM solver instead (4 cities at most). The best feasible
+tour is printed as a route and, with matplotlib installed, drawn to tsp_tour.png (with the
+samples' energies in tsp_energies.png) in the folder `--pictures` names.
 
-usage: python examples/tsp.py [cities] [--sampler exact|sa|tabu] [--reads N]   (default 4)
+usage: python examples/tsp.py [cities] [--sampler auto|exact|cqm|sa|tabu] [--reads N] [--pictures DIR]
+(default 4 cities)
 """
 
 import argparse
 import itertools
-import time
 
-import cqm_solve
+import common
 import numpy as np
 
-from quillon_transpiler import compile_model, testing, to_cqm
+from quillon_transpiler import solve, testing
 
 
-def terms_summary(polys: dict) -> str:
-    counts = [len(p.coeff) for p in polys.values()]
-    if not counts:
-        return "no polynomials"
-    spread = f"{min(counts)}" if min(counts) == max(counts) else f"{min(counts)}..{max(counts)}"
-    return f"{len(counts)} polynomials, {spread} terms each"
-
-
-def main(n: int, sampler: str, reads: int) -> None:
+def main(n: int, sampler: str, reads: int, pictures: str) -> None:
+    points = testing.city_points(n)
     problem, instance = testing.tsp(n, factor_distance=True)  # distances rounded to 0.1 km
     d = instance["d"]
-    start = time.perf_counter()
-    compiled = compile_model(problem, instance)
-    seconds = time.perf_counter() - start
+    print(f"TSP with {n} cities: {n * n} binary variables")
 
-    print(f"TSP with {n} cities")
-    print(f"  variables:  {compiled.var_map.var_num}")
-    print(f"  objective:  {len(compiled.objective.coeff)} terms")
-    for label, polys in compiled.constraint.items():
-        print(f"  constraint {label!r}: {terms_summary(polys)}")
-    print(f"  compile time: {seconds:.3f} s")
-    start = time.perf_counter()
-    builder = to_cqm(compiled)
-    print(f"  CQM export time: {time.perf_counter() - start:.3f} s")
-
-    decoded = cqm_solve.solve(builder, sampler=sampler, reads=reads)
-    best = cqm_solve.best(decoded)
+    options = {"num_reads": reads, "seed": 1} if sampler in ("auto", "sa", "tabu") else {}
+    decoded = solve(problem, instance, common.sampler(sampler), **options)
+    seconds = decoded.measuring_time
+    print(f"{len(decoded)} samples, {len(decoded.feasible())} feasible, in {seconds.total:.2f} s")
+    best = common.best(decoded)
     x = best.dense("x")
     route = [int(np.argmax(x[:, t])) if x[:, t].any() else None for t in range(n)]
     print("route:", " -> ".join("?" if c is None else str(c) for c in route + route[:1]))
@@ -57,18 +43,43 @@ def main(n: int, sampler: str, reads: int) -> None:
         legs = [d[route[t], route[(t + 1) % n]] for t in range(n)]
         print("legs (km):", " + ".join(f"{leg:g}" for leg in legs), f"= {sum(legs):g}")
     print(f"objective (tour length): {best.evaluation.objective[0]:g}")
-    cqm_solve.report_violations(best)
+    common.report_violations(best)
     if n <= 9:
         shortest = min(
             sum(d[p[t], p[(t + 1) % n]] for t in range(n)) for p in itertools.permutations(range(n)) if p[0] == 0
         )
         print(f"shortest tour by trying every permutation: {shortest:g}")
+    if None not in route:
+        draw(points, route, best.evaluation.objective[0], decoded, pictures)
+
+
+def draw(points, route, length, decoded, folder: str) -> None:
+    plt = common.pyplot()
+    if plt is None:
+        return
+    from quillon_transpiler import plot
+
+    figure, ax = plt.subplots(figsize=(5, 5))
+    closed = points[route + route[:1]]
+    ax.plot(closed[:, 0], closed[:, 1], "-", color="tab:blue", zorder=1)
+    ax.scatter(points[:, 0], points[:, 1], s=80, color="tab:orange", zorder=2)
+    for city, (px, py) in enumerate(points):
+        ax.annotate(str(city), (px, py), textcoords="offset points", xytext=(6, 6))
+    ax.scatter(*points[route[0]], s=160, facecolors="none", edgecolors="black", zorder=3, label="start")
+    ax.set_title(f"tour of {len(points)} cities: {length:g} km")
+    ax.set_xlabel("km")
+    ax.set_ylabel("km")
+    ax.set_aspect("equal")
+    ax.legend(loc="best")
+    common.save(figure, folder, "tsp_tour.png")
+    common.save(plot.energies(decoded).figure, folder, "tsp_energies.png")
 
 
 if __name__ == "__main__":
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("cities", type=int, nargs="?", default=4)
-    parser.add_argument("--sampler", choices=["auto", "exact", "sa", "tabu"], default="auto")
+    parser.add_argument("--sampler", choices=["auto", "exact", "cqm", "sa", "tabu"], default="auto")
     parser.add_argument("--reads", type=int, default=64)
+    parser.add_argument("--pictures", default=".", help="folder the PNG files are written to (default: here)")
     args = parser.parse_args()
-    main(args.cities, args.sampler, args.reads)
+    main(args.cities, args.sampler, args.reads, args.pictures)

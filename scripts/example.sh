@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs the main job on a fresh machine: a new virtual environment, the package installed with
-# its dimod extra (dimod and dwave-samplers), then an example model compiled, exported as a
-# dimod CQM, solved and decoded.
+# its dimod extra (dimod and dwave-samplers), then an example model solved in one call (compiled,
+# exported as a dimod BQM, annealed) and decoded; `--cqm` solves it as a dimod CQM instead.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 PY=${PYTHON:-python3}

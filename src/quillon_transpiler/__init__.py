@@ -6,8 +6,9 @@ solvers, each taking a quillon problem with its instance data or a compiled inst
 ``to_bqm`` (a dimod BinaryQuadraticModel) and ``to_cqm`` (a dimod constrained quadratic model);
 ``decode`` reads a sampler's answer back as a quillon SampleSet (objective, violations,
 feasibility), ``decode_pubo`` binary samples as a bare record;
-``tune_weights`` tunes constraint weights with a sampler; ``sweep`` runs many instances under
-many weights and samplers on Dask (the ``dask`` extra).
+``tune_weights`` tunes constraint weights with a sampler; ``solve`` runs the whole loop (compile,
+export, sample, decode) in one call, ``sweep`` runs it over many instances, weights and
+samplers on Dask (the ``dask`` extra), and ``plot`` draws decoded sample sets (matplotlib).
 """
 
 import typing as _typ
@@ -15,12 +16,14 @@ import typing as _typ
 from quillon_transpiler.exceptions import SubstituteError
 
 if _typ.TYPE_CHECKING:  # type checkers see the names that __getattr__ resolves at run time
+    from quillon_transpiler import plot
     from quillon_transpiler.core.compile.compile import compile_model
     from quillon_transpiler.core.dimod.cqm_route import to_cqm
     from quillon_transpiler.core.pubo.arrays import QuboArrays, to_bqm, to_qubo_arrays
     from quillon_transpiler.core.pubo.decoding import decode
     from quillon_transpiler.core.pubo.route import PuboModel, decode_pubo, to_pubo
     from quillon_transpiler.core.pubo.tune import TunedWeights, tune_weights
+    from quillon_transpiler.core.solve import solve
     from quillon_transpiler.core.sweep import SweepError, SweepResult, SweepResults, SweepSetting, sweep
 
 __all__ = [
@@ -35,6 +38,8 @@ __all__ = [
     "compile_model",
     "decode",
     "decode_pubo",
+    "plot",
+    "solve",
     "sweep",
     "to_bqm",
     "to_cqm",
@@ -66,6 +71,14 @@ def __getattr__(name: str) -> _typ.Any:
         from quillon_transpiler.core.pubo import tune
 
         return getattr(tune, name)
+    if name == "solve":
+        from quillon_transpiler.core.solve import solve
+
+        return solve
+    if name == "plot":
+        import importlib
+
+        return importlib.import_module("quillon_transpiler.plot")
     if name in ("SweepError", "SweepResult", "SweepResults", "SweepSetting", "sweep"):
         from quillon_transpiler.core import sweep
 

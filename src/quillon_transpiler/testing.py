@@ -17,9 +17,14 @@ import quillon as ql
 Model = typ.Tuple[ql.Problem, typ.Dict[str, typ.Any]]
 
 
+def city_points(n: int, seed: int = 7) -> np.ndarray:
+    """n cities placed at random in a 100 x 100 square: an (n, 2) array of coordinates."""
+    return np.random.default_rng(seed).uniform(0.0, 100.0, size=(n, 2))
+
+
 def city_distances(n: int, seed: int = 7, decimals: int | None = 1) -> np.ndarray:
-    """Distances between n cities placed at random in a 100 x 100 square."""
-    points = np.random.default_rng(seed).uniform(0.0, 100.0, size=(n, 2))
+    """Distances between the n cities of ``city_points(n, seed)``."""
+    points = city_points(n, seed)
     distances = np.linalg.norm(points[:, None, :] - points[None, :, :], axis=-1)
     return distances if decimals is None else distances.round(decimals)
 

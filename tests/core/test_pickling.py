@@ -27,10 +27,14 @@ _MODELS = (dimod.ConstrainedQuadraticModel, dimod.QuadraticModel, dimod.BinaryQu
 def snapshot(obj, seen=None):
     """Plain nested data of everything an object holds, in order and with its types: two objects
     hold the same when their snapshots are equal. An object met before is noted by the order it
-    was first met, so sharing is part of the picture."""
+    was first met, so sharing is part of the picture. Tuples are values: which tuple object a
+    label holds (the empty tuple is one object, or not, depending on how it was made) changes
+    nothing."""
     seen = {} if seen is None else seen
     if obj is None or isinstance(obj, (bool, int, float, complex, str, bytes, enum.Enum)):
         return (type(obj).__name__, obj)
+    if type(obj) is tuple:
+        return ("tuple", [snapshot(v, seen) for v in obj])
     if isinstance(obj, (type, type(snapshot), type(len))):
         return ("global", obj.__module__, obj.__qualname__)
     if id(obj) in seen:

@@ -20,3 +20,28 @@ def test_package_imports_without_dimod():
     done = subprocess.run([sys.executable, "-c", SCRIPT], capture_output=True, text=True, timeout=120)
     assert done.returncode == 0, done.stderr
     assert "pip install 'quillon_transpiler[dimod]'" in done.stdout
+
+
+MISSING = """
+import sys
+sys.modules[{module!r}] = None  # as if it were not installed
+import quillon_transpiler as qt
+from quillon_transpiler import testing
+try:
+    {call}
+except ImportError as error:
+    print(error)
+"""
+
+
+def test_solve_and_plot_name_the_extra_to_install():
+    calls = [
+        ("dimod", "qt.solve(*testing.assignment(3))", "pip install 'quillon_transpiler[dimod]'"),
+        ("dwave", "qt.solve(*testing.tsp(4))", "pip install 'quillon_transpiler[dimod]'"),  # past the exact solver
+        ("matplotlib", "qt.plot.energies(None)", "pip install 'quillon_transpiler[plot]'"),
+    ]
+    for module, call, hint in calls:
+        script = MISSING.format(module=module, call=call)
+        done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+        assert done.returncode == 0, done.stderr
+        assert hint in done.stdout, done.stdout

@@ -17,9 +17,9 @@ if typ.TYPE_CHECKING:
     import quillon as ql
     from quillon_transpiler.core.compile.compiled_model import CompiledInstance
 
-#: progress(stage, item, seconds): stage "compile", "lower" or "export", the item's label
-#: ("objective" for the objective, "the model" for a stage run on the whole model), seconds
-#: since the call started
+#: progress(stage, item, seconds): stage "compile", "lower" or "export" (and for ``solve``
+#: "sample" and "decode"), the item's label ("objective" for the objective, "the model" for a
+#: stage run on the whole model), seconds since the call started
 Progress = typ.Callable[[str, str, float], None]
 #: a route's own report(stage, item), timed from the start of the call
 Report = typ.Callable[[str, str], None]
@@ -38,7 +38,9 @@ def reporter(progress: Progress | bool | None, start: float | None = None) -> Re
         def show(stage: str, item: str) -> None:
             seconds = time.perf_counter() - begun
             if verbose or seconds > 1.0:
-                verb = {"compile": "compiled", "lower": "lowered"}.get(stage, stage + "ed")
+                verb = {"compile": "compiled", "lower": "lowered", "sample": "sampled", "decode": "decoded"}.get(
+                    stage, stage + "ed"
+                )
                 print(f"quillon_transpiler: {verb} {item} ({seconds:.1f} s)", file=sys.stderr, flush=True)
 
         return show
