@@ -2,9 +2,9 @@
 
 Every instance (random cities, seeded) runs under every setting: the one-hot constraints'
 weight (1, 100 and "auto", chosen from the model's numbers) times simulated annealing with
-two sweep counts. Each run (the compiled instance exported to a BQM with the setting's weight,
-sampled, decoded) is one Dask task on a LocalCluster of one single-threaded worker process per
-core. Printed per setting: the share of feasible reads, and the best feasible tour per instance
+two sweep counts. Each run (solve's loop: the compiled instance exported to a BQM with the
+setting's weight, sampled, decoded) is one Dask task on a LocalCluster of one single-threaded
+worker process per core. Printed per setting: the share of feasible reads, and the best feasible tour per instance
 against the shortest one (found by trying every permutation).
 
 The same runs are then made one after another in this process (``client=False``) to measure
@@ -23,6 +23,7 @@ import time
 
 import numpy as np
 from distributed import Client, LocalCluster
+from dwave.samplers import SimulatedAnnealingSampler
 
 from quillon_transpiler import sweep, testing
 
@@ -41,13 +42,13 @@ def main(cities: int, count: int, workers: int) -> None:
     problem, _ = testing.tsp(cities)
     instances = {f"cities {k}": testing.tsp(cities, seed=k)[1] for k in range(count)}
     options = [{"num_reads": READS, "num_sweeps": sweeps} for sweeps in SWEEPS]
-    scan = {"weights": WEIGHTS, "sample_options": options, "seeds": [1]}
+    scan = {"weights": WEIGHTS, "sampler": SimulatedAnnealingSampler(), "sample_options": options, "seeds": [1]}
 
     start = time.perf_counter()
     with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=":0") as cluster:
         with Client(cluster) as client:
             # what a run imports, imported once per worker before the clock starts, as this process has
-            for module in ("dwave.samplers", "quillon_transpiler.core.pubo.arrays", "quillon_transpiler.core.sweep"):
+            for module in ("dwave.samplers", "quillon_transpiler.core.solve", "quillon_transpiler.core.pubo.arrays"):
                 client.run(importlib.import_module, module)
             started = time.perf_counter() - start
             print(f"LocalCluster of {workers} workers started in {started:.1f} s; dashboard {client.dashboard_link}")

@@ -9,7 +9,7 @@ import sys
 import numpy as np
 import pytest
 
-pytest.importorskip("dimod")
+dimod = pytest.importorskip("dimod")
 distributed = pytest.importorskip("distributed")
 
 from dwave.samplers import SimulatedAnnealingSampler  # noqa: E402
@@ -18,9 +18,9 @@ from quillon_transpiler import (  # noqa: E402
     SweepError,
     compile_model,
     decode,
+    solve,
     sweep,
     testing,
-    to_bqm,
     to_cqm,
     to_pubo,
     to_qubo_arrays,
@@ -46,9 +46,11 @@ def knapsack_instances(count=3):
 
 
 def loop_here(problem, data, weight, options, seed):
-    """What a run must give: the public routes called one after another in this process."""
-    arrays = to_qubo_arrays(compile_model(problem, data), constraint_weight=weight, progress=False)
-    return decode(SimulatedAnnealingSampler().sample(to_bqm(arrays), seed=seed, **options), arrays)
+    """What a run must give: solve called in this process on the compiled instance (whose
+    objective decodes exactly, where one lowered from the problem may be derived)."""
+    sampler = SimulatedAnnealingSampler()
+    compiled = compile_model(problem, data)
+    return solve(compiled, None, sampler, constraint_weight=weight, seed=seed, progress=False, **options)
 
 
 @pytest.mark.parametrize("build, sense", [(tsp_instances, min), (knapsack_instances, max)])
@@ -81,6 +83,23 @@ def test_runs_equal_the_loop_here(client, build, sense):
         assert run.broken == {label: v for label, v in violations.items() if v > 1e-9}
         assert 0 < run.sample_seconds <= run.seconds == run.sampleset.measuring_time.total
     assert any(run.objective is not None for run in results) and any(run.broken for run in results)
+
+
+def test_every_sampler_solve_takes(client):
+    # solve's own choice (exact for so few binaries) and a CQM sampler, which gets the CQM
+    problem, instances = knapsack_instances(2)
+    samplers = {"auto": (None, {"seed": 7}), "cqm": dimod.ExactCQMSolver()}
+    results = sweep(problem, instances, samplers=samplers, client=client, progress=False)
+    assert [(run.instance, run.setting.sampler) for run in results] == [(i, s) for i in (0, 1) for s in samplers]
+    for run in results:
+        assert run.ok, run.traceback
+        compiled = compile_model(problem, instances[run.instance])
+        if run.setting.sampler == "auto":
+            want = solve(compiled, seed=7, progress=False)
+        else:
+            want = solve(compiled, None, samplers["cqm"], progress=False)
+        assert (run.sampleset.record, run.sampleset.evaluation) == (want.record, want.evaluation)
+    assert results[-1].objective == max(want.feasible().evaluation.objective)  # the exact search's optimum
 
 
 def test_failures_stay_in_their_records(client):
@@ -168,7 +187,7 @@ def test_models_and_results_cross_a_worker_unchanged(client):
     "kwargs, error, message",
     [
         ({"sampler": SimulatedAnnealingSampler(), "samplers": []}, TypeError, "not both"),
-        ({"samplers": [object()]}, TypeError, "must have a sample method"),
+        ({"samplers": [object()]}, TypeError, "must have a dimod sampler.s sample method"),
         ({"samplers": {"pair": (SimulatedAnnealingSampler(), 3)}}, TypeError, r"\(sampler, options dict\) pair"),
         ({"seeds": [1.5]}, TypeError, "seeds must be ints"),
         ({"seeds": [1], "sample_options": {"seed": 2}}, TypeError, "in its options and in seeds"),

@@ -1,8 +1,9 @@
 """Many independent runs of one model on Dask: ``sweep``.
 
 A run is one instance under one setting (constraint weights, a sampler with its options, a
-seed): the compiled instance exported to a BQM with the setting's weights, sampled and decoded.
-Runs share nothing but their compiled instance, so each is one Dask task. Every instance is
+seed): ``solve``'s loop on the compiled instance (exported for the sampler with the setting's
+weights, sampled, decoded). Runs share nothing but their compiled instance, so each is one Dask
+task. Every instance is
 compiled once, by a task of its own, from data scattered once; the runs of an instance take the
 compile's future as an argument, so the compiled model reaches a worker once, whatever number
 of the instance's runs that worker executes.
@@ -32,16 +33,18 @@ if typ.TYPE_CHECKING:
 
 #: what a sweep's sample set must hold no more than to be feasible (as ``SampleSet.feasible``)
 _TOLERANCE = 1e-9
+#: what solve samples with, one of them at least
+_METHODS = ("sample", "sample_cqm", "sample_poly")
 
 
 @dataclasses.dataclass
 class SweepSetting:
     """What a run varies besides the instance.
 
-    ``constraint_weight`` is passed to ``to_qubo_arrays`` (a number, "auto" or a dict by
-    constraint label); ``sampler`` names the sampler (its key in a dict of samplers, else its
-    class name); ``options`` are passed to its ``sample`` call, and ``seed`` as ``seed=`` when
-    it is not None.
+    ``constraint_weight`` is passed to ``solve`` (a number, "auto" or a dict by constraint
+    label); ``sampler`` names the sampler (its key in a dict of samplers, else its class name;
+    "auto" for solve's choice); ``options`` are passed to its ``sample`` calls, and ``seed`` as
+    ``seed=`` when it is not None.
     """
 
     constraint_weight: typ.Any
@@ -68,7 +71,8 @@ class SweepResult:
     feasible) and ``objective`` its objective; ``feasible_rate`` the share of reads (their
     occurrences counted) that are feasible; ``broken`` the violation of every constraint that the
     sample of lowest energy breaks (empty when it holds them all). ``seconds`` is the run's time
-    on its worker (export, sampling, decoding), ``sample_seconds`` the sampler's share of it.
+    on its worker (``solve``'s export, sampling and decoding), ``sample_seconds`` the sampler's
+    share of it.
 
     A run that failed has ``error`` ("ExceptionType: message", the failing step named when it
     was the instance's compile) and ``traceback``, and None in the fields above.
@@ -144,7 +148,6 @@ def sweep(
     encoder: typ.Any = None,
     encoding_weight: typ.Any = None,
     reduction: str | None = None,
-    reduction_strength: float | None = None,
     client: typ.Any = None,
     n_workers: int | None = None,
     progress: bool = True,
@@ -158,14 +161,16 @@ def sweep(
             instances, or a dict of them by name (the names key the results).
         weights: the constraint weights to scan: one value or a list of them, each a number,
             "auto" or a dict by constraint label (as ``to_qubo_arrays`` takes it).
-        sampler, samplers: one dimod sampler of binary quadratic models, or several: a list,
-            or a dict by name, of samplers or ``(sampler, options)`` pairs. Neither:
-            dwave-samplers' ``SimulatedAnnealingSampler``.
+        sampler, samplers: one dimod sampler, or several: a list, or a dict by name, of
+            samplers or ``(sampler, options)`` pairs; each gets what ``solve`` gives it (a CQM
+            sampler the CQM, which takes no constraint weights but "auto"). Neither: solve's
+            choice (dimod's ``ExactSolver`` up to 12 binaries, simulated annealing beyond).
         sample_options: a dict of options for ``sample``, or a list of such dicts to scan,
-            applied to every sampler (over the options of its pair).
+            applied to every sampler (over the options of its pair); as for ``solve``, a
+            sampler taking ``num_reads`` gets 32 unless told.
         seeds: seeds to scan, passed as ``seed=`` (None: left out).
-        fixed_variables, penalty_weight, encoder, encoding_weight, reduction,
-            reduction_strength: as for ``to_qubo_arrays``, the same for every run.
+        fixed_variables, penalty_weight, encoder, encoding_weight, reduction: as for
+            ``solve``, the same for every run.
         client: a ``distributed.Client`` (of a ``LocalCluster`` or of a remote scheduler,
             ``Client("tcp://scheduler:8786")``), used and left open; None starts a
             ``LocalCluster`` of ``n_workers`` processes (default: this machine's cores) of one
@@ -175,8 +180,10 @@ def sweep(
             finished and failed runs to stderr as the runs finish.
 
     The settings are the product of weights, samplers, sample options and seeds, in that order
-    (the last varying fastest); ``results.settings`` lists them. A run whose instance fails to
-    compile, or whose export, sampler or decoding raises, is reported in its record (``error``,
+    (the last varying fastest); ``results.settings`` lists them. A run gives what
+    ``solve(compiled, sampler, constraint_weight=..., seed=..., **options)`` gives here. A run
+    whose instance fails to compile, or whose export, sampler or decoding raises, is reported
+    in its record (``error``,
     ``traceback``) and the other runs' results are kept; ``results.raise_failures()`` raises if
     any failed.
 
@@ -184,8 +191,8 @@ def sweep(
     KeyboardInterrupt; finished runs are not returned.
 
     Raises:
-        ImportError: Dask's ``distributed`` is not installed (client not False); no sampler
-            given and dwave-samplers is not installed.
+        ImportError: Dask's ``distributed`` is not installed (client not False). What a run
+            lacks where it runs (dimod, a sampler's package) fails that run, as ``solve`` would.
         TypeError: settings or instances of the wrong kind; a seed for a sampler that takes none;
             an encoder object (give its name); fixed variables with compiled instances;
             n_workers with a client.
@@ -207,7 +214,6 @@ def sweep(
         "encoder": encoder,
         "encoding_weight": encoding_weight,
         "reduction": reduction,
-        "reduction_strength": reduction_strength,
     }
     export = {name: value for name, value in options.items() if value is not None and name != "fixed_variables"}
     plan = _Plan(problem, keys, items, settings, runners, fixed_variables, export)
@@ -271,21 +277,13 @@ def _run(
     setting: SweepSetting,
     export: dict[str, typ.Any],
 ) -> SweepResult:
-    from quillon_transpiler.core.pubo.arrays import to_bqm, to_qubo_arrays
-    from quillon_transpiler.core.pubo.decoding import decode
+    from quillon_transpiler.core.solve import solve
 
-    start = time.perf_counter()
-    arrays = to_qubo_arrays(compiled, constraint_weight=setting.constraint_weight, progress=False, **export)
-    bqm = to_bqm(arrays)
     given = dict(setting.options)
     if setting.seed is not None:
         given["seed"] = setting.seed
-    sampled = time.perf_counter()
-    samples = sampler.sample(bqm, **given)
-    if hasattr(samples, "resolve"):  # a sampler may answer with a sample set still being filled
-        samples.resolve()
-    sample_seconds = time.perf_counter() - sampled
-    decoded = decode(samples, arrays)
+    weight = setting.constraint_weight
+    decoded = solve(compiled, None, sampler, constraint_weight=weight, progress=False, **export, **given)
     feasible = decoded.feasible(_TOLERANCE)
     occurrences = sum(decoded.record.num_occurrences)
     rate = sum(feasible.record.num_occurrences) / occurrences if occurrences else 0.0
@@ -302,9 +300,8 @@ def _run(
         for label, violation in decoded.evaluation.constraint_violations.items():
             if violation[lowest] > _TOLERANCE:
                 broken[label] = float(violation[lowest])
-    seconds = time.perf_counter() - start
-    decoded.measuring_time = ql.MeasuringTime(solve=sample_seconds, total=seconds)
-    return SweepResult(instance, index, setting, decoded, best, objective, rate, broken, seconds, sample_seconds)
+    times = decoded.measuring_time
+    return SweepResult(instance, index, setting, decoded, best, objective, rate, broken, times.total, times.solve)
 
 
 @dataclasses.dataclass(frozen=True)
@@ -384,9 +381,9 @@ class _Plan:
         problem = client.scatter([self.problem], hash=False)[0] if raw else None
         data = client.scatter(self.items, hash=False) if self.items else []
         # a sampler shared by several settings is sent once
-        unique = list({id(sampler): sampler for sampler in self.runners}.values())
+        unique = list({id(sampler): sampler for sampler in self.runners if sampler is not None}.values())
         sent = dict(zip(map(id, unique), client.scatter(unique, hash=False) if unique else []))
-        samplers = [sent[id(sampler)] for sampler in self.runners]
+        samplers = [None if sampler is None else sent[id(sampler)] for sampler in self.runners]
         compiled = list(data)
         compiling = set(raw)
         for i in raw:
@@ -477,7 +474,7 @@ def _settings(
     if sampler is not None and samplers is not None:
         raise TypeError("sweep takes one sampler (sampler=...) or several (samplers=[...]), not both")
     if samplers is None:
-        samplers = [_default_sampler() if sampler is None else sampler]
+        samplers = {"auto": None} if sampler is None else [sampler]
     elif not isinstance(samplers, (list, tuple, typ.Mapping)) or not samplers:
         raise TypeError(f"samplers must be a non-empty list or dict of samplers, got {describe(samplers)}")
     named = list(samplers.items()) if isinstance(samplers, typ.Mapping) else [(None, s) for s in samplers]
@@ -488,8 +485,8 @@ def _settings(
             if len(given) != 2 or not isinstance(given[1], typ.Mapping):
                 raise TypeError(f"a sampler's setting is a sampler or a (sampler, options dict) pair, got {given!r}")
             given, own = given
-        if not callable(getattr(given, "sample", None)):
-            raise TypeError(f"a sampler must have a sample method (a dimod sampler), got {describe(given)}")
+        if given is not None and not any(callable(getattr(given, m, None)) for m in _METHODS):
+            raise TypeError(f"a sampler must have a dimod sampler's sample method, got {describe(given)}")
         chosen.append((type(given).__name__ if name is None else str(name), given, dict(own)))
     option_list = _listed(sample_options, (typ.Mapping,))
     seed_list = _listed(seeds, (numbers.Number,))
@@ -522,18 +519,6 @@ def _check_weights(problem: typ.Any, settings: list[SweepSetting]) -> None:
         else:
             labels = list(weight) if isinstance(weight, typ.Mapping) else []
         _weights(weight, labels, "constraint_weight", auto=True)
-
-
-def _default_sampler() -> typ.Any:
-    try:
-        from dwave.samplers import SimulatedAnnealingSampler
-    except ImportError:
-        raise ImportError(
-            "sweep samples with dwave-samplers' SimulatedAnnealingSampler when no sampler is given: install it "
-            "(pip install dwave-samplers) or pass a dimod sampler"
-        ) from None
-    made: typ.Any = SimulatedAnnealingSampler  # dwave-samplers carries no annotations
-    return made()
 
 
 def _distributed() -> typ.Any:
