@@ -304,6 +304,32 @@ def _run(
     return SweepResult(instance, index, setting, decoded, best, objective, rate, broken, times.total, times.solve)
 
 
+#: what runs import, and what loading their data imports
+_MODULES = frozenset(
+    {
+        "dimod",
+        "numpy",
+        "quillon",
+        "quillon_transpiler.core.compile.compile",
+        "quillon_transpiler.core.compile.compiled_model",
+        "quillon_transpiler.core.dimod.cqm_route",
+        "quillon_transpiler.core.pubo.arrays",
+        "quillon_transpiler.core.pubo.decoding",
+        "quillon_transpiler.core.solve",
+        "quillon_transpiler.core.sweep",
+    }
+)
+
+
+def prepare_worker(modules: list[str]) -> None:
+    """Imports the modules on a worker; one that fails to import is left for a run to report."""
+    for name in modules:
+        try:
+            importlib.import_module(name)
+        except Exception:
+            pass
+
+
 @dataclasses.dataclass(frozen=True)
 class Failure:
     """An error as text, which pickles whatever the exception held."""
@@ -375,6 +401,12 @@ class _Plan:
     def _submit_and_collect(
         self, client: typ.Any, distributed: typ.Any, report: _Progress, outstanding: dict[typ.Any, typ.Any]
     ) -> SweepResults:
+        # A worker loads data sent to it on its event loop's thread while a task runs on another:
+        # two threads importing one module (dimod, say) can see it half initialised ("module
+        # 'dimod' has no attribute ...") or deadlock. Every module a run or its data needs is
+        # imported on each worker first, before anything is sent.
+        modules = sorted(_MODULES | {type(sampler).__module__ for sampler in self.runners if sampler is not None})
+        client.run(prepare_worker, modules)
         # one scatter each: the problem, every instance's data, the samplers; a list is scattered
         # element by element, so a dict of data stays one object
         raw = [i for i, item in enumerate(self.items) if not _is_compiled(item)]
