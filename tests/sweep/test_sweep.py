@@ -1,16 +1,19 @@
 """sweep on a real LocalCluster (worker processes): the same runs as a plain loop here, failures
 kept in their records, the models and results unchanged by the trip through a worker."""
 
+import os
 import pathlib
 import re
 import subprocess
 import sys
+import types
 
 import numpy as np
 import pytest
 
 dimod = pytest.importorskip("dimod")
 distributed = pytest.importorskip("distributed")
+dask = pytest.importorskip("dask")
 
 from dwave.samplers import SimulatedAnnealingSampler  # noqa: E402
 
@@ -125,6 +128,23 @@ def test_failures_stay_in_their_records(client):
         results.raise_failures()
     assert raised.value.failures == results.failures == [results[k] for k in range(1, 6)]
     assert client.status == "running"  # a given client is left open
+
+
+def test_a_lost_worker_is_reported_not_raised():
+    # a sampler that ends its worker's process: the scheduler gives up on the run at once, and
+    # the data scattered to the worker go with it
+    crash = types.SimpleNamespace(sample=lambda model, **options: os._exit(3))
+    problem, instances = tsp_instances(2)
+    samplers = {"sa": (SimulatedAnnealingSampler(), {"num_reads": 2}), "crash": crash}
+    with dask.config.set({"distributed.scheduler.allowed-failures": 0}):
+        cluster = distributed.LocalCluster(n_workers=1, threads_per_worker=1, processes=True, dashboard_address=":0")
+        with cluster, distributed.Client(cluster) as client:
+            results = sweep(problem, instances, samplers=samplers, seeds=[1], client=client, progress=False)
+    assert [(run.instance, run.setting.sampler) for run in results] == [(i, s) for i in instances for s in samplers]
+    assert all(run.error for run in results if run.setting.sampler == "crash")
+    # the annealing runs lose their worker too, before or after finishing
+    lost = re.compile(r"KilledWorker: |CancelledError: |a worker holding the run or its data was lost")
+    assert all(run.ok or lost.search(run.error) for run in results)
 
 
 def test_ctrl_c_cancels_the_runs_left(client, monkeypatch):

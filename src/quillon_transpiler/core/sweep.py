@@ -185,7 +185,8 @@ def sweep(
     whose instance fails to compile, or whose export, sampler or decoding raises, is reported
     in its record (``error``,
     ``traceback``) and the other runs' results are kept; ``results.raise_failures()`` raises if
-    any failed.
+    any failed. A worker lost while the sweep runs fails the runs it held, and those whose data
+    or sampler were scattered to it (Dask cannot make scattered data again).
 
     Ctrl-C cancels the runs not yet finished (and closes a cluster started here) and raises
     KeyboardInterrupt; finished runs are not returned.
@@ -389,6 +390,9 @@ class _Plan:
         report.finish()
         return SweepResults(out, self.keys, self.settings)
 
+    def _failed(self, i: int, k: int, failure: Failure) -> SweepResult:
+        return SweepResult(self.keys[i], k, self.settings[k], error=failure.error, traceback=failure.traceback)
+
     def run_on(self, client: typ.Any, distributed: typ.Any, report: _Progress) -> SweepResults:
         outstanding: dict[typ.Any, typ.Any] = {}  # by key: the futures not yet finished, to cancel
         try:
@@ -442,17 +446,14 @@ class _Plan:
         out: list[typ.Optional[SweepResult]] = [None] * len(place)
         for future in distributed.as_completed([outstanding[key] for key in place]):
             i, k = place[future.key]
-            if future.status == "finished":
-                result = future.result()
-            else:  # what a run cannot report itself: a worker lost, an argument that failed to load
-                source = compiled[i] if i in compiling and compiled[i].status == "error" else future
-                error = source.exception()
-                error.__traceback__ = source.traceback()
-                step = f"compiling instance {self.keys[i]!r} failed: " if source is not future else ""
-                failure = Failure.of(error, step)
-                result = SweepResult(
-                    self.keys[i], k, self.settings[k], error=failure.error, traceback=failure.traceback
-                )
+            try:
+                if future.status == "finished":
+                    result = future.result()
+                else:
+                    source = compiled[i] if i in compiling else None
+                    result = self._failed(i, k, _unreported(future, source, self.keys[i]))
+            except Exception as error:  # the result was lost before it was read
+                result = self._failed(i, k, Failure.of(error))
             # dropped as soon as read: the result leaves the worker's memory
             del outstanding[future.key]
             out[i * width + k] = result
@@ -464,6 +465,20 @@ class _Plan:
                 compiled[i] = data[i] = None
         report.finish()
         return SweepResults(typ.cast("list[SweepResult]", out), self.keys, self.settings)
+
+
+def _unreported(future: typ.Any, compiling: typ.Any, key: typ.Any) -> Failure:
+    """What failed a run that could not report it: its instance's compile task, an argument that
+    did not load, a worker lost while running it (or lost with the data scattered to it)."""
+    source = compiling if compiling is not None and compiling.status == "error" else future
+    if source.status != "error":
+        return Failure(
+            f"the run's task was {future.status}: a worker holding the run or its data was lost, or it was cancelled",
+            "",
+        )
+    error = source.exception()
+    error.__traceback__ = source.traceback()
+    return Failure.of(error, f"compiling instance {key!r} failed: " if source is compiling else "")
 
 
 # ---- reading the arguments ----
