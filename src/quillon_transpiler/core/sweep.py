@@ -259,8 +259,9 @@ def run(
     setting: SweepSetting,
     export: dict[str, typ.Any],
 ) -> SweepResult:
-    """One run: the compiled instance exported with the setting's weights, sampled, decoded; what
-    fails is reported in the record, not raised (a worker would log every such task)."""
+    """One run: ``solve`` on the compiled instance with the setting's weights, sampler, options
+    and seed; what fails is reported in the record, not raised (a worker would log every such
+    task)."""
     if isinstance(compiled, Failure):
         return SweepResult(instance, index, setting, error=compiled.error, traceback=compiled.traceback)
     try:
