@@ -7,7 +7,8 @@ solvers, each taking a quillon problem with its instance data or a compiled inst
 ``decode`` reads a sampler's answer back as a quillon SampleSet (objective, violations,
 feasibility), ``decode_pubo`` binary samples as a bare record;
 ``tune_weights`` tunes constraint weights with a sampler; ``solve`` runs the whole loop (compile,
-export, sample, decode) in one call, and ``plot`` draws decoded sample sets (matplotlib).
+export, sample, decode) in one call, ``sweep`` runs it over many instances, weights and
+samplers on Dask (the ``dask`` extra), and ``plot`` draws decoded sample sets (matplotlib).
 """
 
 import typing as _typ
@@ -23,17 +24,23 @@ if _typ.TYPE_CHECKING:  # type checkers see the names that __getattr__ resolves 
     from quillon_transpiler.core.pubo.route import PuboModel, decode_pubo, to_pubo
     from quillon_transpiler.core.pubo.tune import TunedWeights, tune_weights
     from quillon_transpiler.core.solve import solve
+    from quillon_transpiler.core.sweep import SweepError, SweepResult, SweepResults, SweepSetting, sweep
 
 __all__ = [
     "PuboModel",
     "QuboArrays",
     "SubstituteError",
+    "SweepError",
+    "SweepResult",
+    "SweepResults",
+    "SweepSetting",
     "TunedWeights",
     "compile_model",
     "decode",
     "decode_pubo",
     "plot",
     "solve",
+    "sweep",
     "to_bqm",
     "to_cqm",
     "to_pubo",
@@ -72,6 +79,10 @@ def __getattr__(name: str) -> _typ.Any:
         import importlib
 
         return importlib.import_module("quillon_transpiler.plot")
+    if name in ("SweepError", "SweepResult", "SweepResults", "SweepSetting", "sweep"):
+        from quillon_transpiler.core import sweep
+
+        return getattr(sweep, name)
     if name == "to_cqm":
         from quillon_transpiler.core.dimod.cqm_route import to_cqm
 
