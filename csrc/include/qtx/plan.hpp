@@ -5,6 +5,7 @@
 #include "num.hpp"
 
 #include <deque>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -90,6 +91,11 @@ inline Obj interned_name(Obj name) {
     return nb::steal(p);
 }
 
+/// What the engine keeps on a node between its evaluations (a sum's kernel): the plan owns it.
+struct NodeCache {
+    virtual ~NodeCache() = default;
+};
+
 /// One tree node as the engine needs it; which fields are used depends on the kind.
 struct Node {
     NodeType type = NodeType::Fallback;
@@ -107,6 +113,7 @@ struct Node {
     int8_t ints_state = 0;
     int8_t mono_state = 0;  // as an operand of a sum: 1 a monomial (Engine::monomial_operand), -1 not
     std::vector<struct IntOp> ints;
+    std::unique_ptr<NodeCache> cache;
 };
 
 /// One step of an int program: push a constant, an element's value or a placeholder's, or
