@@ -49,9 +49,15 @@ class Record:
 
 @dataclass
 class Evaluation:
+    """Per sample: energy, objective and each constraint's violation. ``encoding_violations``,
+    when a decoder reports it, counts per variable label the elements whose binary encoding
+    holds no valid code (e.g. a one-hot group with no bit or several set): such a sample is no
+    assignment of the model, whatever its constraint violations say."""
+
     energy: List[float]
     objective: List[float]
     constraint_violations: Dict[str, List[float]] = field(default_factory=dict)
+    encoding_violations: Optional[Dict[str, List[int]]] = None
 
 
 @dataclass
@@ -80,6 +86,7 @@ class SampleSet:
             return [values[k] for k in chosen]
 
         evaluation = self.evaluation
+        encoding = evaluation.encoding_violations
         return SampleSet(
             Record(
                 {label: pick(s) for label, s in self.record.solution.items()},
@@ -89,14 +96,18 @@ class SampleSet:
                 pick(evaluation.energy),
                 pick(evaluation.objective),
                 {label: pick(v) for label, v in evaluation.constraint_violations.items()},
+                None if encoding is None else {label: pick(v) for label, v in encoding.items()},
             ),
             self.measuring_time,
         )
 
     def feasible(self, tolerance: float = 1e-9) -> SampleSet:
-        """The samples violating no constraint; `tolerance` absorbs float round-off."""
-        violations = self.evaluation.constraint_violations.values()
-        return self.take(k for k in range(len(self)) if all(v[k] <= tolerance for v in violations))
+        """The samples violating no constraint and no encoding; `tolerance` absorbs float round-off."""
+        violations = list(self.evaluation.constraint_violations.values())
+        broken = list((self.evaluation.encoding_violations or {}).values())
+        return self.take(
+            k for k in range(len(self)) if all(v[k] <= tolerance for v in violations) and not any(b[k] for b in broken)
+        )
 
     def lowest(self) -> SampleSet:
         """The samples of lowest energy (all of them when several tie)."""

@@ -184,6 +184,27 @@ def test_native_route_gives_the_dict_routes_polynomial(family, encoder, seed):
         assert compiled.objective.coeff == compile_model(problem, instance, copy.deepcopy(fixed)).objective.coeff
 
 
+@pytest.mark.parametrize("family", ["tsp", "integers", "knapsack"])
+def test_native_polynomials_survive_a_lowering_that_keeps_them(family):
+    # re-weighting lowers the same capsules again: a lowering asked to keep them must not empty them
+    from quillon_transpiler.core.native_compile import compile_native
+    from quillon_transpiler.core.pubo import binarize
+    from quillon_transpiler.core.pubo.route import pubo_request
+
+    problem, instance, fixed = FAMILIES[family](np.random.default_rng(3))
+    compiled = compile_native(problem, instance, copy.deepcopy(fixed), None)
+    request = pubo_request(compiled, 2.0, None, "log", 1.0)[1]
+    first, again = (binarize._lower_arrays(request, False, None) for _ in range(2))
+    assert np.any(first.linear) and len(first.quadratic_biases)
+    # kept polynomials lower as consumed ones do (an objective in parts read from a copy)
+    consumed = binarize._lower_arrays(request, True, None)
+    for other in (again, consumed):
+        assert (other.offset, other.num_binaries, other.slacks) == (first.offset, first.num_binaries, first.slacks)
+        for name in ("linear", "quadratic_rows", "quadratic_cols", "quadratic_biases", "higher_indices"):
+            np.testing.assert_array_equal(getattr(other, name), getattr(first, name))
+    assert not np.any(binarize._lower_arrays(request, False, None).linear)  # the consuming one emptied them
+
+
 @pytest.mark.parametrize("family", ["tsp", "integers"])
 def test_arrays_energy_and_bqm_match_the_dict_polynomial(family):
     rng = np.random.default_rng(7)

@@ -34,7 +34,7 @@ import quillon as ql
 from quillon.results import to_dense
 from quillon_transpiler import decode_pubo, to_bqm, to_pubo, to_qubo_arrays
 from quillon_transpiler.core.compile.compile import compile_model
-from quillon_transpiler.core.pubo.route import PuboModel
+from quillon_transpiler.core.pubo.route import PuboModel, pubo_request
 
 try:
     import dimod
@@ -477,9 +477,13 @@ def test_routes_at_a_point_equal_the_model(model, encoder, weight_kind, data):
     assert sorted(sample) == list(range(pubo.encoder.num_binaries))
     slack_bits = sorted(b for by_key in pubo.slack.values() for bits in by_key.values() for b in bits)
     assert slack_bits == list(range(pubo.encoder.num_binaries, pubo.num_binaries))
-    set_slack(pubo, sample, reading, kw)
+    weighed = kw
+    if "constraint_weight" not in kw:  # the default: "auto", the weights the route chose
+        chosen = pubo_request(compiled, "auto", kw.get("penalty_weight"), encoder, kw.get("encoding_weight", 1.0))
+        weighed = {**kw, "constraint_weight": chosen[1].constraint_weights}
+    set_slack(pubo, sample, reading, weighed)
     onehot = sum((hi - lo + 1) ** 2 for lo, hi in reading.box.values()) if encoder == "one-hot" else 0
-    expected, magnitude = reading.energy(kw, onehot)
+    expected, magnitude = reading.energy(weighed, onehot)
     ints = type(pubo.constant) is int and all(type(c) is int for c in pubo.coeff.values())
     close(pubo.energy(sample), expected, magnitude, "to_pubo energy", exact_ints=ints)
     event(f"{encoder}, {'exact ints' if ints else 'floats'}, degree {min(pubo.degree, 3)}")

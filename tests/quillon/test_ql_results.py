@@ -46,3 +46,12 @@ def test_filters_keep_every_field_aligned():
     assert lowest.dense("x", 1).tolist() == [0, 0, 1, 0]
     assert len(samples.feasible().take([]).lowest()) == 0
     assert len(samples.feasible(tolerance=0.0)) == 2
+
+
+def test_a_sample_with_a_broken_encoding_is_infeasible():
+    samples = make_sample_set()
+    samples.evaluation.encoding_violations = {"x": [0, 2, 0, 0]}
+    feasible = samples.feasible()
+    assert feasible.record.num_occurrences == [1, 3]
+    assert feasible.evaluation.encoding_violations == {"x": [0, 0]}
+    assert feasible.lowest().evaluation.encoding_violations == {"x": [0]}

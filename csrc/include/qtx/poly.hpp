@@ -426,6 +426,19 @@ public:
     /// Frees a block whose parts have all been read.
     void free_block(uint32_t b) { BigVector<Entry>().swap(blocks_[b]); }
 
+    /// A copy of the parts, watched by `watcher` (what this one's watcher gathered, copied by
+    /// the caller, who knows its kind): a reader that must leave these parts as they are reads
+    /// the copy instead of merging them.
+    Parts copy(std::unique_ptr<Watcher> watcher) const {
+        Parts out;
+        out.blocks_ = blocks_;
+        out.parts_ = parts_;
+        out.total_ = total_;
+        out.shared_ = shared_;
+        out.watcher_ = std::move(watcher);
+        return out;
+    }
+
     void clear() {
         blocks_.clear();
         parts_.clear();

@@ -98,6 +98,12 @@ inline Parts parts_with_stats() {
 /// The stats gathered for `parts`, or null when they were made without (or have been cleared).
 inline const PartStats* part_stats(const Parts& parts) { return dynamic_cast<const PartStats*>(parts.watcher()); }
 
+/// A copy of `parts` with a copy of their stats.
+inline Parts copy_with_stats(const Parts& parts) {
+    const PartStats* stats = part_stats(parts);
+    return parts.copy(stats ? std::make_unique<PartStats>(*stats) : nullptr);
+}
+
 /// A polynomial whose terms are `poly.terms`, or, when `parts` is not empty (and poly.terms
 /// is), the parts merged by merge_parts; or, when `squared`, the square of `poly`.
 struct PolyCapsule {

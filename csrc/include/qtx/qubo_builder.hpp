@@ -166,8 +166,21 @@ public:
     /// taken over unmerged when every part is already binary and the merge is flat, and then
     /// true; otherwise false and nothing is done.
     bool objective_parts(Parts& parts, const Num& constant, const Num& sign) {
-        bool unit = sign.tag() == Num::Int && sign.as_int() == 1;
+        if (!takes_parts(parts, constant, sign)) return false;
         bool minus = sign.tag() == Num::Int && sign.as_int() == -1;  // negation is exact
+        if (minus)
+            for (size_t p = 0; p < parts.size(); ++p)
+                for (auto* entry = parts.begin(p); entry != parts.end(p); ++entry)
+                    entry->val = num_mul(sign, entry->val);
+        merge_.take_objective_parts(std::move(parts));
+        merge_.sum().constant = num_mul(sign, number(constant));
+        return true;
+    }
+
+    /// Whether objective_parts() takes these parts over.
+    bool takes_parts(const Parts& parts, const Num& constant, const Num& sign) const {
+        bool unit = sign.tag() == Num::Int && sign.as_int() == 1;
+        bool minus = sign.tag() == Num::Int && sign.as_int() == -1;
         if (!merge_.flat() || !(unit || minus) || !encoding_.all_identity) return false;
         const PartStats* stats = part_stats(parts);
         if (!stats || !stats->increasing || stats->top >= encoding_.nvar) return false;
@@ -176,12 +189,6 @@ public:
         if (stats->objects)  // only ints may be Python objects
             for (size_t p = 0; p < parts.size(); ++p)
                 if (!already_binary(encoding_, parts.begin(p), parts.end(p))) return false;
-        if (minus)
-            for (size_t p = 0; p < parts.size(); ++p)
-                for (auto* entry = parts.begin(p); entry != parts.end(p); ++entry)
-                    entry->val = num_mul(sign, entry->val);
-        merge_.take_objective_parts(std::move(parts));
-        merge_.sum().constant = num_mul(sign, number(constant));
         return true;
     }
 

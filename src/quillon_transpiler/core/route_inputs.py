@@ -89,10 +89,12 @@ def check_encoder_for_problem(encoder: str | IntegerEncoder | type[IntegerEncode
         raise ValueError("an encoder object belongs to a compiled registry: pass its name, or a compiled instance")
 
 
-def check_weight(value: typ.Any, what: str) -> None:
-    """A weight must be a finite, non-negative real number; ``what`` names it in the error."""
+def check_weight(value: typ.Any, what: str, auto: bool = False) -> None:
+    """A weight must be a finite, non-negative real number (or, where ``auto`` allows it, the
+    string "auto"); ``what`` names it in the error."""
     if isinstance(value, bool) or not isinstance(value, numbers.Real):
-        raise TypeError(f"{what} must be a number, got {describe(value)}")
+        also = ', or "auto" to choose it from the model\'s numbers' if auto else ""
+        raise TypeError(f"{what} must be a number, got {describe(value)}{also}")
     try:
         finite = math.isfinite(value)
     except OverflowError:  # an int past float64: finite all the same

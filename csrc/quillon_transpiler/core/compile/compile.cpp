@@ -542,6 +542,23 @@ Obj native_expression_fn(nb::handle poly) {
     return native_expression(*held);
 }
 
+/// The base of a penalty held as its square, unexpanded (a route keeps it to evaluate the
+/// penalty later at a fraction of the expanded size); None for any other polynomial.
+Obj native_square_base_fn(nb::handle poly) {
+    PolyCapsule* held = poly_capsule(poly.ptr());
+    if (!held) raisef(PyExc_TypeError, "expected a polynomial of the native compile, not %.200s", qtx::type_name(poly));
+    if (!held->squared) return nb::none();
+    Obj cls = QTX_IMPORT("quillon_transpiler.core.substitute", "SubstitutedExpression");
+    return cls(terms_dict(held->poly.terms), held->poly.constant.py(), held->poly.order.py());
+}
+
+/// The terms a polynomial holds as it is (its parts' too, a square's base's), merged or not.
+Obj native_terms_fn(nb::handle poly) {
+    PolyCapsule* held = poly_capsule(poly.ptr());
+    if (!held) raisef(PyExc_TypeError, "expected a polynomial of the native compile, not %.200s", qtx::type_name(poly));
+    return nb::int_(held->poly.terms.size() + held->parts.total());
+}
+
 Obj fixed_vars_fn(nb::handle problem, nb::handle instance_data) {
     ShapeGuard unchecked{Obj()};
     Pinning pinning = fixed_vars_from_pinning(problem, instance_data, unchecked);
@@ -576,6 +593,8 @@ PyMethodDef functions[] = {
     QTX_DEF("_compile_model", compile_model_fn),
     QTX_DEF("_compile_native", compile_native_fn),
     QTX_DEF("_native_expression", native_expression_fn),
+    QTX_DEF("_native_square_base", native_square_base_fn),
+    QTX_DEF("_native_terms", native_terms_fn),
     QTX_DEF("_fixed_vars_from_pinning_constraint", fixed_vars_fn),
     QTX_DEF("_constraint_substitute", constraint_fn),
     QTX_DEF("_penalty_substitute", penalty_fn),

@@ -104,6 +104,18 @@ class DimodBuilder:
         fixed = self.compiled_model.data.fixed_variables or {}
         self._fixed_values = {label: dict(by_subs) for label, by_subs in fixed.items()}
 
+    def __getstate__(self) -> dict[str, typ.Any]:
+        # dimod's models do not pickle: they travel in dimod's file format, in their order and
+        # with the template and the last model still one object when they were one
+        from quillon_transpiler.core.dimod.pickling import packed_state
+
+        return packed_state(self.__dict__)
+
+    def __setstate__(self, state: dict[str, typ.Any]) -> None:
+        from quillon_transpiler.core.dimod.pickling import unpacked_state
+
+        self.__dict__.update(unpacked_state(state))
+
     def get_model(self, penalty_weight: typ.Optional[dict[str, float]] = None) -> dimod.BinaryQuadraticModel:
         """The CQM, its objective set to the objective plus each weighted custom penalty.
 

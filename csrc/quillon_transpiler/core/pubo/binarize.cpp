@@ -180,13 +180,18 @@ template <class Progress>
 void lower_into(QuboBuilder& builder, TermMerge& merge, const Request& request, bool consume, Progress&& progress) {
     const Encoding& encoding = request.encoding;
     Num sign = number(request.sign);
-    // an objective left in parts by the native compile goes to the builder unmerged when it can
+    // an objective left in parts by the native compile goes to the builder unmerged when it can;
+    // a lowering that keeps the polynomials hands it a copy (merging them in place would cost
+    // more, and would keep a later lowering from taking them unmerged)
     PolyCapsule* objective = poly_capsule(request.objective.ptr());
     building([] { return std::string("lowering the objective"); },
              [&] {
-                 if (consume && objective && !objective->parts.empty() &&
-                     builder.objective_parts(objective->parts, objective->poly.constant, sign))
+                 if (objective && !objective->parts.empty() &&
+                     builder.takes_parts(objective->parts, objective->poly.constant, sign)) {
+                     Parts copy = consume ? Parts() : copy_with_stats(objective->parts);
+                     builder.objective_parts(consume ? objective->parts : copy, objective->poly.constant, sign);
                      return;
+                 }
                  with_terms(request.objective.ptr(), consume,
                             [&](Terms& t, bool owned, const Num& c) { builder.objective(t, owned, c, sign); });
              });
@@ -371,7 +376,11 @@ nb::dict merged_arrays(TermMerge& merge, int32_t binaries) {
 /// (None or a callable) gets every item's label when done.
 Obj lower_arrays(PyObject* const* args) {
     Request request(args[0]);
-    bool consume = nb::cast<bool>(nb::bool_(args[1]));
+    // PyObject_IsTrue, not nb::bool_(args[1]): a PyObject* converts to bool (non-null: true)
+    // before it converts to a handle, which made every lowering consume its capsules
+    int truth = PyObject_IsTrue(args[1]);
+    if (truth < 0) fail();
+    bool consume = truth != 0;
     nb::handle progress = args[2];
     TermMerge merge(request.encoding, true);
     QuboBuilder builder(request.encoding, merge);

@@ -2,7 +2,18 @@
 
 import typing as _typ
 
-__all__ = ["BinaryModel", "PuboModel", "QuboArrays", "decode_pubo", "to_bqm", "to_pubo", "to_qubo_arrays"]
+__all__ = [
+    "BinaryModel",
+    "PuboModel",
+    "QuboArrays",
+    "TunedWeights",
+    "decode",
+    "decode_pubo",
+    "to_bqm",
+    "to_pubo",
+    "to_qubo_arrays",
+    "tune_weights",
+]
 
 
 def __getattr__(name: str) -> _typ.Any:
@@ -15,6 +26,14 @@ def __getattr__(name: str) -> _typ.Any:
         from quillon_transpiler.core.pubo import arrays
 
         return getattr(arrays, name)
+    if name == "decode":
+        from quillon_transpiler.core.pubo.decoding import decode
+
+        return decode
+    if name in ("TunedWeights", "tune_weights"):
+        from quillon_transpiler.core.pubo import tune
+
+        return getattr(tune, name)
     if name == "BinaryModel":
         from quillon_transpiler.core.pubo.int_encoder import BinaryModel
 

@@ -15,14 +15,18 @@ import typing as typ
 import numpy as np
 
 import quillon as ql
-from quillon_transpiler.core.native_compile import Progress, compile_native, decodable, reporter
+from quillon_transpiler.core.native_compile import Progress, compile_native, reporter
 from quillon_transpiler.core.pubo import binarize
+from quillon_transpiler.core.pubo.decoding import LoweredParts, fingerprint, keep_for_decoding
 from quillon_transpiler.core.pubo.int_encoder import IntegerEncoder
+from quillon_transpiler.core.pubo.reduction import Reduction, check_method, substitute
 from quillon_transpiler.core.pubo.route import (
+    ConstraintWeight,
     PuboModel,
     Weight,
     binary_labels,
     fixed_snapshot,
+    pickled_state,
     pubo_request,
     slack_map,
 )
@@ -44,8 +48,14 @@ class QuboArrays:
     column; their three arrays may be strided views of one buffer (``np.ascontiguousarray``
     packs one). Term ``k`` of degree 3
     or more is ``higher_indices[higher_offsets[k]:higher_offsets[k + 1]]`` (sorted, distinct)
-    with bias ``higher_biases[k]``. ``compiled`` keeps the registry, data and shapes for
-    decoding (``decode_pubo`` accepts these arrays); its polynomials are not kept.
+    with bias ``higher_biases[k]``. ``compiled`` keeps what decoding reads (``decode`` and
+    ``decode_pubo`` accept these arrays): the registry, data and shapes, and, lowered from a
+    problem, the constraints' polynomials and either the objective's or, in ``lowered``, the
+    weights and penalties the objective is derived from (see ``decode``).
+
+    ``reduction``: set when the terms of degree 3 or more were reduced
+    (``reduction="substitute"``): binaries ``reduction.num_original`` on are auxiliaries,
+    numbered after every other binary and named ("aux", (a, b), 0) in ``labels()``.
     """
 
     linear: np.ndarray
@@ -62,6 +72,8 @@ class QuboArrays:
     compiled: CompiledInstance
     slack: dict[str, dict[tuple[int, ...], tuple[int, ...]]]
     fixed_variables: typ.Optional[dict[str, dict[tuple[int, ...], typ.Any]]] = None
+    reduction: typ.Optional[Reduction] = None
+    lowered: typ.Optional[LoweredParts] = None
 
     def __post_init__(self) -> None:
         if self.fixed_variables is None:
@@ -107,8 +119,18 @@ class QuboArrays:
     def labels(self) -> list[tuple[str, tuple[int, ...], int]]:
         """Binary index -> (variable label, subscripts, bit): bit k of an encoded variable is its
         k-th binary (0 for a binary variable); slack binaries get ("slack:" + constraint label,
-        forall key, bit). ``decode_pubo`` reads samples keyed by these labels too."""
+        forall key, bit), a reduction's auxiliaries ("aux", (a, b), 0) for the product of
+        binaries a and b. ``decode`` and ``decode_pubo`` read samples keyed by these labels too."""
         return binary_labels(self)
+
+    def __getstate__(self) -> dict[str, typ.Any]:
+        # Views of one buffer pickle as packed copies: a contiguous array is also what pickle
+        # protocol 5 can hand over as an out-of-band buffer, without a copy of its own.
+        state = pickled_state(self)
+        for name, value in state.items():
+            if isinstance(value, np.ndarray) and not value.flags.c_contiguous:
+                state[name] = value.copy(order="C")
+        return state
 
     def __repr__(self) -> str:
         return (
@@ -123,11 +145,13 @@ def to_qubo_arrays(
     instance: dict[str, typ.Any] | None = None,
     fixed_variables: dict[str, dict[tuple[int, ...], float]] | None = None,
     *,
-    constraint_weight: Weight = 1.0,
+    constraint_weight: ConstraintWeight = "auto",
     penalty_weight: Weight | None = None,
     encoder: str | IntegerEncoder = "log",
-    encoding_weight: float = 1.0,
+    encoding_weight: float | str = 1.0,
     progress: Progress | bool | None = None,
+    reduction: str | None = None,
+    reduction_strength: float | None = None,
 ) -> QuboArrays:
     """The binary polynomial of ``to_pubo`` as NumPy arrays, compiled without a Python object per term.
 
@@ -140,14 +164,23 @@ def to_qubo_arrays(
         progress: a callable ``progress(stage, item, seconds)`` told of every item (objective,
             constraint or penalty label) compiled and lowered; None (the default) prints a line
             per item to stderr once the call has run for more than a second; False is silent.
+        reduction: None keeps terms of any degree; "substitute" replaces products of degree 3
+            or more by auxiliary binaries (Rosenberg's substitution, pairs chosen by how many
+            terms share them), each with a penalty weight of twice the magnitudes of the terms
+            it enters, so that for every assignment of the other binaries the minimum over the
+            auxiliaries is the original energy (see ``reduction.py``).
+        reduction_strength: a floor for every auxiliary's penalty weight (it never lowers the
+            bound above); None for the bound alone.
 
     Raises:
         SubstituteError: as ``compile_model``.
         TypeError: as ``to_pubo``; instance data or fixed variables given with a compiled
             instance, or none with a problem.
-        ValueError: as ``to_pubo``; a coefficient that a float64 cannot hold exactly.
+        ValueError: as ``to_pubo``; a coefficient that a float64 cannot hold exactly; an
+            unknown reduction, or a strength that is negative, not finite or without one.
     """
     report = reporter(progress, time.perf_counter())
+    check_method(reduction, reduction_strength)
     compiled = given_compiled("to_qubo_arrays", problem, instance, fixed_variables)
     consume = compiled is None
     if compiled is None:
@@ -155,11 +188,12 @@ def to_qubo_arrays(
         compiled = compile_native(typ.cast("ql.Problem", problem), typ.cast(dict, instance), fixed_variables, report)
     encoder, request = pubo_request(compiled, constraint_weight, penalty_weight, encoder, encoding_weight)
     on_lowered = None if report is None else (lambda label: report("lower", label))
-    lowered = binarize._lower_arrays(request, consume, on_lowered)
+    parts = None
     if consume:
-        # the polynomials were emptied as they were lowered: keep nothing that looks like them
-        compiled = decodable(compiled, constraints=False)
-    return QuboArrays(
+        # the lowering empties the polynomials: what decoding reads is taken first
+        compiled, parts = keep_for_decoding(compiled, request)
+    lowered = binarize._lower_arrays(request, consume, on_lowered)
+    arrays = QuboArrays(
         lowered.linear,
         lowered.quadratic_rows,
         lowered.quadratic_cols,
@@ -173,6 +207,40 @@ def to_qubo_arrays(
         encoder,
         compiled,
         slack_map(lowered.slacks),
+        lowered=parts
+        if parts is None
+        else dataclasses.replace(parts, fingerprint=fingerprint(lowered.offset, lowered.linear)),
+    )
+    return arrays if reduction is None else reduced(arrays, reduction, reduction_strength)
+
+
+def reduced(model: QuboArrays | PuboModel, method: str, strength: float | None = None) -> QuboArrays:
+    """The model's arrays with its terms of degree 3 or more reduced by ``method``; the arrays
+    themselves when it has none (or is reduced already)."""
+    arrays = _pubo_arrays(model) if isinstance(model, PuboModel) else model
+    if not len(arrays.higher_biases):
+        return arrays
+    made = substitute(
+        arrays.linear,
+        arrays.quadratic_rows,
+        arrays.quadratic_cols,
+        arrays.quadratic_biases,
+        arrays.higher_offsets,
+        arrays.higher_indices,
+        arrays.higher_biases,
+        strength,
+    )
+    return dataclasses.replace(
+        arrays,
+        linear=made.linear,
+        quadratic_rows=made.rows,
+        quadratic_cols=made.cols,
+        quadratic_biases=made.biases,
+        higher_offsets=np.zeros(1, dtype=np.int64),
+        higher_indices=np.zeros(0, dtype=np.int32),
+        higher_biases=np.zeros(0, dtype=np.float64),
+        num_binaries=len(made.linear),
+        reduction=made.reduction,
     )
 
 
@@ -181,11 +249,13 @@ def to_bqm(
     instance: dict[str, typ.Any] | None = None,
     fixed_variables: dict[str, dict[tuple[int, ...], float]] | None = None,
     *,
-    constraint_weight: Weight | None = None,
+    constraint_weight: ConstraintWeight | None = None,
     penalty_weight: Weight | None = None,
     encoder: str | IntegerEncoder | None = None,
-    encoding_weight: float | None = None,
+    encoding_weight: float | str | None = None,
     progress: Progress | bool | None = None,
+    reduction: str | None = None,
+    reduction_strength: float | None = None,
 ) -> dimod.BinaryQuadraticModel:
     """A ``dimod.BinaryQuadraticModel`` (binary variables 0 .. num_binaries - 1) of a quadratic model.
 
@@ -196,13 +266,19 @@ def to_bqm(
     the model with it when needed. ``progress`` is told of the compile, the lowering and the
     export (``"export"``, ``"the model"``), as for ``to_qubo_arrays``.
 
+    ``reduction`` and ``reduction_strength`` reduce terms of degree 3 or more as for
+    ``to_qubo_arrays``, a finished model's too: its auxiliaries follow every other binary, as
+    ``to_qubo_arrays(..., reduction=...)`` numbers and labels them, and ``decode`` reads such
+    samples against the model with or without its reduction.
+
     Raises:
         TypeError: an object of another kind; instance data, fixed variables, weights or an
             encoder given with a finished model; as ``to_qubo_arrays``.
-        ValueError: terms of degree 3 or more; as ``to_qubo_arrays``.
+        ValueError: terms of degree 3 or more without a reduction; as ``to_qubo_arrays``.
         ImportError: dimod is not installed.
     """
     report = reporter(progress, time.perf_counter())
+    check_method(reduction, reduction_strength)
     options = {
         "constraint_weight": constraint_weight,
         "penalty_weight": penalty_weight,
@@ -239,10 +315,13 @@ def to_bqm(
         told: Progress | bool = False if report is None else (lambda stage, item, seconds: report(stage, item))
         chosen: dict[str, typ.Any] = {name: value for name, value in options.items() if value is not None}
         arrays = to_qubo_arrays(arrays, instance, fixed_variables, progress=told, **chosen)
+    if reduction is not None:
+        arrays = reduced(arrays, reduction, reduction_strength)
     if len(arrays.higher_biases):
         raise ValueError(
             f"the polynomial has {len(arrays.higher_biases)} terms of degree 3 or more (degree {arrays.degree}); a "
-            "BinaryQuadraticModel holds quadratic terms only: reduce the model's degree or use a HUBO solver"
+            "BinaryQuadraticModel holds quadratic terms only: pass reduction='substitute' to replace them by "
+            "auxiliary binaries, or use a HUBO solver"
         )
     # the quadratic arrays may be views of one record array: dimod reads contiguous ones faster
     quadratic = tuple(

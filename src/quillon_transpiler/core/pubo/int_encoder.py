@@ -88,6 +88,28 @@ class IntegerEncoder:
         """Coefficients of the binaries of a variable taking lower + 0 .. lower + span (span >= 1)."""
         raise NotImplementedError
 
+    # The table is a native capsule, which cannot be pickled: an encoder travels as its
+    # encodings (and registry) and builds the table again where it is loaded.
+    def __getstate__(self) -> dict[str, typ.Any]:
+        state = self.__dict__.copy()
+        del state["_table"]
+        state["_starts"] = None
+        return state
+
+    def __setstate__(self, state: dict[str, typ.Any]) -> None:
+        self.__dict__.update(state)
+        self._table = _binary._encoding_table(self.num_variables, self._encodings)
+
+    def __eq__(self, other: object) -> bool:
+        """Encoders are equal when they write the same variables with the same binaries."""
+        if type(other) is not type(self):
+            return NotImplemented
+        assert isinstance(other, IntegerEncoder)
+        return self.num_variables == other.num_variables and self._encodings == other._encodings
+
+    def __hash__(self) -> int:
+        return hash((type(self), self.num_variables, len(self._encodings)))
+
     def bits_for(self, value: int, coefs: tuple[int, ...]) -> list[int]:
         """The binaries' values giving ``value`` (0 <= value <= span): greedy, largest last binary first."""
         bits = [0] * len(coefs)

@@ -5,6 +5,7 @@ equality constraint as weight * (lhs)^2, every ``<=`` constraint as weight * (lh
 integer slack s in [0, -min(lhs)] (min over the variables' bounds; ``>=`` as -lhs <= 0; left
 out when it holds on the whole box of the bounds), every
 custom penalty times its weight, and for one-hot encodings weight * (sum of a group - 1)^2.
+Constraint weights are chosen from the model's numbers unless given (``weights``).
 Integer variables are encoded with the chosen encoder; keys come back sorted and distinct, and
 terms of any degree are kept. ``decode_pubo`` turns binary samples back into a quillon record.
 """
@@ -18,7 +19,7 @@ import typing as typ
 import numpy as np
 
 from quillon_transpiler.core.native_compile import Progress, reporter
-from quillon_transpiler.core.pubo import _binary, binarize
+from quillon_transpiler.core.pubo import _binary, binarize, weights
 from quillon_transpiler.core.pubo.int_encoder import IntegerEncoder, make_encoder
 from quillon_transpiler.core.route_inputs import check_encoder_for_problem, check_weight, describe, given_compiled
 
@@ -27,6 +28,8 @@ if typ.TYPE_CHECKING:
     from quillon_transpiler.core.compile.compiled_model import CompiledInstance
 
 Weight = typ.Union[float, typ.Mapping[str, float]]
+#: a constraint weight may also be "auto": chosen from the model's numbers (see ``weights``)
+ConstraintWeight = typ.Union[float, str, typ.Mapping[str, typ.Union[float, str]]]
 
 _KINDS = {"EQUAL": 1, "LESSTHANEQUAL": 2, "GREATERTHANEQUAL": 3}
 
@@ -70,6 +73,9 @@ class PuboModel:
         """Binary index -> (variable label, subscripts, bit), as ``QuboArrays.labels``."""
         return binary_labels(self)
 
+    def __getstate__(self) -> dict[str, typ.Any]:
+        return pickled_state(self)
+
     def __repr__(self) -> str:
         return (
             f"PuboModel({len(self.coeff)} terms, degree {self.degree}, constant {self.constant!r}, "
@@ -82,10 +88,10 @@ def to_pubo(
     instance: dict[str, typ.Any] | None = None,
     fixed_variables: dict[str, dict[tuple[int, ...], float]] | None = None,
     *,
-    constraint_weight: Weight = 1.0,
+    constraint_weight: ConstraintWeight = "auto",
     penalty_weight: Weight | None = None,
     encoder: str | IntegerEncoder = "log",
-    encoding_weight: float = 1.0,
+    encoding_weight: float | str = 1.0,
     progress: Progress | bool | None = None,
 ) -> PuboModel:
     """The compiled instance as one binary polynomial to minimise.
@@ -94,17 +100,24 @@ def to_pubo(
         compiled: the result of ``compile_model``; or a quillon problem, compiled here by
             ``compile_model(compiled, instance, fixed_variables)``.
         constraint_weight: one weight for every constraint, or a dict label -> weight (missing
-            labels weigh 1.0). A zero weight leaves the constraint out.
+            labels weigh 1.0). A zero weight leaves the constraint out. ``"auto"`` (the default;
+            for all, or for a label in the dict) chooses the weight from the model's numbers:
+            twice the largest change of the objective (custom penalties included, at their
+            weights) that flipping one binary can make, divided by the smallest squared
+            violation of the constraint (1 for integer data), so that every violating
+            assignment costs more than any single flip can buy. It lowers the objective once
+            more, alone; see ``quillon_transpiler.core.pubo.weights``.
         penalty_weight: the same for custom penalties; None weighs every penalty 1.0.
         encoder: "log" (or "binary"), "unary", "one-hot", or an encoder built from
             ``compiled.var_map`` (so given with a compiled instance only).
-        encoding_weight: weight of the one-hot rule of every one-hot encoded variable.
+        encoding_weight: weight of the one-hot rule of every one-hot encoded variable; "auto"
+            chooses it as for a constraint whose smallest squared violation is 1.
         progress: a callable ``progress(stage, item, seconds)`` told when a problem given here
             is compiled (stage ``"compile"``, item ``"the model"``: the compile runs as a whole);
             None (the default) prints that line to stderr once the call has run for more than a
             second; False is silent.
 
-    Weights are finite, non-negative numbers.
+    Weights are finite, non-negative numbers (constraint and encoding weights may also be "auto").
 
     Raises:
         SubstituteError: as ``compile_model``.
@@ -172,10 +185,20 @@ def binary_model(obj: typ.Any, route: str) -> typ.Any:
     raise TypeError(f"{route} takes the PuboModel or QuboArrays the samples solve, got {describe(obj)}{hint}")
 
 
+def pickled_state(model: typ.Any) -> dict[str, typ.Any]:
+    """What a binary model pickles: its fields (the encoder rebuilds its native table when loaded),
+    without the caches made from them (the label index, what decoding planned), which a loaded
+    model makes again."""
+    state = model.__dict__.copy()
+    state.pop("_label_index", None)
+    state.pop("_decoding", None)
+    return state
+
+
 def binary_labels(model: typ.Any) -> list[tuple[str, tuple[int, ...], int]]:
     """Binary index -> (variable label, subscripts, bit): bit k of an encoded variable is its
     k-th binary (0 for a binary variable); slack binaries get ("slack:" + constraint label,
-    forall key, bit)."""
+    forall key, bit); a reduction's auxiliaries ("aux", (a, b), 0)."""
     out: list[typ.Any] = [None] * model.num_binaries
     encoder = model.encoder
     for label, by_subscripts in model.compiled.var_map.var_map.items():
@@ -186,6 +209,9 @@ def binary_labels(model: typ.Any) -> list[tuple[str, tuple[int, ...], int]]:
         for key, bits in by_key.items():
             for bit, b in enumerate(bits):
                 out[b] = (f"slack:{label}", key, bit)
+    reduction = getattr(model, "reduction", None)
+    if reduction is not None:
+        out[reduction.num_original :] = reduction.labels()
     return out
 
 
@@ -241,10 +267,10 @@ def sample_list(samples: typ.Any, nbin: int, one: bool = False) -> list[typ.Any]
 
 def pubo_request(
     compiled: CompiledInstance,
-    constraint_weight: Weight,
+    constraint_weight: ConstraintWeight,
     penalty_weight: Weight | None,
     encoder: str | IntegerEncoder,
-    encoding_weight: float,
+    encoding_weight: float | str,
 ) -> tuple[IntegerEncoder, binarize.PuboRequest]:
     """The encoder, and what the native lowering reads (weights, kinds and encoder checked)."""
     if isinstance(encoder, IntegerEncoder):
@@ -259,9 +285,11 @@ def pubo_request(
         if kind.name not in _KINDS:
             raise NotImplementedError(f"Constraint `{label}`: the comparison {kind.name} has no binary form")
         kinds[label] = _KINDS[kind.name]
-    constraint_weights = _weights(constraint_weight, compiled.constraint, "constraint_weight")
+    constraint_weights = _weights(constraint_weight, compiled.constraint, "constraint_weight", auto=True)
     penalty_weights = _weights(1.0 if penalty_weight is None else penalty_weight, compiled.penalty, "penalty_weight")
-    check_weight(encoding_weight, "encoding_weight")
+    auto_rules = weights.is_auto(encoding_weight)
+    if not auto_rules:
+        check_weight(encoding_weight, "encoding_weight", auto=True)
     request = binarize.PuboRequest(
         table=encoder._table,
         objective=compiled.objective,
@@ -271,9 +299,9 @@ def pubo_request(
         constraint_weights=constraint_weights,
         penalties=compiled.penalty,
         penalty_weights=penalty_weights,
-        onehot_weight=encoding_weight,
+        onehot_weight=0.0 if auto_rules else typ.cast(float, encoding_weight),
     )
-    return encoder, request
+    return encoder, weights.resolve(request, compiled, auto_rules)
 
 
 def slack_map(
@@ -286,14 +314,17 @@ def slack_map(
     return slack
 
 
-def _weights(weight: Weight, labels: typ.Iterable[str], what: str) -> dict[str, float]:
+def _weights(weight: typ.Any, labels: typ.Iterable[str], what: str, auto: bool = False) -> dict[str, typ.Any]:
+    """Weight by label, checked; with ``auto``, "auto" passes for ``weights.resolve`` to fill in."""
     if isinstance(weight, typ.Mapping):
         labels = list(labels)
         unknown = [label for label in weight if label not in labels]
         if unknown:
             raise ValueError(f"{what} names unknown labels {unknown}; the model has {labels}")
         for label, value in weight.items():
-            check_weight(value, f"{what}[{label!r}]")
+            if not (auto and weights.is_auto(value)):
+                check_weight(value, f"{what}[{label!r}]", auto)
         return {label: weight.get(label, 1.0) for label in labels}
-    check_weight(weight, what)
+    if not (auto and weights.is_auto(weight)):
+        check_weight(weight, what, auto)
     return dict.fromkeys(labels, weight)

@@ -1,0 +1,739 @@
+"""A binary sampler's answer in the model's own terms: ``decode``.
+
+``decode`` reads the samples of a binary model (a ``PuboModel`` or ``QuboArrays``) and gives a
+quillon ``SampleSet``: per sample the record, the energy, the objective, every constraint's
+violation and, when variables are one-hot encoded, how many of them hold no valid code. The
+work is done on arrays (one row per distinct sample), never sample by sample in Python.
+
+What a native route keeps. ``to_qubo_arrays`` of a problem lowers polynomials that it then
+frees; before that it keeps what decoding reads (``keep_for_decoding``): the constraints'
+polynomials always (they are small, as the CQM route keeps them), and then the cheaper of two:
+the objective's polynomial, when it has no more terms than the constraints or the penalties, or
+else the penalties' (a penalty given as a square keeps its base) with the weights of the
+lowering, from which the objective is derived.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import hashlib
+import math
+import numbers
+import typing as typ
+
+import numpy as np
+
+if typ.TYPE_CHECKING:
+    import quillon as ql
+    from quillon_transpiler.core.compile.compiled_model import CompiledInstance
+    from quillon_transpiler.core.pubo.binarize import PuboRequest
+    from quillon_transpiler.core.substitute import SubstitutedExpression
+
+#: elements of the temporary arrays one step of the evaluation makes (rows times terms)
+_STEP = 1 << 22
+_INT_LIMIT = 1 << 62
+
+
+@dataclasses.dataclass(frozen=True)
+class LoweredParts:
+    """The weights and penalties a lowering used, kept when the objective's polynomial is not:
+    the objective is then derived from the energy.
+
+    ``sign`` is -1 for a maximisation (the lowering minimises the negated objective), else 1;
+    the weights are those of the lowering, by label (0: left out); ``penalties`` maps a weighted
+    penalty's label and forall key to (polynomial, squared): with ``squared`` the penalty is the
+    polynomial's square. ``fingerprint`` is that of the arrays lowered with these weights (see
+    ``fingerprint``): arrays re-weighted without new parts are refused, not misread.
+    """
+
+    sign: int
+    constraint_weights: dict[str, float]
+    penalty_weights: dict[str, float]
+    encoding_weight: float
+    penalties: dict[str, dict[tuple[int, ...], tuple[SubstitutedExpression, bool]]]
+    fingerprint: str = ""
+
+
+def fingerprint(offset: float, linear: np.ndarray) -> str:
+    """A digest of a lowering's offset and linear biases (the original binaries'), which every
+    weight of a constraint, of the one-hot rule and of a penalty with a constant or linear part
+    moves: b * b = b puts every squared coefficient on a linear bias."""
+    digest = hashlib.blake2b(np.ascontiguousarray(linear, dtype=np.float64).tobytes(), digest_size=16)
+    digest.update(np.float64(offset).tobytes())
+    return digest.hexdigest()
+
+
+def keep_for_decoding(
+    compiled: CompiledInstance, request: PuboRequest
+) -> tuple[CompiledInstance, typ.Optional[LoweredParts]]:
+    """What a native route keeps of its compile, taken before the lowering consumes it: the
+    registry, data and shapes, the constraints' polynomials, and the objective's polynomial
+    (then no LoweredParts) or the penalties' (see the module's text)."""
+    from quillon_transpiler.core.compile import compile as driver
+
+    constraints = {
+        label: {key: driver._native_expression(poly) for key, poly in by_key.items()}
+        for label, by_key in compiled.constraint.items()
+    }
+    weighted = {label: by_key for label, by_key in compiled.penalty.items() if request.penalty_weights[label] != 0}
+    constraint_terms = sum(len(e.coeff) for by_key in constraints.values() for e in by_key.values())
+    penalty_terms = sum(driver._native_terms(p) for by_key in weighted.values() for p in by_key.values())
+    objective: typ.Any = None
+    lowered = None
+    if driver._native_terms(compiled.objective) <= max(constraint_terms, penalty_terms):
+        objective = driver._native_expression(compiled.objective)
+    else:
+        penalties: dict[str, dict[tuple[int, ...], tuple[typ.Any, bool]]] = {}
+        for label, by_key in weighted.items():
+            penalties[label] = {}
+            for key, poly in by_key.items():
+                base = driver._native_square_base(poly)
+                penalties[label][key] = (driver._native_expression(poly), False) if base is None else (base, True)
+        lowered = LoweredParts(
+            request.sign,
+            dict(request.constraint_weights),
+            dict(request.penalty_weights),
+            request.onehot_weight,
+            penalties,
+        )
+    # the record's fields name full polynomials; what is not kept is marked absent
+    absent: typ.Any = None
+    kept = dataclasses.replace(compiled, objective=objective, constraint=constraints, penalty=absent)
+    return kept, lowered
+
+
+def decode(samples: typ.Any, model: typ.Any) -> ql.SampleSet:
+    """The samples of a binary model as a quillon ``SampleSet``, in the model's own terms.
+
+    Args:
+        samples: a dimod ``SampleSet`` whose variables are binary indices or the entries of
+            ``model.labels()`` (a BQM relabelled with them), SPIN or BINARY; a list of samples
+            as ``decode_pubo`` reads them (mappings by index or label, or one value per
+            binary); or a 2-D array of 0s and 1s, one row per sample. Binaries a sample leaves
+            out are 0. Auxiliary binaries of a reduction (``reduction="substitute"``) may be
+            given, by index or label, and are not read: the record and the numbers below are
+            those of the original binaries.
+        model: the ``PuboModel`` or ``QuboArrays`` the samples solve; a dimod builder
+            (``to_cqm``) decodes with its ``decode_from_cqm_result``.
+
+    Per sample, in the given order (a sample set's occurrences kept):
+
+    - the record, as ``decode_pubo`` gives it (integers through the encoder, fixed values
+      included);
+    - ``energy``: the model's value of the sample, computed from its own polynomial in float64
+      (a reduced model's: the original higher-order energy, which the auxiliaries reach at
+      their best values), not the sampler's;
+    - ``objective``: the objective at the decoded values, with its own sign (a maximisation's
+      is not negated). From the objective's polynomial when the model keeps it (a model made
+      from a compiled instance always does; see the module's text), exact up to float64
+      rounding of the sum. Otherwise derived: sign * (energy - the weighted constraint, penalty
+      and one-hot parts at the sample), each part from its polynomial; exact where the parts
+      are, otherwise within a few float64 ulps of the energy's magnitude;
+    - ``constraint_violations``: per constraint label, from its polynomials at the decoded
+      values (not from the energy): equalities the sum of |lhs| over forall keys, ``<=`` the
+      sum of the excess above 0, ``>=`` of the shortfall below it; integer arithmetic when the
+      coefficients are integers, float64 otherwise. Constraints left out of the model (weight
+      0) are evaluated all the same;
+    - ``encoding_violations`` (one-hot encodings only, else None): per variable label, how
+      many of its one-hot encoded elements have no bit or several bits set. Such an element
+      decodes to the value its bits sum to, which may lie outside its bounds: the sample is
+      infeasible (``feasible()`` leaves it out) whatever its constraints say. Slack binaries
+      never reach the record or the violations, and every assignment of them is a valid code.
+
+    Raises:
+        TypeError: ``model`` is not a binary model; ``samples`` of another kind.
+        ValueError: a variable or key that names no binary of the model, a value other than 0
+            and 1 (or -1 and 1 in a SPIN sample set), a row of the wrong length, one binary
+            given two values.
+    """
+    import quillon as ql
+    from quillon_transpiler.core.decode import decode as records
+    from quillon_transpiler.core.pubo.route import binary_model
+
+    if hasattr(model, "decode_from_cqm_result") and hasattr(model, "compiled_model"):
+        return typ.cast("ql.SampleSet", model.decode_from_cqm_result(samples))
+    model = binary_model(model, "decode")
+    bits, occurrences = read_samples(samples, model)
+    if len(bits):
+        rows, inverse = np.unique(bits, axis=0, return_inverse=True)
+        inverse = inverse.ravel()
+    else:
+        rows, inverse = bits, np.zeros(0, dtype=np.intp)
+    plan = _plan(model)
+    values = plan.values(rows)
+
+    def spread(per_row: typ.Any) -> list[typ.Any]:
+        return np.asarray(per_row)[inverse].tolist()
+
+    energy = plan.energies(rows)
+    violations, lhs = plan.violations(values)
+    encoding = plan.encoding_violations(rows)
+    if model.compiled.objective is not None:
+        objective = plan.objective(values)
+    else:
+        objective = plan.derived_objective(rows, values, lhs, energy)
+    compiled = model.compiled
+    dicts = [dict(zip(np.flatnonzero(v).tolist(), v[v != 0].tolist())) for v in values]
+    record = records._record(
+        [dicts[k] for k in inverse.tolist()],
+        compiled.var_map.var_map,
+        model.fixed_variables,
+        compiled.deci_var_shape,
+    )
+    record.num_occurrences = occurrences
+    evaluation = ql.Evaluation(
+        spread(energy),
+        spread(objective),
+        {label: spread(v) for label, v in violations.items()},
+        encoding_violations=None if encoding is None else {label: spread(v) for label, v in encoding.items()},
+    )
+    return ql.SampleSet(record, evaluation, ql.MeasuringTime())
+
+
+# ---- reading the samples ----
+
+
+def read_samples(samples: typ.Any, model: typ.Any) -> tuple[np.ndarray, list[int]]:
+    """The samples' original binaries (one row per sample, uint8) and their occurrences."""
+    n = original_binaries(model)
+    if hasattr(samples, "record") and hasattr(samples, "variables"):  # a dimod SampleSet
+        return _sampleset_bits(samples, model, n)
+    if isinstance(samples, np.ndarray) and samples.ndim in (1, 2) and samples.dtype != object:
+        rows = np.atleast_2d(samples)
+        if rows.shape[1] not in (n, model.num_binaries):
+            extended = _extended(model)
+            if extended is None or rows.shape[1] != extended[0]:
+                raise ValueError(
+                    f"a sample row needs one value per binary ({model.num_binaries}), got {rows.shape[1]}; give a "
+                    "sample as a dict {binary index: 0 or 1}, or one row per sample in a 2-D array"
+                )
+        bad = ~((rows == 0) | (rows == 1))
+        if bad.any():
+            r, c = np.argwhere(bad)[0]
+            raise ValueError(f"sample {r} gives binary {c} the value {rows[r, c].item()!r}; binaries take 0 or 1")
+        return rows[:, :n].astype(np.uint8), [1] * len(rows)
+    return _listed_bits(samples, model, n)
+
+
+def _listed_bits(samples: typ.Any, model: typ.Any, n: int) -> tuple[np.ndarray, list[int]]:
+    """Samples as ``decode_pubo`` reads them, through its native reader."""
+    from quillon_transpiler.core.pubo import _binary
+    from quillon_transpiler.core.pubo.route import label_index, sample_list
+
+    table = model.encoder._table
+
+    def read(nbin: int, labels: dict[typ.Any, int]) -> np.ndarray:
+        listed = sample_list(samples, nbin)
+        out = np.zeros((len(listed), n), dtype=np.uint8)
+        for k, sample in enumerate(listed):
+            out[k] = np.frombuffer(_binary._sample_bits(table, sample, nbin, labels), dtype=np.uint8)[:n]
+        return out
+
+    try:
+        return _with_occurrences(read(model.num_binaries, label_index(model)))
+    except ValueError as error:
+        extended = _extended(model)  # a reduced BQM's samples, decoded with the unreduced model
+        if extended is None:
+            raise
+        try:
+            return _with_occurrences(read(*extended))
+        except ValueError:
+            raise error from None
+
+
+def _with_occurrences(bits: np.ndarray) -> tuple[np.ndarray, list[int]]:
+    return bits, [1] * len(bits)
+
+
+def _sampleset_bits(sampleset: typ.Any, model: typ.Any, n: int) -> tuple[np.ndarray, list[int]]:
+    """A dimod sample set's columns mapped to binaries by label, once per column."""
+    from quillon_transpiler.core.pubo.route import label_index
+
+    record = sampleset.record
+    sample = np.asarray(record.sample)
+    variables = list(sampleset.variables)
+    if getattr(getattr(sampleset, "vartype", None), "name", None) == "SPIN":
+        if not np.isin(sample, (-1, 1)).all():
+            raise ValueError("a SPIN sample set holds values other than -1 and 1")
+        sample = (sample + 1) // 2
+    index = label_index(model)
+    total = model.num_binaries
+    extended: typ.Any = None
+    columns = np.empty(len(variables), dtype=np.int64)
+    for j, v in enumerate(variables):
+        b = _binary_of(v, index, total)
+        if b < 0:
+            if extended is None:
+                extended = _extended(model) or (total, index)
+            b = _binary_of(v, extended[1], extended[0])
+        if b < 0:
+            raise ValueError(
+                f"the sample set's variable {v!r} names no binary of this model: sample a BQM whose variables are "
+                f"binary indices (0 to {total - 1}) or the entries of the model's labels(), or decode with the model "
+                "the samples solve"
+            )
+        columns[j] = b
+    bad = ~((sample == 0) | (sample == 1)).all(axis=0) if len(sample) else np.zeros(len(variables), dtype=bool)
+    if bad.any():
+        v = variables[int(np.flatnonzero(bad)[0])]
+        raise ValueError(f"the sample set gives the binary {v!r} values other than 0 and 1")
+    used = np.flatnonzero(columns < n)
+    out = np.zeros((len(sample), n), dtype=np.uint8)
+    out[:, columns[used]] = sample[:, used]
+    if len(np.unique(columns[used])) < len(used):
+        # a binary named twice (by index and by label): both must agree
+        again = out[:, columns[used]] != sample[:, used]
+        if again.any():
+            j = used[int(np.flatnonzero(again.any(axis=0))[0])]
+            raise ValueError(f"the sample set gives binary {columns[j]} two values, one of them as {variables[j]!r}")
+    return out, np.asarray(record.num_occurrences).tolist()
+
+
+def _binary_of(v: typ.Any, index: dict[typ.Any, int], total: int) -> int:
+    if isinstance(v, numbers.Integral) and not isinstance(v, bool):
+        b = int(v)
+        return b if 0 <= b < total else -1
+    try:
+        return index.get(v, -1)
+    except TypeError:  # an unhashable label
+        return -1
+
+
+def original_binaries(model: typ.Any) -> int:
+    """The model's binaries before a reduction added auxiliaries."""
+    reduction = getattr(model, "reduction", None)
+    return model.num_binaries if reduction is None else int(reduction.num_original)
+
+
+def _extended(model: typ.Any) -> typ.Optional[tuple[int, dict[typ.Any, int]]]:
+    """For a model with terms of degree 3 or more and no reduction: the binary count and labels
+    of its reduction (made once), whose samples decode against it; else None."""
+    if getattr(model, "reduction", None) is not None or model.degree < 3:
+        return None
+    cached = _cache(model).get("extended")
+    if cached is None:
+        from quillon_transpiler.core.pubo.arrays import reduced
+        from quillon_transpiler.core.pubo.route import label_index
+
+        made = reduced(model, "substitute")
+        cached = _cache(model)["extended"] = (made.num_binaries, label_index(made))
+    return typ.cast("tuple[int, dict[typ.Any, int]]", cached)
+
+
+# ---- the numbers of every distinct sample ----
+
+
+class _Plan:
+    """What decoding reads of a model, made once per model: the encoding as arrays, the
+    constraints' (and objective's, penalties') polynomials as evaluators, the energy's terms."""
+
+    def __init__(self, model: typ.Any) -> None:
+        self.model = model
+        compiled = model.compiled
+        if compiled.constraint is None:
+            raise ValueError(
+                "this model keeps no constraint polynomials to compute violations from; lower the model again "
+                "with to_pubo or to_qubo_arrays"
+            )
+        encoder = model.encoder
+        nvar = encoder.num_variables
+        self.nvar = nvar
+        self.nenc = encoder.num_binaries
+        starts = np.zeros(nvar + 1, dtype=np.int64)
+        offsets: list[typ.Any] = [0] * nvar
+        coefs: list[typ.Any] = []
+        onehot = np.zeros(nvar, dtype=bool)
+        reach = [0] * nvar  # the largest magnitude a variable's bits can give it
+        for v in range(nvar):
+            offset, cs = encoder.coefficients(v)
+            offsets[v] = offset
+            coefs.extend(cs)
+            starts[v + 1] = starts[v] + len(cs)
+            reach[v] = abs(offset) + sum(abs(c) for c in cs)
+            encoding = encoder._encodings.get(v)
+            onehot[v] = encoding is not None and encoding.onehot
+        self.identity = len(coefs) == nvar and all(o == 0 for o in offsets) and all(c == 1 for c in coefs)
+        self.exact_ints = all(isinstance(x, int) for x in offsets + coefs) and max(reach, default=0) < _INT_LIMIT
+        dtype = np.int64 if self.exact_ints else object
+        self.offsets = np.array(offsets, dtype=dtype)
+        self.coefs = np.array(coefs, dtype=dtype)
+        self.starts = starts
+        self.filled = np.flatnonzero(np.diff(starts) > 0)
+        self.onehot = np.flatnonzero(onehot)
+        self.reach = reach
+        labels: dict[int, str] = {}
+        for label, by_subscripts in compiled.var_map.var_map.items():
+            for index in by_subscripts.values():
+                labels[index] = label
+        self.onehot_labels = [labels[int(v)] for v in self.onehot]
+        kinds = {label: compiled.problem.constraints[label].condition.kind.name for label in compiled.constraint}
+        self.kinds = kinds
+        keys = [(label, key) for label, by_key in compiled.constraint.items() for key in by_key]
+        self.constraints = _Polys([compiled.constraint[label][key] for label, key in keys], reach)
+        self.columns: dict[str, tuple[int, int]] = {}  # a label's instances are adjacent columns
+        for k, (label, _) in enumerate(keys):
+            first, _ = self.columns.get(label, (k, k))
+            self.columns[label] = (first, k + 1)
+        for label in compiled.constraint:
+            self.columns.setdefault(label, (0, 0))
+        self._lowering: typ.Any = None
+        self._penalties: typ.Optional[dict[str, tuple[_Polys, np.ndarray]]] = None
+        self.objective_poly = None if compiled.objective is None else _Polys([compiled.objective], reach)
+
+    # values of the variables, one row per sample
+    def values(self, rows: np.ndarray) -> np.ndarray:
+        if self.identity:
+            return rows[:, : self.nvar].astype(np.int64)
+        out = np.empty((len(rows), self.nvar), dtype=self.offsets.dtype)
+        out[:] = self.offsets
+        if len(self.filled) and len(rows):
+            weighted = rows[:, : self.nenc].astype(self.coefs.dtype) * self.coefs
+            out[:, self.filled] += np.add.reduceat(weighted, self.starts[self.filled], axis=1)
+        return out
+
+    def encoding_violations(self, rows: np.ndarray) -> typ.Optional[dict[str, np.ndarray]]:
+        if not len(self.onehot):
+            return None
+        counts = np.add.reduceat(rows[:, : self.nenc].astype(np.int64), self.starts[self.filled], axis=1)
+        bad = np.zeros((len(rows), self.nvar), dtype=bool)
+        bad[:, self.filled] = counts != 1
+        out: dict[str, np.ndarray] = {}
+        for v, label in zip(self.onehot.tolist(), self.onehot_labels):
+            out[label] = out.get(label, 0) + bad[:, v].astype(np.int64)
+        return out
+
+    def violations(self, values: np.ndarray) -> tuple[dict[str, np.ndarray], np.ndarray]:
+        """Per constraint label the violation of every row, and every instance's lhs."""
+        lhs = self.constraints(values)
+        out: dict[str, np.ndarray] = {}
+        for label, (first, last) in self.columns.items():
+            x = lhs[:, first:last]
+            kind = self.kinds[label]
+            if kind == "EQUAL":
+                part = np.abs(x)
+            else:
+                part = np.maximum(x if kind == "LESSTHANEQUAL" else -x, 0)
+            out[label] = part.sum(axis=1).astype(np.float64)
+        return out, lhs
+
+    def objective(self, values: np.ndarray) -> np.ndarray:
+        assert self.objective_poly is not None
+        return self.objective_poly(values)[:, 0].astype(np.float64)
+
+    def energies(self, rows: np.ndarray) -> np.ndarray:
+        return _energies(self.model, rows)
+
+    def derived_objective(
+        self, rows: np.ndarray, values: np.ndarray, lhs: np.ndarray, energy: np.ndarray
+    ) -> np.ndarray:
+        """sign * (energy - the weighted parts), the parts as the lowering made them."""
+        model = self.model
+        lowered: LoweredParts | None = getattr(model, "lowered", None)
+        if lowered is None:
+            raise ValueError(
+                "this model keeps neither its objective's polynomial nor the parts to derive it from; lower it "
+                "again with to_qubo_arrays"
+            )
+        if lowered.fingerprint != fingerprint(model.offset, model.linear[: original_binaries(model)]):
+            raise ValueError(
+                "these arrays differ from those lowered with the weights they keep for decoding (re-weighted or "
+                "edited arrays?): the objective cannot be derived from their energy; lower the model again with "
+                "to_qubo_arrays, or decode with arrays of a compiled instance, which keep the objective"
+            )
+        parts = np.zeros(len(rows))
+        for label, weight, sign, lowered_keys, slack in self.inequalities(lowered):
+            first, last = self.columns[label]
+            x = sign * lhs[:, first:last]
+            if slack is not None:
+                bits, coefficients, starts, keys = slack
+                closing = np.zeros(x.shape, dtype=np.int64)
+                closing[:, keys] = np.add.reduceat(rows[:, bits].astype(np.int64) * coefficients, starts, axis=1)
+                x = x + closing
+            parts += weight * np.square(x[:, lowered_keys].astype(np.float64)).sum(axis=1)
+        if self._penalties is None:
+            self._penalties = {
+                label: (
+                    _Polys([poly for poly, _ in by_key.values()], self.reach),
+                    np.array([squared for _, squared in by_key.values()], dtype=bool),
+                )
+                for label, by_key in lowered.penalties.items()
+            }
+        for label, (polys, squared) in self._penalties.items():
+            at = polys(values).astype(np.float64)
+            at[:, squared] = np.square(at[:, squared])
+            parts += lowered.penalty_weights[label] * at.sum(axis=1)
+        if lowered.encoding_weight != 0 and len(self.onehot):
+            counts = np.add.reduceat(rows[:, : self.nenc].astype(np.int64), self.starts[self.filled], axis=1)
+            onehot = np.zeros(self.nvar, dtype=bool)
+            onehot[self.onehot] = True
+            parts += lowered.encoding_weight * np.square(counts[:, onehot[self.filled]] - 1).sum(axis=1)
+        return lowered.sign * (np.asarray(energy) - parts)
+
+    def inequalities(self, lowered: LoweredParts) -> list[typ.Any]:
+        """Per weighted constraint label, what the lowering squared: (label, weight, sign, the
+        instances lowered, the slack of those with one: binaries, coefficients, the start of
+        each instance's binaries, which instances). An inequality that holds on the whole box
+        of the bounds was left out; ``>=`` was lowered as -lhs <= 0."""
+        if self._lowering is not None:
+            return typ.cast("list[typ.Any]", self._lowering)
+        model = self.model
+        plan: list[typ.Any] = []
+        for label, by_key in model.compiled.constraint.items():
+            weight = lowered.constraint_weights[label]
+            if weight == 0 or not by_key:
+                continue
+            kind = self.kinds[label]
+            if kind == "EQUAL":
+                plan.append((label, weight, 1, np.arange(len(by_key)), None))
+                continue
+            sign = 1 if kind == "LESSTHANEQUAL" else -1
+            kept: list[int] = []
+            bits: list[int] = []
+            coefficients: list[int] = []
+            starts: list[int] = []
+            keys: list[int] = []
+            for k, (key, poly) in enumerate(by_key.items()):
+                lo, hi = _inequality_range(poly, sign, model.encoder)
+                if hi <= 0:
+                    continue
+                kept.append(k)
+                slack = model.slack.get(label, {}).get(key, ())
+                if slack:
+                    starts.append(len(bits))
+                    keys.append(k)
+                    bits.extend(slack)
+                    coefficients.extend(_slack_coefficients(-lo, len(slack)))
+            closing = None
+            if keys:
+                closing = (np.array(bits), np.array(coefficients, dtype=np.int64), np.array(starts), np.array(keys))
+            plan.append((label, weight, sign, np.array(kept, dtype=np.intp), closing))
+        self._lowering = plan
+        return plan
+
+
+def _plan(model: typ.Any) -> _Plan:
+    plan = _cache(model).get("plan")
+    if plan is None:
+        plan = _cache(model)["plan"] = _Plan(model)
+    return typ.cast(_Plan, plan)
+
+
+def _cache(model: typ.Any) -> dict[str, typ.Any]:
+    """What decoding made of a model, kept with it (the model never changes): one entry of its
+    ``__dict__``, which a copy or a pickle of the model may leave out."""
+    cache: dict[str, typ.Any] = model.__dict__.setdefault("_decoding", {})
+    return cache
+
+
+class _Polys:
+    """Polynomials over variable indices evaluated at many rows of values at once: column k of
+    the result is polynomial k. Integer coefficients (and values) evaluate in int64 when no sum
+    can leave its range, other floats in float64, anything else as Python numbers."""
+
+    def __init__(self, polys: list[typ.Any], reach: list[int]) -> None:
+        self.count = len(polys)
+        numbers_seen: list[typ.Any] = []
+        by_degree: dict[int, tuple[list[tuple[int, ...]], list[typ.Any], list[int]]] = {}
+        constants: list[typ.Any] = []
+        bound = 0
+        for k, poly in enumerate(polys):
+            constants.append(poly.constant)
+            numbers_seen.append(poly.constant)
+            size = abs(poly.constant) if isinstance(poly.constant, int) else 0
+            for key, c in poly.coeff.items():
+                keys, cs, cols = by_degree.setdefault(len(key), ([], [], []))
+                keys.append(key)
+                cs.append(c)
+                cols.append(k)
+                numbers_seen.append(c)
+                if isinstance(c, int):
+                    size += abs(c) * math.prod(reach[i] for i in key)
+            bound = max(bound, size)
+        if all(type(x) is int for x in numbers_seen) and bound < _INT_LIMIT:
+            self.dtype: typ.Any = np.int64
+        elif all(type(x) is float or (type(x) is int and abs(x) <= 2**53) for x in numbers_seen):
+            self.dtype = np.float64
+        else:
+            self.dtype = object
+        self.constants = np.array(constants, dtype=self.dtype)
+        self.groups = []
+        for d, (keys, cs, cols) in by_degree.items():
+            order = np.argsort(np.array(cols, dtype=np.int64), kind="stable")
+            col = np.array(cols, dtype=np.int64)[order]
+            first = np.flatnonzero(np.r_[True, col[1:] != col[:-1]]) if len(col) else np.zeros(0, dtype=np.int64)
+            index = np.array(keys, dtype=np.int64).reshape(len(keys), d)[order]
+            self.groups.append((index, np.array(cs, dtype=self.dtype)[order], first, col[first]))
+
+    def __call__(self, values: np.ndarray) -> np.ndarray:
+        out = np.empty((len(values), self.count), dtype=self.dtype)
+        out[:] = self.constants
+        if self.dtype is not values.dtype and self.dtype is not object:
+            values = values.astype(self.dtype)
+        elif self.dtype is object:
+            values = values.astype(object)
+        for index, cs, first, cols in self.groups:
+            step = max(1, _STEP // max(1, len(cs)))
+            for s in range(0, len(values), step):
+                term = np.empty((len(values[s : s + step]), len(cs)), dtype=self.dtype)
+                term[:] = cs
+                for column in index.T:
+                    term *= values[s : s + step][:, column]
+                out[s : s + step, cols] += np.add.reduceat(term, first, axis=1) if len(cs) else 0
+        return out
+
+
+def _inequality_range(poly: typ.Any, sign: int, encoder: typ.Any) -> tuple[int, int]:
+    """The range the lowering gives sign * lhs of an inequality over the bounds' box: monomial
+    by monomial, each as the product of its variables' ranges (a power's own range)."""
+
+    def integral(value: typ.Any) -> int:
+        value = sign * value
+        return int(value)
+
+    lo = hi = integral(poly.constant)
+    for key, c in poly.coeff.items():
+        low, high = 1, 1
+        for v in sorted(set(key)):
+            k = key.count(v)
+            vl, vh = encoder.bounds(v)
+            pl, ph = vl**k, vh**k
+            if k % 2 == 1 or vl >= 0:
+                fl, fh = pl, ph
+            elif vh <= 0:
+                fl, fh = ph, pl
+            else:
+                fl, fh = 0, max(pl, ph)
+            products = (low * fl, low * fh, high * fl, high * fh)
+            low, high = min(products), max(products)
+        x, y = integral(c) * low, integral(c) * high
+        lo += min(x, y)
+        hi += max(x, y)
+    return lo, hi
+
+
+def _slack_coefficients(span: int, bits: int) -> list[int]:
+    """The lowering's slack in [0, span]: 1, 2, 4, ... with the last one capped at span."""
+    if span.bit_length() != bits:
+        raise RuntimeError(
+            f"a slack of {bits} binaries does not encode the range [0, {span}] the constraint's bounds give; "
+            "decode with the model the samples solve"
+        )
+    return [1 << i if i + 1 < bits else span - ((1 << (bits - 1)) - 1) for i in range(bits)]
+
+
+def _energies(model: typ.Any, rows: np.ndarray) -> np.ndarray:
+    """The model's energy at every row of original binaries (see ``decode``)."""
+    from quillon_transpiler.core.pubo.arrays import QuboArrays, _pubo_arrays
+
+    if not isinstance(model, QuboArrays):
+        arrays = _cache(model).get("arrays")
+        if arrays is None:
+            try:
+                arrays = _pubo_arrays(model)
+            except ValueError:  # a coefficient float64 cannot hold: Python's numbers
+                arrays = False
+            _cache(model)["arrays"] = arrays
+        if arrays is False:
+            return np.array([model.energy(row.tolist()) for row in rows], dtype=np.float64)
+        model = arrays
+    terms = _cache(model).get("terms")
+    if terms is None:
+        terms = _cache(model)["terms"] = _Terms(model)
+    if model.reduction is not None:
+        rows = model.reduction.auxiliaries(rows)
+    return typ.cast(np.ndarray, terms(rows.astype(np.bool_)))
+
+
+class _Terms:
+    """A binary polynomial's terms laid out for evaluation at many samples: quadratic ones by
+    row (as the arrays hold them), with the row starts, so that a sample with few binaries set
+    reads only the rows of those (a sampler's samples of one-hot models mostly are), and a
+    dense one every term at once."""
+
+    def __init__(self, model: typ.Any) -> None:
+        linear, biases = model.linear, model.quadratic_biases
+        if model.reduction is not None:
+            linear, biases = _substituted(model)
+        n = model.num_binaries
+        self.offset = float(model.offset)
+        self.linear = np.ascontiguousarray(linear, dtype=np.float64)
+        self.rows = np.ascontiguousarray(model.quadratic_rows, dtype=np.intp)
+        self.cols = np.ascontiguousarray(model.quadratic_cols, dtype=np.intp)
+        self.biases = np.ascontiguousarray(biases, dtype=np.float64)
+        if np.any(np.diff(self.rows) < 0):  # a PuboModel's terms come in its dict's order
+            order = np.argsort(self.rows, kind="stable")
+            self.rows, self.cols, self.biases = self.rows[order], self.cols[order], self.biases[order]
+        self.starts = np.searchsorted(self.rows, np.arange(n + 1))
+        self.degree = np.diff(self.starts)
+        self.h_offsets = np.asarray(model.higher_offsets, dtype=np.intp)
+        self.h_indices = np.ascontiguousarray(model.higher_indices, dtype=np.intp)
+        self.h_biases = np.ascontiguousarray(model.higher_biases, dtype=np.float64)
+
+    def __call__(self, x: np.ndarray) -> np.ndarray:
+        out = np.full(len(x), self.offset)
+        sample, binary = np.nonzero(x)
+        out += np.bincount(sample, weights=self.linear[binary], minlength=len(x))
+        q = len(self.biases)
+        if q:
+            # per sample, the terms whose row binary is set: read those when they are few
+            reached = np.bincount(sample, weights=self.degree[binary], minlength=len(x)).astype(np.int64)
+            sparse = reached * 4 < q
+            self._sparse(x, np.flatnonzero(sparse), reached, out)
+            dense = np.flatnonzero(~sparse)
+            # 64 samples at a time, binaries by row: a term reads two runs of 64 bytes
+            width = _STEP // 64
+            for s in range(0, len(dense), 64):
+                chosen = dense[s : s + 64]
+                xt = np.ascontiguousarray(x[chosen].T)
+                part = np.zeros(len(chosen))
+                for t in range(0, q, width):
+                    both = xt[self.rows[t : t + width]] & xt[self.cols[t : t + width]]
+                    part += self.biases[t : t + width] @ both.astype(np.float64)
+                out[chosen] += part
+        if len(self.h_biases):
+            step = max(1, _STEP // len(self.h_indices))
+            for s in range(0, len(x), step):
+                every = np.logical_and.reduceat(x[s : s + step][:, self.h_indices], self.h_offsets[:-1], axis=1)
+                out[s : s + step] += every.astype(np.float64) @ self.h_biases
+        return out
+
+    def _sparse(self, x: np.ndarray, chosen: np.ndarray, reached: np.ndarray, out: np.ndarray) -> None:
+        """The quadratic terms of the chosen samples, read row by row of their set binaries."""
+        bounds = np.cumsum(reached[chosen])
+        begin = 0
+        while begin < len(chosen):
+            # samples up to _STEP reached terms together (at least one)
+            end = max(begin + 1, int(np.searchsorted(bounds, (bounds[begin - 1] if begin else 0) + _STEP, "right")))
+            block = chosen[begin:end]
+            begin = end
+            xs = x[block]
+            sample, binary = np.nonzero(xs)
+            counts = self.degree[binary]
+            total = int(counts.sum())
+            if not total:
+                continue
+            term = np.arange(total) + np.repeat(self.starts[binary] - (np.cumsum(counts) - counts), counts)
+            sample = np.repeat(sample, counts)
+            hit = xs.ravel()[sample * xs.shape[1] + self.cols[term]]
+            out[block] += np.bincount(sample[hit], weights=self.biases[term[hit]], minlength=len(block))
+
+
+def _substituted(model: typ.Any) -> tuple[np.ndarray, np.ndarray]:
+    """A reduced model's linear and quadratic biases without the reduction's penalties: the
+    substituted polynomial, whose value at the right auxiliaries is the original energy."""
+    cached = _cache(model).get("substituted")
+    if cached is not None:
+        return typ.cast("tuple[np.ndarray, np.ndarray]", cached)
+    reduction = model.reduction
+    shift = np.int64(32)
+    codes = model.quadratic_rows.astype(np.int64) << shift | model.quadratic_cols.astype(np.int64)
+    pairs = reduction.pairs
+    aux = reduction.num_original + np.arange(len(pairs), dtype=np.int64)
+    biases = np.array(model.quadratic_biases, dtype=np.float64)
+    biases[np.searchsorted(codes, pairs[:, 0] << shift | pairs[:, 1])] = reduction.pair_bias
+    biases[np.searchsorted(codes, pairs[:, 0] << shift | aux)] = 0.0
+    biases[np.searchsorted(codes, pairs[:, 1] << shift | aux)] = 0.0
+    linear = np.array(model.linear, dtype=np.float64)
+    linear[reduction.num_original :] = 0.0
+    cached = _cache(model)["substituted"] = (linear, biases)
+    return cached

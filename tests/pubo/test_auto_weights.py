@@ -1,0 +1,331 @@
+"""Constraint weights chosen from the model ("auto") and tuned with a sampler (tune_weights).
+
+The oracle is independent of the lowering: every assignment of the binaries is decoded by the
+encoder, and the compiled polynomials say what it violates and what it is worth.
+"""
+
+import math
+
+import numpy as np
+import pytest
+from pubo_helpers import all_assignments, decode_rows
+
+import quillon as ql
+from quillon_transpiler import compile_model, testing, to_pubo, to_qubo_arrays, tune_weights
+from quillon_transpiler.core.pubo import binarize, weights
+from quillon_transpiler.core.pubo.route import pubo_request
+from quillon_transpiler.core.substitute import SubstitutedExpression
+
+dimod = pytest.importorskip("dimod")
+
+
+def poly_values(poly, values):
+    """A compiled polynomial at every row of variable values."""
+    out = np.full(len(values), float(poly.constant))
+    for key, c in poly.coeff.items():
+        out += c * np.prod(values[:, list(key)], axis=1)
+    return out
+
+
+def violated(compiled, values):
+    """Rows of variable values that break some constraint."""
+    bad = np.zeros(len(values), dtype=bool)
+    for label, polys in compiled.constraint.items():
+        kind = compiled.problem.constraints[label].condition.kind.name
+        for poly in polys.values():
+            lhs = poly_values(poly, values)
+            bad |= {"EQUAL": lhs != 0, "LESSTHANEQUAL": lhs > 0, "GREATERTHANEQUAL": lhs < 0}[kind]
+    return bad
+
+
+def worth(compiled, values):
+    """The objective to minimise (negated for maximising) plus the custom penalties."""
+    sign = -1 if compiled.sense.name == "MAXIMIZE" else 1
+    total = sign * poly_values(compiled.objective, values)
+    for polys in compiled.penalty.values():
+        for poly in polys.values():
+            total += poly_values(poly, values)
+    return total
+
+
+def qubo_optimum_is_feasible(compiled, encoder="log", **weights_given):
+    """Whether the lowest-energy assignment of all binaries is feasible and as good as the best
+    feasible assignment (found independently over the variables' binaries)."""
+    arrays = to_qubo_arrays(compiled, encoder=encoder, **weights_given)
+    rows = all_assignments(arrays.num_binaries)
+    best = rows[np.argmin(arrays.energies(rows))][None, :]
+    values, ok = decode_rows(arrays.encoder, best)
+    if not ok[0] or violated(compiled, values)[0]:
+        return False
+    every, valid = decode_rows(arrays.encoder, all_assignments(arrays.encoder.num_binaries))
+    feasible = every[valid & ~violated(compiled, every)]
+    return bool(np.isclose(worth(compiled, values)[0], worth(compiled, feasible).min()))
+
+
+def random_model(seed):
+    """Binaries and an integer, a quadratic objective of random sign, random integer equalities
+    and inequalities over them that a random point satisfies, sometimes a weighted square as a
+    custom penalty."""
+    rng = np.random.default_rng(seed)
+    N, c, Q = ql.Placeholder("N"), ql.Placeholder("c", ndim=1), ql.Placeholder("Q", ndim=2)
+    x = ql.BinaryVar("x", shape=(N,))
+    y = ql.IntegerVar("y", lower_bound=0, upper_bound=3)
+    i, j = ql.Element("i", N), ql.Element("j", N)
+    sense = ql.ProblemSense.MAXIMIZE if rng.random() < 0.5 else ql.ProblemSense.MINIMIZE
+    problem = ql.Problem("random", sense=sense)
+    problem += ql.sum(i, c[i] * x[i]) + ql.sum(i, ql.sum(j, Q[i, j] * x[i] * x[j])) + round(3 * rng.normal(), 2) * y
+    n = int(rng.integers(3, 6))
+    instance = {"N": n, "c": rng.normal(0, 10, n).round(1), "Q": rng.normal(0, 5, (n, n)).round(2)}
+    point, at = rng.integers(0, 2, n), int(rng.integers(0, 4))
+    chosen = [kind for kind in ("eq", "le", "ge") if rng.random() < 0.6] or [str(rng.choice(["eq", "le", "ge"]))]
+    for kind in chosen:
+        A, b = ql.Placeholder("A" + kind, ndim=2), ql.Placeholder("b" + kind, ndim=1)
+        K = ql.Placeholder("K" + kind)
+        k = ql.Element("k" + kind, K)
+        with_y = rng.random() < 0.5
+        lhs = ql.sum(i, A[k, i] * x[i]) + (y if with_y else 0)
+        problem += ql.Constraint(kind, {"eq": lhs == b[k], "le": lhs <= b[k], "ge": lhs >= b[k]}[kind], forall=k)
+        m = int(rng.integers(1, 3))
+        a = rng.integers(-3, 4, (m, n))
+        room = {"eq": 0, "le": 1, "ge": -1}[kind] * rng.integers(0, 3, m)
+        instance.update({"K" + kind: m, "A" + kind: a, "b" + kind: a @ point + with_y * at + room})
+    if rng.random() < 0.5:
+        problem += ql.CustomPenaltyTerm("spread", float(rng.uniform(0, 5)) * (ql.sum(i, x[i]) - 2) ** 2)
+    return compile_model(problem, instance)
+
+
+# ---- the bound ----
+
+
+@pytest.mark.parametrize("seed", range(6))
+@pytest.mark.parametrize("degree", [2, 3])
+def test_flip_bound_bounds_every_single_flip_and_is_exact_for_qubos(seed, degree):
+    rng = np.random.default_rng(seed)
+    n = 5
+    linear = rng.normal(0, 5, n).round(1)
+    pairs = [(a, b) for a in range(n) for b in range(a + 1, n) if rng.random() < 0.6]
+    biases = rng.normal(0, 5, len(pairs)).round(1)
+    triples = [(0, 1, 2), (1, 3, 4)] if degree == 3 else []
+    tbiases = rng.normal(0, 5, len(triples)).round(1)
+    rows = all_assignments(n)
+
+    def energy(r):
+        e = r @ linear + sum(b * r[:, p].prod(axis=1) for p, b in zip(pairs, biases))
+        return e + sum(b * r[:, t].prod(axis=1) for t, b in zip(triples, tbiases))
+
+    worst = max(np.abs(energy(rows ^ (np.arange(n) == b)) - energy(rows)).max() for b in range(n))
+    bound = weights.flip_bound(
+        linear,
+        (np.array([p[0] for p in pairs]), np.array([p[1] for p in pairs]), biases),
+        (np.cumsum([0] + [3] * len(triples)), np.array([v for t in triples for v in t]), tbiases),
+    )
+    assert bound >= worst - 1e-9
+    if degree == 2:  # a quadratic term's partner is one binary: both ends are reached
+        assert bound == pytest.approx(worst)
+
+
+@pytest.mark.parametrize(
+    "coefficients, constant, kind, step",
+    [
+        ([1, 1], -1, 1, 1),
+        ([3, 3], -7, 1, 1),  # lhs in -7 + 3Z: -1 is reached
+        ([3, 3], -7, 2, 4),  # lhs > 0 takes 2, 5, ...
+        ([3, 3], -7, 3, 1),  # -lhs > 0 takes 1, 4, ...
+        ([10, 20], -30, 1, 100),
+        ([0.5, 0.25], -0.5, 1, 0.0625),
+        ([0.1, 0.2], -0.3, 1, 0.01),
+        ([1, 1], -0.5, 1, 0.25),  # constant finer than the coefficients
+        ([math.pi, 2.0], 0, 1, 4.0),  # no grain to read: the smallest coefficient stands in
+    ],
+)
+def test_smallest_step_is_the_least_squared_violation(coefficients, constant, kind, step):
+    poly = SubstitutedExpression({(v,): c for v, c in enumerate(coefficients)}, constant, 1)
+    flat = SubstitutedExpression({}, 5.0, 0)  # a constant instance changes nothing: left out
+    assert weights.smallest_step({(0,): poly, (1,): flat}, kind) == pytest.approx(step)
+
+
+def test_auto_weights_follow_the_bound_per_label_and_mix_with_numbers():
+    compiled = compile_model(*testing.knapsack())
+    # maximised values 1..19 (flip changes of -v_i) and the penalty b0 * b1: swing max v_i
+    swing = float(max(abs(v) for v in compiled.objective.coeff.values()))
+    request = pubo_request(compiled, {"weight": "auto", "pair": 7.0}, None, "log", 1.0)[1]
+    assert request.constraint_weights == {"weight": 2 * swing, "pair": 7.0}
+    # the same polynomial as the numbers given outright, through both routes
+    given = {"weight": 2 * swing, "pair": 7.0}
+    assert to_pubo(compiled, constraint_weight={"weight": "auto", "pair": 7.0}).coeff == (
+        to_pubo(compiled, constraint_weight=given).coeff
+    )
+    np.testing.assert_array_equal(
+        to_qubo_arrays(*testing.knapsack(), constraint_weight="auto", progress=False).linear,
+        to_qubo_arrays(compiled, constraint_weight=dict.fromkeys(given, 2 * swing)).linear,
+    )
+    # nothing to buy: the weight stays 1
+    assert weights.weight_for(0.0, 1.0) == 1.0
+
+
+def test_numbers_beyond_float64_get_their_swing_from_the_dict_lowering():
+    x = ql.BinaryVar("x", shape=(3,))
+    c = ql.Placeholder("c", ndim=1)
+    i = ql.Element("i", 3)
+    problem = ql.Problem("big")
+    problem += ql.sum(i, c[i] * x[i])
+    problem += ql.Constraint("one", ql.sum(i, x[i]) == 1)
+    compiled = compile_model(problem, {"c": [3**40, 1, 2]})  # an int float64 cannot hold exactly
+    assert pubo_request(compiled, "auto", None, "log", 1.0)[1].constraint_weights == {"one": 2 * float(3**40)}
+    with pytest.raises(ValueError, match="beyond them: give the weights as numbers"):
+        to_pubo(problem, {"c": [10**400, 1, 2]})
+
+
+# ---- the QUBO's optimum is feasible: brute force over every binary ----
+
+MODELS = {
+    "knapsack": (testing.knapsack, {}),
+    "assignment 3": (lambda: testing.assignment(3), {}),
+    "tsp 3": (lambda: testing.tsp(3), {}),
+    "tsp 4": (lambda: testing.tsp(4), {}),
+    "tsp 4 mixed": (lambda: testing.tsp(4, onehot="mixed", weight=3.0), {}),
+    "cover log": (testing.cover, {}),
+    "cover unary": (testing.cover, {"encoder": "unary"}),
+    "cover one-hot": (testing.cover, {"encoder": "one-hot", "encoding_weight": "auto"}),
+}
+
+
+@pytest.mark.parametrize("name", MODELS)
+def test_auto_weights_make_the_qubo_optimum_the_feasible_optimum(name):
+    build, options = MODELS[name]
+    compiled = compile_model(*build())
+    assert qubo_optimum_is_feasible(compiled, constraint_weight="auto", **options)
+
+
+@pytest.mark.parametrize("name", MODELS)
+def test_weight_one_is_not_enough_on_these_models(name):
+    # the brute force above can tell: weight 1 leaves the optimum infeasible here
+    build, options = MODELS[name]
+    options = {**options, "encoding_weight": 1.0} if "encoding_weight" in options else options
+    assert not qubo_optimum_is_feasible(compile_model(*build()), constraint_weight=1.0, **options)
+
+
+@pytest.mark.parametrize("seed", range(40))
+def test_auto_weights_on_random_models(seed):
+    assert qubo_optimum_is_feasible(random_model(seed), constraint_weight="auto")
+
+
+@pytest.mark.parametrize(
+    "kw, error, message",
+    [
+        ({"constraint_weight": "Auto"}, TypeError, 'constraint_weight must be a number, got str .*or "auto"'),
+        ({"constraint_weight": {"task": "max"}}, TypeError, r"constraint_weight\['task'\] must be a number"),
+        ({"constraint_weight": {"job": "auto"}}, ValueError, "names unknown labels"),
+        ({"penalty_weight": "auto"}, TypeError, "penalty_weight must be a number, got str 'auto'$"),
+        ({"encoding_weight": "automatic"}, TypeError, "encoding_weight must be a number"),
+    ],
+)
+def test_auto_is_the_only_word_a_weight_takes(kw, error, message):
+    with pytest.raises(error, match=message):
+        to_pubo(*testing.assignment(3), **kw)
+
+
+# ---- tune_weights ----
+
+
+def reference_energies(problem, instance, tuned, rows, **options):
+    encoding = {"encoding_weight": tuned.encoding_weight} if options.get("encoder") == "one-hot" else {}
+    made = to_qubo_arrays(
+        problem, instance, constraint_weight=tuned.constraint_weight, progress=False, **options, **encoding
+    )
+    assert made.num_binaries == tuned.model.num_binaries and made.slack == tuned.model.slack
+    return made.energies(rows)
+
+
+@pytest.mark.parametrize(
+    "build, options",
+    [
+        (testing.knapsack, {}),  # two inequality labels: slacks renumbered after each other
+        (testing.cover, {}),
+        (testing.cover, {"encoder": "one-hot"}),
+        (lambda: testing.tsp(4, onehot="mixed"), {"penalty_weight": 2.5}),
+    ],
+)
+def test_a_rounds_model_is_the_lowered_model_of_its_weights(build, options):
+    problem, instance = build()
+    tuned = tune_weights(problem, instance, dimod.RandomSampler(), rounds=1, num_reads=4, seed=1, **options)
+    rows = np.random.default_rng(0).integers(0, 2, (40, tuned.model.num_binaries))
+    expected = reference_energies(problem, instance, tuned, rows, **options)
+    np.testing.assert_allclose(tuned.model.energies(rows), expected, rtol=1e-12, atol=1e-9)
+
+
+def test_tuning_reaches_feasibility_where_weight_one_does_not():
+    from dwave.samplers import SimulatedAnnealingSampler
+
+    problem, instance = testing.tsp(5)  # distances up to ~100 against weight 1
+    tuned = tune_weights(
+        problem, instance, SimulatedAnnealingSampler(), constraint_weight=1.0, num_reads=16, seed=3, num_sweeps=200
+    )
+    first, last = tuned.history[0], tuned.history[-1]
+    assert not first.feasible and first.broken and last.feasible and tuned.feasible
+    assert len(tuned.history) > 1 and all(w > 1.0 for w in tuned.constraint_weight.values())
+    # every round raised exactly what its lowest sample broke, by the factor
+    for before, after in zip(tuned.history, tuned.history[1:]):
+        assert set(before.raised) == set(before.broken)
+        for label, w in before.constraint_weight.items():
+            assert after.constraint_weight[label] == (2.0 * w if label in before.raised else w)
+    # the decoded samples, checked from their records: tours and their lengths
+    d = instance["d"]
+    best = tuned.sampleset.feasible().lowest()
+    x = best.dense("x")
+    assert (x.sum(axis=0) == 1).all() and (x.sum(axis=1) == 1).all()
+    tour = x.argmax(axis=0)
+    assert best.evaluation.objective[0] == pytest.approx(sum(d[tour[t], tour[(t + 1) % 5]] for t in range(5)))
+    for k in range(len(tuned.sampleset)):
+        x = tuned.sampleset.dense("x", k)
+        want = np.abs(x.sum(axis=0) - 1).sum()
+        assert tuned.sampleset.evaluation.constraint_violations["one city per step"][k] == want
+
+
+def test_tuning_with_an_exact_sampler_stops_at_the_first_feasible_optimum():
+    problem, instance = testing.assignment(3)
+    tuned = tune_weights(problem, instance, dimod.ExactSolver(), constraint_weight=0.5, encoding_weight=1.0)
+    assert [r.feasible for r in tuned.history] == [False] * (len(tuned.history) - 1) + [True]
+    assert qubo_optimum_is_feasible(compile_model(problem, instance), constraint_weight=tuned.constraint_weight)
+    previous = {label: w / 2 for label, w in tuned.constraint_weight.items()}
+    assert not qubo_optimum_is_feasible(compile_model(problem, instance), constraint_weight=previous)
+    # "auto" starts feasible: one round, weights as chosen
+    once = tune_weights(problem, instance, dimod.ExactSolver())
+    assert len(once.history) == 1 and once.feasible
+    assert (
+        once.constraint_weight
+        == pubo_request(compile_model(problem, instance), "auto", None, "log", 1)[1].constraint_weights
+    )
+
+
+def test_tuning_lowers_the_model_once_whatever_the_rounds(monkeypatch):
+    calls = []
+    lower = binarize._lower_arrays
+    monkeypatch.setattr(binarize, "_lower_arrays", lambda *a: calls.append(1) or lower(*a))
+    problem, instance = testing.knapsack()
+    for rounds in (1, 4):
+        calls.clear()
+        tune_weights(problem, instance, dimod.RandomSampler(), constraint_weight=1e-3, rounds=rounds, num_reads=2)
+        assert len(calls) == 4  # the objective, the penalties, and each of two constraint labels
+
+
+@pytest.mark.parametrize(
+    "kw, message",
+    [
+        ({"rounds": 0}, "rounds must be a positive int"),
+        ({"factor": 1.0}, "factor must be greater than 1"),
+        ({"constraint_weight": {"task": 0}}, r"constraint_weight of \['task'\] is 0"),
+    ],
+)
+def test_tuning_refuses_what_cannot_tune(kw, message):
+    with pytest.raises(ValueError, match=message):
+        tune_weights(*testing.assignment(3), dimod.RandomSampler(), **kw)
+
+
+def test_tuning_refuses_terms_a_quadratic_sampler_cannot_take():
+    x = ql.BinaryVar("x", shape=(3,))
+    problem = ql.Problem("cubic")
+    problem += x[0] * x[1] * x[2]
+    problem += ql.Constraint("one", x[0] + x[1] + x[2] == 1)
+    with pytest.raises(ValueError, match="terms of degree 3 or more"):
+        tune_weights(problem, {}, dimod.RandomSampler())

@@ -1,0 +1,195 @@
+"""decode: a binary sampler's answer against a plain-Python reading of the model.
+
+One small model (integer variables with a negative bound, binaries, ==, <= and >=, a constraint
+that always holds, a squared and a plain penalty, caller-fixed and pinned variables), minimised
+and maximised, with an objective that the native route keeps ("narrow") or derives ("wide").
+Every route (dict, arrays of a compiled instance, arrays of the problem) decodes dimod's
+ExactSolver sample set, every assignment of the binaries, one-hot codes that are not valid
+included; energy, objective, violations and feasibility are recomputed from the model by the
+Oracle (tests/helpers/model_oracle.py) at the decoded values, the record against decode_pubo.
+"""
+
+import dataclasses
+import itertools
+from fractions import Fraction
+
+import dimod
+import numpy as np
+import pytest
+from dwave.samplers import SimulatedAnnealingSampler
+from model_oracle import Oracle, exact
+from pubo_helpers import decode_rows, energies
+
+import quillon as ql
+from quillon.results import to_dense
+from quillon_transpiler import compile_model, decode, decode_pubo, to_bqm, to_cqm, to_pubo, to_qubo_arrays
+
+ENCODERS = ["log", "unary", "one-hot"]
+SENSES = [ql.ProblemSense.MINIMIZE, ql.ProblemSense.MAXIMIZE]
+FIXED = {"b": {(2,): 1}}
+INSTANCE = {"c": [[1, -2], [3, 0.5]], "e": [[2, -1, 1], [-3, 1, 2]]}
+OPTIONS = {"constraint_weight": {"cap": 3, "tie": 2.5, "floor": 0}, "penalty_weight": {"sq": 1.5}, "encoding_weight": 4}
+
+
+def problem(sense, wide):
+    x = ql.IntegerVar("x", shape=(2,), lower_bound=-1, upper_bound=ql.Placeholder("top", ndim=1))
+    b, z = ql.BinaryVar("b", shape=(3,)), ql.IntegerVar("z", lower_bound=0, upper_bound=3)
+    c, e = ql.Placeholder("c", ndim=2), ql.Placeholder("e", ndim=2)
+    i, j, k = ql.Element("i", 2), ql.Element("j", 2), ql.Element("k", 3)
+    p = ql.Problem("decoded", sense=sense)
+    if wide:  # more terms than the constraints and penalties: the native route derives it
+        p += ql.sum(i, ql.sum(j, c[i, j] * x[i] * x[j])) + ql.sum(i, ql.sum(k, e[i, k] * x[i] * b[k])) + z * x[0]
+        p += b[0] * b[1] - b[0] + 2 * b[1]
+    else:
+        p += 2 * x[0] - x[1] + 3 * b[0] + z
+    p += ql.Constraint("cap", x[0] + x[1] + b[0] + b[1] + b[2] <= 3)
+    p += ql.Constraint("floor", x[0] + b[1] >= 0)
+    p += ql.Constraint("tie", x[1] - b[0] == 0)
+    p += ql.Constraint("never", x[0] <= 5)
+    p += ql.Constraint("pin", z == 2)
+    p += ql.CustomPenaltyTerm("sq", (b[0] + b[1] + x[1] - 1) ** 2)
+    p += ql.CustomPenaltyTerm("lin", 0.5 * x[0] * b[1])
+    return p
+
+
+def build(route, sense, wide, encoder):
+    p, instance = problem(sense, wide), {**INSTANCE, "top": [2, 1]}
+    if route == "pubo":
+        return p, to_pubo(p, instance, FIXED, encoder=encoder, **OPTIONS)
+    if route == "arrays":
+        return p, to_qubo_arrays(compile_model(p, instance, FIXED), encoder=encoder, **OPTIONS)
+    return p, to_qubo_arrays(p, instance, FIXED, encoder=encoder, **OPTIONS)
+
+
+def reading(p, decoded, sample):
+    """The Oracle at a decoded sample: objective, violation per label, penalty-weighted energy
+    of the point (constraints left out), exact."""
+    dense = {label: to_dense(decoded.record.solution[label][sample]) for label in decoded.record.solution}
+    oracle = Oracle({**INSTANCE, "top": [2, 1]}, lambda label, at: exact(dense[label][at].item()))
+    objective = oracle.value(p.objective)
+    violations = {}
+    for label, c in p.constraints.items():
+        if oracle.pinned_variable(c) is None:
+            values = [oracle.instance_value(c, key)[0] for key in list(oracle.assignments(c.forall))]
+            equal = type(c.expression) is ql.EqualOp
+            violations[label] = sum(abs(v) if equal else max(v, 0) for v in values)
+    penalties = {
+        label: sum(oracle.instance_value(t, key)[0] for key in list(oracle.assignments(t.forall)))
+        for label, t in p.custom_penalty_terms.items()
+    }
+    return objective, violations, penalties
+
+
+def close(got, want, what):
+    assert abs(Fraction(got) - want) <= Fraction(1, 10**9) * max(1, abs(want)), f"{what}: {got} != {float(want)}"
+
+
+@pytest.mark.parametrize("encoder", ENCODERS)
+@pytest.mark.parametrize("sense", SENSES, ids=["min", "max"])
+@pytest.mark.parametrize("wide", [False, True], ids=["narrow", "wide"])
+@pytest.mark.parametrize("route", ["pubo", "arrays", "native"])
+def test_every_binary_assignment_decodes_to_the_models_own_numbers(route, sense, wide, encoder):
+    p, model = build(route, sense, wide, encoder)
+    if route == "native":  # the native route keeps the narrow objective and derives the wide one
+        assert (model.lowered is not None) == wide and (model.compiled.objective is None) == wide
+    bqm = to_bqm(model)
+    sampleset = dimod.ExactSolver().sample(bqm)
+    decoded = decode(sampleset, model)
+    bits = sampleset.record.sample[:, np.argsort(list(sampleset.variables))]
+    assert decoded.record == decode_pubo([dict(enumerate(row)) for row in bits.tolist()], model)
+    reference = to_pubo(problem(sense, wide), {**INSTANCE, "top": [2, 1]}, FIXED, encoder=encoder, **OPTIONS)
+    assert np.array_equal(decoded.evaluation.energy, energies(reference.coeff, reference.constant, bits))
+    _, valid = decode_rows(model.encoder, bits)
+    broken = decoded.evaluation.encoding_violations
+    assert (broken is not None) == (encoder == "one-hot")
+    if broken is not None:
+        assert np.array_equal(np.sum(list(broken.values()), axis=0) == 0, valid)
+    step = max(1, len(bits) // 150)  # the Oracle is slow: a spread of samples, invalid codes among them
+    for s in range(0, len(bits), step):
+        objective, violations, _ = reading(p, decoded, s)
+        close(decoded.evaluation.objective[s], objective, f"objective of sample {s}")
+        assert set(decoded.evaluation.constraint_violations) == set(violations)
+        for label, v in violations.items():
+            close(decoded.evaluation.constraint_violations[label][s], v, f"{label} of sample {s}")
+    feasible = [
+        s
+        for s in range(len(bits))
+        if valid[s] and all(v[s] == 0 for v in decoded.evaluation.constraint_violations.values())
+    ]
+    assert decoded.feasible().record == decoded.take(feasible).record and feasible
+
+
+@pytest.mark.parametrize("encoder", ENCODERS)
+@pytest.mark.parametrize("sense", SENSES, ids=["min", "max"])
+def test_the_lowest_feasible_sample_is_the_models_optimum(sense, encoder):
+    """With weights that make violating cost, the lowest feasible energy of every assignment is
+    the best point of the box by the Oracle (objective in the energy's sign, plus penalties)."""
+    p, model = build("native", sense, True, encoder)
+    best = decode(dimod.ExactSolver().sample(to_bqm(model)), model).feasible().lowest()
+    sign = 1 if sense is ql.ProblemSense.MINIMIZE else -1
+    points = []
+    for x0, x1, b0, b1 in itertools.product(range(-1, 3), range(-1, 2), (0, 1), (0, 1)):
+        values = {"x": {(0,): x0, (1,): x1}, "b": {(0,): b0, (1,): b1, (2,): 1}, "z": {(): 2}}
+        oracle = Oracle({**INSTANCE, "top": [2, 1]}, lambda label, at: values[label][at])
+        if all(oracle.holds(c.expression) for c in p.constraints.values()):
+            sq, lin = (oracle.value(t.expression) for t in p.custom_penalty_terms.values())
+            points.append(sign * oracle.value(p.objective) + Fraction(3, 2) * sq + lin)
+    close(best.evaluation.energy[0], min(points), "lowest feasible energy")
+    assert len(set(best.evaluation.energy)) == 1 and len(decode([], model)) == 0
+
+
+def test_sample_inputs_decode_alike():
+    """A sample set by index, relabelled by labels(), SPIN, as dicts and as an array: one answer;
+    the sample set's order and occurrences are kept."""
+    p, model = build("native", ql.ProblemSense.MAXIMIZE, True, "one-hot")
+    bqm = to_bqm(model)
+    sampleset = SimulatedAnnealingSampler().sample(bqm, num_reads=40, num_sweeps=50, seed=5).aggregate()
+    want = decode(sampleset, model)
+    assert want.record.num_occurrences == sampleset.record.num_occurrences.tolist()
+    assert want.evaluation.energy == pytest.approx(sampleset.record.energy.tolist())
+    labels = dict(enumerate(model.labels()))
+    relabelled = dimod.SampleSet.from_samples_bqm(
+        (sampleset.record.sample, [labels[v] for v in sampleset.variables]), bqm.relabel_variables(labels, False)
+    )
+    relabelled.record.num_occurrences[:] = sampleset.record.num_occurrences
+    spin = sampleset.change_vartype("SPIN", inplace=False)
+    bits = sampleset.record.sample[:, np.argsort(list(sampleset.variables))]
+    dicts = [dict(zip(sampleset.variables, row)) for row in sampleset.record.sample.tolist()]
+    for given in (relabelled, spin):
+        assert decode(given, model) == want
+    for given in (dicts, bits):
+        got = decode(given, model)
+        assert got.evaluation == want.evaluation and got.record.solution == want.record.solution
+
+
+@pytest.mark.parametrize(
+    "samples, message",
+    [
+        (dimod.SampleSet.from_samples([{0: 1, "ghost": 0}], "BINARY", 0), "'ghost' names no binary"),
+        (dimod.SampleSet.from_samples([{0: 1, 999: 0}], "BINARY", 0), "999 names no binary"),
+        (np.array([[2] + [0] * 8]), "binary 0 the value 2"),
+        (np.zeros((1, 5)), "one value per binary"),
+        ([{0: 1, ("x", (0,), 0): 0}], "two values"),
+    ],
+)
+def test_samples_that_would_decode_wrongly_are_refused(samples, message):
+    _, model = build("native", ql.ProblemSense.MINIMIZE, False, "log")
+    assert model.num_binaries == 9
+    with pytest.raises(ValueError, match=message):
+        decode(samples, model)
+
+
+def test_a_dimod_builder_decodes_as_the_cqm_route():
+    p, instance = problem(ql.ProblemSense.MINIMIZE, False), {**INSTANCE, "top": [2, 1]}
+    builder = to_cqm(p, instance, FIXED)
+    sampleset = dimod.ExactCQMSolver().sample_cqm(builder.get_model())
+    assert decode(sampleset, builder) == builder.decode_from_cqm_result(sampleset)
+
+
+def test_arrays_changed_after_lowering_are_refused_not_misread():
+    """A derived objective needs the weights the arrays were lowered with."""
+    _, model = build("native", ql.ProblemSense.MINIMIZE, True, "log")
+    decode(np.zeros((1, model.num_binaries)), model)
+    changed = dataclasses.replace(model, linear=model.linear * 2)
+    with pytest.raises(ValueError, match="re-weighted"):
+        decode(np.zeros((1, model.num_binaries)), changed)
