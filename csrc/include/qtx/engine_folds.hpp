@@ -105,7 +105,8 @@ inline Poly Engine::kernel_fold(Node* n) {
         else
             acc.terms.reserve(room);
     };
-    if (ready && k.same_value && k.mono.term) reserve();
+    // a bindless kernel runs the whole range before the loop below looks at acc again
+    if (ready && (k.same_value ? k.mono.term : k.bindless)) reserve();
     bool bound = true;  // the binding holds the current value
     for (long long v = lo; v < hi; ++v) {
         if (ready && k.bindless) {

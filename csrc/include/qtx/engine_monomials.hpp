@@ -582,10 +582,20 @@ inline int64_t Engine::range_run(RangeKernel& k, Poly& acc, int64_t from, int64_
     bool constant_once = k.same_value && !num_nonzero(same.constant);
     Native constant = Native::of(acc.constant);
     bool native_constant = !constant_once && !constant.lost_value();
+    // every value a double (float constants, float64 buffers): the product in doubles
+    bool floats = !k.same_value;
+    uint8_t kinds[Mono::kMax];
+    for (size_t i = 0; i < k.count; ++i) {
+        const Factor& f = k.f[i];
+        kinds[i] = f.kind;
+        if (f.kind == Factor::Constant) floats = floats && f.native.tag() == Native::Float;
+        if (f.kind == Factor::Data) floats = floats && f.view->fmt == 'd';
+    }
     for (; t < to; ++t) {
         poll_.tick();
         int32_t vars[Mono::kMax];
         Native values[Mono::kMax];
+        double doubles[Mono::kMax];
         for (size_t l = 0; l < nlines; ++l) {
             const Line& L = lines[l];
             int64_t off = L.base;
@@ -601,6 +611,10 @@ inline int64_t Engine::range_run(RangeKernel& k, Poly& acc, int64_t from, int64_
                 if (index < 0) goto careful;
                 vars[L.factor] = index;
             } else {
+                if (floats) {
+                    doubles[L.factor] = *(const double*)(L.data + off);
+                    continue;
+                }
                 values[L.factor] = k.f[L.factor].view->read<Native>(L.data + off);
                 if (values[L.factor].empty()) goto careful;
             }
@@ -623,6 +637,68 @@ inline int64_t Engine::range_run(RangeKernel& k, Poly& acc, int64_t from, int64_
                     acc.terms.accumulate(m.key(), Num(same.val));
             }
             if (!constant_once || t == from) acc.constant = num_add(acc.constant, same.constant);
+            continue;
+        }
+        if (floats) {
+            // mono_product()'s steps where every value is a double: its ints are only the 1 of a
+            // variable's term and the 0 of its constant
+            bool term = false, val_int = false, c_int = false;
+            double val = 0.0, c = 0.0;
+            uint32_t nv = 0;
+            for (size_t i = 0; i < k.count; ++i) {
+                uint8_t kind = kinds[i];
+                if (kind == Factor::Variable) {
+                    int32_t var = vars[i];
+                    bool nonzero = !c_int && c != 0.0;
+                    if (i == 0) {
+                        term = true, val_int = true, c_int = true;
+                    } else if (term) {
+                        if (nonzero) goto careful;  // two terms
+                        if (!val_int) val = val * 1.0;
+                    } else if (nonzero) {
+                        term = true, val_int = false, val = 1.0 * c, nv = 0;
+                    } else {
+                        if (!c_int) c = c * 0.0;
+                        continue;
+                    }
+                    uint32_t j = nv++;
+                    for (; j > 0 && m.vars[j - 1] > var; --j) m.vars[j] = m.vars[j - 1];
+                    m.vars[j] = var;
+                    if (i > 0 && !c_int) c = c * 0.0;
+                    continue;
+                }
+                double x = kind == Factor::Constant ? k.f[i].native.as_float() : doubles[i];
+                if (i == 0) {
+                    c = x;
+                    continue;
+                }
+                if (term) {
+                    if (x != 0.0)
+                        val = (val_int ? 1.0 * x : val * x) + 0.0, val_int = false;
+                    else
+                        term = false;
+                }
+                c = c_int ? 0.0 * x : c * x;
+                c_int = false;
+            }
+            if (term) {
+                Num v = val_int ? Num::of_int(1) : Num::of_float(val);
+                if (run)
+                    acc.terms.run_append(m.vars, nv, v);
+                else if (k.distinct)
+                    acc.terms.push_new(Key(m.vars, nv), std::move(v));
+                else
+                    acc.terms.accumulate(Key(m.vars, nv), std::move(v));
+            }
+            Native sum =
+                native_constant ? num_add(constant, c_int ? Native::of_int(0) : Native::of_float(c)) : Native::lost();
+            if (!sum.lost_value()) {
+                constant = sum;
+                acc.constant = sum.num();
+            } else {
+                native_constant = false;
+                acc.constant = num_add(acc.constant, c_int ? Num::of_int(0) : Num::of_float(c));
+            }
             continue;
         }
         {
