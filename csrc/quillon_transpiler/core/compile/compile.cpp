@@ -301,8 +301,9 @@ Obj get_ph_vars(nb::handle problem) {
     return found;
 }
 
-nb::dict eval_deci_var_shape(nb::handle problem, nb::handle data) {
-    nb::dict deci_vars = decision_variables(problem, extract_deci_var);
+/// The shapes of the decision variables `deci_vars` (those of `problem` when null).
+nb::dict eval_deci_var_shape(nb::handle problem, nb::handle data, nb::handle known = nb::handle()) {
+    Obj deci_vars = known ? nb::borrow(known) : Obj(decision_variables(problem, extract_deci_var));
     nb::dict out;
     Obj registry = empty_registry();
     map_each(deci_vars, [&](nb::handle label, nb::handle variable) {
@@ -342,9 +343,10 @@ long value_axes(nb::handle value) {
 
 /// Every placeholder the problem reads, wherever it stands: its expressions, the ranges and
 /// conditions of the forall lists, and the shapes of the decision variables.
-Obj mentioned_placeholders(nb::handle problem, nb::handle ph_vars) {
+Obj mentioned_placeholders(nb::handle problem, nb::handle ph_vars, nb::handle deci_vars) {
     Obj placeholder = attr(substitutable_expr(), "Placeholder");
-    nb::list found(ph_vars);
+    nb::list found = nb::steal<nb::list>(PySequence_List(ph_vars.ptr()));
+    if (!found) fail();
     auto scan_forall = [&](nb::handle, nb::handle item) {
         for (nb::handle entry : attr(item, "forall")) {
             Obj element = entry[0], condition = entry[1];
@@ -354,7 +356,7 @@ Obj mentioned_placeholders(nb::handle problem, nb::handle ph_vars) {
     };
     map_each(attr(problem, "constraints"), scan_forall);
     map_each(attr(problem, "penalties"), scan_forall);
-    map_each(decision_variables(problem, extract_deci_var), [&](nb::handle, nb::handle variable) {
+    map_each(deci_vars, [&](nb::handle, nb::handle variable) {
         for (nb::handle size : attr(variable, "shape"))
             if (!size.is_none()) attr(found, "extend")(attr(size, "extract_type")(placeholder));
     });
@@ -365,9 +367,9 @@ Obj mentioned_placeholders(nb::handle problem, nb::handle ph_vars) {
 /// it, so that mismatches are reported once and by name. Data that cannot be read at all (a
 /// missing placeholder, a value of the wrong type) is left to the item that reads it, whose
 /// error names the item.
-void check_placeholders(nb::handle problem, nb::handle ph_vars, nb::handle data) {
+void check_placeholders(nb::handle mentioned, nb::handle data) {
     nb::dict axes_of;  // placeholder name -> axes of its data, or None when unreadable
-    for (nb::handle node : mentioned_placeholders(problem, ph_vars)) {
+    for (nb::handle node : mentioned) {
         Obj name = attr(node, "name");
         Obj axes;
         if (PyObject* known = dict_get(axes_of, name)) {
@@ -396,9 +398,9 @@ void check_placeholders(nb::handle problem, nb::handle ph_vars, nb::handle data)
 
 /// The declared shapes to check registrations against while compiling, or null when they
 /// cannot be evaluated yet: they are evaluated again at the end, where their errors belong.
-Obj shapes_to_check(nb::handle problem, nb::handle data) {
+Obj shapes_to_check(nb::handle problem, nb::handle data, nb::handle deci_vars) {
     try {
-        return eval_deci_var_shape(problem, data);
+        return eval_deci_var_shape(problem, data, deci_vars);
     } catch (nb::python_error& error) {
         // model and data errors only: Ctrl-C and the like end the compilation
         if (!error.matches(PyExc_Exception)) throw;
@@ -478,17 +480,28 @@ Obj compile_model(nb::handle problem, nb::handle instance, nb::handle fixed_vari
     Obj fixed = fixed_variables.is_none() ? nb::dict() : nb::borrow(fixed_variables);
     check_fixed_variables(fixed);
 
-    Obj substitutable = attr(converter_module(), "convert_problem_to_substutitable")(problem);
-    Obj ph_vars = get_ph_vars(substitutable);
+    // the model's trees and what the compile reads off them alone: made once while the model
+    // stays the same, so a small compile repeats none of it
+    Obj lowered = attr(converter_module(), "lowered_problem")(problem);
+    Obj substitutable = item(lowered, "problem");
+    auto kept = [&](const char* key, auto&& make) {
+        if (PyObject* known = dict_get(lowered, str(key))) return ref(known);
+        Obj made = make();
+        if (PyDict_SetItemString(lowered.ptr(), key, made.ptr()) < 0) fail();
+        return made;
+    };
+    Obj ph_vars = kept("placeholders", [&] { return get_ph_vars(substitutable); });
     nb::list ph_names;
     for (nb::handle placeholder : ph_vars) ph_names.append(attr(placeholder, "name"));
 
     Obj data = attr(core_module(), "InstanceData")(instance, fixed, ph_names, "indices"_a = nb::dict());
     Obj var_map = nb::handle(registry_class())(nb::dict(), "var_num"_a = 0, "integer_bound"_a = nb::dict());
 
-    check_placeholders(substitutable, ph_vars, data);
+    Obj deci_vars = kept("variables", [&] { return Obj(decision_variables(substitutable, extract_deci_var)); });
+    Obj mentioned = kept("mentioned", [&] { return mentioned_placeholders(substitutable, ph_vars, deci_vars); });
+    check_placeholders(mentioned, data);
 
-    Session session(data, var_map, shapes_to_check(substitutable, data));
+    Session session(data, var_map, shapes_to_check(substitutable, data, deci_vars));
     session.shared.emplace();  // every item's engine finds the variables met before
     session.native = native;
     session.name_items = true;
@@ -520,7 +533,7 @@ Obj compile_model(nb::handle problem, nb::handle instance, nb::handle fixed_vari
     }
 
     Obj sense = attr(substitutable, "sense");
-    nb::dict shapes = eval_deci_var_shape(substitutable, data);
+    nb::dict shapes = eval_deci_var_shape(substitutable, data, deci_vars);
     return attr(compiled_model_module(), "CompiledInstance")(
         "sense"_a = sense, "objective"_a = objective, "constraint"_a = constraint, "penalty"_a = penalty,
         "var_map"_a = var_map, "data"_a = data, "problem"_a = substitutable, "deci_var_shape"_a = shapes);

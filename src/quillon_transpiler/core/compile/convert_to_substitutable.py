@@ -12,6 +12,7 @@ from __future__ import annotations
 import dataclasses
 import enum
 import typing as typ
+import weakref
 
 import quillon as ql
 from quillon_transpiler.core.substitute import substitutable_expr as subs_expr
@@ -82,6 +83,52 @@ def convert_problem_to_substutitable(problem: ql.Problem) -> Problem:
         constraints=constraints,
         penalties=penalties,
     )
+
+
+# Each model's trees, while the model stays the same: its objective, its constraints and
+# penalties (their names, expressions and forall lists), its name and sense, all the same objects,
+# lowered by the same function.
+_LOWERED: weakref.WeakKeyDictionary[ql.Problem, tuple[tuple, dict[str, typ.Any]]] = weakref.WeakKeyDictionary()
+
+
+def _fingerprint(problem: ql.Problem) -> tuple:
+    def items(table: dict) -> tuple:
+        return tuple((label, item, item.name, item.expression, tuple(item.forall)) for label, item in table.items())
+
+    return (
+        convert_problem_to_substutitable,  # the lowering itself, which tests replace
+        problem.name,
+        problem.sense,
+        problem.objective,
+        items(problem.constraints),
+        items(problem.custom_penalty_terms),
+    )
+
+
+def _same(a: typ.Any, b: typ.Any) -> bool:
+    """Equal fingerprints: the same objects (labels and names equal strings)."""
+    if type(a) is tuple and type(b) is tuple:
+        return len(a) == len(b) and all(_same(x, y) for x, y in zip(a, b))
+    return a is b or (type(a) is str and type(b) is str and a == b)
+
+
+def lowered_problem(problem: ql.Problem) -> dict[str, typ.Any]:
+    """``{"problem": convert_problem_to_substutitable(problem)}``, the same dict again while
+    the model is unchanged, so that the compile keeps in it what it derives from the trees
+    alone. Expressions are immutable; a model changed in any other way is lowered again."""
+    key = _fingerprint(problem)
+    try:
+        kept = _LOWERED.get(problem)
+    except TypeError:  # a Problem subclass without weak references: lowered every time
+        kept = None
+    if kept is not None and _same(kept[0], key):
+        return kept[1]
+    lowered = {"problem": convert_problem_to_substutitable(problem)}
+    try:
+        _LOWERED[problem] = (key, lowered)
+    except TypeError:
+        pass
+    return lowered
 
 
 def _in_context(prefix: str, lower: typ.Callable[[typ.Any], _T], item: typ.Any) -> _T:
