@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import dataclasses
 import enum
+import operator
 import typing as typ
 import weakref
 
@@ -87,29 +88,26 @@ def convert_problem_to_substutitable(problem: ql.Problem) -> Problem:
 
 # Each model's trees, while the model stays the same: its objective, its constraints and
 # penalties (their names, expressions and forall lists), its name and sense, all the same objects,
-# lowered by the same function.
+# lowered by the same function (tests replace it).
 _LOWERED: weakref.WeakKeyDictionary[ql.Problem, tuple[tuple, dict[str, typ.Any]]] = weakref.WeakKeyDictionary()
 
 
 def _fingerprint(problem: ql.Problem) -> tuple:
-    def items(table: dict) -> tuple:
-        return tuple((label, item, item.name, item.expression, tuple(item.forall)) for label, item in table.items())
+    """The objects a compile reads off `problem`, flat (counts keep the layout apart)."""
+    out: list[typ.Any] = [convert_problem_to_substutitable, problem.name, problem.sense, problem.objective]
+    for table in (problem.constraints, problem.custom_penalty_terms):
+        out.append(len(table))
+        for label, item in table.items():
+            forall = item.forall
+            out += (label, item, item.name, item.expression, len(forall))
+            for pair in forall:
+                out += pair
+    return tuple(out)
 
-    return (
-        convert_problem_to_substutitable,  # the lowering itself, which tests replace
-        problem.name,
-        problem.sense,
-        problem.objective,
-        items(problem.constraints),
-        items(problem.custom_penalty_terms),
-    )
 
-
-def _same(a: typ.Any, b: typ.Any) -> bool:
-    """Equal fingerprints: the same objects (labels and names equal strings)."""
-    if type(a) is tuple and type(b) is tuple:
-        return len(a) == len(b) and all(_same(x, y) for x, y in zip(a, b))
-    return a is b or (type(a) is str and type(b) is str and a == b)
+def _same(a: tuple, b: tuple) -> bool:
+    """The same objects throughout (an equal string that is another object only costs a lowering)."""
+    return len(a) == len(b) and all(map(operator.is_, a, b))
 
 
 def lowered_problem(problem: ql.Problem) -> dict[str, typ.Any]:
