@@ -1,5 +1,6 @@
-"""A model's trees are lowered once and kept while the model stays the same: a model changed
-after a compile, in any way the modeling library allows, compiles as a fresh copy of it does."""
+"""A model's trees are lowered and planned once and kept while the model stays the same: a
+model changed after a compile, in any way the modeling library allows, compiles as a fresh copy
+of it does, and a kept plan forgets the data it last read."""
 
 import copy
 
@@ -7,8 +8,11 @@ import numpy as np
 import pytest
 
 import quillon as ql
-from quillon_transpiler import testing
+import quillon_transpiler.core.compile.convert_to_substitutable as converter
+import quillon_transpiler.core.substitute.substitutable_expr as se
+from quillon_transpiler import testing, to_qubo_arrays
 from quillon_transpiler.core.compile.compile import compile_model
+from quillon_transpiler.core.substitute import SubstitutedExpression
 
 N = ql.Placeholder("N")
 X = ql.BinaryVar("x", shape=(N,))
@@ -94,3 +98,61 @@ def test_the_data_is_read_again_on_every_compile():
     first = compile_model(problem, instance).objective.coeff
     again = compile_model(problem, dict(instance, d=2 * np.asarray(instance["d"]))).objective.coeff
     assert again == {k: 2 * v for k, v in first.items()}
+
+
+def lowered(problem, instance):
+    a = to_qubo_arrays(problem, instance, penalty_weight=1.0, progress=False)
+    return a.to_dict(), a.offset, a.num_binaries
+
+
+DATA = [  # sizes and number kinds in turn: each compile must read its own
+    {"N": 4, "d": np.arange(16).reshape(4, 4)},
+    {"N": 6, "d": np.linspace(-1, 1, 36).reshape(6, 6)},
+    {"N": 3, "d": np.full((3, 3), 2**62, dtype=np.int64)},
+    {"N": 5, "d": np.ones((5, 5), dtype=object)},
+    {"N": 4, "d": np.arange(16).reshape(4, 4)},
+]
+
+
+@pytest.mark.parametrize("onehot", ["penalty", "constraint"])
+@pytest.mark.parametrize("order", ["ijt", "tji"])
+def test_a_kept_plan_reads_each_compiles_data(order, onehot):
+    problem, _ = testing.tsp(3, order=order, onehot=onehot, weight=1.0)
+    for instance in DATA:
+        fresh = copy.deepcopy(problem)  # planned anew
+        assert lowered(problem, instance) == lowered(fresh, instance)
+        assert snapshot(compile_model(problem, instance)) == snapshot(compile_model(fresh, instance))
+
+
+class Callback(se.SubstitutableExpr):
+    """A node outside the package that runs `work` when substituted."""
+
+    def __init__(self, work):
+        super().__init__()
+        self.work = work
+
+    def _substitute(self, var_map, instance_data):
+        self.work()
+        return SubstitutedExpression({}, 0, 0)
+
+
+def test_a_compile_of_the_same_model_nested_in_one_plans_its_own(monkeypatch):
+    problem, instance = testing.tsp(4, onehot="constraint")
+    expected = snapshot(compile_model(copy.deepcopy(problem), instance))
+    nested: list = []
+    convert = converter.convert_problem_to_substutitable
+
+    def work():
+        # the objective's plan is in use: the nested compile plans its own, and shares the rest
+        if not nested:
+            nested.append(None)
+            nested[0] = snapshot(compile_model(problem, instance))
+
+    def with_callback(p):
+        converted = convert(p)
+        converted.objective = se.MultipleOperator([Callback(work), converted.objective], se.MultipleOpeKind.ADD)
+        return converted
+
+    monkeypatch.setattr(converter, "convert_problem_to_substutitable", with_callback)
+    assert snapshot(compile_model(problem, instance)) == expected
+    assert nested == [expected]

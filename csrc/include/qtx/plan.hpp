@@ -163,6 +163,17 @@ public:
 
     Node* plan_condition(nb::handle o) { return plan_cond_as(o, condition_type_of(o)); }
 
+    /// Forgets what the nodes learnt of the data they were last evaluated with (placeholders'
+    /// values, the int programs built on them), so that the plan serves other data; what they
+    /// hold of the tree's shape stays. Sums' kernels are made again by every new engine.
+    void forget_data() {
+        for (Node& n : nodes_) {
+            if (n.type == NodeType::Placeholder) n.cached = Num();
+            n.ints_state = 0;
+            n.ints.clear();
+        }
+    }
+
     Node* plan_cond_as(nb::handle condition, NodeType type) {
         PyObject* o = condition.ptr();
         if (stack_exhausted(floor_)) stack_overflow("while reading a condition");

@@ -48,6 +48,7 @@ struct Session {
     std::optional<engine::KnownVariables> shared;  // variables met by the items before, when kept
     bool native = false;                           // polynomials stay in C++ (capsules)
     bool name_items = false;                       // every error names its item, as compile_model's do
+    nb::handle lowered;                            // the model's kept entry (lowered_problem), if any
 
     engine::KnownVariables* known() { return shared ? &*shared : nullptr; }
 };
@@ -79,6 +80,67 @@ std::string forall_text(nb::handle values) { return nb::len(values) ? "forall=" 
 /// `unroll_forall(forall, data)`.
 Obj unroll(nb::handle forall, nb::handle data) { return attr(unroll_module(), "unroll_forall")(forall, data); }
 
+/// The plan of one tree of a model, kept in the model's lowered entry between its compiles:
+/// planning reads every node through Python, which costs a small compile more than the
+/// substitution does. `node` keeps the tree planned (a constraint's difference is made once).
+struct KeptPlan {
+    std::unique_ptr<engine::Planner> planner;
+    Obj node;
+    engine::Node* root = nullptr;
+    bool busy = false;  // in use: a compile of the same model nested in this one plans its own
+};
+
+/// Lends the kept plan of `key` in `lowered` (made empty when there is none) for one use,
+/// its nodes' data forgotten; null when there is no entry or the plan is in use.
+class LentPlan {
+public:
+    LentPlan(nb::handle lowered, nb::handle key) {
+        if (!lowered) return;
+        PyObject* found = dict_get(lowered, key);
+        if (!found) {
+            Obj made = nb::steal(PyCapsule_New(new KeptPlan, "qtx.kept_plan", [](PyObject* c) {
+                delete (KeptPlan*)PyCapsule_GetPointer(c, "qtx.kept_plan");
+            }));
+            if (!made || PyDict_SetItem(lowered.ptr(), key.ptr(), made.ptr()) < 0) fail();
+            found = made.ptr();
+        }
+        auto* kept = (KeptPlan*)PyCapsule_GetPointer(found, "qtx.kept_plan");
+        if (!kept || kept->busy) {
+            PyErr_Clear();
+            return;
+        }
+        hold_ = ref(found);  // the entry may be dropped while in use
+        plan_ = kept;
+        plan_->busy = true;
+        if (plan_->planner) plan_->planner->forget_data();
+    }
+    ~LentPlan() {
+        if (plan_) plan_->busy = false;
+    }
+    LentPlan(const LentPlan&) = delete;
+    LentPlan& operator=(const LentPlan&) = delete;
+
+    /// The root of the tree `make()` gives, planned on first use (a planning that raised keeps
+    /// nothing); without a kept plan, planned in `local`.
+    template <class Make>
+    engine::Node* root(engine::Planner& local, Make&& make) {
+        if (!plan_) return local.plan(make());
+        if (!plan_->root) {
+            auto planner = std::make_unique<engine::Planner>();
+            Obj node = make();
+            engine::Node* root = planner->plan(node);
+            plan_->planner = std::move(planner);
+            plan_->node = std::move(node);
+            plan_->root = root;
+        }
+        return plan_->root;
+    }
+
+private:
+    Obj hold_;
+    KeptPlan* plan_ = nullptr;
+};
+
 /// The polynomial of one assignment: a SubstitutedExpression, or a capsule in a native session.
 Obj substitute_once(engine::Node* root, Session& session) {
     engine::GcPause pause;
@@ -103,9 +165,9 @@ nb::dict substitute_each(Session& session, const char* kind, nb::handle label, n
     // One node, read once into a plan, serves every assignment: substituting reads a node and
     // never changes it, and building it per assignment would cost more than many
     // substitutions do. The plan asks nodes it does not know through their `substitute`.
-    Obj node;
     engine::Planner planner;
     engine::Node* root = nullptr;
+    LentPlan kept(session.lowered, session.lowered ? Obj(nb::make_tuple(kind, label)) : Obj());
     SignalPoll poll;
     nb::dict out;
     for (nb::handle assignment : assignments) {
@@ -116,10 +178,7 @@ nb::dict substitute_each(Session& session, const char* kind, nb::handle label, n
             Obj indices = attr(session.data, "indices");
             for (Py_ssize_t level = 0; level < bound; ++level) bind_index(indices, element_names[level], values[level]);
         }
-        if (!root) {
-            node = make();
-            root = planner.plan(node);
-        }
+        if (!root) root = kept.root(planner, make);
         Obj result;
         try {
             result = substitute_once(root, session);
@@ -462,7 +521,8 @@ void report_done(nb::handle report, nb::handle item) {
 /// The objective's polynomial in C++, substituted by the engine as its `substitute` would.
 Obj native_objective(nb::handle tree, Session& session) {
     engine::Planner planner;
-    engine::Node* root = planner.plan(tree);
+    LentPlan kept(session.lowered, session.lowered ? Obj(str("objective")) : Obj());
+    engine::Node* root = kept.root(planner, [&] { return nb::borrow(tree); });
     engine::GcPause pause;
     engine::Engine engine(session.var_map, session.data, session.known());
     Parts parts = parts_with_stats();  // the lowering reads what they gather
@@ -505,6 +565,7 @@ Obj compile_model(nb::handle problem, nb::handle instance, nb::handle fixed_vari
     session.shared.emplace();  // every item's engine finds the variables met before
     session.native = native;
     session.name_items = true;
+    session.lowered = lowered;
     Pinning pinning = fixed_vars_from_pinning(substitutable, data, session.guard);
     set_attr(data, "fixed_variables", pinning.fixed_variables);
 
