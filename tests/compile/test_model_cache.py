@@ -3,6 +3,8 @@ model changed after a compile, in any way the modeling library allows, compiles 
 of it does, and a kept plan forgets the data it last read."""
 
 import copy
+import gc
+import weakref
 
 import numpy as np
 import pytest
@@ -156,3 +158,13 @@ def test_a_compile_of_the_same_model_nested_in_one_plans_its_own(monkeypatch):
     monkeypatch.setattr(converter, "convert_problem_to_substutitable", with_callback)
     assert snapshot(compile_model(problem, instance)) == expected
     assert nested == [expected]
+
+
+def test_what_is_kept_does_not_keep_the_model_alive():
+    problem, instance = testing.tsp(3, onehot="constraint")
+    to_qubo_arrays(problem, instance, progress=False)
+    compile_model(problem, instance)
+    gone = weakref.ref(problem)
+    del problem
+    gc.collect()
+    assert gone() is None
