@@ -30,18 +30,24 @@ struct View {
             if (idx[k] < 0 || idx[k] >= buf.shape[k]) return Num();
             p += idx[k] * buf.strides[k];
         }
+        return read(p);
+    }
+
+    /// The element at `p` within the buffer as a Num (or a Native), empty when unreadable.
+    template <class N = Num>
+    N read(const char* p) const {
         switch (fmt) {
-            case 'd': return Num::of_float(*(const double*)p);
-            case 'f': return Num::of_float((double)*(const float*)p);
-            case 'b': return Num::of_int(*(const signed char*)p);
-            case 'h': return Num::of_int(*(const short*)p);
-            case 'i': return Num::of_int(*(const int*)p);
-            case 'l': return Num::of_int(*(const long*)p);
-            case 'q': return Num::of_int(*(const long long*)p);
-            case 'B': return Num::of_int(*(const unsigned char*)p);
-            case 'H': return Num::of_int(*(const unsigned short*)p);
-            case 'I': return Num::of_int(*(const unsigned int*)p);
-            default: return Num();  // unsigned 64-bit and bools keep their Python types
+            case 'd': return N::of_float(*(const double*)p);
+            case 'f': return N::of_float((double)*(const float*)p);
+            case 'b': return N::of_int(*(const signed char*)p);
+            case 'h': return N::of_int(*(const short*)p);
+            case 'i': return N::of_int(*(const int*)p);
+            case 'l': return N::of_int(*(const long*)p);
+            case 'q': return N::of_int(*(const long long*)p);
+            case 'B': return N::of_int(*(const unsigned char*)p);
+            case 'H': return N::of_int(*(const unsigned short*)p);
+            case 'I': return N::of_int(*(const unsigned int*)p);
+            default: return N();  // unsigned 64-bit and bools keep their Python types
         }
     }
 };
@@ -84,6 +90,13 @@ public:
         if (!fast_) return Num();
         const View& v = view(name);
         return v.ok ? v.number(idx, (Py_ssize_t)n) : Num();
+    }
+
+    /// The numeric buffer of `name` when one was read before, or null: never reads the data.
+    const View* buffer(nb::handle name) const {
+        if (!fast_) return nullptr;
+        auto it = views_.find(name.ptr());
+        return it != views_.end() && it->second.ok && it->second.fmt ? &it->second : nullptr;
     }
 
     /// get_value(name, subs): what `number` cannot read, and the errors of bad subscripts.

@@ -12,6 +12,7 @@
 #pragma once
 #include "bindings.hpp"
 #include "data_view.hpp"
+#include "native_num.hpp"
 #include "poly.hpp"
 #include "plan.hpp"
 #include "registry.hpp"
@@ -395,50 +396,75 @@ private:
 
     // ---- sums of monomials (engine_monomials.hpp) ----
 
-    /// A product of data factors and variables at one index value: at most one term.
-    struct Mono {
+    /// A product of data factors and variables at one index value: at most one term. Its
+    /// numbers are Nums, or Natives in the kernels' loops.
+    template <class N>
+    struct MonoOf {
         static constexpr size_t kMax = 8;
         bool term = false;
         uint32_t nv = 0;
         int32_t vars[kMax];  // the term's variables, ascending
-        Num val, constant, order;
-        Key key() const;
+        N val, constant, order;
+        N value[kMax];  // each factor's value (empty for a variable), as monomial() read them
+        Key key() const { return Key(vars, nv); }
     };
+    using Mono = MonoOf<Num>;
     bool monomial_operand(Node* n);
     bool monomial(Node* n, Mono& m);
+    template <class M, class Factor>
+    static bool mono_product(size_t count, M& m, Factor&& factor);
     bool known_variable(Node* n, int32_t& index);
-    /// A sum over a native range whose operand is a monomial of data factors that do not read
-    /// the index: after the first value, every value gives the same coefficient and constant,
-    /// and only the variables change (see range_step).
-    struct RangeKernel {
+
+    /// A sum over a native range, without a condition, of a monomial: its factors read once per
+    /// engine (kept on the sum's node, so a sum evaluated again for other outer values is not
+    /// read again), then each index value only computes what depends on it: the variables,
+    /// found in their lines of the seen index's box (any axis, any invariant subscripts), and the
+    /// data entries that read the index, straight from their buffers. The arithmetic is that of
+    /// monomial() (mono_product), so keys, values and number kinds are the same.
+    struct RangeKernel final : NodeCache {
         enum State : uint8_t { Untried, Ready, Off } state = Untried;
-        struct Var {
-            Node* node;
-            SeenIndex* seen;
-            size_t n;
-            int64_t v[Index::kMax];    // subscripts; the invariant ones set once
+        struct Factor {
+            // Constant: data that does not read the index; Data: an entry of a numeric buffer at
+            // subscripts that are invariant, the index or the index shifted; Variable: a decision
+            // variable's subscript; Bound: other data that reads the index, evaluated bound
+            enum Kind : uint8_t { Constant, Data, Variable, Bound } kind = Constant;
+            Node* node = nullptr;
+            size_t n = 0;              // subscripts (Data, Variable)
             uint8_t how[Index::kMax];  // 0 invariant, 1 the index itself, 2 an int program,
                                        // 3 index + add[s], modulo mod[s] when that is not 0
             int64_t add[Index::kMax], mod[Index::kMax];
-            bool fixed_row;  // all but the last subscript invariant: one row serves
-            const std::vector<int32_t>* row = nullptr;
-            uint64_t generation = ~0ULL;
-        } vars[Mono::kMax];
-        size_t nvars = 0;
-        bool bindless = false;  // no subscript reads the bindings: the index need not be bound
-        bool distinct = false;  // no two index values give the same key (see distinct_keys)
-        bool term = false;
-        Num val, constant;
+            int64_t v[Index::kMax];      // the subscripts; the invariant ones set per evaluation
+            Num value;                   // Constant: per evaluation
+            Native native;               // the same
+            SeenIndex* seen = nullptr;   // Variable
+            const View* view = nullptr;  // Data
+            bool line = false;           // Variable: the invariant subscripts lie in the box, at `base`
+            int64_t base = 0;
+            uint64_t generation = ~0ULL;  // of the seen index, when `line` and `base` were found
+        } f[Mono::kMax];
+        size_t count = 0;
+        uint64_t engine = 0;      // the engine whose indices and buffers the factors point to
+        bool bindless = false;    // nothing reads the bindings: the index need not be bound
+        bool same_value = false;  // no factor reads the index but variables: one coefficient
+        bool distinct = false;    // no two index values give the same key (see distinct_keys)
+        Mono mono;                // the product at one value; with same_value, at every value
+        MonoOf<Native> fast;      // the product at one value, in range_run()
+        Num order;                // every value's order: the number of variables
     };
+    RangeKernel& kernel_of(Node* fold);
     static bool reads_index(Node* n, nb::handle name, int depth = 0);
     static bool distinct_keys(const RangeKernel& k, size_t count);
     static bool shifted_index(Node* sub, nb::handle name, int64_t& add, int64_t& mod);
     static bool shifted(int64_t t, int64_t add, int64_t mod, int64_t& out);
-    void range_setup(RangeKernel& k, Node* fold, const Mono& m);
-    bool range_step(RangeKernel& k, Poly& acc, int64_t t);
+    bool peek_int(Node* n, int64_t& out);
+    bool peek_value(Node* n, Num& out);
+    void kernel_setup(RangeKernel& k, Node* fold);
+    bool kernel_prepare(RangeKernel& k, const Mono* first, size_t count);
+    bool kernel_step(RangeKernel& k, Poly& acc, int64_t t, bool run);
     int64_t range_run(RangeKernel& k, Poly& acc, int64_t from, int64_t to);
-    Poly kernel_fold(Node* n, RangeKernel& kernel);
-    void add_operand(Poly& acc, Node* operand, RangeKernel* kernel = nullptr, Node* fold = nullptr);
+    Poly kernel_fold(Node* n);
+    void add_operand(Poly& acc, Node* operand);
+    void add_mono(Poly& acc, Mono& m);
     Poly eval_operand(Node* operand);
 
     KnownVariables own_known_;
@@ -458,6 +484,12 @@ private:
     std::vector<Obj> ints_;  // Python ints of variable indices, for the result's keys
     bool share_ints_ = false;
     Bindings bindings_;
+    uint64_t serial_ = next_serial();  // tells the engines apart, for what nodes keep
+
+    static uint64_t next_serial() {
+        static uint64_t serial = 0;
+        return ++serial;
+    }
 
     PyObject* last_label_ = nullptr;
     SeenIndex* last_seen_ = nullptr;

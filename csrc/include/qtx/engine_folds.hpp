@@ -51,11 +51,8 @@ inline Poly Engine::fold(Node* n) {
         size_t count = 0;  // index values: room for as many terms (up to a bound) once the first comes
         bool reserved = false;
         if (sum && monomial_operand(operand) && n->var->type == NodeType::Element &&
-            n->kids[0]->type == NodeType::CTrue) {
-            // on the heap (deep trees nest folds), default-initialised: only what range_setup reads first
-            std::unique_ptr<RangeKernel> kernel(new RangeKernel);
-            return kernel_fold(n, *kernel);
-        }
+            n->kids[0]->type == NodeType::CTrue)
+            return kernel_fold(n);
         each_index(
             n,
             [&] {
@@ -84,23 +81,36 @@ inline Poly Engine::fold(Node* n) {
     return acc;
 }
 
-/// fold() of a sum of monomials over a native range without a condition: each_index's loop,
-/// except that the index is bound only where something reads it (the general way, or a
-/// subscript's int program); the last value is bound at the end all the same.
-inline Poly Engine::kernel_fold(Node* n, RangeKernel& kernel) {
+/// fold() of a sum of monomials over a native range without a condition: each_index's loop
+/// through the sum's kernel, except that the index is bound only where something reads it (the
+/// general way, or a factor that needs it); the last value is bound at the end all the same.
+/// The first value goes the general way when the kernel cannot be prepared without it.
+inline Poly Engine::kernel_fold(Node* n) {
+    RangeKernel& k = kernel_of(n);
     Node* operand = n->kids[1];
     Poly acc = constant(Num::of_int(0));
     long long lo = 0, hi = 0;
     range_of(n->var, lo, hi);
     size_t count = hi > lo ? (size_t)(hi - lo) : 0;
-    bool reserved = false;
     nb::handle name = n->var->name;
     Bindings::FlushOnUnwind guard{bindings_};
+    bool ready = count && k.state == RangeKernel::Ready && kernel_prepare(k, nullptr, count);
+    bool reserved = false;
+    auto reserve = [&] {
+        reserved = true;
+        // keys known apart need no table
+        size_t room = std::min<size_t>(count, 4096);
+        if (ready && k.distinct)
+            acc.terms.reserve_entries(room);
+        else
+            acc.terms.reserve(room);
+    };
+    // a bindless kernel runs the whole range before the loop below looks at acc again
+    if (ready && (k.same_value ? k.mono.term : k.bindless)) reserve();
     bool bound = true;  // the binding holds the current value
     for (long long v = lo; v < hi; ++v) {
-        bool tried = kernel.state == RangeKernel::Ready && kernel.bindless;
-        if (tried) {
-            long long next = range_run(kernel, acc, v, hi);
+        if (ready && k.bindless) {
+            long long next = range_run(k, acc, v, hi);
             if (next > v) {
                 bound = false;
                 v = next - 1;
@@ -110,20 +120,20 @@ inline Poly Engine::kernel_fold(Node* n, RangeKernel& kernel) {
         poll_.tick();
         bind(name, v);
         bound = true;
-        if (tried || kernel.state != RangeKernel::Ready || !range_step(kernel, acc, v)) {
-            bool untried = kernel.state == RangeKernel::Untried;
-            add_operand(acc, operand, &kernel, n);
-            if (untried && kernel.state == RangeKernel::Ready) kernel.distinct = distinct_keys(kernel, count);
+        if (ready && !k.bindless && kernel_step(k, acc, v, false)) {
+            if (num_compare(k.order, acc.order, Py_GT)) acc.order = k.order;
+        } else {
+            // the general way: registers what the kernel did not find, raises what it cannot read
+            Mono& m = mono_;
+            if (!monomial(operand, m)) {
+                poly_add(acc, eval(operand));
+            } else {
+                if (!ready && k.state == RangeKernel::Untried) kernel_setup(k, n);
+                if (!ready && k.state == RangeKernel::Ready) ready = kernel_prepare(k, &m, count);
+                add_mono(acc, m);
+            }
         }
-        if (!reserved && !acc.terms.empty()) {
-            reserved = true;
-            // keys known apart need no table
-            size_t room = std::min<size_t>(count, 4096);
-            if (kernel.distinct)
-                acc.terms.reserve_entries(room);
-            else
-                acc.terms.reserve(room);
-        }
+        if (!reserved && !acc.terms.empty()) reserve();
     }
     if (!bound) bind(name, hi - 1);
     flush();

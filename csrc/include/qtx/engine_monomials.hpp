@@ -25,30 +25,25 @@ inline bool Engine::monomial_operand(Node* n) {
     return yes;
 }
 
-/// The product `n` (see monomial_operand) for the current bindings, as multi() computes it:
-/// false when a value is not a native int or float, or the product would hold two terms;
-/// the caller then evaluates `n` with eval() (which finds the variables registered here).
-inline bool Engine::monomial(Node* n, Mono& m) {
-    const Num zero_int = Num::of_int(0), one = Num::of_int(1);
-    auto factor = [&](Node* k, Num& out, int32_t& var) {
-        if (k->pure) {
-            out = value(k);
-            return;
-        }
-        if (known_variable(k, var)) return;
-        Access a = access(k);
-        out = std::move(a.value);
-        var = a.index;
-    };
-    Node* const* kids = n->type == NodeType::Multi ? n->kids.data() : &n;
-    size_t count = n->type == NodeType::Multi ? n->kids.size() : 1;
+/// Whether monomial() gives a value up: one Python computes (a Num's object, a Native lost).
+inline bool python_value(const Num& c) { return c.tag() == Num::Object; }
+inline bool python_value(const Native& c) { return c.lost_value(); }
+
+/// The product of `count` factors as multi() computes it, the factors given in order by
+/// factor(i, value, var): a value, or a variable (value left empty); false when factor() gives
+/// up, or a value is not a native int or float, or the product would hold two terms. The same
+/// steps for Nums and for Natives (whose results are the Nums', or lost).
+template <class M, class Factor>
+inline bool Engine::mono_product(size_t count, M& m, Factor&& factor) {
+    using N = std::decay_t<decltype(m.val)>;
+    const N zero_int = N::of_int(0), one = N::of_int(1);
     m.term = false;
     m.nv = 0;
     for (size_t i = 0; i < count; ++i) {
-        Num c;
+        N c;
         int32_t var = -1;
-        factor(kids[i], c, var);
-        if (!c.empty() && c.tag() == Num::Object) return false;
+        if (!factor(i, c, var)) return false;
+        if (!c.empty() && python_value(c)) return false;
         if (i == 0) {
             // eval() of the first operand: a constant, or the variable's polynomial
             if (c.empty()) {
@@ -62,7 +57,7 @@ inline bool Engine::monomial(Node* n, Mono& m) {
         if (!c.empty()) {  // poly_scale
             if (m.term) {
                 if (num_nonzero(c))
-                    m.val = num_add(num_mul(m.val, c), Num::of_float(0.0));
+                    m.val = num_add(num_mul(m.val, c), N::of_float(0.0));
                 else
                     m.term = false;
             }
@@ -88,6 +83,27 @@ inline bool Engine::monomial(Node* n, Mono& m) {
     return true;
 }
 
+/// The product `n` (see monomial_operand) for the current bindings, as multi() computes it:
+/// false when a value is not a native int or float, or the product would hold two terms;
+/// the caller then evaluates `n` with eval() (which finds the variables registered here).
+/// Each factor's value is kept in m.value.
+inline bool Engine::monomial(Node* n, Mono& m) {
+    Node* const* kids = n->type == NodeType::Multi ? n->kids.data() : &n;
+    size_t count = n->type == NodeType::Multi ? n->kids.size() : 1;
+    return mono_product(count, m, [&](size_t i, Num& out, int32_t& var) {
+        Node* k = kids[i];
+        if (k->pure) {
+            out = value(k);
+        } else if (!known_variable(k, var)) {
+            Access a = access(k);
+            out = std::move(a.value);
+            var = a.index;
+        }
+        m.value[i] = out;
+        return true;
+    });
+}
+
 /// access(n) for a variable met before in this substitution, with no fixed values and our own
 /// registry: its subscripts as machine ints and one lookup, without the general checks. False
 /// for anything else (access() then does the whole work, reading the same operands again).
@@ -109,8 +125,6 @@ inline bool Engine::known_variable(Node* n, int32_t& index) {
     index = last_seen_->find(v, n->kids.size());
     return index >= 0;
 }
-
-inline Key Engine::Mono::key() const { return Key(vars, nv); }
 
 /// Whether two names (of elements, or labels of variables) may be the same text: true unless
 /// both are strings that differ.
@@ -176,9 +190,20 @@ inline bool Engine::shifted_index(Node* sub, nb::handle name, int64_t& add, int6
     return i == ops.size();
 }
 
-/// Prepares `k` for the sum `fold`, whose operand gave `m` at its first index value, or turns
-/// it off when the operand does not qualify.
-inline void Engine::range_setup(RangeKernel& k, Node* fold, const Mono& m) {
+/// The kernel kept on the sum `fold` for this engine: read again when another engine made it.
+inline Engine::RangeKernel& Engine::kernel_of(Node* fold) {
+    if (!fold->cache) fold->cache.reset(new RangeKernel);
+    auto& k = static_cast<RangeKernel&>(*fold->cache);
+    if (k.engine != serial_) {
+        k.engine = serial_;
+        k.state = RangeKernel::Untried;
+    }
+    return k;
+}
+
+/// Reads the factors of the sum `fold`'s operand, which gave a monomial at the current value,
+/// or turns the kernel off when they do not qualify.
+inline void Engine::kernel_setup(RangeKernel& k, Node* fold) {
     k.state = RangeKernel::Off;
     Node* index = fold->var;
     Node* operand = fold->kids[1];
@@ -189,65 +214,189 @@ inline void Engine::range_setup(RangeKernel& k, Node* fold, const Mono& m) {
     nb::handle name = index->name;
     Node* const* kids = operand->type == NodeType::Multi ? operand->kids.data() : &operand;
     size_t count = operand->type == NodeType::Multi ? operand->kids.size() : 1;
-    k.nvars = 0;
+    if (count > Mono::kMax) return;
+    size_t vars = 0;
+    // the subscripts of a variable or a data entry: how each follows the index
+    auto subscripts = [&](RangeKernel::Factor& f, Node* kid) {
+        if (kid->kids.size() > Index::kMax) return false;
+        f.n = kid->kids.size();
+        for (size_t s = 0; s < f.n; ++s) {
+            Node* sub = kid->kids[s];
+            if (!sub->pure || !int_value(sub, f.v[s])) return false;
+            bool reads = reads_index(sub, name);
+            f.how[s] = !reads                                         ? 0
+                       : sub->type == NodeType::Element               ? 1
+                       : shifted_index(sub, name, f.add[s], f.mod[s]) ? 3
+                                                                      : 2;
+        }
+        return true;
+    };
+    k.bindless = true;
+    k.same_value = true;
     for (size_t i = 0; i < count; ++i) {
         Node* kid = kids[i];
+        RangeKernel::Factor& f = k.f[i];
+        f = RangeKernel::Factor();
+        f.node = kid;
         if (kid->pure) {
-            if (reads_index(kid, name)) return;
+            if (!reads_index(kid, name)) {
+                f.kind = RangeKernel::Factor::Constant;
+                continue;
+            }
+            k.same_value = false;
+            f.kind = RangeKernel::Factor::Bound;
+            if (kid->type == NodeType::Subscript && kid->var->type == NodeType::Placeholder && subscripts(f, kid)) {
+                f.view = views_.buffer(kid->var->name);
+                bool programs = false;
+                for (size_t s = 0; s < f.n; ++s) programs = programs || f.how[s] == 2;
+                if (f.view && !programs) f.kind = RangeKernel::Factor::Data;
+            }
+            k.bindless = k.bindless && f.kind == RangeKernel::Factor::Data;
             continue;
         }
         Node* var = kid->var;  // a decision variable's subscript (monomial_operand)
         if (!var->kind.is(tree.binary) && !var->kind.is(tree.integer)) return;
-        if (kid->kids.size() > Index::kMax || k.nvars == Mono::kMax) return;
-        RangeKernel::Var& v = k.vars[k.nvars++];
-        v.node = kid;
-        v.n = kid->kids.size();
-        v.fixed_row = v.n > 0;
-        for (size_t s = 0; s < v.n; ++s) {
-            Node* sub = kid->kids[s];
-            if (!sub->pure || !int_value(sub, v.v[s])) return;
-            bool reads = reads_index(sub, name);
-            v.how[s] = !reads                                         ? 0
-                       : sub->type == NodeType::Element               ? 1
-                       : shifted_index(sub, name, v.add[s], v.mod[s]) ? 3
-                                                                      : 2;
-            if (s + 1 < v.n && v.how[s] != 0) v.fixed_row = false;
-        }
-        v.seen = &known_->of(var->name);
-        v.row = nullptr;
-        v.generation = ~0ULL;
+        if (!subscripts(f, kid)) return;
+        f.kind = RangeKernel::Factor::Variable;
+        f.seen = &known_->of(var->name);
+        for (size_t s = 0; s < f.n; ++s) k.bindless = k.bindless && f.how[s] != 2;
+        ++vars;
     }
-    k.bindless = true;
-    for (size_t i = 0; i < k.nvars; ++i)
-        for (size_t s = 0; s < k.vars[i].n; ++s) k.bindless = k.bindless && k.vars[i].how[s] != 2;
-    k.term = m.term;
-    k.val = m.val;
-    k.constant = m.constant;
+    k.count = count;
+    k.order = Num::of_int((int64_t)vars);
     k.state = RangeKernel::Ready;
 }
 
+/// int_value() when it needs nothing but the bindings of enclosing sums and placeholders read
+/// before: never raises, never calls Python. False otherwise.
+inline bool Engine::peek_int(Node* n, int64_t& out) {
+    if (n->ints_state != 1) return false;
+    int64_t stack[40];
+    size_t top = 0;
+    for (const IntOp& op : n->ints) {
+        if (top >= 40) return false;
+        switch (op.code) {
+            case IntOp::Const: stack[top++] = op.v; break;
+            case IntOp::Elem: {
+                const Num* bound = bindings_.peek(op.node->name);
+                if (!bound || bound->tag() != Num::Int) return false;
+                stack[top++] = bound->as_int();
+                break;
+            }
+            case IntOp::Value:
+                if (op.node->cached.tag() != Num::Int) return false;
+                stack[top++] = op.node->cached.as_int();
+                break;
+            default: {
+                if (top < 2) return false;
+                int64_t r = stack[--top], &l = stack[top - 1];
+                if (op.code == IntOp::Add) {
+                    if (__builtin_add_overflow(l, r, &l)) return false;
+                } else if (op.code == IntOp::Mul) {
+                    if (__builtin_mul_overflow(l, r, &l)) return false;
+                } else {
+                    if (r <= 0 || l < 0) return false;
+                    l %= r;
+                }
+            }
+        }
+    }
+    if (top != 1) return false;
+    out = stack[0];
+    return true;
+}
+
+/// value() of a data factor when it is a number, an index bound by an enclosing sum, a
+/// placeholder read before, or a numeric buffer's entry at such subscripts: what is read
+/// without raising or calling Python. False otherwise.
+inline bool Engine::peek_value(Node* n, Num& out) {
+    switch (n->type) {
+        case NodeType::Number: out = n->cached; return true;
+        case NodeType::Placeholder:
+            if (n->cached.empty()) return false;
+            out = n->cached;
+            return true;
+        case NodeType::Element: {
+            const Num* bound = bindings_.peek(n->name);
+            if (!bound) return false;
+            out = *bound;
+            return true;
+        }
+        case NodeType::Subscript: {
+            if (n->var->type != NodeType::Placeholder || n->kids.size() > Index::kMax) return false;
+            const View* view = views_.buffer(n->var->name);
+            if (!view) return false;
+            int64_t v[Index::kMax];
+            for (size_t s = 0; s < n->kids.size(); ++s)
+                if (!peek_int(n->kids[s], v[s])) return false;
+            out = view->number(v, (Py_ssize_t)n->kids.size());
+            return !out.empty();
+        }
+        default: return false;
+    }
+}
+
+/// Sets the kernel's values for this evaluation of its sum: the invariant subscripts, the data
+/// that does not read the index (from `first`, the operand at the first value computed the
+/// general way, or read where that raises nothing), and with them whether keys are distinct
+/// and, when the coefficient is the same at every value, that product. False when some value
+/// cannot be had so (the sum then takes the general way at its first value, and tries again).
+inline bool Engine::kernel_prepare(RangeKernel& k, const Mono* first, size_t count) {
+    for (size_t i = 0; i < k.count; ++i) {
+        RangeKernel::Factor& f = k.f[i];
+        if (f.kind == RangeKernel::Factor::Constant) {
+            if (first) {
+                f.value = first->value[i];
+            } else if (!peek_value(f.node, f.value)) {
+                return false;
+            }
+            if (f.value.tag() == Num::Object) return false;  // monomial() gives those up
+            f.native = Native::of(f.value);
+            continue;
+        }
+        if (f.kind == RangeKernel::Factor::Bound) continue;
+        // after a general step its programs ran at these bindings: running them again raises nothing
+        for (size_t s = 0; s < f.n; ++s)
+            if (f.how[s] == 0 && !(first ? int_value(f.node->kids[s], f.v[s]) : peek_int(f.node->kids[s], f.v[s])))
+                return false;
+        f.generation = ~0ULL;  // the line moves with the invariant subscripts
+    }
+    k.distinct = distinct_keys(k, count);
+    if (!k.same_value) return true;
+    int32_t placeholder = 0;
+    return mono_product(k.count, k.mono, [&](size_t i, Num& c, int32_t& var) {
+        if (k.f[i].kind == RangeKernel::Factor::Variable)
+            var = placeholder++;  // the product's coefficient does not depend on which variable
+        else
+            c = k.f[i].value;
+        return true;
+    });
+}
+
 /// Whether `count` consecutive index values give keys that differ pairwise: true when one
-/// variable of the product is one-to-one in the index (its leading subscripts fixed, its last
-/// one the index, or the index shifted, modulo at least `count`) and every other variable of
-/// the product lies elsewhere (another array, or another row of the same one): the keys of two
+/// variable of the product is one-to-one in the index (some subscript is the index, or the
+/// index shifted, modulo at least `count`) and every other variable of the product lies
+/// elsewhere (another array, or a subscript invariant in both that differs): the keys of two
 /// values then differ in that variable. False whenever this cannot be told.
 inline bool Engine::distinct_keys(const RangeKernel& k, size_t count) {
-    for (size_t a = 0; a < k.nvars; ++a) {
-        const RangeKernel::Var& A = k.vars[a];
-        size_t last = A.n - 1;
-        bool one_to_one = A.fixed_row && (A.how[last] == 1 ||
-                                          (A.how[last] == 3 && (A.mod[last] == 0 || (uint64_t)A.mod[last] >= count)));
+    using Factor = RangeKernel::Factor;
+    for (size_t a = 0; a < k.count; ++a) {
+        const Factor& A = k.f[a];
+        if (A.kind != Factor::Variable) continue;
+        bool one_to_one = false;
+        for (size_t s = 0; s < A.n; ++s)
+            one_to_one =
+                one_to_one || A.how[s] == 1 || (A.how[s] == 3 && (A.mod[s] == 0 || (uint64_t)A.mod[s] >= count));
         if (!one_to_one) continue;
         bool apart = true;
-        for (size_t b = 0; b < k.nvars && apart; ++b) {
-            if (b == a) continue;
-            const RangeKernel::Var& B = k.vars[b];
+        for (size_t b = 0; b < k.count && apart; ++b) {
+            const Factor& B = k.f[b];
+            if (b == a || B.kind != Factor::Variable) continue;
             if (!maybe_same_name(A.node->var->name, B.node->var->name) || B.n != A.n) continue;
-            // the same array: B must keep to another row
-            bool other_row = B.fixed_row;
+            // the same array: some subscript, invariant in both, must tell them apart
             bool differs = false;
-            for (size_t s = 0; s < last && other_row; ++s) differs = differs || B.v[s] != A.v[s];
-            apart = other_row && differs;
+            for (size_t s = 0; s < A.n && !differs; ++s) differs = A.how[s] == 0 && B.how[s] == 0 && A.v[s] != B.v[s];
+            apart = differs;
         }
         if (apart) return true;
     }
@@ -268,124 +417,343 @@ inline bool Engine::shifted(int64_t t, int64_t add, int64_t mod, int64_t& out) {
     return true;
 }
 
-/// acc += the operand at index value t (bound or not: see RangeKernel::bindless), through the
-/// kernel: false (and nothing done) when a variable was not met before or a subscript is not a
-/// machine int; the caller then takes the general way, which registers it.
-inline bool Engine::range_step(RangeKernel& k, Poly& acc, int64_t t) {
-    int32_t key[Mono::kMax];
-    for (size_t i = 0; i < k.nvars; ++i) {
-        RangeKernel::Var& v = k.vars[i];
-        for (size_t s = 0; s < v.n; ++s) {
-            uint8_t how = v.how[s];
-            if (how == 1) {
-                v.v[s] = t;
-            } else if (how == 3) {
-                if (!shifted(t, v.add[s], v.mod[s], v.v[s])) return false;
-            } else if (how == 2 && !int_value(v.node->kids[s], v.v[s])) {
-                return false;
+/// acc += the operand at index value t through the kernel (the index bound unless bindless);
+/// `run`: acc's terms take distinct keys appended (Terms::open_run). False, with nothing
+/// done, when a variable was not met before, a subscript or entry cannot be read so, or a
+/// value is not a native number: the caller then takes the general way, which registers the
+/// variable or raises the error.
+inline bool Engine::kernel_step(RangeKernel& k, Poly& acc, int64_t t, bool run) {
+    using Factor = RangeKernel::Factor;
+    int32_t vars[Mono::kMax];
+    // a subscript at t: false when it is no machine int
+    auto at = [&](Factor& f, size_t s, int64_t& l) {
+        switch (f.how[s]) {
+            case 0: l = f.v[s]; return true;
+            case 1: l = t; return true;
+            case 3: return shifted(t, f.add[s], f.mod[s], l);
+            default: return int_value(f.node->kids[s], l);
+        }
+    };
+    for (size_t i = 0; i < k.count; ++i) {
+        Factor& f = k.f[i];
+        if (f.kind != Factor::Variable) continue;
+        const SeenIndex::Box& box = f.seen->box();
+        if (f.generation != f.seen->generation()) {
+            f.generation = f.seen->generation();
+            f.line = box.at && box.n == f.n;
+            f.base = 0;
+            for (size_t s = 0; s < f.n && f.line; ++s) {
+                if (f.how[s] != 0) continue;
+                f.line = (uint64_t)f.v[s] < (uint64_t)box.ext[s];
+                f.base += f.v[s] * box.stride[s];
             }
         }
-        int32_t index = -1;
-        if (v.fixed_row) {
-            if (v.generation != v.seen->generation()) {
-                v.row = v.seen->row_of(v.v, v.n);
-                v.generation = v.seen->generation();
-            }
-            uint64_t last = (uint64_t)v.v[v.n - 1];
-            if (v.row && last < v.row->size()) index = (*v.row)[last];
+        bool line = f.line;
+        int64_t off = f.base;
+        for (size_t s = 0; s < f.n; ++s) {
+            if (f.how[s] == 0) continue;
+            int64_t l;
+            if (!at(f, s, l)) return false;
+            f.v[s] = l;
+            if ((uint64_t)l < (uint64_t)box.ext[s])
+                off += l * box.stride[s];
+            else
+                line = false;
         }
-        if (index < 0) index = v.seen->find(v.v, v.n);
+        int32_t index = line ? box.at[off] : -1;
+        if (index < 0) index = f.seen->find(f.v, f.n);  // outside the box, or not met yet
         if (index < 0) return false;
-        // ascending, as monomial() inserts them
-        size_t j = i;
-        for (; j > 0 && key[j - 1] > index; --j) key[j] = key[j - 1];
-        key[j] = index;
+        vars[i] = index;
     }
-    if (k.term) {
-        Key kk(key, (uint32_t)k.nvars);
-        if (k.distinct)
-            acc.terms.push_new(std::move(kk), Num(k.val));
+    Mono& m = k.mono;
+    if (!k.same_value) {
+        bool ok = mono_product(k.count, m, [&](size_t i, Num& c, int32_t& var) {
+            Factor& f = k.f[i];
+            switch (f.kind) {
+                case Factor::Constant: c = f.value; return true;
+                case Factor::Variable: var = vars[i]; return true;
+                case Factor::Bound: c = value(f.node); return true;
+                default:
+                    for (size_t s = 0; s < f.n; ++s)
+                        if (f.how[s] != 0 && !at(f, s, f.v[s])) return false;
+                    c = f.view->number(f.v, (Py_ssize_t)f.n);
+                    return !c.empty();
+            }
+        });
+        if (!ok) return false;
+    } else if (m.term) {
+        // one coefficient: the variables sorted as mono_product() inserts them
+        uint32_t nv = 0;
+        for (size_t i = 0; i < k.count; ++i) {
+            if (k.f[i].kind != Factor::Variable) continue;
+            int32_t index = vars[i];
+            uint32_t j = nv++;
+            for (; j > 0 && m.vars[j - 1] > index; --j) m.vars[j] = m.vars[j - 1];
+            m.vars[j] = index;
+        }
+    }
+    if (m.term) {
+        if (run)
+            acc.terms.run_append(m.vars, m.nv, m.val);
+        else if (k.distinct)
+            acc.terms.push_new(m.key(), Num(m.val));
         else
-            acc.terms.accumulate(std::move(kk), Num(k.val));
+            acc.terms.accumulate(m.key(), Num(m.val));
     }
-    acc.constant = num_add(acc.constant, k.constant);
+    acc.constant = num_add(acc.constant, m.constant);
     return true;
 }
 
-/// range_step() for the values from, from + 1, ... up to `to` or the first value it cannot
-/// take; returns that value. When every variable keeps to one row and its last subscript is
-/// invariant, the index or the index shifted, the rows are looked up once and the values run
-/// in one loop: keys and coefficient as range_step() makes them, in the same order.
+/// kernel_step() for the values from, from + 1, ... up to `to` or the first value it cannot
+/// take, the index left unbound (the kernel is bindless); returns that value. When every
+/// variable's invariant subscripts lie in its box and every data entry is in a buffer, the
+/// lines and buffers are fetched once and the values run in one loop: keys, values and
+/// constants as kernel_step() makes them, in the same order.
 inline int64_t Engine::range_run(RangeKernel& k, Poly& acc, int64_t from, int64_t to) {
-    bool rows = k.term && k.nvars > 0;
-    const std::vector<int32_t>* row[Mono::kMax];
-    for (size_t i = 0; i < k.nvars && rows; ++i) {
-        RangeKernel::Var& v = k.vars[i];
-        rows = v.fixed_row && v.how[v.n - 1] != 2;
-        if (!rows) break;
-        if (v.generation != v.seen->generation()) {
-            v.row = v.seen->row_of(v.v, v.n);
-            v.generation = v.seen->generation();
+    using Factor = RangeKernel::Factor;
+    bool run = k.distinct && acc.terms.open_run();
+    // a subscript that follows the index: where it reads (stride in slots or bytes), its extent
+    struct Follow {
+        int64_t add, mod, stride, ext;
+        bool shift;
+    };
+    struct Line {  // a variable's line in its box, or a data entry's in its buffer
+        const int32_t* at;
+        const char* data;
+        int64_t base;
+        size_t factor, nfollow;
+        Follow follow[Index::kMax];
+    };
+    Line lines[Mono::kMax];
+    size_t nlines = 0;
+    bool fast = true;
+    for (size_t i = 0; i < k.count && fast; ++i) {
+        Factor& f = k.f[i];
+        if (f.kind == Factor::Constant) continue;
+        Line& L = lines[nlines++];
+        L.factor = i;
+        L.nfollow = 0;
+        if (f.kind == Factor::Variable) {
+            const SeenIndex::Box& box = f.seen->box();
+            fast = box.at && box.n == f.n;
+            L.at = box.at;
+            L.base = 0;
+            for (size_t s = 0; s < f.n && fast; ++s) {
+                if (f.how[s] == 0) {
+                    fast = (uint64_t)f.v[s] < (uint64_t)box.ext[s];
+                    L.base += f.v[s] * box.stride[s];
+                } else {
+                    L.follow[L.nfollow++] = Follow{f.add[s], f.mod[s], box.stride[s], box.ext[s], f.how[s] == 3};
+                }
+            }
+            continue;
         }
-        row[i] = v.row;
-        rows = v.row != nullptr;
+        // Data (bindless kernels have no Bound factor): byte offsets in the buffer
+        const Py_buffer& buf = f.view->buf;
+        fast = buf.ndim == (int)f.n;
+        L.at = nullptr;
+        L.data = (const char*)buf.buf;
+        L.base = 0;
+        for (size_t s = 0; s < f.n && fast; ++s) {
+            if (f.how[s] == 0) {
+                fast = (uint64_t)f.v[s] < (uint64_t)buf.shape[s];
+                L.base += f.v[s] * buf.strides[s];
+            } else {
+                L.follow[L.nfollow++] = Follow{f.add[s], f.mod[s], buf.strides[s], buf.shape[s], f.how[s] == 3};
+            }
+        }
     }
     int64_t t = from;
-    if (!rows) {
+    if (!fast) {
         for (; t < to; ++t) {
             poll_.tick();
-            if (!range_step(k, acc, t)) break;
+            if (!kernel_step(k, acc, t, run)) break;
         }
+        if (t > from && num_compare(k.order, acc.order, Py_GT)) acc.order = k.order;
         return t;
     }
-    // a constant of 0 (the only one a term comes with) changes the sum's constant at most once
-    bool constant_once = !num_nonzero(k.constant);
-    bool distinct = k.distinct && acc.terms.open_run();
-    const size_t nv = k.nvars;
+    const Mono& same = k.mono;
+    MonoOf<Native>& m = k.fast;
+    if (k.same_value) {
+        m.term = same.term, m.nv = same.nv;
+    }
+    // a constant of 0, which every term comes with, changes the sum's constant at most once;
+    // other constants are added up natively while the sum's is a native number
+    bool constant_once = k.same_value && !num_nonzero(same.constant);
+    Native constant = Native::of(acc.constant);
+    bool native_constant = !constant_once && !constant.lost_value();
+    // every value a double (float constants, float64 buffers): the product in doubles
+    bool floats = !k.same_value;
+    uint8_t kinds[Mono::kMax];
+    for (size_t i = 0; i < k.count; ++i) {
+        const Factor& f = k.f[i];
+        kinds[i] = f.kind;
+        if (f.kind == Factor::Constant) floats = floats && f.native.tag() == Native::Float;
+        if (f.kind == Factor::Data) floats = floats && f.view->fmt == 'd';
+    }
     for (; t < to; ++t) {
         poll_.tick();
-        int32_t key[Mono::kMax];
-        for (size_t i = 0; i < nv; ++i) {
-            const RangeKernel::Var& v = k.vars[i];
-            size_t s = v.n - 1;
-            int64_t l;
-            switch (v.how[s]) {
-                case 0: l = v.v[s]; break;
-                case 1: l = t; break;
-                default:  // 3
-                    if (!shifted(t, v.add[s], v.mod[s], l)) goto miss;
+        int32_t vars[Mono::kMax];
+        Native values[Mono::kMax];
+        double doubles[Mono::kMax];
+        for (size_t l = 0; l < nlines; ++l) {
+            const Line& L = lines[l];
+            int64_t off = L.base;
+            for (size_t s = 0; s < L.nfollow; ++s) {
+                const Follow& F = L.follow[s];
+                int64_t at = t;
+                if (F.shift && !shifted(t, F.add, F.mod, at)) goto careful;
+                if ((uint64_t)at >= (uint64_t)F.ext) goto careful;
+                off += at * F.stride;
             }
-            if ((uint64_t)l >= row[i]->size()) goto miss;
-            int32_t index = (*row[i])[(size_t)l];
-            if (index < 0) goto miss;
-            size_t j = i;
-            for (; j > 0 && key[j - 1] > index; --j) key[j] = key[j - 1];
-            key[j] = index;
+            if (L.at) {
+                int32_t index = L.at[off];
+                if (index < 0) goto careful;
+                vars[L.factor] = index;
+            } else {
+                if (floats) {
+                    doubles[L.factor] = *(const double*)(L.data + off);
+                    continue;
+                }
+                values[L.factor] = k.f[L.factor].view->read<Native>(L.data + off);
+                if (values[L.factor].empty()) goto careful;
+            }
         }
-        if (distinct)
-            acc.terms.run_append(key, (uint32_t)nv, k.val);
-        else
-            acc.terms.accumulate(Key(key, (uint32_t)nv), Num(k.val));
-        if (!constant_once || t == from) acc.constant = num_add(acc.constant, k.constant);
+        if (k.same_value) {
+            if (m.term) {
+                // one coefficient: the variables sorted as mono_product() inserts them
+                uint32_t nv = 0;
+                for (size_t l = 0; l < nlines; ++l) {
+                    int32_t index = vars[lines[l].factor];
+                    uint32_t j = nv++;
+                    for (; j > 0 && m.vars[j - 1] > index; --j) m.vars[j] = m.vars[j - 1];
+                    m.vars[j] = index;
+                }
+                if (run)
+                    acc.terms.run_append(m.vars, m.nv, same.val);
+                else if (k.distinct)
+                    acc.terms.push_new(m.key(), Num(same.val));
+                else
+                    acc.terms.accumulate(m.key(), Num(same.val));
+            }
+            if (!constant_once || t == from) acc.constant = num_add(acc.constant, same.constant);
+            continue;
+        }
+        if (floats) {
+            // mono_product()'s steps where every value is a double: its ints are only the 1 of a
+            // variable's term and the 0 of its constant
+            bool term = false, val_int = false, c_int = false;
+            double val = 0.0, c = 0.0;
+            uint32_t nv = 0;
+            for (size_t i = 0; i < k.count; ++i) {
+                uint8_t kind = kinds[i];
+                if (kind == Factor::Variable) {
+                    int32_t var = vars[i];
+                    bool nonzero = !c_int && c != 0.0;
+                    if (i == 0) {
+                        term = true, val_int = true, c_int = true;
+                    } else if (term) {
+                        if (nonzero) goto careful;  // two terms
+                        if (!val_int) val = val * 1.0;
+                    } else if (nonzero) {
+                        term = true, val_int = false, val = 1.0 * c, nv = 0;
+                    } else {
+                        if (!c_int) c = c * 0.0;
+                        continue;
+                    }
+                    uint32_t j = nv++;
+                    for (; j > 0 && m.vars[j - 1] > var; --j) m.vars[j] = m.vars[j - 1];
+                    m.vars[j] = var;
+                    if (i > 0 && !c_int) c = c * 0.0;
+                    continue;
+                }
+                double x = kind == Factor::Constant ? k.f[i].native.as_float() : doubles[i];
+                if (i == 0) {
+                    c = x;
+                    continue;
+                }
+                if (term) {
+                    if (x != 0.0)
+                        val = (val_int ? 1.0 * x : val * x) + 0.0, val_int = false;
+                    else
+                        term = false;
+                }
+                c = c_int ? 0.0 * x : c * x;
+                c_int = false;
+            }
+            if (term) {
+                Num v = val_int ? Num::of_int(1) : Num::of_float(val);
+                if (run)
+                    acc.terms.run_append(m.vars, nv, v);
+                else if (k.distinct)
+                    acc.terms.push_new(Key(m.vars, nv), std::move(v));
+                else
+                    acc.terms.accumulate(Key(m.vars, nv), std::move(v));
+            }
+            Native sum =
+                native_constant ? num_add(constant, c_int ? Native::of_int(0) : Native::of_float(c)) : Native::lost();
+            if (!sum.lost_value()) {
+                constant = sum;
+                acc.constant = sum.num();
+            } else {
+                native_constant = false;
+                acc.constant = num_add(acc.constant, c_int ? Num::of_int(0) : Num::of_float(c));
+            }
+            continue;
+        }
+        {
+            bool ok = mono_product(k.count, m, [&](size_t i, Native& c, int32_t& var) {
+                const Factor& f = k.f[i];
+                if (f.kind == Factor::Variable)
+                    var = vars[i];
+                else
+                    c = f.kind == Factor::Constant ? f.native : values[i];
+                return true;
+            });
+            // a product that met a number Num holds in Python is computed as Nums
+            if (!ok || m.constant.lost_value() || (m.term && m.val.lost_value())) goto careful;
+            if (m.term) {
+                if (run)
+                    acc.terms.run_append(m.vars, m.nv, m.val.num());
+                else if (k.distinct)
+                    acc.terms.push_new(m.key(), m.val.num());
+                else
+                    acc.terms.accumulate(m.key(), m.val.num());
+            }
+            Native sum = native_constant ? num_add(constant, m.constant) : Native::lost();
+            if (!sum.lost_value()) {
+                constant = sum;
+                acc.constant = sum.num();
+            } else {
+                native_constant = false;
+                acc.constant = num_add(acc.constant, m.constant.num());
+            }
+        }
         continue;
-    miss:  // a row that does not hold it: range_step() finds it in the map, or gives up
-        if (!range_step(k, acc, t)) break;
+    careful:  // a slot the box does not hold, an entry not read so: kernel_step() finds it, or gives up
+        if (!kernel_step(k, acc, t, run)) break;
+        constant = Native::of(acc.constant);
+        native_constant = native_constant && !constant.lost_value();
     }
+    if (t > from && num_compare(k.order, acc.order, Py_GT)) acc.order = k.order;
     return t;
 }
 
-/// acc += the operand's value at the current bindings: poly_add(acc, eval(operand)). With a
-/// kernel (a sum's own), the first value that gives a monomial prepares it.
-inline void Engine::add_operand(Poly& acc, Node* operand, RangeKernel* kernel, Node* fold) {
+/// acc += a monomial computed at the current bindings, as poly_add(acc, eval(operand)).
+inline void Engine::add_mono(Poly& acc, Mono& m) {
+    if (m.term) acc.terms.accumulate(m.key(), std::move(m.val));
+    acc.constant = num_add(acc.constant, m.constant);
+    if (num_compare(m.order, acc.order, Py_GT)) acc.order = m.order;
+}
+
+/// acc += the operand's value at the current bindings: poly_add(acc, eval(operand)).
+inline void Engine::add_operand(Poly& acc, Node* operand) {
     Mono& m = mono_;
     if (!monomial_operand(operand) || !monomial(operand, m)) {
         poly_add(acc, eval(operand));
         return;
     }
-    if (kernel && kernel->state == RangeKernel::Untried) range_setup(*kernel, fold, m);
-    if (m.term) acc.terms.accumulate(m.key(), std::move(m.val));
-    acc.constant = num_add(acc.constant, m.constant);
-    if (num_compare(m.order, acc.order, Py_GT)) acc.order = m.order;
+    add_mono(acc, m);
 }
 
 /// eval(operand), through monomial() where it applies.

@@ -5,6 +5,7 @@
 #include "num.hpp"
 
 #include <deque>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -90,6 +91,11 @@ inline Obj interned_name(Obj name) {
     return nb::steal(p);
 }
 
+/// What the engine keeps on a node between its evaluations (a sum's kernel): the plan owns it.
+struct NodeCache {
+    virtual ~NodeCache() = default;
+};
+
 /// One tree node as the engine needs it; which fields are used depends on the kind.
 struct Node {
     NodeType type = NodeType::Fallback;
@@ -107,6 +113,7 @@ struct Node {
     int8_t ints_state = 0;
     int8_t mono_state = 0;  // as an operand of a sum: 1 a monomial (Engine::monomial_operand), -1 not
     std::vector<struct IntOp> ints;
+    std::unique_ptr<NodeCache> cache;
 };
 
 /// One step of an int program: push a constant, an element's value or a placeholder's, or
@@ -155,6 +162,17 @@ public:
     }
 
     Node* plan_condition(nb::handle o) { return plan_cond_as(o, condition_type_of(o)); }
+
+    /// Forgets what the nodes learnt of the data they were last evaluated with (placeholders'
+    /// values, the int programs built on them), so that the plan serves other data; what they
+    /// hold of the tree's shape stays. Sums' kernels are made again by every new engine.
+    void forget_data() {
+        for (Node& n : nodes_) {
+            if (n.type == NodeType::Placeholder) n.cached = Num();
+            n.ints_state = 0;
+            n.ints.clear();
+        }
+    }
 
     Node* plan_cond_as(nb::handle condition, NodeType type) {
         PyObject* o = condition.ptr();

@@ -233,7 +233,7 @@ public:
     }
 
     /// Appends the term (k[0..n), v) within a run opened by open_run().
-    void run_append(const int32_t* k, uint32_t n, const Num& v) {
+    [[gnu::always_inline]] void run_append(const int32_t* k, uint32_t n, const Num& v) {
         Entry& e = many_.emplace_back();
         e.key.assign(k, n);
         e.val = v;

@@ -1,8 +1,9 @@
 // Variables met before in one substitution: subscripts -> variable index, looked up once per
-// access. Subscripts of small non-negative ints (nearly every model's) are found in rows: the
-// leading subscripts pick a row through a small hash table, the last one indexes the row
-// directly, so loops over the last subscript read adjacent slots. Any others go through a
-// general term map.
+// access. Subscripts of small non-negative ints (nearly every model's) are found in a dense box:
+// a row-major table over the subscripts met so far, so that a line of it along any axis is a
+// pointer and a stride, and a loop over any subscript reads slots at a fixed distance. Those the
+// box cannot hold within its memory budget go to rows (the leading subscripts pick a row through
+// a small hash table, the last one indexes it), and any others to a general term map.
 #pragma once
 #include "poly.hpp"
 
@@ -14,8 +15,27 @@ namespace qtx::engine {
 
 class SeenIndex {
 public:
+    SeenIndex() = default;
+    SeenIndex(SeenIndex&&) = default;  // the box's table moves with its buffer
+    SeenIndex(const SeenIndex&) = delete;
+    SeenIndex& operator=(const SeenIndex&) = delete;
+    static constexpr size_t kBoxAxes = 4;
+
+    /// The dense box: subscripts of `n` axes with 0 <= v[a] < ext[a] at at[sum v[a] * stride[a]],
+    /// -1 where none. Valid while generation() stays the same; `at` is null while no box exists.
+    struct Box {
+        const int32_t* at = nullptr;
+        size_t n = 0;
+        int64_t ext[kBoxAxes] = {}, stride[kBoxAxes] = {};
+    };
+
+    const Box& box() const { return box_; }
+
     /// The index of the subscripts v[0..n), or -1 when not seen.
     int32_t find(const int64_t* v, size_t n) {
+        size_t at;
+        if (in_box(v, n, at) && (table_[at] >= 0 || spilled_ == 0)) return table_[at];
+        if (spilled_ == 0) return -1;
         uint64_t prefix;
         if (pack(v, n, prefix)) {
             Row* r = row(prefix, false);
@@ -27,20 +47,18 @@ public:
         return general_find(v, n);
     }
 
-    /// The row that holds subscripts v[0..n) if any (by its last subscript), or null. Valid
-    /// while generation() stays the same.
-    const std::vector<int32_t>* row_of(const int64_t* v, size_t n) {
-        uint64_t prefix;
-        if (n == 0 || !pack(v, n, prefix)) return nullptr;
-        Row* r = row(prefix, false);
-        return r ? &r->at : nullptr;
-    }
-
     /// Changes whenever an index is stored.
     uint64_t generation() const { return generation_; }
 
     void store(const int64_t* v, size_t n, int32_t index) {
         ++generation_;
+        ++count_;
+        size_t at;
+        if (in_box(v, n, at) || grow_box(v, n, at)) {
+            table_[at] = index;
+            return;
+        }
+        ++spilled_;
         uint64_t prefix;
         if (pack(v, n, prefix)) {
             Row& r = *row(prefix, true);
@@ -60,6 +78,71 @@ public:
 
 private:
     static constexpr uint64_t kEmpty = ~0ULL;
+
+    /// Whether v[0..n) lies in the box, and where.
+    bool in_box(const int64_t* v, size_t n, size_t& at) const {
+        if (n != box_.n || !box_.at) return false;
+        size_t off = 0;
+        for (size_t a = 0; a < n; ++a) {
+            if ((uint64_t)v[a] >= (uint64_t)box_.ext[a]) return false;
+            off += (size_t)(v[a] * box_.stride[a]);
+        }
+        at = off;
+        return true;
+    }
+
+    /// Widens the box to hold v[0..n) when its table then stays within a few times the variables
+    /// met (the first subscripts met fix its number of axes); false when it cannot.
+    bool grow_box(const int64_t* v, size_t n, size_t& at) {
+        if (box_.at ? n != box_.n : n > kBoxAxes) return false;
+        for (size_t a = 0; a < n; ++a)
+            if (v[a] < 0 || v[a] >= (int64_t(1) << 30)) return false;
+        size_t budget = 4 * count_ + 1024;
+        int64_t ext[kBoxAxes];
+        // doubling the axes that overflow keeps growth amortised; exact growth when that is too much
+        for (int exact = 0; exact < 2; ++exact) {
+            uint64_t volume = 1;
+            for (size_t a = 0; a < n; ++a) {
+                int64_t old = box_.at ? box_.ext[a] : 0;
+                ext[a] = v[a] < old ? old : exact ? v[a] + 1 : std::max(v[a] + 1, 2 * old);
+                if (__builtin_mul_overflow(volume, (uint64_t)ext[a], &volume)) volume = ~0ULL;
+            }
+            if (volume <= budget) {
+                relayout(n, ext, (size_t)volume);
+                return in_box(v, n, at);
+            }
+        }
+        return false;
+    }
+
+    void relayout(size_t n, const int64_t* ext, size_t volume) {
+        std::vector<int32_t> table(volume, -1);
+        Box fresh;
+        fresh.n = n;
+        int64_t stride = 1;
+        for (size_t a = n; a-- > 0;) {
+            fresh.ext[a] = ext[a];
+            fresh.stride[a] = stride;
+            stride *= ext[a];
+        }
+        if (box_.at) {
+            // every old slot keeps its subscripts: walk them in order
+            int64_t idx[kBoxAxes] = {};
+            for (size_t old = 0; old < table_.size(); ++old) {
+                size_t to = 0;
+                for (size_t a = 0; a < n; ++a) to += (size_t)(idx[a] * fresh.stride[a]);
+                table[to] = table_[old];
+                for (size_t a = n; a-- > 0;) {
+                    if (++idx[a] < box_.ext[a]) break;
+                    idx[a] = 0;
+                }
+            }
+        }
+        table_.swap(table);
+        fresh.at = table_.data();
+        box_ = fresh;
+    }
+
     static constexpr int kBits = 20;  // per leading subscript; up to three subscripts
 
     /// The row key: the count of subscripts and all but the last one.
@@ -158,6 +241,10 @@ private:
         size_t row = 0;
     } recent_[2];
     Terms other_;
+    Box box_;
+    std::vector<int32_t> table_;  // the box's slots
+    size_t count_ = 0;            // indices stored
+    size_t spilled_ = 0;          // of which outside the box
     uint64_t generation_ = 0;
 };
 

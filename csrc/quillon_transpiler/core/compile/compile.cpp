@@ -48,6 +48,7 @@ struct Session {
     std::optional<engine::KnownVariables> shared;  // variables met by the items before, when kept
     bool native = false;                           // polynomials stay in C++ (capsules)
     bool name_items = false;                       // every error names its item, as compile_model's do
+    nb::handle lowered;                            // the model's kept entry (lowered_problem), if any
 
     engine::KnownVariables* known() { return shared ? &*shared : nullptr; }
 };
@@ -79,6 +80,67 @@ std::string forall_text(nb::handle values) { return nb::len(values) ? "forall=" 
 /// `unroll_forall(forall, data)`.
 Obj unroll(nb::handle forall, nb::handle data) { return attr(unroll_module(), "unroll_forall")(forall, data); }
 
+/// The plan of one tree of a model, kept in the model's lowered entry between its compiles:
+/// planning reads every node through Python, which costs a small compile more than the
+/// substitution does. `node` keeps the tree planned (a constraint's difference is made once).
+struct KeptPlan {
+    std::unique_ptr<engine::Planner> planner;
+    Obj node;
+    engine::Node* root = nullptr;
+    bool busy = false;  // in use: a compile of the same model nested in this one plans its own
+};
+
+/// Lends the kept plan of `key` in `lowered` (made empty when there is none) for one use,
+/// its nodes' data forgotten; null when there is no entry or the plan is in use.
+class LentPlan {
+public:
+    LentPlan(nb::handle lowered, nb::handle key) {
+        if (!lowered) return;
+        PyObject* found = dict_get(lowered, key);
+        if (!found) {
+            Obj made = nb::steal(PyCapsule_New(new KeptPlan, "qtx.kept_plan", [](PyObject* c) {
+                delete (KeptPlan*)PyCapsule_GetPointer(c, "qtx.kept_plan");
+            }));
+            if (!made || PyDict_SetItem(lowered.ptr(), key.ptr(), made.ptr()) < 0) fail();
+            found = made.ptr();
+        }
+        auto* kept = (KeptPlan*)PyCapsule_GetPointer(found, "qtx.kept_plan");
+        if (!kept || kept->busy) {
+            PyErr_Clear();
+            return;
+        }
+        hold_ = ref(found);  // the entry may be dropped while in use
+        plan_ = kept;
+        plan_->busy = true;
+        if (plan_->planner) plan_->planner->forget_data();
+    }
+    ~LentPlan() {
+        if (plan_) plan_->busy = false;
+    }
+    LentPlan(const LentPlan&) = delete;
+    LentPlan& operator=(const LentPlan&) = delete;
+
+    /// The root of the tree `make()` gives, planned on first use (a planning that raised keeps
+    /// nothing); without a kept plan, planned in `local`.
+    template <class Make>
+    engine::Node* root(engine::Planner& local, Make&& make) {
+        if (!plan_) return local.plan(make());
+        if (!plan_->root) {
+            auto planner = std::make_unique<engine::Planner>();
+            Obj node = make();
+            engine::Node* root = planner->plan(node);
+            plan_->planner = std::move(planner);
+            plan_->node = std::move(node);
+            plan_->root = root;
+        }
+        return plan_->root;
+    }
+
+private:
+    Obj hold_;
+    KeptPlan* plan_ = nullptr;
+};
+
 /// The polynomial of one assignment: a SubstitutedExpression, or a capsule in a native session.
 Obj substitute_once(engine::Node* root, Session& session) {
     engine::GcPause pause;
@@ -103,9 +165,9 @@ nb::dict substitute_each(Session& session, const char* kind, nb::handle label, n
     // One node, read once into a plan, serves every assignment: substituting reads a node and
     // never changes it, and building it per assignment would cost more than many
     // substitutions do. The plan asks nodes it does not know through their `substitute`.
-    Obj node;
     engine::Planner planner;
     engine::Node* root = nullptr;
+    LentPlan kept(session.lowered, session.lowered ? Obj(nb::make_tuple(kind, label)) : Obj());
     SignalPoll poll;
     nb::dict out;
     for (nb::handle assignment : assignments) {
@@ -116,10 +178,7 @@ nb::dict substitute_each(Session& session, const char* kind, nb::handle label, n
             Obj indices = attr(session.data, "indices");
             for (Py_ssize_t level = 0; level < bound; ++level) bind_index(indices, element_names[level], values[level]);
         }
-        if (!root) {
-            node = make();
-            root = planner.plan(node);
-        }
+        if (!root) root = kept.root(planner, make);
         Obj result;
         try {
             result = substitute_once(root, session);
@@ -301,8 +360,9 @@ Obj get_ph_vars(nb::handle problem) {
     return found;
 }
 
-nb::dict eval_deci_var_shape(nb::handle problem, nb::handle data) {
-    nb::dict deci_vars = decision_variables(problem, extract_deci_var);
+/// The shapes of the decision variables `deci_vars` (those of `problem` when null).
+nb::dict eval_deci_var_shape(nb::handle problem, nb::handle data, nb::handle known = nb::handle()) {
+    Obj deci_vars = known ? nb::borrow(known) : Obj(decision_variables(problem, extract_deci_var));
     nb::dict out;
     Obj registry = empty_registry();
     map_each(deci_vars, [&](nb::handle label, nb::handle variable) {
@@ -342,9 +402,10 @@ long value_axes(nb::handle value) {
 
 /// Every placeholder the problem reads, wherever it stands: its expressions, the ranges and
 /// conditions of the forall lists, and the shapes of the decision variables.
-Obj mentioned_placeholders(nb::handle problem, nb::handle ph_vars) {
+Obj mentioned_placeholders(nb::handle problem, nb::handle ph_vars, nb::handle deci_vars) {
     Obj placeholder = attr(substitutable_expr(), "Placeholder");
-    nb::list found(ph_vars);
+    nb::list found = nb::steal<nb::list>(PySequence_List(ph_vars.ptr()));
+    if (!found) fail();
     auto scan_forall = [&](nb::handle, nb::handle item) {
         for (nb::handle entry : attr(item, "forall")) {
             Obj element = entry[0], condition = entry[1];
@@ -354,7 +415,7 @@ Obj mentioned_placeholders(nb::handle problem, nb::handle ph_vars) {
     };
     map_each(attr(problem, "constraints"), scan_forall);
     map_each(attr(problem, "penalties"), scan_forall);
-    map_each(decision_variables(problem, extract_deci_var), [&](nb::handle, nb::handle variable) {
+    map_each(deci_vars, [&](nb::handle, nb::handle variable) {
         for (nb::handle size : attr(variable, "shape"))
             if (!size.is_none()) attr(found, "extend")(attr(size, "extract_type")(placeholder));
     });
@@ -365,9 +426,9 @@ Obj mentioned_placeholders(nb::handle problem, nb::handle ph_vars) {
 /// it, so that mismatches are reported once and by name. Data that cannot be read at all (a
 /// missing placeholder, a value of the wrong type) is left to the item that reads it, whose
 /// error names the item.
-void check_placeholders(nb::handle problem, nb::handle ph_vars, nb::handle data) {
+void check_placeholders(nb::handle mentioned, nb::handle data) {
     nb::dict axes_of;  // placeholder name -> axes of its data, or None when unreadable
-    for (nb::handle node : mentioned_placeholders(problem, ph_vars)) {
+    for (nb::handle node : mentioned) {
         Obj name = attr(node, "name");
         Obj axes;
         if (PyObject* known = dict_get(axes_of, name)) {
@@ -396,9 +457,9 @@ void check_placeholders(nb::handle problem, nb::handle ph_vars, nb::handle data)
 
 /// The declared shapes to check registrations against while compiling, or null when they
 /// cannot be evaluated yet: they are evaluated again at the end, where their errors belong.
-Obj shapes_to_check(nb::handle problem, nb::handle data) {
+Obj shapes_to_check(nb::handle problem, nb::handle data, nb::handle deci_vars) {
     try {
-        return eval_deci_var_shape(problem, data);
+        return eval_deci_var_shape(problem, data, deci_vars);
     } catch (nb::python_error& error) {
         // model and data errors only: Ctrl-C and the like end the compilation
         if (!error.matches(PyExc_Exception)) throw;
@@ -461,7 +522,8 @@ void report_done(nb::handle report, nb::handle item) {
 /// square at the root is left unexpanded, as a penalty's is: the lowering makes its terms.
 Obj native_objective(nb::handle tree, Session& session) {
     engine::Planner planner;
-    engine::Node* root = planner.plan(tree);
+    LentPlan kept(session.lowered, session.lowered ? Obj(str("objective")) : Obj());
+    engine::Node* root = kept.root(planner, [&] { return nb::borrow(tree); });
     engine::GcPause pause;
     engine::Engine engine(session.var_map, session.data, session.known());
     if (root->type == engine::NodeType::Pair && root->kind.ptr() == engine::types().pow) {
@@ -484,20 +546,32 @@ Obj compile_model(nb::handle problem, nb::handle instance, nb::handle fixed_vari
     Obj fixed = fixed_variables.is_none() ? nb::dict() : nb::borrow(fixed_variables);
     check_fixed_variables(fixed);
 
-    Obj substitutable = attr(converter_module(), "convert_problem_to_substutitable")(problem);
-    Obj ph_vars = get_ph_vars(substitutable);
+    // the model's trees and what the compile reads off them alone: made once while the model
+    // stays the same, so a small compile repeats none of it
+    Obj lowered = attr(converter_module(), "lowered_problem")(problem);
+    Obj substitutable = item(lowered, "problem");
+    auto kept = [&](const char* key, auto&& make) {
+        if (PyObject* known = dict_get(lowered, str(key))) return ref(known);
+        Obj made = make();
+        if (PyDict_SetItemString(lowered.ptr(), key, made.ptr()) < 0) fail();
+        return made;
+    };
+    Obj ph_vars = kept("placeholders", [&] { return get_ph_vars(substitutable); });
     nb::list ph_names;
     for (nb::handle placeholder : ph_vars) ph_names.append(attr(placeholder, "name"));
 
     Obj data = attr(core_module(), "InstanceData")(instance, fixed, ph_names, "indices"_a = nb::dict());
     Obj var_map = nb::handle(registry_class())(nb::dict(), "var_num"_a = 0, "integer_bound"_a = nb::dict());
 
-    check_placeholders(substitutable, ph_vars, data);
+    Obj deci_vars = kept("variables", [&] { return Obj(decision_variables(substitutable, extract_deci_var)); });
+    Obj mentioned = kept("mentioned", [&] { return mentioned_placeholders(substitutable, ph_vars, deci_vars); });
+    check_placeholders(mentioned, data);
 
-    Session session(data, var_map, shapes_to_check(substitutable, data));
+    Session session(data, var_map, shapes_to_check(substitutable, data, deci_vars));
     session.shared.emplace();  // every item's engine finds the variables met before
     session.native = native;
     session.name_items = true;
+    session.lowered = lowered;
     Pinning pinning = fixed_vars_from_pinning(substitutable, data, session.guard);
     set_attr(data, "fixed_variables", pinning.fixed_variables);
 
@@ -526,7 +600,7 @@ Obj compile_model(nb::handle problem, nb::handle instance, nb::handle fixed_vari
     }
 
     Obj sense = attr(substitutable, "sense");
-    nb::dict shapes = eval_deci_var_shape(substitutable, data);
+    nb::dict shapes = eval_deci_var_shape(substitutable, data, deci_vars);
     return attr(compiled_model_module(), "CompiledInstance")(
         "sense"_a = sense, "objective"_a = objective, "constraint"_a = constraint, "penalty"_a = penalty,
         "var_map"_a = var_map, "data"_a = data, "problem"_a = substitutable, "deci_var_shape"_a = shapes);

@@ -11,7 +11,9 @@ from __future__ import annotations
 
 import dataclasses
 import enum
+import operator
 import typing as typ
+import weakref
 
 import quillon as ql
 from quillon_transpiler.core.substitute import substitutable_expr as subs_expr
@@ -82,6 +84,49 @@ def convert_problem_to_substutitable(problem: ql.Problem) -> Problem:
         constraints=constraints,
         penalties=penalties,
     )
+
+
+# Each model's trees, while the model stays the same: its objective, its constraints and
+# penalties (their names, expressions and forall lists), its name and sense, all the same objects,
+# lowered by the same function (tests replace it).
+_LOWERED: weakref.WeakKeyDictionary[ql.Problem, tuple[tuple, dict[str, typ.Any]]] = weakref.WeakKeyDictionary()
+
+
+def _fingerprint(problem: ql.Problem) -> tuple:
+    """The objects a compile reads off `problem`, flat (counts keep the layout apart)."""
+    out: list[typ.Any] = [convert_problem_to_substutitable, problem.name, problem.sense, problem.objective]
+    for table in (problem.constraints, problem.custom_penalty_terms):
+        out.append(len(table))
+        for label, item in table.items():
+            forall = item.forall
+            out += (label, item, item.name, item.expression, len(forall))
+            for pair in forall:
+                out += pair
+    return tuple(out)
+
+
+def _same(a: tuple, b: tuple) -> bool:
+    """The same objects throughout (an equal string that is another object only costs a lowering)."""
+    return len(a) == len(b) and all(map(operator.is_, a, b))
+
+
+def lowered_problem(problem: ql.Problem) -> dict[str, typ.Any]:
+    """``{"problem": convert_problem_to_substutitable(problem)}``, the same dict again while
+    the model is unchanged, so that the compile keeps in it what it derives from the trees
+    alone. Expressions are immutable; a model changed in any other way is lowered again."""
+    key = _fingerprint(problem)
+    try:
+        kept = _LOWERED.get(problem)
+    except TypeError:  # a Problem subclass without weak references: lowered every time
+        kept = None
+    if kept is not None and _same(kept[0], key):
+        return kept[1]
+    lowered = {"problem": convert_problem_to_substutitable(problem)}
+    try:
+        _LOWERED[problem] = (key, lowered)
+    except TypeError:
+        pass
+    return lowered
 
 
 def _in_context(prefix: str, lower: typ.Callable[[typ.Any], _T], item: typ.Any) -> _T:

@@ -1,0 +1,170 @@
+"""A model's trees are lowered and planned once and kept while the model stays the same: a
+model changed after a compile, in any way the modeling library allows, compiles as a fresh copy
+of it does, and a kept plan forgets the data it last read."""
+
+import copy
+import gc
+import weakref
+
+import numpy as np
+import pytest
+
+import quillon as ql
+import quillon_transpiler.core.compile.convert_to_substitutable as converter
+import quillon_transpiler.core.substitute.substitutable_expr as se
+from quillon_transpiler import testing, to_qubo_arrays
+from quillon_transpiler.core.compile.compile import compile_model
+from quillon_transpiler.core.substitute import SubstitutedExpression
+
+N = ql.Placeholder("N")
+X = ql.BinaryVar("x", shape=(N,))
+I = ql.Element("i", N)  # noqa: E741
+
+
+def model():
+    problem = ql.Problem("p")
+    problem += ql.sum(I, (I + 1) * X[I])
+    problem += ql.Constraint("one", ql.sum(I, X[I]) == 1)
+    problem += ql.CustomPenaltyTerm("pairs", X[I] * X[(I + 1) % N], forall=I)
+    return problem
+
+
+def add_term(p):
+    p += 3 * X[0]
+
+
+def add_constraint(p):
+    p += ql.Constraint("few", ql.sum(I, X[I]) <= 2)
+
+
+def add_penalty(p):
+    p += ql.CustomPenaltyTerm("first", X[0])
+
+
+def new_condition(p):
+    p.constraints["one"].expression = ql.sum(I, X[I]) == 2
+
+
+def new_forall(p):
+    p.custom_penalty_terms["pairs"].forall = ql.CustomPenaltyTerm("x", X[I], forall=(I, I < 2)).forall
+
+
+def new_sense(p):
+    p.sense = ql.ProblemSense.MAXIMIZE
+
+
+def drop_constraint(p):
+    del p.constraints["one"]
+
+
+def new_objective(p):
+    p.objective = ql.sum(I, X[I])
+
+
+def renamed_label(p):
+    p.custom_penalty_terms["renamed"] = p.custom_penalty_terms.pop("pairs")
+
+
+CHANGES = [
+    add_term,
+    add_constraint,
+    add_penalty,
+    new_condition,
+    new_forall,
+    new_sense,
+    drop_constraint,
+    new_objective,
+    renamed_label,
+]
+
+
+def snapshot(compiled):
+    def items(polys):
+        return {label: {key: (p.coeff, p.constant) for key, p in by_key.items()} for label, by_key in polys.items()}
+
+    return compiled.sense, compiled.objective.coeff, items(compiled.constraint), items(compiled.penalty)
+
+
+@pytest.mark.parametrize("change", CHANGES, ids=lambda c: c.__name__)
+def test_a_model_changed_after_a_compile_compiles_as_a_fresh_copy(change):
+    problem = model()
+    before = snapshot(compile_model(problem, {"N": 4}))
+    change(problem)
+    after = snapshot(compile_model(problem, {"N": 4}))
+    assert after == snapshot(compile_model(copy.deepcopy(problem), {"N": 4}))
+    assert after != before
+
+
+def test_the_data_is_read_again_on_every_compile():
+    problem, instance = testing.tsp(4, onehot="penalty")
+    first = compile_model(problem, instance).objective.coeff
+    again = compile_model(problem, dict(instance, d=2 * np.asarray(instance["d"]))).objective.coeff
+    assert again == {k: 2 * v for k, v in first.items()}
+
+
+def lowered(problem, instance):
+    a = to_qubo_arrays(problem, instance, penalty_weight=1.0, progress=False)
+    return a.to_dict(), a.offset, a.num_binaries
+
+
+DATA = [  # sizes and number kinds in turn: each compile must read its own
+    {"N": 4, "d": np.arange(16).reshape(4, 4)},
+    {"N": 6, "d": np.linspace(-1, 1, 36).reshape(6, 6)},
+    {"N": 3, "d": np.full((3, 3), 2**62, dtype=np.int64)},
+    {"N": 5, "d": np.ones((5, 5), dtype=object)},
+    {"N": 4, "d": np.arange(16).reshape(4, 4)},
+]
+
+
+@pytest.mark.parametrize("onehot", ["penalty", "constraint"])
+@pytest.mark.parametrize("order", ["ijt", "tji"])
+def test_a_kept_plan_reads_each_compiles_data(order, onehot):
+    problem, _ = testing.tsp(3, order=order, onehot=onehot, weight=1.0)
+    for instance in DATA:
+        fresh = copy.deepcopy(problem)  # planned anew
+        assert lowered(problem, instance) == lowered(fresh, instance)
+        assert snapshot(compile_model(problem, instance)) == snapshot(compile_model(fresh, instance))
+
+
+class Callback(se.SubstitutableExpr):
+    """A node outside the package that runs `work` when substituted."""
+
+    def __init__(self, work):
+        super().__init__()
+        self.work = work
+
+    def _substitute(self, var_map, instance_data):
+        self.work()
+        return SubstitutedExpression({}, 0, 0)
+
+
+def test_a_compile_of_the_same_model_nested_in_one_plans_its_own(monkeypatch):
+    problem, instance = testing.tsp(4, onehot="constraint")
+    expected = snapshot(compile_model(copy.deepcopy(problem), instance))
+    nested: list = []
+    convert = converter.convert_problem_to_substutitable
+
+    def work():
+        # the objective's plan is in use: the nested compile plans its own, and shares the rest
+        if not nested:
+            nested.append(None)
+            nested[0] = snapshot(compile_model(problem, instance))
+
+    def with_callback(p):
+        converted = convert(p)
+        converted.objective = se.MultipleOperator([Callback(work), converted.objective], se.MultipleOpeKind.ADD)
+        return converted
+
+    monkeypatch.setattr(converter, "convert_problem_to_substutitable", with_callback)
+    assert snapshot(compile_model(problem, instance)) == expected
+    assert nested == [expected]
+
+
+def test_what_is_kept_does_not_keep_the_model_alive():
+    problem, instance = testing.tsp(3, onehot="constraint")
+    to_qubo_arrays(problem, instance, progress=False)
+    compile_model(problem, instance)
+    gone = weakref.ref(problem)
+    del problem
+    gc.collect()
+    assert gone() is None

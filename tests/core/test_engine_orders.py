@@ -1,0 +1,134 @@
+"""Sums of monomials run through a kernel that finds variables and data entries by strides along
+whichever axes follow the index, with machine numbers (doubles alone where every value is a
+float64). Each case lowers the same model with numeric arrays (the kernel's fast loops) and with
+object arrays, whose entries the engine reads one by one the general way: the arrays must agree
+bit for bit, and hold the dict route's polynomial."""
+
+import itertools
+
+import numpy as np
+import pytest
+
+import quillon as ql
+from quillon_transpiler import testing, to_pubo, to_qubo_arrays
+from quillon_transpiler.core.compile.compile import compile_model
+
+
+def outcome(lower, problem, instance):
+    try:
+        return lower(problem, instance)
+    except Exception as error:  # the same error either way (an inexact float64, say)
+        return type(error).__name__
+
+
+def arrays(problem, instance):
+    return to_qubo_arrays(problem, instance, penalty_weight=1.0, progress=False)
+
+
+def bits(a):
+    names = ["linear", "quadratic_rows", "quadratic_cols", "quadratic_biases", "higher_offsets", "higher_indices"]
+    return [getattr(a, name).tobytes() for name in names] + [repr(a.offset), type(a.offset)]
+
+
+def general(instance):
+    return {k: np.array(v, dtype=object) if isinstance(v, np.ndarray) else v for k, v in instance.items()}
+
+
+def assert_paths_agree(problem, instance):
+    """The native route with numeric arrays (the kernel's loops) gives, bit for bit, what it
+    gives with object arrays (entries read one by one), and the dict route's polynomial."""
+    fast, slow = outcome(arrays, problem, instance), outcome(arrays, problem, general(instance))
+    if isinstance(fast, str):
+        assert fast == slow
+        return
+    assert bits(fast) == bits(slow)
+    pubo = to_pubo(problem, general(instance), penalty_weight=1.0)
+    assert fast.to_dict() == {k: v for k, v in pubo.coeff.items() if not (len(k) == 1 and v == 0)}
+    assert fast.offset == pubo.constant
+
+
+def values(kind, shape, seed=0):
+    rng = np.random.default_rng(seed)
+    if kind == "float":  # exact products; zeros of both signs and underflowing pairs among them
+        pool = np.array([0.5, -1.25, 3.0, 0.0, -0.0, 1e-200, -1e-200, 2.0**60])
+        return rng.choice(pool, shape)
+    if kind == "float32":
+        return rng.choice(np.array([0.5, -1.25, 3.0, 0.0], dtype=np.float32), shape)
+    if kind == "int":
+        return rng.integers(-3, 4, shape)
+    # big ints: a product of two overflows 64 bits and is computed again with Python ints
+    return rng.choice(np.array([2**40, -(2**40) + 1, 0, 7], dtype=np.int64), shape)
+
+
+KINDS = ["float", "float32", "int", "bigint"]
+
+
+@pytest.mark.parametrize("layout", ["it", "ti"])
+@pytest.mark.parametrize("order", ["".join(p) for p in itertools.permutations("ijt")])
+@pytest.mark.parametrize("kind", KINDS)
+def test_every_order_of_the_tsp_gives_the_general_paths_polynomial(order, layout, kind):
+    problem, instance = testing.tsp(5, order=order, layout=layout, onehot="penalty", d=values(kind, (5, 5)))
+    assert_paths_agree(problem, instance)
+
+
+def test_the_orders_of_the_tsp_give_one_polynomial():
+    def terms(order, layout):
+        compiled = compile_model(*testing.tsp(6, order=order, layout=layout, onehot="penalty"))
+        names = {index: key for key, index in compiled.var_map.var_map["x"].items()}
+        return {tuple(sorted(names[v] for v in k)): c for k, c in compiled.objective.coeff.items()}
+
+    writings = [("".join(p), layout) for p in itertools.permutations("ijt") for layout in ("it", "ti")]
+    reference = terms("ijt", "it")
+    for order, layout in writings:
+        got = terms(order, layout)
+        if layout == "ti":
+            got = {tuple(sorted(tuple(reversed(s)) for s in k)): c for k, c in got.items()}
+        assert got == pytest.approx(reference), (order, layout)
+
+
+N = ql.Placeholder("N")
+A = ql.Placeholder("a", ndim=2)
+B = ql.Placeholder("b", ndim=1)
+X = ql.BinaryVar("x", shape=(N, N))
+Y = ql.BinaryVar("y", shape=(N, 4 * 997))  # sparse subscripts: beyond the seen index's box
+EI, EJ = ql.Element("i", N), ql.Element("j", N)
+
+SUBSCRIPTS = {  # x's two subscripts: plain, swapped, shifted or cyclic on either axis
+    "ij": lambda: X[EI, EJ],
+    "ji": lambda: X[EJ, EI],
+    "i+1,j": lambda: X[(EI + 1) % N, EJ],
+    "j,i+2": lambda: X[EJ, (EI + 2) % N],
+    "i,j+1": lambda: X[EI, (EJ + 1) % N],
+    "const,j": lambda: X[1, EJ],
+    "sparse": lambda: Y[EI, 997 * EJ],
+}
+
+PRODUCTS = {  # data first or a variable first, one or two data entries, float or int constants
+    "a x x": lambda u, v: A[EI, EJ] * u * v,
+    "x a x b": lambda u, v: u * A[EI, EJ] * v * B[EJ],
+    "0.5 x b x": lambda u, v: 0.5 * u * B[EJ] * v,
+    "3 a b x": lambda u, v: 3 * A[EJ, EI] * B[EI] * u,
+    "x x": lambda u, v: u * v,
+}
+
+
+@pytest.mark.parametrize("inner", ["j", "i"])
+@pytest.mark.parametrize("product", list(PRODUCTS))
+@pytest.mark.parametrize("first,second", [("ij", "i+1,j"), ("ji", "j,i+2"), ("i,j+1", "const,j"), ("sparse", "ij")])
+@pytest.mark.parametrize("kind", KINDS)
+def test_shifted_and_cyclic_subscripts_on_any_axis(first, second, product, inner, kind):
+    term = PRODUCTS[product](SUBSCRIPTS[first](), SUBSCRIPTS[second]())
+    outer, inside = (EI, EJ) if inner == "j" else (EJ, EI)
+    problem = ql.Problem("p")
+    problem += ql.sum(outer, ql.sum(inside, term))
+    n = 4
+    assert_paths_agree(problem, {"N": n, "a": values(kind, (n, n), 1), "b": values(kind, (n,), 2)})
+
+
+@pytest.mark.parametrize("n", [1, 2, 63, 64, 65])
+@pytest.mark.parametrize("kind", ["float", "int"])
+def test_sizes_around_the_kernels_reservations(n, kind):
+    problem = ql.Problem("p")
+    problem += ql.sum(EJ, ql.sum(EI, A[EI, EJ] * X[EI, EJ] * X[(EI + 1) % N, EJ]))
+    problem += ql.CustomPenaltyTerm("rows", (ql.sum(EJ, B[EJ] * X[EI, EJ]) - 1) ** 2, forall=EI)
+    assert_paths_agree(problem, {"N": n, "a": values(kind, (n, n), 3), "b": values(kind, (n,), 4)})
