@@ -86,6 +86,13 @@ class Problem:
         self.custom_penalty_terms: Dict[str, CustomPenaltyTerm] = {}
         self._objective_terms: List[Expression] = []
 
+    def __getstate__(self) -> Dict[str, Any]:
+        # "_derived" holds what tools derived from this problem while it lives (a compiler's
+        # lowered trees): made again after a copy or a pickle, never carried along.
+        state = self.__dict__.copy()
+        state.pop("_derived", None)
+        return state
+
     def __iadd__(self, other: Any) -> Problem:
         if isinstance(other, (Constraint, CustomPenaltyTerm)):
             # One namespace for both kinds, so a label names one thing in results.

@@ -4,6 +4,7 @@ of it does, and a kept plan forgets the data it last read."""
 
 import copy
 import gc
+import pickle
 import weakref
 
 import numpy as np
@@ -168,3 +169,12 @@ def test_what_is_kept_does_not_keep_the_model_alive():
     del problem
     gc.collect()
     assert gone() is None
+
+
+@pytest.mark.parametrize("trip", [copy.copy, copy.deepcopy, lambda p: pickle.loads(pickle.dumps(p))])
+def test_a_compiled_model_copies_and_pickles_without_what_is_kept(trip):
+    problem = model()
+    expected = compile_model(problem, {"N": 4})
+    twin = trip(problem)
+    assert "_derived" in vars(problem) and "_derived" not in vars(twin)
+    assert compile_model(twin, {"N": 4}).objective.coeff == expected.objective.coeff

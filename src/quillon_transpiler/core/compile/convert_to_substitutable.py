@@ -13,7 +13,6 @@ import dataclasses
 import enum
 import operator
 import typing as typ
-import weakref
 
 import quillon as ql
 from quillon_transpiler.core.substitute import substitutable_expr as subs_expr
@@ -86,10 +85,13 @@ def convert_problem_to_substutitable(problem: ql.Problem) -> Problem:
     )
 
 
-# Each model's trees, while the model stays the same: its objective, its constraints and
-# penalties (their names, expressions and forall lists), its name and sense, all the same objects,
-# lowered by the same function (tests replace it).
-_LOWERED: weakref.WeakKeyDictionary[ql.Problem, tuple[tuple, dict[str, typ.Any]]] = weakref.WeakKeyDictionary()
+# Each model's trees, while the model stays the same, are kept on the model itself (the
+# quillon Problem's private "_derived" dict, which it neither pickles nor copies): its objective,
+# its constraints and penalties (their names, expressions and forall lists), its name and sense,
+# all the same objects, lowered by the same function (tests replace it). This module keeps
+# nothing: an entry lives and dies with its model (a compile already running on the model's kept
+# plan, in another thread or nested, plans its own).
+_KEPT = "lowered"
 
 
 def _fingerprint(problem: ql.Problem) -> tuple:
@@ -115,17 +117,18 @@ def lowered_problem(problem: ql.Problem) -> dict[str, typ.Any]:
     the model is unchanged, so that the compile keeps in it what it derives from the trees
     alone. Expressions are immutable; a model changed in any other way is lowered again."""
     key = _fingerprint(problem)
-    try:
-        kept = _LOWERED.get(problem)
-    except TypeError:  # a Problem subclass without weak references: lowered every time
-        kept = None
+    derived = getattr(problem, "_derived", None)
+    if not isinstance(derived, dict):
+        derived = {}
+        try:
+            problem._derived = derived  # type: ignore[attr-defined]
+        except AttributeError:  # a Problem subclass with slots: lowered every time
+            pass
+    kept = derived.get(_KEPT)
     if kept is not None and _same(kept[0], key):
-        return kept[1]
+        return typ.cast("dict[str, typ.Any]", kept[1])
     lowered = {"problem": convert_problem_to_substutitable(problem)}
-    try:
-        _LOWERED[problem] = (key, lowered)
-    except TypeError:
-        pass
+    derived[_KEPT] = (key, lowered)
     return lowered
 
 
