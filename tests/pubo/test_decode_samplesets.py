@@ -13,16 +13,17 @@ import dataclasses
 import itertools
 from fractions import Fraction
 
-import dimod
 import numpy as np
 import pytest
-from dwave.samplers import SimulatedAnnealingSampler
 from model_oracle import Oracle, exact
 from pubo_helpers import decode_rows, energies
 
 import quillon as ql
 from quillon.results import to_dense
 from quillon_transpiler import compile_model, decode, decode_pubo, to_bqm, to_cqm, to_pubo, to_qubo_arrays
+
+dimod = pytest.importorskip("dimod")
+SimulatedAnnealingSampler = pytest.importorskip("dwave.samplers").SimulatedAnnealingSampler
 
 ENCODERS = ["log", "unary", "one-hot"]
 SENSES = [ql.ProblemSense.MINIMIZE, ql.ProblemSense.MAXIMIZE]

@@ -7,7 +7,6 @@ auxiliary equals the product it stands for (a strength of the bound alone would 
 
 import itertools
 
-import dimod
 import numpy as np
 import pytest
 from hypothesis import given, settings
@@ -17,6 +16,8 @@ from pubo_helpers import all_assignments
 import quillon as ql
 from quillon_transpiler import decode, to_bqm, to_pubo, to_qubo_arrays
 from quillon_transpiler.core.pubo.reduction import substitute
+
+dimod = pytest.importorskip("dimod")
 
 
 def hubo(terms, n):
