@@ -220,7 +220,9 @@ def test_repeated_constraints_lower_in_memory_of_the_distinct_terms():
     [
         ("dict", "out of memory while lowering constraint `big` at forall key ("),
         ("arrays", "out of memory while lowering constraint `big` at forall key ("),
-        ("compile", "out of memory: "),  # CPython's MemoryError says nothing
+        # AddressSanitizer's own bookkeeping maps memory too: under the cap, it may fail (and
+        # stop the process) before the compile's allocation does
+        pytest.param("compile", "out of memory: ", marks=pytest.mark.no_sanitizer),  # CPython's says nothing
     ],
 )
 def test_running_out_of_memory_says_what_was_being_built(stage, said):
