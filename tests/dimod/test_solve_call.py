@@ -181,3 +181,14 @@ def test_progress_line(progress, capsys):
             assert f"quillon_transpiler: {line} (" in err
     else:
         assert err == ""
+
+
+@pytest.mark.parametrize(
+    "sampler, said",
+    [("sa", "a dimod sampler"), (3, "a dimod sampler"), (dimod.ExactSolver, r"an instance, ExactSolver\(\)")],
+)
+def test_what_cannot_sample_is_refused_before_the_compile(sampler, said):
+    problem = ql.Problem("unused")  # compiling it would fail: the refusal must come first
+    problem += ql.Placeholder("missing")
+    with pytest.raises(TypeError, match=said):
+        solve(problem, {}, sampler, progress=False)

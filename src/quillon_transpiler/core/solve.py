@@ -109,6 +109,7 @@ def solve(
             "solve needs dimod (and dwave-samplers for its default sampler): install the package's `dimod` extra, "
             "pip install 'quillon_transpiler[dimod]'"
         ) from None
+    _check_sampler(sampler)
     # the routes report through this call's report, timed from its start
     told: Progress | bool = False if report is None else (lambda stage, item, seconds: report(stage, item))
     if sampler is not None and hasattr(sampler, "sample_cqm"):
@@ -209,6 +210,23 @@ def _with_offset(terms: dict[tuple[int, ...], float], offset: float) -> dict[tup
         terms = dict(terms)
         terms[()] = terms.get((), 0.0) + offset
     return terms
+
+
+def _check_sampler(sampler: typ.Any) -> None:
+    """Refuses, before any compile, what cannot sample: a class instead of a sampler, or an
+    object with none of dimod's sampling methods."""
+    if sampler is None:
+        return
+    methods = ("sample", "sample_cqm", "sample_poly")
+    if isinstance(sampler, type):
+        raise TypeError(
+            f"solve takes a sampler object, got the class {sampler.__name__}: pass an instance, {sampler.__name__}()"
+        )
+    if not any(callable(getattr(sampler, name, None)) for name in methods):
+        raise TypeError(
+            f"solve takes a dimod sampler (an object with a sample, sample_cqm or sample_poly method) or None for its "
+            f"own choice, got {type(sampler).__name__} {sampler!r:.80}"
+        )
 
 
 def _default_sampler(num_variables: int) -> typ.Any:
