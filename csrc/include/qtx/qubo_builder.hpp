@@ -177,6 +177,15 @@ public:
         return true;
     }
 
+    /// The same parts read where they are (see TermMerge::lend_objective_parts), when
+    /// objective_parts() would take them and `sign` is 1; otherwise false and nothing is done.
+    bool lend_objective_parts(const Parts& parts, const Num& constant, const Num& sign) {
+        if (!(sign.tag() == Num::Int && sign.as_int() == 1) || !takes_parts(parts, constant, sign)) return false;
+        merge_.lend_objective_parts(parts);
+        merge_.sum().constant = num_mul(sign, number(constant));
+        return true;
+    }
+
     /// Whether objective_parts() takes these parts over.
     bool takes_parts(const Parts& parts, const Num& constant, const Num& sign) const {
         bool unit = sign.tag() == Num::Int && sign.as_int() == 1;

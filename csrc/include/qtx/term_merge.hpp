@@ -239,6 +239,12 @@ public:
         base_parts_ = std::move(parts);
         has_base_ = true;
     }
+    /// The same parts read where they are, copied into the records (flat only): they must
+    /// outlive the merge and stay as they are until it is done.
+    void lend_objective_parts(const Parts& parts) {
+        lent_ = &parts;
+        has_base_ = true;
+    }
     /// A penalty's terms times w, read where they came (flat only): every variable its own
     /// binary, keys within the encoding, w and the values plain numbers.
     void take_penalty(Terms&& terms, const Num& w) {
@@ -302,12 +308,16 @@ private:
     int32_t binaries_;
     const bool flat_;
     Sum sum_;
-    Terms base_;        // the objective of an all-binary model, copied: every other term is added to it
-    Parts base_parts_;  // or that objective unmerged (flat merges only), read as merge_parts would
+    Terms base_;                   // the objective of an all-binary model, copied: every other term is added to it
+    Parts base_parts_;             // or that objective unmerged (flat merges only), read as merge_parts would
+    const Parts* lent_ = nullptr;  // or those parts lent, read without being taken
     bool has_base_ = false;
     QuadraticColumns quadratic_;                          // merge_flat's quadratic terms, when written in place
     static constexpr uint32_t kOther = UINT32_MAX;        // the group of a record not from the objective
     static constexpr size_t kParallel = size_t(1) << 16;  // records worth a second thread
+
+    /// The objective's parts: lent, or taken.
+    const Parts& base_parts() const { return lent_ ? *lent_ : base_parts_; }
 
     /// merge_flat() of a model that is one square and its constant: the quadratic terms are
     /// written once, straight into the block handed out, in row and column order (on two
@@ -429,10 +439,11 @@ private:
                 for (auto& entry : group) higher.accumulate(std::move(entry));
                 group = Terms();
             };
-            for (size_t p = 0; p < base_parts_.size(); ++p) {
-                if (p > 0 && base_parts_.group(p) != base_parts_.group(p - 1)) close_group();
-                poll.tick(base_parts_.terms(p));
-                for (auto* entry = base_parts_.begin(p); entry != base_parts_.end(p); ++entry)
+            const Parts& parts = base_parts();
+            for (size_t p = 0; p < parts.size(); ++p) {
+                if (p > 0 && parts.group(p) != parts.group(p - 1)) close_group();
+                poll.tick(parts.terms(p));
+                for (auto* entry = parts.begin(p); entry != parts.end(p); ++entry)
                     if (entry->key.size() > 2)
                         group.accumulate(Key(entry->key), Num(entry->val));
                     else
@@ -441,7 +452,7 @@ private:
             close_group();
         };
         // an objective in parts without keys of three variables or more was counted as it came
-        const PartStats* stats = part_stats(base_parts_);
+        const PartStats* stats = part_stats(base_parts());
         if (objective && base_.empty() && stats && !stats->higher) {
             for (size_t r = 0; r < nb && r < stats->rows.size(); ++r) {
                 from_base[r] = stats->rows[r];
@@ -817,6 +828,16 @@ private:
         auto put_base = [&](bool poll_signals) {
             SignalPoll poll;
             for (auto& entry : base_) put(at_base, entry.key, std::move(entry.val), 0);
+            if (lent_) {
+                // copied: a value that is no Python object (all of them, on the helper thread)
+                // copies without a reference count
+                for (size_t p = 0; p < lent_->size(); ++p) {
+                    if (poll_signals) poll.tick(lent_->terms(p));
+                    uint32_t g = lent_->group(p);
+                    for (auto* entry = lent_->begin(p); entry != lent_->end(p); ++entry)
+                        put(at_base, entry->key, Num(entry->val), g);
+                }
+            }
             for (size_t p = 0; p < base_parts_.size(); ++p) {
                 if (poll_signals) poll.tick(base_parts_.terms(p));
                 uint32_t g = base_parts_.group(p);
@@ -862,6 +883,7 @@ private:
         if (final) {
             base_ = Terms();
             base_parts_.clear();
+            lent_ = nullptr;
             BigVector<Sum::Part>().swap(sum_.flat);
         } else {
             sum_.flat.clear();  // its room is taken again up to the next compaction

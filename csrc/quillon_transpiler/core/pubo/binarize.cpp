@@ -7,6 +7,7 @@
 #include <nanobind/ndarray.h>
 #include "surface.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 #include <vector>
@@ -175,31 +176,36 @@ void building(What&& what, Step&& step) {
 
 /// Builds the request's polynomial into `builder`: the objective, the constraints and the
 /// penalties in order, then the one-hot rules. `progress(label)` is told of every constraint
-/// and penalty label done.
+/// and penalty label done. With `lend`, an objective in parts that is kept is read where it is,
+/// not copied: no Python code may run before the merge is done (so no `progress`).
 template <class Progress>
-void lower_into(QuboBuilder& builder, TermMerge& merge, const Request& request, bool consume, Progress&& progress) {
+void lower_into(QuboBuilder& builder, TermMerge& merge, const Request& request, bool consume, Progress&& progress,
+                bool lend = false) {
     const Encoding& encoding = request.encoding;
     Num sign = number(request.sign);
     // an objective left in parts by the native compile goes to the builder unmerged when it can;
     // a lowering that keeps the polynomials hands it a copy (merging them in place would cost
     // more, and would keep a later lowering from taking them unmerged)
     PolyCapsule* objective = poly_capsule(request.objective.ptr());
-    building([] { return std::string("lowering the objective"); },
-             [&] {
-                 if (objective && !objective->parts.empty() &&
-                     builder.takes_parts(objective->parts, objective->poly.constant, sign)) {
-                     Parts copy = consume ? Parts() : copy_with_stats(objective->parts);
-                     builder.objective_parts(consume ? objective->parts : copy, objective->poly.constant, sign);
-                     return;
-                 }
-                 if (consume && objective && objective->squared && builder.square_objective(objective->poly, sign)) {
-                     objective->poly = Poly();
-                     objective->squared = false;
-                     return;
-                 }
-                 with_terms(request.objective.ptr(), consume,
-                            [&](Terms& t, bool owned, const Num& c) { builder.objective(t, owned, c, sign); });
-             });
+    building(
+        [] { return std::string("lowering the objective"); },
+        [&] {
+            if (objective && !objective->parts.empty() &&
+                builder.takes_parts(objective->parts, objective->poly.constant, sign)) {
+                if (lend && !consume && builder.lend_objective_parts(objective->parts, objective->poly.constant, sign))
+                    return;
+                Parts copy = consume ? Parts() : copy_with_stats(objective->parts);
+                builder.objective_parts(consume ? objective->parts : copy, objective->poly.constant, sign);
+                return;
+            }
+            if (consume && objective && objective->squared && builder.square_objective(objective->poly, sign)) {
+                objective->poly = Poly();
+                objective->squared = false;
+                return;
+            }
+            with_terms(request.objective.ptr(), consume,
+                       [&](Terms& t, bool owned, const Num& c) { builder.objective(t, owned, c, sign); });
+        });
     map_each(request.constraints.ptr(), [&](PyObject* label, PyObject* polys) {
         Num w = weight_of(request.constraint_weights.ptr(), label);
         if (num_nonzero(w)) {
@@ -326,54 +332,106 @@ double exact_double(const Num& v, const int32_t* key, uint32_t size) {
                                 " has no exact float64 value; use to_pubo, whose dict keeps Python numbers");
 }
 
-/// The arrays of a finished merge, as keywords of PuboTermArrays: linear biases, quadratic rows,
-/// columns and biases, and the terms of degree 3 and more (offsets, indices, biases).
-/// Quadratic terms come sorted by row, then column (dimod builds its adjacency fastest that
-/// way); higher ones in to_pubo's order.
-nb::dict merged_arrays(TermMerge& merge, int32_t binaries) {
-    BigVector<double> linear((size_t)binaries, 0.0), qb, hb;
+/// The terms of a finished merge: linear biases, quadratic rows, columns and biases (written
+/// over the merge's records when `in_place` holds them, else in the vectors), and the terms of
+/// degree 3 and more (offsets, indices, biases). Quadratic terms come sorted by row, then
+/// column (dimod builds its adjacency fastest that way); higher ones in to_pubo's order.
+struct MergedTerms {
+    BigVector<double> linear, qb, hb;
     BigVector<int32_t> rows, cols, hidx;
     std::vector<int64_t> hoff{0};
+    QuadraticColumns in_place;
+};
+
+MergedTerms merge_terms(TermMerge& merge, int32_t binaries) {
+    MergedTerms m;
+    m.linear.assign((size_t)binaries, 0.0);
     auto reserve = [&](size_t bound) {  // room for every quadratic term: no regrowth of large arrays
-        rows.reserve(bound);
-        cols.reserve(bound);
-        qb.reserve(bound);
+        m.rows.reserve(bound);
+        m.cols.reserve(bound);
+        m.qb.reserve(bound);
     };
-    QuadraticColumns in_place = merge.merge_flat(reserve, [&](const int32_t* k, uint32_t n, const Num& v) {
+    m.in_place = merge.merge_flat(reserve, [&](const int32_t* k, uint32_t n, const Num& v) {
         double d = exact_double(v, k, n);
         if (n == 1) {
-            linear[(size_t)k[0]] = d;
+            m.linear[(size_t)k[0]] = d;
         } else if (n == 2) {
-            rows.push_back(k[0]);
-            cols.push_back(k[1]);
-            qb.push_back(d);
+            m.rows.push_back(k[0]);
+            m.cols.push_back(k[1]);
+            m.qb.push_back(d);
         } else {
-            hidx.insert(hidx.end(), k, k + n);
-            hoff.push_back((int64_t)hidx.size());
-            hb.push_back(d);
+            m.hidx.insert(m.hidx.end(), k, k + n);
+            m.hoff.push_back((int64_t)m.hidx.size());
+            m.hb.push_back(d);
         }
     });
+    return m;
+}
+
+/// The merged terms as keywords of PuboTermArrays.
+nb::dict merged_arrays(TermMerge& merge, int32_t binaries) {
+    MergedTerms m = merge_terms(merge, binaries);
     nb::dict arrays;
-    if (in_place) {
+    if (m.in_place) {
         // the merge wrote the terms over its records: rows, columns and biases are views of them
-        size_t n = in_place.size();
-        int32_t* at_rows = in_place.rows();
-        int32_t* at_cols = in_place.cols();
-        double* at_values = in_place.values();
-        nb::capsule owner(in_place.release(), &QuadraticColumns::release_block);
+        size_t n = m.in_place.size();
+        int32_t* at_rows = m.in_place.rows();
+        int32_t* at_cols = m.in_place.cols();
+        double* at_values = m.in_place.values();
+        nb::capsule owner(m.in_place.release(), &QuadraticColumns::release_block);
         arrays["quadratic_rows"] = strided_array(at_rows, n, QuadraticColumns::kStride, owner);
         arrays["quadratic_cols"] = strided_array(at_cols, n, QuadraticColumns::kStride, owner);
         arrays["quadratic_biases"] = strided_array(at_values, n, QuadraticColumns::kStride, owner);
     } else {
-        arrays["quadratic_rows"] = numpy_array(std::move(rows));
-        arrays["quadratic_cols"] = numpy_array(std::move(cols));
-        arrays["quadratic_biases"] = numpy_array(std::move(qb));
+        arrays["quadratic_rows"] = numpy_array(std::move(m.rows));
+        arrays["quadratic_cols"] = numpy_array(std::move(m.cols));
+        arrays["quadratic_biases"] = numpy_array(std::move(m.qb));
     }
-    arrays["linear"] = numpy_array(std::move(linear));
-    arrays["higher_offsets"] = numpy_array(std::move(hoff));
-    arrays["higher_indices"] = numpy_array(std::move(hidx));
-    arrays["higher_biases"] = numpy_array(std::move(hb));
+    arrays["linear"] = numpy_array(std::move(m.linear));
+    arrays["higher_offsets"] = numpy_array(std::move(m.hoff));
+    arrays["higher_indices"] = numpy_array(std::move(m.hidx));
+    arrays["higher_biases"] = numpy_array(std::move(m.hb));
     return arrays;
+}
+
+/// weights.flip_bound of merged terms, every sum formed in the order its bincounts form it:
+/// per binary, the positive (and the negative) biases of the quadratic terms where it is the
+/// row, in term order, plus those where it is the column, plus those of the higher terms.
+double flip_bound(MergedTerms& m) {
+    size_t n = m.linear.size();
+    if (n == 0) return 0.0;
+    // [0] as row, [1] as column, [2] in a higher term; the positive sums, then the negative
+    std::vector<double> up[3], down[3];
+    for (int s = 0; s < 3; ++s) up[s].assign(n, 0.0), down[s].assign(n, 0.0);
+    auto add = [&](int s, int32_t b, double v) {
+        double positive = v > 0 ? v : 0.0;  // the values are finite: exact_double refused the rest
+        up[s][(size_t)b] += positive;
+        down[s][(size_t)b] += v - positive;
+    };
+    if (m.in_place) {
+        const char* rows = reinterpret_cast<const char*>(m.in_place.rows());
+        const char* cols = reinterpret_cast<const char*>(m.in_place.cols());
+        const char* values = reinterpret_cast<const char*>(m.in_place.values());
+        for (size_t at = 0; at < m.in_place.size() * QuadraticColumns::kStride; at += QuadraticColumns::kStride) {
+            double v = *reinterpret_cast<const double*>(values + at);
+            add(0, *reinterpret_cast<const int32_t*>(rows + at), v);
+            add(1, *reinterpret_cast<const int32_t*>(cols + at), v);
+        }
+    } else {
+        for (size_t i = 0; i < m.qb.size(); ++i) {
+            add(0, m.rows[i], m.qb[i]);
+            add(1, m.cols[i], m.qb[i]);
+        }
+    }
+    for (size_t t = 0; t < m.hb.size(); ++t)
+        for (int64_t i = m.hoff[t]; i < m.hoff[t + 1]; ++i) add(2, m.hidx[(size_t)i], m.hb[t]);
+    double top = 0.0;
+    for (size_t b = 0; b < n; ++b) {
+        double u = up[0][b] + up[1][b], d = down[0][b] + down[1][b];
+        if (!m.hb.empty()) u += up[2][b], d += down[2][b];
+        top = std::max(top, std::max(std::fabs(m.linear[b] + u), std::fabs(m.linear[b] + d)));
+    }
+    return top;
 }
 
 /// _lower_arrays(request, consume, progress) -> PuboTermArrays. Polynomials may be native
@@ -401,11 +459,28 @@ Obj lower_arrays(PyObject* const* args) {
         "slacks"_a = builder.slacks(), "binary_starts"_a = numpy_array(std::move(starts)));
 }
 
+/// _lower_swing(request) -> float: weights.flip_bound of the request's polynomial, lowered as
+/// _lower_arrays(request, False, None) lowers it, without making its arrays.
+Obj lower_swing(PyObject* const* args) {
+    Request request(args[0]);
+    TermMerge merge(request.encoding, true);
+    QuboBuilder builder(request.encoding, merge);
+    lower_into(builder, merge, request, false, [](PyObject*) {}, true);
+    double bound = 0.0;
+    building([] { return std::string("merging the lowered terms into arrays"); },
+             [&] {
+                 MergedTerms m = merge_terms(merge, builder.binaries());
+                 bound = flip_bound(m);
+             });
+    return own(PyFloat_FromDouble(bound));
+}
+
 PyMethodDef functions[] = {
     QTX_FN("_binary_multiply_reduction", 1, binary_multiply_reduction),
     QTX_FN("_subs_ir_to_binary", 2, subs_ir_to_binary),
     QTX_FN("_lower", 1, lower),
     QTX_FN("_lower_arrays", 3, lower_arrays),
+    QTX_FN("_lower_swing", 1, lower_swing),
     QTX_END,
 };
 

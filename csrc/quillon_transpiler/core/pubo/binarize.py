@@ -21,6 +21,7 @@ if typ.TYPE_CHECKING:
     def _lower_arrays(
         request: PuboRequest, consume: bool, progress: typ.Optional[typ.Callable[[str], None]]
     ) -> PuboTermArrays: ...
+    def _lower_swing(request: PuboRequest) -> float: ...
 
 
 def subs_ir_to_binary(

@@ -95,16 +95,12 @@ def objective_swing(request: binarize.PuboRequest) -> float:
     """The largest change of the objective and weighted penalties one flipped binary can make."""
     alone = dataclasses.replace(request, constraints={}, kinds={}, constraint_weights={}, onehot_weight=0)
     try:
-        lowered = binarize._lower_arrays(alone, False, None)
+        # flip_bound of _lower_arrays(alone, False, None), counted in C++ without the arrays
+        return binarize._lower_swing(alone)
     except ValueError as error:
         if "exact float64" not in str(error):
             raise
         return _dict_swing(binarize._lower(alone))  # numbers beyond float64, as to_pubo keeps them
-    return flip_bound(
-        lowered.linear,
-        (lowered.quadratic_rows, lowered.quadratic_cols, lowered.quadratic_biases),
-        (lowered.higher_offsets, lowered.higher_indices, lowered.higher_biases),
-    )
 
 
 def _dict_swing(lowered: binarize.PuboTerms) -> float:
@@ -173,7 +169,8 @@ def smallest_step(polys: typ.Mapping[tuple[int, ...], typ.Any], kind: int) -> fl
 def _key_step(poly: typ.Any, kind: int) -> float | None:
     coeff, constant = _coefficients(poly)
     try:
-        terms = [abs(float(c)) for c in coeff if c != 0]
+        # the distinct values only: a sum of many like coefficients reads as fast as one
+        terms = list({abs(float(c)) for c in set(coeff) if c != 0})
         finite = all(map(math.isfinite, [*terms, float(constant)]))
     except OverflowError:  # an int beyond float64: no step to read
         return None
