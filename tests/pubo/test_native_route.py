@@ -487,6 +487,11 @@ def tsp_floats(rng):
     return (*testing.tsp(42, onehot="mixed", weight=1.7, decimals=None, seed=int(rng.integers(100))), None)
 
 
+# (penalty_weight, encoding_weight): the one-hot rules' weight automatic, or a penalty weighing,
+# take the swing from a lowering of its own; otherwise the merge counts it
+SWING_OPTIONS = [(None, "auto"), (0, 1.0), (0.3, 1.0)]
+
+
 @pytest.mark.parametrize("seed", range(2))
 @pytest.mark.parametrize("encoder", ["log", "one-hot"])
 @pytest.mark.parametrize("family", [*FAMILIES, "tsp_floats"])
@@ -497,26 +502,37 @@ def test_auto_weights_come_from_the_arrays_flip_bound(family, encoder, seed):
 
     rng = np.random.default_rng(seed)
     problem, instance, fixed = (tsp_floats if family == "tsp_floats" else FAMILIES[family])(rng)
-    for penalty_weight in (None, 0.3):
+    for penalty_weight, encoding_weight in SWING_OPTIONS:
         compiled = compile_native(problem, instance, copy.deepcopy(fixed), None)
         _, request = pubo_request(compiled, 1.0, penalty_weight, encoder, 1.0)
         swing = arrays_swing(request)
         assert weights.objective_swing(request) == swing
-        # the objective lent to the bound is left whole: the lowering after it is unchanged
         chosen = {
             label: weights.weight_for(swing, weights.smallest_step(polys, request.kinds[label]))
             for label, polys in compiled.constraint.items()
         }
-        kw = {"encoder": encoder, "penalty_weight": penalty_weight, "progress": False}
-        auto = to_qubo_arrays(problem, instance, copy.deepcopy(fixed), encoding_weight="auto", **kw)
+        rules = weights.weight_for(swing, 1.0) if encoding_weight == "auto" else encoding_weight
+        kw = {"encoder": encoder, "penalty_weight": penalty_weight}
         given = to_qubo_arrays(
             problem,
             instance,
             copy.deepcopy(fixed),
             constraint_weight=chosen,
-            encoding_weight=weights.weight_for(swing, 1.0),
+            encoding_weight=rules,
+            progress=False,
             **kw,
         )
-        for name in ("linear", "quadratic_rows", "quadratic_cols", "quadratic_biases", "higher_indices"):
-            assert np.array_equal(getattr(auto, name), getattr(given, name)), name
-        assert np.array_equal(auto.higher_biases, given.higher_biases) and auto.offset == given.offset
+        # from the model (its polynomials consumed), and from a compiled instance, read where it
+        # is (no progress) or copied
+        for progress in (False, None, lambda *_: None):
+            if progress is False:
+                auto = to_qubo_arrays(
+                    problem, instance, copy.deepcopy(fixed), encoding_weight=encoding_weight, progress=False, **kw
+                )
+            else:
+                kept = compile_native(problem, instance, copy.deepcopy(fixed), None)
+                auto = to_qubo_arrays(kept, encoding_weight=encoding_weight, progress=progress, **kw)
+            for name in ("linear", "quadratic_rows", "quadratic_cols", "quadratic_biases", "higher_indices"):
+                assert np.array_equal(getattr(auto, name), getattr(given, name)), name
+            assert np.array_equal(auto.higher_biases, given.higher_biases) and auto.offset == given.offset
+            assert auto.slack == given.slack

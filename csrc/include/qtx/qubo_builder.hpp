@@ -253,6 +253,9 @@ public:
                            merge_.sum());
     }
 
+    /// Constraints whose square was expanded here, not taken whole by the merge.
+    size_t expanded_squares() const { return expanded_squares_; }
+
     /// The binaries used: the encoding's, then the slacks'.
     int32_t binaries() const { return next_bin_; }
     /// (constraint label, forall key, tuple of slack binaries) of every inequality with a slack.
@@ -264,6 +267,7 @@ private:
     int32_t next_bin_;
     Obj slacks_ = own(PyList_New(0));
     std::vector<int32_t> vars_;
+    size_t expanded_squares_ = 0;
 
     /// An int or float held natively: no Python object behind it.
     static bool plain_number(const Num& v) { return v.tag() == Num::Int || v.tag() == Num::Float; }
@@ -307,6 +311,7 @@ private:
     /// A constraint's w * lhs^2 (lhs its expansion, slack included), as add_square makes it.
     void square_lhs(Sum& lhs, const Num& w) {
         if (plain_number(w) && take_square(lhs.terms, lhs.constant, w, true, next_bin_)) return;
+        ++expanded_squares_;
         add_square(lhs.terms, lhs.constant, w, merge_.sum());
     }
 

@@ -178,9 +178,10 @@ void building(What&& what, Step&& step) {
 /// penalties in order, then the one-hot rules. `progress(label)` is told of every constraint
 /// and penalty label done. With `lend`, an objective in parts that is kept is read where it is,
 /// not copied: no Python code may run before the merge is done (so no `progress`).
+/// With `keep_constraints`, the constraints are read and kept even when `consume`.
 template <class Progress>
 void lower_into(QuboBuilder& builder, TermMerge& merge, const Request& request, bool consume, Progress&& progress,
-                bool lend = false) {
+                bool lend = false, bool keep_constraints = false) {
     const Encoding& encoding = request.encoding;
     Num sign = number(request.sign);
     // an objective left in parts by the native compile goes to the builder unmerged when it can;
@@ -215,7 +216,7 @@ void lower_into(QuboBuilder& builder, TermMerge& merge, const Request& request, 
                 check_signals();
                 building([&] { return "lowering " + item_name("constraint", label, key); },
                          [&] {
-                             with_terms(poly, consume, [&](Terms& t, bool, const Num& c) {
+                             with_terms(poly, consume && !keep_constraints, [&](Terms& t, bool, const Num& c) {
                                  builder.constraint(label, key, (int)kind, t, c, w);
                              });
                          });
@@ -394,44 +395,23 @@ nb::dict merged_arrays(TermMerge& merge, int32_t binaries) {
     return arrays;
 }
 
-/// weights.flip_bound of merged terms, every sum formed in the order its bincounts form it:
-/// per binary, the positive (and the negative) biases of the quadratic terms where it is the
-/// row, in term order, plus those where it is the column, plus those of the higher terms.
+/// weights.flip_bound of merged terms (see FlipBound).
 double flip_bound(MergedTerms& m) {
-    size_t n = m.linear.size();
-    if (n == 0) return 0.0;
-    // [0] as row, [1] as column, [2] in a higher term; the positive sums, then the negative
-    std::vector<double> up[3], down[3];
-    for (int s = 0; s < 3; ++s) up[s].assign(n, 0.0), down[s].assign(n, 0.0);
-    auto add = [&](int s, int32_t b, double v) {
-        double positive = v > 0 ? v : 0.0;  // the values are finite: exact_double refused the rest
-        up[s][(size_t)b] += positive;
-        down[s][(size_t)b] += v - positive;
-    };
+    FlipBound bound(m.linear.size());
+    for (size_t b = 0; b < m.linear.size(); ++b) bound.linear((int32_t)b, m.linear[b]);
     if (m.in_place) {
         const char* rows = reinterpret_cast<const char*>(m.in_place.rows());
         const char* cols = reinterpret_cast<const char*>(m.in_place.cols());
         const char* values = reinterpret_cast<const char*>(m.in_place.values());
-        for (size_t at = 0; at < m.in_place.size() * QuadraticColumns::kStride; at += QuadraticColumns::kStride) {
-            double v = *reinterpret_cast<const double*>(values + at);
-            add(0, *reinterpret_cast<const int32_t*>(rows + at), v);
-            add(1, *reinterpret_cast<const int32_t*>(cols + at), v);
-        }
+        for (size_t at = 0; at < m.in_place.size() * QuadraticColumns::kStride; at += QuadraticColumns::kStride)
+            bound.quadratic(*reinterpret_cast<const int32_t*>(rows + at), *reinterpret_cast<const int32_t*>(cols + at),
+                            *reinterpret_cast<const double*>(values + at));
     } else {
-        for (size_t i = 0; i < m.qb.size(); ++i) {
-            add(0, m.rows[i], m.qb[i]);
-            add(1, m.cols[i], m.qb[i]);
-        }
+        for (size_t i = 0; i < m.qb.size(); ++i) bound.quadratic(m.rows[i], m.cols[i], m.qb[i]);
     }
     for (size_t t = 0; t < m.hb.size(); ++t)
-        for (int64_t i = m.hoff[t]; i < m.hoff[t + 1]; ++i) add(2, m.hidx[(size_t)i], m.hb[t]);
-    double top = 0.0;
-    for (size_t b = 0; b < n; ++b) {
-        double u = up[0][b] + up[1][b], d = down[0][b] + down[1][b];
-        if (!m.hb.empty()) u += up[2][b], d += down[2][b];
-        top = std::max(top, std::max(std::fabs(m.linear[b] + u), std::fabs(m.linear[b] + d)));
-    }
-    return top;
+        for (int64_t i = m.hoff[t]; i < m.hoff[t + 1]; ++i) bound.higher(m.hidx[(size_t)i], m.hb[t]);
+    return bound.bound();
 }
 
 /// _lower_arrays(request, consume, progress) -> PuboTermArrays. Polynomials may be native
@@ -475,12 +455,95 @@ Obj lower_swing(PyObject* const* args) {
     return own(PyFloat_FromDouble(bound));
 }
 
+/// _lower_arrays_late(request, consume, progress, weigh) -> PuboTermArrays or None: the
+/// lowering of _lower_arrays, the weights of some constraints chosen once the objective is
+/// merged. weigh(swing) gets the flip bound of the objective alone (what _lower_swing gives
+/// of a request without constraints) and returns a dict of weights by label, which replace
+/// the request's stand-ins (the float 1.0). Taken when the objective is in parts, no penalty
+/// weighs and every constraint's square is taken whole by the merge; otherwise None, the
+/// objective left as it came and the constraints kept (their labels not told to `progress`).
+Obj lower_arrays_late(PyObject* const* args) {
+    Request request(args[0]);
+    int truth = PyObject_IsTrue(args[1]);
+    if (truth < 0) fail();
+    bool consume = truth != 0;
+    nb::handle progress = args[2], weigh = args[3];
+    Num sign = number(request.sign);
+    PolyCapsule* objective = poly_capsule(request.objective.ptr());
+    TermMerge merge(request.encoding, true);
+    QuboBuilder builder(request.encoding, merge);
+    if (!objective || objective->parts.empty() ||
+        !builder.takes_parts(objective->parts, objective->poly.constant, sign))
+        return ref(Py_None);
+    bool weighted = false;
+    map_each(request.penalties.ptr(), [&](PyObject* label, PyObject*) {
+        weighted = weighted || num_nonzero(weight_of(request.penalty_weights.ptr(), label));
+    });
+    if (weighted) return ref(Py_None);
+    merge.weigh_at_merge([](double) {});  // squares wait from the first one on
+    // the squares of each label, [first, end), and the labels, told to progress once taken
+    std::vector<std::pair<Obj, std::pair<size_t, size_t>>> labels;
+    lower_into(
+        builder, merge, request, consume,
+        [&](PyObject* label) {
+            size_t first = labels.empty() ? 0 : labels.back().second.second;
+            labels.push_back({ref(label), {first, merge.squares()}});
+        },
+        progress.is_none(), true);
+    if (!merge.weights_can_wait() || builder.expanded_squares()) {
+        if (consume) {  // the objective's parts back where they came from, as they came
+            objective->parts = merge.give_back_objective_parts();
+            if (sign.tag() == Num::Int && sign.as_int() == -1)
+                for (size_t p = 0; p < objective->parts.size(); ++p)
+                    for (auto* entry = objective->parts.begin(p); entry != objective->parts.end(p); ++entry)
+                        entry->val = num_mul(sign, entry->val);
+        }
+        return ref(Py_None);
+    }
+    if (!progress.is_none())
+        for (auto& item : labels) progress(item.first);
+    Num start = num_mul(sign, number(objective->poly.constant));  // the objective's constant, as taken
+    merge.weigh_at_merge([&](double swing) {
+        nb::object chosen = weigh(swing);
+        if (!PyDict_Check(chosen.ptr())) raise(PyExc_TypeError, "weigh must return a dict");
+        for (auto& item : labels) {
+            PyObject* w = PyDict_GetItemWithError(chosen.ptr(), item.first.ptr());
+            if (!w) {
+                if (PyErr_Occurred()) fail();
+                continue;
+            }
+            // the merge made the squares' terms at this stand-in, and multiplies them by the weight
+            Num stand_in = weight_of(request.constraint_weights.ptr(), item.first.ptr());
+            if (!(stand_in.tag() == Num::Float && stand_in.as_float() == 1.0))
+                raise(PyExc_ValueError, "a weight chosen late must stand at 1.0 in the request");
+            Num weight = number(w);
+            for (size_t i = item.second.first; i < item.second.second; ++i) merge.set_square_weight(i, weight);
+        }
+        // the constant as the squares would have added it, each w * c^2 in turn
+        Num constant = start;
+        for (size_t i = 0; i < merge.squares(); ++i) {
+            const Num& c = merge.square_constant(i);
+            constant = num_add(constant, num_mul(merge.square_weight(i), num_mul(c, c)));
+        }
+        if (!finite(constant)) overflowed(constant, nullptr, 0);
+        merge.sum().constant = constant;
+    });
+    nb::dict arrays;
+    building([] { return std::string("merging the lowered terms into arrays"); },
+             [&] { arrays = merged_arrays(merge, builder.binaries()); });
+    std::vector<int32_t> starts(request.encoding.start);
+    return surface_name(QTX_NAME("PuboTermArrays"))(
+        **arrays, "offset"_a = merge.constant().py(), "num_binaries"_a = integer(builder.binaries()),
+        "slacks"_a = builder.slacks(), "binary_starts"_a = numpy_array(std::move(starts)));
+}
+
 PyMethodDef functions[] = {
     QTX_FN("_binary_multiply_reduction", 1, binary_multiply_reduction),
     QTX_FN("_subs_ir_to_binary", 2, subs_ir_to_binary),
     QTX_FN("_lower", 1, lower),
     QTX_FN("_lower_arrays", 3, lower_arrays),
     QTX_FN("_lower_swing", 1, lower_swing),
+    QTX_FN("_lower_arrays_late", 4, lower_arrays_late),
     QTX_END,
 };
 

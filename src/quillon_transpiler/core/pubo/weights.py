@@ -70,16 +70,40 @@ def resolve(request: binarize.PuboRequest, compiled: CompiledInstance, onehot: b
     """The request with every ``"auto"`` constraint weight (and with ``onehot`` the one-hot rules'
     weight, whose step is 1) replaced by its number; the objective is lowered once more, alone,
     for it."""
-    weights = request.constraint_weights
-    auto = [label for label, weight in weights.items() if is_auto(weight)]
+    auto = [label for label, weight in request.constraint_weights.items() if is_auto(weight)]
     if not (auto or onehot):
         return request
-    swing = objective_swing(request)
-    out = dict(weights)
-    for label in auto:
-        out[label] = weight_for(swing, smallest_step(compiled.constraint[label], request.kinds[label]))
+    steps = {label: smallest_step(compiled.constraint[label], request.kinds[label]) for label in auto}
+    return chosen(request, objective_swing(request), steps, onehot)
+
+
+def chosen(
+    request: binarize.PuboRequest, swing: float, steps: dict[str, float], onehot: bool = False
+) -> binarize.PuboRequest:
+    """The request with the weight of every label of ``steps`` (and with ``onehot`` the one-hot
+    rules') chosen from ``swing``."""
+    out = dict(request.constraint_weights)
+    for label, step in steps.items():
+        out[label] = weight_for(swing, step)
     rules = weight_for(swing, 1.0) if onehot else request.onehot_weight
     return dataclasses.replace(request, constraint_weights=out, onehot_weight=rules)
+
+
+def waiting(
+    request: binarize.PuboRequest, compiled: CompiledInstance, onehot: bool
+) -> tuple[binarize.PuboRequest, dict[str, float]] | None:
+    """For ``binarize._lower_arrays_late``, which chooses automatic weights as it merges: the
+    request with every ``"auto"`` constraint weight standing at 1, and each such label's step;
+    None when it has none, or when the one-hot rules' weight or a weighted penalty would change
+    the swing (``resolve`` chooses them then)."""
+    auto = [label for label, weight in request.constraint_weights.items() if is_auto(weight)]
+    if not auto or onehot or any(request.penalty_weights[label] != 0 for label in request.penalties):
+        return None
+    steps = {label: smallest_step(compiled.constraint[label], request.kinds[label]) for label in auto}
+    stand_in = dataclasses.replace(
+        request, constraint_weights={**request.constraint_weights, **dict.fromkeys(auto, 1.0)}
+    )
+    return stand_in, steps
 
 
 def weight_for(swing: float, step: float) -> float:
