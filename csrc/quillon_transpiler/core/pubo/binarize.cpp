@@ -475,6 +475,9 @@ Obj lower_arrays_late(PyObject* const* args) {
     if (!objective || objective->parts.empty() ||
         !builder.takes_parts(objective->parts, objective->poly.constant, sign))
         return ref(Py_None);
+    // what weights_can_wait() asks of the objective, asked before anything is lowered
+    const PartStats* stats = part_stats(objective->parts);
+    if (!stats || stats->higher || stats->objects || (stats->ints && stats->int_mass >= 0x1p52)) return ref(Py_None);
     bool weighted = false;
     map_each(request.penalties.ptr(), [&](PyObject* label, PyObject*) {
         weighted = weighted || num_nonzero(weight_of(request.penalty_weights.ptr(), label));
