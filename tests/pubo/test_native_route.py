@@ -6,6 +6,7 @@ coefficients, order of terms per degree, constant, binaries and slacks, and the 
 """
 
 import copy
+import dataclasses
 import sys
 
 import numpy as np
@@ -460,3 +461,79 @@ def test_large_float_lowerings_merge_as_the_dict_route(cubic):
     rng = np.random.default_rng(7)
     instance = {"a": rng.normal(size=(M, M)) * 10.0 ** rng.integers(-8, 9, (M, M)), "b": rng.normal(size=M)}
     assert_same(to_qubo_arrays(problem, instance, progress=False), dict_route(problem, instance, {}))
+
+
+# ---- "auto" weights: the swing counted natively is the arrays' flip bound ----
+
+
+def arrays_swing(request):
+    """The swing as the arrays give it: the objective and penalties lowered alone to arrays and
+    bounded by weights.flip_bound, the dict lowering taking numbers beyond float64."""
+    from quillon_transpiler.core.pubo import binarize, weights
+
+    alone = dataclasses.replace(request, constraints={}, kinds={}, constraint_weights={}, onehot_weight=0)
+    try:
+        lowered = binarize._lower_arrays(alone, False, None)
+    except ValueError as error:
+        if "exact float64" not in str(error):
+            raise
+        return weights._dict_swing(binarize._lower(alone))
+    quadratic = lowered.quadratic_rows, lowered.quadratic_cols, lowered.quadratic_biases
+    higher = lowered.higher_offsets, lowered.higher_indices, lowered.higher_biases
+    return weights.flip_bound(lowered.linear, quadratic, higher)
+
+
+def tsp_floats(rng):
+    """A TSP large enough that the merge runs on two threads; unrounded distances."""
+    return (*testing.tsp(42, onehot="mixed", weight=1.7, decimals=None, seed=int(rng.integers(100))), None)
+
+
+# (penalty_weight, encoding_weight): the one-hot rules' weight automatic, or a penalty weighing,
+# take the swing from a lowering of its own; otherwise the merge counts it
+SWING_OPTIONS = [(None, "auto"), (0, 1.0), (0.3, 1.0)]
+
+
+@pytest.mark.parametrize("seed", range(2))
+@pytest.mark.parametrize("encoder", ["log", "one-hot"])
+@pytest.mark.parametrize("family", [*FAMILIES, "tsp_floats"])
+def test_auto_weights_come_from_the_arrays_flip_bound(family, encoder, seed):
+    from quillon_transpiler.core.native_compile import compile_native
+    from quillon_transpiler.core.pubo import weights
+    from quillon_transpiler.core.pubo.route import pubo_request
+
+    rng = np.random.default_rng(seed)
+    problem, instance, fixed = (tsp_floats if family == "tsp_floats" else FAMILIES[family])(rng)
+    for penalty_weight, encoding_weight in SWING_OPTIONS:
+        compiled = compile_native(problem, instance, copy.deepcopy(fixed), None)
+        _, request = pubo_request(compiled, 1.0, penalty_weight, encoder, 1.0)
+        swing = arrays_swing(request)
+        assert weights.objective_swing(request) == swing
+        chosen = {
+            label: weights.weight_for(swing, weights.smallest_step(polys, request.kinds[label]))
+            for label, polys in compiled.constraint.items()
+        }
+        rules = weights.weight_for(swing, 1.0) if encoding_weight == "auto" else encoding_weight
+        kw = {"encoder": encoder, "penalty_weight": penalty_weight}
+        given = to_qubo_arrays(
+            problem,
+            instance,
+            copy.deepcopy(fixed),
+            constraint_weight=chosen,
+            encoding_weight=rules,
+            progress=False,
+            **kw,
+        )
+        # from the model (its polynomials consumed), and from a compiled instance, read where it
+        # is (no progress) or copied
+        for progress in (False, None, lambda *_: None):
+            if progress is False:
+                auto = to_qubo_arrays(
+                    problem, instance, copy.deepcopy(fixed), encoding_weight=encoding_weight, progress=False, **kw
+                )
+            else:
+                kept = compile_native(problem, instance, copy.deepcopy(fixed), None)
+                auto = to_qubo_arrays(kept, encoding_weight=encoding_weight, progress=progress, **kw)
+            for name in ("linear", "quadratic_rows", "quadratic_cols", "quadratic_biases", "higher_indices"):
+                assert np.array_equal(getattr(auto, name), getattr(given, name)), name
+            assert np.array_equal(auto.higher_biases, given.higher_biases) and auto.offset == given.offset
+            assert auto.slack == given.slack

@@ -177,6 +177,15 @@ public:
         return true;
     }
 
+    /// The same parts read where they are (see TermMerge::lend_objective_parts), when
+    /// objective_parts() would take them and `sign` is 1; otherwise false and nothing is done.
+    bool lend_objective_parts(const Parts& parts, const Num& constant, const Num& sign) {
+        if (!(sign.tag() == Num::Int && sign.as_int() == 1) || !takes_parts(parts, constant, sign)) return false;
+        merge_.lend_objective_parts(parts);
+        merge_.sum().constant = num_mul(sign, number(constant));
+        return true;
+    }
+
     /// Whether objective_parts() takes these parts over.
     bool takes_parts(const Parts& parts, const Num& constant, const Num& sign) const {
         bool unit = sign.tag() == Num::Int && sign.as_int() == 1;
@@ -244,6 +253,9 @@ public:
                            merge_.sum());
     }
 
+    /// Constraints whose square was expanded here, not taken whole by the merge.
+    size_t expanded_squares() const { return expanded_squares_; }
+
     /// The binaries used: the encoding's, then the slacks'.
     int32_t binaries() const { return next_bin_; }
     /// (constraint label, forall key, tuple of slack binaries) of every inequality with a slack.
@@ -255,6 +267,7 @@ private:
     int32_t next_bin_;
     Obj slacks_ = own(PyList_New(0));
     std::vector<int32_t> vars_;
+    size_t expanded_squares_ = 0;
 
     /// An int or float held natively: no Python object behind it.
     static bool plain_number(const Num& v) { return v.tag() == Num::Int || v.tag() == Num::Float; }
@@ -298,6 +311,7 @@ private:
     /// A constraint's w * lhs^2 (lhs its expansion, slack included), as add_square makes it.
     void square_lhs(Sum& lhs, const Num& w) {
         if (plain_number(w) && take_square(lhs.terms, lhs.constant, w, true, next_bin_)) return;
+        ++expanded_squares_;
         add_square(lhs.terms, lhs.constant, w, merge_.sum());
     }
 

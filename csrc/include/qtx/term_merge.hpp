@@ -203,6 +203,45 @@ private:
     size_t size_ = 0;
 };
 
+/// The largest change one flipped binary can make to a polynomial whose merged terms are added
+/// in order (quadratic ones by row, then column): per binary b, |linear_b + the sum of the
+/// positive (or the negative) coefficients of the terms holding b|, each sum formed as
+/// weights.flip_bound's bincounts form it, those of b's quadratic terms as the row, then as
+/// the column, then those of its higher terms, added in that order.
+class FlipBound {
+public:
+    explicit FlipBound(size_t binaries) : linear_(binaries, 0.0) {
+        for (int s = 0; s < 3; ++s) up_[s].assign(binaries, 0.0), down_[s].assign(binaries, 0.0);
+    }
+    void linear(int32_t b, double v) { linear_[(size_t)b] = v; }
+    void quadratic(int32_t row, int32_t col, double v) {
+        add(0, row, v);
+        add(1, col, v);
+    }
+    void higher(int32_t b, double v) {
+        add(2, b, v);
+        any_higher_ = true;
+    }
+    double bound() const {
+        double top = 0.0;
+        for (size_t b = 0; b < linear_.size(); ++b) {
+            double u = up_[0][b] + up_[1][b], d = down_[0][b] + down_[1][b];
+            if (any_higher_) u += up_[2][b], d += down_[2][b];
+            top = std::max(top, std::max(std::fabs(linear_[b] + u), std::fabs(linear_[b] + d)));
+        }
+        return top;
+    }
+
+private:
+    std::vector<double> linear_, up_[3], down_[3];
+    bool any_higher_ = false;
+    void add(int s, int32_t b, double v) {
+        double positive = v > 0 ? v : 0.0;  // finite values: the lowering refuses the rest
+        up_[s][(size_t)b] += positive;
+        down_[s][(size_t)b] += v - positive;
+    }
+};
+
 /// One binary polynomial's terms, gathered as the items come and merged at the end: by
 /// merged_terms() (the dict route), or by merge_flat() when made `flat` (the arrays route).
 /// Expansions add into sum(); terms that need no expansion are handed over with the take_*
@@ -239,6 +278,53 @@ public:
         base_parts_ = std::move(parts);
         has_base_ = true;
     }
+    /// The same parts read where they are, copied into the records (flat only): they must
+    /// outlive the merge and stay as they are until it is done.
+    void lend_objective_parts(const Parts& parts) {
+        lent_ = &parts;
+        has_base_ = true;
+    }
+    /// The objective's parts taken by take_objective_parts, given back (nothing is merged then).
+    Parts give_back_objective_parts() {
+        has_base_ = false;
+        return std::move(base_parts_);
+    }
+
+    /// Weights that wait for the objective: from now on the squares taken are held for the
+    /// final merge, which, when weights_can_wait(), makes their terms, counts the flip bound
+    /// of the objective alone and calls weigh(bound); weigh sets the weights of squares taken
+    /// at the float weight 1 (set_square_weight), whose terms, made as w * x with w = 1, are
+    /// then multiplied by them: each is what the weight would have made.
+    template <class Weigh>
+    void weigh_at_merge(Weigh&& weigh) {
+        hold_ = true;
+        weigh_ = std::forward<Weigh>(weigh);
+    }
+    /// Whether the merge holds the objective in parts (no Python objects, no key of three
+    /// variables or more, ints exact in a double) and, besides it, only constraints' squares
+    /// taken whole, none of them read yet: then the flip bound of the objective alone comes
+    /// out of the final merge as a lowering of the objective alone gives it.
+    bool weights_can_wait() const {
+        if (!flat_ || !has_base_ || !base_.empty() || compacted_ || kept_ || !sum_.flat.empty() || !sum_.terms.empty())
+            return false;
+        const PartStats* stats = part_stats(base_parts());
+        if (!stats || stats->higher || stats->objects || (stats->ints && stats->int_mass >= 0x1p52)) return false;
+        double mass = 0;
+        for (const auto& s : sources_)
+            if (s.squares.empty() || !s.folded || !native_square(s, mass)) return false;
+        return sources_.size() < kOther;
+    }
+    /// The squares taken so far.
+    size_t squares() const { return sources_.size(); }
+    /// The weight and the base's constant of square i.
+    void set_square_weight(size_t i, const Num& w) {
+        sources_[i].w = w;
+        reweighed_.resize(sources_.size(), 0);
+        reweighed_[i] = 1;
+    }
+    const Num& square_weight(size_t i) const { return sources_[i].w; }
+    const Num& square_constant(size_t i) const { return sources_[i].c; }
+
     /// A penalty's terms times w, read where they came (flat only): every variable its own
     /// binary, keys within the encoding, w and the values plain numbers.
     void take_penalty(Terms&& terms, const Num& w) {
@@ -302,12 +388,20 @@ private:
     int32_t binaries_;
     const bool flat_;
     Sum sum_;
-    Terms base_;        // the objective of an all-binary model, copied: every other term is added to it
-    Parts base_parts_;  // or that objective unmerged (flat merges only), read as merge_parts would
+    Terms base_;                   // the objective of an all-binary model, copied: every other term is added to it
+    Parts base_parts_;             // or that objective unmerged (flat merges only), read as merge_parts would
+    const Parts* lent_ = nullptr;  // or those parts lent, read without being taken
+    bool hold_ = false;            // squares wait for their weights (weigh_at_merge)
+    std::function<void(double)> weigh_;  // called with the objective's flip bound
+    std::vector<char> reweighed_;        // by square: its weight set by weigh_
+    uint32_t each_source_ = 0;           // the square each_other() is at
     bool has_base_ = false;
     QuadraticColumns quadratic_;                          // merge_flat's quadratic terms, when written in place
     static constexpr uint32_t kOther = UINT32_MAX;        // the group of a record not from the objective
     static constexpr size_t kParallel = size_t(1) << 16;  // records worth a second thread
+
+    /// The objective's parts: lent, or taken.
+    const Parts& base_parts() const { return lent_ ? *lent_ : base_parts_; }
 
     /// merge_flat() of a model that is one square and its constant: the quadratic terms are
     /// written once, straight into the block handed out, in row and column order (on two
@@ -429,10 +523,11 @@ private:
                 for (auto& entry : group) higher.accumulate(std::move(entry));
                 group = Terms();
             };
-            for (size_t p = 0; p < base_parts_.size(); ++p) {
-                if (p > 0 && base_parts_.group(p) != base_parts_.group(p - 1)) close_group();
-                poll.tick(base_parts_.terms(p));
-                for (auto* entry = base_parts_.begin(p); entry != base_parts_.end(p); ++entry)
+            const Parts& parts = base_parts();
+            for (size_t p = 0; p < parts.size(); ++p) {
+                if (p > 0 && parts.group(p) != parts.group(p - 1)) close_group();
+                poll.tick(parts.terms(p));
+                for (auto* entry = parts.begin(p); entry != parts.end(p); ++entry)
                     if (entry->key.size() > 2)
                         group.accumulate(Key(entry->key), Num(entry->val));
                     else
@@ -441,7 +536,7 @@ private:
             close_group();
         };
         // an objective in parts without keys of three variables or more was counted as it came
-        const PartStats* stats = part_stats(base_parts_);
+        const PartStats* stats = part_stats(base_parts());
         if (objective && base_.empty() && stats && !stats->higher) {
             for (size_t r = 0; r < nb && r < stats->rows.size(); ++r) {
                 from_base[r] = stats->rows[r];
@@ -519,6 +614,7 @@ private:
             return;
         }
         source_terms_ += n;
+        if (hold_) return;  // their weights are not known yet
         if (sum_.flat.size() + source_terms_ >= threshold_) {
             if (lone_square()) {
                 // a compaction would only make its terms, all distinct: it waits for more to come
@@ -758,6 +854,7 @@ private:
             if (!s.squares.empty() && skip(static_cast<const Source&>(s))) continue;
             if (!s.squares.empty()) {
                 double mass = 0;
+                each_source_ = (uint32_t)(&s - sources_.data());
                 square_terms(s, native_square(s, mass), f);
                 continue;
             }
@@ -782,6 +879,77 @@ private:
         }
         flat_to(sum_.flat.size());
     }
+
+    /// Sorts every bucket's objective records by column (stably: the bucket sorts the same
+    /// afterwards) and calls weigh_ with the flip bound of the objective alone, each term's
+    /// value formed as merge_buckets forms it (each group's parts in order, then the groups).
+    /// Many float records are sorted on two threads, the later buckets' terms kept by the
+    /// helper and counted after this thread's, in bucket order.
+    template <class Rec>
+    void weigh_base(BigArray<Rec>& recs, const std::vector<size_t>& first, const std::vector<size_t>& from_base) {
+        using V = decltype(std::declval<Rec&>().take());
+        size_t nb = first.size() - 1;
+        FlipBound bound(nb);
+        // buckets [from, to): each term's (row, column, value) to sink
+        auto scan = [&](size_t from, size_t to, bool poll_signals, auto&& sink) {
+            RunSort<Rec> sorter;
+            SignalPoll poll;
+            for (size_t r = from; r < to; ++r) {
+                size_t lo = first[r], hi = lo + from_base[r];
+                if (poll_signals) poll.tick(hi - lo);
+                sorter.sort(recs.get() + lo, hi - lo, [](const Rec& a, const Rec& b) { return a.col < b.col; });
+                for (size_t i = lo; i < hi;) {
+                    int32_t col = recs[i].col;
+                    V total{}, group{};
+                    bool has_total = false, has_group = false;
+                    uint32_t current = kOther;
+                    auto close = [&] {
+                        total = has_total ? Rec::add(total, group) : std::move(group);
+                        has_total = true;
+                    };
+                    for (; i < hi && recs[i].col == col; ++i) {
+                        const Rec& rec = recs[i];
+                        if (rec.group != current && has_group) close();
+                        if (rec.group != current) has_group = false;
+                        current = rec.group;
+                        V v = rec.val;
+                        group = has_group ? Rec::add(group, v) : std::move(v);
+                        has_group = true;
+                    }
+                    if (has_group) close();
+                    sink((int32_t)r, col, value_of(total));
+                }
+            }
+        };
+        auto count = [&](int32_t row, int32_t col, double v) {
+            if (col < 0)
+                bound.linear(row, v);
+            else
+                bound.quadratic(row, col, v);
+        };
+        size_t total = 0;
+        for (size_t r = 0; r < nb; ++r) total += from_base[r];
+        if (std::is_same<Rec, FloatRecord>::value && total >= kParallel) {
+            size_t mid = 0, seen = 0;  // the buckets before mid hold `seen` records, about half
+            while (mid < nb && seen < total / 2) seen += from_base[mid++];
+            struct Term {
+                int32_t row, col;
+                double val;
+            };
+            std::vector<Term> later;
+            later.reserve(total - seen);  // at most one term per record
+            HelperThread helper(
+                [&] { scan(mid, nb, false, [&](int32_t r, int32_t c, double v) { later.push_back({r, c, v}); }); });
+            scan(0, mid, true, count);
+            helper.join();
+            for (const Term& t : later) count(t.row, t.col, t.val);
+        } else {
+            scan(0, nb, true, count);
+        }
+        weigh_(bound.bound());
+    }
+    static double value_of(double v) { return v; }
+    static double value_of(const Num& v) { return promoted(v); }
 
     /// merge_flat's records bucketed by first index (the objective's entries first, then the
     /// contributions in order), each bucket sorted stably by second index and its equal keys
@@ -817,6 +985,16 @@ private:
         auto put_base = [&](bool poll_signals) {
             SignalPoll poll;
             for (auto& entry : base_) put(at_base, entry.key, std::move(entry.val), 0);
+            if (lent_) {
+                // copied: a value that is no Python object (all of them, on the helper thread)
+                // copies without a reference count
+                for (size_t p = 0; p < lent_->size(); ++p) {
+                    if (poll_signals) poll.tick(lent_->terms(p));
+                    uint32_t g = lent_->group(p);
+                    for (auto* entry = lent_->begin(p); entry != lent_->end(p); ++entry)
+                        put(at_base, entry->key, Num(entry->val), g);
+                }
+            }
             for (size_t p = 0; p < base_parts_.size(); ++p) {
                 if (poll_signals) poll.tick(base_parts_.terms(p));
                 uint32_t g = base_parts_.group(p);
@@ -848,7 +1026,9 @@ private:
             kept_floats_.reset();
             kept_nums_.reset();
             kept_ = 0;
-            each_other([&](const Key& k, Num& v) { put(at_other, k, std::move(v), kOther); },
+            // while weights wait, a square's terms carry its index (see weigh_at_merge)
+            bool waiting = final && weigh_;
+            each_other([&](const Key& k, Num& v) { put(at_other, k, std::move(v), waiting ? each_source_ : kOther); },
                        [](const Source&) { return false; });
         };
         if (two) {
@@ -859,9 +1039,39 @@ private:
             if (final) put_base(true);
             put_others();
         }
+        if (final && weigh_) {
+            weigh_base(recs, first, from_base);
+            // the squares' terms were made at weight 1 (w * x is x then): now at their weight
+            reweighed_.resize(sources_.size(), 0);
+            std::vector<double> weight(sources_.size());
+            for (size_t i = 0; i < sources_.size(); ++i) weight[i] = promoted(sources_[i].w);
+            auto reweigh = [&](size_t from, size_t to) {
+                for (size_t r = from; r < to; ++r)
+                    for (size_t i = first[r] + from_base[r]; i < first[r + 1]; ++i) {
+                        Rec& rec = recs[i];
+                        if (reweighed_[rec.group]) {
+                            if constexpr (floats)
+                                rec.val = weight[rec.group] * rec.val;
+                            else
+                                rec.val = Num::of_float(weight[rec.group] * promoted(rec.val));
+                        }
+                        rec.group = kOther;
+                    }
+            };
+            if (two) {  // floats only: no Python object is touched
+                size_t mid = (size_t)(std::lower_bound(first.begin(), first.end(), total / 2) - first.begin());
+                mid = std::min(mid, nb);
+                HelperThread helper([&] { reweigh(mid, nb); });
+                reweigh(0, mid);
+                helper.join();
+            } else {
+                reweigh(0, nb);
+            }
+        }
         if (final) {
             base_ = Terms();
             base_parts_.clear();
+            lent_ = nullptr;
             BigVector<Sum::Part>().swap(sum_.flat);
         } else {
             sum_.flat.clear();  // its room is taken again up to the next compaction

@@ -7,6 +7,7 @@
 #include <nanobind/ndarray.h>
 #include "surface.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 #include <vector>
@@ -175,31 +176,37 @@ void building(What&& what, Step&& step) {
 
 /// Builds the request's polynomial into `builder`: the objective, the constraints and the
 /// penalties in order, then the one-hot rules. `progress(label)` is told of every constraint
-/// and penalty label done.
+/// and penalty label done. With `lend`, an objective in parts that is kept is read where it is,
+/// not copied: no Python code may run before the merge is done (so no `progress`).
+/// With `keep_constraints`, the constraints are read and kept even when `consume`.
 template <class Progress>
-void lower_into(QuboBuilder& builder, TermMerge& merge, const Request& request, bool consume, Progress&& progress) {
+void lower_into(QuboBuilder& builder, TermMerge& merge, const Request& request, bool consume, Progress&& progress,
+                bool lend = false, bool keep_constraints = false) {
     const Encoding& encoding = request.encoding;
     Num sign = number(request.sign);
     // an objective left in parts by the native compile goes to the builder unmerged when it can;
     // a lowering that keeps the polynomials hands it a copy (merging them in place would cost
     // more, and would keep a later lowering from taking them unmerged)
     PolyCapsule* objective = poly_capsule(request.objective.ptr());
-    building([] { return std::string("lowering the objective"); },
-             [&] {
-                 if (objective && !objective->parts.empty() &&
-                     builder.takes_parts(objective->parts, objective->poly.constant, sign)) {
-                     Parts copy = consume ? Parts() : copy_with_stats(objective->parts);
-                     builder.objective_parts(consume ? objective->parts : copy, objective->poly.constant, sign);
-                     return;
-                 }
-                 if (consume && objective && objective->squared && builder.square_objective(objective->poly, sign)) {
-                     objective->poly = Poly();
-                     objective->squared = false;
-                     return;
-                 }
-                 with_terms(request.objective.ptr(), consume,
-                            [&](Terms& t, bool owned, const Num& c) { builder.objective(t, owned, c, sign); });
-             });
+    building(
+        [] { return std::string("lowering the objective"); },
+        [&] {
+            if (objective && !objective->parts.empty() &&
+                builder.takes_parts(objective->parts, objective->poly.constant, sign)) {
+                if (lend && !consume && builder.lend_objective_parts(objective->parts, objective->poly.constant, sign))
+                    return;
+                Parts copy = consume ? Parts() : copy_with_stats(objective->parts);
+                builder.objective_parts(consume ? objective->parts : copy, objective->poly.constant, sign);
+                return;
+            }
+            if (consume && objective && objective->squared && builder.square_objective(objective->poly, sign)) {
+                objective->poly = Poly();
+                objective->squared = false;
+                return;
+            }
+            with_terms(request.objective.ptr(), consume,
+                       [&](Terms& t, bool owned, const Num& c) { builder.objective(t, owned, c, sign); });
+        });
     map_each(request.constraints.ptr(), [&](PyObject* label, PyObject* polys) {
         Num w = weight_of(request.constraint_weights.ptr(), label);
         if (num_nonzero(w)) {
@@ -209,7 +216,7 @@ void lower_into(QuboBuilder& builder, TermMerge& merge, const Request& request, 
                 check_signals();
                 building([&] { return "lowering " + item_name("constraint", label, key); },
                          [&] {
-                             with_terms(poly, consume, [&](Terms& t, bool, const Num& c) {
+                             with_terms(poly, consume && !keep_constraints, [&](Terms& t, bool, const Num& c) {
                                  builder.constraint(label, key, (int)kind, t, c, w);
                              });
                          });
@@ -326,54 +333,85 @@ double exact_double(const Num& v, const int32_t* key, uint32_t size) {
                                 " has no exact float64 value; use to_pubo, whose dict keeps Python numbers");
 }
 
-/// The arrays of a finished merge, as keywords of PuboTermArrays: linear biases, quadratic rows,
-/// columns and biases, and the terms of degree 3 and more (offsets, indices, biases).
-/// Quadratic terms come sorted by row, then column (dimod builds its adjacency fastest that
-/// way); higher ones in to_pubo's order.
-nb::dict merged_arrays(TermMerge& merge, int32_t binaries) {
-    BigVector<double> linear((size_t)binaries, 0.0), qb, hb;
+/// The terms of a finished merge: linear biases, quadratic rows, columns and biases (written
+/// over the merge's records when `in_place` holds them, else in the vectors), and the terms of
+/// degree 3 and more (offsets, indices, biases). Quadratic terms come sorted by row, then
+/// column (dimod builds its adjacency fastest that way); higher ones in to_pubo's order.
+struct MergedTerms {
+    BigVector<double> linear, qb, hb;
     BigVector<int32_t> rows, cols, hidx;
     std::vector<int64_t> hoff{0};
+    QuadraticColumns in_place;
+};
+
+MergedTerms merge_terms(TermMerge& merge, int32_t binaries) {
+    MergedTerms m;
+    m.linear.assign((size_t)binaries, 0.0);
     auto reserve = [&](size_t bound) {  // room for every quadratic term: no regrowth of large arrays
-        rows.reserve(bound);
-        cols.reserve(bound);
-        qb.reserve(bound);
+        m.rows.reserve(bound);
+        m.cols.reserve(bound);
+        m.qb.reserve(bound);
     };
-    QuadraticColumns in_place = merge.merge_flat(reserve, [&](const int32_t* k, uint32_t n, const Num& v) {
+    m.in_place = merge.merge_flat(reserve, [&](const int32_t* k, uint32_t n, const Num& v) {
         double d = exact_double(v, k, n);
         if (n == 1) {
-            linear[(size_t)k[0]] = d;
+            m.linear[(size_t)k[0]] = d;
         } else if (n == 2) {
-            rows.push_back(k[0]);
-            cols.push_back(k[1]);
-            qb.push_back(d);
+            m.rows.push_back(k[0]);
+            m.cols.push_back(k[1]);
+            m.qb.push_back(d);
         } else {
-            hidx.insert(hidx.end(), k, k + n);
-            hoff.push_back((int64_t)hidx.size());
-            hb.push_back(d);
+            m.hidx.insert(m.hidx.end(), k, k + n);
+            m.hoff.push_back((int64_t)m.hidx.size());
+            m.hb.push_back(d);
         }
     });
+    return m;
+}
+
+/// The merged terms as keywords of PuboTermArrays.
+nb::dict merged_arrays(TermMerge& merge, int32_t binaries) {
+    MergedTerms m = merge_terms(merge, binaries);
     nb::dict arrays;
-    if (in_place) {
+    if (m.in_place) {
         // the merge wrote the terms over its records: rows, columns and biases are views of them
-        size_t n = in_place.size();
-        int32_t* at_rows = in_place.rows();
-        int32_t* at_cols = in_place.cols();
-        double* at_values = in_place.values();
-        nb::capsule owner(in_place.release(), &QuadraticColumns::release_block);
+        size_t n = m.in_place.size();
+        int32_t* at_rows = m.in_place.rows();
+        int32_t* at_cols = m.in_place.cols();
+        double* at_values = m.in_place.values();
+        nb::capsule owner(m.in_place.release(), &QuadraticColumns::release_block);
         arrays["quadratic_rows"] = strided_array(at_rows, n, QuadraticColumns::kStride, owner);
         arrays["quadratic_cols"] = strided_array(at_cols, n, QuadraticColumns::kStride, owner);
         arrays["quadratic_biases"] = strided_array(at_values, n, QuadraticColumns::kStride, owner);
     } else {
-        arrays["quadratic_rows"] = numpy_array(std::move(rows));
-        arrays["quadratic_cols"] = numpy_array(std::move(cols));
-        arrays["quadratic_biases"] = numpy_array(std::move(qb));
+        arrays["quadratic_rows"] = numpy_array(std::move(m.rows));
+        arrays["quadratic_cols"] = numpy_array(std::move(m.cols));
+        arrays["quadratic_biases"] = numpy_array(std::move(m.qb));
     }
-    arrays["linear"] = numpy_array(std::move(linear));
-    arrays["higher_offsets"] = numpy_array(std::move(hoff));
-    arrays["higher_indices"] = numpy_array(std::move(hidx));
-    arrays["higher_biases"] = numpy_array(std::move(hb));
+    arrays["linear"] = numpy_array(std::move(m.linear));
+    arrays["higher_offsets"] = numpy_array(std::move(m.hoff));
+    arrays["higher_indices"] = numpy_array(std::move(m.hidx));
+    arrays["higher_biases"] = numpy_array(std::move(m.hb));
     return arrays;
+}
+
+/// weights.flip_bound of merged terms (see FlipBound).
+double flip_bound(MergedTerms& m) {
+    FlipBound bound(m.linear.size());
+    for (size_t b = 0; b < m.linear.size(); ++b) bound.linear((int32_t)b, m.linear[b]);
+    if (m.in_place) {
+        const char* rows = reinterpret_cast<const char*>(m.in_place.rows());
+        const char* cols = reinterpret_cast<const char*>(m.in_place.cols());
+        const char* values = reinterpret_cast<const char*>(m.in_place.values());
+        for (size_t at = 0; at < m.in_place.size() * QuadraticColumns::kStride; at += QuadraticColumns::kStride)
+            bound.quadratic(*reinterpret_cast<const int32_t*>(rows + at), *reinterpret_cast<const int32_t*>(cols + at),
+                            *reinterpret_cast<const double*>(values + at));
+    } else {
+        for (size_t i = 0; i < m.qb.size(); ++i) bound.quadratic(m.rows[i], m.cols[i], m.qb[i]);
+    }
+    for (size_t t = 0; t < m.hb.size(); ++t)
+        for (int64_t i = m.hoff[t]; i < m.hoff[t + 1]; ++i) bound.higher(m.hidx[(size_t)i], m.hb[t]);
+    return bound.bound();
 }
 
 /// _lower_arrays(request, consume, progress) -> PuboTermArrays. Polynomials may be native
@@ -401,11 +439,114 @@ Obj lower_arrays(PyObject* const* args) {
         "slacks"_a = builder.slacks(), "binary_starts"_a = numpy_array(std::move(starts)));
 }
 
+/// _lower_swing(request) -> float: weights.flip_bound of the request's polynomial, lowered as
+/// _lower_arrays(request, False, None) lowers it, without making its arrays.
+Obj lower_swing(PyObject* const* args) {
+    Request request(args[0]);
+    TermMerge merge(request.encoding, true);
+    QuboBuilder builder(request.encoding, merge);
+    lower_into(builder, merge, request, false, [](PyObject*) {}, true);
+    double bound = 0.0;
+    building([] { return std::string("merging the lowered terms into arrays"); },
+             [&] {
+                 MergedTerms m = merge_terms(merge, builder.binaries());
+                 bound = flip_bound(m);
+             });
+    return own(PyFloat_FromDouble(bound));
+}
+
+/// _lower_arrays_late(request, consume, progress, weigh) -> PuboTermArrays or None: the
+/// lowering of _lower_arrays, the weights of some constraints chosen once the objective is
+/// merged. weigh(swing) gets the flip bound of the objective alone (what _lower_swing gives
+/// of a request without constraints) and returns a dict of weights by label, which replace
+/// the request's stand-ins (the float 1.0). Taken when the objective is in parts, no penalty
+/// weighs and every constraint's square is taken whole by the merge; otherwise None, the
+/// objective left as it came and the constraints kept (their labels not told to `progress`).
+Obj lower_arrays_late(PyObject* const* args) {
+    Request request(args[0]);
+    int truth = PyObject_IsTrue(args[1]);
+    if (truth < 0) fail();
+    bool consume = truth != 0;
+    nb::handle progress = args[2], weigh = args[3];
+    Num sign = number(request.sign);
+    PolyCapsule* objective = poly_capsule(request.objective.ptr());
+    TermMerge merge(request.encoding, true);
+    QuboBuilder builder(request.encoding, merge);
+    if (!objective || objective->parts.empty() ||
+        !builder.takes_parts(objective->parts, objective->poly.constant, sign))
+        return ref(Py_None);
+    // what weights_can_wait() asks of the objective, asked before anything is lowered
+    const PartStats* stats = part_stats(objective->parts);
+    if (!stats || stats->higher || stats->objects || (stats->ints && stats->int_mass >= 0x1p52)) return ref(Py_None);
+    bool weighted = false;
+    map_each(request.penalties.ptr(), [&](PyObject* label, PyObject*) {
+        weighted = weighted || num_nonzero(weight_of(request.penalty_weights.ptr(), label));
+    });
+    if (weighted) return ref(Py_None);
+    merge.weigh_at_merge([](double) {});  // squares wait from the first one on
+    // the squares of each label, [first, end), and the labels, told to progress once taken
+    std::vector<std::pair<Obj, std::pair<size_t, size_t>>> labels;
+    lower_into(
+        builder, merge, request, consume,
+        [&](PyObject* label) {
+            size_t first = labels.empty() ? 0 : labels.back().second.second;
+            labels.push_back({ref(label), {first, merge.squares()}});
+        },
+        progress.is_none(), true);
+    if (!merge.weights_can_wait() || builder.expanded_squares()) {
+        if (consume) {  // the objective's parts back where they came from, as they came
+            objective->parts = merge.give_back_objective_parts();
+            if (sign.tag() == Num::Int && sign.as_int() == -1)
+                for (size_t p = 0; p < objective->parts.size(); ++p)
+                    for (auto* entry = objective->parts.begin(p); entry != objective->parts.end(p); ++entry)
+                        entry->val = num_mul(sign, entry->val);
+        }
+        return ref(Py_None);
+    }
+    if (!progress.is_none())
+        for (auto& item : labels) progress(item.first);
+    Num start = num_mul(sign, number(objective->poly.constant));  // the objective's constant, as taken
+    merge.weigh_at_merge([&](double swing) {
+        nb::object chosen = weigh(swing);
+        if (!PyDict_Check(chosen.ptr())) raise(PyExc_TypeError, "weigh must return a dict");
+        for (auto& item : labels) {
+            PyObject* w = PyDict_GetItemWithError(chosen.ptr(), item.first.ptr());
+            if (!w) {
+                if (PyErr_Occurred()) fail();
+                continue;
+            }
+            // the merge made the squares' terms at this stand-in, and multiplies them by the weight
+            Num stand_in = weight_of(request.constraint_weights.ptr(), item.first.ptr());
+            if (!(stand_in.tag() == Num::Float && stand_in.as_float() == 1.0))
+                raise(PyExc_ValueError, "a weight chosen late must stand at 1.0 in the request");
+            Num weight = number(w);
+            for (size_t i = item.second.first; i < item.second.second; ++i) merge.set_square_weight(i, weight);
+        }
+        // the constant as the squares would have added it, each w * c^2 in turn
+        Num constant = start;
+        for (size_t i = 0; i < merge.squares(); ++i) {
+            const Num& c = merge.square_constant(i);
+            constant = num_add(constant, num_mul(merge.square_weight(i), num_mul(c, c)));
+        }
+        if (!finite(constant)) overflowed(constant, nullptr, 0);
+        merge.sum().constant = constant;
+    });
+    nb::dict arrays;
+    building([] { return std::string("merging the lowered terms into arrays"); },
+             [&] { arrays = merged_arrays(merge, builder.binaries()); });
+    std::vector<int32_t> starts(request.encoding.start);
+    return surface_name(QTX_NAME("PuboTermArrays"))(
+        **arrays, "offset"_a = merge.constant().py(), "num_binaries"_a = integer(builder.binaries()),
+        "slacks"_a = builder.slacks(), "binary_starts"_a = numpy_array(std::move(starts)));
+}
+
 PyMethodDef functions[] = {
     QTX_FN("_binary_multiply_reduction", 1, binary_multiply_reduction),
     QTX_FN("_subs_ir_to_binary", 2, subs_ir_to_binary),
     QTX_FN("_lower", 1, lower),
     QTX_FN("_lower_arrays", 3, lower_arrays),
+    QTX_FN("_lower_swing", 1, lower_swing),
+    QTX_FN("_lower_arrays_late", 4, lower_arrays_late),
     QTX_END,
 };
 

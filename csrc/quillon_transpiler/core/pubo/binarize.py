@@ -21,6 +21,13 @@ if typ.TYPE_CHECKING:
     def _lower_arrays(
         request: PuboRequest, consume: bool, progress: typ.Optional[typ.Callable[[str], None]]
     ) -> PuboTermArrays: ...
+    def _lower_swing(request: PuboRequest) -> float: ...
+    def _lower_arrays_late(
+        request: PuboRequest,
+        consume: bool,
+        progress: typ.Optional[typ.Callable[[str], None]],
+        weigh: typ.Callable[[float], dict[str, float]],
+    ) -> typ.Optional[PuboTermArrays]: ...
 
 
 def subs_ir_to_binary(

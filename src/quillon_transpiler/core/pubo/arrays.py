@@ -16,7 +16,7 @@ import numpy as np
 
 import quillon as ql
 from quillon_transpiler.core.native_compile import Progress, compile_native, reporter
-from quillon_transpiler.core.pubo import binarize
+from quillon_transpiler.core.pubo import binarize, weights
 from quillon_transpiler.core.pubo.decoding import LoweredParts, fingerprint, keep_for_decoding
 from quillon_transpiler.core.pubo.int_encoder import IntegerEncoder
 from quillon_transpiler.core.pubo.reduction import Reduction, check_method, substitute
@@ -27,8 +27,8 @@ from quillon_transpiler.core.pubo.route import (
     binary_labels,
     fixed_snapshot,
     pickled_state,
-    pubo_request,
     slack_map,
+    unresolved_request,
 )
 from quillon_transpiler.core.route_inputs import check_encoder_for_problem, describe, given_compiled
 
@@ -186,13 +186,34 @@ def to_qubo_arrays(
     if compiled is None:
         check_encoder_for_problem(encoder)
         compiled = compile_native(typ.cast("ql.Problem", problem), typ.cast(dict, instance), fixed_variables, report)
-    encoder, request = pubo_request(compiled, constraint_weight, penalty_weight, encoder, encoding_weight)
+    encoder, request, auto_rules = unresolved_request(
+        compiled, constraint_weight, penalty_weight, encoder, encoding_weight
+    )
+    # automatic weights are chosen as the lowering merges the objective when it can; otherwise
+    # (None) the objective is lowered once more, alone, for them
+    late = weights.waiting(request, compiled, auto_rules)
+    if late is None:
+        request = weights.resolve(request, compiled, auto_rules)
     on_lowered = None if report is None else (lambda label: report("lower", label))
     parts = None
     if consume:
         # the lowering empties the polynomials: what decoding reads is taken first
-        compiled, parts = keep_for_decoding(compiled, request)
-    lowered = binarize._lower_arrays(request, consume, on_lowered)
+        compiled, parts = keep_for_decoding(compiled, request if late is None else late[0])
+    lowered = None
+    if late is not None:
+        stand_in, steps = late
+        swings: list[float] = []
+
+        def weigh(swing: float) -> dict[str, float]:
+            swings.append(swing)
+            return {label: weights.weight_for(swing, step) for label, step in steps.items()}
+
+        lowered = binarize._lower_arrays_late(stand_in, consume, on_lowered, weigh)
+        request = weights.chosen(request, swings[0] if lowered is not None else weights.objective_swing(request), steps)
+        if parts is not None:
+            parts = dataclasses.replace(parts, constraint_weights=dict(request.constraint_weights))
+    if lowered is None:
+        lowered = binarize._lower_arrays(request, consume, on_lowered)
     arrays = QuboArrays(
         lowered.linear,
         lowered.quadratic_rows,

@@ -273,6 +273,21 @@ def pubo_request(
     encoding_weight: float | str,
 ) -> tuple[IntegerEncoder, binarize.PuboRequest]:
     """The encoder, and what the native lowering reads (weights, kinds and encoder checked)."""
+    encoder, request, auto_rules = unresolved_request(
+        compiled, constraint_weight, penalty_weight, encoder, encoding_weight
+    )
+    return encoder, weights.resolve(request, compiled, auto_rules)
+
+
+def unresolved_request(
+    compiled: CompiledInstance,
+    constraint_weight: ConstraintWeight,
+    penalty_weight: Weight | None,
+    encoder: str | IntegerEncoder,
+    encoding_weight: float | str,
+) -> tuple[IntegerEncoder, binarize.PuboRequest, bool]:
+    """``pubo_request``'s encoder and request before ``weights.resolve``: "auto" weights left as
+    they are, the one-hot rules' weight 0 when automatic (the last item says whether)."""
     if isinstance(encoder, IntegerEncoder):
         encoder.check_registry(compiled.var_map)
     elif isinstance(encoder, type) and issubclass(encoder, IntegerEncoder):
@@ -301,7 +316,7 @@ def pubo_request(
         penalty_weights=penalty_weights,
         onehot_weight=0.0 if auto_rules else typ.cast(float, encoding_weight),
     )
-    return encoder, weights.resolve(request, compiled, auto_rules)
+    return encoder, request, auto_rules
 
 
 def slack_map(

@@ -70,16 +70,40 @@ def resolve(request: binarize.PuboRequest, compiled: CompiledInstance, onehot: b
     """The request with every ``"auto"`` constraint weight (and with ``onehot`` the one-hot rules'
     weight, whose step is 1) replaced by its number; the objective is lowered once more, alone,
     for it."""
-    weights = request.constraint_weights
-    auto = [label for label, weight in weights.items() if is_auto(weight)]
+    auto = [label for label, weight in request.constraint_weights.items() if is_auto(weight)]
     if not (auto or onehot):
         return request
-    swing = objective_swing(request)
-    out = dict(weights)
-    for label in auto:
-        out[label] = weight_for(swing, smallest_step(compiled.constraint[label], request.kinds[label]))
+    steps = {label: smallest_step(compiled.constraint[label], request.kinds[label]) for label in auto}
+    return chosen(request, objective_swing(request), steps, onehot)
+
+
+def chosen(
+    request: binarize.PuboRequest, swing: float, steps: dict[str, float], onehot: bool = False
+) -> binarize.PuboRequest:
+    """The request with the weight of every label of ``steps`` (and with ``onehot`` the one-hot
+    rules') chosen from ``swing``."""
+    out = dict(request.constraint_weights)
+    for label, step in steps.items():
+        out[label] = weight_for(swing, step)
     rules = weight_for(swing, 1.0) if onehot else request.onehot_weight
     return dataclasses.replace(request, constraint_weights=out, onehot_weight=rules)
+
+
+def waiting(
+    request: binarize.PuboRequest, compiled: CompiledInstance, onehot: bool
+) -> tuple[binarize.PuboRequest, dict[str, float]] | None:
+    """For ``binarize._lower_arrays_late``, which chooses automatic weights as it merges: the
+    request with every ``"auto"`` constraint weight standing at 1, and each such label's step;
+    None when it has none, or when the one-hot rules' weight or a weighted penalty would change
+    the swing (``resolve`` chooses them then)."""
+    auto = [label for label, weight in request.constraint_weights.items() if is_auto(weight)]
+    if not auto or onehot or any(request.penalty_weights[label] != 0 for label in request.penalties):
+        return None
+    steps = {label: smallest_step(compiled.constraint[label], request.kinds[label]) for label in auto}
+    stand_in = dataclasses.replace(
+        request, constraint_weights={**request.constraint_weights, **dict.fromkeys(auto, 1.0)}
+    )
+    return stand_in, steps
 
 
 def weight_for(swing: float, step: float) -> float:
@@ -95,16 +119,12 @@ def objective_swing(request: binarize.PuboRequest) -> float:
     """The largest change of the objective and weighted penalties one flipped binary can make."""
     alone = dataclasses.replace(request, constraints={}, kinds={}, constraint_weights={}, onehot_weight=0)
     try:
-        lowered = binarize._lower_arrays(alone, False, None)
+        # flip_bound of _lower_arrays(alone, False, None), counted in C++ without the arrays
+        return binarize._lower_swing(alone)
     except ValueError as error:
         if "exact float64" not in str(error):
             raise
         return _dict_swing(binarize._lower(alone))  # numbers beyond float64, as to_pubo keeps them
-    return flip_bound(
-        lowered.linear,
-        (lowered.quadratic_rows, lowered.quadratic_cols, lowered.quadratic_biases),
-        (lowered.higher_offsets, lowered.higher_indices, lowered.higher_biases),
-    )
 
 
 def _dict_swing(lowered: binarize.PuboTerms) -> float:
@@ -173,7 +193,8 @@ def smallest_step(polys: typ.Mapping[tuple[int, ...], typ.Any], kind: int) -> fl
 def _key_step(poly: typ.Any, kind: int) -> float | None:
     coeff, constant = _coefficients(poly)
     try:
-        terms = [abs(float(c)) for c in coeff if c != 0]
+        # the distinct values only: a sum of many like coefficients reads as fast as one
+        terms = list({abs(float(c)) for c in set(coeff) if c != 0})
         finite = all(map(math.isfinite, [*terms, float(constant)]))
     except OverflowError:  # an int beyond float64: no step to read
         return None
