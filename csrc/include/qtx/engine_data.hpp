@@ -143,16 +143,8 @@ inline bool Engine::int_value(Node* n, int64_t& out) {
             }
             default: {
                 if (top < 2) return false;
-                int64_t r = stack[--top], &l = stack[top - 1];
-                if (op.code == IntOp::Add) {
-                    if (__builtin_add_overflow(l, r, &l)) return false;
-                } else if (op.code == IntOp::Mul) {
-                    if (__builtin_mul_overflow(l, r, &l)) return false;
-                } else {
-                    if (r <= 0 || l < 0) return false;
-                    // wrap-arounds like (t + 1) % N need no division, which costs tens of cycles
-                    if (l >= r) l = l - r < r ? l - r : l % r;
-                }
+                int64_t r = stack[--top];
+                if (!IntOp::combine(op.code, stack[top - 1], r)) return false;
             }
         }
     }

@@ -122,6 +122,17 @@ struct IntOp {
     enum Code : uint8_t { Const, Elem, Value, Add, Mul, Mod } code;
     int64_t v = 0;
     Node* node = nullptr;  // Elem, Value: the node read
+
+    /// l = l (code) r for Add, Mul, Mod; false when the result leaves int64 or the modulo is not
+    /// one of a non-negative by a positive number (the caller then takes the general path).
+    static bool combine(Code code, int64_t& l, int64_t r) {
+        if (code == Add) return !__builtin_add_overflow(l, r, &l);
+        if (code == Mul) return !__builtin_mul_overflow(l, r, &l);
+        if (r <= 0 || l < 0) return false;
+        // wrap-arounds like (t + 1) % N need no division, which costs tens of cycles
+        if (l >= r) l = l - r < r ? l - r : l % r;
+        return true;
+    }
 };
 
 /// SubstituteError for a tree that loops back on itself: evaluating it would never end.
