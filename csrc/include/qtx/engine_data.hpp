@@ -115,42 +115,29 @@ inline bool Engine::int_value(Node* n, int64_t& out) {
             return true;
         }
     }
-    int64_t stack[40];
-    size_t top = 0;
-    for (const IntOp& op : n->ints) {
-        if (top >= 40) return false;
-        switch (op.code) {
-            case IntOp::Const: stack[top++] = op.v; break;
-            case IntOp::Elem: {
-                const Num* bound = bindings_.peek(op.node->name);
-                if (bound && bound->tag() == Num::Int) {
-                    stack[top++] = bound->as_int();
-                    break;
-                }
-                Num v = bound ? *bound : element_value(op.node);
-                if (v.tag() != Num::Int) return false;
-                stack[top++] = v.as_int();
-                break;
+    return run_int_program(n->ints, out, [&](const IntOp& op, int64_t& v) {
+        if (op.code == IntOp::Elem) {
+            const Num* bound = bindings_.peek(op.node->name);
+            if (bound && bound->tag() == Num::Int) {
+                v = bound->as_int();
+                return true;
             }
-            case IntOp::Value: {
-                // a placeholder read once keeps its value (instance data is read-only meanwhile)
-                const Num& cached = op.node->cached;
-                Num v = cached.tag() == Num::Int ? Num() : value(op.node);
-                const Num& got = cached.tag() == Num::Int ? cached : v;
-                if (got.tag() != Num::Int) return false;
-                stack[top++] = got.as_int();
-                break;
-            }
-            default: {
-                if (top < 2) return false;
-                int64_t r = stack[--top];
-                if (!IntOp::combine(op.code, stack[top - 1], r)) return false;
-            }
+            Num read = bound ? *bound : element_value(op.node);
+            if (read.tag() != Num::Int) return false;
+            v = read.as_int();
+            return true;
         }
-    }
-    if (top != 1) return false;
-    out = stack[0];
-    return true;
+        // a placeholder read once keeps its value (instance data is read-only meanwhile)
+        const Num& cached = op.node->cached;
+        if (cached.tag() == Num::Int) {
+            v = cached.as_int();
+            return true;
+        }
+        Num read = value(op.node);
+        if (read.tag() != Num::Int) return false;
+        v = read.as_int();
+        return true;
+    });
 }
 
 inline Obj Engine::tuple_of(const Index& ix) {

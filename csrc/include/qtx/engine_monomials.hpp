@@ -271,32 +271,12 @@ inline void Engine::kernel_setup(RangeKernel& k, Node* fold) {
 /// before: never raises, never calls Python. False otherwise.
 inline bool Engine::peek_int(Node* n, int64_t& out) {
     if (n->ints_state != 1) return false;
-    int64_t stack[40];
-    size_t top = 0;
-    for (const IntOp& op : n->ints) {
-        if (top >= 40) return false;
-        switch (op.code) {
-            case IntOp::Const: stack[top++] = op.v; break;
-            case IntOp::Elem: {
-                const Num* bound = bindings_.peek(op.node->name);
-                if (!bound || bound->tag() != Num::Int) return false;
-                stack[top++] = bound->as_int();
-                break;
-            }
-            case IntOp::Value:
-                if (op.node->cached.tag() != Num::Int) return false;
-                stack[top++] = op.node->cached.as_int();
-                break;
-            default: {
-                if (top < 2) return false;
-                int64_t r = stack[--top];
-                if (!IntOp::combine(op.code, stack[top - 1], r)) return false;
-            }
-        }
-    }
-    if (top != 1) return false;
-    out = stack[0];
-    return true;
+    return run_int_program(n->ints, out, [&](const IntOp& op, int64_t& v) {
+        const Num* read = op.code == IntOp::Elem ? bindings_.peek(op.node->name) : &op.node->cached;
+        if (!read || read->tag() != Num::Int) return false;
+        v = read->as_int();
+        return true;
+    });
 }
 
 /// value() of a data factor when it is a number, an index bound by an enclosing sum, a

@@ -135,6 +135,30 @@ struct IntOp {
     }
 };
 
+/// Runs an int program, `read(op, value)` giving each element's and placeholder's value (false:
+/// not an int here). False when a read fails, a step leaves int64 or the program is too deep.
+template <class Read>
+inline bool run_int_program(const std::vector<IntOp>& ops, int64_t& out, Read&& read) {
+    int64_t stack[40];
+    size_t top = 0;
+    for (const IntOp& op : ops) {
+        if (top >= 40) return false;
+        if (op.code == IntOp::Const) {
+            stack[top++] = op.v;
+        } else if (op.code == IntOp::Elem || op.code == IntOp::Value) {
+            if (!read(op, stack[top])) return false;
+            ++top;
+        } else {
+            if (top < 2) return false;
+            int64_t r = stack[--top];
+            if (!IntOp::combine(op.code, stack[top - 1], r)) return false;
+        }
+    }
+    if (top != 1) return false;
+    out = stack[0];
+    return true;
+}
+
 /// SubstituteError for a tree that loops back on itself: evaluating it would never end.
 [[noreturn]] inline void cyclic_tree(nb::handle o) {
     raise_substitute(std::string("The expression tree is cyclic: a ") + qtx::type_name(o) +
