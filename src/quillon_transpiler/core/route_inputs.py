@@ -92,7 +92,8 @@ def check_encoder_for_problem(encoder: str | IntegerEncoder | type[IntegerEncode
 def check_weight(value: typ.Any, what: str, auto: bool = False) -> None:
     """A weight must be a finite, non-negative real number (or, where ``auto`` allows it, the
     string "auto"); ``what`` names it in the error."""
-    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+    # a float, the common case, skips the abstract class check
+    if type(value) is not float and (isinstance(value, bool) or not isinstance(value, numbers.Real)):
         also = ', or "auto" to choose it from the model\'s numbers' if auto else ""
         raise TypeError(f"{what} must be a number, got {describe(value)}{also}")
     try:

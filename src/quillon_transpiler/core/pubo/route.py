@@ -15,6 +15,7 @@ from __future__ import annotations
 import dataclasses
 import time
 import typing as typ
+from collections import abc
 
 import numpy as np
 
@@ -331,7 +332,7 @@ def slack_map(
 
 def _weights(weight: typ.Any, labels: typ.Iterable[str], what: str, auto: bool = False) -> dict[str, typ.Any]:
     """Weight by label, checked; with ``auto``, "auto" passes for ``weights.resolve`` to fill in."""
-    if isinstance(weight, typ.Mapping):
+    if isinstance(weight, abc.Mapping):
         labels = list(labels)
         unknown = [label for label in weight if label not in labels]
         if unknown:
