@@ -1,7 +1,9 @@
 // Module set-up: native functions under private names, then the module's Python surface
-// (classes, enums, signatures) executed from source inside the module's own namespace.
+// (classes, enums, signatures) executed inside the module's own namespace.
 #pragma once
 #include "plumbing.hpp"
+
+#include <marshal.h>
 
 #include <cstdio>
 #include <string>
@@ -62,6 +64,16 @@ PyObject* native(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
 #define QTX_END \
     PyMethodDef { nullptr, nullptr, 0, nullptr }
 
+/// A module's Python surface as embedded at build time (see cmake/embed_surface.py).
+struct Surface {
+    const char* source;  // NUL-terminated
+    const unsigned char* bytecode;
+    Py_ssize_t size;
+    long magic;  // the bytecode's magic number, as PyImport_GetMagicNumber() gives it
+    const char* source_path;
+    const char* stub_name;
+};
+
 /// Where the surface's source is read from for tracebacks and `inspect`: the stub installed
 /// beside this shared library when it is there, else the source file the module was built from.
 inline std::string surface_file(const char* stub_name, const char* source_path) {
@@ -81,28 +93,41 @@ inline std::string surface_file(const char* stub_name, const char* source_path) 
     return source_path;
 }
 
+/// The surface's code object under `filename`: its bytecode, compiled when the module was built,
+/// when this interpreter reads that bytecode (same magic number), else compiled from its source.
+inline Obj surface_code(const Surface& s, const std::string& filename) {
+    if (s.magic == PyImport_GetMagicNumber()) {
+        Obj code = own(PyMarshal_ReadObjectFromString(reinterpret_cast<const char*>(s.bytecode), s.size));
+        if (!PyCode_Check(code.ptr())) raise(PyExc_ImportError, "a module's embedded bytecode holds no code");
+        // tracebacks and inspect name the file the module is read from, as for a .pyc
+        if (filename != s.source_path) QTX_IMPORT("_imp", "_fix_co_filename")(code, nb::str(filename.c_str()));
+        return code;
+    }
+    return own(Py_CompileString(s.source, filename.c_str(), Py_file_input));
+}
+
 /// Adds the native functions, then runs the module's Python surface in its namespace under the
 /// surface's real file name. `fns` is a static array closed by QTX_END; the interpreter keeps
 /// pointers into it.
-inline void build_module(nb::handle module, PyMethodDef* fns, const char* source, const char* stub_name,
-                         const char* source_path) {
+inline void build_module(nb::handle module, PyMethodDef* fns, const Surface& surface) {
     if (PyModule_AddFunctions(module.ptr(), fns) < 0) fail();
     PyObject* globals = PyModule_GetDict(module.ptr());
     if (!PyDict_GetItemString(globals, "__builtins__") &&
         PyDict_SetItemString(globals, "__builtins__", PyEval_GetBuiltins()) < 0)
         fail();
-    std::string filename = surface_file(stub_name, source_path);
-    Obj code = own(Py_CompileString(source, filename.c_str(), Py_file_input));
+    Obj code = surface_code(surface, surface_file(surface.stub_name, surface.source_path));
     own(PyEval_EvalCode(code.ptr(), globals, globals));
 }
 
 /// The NB_MODULE body shared by every module: build from the embedded surface (the generated
 /// "surface.hpp" each module includes), or leave the error set.
-#define QTX_MODULE_INIT(m, fns)                                                                             \
-    try {                                                                                                   \
-        ::qtx::build_module(m, fns, qtx_surface::source, qtx_surface::stub_name, qtx_surface::source_path); \
-    } catch (::qtx::PyErrSet&) {                                                                            \
-        throw ::nanobind::python_error();                                                                   \
+#define QTX_MODULE_INIT(m, fns)                                                                               \
+    try {                                                                                                     \
+        ::qtx::build_module(m, fns,                                                                           \
+                            {qtx_surface::source, qtx_surface::bytecode, sizeof qtx_surface::bytecode,        \
+                             qtx_surface::bytecode_magic, qtx_surface::source_path, qtx_surface::stub_name}); \
+    } catch (::qtx::PyErrSet&) {                                                                              \
+        throw ::nanobind::python_error();                                                                     \
     }
 
 }  // namespace qtx

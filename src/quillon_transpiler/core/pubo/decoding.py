@@ -16,12 +16,16 @@ lowering, from which the objective is derived.
 from __future__ import annotations
 
 import dataclasses
-import hashlib
 import math
 import numbers
 import typing as typ
 
 import numpy as np
+
+try:  # hashlib's own BLAKE2, without the OpenSSL library hashlib loads first (a few ms at start)
+    from _blake2 import blake2b
+except ImportError:  # an interpreter built without it
+    from hashlib import blake2b
 
 if typ.TYPE_CHECKING:
     import quillon as ql
@@ -58,7 +62,7 @@ def fingerprint(offset: float, linear: np.ndarray) -> str:
     """A digest of a lowering's offset and linear biases (the original binaries'), which every
     weight of a constraint, of the one-hot rule and of a penalty with a constant or linear part
     moves: b * b = b puts every squared coefficient on a linear bias."""
-    digest = hashlib.blake2b(np.ascontiguousarray(linear, dtype=np.float64).tobytes(), digest_size=16)
+    digest = blake2b(np.ascontiguousarray(linear, dtype=np.float64).tobytes(), digest_size=16)
     digest.update(np.float64(offset).tobytes())
     return digest.hexdigest()
 
