@@ -132,3 +132,40 @@ def test_sizes_around_the_kernels_reservations(n, kind):
     problem += ql.sum(EJ, ql.sum(EI, A[EI, EJ] * X[EI, EJ] * X[(EI + 1) % N, EJ]))
     problem += ql.CustomPenaltyTerm("rows", (ql.sum(EJ, B[EJ] * X[EI, EJ]) - 1) ** 2, forall=EI)
     assert_paths_agree(problem, {"N": n, "a": values(kind, (n, n), 3), "b": values(kind, (n,), 4)})
+
+
+Z = ql.BinaryVar("z", shape=(1,))  # fixed to 0 in the reference: a fixed value turns every kernel off
+W = ql.IntegerVar("w", shape=(N,), lower_bound=0, upper_bound=3)
+ET = ql.Element("t", N)
+
+FIRST_MET = {  # variables a kernel meets for the first time, with integers its general way registers
+    "tsp": lambda: testing.tsp(4, order="tji", layout="ti", onehot="penalty")[0],
+    "binary, integer": lambda: nested(A[EI, EJ] * X[EI, (ET + 1) % N] * W[ET]),
+    "integer, binary": lambda: nested(W[(ET + 2) % N] * B[ET] * X[EJ, ET]),
+    "two new, one zero entry": lambda: nested(A[EJ, ET] * X[ET, EJ] * Y[EJ, 997 * ET]),
+}
+
+
+def nested(term):  # the innermost of three sums runs through a kernel
+    return ql.sum(EI, ql.sum(EJ, ql.sum(ET, term)))
+
+
+@pytest.mark.parametrize("model", list(FIRST_MET))
+def test_variables_first_met_in_a_loop_are_registered_as_the_general_way_registers_them(model):
+    made = FIRST_MET[model]()
+    problem = made if isinstance(made, ql.Problem) else ql.Problem("p")
+    if problem is not made:
+        problem += made
+    problem += ql.CustomPenaltyTerm("z", Z[0])
+    a = values("int", (4, 4), 5)
+    a[1, 2] = 0
+    instance = {"N": 4, "a": a, "b": values("int", (4,), 6), "d": values("int", (4, 4), 7)}
+    looped, general_way = compile_model(problem, instance), compile_model(problem, instance, {"z": {(0,): 0}})
+
+    def named(compiled):
+        index = [(label, subs) for label, by in compiled.var_map.var_map.items() for subs in by]
+        order = sorted(index, key=lambda key: compiled.var_map.var_map[key[0]][key[1]])
+        terms = {tuple(order[v] for v in k): c for k, c in compiled.objective.coeff.items()}
+        return [key for key in order if key[0] != "z"], terms, compiled.var_map.integer_bound
+
+    assert named(looped) == named(general_way)

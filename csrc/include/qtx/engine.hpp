@@ -460,7 +460,8 @@ private:
     bool peek_value(Node* n, Num& out);
     void kernel_setup(RangeKernel& k, Node* fold);
     bool kernel_prepare(RangeKernel& k, const Mono* first, size_t count);
-    bool kernel_step(RangeKernel& k, Poly& acc, int64_t t, bool run);
+    bool kernel_step(RangeKernel& k, Poly& acc, int64_t t, bool run, bool* registered = nullptr);
+    int32_t register_met(RangeKernel::Factor& f);
     int64_t range_run(RangeKernel& k, Poly& acc, int64_t from, int64_t to);
     Poly kernel_fold(Node* n);
     void add_operand(Poly& acc, Node* operand);

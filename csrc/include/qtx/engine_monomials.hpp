@@ -390,12 +390,27 @@ inline bool Engine::shifted(int64_t t, int64_t add, int64_t mod, int64_t& out) {
     return true;
 }
 
+/// Registers the binary variable of a kernel's factor, met for the first time at the factor's
+/// subscripts, as access() does for a model that fixes nothing (the only kind a kernel runs):
+/// its index, or -1 for an integer variable, whose bounds the general way reads.
+inline int32_t Engine::register_met(RangeKernel::Factor& f) {
+    Node* var = f.node->var;
+    if (!var->kind.is(types().binary)) return -1;
+    Index ix;
+    ix.n = f.n;
+    std::copy(f.v, f.v + f.n, ix.v);
+    int32_t index = register_binary(var->name, tuple_of(ix));
+    f.seen->store(f.v, f.n, index);
+    return index;
+}
+
 /// acc += the operand at index value t through the kernel (the index bound unless bindless);
-/// `run`: acc's terms take distinct keys appended (Terms::open_run). False, with nothing
-/// done, when a variable was not met before, a subscript or entry cannot be read so, or a
-/// value is not a native number: the caller then takes the general way, which registers the
-/// variable or raises the error.
-inline bool Engine::kernel_step(RangeKernel& k, Poly& acc, int64_t t, bool run) {
+/// `run`: acc's terms take distinct keys appended (Terms::open_run). A binary variable met
+/// for the first time is registered (`registered` is then set: the seen indices' boxes may
+/// have moved). False, with nothing added, when a subscript or entry cannot be read so, a
+/// value is not a native number or an integer variable is new: the caller then takes the
+/// general way, which registers the variable or raises the error.
+inline bool Engine::kernel_step(RangeKernel& k, Poly& acc, int64_t t, bool run, bool* registered) {
     using Factor = RangeKernel::Factor;
     int32_t vars[Mono::kMax];
     // a subscript at t: false when it is no machine int
@@ -435,7 +450,11 @@ inline bool Engine::kernel_step(RangeKernel& k, Poly& acc, int64_t t, bool run) 
         }
         int32_t index = line ? box.at[off] : -1;
         if (index < 0) index = f.seen->find(f.v, f.n);  // outside the box, or not met yet
-        if (index < 0) return false;
+        if (index < 0) {
+            index = register_met(f);
+            if (index < 0) return false;
+            if (registered) *registered = true;
+        }
         vars[i] = index;
     }
     Mono& m = k.mono;
@@ -704,7 +723,12 @@ inline int64_t Engine::range_run(RangeKernel& k, Poly& acc, int64_t from, int64_
         }
         continue;
     careful:  // a slot the box does not hold, an entry not read so: kernel_step() finds it, or gives up
-        if (!kernel_step(k, acc, t, run)) break;
+        bool registered = false;
+        if (!kernel_step(k, acc, t, run, &registered)) break;
+        if (registered) {  // the lines read from the boxes may have moved: the caller starts again
+            ++t;
+            break;
+        }
         constant = Native::of(acc.constant);
         native_constant = native_constant && !constant.lost_value();
     }
