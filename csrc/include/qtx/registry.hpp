@@ -49,8 +49,7 @@ inline Obj registry_add(nb::handle self, nb::handle label, nb::handle subscripts
                "Cannot register decision variable `%U` at %R: the registry already holds var_num=%S variables and "
                "variable indices stop at 2**31 - 1. Fix some variables or split the model.",
                label.ptr(), subscripts.ptr(), index.ptr());
-    Obj one = small_int(1);
-    Obj next = own(PyNumber_Add(index.ptr(), one.ptr()));
+    Obj next = integer(n + 1);
     if (!inner) {
         if (PyObject_Hash(subscripts.ptr()) == -1) fail();  // unhashable: refused before the label is added
         inner = own(PyDict_New());

@@ -36,15 +36,23 @@ Obj encoding_table(PyObject* const* args) {
     e->hi.assign(n, Num::of_int(1));
     e->onehot.assign(n, 0);
     e->identity.assign(n, 1);
-    std::vector<std::vector<Num>> coefs(n, std::vector<Num>{Num::of_int(1)});
+    // the coefficients of the encoded variables only: a model of many binaries and few integers
+    // allocates nothing per binary
+    std::vector<int32_t> slot(n, -1);
+    std::vector<std::vector<Num>> encoded;
     for (auto [index, encoding] : encodings) {
         long long i = PyLong_AsLongLong(index.ptr());
         if (i == -1 && PyErr_Occurred()) fail();
         if (i < 0 || i >= nvar) raise(PyExc_ValueError, "variable index out of range");
         size_t u = (size_t)i;
         e->offset[u] = number(encoding.attr("offset"));
-        coefs[u].clear();
-        for (nb::handle c : encoding.attr("coefficients")) coefs[u].push_back(number(c));
+        if (slot[u] < 0) {
+            slot[u] = (int32_t)encoded.size();
+            encoded.emplace_back();
+        }
+        std::vector<Num>& coefs = encoded[(size_t)slot[u]];
+        coefs.clear();
+        for (nb::handle c : encoding.attr("coefficients")) coefs.push_back(number(c));
         e->lo[u] = number(encoding.attr("lower"));
         e->hi[u] = number(encoding.attr("upper"));
         e->onehot[u] = nb::cast<bool>(nb::bool_(encoding.attr("onehot")));
@@ -53,10 +61,16 @@ Obj encoding_table(PyObject* const* args) {
     }
     e->start.reserve(n + 1);
     e->start.push_back(0);
+    e->coef.reserve(n);
     for (size_t u = 0; u < n; ++u) {
-        if ((size_t)e->start.back() + coefs[u].size() > (size_t)INT32_MAX)
-            raise(PyExc_OverflowError, "too many binaries");
-        for (auto& c : coefs[u]) e->coef.push_back(std::move(c));
+        if (slot[u] < 0) {  // a binary of its own
+            e->coef.push_back(Num::of_int(1));
+        } else {
+            std::vector<Num>& coefs = encoded[(size_t)slot[u]];
+            if (e->coef.size() + coefs.size() > (size_t)INT32_MAX) raise(PyExc_OverflowError, "too many binaries");
+            for (auto& c : coefs) e->coef.push_back(std::move(c));
+        }
+        if (e->coef.size() > (size_t)INT32_MAX) raise(PyExc_OverflowError, "too many binaries");
         e->start.push_back((int32_t)e->coef.size());
     }
     return nb::capsule(e.release(), kEncodingCapsule,
