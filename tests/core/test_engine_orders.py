@@ -169,3 +169,24 @@ def test_variables_first_met_in_a_loop_are_registered_as_the_general_way_registe
         return [key for key in order if key[0] != "z"], terms, compiled.var_map.integer_bound
 
     assert named(looped) == named(general_way)
+
+
+V = ql.BinaryVar("v", shape=(N,))
+
+TWO_SUMS = {  # the objective's second sum: through its kernel (one part per outer value) or split
+    "dense": lambda: A[EI, EJ] * V[EI] * V[EJ],
+    "repeated key in a row": lambda: A[EI, EJ] * V[EI],
+    "shifted": lambda: B[EJ] * X[EJ, (EI + 1) % N] * V[EI],
+    "not a monomial": lambda: A[EI, EJ] * (V[EI] + V[EJ]),
+}
+
+
+@pytest.mark.parametrize("condition", [False, True])
+@pytest.mark.parametrize("operand", list(TWO_SUMS))
+@pytest.mark.parametrize("kind", KINDS)
+def test_two_nested_sums_in_the_objective(operand, condition, kind):
+    problem = ql.Problem("p")
+    problem += ql.sum(EI, ql.sum(EJ, TWO_SUMS[operand](), EJ != 2 if condition else None))
+    problem += ql.CustomPenaltyTerm("rows", (ql.sum(EJ, X[EI, EJ]) - 1) ** 2, forall=EI)
+    n = 5
+    assert_paths_agree(problem, {"N": n, "a": values(kind, (n, n), 8), "b": values(kind, (n,), 9)})

@@ -67,12 +67,16 @@ inline Poly Engine::fold(Node* n) {
         return acc;
     }
     // A sum directly inside it is split too: its parts form one group per outer value, and the
-    // reader adds each group's parts first, then the groups, as the nested sums would.
+    // reader adds each group's parts first, then the groups, as the nested sums would. A sum of
+    // monomials runs through its kernel instead, each outer value's terms one part: its terms
+    // are added up in the same order, without a part (and a general evaluation) per term.
     bool inner = !operand->pure && operand->type == NodeType::Fold && operand->kind.is(types().sum);
+    bool split = inner && !(monomial_operand(operand->kids[1]) && operand->var->type == NodeType::Element &&
+                            operand->kids[0]->type == NodeType::CTrue);
     uint32_t group = 0;
     each_index(n, [&] {
-        Poly p = inner ? fold_parts(operand, group) : eval_operand(operand);
-        if (!inner) push_part(std::move(p.terms), group);
+        Poly p = split ? fold_parts(operand, group) : eval_operand(operand);
+        if (!split) push_part(std::move(p.terms), group);
         ++group;
         // poly_add with the terms kept apart
         acc.constant = num_add(acc.constant, p.constant);
