@@ -21,8 +21,8 @@ def outcome(lower, problem, instance):
         return type(error).__name__
 
 
-def arrays(problem, instance):
-    return to_qubo_arrays(problem, instance, penalty_weight=1.0, progress=False)
+def arrays(problem, instance, fixed=None):
+    return to_qubo_arrays(problem, instance, fixed, penalty_weight=1.0, progress=False)
 
 
 def bits(a):
@@ -34,15 +34,20 @@ def general(instance):
     return {k: np.array(v, dtype=object) if isinstance(v, np.ndarray) else v for k, v in instance.items()}
 
 
-def assert_paths_agree(problem, instance):
+def assert_paths_agree(problem, instance, fixed=None):
     """The native route with numeric arrays (the kernel's loops) gives, bit for bit, what it
     gives with object arrays (entries read one by one), and the dict route's polynomial."""
-    fast, slow = outcome(arrays, problem, instance), outcome(arrays, problem, general(instance))
+
+    def fixing(lower):
+        return lambda problem, instance: lower(problem, instance, None if fixed is None else dict(fixed))
+
+    fast = outcome(fixing(arrays), problem, instance)
+    slow = outcome(fixing(arrays), problem, general(instance))
     if isinstance(fast, str):
         assert fast == slow
         return
     assert bits(fast) == bits(slow)
-    pubo = to_pubo(problem, general(instance), penalty_weight=1.0)
+    pubo = to_pubo(problem, general(instance), None if fixed is None else dict(fixed), penalty_weight=1.0)
     assert fast.to_dict() == {k: v for k, v in pubo.coeff.items() if not (len(k) == 1 and v == 0)}
     assert fast.offset == pubo.constant
 
@@ -52,6 +57,8 @@ def values(kind, shape, seed=0):
     if kind == "float":  # exact products; zeros of both signs and underflowing pairs among them
         pool = np.array([0.5, -1.25, 3.0, 0.0, -0.0, 1e-200, -1e-200, 2.0**60])
         return rng.choice(pool, shape)
+    if kind == "float53":  # sums whose grouping shows: 2**53 + 1 + 1 is not 2**53 + (1 + 1)
+        return np.diag(np.full(shape[0], 2.0**53 - 1)) + 1 if len(shape) == 2 else np.ones(shape)
     if kind == "float32":
         return rng.choice(np.array([0.5, -1.25, 3.0, 0.0], dtype=np.float32), shape)
     if kind == "int":
@@ -181,12 +188,15 @@ TWO_SUMS = {  # the objective's second sum: through its kernel (one part per out
 }
 
 
+@pytest.mark.parametrize("fixed", [False, True])  # v[3] = 1 makes keys of one variable beside x*x
 @pytest.mark.parametrize("condition", [False, True])
 @pytest.mark.parametrize("operand", list(TWO_SUMS))
-@pytest.mark.parametrize("kind", KINDS)
-def test_two_nested_sums_in_the_objective(operand, condition, kind):
+@pytest.mark.parametrize("kind", KINDS + ["float53"])
+def test_two_nested_sums_in_the_objective(operand, condition, fixed, kind):
     problem = ql.Problem("p")
     problem += ql.sum(EI, ql.sum(EJ, TWO_SUMS[operand](), EJ != 2 if condition else None))
-    problem += ql.CustomPenaltyTerm("rows", (ql.sum(EJ, X[EI, EJ]) - 1) ** 2, forall=EI)
+    if not fixed:
+        problem += ql.CustomPenaltyTerm("rows", (ql.sum(EJ, X[EI, EJ]) - 1) ** 2, forall=EI)
     n = 5
-    assert_paths_agree(problem, {"N": n, "a": values(kind, (n, n), 8), "b": values(kind, (n,), 9)})
+    instance = {"N": n, "a": values(kind, (n, n), 8), "b": values(kind, (n,), 9)}
+    assert_paths_agree(problem, instance, {"v": {(3,): 1}} if fixed else None)

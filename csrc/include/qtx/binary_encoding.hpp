@@ -210,4 +210,43 @@ inline bool already_binary(const Encoding& encoding, const Terms& t) {
     return already_binary(encoding, t.begin(), t.end());
 }
 
+/// Whether a key is a square: one variable twice (x*x, which is x for a binary).
+inline bool square_key(const Key& key) { return key.size() == 2 && key.data()[0] == key.data()[1]; }
+
+/// already_binary(), every square x*x read as x, unless x has a key of its own among the terms
+/// too (the map would add up the two keys' sums, each formed first). `squares`: whether some
+/// key is a square.
+inline bool binary_but_squares(const Encoding& encoding, const Terms& t, bool& squares) {
+    squares = false;
+    if (!encoding.all_identity) return false;
+    std::vector<uint8_t> seen;  // by variable: 1 a key of its own, 2 a square
+    for (const auto& entry : t) {
+        if (entry.val.tag() == Num::Object && !PyLong_CheckExact(entry.val.py().ptr())) return false;
+        const Key& k = entry.key;
+        bool square = square_key(k) && k.data()[0] >= 0 && k.data()[0] < encoding.nvar;
+        if (!square && !increasing(k, encoding.nvar)) return false;
+        if (!square && k.size() != 1) continue;
+        if (seen.empty()) seen.assign((size_t)encoding.nvar, 0);
+        uint8_t& bits = seen[(size_t)k.data()[0]];
+        bits |= square ? 2 : 1;
+        if (bits == 3) return false;
+        squares = squares || square;
+    }
+    return true;
+}
+
+/// The terms with every square x*x keyed x, in the same order (binary_but_squares() said that
+/// no two keys meet).
+inline Terms squares_read_as_binaries(Terms&& t) {
+    Terms out;
+    out.reserve(t.size());
+    for (auto& entry : t) {
+        if (square_key(entry.key))
+            out.push_distinct(Key(entry.key.data(), 1), std::move(entry.val));
+        else
+            out.push_distinct(std::move(entry.key), std::move(entry.val));
+    }
+    return out;
+}
+
 }  // namespace qtx::pubo

@@ -34,17 +34,21 @@ inline Terms merge_parts(Parts& parts) {
 }
 
 /// What the binary lowering asks of an objective left in parts, gathered as the engine appends
-/// them: whether every key is strictly increasing from variable 0 on, whether any has more than
-/// two variables, whether any value is a Python object or an int, the magnitudes of the ints
-/// summed, those of the floats summed (inf or NaN when any float is), the greatest variable,
-/// and the number of keys of one or two variables by first variable. The lowering takes the
-/// parts unmerged when these allow it, and counts its buckets from `rows`.
+/// them: whether every key is strictly increasing from variable 0 on, or a square (a key of
+/// one variable twice: x*x, which is x for a binary), and whether some variable has both a
+/// square and a key of its own; whether any key has more than two variables, whether any value
+/// is a Python object or an int, the magnitudes of the ints summed, those of the floats summed
+/// (inf or NaN when any float is), the greatest variable, and the number of keys of one or
+/// two variables by first variable. The lowering takes the parts unmerged when these allow
+/// it, and counts its buckets from `rows`.
 class PartStats final : public Parts::Watcher {
 public:
-    bool increasing = true, higher = false, objects = false, ints = false;
+    bool increasing = true, squares = false, squared_and_linear = false;
+    bool higher = false, objects = false, ints = false;
     double int_mass = 0, float_mass = 0;
     int32_t top = -1;
     std::vector<uint32_t> rows;
+    std::vector<uint8_t> seen;  // by variable: 1 a key of its own, 2 a square
 
     void appended(const Parts::Entry* from, const Parts::Entry* to) override {
         bool all_increasing = true, any_higher = false, any_objects = false, any_ints = false;
@@ -66,7 +70,15 @@ public:
                 all_increasing = false;
                 continue;
             }
-            for (uint32_t i = 1; i < n; ++i) all_increasing &= k[i] > k[i - 1];
+            bool strictly = true;
+            for (uint32_t i = 1; i < n; ++i) strictly &= k[i] > k[i - 1];
+            if (!strictly && n == 2 && k[0] == k[1]) {
+                squares = true;
+                mark(k[0], 2);
+            } else {
+                all_increasing &= strictly;
+            }
+            if (n == 1) mark(k[0], 1);
             greatest = std::max(greatest, k[n - 1]);
             if (n > 2) {
                 any_higher = true;
@@ -85,6 +97,13 @@ public:
         int_mass += mass;
         float_mass += floats;
         top = greatest;
+    }
+
+private:
+    void mark(int32_t v, uint8_t kind) {
+        if ((size_t)v >= seen.size()) seen.resize(std::max<size_t>((size_t)v + 1, seen.size() * 2), 0);
+        seen[(size_t)v] |= kind;
+        squared_and_linear = squared_and_linear || seen[(size_t)v] == 3;
     }
 };
 

@@ -150,12 +150,14 @@ public:
     /// The objective, times `sign` (-1 when maximising); its terms are taken over when `owned`.
     void objective(Terms& t, bool owned, const Num& constant, const Num& sign) {
         check_finite(t, constant, [] { return std::string("In objective"); });
-        if (!already_binary(encoding_, t)) {
+        bool squares = false;
+        if (!binary_but_squares(encoding_, t, squares)) {
             expand_terms(encoding_, t, constant, &sign, merge_.sum());
             return;
         }
         bool unit = sign.tag() == Num::Int && sign.as_int() == 1;
         Terms base = owned ? std::move(t) : Terms(t);
+        if (squares) base = squares_read_as_binaries(std::move(base));
         if (!unit)
             for (auto& entry : base) entry.val = num_mul(sign, entry.val);
         merge_.take_objective(std::move(base));
@@ -192,7 +194,9 @@ public:
         bool minus = sign.tag() == Num::Int && sign.as_int() == -1;
         if (!merge_.flat() || !(unit || minus) || !encoding_.all_identity) return false;
         const PartStats* stats = part_stats(parts);
-        if (!stats || !stats->increasing || stats->top >= encoding_.nvar) return false;
+        // a square x*x is read as x (every variable its own binary), unless x has a key of its
+        // own too: the map adds the two keys' sums, each formed first, in the order they came
+        if (!stats || !stats->increasing || stats->squared_and_linear || stats->top >= encoding_.nvar) return false;
         // an inf or NaN (or floats summing past float64) goes the merged way, which names it
         if (!std::isfinite(stats->float_mass) || !finite(constant)) return false;
         if (stats->objects)  // only ints may be Python objects

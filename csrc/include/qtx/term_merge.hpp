@@ -978,7 +978,8 @@ private:
         auto put = [&](std::vector<size_t>& at, const Key& k, Num&& v, uint32_t group) {
             if (k.size() > 2) return;
             Rec& rec = recs[at[(size_t)k.data()[0]]++];
-            rec.col = k.size() == 2 ? k.data()[1] : -1;
+            // a square x*x of the objective is x: its variable has no key of its own (takes_parts)
+            rec.col = k.size() == 2 && k.data()[1] != k.data()[0] ? k.data()[1] : -1;
             rec.group = group;
             rec.set(std::move(v));
         };
