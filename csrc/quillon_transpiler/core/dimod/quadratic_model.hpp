@@ -56,6 +56,21 @@ inline Folded folded(ModelSum& sum, const VarTable& table, const ModelElement* e
     return f;
 }
 
+/// The interactions of a folded model as dimod's index arrays (rows, columns, biases).
+inline nb::tuple interaction_arrays(const Folded& f) {
+    size_t n = f.terms.size();
+    void *pu, *pv, *pb;
+    nb::object rows = np_empty((Py_ssize_t)n, "int32", &pu);
+    nb::object cols = np_empty((Py_ssize_t)n, "int32", &pv);
+    nb::object biases = np_empty((Py_ssize_t)n, "float64", &pb);
+    for (size_t s = 0; s < n; ++s) {
+        ((int32_t*)pu)[s] = (int32_t)(f.terms[s].key >> 32);
+        ((int32_t*)pv)[s] = (int32_t)(uint32_t)f.terms[s].key;
+        ((double*)pb)[s] = f.terms[s].bias;
+    }
+    return nb::make_tuple(rows, cols, biases);
+}
+
 /// The dimod QuadraticModel of a folded model: variables labelled 0..k-1 (so that dimod takes
 /// the biases as arrays), then relabelled.
 inline nb::object build_model(const Folded& f, const VarTable& table) {
@@ -85,15 +100,8 @@ inline nb::object build_model(const Folded& f, const VarTable& table) {
         // interactions sorted by (u, v): each lands at the end of both neighbourhoods
         size_t n = f.terms.size();
         if (n > 0) {
-            void *pu, *pv, *pb;
-            nb::object rows = np_empty((Py_ssize_t)n, "int32", &pu);
-            nb::object cols = np_empty((Py_ssize_t)n, "int32", &pv);
-            nb::object biases = np_empty((Py_ssize_t)n, "float64", &pb);
-            for (size_t s = 0; s < n; ++s) {
-                ((int32_t*)pu)[s] = (int32_t)(f.terms[s].key >> 32);
-                ((int32_t*)pv)[s] = (int32_t)(uint32_t)f.terms[s].key;
-                ((double*)pb)[s] = f.terms[s].bias;
-            }
+            nb::tuple arrays = interaction_arrays(f);
+            nb::object rows = arrays[0], cols = arrays[1], biases = arrays[2];
             // dimod refuses more interactions per call than the model has variables
             for (size_t s = 0; s < n; s += (size_t)k) {
                 nb::slice part(nb::int_(s), nb::int_(std::min(n, s + (size_t)k)), nb::none());
@@ -108,6 +116,24 @@ inline nb::object build_model(const Folded& f, const VarTable& table) {
         qm.attr("relabel_variables")(mapping);
     }
     return qm;
+}
+
+/// A folded model to be copied into a CQM as its objective: the same variables, vartypes,
+/// bounds, biases and offset as build_model's. A model of binaries only is filled as a BQM,
+/// whose array entry point takes every interaction in one call and labels on the way.
+inline nb::object objective_model(const Folded& f, const VarTable& table) {
+    for (int id : f.vars)
+        if (table.vars[(size_t)id].integer) return build_model(f, table);
+    Py_ssize_t k = (Py_ssize_t)f.vars.size();
+    void* p;
+    nb::object linear = np_empty(k, "float64", &p);
+    if (k > 0) std::memcpy(p, f.lin.data(), (size_t)k * sizeof(double));
+    nb::list labels;
+    for (int id : f.vars) labels.append(table.vars[(size_t)id].label);
+    return dimod()
+        .attr("BinaryQuadraticModel")
+        .attr("from_numpy_vectors")(linear, interaction_arrays(f), f.offset, binary_vartype(),
+                                    "variable_order"_a = labels);
 }
 
 /// The dimod QuadraticModel of an assembled sum.
