@@ -182,11 +182,21 @@ private:
         if (np.parts.empty() || !np.poly.terms.empty() || !stats || !stats->increasing || stats->higher ||
             stats->objects || !(stats->int_mass < 0x1p53) || !(stats->float_mass < 0x1p1000))
             return false;
+        // records half as large when every pair's index fits 32 bits
+        uint64_t k = std::max<size_t>(table_.vars.size(), 1);
+        return k < ((uint64_t)1 << 16) ? fold_parts<uint32_t>(np, k) : fold_parts<uint64_t>(np, k);
+    }
+
+    /// add_parts() with records whose pair (u <= v, both below k; a linear term's as its variable
+    /// with itself, no key of the parts being x*x) is indexed u * k + v in a `Index`.
+    template <class Index>
+    bool fold_parts(PolyCapsule& np, uint64_t k) {
         struct Rec {
-            uint64_t key;  // a linear term's as its variable with itself (no key of the parts is x*x)
+            Index pair;
             uint32_t group;
             double val;
         };
+        auto index = [k](uint32_t a, uint32_t b) { return (Index)(std::min(a, b) * k + std::max(a, b)); };
         std::vector<Rec> recs;
         recs.reserve(np.parts.total());
         // variables in the order the merged terms would meet them: a key's merged place is where
@@ -195,28 +205,29 @@ private:
         for (size_t p = 0; p < np.parts.size(); ++p) {
             if (p > 0 && np.parts.group(p) != np.parts.group(p - 1)) ++group;
             for (const Parts::Entry* e = np.parts.begin(p); e != np.parts.end(p); ++e) {
-                const int32_t* k = e->key.data();
+                const int32_t* key = e->key.data();
                 double v = 0.0;
                 if (!exact(e->val, v)) return false;  // not met by the stats' ints: the map's way
                 if (e->key.size() == 1) {
-                    uint32_t l = local(factor(k[0]));
-                    recs.push_back(Rec{pair_key(l, l), group, v});
+                    uint32_t l = local(factor(key[0]));
+                    recs.push_back(Rec{index(l, l), group, v});
                     continue;
                 }
-                auto [first, second] = product(factor(k[0]), factor(k[1]));
+                auto [first, second] = product(factor(key[0]), factor(key[1]));
                 uint32_t la = local(first);
-                recs.push_back(Rec{pair_key(la, local(second)), group, v});
+                recs.push_back(Rec{index(la, local(second)), group, v});
             }
         }
+        if (vars.size() > k) return false;  // a caller's table grew: the indices no longer tell the pairs
         std::vector<Rec> tmp;
-        sort_by_pair(recs, tmp, vars.size(), [](const Rec& r) { return r.key; });
+        radix_sort(recs, tmp, k * k, [](const Rec& r) { return (uint64_t)r.pair; });
         poly_.clear();
         for (size_t i = 0; i < recs.size();) {
-            uint64_t key = recs[i].key;
+            Index pair = recs[i].pair;
             double total = 0.0, sum = recs[i].val;
             bool whole = false;  // a group's sum is in total
             uint32_t g = recs[i].group;
-            for (++i; i < recs.size() && recs[i].key == key; ++i) {
+            for (++i; i < recs.size() && recs[i].pair == pair; ++i) {
                 if (recs[i].group == g) {
                     sum += recs[i].val;
                     continue;
@@ -226,11 +237,11 @@ private:
                 g = recs[i].group, sum = recs[i].val;
             }
             double cv = whole ? total + sum : sum;
-            uint32_t u = (uint32_t)(key >> 32);
-            if (u == (uint32_t)key)
+            uint32_t u = (uint32_t)(pair / k), v = (uint32_t)(pair % k);
+            if (u == v)
                 lin[u] += 0.0 + 1.0 * cv;
             else
-                poly_.push_back(Term{key, 1.0 * cv});
+                poly_.push_back(Term{pair_key(u, v), 1.0 * cv});
         }
         double constant =
             bias([&] { return native_bias(np.poly.constant); }, [] { return std::string("the constant"); });

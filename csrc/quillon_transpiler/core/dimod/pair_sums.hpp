@@ -16,44 +16,40 @@ struct Term {
 
 inline uint64_t pair_key(uint32_t u, uint32_t v) { return ((uint64_t)std::min(u, v) << 32) | std::max(u, v); }
 
-/// Stable sort of records by their pair key (`key(record)`), both indices below k: LSD radix
-/// sort over u * k + v in as few passes of at most 16 bits as the range needs, so that records
-/// of one pair keep their order and their biases are summed in the order they came.
-template <class T, class Key>
-void sort_by_pair(std::vector<T>& a, std::vector<T>& tmp, uint64_t k, Key&& key) {
-    auto less = [&](const T& x, const T& y) { return key(x) < key(y); };
+/// Stable sort of records by `index(record)`, below `range`: LSD radix sort in as few passes
+/// of at most 16 bits as the range needs, so that records of one index keep their order (the
+/// biases of a pair are then summed in the order they came).
+template <class T, class Index>
+void radix_sort(std::vector<T>& a, std::vector<T>& tmp, uint64_t range, Index&& index) {
+    auto less = [&](const T& x, const T& y) { return index(x) < index(y); };
     if (a.size() < 256 || a.size() >= ((size_t)1 << 32)) {
         std::stable_sort(a.begin(), a.end(), less);
         return;
     }
     if (std::is_sorted(a.begin(), a.end(), less)) return;
-    auto compact = [&](const T& t) {
-        uint64_t p = key(t);
-        return (p >> 32) * k + (p & 0xffffffffu);
-    };
     int bits = 1;
-    while (bits < 64 && ((k * k) >> bits) != 0) ++bits;
+    while (bits < 64 && ((range - 1) >> bits) != 0) ++bits;
     const int passes = (bits + 15) / 16, width = (bits + passes - 1) / passes;
     const uint64_t mask = ((uint64_t)1 << width) - 1;
     std::vector<uint32_t> pos((size_t)1 << width);
     tmp.resize(a.size());
     for (int shift = 0; shift < bits; shift += width) {
         std::fill(pos.begin(), pos.end(), 0);
-        for (const T& t : a) ++pos[(size_t)((compact(t) >> shift) & mask)];
+        for (const T& t : a) ++pos[(size_t)((index(t) >> shift) & mask)];
         uint32_t sum = 0;
         for (uint32_t& p : pos) {
             uint32_t c = p;
             p = sum;
             sum += c;
         }
-        for (const T& t : a) tmp[pos[(size_t)((compact(t) >> shift) & mask)]++] = t;
+        for (const T& t : a) tmp[pos[(size_t)((index(t) >> shift) & mask)]++] = t;
         a.swap(tmp);
     }
 }
 
 /// Stable sort by key, both indices below k.
 inline void sort_terms(std::vector<Term>& a, std::vector<Term>& tmp, uint64_t k) {
-    sort_by_pair(a, tmp, k, [](const Term& t) { return t.key; });
+    radix_sort(a, tmp, k * k, [k](const Term& t) { return (t.key >> 32) * k + (t.key & 0xffffffffu); });
 }
 
 /// Sorts and merges equal pairs, summing their biases in order.
