@@ -177,29 +177,24 @@ Folded weighted_sum(Kept& kept, nb::handle weights, Check&& check) {
         out.offset += w * f.offset;
     }
     for (int id : out.vars) local[(size_t)id] = -1;
-    if (added.empty()) {
-        out.terms.reserve(objective.terms.size());
-        for (const Term& t : objective.terms) out.terms.push_back(Term{t.key, (0.0 + t.bias) * sign});
-        return out;
-    }
-    std::vector<Term> tmp;
-    if (!std::is_sorted(added.begin(), added.end(), [](const Term& a, const Term& b) { return a.key < b.key; }))
-        sort_terms(added, tmp, out.vars.size());
-    // each pair: the objective's bias (or a zero), plus each weighted penalty's in order
-    std::vector<Term>& merged = tmp;
-    merged.clear();
-    merged.reserve(objective.terms.size() + added.size());
+    // the interactions go straight into dimod's arrays
+    ArrayWriter arrays(objective.terms.size() + added.size());
     auto a = objective.terms.begin(), a_end = objective.terms.end();
-    for (size_t i = 0; i < added.size();) {
-        uint64_t key = added[i].key;
-        for (; a != a_end && a->key < key; ++a) merged.push_back(Term{a->key, (0.0 + a->bias) * sign});
-        double sum = 0.0;
-        if (a != a_end && a->key == key) sum = (0.0 + (a++)->bias) * sign;
-        for (; i < added.size() && added[i].key == key; ++i) sum += added[i].bias;
-        merged.push_back(Term{key, sum});
+    if (!added.empty()) {
+        std::vector<Term> tmp;
+        sort_terms(added, tmp, out.vars.size());
+        // each pair: the objective's bias (or a zero), plus each weighted penalty's in order
+        for (size_t i = 0; i < added.size();) {
+            uint64_t key = added[i].key;
+            for (; a != a_end && a->key < key; ++a) arrays.put(a->key, (0.0 + a->bias) * sign);
+            double sum = 0.0;
+            if (a != a_end && a->key == key) sum = (0.0 + (a++)->bias) * sign;
+            for (; i < added.size() && added[i].key == key; ++i) sum += added[i].bias;
+            arrays.put(key, sum);
+        }
     }
-    for (; a != a_end; ++a) merged.push_back(Term{a->key, (0.0 + a->bias) * sign});
-    out.terms = std::move(merged);
+    for (; a != a_end; ++a) arrays.put(a->key, (0.0 + a->bias) * sign);
+    arrays.done(out);
     return out;
 }
 
