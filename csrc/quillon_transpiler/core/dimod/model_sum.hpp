@@ -221,7 +221,9 @@ private:
         if (vars.size() > k) return false;  // a caller's table grew: the indices no longer tell the pairs
         std::vector<Rec> tmp;
         radix_sort(recs, tmp, k * k, [](const Rec& r) { return (uint64_t)r.pair; });
+        std::vector<Rec>().swap(tmp);
         poly_.clear();
+        poly_.reserve(recs.size());
         for (size_t i = 0; i < recs.size();) {
             Index pair = recs[i].pair;
             double total = 0.0, sum = recs[i].val;
