@@ -175,8 +175,8 @@ private:
     /// sums and variable order as merging and then adding the terms one by one, when every key
     /// is strictly increasing and of one or two variables, and every sum of the values is
     /// formed exactly in doubles without leaving their range (no Python number, ints summing
-    /// below 2^53, floats summing finite): then no term is refused either. False, and nothing
-    /// done, otherwise.
+    /// below 2^53, floats summing finite): then no term is refused either. False otherwise,
+    /// when the variables met so far may have their places: the map's way gives them the same.
     bool add_parts(PolyCapsule& np) {
         const PartStats* stats = part_stats(np.parts);
         if (np.parts.empty() || !np.poly.terms.empty() || !stats || !stats->increasing || stats->higher ||
