@@ -132,6 +132,8 @@ Obj models(PyObject* const* args) {
 /// for each (label, weight) of `weights` in order, would make it with dimod's arithmetic: the
 /// objective's variables, then each penalty's new ones in its order; every bias the running
 /// one plus weight * the penalty's. `check(label, weight)` checks a weight before it is used.
+/// The weighted penalties' interactions are gathered in order, sorted stably by pair and
+/// merged with the objective's (sorted already), so each pair's sum is formed in that order.
 template <class Check>
 Folded weighted_sum(Kept& kept, nb::handle weights, Check&& check) {
     // every bias as the built model holds it: dimod adds each to a zero, then scales the
@@ -147,8 +149,7 @@ Folded weighted_sum(Kept& kept, nb::handle weights, Check&& check) {
     std::vector<int32_t>& local = kept.table.local;  // variable id -> index in `out`, or -1
     local.assign(kept.table.vars.size(), -1);
     for (size_t l = 0; l < out.vars.size(); ++l) local[(size_t)out.vars[l]] = (int32_t)l;
-    PairSums sums;
-    for (const Term& t : objective.terms) sums.at(t.key) = (0.0 + t.bias) * sign;
+    std::vector<Term> added;   // the weighted penalties' interactions, in order
     std::vector<uint32_t> to;  // a penalty's local index -> index in `out`
     for (nb::handle entry : kept.items.size() > 1 ? items_of(weights) : nb::list()) {
         auto [label, weight] = pair_of(entry);
@@ -170,13 +171,30 @@ Folded weighted_sum(Kept& kept, nb::handle weights, Check&& check) {
             to[l] = (uint32_t)at;
             out.lin[(size_t)at] += w * (0.0 + f.lin[l]);
         }
-        for (const Term& t : f.terms) sums.at(pair_key(to[t.key >> 32], to[(uint32_t)t.key])) += w * (0.0 + t.bias);
+        added.reserve(added.size() + f.terms.size());
+        for (const Term& t : f.terms)
+            added.push_back(Term{pair_key(to[t.key >> 32], to[(uint32_t)t.key]), w * (0.0 + t.bias)});
         out.offset += w * f.offset;
     }
     for (int id : out.vars) local[(size_t)id] = -1;
-    out.terms = std::move(sums.terms);
-    std::vector<Term> tmp;
-    sort_terms(out.terms, tmp, out.vars.size());
+    // the interactions go straight into dimod's arrays
+    ArrayWriter arrays(objective.terms.size() + added.size());
+    auto a = objective.terms.begin(), a_end = objective.terms.end();
+    if (!added.empty()) {
+        std::vector<Term> tmp;
+        sort_terms(added, tmp, out.vars.size());
+        // each pair: the objective's bias (or a zero), plus each weighted penalty's in order
+        for (size_t i = 0; i < added.size();) {
+            uint64_t key = added[i].key;
+            for (; a != a_end && a->key < key; ++a) arrays.put(a->key, (0.0 + a->bias) * sign);
+            double sum = 0.0;
+            if (a != a_end && a->key == key) sum = (0.0 + (a++)->bias) * sign;
+            for (; i < added.size() && added[i].key == key; ++i) sum += added[i].bias;
+            arrays.put(key, sum);
+        }
+    }
+    for (; a != a_end; ++a) arrays.put(a->key, (0.0 + a->bias) * sign);
+    arrays.done(out);
     return out;
 }
 
@@ -203,7 +221,7 @@ Obj get_model(PyObject* const* args) {
     nb::object objective;
     Kept* kept = kept_of(nb::getattr(builder, "_kept", nb::none()));
     if (kept && kept->all_folded()) {
-        objective = build_model(weighted_sum(*kept, weights, check), kept->table);
+        objective = objective_model(weighted_sum(*kept, weights, check), kept->table);
     } else {
         objective = builder.attr("_objective");
         nb::object penalties = builder.attr("custome_penalties");

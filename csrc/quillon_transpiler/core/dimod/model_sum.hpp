@@ -5,6 +5,7 @@
 #include "qtx/poly_capsule.hpp"
 
 #include <cmath>
+#include <utility>
 #include <vector>
 
 namespace qtx::bridge {
@@ -37,6 +38,7 @@ public:
         touched_.clear();
         double offset = 0.0;
         if (PolyCapsule* np = poly_capsule(expr.ptr())) {
+            if (np->squared ? add_square(*np) : add_parts(*np)) return;
             np->merge();
             for (const auto& e : np->poly.terms) {
                 const int32_t* key = e.key.data();
@@ -72,16 +74,7 @@ public:
             seen_[l] = 0;
         }
         sum_terms(poly_, tmp_, vars.size());
-        if (polys_++ == 0) {
-            sorted_.swap(poly_);  // 0 + x is x: the first polynomial's sums stand
-        } else {
-            if (!sorted_.empty()) {
-                for (const Term& t : sorted_) summed_.at(t.key) += t.bias;
-                sorted_.clear();
-            }
-            for (const Term& t : poly_) summed_.at(t.key) += t.bias;
-        }
-        this->offset += offset;
+        added(poly_, offset);
     }
 
     /// One term: the product of its factors (factor(i) gives factor i's variable), as dimod
@@ -126,13 +119,21 @@ public:
         poly_.push_back(Term{pair_key(la, lb), 1.0 * cv});
     }
 
-    /// The interactions sorted by pair.
+    /// The interactions sorted by pair: one polynomial's sums stand (0 + x is x); those of
+    /// several are added to a zero, polynomial by polynomial.
     std::vector<Term>& interactions() {
+        sort_terms(pending_, tmp_, vars.size());
         if (polys_ > 1) {
-            sorted_.swap(summed_.terms);
-            sort_terms(sorted_, tmp_, vars.size());
+            size_t out = 0;
+            for (size_t i = 0; i < pending_.size();) {
+                uint64_t key = pending_[i].key;
+                double sum = 0.0;
+                for (; i < pending_.size() && pending_[i].key == key; ++i) sum += pending_[i].bias;
+                pending_[out++] = Term{key, sum};
+            }
+            pending_.resize(out);
         }
-        return sorted_;
+        return pending_;
     }
 
     std::vector<int> vars;    // variable ids in dimod's order
@@ -140,6 +141,165 @@ public:
     double offset = 0.0;
 
 private:
+    /// One polynomial's interactions (one per pair, in any order) and constant added.
+    void added(std::vector<Term>& terms, double offset) {
+        if (polys_++ == 0)
+            pending_.swap(terms);
+        else
+            pending_.insert(pending_.end(), terms.begin(), terms.end());
+        this->offset += offset;
+    }
+
+    /// A native number that a double holds exactly, as native_bias reads it; false for others.
+    static bool exact(const Num& v, double& out) {
+        if (v.tag() == Num::Float) {
+            out = v.as_float();
+            return true;
+        }
+        if (v.tag() != Num::Int || v.as_int() > (1LL << 53) || v.as_int() < -(1LL << 53)) return false;
+        out = (double)v.as_int();
+        return true;
+    }
+
+    /// The variable a native key's factor names, as term() finds it.
+    int factor(int32_t index) { return table_.find((int64_t)index); }
+
+    /// The first and second variable of the product a * b (a != b), as term() orders them.
+    std::pair<int, int> product(int a, int b) const {
+        return table_.vars[(size_t)b].bqm ? std::make_pair(b, a) : std::make_pair(a, b);
+    }
+
+    /// A native polynomial left in parts, folded without merging it into a map first: the
+    /// parts' terms as records keyed by their pair, sorted stably, each pair's values summed
+    /// as merge_parts sums them (a group's in order, then the groups' sums in order). The same
+    /// sums and variable order as merging and then adding the terms one by one, when every key
+    /// is strictly increasing and of one or two variables, and every sum of the values is
+    /// formed exactly in doubles without leaving their range (no Python number, ints summing
+    /// below 2^53, floats summing finite): then no term is refused either. False otherwise,
+    /// when the variables met so far may have their places: the map's way gives them the same.
+    bool add_parts(PolyCapsule& np) {
+        const PartStats* stats = part_stats(np.parts);
+        if (np.parts.empty() || !np.poly.terms.empty() || !stats || !stats->increasing || stats->higher ||
+            stats->objects || !(stats->int_mass < 0x1p53) || !(stats->float_mass < 0x1p1000))
+            return false;
+        // records half as large when every pair's index fits 32 bits
+        uint64_t k = std::max<size_t>(table_.vars.size(), 1);
+        return k < ((uint64_t)1 << 16) ? fold_parts<uint32_t>(np, k) : fold_parts<uint64_t>(np, k);
+    }
+
+    /// add_parts() with records whose pair (u <= v, both below k; a linear term's as its variable
+    /// with itself, no key of the parts being x*x) is indexed u * k + v in a `Index`.
+    template <class Index>
+    bool fold_parts(PolyCapsule& np, uint64_t k) {
+        struct Rec {
+            Index pair;
+            uint32_t group;
+            double val;
+        };
+        auto index = [k](uint32_t a, uint32_t b) { return (Index)(std::min(a, b) * k + std::max(a, b)); };
+        std::vector<Rec> recs;
+        recs.reserve(np.parts.total());
+        // variables in the order the merged terms would meet them: a key's merged place is where
+        // it came first
+        uint32_t group = 0;
+        for (size_t p = 0; p < np.parts.size(); ++p) {
+            if (p > 0 && np.parts.group(p) != np.parts.group(p - 1)) ++group;
+            for (const Parts::Entry* e = np.parts.begin(p); e != np.parts.end(p); ++e) {
+                const int32_t* key = e->key.data();
+                double v = 0.0;
+                if (!exact(e->val, v)) return false;  // not met by the stats' ints: the map's way
+                if (e->key.size() == 1) {
+                    uint32_t l = local(factor(key[0]));
+                    recs.push_back(Rec{index(l, l), group, v});
+                    continue;
+                }
+                auto [first, second] = product(factor(key[0]), factor(key[1]));
+                uint32_t la = local(first);
+                recs.push_back(Rec{index(la, local(second)), group, v});
+            }
+        }
+        if (vars.size() > k) return false;  // a caller's table grew: the indices no longer tell the pairs
+        std::vector<Rec> tmp;
+        radix_sort(recs, tmp, k * k, [](const Rec& r) { return (uint64_t)r.pair; });
+        std::vector<Rec>().swap(tmp);
+        poly_.clear();
+        poly_.reserve(recs.size());
+        for (size_t i = 0; i < recs.size();) {
+            Index pair = recs[i].pair;
+            double total = 0.0, sum = recs[i].val;
+            bool whole = false;  // a group's sum is in total
+            uint32_t g = recs[i].group;
+            for (++i; i < recs.size() && recs[i].pair == pair; ++i) {
+                if (recs[i].group == g) {
+                    sum += recs[i].val;
+                    continue;
+                }
+                total = whole ? total + sum : sum;
+                whole = true;
+                g = recs[i].group, sum = recs[i].val;
+            }
+            double cv = whole ? total + sum : sum;
+            uint32_t u = (uint32_t)(pair / k), v = (uint32_t)(pair % k);
+            if (u == v)
+                lin[u] += 0.0 + 1.0 * cv;
+            else
+                poly_.push_back(Term{pair_key(u, v), 1.0 * cv});
+        }
+        double constant =
+            bias([&] { return native_bias(np.poly.constant); }, [] { return std::string("the constant"); });
+        added(poly_, 0.0 + constant);
+        return true;
+    }
+
+    /// A native square over distinct variables, (c + sum of v_i x_i)^2, folded without expanding
+    /// it into a map first: its terms as poly_power lists them -- x_i by 2 v_i c, x_i x_j (i < j)
+    /// by 2 v_i v_j, x_i x_i by v_i^2 -- added as term() adds them, the numbers of one base
+    /// term made by the same arithmetic and the products with doubles. Only when every number
+    /// is a native one whose products a double holds exactly and within its range (no term is
+    /// refused then); false, and nothing done, otherwise.
+    bool add_square(PolyCapsule& np) {
+        const Terms& base = np.poly.terms;
+        const Num& c = np.poly.constant;
+        double largest = 0.0, largest_int = 0.0, v = 0.0;
+        if (base.empty() || !exact(c, v) || !std::isfinite(v)) return false;
+        largest = std::fabs(v);
+        for (const Terms::Entry& e : base) {
+            if (e.key.size() != 1 || !exact(e.val, v) || !std::isfinite(v)) return false;
+            largest = std::max(largest, std::fabs(v));
+            if (e.val.tag() == Num::Int) largest_int = std::max(largest_int, std::fabs(v));
+        }
+        if (!(2.0 * largest * largest < 0x1p1000) || !(2.0 * largest_int * largest_int < 0x1p53) ||
+            (c.tag() == Num::Int && !(2.0 * largest_int * std::fabs(c.as_int() + 0.0) < 0x1p53)))
+            return false;
+        Num two = Num::of_int(2);
+        size_t m = base.size();
+        std::vector<uint32_t> at(m);
+        std::vector<double> value(m);
+        for (size_t i = 0; i < m; ++i) {
+            at[i] = local(factor(base.begin()[i].key.data()[0]));  // x_0 first, then each at x_0 x_j
+            exact(base.begin()[i].val, value[i]);
+        }
+        poly_.clear();
+        poly_.reserve(m * (m - 1) / 2 + m);
+        for (size_t i = 0; i < m; ++i) {
+            const Num& vi = base.begin()[i].val;
+            int id = vars[at[i]];
+            Num twice = num_mul(two, vi);
+            double t = 0.0, line = native_bias(num_mul(twice, c)), square = native_bias(num_squared(vi));
+            exact(twice, t);
+            for (size_t j = i + 1; j < m; ++j) poly_.push_back(Term{pair_key(at[i], at[j]), 1.0 * (t * value[j])});
+            if (table_.vars[(size_t)id].integer) {
+                lin[at[i]] += 0.0 + 1.0 * line;
+                poly_.push_back(Term{pair_key(at[i], at[i]), 1.0 * square});  // a self-loop
+            } else {
+                lin[at[i]] += (0.0 + 1.0 * line) + 1.0 * square;  // binary x*x is x
+            }
+        }
+        double constant = bias([&] { return native_bias(num_squared(c)); }, [] { return std::string("the constant"); });
+        added(poly_, 0.0 + constant);
+        return true;
+    }
+
     /// A coefficient or constant as `read` gives it; with an element, one that is not a finite
     /// float (an int past the float range too) is refused, `what()` naming it.
     template <class Read, class What>
@@ -191,8 +351,7 @@ private:
 
     VarTable& table_;
     const ModelElement* element_ = nullptr;
-    std::vector<Term> poly_, sorted_, tmp_;
-    PairSums summed_;
+    std::vector<Term> poly_, pending_, tmp_;  // pending_: each polynomial's sums, in order
     int polys_ = 0;
     std::vector<double> poly_lin_;
     std::vector<char> seen_;

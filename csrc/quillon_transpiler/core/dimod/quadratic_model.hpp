@@ -43,6 +43,42 @@ struct Folded {
     std::vector<double> lin;
     std::vector<Term> terms;
     double offset = 0.0;
+    nb::object arrays;  // or, instead of terms, the interactions already in dimod's arrays
+    size_t in_arrays = 0;
+    size_t interactions() const { return arrays ? in_arrays : terms.size(); }
+};
+
+/// Interactions written once, in order, into dimod's index arrays (rows, columns, biases) of
+/// room for at most `capacity`; done() hands them to a folded model.
+class ArrayWriter {
+public:
+    explicit ArrayWriter(size_t capacity) : capacity_(capacity) {
+        void *pu, *pv, *pb;
+        rows_ = np_empty((Py_ssize_t)capacity, "int32", &pu);
+        cols_ = np_empty((Py_ssize_t)capacity, "int32", &pv);
+        biases_ = np_empty((Py_ssize_t)capacity, "float64", &pb);
+        u_ = (int32_t*)pu, v_ = (int32_t*)pv, b_ = (double*)pb;
+    }
+    void put(uint64_t key, double bias) {
+        u_[n_] = (int32_t)(key >> 32);
+        v_[n_] = (int32_t)(uint32_t)key;
+        b_[n_++] = bias;
+    }
+    void done(Folded& f) {
+        if (n_ < capacity_) {
+            nb::slice used(nb::int_(0), nb::int_(n_), nb::none());  // views, still contiguous
+            rows_ = rows_[used], cols_ = cols_[used], biases_ = biases_[used];
+        }
+        f.terms.clear();
+        f.arrays = nb::make_tuple(rows_, cols_, biases_);
+        f.in_arrays = n_;
+    }
+
+private:
+    nb::object rows_, cols_, biases_;
+    int32_t *u_, *v_;
+    double* b_;
+    size_t n_ = 0, capacity_;
 };
 
 /// The folded model of an assembled sum; with an element, sums that overflowed are refused.
@@ -54,6 +90,22 @@ inline Folded folded(ModelSum& sum, const VarTable& table, const ModelElement* e
     f.lin = std::move(sum.lin);
     f.offset = sum.offset;
     return f;
+}
+
+/// The interactions of a folded model as dimod's index arrays (rows, columns, biases).
+inline nb::tuple interaction_arrays(const Folded& f) {
+    if (f.arrays) return nb::borrow<nb::tuple>(f.arrays);
+    size_t n = f.terms.size();
+    void *pu, *pv, *pb;
+    nb::object rows = np_empty((Py_ssize_t)n, "int32", &pu);
+    nb::object cols = np_empty((Py_ssize_t)n, "int32", &pv);
+    nb::object biases = np_empty((Py_ssize_t)n, "float64", &pb);
+    for (size_t s = 0; s < n; ++s) {
+        ((int32_t*)pu)[s] = (int32_t)(f.terms[s].key >> 32);
+        ((int32_t*)pv)[s] = (int32_t)(uint32_t)f.terms[s].key;
+        ((double*)pb)[s] = f.terms[s].bias;
+    }
+    return nb::make_tuple(rows, cols, biases);
 }
 
 /// The dimod QuadraticModel of a folded model: variables labelled 0..k-1 (so that dimod takes
@@ -83,17 +135,10 @@ inline nb::object build_model(const Folded& f, const VarTable& table) {
         data.attr("add_linear_from_array")(linear);
 
         // interactions sorted by (u, v): each lands at the end of both neighbourhoods
-        size_t n = f.terms.size();
+        size_t n = f.interactions();
         if (n > 0) {
-            void *pu, *pv, *pb;
-            nb::object rows = np_empty((Py_ssize_t)n, "int32", &pu);
-            nb::object cols = np_empty((Py_ssize_t)n, "int32", &pv);
-            nb::object biases = np_empty((Py_ssize_t)n, "float64", &pb);
-            for (size_t s = 0; s < n; ++s) {
-                ((int32_t*)pu)[s] = (int32_t)(f.terms[s].key >> 32);
-                ((int32_t*)pv)[s] = (int32_t)(uint32_t)f.terms[s].key;
-                ((double*)pb)[s] = f.terms[s].bias;
-            }
+            nb::tuple arrays = interaction_arrays(f);
+            nb::object rows = arrays[0], cols = arrays[1], biases = arrays[2];
             // dimod refuses more interactions per call than the model has variables
             for (size_t s = 0; s < n; s += (size_t)k) {
                 nb::slice part(nb::int_(s), nb::int_(std::min(n, s + (size_t)k)), nb::none());
@@ -108,6 +153,24 @@ inline nb::object build_model(const Folded& f, const VarTable& table) {
         qm.attr("relabel_variables")(mapping);
     }
     return qm;
+}
+
+/// A folded model to be copied into a CQM as its objective: the same variables, vartypes,
+/// bounds, biases and offset as build_model's. A model of binaries only is filled as a BQM,
+/// whose array entry point takes every interaction in one call and labels on the way.
+inline nb::object objective_model(const Folded& f, const VarTable& table) {
+    for (int id : f.vars)
+        if (table.vars[(size_t)id].integer) return build_model(f, table);
+    Py_ssize_t k = (Py_ssize_t)f.vars.size();
+    void* p;
+    nb::object linear = np_empty(k, "float64", &p);
+    if (k > 0) std::memcpy(p, f.lin.data(), (size_t)k * sizeof(double));
+    nb::list labels;
+    for (int id : f.vars) labels.append(table.vars[(size_t)id].label);
+    return dimod()
+        .attr("BinaryQuadraticModel")
+        .attr("from_numpy_vectors")(linear, interaction_arrays(f), f.offset, binary_vartype(),
+                                    "variable_order"_a = labels);
 }
 
 /// The dimod QuadraticModel of an assembled sum.
