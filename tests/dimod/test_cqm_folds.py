@@ -96,3 +96,19 @@ def test_numbers_that_are_not_finite_are_refused_as_before(bad):
         assert refusal(lambda: to_cqm(problem, broken, progress=False)) == refusal(
             lambda: transpile_dimod_bridge_cqm(compile_model(problem, broken))
         )
+
+
+@pytest.mark.parametrize("integer_data", [False, True])
+def test_objective_squares_of_one_binary_match_the_dict_route(integer_data):
+    """x[i] * x[j] meets x[i] * x[i] on the diagonal: a key of one variable twice."""
+    rng = np.random.default_rng(4)
+    N = ql.Placeholder("N")
+    q = ql.Placeholder("q", ndim=2)
+    x = ql.BinaryVar("x", shape=(N,))
+    i, j = ql.Element("i", N), ql.Element("j", N)
+    problem = ql.Problem("dense")
+    problem += ql.sum(i, ql.sum(j, q[i, j] * x[i] * x[j]))
+    problem += ql.CustomPenaltyTerm("one", (ql.sum(i, x[i]) - 1) ** 2)
+    n = 6
+    data = {"N": n, "q": rng.integers(-9, 10, (n, n)) if integer_data else rng.normal(size=(n, n))}
+    same_as_dict_route(problem, data, {"one": 2.5})

@@ -34,16 +34,16 @@ inline Terms merge_parts(Parts& parts) {
 }
 
 /// What the binary lowering asks of an objective left in parts, gathered as the engine appends
-/// them: whether every key is strictly increasing from variable 0 on, or a square (a key of
-/// one variable twice: x*x, which is x for a binary), and whether some variable has both a
-/// square and a key of its own; whether any key has more than two variables, whether any value
+/// them: whether every key is strictly increasing from variable 0 on; whether every key is that
+/// or a square (one variable twice: x*x, which is x for a binary), and whether some variable
+/// has both a square and a key of its own; whether any key has more than two variables, whether any value
 /// is a Python object or an int, the magnitudes of the ints summed, those of the floats summed
 /// (inf or NaN when any float is), the greatest variable, and the number of keys of one or
 /// two variables by first variable. The lowering takes the parts unmerged when these allow
 /// it, and counts its buckets from `rows`.
 class PartStats final : public Parts::Watcher {
 public:
-    bool increasing = true, squares = false, squared_and_linear = false;
+    bool increasing = true, increasing_but_squares = true, squared_and_linear = false;
     bool higher = false, objects = false, ints = false;
     double int_mass = 0, float_mass = 0;
     int32_t top = -1;
@@ -51,7 +51,7 @@ public:
     std::vector<uint8_t> seen;  // by variable: 1 a key of its own, 2 a square
 
     void appended(const Parts::Entry* from, const Parts::Entry* to) override {
-        bool all_increasing = true, any_higher = false, any_objects = false, any_ints = false;
+        bool all_increasing = true, all_but_squares = true, any_higher = false, any_objects = false, any_ints = false;
         double mass = 0, floats = 0;
         int32_t greatest = top;
         uint32_t* counts = rows.data();
@@ -67,17 +67,16 @@ public:
                 floats += std::fabs(e->val.as_float());
             }
             if (n == 0 || k[0] < 0) {
-                all_increasing = false;
+                all_increasing = all_but_squares = false;
                 continue;
             }
             bool strictly = true;
             for (uint32_t i = 1; i < n; ++i) strictly &= k[i] > k[i - 1];
-            if (!strictly && n == 2 && k[0] == k[1]) {
-                squares = true;
+            all_increasing &= strictly;
+            if (!strictly && n == 2 && k[0] == k[1])
                 mark(k[0], 2);
-            } else {
-                all_increasing &= strictly;
-            }
+            else
+                all_but_squares &= strictly;
             if (n == 1) mark(k[0], 1);
             greatest = std::max(greatest, k[n - 1]);
             if (n > 2) {
@@ -91,6 +90,7 @@ public:
             ++counts[(size_t)k[0]];
         }
         increasing = increasing && all_increasing;
+        increasing_but_squares = increasing_but_squares && all_but_squares;
         higher = higher || any_higher;
         objects = objects || any_objects;
         ints = ints || any_ints;

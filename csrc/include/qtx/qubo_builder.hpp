@@ -196,7 +196,8 @@ public:
         const PartStats* stats = part_stats(parts);
         // a square x*x is read as x (every variable its own binary), unless x has a key of its
         // own too: the map adds the two keys' sums, each formed first, in the order they came
-        if (!stats || !stats->increasing || stats->squared_and_linear || stats->top >= encoding_.nvar) return false;
+        if (!stats || !stats->increasing_but_squares || stats->squared_and_linear || stats->top >= encoding_.nvar)
+            return false;
         // an inf or NaN (or floats summing past float64) goes the merged way, which names it
         if (!std::isfinite(stats->float_mass) || !finite(constant)) return false;
         if (stats->objects)  // only ints may be Python objects
