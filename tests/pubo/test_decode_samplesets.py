@@ -11,6 +11,7 @@ Oracle (tests/helpers/model_oracle.py) at the decoded values, the record against
 
 import dataclasses
 import itertools
+import pickle
 from fractions import Fraction
 
 import numpy as np
@@ -194,3 +195,18 @@ def test_arrays_changed_after_lowering_are_refused_not_misread():
     changed = dataclasses.replace(model, linear=model.linear * 2)
     with pytest.raises(ValueError, match="re-weighted"):
         decode(np.zeros((1, model.num_binaries)), changed)
+
+
+@pytest.mark.parametrize("read_first", [False, True])
+def test_penalties_kept_for_a_derived_objective_survive_pickling(read_first):
+    """The penalties a wide native model keeps are copied when lowered and read when first
+    decoded: pickled before or after that read, a model decodes to the same numbers."""
+    _, model = build("native", ql.ProblemSense.MINIMIZE, True, "log")
+    sampleset = dimod.ExactSolver().sample(to_bqm(model))
+    if read_first:
+        decode(sampleset, model)
+    again = pickle.loads(pickle.dumps(model))
+    assert type(again.lowered.penalties) is dict
+    got, want = decode(sampleset, again), decode(sampleset, model)
+    assert np.array_equal(got.evaluation.objective, want.evaluation.objective)
+    assert got.record == want.record

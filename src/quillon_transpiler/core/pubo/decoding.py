@@ -19,6 +19,7 @@ import dataclasses
 import math
 import numbers
 import typing as typ
+from collections import abc
 
 import numpy as np
 
@@ -54,8 +55,55 @@ class LoweredParts:
     constraint_weights: dict[str, float]
     penalty_weights: dict[str, float]
     encoding_weight: float
-    penalties: dict[str, dict[tuple[int, ...], tuple[SubstitutedExpression, bool]]]
+    penalties: typ.Mapping[str, dict[tuple[int, ...], tuple[SubstitutedExpression, bool]]]
     fingerprint: str = ""
+
+
+class PenaltySnapshot(abc.Mapping[str, dict[tuple[int, ...], tuple[typ.Any, bool]]]):
+    """The weighted penalties' polynomials by label and forall key, as (polynomial, squared),
+    taken before a lowering empties them: copied in C++ when taken, made expressions when first
+    read (a model that is never decoded makes none). Pickled as the plain dict it reads as."""
+
+    def __init__(self, native: typ.Mapping[str, typ.Mapping[tuple[int, ...], typ.Any]]) -> None:
+        from quillon_transpiler.core.compile import compile as driver
+
+        self._copies: typ.Any = {}
+        for label, by_key in native.items():
+            copies = self._copies[label] = {}
+            for key, poly in by_key.items():
+                copy = driver._native_copy(poly)
+                # a polynomial held in parts is not copied: read now
+                copies[key] = (False, copy) if copy is not None else (True, self._read(poly))
+        self._read_all: typ.Optional[dict[str, dict[tuple[int, ...], tuple[typ.Any, bool]]]] = None
+
+    @staticmethod
+    def _read(poly: typ.Any) -> tuple[typ.Any, bool]:
+        from quillon_transpiler.core.compile import compile as driver
+
+        base = driver._native_square_base(poly)
+        return (driver._native_expression(poly), False) if base is None else (base, True)
+
+    def _expressions(self) -> dict[str, dict[tuple[int, ...], tuple[typ.Any, bool]]]:
+        read = self._read_all
+        if read is None:  # two threads may both read the copies: the same expressions either way
+            read = {
+                label: {key: made if done else self._read(made) for key, (done, made) in by_key.items()}
+                for label, by_key in self._copies.items()
+            }
+            self._read_all = read
+        return read
+
+    def __getitem__(self, label: str) -> dict[tuple[int, ...], tuple[typ.Any, bool]]:
+        return self._expressions()[label]
+
+    def __iter__(self) -> typ.Iterator[str]:
+        return iter(self._expressions())
+
+    def __len__(self) -> int:
+        return len(self._expressions())
+
+    def __reduce__(self) -> tuple[typ.Any, ...]:
+        return (dict, (self._expressions(),))
 
 
 def fingerprint(offset: float, linear: np.ndarray) -> str:
@@ -87,18 +135,12 @@ def keep_for_decoding(
     if driver._native_terms(compiled.objective) <= max(constraint_terms, penalty_terms):
         objective = driver._native_expression(compiled.objective)
     else:
-        penalties: dict[str, dict[tuple[int, ...], tuple[typ.Any, bool]]] = {}
-        for label, by_key in weighted.items():
-            penalties[label] = {}
-            for key, poly in by_key.items():
-                base = driver._native_square_base(poly)
-                penalties[label][key] = (driver._native_expression(poly), False) if base is None else (base, True)
         lowered = LoweredParts(
             request.sign,
             dict(request.constraint_weights),
             dict(request.penalty_weights),
             request.onehot_weight,
-            penalties,
+            PenaltySnapshot(weighted),
         )
     # the record's fields name full polynomials; what is not kept is marked absent
     absent: typ.Any = None
