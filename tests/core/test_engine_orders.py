@@ -52,6 +52,9 @@ def values(kind, shape, seed=0):
     if kind == "float":  # exact products; zeros of both signs and underflowing pairs among them
         pool = np.array([0.5, -1.25, 3.0, 0.0, -0.0, 1e-200, -1e-200, 2.0**60])
         return rng.choice(pool, shape)
+    if kind == "extreme":  # products that overflow, underflow to subnormals or zero, or meet inf and nan
+        pool = np.array([1e200, -1e-170, 1e-160, 5e-324, -1.5, 3.0, -0.0, np.inf, np.nan])
+        return rng.choice(pool, shape, p=[0.16, 0.16, 0.16, 0.12, 0.16, 0.16, 0.04, 0.02, 0.02])
     if kind == "float32":
         return rng.choice(np.array([0.5, -1.25, 3.0, 0.0], dtype=np.float32), shape)
     if kind == "int":
@@ -60,7 +63,7 @@ def values(kind, shape, seed=0):
     return rng.choice(np.array([2**40, -(2**40) + 1, 0, 7], dtype=np.int64), shape)
 
 
-KINDS = ["float", "float32", "int", "bigint"]
+KINDS = ["float", "extreme", "float32", "int", "bigint"]
 
 
 @pytest.mark.parametrize("layout", ["it", "ti"])
@@ -132,3 +135,26 @@ def test_sizes_around_the_kernels_reservations(n, kind):
     problem += ql.sum(EJ, ql.sum(EI, A[EI, EJ] * X[EI, EJ] * X[(EI + 1) % N, EJ]))
     problem += ql.CustomPenaltyTerm("rows", (ql.sum(EJ, B[EJ] * X[EI, EJ]) - 1) ** 2, forall=EI)
     assert_paths_agree(problem, {"N": n, "a": values(kind, (n, n), 3), "b": values(kind, (n,), 4)})
+
+
+@pytest.mark.parametrize("special", [np.inf, -np.inf, np.nan, 1e300, 5e-324, -0.0, 0.0])
+@pytest.mark.parametrize("product", ["a x x", "x a x b"])
+def test_one_entry_whose_product_is_zero_or_not_finite(special, product):
+    """An entry that makes one product zero, subnormal, infinite or nan, amid ordinary ones."""
+    n = 4
+    a = np.full((n, n), 1.5)
+    a[1, 2] = a[3, 0] = special
+    problem = ql.Problem("p")
+    problem += ql.sum(EJ, ql.sum(EI, PRODUCTS[product](SUBSCRIPTS["ij"](), SUBSCRIPTS["i+1,j"]())))
+    assert_paths_agree(problem, {"N": n, "a": a, "b": np.array([1e10, -2.0, 1e-300, 3.0])})
+
+
+@pytest.mark.parametrize("n", [4095, 4096, 4097, 8193])
+@pytest.mark.parametrize("kind", ["float", "int"])
+def test_long_sums_around_the_kernels_room(n, kind):
+    z = ql.BinaryVar("z", shape=(N,))
+    k = ql.Element("k", 2)
+    problem = ql.Problem("p")
+    problem += ql.sum(k, ql.sum(EI, B[EI] * z[EI] * z[(EI + k + 1) % N]))
+    problem += ql.CustomPenaltyTerm("shifted", ql.sum(EI, 2.5 * z[EI] * z[(EI + 3) % N]))
+    assert_paths_agree(problem, {"N": n, "b": values(kind, (n,), 5)})
