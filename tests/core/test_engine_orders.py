@@ -158,3 +158,19 @@ def test_long_sums_around_the_kernels_room(n, kind):
     problem += ql.sum(k, ql.sum(EI, B[EI] * z[EI] * z[(EI + k + 1) % N]))
     problem += ql.CustomPenaltyTerm("shifted", ql.sum(EI, 2.5 * z[EI] * z[(EI + 3) % N]))
     assert_paths_agree(problem, {"N": n, "b": values(kind, (n,), 5)})
+
+
+@pytest.mark.parametrize("inner", ["ascending", "descending", "alternating"])
+@pytest.mark.parametrize("kind", ["float", "int"])
+def test_a_bucket_met_in_any_order_sums_in_the_dict_routes_order(inner, kind):
+    """The merge sorts each first variable's terms by the second: met descending, or in short
+    runs, equal keys from the objective and the penalty still add up in order."""
+    z = ql.BinaryVar("z", shape=(N,))
+    other = {"ascending": EJ, "descending": N - 1 - EJ, "alternating": (EJ * 7) % N}[inner]
+    problem = ql.Problem("p")
+    problem += ql.sum(EI, z[EI])  # registers z ascending
+    problem += ql.sum(EI, ql.sum(EJ, A[EI, EJ] * z[EI] * z[other]))
+    problem += ql.CustomPenaltyTerm("pairs", (ql.sum(EJ, B[EJ] * z[other]) - 1) ** 2)
+    n = 16
+    a = values(kind, (n, n), 6) if kind == "int" else np.random.default_rng(6).choice([0.1, 0.2, 1e16, -0.3], (n, n))
+    assert_paths_agree(problem, {"N": n, "a": a, "b": values(kind, (n,), 7)})

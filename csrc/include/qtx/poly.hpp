@@ -97,7 +97,7 @@ public:
 
 private:
     // short keys are copied without a library call: most keys are copied once per term
-    static void copy_ints(const int32_t* from, uint32_t n, int32_t* to) {
+    [[gnu::always_inline]] static void copy_ints(const int32_t* from, uint32_t n, int32_t* to) {
         if (n > kInline) {
             std::copy(from, from + n, to);
             return;
