@@ -59,6 +59,9 @@ def values(kind, shape, seed=0):
         return rng.choice(pool, shape)
     if kind == "float53":  # sums whose grouping shows: 2**53 + 1 + 1 is not 2**53 + (1 + 1)
         return np.diag(np.full(shape[0], 2.0**53 - 1)) + 1 if len(shape) == 2 else np.ones(shape)
+    if kind == "extreme":  # products that overflow, underflow to subnormals or zero, or meet inf and nan
+        pool = np.array([1e200, -1e-170, 1e-160, 5e-324, -1.5, 3.0, -0.0, np.inf, np.nan])
+        return rng.choice(pool, shape, p=[0.16, 0.16, 0.16, 0.12, 0.16, 0.16, 0.04, 0.02, 0.02])
     if kind == "float32":
         return rng.choice(np.array([0.5, -1.25, 3.0, 0.0], dtype=np.float32), shape)
     if kind == "int":
@@ -67,7 +70,7 @@ def values(kind, shape, seed=0):
     return rng.choice(np.array([2**40, -(2**40) + 1, 0, 7], dtype=np.int64), shape)
 
 
-KINDS = ["float", "float32", "int", "bigint"]
+KINDS = ["float", "extreme", "float32", "int", "bigint"]
 
 
 @pytest.mark.parametrize("layout", ["it", "ti"])
@@ -200,3 +203,42 @@ def test_two_nested_sums_in_the_objective(operand, condition, fixed, kind):
     n = 5
     instance = {"N": n, "a": values(kind, (n, n), 8), "b": values(kind, (n,), 9)}
     assert_paths_agree(problem, instance, {"v": {(3,): 1}} if fixed else None)
+
+
+@pytest.mark.parametrize("special", [np.inf, -np.inf, np.nan, 1e300, 5e-324, -0.0, 0.0])
+@pytest.mark.parametrize("product", ["a x x", "x a x b"])
+def test_one_entry_whose_product_is_zero_or_not_finite(special, product):
+    """An entry that makes one product zero, subnormal, infinite or nan, amid ordinary ones."""
+    n = 4
+    a = np.full((n, n), 1.5)
+    a[1, 2] = a[3, 0] = special
+    problem = ql.Problem("p")
+    problem += ql.sum(EJ, ql.sum(EI, PRODUCTS[product](SUBSCRIPTS["ij"](), SUBSCRIPTS["i+1,j"]())))
+    assert_paths_agree(problem, {"N": n, "a": a, "b": np.array([1e10, -2.0, 1e-300, 3.0])})
+
+
+@pytest.mark.parametrize("n", [4095, 4096, 4097, 8193])
+@pytest.mark.parametrize("kind", ["float", "int"])
+def test_long_sums_around_the_kernels_room(n, kind):
+    z = ql.BinaryVar("z", shape=(N,))
+    k = ql.Element("k", 2)
+    problem = ql.Problem("p")
+    problem += ql.sum(k, ql.sum(EI, B[EI] * z[EI] * z[(EI + k + 1) % N]))
+    problem += ql.CustomPenaltyTerm("shifted", ql.sum(EI, 2.5 * z[EI] * z[(EI + 3) % N]))
+    assert_paths_agree(problem, {"N": n, "b": values(kind, (n,), 5)})
+
+
+@pytest.mark.parametrize("inner", ["ascending", "descending", "alternating"])
+@pytest.mark.parametrize("kind", ["float", "int"])
+def test_a_bucket_met_in_any_order_sums_in_the_dict_routes_order(inner, kind):
+    """The merge sorts each first variable's terms by the second: met descending, or in short
+    runs, equal keys from the objective and the penalty still add up in order."""
+    z = ql.BinaryVar("z", shape=(N,))
+    other = {"ascending": EJ, "descending": N - 1 - EJ, "alternating": (EJ * 7) % N}[inner]
+    problem = ql.Problem("p")
+    problem += ql.sum(EI, z[EI])  # registers z ascending
+    problem += ql.sum(EI, ql.sum(EJ, A[EI, EJ] * z[EI] * z[other]))
+    problem += ql.CustomPenaltyTerm("pairs", (ql.sum(EJ, B[EJ] * z[other]) - 1) ** 2)
+    n = 16
+    a = values(kind, (n, n), 6) if kind == "int" else np.random.default_rng(6).choice([0.1, 0.2, 1e16, -0.3], (n, n))
+    assert_paths_agree(problem, {"N": n, "a": a, "b": values(kind, (n,), 7)})

@@ -583,11 +583,53 @@ inline int64_t Engine::range_run(RangeKernel& k, Poly& acc, int64_t from, int64_
         if (f.kind == Factor::Constant) floats = floats && f.native.tag() == Native::Float;
         if (f.kind == Factor::Data) floats = floats && f.view->fmt == 'd';
     }
+    // a run's terms are written straight into room taken ahead, a few thousand at a time
+    // (closed before kernel_step() appends)
+    Terms::Entry *out = nullptr, *room_end = nullptr;
+    auto open_room = [&](int64_t at) {
+        size_t n = std::min<size_t>((size_t)(to - at), 4096);
+        out = acc.terms.open_room(n);
+        room_end = out + n;
+    };
+    if (run) open_room(t);
+    auto put = [&](const int32_t* key, uint32_t nv, Num&& v) __attribute__((always_inline)) {
+        if (out) {
+            if (out == room_end) {
+                acc.terms.close_room(out);
+                open_room(t);
+            }
+            out->key.assign(key, nv);
+            out->val = std::move(v);
+            ++out;
+        } else if (k.distinct) {
+            acc.terms.push_new(Key(key, nv), std::move(v));
+        } else {
+            acc.terms.accumulate(Key(key, nv), std::move(v));
+        }
+    };
+    // a float constant of the floats' loop is added up here, stored back before anything reads it
+    bool float_constant = floats && native_constant && constant.tag() == Native::Float;
+    double sum_of_constants = float_constant ? constant.as_float() : 0.0;
+    int32_t vars[Mono::kMax];
+    Native values[Mono::kMax];
+    double doubles[Mono::kMax];
+    // the floats' factors in order: values (a constant's, or a data entry's slot in doubles),
+    // and variables
+    double constant_values[Mono::kMax];
+    const double* value_at[Mono::kMax];
+    size_t value_factor[Mono::kMax], var_factor[Mono::kMax];
+    size_t nvalues = 0, nvars = 0;
+    for (size_t i = 0; floats && i < k.count; ++i) {
+        if (kinds[i] == Factor::Variable) {
+            var_factor[nvars++] = i;
+            continue;
+        }
+        constant_values[i] = kinds[i] == Factor::Constant ? k.f[i].native.as_float() : 0.0;
+        value_at[nvalues] = kinds[i] == Factor::Constant ? &constant_values[i] : nullptr;
+        value_factor[nvalues++] = i;
+    }
     for (; t < to; ++t) {
         poll_.tick();
-        int32_t vars[Mono::kMax];
-        Native values[Mono::kMax];
-        double doubles[Mono::kMax];
         for (size_t l = 0; l < nlines; ++l) {
             const Line& L = lines[l];
             int64_t off = L.base;
@@ -621,15 +663,42 @@ inline int64_t Engine::range_run(RangeKernel& k, Poly& acc, int64_t from, int64_
                     for (; j > 0 && m.vars[j - 1] > index; --j) m.vars[j] = m.vars[j - 1];
                     m.vars[j] = index;
                 }
-                if (run)
-                    acc.terms.run_append(m.vars, m.nv, same.val);
-                else if (k.distinct)
-                    acc.terms.push_new(m.key(), Num(same.val));
-                else
-                    acc.terms.accumulate(m.key(), Num(same.val));
+                put(m.vars, m.nv, Num(same.val));
             }
             if (!constant_once || t == from) acc.constant = num_add(acc.constant, same.constant);
             continue;
+        }
+        if (floats && nvalues) {
+            // mono_product()'s steps, when the product of the values (left to right) is finite
+            // and nonzero, come to that product with every variable, and a constant of 0.0
+            // times it (every + 0.0 and * 1.0 on the way leaves a nonzero finite value as is)
+            double p = value_at[0] ? *value_at[0] : doubles[value_factor[0]];
+            for (size_t v = 1; v < nvalues; ++v) p *= value_at[v] ? *value_at[v] : doubles[value_factor[v]];
+            if (p != 0.0 && std::isfinite(p)) {
+                uint32_t nv = 0;
+                for (size_t l = 0; l < nvars; ++l) {
+                    int32_t var = vars[var_factor[l]];
+                    uint32_t j = nv++;
+                    for (; j > 0 && m.vars[j - 1] > var; --j) m.vars[j] = m.vars[j - 1];
+                    m.vars[j] = var;
+                }
+                put(m.vars, nv, Num::of_float(p));
+                if (float_constant) {
+                    sum_of_constants += 0.0 * p;
+                    continue;
+                }
+                Native sum = native_constant ? num_add(constant, Native::of_float(0.0 * p)) : Native::lost();
+                if (!sum.lost_value()) {
+                    constant = sum;
+                    acc.constant = sum.num();
+                    float_constant = true;
+                    sum_of_constants = sum.as_float();
+                } else {
+                    native_constant = false;
+                    acc.constant = num_add(acc.constant, Num::of_float(0.0 * p));
+                }
+                continue;
+            }
         }
         if (floats) {
             // mono_product()'s steps where every value is a double: its ints are only the 1 of a
@@ -673,20 +742,18 @@ inline int64_t Engine::range_run(RangeKernel& k, Poly& acc, int64_t from, int64_
                 c = c_int ? 0.0 * x : c * x;
                 c_int = false;
             }
-            if (term) {
-                Num v = val_int ? Num::of_int(1) : Num::of_float(val);
-                if (run)
-                    acc.terms.run_append(m.vars, nv, v);
-                else if (k.distinct)
-                    acc.terms.push_new(Key(m.vars, nv), std::move(v));
-                else
-                    acc.terms.accumulate(Key(m.vars, nv), std::move(v));
+            if (term) put(m.vars, nv, val_int ? Num::of_int(1) : Num::of_float(val));
+            if (float_constant) {  // num_add of two floats, or of a float and the int 0
+                sum_of_constants += c_int ? 0.0 : c;
+                continue;
             }
             Native sum =
                 native_constant ? num_add(constant, c_int ? Native::of_int(0) : Native::of_float(c)) : Native::lost();
             if (!sum.lost_value()) {
                 constant = sum;
                 acc.constant = sum.num();
+                float_constant = sum.tag() == Native::Float;
+                sum_of_constants = float_constant ? sum.as_float() : 0.0;
             } else {
                 native_constant = false;
                 acc.constant = num_add(acc.constant, c_int ? Num::of_int(0) : Num::of_float(c));
@@ -704,14 +771,7 @@ inline int64_t Engine::range_run(RangeKernel& k, Poly& acc, int64_t from, int64_
             });
             // a product that met a number Num holds in Python is computed as Nums
             if (!ok || m.constant.lost_value() || (m.term && m.val.lost_value())) goto careful;
-            if (m.term) {
-                if (run)
-                    acc.terms.run_append(m.vars, m.nv, m.val.num());
-                else if (k.distinct)
-                    acc.terms.push_new(m.key(), m.val.num());
-                else
-                    acc.terms.accumulate(m.key(), m.val.num());
-            }
+            if (m.term) put(m.vars, m.nv, m.val.num());
             Native sum = native_constant ? num_add(constant, m.constant) : Native::lost();
             if (!sum.lost_value()) {
                 constant = sum;
@@ -723,15 +783,24 @@ inline int64_t Engine::range_run(RangeKernel& k, Poly& acc, int64_t from, int64_
         }
         continue;
     careful:  // a slot the box does not hold, an entry not read so: kernel_step() finds it, or gives up
+        if (float_constant) acc.constant = Num::of_float(sum_of_constants);
+        float_constant = false;
+        if (out) acc.terms.close_room(out);
+        out = nullptr;
         bool registered = false;
         if (!kernel_step(k, acc, t, run, &registered)) break;
         if (registered) {  // the lines read from the boxes may have moved: the caller starts again
             ++t;
             break;
         }
+        if (run && t + 1 < to) open_room(t + 1);
         constant = Native::of(acc.constant);
         native_constant = native_constant && !constant.lost_value();
+        float_constant = floats && native_constant && constant.tag() == Native::Float;
+        sum_of_constants = float_constant ? constant.as_float() : 0.0;
     }
+    if (float_constant) acc.constant = Num::of_float(sum_of_constants);
+    if (out) acc.terms.close_room(out);
     if (t > from && num_compare(k.order, acc.order, Py_GT)) acc.order = k.order;
     return t;
 }

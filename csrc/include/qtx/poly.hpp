@@ -54,7 +54,7 @@ public:
     /// Becomes the factors d[0..n), written where the key lies: a key built elsewhere and
     /// moved here right away would be read back as wider words than it was written in, which
     /// stalls on the partial stores.
-    void assign(const int32_t* d, uint32_t n) {
+    [[gnu::always_inline]] void assign(const int32_t* d, uint32_t n) {
         release();
         n_ = n;
         if (n > kInline) set_big(new int32_t[n]);
@@ -97,7 +97,7 @@ public:
 
 private:
     // short keys are copied without a library call: most keys are copied once per term
-    static void copy_ints(const int32_t* from, uint32_t n, int32_t* to) {
+    [[gnu::always_inline]] static void copy_ints(const int32_t* from, uint32_t n, int32_t* to) {
         if (n > kInline) {
             std::copy(from, from + n, to);
             return;
@@ -238,6 +238,16 @@ public:
         e.key.assign(k, n);
         e.val = v;
     }
+
+    /// Within a run opened by open_run(): room for up to n more entries, written in order from
+    /// the pointer returned (each an empty key and value until then), then close_room() with
+    /// the end of those written. Nothing else may touch the map in between.
+    Entry* open_room(size_t n) {
+        size_t at = many_.size();
+        many_.resize(at + n);
+        return many_.data() + at;
+    }
+    void close_room(Entry* end) { many_.resize((size_t)(end - many_.data())); }
 
     /// Room for n entries, without a table (for push_distinct).
     void reserve_entries(size_t n) {

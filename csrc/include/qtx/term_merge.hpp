@@ -70,9 +70,10 @@ inline bool finite(const Num& v) {
 
 // ---- sorting and threads ----
 
-/// A stable sort for ranges made of a few ascending runs (a bucket of the merge holds one
-/// run per source of terms): the runs are found and merged pairwise through one scratch
-/// buffer, kept between calls.
+/// A stable sort for ranges made of a few ascending or descending runs (a bucket of the merge
+/// holds one run per source of terms, descending where a source meets its variables in
+/// decreasing order): descending runs are reversed, then the runs are merged pairwise through
+/// one scratch buffer, kept between calls.
 template <class T>
 class RunSort {
 public:
@@ -80,8 +81,18 @@ public:
     void sort(T* a, size_t n, Less&& less) {
         bounds_.clear();
         bounds_.push_back(0);
-        for (size_t i = 1; i < n; ++i)
-            if (less(a[i], a[i - 1])) bounds_.push_back(i);
+        for (size_t s = 0; s < n;) {
+            size_t e = s + 1;
+            if (e < n && less(a[e], a[s])) {
+                // strictly descending: no two equal, so reversed it stays stable
+                while (e < n && less(a[e], a[e - 1])) ++e;
+                std::reverse(a + s, a + e);
+            } else {
+                while (e < n && !less(a[e], a[e - 1])) ++e;
+            }
+            if (s > 0) bounds_.push_back(s);
+            s = e;
+        }
         if (bounds_.size() == 1) return;  // sorted already
         bounds_.push_back(n);
         if (scratch_.size() < n) scratch_.resize(n);
