@@ -62,7 +62,7 @@ class LoweredParts:
 class PenaltySnapshot(abc.Mapping[str, dict[tuple[int, ...], tuple[typ.Any, bool]]]):
     """The weighted penalties' polynomials by label and forall key, as (polynomial, squared),
     taken before a lowering empties them: copied in C++ when taken, made expressions when first
-    read (a model that is never decoded makes none). Pickled as the plain dict it reads as."""
+    read (a model that is never decoded makes none); pickled as expressions."""
 
     def __init__(self, native: typ.Mapping[str, typ.Mapping[tuple[int, ...], typ.Any]]) -> None:
         from quillon_transpiler.core.compile import compile as driver
@@ -103,7 +103,14 @@ class PenaltySnapshot(abc.Mapping[str, dict[tuple[int, ...], tuple[typ.Any, bool
         return len(self._expressions())
 
     def __reduce__(self) -> tuple[typ.Any, ...]:
-        return (dict, (self._expressions(),))
+        return (_read_snapshot, (self._expressions(),), None)
+
+
+def _read_snapshot(read: dict[str, dict[tuple[int, ...], tuple[typ.Any, bool]]]) -> PenaltySnapshot:
+    """A PenaltySnapshot of expressions read before (as pickled)."""
+    snapshot = PenaltySnapshot({})
+    snapshot._read_all = read
+    return snapshot
 
 
 def fingerprint(offset: float, linear: np.ndarray) -> str:
