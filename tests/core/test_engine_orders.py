@@ -242,3 +242,33 @@ def test_a_bucket_met_in_any_order_sums_in_the_dict_routes_order(inner, kind):
     n = 16
     a = values(kind, (n, n), 6) if kind == "int" else np.random.default_rng(6).choice([0.1, 0.2, 1e16, -0.3], (n, n))
     assert_paths_agree(problem, {"N": n, "a": a, "b": values(kind, (n,), 7)})
+
+
+STATEMENTS = {  # an objective written in several `problem +=`, each kept whole as the sum of them
+    "sums, then pairs and keys met before": lambda: [
+        nested(A[EI, EJ] * X[EI, ET] * X[EJ, (ET + 1) % N]),
+        ql.sum(EI, ql.sum(ET, B[EI] * X[EI, ET] * X[(EI + 1) % N, (ET + 1) % N])),
+        ql.sum(EI, B[EI] * X[EI, 0]) + 2.5,
+    ],
+    "a product first, then a sum": lambda: [
+        3 * ql.sum(EI, B[EI] * X[EI, 1]),
+        ql.sum(EI, ql.sum(EJ, A[EI, EJ] * X[EI, 1] * X[EJ, 2])),
+    ],
+    "constants among them": lambda: [ql.sum(EI, ql.sum(EJ, A[EI, EJ] * V[EI] * V[EJ])), 1.5, ql.sum(EI, V[EI]), -1],
+    "keys of every group met again": lambda: [ql.sum(EI, ql.sum(EJ, A[EI, EJ] * V[EJ])), ql.sum(EJ, V[EJ])],
+}
+
+
+@pytest.mark.parametrize("statements", list(STATEMENTS))
+@pytest.mark.parametrize("kind", ["float", "float53", "int", "bigint"])
+def test_an_objective_written_in_several_statements(statements, kind):
+    problem = ql.Problem("p")
+    for term in STATEMENTS[statements]():
+        problem += term
+    problem += ql.CustomPenaltyTerm("rows", (ql.sum(EJ, X[EI, EJ]) - 1) ** 2, forall=EI)
+    n = 5
+    a = values(kind, (n, n), 10)
+    if kind == "float53":  # 2**53 + 1 + 1 + 1 + 1 in the first term, + 1 in the second, for every v[j]
+        a = np.ones((n, n))
+        a[0] = 2.0**53
+    assert_paths_agree(problem, {"N": n, "a": a, "b": values(kind, (n,), 11) * 2**52})

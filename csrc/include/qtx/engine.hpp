@@ -136,11 +136,13 @@ public:
     /// terms (see merge_parts); the native route merges them with the rest of the model.
     Poly eval_parts(Node* root, Parts& parts) {
         parts_ = &parts;
-        parts_root_ = root;
         struct Reset {
             Engine& e;
             ~Reset() { e.parts_ = nullptr, e.parts_root_ = nullptr; }
         } reset{*this};
+        if (root->type == NodeType::Multi && root->kind.is(types().add) && root->kids.size() > 1)
+            return add_parts(root);
+        parts_root_ = root;
         return eval(root);
     }
 
@@ -392,6 +394,7 @@ private:
     Poly fold(Node* n);
     Poly fold_parts(Node* n, uint32_t group);
     void push_part(Terms&& t, uint32_t group) { parts_->push(std::move(t), group); }
+    Poly add_parts(Node* n);
     Num fold_value(Node* n);
 
     // ---- sums of monomials (engine_monomials.hpp) ----

@@ -144,6 +144,28 @@ inline Poly Engine::kernel_fold(Node* n) {
     return acc;
 }
 
+/// An objective written as several terms (t0 + t1 + ..., one per `problem +=`) in parts: the
+/// first term's as a sum at the root makes them, then each later term whole, one part in a
+/// group of its own. The reader adds each group's parts, then the groups, in order, so every
+/// key's value is ((t0 + t1) + t2) ... with t0 summed as its sums nest: as multi() adds them.
+inline Poly Engine::add_parts(Node* n) {
+    auto next_group = [&] { return parts_->empty() ? 0u : parts_->group(parts_->size() - 1) + 1; };
+    parts_root_ = n->kids[0];
+    Poly acc = eval(n->kids[0]);
+    parts_root_ = nullptr;
+    if (!acc.terms.empty()) push_part(std::move(acc.terms), next_group());  // t0 is no sum: one part
+    acc.terms = Terms();
+    for (size_t i = 1; i < n->kids.size(); ++i) {
+        Poly p = eval(n->kids[i]);
+        combine(n, i, [&] {
+            if (!p.terms.empty()) push_part(std::move(p.terms), next_group());
+            acc.constant = num_add(acc.constant, p.constant);
+            if (num_compare(p.order, acc.order, Py_GT)) acc.order = p.order;
+        });
+    }
+    return acc;
+}
+
 inline Poly Engine::fold_parts(Node* n, uint32_t group) {
     if (stack_exhausted(floor_)) stack_overflow("while substituting an expression tree");
     Node* operand = n->kids[1];
