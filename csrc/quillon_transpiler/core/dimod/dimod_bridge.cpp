@@ -84,7 +84,11 @@ Obj transpile(PyObject* const* args) {
             nb::object cqm_label = own(PyUnicode_FromFormat("%S_%S", label.ptr(), key.ptr()));  // f"{label}_{key}"
             if (op < 0) op = constraint_op(compiled, label);
             nb::object comparison = own(PyObject_RichCompare(qm.ptr(), zero.ptr(), op));  // qm == 0, <= 0 or >= 0
-            cqm.attr("add_constraint")(comparison, "label"_a = cqm_label);
+            // as add_constraint(comparison) adds it, but without a copy of the model, made here
+            // for the constraint alone
+            cqm.attr("add_constraint_from_model")(comparison.attr("lhs"), comparison.attr("sense"),
+                                                  "rhs"_a = comparison.attr("rhs"), "label"_a = cqm_label,
+                                                  "copy"_a = false);
         }
     }
 
