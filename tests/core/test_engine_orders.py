@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 import quillon as ql
-from quillon_transpiler import testing, to_pubo, to_qubo_arrays
+from quillon_transpiler import decode, testing, to_pubo, to_qubo_arrays
 from quillon_transpiler.core.compile.compile import compile_model
 
 
@@ -272,3 +272,50 @@ def test_an_objective_written_in_several_statements(statements, kind):
         a = np.ones((n, n))
         a[0] = 2.0**53
     assert_paths_agree(problem, {"N": n, "a": a, "b": values(kind, (n,), 11) * 2**52})
+
+
+WEIGHTED_SQUARES = {  # a penalty's weight written in the model: c * square is kept a square, scaled
+    "float first": lambda rows: 100.0 * rows**2,
+    "int first": lambda rows: 3 * rows**2,
+    "negative": lambda rows: -0.5 * rows**2,
+    "data first": lambda rows: B[EI] * rows**2,
+    "zero": lambda rows: 0 * rows**2,  # no terms: expanded, as c * square is
+    "after": lambda rows: rows**2 * 100.0,  # the square first: expanded as before
+    "huge": lambda rows: 1e300 * rows**2,  # products past float64: refused, naming the term
+}
+
+
+@pytest.mark.parametrize("penalty_weight", [1.0, 2.5])
+@pytest.mark.parametrize("written", list(WEIGHTED_SQUARES))
+@pytest.mark.parametrize("kind", ["float", "float53", "int"])
+def test_a_weight_written_in_a_squared_penalty(written, kind, penalty_weight):
+    problem = ql.Problem("p")
+    problem += ql.sum(EI, ql.sum(EJ, A[EI, EJ] * V[EI] * V[EJ]))
+    rows = ql.sum(EJ, A[EI, EJ] * X[EI, EJ]) - B[EI]
+    problem += ql.CustomPenaltyTerm("rows", WEIGHTED_SQUARES[written](rows), forall=EI)
+    n = 5
+    instance = {"N": n, "a": values(kind, (n, n), 12), "b": values(kind, (n,), 13)}
+    fast = outcome(lambda p, i: to_qubo_arrays(p, i, penalty_weight=penalty_weight, progress=False), problem, instance)
+    pubo = outcome(lambda p, i: to_pubo(p, i, penalty_weight=penalty_weight), problem, general(instance))
+    if isinstance(fast, str):
+        assert fast == pubo
+        return
+    assert fast.to_dict() == {k: v for k, v in pubo.coeff.items() if not (len(k) == 1 and v == 0)}
+    assert fast.offset == pubo.constant and type(fast.offset) is type(pubo.constant)
+
+
+def test_a_weighted_square_kept_for_decoding_decodes_as_the_dict_route():
+    """The objective, larger than the penalty, is derived from the energy when decoding: the
+    penalty kept for it must be the scaled square, not its base squared."""
+    problem = ql.Problem("p")
+    problem += ql.sum(EI, ql.sum(EJ, A[EI, EJ] * V[EI] * V[EJ]))
+    problem += ql.CustomPenaltyTerm("row", 7.5 * (ql.sum(EJ, X[0, EJ]) - 1) ** 2)
+    n = 5
+    instance = {"N": n, "a": values("int", (n, n), 14), "b": values("int", (n,), 15)}  # derived exactly
+    native = to_qubo_arrays(problem, instance, progress=False)
+    assert native.lowered is not None  # the penalty was kept, not the objective
+    reference = to_pubo(problem, general(instance))
+    rows = np.random.default_rng(16).integers(0, 2, (40, native.num_binaries))
+    got, want = decode(rows, native), decode(rows, reference)
+    assert np.array_equal(got.evaluation.objective, want.evaluation.objective)
+    assert np.array_equal(got.evaluation.energy, want.evaluation.energy)

@@ -112,3 +112,12 @@ def test_objective_squares_of_one_binary_match_the_dict_route(integer_data):
     n = 6
     data = {"N": n, "q": rng.integers(-9, 10, (n, n)) if integer_data else rng.normal(size=(n, n))}
     same_as_dict_route(problem, data, {"one": 2.5})
+
+
+@pytest.mark.parametrize("weight", [100.0, 3, -0.5])
+def test_a_weight_written_in_a_squared_penalty_matches_the_dict_route(weight):
+    problem, data = grid(5, integer_data=False, integer_vars=False, maximise=False, seed=3)
+    N, x = ql.Placeholder("N"), ql.BinaryVar("x", shape=(ql.Placeholder("N"), ql.Placeholder("N")))
+    i, j = ql.Element("i", N), ql.Element("j", N)
+    problem += ql.CustomPenaltyTerm("weighted", weight * (ql.sum(j, x[i, j]) - 1) ** 2, forall=i)
+    same_as_dict_route(problem, data, {"rows": 2, "cols": 1, "weighted": 1.5})

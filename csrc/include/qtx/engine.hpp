@@ -118,14 +118,31 @@ public:
 
     /// eval(root), except that a root `base ** 2` whose base has terms, each of one variable,
     /// gives its base unexpanded and sets `squared` (poly_power(base, 2) is the value).
-    Poly eval_square(Node* root, bool& squared) {
-        square_root_ = root;
+    Poly eval_square(Node* root, bool& squared, Num* scale = nullptr) {
+        // c * (base)^2 with c a plain non-zero number (a weight written in the model): the base,
+        // and c in `scale`, when a caller reads the scale
+        Node* square = root;
+        Poly first;
+        if (scale && root->type == NodeType::Multi && root->kind.is(types().mul) && root->kids.size() == 2 &&
+            root->kids[0]->pure && root->kids[1]->type == NodeType::Pair && root->kids[1]->kind.is(types().pow)) {
+            first = eval(root->kids[0]);  // as multi() evaluates it, first
+            const Num& c = first.constant;
+            if (first.terms.empty() && (c.tag() == Num::Int || c.tag() == Num::Float) && num_nonzero(c))
+                square = root->kids[1];
+        }
+        square_root_ = square;
         squared_ = false;
-        Poly p = eval(root);
+        Poly p = eval(square);
         squared = squared_;
         square_root_ = nullptr;
         squared_ = false;
-        return p;
+        if (square == root) return p;
+        if (squared) {
+            *scale = first.constant;
+            return p;
+        }
+        combine(root, 1, [&] { poly_mul(first, std::move(p)); });  // c * the expanded square, as multi() makes it
+        return first;
     }
 
     /// eval(root), except that when the root is a sum over an index its operands' terms are

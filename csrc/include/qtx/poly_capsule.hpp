@@ -129,20 +129,27 @@ struct PolyCapsule {
     Poly poly;
     Parts parts;
     bool squared = false;  // a penalty's square over distinct variables, expanded when read
+    Num scale;             // a squared penalty's weight written in the model (c * square), or none
 
-    /// The terms merged into poly.terms (and a square expanded).
+    /// The terms merged into poly.terms (and a square expanded, then scaled as c * square is).
     void merge() {
         if (squared) {
             poly_power(poly, 2.0, PyExc_ValueError);  // 2 is a valid exponent: nothing is raised
             squared = false;
+            if (!scale.empty()) {
+                Poly scaled{Terms(), scale, Num::of_int(0), Obj()};
+                poly_mul(scaled, std::move(poly));
+                poly = std::move(scaled);
+                scale = Num();
+            }
         }
         if (parts.empty()) return;
         poly.terms = merge_parts(parts);
     }
 };
 
-inline Obj make_poly_capsule(Poly&& p, Parts&& parts = Parts(), bool squared = false) {
-    PolyCapsule* held = new PolyCapsule{std::move(p), std::move(parts), squared};
+inline Obj make_poly_capsule(Poly&& p, Parts&& parts = Parts(), bool squared = false, Num scale = Num()) {
+    PolyCapsule* held = new PolyCapsule{std::move(p), std::move(parts), squared, std::move(scale)};
     held->poly.origin = Obj();  // the capsule stands for the polynomial: no Python object behind it
     PyObject* cap = PyCapsule_New(held, kPolyCapsule, [](PyObject* c) {
         delete static_cast<PolyCapsule*>(PyCapsule_GetPointer(c, kPolyCapsule));

@@ -225,9 +225,9 @@ public:
     /// terms are their own binary form; false (and nothing done) otherwise. Its terms are made
     /// by the merge as poly_power(base, 2) would list them. A square with an inf or NaN is
     /// left to penalty(), which names the expanded term as the dict route does.
-    bool square_penalty(Poly& base, const Num& w) {
+    bool square_penalty(Poly& base, const Num& w, const Num& scale = Num()) {
         if (!encoding_.all_identity || !plain_number(w)) return false;
-        return take_square(base.terms, base.constant, w, false, encoding_.nvar);
+        return take_square(base.terms, base.constant, w, false, encoding_.nvar, scale);
     }
 
     /// The objective given as the square of `base` (terms of one variable each), times `sign`:
@@ -282,8 +282,13 @@ private:
     /// plain numbers whose products (the squares, or for a constraint `folded`, v^2 + 2 c v)
     /// are too; the constant is added here, as the expansion adds it. Takes the terms over and
     /// returns true; false (nothing done) otherwise.
-    bool take_square(Terms& t, const Num& c, const Num& w, bool folded, int32_t binaries) {
+    bool take_square(Terms& t, const Num& c, const Num& w, bool folded, int32_t binaries, const Num& scale = Num()) {
         if (!merge_.flat() || !plain_number(c) || !finite(c)) return false;
+        // a square scaled by a weight in the model (c * square): each term is its term times that
+        // weight, as poly_mul scales one (refused where a product could leave float64's range)
+        double s = 1.0;
+        if (!scale.empty() && (folded || !plain_number(scale) || !finite(scale) || !scale.promotes(s))) return false;
+        s = std::fabs(s);
         std::vector<Num> squares;
         squares.reserve(t.size());
         Num two_c = num_mul(Num::of_int(2), c);
@@ -304,11 +309,15 @@ private:
         // a product 2 v_i v_j or 2 v_i c past float64's range is left to the expansion, which
         // names its term as the dict route does
         c.promotes(x);
-        if (!std::isfinite(2 * top * top) || !std::isfinite(2 * top * std::fabs(x))) return false;
+        double reach = std::max(2 * top * top, std::max(2 * top * std::fabs(x), x * x)) * std::max(s, 1.0);
+        if (!std::isfinite(2 * top * top) || !std::isfinite(2 * top * std::fabs(x)) || !std::isfinite(reach))
+            return false;
         Sum& sum = merge_.sum();
-        Num constant = folded ? num_mul(w, num_mul(c, c)) : num_mul(w, number(num_squared(c)));
+        Num square_constant = number(num_squared(c));
+        if (!scale.empty()) square_constant = num_mul(scale, square_constant);  // poly_mul's constant
+        Num constant = folded ? num_mul(w, num_mul(c, c)) : num_mul(w, square_constant);
         sum.constant = num_add(sum.constant, constant);
-        merge_.take_square(std::move(t), w, std::move(squares), c, folded);
+        merge_.take_square(std::move(t), w, std::move(squares), c, folded, scale);
         t = Terms();
         return true;
     }

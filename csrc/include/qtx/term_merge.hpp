@@ -340,7 +340,7 @@ public:
     /// binary, keys within the encoding, w and the values plain numbers.
     void take_penalty(Terms&& terms, const Num& w) {
         size_t n = terms.size();
-        sources_.push_back(Source{std::move(terms), w, sum_.flat.size(), {}, Num()});
+        sources_.push_back(Source{std::move(terms), w, sum_.flat.size(), {}, Num(), false, Num()});
         deferred(n);
     }
     /// A square w * (c + sum of `base`)^2 over terms of one distinct binary each (flat only),
@@ -350,9 +350,10 @@ public:
     /// add_square makes them: x_i once, by `squares[i]` (v_i^2 + 2c v_i, or v_i^2 for no c),
     /// then x_i x_j. The constant is the caller's. A base whose numbers are made natively is
     /// put in increasing binary order first: every product 2 v_i v_j is the same both ways.
-    void take_square(Terms&& base, const Num& w, std::vector<Num>&& squares, const Num& c, bool folded = false) {
+    void take_square(Terms&& base, const Num& w, std::vector<Num>&& squares, const Num& c, bool folded = false,
+                     const Num& scale = Num()) {
         size_t n = base.size();
-        sources_.push_back(Source{std::move(base), w, sum_.flat.size(), std::move(squares), c, folded});
+        sources_.push_back(Source{std::move(base), w, sum_.flat.size(), std::move(squares), c, folded, scale});
         double mass;
         if (native_square(sources_.back(), mass)) increasing_square(sources_.back());
         deferred(n * (n - 1) / 2 + (folded ? n : 2 * n));
@@ -722,6 +723,7 @@ private:
         std::vector<Num> squares;  // empty: not a square
         Num c;
         bool folded = false;  // a constraint's square: one term for x_i (see take_square)
+        Num scale;            // a weight written in the model, c * square: each term times c; or none
     };
     std::vector<Source> sources_;
 
@@ -736,7 +738,7 @@ private:
         auto small = [&](const Num& v, double bound) {
             return plain(v) && (v.tag() == Num::Float || std::fabs((double)v.as_int()) < bound);
         };
-        if (s.squares.empty() || !small(s.w, kBound) || !small(s.c, kBound)) return false;
+        if (s.squares.empty() || !s.scale.empty() || !small(s.w, kBound) || !small(s.c, kBound)) return false;
         double sum = 0, squares = 0;  // of the int values' magnitudes, of their squares
         double top = 0;               // the largest magnitude of a value
         for (const auto& entry : s.terms) {
@@ -809,8 +811,10 @@ private:
     static void square_terms(const Source& s, bool native, F&& f) {
         SignalPoll poll;
         const Num two = Num::of_int(2);
+        // a term of the square, times the scale written in the model (as poly_mul scales it), if any
+        auto scaled = [&](Num&& v) { return s.scale.empty() ? std::move(v) : num_mul(v, s.scale); };
         auto weigh = [&](const Num& twice, const Num& b) {
-            return native ? weighted(s.w, twice, b) : num_mul(s.w, num_mul(twice, b));
+            return native ? weighted(s.w, twice, b) : num_mul(s.w, scaled(num_mul(twice, b)));
         };
         const Terms::Entry* es = s.terms.begin();
         size_t n = s.terms.size();
@@ -820,7 +824,7 @@ private:
             Num twice = num_mul(two, es[i].val);
             Key single(1);
             single.data()[0] = a;
-            Num q = native ? weighted(s.w, s.squares[i]) : num_mul(s.w, s.squares[i]);
+            Num q = native ? weighted(s.w, s.squares[i]) : num_mul(s.w, scaled(Num(s.squares[i])));
             if (s.folded) {
                 f(single, q);
             } else {

@@ -13,6 +13,8 @@
 #include "qtx/registry.hpp"
 #include "qtx/shape_guard.hpp"
 
+#include <cstring>
+
 #include <algorithm>
 #include <optional>
 #include <string>
@@ -141,15 +143,17 @@ private:
     KeptPlan* plan_ = nullptr;
 };
 
-/// The polynomial of one assignment: a SubstitutedExpression, or a capsule in a native session.
-Obj substitute_once(engine::Node* root, Session& session) {
+/// The polynomial of one assignment: a SubstitutedExpression, or a capsule in a native session;
+/// a penalty's (`weighted`) may be a square scaled by a weight written in the model.
+Obj substitute_once(engine::Node* root, Session& session, bool weighted) {
     engine::GcPause pause;
     engine::Engine engine(session.var_map, session.data, session.known());
     if (!session.native) return engine.result(engine.eval(root));
     // the native compile keeps the polynomial in C++: no Python object per term
     bool squared = false;
-    Poly p = engine.eval_square(root, squared);
-    return make_poly_capsule(std::move(p), Parts(), squared);
+    Num scale;
+    Poly p = engine.eval_square(root, squared, weighted ? &scale : nullptr);
+    return make_poly_capsule(std::move(p), Parts(), squared, std::move(scale));
 }
 
 /// Instantiates a node once per assignment of `forall` (`assignments`, unrolled), by forall
@@ -181,7 +185,7 @@ nb::dict substitute_each(Session& session, const char* kind, nb::handle label, n
         if (!root) root = kept.root(planner, make);
         Obj result;
         try {
-            result = substitute_once(root, session);
+            result = substitute_once(root, session, std::strcmp(kind, "penalty") == 0);
             session.guard.check(session.var_map);
         } catch (...) {
             Obj error = caught_substitute_error();
@@ -627,7 +631,7 @@ Obj native_expression_fn(nb::handle poly) {
 Obj native_square_base_fn(nb::handle poly) {
     PolyCapsule* held = poly_capsule(poly.ptr());
     if (!held) raisef(PyExc_TypeError, "expected a polynomial of the native compile, not %.200s", qtx::type_name(poly));
-    if (!held->squared) return nb::none();
+    if (!held->squared || !held->scale.empty()) return nb::none();  // a scaled square is read expanded
     Obj cls = QTX_IMPORT("quillon_transpiler.core.substitute", "SubstitutedExpression");
     return cls(terms_dict(held->poly.terms), held->poly.constant.py(), held->poly.order.py());
 }
@@ -646,7 +650,7 @@ Obj native_copy_fn(nb::handle poly) {
     PolyCapsule* held = poly_capsule(poly.ptr());
     if (!held) raisef(PyExc_TypeError, "expected a polynomial of the native compile, not %.200s", qtx::type_name(poly));
     if (!held->parts.empty()) return nb::none();
-    return make_poly_capsule(Poly(held->poly), Parts(), held->squared);
+    return make_poly_capsule(Poly(held->poly), Parts(), held->squared, held->scale);
 }
 
 Obj fixed_vars_fn(nb::handle problem, nb::handle instance_data) {

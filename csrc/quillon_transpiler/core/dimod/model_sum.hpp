@@ -258,6 +258,7 @@ private:
     /// is a native one whose products a double holds exactly and within its range (no term is
     /// refused then); false, and nothing done, otherwise.
     bool add_square(PolyCapsule& np) {
+        if (!np.scale.empty()) return false;  // a square scaled in the model: merged, scaled there
         const Terms& base = np.poly.terms;
         const Num& c = np.poly.constant;
         double largest = 0.0, largest_int = 0.0, v = 0.0;

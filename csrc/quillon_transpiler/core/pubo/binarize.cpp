@@ -245,9 +245,11 @@ void lower_into(QuboBuilder& builder, TermMerge& merge, const Request& request, 
                 building([&] { return "lowering " + item_name("penalty", label, key); },
                          [&] {
                              PolyCapsule* capsule = poly_capsule(poly);
-                             if (capsule && capsule->squared && consume && builder.square_penalty(capsule->poly, w)) {
+                             if (capsule && capsule->squared && consume &&
+                                 builder.square_penalty(capsule->poly, w, capsule->scale)) {
                                  capsule->poly = Poly();
                                  capsule->squared = false;
+                                 capsule->scale = Num();
                                  return;
                              }
                              with_terms(poly, consume, [&](Terms& t, bool owned, const Num& c) {
