@@ -7,7 +7,8 @@ Times ``to_qubo_arrays`` on pairs of models that mean the same thing written two
   and with the same two sums inside a third of one value;
 - the TSP's objective in one ``problem +=`` statement, and followed by a second statement (a small
   linear cost);
-- an assignment's linear cost sum_i sum_j c[i, j] x[i, j] with two sums and with three.
+- an assignment's linear cost sum_i sum_j c[i, j] x[i, j] with two sums and with three;
+- the TSP's one-hot penalties weighted in the model, 100.0 * (...) ** 2, and by penalty_weight.
 
 usage: python benchmarks/bench_writings.py [--quick] [--rounds 5]
 """
@@ -39,7 +40,7 @@ def dense(nested: bool):
     return problem
 
 
-def tsp(statements: int):
+def tsp(statements: int, weight_in_model: bool = True):
     d, c = ql.Placeholder("d", ndim=2), ql.Placeholder("c", ndim=1)
     x = ql.BinaryVar("x", shape=(N, N))
     t = ql.Element("t", N)
@@ -47,8 +48,9 @@ def tsp(statements: int):
     problem += ql.sum(EI, ql.sum(EJ, ql.sum(t, d[EI, EJ] * x[EI, t] * x[EJ, (t + 1) % N])))
     if statements > 1:
         problem += ql.sum(EI, c[EI] * x[EI, 0])
-    problem += ql.CustomPenaltyTerm("row", 100.0 * (ql.sum(EI, x[EI, t]) - 1) ** 2, forall=t)
-    problem += ql.CustomPenaltyTerm("col", 100.0 * (ql.sum(t, x[EI, t]) - 1) ** 2, forall=EI)
+    for label, total, index in (("row", ql.sum(EI, x[EI, t]), t), ("col", ql.sum(t, x[EI, t]), EI)):
+        square = (total - 1) ** 2
+        problem += ql.CustomPenaltyTerm(label, 100.0 * square if weight_in_model else square, forall=index)
     return problem
 
 
@@ -67,22 +69,30 @@ def pairs(quick: bool):
     q = rng.uniform(-1, 1, (n_dense, n_dense))
     d = testing.city_distances(n_tsp, 7, 1)
     c = rng.uniform(0, 1, (n_assign, n_assign))
+    cities = {"N": n_tsp, "d": d, "c": np.ones(n_tsp)}
+    weighted = {"penalty_weight": 100.0}
+    # (model, writing, problem, its options, reference writing, problem, its options, data)
     return [
-        (f"dense QUBO n={n_dense}", "two sums", dense(False), "three sums", dense(True), {"N": n_dense, "q": q}),
         (
-            f"TSP n={n_tsp}",
-            "two statements",
-            tsp(2),
-            "one statement",
-            tsp(1),
-            {"N": n_tsp, "d": d, "c": np.ones(n_tsp)},
+            f"dense QUBO n={n_dense}",
+            "two sums",
+            dense(False),
+            {},
+            "three sums",
+            dense(True),
+            {},
+            {"N": n_dense, "q": q},
         ),
+        (f"TSP n={n_tsp}", "two statements", tsp(2), {}, "one statement", tsp(1), {}, cities),
+        (f"TSP n={n_tsp}", "weights in the model", tsp(1), {}, "penalty_weight", tsp(1, False), weighted, cities),
         (
             f"assignment n={n_assign}",
             "two sums",
             assignment(False),
+            {},
             "three sums",
             assignment(True),
+            {},
             {"N": n_assign, "c": c},
         ),
     ]
@@ -96,8 +106,11 @@ def main() -> None:
     rounds = 1 if args.quick else args.rounds
     print("| model | writing | seconds | reference writing | seconds | ratio |")
     print("|---|---|---|---|---|---|")
-    for model, name, problem, ref_name, reference, data in pairs(args.quick):
-        calls = [lambda p=p: to_qubo_arrays(p, data, progress=False) for p in (problem, reference)]
+    for model, name, problem, options, ref_name, reference, ref_options, data in pairs(args.quick):
+        calls = [
+            lambda p=p, o=o: to_qubo_arrays(p, data, progress=False, **o)
+            for p, o in ((problem, options), (reference, ref_options))
+        ]
         for call in calls:  # warm up: first calls import and plan
             call()
         times: list[list[float]] = [[], []]
