@@ -416,6 +416,18 @@ double flip_bound(MergedTerms& m) {
     return bound.bound();
 }
 
+/// The PuboTermArrays of a finished lowering: its merged terms as arrays, its constant,
+/// binaries, slacks and the encoding's binary starts.
+Obj term_arrays(TermMerge& merge, const QuboBuilder& builder, const Request& request) {
+    nb::dict arrays;
+    building([] { return std::string("merging the lowered terms into arrays"); },
+             [&] { arrays = merged_arrays(merge, builder.binaries()); });
+    std::vector<int32_t> starts(request.encoding.start);
+    return surface_name(QTX_NAME("PuboTermArrays"))(
+        **arrays, "offset"_a = merge.constant().py(), "num_binaries"_a = integer(builder.binaries()),
+        "slacks"_a = builder.slacks(), "binary_starts"_a = numpy_array(std::move(starts)));
+}
+
 /// _lower_arrays(request, consume, progress) -> PuboTermArrays. Polynomials may be native
 /// capsules (emptied as they are read when `consume`) or SubstitutedExpressions; `progress`
 /// (None or a callable) gets every item's label when done.
@@ -432,13 +444,7 @@ Obj lower_arrays(PyObject* const* args) {
     lower_into(builder, merge, request, consume, [&](PyObject* label) {
         if (!progress.is_none()) progress(nb::handle(label));
     });
-    nb::dict arrays;
-    building([] { return std::string("merging the lowered terms into arrays"); },
-             [&] { arrays = merged_arrays(merge, builder.binaries()); });
-    std::vector<int32_t> starts(request.encoding.start);
-    return surface_name(QTX_NAME("PuboTermArrays"))(
-        **arrays, "offset"_a = merge.constant().py(), "num_binaries"_a = integer(builder.binaries()),
-        "slacks"_a = builder.slacks(), "binary_starts"_a = numpy_array(std::move(starts)));
+    return term_arrays(merge, builder, request);
 }
 
 /// _lower_swing(request) -> float: weights.flip_bound of the request's polynomial, lowered as
@@ -533,13 +539,7 @@ Obj lower_arrays_late(PyObject* const* args) {
         if (!finite(constant)) overflowed(constant, nullptr, 0);
         merge.sum().constant = constant;
     });
-    nb::dict arrays;
-    building([] { return std::string("merging the lowered terms into arrays"); },
-             [&] { arrays = merged_arrays(merge, builder.binaries()); });
-    std::vector<int32_t> starts(request.encoding.start);
-    return surface_name(QTX_NAME("PuboTermArrays"))(
-        **arrays, "offset"_a = merge.constant().py(), "num_binaries"_a = integer(builder.binaries()),
-        "slacks"_a = builder.slacks(), "binary_starts"_a = numpy_array(std::move(starts)));
+    return term_arrays(merge, builder, request);
 }
 
 PyMethodDef functions[] = {
