@@ -123,6 +123,19 @@ def test_placeholders_are_checked_up_front(instance, message):
 
 
 @pytest.mark.parametrize(
+    "data, ndim",
+    [(4, 1), ([1, 2, 3], 0)],
+)
+def test_one_name_with_two_ndims_is_checked_for_both(data, ndim):
+    # the check reads each placeholder once per (name, ndim), not once per name
+    scalar = ql.Placeholder("c")
+    problem = problem_with(ql.Constraint("cap", b[i] <= c[i], forall=i), scalar * y)
+    for _ in range(2):  # the second compile reads the model's kept plan
+        error = compile_error(problem, {"N": 3, "c": data})
+        assert str(error).startswith(f"Placeholder `c` has ndim {ndim} in the model")
+
+
+@pytest.mark.parametrize(
     "instance",
     [
         {"d": [[1.0, 2.0], [3.0]], "N": 2},  # jagged rows keep their depth

@@ -158,6 +158,8 @@ def test_placeholder_names_and_shapes():
     problem += ql.Constraint("b", N >= y[1, 0])
     compiled = compile_model(problem, {"N": 3.0, "W": 2.7})
     assert compiled.data.ph_names == ["N", "N", "N"]
+    compiled.data.ph_names.append("changed")  # each compile's data has its own list
+    assert compile_model(problem, {"N": 3.0, "W": 2.7}).data.ph_names == ["N", "N", "N"]
     assert compiled.deci_var_shape == {"y": (3, 2)}
     assert all(type(s) is int for s in compiled.deci_var_shape["y"])
     substitutable = compiled.problem

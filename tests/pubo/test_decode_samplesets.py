@@ -197,6 +197,25 @@ def test_arrays_changed_after_lowering_are_refused_not_misread():
         decode(np.zeros((1, model.num_binaries)), changed)
 
 
+@pytest.mark.parametrize(
+    "linear, offset",
+    [
+        (np.array([0.5, -2.0, 3.0]), 1.25),
+        (np.arange(8, dtype=np.float64)[::2], -7.5),  # a strided view
+        (np.array([1, 2, 3]), 4),  # ints, as arrays re-weighted by hand may hold
+    ],
+)
+def test_the_fingerprint_stays_the_one_pickled_models_carry(linear, offset):
+    # pickled parts carry it: it must stay the digest of the float64 bytes of both
+    from hashlib import blake2b
+
+    from quillon_transpiler.core.pubo.decoding import fingerprint
+
+    old = blake2b(np.asarray(linear, dtype=np.float64).tobytes(), digest_size=16)
+    old.update(np.float64(offset).tobytes())
+    assert fingerprint(offset, linear) == old.hexdigest()
+
+
 @pytest.mark.parametrize("read_first", [False, True])
 def test_penalties_kept_for_a_derived_objective_survive_pickling(read_first):
     """The penalties a wide native model keeps are copied when lowered and read when first

@@ -8,10 +8,11 @@ exported them, the compiled instance it hands back keeps only what decoding read
 
 from __future__ import annotations
 
-import dataclasses
 import sys
 import time
 import typing as typ
+
+from quillon_transpiler.core.compile import compile as driver
 
 if typ.TYPE_CHECKING:
     import quillon as ql
@@ -59,8 +60,6 @@ def compile_native(
     """``compile_model(problem, instance, fixed_variables)`` with every polynomial kept in C++
     (native capsules in place of the objective's, constraints' and penalties' expressions), with
     the same errors; ``report`` hears ("compile", label) of every item compiled."""
-    from quillon_transpiler.core.compile import compile as driver
-
     compiled: CompiledInstance = driver._compile_native(problem, instance, fixed_variables, report)
     return compiled
 
@@ -70,8 +69,6 @@ def decodable(compiled: CompiledInstance, *, constraints: bool) -> CompiledInsta
     the registry, data and shapes, and with ``constraints`` the constraints' polynomials as
     expressions (decoding recomputes violations from them). Nothing that looks like the emptied
     or exported polynomials is kept."""
-    from quillon_transpiler.core.compile import compile as driver
-
     kept: typ.Any = None
     if constraints:
         kept = {
@@ -79,5 +76,4 @@ def decodable(compiled: CompiledInstance, *, constraints: bool) -> CompiledInsta
             for label, by_key in compiled.constraint.items()
         }
     # the record's fields name full polynomials; a native route's record marks them absent
-    absent: typ.Any = None
-    return dataclasses.replace(compiled, objective=absent, constraint=kept, penalty=absent)
+    return compiled.stripped(constraint=kept)

@@ -423,7 +423,18 @@ Obj mentioned_placeholders(nb::handle problem, nb::handle ph_vars, nb::handle de
         for (nb::handle size : attr(variable, "shape"))
             if (!size.is_none()) attr(found, "extend")(attr(size, "extract_type")(placeholder));
     });
-    return std::move(found);
+    // one node per (name, ndim), the first met: the check reads nothing else of them
+    nb::list unique;
+    nb::set seen;
+    for (nb::handle node : found) {
+        Obj key = nb::make_tuple(attr(node, "name"), attr(node, "ndim"));
+        int has = PySet_Contains(seen.ptr(), key.ptr());
+        if (has < 0) fail();
+        if (has) continue;
+        seen.add(key);
+        unique.append(node);
+    }
+    return std::move(unique);
 }
 
 /// Checks up front that the data of every placeholder has as many axes as the model gives
@@ -561,8 +572,12 @@ Obj compile_model(nb::handle problem, nb::handle instance, nb::handle fixed_vari
         return made;
     };
     Obj ph_vars = kept("placeholders", [&] { return get_ph_vars(substitutable); });
-    nb::list ph_names;
-    for (nb::handle placeholder : ph_vars) ph_names.append(attr(placeholder, "name"));
+    Obj ph_names = kept("placeholder names", [&] {
+        nb::list names;
+        for (nb::handle placeholder : ph_vars) names.append(attr(placeholder, "name"));
+        return Obj(std::move(names));
+    });
+    ph_names = own(PySequence_List(ph_names.ptr()));  // the data's own list: callers may change it
 
     Obj data = attr(core_module(), "InstanceData")(instance, fixed, ph_names, "indices"_a = nb::dict());
     Obj var_map = nb::handle(registry_class())(nb::dict(), "var_num"_a = 0, "integer_bound"_a = nb::dict());
@@ -571,7 +586,8 @@ Obj compile_model(nb::handle problem, nb::handle instance, nb::handle fixed_vari
     Obj mentioned = kept("mentioned", [&] { return mentioned_placeholders(substitutable, ph_vars, deci_vars); });
     check_placeholders(mentioned, data);
 
-    Session session(data, var_map, shapes_to_check(substitutable, data, deci_vars));
+    Obj shapes = shapes_to_check(substitutable, data, deci_vars);
+    Session session(data, var_map, shapes);
     session.shared.emplace();  // every item's engine finds the variables met before
     session.native = native;
     session.name_items = true;
@@ -604,7 +620,8 @@ Obj compile_model(nb::handle problem, nb::handle instance, nb::handle fixed_vari
     }
 
     Obj sense = attr(substitutable, "sense");
-    nb::dict shapes = eval_deci_var_shape(substitutable, data, deci_vars);
+    // evaluated again only when they failed above: here their error belongs
+    if (!shapes) shapes = eval_deci_var_shape(substitutable, data, deci_vars);
     return attr(compiled_model_module(), "CompiledInstance")(
         "sense"_a = sense, "objective"_a = objective, "constraint"_a = constraint, "penalty"_a = penalty,
         "var_map"_a = var_map, "data"_a = data, "problem"_a = substitutable, "deci_var_shape"_a = shapes);

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import dataclasses
+import typing as typ
 
 from quillon_transpiler.core.compile.convert_to_substitutable import Problem, ProblemSense
 from quillon_transpiler.core.instance_data import InstanceData
@@ -29,3 +30,17 @@ class CompiledInstance:
     data: InstanceData
     problem: Problem
     deci_var_shape: dict[str, tuple[int | None, ...]]
+
+    def stripped(self, objective: typ.Any = None, constraint: typ.Any = None) -> CompiledInstance:
+        """The record with only the given polynomials (None marks the others absent), as a
+        native route keeps it once it has consumed them; the rest is shared."""
+        return CompiledInstance(
+            sense=self.sense,
+            objective=objective,
+            constraint=constraint,
+            penalty=typ.cast(typ.Any, None),
+            var_map=self.var_map,
+            data=self.data,
+            problem=self.problem,
+            deci_var_shape=self.deci_var_shape,
+        )

@@ -228,9 +228,7 @@ def to_qubo_arrays(
         encoder,
         compiled,
         slack_map(lowered.slacks),
-        lowered=parts
-        if parts is None
-        else dataclasses.replace(parts, fingerprint=fingerprint(lowered.offset, lowered.linear)),
+        lowered=None if parts is None else parts.sealed(fingerprint(lowered.offset, lowered.linear)),
     )
     return arrays if reduction is None else reduced(arrays, reduction, reduction_strength)
 

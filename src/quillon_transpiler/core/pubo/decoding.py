@@ -18,10 +18,13 @@ from __future__ import annotations
 import dataclasses
 import math
 import numbers
+import struct
 import typing as typ
 from collections import abc
 
 import numpy as np
+
+from quillon_transpiler.core.compile import compile as driver
 
 try:  # hashlib's own BLAKE2, without the OpenSSL library hashlib loads first (a few ms at start)
     from _blake2 import blake2b
@@ -58,6 +61,12 @@ class LoweredParts:
     penalties: typ.Mapping[str, dict[tuple[int, ...], tuple[SubstitutedExpression, bool]]]
     fingerprint: str = ""
 
+    def sealed(self, fingerprint: str) -> LoweredParts:
+        """These parts with the fingerprint of the arrays lowered with them."""
+        return LoweredParts(
+            self.sign, self.constraint_weights, self.penalty_weights, self.encoding_weight, self.penalties, fingerprint
+        )
+
 
 class PenaltySnapshot(abc.Mapping[str, dict[tuple[int, ...], tuple[typ.Any, bool]]]):
     """The weighted penalties' polynomials by label and forall key, as (polynomial, squared),
@@ -65,8 +74,6 @@ class PenaltySnapshot(abc.Mapping[str, dict[tuple[int, ...], tuple[typ.Any, bool
     read (a model that is never decoded makes none); pickled as expressions."""
 
     def __init__(self, native: typ.Mapping[str, typ.Mapping[tuple[int, ...], typ.Any]]) -> None:
-        from quillon_transpiler.core.compile import compile as driver
-
         self._copies: typ.Any = {}
         for label, by_key in native.items():
             copies = self._copies[label] = {}
@@ -78,8 +85,6 @@ class PenaltySnapshot(abc.Mapping[str, dict[tuple[int, ...], tuple[typ.Any, bool
 
     @staticmethod
     def _read(poly: typ.Any) -> tuple[typ.Any, bool]:
-        from quillon_transpiler.core.compile import compile as driver
-
         base = driver._native_square_base(poly)
         return (driver._native_expression(poly), False) if base is None else (base, True)
 
@@ -117,8 +122,9 @@ def fingerprint(offset: float, linear: np.ndarray) -> str:
     """A digest of a lowering's offset and linear biases (the original binaries'), which every
     weight of a constraint, of the one-hot rule and of a penalty with a constant or linear part
     moves: b * b = b puts every squared coefficient on a linear bias."""
-    digest = blake2b(np.ascontiguousarray(linear, dtype=np.float64).tobytes(), digest_size=16)
-    digest.update(np.float64(offset).tobytes())
+    # the array's own buffer when it is one already (a fresh lowering's is): no copy to hash
+    digest = blake2b(np.ascontiguousarray(linear, dtype=np.float64).data, digest_size=16)
+    digest.update(struct.pack("=d", offset))
     return digest.hexdigest()
 
 
@@ -128,8 +134,6 @@ def keep_for_decoding(
     """What a native route keeps of its compile, taken before the lowering consumes it: the
     registry, data and shapes, the constraints' polynomials, and the objective's polynomial
     (then no LoweredParts) or the penalties' (see the module's text)."""
-    from quillon_transpiler.core.compile import compile as driver
-
     constraints = {
         label: {key: driver._native_expression(poly) for key, poly in by_key.items()}
         for label, by_key in compiled.constraint.items()
@@ -150,9 +154,7 @@ def keep_for_decoding(
             PenaltySnapshot(weighted),
         )
     # the record's fields name full polynomials; what is not kept is marked absent
-    absent: typ.Any = None
-    kept = dataclasses.replace(compiled, objective=objective, constraint=constraints, penalty=absent)
-    return kept, lowered
+    return compiled.stripped(objective=objective, constraint=constraints), lowered
 
 
 def decode(samples: typ.Any, model: typ.Any) -> ql.SampleSet:
