@@ -332,6 +332,32 @@ def test_nested_folds_see_outer_binding(reg, make_data):
     assert list(poly.coeff) == [(0,), (1,), (2,)] and data.indices == {"i": 2, "j": 1}
 
 
+@pytest.mark.parametrize(
+    "lo, hi, instance, values",
+    [
+        (se.Placeholder("a", 0), se.Placeholder("b", 0), {"a": 1, "b": 4}, range(1, 4)),  # ints: read natively
+        (se.Placeholder("a", 0), se.Placeholder("b", 0), {"a": 1.0, "b": 3.9}, range(1, 3)),  # int() truncates
+        (N(-2), se.Placeholder("b", 0), {"b": np.int64(2)}, range(-2, 2)),
+        (N(0), N(2**63 + 1) - N(2**63 - 2), {}, range(3)),  # past int64 on the way
+        (N(True), N(3), {}, range(1, 3)),
+    ],
+)
+def test_sum_ranges_are_int_of_their_bounds(reg, make_data, lo, hi, instance, values):
+    x = binary("x", (N(10),))
+    i = se.Element("i", lo, hi)
+    j = se.Element("j", N(0), i)  # an inner range read off the outer index
+    inner = se.FoldOperator(j, se.TrueCondition(), se.Subscript(x, [j]), SUM)
+    data = make_data(instance)
+    poly = se.FoldOperator(i, se.TrueCondition(), inner, SUM).substitute(reg, data)
+    expected: dict = {}
+    for v in values:
+        for w in range(v):
+            expected[(w,)] = expected.get((w,), 0) + 1
+    names = {index: subscripts for subscripts, index in reg.var_map.get("x", {}).items()}
+    assert {names[key[0]]: c for key, c in poly.coeff.items()} == expected
+    assert data.indices["i"] == values[-1]
+
+
 class FakeIndex:
     def __init__(self, values):
         self.values, self.name, self.calls = values, "k", 0

@@ -297,6 +297,20 @@ private:
     void bind(nb::handle name, int64_t v) { bindings_.bind(name, v); }
     void flush() { bindings_.flush(); }
 
+    /// Open while a fold loops. A fold's end writes its bindings to the dict only when no
+    /// enclosing fold still runs: the outermost one writes every binding left (Python code
+    /// in between is preceded by a flush all the same), so a row of a nested sum writes none.
+    struct FoldScope {
+        Engine& e;
+        explicit FoldScope(Engine& e) : e(e) { ++e.open_folds_; }
+        ~FoldScope() { --e.open_folds_; }
+        FoldScope(const FoldScope&) = delete;
+        FoldScope& operator=(const FoldScope&) = delete;
+    };
+    void fold_done() {
+        if (open_folds_ == 1) flush();
+    }
+
     // ---- calls into Python-level nodes; they may rebind anything read from the data ----
 
     Obj callout(nb::handle obj, nb::handle method) {
@@ -498,6 +512,7 @@ private:
     bool squared_ = false;
     uintptr_t floor_ = stack_floor();
     SignalPoll poll_;
+    int open_folds_ = 0;  // folds looping now (FoldScope)
     DataViews views_;
     bool fast_registry_;
     bool no_fixed_ = false;

@@ -18,6 +18,14 @@ inline Num Engine::data_value(Node* n) {
 
 /// int(start) and int(end) of an index element's evaluated bounds.
 inline void Engine::range_of(Node* el, long long& lo, long long& hi) {
+    // bounds that are machine ints (numbers, placeholders read before, bound indices): the
+    // ints int() gives, without a polynomial or a Python int made for them
+    int64_t a = 0, b = 0;
+    Node *start = el->kids[0], *end = el->kids[1];
+    if (start->pure && end->pure && int_value(start, a) && int_value(end, b)) {
+        lo = a, hi = b;
+        return;
+    }
     Poly s = eval(el->kids[0]);
     Poly e = eval(el->kids[1]);
     if (!s.terms.empty() || !e.terms.empty()) raise_substitute("Range bounds must not contain decision variables.");

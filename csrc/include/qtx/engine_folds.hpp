@@ -24,13 +24,14 @@ inline void Engine::each_index(Node* n, Step&& step, size_t* count) {
     if (!n->kind.is(tree.sum) && !n->kind.is(tree.prod)) raise_substitute("Unknown ReductionOpeKind");
     Obj name = native_range ? index->name : interned_name(qtx::getattr(index->obj, names().name));
     Bindings::FlushOnUnwind guard{bindings_};
+    FoldScope scope{*this};
     if (native_range) {
         for (long long v = lo; v < hi; ++v) {
             poll_.tick();
             bind(name, v);
             if (test(cond)) step();
         }
-        flush();
+        fold_done();
     } else {
         for_each(values, [&](nb::handle v) {
             poll_.tick();
@@ -98,6 +99,7 @@ inline Poly Engine::kernel_fold(Node* n) {
     size_t count = hi > lo ? (size_t)(hi - lo) : 0;
     nb::handle name = n->var->name;
     Bindings::FlushOnUnwind guard{bindings_};
+    FoldScope scope{*this};
     bool ready = count && k.state == RangeKernel::Ready && kernel_prepare(k, nullptr, count);
     bool reserved = false;
     auto reserve = [&] {
@@ -140,7 +142,7 @@ inline Poly Engine::kernel_fold(Node* n) {
         if (!reserved && !acc.terms.empty()) reserve();
     }
     if (!bound) bind(name, hi - 1);
-    flush();
+    fold_done();
     return acc;
 }
 
