@@ -54,6 +54,13 @@ def given_compiled(
 ) -> CompiledInstance | None:
     """What a route was handed: a compiled instance (returned, checked), which comes alone, or a
     quillon problem with its instance data (None: the route compiles it); else a TypeError."""
+    if isinstance(problem, ql.Problem):  # the common case, told first
+        if instance is None:
+            raise TypeError(
+                f"{route} takes a compiled instance from compile_model, got a quillon Problem without its instance "
+                f"data: call {route}(problem, instance) or {route}(compile_model(problem, instance))"
+            )
+        return None
     from quillon_transpiler.core.compile.compiled_model import CompiledInstance
 
     if isinstance(problem, CompiledInstance):
@@ -64,13 +71,6 @@ def given_compiled(
                 f"{route}(compiled) alone, or {route}(problem, instance, fixed_variables) with the quillon Problem"
             )
         return compiled_instance(problem, route)
-    if isinstance(problem, ql.Problem):
-        if instance is None:
-            raise TypeError(
-                f"{route} takes a compiled instance from compile_model, got a quillon Problem without its instance "
-                f"data: call {route}(problem, instance) or {route}(compile_model(problem, instance))"
-            )
-        return None
     hint = ""
     if hasattr(problem, "compiled") or hasattr(problem, "compiled_model"):
         hint = " (it holds a compiled instance without its polynomials; compile the problem again)"
@@ -83,6 +83,8 @@ def given_compiled(
 def check_encoder_for_problem(encoder: str | IntegerEncoder | type[IntegerEncoder]) -> None:
     """An encoder object is bound to the registry it was built from, which a problem compiled by
     the route itself does not have yet."""
+    if isinstance(encoder, str):  # a name, the common case
+        return
     from quillon_transpiler.core.pubo.int_encoder import IntegerEncoder
 
     if isinstance(encoder, IntegerEncoder):

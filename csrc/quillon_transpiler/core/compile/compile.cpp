@@ -79,8 +79,8 @@ nb::dict forall_values(nb::handle forall, nb::handle assignment) {
 /// "forall={'i': 1, 'j': 0}", or "" for no values.
 std::string forall_text(nb::handle values) { return nb::len(values) ? "forall=" + to_string(values) : std::string(); }
 
-/// `unroll_forall(forall, data)`.
-Obj unroll(nb::handle forall, nb::handle data) { return attr(unroll_module(), "unroll_forall")(forall, data); }
+/// `unroll_forall(forall, data)`: the native function its surface calls, without that frame.
+Obj unroll(nb::handle forall, nb::handle data) { return attr(unroll_module(), "_unroll")(forall, data); }
 
 /// The plan of one tree of a model, kept in the model's lowered entry between its compiles:
 /// planning reads every node through Python, which costs a small compile more than the

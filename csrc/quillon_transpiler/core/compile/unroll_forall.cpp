@@ -80,7 +80,7 @@ void unroll_levels(nb::handle forall, nb::handle data, Py_ssize_t start, nb::han
         }
         Obj index = nb::steal(next);
         Level& l = info[(size_t)depth];
-        bind_index(attr(data, "indices"), l.name, index);
+        bind_index(qtx::getattr(data, names().indices), l.name, index);
         native.rebind();
         bool holds = l.cond ? native.test(l.cond) : truth(call(l.test, {empty, data}, kwnames({"instance_data"})));
         if (!holds) continue;
@@ -88,7 +88,7 @@ void unroll_levels(nb::handle forall, nb::handle data, Py_ssize_t start, nb::han
         if (depth < levels - 1) {
             open(++depth);
         } else {
-            Obj copy = own(PySequence_GetSlice(indices.ptr(), 0, PY_SSIZE_T_MAX));
+            Obj copy = own(PyList_GetSlice(indices.ptr(), 0, PY_SSIZE_T_MAX));
             if (PyList_Append(expanded.ptr(), copy.ptr()) < 0) fail();
         }
     }

@@ -19,6 +19,7 @@ from collections import abc
 
 import numpy as np
 
+from quillon_transpiler.core.compile.compile import compile_model
 from quillon_transpiler.core.native_compile import Progress, reporter
 from quillon_transpiler.core.pubo import _binary, binarize, weights
 from quillon_transpiler.core.pubo.int_encoder import IntegerEncoder, make_encoder
@@ -132,8 +133,6 @@ def to_pubo(
     given = given_compiled("to_pubo", compiled, instance, fixed_variables)
     if given is None:
         check_encoder_for_problem(encoder)
-        from quillon_transpiler.core.compile.compile import compile_model
-
         # compile_model's annotation of the fixed variables is interface text, looser than ours
         fixed: typ.Any = fixed_variables
         given = compile_model(typ.cast("ql.Problem", compiled), typ.cast(dict, instance), fixed)
@@ -332,7 +331,8 @@ def slack_map(
 
 def _weights(weight: typ.Any, labels: typ.Iterable[str], what: str, auto: bool = False) -> dict[str, typ.Any]:
     """Weight by label, checked; with ``auto``, "auto" passes for ``weights.resolve`` to fill in."""
-    if isinstance(weight, abc.Mapping):
+    # a float or "auto", the common cases, skip the abstract class check
+    if type(weight) not in (float, str) and isinstance(weight, abc.Mapping):
         labels = list(labels)
         unknown = [label for label in weight if label not in labels]
         if unknown:
