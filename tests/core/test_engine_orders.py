@@ -217,7 +217,8 @@ def test_one_entry_whose_product_is_zero_or_not_finite(special, product):
     assert_paths_agree(problem, {"N": n, "a": a, "b": np.array([1e10, -2.0, 1e-300, 3.0])})
 
 
-@pytest.mark.parametrize("n", [4095, 4096, 4097, 8193])
+# the row loop takes room for 64 terms, then twice as much at each refill up to 4096
+@pytest.mark.parametrize("n", [63, 64, 65, 193, 4095, 4096, 4097, 8193])
 @pytest.mark.parametrize("kind", ["float", "int"])
 def test_long_sums_around_the_kernels_room(n, kind):
     z = ql.BinaryVar("z", shape=(N,))

@@ -583,11 +583,16 @@ inline int64_t Engine::range_run(RangeKernel& k, Poly& acc, int64_t from, int64_
         if (f.kind == Factor::Constant) floats = floats && f.native.tag() == Native::Float;
         if (f.kind == Factor::Data) floats = floats && f.view->fmt == 'd';
     }
-    // a run's terms are written straight into room taken ahead, a few thousand at a time
-    // (closed before kernel_step() appends)
+    // a run's terms are written straight into room taken ahead (closed before kernel_step()
+    // appends): a little at first, twice as much at each refill up to a few thousand, so that
+    // a run cut short (a variable met for the first time ends it, and the sum calls again)
+    // makes little room it does not fill; room for the whole rest each time made a long sum
+    // of new variables quadratic
     Terms::Entry *out = nullptr, *room_end = nullptr;
+    size_t room = 64;
     auto open_room = [&](int64_t at) {
-        size_t n = std::min<size_t>((size_t)(to - at), 4096);
+        size_t n = std::min<size_t>((size_t)(to - at), room);
+        room = std::min<size_t>(room * 2, 4096);
         out = acc.terms.open_room(n);
         room_end = out + n;
     };
@@ -793,7 +798,10 @@ inline int64_t Engine::range_run(RangeKernel& k, Poly& acc, int64_t from, int64_
             ++t;
             break;
         }
-        if (run && t + 1 < to) open_room(t + 1);
+        if (run && t + 1 < to) {
+            room = 64;  // careful steps may come often: each leaves little room unfilled
+            open_room(t + 1);
+        }
         constant = Native::of(acc.constant);
         native_constant = native_constant && !constant.lost_value();
         float_constant = floats && native_constant && constant.tag() == Native::Float;
