@@ -29,7 +29,7 @@ inline int32_t Engine::register_binary(nb::handle label, nb::handle subs) {
     using namespace nb::literals;
     if (!fast_registry_)
         return py_index(nb::handle(var_map_).attr("add_variable")("label"_a = label, "subscripts"_a = subs));
-    return py_index(registry_add(var_map_, label, subs));
+    return py_index(registry_add(var_map_, label, subs, true));
 }
 
 inline int32_t Engine::register_integer(nb::handle label, nb::handle subs, nb::handle lower, nb::handle upper) {

@@ -28,10 +28,21 @@ constexpr long long kMaxVariableIndex = 2147483647;
 
 /// `add_variable`: the index of (label, subscripts), handing out `var_num` when new. A new
 /// variable is checked before anything is stored, so a refused one leaves no trace.
-inline Obj registry_add(nb::handle self, nb::handle label, nb::handle subscripts) {
+/// `exact`: `self` is a VarRegistry itself (not a subclass), whose fields live in its instance
+/// dict, which nothing of its class shadows; they are read and written there, as getattr and
+/// setattr would, for a third of the cost (every variable of every compile comes here).
+inline Obj registry_add(nb::handle self, nb::handle label, nb::handle subscripts, bool exact = false) {
     const Names& attr = names();
     check_registry_key(label, subscripts);
-    Obj vm = qtx::getattr(self, attr.var_map);
+    Obj fields = exact ? own(PyObject_GenericGetDict(self.ptr(), nullptr)) : Obj();
+    auto field = [&](nb::handle name) {
+        if (fields) {
+            if (PyObject* value = PyDict_GetItemWithError(fields.ptr(), name.ptr())) return ref(value);
+            if (PyErr_Occurred()) fail();
+        }
+        return qtx::getattr(self, name);  // not there: getattr says why
+    };
+    Obj vm = field(attr.var_map);
     Obj inner = map_find(vm, label);
     if (inner) {
         if (Obj index = map_find(inner, subscripts)) {
@@ -39,7 +50,7 @@ inline Obj registry_add(nb::handle self, nb::handle label, nb::handle subscripts
             return index;
         }
     }
-    Obj index = qtx::getattr(self, attr.var_num);
+    Obj index = field(attr.var_num);
     check_result(index, &PyLong_Type, false);  // indices are ints (a float var_num is refused)
     int overflow = 0;
     long long n = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
@@ -56,7 +67,11 @@ inline Obj registry_add(nb::handle self, nb::handle label, nb::handle subscripts
         map_store(vm, label, inner);
     }
     map_store(inner, subscripts, index);
-    qtx::setattr(self, attr.var_num, next);
+    if (fields) {
+        if (PyDict_SetItem(fields.ptr(), attr.var_num.ptr(), next.ptr()) < 0) fail();
+    } else {
+        qtx::setattr(self, attr.var_num, next);
+    }
     return index;
 }
 
