@@ -188,10 +188,14 @@ class Oracle:
         root, _ = subscript_chain(e.left)
         return root if type(root) in VARIABLES else None
 
-    def fixed_values(self, problem, caller_fixed):
+    def fixed_values(self, problem, caller_fixed, measured=False):
         """The caller's fixed values merged with those the pinning constraints fix: an earlier
-        value (the caller's, or an earlier constraint's) wins, within a constraint the last."""
-        fixed = {label: dict(values) for label, values in caller_fixed.items()}
+        value (the caller's, or an earlier constraint's) wins, within a constraint the last.
+        With `measured`, each value comes as (value, magnitude) (see `magnitude`)."""
+        fixed = {
+            label: {at: (v, abs(v)) if measured else v for at, v in values.items()}
+            for label, values in caller_fixed.items()
+        }
         for constraint in problem.constraints.values():
             variable = self.pinned_variable(constraint)
             if variable is None:
@@ -201,7 +205,8 @@ class Oracle:
                 self.bind(constraint.forall, key)
                 _, subscripts = subscript_chain(constraint.expression.left)
                 at = tuple(int(self.value(s)) for s in subscripts)
-                pins[at] = self.value(constraint.expression.right)
+                right = constraint.expression.right
+                pins[at] = (self.value(right), self.magnitude(right)) if measured else self.value(right)
             pins.update(fixed.get(variable.name, {}))
             fixed[variable.name] = pins
         return fixed
