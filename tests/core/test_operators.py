@@ -379,6 +379,15 @@ def test_fold_takes_any_iterable_once_and_rejects_unknown_kinds(reg, make_data):
     assert str(info.value) == "Unknown ReductionOpeKind" and index.calls == 1
 
 
+def test_a_sum_inside_a_python_range_leaves_its_last_value_bound(reg, make_data):
+    # the inner sum's binding reaches the data when the outer sum, looping a Python iterable, ends
+    j = se.Element("j", N(0), N(3))
+    inner = se.FoldOperator(j, se.TrueCondition(), x_of(j), SUM)
+    data = make_data()
+    se.FoldOperator(FakeIndex([5, 4]), se.TrueCondition(), inner, SUM).substitute(reg, data)
+    assert data.indices == {"k": 4, "j": 2}
+
+
 def test_fold_errors(reg, make_data):
     i = se.Element("i", N(0), N(3))
     with pytest.raises(TypeError, match="'NoneType' object is not subscriptable"):

@@ -38,6 +38,7 @@ inline void Engine::each_index(Node* n, Step&& step, size_t* count) {
             bindings_.bind_object(name, v);
             if (test(cond)) step();
         });
+        fold_done();  // the inner folds' bindings
     }
 }
 
