@@ -14,6 +14,7 @@ from quillon_transpiler.core.compile.compile import (
     eval_deci_var_shape,
 )
 from quillon_transpiler.core.compile.convert_to_substitutable import ProblemSense
+from quillon_transpiler.exceptions import SubstituteError
 
 N = ql.Placeholder("N")
 d = ql.Placeholder("d", 2)
@@ -166,6 +167,39 @@ def test_placeholder_names_and_shapes():
     assert [p.name for p in _get_ph_vars(substitutable)] == ["N", "N", "N"]
     assert list(_decision_variables(substitutable)) == ["y"]
     assert eval_deci_var_shape(substitutable, compiled.data) == {"y": (3, 2)}
+
+
+SIZES = {  # a size read natively when it is a machine int of constants and placeholders
+    "N": lambda n: n,
+    "N + 1": lambda n: n + 1,
+    "2 * N": lambda n: 2 * n,
+    "N * N + 1": lambda n: n * n + 1,
+    "N % 3 + 2": lambda n: n % 3 + 2,
+    "4": lambda n: 4,
+}
+
+
+@pytest.mark.parametrize("value", [3, 3.7, True, np.int64(4), np.array(5), 2**70], ids=repr)
+@pytest.mark.parametrize("size", list(SIZES))
+def test_shapes_as_python_evaluates_them(size, value):
+    # ints, and past int64, floats (truncated by int()) and bools on the other way, each compile
+    # of the same model reading its own data
+    problem = ql.Problem("p")
+    y = ql.BinaryVar("y", shape=(SIZES[size](N), W))
+    problem += y[0, 0]
+    for n in (value, 6, value):
+        compiled = compile_model(problem, {"N": n, "W": 2})
+        want = int(SIZES[size](n.item() if isinstance(n, np.ndarray) else n))
+        assert compiled.deci_var_shape == {"y": (want, 2)}
+        assert all(type(s) is int for s in compiled.deci_var_shape["y"])
+
+
+def test_a_size_without_data_names_its_placeholder():
+    problem = ql.Problem("p")
+    problem += ql.BinaryVar("y", shape=(N + 1,))[0]
+    for _ in range(2):
+        with pytest.raises(SubstituteError, match="`N` is missing"):
+            compile_model(problem, {})
 
 
 def test_interface():

@@ -161,6 +161,54 @@ def test_a_compile_of_the_same_model_nested_in_one_plans_its_own(monkeypatch):
     assert nested == [expected]
 
 
+M = ql.Placeholder("M")
+
+
+@pytest.mark.parametrize("sizes", [[(4, 2), (6, 5), (3, 0), (4, 2)]])
+def test_kept_forall_levels_read_each_compiles_ranges_and_conditions(sizes):
+    problem = model()
+    problem += ql.CustomPenaltyTerm("upto", X[I] * X[(I + 1) % N], forall=(I, I < M))
+    for n, m in sizes:
+        instance = {"N": n, "M": m}
+        got = snapshot(compile_model(problem, instance))
+        assert got == snapshot(compile_model(copy.deepcopy(problem), instance))
+        assert sorted(got[3]["upto"]) == [(k,) for k in range(min(n, m))]
+
+
+class Hook(se.SubstitutableCondition):
+    """A condition outside the package that runs `work` whenever it is tested, and holds."""
+
+    def __init__(self, work):
+        self.work = work
+
+    def _substitute(self, var_map, instance_data):
+        self.work()
+        return True
+
+
+def test_a_forall_read_while_its_kept_levels_are_in_use_reads_its_own(monkeypatch):
+    problem, instance = model(), {"N": 4}
+    expected = snapshot(compile_model(copy.deepcopy(problem), instance))
+    nested: list = []
+    convert = converter.convert_problem_to_substutitable
+
+    def work():
+        if not nested:
+            nested.append(None)
+            nested[0] = snapshot(compile_model(problem, instance))
+
+    def with_hook(p):
+        converted = convert(p)
+        pairs = converted.penalties["pairs"]
+        pairs.forall = [(element, Hook(work)) for element, _ in pairs.forall]
+        return converted
+
+    monkeypatch.setattr(converter, "convert_problem_to_substutitable", with_hook)
+    for _ in range(2):  # planned, then kept
+        assert snapshot(compile_model(problem, instance)) == expected
+    assert nested == [expected]
+
+
 def test_what_is_kept_does_not_keep_the_model_alive():
     problem, instance = testing.tsp(3, onehot="constraint")
     to_qubo_arrays(problem, instance, progress=False)

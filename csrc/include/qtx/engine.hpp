@@ -116,6 +116,10 @@ public:
         }
     }
 
+    /// The value of `n` when it is a machine int of constants and placeholders alone (a
+    /// shape's size, which no index binds); false for any other node or value.
+    bool constant_int(Node* n, int64_t& out);
+
     /// eval(root), except that a root `base ** 2` whose base has terms, each of one variable,
     /// gives its base unexpanded and sets `squared` (poly_power(base, 2) is the value).
     Poly eval_square(Node* root, bool& squared, Num* scale = nullptr) {

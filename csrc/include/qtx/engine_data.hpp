@@ -148,6 +148,17 @@ inline bool Engine::int_value(Node* n, int64_t& out) {
     });
 }
 
+inline bool Engine::constant_int(Node* n, int64_t& out) {
+    if (n->ints_state == 0) {
+        n->ints_state = compile_ints(n, n->ints) ? 1 : -1;
+        if (n->ints_state < 0) n->ints.clear();
+    }
+    if (n->ints_state < 0) return false;
+    for (const IntOp& op : n->ints)
+        if (op.code == IntOp::Elem) return false;
+    return int_value(n, out);
+}
+
 inline Obj Engine::tuple_of(const Index& ix) {
     if (ix.big) return ix.big;
     Obj t = own(PyTuple_New((Py_ssize_t)ix.n));

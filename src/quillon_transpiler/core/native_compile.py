@@ -71,9 +71,6 @@ def decodable(compiled: CompiledInstance, *, constraints: bool) -> CompiledInsta
     or exported polynomials is kept."""
     kept: typ.Any = None
     if constraints:
-        kept = {
-            label: {key: driver._native_expression(poly) for key, poly in by_key.items()}
-            for label, by_key in compiled.constraint.items()
-        }
+        kept = driver._native_expressions(compiled.constraint)
     # the record's fields name full polynomials; a native route's record marks them absent
     return compiled.stripped(constraint=kept)

@@ -82,6 +82,13 @@ std::string forall_text(nb::handle values) { return nb::len(values) ? "forall=" 
 /// `unroll_forall(forall, data)`: the native function its surface calls, without that frame.
 Obj unroll(nb::handle forall, nb::handle data) { return attr(unroll_module(), "_unroll")(forall, data); }
 
+/// The same within a compile, the levels kept in the model's kept entry (when it has one).
+Obj unroll(nb::handle forall, Session& session, const char* kind, nb::handle label) {
+    if (!session.lowered) return unroll(forall, session.data);
+    return attr(unroll_module(), "_unroll_kept")(forall, session.data, session.lowered,
+                                                 nb::make_tuple("forall", kind, label));
+}
+
 /// The plan of one tree of a model, kept in the model's lowered entry between its compiles:
 /// planning reads every node through Python, which costs a small compile more than the
 /// substitution does. `node` keeps the tree planned (a constraint's difference is made once).
@@ -203,7 +210,7 @@ nb::dict constraint_substitute(Session& session, nb::handle constraint) {
     try {
         Obj forall = attr(constraint, "forall");
         Obj condition = attr(constraint, "condition");
-        Obj assignments = unroll(forall, session.data);
+        Obj assignments = unroll(forall, session, "constraint", label);
         return substitute_each(session, "constraint", label, forall, assignments,
                                [&] { return difference(condition); });
     } catch (...) {
@@ -220,7 +227,7 @@ nb::dict penalty_substitute(Session& session, nb::handle penalty) {
     Obj expression = attr(penalty, "expression");
     Obj assignments;
     try {
-        assignments = unroll(forall, session.data);
+        assignments = unroll(forall, session, "penalty", label);
     } catch (...) {
         if (!session.name_items) throw;
         Obj error = caught_substitute_error();
@@ -364,21 +371,43 @@ Obj get_ph_vars(nb::handle problem) {
     return found;
 }
 
-/// The shapes of the decision variables `deci_vars` (those of `problem` when null).
-nb::dict eval_deci_var_shape(nb::handle problem, nb::handle data, nb::handle known = nb::handle()) {
+/// The shapes of the decision variables `deci_vars` (those of `problem` when null). Within a
+/// compile (`lowered`, the model's kept entry, and the compile's still empty `var_map`), a size
+/// that is a machine int of constants and placeholders (`n`, `n + 1`) is read by its kept plan's
+/// int program; any other, and any such size that is no int here (a float, a value past int64,
+/// an error), is substituted as before, which gives its value or its error.
+nb::dict eval_deci_var_shape(nb::handle problem, nb::handle data, nb::handle known = nb::handle(),
+                             nb::handle lowered = nb::handle(), nb::handle var_map = nb::handle()) {
     Obj deci_vars = known ? nb::borrow(known) : Obj(decision_variables(problem, extract_deci_var));
     nb::dict out;
-    Obj registry = empty_registry();
+    Obj registry;
+    engine::Planner local;
+    std::optional<engine::Engine> native;
     map_each(deci_vars, [&](nb::handle label, nb::handle variable) {
         nb::list dims;
+        long axis = 0;
         for (nb::handle size : attr(variable, "shape")) {
             Obj dim = nb::none();
             if (!size.is_none()) {
-                Obj poly = attr(size, "substitute")(registry, data);
-                if (map_size(attr(poly, "coeff"))) raise_substitute("Shapes must not contain decision variables.");
-                dim = to_int(attr(poly, "constant"));
+                int64_t v = 0;
+                bool read = false;
+                if (lowered && var_map) {
+                    LentPlan kept(lowered, nb::make_tuple("shape", label, axis));
+                    engine::Node* root = kept.root(local, [&] { return nb::borrow(size); });
+                    if (!native) native.emplace(var_map, data);
+                    read = native->constant_int(root, v);
+                }
+                if (read) {
+                    dim = integer(v);
+                } else {
+                    if (!registry) registry = empty_registry();
+                    Obj poly = attr(size, "substitute")(registry, data);
+                    if (map_size(attr(poly, "coeff"))) raise_substitute("Shapes must not contain decision variables.");
+                    dim = to_int(attr(poly, "constant"));
+                }
             }
             dims.append(dim);
+            ++axis;
         }
         out[label] = nb::tuple(dims);
     });
@@ -472,9 +501,9 @@ void check_placeholders(nb::handle mentioned, nb::handle data) {
 
 /// The declared shapes to check registrations against while compiling, or null when they
 /// cannot be evaluated yet: they are evaluated again at the end, where their errors belong.
-Obj shapes_to_check(nb::handle problem, nb::handle data, nb::handle deci_vars) {
+Obj shapes_to_check(nb::handle problem, nb::handle data, nb::handle deci_vars, nb::handle lowered, nb::handle var_map) {
     try {
-        return eval_deci_var_shape(problem, data, deci_vars);
+        return eval_deci_var_shape(problem, data, deci_vars, lowered, var_map);
     } catch (nb::python_error& error) {
         // model and data errors only: Ctrl-C and the like end the compilation
         if (!error.matches(PyExc_Exception)) throw;
@@ -586,7 +615,7 @@ Obj compile_model(nb::handle problem, nb::handle instance, nb::handle fixed_vari
     Obj mentioned = kept("mentioned", [&] { return mentioned_placeholders(substitutable, ph_vars, deci_vars); });
     check_placeholders(mentioned, data);
 
-    Obj shapes = shapes_to_check(substitutable, data, deci_vars);
+    Obj shapes = shapes_to_check(substitutable, data, deci_vars, lowered, var_map);
     Session session(data, var_map, shapes);
     session.shared.emplace();  // every item's engine finds the variables met before
     session.native = native;
@@ -670,6 +699,56 @@ Obj native_copy_fn(nb::handle poly) {
     return make_poly_capsule(Poly(held->poly), Parts(), held->squared, held->scale);
 }
 
+PolyCapsule& held_poly(nb::handle poly) {
+    PolyCapsule* held = poly_capsule(poly.ptr());
+    if (!held) raisef(PyExc_TypeError, "expected a polynomial of the native compile, not %.200s", qtx::type_name(poly));
+    return *held;
+}
+
+/// The terms of every polynomial of a label -> key -> polynomial map, as _native_terms counts them.
+Obj native_terms_total_fn(nb::handle by_label) {
+    size_t total = 0;
+    map_each(by_label, [&](nb::handle, nb::handle by_key) {
+        map_each(by_key, [&](nb::handle, nb::handle poly) {
+            PolyCapsule& held = held_poly(poly);
+            total += held.poly.terms.size() + held.parts.total();
+        });
+    });
+    return integer(total);
+}
+
+/// What a decoding snapshot keeps of a label -> key -> polynomial map, taken before a lowering
+/// empties the polynomials: per key (False, a copy, as _native_copy makes it) or, for one held in
+/// parts (never copied), (True, (expression, squared)) read now as the snapshot reads a copy.
+Obj native_snapshot_fn(nb::handle by_label) {
+    nb::dict out;
+    map_each(by_label, [&](nb::handle label, nb::handle by_key) {
+        nb::dict kept;
+        map_each(by_key, [&](nb::handle key, nb::handle poly) {
+            PolyCapsule& held = held_poly(poly);
+            if (held.parts.empty()) {
+                Obj copy = make_poly_capsule(Poly(held.poly), Parts(), held.squared, held.scale);
+                kept[key] = nb::make_tuple(false, copy);
+            } else {
+                kept[key] = nb::make_tuple(true, nb::make_tuple(native_expression(held), false));
+            }
+        });
+        out[label] = kept;
+    });
+    return std::move(out);
+}
+
+/// _native_expression of every polynomial of a label -> key -> polynomial map, in its order.
+Obj native_expressions_fn(nb::handle by_label) {
+    nb::dict out;
+    map_each(by_label, [&](nb::handle label, nb::handle by_key) {
+        nb::dict made;
+        map_each(by_key, [&](nb::handle key, nb::handle poly) { made[key] = native_expression(held_poly(poly)); });
+        out[label] = made;
+    });
+    return std::move(out);
+}
+
 Obj fixed_vars_fn(nb::handle problem, nb::handle instance_data) {
     ShapeGuard unchecked{Obj()};
     Pinning pinning = fixed_vars_from_pinning(problem, instance_data, unchecked);
@@ -707,6 +786,9 @@ PyMethodDef functions[] = {
     QTX_DEF("_native_square_base", native_square_base_fn),
     QTX_DEF("_native_terms", native_terms_fn),
     QTX_DEF("_native_copy", native_copy_fn),
+    QTX_DEF("_native_terms_total", native_terms_total_fn),
+    QTX_DEF("_native_snapshot", native_snapshot_fn),
+    QTX_DEF("_native_expressions", native_expressions_fn),
     QTX_DEF("_fixed_vars_from_pinning_constraint", fixed_vars_fn),
     QTX_DEF("_constraint_substitute", constraint_fn),
     QTX_DEF("_penalty_substitute", penalty_fn),

@@ -21,12 +21,22 @@ struct Level {
     bool ready = false;
 };
 
+/// The levels of one forall list as read and planned, kept in its model's kept entry between
+/// compiles (reading the levels through Python costs a small compile more than enumerating
+/// them does); their data is forgotten at each use.
+struct KeptLevels {
+    engine::Planner planner;
+    std::vector<Level> info;
+    bool busy = false;  // in use: a compile of the same model nested in this one reads its own
+};
+
 /// The assignments of the levels from `start` on, appended to `expanded`: every value of a
 /// level is bound, and where its condition holds the next level is enumerated or, at the
 /// innermost level, a copy of `indices` is recorded. Depth-first and outer-level-major, as a
 /// recursion over the levels would go, but with an explicit stack: the nesting depth is the
-/// length of the forall list, which has no bound.
-void unroll_levels(nb::handle forall, nb::handle data, Py_ssize_t start, nb::handle expanded, Obj indices) {
+/// length of the forall list, which has no bound. `kept`: the levels read before, if any.
+void unroll_levels(nb::handle forall, nb::handle data, Py_ssize_t start, nb::handle expanded, Obj indices,
+                   KeptLevels* kept = nullptr) {
     Py_ssize_t levels = PyList_GET_SIZE(forall.ptr());
     if (start < 0) raise(PyExc_IndexError, "depth must not be negative");
     // ranges and conditions are evaluated against a registry nobody keeps, so whatever they
@@ -34,9 +44,11 @@ void unroll_levels(nb::handle forall, nb::handle data, Py_ssize_t start, nb::han
     Obj empty = empty_registry();
     // The package's own elements and conditions are evaluated in C++; others through their
     // methods, as called here.
-    engine::Planner planner;
+    engine::Planner own_planner;
+    std::vector<Level> own_info;
+    engine::Planner& planner = kept ? kept->planner : own_planner;
+    std::vector<Level>& info = kept ? kept->info : own_info;
     engine::Engine native(empty, data);
-    std::vector<Level> info;
     std::vector<Obj> iters;  // the values still to try at each open level
     SignalPoll poll;
 
@@ -94,7 +106,7 @@ void unroll_levels(nb::handle forall, nb::handle data, Py_ssize_t start, nb::han
     }
 }
 
-Obj unroll(nb::handle forall, nb::handle data) {
+Obj unroll_with(nb::handle forall, nb::handle data, KeptLevels* kept) {
     check_arg(forall, &PyList_Type, "forall");
     try {
         if (nb::len(forall) == 0) {
@@ -104,12 +116,41 @@ Obj unroll(nb::handle forall, nb::handle data) {
             return std::move(once);
         }
         nb::list expanded;
-        unroll_levels(forall, data, 0, expanded, nb::list());
+        unroll_levels(forall, data, 0, expanded, nb::list(), kept);
         return std::move(expanded);
     } catch (...) {
         Obj caught = caught_substitute_error();
         raise_from(call(substitute_error(), {str("in forall: " + to_string(caught))}), caught);
     }
+}
+
+Obj unroll(nb::handle forall, nb::handle data) { return unroll_with(forall, data, nullptr); }
+
+/// unroll(forall, data) with the levels kept in `store` (a model's kept entry) under `key`,
+/// read there on first use; read anew when the kept ones are in use.
+Obj unroll_kept(nb::handle forall, nb::handle data, nb::handle store, nb::handle key) {
+    check_arg(store, &PyDict_Type, "store");
+    PyObject* found = dict_get(store, key);
+    if (!found) {
+        Obj made = nb::steal(PyCapsule_New(new KeptLevels, "qtx.kept_levels", [](PyObject* c) {
+            delete (KeptLevels*)PyCapsule_GetPointer(c, "qtx.kept_levels");
+        }));
+        if (!made || PyDict_SetItem(store.ptr(), key.ptr(), made.ptr()) < 0) fail();
+        found = made.ptr();
+    }
+    auto* kept = (KeptLevels*)PyCapsule_GetPointer(found, "qtx.kept_levels");
+    if (!kept || kept->busy) {
+        PyErr_Clear();
+        return unroll_with(forall, data, nullptr);
+    }
+    Obj hold = ref(found);  // the entry may be dropped while in use
+    struct InUse {
+        KeptLevels* kept;
+        ~InUse() { kept->busy = false; }
+    } in_use{kept};
+    kept->busy = true;
+    kept->planner.forget_data();
+    return unroll_with(forall, data, kept);
 }
 
 Obj unroll_from(nb::handle forall, nb::handle data, nb::handle depth, nb::handle expanded, nb::handle indices) {
@@ -125,6 +166,7 @@ Obj unroll_from(nb::handle forall, nb::handle data, nb::handle depth, nb::handle
 
 PyMethodDef functions[] = {
     QTX_DEF("_unroll", unroll),
+    QTX_DEF("_unroll_kept", unroll_kept),
     QTX_DEF("_unroll_level", unroll_from),
     QTX_END,
 };

@@ -12,6 +12,11 @@ if typ.TYPE_CHECKING:
 
     def _unroll(forall: Forall, data: InstanceData) -> list[list[int]]: ...
 
+    # _unroll, the levels read once and kept in `store` (a model's kept entry) under `key`
+    def _unroll_kept(
+        forall: Forall, data: InstanceData, store: dict[typ.Any, typ.Any], key: typ.Any
+    ) -> list[list[int]]: ...
+
     # Appends to `expanded_values` the assignments of the levels from `depth` on.
     def _unroll_level(
         forall: Forall, data: InstanceData, depth: int, expanded_values: list[list[int]], indices: list[int]

@@ -52,10 +52,13 @@ def binary_multiply_reduction(coeff: dict[tuple[int, ...], float]) -> dict[tuple
     return _binary_multiply_reduction(coeff)
 
 
-# The routes' seam: what ``_lower`` and ``_lower_arrays`` read, and what they give back.
+# The routes' seam: what ``_lower`` and ``_lower_arrays`` read, and what they give back. Made
+# once per call and never changed (``dataclasses.replace`` makes another); not frozen, since a
+# frozen record's constructor sets each field through object.__setattr__, which a small model's
+# call pays for every field.
 
 
-@dataclasses.dataclass(frozen=True)
+@dataclasses.dataclass
 class PuboRequest:
     """One compiled instance to lower to a binary polynomial.
 
@@ -87,7 +90,7 @@ class PuboTerms:
     slacks: list[tuple[str, tuple[int, ...], tuple[int, ...]]]
 
 
-@dataclasses.dataclass(frozen=True)
+@dataclasses.dataclass
 class PuboTermArrays:
     """The binary polynomial as arrays (``to_qubo_arrays``), laid out as ``QuboArrays`` holds them;
     binaries and ``slacks`` as in ``PuboTerms``."""

@@ -74,13 +74,9 @@ class PenaltySnapshot(abc.Mapping[str, dict[tuple[int, ...], tuple[typ.Any, bool
     read (a model that is never decoded makes none); pickled as expressions."""
 
     def __init__(self, native: typ.Mapping[str, typ.Mapping[tuple[int, ...], typ.Any]]) -> None:
-        self._copies: typ.Any = {}
-        for label, by_key in native.items():
-            copies = self._copies[label] = {}
-            for key, poly in by_key.items():
-                copy = driver._native_copy(poly)
-                # a polynomial held in parts is not copied: read now
-                copies[key] = (False, copy) if copy is not None else (True, self._read(poly))
+        # (False, copy) per key, or (True, what _read gives) for a polynomial held in parts,
+        # which is not copied but read now
+        self._copies: typ.Any = driver._native_snapshot(native)
         self._read_all: typ.Optional[dict[str, dict[tuple[int, ...], tuple[typ.Any, bool]]]] = None
 
     @staticmethod
@@ -134,13 +130,10 @@ def keep_for_decoding(
     """What a native route keeps of its compile, taken before the lowering consumes it: the
     registry, data and shapes, the constraints' polynomials, and the objective's polynomial
     (then no LoweredParts) or the penalties' (see the module's text)."""
-    constraints = {
-        label: {key: driver._native_expression(poly) for key, poly in by_key.items()}
-        for label, by_key in compiled.constraint.items()
-    }
+    constraints = driver._native_expressions(compiled.constraint)
     weighted = {label: by_key for label, by_key in compiled.penalty.items() if request.penalty_weights[label] != 0}
     constraint_terms = sum(len(e.coeff) for by_key in constraints.values() for e in by_key.values())
-    penalty_terms = sum(driver._native_terms(p) for by_key in weighted.values() for p in by_key.values())
+    penalty_terms = driver._native_terms_total(weighted)
     objective: typ.Any = None
     lowered = None
     if driver._native_terms(compiled.objective) <= max(constraint_terms, penalty_terms):
