@@ -518,43 +518,49 @@ inline int64_t Engine::range_run(RangeKernel& k, Poly& acc, int64_t from, int64_
     };
     Line lines[Mono::kMax];
     size_t nlines = 0;
-    bool fast = true;
-    for (size_t i = 0; i < k.count && fast; ++i) {
-        Factor& f = k.f[i];
-        if (f.kind == Factor::Constant) continue;
-        Line& L = lines[nlines++];
-        L.factor = i;
-        L.nfollow = 0;
-        if (f.kind == Factor::Variable) {
-            const SeenIndex::Box& box = f.seen->box();
-            fast = box.at && box.n == f.n;
-            L.at = box.at;
+    // the lines of the factors, read again after a registration (which may move a box)
+    auto read_lines = [&] {
+        nlines = 0;
+        bool fast = true;
+        for (size_t i = 0; i < k.count && fast; ++i) {
+            Factor& f = k.f[i];
+            if (f.kind == Factor::Constant) continue;
+            Line& L = lines[nlines++];
+            L.factor = i;
+            L.nfollow = 0;
+            if (f.kind == Factor::Variable) {
+                const SeenIndex::Box& box = f.seen->box();
+                fast = box.at && box.n == f.n;
+                L.at = box.at;
+                L.base = 0;
+                for (size_t s = 0; s < f.n && fast; ++s) {
+                    if (f.how[s] == 0) {
+                        fast = (uint64_t)f.v[s] < (uint64_t)box.ext[s];
+                        L.base += f.v[s] * box.stride[s];
+                    } else {
+                        L.follow[L.nfollow++] = Follow{f.add[s], f.mod[s], box.stride[s], box.ext[s], f.how[s] == 3};
+                    }
+                }
+                continue;
+            }
+            // Data (bindless kernels have no Bound factor): byte offsets in the buffer
+            const Py_buffer& buf = f.view->buf;
+            fast = buf.ndim == (int)f.n;
+            L.at = nullptr;
+            L.data = (const char*)buf.buf;
             L.base = 0;
             for (size_t s = 0; s < f.n && fast; ++s) {
                 if (f.how[s] == 0) {
-                    fast = (uint64_t)f.v[s] < (uint64_t)box.ext[s];
-                    L.base += f.v[s] * box.stride[s];
+                    fast = (uint64_t)f.v[s] < (uint64_t)buf.shape[s];
+                    L.base += f.v[s] * buf.strides[s];
                 } else {
-                    L.follow[L.nfollow++] = Follow{f.add[s], f.mod[s], box.stride[s], box.ext[s], f.how[s] == 3};
+                    L.follow[L.nfollow++] = Follow{f.add[s], f.mod[s], buf.strides[s], buf.shape[s], f.how[s] == 3};
                 }
             }
-            continue;
         }
-        // Data (bindless kernels have no Bound factor): byte offsets in the buffer
-        const Py_buffer& buf = f.view->buf;
-        fast = buf.ndim == (int)f.n;
-        L.at = nullptr;
-        L.data = (const char*)buf.buf;
-        L.base = 0;
-        for (size_t s = 0; s < f.n && fast; ++s) {
-            if (f.how[s] == 0) {
-                fast = (uint64_t)f.v[s] < (uint64_t)buf.shape[s];
-                L.base += f.v[s] * buf.strides[s];
-            } else {
-                L.follow[L.nfollow++] = Follow{f.add[s], f.mod[s], buf.strides[s], buf.shape[s], f.how[s] == 3};
-            }
-        }
-    }
+        return fast;
+    };
+    bool fast = read_lines();
     int64_t t = from;
     if (!fast) {
         for (; t < to; ++t) {
@@ -794,7 +800,10 @@ inline int64_t Engine::range_run(RangeKernel& k, Poly& acc, int64_t from, int64_
         out = nullptr;
         bool registered = false;
         if (!kernel_step(k, acc, t, run, &registered)) break;
-        if (registered) {  // the lines read from the boxes may have moved: the caller starts again
+        // the lines read from the boxes may have moved: read again in place (a first meeting of
+        // every variable, as each compile's first row has, would otherwise set the run up anew
+        // for every term), or the caller starts again where they no longer serve
+        if (registered && !read_lines()) {
             ++t;
             break;
         }
