@@ -189,7 +189,7 @@ def test_native_route_gives_the_dict_routes_polynomial(family, encoder, seed):
 def test_native_polynomials_survive_a_lowering_that_keeps_them(family):
     # re-weighting lowers the same capsules again: a lowering asked to keep them must not empty them
     from quillon_transpiler.core.native_compile import compile_native
-    from quillon_transpiler.core.pubo import binarize
+    from quillon_transpiler.core.pubo import binarize, weights
     from quillon_transpiler.core.pubo.route import pubo_request
 
     problem, instance, fixed = FAMILIES[family](np.random.default_rng(3))
@@ -203,7 +203,21 @@ def test_native_polynomials_survive_a_lowering_that_keeps_them(family):
         assert (other.offset, other.num_binaries, other.slacks) == (first.offset, first.num_binaries, first.slacks)
         for name in ("linear", "quadratic_rows", "quadratic_cols", "quadratic_biases", "higher_indices"):
             np.testing.assert_array_equal(getattr(other, name), getattr(first, name))
-    assert not np.any(binarize._lower_arrays(request, False, None).linear)  # the consuming one emptied them
+    # the consuming one emptied the objective's and constraints' terms (constants are left); the
+    # penalties, which decoding keeps, are left as they were
+    rest = binarize._lower_arrays(request, False, None)
+    fresh = pubo_request(compile_native(problem, instance, copy.deepcopy(fixed), None), 2.0, None, "log", 1.0)[1]
+    alone = binarize._lower_arrays(
+        dataclasses.replace(
+            fresh, objective=weights.empty_polynomial(), constraints={}, kinds={}, constraint_weights={}
+        ),
+        False,
+        None,
+    )
+    assert rest.num_binaries == alone.num_binaries
+    for name in ("linear", "quadratic_rows", "quadratic_cols", "quadratic_biases", "higher_indices"):
+        np.testing.assert_array_equal(getattr(rest, name), getattr(alone, name))
+    assert not compiled.penalty or len(alone.quadratic_biases) or np.any(alone.linear)
 
 
 @pytest.mark.parametrize("family", ["tsp", "integers"])

@@ -717,27 +717,6 @@ Obj native_terms_total_fn(nb::handle by_label) {
     return integer(total);
 }
 
-/// What a decoding snapshot keeps of a label -> key -> polynomial map, taken before a lowering
-/// empties the polynomials: per key (False, a copy, as _native_copy makes it) or, for one held in
-/// parts (never copied), (True, (expression, squared)) read now as the snapshot reads a copy.
-Obj native_snapshot_fn(nb::handle by_label) {
-    nb::dict out;
-    map_each(by_label, [&](nb::handle label, nb::handle by_key) {
-        nb::dict kept;
-        map_each(by_key, [&](nb::handle key, nb::handle poly) {
-            PolyCapsule& held = held_poly(poly);
-            if (held.parts.empty()) {
-                Obj copy = make_poly_capsule(Poly(held.poly), Parts(), held.squared, held.scale);
-                kept[key] = nb::make_tuple(false, copy);
-            } else {
-                kept[key] = nb::make_tuple(true, nb::make_tuple(native_expression(held), false));
-            }
-        });
-        out[label] = kept;
-    });
-    return std::move(out);
-}
-
 /// _native_expression of every polynomial of a label -> key -> polynomial map, in its order.
 Obj native_expressions_fn(nb::handle by_label) {
     nb::dict out;
@@ -787,7 +766,6 @@ PyMethodDef functions[] = {
     QTX_DEF("_native_terms", native_terms_fn),
     QTX_DEF("_native_copy", native_copy_fn),
     QTX_DEF("_native_terms_total", native_terms_total_fn),
-    QTX_DEF("_native_snapshot", native_snapshot_fn),
     QTX_DEF("_native_expressions", native_expressions_fn),
     QTX_DEF("_fixed_vars_from_pinning_constraint", fixed_vars_fn),
     QTX_DEF("_constraint_substitute", constraint_fn),

@@ -53,12 +53,8 @@ if typ.TYPE_CHECKING:
     # a copy a lowering leaves alone (a square kept as its base); None for one held in parts
     def _native_copy(poly: NativePoly) -> NativePoly | None: ...
     # the same for every polynomial of a label -> key -> polynomial map: the terms of all, and
-    # what a decoding snapshot keeps of each, (False, copy) or, held in parts, (True, (expression,
-    # squared)) read at once
+    # every polynomial as an expression
     def _native_terms_total(polys: typ.Mapping[str, typ.Mapping[tuple[int, ...], NativePoly]]) -> int: ...
-    def _native_snapshot(
-        polys: typ.Mapping[str, typ.Mapping[tuple[int, ...], NativePoly]],
-    ) -> dict[str, dict[tuple[int, ...], tuple[bool, typ.Any]]]: ...
     def _native_expressions(
         polys: typ.Mapping[str, typ.Mapping[tuple[int, ...], NativePoly]],
     ) -> dict[str, dict[tuple[int, ...], SubstitutedExpression]]: ...

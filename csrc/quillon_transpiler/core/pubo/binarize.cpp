@@ -242,18 +242,19 @@ void lower_into(QuboBuilder& builder, TermMerge& merge, const Request& request, 
         if (num_nonzero(w)) {
             map_each(polys, [&](PyObject* key, PyObject* poly) {
                 check_signals();
+                // a lowering that consumes takes copies of the penalties' terms and leaves the
+                // penalties as they are: decoding keeps them (they are small beside their squares)
                 building([&] { return "lowering " + item_name("penalty", label, key); },
                          [&] {
                              PolyCapsule* capsule = poly_capsule(poly);
-                             if (capsule && capsule->squared && consume &&
-                                 builder.square_penalty(capsule->poly, w, capsule->scale)) {
-                                 capsule->poly = Poly();
-                                 capsule->squared = false;
-                                 capsule->scale = Num();
-                                 return;
+                             if (capsule && capsule->squared && consume) {
+                                 Poly base(capsule->poly);
+                                 if (builder.square_penalty(base, w, capsule->scale)) return;
                              }
-                             with_terms(poly, consume, [&](Terms& t, bool owned, const Num& c) {
-                                 builder.penalty(label, key, t, owned, c, w);
+                             with_terms(poly, false, [&](Terms& t, bool owned, const Num& c) {
+                                 if (!consume || owned) return builder.penalty(label, key, t, owned, c, w);
+                                 Terms copy(t);
+                                 builder.penalty(label, key, copy, true, c, w);
                              });
                          });
             });

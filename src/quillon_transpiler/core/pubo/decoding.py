@@ -63,20 +63,21 @@ class LoweredParts:
 
     def sealed(self, fingerprint: str) -> LoweredParts:
         """These parts with the fingerprint of the arrays lowered with them."""
-        return LoweredParts(
-            self.sign, self.constraint_weights, self.penalty_weights, self.encoding_weight, self.penalties, fingerprint
-        )
+        # the fields as they are, one replaced: a frozen record's constructor would set each of
+        # them through object.__setattr__, which a small model's call pays for
+        out = object.__new__(LoweredParts)
+        out.__dict__.update(self.__dict__)
+        object.__setattr__(out, "fingerprint", fingerprint)
+        return out
 
 
 class PenaltySnapshot(abc.Mapping[str, dict[tuple[int, ...], tuple[typ.Any, bool]]]):
-    """The weighted penalties' polynomials by label and forall key, as (polynomial, squared),
-    taken before a lowering empties them: copied in C++ when taken, made expressions when first
-    read (a model that is never decoded makes none); pickled as expressions."""
+    """The weighted penalties' polynomials by label and forall key, as (polynomial, squared):
+    the native compile's own (a lowering reads them without emptying them), made expressions
+    when first read (a model that is never decoded makes none); pickled as expressions."""
 
     def __init__(self, native: typ.Mapping[str, typ.Mapping[tuple[int, ...], typ.Any]]) -> None:
-        # (False, copy) per key, or (True, what _read gives) for a polynomial held in parts,
-        # which is not copied but read now
-        self._copies: typ.Any = driver._native_snapshot(native)
+        self._native = {label: dict(by_key) for label, by_key in native.items()}
         self._read_all: typ.Optional[dict[str, dict[tuple[int, ...], tuple[typ.Any, bool]]]] = None
 
     @staticmethod
@@ -86,10 +87,9 @@ class PenaltySnapshot(abc.Mapping[str, dict[tuple[int, ...], tuple[typ.Any, bool
 
     def _expressions(self) -> dict[str, dict[tuple[int, ...], tuple[typ.Any, bool]]]:
         read = self._read_all
-        if read is None:  # two threads may both read the copies: the same expressions either way
+        if read is None:  # two threads may both read them: the same expressions either way
             read = {
-                label: {key: made if done else self._read(made) for key, (done, made) in by_key.items()}
-                for label, by_key in self._copies.items()
+                label: {key: self._read(poly) for key, poly in by_key.items()} for label, by_key in self._native.items()
             }
             self._read_all = read
         return read
