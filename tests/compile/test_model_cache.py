@@ -96,6 +96,21 @@ def test_a_model_changed_after_a_compile_compiles_as_a_fresh_copy(change):
     assert after != before
 
 
+@pytest.mark.parametrize("labels", [3, 300])
+def test_a_model_of_many_items_keeps_its_entry(labels):
+    # tables longer than the ints Python keeps one object of (256) are told apart by their sizes
+    problem = ql.Problem("p")
+    for k in range(labels):
+        problem += ql.CustomPenaltyTerm(f"c{k}", X[k % 3])
+    compile_model(problem, {"N": 3})
+    kept = problem._derived["lowered"][1]
+    compile_model(problem, {"N": 3})
+    assert problem._derived["lowered"][1] is kept
+    del problem.custom_penalty_terms[f"c{labels - 1}"]
+    assert len(compile_model(problem, {"N": 3}).penalty) == labels - 1
+    assert problem._derived["lowered"][1] is not kept
+
+
 def test_the_data_is_read_again_on_every_compile():
     problem, instance = testing.tsp(4, onehot="penalty")
     first = compile_model(problem, instance).objective.coeff

@@ -580,6 +580,89 @@ Obj native_objective(nb::handle tree, Session& session) {
     return make_poly_capsule(std::move(p), std::move(parts));
 }
 
+// ---- the model's kept entry ----
+
+// Each model's trees, while the model stays the same, are kept on the model itself (the quillon
+// Problem's private "_derived" dict, which it neither pickles nor copies): its objective, its
+// constraints and penalties (their names, expressions and forall lists), its name and sense, all
+// the same objects, lowered by the same function (tests replace it). The compile keeps in the
+// entry what it derives from the trees alone (plans, forall levels, placeholders). This module
+// keeps nothing: an entry lives and dies with its model (a compile already running on the
+// model's kept plan, in another thread or nested, plans its own).
+
+/// Visits the objects a compile reads off `problem`, flat: `same(o)` for the objects (compared
+/// by identity), `count(n)` for the sizes of the tables and forall lists (which keep the layout
+/// apart). Stops early, with false, when a visit returns false.
+template <class Same, class Count>
+bool read_off(nb::handle problem, nb::handle convert, Same&& same, Count&& count) {
+    if (!same(convert) || !same(attr(problem, "name")) || !same(attr(problem, "sense")) ||
+        !same(attr(problem, "objective")))
+        return false;
+    for (const char* table_name : {"constraints", "custom_penalty_terms"}) {
+        Obj table = attr(problem, table_name);
+        if (!count((size_t)map_size(table))) return false;
+        bool alike = true;
+        map_each(table, [&](nb::handle label, nb::handle item) {
+            if (!alike) return;
+            Obj forall = attr(item, "forall");
+            alike = same(label) && same(item) && same(attr(item, "name")) && same(attr(item, "expression")) &&
+                    count((size_t)nb::len(forall));
+            for (nb::handle pair : forall)
+                for (nb::handle part : pair)
+                    if (alike) alike = same(part);
+        });
+        if (!alike) return false;
+    }
+    return true;
+}
+
+/// `{"problem": the converter's substitutable form of problem}`, the same dict again while the
+/// model is unchanged (the same objects throughout: an equal string that is another object only
+/// costs a lowering). Expressions are immutable; a model changed in any other way is lowered again.
+Obj lowered_problem(nb::handle problem) {
+    Obj convert = attr(converter_module(), "convert_problem_to_substutitable");
+    PyObject* found = PyObject_GetAttrString(problem.ptr(), "_derived");
+    if (!found) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) fail();
+        PyErr_Clear();
+    }
+    Obj derived = nb::steal(found);
+    if (!derived || !PyDict_Check(derived.ptr())) {
+        derived = nb::dict();
+        if (PyObject_SetAttrString(problem.ptr(), "_derived", derived.ptr()) < 0) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) fail();
+            PyErr_Clear();  // a Problem subclass with slots: lowered every time
+        }
+    }
+    PyObject* kept = dict_get(derived, str("lowered"));
+    if (kept && PyTuple_Check(kept) && PyTuple_GET_SIZE(kept) == 2 && PyList_Check(PyTuple_GET_ITEM(kept, 0))) {
+        PyObject* key = PyTuple_GET_ITEM(kept, 0);
+        Py_ssize_t at = 0, n = PyList_GET_SIZE(key);
+        auto same = [&](nb::handle o) { return at < n && PyList_GET_ITEM(key, at++) == o.ptr(); };
+        auto count = [&](size_t c) {
+            if (at >= n) return false;
+            PyObject* v = PyList_GET_ITEM(key, at++);
+            return PyLong_CheckExact(v) && PyLong_AsSize_t(v) == c;
+        };
+        if (read_off(problem, convert, same, count) && at == n) return ref(PyTuple_GET_ITEM(kept, 1));
+    }
+    nb::list key;
+    read_off(
+        problem, convert,
+        [&](nb::handle o) {
+            key.append(o);
+            return true;
+        },
+        [&](size_t c) {
+            key.append(integer((long long)c));
+            return true;
+        });
+    nb::dict lowered;
+    lowered["problem"] = convert(problem);
+    derived[str("lowered")] = nb::make_tuple(key, lowered);
+    return std::move(lowered);
+}
+
 /// compile_model, or with `native` the same compile whose polynomials stay in C++ (native
 /// capsules in place of SubstitutedExpressions); `report` hears of every item compiled.
 Obj compile_model(nb::handle problem, nb::handle instance, nb::handle fixed_variables, bool native = false,
@@ -592,7 +675,7 @@ Obj compile_model(nb::handle problem, nb::handle instance, nb::handle fixed_vari
 
     // the model's trees and what the compile reads off them alone: made once while the model
     // stays the same, so a small compile repeats none of it
-    Obj lowered = attr(converter_module(), "lowered_problem")(problem);
+    Obj lowered = lowered_problem(problem);
     Obj substitutable = item(lowered, "problem");
     auto kept = [&](const char* key, auto&& make) {
         if (PyObject* known = dict_get(lowered, str(key))) return ref(known);

@@ -11,7 +11,6 @@ from __future__ import annotations
 
 import dataclasses
 import enum
-import operator
 import typing as typ
 
 import quillon as ql
@@ -83,53 +82,6 @@ def convert_problem_to_substutitable(problem: ql.Problem) -> Problem:
         constraints=constraints,
         penalties=penalties,
     )
-
-
-# Each model's trees, while the model stays the same, are kept on the model itself (the
-# quillon Problem's private "_derived" dict, which it neither pickles nor copies): its objective,
-# its constraints and penalties (their names, expressions and forall lists), its name and sense,
-# all the same objects, lowered by the same function (tests replace it). This module keeps
-# nothing: an entry lives and dies with its model (a compile already running on the model's kept
-# plan, in another thread or nested, plans its own).
-_KEPT = "lowered"
-
-
-def _fingerprint(problem: ql.Problem) -> tuple:
-    """The objects a compile reads off `problem`, flat (counts keep the layout apart)."""
-    out: list[typ.Any] = [convert_problem_to_substutitable, problem.name, problem.sense, problem.objective]
-    for table in (problem.constraints, problem.custom_penalty_terms):
-        out.append(len(table))
-        for label, item in table.items():
-            forall = item.forall
-            out += (label, item, item.name, item.expression, len(forall))
-            for pair in forall:
-                out += pair
-    return tuple(out)
-
-
-def _same(a: tuple, b: tuple) -> bool:
-    """The same objects throughout (an equal string that is another object only costs a lowering)."""
-    return len(a) == len(b) and all(map(operator.is_, a, b))
-
-
-def lowered_problem(problem: ql.Problem) -> dict[str, typ.Any]:
-    """``{"problem": convert_problem_to_substutitable(problem)}``, the same dict again while
-    the model is unchanged, so that the compile keeps in it what it derives from the trees
-    alone. Expressions are immutable; a model changed in any other way is lowered again."""
-    key = _fingerprint(problem)
-    derived = getattr(problem, "_derived", None)
-    if not isinstance(derived, dict):
-        derived = {}
-        try:
-            problem._derived = derived  # type: ignore[attr-defined]
-        except AttributeError:  # a Problem subclass with slots: lowered every time
-            pass
-    kept = derived.get(_KEPT)
-    if kept is not None and _same(kept[0], key):
-        return typ.cast("dict[str, typ.Any]", kept[1])
-    lowered = {"problem": convert_problem_to_substutitable(problem)}
-    derived[_KEPT] = (key, lowered)
-    return lowered
 
 
 def _in_context(prefix: str, lower: typ.Callable[[typ.Any], _T], item: typ.Any) -> _T:
