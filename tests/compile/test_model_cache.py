@@ -5,6 +5,7 @@ of it does, and a kept plan forgets the data it last read."""
 import copy
 import gc
 import pickle
+import threading
 import weakref
 
 import numpy as np
@@ -201,16 +202,25 @@ class Hook(se.SubstitutableCondition):
         return True
 
 
-def test_a_forall_read_while_its_kept_levels_are_in_use_reads_its_own(monkeypatch):
+@pytest.mark.parametrize("where", ["nested", "in another thread"])
+def test_a_forall_read_while_its_kept_levels_are_in_use_reads_its_own(monkeypatch, where):
     problem, instance = model(), {"N": 4}
     expected = snapshot(compile_model(copy.deepcopy(problem), instance))
     nested: list = []
     convert = converter.convert_problem_to_substutitable
 
+    def other():
+        nested[0] = snapshot(compile_model(problem, instance))
+
     def work():
         if not nested:
             nested.append(None)
-            nested[0] = snapshot(compile_model(problem, instance))
+            if where == "nested":
+                other()
+            else:  # the GIL goes to the other thread while this one waits in the condition
+                thread = threading.Thread(target=other)
+                thread.start()
+                thread.join(10)
 
     def with_hook(p):
         converted = convert(p)
