@@ -11,6 +11,7 @@ import numpy as np
 from quillon_transpiler.exceptions import SubstituteError
 
 _NUMERIC_KINDS = "biufc"
+_MISSING = object()
 
 
 class InstanceData:
@@ -36,10 +37,10 @@ class InstanceData:
         )
 
     def _lookup(self, name: str) -> typ.Any:
-        try:
-            return self._data[name]
-        except KeyError:
-            pass
+        # every compile misses once per name: a lookup that raises KeyError costs more
+        value = self._data.get(name, _MISSING)
+        if value is not _MISSING:
+            return value
         if name not in self.instance:
             raise SubstituteError(
                 f"Placeholder `{name}` is missing from the instance data: "
@@ -122,6 +123,8 @@ def _normalise(name: str, value: typ.Any) -> typ.Any:
     the array holds exactly the numbers given (a list mixing ints and floats keeps them as
     they are, one list level at a time).
     """
+    if type(value) in (int, float):  # the commonest numbers, before the checks against classes
+        return value
     if isinstance(value, np.ndarray):
         if value.dtype.kind in _NUMERIC_KINDS:
             if value.ndim == 0:
