@@ -152,9 +152,8 @@ private:
 
 /// The polynomial of one assignment: a SubstitutedExpression, or a capsule in a native session;
 /// a penalty's (`weighted`) may be a square scaled by a weight written in the model.
-Obj substitute_once(engine::Node* root, Session& session, bool weighted) {
+Obj substitute_once(engine::Node* root, Session& session, bool weighted, engine::Engine& engine) {
     engine::GcPause pause;
-    engine::Engine engine(session.var_map, session.data, session.known());
     if (!session.native) return engine.result(engine.eval(root));
     // the native compile keeps the polynomial in C++: no Python object per term
     bool squared = false;
@@ -181,6 +180,8 @@ nb::dict substitute_each(Session& session, const char* kind, nb::handle label, n
     LentPlan kept(session.lowered, session.lowered ? Obj(nb::make_tuple(kind, label)) : Obj());
     SignalPoll poll;
     nb::dict out;
+    // one engine for every assignment (the data's views are read once), told of each new binding
+    std::optional<engine::Engine> engine;
     for (nb::handle assignment : assignments) {
         poll.tick(64);  // one whole substitution per assignment
         FastSequence values(assignment, "assignment must be a sequence");
@@ -192,7 +193,11 @@ nb::dict substitute_each(Session& session, const char* kind, nb::handle label, n
         if (!root) root = kept.root(planner, make);
         Obj result;
         try {
-            result = substitute_once(root, session, std::strcmp(kind, "penalty") == 0);
+            if (engine)
+                engine->rebind();
+            else
+                engine.emplace(session.var_map, session.data, session.known());
+            result = substitute_once(root, session, std::strcmp(kind, "penalty") == 0, *engine);
             session.guard.check(session.var_map);
         } catch (...) {
             Obj error = caught_substitute_error();
