@@ -5,6 +5,7 @@
 // Steps that catch an error to name its item catch both kinds of failure (`catch (...)`):
 // nanobind's calls throw nb::python_error, the package's helpers PyErrSet.
 #include "qtx/engine.hpp"
+#include "qtx/kept.hpp"
 #include "qtx/poly_capsule.hpp"
 #include "qtx/module.hpp"
 #include "surface.hpp"
@@ -105,26 +106,9 @@ class LentPlan {
 public:
     LentPlan(nb::handle lowered, nb::handle key) {
         if (!lowered) return;
-        PyObject* found = dict_get(lowered, key);
-        if (!found) {
-            Obj made = nb::steal(PyCapsule_New(new KeptPlan, "qtx.kept_plan", [](PyObject* c) {
-                delete (KeptPlan*)PyCapsule_GetPointer(c, "qtx.kept_plan");
-            }));
-            if (!made || PyDict_SetItem(lowered.ptr(), key.ptr(), made.ptr()) < 0) fail();
-            found = made.ptr();
-        }
-        auto* kept = (KeptPlan*)PyCapsule_GetPointer(found, "qtx.kept_plan");
-        if (!kept || kept->busy) {
-            PyErr_Clear();
-            return;
-        }
-        hold_ = ref(found);  // the entry may be dropped while in use
-        plan_ = kept;
-        plan_->busy = true;
-        if (plan_->planner) plan_->planner->forget_data();
-    }
-    ~LentPlan() {
-        if (plan_) plan_->busy = false;
+        lent_.emplace(lowered, key, "qtx.kept_plan");
+        plan_ = lent_->get();
+        if (plan_ && plan_->planner) plan_->planner->forget_data();
     }
     LentPlan(const LentPlan&) = delete;
     LentPlan& operator=(const LentPlan&) = delete;
@@ -146,7 +130,7 @@ public:
     }
 
 private:
-    Obj hold_;
+    std::optional<Lent<KeptPlan>> lent_;
     KeptPlan* plan_ = nullptr;
 };
 

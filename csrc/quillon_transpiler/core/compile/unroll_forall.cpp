@@ -1,5 +1,6 @@
 // unroll_forall: the explicit index assignments of a constraint's forall list.
 #include "qtx/engine.hpp"
+#include "qtx/kept.hpp"
 #include "qtx/module.hpp"
 #include "surface.hpp"
 #include "qtx/names.hpp"
@@ -130,26 +131,9 @@ Obj unroll(nb::handle forall, nb::handle data) { return unroll_with(forall, data
 /// read there on first use; read anew when the kept ones are in use.
 Obj unroll_kept(nb::handle forall, nb::handle data, nb::handle store, nb::handle key) {
     check_arg(store, &PyDict_Type, "store");
-    PyObject* found = dict_get(store, key);
-    if (!found) {
-        Obj made = nb::steal(PyCapsule_New(new KeptLevels, "qtx.kept_levels", [](PyObject* c) {
-            delete (KeptLevels*)PyCapsule_GetPointer(c, "qtx.kept_levels");
-        }));
-        if (!made || PyDict_SetItem(store.ptr(), key.ptr(), made.ptr()) < 0) fail();
-        found = made.ptr();
-    }
-    auto* kept = (KeptLevels*)PyCapsule_GetPointer(found, "qtx.kept_levels");
-    if (!kept || kept->busy) {
-        PyErr_Clear();
-        return unroll_with(forall, data, nullptr);
-    }
-    Obj hold = ref(found);  // the entry may be dropped while in use
-    struct InUse {
-        KeptLevels* kept;
-        ~InUse() { kept->busy = false; }
-    } in_use{kept};
-    kept->busy = true;
-    kept->planner.forget_data();
+    Lent<KeptLevels> lent(store, key, "qtx.kept_levels");
+    KeptLevels* kept = lent.get();
+    if (kept) kept->planner.forget_data();
     return unroll_with(forall, data, kept);
 }
 
