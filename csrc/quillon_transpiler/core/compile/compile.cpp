@@ -761,16 +761,6 @@ Obj native_terms_fn(nb::handle poly) {
     return nb::int_(held->poly.terms.size() + held->parts.total());
 }
 
-/// A copy of a polynomial of the native compile (a square kept as its base), which the lowering
-/// does not empty: a route reads it when a sample is decoded, if ever. None when it holds
-/// parts (the objective's), which are not copied.
-Obj native_copy_fn(nb::handle poly) {
-    PolyCapsule* held = poly_capsule(poly.ptr());
-    if (!held) raisef(PyExc_TypeError, "expected a polynomial of the native compile, not %.200s", qtx::type_name(poly));
-    if (!held->parts.empty()) return nb::none();
-    return make_poly_capsule(Poly(held->poly), Parts(), held->squared, held->scale);
-}
-
 PolyCapsule& held_poly(nb::handle poly) {
     PolyCapsule* held = poly_capsule(poly.ptr());
     if (!held) raisef(PyExc_TypeError, "expected a polynomial of the native compile, not %.200s", qtx::type_name(poly));
@@ -836,7 +826,6 @@ PyMethodDef functions[] = {
     QTX_DEF("_native_expression", native_expression_fn),
     QTX_DEF("_native_square_base", native_square_base_fn),
     QTX_DEF("_native_terms", native_terms_fn),
-    QTX_DEF("_native_copy", native_copy_fn),
     QTX_DEF("_native_terms_total", native_terms_total_fn),
     QTX_DEF("_native_expressions", native_expressions_fn),
     QTX_DEF("_fixed_vars_from_pinning_constraint", fixed_vars_fn),
