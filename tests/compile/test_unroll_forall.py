@@ -2,6 +2,7 @@ import pytest
 
 import quillon_transpiler.core.substitute.substitutable_expr as se
 from quillon_transpiler.core.compile.unroll_forall import _unroll_forall, unroll_forall
+from quillon_transpiler.core.var_registry import VarRegistry
 from quillon_transpiler.exceptions import SubstituteError
 
 
@@ -119,3 +120,37 @@ def test_worker_appends_from_the_given_depth(make_data):
     out = []
     _unroll_forall([(i, true)], data, 0, out, ["dropped", "at depth 0"])
     assert out == [[0], [1], [2]]
+
+
+x0 = se.Subscript(se.DecisionVariable.create_binaryvar("x", (se.Number(3),)), [se.Number(0)])
+
+
+@pytest.mark.parametrize(
+    "forall, message",
+    [
+        ([(i, less(x0, se.Number(1)))], "in forall: Conditions must not contain decision variables."),
+        ([(i, true), (element("j", 0, x0), true)], "in forall: Range bounds must not contain decision variables."),
+    ],
+)
+def test_decision_variables_in_ranges_and_conditions_are_refused(make_data, forall, message):
+    # the registry they would go to is made only for them, and kept by nobody
+    with pytest.raises(SubstituteError) as info:
+        unroll_forall(forall, make_data())
+    assert str(info.value) == message
+
+
+def test_python_level_elements_and_conditions_get_a_registry(make_data):
+    seen = []
+
+    class Odd(se.Element):
+        def get_index_values(self, var_map, instance_data):
+            seen.append(type(var_map))
+            return [1, 3]
+
+    class Always(se.TrueCondition):
+        def substitute(self, var_map, instance_data):
+            seen.append(type(var_map))
+            return True
+
+    assert unroll_forall([(Odd("i", start=se.Number(0), end=se.Number(1)), Always())], make_data()) == [[1], [3]]
+    assert seen == [VarRegistry] * 3

@@ -54,15 +54,26 @@ struct Index {
 class Engine {
 public:
     /// `known`: the variables met before by a compile's earlier items (all of the same
-    /// registry), shared and extended; none: this substitution's own.
+    /// registry), shared and extended; none: this substitution's own. A null `var_map`: a
+    /// throw-away registry (ranges, conditions, shapes), made when first asked for: most
+    /// such evaluations meet no variable.
     Engine(nb::handle var_map, nb::handle data, KnownVariables* known = nullptr)
         : known_(known ? known : &own_known_),
           var_map_(var_map.ptr()),
           data_(data.ptr()),
           views_(data),
-          fast_registry_(var_map.type().is(types().registry_cls)),
+          fast_registry_(!var_map || var_map.type().is(types().registry_cls)),
           // our own registry and instance data never look at element bindings
           bindings_(data, fast_registry_ && data.type().is(types().data_cls)) {}
+
+    /// The registry variables go to (the throw-away one made now if need be).
+    PyObject* registry() {
+        if (!var_map_) {
+            throwaway_ = empty_registry();
+            var_map_ = throwaway_.ptr();
+        }
+        return var_map_;
+    }
 
     Poly eval(Node* n) {
         // evaluation recurses as deep as the plan; its frames are larger than the planner's
@@ -319,7 +330,7 @@ private:
 
     Obj callout(nb::handle obj, nb::handle method) {
         flush();
-        Obj r = own(PyObject_CallMethodObjArgs(obj.ptr(), method.ptr(), var_map_, data_, nullptr));
+        Obj r = own(PyObject_CallMethodObjArgs(obj.ptr(), method.ptr(), registry(), data_, nullptr));
         bindings_.reload();
         fixed_ = Obj();
         return r;
@@ -509,6 +520,7 @@ private:
     KnownVariables own_known_;
     KnownVariables* known_;  // label -> subscripts -> index
     PyObject* var_map_;
+    Obj throwaway_;  // the registry made by registry(), when asked
     PyObject* data_;
     Parts* parts_ = nullptr;  // see eval_parts
     Node* parts_root_ = nullptr;

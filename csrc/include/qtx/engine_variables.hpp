@@ -29,13 +29,14 @@ inline int32_t Engine::register_binary(nb::handle label, nb::handle subs) {
     using namespace nb::literals;
     if (!fast_registry_)
         return py_index(nb::handle(var_map_).attr("add_variable")("label"_a = label, "subscripts"_a = subs));
-    return py_index(registry_add(var_map_, label, subs, true));
+    return py_index(registry_add(registry(), label, subs, true));
 }
 
 inline int32_t Engine::register_integer(nb::handle label, nb::handle subs, nb::handle lower, nb::handle upper) {
     using namespace nb::literals;
-    return py_index(nb::handle(var_map_).attr("add_int_variable")("label"_a = label, "subscripts"_a = subs,
-                                                                  "lower"_a = lower, "upper"_a = upper));
+    return py_index(
+        nb::handle(registry())
+            .attr("add_int_variable")("label"_a = label, "subscripts"_a = subs, "lower"_a = lower, "upper"_a = upper));
 }
 
 inline Poly Engine::decision_variable(Node* n) {
@@ -105,7 +106,7 @@ inline Poly Engine::subscript(Node* n) {
 inline int32_t Engine::integer_subscript(Node* var, nb::handle subs) {
     const Names& field = names();
     nb::handle label = var->name;
-    Obj bounds = qtx::getattr(var_map_, field.integer_bound);
+    Obj bounds = qtx::getattr(registry(), field.integer_bound);
     Obj inner = map_find(bounds, label);
     if (inner && map_find(inner, subs)) {
         Obj vm = qtx::getattr(var_map_, field.var_map);

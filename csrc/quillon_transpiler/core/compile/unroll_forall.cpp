@@ -41,15 +41,15 @@ void unroll_levels(nb::handle forall, nb::handle data, Py_ssize_t start, nb::han
     Py_ssize_t levels = PyList_GET_SIZE(forall.ptr());
     if (start < 0) raise(PyExc_IndexError, "depth must not be negative");
     // ranges and conditions are evaluated against a registry nobody keeps, so whatever they
-    // touch never reaches the compilation's registry
-    Obj empty = empty_registry();
+    // touch never reaches the compilation's registry; made when first asked for
     // The package's own elements and conditions are evaluated in C++; others through their
     // methods, as called here.
     engine::Planner own_planner;
     std::vector<Level> own_info;
     engine::Planner& planner = kept ? kept->planner : own_planner;
     std::vector<Level>& info = kept ? kept->info : own_info;
-    engine::Engine native(empty, data);
+    engine::Engine native(nb::handle(), data);
+    auto empty = [&] { return nb::handle(native.registry()); };
     std::vector<Obj> iters;  // the values still to try at each open level
     SignalPoll poll;
 
@@ -71,7 +71,7 @@ void unroll_levels(nb::handle forall, nb::handle data, Py_ssize_t start, nb::han
         Level& l = level(depth);
         native.rebind();
         Obj values =
-            l.range ? native.index_range(l.range) : call_method(l.element, names().get_index_values, {empty, data});
+            l.range ? native.index_range(l.range) : call_method(l.element, names().get_index_values, {empty(), data});
         if ((size_t)depth >= iters.size()) iters.resize((size_t)depth + 1);
         iters[(size_t)depth] = own(PyObject_GetIter(values.ptr()));
     };
@@ -95,7 +95,7 @@ void unroll_levels(nb::handle forall, nb::handle data, Py_ssize_t start, nb::han
         Level& l = info[(size_t)depth];
         bind_index(qtx::getattr(data, names().indices), l.name, index);
         native.rebind();
-        bool holds = l.cond ? native.test(l.cond) : truth(call(l.test, {empty, data}, kwnames({"instance_data"})));
+        bool holds = l.cond ? native.test(l.cond) : truth(call(l.test, {empty(), data}, kwnames({"instance_data"})));
         if (!holds) continue;
         if (PySequence_SetItem(indices.ptr(), depth, index.ptr()) < 0) fail();
         if (depth < levels - 1) {
