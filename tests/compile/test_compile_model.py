@@ -205,6 +205,9 @@ def test_a_size_without_data_names_its_placeholder():
 def test_interface():
     compiled = compile_model(tsp(), {"d": np.ones((3, 3)), "N": 3})
     assert isinstance(compiled, CompiledInstance) and dataclasses.is_dataclass(compiled)
+    # the compile makes its records without their constructors: every field set all the same
+    assert compiled == dataclasses.replace(compiled)
+    assert compiled.var_map == dataclasses.replace(compiled.var_map)
     assert list(CompiledInstance.__dataclass_fields__) == [
         "sense",
         "objective",

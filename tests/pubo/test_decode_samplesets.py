@@ -94,6 +94,9 @@ def test_every_binary_assignment_decodes_to_the_models_own_numbers(route, sense,
     p, model = build(route, sense, wide, encoder)
     if route == "native":  # the native route keeps the narrow objective and derives the wide one
         assert (model.lowered is not None) == wide and (model.compiled.objective is None) == wide
+        # the kept records are made without their constructors: every field set all the same
+        assert model.compiled == dataclasses.replace(model.compiled)
+        assert model.lowered is None or model.lowered == dataclasses.replace(model.lowered)
     bqm = to_bqm(model)
     sampleset = dimod.ExactSolver().sample(bqm)
     decoded = decode(sampleset, model)

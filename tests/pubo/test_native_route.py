@@ -197,6 +197,7 @@ def test_native_polynomials_survive_a_lowering_that_keeps_them(family):
     request = pubo_request(compiled, 2.0, None, "log", 1.0)[1]
     first, again = (binarize._lower_arrays(request, False, None) for _ in range(2))
     assert np.any(first.linear) and len(first.quadratic_biases)
+    assert list(vars(first)) == [f.name for f in dataclasses.fields(first)]  # made field by field
     # kept polynomials lower as consumed ones do (an objective in parts read from a copy)
     consumed = binarize._lower_arrays(request, True, None)
     for other in (again, consumed):

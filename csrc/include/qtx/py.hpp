@@ -217,6 +217,19 @@ inline Obj call(nb::handle f, std::initializer_list<Arg> args, nb::handle kwname
     return own(PyObject_Vectorcall(f.ptr(), args.begin(), positional, kwnames.ptr()));
 }
 
+/// A new instance of the plain dataclass `cls` (its __init__ only stores its fields: no
+/// __post_init__, no checks) with `fields` stored as object.__setattr__ stores them: a keyword
+/// call of the constructor costs a small compile several times what the record holds. Every
+/// field must be given; the tests compare such records with their constructor's.
+inline Obj record(nb::handle cls, std::initializer_list<std::pair<PyObject*, nb::handle>> fields) {
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
+    Obj none = own(PyTuple_New(0));
+    Obj out = own(type->tp_new(type, none.ptr(), nullptr));
+    for (const auto& [name, value] : fields)
+        if (PyObject_GenericSetAttr(out.ptr(), name, value.ptr()) < 0) fail();
+    return out;
+}
+
 /// Builtin `max(a, b)`: the second wins only when strictly greater.
 inline PyObject* py_max(nb::handle a, nb::handle b) { return compare(b, a, Py_GT) ? b.ptr() : a.ptr(); }
 

@@ -15,8 +15,13 @@ inline Obj make_bound(nb::handle lower, nb::handle upper) {
     return cls("lower"_a = lower, "upper"_a = upper);
 }
 
-/// `VarRegistry({}, 0, {})`: the throw-away registry of ranges, conditions, subscripts and shapes.
-inline Obj empty_registry() { return nb::handle(registry_class())(nb::dict(), 0, nb::dict()); }
+/// `VarRegistry({}, 0, {})`: a compile's registry, or the throw-away one of ranges,
+/// conditions, subscripts and shapes.
+inline Obj empty_registry() {
+    return record(registry_class(), {{QTX_NAME("var_map"), nb::dict()},
+                                     {QTX_NAME("var_num"), small_int(0)},
+                                     {QTX_NAME("integer_bound"), nb::dict()}});
+}
 
 inline void check_registry_key(nb::handle label, nb::handle subscripts) {
     check_arg(label, &PyUnicode_Type, "label");

@@ -681,7 +681,7 @@ Obj compile_model(nb::handle problem, nb::handle instance, nb::handle fixed_vari
     ph_names = own(PySequence_List(ph_names.ptr()));  // the data's own list: callers may change it
 
     Obj data = attr(core_module(), "InstanceData")(instance, fixed, ph_names, "indices"_a = nb::dict());
-    Obj var_map = nb::handle(registry_class())(nb::dict(), "var_num"_a = 0, "integer_bound"_a = nb::dict());
+    Obj var_map = empty_registry();
 
     Obj deci_vars = kept("variables", [&] { return Obj(decision_variables(substitutable, extract_deci_var)); });
     Obj mentioned = kept("mentioned", [&] { return mentioned_placeholders(substitutable, ph_vars, deci_vars); });
@@ -723,9 +723,14 @@ Obj compile_model(nb::handle problem, nb::handle instance, nb::handle fixed_vari
     Obj sense = attr(substitutable, "sense");
     // evaluated again only when they failed above: here their error belongs
     if (!shapes) shapes = eval_deci_var_shape(substitutable, data, deci_vars);
-    return attr(compiled_model_module(), "CompiledInstance")(
-        "sense"_a = sense, "objective"_a = objective, "constraint"_a = constraint, "penalty"_a = penalty,
-        "var_map"_a = var_map, "data"_a = data, "problem"_a = substitutable, "deci_var_shape"_a = shapes);
+    return record(attr(compiled_model_module(), "CompiledInstance"), {{QTX_NAME("sense"), sense},
+                                                                      {QTX_NAME("objective"), objective},
+                                                                      {QTX_NAME("constraint"), constraint},
+                                                                      {QTX_NAME("penalty"), penalty},
+                                                                      {QTX_NAME("var_map"), var_map},
+                                                                      {QTX_NAME("data"), data},
+                                                                      {QTX_NAME("problem"), substitutable},
+                                                                      {QTX_NAME("deci_var_shape"), shapes}});
 }
 
 // ---- the module's native functions ----

@@ -372,10 +372,14 @@ MergedTerms merge_terms(TermMerge& merge, int32_t binaries) {
     return m;
 }
 
-/// The merged terms as keywords of PuboTermArrays.
-nb::dict merged_arrays(TermMerge& merge, int32_t binaries) {
+/// The merged terms as the NumPy arrays of PuboTermArrays.
+struct TermArrays {
+    Obj linear, quadratic_rows, quadratic_cols, quadratic_biases, higher_offsets, higher_indices, higher_biases;
+};
+
+TermArrays merged_arrays(TermMerge& merge, int32_t binaries) {
     MergedTerms m = merge_terms(merge, binaries);
-    nb::dict arrays;
+    TermArrays arrays;
     if (m.in_place) {
         // the merge wrote the terms over its records: rows, columns and biases are views of them
         size_t n = m.in_place.size();
@@ -383,18 +387,18 @@ nb::dict merged_arrays(TermMerge& merge, int32_t binaries) {
         int32_t* at_cols = m.in_place.cols();
         double* at_values = m.in_place.values();
         nb::capsule owner(m.in_place.release(), &QuadraticColumns::release_block);
-        arrays["quadratic_rows"] = strided_array(at_rows, n, QuadraticColumns::kStride, owner);
-        arrays["quadratic_cols"] = strided_array(at_cols, n, QuadraticColumns::kStride, owner);
-        arrays["quadratic_biases"] = strided_array(at_values, n, QuadraticColumns::kStride, owner);
+        arrays.quadratic_rows = strided_array(at_rows, n, QuadraticColumns::kStride, owner);
+        arrays.quadratic_cols = strided_array(at_cols, n, QuadraticColumns::kStride, owner);
+        arrays.quadratic_biases = strided_array(at_values, n, QuadraticColumns::kStride, owner);
     } else {
-        arrays["quadratic_rows"] = numpy_array(std::move(m.rows));
-        arrays["quadratic_cols"] = numpy_array(std::move(m.cols));
-        arrays["quadratic_biases"] = numpy_array(std::move(m.qb));
+        arrays.quadratic_rows = numpy_array(std::move(m.rows));
+        arrays.quadratic_cols = numpy_array(std::move(m.cols));
+        arrays.quadratic_biases = numpy_array(std::move(m.qb));
     }
-    arrays["linear"] = numpy_array(std::move(m.linear));
-    arrays["higher_offsets"] = numpy_array(std::move(m.hoff));
-    arrays["higher_indices"] = numpy_array(std::move(m.hidx));
-    arrays["higher_biases"] = numpy_array(std::move(m.hb));
+    arrays.linear = numpy_array(std::move(m.linear));
+    arrays.higher_offsets = numpy_array(std::move(m.hoff));
+    arrays.higher_indices = numpy_array(std::move(m.hidx));
+    arrays.higher_biases = numpy_array(std::move(m.hb));
     return arrays;
 }
 
@@ -420,13 +424,22 @@ double flip_bound(MergedTerms& m) {
 /// The PuboTermArrays of a finished lowering: its merged terms as arrays, its constant,
 /// binaries, slacks and the encoding's binary starts.
 Obj term_arrays(TermMerge& merge, const QuboBuilder& builder, const Request& request) {
-    nb::dict arrays;
+    TermArrays arrays;
     building([] { return std::string("merging the lowered terms into arrays"); },
              [&] { arrays = merged_arrays(merge, builder.binaries()); });
     std::vector<int32_t> starts(request.encoding.start);
-    return surface_name(QTX_NAME("PuboTermArrays"))(
-        **arrays, "offset"_a = merge.constant().py(), "num_binaries"_a = integer(builder.binaries()),
-        "slacks"_a = builder.slacks(), "binary_starts"_a = numpy_array(std::move(starts)));
+    return record(surface_name(QTX_NAME("PuboTermArrays")),
+                  {{QTX_NAME("linear"), arrays.linear},
+                   {QTX_NAME("quadratic_rows"), arrays.quadratic_rows},
+                   {QTX_NAME("quadratic_cols"), arrays.quadratic_cols},
+                   {QTX_NAME("quadratic_biases"), arrays.quadratic_biases},
+                   {QTX_NAME("higher_offsets"), arrays.higher_offsets},
+                   {QTX_NAME("higher_indices"), arrays.higher_indices},
+                   {QTX_NAME("higher_biases"), arrays.higher_biases},
+                   {QTX_NAME("offset"), merge.constant().py()},
+                   {QTX_NAME("num_binaries"), integer(builder.binaries())},
+                   {QTX_NAME("slacks"), builder.slacks()},
+                   {QTX_NAME("binary_starts"), numpy_array(std::move(starts))}});
 }
 
 /// _lower_arrays(request, consume, progress) -> PuboTermArrays. Polynomials may be native

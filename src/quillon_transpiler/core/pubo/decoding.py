@@ -61,6 +61,26 @@ class LoweredParts:
     penalties: typ.Mapping[str, dict[tuple[int, ...], tuple[SubstitutedExpression, bool]]]
     fingerprint: str = ""
 
+    @staticmethod
+    def of(
+        sign: int,
+        constraint_weights: dict[str, float],
+        penalty_weights: dict[str, float],
+        encoding_weight: float,
+        penalties: typ.Mapping[str, dict[tuple[int, ...], tuple[SubstitutedExpression, bool]]],
+    ) -> LoweredParts:
+        """``LoweredParts(...)`` without a fingerprint yet, made as ``sealed`` makes its copy."""
+        out = object.__new__(LoweredParts)
+        out.__dict__.update(
+            sign=sign,
+            constraint_weights=constraint_weights,
+            penalty_weights=penalty_weights,
+            encoding_weight=encoding_weight,
+            penalties=penalties,
+            fingerprint="",
+        )
+        return out
+
     def sealed(self, fingerprint: str) -> LoweredParts:
         """These parts with the fingerprint of the arrays lowered with them."""
         # the fields as they are, one replaced: a frozen record's constructor would set each of
@@ -139,7 +159,7 @@ def keep_for_decoding(
     if driver._native_terms(compiled.objective) <= max(constraint_terms, penalty_terms):
         objective = driver._native_expression(compiled.objective)
     else:
-        lowered = LoweredParts(
+        lowered = LoweredParts.of(
             request.sign,
             dict(request.constraint_weights),
             dict(request.penalty_weights),
