@@ -144,6 +144,49 @@ def test_smallest_step_is_the_least_squared_violation(coefficients, constant, ki
     assert weights.smallest_step({(0,): poly, (1,): flat}, kind) == pytest.approx(step)
 
 
+def rows_of(kind, rng, shape):
+    """Constraint data of one number kind (zeros among them, for coefficients that vanish)."""
+    if kind == "ints":
+        return rng.integers(-4, 5, shape) * 3
+    if kind == "decimals":
+        return np.round(rng.uniform(-2, 2, shape), 2)
+    if kind == "reals":
+        return rng.uniform(-2, 2, shape) * (rng.random(shape) < 0.8)
+    if kind == "big":  # ints beyond machine ints: read as Python numbers
+        return (rng.integers(0, 3, shape).astype(object) * 3**45).tolist()
+    values = rng.integers(-3, 4, shape).astype(float)
+    values.flat[0] = {"inf": math.inf, "nan": math.nan}[kind]
+    return values
+
+
+@pytest.mark.parametrize("kind", ["ints", "decimals", "reals", "big", "inf", "nan"])
+@pytest.mark.parametrize("seed", range(3))
+def test_native_polynomials_give_the_steps_of_their_expressions(kind, seed):
+    """The steps read in C++ from a family's native polynomials (each distinct coefficient set
+    once) are those read from its expressions, for every comparison."""
+    from quillon_transpiler.core.native_compile import compile_native
+
+    rng = np.random.default_rng(seed)
+    n, m = 5, 6
+    x = ql.BinaryVar("x", shape=(n,))
+    a, c = ql.Placeholder("a", ndim=2), ql.Placeholder("c", ndim=1)
+    i, k = ql.Element("i", n), ql.Element("k", m)
+    problem = ql.Problem("steps")
+    problem += ql.sum(i, x[i])
+    lhs = ql.sum(i, a[k, i] * x[i]) + c[k]
+    for label, condition in (("eq", lhs == 0), ("le", lhs <= 0), ("ge", lhs >= 0)):
+        problem += ql.Constraint(label, condition, forall=k)
+    # rows repeat: keys of one family share their coefficient sets
+    a_rows = rows_of(kind, rng, (m, n))
+    data = {"a": [a_rows[j % 3] for j in range(m)], "c": rows_of("ints", rng, m)}
+    native = compile_native(problem, data, None, None)
+    expressions = compile_model(problem, data)
+    for label, code in (("eq", 1), ("le", 2), ("ge", 3)):
+        assert weights.smallest_step(native.constraint[label], code) == weights.smallest_step(
+            expressions.constraint[label], code
+        )
+
+
 def test_auto_weights_follow_the_bound_per_label_and_mix_with_numbers():
     compiled = compile_model(*testing.knapsack())
     # maximised values 1..19 (flip changes of -v_i) and the penalty b0 * b1: swing max v_i

@@ -17,7 +17,9 @@
 #include <cstring>
 
 #include <algorithm>
+#include <cmath>
 #include <optional>
+#include <set>
 #include <string>
 
 using namespace qtx;
@@ -795,6 +797,59 @@ Obj native_expressions_fn(nb::handle by_label) {
     return std::move(out);
 }
 
+/// What an automatic constraint weight reads of a constraint's polynomials (key -> polynomial):
+/// per polynomial, merged, the distinct magnitudes of its non-zero coefficients as floats
+/// (ascending) and its constant as a float, each distinct pair once: the keys of a family mostly
+/// share theirs. A polynomial with a coefficient or constant that is not finite gives no
+/// magnitudes (no step either way). None when some polynomial is not native or holds a number
+/// that is no machine int or float: the caller reads them as Python numbers.
+Obj native_coefficient_sets_fn(nb::handle by_key) {
+    check_arg(by_key, &PyDict_Type, "polys");
+    // float(n) of a machine int, as Python rounds it (to nearest, ties to even, as the CPU does)
+    auto as_float = [](const Num& v, double& out) {
+        if (v.tag() == Num::Int) {
+            out = (double)v.as_int();
+            return true;
+        }
+        if (v.tag() != Num::Float) return false;
+        out = v.as_float();
+        return true;
+    };
+    // a pair by the bits of its numbers: equal pairs give equal steps, -0.0 and 0.0 kept apart
+    std::set<std::vector<uint64_t>> seen;
+    nb::list out;
+    std::vector<double> magnitudes;
+    PyObject *key, *poly;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(by_key.ptr(), &pos, &key, &poly)) {
+        PolyCapsule* held = poly_capsule(poly);
+        if (!held) return nb::none();
+        held->merge();  // as _native_expression reads it
+        double constant = 0;
+        if (!as_float(held->poly.constant, constant)) return nb::none();
+        magnitudes.clear();
+        bool finite = std::isfinite(constant);
+        for (const auto& entry : held->poly.terms) {
+            double c = 0;
+            if (!as_float(entry.val, c)) return nb::none();
+            if (c == 0) continue;
+            finite = finite && std::isfinite(c);
+            magnitudes.push_back(std::fabs(c));
+        }
+        if (!finite) magnitudes.clear();
+        std::sort(magnitudes.begin(), magnitudes.end());
+        magnitudes.erase(std::unique(magnitudes.begin(), magnitudes.end()), magnitudes.end());
+        std::vector<uint64_t> bits(magnitudes.size() + 1);
+        std::memcpy(bits.data(), &constant, sizeof constant);
+        if (!magnitudes.empty()) std::memcpy(bits.data() + 1, magnitudes.data(), magnitudes.size() * sizeof(double));
+        if (!seen.insert(std::move(bits)).second) continue;
+        nb::list values;
+        for (double m : magnitudes) values.append(nb::float_(m));
+        out.append(nb::make_tuple(nb::tuple(values), nb::float_(constant)));
+    }
+    return std::move(out);
+}
+
 Obj fixed_vars_fn(nb::handle problem, nb::handle instance_data) {
     ShapeGuard unchecked{Obj()};
     Pinning pinning = fixed_vars_from_pinning(problem, instance_data, unchecked);
@@ -833,6 +888,7 @@ PyMethodDef functions[] = {
     QTX_DEF("_native_terms", native_terms_fn),
     QTX_DEF("_native_terms_total", native_terms_total_fn),
     QTX_DEF("_native_expressions", native_expressions_fn),
+    QTX_DEF("_native_coefficient_sets", native_coefficient_sets_fn),
     QTX_DEF("_fixed_vars_from_pinning_constraint", fixed_vars_fn),
     QTX_DEF("_constraint_substitute", constraint_fn),
     QTX_DEF("_penalty_substitute", penalty_fn),

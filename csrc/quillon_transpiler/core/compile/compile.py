@@ -56,6 +56,12 @@ if typ.TYPE_CHECKING:
     def _native_expressions(
         polys: typ.Mapping[str, typ.Mapping[tuple[int, ...], NativePoly]],
     ) -> dict[str, dict[tuple[int, ...], SubstitutedExpression]]: ...
+    # what an automatic constraint weight reads of a constraint's polynomials by forall key:
+    # the distinct (magnitudes of the non-zero coefficients, constant) pairs, as floats; None
+    # when some polynomial is not native or holds a number beyond machine ints and floats
+    def _native_coefficient_sets(
+        polys: dict[tuple[int, ...], NativePoly],
+    ) -> list[tuple[tuple[float, ...], float]] | None: ...
     def _fixed_vars_from_pinning_constraint(
         problem: Problem, instance_data: InstanceData
     ) -> tuple[FixedVariables, dict[str, Constraint]]: ...

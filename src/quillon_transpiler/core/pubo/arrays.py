@@ -30,6 +30,7 @@ from quillon_transpiler.core.pubo.route import (
     slack_map,
     unresolved_request,
 )
+from quillon_transpiler.core.records import replaced
 from quillon_transpiler.core.route_inputs import check_encoder_for_problem, describe, given_compiled
 
 if typ.TYPE_CHECKING:
@@ -211,7 +212,7 @@ def to_qubo_arrays(
         lowered = binarize._lower_arrays_late(stand_in, consume, on_lowered, weigh)
         request = weights.chosen(request, swings[0] if lowered is not None else weights.objective_swing(request), steps)
         if parts is not None:
-            parts = dataclasses.replace(parts, constraint_weights=dict(request.constraint_weights))
+            parts = replaced(parts, constraint_weights=dict(request.constraint_weights))
     if lowered is None:
         lowered = binarize._lower_arrays(request, consume, on_lowered)
     arrays = QuboArrays(

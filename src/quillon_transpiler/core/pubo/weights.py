@@ -32,13 +32,14 @@ constraints 1.
 
 from __future__ import annotations
 
-import dataclasses
 import math
 import typing as typ
 
 import numpy as np
 
+from quillon_transpiler.core.compile import compile as driver
 from quillon_transpiler.core.pubo import binarize
+from quillon_transpiler.core.records import replaced
 
 if typ.TYPE_CHECKING:
     from quillon_transpiler.core.compile.compiled_model import CompiledInstance
@@ -86,7 +87,7 @@ def chosen(
     for label, step in steps.items():
         out[label] = weight_for(swing, step)
     rules = weight_for(swing, 1.0) if onehot else request.onehot_weight
-    return dataclasses.replace(request, constraint_weights=out, onehot_weight=rules)
+    return replaced(request, constraint_weights=out, onehot_weight=rules)
 
 
 def waiting(
@@ -100,9 +101,7 @@ def waiting(
     if not auto or onehot or any(request.penalty_weights[label] != 0 for label in request.penalties):
         return None
     steps = {label: smallest_step(compiled.constraint[label], request.kinds[label]) for label in auto}
-    stand_in = dataclasses.replace(
-        request, constraint_weights={**request.constraint_weights, **dict.fromkeys(auto, 1.0)}
-    )
+    stand_in = replaced(request, constraint_weights={**request.constraint_weights, **dict.fromkeys(auto, 1.0)})
     return stand_in, steps
 
 
@@ -117,7 +116,7 @@ def weight_for(swing: float, step: float) -> float:
 
 def objective_swing(request: binarize.PuboRequest) -> float:
     """The largest change of the objective and weighted penalties one flipped binary can make."""
-    alone = dataclasses.replace(request, constraints={}, kinds={}, constraint_weights={}, onehot_weight=0)
+    alone = replaced(request, constraints={}, kinds={}, constraint_weights={}, onehot_weight=0)
     try:
         # flip_bound of _lower_arrays(alone, False, None), counted in C++ without the arrays
         return binarize._lower_swing(alone)
@@ -185,7 +184,12 @@ def flip_bound(
 def smallest_step(polys: typ.Mapping[tuple[int, ...], typ.Any], kind: int) -> float:
     """The smallest non-zero squared term a violation of the constraint (``lhs`` by forall key;
     ``kind`` 1 ``==``, 2 ``<=``, 3 ``>=``) costs at weight 1."""
-    steps = [_key_step(poly, kind) for poly in polys.values()]
+    # native polynomials of machine numbers: each distinct (magnitudes, constant) read once, in C++
+    sets = driver._native_coefficient_sets(polys) if type(polys) is dict and polys else None
+    if sets is None:
+        steps = [_key_step(poly, kind) for poly in polys.values()]
+    else:
+        steps = [_step(list(magnitudes), constant, kind) for magnitudes, constant in sets]
     found = [step for step in steps if step is not None]
     return min(found) if found else 1.0
 
@@ -195,12 +199,17 @@ def _key_step(poly: typ.Any, kind: int) -> float | None:
     try:
         # the distinct values only: a sum of many like coefficients reads as fast as one
         terms = list({abs(float(c)) for c in set(coeff) if c != 0})
-        finite = all(map(math.isfinite, [*terms, float(constant)]))
+        constant = float(constant)
     except OverflowError:  # an int beyond float64: no step to read
         return None
-    if not terms or not finite:
+    return _step(terms, constant, kind)
+
+
+def _step(terms: list[float], constant: float, kind: int) -> float | None:
+    """The step of one polynomial: the distinct magnitudes of its non-zero coefficients, its constant."""
+    if not terms or not all(map(math.isfinite, [*terms, constant])):
         return None  # a constant changes with no assignment; an inf or NaN the lowering refuses by name
-    constant = float(constant) if kind != 3 else -float(constant)
+    constant = constant if kind != 3 else -constant
     grain = _grain(terms)
     if grain is None:
         return min(terms) ** 2
@@ -220,8 +229,6 @@ def _near(a: float, b: float, scale: float) -> bool:
 def _coefficients(poly: typ.Any) -> tuple[typ.Iterable[typ.Any], typ.Any]:
     """(coefficients, constant) of a compiled polynomial: an expression, or a native capsule."""
     if not hasattr(poly, "coeff"):
-        from quillon_transpiler.core.compile import compile as driver
-
         poly = driver._native_expression(poly)
     return poly.coeff.values(), poly.constant
 
