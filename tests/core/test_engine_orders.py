@@ -135,6 +135,44 @@ def test_shifted_and_cyclic_subscripts_on_any_axis(first, second, product, inner
     assert_paths_agree(problem, {"N": n, "a": values(kind, (n, n), 1), "b": values(kind, (n,), 2)})
 
 
+AT = {  # the subscripts of SUBSCRIPTS at index values i, j (n of them)
+    "ij": lambda i, j, n: ("x", (i, j)),
+    "ji": lambda i, j, n: ("x", (j, i)),
+    "i+1,j": lambda i, j, n: ("x", ((i + 1) % n, j)),
+    "j,i+2": lambda i, j, n: ("x", (j, (i + 2) % n)),
+    "i,j+1": lambda i, j, n: ("x", (i, (j + 1) % n)),
+    "const,j": lambda i, j, n: ("x", (1, j)),
+    "sparse": lambda i, j, n: ("y", (i, 997 * j)),
+}
+
+
+@pytest.mark.parametrize("inner", ["j", "i"])
+@pytest.mark.parametrize(
+    "first,second", [("ij", "i+1,j"), ("ji", "ij"), ("const,j", "i,j+1"), ("ij", "ij"), ("sparse", "ij")]
+)
+def test_products_of_variables_alone_match_their_sum(first, second, inner):
+    """A sum of products of variables alone runs through the kernel's simplest loop on every
+    route (no data to read the general way): its energy is checked against the sum itself."""
+    problem = ql.Problem("p")
+    outer, inside = (EI, EJ) if inner == "j" else (EJ, EI)
+    problem += ql.sum(outer, ql.sum(inside, SUBSCRIPTS[first]() * SUBSCRIPTS[second]()))
+    problem += ql.sum(outer, ql.sum(inside, SUBSCRIPTS[first]() * 0.5))  # one variable per term too
+    n = 4
+    model = to_qubo_arrays(problem, {"N": n}, progress=False)
+    rng = np.random.default_rng(11)
+    samples = rng.integers(0, 2, (16, model.num_binaries))
+    index = model.compiled.var_map.var_map
+    for sample, energy in zip(samples, model.energies(samples)):
+
+        def value(key):
+            return sample[index[key[0]][key[1]]]
+
+        pairs = [(i, j) for i in range(n) for j in range(n)]
+        want = sum(value(AT[first](i, j, n)) * value(AT[second](i, j, n)) for i, j in pairs)
+        want += sum(0.5 * value(AT[first](i, j, n)) for i, j in pairs)
+        assert energy == want
+
+
 @pytest.mark.parametrize("n", [1, 2, 63, 64, 65])
 @pytest.mark.parametrize("kind", ["float", "int"])
 def test_sizes_around_the_kernels_reservations(n, kind):

@@ -639,7 +639,37 @@ inline int64_t Engine::range_run(RangeKernel& k, Poly& acc, int64_t from, int64_
         value_at[nvalues] = kinds[i] == Factor::Constant ? &constant_values[i] : nullptr;
         value_factor[nvalues++] = i;
     }
+    // The commonest rows, one coefficient times one or two variables that each follow the index
+    // once (x[i, t] * x[j, t + 1], a sum of x[i, t]): the loop below for them alone, without its
+    // generality; the same keys, values and constants in the same order. Returns the first value
+    // it leaves to that loop (a slot the box does not hold, or not met yet).
+    bool simple = k.same_value && same.term && same.nv == nlines && (nlines == 1 || nlines == 2);
+    auto run_simple = [&](int64_t t) {
+        for (size_t l = 0; l < nlines; ++l)
+            if (!lines[l].at || lines[l].nfollow != 1) return t;
+        const Line &A = lines[0], &B = lines[nlines - 1];
+        const Follow &FA = A.follow[0], &FB = B.follow[0];
+        for (; t < to; ++t) {
+            int64_t a = t, b = t;
+            if (FA.shift && !shifted(t, FA.add, FA.mod, a)) break;
+            if (FB.shift && !shifted(t, FB.add, FB.mod, b)) break;
+            if ((uint64_t)a >= (uint64_t)FA.ext || (uint64_t)b >= (uint64_t)FB.ext) break;
+            int32_t ia = A.at[A.base + a * FA.stride], ib = B.at[B.base + b * FB.stride];
+            if (ia < 0 || ib < 0) break;
+            poll_.tick();
+            // sorted as mono_product() inserts them
+            m.vars[0] = std::min(ia, ib);
+            m.vars[1] = std::max(ia, ib);
+            put(m.vars, same.nv, Num(same.val));
+            if (!constant_once || t == from) acc.constant = num_add(acc.constant, same.constant);
+        }
+        return t;
+    };
     for (; t < to; ++t) {
+        if (simple) {
+            t = run_simple(t);
+            if (t >= to) break;
+        }
         poll_.tick();
         for (size_t l = 0; l < nlines; ++l) {
             const Line& L = lines[l];
