@@ -358,3 +358,19 @@ def test_a_weighted_square_kept_for_decoding_decodes_as_the_dict_route():
     got, want = decode(rows, native), decode(rows, reference)
     assert np.array_equal(got.evaluation.objective, want.evaluation.objective)
     assert np.array_equal(got.evaluation.energy, want.evaluation.energy)
+
+
+@pytest.mark.parametrize("first", [[0.5, 0.25], [3, 4]], ids=["floats first", "ints first"])
+def test_ints_of_a_later_statement_are_summed_exactly(first):
+    """Whichever statement brings the objective's ints, the merge learns of them and adds them
+    exactly: two ints whose sum is past 2**53 have no float64 sum, refused rather than rounded."""
+    x = ql.BinaryVar("x", shape=(3,))
+    a, c = ql.Placeholder("a", ndim=1), ql.Placeholder("c", ndim=1)
+    i = ql.Element("i", 2)
+    problem = ql.Problem("p")
+    problem += ql.sum(i, c[i] * x[1] * x[2])
+    problem += ql.sum(i, a[i] * x[0] * x[1])
+    instance = {"a": [2**53 - 1, 2], "c": first}
+    assert to_pubo(problem, instance).coeff[(0, 2)] == 2**53 + 1
+    with pytest.raises(ValueError, match="9007199254740993 of the term .* has no exact float64 value"):
+        arrays(problem, instance)

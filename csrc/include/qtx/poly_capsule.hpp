@@ -59,6 +59,18 @@ public:
         for (const Parts::Entry* e = from; e != to; ++e) {
             uint32_t n = e->key.size();
             const int32_t* k = e->key.data();
+            // nearly every key: two increasing variables, counted in their row (below, the same)
+            if (n == 2 && k[0] >= 0 && k[0] < k[1] && (size_t)k[0] < nrows && e->val.tag() != Num::Object) {
+                if (e->val.tag() == Num::Float) {
+                    floats += std::fabs(e->val.as_float());
+                } else if (e->val.tag() == Num::Int) {
+                    any_ints = true;
+                    mass += std::fabs((double)e->val.as_int());
+                }
+                greatest = std::max(greatest, k[1]);
+                ++counts[(size_t)k[0]];
+                continue;
+            }
             any_objects |= e->val.tag() == Num::Object;
             if (e->val.tag() == Num::Int) {
                 any_ints = true;
