@@ -374,3 +374,28 @@ def test_ints_of_a_later_statement_are_summed_exactly(first):
     assert to_pubo(problem, instance).coeff[(0, 2)] == 2**53 + 1
     with pytest.raises(ValueError, match="9007199254740993 of the term .* has no exact float64 value"):
         arrays(problem, instance)
+
+
+@pytest.mark.parametrize(
+    "pairs, spare",
+    [(20, 0), (21, 0), (22, 0), (40, 600)],
+    ids=["60 records", "63 records", "66 records", "120 records, 641 binaries"],
+)
+@pytest.mark.parametrize("big", [2.0**53, 2**53], ids=["float", "int"])
+def test_buckets_sorted_at_once_or_one_by_one_merge_alike(pairs, spare, big):
+    """A merge of enough records for its binaries sorts its buckets by column all at once (two
+    counting passes), others one bucket at a time: either way each key adds up its statements in
+    order, (2**53 + 1) + 1 in floats, though its records meet in the bucket in three runs."""
+    v = ql.BinaryVar("v", shape=(N,))
+    k = ql.Element("k", pairs)
+    problem = ql.Problem("p")
+    problem += ql.sum(k, big * v[k] * v[k + 1])
+    problem += ql.sum(k, v[pairs - k] * v[pairs - 1 - k])  # the same keys, descending
+    problem += ql.sum(k, v[k + 1] * v[k])
+    # binaries without a term: registered by a constraint left out at weight 0
+    problem += ql.Constraint("spare", ql.sum(EI, v[EI]) == 1)
+    instance = {"N": pairs + 1 + spare}
+    made = to_qubo_arrays(problem, instance, constraint_weight=0.0, progress=False)
+    assert made.num_binaries == pairs + 1 + spare
+    assert made.to_dict() == {(i, i + 1): (big + 1) + 1 for i in range(pairs)}
+    assert made.to_dict() == to_pubo(problem, instance, constraint_weight=0.0).coeff

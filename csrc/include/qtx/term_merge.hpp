@@ -966,6 +966,34 @@ private:
     static double value_of(double v) { return v; }
     static double value_of(const Num& v) { return promoted(v); }
 
+    /// Sorts every bucket's records by column, stably (equal columns keep their order), as
+    /// merge_buckets' run sort does bucket by bucket, in two counting passes over all of them: by
+    /// column into a copy, then back by bucket. A bucket's records meet in several sorted runs
+    /// (the objective's rows, then each square's), which the run sort merges pass after pass.
+    /// Only for merges small enough to take the copy, with few buckets for their records; false
+    /// (nothing done) otherwise.
+    template <class Rec>
+    static bool sort_by_column(BigArray<Rec>& recs, const std::vector<size_t>& first) {
+        size_t nb = first.size() - 1, lo = first[0], total = first[nb] - lo;
+        if (total < 64 || total > kCountingSort || nb > 4 * total) return false;
+        // records by column + 1 (a linear term's column is -1), then where each column begins
+        std::vector<uint32_t> start(nb + 2, 0);
+        for (size_t i = lo; i < lo + total; ++i) ++start[(size_t)(recs[i].col + 1) + 1];
+        for (size_t c = 1; c < start.size(); ++c) start[c] += start[c - 1];
+        std::vector<Rec> by_col(total);
+        std::vector<uint32_t> bucket(total);
+        for (size_t r = 0; r < nb; ++r)
+            for (size_t i = first[r]; i < first[r + 1]; ++i) {
+                uint32_t at = start[(size_t)(recs[i].col + 1)]++;
+                by_col[at] = std::move(recs[i]);
+                bucket[at] = (uint32_t)r;
+            }
+        std::vector<size_t> next(first.begin(), first.end() - 1);
+        for (size_t i = 0; i < total; ++i) recs[next[bucket[i]]++] = std::move(by_col[i]);
+        return true;
+    }
+    static constexpr size_t kCountingSort = size_t(1) << 20;  // records sort_by_column copies at most
+
     /// merge_flat's records bucketed by first index (the objective's entries first, then the
     /// contributions in order), each bucket sorted stably by second index and its equal keys
     /// merged. `start` holds the buckets' beginnings, from index 1; `from_base` the objective's
@@ -1113,6 +1141,7 @@ private:
             int32_t key[2];
             double val;
         };
+        bool by_column = false;  // every bucket sorted already (sort_by_column)
         // Buckets [from, to), their quadratic terms written in place from `written` on.
         auto merge_range = [&](size_t from, size_t to, size_t& written, bool poll_signals, Unfinite& unfinite) {
             SignalPoll poll;
@@ -1141,7 +1170,8 @@ private:
             for (size_t r = from; r < to; ++r) {
                 size_t lo = first[r], hi = first[r + 1];
                 if (poll_signals) poll.tick(hi - lo);
-                sorter.sort(recs.get() + lo, hi - lo, [](const Rec& a, const Rec& b) { return a.col < b.col; });
+                if (!by_column)
+                    sorter.sort(recs.get() + lo, hi - lo, [](const Rec& a, const Rec& b) { return a.col < b.col; });
                 key[0] = (int32_t)r;
                 for (size_t i = lo; i < hi;) {
                     int32_t col = recs[i].col;
@@ -1188,6 +1218,7 @@ private:
                              (later - first[mid]) * sizeof(Rec));
             written += later - first[mid];
         } else {
+            by_column = sort_by_column(recs, first);
             merge_range(0, nb, written, true, unfinite[0]);
         }
         for (const Unfinite& u : unfinite)
