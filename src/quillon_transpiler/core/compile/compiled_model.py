@@ -7,6 +7,7 @@ import typing as typ
 
 from quillon_transpiler.core.compile.convert_to_substitutable import Problem, ProblemSense
 from quillon_transpiler.core.instance_data import InstanceData
+from quillon_transpiler.core.records import replaced
 from quillon_transpiler.core.substitute import SubstitutedExpression
 from quillon_transpiler.core.var_registry import VarRegistry
 
@@ -34,10 +35,4 @@ class CompiledInstance:
     def stripped(self, objective: typ.Any = None, constraint: typ.Any = None) -> CompiledInstance:
         """The record with only the given polynomials (None marks the others absent), as a
         native route keeps it once it has consumed them; the rest is shared."""
-        # the fields copied, three replaced: the constructor's keyword call costs a small
-        # model's route more than this
-        out = object.__new__(CompiledInstance)
-        fields = out.__dict__
-        fields.update(self.__dict__)
-        fields["objective"], fields["constraint"], fields["penalty"] = objective, constraint, None
-        return out
+        return replaced(self, objective=objective, constraint=constraint, penalty=None)

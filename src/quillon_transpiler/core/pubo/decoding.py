@@ -25,6 +25,7 @@ from collections import abc
 import numpy as np
 
 from quillon_transpiler.core.compile import compile as driver
+from quillon_transpiler.core.records import replaced
 
 try:  # hashlib's own BLAKE2, without the OpenSSL library hashlib loads first (a few ms at start)
     from _blake2 import blake2b
@@ -83,12 +84,7 @@ class LoweredParts:
 
     def sealed(self, fingerprint: str) -> LoweredParts:
         """These parts with the fingerprint of the arrays lowered with them."""
-        # the fields as they are, one replaced: a frozen record's constructor would set each of
-        # them through object.__setattr__, which a small model's call pays for
-        out = object.__new__(LoweredParts)
-        out.__dict__.update(self.__dict__)
-        object.__setattr__(out, "fingerprint", fingerprint)
-        return out
+        return replaced(self, fingerprint=fingerprint)
 
 
 class PenaltySnapshot(abc.Mapping[str, dict[tuple[int, ...], tuple[typ.Any, bool]]]):
