@@ -1,6 +1,7 @@
 """Our routes beside the peers' on the same models, ratios taken in one run.
 
-Rows, each timed in turns with its reference (rounds alternate ours and theirs; medians):
+Rows, each timed in turns with its reference (rounds alternate ours and theirs; the best round of
+each side, as ``timeit`` advises: on a shared machine a round is only ever slowed by others):
 
 1. orders: ``to_qubo_arrays`` on the TSP (n = 100) written in every order of its nested sums
    and both layouts of x, one-hot rules as squared penalties and as constraints (weight 100
@@ -34,7 +35,6 @@ import itertools
 import json
 import os
 import platform
-import statistics
 import subprocess
 import time
 import typing as typ
@@ -153,15 +153,17 @@ def once(fn: typ.Callable[[], typ.Any]) -> float:
 
 
 def in_turns(rounds: int, *timers: typ.Callable[[], float | None]) -> list[float | None]:
-    """Medians of each timer, called in turns round after round (a timer giving None: no figure);
-    with more than one round, a first one that warms both sides up is left out."""
+    """The best time of each timer, called in turns round after round (a timer giving None: no
+    figure); with more than one round, a first one that warms both sides up is left out. The
+    least time is the call least disturbed by the rest of the machine, whose noise (up to tens of
+    per cent between rounds on a shared VM) would otherwise swamp the ratios compared."""
     seen: list[list[float]] = [[] for _ in timers]
     for r in range(rounds + (rounds > 1)):
         for k, timer in enumerate(timers):
             t = timer()
             if t is not None and (r > 0 or rounds == 1):
                 seen[k].append(t)
-    return [statistics.median(s) if s else None for s in seen]
+    return [min(s) if s else None for s in seen]
 
 
 class Table:
@@ -210,8 +212,8 @@ def orders_and_constraints(table: Table, peers: Peers, n: int, rounds: int) -> N
         for onehot in ("penalty", "constraint")
     }
     # every writing in turns, round after round: a machine that drifts over the run moves them all
-    medians = in_turns(rounds, *timers.values())
-    times: dict[tuple[str, str, str], float] = {key: typ.cast(float, t) for key, t in zip(timers, medians)}
+    seconds = in_turns(rounds, *timers.values())
+    times: dict[tuple[str, str, str], float] = {key: typ.cast(float, t) for key, t in zip(timers, seconds)}
     amplify = in_turns(rounds, lambda: peers.time("amplify_tsp", n))[0]
     for onehot in ("penalty", "constraint"):
         best = min(times[o, la, onehot] for o, la in writings)
@@ -234,7 +236,7 @@ def dense_squares(table: Table, peers: Peers, sizes: list[int], rounds: int) -> 
     for n in sizes:
         for integer in (True, False):
             problem, instance = testing.dense_square(n, integer=integer)
-            # a few milliseconds at n = 1,000: more rounds for a steady median
+            # a few milliseconds at n = 1,000: more rounds for a steady figure
             ours, amplify = in_turns(
                 rounds * 4 if n <= 1000 else rounds,
                 arrays_timer(problem, instance, {}),
@@ -356,7 +358,7 @@ def main() -> None:
             "# Speed beside the peers\n\n"
             f"Written by `benchmarks/bench_peers.py` on {datetime.date.today()} ({platform.machine()}, "
             f"{os.cpu_count()} cores, Python {platform.python_version()}); {ours}; peers: {peer_versions}. "
-            f"Seconds are medians of {rounds} rounds "
+            f"Seconds are the best of {rounds} rounds "
             "timed in turns with the reference; ratios come from this one run. A ratio above 1 means "
             "ours is faster; the target is what the row must show.\n\n"
         )
