@@ -429,6 +429,26 @@ def test_equal_terms_from_many_sources_add_in_model_order(items):
     assert_same(to_qubo_arrays(problem, instance, penalty_weight=1.0, progress=False), pubo)
 
 
+@pytest.mark.parametrize("long_row", [31, 32, 40])
+@pytest.mark.parametrize("dtype", [np.int64, np.float64])
+def test_objective_rows_of_every_length_are_read_once_each(long_row, dtype):
+    # each row i of the objective is a part of its terms: a short row, a long one (its own block
+    # from 32 terms on) and a short one again, which shares the first one's block; reading the
+    # long row must not free that block before the last row is read
+    J = ql.Placeholder("J", ndim=2)
+    N = J.len_at(0)
+    i, j = ql.Element("i", N), ql.Element("j", N)
+    x = ql.BinaryVar("x", shape=(N,))
+    problem = ql.Problem("rows")
+    problem += ql.sum(i, ql.sum(j, J[i, j] * x[i] * x[j]))
+    J_data = np.zeros((long_row, long_row), dtype=dtype)
+    J_data[1, long_row - 1] = 3
+    J_data[2, :] = np.arange(1, long_row + 1)
+    J_data[long_row - 2, 4] = 5
+    pubo = dict_route(problem, {"J": J_data}, {})
+    assert_same(to_qubo_arrays(problem, {"J": J_data}, progress=False), pubo)
+
+
 @pytest.mark.parametrize(
     "coefficients, constant, weight",
     [

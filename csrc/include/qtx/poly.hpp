@@ -436,6 +436,15 @@ public:
     /// Frees a block whose parts have all been read.
     void free_block(uint32_t b) { BigVector<Entry>().swap(blocks_[b]); }
 
+    /// The last part of each block, by block: a block may be freed once that part is read.
+    /// Small parts share a block that large parts, each in a block of its own, come between,
+    /// so the parts of one block need not follow each other.
+    std::vector<size_t> last_parts() const {
+        std::vector<size_t> last(blocks_.size(), 0);
+        for (size_t p = 0; p < parts_.size(); ++p) last[parts_[p].block] = p;
+        return last;
+    }
+
     /// A copy of the parts, watched by `watcher` (what this one's watcher gathered, copied by
     /// the caller, who knows its kind): a reader that must leave these parts as they are reads
     /// the copy instead of merging them.

@@ -1039,13 +1039,14 @@ private:
                         put(at_base, entry->key, Num(entry->val), g);
                 }
             }
+            std::vector<size_t> last = base_parts_.last_parts();
             for (size_t p = 0; p < base_parts_.size(); ++p) {
                 if (poll_signals) poll.tick(base_parts_.terms(p));
                 uint32_t g = base_parts_.group(p);
                 for (auto* entry = base_parts_.begin(p); entry != base_parts_.end(p); ++entry)
                     put(at_base, entry->key, std::move(entry->val), g);
-                if (p + 1 == base_parts_.size() || base_parts_.block(p + 1) != base_parts_.block(p))
-                    base_parts_.free_block(base_parts_.block(p));  // read through: memory goes back early
+                // read through: memory goes back early
+                if (last[base_parts_.block(p)] == p) base_parts_.free_block(base_parts_.block(p));
             }
         };
         auto put_others = [&] {
