@@ -300,3 +300,28 @@ def test_array_length(reg, make_data):
         se.ArrayLength(q, 1).substitute(reg, data).constant,
         se.ArrayLength(se.Subscript(q, [N(1)]), 0).substitute(reg, data).constant,
     ] == [3, 3]
+
+
+class ReadThroughPython(InstanceData):
+    """Instance data the engine does not read directly: every length through get_length."""
+
+
+@pytest.mark.parametrize(
+    "subscripts, axis",
+    [((), 0), ((), 2), ((1,), 1), ((1, 2), 0), ((), 3), ((1,), 2), ((2,), 0), ((-1,), 0), ((1, 2, 3), 0)],
+)
+@pytest.mark.parametrize("dtype", [np.int64, np.float32])
+def test_array_lengths_read_from_buffers_are_get_lengths(reg, subscripts, axis, dtype):
+    # sums over a.len_at(k) read the length at every pass: from a NumPy array's shape, or
+    # through get_length, which must give the same length or the same error
+    values = np.zeros((2, 3, 4), dtype=dtype)
+    p = se.Placeholder("p", 3)
+    node = se.ArrayLength(se.Subscript(p, [N(s) for s in subscripts]) if subscripts else p, axis)
+
+    def length(cls):
+        try:
+            return node.substitute(reg, cls({"p": values}, {}, ["p"], indices={})).constant
+        except SubstituteError as error:
+            return str(error)
+
+    assert length(InstanceData) == length(ReadThroughPython)

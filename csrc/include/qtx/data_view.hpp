@@ -99,6 +99,26 @@ public:
         return it != views_.end() && it->second.ok && it->second.fmt ? &it->second : nullptr;
     }
 
+    /// get_length(name, subs, axis) of a NumPy array read from its buffer's shape, the `n`
+    /// subscripts at `idx` inside it (the sub-array they pick has at least one axis): false
+    /// for anything else, which get_length reads (and reports when bad).
+    bool length(nb::handle name, const int64_t* idx, size_t n, nb::handle axis, int64_t& out) {
+        if (!fast_ || !PyLong_CheckExact(axis.ptr())) return false;
+        const View& v = view(name);
+        if (!v.ok) return false;
+        long a = PyLong_AsLong(axis.ptr());
+        if (a == -1 && PyErr_Occurred()) {
+            PyErr_Clear();
+            return false;
+        }
+        Py_ssize_t at = (Py_ssize_t)n + a;
+        if (a < 0 || at >= v.buf.ndim) return false;
+        for (size_t k = 0; k < n; ++k)
+            if (idx[k] < 0 || idx[k] >= v.buf.shape[k]) return false;
+        out = v.buf.shape[at];
+        return true;
+    }
+
     /// get_value(name, subs): what `number` cannot read, and the errors of bad subscripts.
     Obj at(nb::handle name, nb::handle subs) { return get_value(name, subs); }
 

@@ -169,15 +169,24 @@ inline Obj Engine::tuple_of(const Index& ix) {
     return t;
 }
 
+// A sum over `a.len_at(0)` reads the length at every pass of the sums around it: a NumPy
+// array's is read from its buffer's shape, as get_length would give it; anything else (lists,
+// subscripts outside the array, bad axes) goes through get_length, which reports errors.
 inline Poly Engine::array_length(Node* n) {
     const Types& tree = types();
     Node* arr = n->var;
-    Obj get_length = qtx::getattr(data_, names().get_length);
-    if (arr->type == NodeType::Placeholder)
+    int64_t length = 0;
+    if (arr->type == NodeType::Placeholder) {
+        if (views_.length(arr->name, nullptr, 0, n->value, length)) return constant(Num::of_int(length));
+        Obj get_length = qtx::getattr(data_, names().get_length);
         return constant(Num::steal(call(get_length, {arr->name, tree.empty_tuple, n->value}, kwnames({"axis"}))));
+    }
     if (arr->type == NodeType::Subscript && arr->var->type != NodeType::Fallback) {
         Index ix;
         index_of(arr->kids, ix);
+        if (!ix.big && views_.length(arr->var->name, ix.v, ix.n, n->value, length))
+            return constant(Num::of_int(length));
+        Obj get_length = qtx::getattr(data_, names().get_length);
         return constant(Num::steal(call(get_length, {arr->var->name, tuple_of(ix), n->value})));
     }
     raise_substitute("Unknown variable type.");
