@@ -35,6 +35,7 @@ def tsp(
     order: str = "ijt",
     onehot: str = "constraint",
     layout: str = "it",
+    size: str = "placeholder",
     factor_distance: bool = False,
     weight: float | None = None,
     seed: int = 7,
@@ -46,11 +47,12 @@ def tsp(
     Objective: sum over i, j, t of d[i, j] x[i, t] x[j, (t + 1) % n], its sums nested in
     ``order`` (any permutation of "ijt", outermost first); with ``factor_distance`` (``order``
     ending in "t") d[i, j] multiplies the inner sum over t instead of standing inside it.
-    ``layout`` "ti" subscripts the variable as x[t, i] instead. The one-hot rules "one city per
-    step" and "one step per city": ``onehot`` "constraint" (``Constraint(... == 1)``), "penalty"
-    (a squared custom penalty, weighted by ``weight`` in the model when given) or "mixed" (the
-    first a constraint, the second a penalty). Distances: ``d`` when given, else
-    ``city_distances(n, seed, decimals)``.
+    ``layout`` "ti" subscripts the variable as x[t, i] instead; ``size`` "length" counts the
+    cities as ``d.len_at(0)`` instead of the placeholder N (the instance holds N either way).
+    The one-hot rules "one city per step" and "one step per city": ``onehot`` "constraint"
+    (``Constraint(... == 1)``), "penalty" (a squared custom penalty, weighted by ``weight`` in
+    the model when given) or "mixed" (the first a constraint, the second a penalty).
+    Distances: ``d`` when given, else ``city_distances(n, seed, decimals)``.
     """
     if sorted(order) != ["i", "j", "t"]:
         raise ValueError(f"order must be a permutation of 'ijt', got {order!r}")
@@ -60,8 +62,10 @@ def tsp(
         )
     if onehot not in ("constraint", "penalty", "mixed"):
         raise ValueError(f"onehot must be 'constraint', 'penalty' or 'mixed', got {onehot!r}")
-    N = ql.Placeholder("N")
+    if size not in ("placeholder", "length"):
+        raise ValueError(f"size must be 'placeholder' or 'length', got {size!r}")
     dist = ql.Placeholder("d", ndim=2)
+    N = ql.Placeholder("N") if size == "placeholder" else dist.len_at(0)
     x = ql.BinaryVar("x", shape=(N, N))
     el = {name: ql.Element(name, N) for name in "ijt"}
     i, j, t = el["i"], el["j"], el["t"]

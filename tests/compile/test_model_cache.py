@@ -133,10 +133,12 @@ DATA = [  # sizes and number kinds in turn: each compile must read its own
 ]
 
 
+@pytest.mark.parametrize("size", ["placeholder", "length"])
 @pytest.mark.parametrize("onehot", ["penalty", "constraint"])
 @pytest.mark.parametrize("order", ["ijt", "tji"])
-def test_a_kept_plan_reads_each_compiles_data(order, onehot):
-    problem, _ = testing.tsp(3, order=order, onehot=onehot, weight=1.0)
+def test_a_kept_plan_reads_each_compiles_data(order, onehot, size):
+    # "length": the sums run up to d.len_at(0), which a compile reads once, as it reads N
+    problem, _ = testing.tsp(3, order=order, onehot=onehot, weight=1.0, size=size)
     for instance in DATA:
         fresh = copy.deepcopy(problem)  # planned anew
         assert lowered(problem, instance) == lowered(fresh, instance)

@@ -73,11 +73,13 @@ def values(kind, shape, seed=0):
 KINDS = ["float", "extreme", "float32", "int", "bigint"]
 
 
+@pytest.mark.parametrize("size", ["placeholder", "length"])
 @pytest.mark.parametrize("layout", ["it", "ti"])
 @pytest.mark.parametrize("order", ["".join(p) for p in itertools.permutations("ijt")])
 @pytest.mark.parametrize("kind", KINDS)
-def test_every_order_of_the_tsp_gives_the_general_paths_polynomial(order, layout, kind):
-    problem, instance = testing.tsp(5, order=order, layout=layout, onehot="penalty", d=values(kind, (5, 5)))
+def test_every_order_of_the_tsp_gives_the_general_paths_polynomial(order, layout, kind, size):
+    d = values(kind, (5, 5))
+    problem, instance = testing.tsp(5, order=order, layout=layout, onehot="penalty", size=size, d=d)
     assert_paths_agree(problem, instance)
 
 

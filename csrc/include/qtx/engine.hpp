@@ -356,7 +356,11 @@ private:
                 if (n->cached.empty()) n->cached = Num::steal(views_.whole(n->name));
                 return n->cached;
             case NodeType::Subscript: return data_value(n);
-            case NodeType::ArrayLength: return array_length(n).constant;
+            case NodeType::ArrayLength:
+                // a whole array's length, like a placeholder's value, holds for the whole substitution
+                if (n->var->type != NodeType::Placeholder) return array_length(n).constant;
+                if (n->cached.empty()) n->cached = array_length(n).constant;
+                return n->cached;
             case NodeType::Pair: return pair_value(n);
             case NodeType::Multi: return multi_value(n);
             case NodeType::Unary: return unary(n).constant;

@@ -87,6 +87,11 @@ inline bool compile_ints(Node* n, std::vector<IntOp>& out, int depth = 0) {
             return true;
         case NodeType::Element: out.push_back(IntOp{IntOp::Elem, 0, n}); return true;
         case NodeType::Placeholder: out.push_back(IntOp{IntOp::Value, 0, n}); return true;
+        case NodeType::ArrayLength:
+            // a whole array's length is read once, as a placeholder's value is (see value())
+            if (n->var->type != NodeType::Placeholder) return false;
+            out.push_back(IntOp{IntOp::Value, 0, n});
+            return true;
         case NodeType::Pair:
             if (!n->kind.is(tree.mod)) return false;
             if (!compile_ints(n->kids[0], out, depth + 1) || !compile_ints(n->kids[1], out, depth + 1)) return false;

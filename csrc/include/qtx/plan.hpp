@@ -107,7 +107,7 @@ struct Node {
     int op = 0;               // rich-comparison operator of a comparison
     bool pure = false;        // data only: no decision variable or foreign node below
     bool done = false;        // fully read: a node met again before is inside its own subtree
-    Num cached;               // a Number's value, a Placeholder's once read
+    Num cached;               // a Number's value, a Placeholder's or a whole array's length once read
     // a pure subtree of ints as a postfix program (see Engine::int_value): 0 not compiled yet,
     // 1 compiled into `ints`, -1 not made of such nodes
     int8_t ints_state = 0;
@@ -203,7 +203,7 @@ public:
     /// hold of the tree's shape stays. Sums' kernels are made again by every new engine.
     void forget_data() {
         for (Node& n : nodes_) {
-            if (n.type == NodeType::Placeholder) n.cached = Num();
+            if (n.type == NodeType::Placeholder || n.type == NodeType::ArrayLength) n.cached = Num();
             n.ints_state = 0;
             n.ints.clear();
         }
