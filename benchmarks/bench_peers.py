@@ -4,8 +4,9 @@ Rows, each timed in turns with its reference (rounds alternate ours and theirs; 
 each side, as ``timeit`` advises: on a shared machine a round is only ever slowed by others):
 
 1. orders: ``to_qubo_arrays`` on the TSP (n = 100) written in every order of its nested sums
-   and both layouts of x, one-hot rules as squared penalties and as constraints (weight 100
-   either way); ratio to the best writing of the same model.
+   and both layouts of x (and twice with the city count read as ``d.len_at(0)``), one-hot rules
+   as squared penalties and as constraints (weight 100 either way); ratio to the best writing
+   of the same model.
 2. constraints: the one-hot rules as ``Constraint(... == 1)`` against the same squares written
    as custom penalties, per writing.
 3. dense square: ``(sum_i a[i] x[i] - B)^2`` over n binaries (n = 1,000 and 5,000, int and
@@ -189,10 +190,10 @@ class Table:
 PLURAL = {"penalty": "penalties", "constraint": "constraints"}
 
 
-def tsp_model(n: int, order: str, layout: str, onehot: str):
+def tsp_model(n: int, order: str, layout: str, onehot: str, size: str = "placeholder"):
     from quillon_transpiler import testing
 
-    problem, instance = testing.tsp(n, order=order, layout=layout, onehot=onehot)
+    problem, instance = testing.tsp(n, order=order, layout=layout, onehot=onehot, size=size)
     weights = {"penalty_weight": 100.0} if onehot == "penalty" else {"constraint_weight": 100.0}
     return problem, instance, weights
 
@@ -203,30 +204,36 @@ def arrays_timer(problem, instance, weights) -> typ.Callable[[], float]:
     return lambda: once(lambda: to_qubo_arrays(problem, instance, progress=False, **weights))
 
 
+def writing_name(order: str, layout: str, size: str) -> str:
+    return f"sums {order}, x[{layout}]" + (", N = d.len_at(0)" if size == "length" else "")
+
+
 def orders_and_constraints(table: Table, peers: Peers, n: int, rounds: int) -> None:
-    """Points 1 and 2: every writing of the TSP, penalties and constraints timed in turns."""
-    writings = [("".join(order), layout) for order in itertools.permutations("ijt") for layout in ("it", "ti")]
+    """Points 1 and 2: every writing of the TSP, penalties and constraints timed in turns (the
+    city count a placeholder N, and in two writings the distances' length d.len_at(0))."""
+    writings = [
+        ("".join(order), layout, "placeholder") for order in itertools.permutations("ijt") for layout in ("it", "ti")
+    ]
+    writings += [("ijt", "it", "length"), ("tji", "ti", "length")]
     timers = {
-        (order, layout, onehot): arrays_timer(*tsp_model(n, order, layout, onehot))
-        for order, layout in writings
+        (order, layout, size, onehot): arrays_timer(*tsp_model(n, order, layout, onehot, size))
+        for order, layout, size in writings
         for onehot in ("penalty", "constraint")
     }
     # every writing in turns, round after round: a machine that drifts over the run moves them all
     seconds = in_turns(rounds, *timers.values())
-    times: dict[tuple[str, str, str], float] = {key: typ.cast(float, t) for key, t in zip(timers, seconds)}
+    times: dict[tuple[str, str, str, str], float] = {key: typ.cast(float, t) for key, t in zip(timers, seconds)}
     amplify = in_turns(rounds, lambda: peers.time("amplify_tsp", n))[0]
     for onehot in ("penalty", "constraint"):
-        best = min(times[o, la, onehot] for o, la in writings)
-        for order, layout in writings:
-            t = times[order, layout, onehot]
-            table.add(
-                "1", f"TSP n={n} sums {order}, x[{layout}], {PLURAL[onehot]}", t, "best writing", best, ">= 0.80x"
-            )
-    table.add("1", f"TSP n={n} sums ijt, x[it], penalties", times["ijt", "it", "penalty"], "Amplify", amplify, "-")
-    for order, layout in writings:
-        t = times[order, layout, "constraint"]
-        penalty = times[order, layout, "penalty"]
-        table.add("2", f"TSP n={n} sums {order}, x[{layout}]: constraints", t, "penalties", penalty, ">= 0.91x")
+        best = min(times[(*w, onehot)] for w in writings)
+        for w in writings:
+            name = f"TSP n={n} {writing_name(*w)}, {PLURAL[onehot]}"
+            table.add("1", name, times[(*w, onehot)], "best writing", best, ">= 0.80x")
+    first = ("ijt", "it", "placeholder", "penalty")
+    table.add("1", f"TSP n={n} {writing_name(*first[:3])}, penalties", times[first], "Amplify", amplify, "-")
+    for w in writings:
+        t, penalty = times[(*w, "constraint")], times[(*w, "penalty")]
+        table.add("2", f"TSP n={n} {writing_name(*w)}: constraints", t, "penalties", penalty, ">= 0.91x")
 
 
 def dense_squares(table: Table, peers: Peers, sizes: list[int], rounds: int) -> None:
