@@ -13,9 +13,11 @@ models (300 by default; raise it for a longer search).
 """
 
 import copy
+import operator
 import os
 import random
 
+import numpy as np
 import pytest
 from hypothesis import HealthCheck, given, settings
 from model_generator import N, models, w, x
@@ -159,3 +161,34 @@ def test_models_from_the_issue(model, n, where, factors, expected):
         label, key = where
         poly = (compiled.constraint if label in compiled.constraint else compiled.penalty)[label][key]
     assert coefficient_of(compiled, poly, factors) == expected
+
+
+COMPARISONS = {
+    "<": operator.lt,
+    "<=": operator.le,
+    "==": operator.eq,
+    "!=": operator.ne,
+    ">": operator.gt,
+    ">=": operator.ge,
+}
+
+
+@pytest.mark.parametrize("compare", COMPARISONS.values(), ids=COMPARISONS.keys())
+@pytest.mark.parametrize("bound", ["outer index", 2, -3, 9, 2.5, "both"])
+@pytest.mark.parametrize("index_first", [True, False])
+def test_sums_under_a_comparison_with_their_index(compare, bound, index_first):
+    # a sum whose condition compares its own index with what does not read it runs only over
+    # the values it lets through (one run, two for !=, none); a bound no int read before (a
+    # float) has every value tested; "both": the comparison and i != j joined by &
+    i, j = ql.Element("i", N), ql.Element("j", N)
+    other = i if bound in ("outer index", "both") else ql.Placeholder("c")
+    condition = compare(j, other) if index_first else compare(other, j)
+    if bound == "both":
+        condition = condition & (j != i)
+    d = ql.Placeholder("d", ndim=2)
+    problem = ql.Problem("comparisons")
+    problem += ql.sum(i, ql.sum(j, d[i, j] * x[i] * x[j], condition))
+    problem += ql.CustomPenaltyTerm("row", ql.sum(j, x[j], condition), forall=i)
+    n = 6
+    instance = {"N": n, "d": np.arange(n * n).reshape(n, n) - 7, "c": 0 if isinstance(bound, str) else bound}
+    check(problem, instance, points=2)

@@ -517,6 +517,14 @@ private:
     int32_t register_met(RangeKernel::Factor& f);
     int64_t range_run(RangeKernel& k, Poly& acc, int64_t from, int64_t to);
     Poly kernel_fold(Node* n);
+    /// The values of a range a kernel's condition lets through, as runs [from, to) in order.
+    struct Runs {
+        static constexpr size_t kMax = 8;
+        int64_t from[kMax], to[kMax];
+        size_t n = 0;
+    };
+    static bool kernel_condition(Node* cond, nb::handle name, int depth = 0);
+    bool narrow_runs(Node* cond, nb::handle name, Runs& runs, int depth = 0);
     void add_operand(Poly& acc, Node* operand);
     void add_mono(Poly& acc, Mono& m);
     Poly eval_operand(Node* operand);

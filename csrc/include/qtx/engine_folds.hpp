@@ -53,7 +53,7 @@ inline Poly Engine::fold(Node* n) {
         size_t count = 0;  // index values: room for as many terms (up to a bound) once the first comes
         bool reserved = false;
         if (sum && monomial_operand(operand) && n->var->type == NodeType::Element &&
-            n->kids[0]->type == NodeType::CTrue)
+            (n->kids[0]->type == NodeType::CTrue || kernel_condition(n->kids[0], n->var->name)))
             return kernel_fold(n);
         each_index(
             n,
@@ -73,8 +73,10 @@ inline Poly Engine::fold(Node* n) {
     // monomials runs through its kernel instead, each outer value's terms one part: its terms
     // are added up in the same order, without a part (and a general evaluation) per term.
     bool inner = !operand->pure && operand->type == NodeType::Fold && operand->kind.is(types().sum);
-    bool split = inner && !(monomial_operand(operand->kids[1]) && operand->var->type == NodeType::Element &&
-                            operand->kids[0]->type == NodeType::CTrue);
+    bool split =
+        inner &&
+        !(monomial_operand(operand->kids[1]) && operand->var->type == NodeType::Element &&
+          (operand->kids[0]->type == NodeType::CTrue || kernel_condition(operand->kids[0], operand->var->name)));
     uint32_t group = 0;
     each_index(n, [&] {
         Poly p = split ? fold_parts(operand, group) : eval_operand(operand);
@@ -87,12 +89,16 @@ inline Poly Engine::fold(Node* n) {
     return acc;
 }
 
-/// fold() of a sum of monomials over a native range without a condition: each_index's loop
-/// through the sum's kernel, except that the index is bound only where something reads it (the
-/// general way, or a factor that needs it); the last value is bound at the end all the same.
-/// The first value goes the general way when the kernel cannot be prepared without it.
+/// fold() of a sum of monomials over a native range without a condition, or with a condition
+/// the kernel runs under (kernel_condition): each_index's loop through the sum's kernel over the
+/// runs of values the condition lets through, except that the index is bound only where
+/// something reads it (the general way, or a factor that needs it); the last value is bound
+/// at the end all the same. The first value goes the general way when the kernel cannot be
+/// prepared without it; when the runs cannot be told, every value is tested and goes the
+/// general way.
 inline Poly Engine::kernel_fold(Node* n) {
     RangeKernel& k = kernel_of(n);
+    Node* cond = n->kids[0];
     Node* operand = n->kids[1];
     Poly acc = constant(Num::of_int(0));
     long long lo = 0, hi = 0;
@@ -101,9 +107,13 @@ inline Poly Engine::kernel_fold(Node* n) {
     nb::handle name = n->var->name;
     Bindings::FlushOnUnwind guard{bindings_};
     FoldScope scope{*this};
-    bool ready = count && k.state == RangeKernel::Ready && kernel_prepare(k, nullptr, count);
+    Runs runs;
+    if (count) runs.from[0] = lo, runs.to[0] = hi, runs.n = 1;
+    bool tested = cond->type != NodeType::CTrue && !narrow_runs(cond, name, runs);
+    if (tested && count) runs.from[0] = lo, runs.to[0] = hi, runs.n = 1;
+    bool ready = count && !tested && k.state == RangeKernel::Ready && kernel_prepare(k, nullptr, count);
     bool reserved = false;
-    auto reserve = [&] {
+    auto reserve = [&]() __attribute__((always_inline)) {
         reserved = true;
         // keys known apart need no table
         size_t room = std::min<size_t>(count, 4096);
@@ -114,35 +124,38 @@ inline Poly Engine::kernel_fold(Node* n) {
     };
     // a bindless kernel runs the whole range before the loop below looks at acc again
     if (ready && (k.same_value ? k.mono.term : k.bindless)) reserve();
-    bool bound = true;  // the binding holds the current value
-    for (long long v = lo; v < hi; ++v) {
-        if (ready && k.bindless) {
-            long long next = range_run(k, acc, v, hi);
-            if (next > v) {
-                bound = false;
-                v = next - 1;
-                continue;
+    long long bound = hi;  // the value bound last (hi: none since the loop began)
+    for (size_t r = 0; r < runs.n; ++r) {
+        long long to = runs.to[r];
+        for (long long v = runs.from[r]; v < to; ++v) {
+            if (ready && k.bindless) {
+                long long next = range_run(k, acc, v, to);
+                if (next > v) {
+                    v = next - 1;
+                    continue;
+                }
             }
-        }
-        poll_.tick();
-        bind(name, v);
-        bound = true;
-        if (ready && !k.bindless && kernel_step(k, acc, v, false)) {
-            if (num_compare(k.order, acc.order, Py_GT)) acc.order = k.order;
-        } else {
-            // the general way: registers what the kernel did not find, raises what it cannot read
-            Mono& m = mono_;
-            if (!monomial(operand, m)) {
-                poly_add(acc, eval(operand));
+            poll_.tick();
+            bind(name, v);
+            bound = v;
+            if (tested && !test(cond)) continue;
+            if (ready && !k.bindless && kernel_step(k, acc, v, false)) {
+                if (num_compare(k.order, acc.order, Py_GT)) acc.order = k.order;
             } else {
-                if (!ready && k.state == RangeKernel::Untried) kernel_setup(k, n);
-                if (!ready && k.state == RangeKernel::Ready) ready = kernel_prepare(k, &m, count);
-                add_mono(acc, m);
+                // the general way: registers what the kernel did not find, raises what it cannot read
+                Mono& m = mono_;
+                if (!monomial(operand, m)) {
+                    poly_add(acc, eval(operand));
+                } else {
+                    if (!tested && !ready && k.state == RangeKernel::Untried) kernel_setup(k, n);
+                    if (!tested && !ready && k.state == RangeKernel::Ready) ready = kernel_prepare(k, &m, count);
+                    add_mono(acc, m);
+                }
             }
+            if (!reserved && !acc.terms.empty()) reserve();
         }
-        if (!reserved && !acc.terms.empty()) reserve();
     }
-    if (!bound) bind(name, hi - 1);
+    if (count && bound != hi - 1) bind(name, hi - 1);
     fold_done();
     return acc;
 }

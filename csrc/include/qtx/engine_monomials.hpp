@@ -161,6 +161,91 @@ inline bool Engine::reads_index(Node* n, nb::handle name, int depth) {
     }
 }
 
+/// Whether `n` is the element `name` itself (equal names for certain).
+inline bool same_element(Node* n, nb::handle name) {
+    if (n->type != NodeType::Element) return false;
+    PyObject *a = n->name.ptr(), *b = name.ptr();
+    if (a == b) return true;
+    if (!PyUnicode_CheckExact(a) || !PyUnicode_CheckExact(b)) return false;
+    int c = PyUnicode_Compare(a, b);
+    if (c == -1 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    return c == 0;
+}
+
+/// Whether a sum's condition leaves its kernel usable: none, or comparisons of the index
+/// itself with a data-only side that does not read it (i < j, j != i, k >= lo), joined by &.
+/// The values it lets through are then runs of the range (narrow_runs), found without testing
+/// every value: such a test neither raises nor registers anything.
+inline bool Engine::kernel_condition(Node* cond, nb::handle name, int depth) {
+    if (depth > 8) return false;
+    switch (cond->type) {
+        case NodeType::CTrue: return true;
+        case NodeType::CCompare: {
+            bool left = same_element(cond->kids[0], name), right = same_element(cond->kids[1], name);
+            if (left == right) return false;
+            Node* other = cond->kids[left ? 1 : 0];
+            return other->pure && !reads_index(other, name);
+        }
+        case NodeType::COp:
+            if (!cond->kind.is(types().c_and)) return false;
+            for (Node* t : cond->kids)
+                if (!kernel_condition(t, name, depth + 1)) return false;
+            return true;
+        default: return false;
+    }
+}
+
+/// Narrows `runs` to the values where the kernel condition `cond` holds. False when a side is
+/// no int known without the general way (not read yet, a float, ...) or the runs would be too
+/// many: the caller then tests every value as each_index does.
+inline bool Engine::narrow_runs(Node* cond, nb::handle name, Runs& runs, int depth) {
+    if (cond->type == NodeType::CTrue) return true;
+    if (cond->type == NodeType::COp) {
+        for (Node* t : cond->kids)
+            if (!narrow_runs(t, name, runs, depth + 1)) return false;
+        return true;
+    }
+    bool left = same_element(cond->kids[0], name);
+    Node* other = cond->kids[left ? 1 : 0];
+    if (other->ints_state == 0) {
+        other->ints_state = compile_ints(other, other->ints) ? 1 : -1;
+        if (other->ints_state < 0) other->ints.clear();
+    }
+    int64_t c;
+    if (!peek_int(other, c)) return false;
+    int op = cond->op;
+    if (!left) op = op == Py_LT ? Py_GT : op == Py_GT ? Py_LT : op == Py_LE ? Py_GE : op == Py_GE ? Py_LE : op;
+    // v op c for the values v of [a, b), or every value but c
+    int64_t a = INT64_MIN, b = INT64_MAX;
+    switch (op) {
+        case Py_LT: b = c; break;
+        case Py_LE: b = c == INT64_MAX ? INT64_MAX : c + 1; break;  // a range ends below INT64_MAX
+        case Py_GT: a = c == INT64_MAX ? INT64_MAX : c + 1; break;
+        case Py_GE: a = c; break;
+        case Py_EQ: a = c, b = c == INT64_MAX ? INT64_MAX : c + 1; break;
+        case Py_NE: break;
+        default: return false;
+    }
+    Runs out;
+    auto keep = [&](int64_t from, int64_t to) {
+        if (from >= to) return true;
+        if (out.n == Runs::kMax) return false;
+        out.from[out.n] = from, out.to[out.n] = to, ++out.n;
+        return true;
+    };
+    for (size_t r = 0; r < runs.n; ++r) {
+        int64_t from = runs.from[r], to = runs.to[r];
+        bool kept = op == Py_NE ? keep(from, std::min(to, c)) && keep(std::max(from, c + (c < to)), to)
+                                : keep(std::max(from, a), std::min(to, b));
+        if (!kept) return false;
+    }
+    runs = out;
+    return true;
+}
+
 /// Whether the compiled subscript `sub` is `index + add` or `(index + add) % mod` (mod 0: none)
 /// with constants add and mod > 0, as every cyclic or shifted neighbour is.
 inline bool Engine::shifted_index(Node* sub, nb::handle name, int64_t& add, int64_t& mod) {
@@ -207,7 +292,7 @@ inline void Engine::kernel_setup(RangeKernel& k, Node* fold) {
     k.state = RangeKernel::Off;
     Node* index = fold->var;
     Node* operand = fold->kids[1];
-    if (index->type != NodeType::Element || fold->kids[0]->type != NodeType::CTrue || !fast_registry_) return;
+    if (index->type != NodeType::Element || !kernel_condition(fold->kids[0], index->name) || !fast_registry_) return;
     fixed_variables();
     if (!no_fixed_) return;
     const Types& tree = types();
