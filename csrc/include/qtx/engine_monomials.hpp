@@ -126,19 +126,22 @@ inline bool Engine::known_variable(Node* n, int32_t& index) {
     return index >= 0;
 }
 
-/// Whether two names (of elements, or labels of variables) may be the same text: true unless
-/// both are strings that differ.
-inline bool maybe_same_name(nb::handle first, nb::handle second) {
+/// Whether two names (of elements, or labels of variables) are the same text; `unsure` when
+/// that cannot be told (they are not both strings).
+inline bool same_name(nb::handle first, nb::handle second, bool unsure) {
     PyObject *a = first.ptr(), *b = second.ptr();
     if (a == b) return true;
-    if (!PyUnicode_Check(a) || !PyUnicode_Check(b)) return true;
+    if (!PyUnicode_Check(a) || !PyUnicode_Check(b)) return unsure;
     int c = PyUnicode_Compare(a, b);
     if (c == -1 && PyErr_Occurred()) {
         PyErr_Clear();
-        return true;
+        return unsure;
     }
     return c == 0;
 }
+
+/// Whether two names may be the same text: true unless both are strings that differ.
+inline bool maybe_same_name(nb::handle first, nb::handle second) { return same_name(first, second, true); }
 
 /// Whether a pure subtree may read the element `name` (conservatively: anything beyond data,
 /// elements and arithmetic counts as reading it).
@@ -163,16 +166,7 @@ inline bool Engine::reads_index(Node* n, nb::handle name, int depth) {
 
 /// Whether `n` is the element `name` itself (equal names for certain).
 inline bool same_element(Node* n, nb::handle name) {
-    if (n->type != NodeType::Element) return false;
-    PyObject *a = n->name.ptr(), *b = name.ptr();
-    if (a == b) return true;
-    if (!PyUnicode_CheckExact(a) || !PyUnicode_CheckExact(b)) return false;
-    int c = PyUnicode_Compare(a, b);
-    if (c == -1 && PyErr_Occurred()) {
-        PyErr_Clear();
-        return false;
-    }
-    return c == 0;
+    return n->type == NodeType::Element && same_name(n->name, name, false);
 }
 
 /// Whether a sum's condition leaves its kernel usable: none, or comparisons of the index
