@@ -197,12 +197,15 @@ inline bool Engine::kernel_condition(Node* cond, nb::handle name, int depth) {
 /// many: the caller then tests every value as each_index does.
 inline bool Engine::narrow_runs(Node* cond, nb::handle name, Runs& runs, int depth) {
     if (cond->type == NodeType::CTrue) return true;
-    if (cond->type == NodeType::COp) {
+    if (depth > 8) return false;
+    if (cond->type == NodeType::COp && cond->kind.is(types().c_and)) {
         for (Node* t : cond->kids)
             if (!narrow_runs(t, name, runs, depth + 1)) return false;
         return true;
     }
+    if (cond->type != NodeType::CCompare) return false;
     bool left = same_element(cond->kids[0], name);
+    if (left == same_element(cond->kids[1], name)) return false;
     Node* other = cond->kids[left ? 1 : 0];
     if (other->ints_state == 0) {
         other->ints_state = compile_ints(other, other->ints) ? 1 : -1;
