@@ -151,6 +151,7 @@ inline bool Engine::reads_index(Node* n, nb::handle name, int depth) {
         case NodeType::Number:
         case NodeType::Placeholder: return false;
         case NodeType::Element: return maybe_same_name(n->name, name);
+        case NodeType::ArrayLength: return reads_index(n->var, name, depth + 1);  // the array's subscripts
         case NodeType::Subscript:
             if (n->var->type != NodeType::Placeholder) return true;
             [[fallthrough]];
