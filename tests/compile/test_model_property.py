@@ -192,3 +192,16 @@ def test_sums_under_a_comparison_with_their_index(compare, bound, index_first):
     n = 6
     instance = {"N": n, "d": np.arange(n * n).reshape(n, n) - 7, "c": 0 if isinstance(bound, str) else bound}
     check(problem, instance, points=2)
+
+
+@pytest.mark.parametrize("gaps", [7, 8])
+def test_a_sum_with_more_gaps_than_its_runs_hold_tests_every_value(gaps):
+    # each != cuts one more run: seven gaps leave eight runs (the most the kernel keeps), eight
+    # leave nine, and every value is then tested the general way
+    i, j = ql.Element("i", N), ql.Element("j", N)
+    condition = j != 1
+    for k in range(2, gaps + 1):
+        condition = condition & (j != 2 * k - 1)
+    problem = ql.Problem("gaps")
+    problem += ql.sum(i, ql.sum(j, x[i] * x[j], condition))
+    check(problem, {"N": 2 * gaps + 3}, points=2)
