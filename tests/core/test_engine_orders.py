@@ -175,6 +175,33 @@ def test_products_of_variables_alone_match_their_sum(first, second, inner):
         assert energy == want
 
 
+INT_ROWS = {  # int data before the variables (the int loop), or a variable first (it is not)
+    "a x x": lambda: A[EI, EJ] * X[EI, EJ] * X[EJ, (EI + 1) % N],
+    "3 a b x": lambda: 3 * A[EJ, EI] * B[EI] * X[EI, EJ],
+    "a b x x": lambda: A[EI, EJ] * B[EJ] * X[(EI + 1) % N, EJ] * X[EJ, EI],
+    "x 2 a": lambda: X[EI, EJ] * 2 * A[EI, EJ],
+}
+
+
+@pytest.mark.parametrize("dtype", ["int8", "uint8", "int32", "uint32", "int64", "uint64", "bigint"])
+@pytest.mark.parametrize("row", list(INT_ROWS))
+def test_int_entries_along_a_row_of_variables_met_before(row, dtype):
+    """Rows of int data over variables met before run the kernel's int loop: the products in
+    int64, a product that overflows it (or data it cannot read) the careful way, zeros without
+    a term."""
+    problem = ql.Problem("p")
+    problem += ql.sum(EI, ql.sum(EJ, X[EI, EJ]))  # every variable met before the rows
+    problem += ql.sum(EI, ql.sum(EJ, INT_ROWS[row]()))
+    n, rng = 6, np.random.default_rng(5)
+    if dtype == "bigint":  # 2**32 * 2**32 overflows int64 on some entries of a row, not all
+        a, b = (rng.choice(np.array([2**32, -(2**31), 0, 3]), shape) for shape in ((n, n), (n,)))
+    else:
+        info = np.iinfo(dtype)
+        pool = np.array([info.min, info.max, 0, 1, 2], dtype=dtype)
+        a, b = rng.choice(pool, (n, n)), rng.choice(pool, n)
+    assert_paths_agree(problem, {"N": n, "a": a, "b": b})
+
+
 @pytest.mark.parametrize("n", [1, 2, 63, 64, 65])
 @pytest.mark.parametrize("kind", ["float", "int"])
 def test_sizes_around_the_kernels_reservations(n, kind):

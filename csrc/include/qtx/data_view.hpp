@@ -33,6 +33,21 @@ struct View {
         return read(p);
     }
 
+    /// Whether read() gives ints (a signed integer of up to 64 bits, or an unsigned of up to 32).
+    bool reads_int() const {
+        switch (fmt) {
+            case 'b':
+            case 'h':
+            case 'i':
+            case 'l':
+            case 'q':
+            case 'B':
+            case 'H':
+            case 'I': return true;
+            default: return false;
+        }
+    }
+
     /// The element at `p` within the buffer as a Num (or a Native), empty when unreadable.
     template <class N = Num>
     N read(const char* p) const {

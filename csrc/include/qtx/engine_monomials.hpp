@@ -722,6 +722,27 @@ inline int64_t Engine::range_run(RangeKernel& k, Poly& acc, int64_t from, int64_
         value_at[nvalues] = kinds[i] == Factor::Constant ? &constant_values[i] : nullptr;
         value_factor[nvalues++] = i;
     }
+    // every value an int (int constants, buffers of ints) and written before every variable
+    // (w[i, j] * d[k, l] * x[i, k] * x[j, l]): mono_product()'s steps multiply the values as
+    // ints, then give the term their product (none when it is 0) and a constant of int 0, which
+    // changes the sum's constant once at most; the product in int64, a value it overflows goes
+    // the careful way
+    bool ints = !k.same_value && !floats;
+    size_t int_values = 0, int_vars = 0;
+    int64_t int_constant[Mono::kMax];
+    size_t int_factor[Mono::kMax];
+    for (size_t i = 0; ints && i < k.count; ++i) {
+        if (kinds[i] == Factor::Variable) {
+            var_factor[int_vars++] = i;
+            continue;
+        }
+        ints = int_vars == 0 && (kinds[i] == Factor::Constant ? k.f[i].native.tag() == Native::Int
+                                                               : k.f[i].view->reads_int());
+        int_constant[i] = kinds[i] == Factor::Constant ? k.f[i].native.as_int() : 0;
+        int_factor[int_values++] = i;
+    }
+    ints = ints && int_values && int_vars;
+    bool zero_added = false;  // the constant's int 0, added once
     // The commonest rows, one coefficient times one or two variables that each follow the index
     // once (x[i, t] * x[j, t + 1], a sum of x[i, t]): the loop below for them alone, without its
     // generality; the same keys, values and constants in the same order. Returns the first value
@@ -790,6 +811,39 @@ inline int64_t Engine::range_run(RangeKernel& k, Poly& acc, int64_t from, int64_
                 put(m.vars, m.nv, Num(same.val));
             }
             if (!constant_once || t == from) acc.constant = num_add(acc.constant, same.constant);
+            continue;
+        }
+        if (ints) {
+            int64_t p = 1;
+            for (size_t v = 0; v < int_values; ++v) {
+                size_t i = int_factor[v];
+                int64_t x = kinds[i] == Factor::Constant ? int_constant[i] : values[i].as_int();
+                if (v == 0)
+                    p = x;
+                else if (__builtin_mul_overflow(p, x, &p))
+                    goto careful;
+            }
+            if (p != 0) {
+                uint32_t nv = 0;
+                for (size_t l = 0; l < int_vars; ++l) {
+                    int32_t var = vars[var_factor[l]];
+                    uint32_t j = nv++;
+                    for (; j > 0 && m.vars[j - 1] > var; --j) m.vars[j] = m.vars[j - 1];
+                    m.vars[j] = var;
+                }
+                put(m.vars, nv, Num::of_int(p));
+            }
+            if (!zero_added) {
+                zero_added = true;
+                Native sum = native_constant ? num_add(constant, Native::of_int(0)) : Native::lost();
+                if (!sum.lost_value()) {
+                    constant = sum;
+                    acc.constant = sum.num();
+                } else {
+                    native_constant = false;
+                    acc.constant = num_add(acc.constant, Num::of_int(0));
+                }
+            }
             continue;
         }
         if (floats && nvalues) {
