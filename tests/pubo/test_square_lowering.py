@@ -113,6 +113,42 @@ def test_native_bounds_keep_the_dict_routes_numbers(values, weight, kind):
     assert_same(arrays, expected)
 
 
+ENCODED = {  # (coefficients, constant, weight, bounds): squares over integers made as binary squares or not
+    "int weight, offsets": ([7, -3, 0, 5], 4, 2, (-1, 2)),
+    "integral float weight": ([7, 3, 0], -4, 3.0, (-1, 2)),
+    "weight 0.3: expanded": ([7, 3, 0], -4, 0.3, (-1, 2)),  # w * (p + q) is not w * p + w * q
+    "below 2^52": ([-2249, 991, 2140], 9673, 7.0, (-3, 1000)),
+    "past 2^52: expanded": ([-224910, 99166, 2140500], 967363421, 1.0, (-3, 1000)),  # sums round
+}
+
+
+@pytest.mark.parametrize("encoder", ["log", "unary", "one-hot"])
+@pytest.mark.parametrize("case", list(ENCODED))
+@pytest.mark.parametrize("kind", ["objective", "penalty"])
+def test_squares_over_integers_keep_the_dict_routes_numbers(kind, case, encoder):
+    """A square over encoded integers (a fixed one and a binary beside them) is the square of
+    its binary form where every number is an int and the weight's products stay exact."""
+    values, constant, weight, (lo, hi) = ENCODED[case]
+    if encoder != "log" and hi > 2:
+        pytest.skip("a thousand binaries per integer: the dict route's expansion takes too long")
+    n = len(values)
+    y = ql.IntegerVar("y", shape=(n,), lower_bound=lo, upper_bound=hi)
+    fixed = ql.IntegerVar("f", lower_bound=3, upper_bound=3)
+    x = ql.BinaryVar("x")
+    square = (sum(v * y[k] for k, v in enumerate(values)) + 2 * fixed - x - constant) ** 2
+    problem = ql.Problem("encoded")
+    problem += square if kind == "objective" else ql.CustomPenaltyTerm("p", square)
+    kw = {} if kind == "objective" else {"penalty_weight": weight}
+    expected = dict_route(problem, {}, {}, encoder=encoder, **kw)
+    try:
+        arrays = to_qubo_arrays(problem, {}, encoder=encoder, progress=False, **kw)
+    except ValueError as error:  # exact ints past 2^53 (weighted by the sense alone)
+        assert "no exact float64 value" in str(error)
+        assert any(float(v) != v for v in expected.coeff.values())
+        return
+    assert_same(arrays, expected)
+
+
 @pytest.mark.parametrize("kind", ["objective", "penalty"])
 def test_products_past_float64_are_named_as_the_dict_route_names_them(kind):
     x = ql.BinaryVar("x", shape=(3,))

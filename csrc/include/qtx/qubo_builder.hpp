@@ -226,7 +226,8 @@ public:
     /// by the merge as poly_power(base, 2) would list them. A square with an inf or NaN is
     /// left to penalty(), which names the expanded term as the dict route does.
     bool square_penalty(Poly& base, const Num& w, const Num& scale = Num()) {
-        if (!encoding_.all_identity || !plain_number(w)) return false;
+        if (!plain_number(w)) return false;
+        if (!encoding_.all_identity) return scale.empty() && encoded_square(base, w);
         return take_square(base.terms, base.constant, w, false, encoding_.nvar, scale);
     }
 
@@ -234,7 +235,8 @@ public:
     /// taken over as a penalty's square weighted by `sign` is, which gives the terms and
     /// constant that objective() gives of the expanded square; false (nothing done) otherwise.
     bool square_objective(Poly& base, const Num& sign) {
-        if (!encoding_.all_identity || !plain_number(sign)) return false;
+        if (!plain_number(sign)) return false;
+        if (!encoding_.all_identity) return encoded_square(base, sign);
         return take_square(base.terms, base.constant, sign, false, encoding_.nvar);
     }
 
@@ -320,6 +322,54 @@ private:
         merge_.take_square(std::move(t), w, std::move(squares), c, folded, scale);
         t = Terms();
         return true;
+    }
+
+    /// w * (c + sum of a_v y_v)^2 over encoded variables y_v = offset_v + sum of coef_b x_b,
+    /// as the square of its binary form (c + sum of a_v offset_v) + sum of (a_v coef_b) x_b
+    /// (binaries of coefficient 0 left out, as the expansion leaves them), made by take_square():
+    /// the same keys, and values that are the same integers. Only where every number is an int,
+    /// w an int or an integral float, and w times the square of the sum of all magnitudes stays
+    /// below 2^52: the expansion's products and sums, in whatever order, are then exact (in
+    /// int64, or in doubles for a float w), so both give every value exactly. `base` is left as
+    /// it is; false (nothing done) otherwise.
+    bool encoded_square(const Poly& base, const Num& w) {
+        double wf = 0;
+        if (!merge_.flat() || base.constant.tag() != Num::Int || !w.promotes(wf) ||
+            (w.tag() == Num::Float && !(std::isfinite(wf) && wf == std::trunc(wf))))
+            return false;
+        std::vector<std::pair<int32_t, int64_t>> vars;  // (variable, a_v), by variable
+        vars.reserve(base.terms.size());
+        double reach = std::fabs((double)base.constant.as_int());
+        for (const auto& entry : base.terms) {
+            int32_t v = entry.key.size() == 1 ? entry.key.data()[0] : -1;
+            if (v < 0 || v >= encoding_.nvar || entry.val.tag() != Num::Int) return false;
+            const Num& off = encoding_.offset[(size_t)v];
+            if (off.tag() != Num::Int) return false;
+            double spread = std::fabs((double)off.as_int());
+            for (int32_t b = encoding_.start[(size_t)v]; b < encoding_.start[(size_t)v + 1]; ++b) {
+                const Num& coef = encoding_.coef[(size_t)b];
+                if (coef.tag() != Num::Int) return false;
+                spread += std::fabs((double)coef.as_int());
+            }
+            reach += std::fabs((double)entry.val.as_int()) * spread;
+            vars.emplace_back(v, entry.val.as_int());
+        }
+        if (!(std::fabs(wf) * reach * reach < 4503599627370496.0)) return false;  // 2^52
+        std::sort(vars.begin(), vars.end());
+        Terms binary;
+        binary.reserve_entries((size_t)encoding_.nbin());
+        int64_t c = base.constant.as_int();
+        for (const auto& [v, a] : vars) {
+            c += a * encoding_.offset[(size_t)v].as_int();
+            for (int32_t b = encoding_.start[(size_t)v]; b < encoding_.start[(size_t)v + 1]; ++b) {
+                int64_t coef = encoding_.coef[(size_t)b].as_int();
+                if (coef == 0) continue;
+                Key k(1);
+                k.data()[0] = b;
+                binary.push_distinct(std::move(k), Num::of_int(a * coef));
+            }
+        }
+        return take_square(binary, Num::of_int(c), w, false, encoding_.nbin());
     }
 
     /// A constraint's w * lhs^2 (lhs its expansion, slack included), as add_square makes it.
