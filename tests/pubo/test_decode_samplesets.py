@@ -232,3 +232,27 @@ def test_penalties_kept_for_a_derived_objective_survive_pickling(read_first):
     got, want = decode(sampleset, again), decode(sampleset, model)
     assert np.array_equal(got.evaluation.objective, want.evaluation.objective)
     assert got.record == want.record
+
+
+@pytest.mark.parametrize("route", ["pubo", "arrays"])
+@pytest.mark.parametrize("encoder", ["log", "unary"])
+def test_as_many_binaries_as_variables_but_not_one_each_are_decoded_through_the_encoding(encoder, route):
+    """z in [0, 2] has two binaries of coefficient 1 and y in [0, 0] none: as many binaries as
+    variables, every offset 0 and every coefficient 1, yet a binary is no variable's value."""
+    z, x = ql.IntegerVar("z", lower_bound=0, upper_bound=2), ql.BinaryVar("x")
+    y = ql.IntegerVar("y", lower_bound=0, upper_bound=0)
+    p = ql.Problem("p")
+    p += z + 10 * x + y
+    p += ql.Constraint("c", x + z >= 1)
+    lower = to_pubo if route == "pubo" else to_qubo_arrays
+    model = lower(p, {}, encoder=encoder, constraint_weight=1.0)
+    row = np.zeros((1, model.num_binaries), dtype=int)
+    row[0, model.labels().index(("x", (), 0))] = 1  # z = 0, x = 1, y = 0
+    decoded = decode(row, model)
+    assert decoded.record == decode_pubo(row, model)
+    assert {label: to_dense(values[0]).item() for label, values in decoded.record.solution.items()} == {
+        "z": 0,
+        "x": 1,
+        "y": 0,
+    }
+    assert decoded.evaluation.objective[0] == 10 and decoded.evaluation.constraint_violations["c"][0] == 0

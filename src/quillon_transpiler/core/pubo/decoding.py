@@ -416,7 +416,10 @@ class _Plan:
             reach[v] = abs(offset) + sum(abs(c) for c in cs)
             encoding = encoder._encodings.get(v)
             onehot[v] = encoding is not None and encoding.onehot
-        self.identity = len(coefs) == nvar and all(o == 0 for o in offsets) and all(c == 1 for c in coefs)
+        # every variable its own binary, read as it is (a variable of no binary beside one of two
+        # makes as many binaries as variables, but not one each)
+        one_each = bool(np.all(np.diff(starts) == 1))
+        self.identity = one_each and all(o == 0 for o in offsets) and all(c == 1 for c in coefs)
         self.exact_ints = all(isinstance(x, int) for x in offsets + coefs) and max(reach, default=0) < _INT_LIMIT
         dtype = np.int64 if self.exact_ints else object
         self.offsets = np.array(offsets, dtype=dtype)
