@@ -132,3 +132,35 @@ def test_no_constraints():
     decoded = builder.decode_from_cqm_result(dimod.ExactCQMSolver().sample_cqm(builder.get_model()))
     assert decoded.evaluation.constraint_violations == {}
     assert min(decoded.evaluation.objective) == -1
+
+
+@pytest.mark.parametrize(
+    "written, violation",
+    [(lambda x: x[0] + x[1] == 0, 2.0), (lambda x: x[0] + x[1] <= 1, 1.0), (lambda x: x[0] + x[1] >= 0, 0.0)],
+    ids=["==", "<=", ">="],
+)
+def test_a_constraint_of_fixed_variables_alone_is_scored_by_its_constant(written, violation):
+    """x[0] and x[1] fixed to 1: the constraint is a constant in the CQM, which dimod counts as
+    satisfied whatever it is; the decoded violation is the constant's."""
+    x = ql.BinaryVar("x", shape=(3,))
+    problem = ql.Problem("fixed")
+    problem += x[2] + 7
+    problem += ql.Constraint("c", written(x))
+    builder = transpile_dimod_bridge_cqm(compile_model(problem, {}, {"x": {(0,): 1, (1,): 1}}))
+    decoded = builder.decode_from_cqm_result(dimod.ExactCQMSolver().sample_cqm(builder.get_model()))
+    assert decoded.evaluation.constraint_violations == {"c": [violation] * len(decoded)}
+    assert len(decoded.feasible()) == (len(decoded) if violation == 0 else 0)
+
+
+@pytest.mark.parametrize("sense", [ql.ProblemSense.MINIMIZE, ql.ProblemSense.MAXIMIZE])
+def test_an_objective_without_variables_keeps_its_constant(sense):
+    """dimod scores an objective without variables as 0, leaving its offset out."""
+    x = ql.BinaryVar("x", shape=(2,))
+    problem = ql.Problem("constant", sense=sense)
+    problem += ql.NumberLit(7)
+    problem += ql.Constraint("c", x[0] + x[1] == 1)
+    builder = transpile_dimod_bridge_cqm(compile_model(problem, {}))
+    decoded = builder.decode_from_cqm_result(dimod.ExactCQMSolver().sample_cqm(builder.get_model()))
+    minimise = sense == ql.ProblemSense.MINIMIZE
+    assert decoded.evaluation.energy == [7.0 if minimise else -7.0] * len(decoded)
+    assert decoded.evaluation.objective == [7.0] * len(decoded)

@@ -120,8 +120,21 @@ inline nb::object decode_sampleset(nb::handle builder, nb::handle sampleset) {
     auto feasible = nb::borrow<nb::list>(sample_record["is_feasible"].attr("tolist")());
     nb::object eval_constraint, registry;
     nb::dict kinds;  // constraint label -> comparison operator
+    // dimod counts a constraint without variables (all of them fixed) as satisfied whatever its
+    // constant: when one is violated, no sample is feasible and every sample is recomputed
+    bool recompute_all = false;
+    for (nb::handle entry : items_of(compiled.attr("constraint"))) {
+        auto [label, by_key] = pair_of(entry);
+        for (nb::handle instance : items_of(by_key)) {
+            nb::handle poly = pair_of(instance).second;
+            if (nb::len(nb::object(poly.attr("coeff"))) != 0) continue;
+            double c = as_double(poly.attr("constant"));
+            int op = constraint_op(compiled, label, false);
+            recompute_all = recompute_all || (op == Py_EQ ? c != 0.0 : op == Py_LE ? c > 0.0 : c < 0.0);
+        }
+    }
     for (size_t r = 0; r < feasible.size(); ++r) {
-        if (truth(feasible[r].ptr())) {
+        if (!recompute_all && truth(feasible[r].ptr())) {
             for (nb::list& list : by_constraint) list.append(zero);
             continue;
         }
@@ -163,6 +176,14 @@ inline nb::object decode_sampleset(nb::handle builder, nb::handle sampleset) {
     }
 
     auto energy = nb::borrow<nb::list>(sample_record["energy"].attr("tolist")());
+    // dimod scores an objective without variables as 0, leaving out its offset: every sample's
+    // energy is that offset (the objective the CQM was last given, or the plain one)
+    nb::object cqm = builder.attr("_model");
+    nb::object scored = cqm.is(builder.attr("_cqm_template")) ? builder.attr("_objective") : cqm.attr("objective");
+    if (nb::len(nb::object(scored.attr("variables"))) == 0) {
+        nb::object offset = nb::float_(as_double(scored.attr("offset")));
+        for (size_t r = 0; r < energy.size(); ++r) energy[r] = offset;
+    }
     nb::list objective;
     if (is_minimize(compiled)) {
         objective = list_of(energy);  // a copy
