@@ -5,7 +5,7 @@ import numpy as np
 import pytest
 
 import quillon as ql
-from quillon_transpiler import testing
+from quillon_transpiler import testing, to_qubo_arrays
 from quillon_transpiler.core.compile import CompiledInstance
 from quillon_transpiler.core.compile.compile import (
     _decision_variables,
@@ -115,6 +115,7 @@ def test_penalties_follow_the_models_order():
     assert list(compiled.penalty) == list(compiled.problem.penalties) == ["z", "a", "m"]
 
 
+@pytest.mark.filterwarnings("ignore::UserWarning")  # overruled pins, a label of no variable
 @pytest.mark.parametrize(
     "fixed, pins, expected",
     [
@@ -140,6 +141,36 @@ def test_pinning_precedence(fixed, pins, expected, evaluate):
     pinned = expected.get("b", {})
     assert sorted(compiled.var_map.var_map.get("b", {})) == [(s,) for s in range(3) if (s,) not in pinned]
     assert evaluate(compiled.objective, {k: 0 for k in range(3)}) == sum(pinned.values())
+
+
+Y = ql.IntegerVar("y", shape=(N,), lower_bound=0, upper_bound=3)
+
+
+@pytest.mark.parametrize(
+    "fixed, pin, warning",
+    [
+        ({"b": {(0,): 0}}, b[0] == 1, r"constraint `pin` pins b\[0\] to 1, but it is fixed to 0 already"),
+        (None, b[1] == 2, r"constraint `pin` pins b\[1\] to 2, but a binary variable takes 0 or 1"),
+        (None, Y[0] == 7, r"pins y\[0\] to 7, but the integer variable takes values in \[0, 3\]"),
+        ({"b": {(0,): 0.5}}, None, r"fixes b\[0\] to 0.5, but a binary variable takes 0 or 1"),
+        ({"y": {(1,): 1.5}}, None, r"fixes y\[1\] to 1.5, but an integer variable takes integral values"),
+        ({"z": {(): 1}}, None, r"fixes `z`, which is no decision variable of the model"),
+        ({"b": {(3,): 1}}, None, r"fixed_variables: Subscript 3 on axis 0 of b\[3\] is out of range"),
+    ],
+)
+def test_values_no_assignment_can_take_are_compiled_as_given_with_a_warning(fixed, pin, warning):
+    """A pin that the value fixed before overrules, or a value the variable cannot take: the
+    model compiles as it did, and a warning names the value, at the caller's line."""
+    problem = ql.Problem("pins")
+    problem += ql.sum(i, b[i] + Y[i])
+    if pin is not None:
+        problem += ql.Constraint("pin", pin)
+    with pytest.warns(UserWarning, match=warning) as caught:
+        compiled = compile_model(problem, {"N": 3}, fixed)
+    assert caught[0].filename == __file__
+    assert "pin" not in compiled.constraint
+    with pytest.warns(UserWarning, match=warning):
+        assert to_qubo_arrays(problem, {"N": 3}, fixed, progress=False).num_binaries > 0
 
 
 def test_caller_inner_dicts_are_not_modified():

@@ -19,6 +19,9 @@ import quillon as ql
 from quillon_transpiler import SubstituteError, decode_pubo, testing, to_bqm, to_pubo, to_qubo_arrays
 from quillon_transpiler.core.compile.compile import compile_model
 
+# random fixed values and pins include some a variable cannot take: warned of, and meant
+pytestmark = pytest.mark.filterwarnings("ignore::UserWarning")
+
 
 def tsp(rng):
     """One-hot rules as a constraint and as a squared penalty; distances that are no metric."""

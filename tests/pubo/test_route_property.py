@@ -36,6 +36,9 @@ from quillon_transpiler import decode_pubo, to_bqm, to_pubo, to_qubo_arrays
 from quillon_transpiler.core.compile.compile import compile_model
 from quillon_transpiler.core.pubo.route import PuboModel, pubo_request
 
+# random fixed values and pins include some a variable cannot take: warned of, and meant
+pytestmark = pytest.mark.filterwarnings("ignore::UserWarning")
+
 try:
     import dimod
 

@@ -83,7 +83,9 @@ struct IndexCache {
 /// check(entry) on each first.
 template <class Check>
 void flush(Terms& t, PyObject* d, IndexCache& ints, Check&& check) {
+    SignalPoll poll;  // millions of terms take a while
     for (auto& entry : t) {
+        poll.tick();
         check(entry);
         uint32_t n = entry.key.size();
         PyObject* tup = PyTuple_New(n);

@@ -744,7 +744,11 @@ inline Obj terms_dict(const Terms& terms, IndexObject&& index) {
 #else
     Obj coeff = own(PyDict_New());
 #endif
-    for (const auto& e : terms) dict_set(coeff, key_tuple(e.key, index), e.val.py());
+    SignalPoll poll;  // millions of terms take a while
+    for (const auto& e : terms) {
+        poll.tick();
+        dict_set(coeff, key_tuple(e.key, index), e.val.py());
+    }
     return coeff;
 }
 

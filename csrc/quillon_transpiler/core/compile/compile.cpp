@@ -287,9 +287,100 @@ struct Pinning {
     nb::dict non_pinning;
 };
 
+/// `label[s, ...]` of a variable at subscripts (a tuple), or the label alone for ().
+std::string variable_text(nb::handle label, nb::handle subscripts) {
+    std::string text = to_string(label);
+    if (!nb::isinstance<nb::tuple>(subscripts) || nb::len(subscripts) == 0) return text;
+    std::string inner;
+    for (nb::handle s : subscripts) inner += (inner.empty() ? "" : ", ") + to_string(s);
+    return text + "[" + inner + "]";
+}
+
+/// Why decision variable `variable` cannot be fixed to `value`, or "" when it can: a binary
+/// takes 0 or 1, an integer integral values within its bounds when they are numbers (bounds
+/// read from data, element by element, are not checked here).
+std::string refused_value(nb::handle variable, nb::handle value) {
+    Obj kinds = attr(substitutable_expr(), "DecisionVarKind");
+    Obj kind = attr(variable, "kind");
+    if (kind.equal(attr(kinds, "BINARY"))) {
+        if (compare(value, small_int(0), Py_EQ) || compare(value, small_int(1), Py_EQ)) return "";
+        return "a binary variable takes 0 or 1";
+    }
+    if (kind.equal(attr(kinds, "INTEGER")) && !PyIndex_Check(value.ptr())) {
+        double v = PyFloat_AsDouble(value.ptr());
+        if (v == -1.0 && PyErr_Occurred()) {
+            PyErr_Clear();  // a number float() cannot read: left to the arithmetic
+            return "";
+        }
+        if (!(std::isfinite(v) && v == std::trunc(v))) return "an integer variable takes integral values";
+    }
+    if (kind.equal(attr(kinds, "INTEGER"))) {
+        Obj number = attr(substitutable_expr(), "Number");
+        Obj lower = attr(variable, "lower"), upper = attr(variable, "upper");
+        if (is_instance(lower, number) && is_instance(upper, number)) {
+            Obj lo = attr(lower, "value"), hi = attr(upper, "value");
+            if (compare(value, lo, Py_LT) || compare(value, hi, Py_GT))
+                return "the integer variable takes values in [" + to_string(lo) + ", " + to_string(hi) + "]";
+        }
+    }
+    return "";
+}
+
+/// A UserWarning (a model compiled as written, which no assignment can make what the caller
+/// meant) at the caller's line: the first frame outside this package.
+void warn(const std::string& text) {
+    using namespace nb::literals;
+    std::string package = to_string(nb::borrow(QTX_IMPORT("quillon_transpiler", "__path__"))[0]);
+    long level = 1;
+    PyFrameObject* current = PyEval_GetFrame();  // borrowed
+    Obj frame = current ? ref((PyObject*)current) : Obj();
+    while (frame) {
+        Obj code = own((PyObject*)PyFrame_GetCode((PyFrameObject*)frame.ptr()));
+        std::string file = to_string(attr(code, "co_filename"));
+        bool inside = file.rfind(package, 0) == 0 && file.size() > package.size() &&
+                      (file[package.size()] == '/' || file[package.size()] == '\\');
+        if (!inside) break;
+        ++level;
+        PyFrameObject* back = PyFrame_GetBack((PyFrameObject*)frame.ptr());  // a new reference, or null
+        frame = back ? own((PyObject*)back) : Obj();
+    }
+    QTX_IMPORT("warnings", "warn")(str(text), nb::handle(PyExc_UserWarning), "stacklevel"_a = level);
+}
+
+/// The caller's fixed values against the model, before anything is compiled: a label that
+/// names no decision variable of the model (decoded as a variable of its own), a value the
+/// variable cannot take (scored as given) or subscripts outside its declared shape are
+/// compiled as given, with a warning that says so.
+void check_fixed_against_model(nb::handle fixed, nb::handle deci_vars, ShapeGuard& guard) {
+    map_each(fixed, [&](nb::handle label, nb::handle values) {
+        PyObject* variable = dict_get(deci_vars, label);
+        if (!variable) {
+            std::string known;
+            for (nb::handle name : deci_vars) known += (known.empty() ? "`" : ", `") + to_string(name) + "`";
+            warn("fixed_variables fixes `" + to_string(label) +
+                 "`, which is no decision variable of the model (its decision variables: " +
+                 (known.empty() ? "none" : known) + "): its values are kept as given, and decoded as a variable's.");
+            return;
+        }
+        map_each(values, [&](nb::handle subscripts, nb::handle value) {
+            std::string why = refused_value(variable, value);
+            if (!why.empty())
+                warn("fixed_variables fixes " + variable_text(label, subscripts) + " to " + to_repr(value) + ", but " +
+                     why + ": the value is used as given.");
+        });
+    });
+    Obj key;
+    try {
+        guard.check_fixed(fixed, key);
+    } catch (...) {
+        Obj error = caught_substitute_error();
+        warn("fixed_variables: " + to_string(error) + " The value is kept as given.");
+    }
+}
+
 /// Merges the caller's fixed values with those of the pinning constraints (entries already
 /// present win). `guard` checks the pinned subscripts against the declared shapes.
-Pinning fixed_vars_from_pinning(nb::handle problem, nb::handle data, ShapeGuard& guard) {
+Pinning fixed_vars_from_pinning(nb::handle problem, nb::handle data, ShapeGuard& guard, nb::handle deci_vars = nb::handle()) {
     Pinning out{attr(data, "fixed_variables"), nb::dict()};
     Obj convert = attr(pinning_module(), "convert_to_fixed_vars");
     map_each(attr(problem, "constraints"), [&](nb::handle label, nb::handle constraint) {
@@ -320,9 +411,33 @@ Pinning fixed_vars_from_pinning(nb::handle problem, nb::handle data, ShapeGuard&
         }
         nb::handle merged = out.fixed_variables;
         map_each(fixed, [&](nb::handle variable, nb::handle values) {
+            // a value the variable cannot take: no assignment satisfies the constraint
+            if (PyObject* node = deci_vars ? dict_get(deci_vars, variable) : nullptr)
+                map_each(values, [&](nb::handle subscripts, nb::handle value) {
+                    std::string why = refused_value(node, value);
+                    if (!why.empty())
+                        warn("constraint `" + to_string(label) + "` pins " + variable_text(variable, subscripts) +
+                             " to " + to_repr(value) + ", but " + why +
+                             ": no assignment satisfies the constraint; the value is used as pinned.");
+                });
             int has = PySequence_Contains(merged.ptr(), variable.ptr());  // any mapping, as `in`
             if (has < 0) fail();
-            if (has) attr(values, "update")(item(merged, variable));
+            if (has) {
+                // the value fixed before wins: a different pinned value makes the constraint
+                // one no assignment satisfies, and it leaves the model all the same
+                Obj before = item(merged, variable);
+                map_each(values, [&](nb::handle subscripts, nb::handle value) {
+                    PyObject* kept = dict_get(before, subscripts);
+                    if (!kept || compare(nb::handle(kept), value, Py_EQ)) return;
+                    std::string text = "constraint `" + to_string(label) + "` pins " +
+                                       variable_text(variable, subscripts) + " to " + to_repr(value) +
+                                       ", but it is fixed to " + to_repr(nb::handle(kept)) +
+                                       " already (by fixed_variables or an earlier constraint), which wins: no "
+                                       "assignment satisfies the constraint, and it is left out of the model.";
+                    warn(text);
+                });
+                attr(values, "update")(before);
+            }
             merged[variable] = values;
         });
     });
@@ -695,7 +810,8 @@ Obj compile_model(nb::handle problem, nb::handle instance, nb::handle fixed_vari
     session.native = native;
     session.name_items = true;
     session.lowered = lowered;
-    Pinning pinning = fixed_vars_from_pinning(substitutable, data, session.guard);
+    check_fixed_against_model(fixed, deci_vars, session.guard);
+    Pinning pinning = fixed_vars_from_pinning(substitutable, data, session.guard, deci_vars);
     set_attr(data, "fixed_variables", pinning.fixed_variables);
 
     Obj tree = attr(substitutable, "objective"), objective;
