@@ -15,6 +15,7 @@ from core_helpers import in_thread  # the core tests' thread runner
 import quillon as ql
 import quillon_transpiler.core.compile.convert_to_substitutable as converter
 import quillon_transpiler.core.substitute.substitutable_expr as se
+from quillon_transpiler import to_qubo_arrays
 from quillon_transpiler.core import InstanceData, VarRegistry
 from quillon_transpiler.core.compile.compile import compile_model, constraint_substitute
 from quillon_transpiler.core.compile.unroll_forall import unroll_forall
@@ -211,3 +212,26 @@ def test_fixed_variables_are_checked(fixed, message):
         compile_model(problem, {"N": 2}, fixed)
     fine = {"x": {(0,): np.float32(1), (1,): np.bool_(False)}}
     assert compile_model(problem, {"N": 3}, fine).objective.coeff == {(0,): 1}
+
+
+@pytest.mark.parametrize(
+    "instance, error, message",
+    [
+        (
+            {"N": 2**70},
+            SubstituteError,
+            r"The end of the range of element `i` is 1180591620717411303424, beyond 64-bit",
+        ),
+        ({"N": -(2**70)}, SubstituteError, r"The end of the range of element `i` is -1180591620717411303424"),
+        (
+            {"N": 2, "a": np.array([1 + 2j, 3])},
+            ValueError,
+            r"the coefficient \(1\+2j\) of the term \(0,\) has no exact",
+        ),
+    ],
+)
+def test_data_the_arrays_route_cannot_hold_is_named(instance, error, message):
+    problem = ql.Problem("p")
+    problem += ql.sum(i, ql.Placeholder("a", 1)[i] * x[i]) if "a" in instance else ql.sum(i, x[i])
+    with pytest.raises(error, match=message):
+        to_qubo_arrays(problem, instance, progress=False)

@@ -29,10 +29,19 @@ inline void Engine::range_of(Node* el, long long& lo, long long& hi) {
     Poly s = eval(el->kids[0]);
     Poly e = eval(el->kids[1]);
     if (!s.terms.empty() || !e.terms.empty()) raise_substitute("Range bounds must not contain decision variables.");
-    lo = PyLong_AsLongLong(to_int(s.constant.py()).ptr());
-    if (lo == -1 && PyErr_Occurred()) fail();
-    hi = PyLong_AsLongLong(to_int(e.constant.py()).ptr());
-    if (hi == -1 && PyErr_Occurred()) fail();
+    auto bound = [&](const Num& c, const char* which) {
+        Obj v = to_int(c.py());
+        long long out = PyLong_AsLongLong(v.ptr());
+        if (out == -1 && PyErr_Occurred()) {
+            if (!PyErr_ExceptionMatches(PyExc_OverflowError)) fail();
+            PyErr_Clear();
+            raise_substitute("The " + std::string(which) + " of the range of element `" + to_string(el->name) +
+                             "` is " + to_string(v) + ", beyond 64-bit ints: check the data that sets it.");
+        }
+        return out;
+    };
+    lo = bound(s.constant, "start");
+    hi = bound(e.constant, "end");
 }
 
 /// The evaluated subscripts of an access: machine ints when they fit.

@@ -324,8 +324,10 @@ double exact_double(const Num& v, const int32_t* key, uint32_t size) {
         Obj o = v.py();
         d = PyFloat_AsDouble(o.ptr());
         if (d == -1.0 && PyErr_Occurred()) {
-            if (!PyErr_ExceptionMatches(PyExc_OverflowError)) fail();
-            PyErr_Clear();  // an int past float64's range: no exact value, said below
+            // an int past float64's range, or a number that is no real one (a complex): no
+            // float64 value, said below
+            if (!PyErr_ExceptionMatches(PyExc_OverflowError) && !PyErr_ExceptionMatches(PyExc_TypeError)) fail();
+            PyErr_Clear();
         } else {
             if (!std::isfinite(d)) overflowed(v, key, size);
             Obj f = own(PyFloat_FromDouble(d));
