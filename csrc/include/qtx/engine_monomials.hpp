@@ -736,8 +736,8 @@ inline int64_t Engine::range_run(RangeKernel& k, Poly& acc, int64_t from, int64_
             var_factor[int_vars++] = i;
             continue;
         }
-        ints = int_vars == 0 && (kinds[i] == Factor::Constant ? k.f[i].native.tag() == Native::Int
-                                                               : k.f[i].view->reads_int());
+        ints = int_vars == 0 &&
+               (kinds[i] == Factor::Constant ? k.f[i].native.tag() == Native::Int : k.f[i].view->reads_int());
         int_constant[i] = kinds[i] == Factor::Constant ? k.f[i].native.as_int() : 0;
         int_factor[int_values++] = i;
     }

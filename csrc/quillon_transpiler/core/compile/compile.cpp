@@ -380,7 +380,8 @@ void check_fixed_against_model(nb::handle fixed, nb::handle deci_vars, ShapeGuar
 
 /// Merges the caller's fixed values with those of the pinning constraints (entries already
 /// present win). `guard` checks the pinned subscripts against the declared shapes.
-Pinning fixed_vars_from_pinning(nb::handle problem, nb::handle data, ShapeGuard& guard, nb::handle deci_vars = nb::handle()) {
+Pinning fixed_vars_from_pinning(nb::handle problem, nb::handle data, ShapeGuard& guard,
+                                nb::handle deci_vars = nb::handle()) {
     Pinning out{attr(data, "fixed_variables"), nb::dict()};
     Obj convert = attr(pinning_module(), "convert_to_fixed_vars");
     map_each(attr(problem, "constraints"), [&](nb::handle label, nb::handle constraint) {
