@@ -181,3 +181,13 @@ def test_trees_and_energies_refuse_malformed_input():
         eval_energy({"x": 1}, compiled)
     with pytest.raises(KeyError, match=r"`x` is keyed by 0, not by a tuple of subscripts: use \(0,\)"):
         eval_energy({"x": {0: 1}}, compiled)
+
+
+@pytest.mark.parametrize("value", [2, -1, 0.5, float("nan")])
+def test_energies_of_samples_that_are_no_binaries_are_refused(routes, value):
+    model = routes["arrays"]
+    rows = np.zeros((2, model.num_binaries))
+    assert model.energies(rows).shape == (2,)
+    rows[1, 0] = value
+    with pytest.raises(ValueError, match=r"samples hold binaries of 0 and 1, got .*; map SPIN samples"):
+        model.energies(rows)

@@ -108,8 +108,11 @@ class QuboArrays:
     def energies(self, samples: typ.Any) -> np.ndarray:
         """The polynomial at every row of a (samples x num_binaries) array of 0s and 1s."""
         x = np.atleast_2d(np.asarray(samples, dtype=np.float64))
-        if x.shape[1] != self.num_binaries:
-            raise ValueError(f"samples need {self.num_binaries} columns (one per binary), got {x.shape[1]}")
+        if x.ndim != 2 or x.shape[1] != self.num_binaries:
+            raise ValueError(f"samples need {self.num_binaries} columns (one per binary), got shape {x.shape}")
+        if not ((x == 0) | (x == 1)).all():  # a 2 or -1 (a SPIN sample) would give a wrong energy
+            bad = x[~((x == 0) | (x == 1))][0].item()
+            raise ValueError(f"samples hold binaries of 0 and 1, got {bad!r}; map SPIN samples with (1 + s) / 2")
         out = np.full(len(x), float(self.offset)) + x @ self.linear
         out += (x[:, self.quadratic_rows] * x[:, self.quadratic_cols]) @ self.quadratic_biases
         if len(self.higher_biases):
