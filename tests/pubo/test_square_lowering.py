@@ -124,7 +124,7 @@ ENCODED = {  # (coefficients, constant, weight, bounds): squares over integers m
 
 @pytest.mark.parametrize("encoder", ["log", "unary", "one-hot"])
 @pytest.mark.parametrize("case", list(ENCODED))
-@pytest.mark.parametrize("kind", ["objective", "penalty"])
+@pytest.mark.parametrize("kind", ["objective", "penalty", "3 * penalty", "0.5 * penalty"])
 def test_squares_over_integers_keep_the_dict_routes_numbers(kind, case, encoder):
     """A square over encoded integers (a fixed one and a binary beside them) is the square of
     its binary form where every number is an int and the weight's products stay exact."""
@@ -137,6 +137,9 @@ def test_squares_over_integers_keep_the_dict_routes_numbers(kind, case, encoder)
     x = ql.BinaryVar("x")
     square = (sum(v * y[k] for k, v in enumerate(values)) + 2 * fixed - x - constant) ** 2
     problem = ql.Problem("encoded")
+    scale = {"3 * penalty": 3, "0.5 * penalty": 0.5}.get(kind)  # a weight written in the model
+    if scale is not None:
+        square = scale * square
     problem += square if kind == "objective" else ql.CustomPenaltyTerm("p", square)
     kw = {} if kind == "objective" else {"penalty_weight": weight}
     expected = dict_route(problem, {}, {}, encoder=encoder, **kw)
@@ -147,6 +150,22 @@ def test_squares_over_integers_keep_the_dict_routes_numbers(kind, case, encoder)
         assert any(float(v) != v for v in expected.coeff.values())
         return
     assert_same(arrays, expected)
+
+
+@pytest.mark.parametrize(
+    "values, constant, scale",
+    [
+        ([7, -3, 5], 4, 3),
+        ([-6, 6, 7], 2, 0.3),  # not integral: expanded
+        ([2613089, -3475827, -2689047], -2207794, 3001),  # 2^52 passed by the scale alone: expanded
+    ],
+)
+def test_a_weight_written_on_a_square_of_integers_keeps_the_dict_routes_numbers(values, constant, scale):
+    y = ql.IntegerVar("y", shape=(3,), lower_bound=-1, upper_bound=2)
+    problem = ql.Problem("scaled")
+    problem += ql.CustomPenaltyTerm("p", scale * (sum(v * y[k] for k, v in enumerate(values)) - constant) ** 2)
+    arrays = to_qubo_arrays(problem, {}, progress=False, penalty_weight=1.0)
+    assert_same(arrays, dict_route(problem, {}, {}, penalty_weight=1.0))
 
 
 @pytest.mark.parametrize("kind", ["objective", "penalty"])

@@ -227,7 +227,7 @@ public:
     /// left to penalty(), which names the expanded term as the dict route does.
     bool square_penalty(Poly& base, const Num& w, const Num& scale = Num()) {
         if (!plain_number(w)) return false;
-        if (!encoding_.all_identity) return scale.empty() && encoded_square(base, w);
+        if (!encoding_.all_identity) return encoded_square(base, w, scale);
         return take_square(base.terms, base.constant, w, false, encoding_.nvar, scale);
     }
 
@@ -324,19 +324,24 @@ private:
         return true;
     }
 
-    /// w * (c + sum of a_v y_v)^2 over encoded variables y_v = offset_v + sum of coef_b x_b,
-    /// as the square of its binary form (c + sum of a_v offset_v) + sum of (a_v coef_b) x_b
-    /// (binaries of coefficient 0 left out, as the expansion leaves them), made by take_square():
-    /// the same keys, and values that are the same integers. Only where every number is an int,
-    /// w an int or an integral float, and w times the square of the sum of all magnitudes stays
-    /// below 2^52: the expansion's products and sums, in whatever order, are then exact (in
-    /// int64, or in doubles for a float w), so both give every value exactly. `base` is left as
+    /// w * (c + sum of a_v y_v)^2 over encoded variables y_v = offset_v + sum of coef_b x_b (times
+    /// `scale`, a weight written in the model, when given), as the square of its binary form
+    /// (c + sum of a_v offset_v) + sum of (a_v coef_b) x_b (binaries of coefficient 0 left out,
+    /// as the expansion leaves them), made by take_square(): the same keys, and values that are
+    /// the same integers. Only where every number is an int, w and the scale ints or integral
+    /// floats, and their product times the square of the sum of all magnitudes stays below
+    /// 2^52: the expansion's products and sums, in whatever order, are then exact (in int64, or
+    /// in doubles where a float comes in), so both give every value exactly. `base` is left as
     /// it is; false (nothing done) otherwise.
-    bool encoded_square(const Poly& base, const Num& w) {
-        double wf = 0;
-        if (!merge_.flat() || base.constant.tag() != Num::Int || !w.promotes(wf) ||
-            (w.tag() == Num::Float && !(std::isfinite(wf) && wf == std::trunc(wf))))
+    bool encoded_square(const Poly& base, const Num& w, const Num& scale = Num()) {
+        auto integral = [](const Num& v, double& out) {
+            return v.promotes(out) && (v.tag() == Num::Int || (std::isfinite(out) && out == std::trunc(out)));
+        };
+        double wf = 0, sf = 1;
+        if (!merge_.flat() || base.constant.tag() != Num::Int || !integral(w, wf) ||
+            !(scale.empty() || integral(scale, sf)))
             return false;
+        wf = std::fabs(wf) * std::fabs(sf);
         std::vector<std::pair<int32_t, int64_t>> vars;  // (variable, a_v), by variable
         vars.reserve(base.terms.size());
         double reach = std::fabs((double)base.constant.as_int());
@@ -369,7 +374,7 @@ private:
                 binary.push_distinct(std::move(k), Num::of_int(a * coef));
             }
         }
-        return take_square(binary, Num::of_int(c), w, false, encoding_.nbin());
+        return take_square(binary, Num::of_int(c), w, false, encoding_.nbin(), scale);
     }
 
     /// A constraint's w * lhs^2 (lhs its expansion, slack included), as add_square makes it.
