@@ -722,6 +722,18 @@ inline int64_t Engine::range_run(RangeKernel& k, Poly& acc, int64_t from, int64_
         value_at[nvalues] = kinds[i] == Factor::Constant ? &constant_values[i] : nullptr;
         value_factor[nvalues++] = i;
     }
+    // the variables of factors var_factor[0..n) into m.vars, sorted as mono_product() inserts
+    // them; their count
+    auto sorted_vars = [&](size_t n) __attribute__((always_inline)) {
+        uint32_t nv = 0;
+        for (size_t l = 0; l < n; ++l) {
+            int32_t var = vars[var_factor[l]];
+            uint32_t j = nv++;
+            for (; j > 0 && m.vars[j - 1] > var; --j) m.vars[j] = m.vars[j - 1];
+            m.vars[j] = var;
+        }
+        return nv;
+    };
     // every value an int (int constants, buffers of ints) and written before every variable
     // (w[i, j] * d[k, l] * x[i, k] * x[j, l]): mono_product()'s steps multiply the values as
     // ints, then give the term their product (none when it is 0) and a constant of int 0, which
@@ -738,7 +750,7 @@ inline int64_t Engine::range_run(RangeKernel& k, Poly& acc, int64_t from, int64_
         }
         ints = int_vars == 0 &&
                (kinds[i] == Factor::Constant ? k.f[i].native.tag() == Native::Int : k.f[i].view->reads_int());
-        int_constant[i] = kinds[i] == Factor::Constant ? k.f[i].native.as_int() : 0;
+        int_constant[i] = ints && kinds[i] == Factor::Constant ? k.f[i].native.as_int() : 0;
         int_factor[int_values++] = i;
     }
     ints = ints && int_values && int_vars;
@@ -823,16 +835,7 @@ inline int64_t Engine::range_run(RangeKernel& k, Poly& acc, int64_t from, int64_
                 else if (__builtin_mul_overflow(p, x, &p))
                     goto careful;
             }
-            if (p != 0) {
-                uint32_t nv = 0;
-                for (size_t l = 0; l < int_vars; ++l) {
-                    int32_t var = vars[var_factor[l]];
-                    uint32_t j = nv++;
-                    for (; j > 0 && m.vars[j - 1] > var; --j) m.vars[j] = m.vars[j - 1];
-                    m.vars[j] = var;
-                }
-                put(m.vars, nv, Num::of_int(p));
-            }
+            if (p != 0) put(m.vars, sorted_vars(int_vars), Num::of_int(p));
             if (!zero_added) {
                 zero_added = true;
                 Native sum = native_constant ? num_add(constant, Native::of_int(0)) : Native::lost();
@@ -853,14 +856,7 @@ inline int64_t Engine::range_run(RangeKernel& k, Poly& acc, int64_t from, int64_
             double p = value_at[0] ? *value_at[0] : doubles[value_factor[0]];
             for (size_t v = 1; v < nvalues; ++v) p *= value_at[v] ? *value_at[v] : doubles[value_factor[v]];
             if (p != 0.0 && std::isfinite(p)) {
-                uint32_t nv = 0;
-                for (size_t l = 0; l < nvars; ++l) {
-                    int32_t var = vars[var_factor[l]];
-                    uint32_t j = nv++;
-                    for (; j > 0 && m.vars[j - 1] > var; --j) m.vars[j] = m.vars[j - 1];
-                    m.vars[j] = var;
-                }
-                put(m.vars, nv, Num::of_float(p));
+                put(m.vars, sorted_vars(nvars), Num::of_float(p));
                 if (float_constant) {
                     sum_of_constants += 0.0 * p;
                     continue;
