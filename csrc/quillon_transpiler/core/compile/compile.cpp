@@ -296,35 +296,49 @@ std::string variable_text(nb::handle label, nb::handle subscripts) {
     return text + "[" + inner + "]";
 }
 
-/// Why decision variable `variable` cannot be fixed to `value`, or "" when it can: a binary
-/// takes 0 or 1, an integer integral values within its bounds when they are numbers (bounds
-/// read from data, element by element, are not checked here).
-std::string refused_value(nb::handle variable, nb::handle value) {
-    Obj kinds = attr(substitutable_expr(), "DecisionVarKind");
-    Obj kind = attr(variable, "kind");
-    if (kind.equal(attr(kinds, "BINARY"))) {
-        if (compare(value, small_int(0), Py_EQ) || compare(value, small_int(1), Py_EQ)) return "";
-        return "a binary variable takes 0 or 1";
-    }
-    if (kind.equal(attr(kinds, "INTEGER")) && !PyIndex_Check(value.ptr())) {
-        double v = PyFloat_AsDouble(value.ptr());
-        if (v == -1.0 && PyErr_Occurred()) {
-            PyErr_Clear();  // a number float() cannot read: left to the arithmetic
-            return "";
-        }
-        if (!(std::isfinite(v) && v == std::trunc(v))) return "an integer variable takes integral values";
-    }
-    if (kind.equal(attr(kinds, "INTEGER"))) {
+/// The values a decision variable takes, read off its node once: a binary 0 or 1, an integer
+/// integral values, within its bounds when they are numbers (bounds read from data, element by
+/// element, are not checked here).
+struct Domain {
+    bool binary = false, integer = false;
+    Obj lo, hi;  // an integer's bounds, when both are numbers
+
+    explicit Domain(nb::handle variable) {
+        Obj kinds = attr(substitutable_expr(), "DecisionVarKind");
+        Obj kind = attr(variable, "kind");
+        binary = kind.equal(attr(kinds, "BINARY"));
+        integer = kind.equal(attr(kinds, "INTEGER"));
+        if (!integer) return;
         Obj number = attr(substitutable_expr(), "Number");
         Obj lower = attr(variable, "lower"), upper = attr(variable, "upper");
-        if (is_instance(lower, number) && is_instance(upper, number)) {
-            Obj lo = attr(lower, "value"), hi = attr(upper, "value");
-            if (compare(value, lo, Py_LT) || compare(value, hi, Py_GT))
-                return "the integer variable takes values in [" + to_string(lo) + ", " + to_string(hi) + "]";
-        }
+        if (is_instance(lower, number) && is_instance(upper, number))
+            lo = attr(lower, "value"), hi = attr(upper, "value");
     }
-    return "";
-}
+
+    /// Why the variable cannot be fixed to `value`, or "" when it can.
+    std::string refused(nb::handle value) const {
+        // a plain int, the common value, read natively (a caller may fix thousands)
+        int overflow = 0;
+        long long v = PyLong_CheckExact(value.ptr()) ? PyLong_AsLongLongAndOverflow(value.ptr(), &overflow) : 0;
+        if (PyLong_CheckExact(value.ptr()) && !overflow && (binary ? v == 0 || v == 1 : integer && !lo)) return "";
+        if (binary)
+            return compare(value, small_int(0), Py_EQ) || compare(value, small_int(1), Py_EQ)
+                       ? ""
+                       : "a binary variable takes 0 or 1";
+        if (!integer) return "";
+        if (!PyIndex_Check(value.ptr())) {
+            double v = PyFloat_AsDouble(value.ptr());
+            if (v == -1.0 && PyErr_Occurred()) {
+                PyErr_Clear();  // a number float() cannot read: left to the arithmetic
+                return "";
+            }
+            if (!(std::isfinite(v) && v == std::trunc(v))) return "an integer variable takes integral values";
+        }
+        if (lo && (compare(value, lo, Py_LT) || compare(value, hi, Py_GT)))
+            return "the integer variable takes values in [" + to_string(lo) + ", " + to_string(hi) + "]";
+        return "";
+    }
+};
 
 /// A UserWarning (a model compiled as written, which no assignment can make what the caller
 /// meant) at the caller's line: the first frame outside this package.
@@ -362,8 +376,9 @@ void check_fixed_against_model(nb::handle fixed, nb::handle deci_vars, ShapeGuar
                  (known.empty() ? "none" : known) + "): its values are kept as given, and decoded as a variable's.");
             return;
         }
+        Domain domain(variable);
         map_each(values, [&](nb::handle subscripts, nb::handle value) {
-            std::string why = refused_value(variable, value);
+            std::string why = domain.refused(value);
             if (!why.empty())
                 warn("fixed_variables fixes " + variable_text(label, subscripts) + " to " + to_repr(value) + ", but " +
                      why + ": the value is used as given.");
@@ -413,14 +428,16 @@ Pinning fixed_vars_from_pinning(nb::handle problem, nb::handle data, ShapeGuard&
         nb::handle merged = out.fixed_variables;
         map_each(fixed, [&](nb::handle variable, nb::handle values) {
             // a value the variable cannot take: no assignment satisfies the constraint
-            if (PyObject* node = deci_vars ? dict_get(deci_vars, variable) : nullptr)
+            if (PyObject* node = deci_vars ? dict_get(deci_vars, variable) : nullptr) {
+                Domain domain(node);
                 map_each(values, [&](nb::handle subscripts, nb::handle value) {
-                    std::string why = refused_value(node, value);
+                    std::string why = domain.refused(value);
                     if (!why.empty())
                         warn("constraint `" + to_string(label) + "` pins " + variable_text(variable, subscripts) +
                              " to " + to_repr(value) + ", but " + why +
                              ": no assignment satisfies the constraint; the value is used as pinned.");
                 });
+            }
             int has = PySequence_Contains(merged.ptr(), variable.ptr());  // any mapping, as `in`
             if (has < 0) fail();
             if (has) {
