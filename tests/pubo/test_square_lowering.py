@@ -190,18 +190,28 @@ def test_products_past_float64_are_named_as_the_dict_route_names_them(kind):
 @pytest.mark.parametrize("n", [362, 363])  # 65341 and 65703 quadratic terms: one thread, then two
 @pytest.mark.parametrize("integer", [False, True])
 @pytest.mark.parametrize("role", ["minimise", "maximise", "constraint", "penalty"])
-def test_a_model_that_is_one_square_is_written_straight_out(n, integer, role):
+# beside the square: an objective of one binary per term (a knapsack's values, written straight
+# out too, its values added to the square's), or one with a pair (merged the general way)
+@pytest.mark.parametrize("beside", ["nothing", "linear", "pair"])
+def test_a_model_that_is_one_square_is_written_straight_out(n, integer, role, beside):
     problem, instance = testing.dense_square(n, integer=integer)
     square = problem.objective
     total = square.base  # sum_i a[i] x[i] - B
-    model = ql.Problem("one", sense=ql.ProblemSense.MAXIMIZE if role == "maximise" else ql.ProblemSense.MINIMIZE)
+    maximise = role == "maximise" or (beside != "nothing" and role == "constraint")
+    model = ql.Problem("one", sense=ql.ProblemSense.MAXIMIZE if maximise else ql.ProblemSense.MINIMIZE)
     if role in ("minimise", "maximise"):
         model += square
     elif role == "constraint":
         model += ql.Constraint("c", total == 0)
     else:
         model += ql.CustomPenaltyTerm("p", square)
-    for kw in ({}, {"constraint_weight": 0.1, "penalty_weight": 2.5}, {"constraint_weight": 3, "penalty_weight": 7}):
+    if beside != "nothing" and role not in ("minimise", "maximise"):
+        x, i = ql.BinaryVar("x", shape=(ql.Placeholder("N"),)), ql.Element("i", ql.Placeholder("N"))
+        a = ql.Placeholder("a", ndim=1)
+        model += ql.sum(i, (a[i] % 7 - 3.25) * x[i])
+        model += 0.5 * x[0] * x[n - 1] if beside == "pair" else 1.5 * x[3]
+    weights = [{"constraint_weight": 0.1, "penalty_weight": 2.5}, {"constraint_weight": 3, "penalty_weight": 7}]
+    for kw in ({}, *weights):  # {}: a constraint's weight chosen from the objective ("auto")
         assert_same(to_qubo_arrays(model, instance, progress=False, **kw), dict_route(model, instance, {}, **kw))
 
 

@@ -415,14 +415,60 @@ private:
     /// The objective's parts: lent, or taken.
     const Parts& base_parts() const { return lent_ ? *lent_ : base_parts_; }
 
-    /// merge_flat() of a model that is one square and its constant: the quadratic terms are
-    /// written once, straight into the block handed out, in row and column order (on two
-    /// threads when many), and the linear ones emitted; each value as square_terms() makes
-    /// it. False, and nothing done, unless the square's numbers are native, its ints sum
-    /// exactly in a double and no term can leave float64's range.
+    /// The objective's value of every binary when it has terms of one binary only (x, or x * x,
+    /// which is x), each a finite plain number: its records added up as merge_buckets adds
+    /// them (each group's parts in order, then the groups), in doubles. `seen[b]`: the
+    /// objective has a term of b. False when it has other terms, or ints too large to sum
+    /// exactly in a double beside `mass` (the square's).
+    bool linear_objective(std::vector<double>& value, std::vector<char>& seen, double mass) const {
+        size_t nb = (size_t)binaries_;
+        value.assign(nb, 0.0);
+        seen.assign(nb, 0);
+        std::vector<double> group(nb, 0.0);
+        std::vector<uint32_t> current(nb, kOther);
+        std::vector<char> open(nb, 0);
+        double int_mass = mass;
+        auto add = [&](const Key& k, const Num& v, uint32_t g) {
+            if (k.size() == 0 || k.size() > 2 || (k.size() == 2 && k.data()[1] != k.data()[0])) return false;
+            if (v.tag() != Num::Int && v.tag() != Num::Float) return false;
+            size_t b = (size_t)k.data()[0];
+            if (b >= nb) return false;
+            double x = v.tag() == Num::Int ? (double)v.as_int() : v.as_float();
+            if (!std::isfinite(x)) return false;
+            if (v.tag() == Num::Int) int_mass += std::fabs(x);
+            if (g != current[b] && open[b]) {  // a group closes: its sum goes to the total
+                value[b] = seen[b] ? value[b] + group[b] : group[b];
+                seen[b] = 1;
+                open[b] = 0;
+            }
+            current[b] = g;
+            group[b] = open[b] ? group[b] + x : x;
+            open[b] = 1;
+            return true;
+        };
+        for (const auto& entry : base_)
+            if (!add(entry.key, entry.val, 0)) return false;
+        for (const Parts* parts : {lent_, &base_parts_}) {
+            if (!parts) continue;
+            for (size_t p = 0; p < parts->size(); ++p)
+                for (auto* entry = parts->begin(p); entry != parts->end(p); ++entry)
+                    if (!add(entry->key, entry->val, parts->group(p))) return false;
+        }
+        for (size_t b = 0; b < nb; ++b)
+            if (open[b]) value[b] = seen[b] ? value[b] + group[b] : group[b], seen[b] = 1;
+        return int_mass < 0x1p52;
+    }
+
+    /// merge_flat() of a model that is one square, its constant and an objective with terms of
+    /// one binary only (or none): the quadratic terms are written once, straight into the block
+    /// handed out, in row and column order (on two threads when many), and the linear ones
+    /// emitted; each value as merge_buckets makes it (the objective's value, then the
+    /// square's, added). Weights that wait are chosen first, from the objective's flip bound.
+    /// False, and nothing done, unless the numbers are native and their ints sum exactly in a
+    /// double; a term past float64's range is refused as merge_buckets refuses it.
     template <class Emit>
     bool lone_square_in_place(Emit&& emit) {
-        if (has_base_ || !lone_square()) return false;
+        if (!lone_square()) return false;
         const Source& s = sources_[0];
         double mass = 0;
         if (!native_square(s, mass) || mass >= 0x1p52) return false;
@@ -438,16 +484,38 @@ private:
             top = std::max(top, std::fabs(v[i]));
             top_square = std::max(top_square, std::fabs(promoted(s.squares[i])));
         }
+        if (n && (vars[0] < 0 || vars[n - 1] >= binaries_)) return false;
+        std::vector<double> objective;
+        std::vector<char> in_objective;
+        if (has_base_ && !linear_objective(objective, in_objective, mass)) return false;
+        auto finite_bound = [&] {
+            double w = promoted(s.w), c = promoted(s.c);
+            return std::isfinite(std::fabs(w) * (2 * top * top + 2 * top * std::fabs(c) + top_square));
+        };
+        if (!weigh_ && !finite_bound()) return false;
+        if (weigh_) {
+            FlipBound bound((size_t)binaries_);
+            for (size_t b = 0; b < in_objective.size(); ++b)
+                if (in_objective[b]) bound.linear((int32_t)b, objective[b]);
+            weigh_(bound.bound());
+        }
+        // chosen late, a weight may take a term past float64's range: each is checked then
+        bool check = !finite_bound();
         double w = promoted(s.w), c = promoted(s.c);
-        if (!std::isfinite(std::fabs(w) * (2 * top * top + 2 * top * std::fabs(c) + top_square))) return false;
 
         size_t count = n * (n - 1) / 2;
         auto block = std::make_unique<BigArray<FloatRecord>>(count);
         FloatRecord* out = block->get();
         auto first = [n](size_t i) { return i * (n - 1) - i * (i - 1) / 2; };  // row i's first term
         std::atomic<bool> stop{false};
-        // rows [from, to): x_i x_j by w * (2 v_i * v_j), as weighted() makes it
-        auto write = [&](size_t from, size_t to, bool poll_signals) {
+        struct Unfinite {  // the first term, in row and column order, that is not finite
+            bool seen = false;
+            int32_t key[2];
+            double val;
+        } unfinite[2];
+        // rows [from, to): x_i x_j by w * (2 v_i * v_j), as weighted() makes it; each value
+        // checked only when the bound above could not vouch for them all
+        auto write_rows = [&](size_t from, size_t to, bool poll_signals, Unfinite& bad, auto checked) {
             SignalPoll poll;
             for (size_t i = from; i < to && !stop.load(std::memory_order_relaxed); ++i) {
                 if (poll_signals) poll.tick(n - i);
@@ -458,34 +526,58 @@ private:
                     r->col = vars[j];
                     r->group = row;
                     r->val = w * (twice * v[j]);
+                    if constexpr (decltype(checked)::value)
+                        if (!bad.seen && !std::isfinite(r->val)) bad = Unfinite{true, {vars[i], vars[j]}, r->val};
                 }
             }
+        };
+        auto write = [&](size_t from, size_t to, bool poll_signals, Unfinite& bad) {
+            if (check)
+                write_rows(from, to, poll_signals, bad, std::true_type());
+            else
+                write_rows(from, to, poll_signals, bad, std::false_type());
         };
         if (count >= kParallel) {
             size_t mid = 0;
             while (mid < n && first(mid) < count / 2) ++mid;
-            HelperThread helper([&] { write(mid, n, false); });
+            HelperThread helper([&] { write(mid, n, false, unfinite[1]); });
             try {
-                write(0, mid, true);
+                write(0, mid, true, unfinite[0]);
             } catch (...) {
                 stop = true;  // the helper ends with its row; it is joined as it goes
                 throw;
             }
             helper.join();
         } else {
-            write(0, n, true);
+            write(0, n, true, unfinite[0]);
         }
+        // the linear terms by binary: the objective's value, plus the square's
         int32_t key[2] = {0, -1};
-        for (size_t i = 0; i < n; ++i) {
-            double q = w * promoted(s.squares[i]);
-            key[0] = vars[i];
-            emit(key, 1u, Num::of_float(s.folded ? q : w * (2 * v[i] * c) + q));
+        size_t i = 0;
+        for (int32_t b = 0; b < binaries_; ++b) {
+            bool from_objective = b < (int32_t)in_objective.size() && in_objective[(size_t)b];
+            bool from_square = i < n && vars[i] == b;
+            if (!from_objective && !from_square) continue;
+            key[0] = b;
+            double value = from_objective ? objective[(size_t)b] : 0.0;
+            if (from_square) {
+                double q = w * promoted(s.squares[i]);
+                double rest = s.folded ? q : w * (2 * v[i] * c) + q;
+                value = from_objective ? value + rest : rest;
+                ++i;
+            }
+            emit(key, 1u, Num::of_float(value));
         }
+        for (const Unfinite& u : unfinite)
+            if (u.seen) overflowed(Num::of_float(u.val), u.key, 2);
         block->emptied();
         quadratic_ = QuadraticColumns(std::move(block), count);
         sources_.clear();
         source_terms_ = 0;
         BigVector<Sum::Part>().swap(sum_.flat);
+        base_ = Terms();
+        base_parts_.clear();
+        lent_ = nullptr;
         return true;
     }
 
