@@ -168,3 +168,15 @@ def test_string_array_names_its_dtype():
     data = InstanceData({"p": np.array(["a", "b"])}, {}, ["p"], indices={})
     with pytest.raises(SubstituteError, match=r"^Placeholder `p` is a NumPy array of dtype <U1, which is not numeric"):
         data.get_value("p", ())
+
+
+@pytest.mark.parametrize("mask", [[True, False], [False, False]])
+def test_masked_entries_are_refused_not_dropped(mask):
+    # read as a value, a masked entry dropped the terms (and the constant) of a sum meeting it
+    data = InstanceData({"c": np.ma.array([5, 2], mask=mask)}, {}, ["c"], indices={})
+    if any(mask):
+        with pytest.raises(SubstituteError, match=r"^Placeholder `c` is a masked array with masked entries"):
+            data.get_value("c", (0,))
+    else:
+        assert [data.get_value("c", (k,)) for k in range(2)] == [5, 2]
+        assert type(data._data["c"]) is np.ndarray

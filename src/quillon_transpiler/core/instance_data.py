@@ -125,6 +125,15 @@ def _normalise(name: str, value: typ.Any) -> typ.Any:
     """
     if type(value) in (int, float):  # the commonest numbers, before the checks against classes
         return value
+    if isinstance(value, np.ma.MaskedArray):
+        # a masked entry has no value: read as one, it would drop terms (and the constant of a
+        # sum that meets it) without a word
+        if np.ma.getmaskarray(value).any():
+            raise SubstituteError(
+                f"Placeholder `{name}` is a masked array with masked entries, which have no value: "
+                f"give an ordinary array, e.g. `{name}.filled(0)` with the value masked entries should take."
+            )
+        value = value.data
     if isinstance(value, np.ndarray):
         if value.dtype.kind in _NUMERIC_KINDS:
             if value.ndim == 0:
