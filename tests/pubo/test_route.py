@@ -1,4 +1,5 @@
 import copy
+import fractions
 import itertools
 
 import numpy as np
@@ -142,6 +143,27 @@ def test_non_integral_inequality_is_refused_by_name():
     problem += ql.Constraint("half", 0.5 * x[i] + x[1 - i] <= 1, forall=i)
     with pytest.raises(ValueError, match=r"Constraint `half` at forall key \(0,\): .*non-integral .*0\.5"):
         to_pubo(compile_model(problem, {}))
+
+
+@pytest.mark.parametrize(
+    "kind, integral",
+    [(np.longdouble, True), (fractions.Fraction, True), (np.longdouble, False), (fractions.Fraction, False)],
+)
+def test_integral_numbers_of_any_kind_close_an_inequality(kind, integral):
+    # np.longdouble(2.0) or Fraction(2) is as integral as 2: the slack closes it as it closes 2
+    c = ql.Placeholder("c", ndim=1)
+    x = ql.BinaryVar("x", shape=(2,))
+    i = ql.Element("i", 2)
+    problem = ql.Problem("p")
+    problem += ql.Constraint("k", ql.sum(i, c[i] * x[i]) <= 2)
+    values = [kind(1), kind(2) if integral else kind(3) / kind(2)]
+    if not integral:
+        with pytest.raises(ValueError, match="non-integral"):
+            to_pubo(compile_model(problem, {"c": values}), constraint_weight=1)
+        return
+    got = to_pubo(compile_model(problem, {"c": values}), constraint_weight=1)
+    want = to_pubo(compile_model(problem, {"c": [1, 2]}), constraint_weight=1)
+    assert got.num_binaries == want.num_binaries and got.coeff == want.coeff
 
 
 @pytest.mark.parametrize(

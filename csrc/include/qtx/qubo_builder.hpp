@@ -72,6 +72,21 @@ inline bool integral(const Num& v, Num& out) {
             out = Num::steal(own(PyNumber_Index(o.ptr())));
             return true;
         }
+        // another kind of real number (np.longdouble, Fraction, Decimal): integral when it
+        // equals its int; a number that has none (complex, nan, inf) is not
+        if (PyComplex_Check(o.ptr()) || !PyNumber_Check(o.ptr())) return false;
+        PyObject* i = PyNumber_Long(o.ptr());
+        int same = i ? PyObject_RichCompareBool(o.ptr(), i, Py_EQ) : -1;
+        Obj as_int = nb::steal(i);
+        if (same < 0) {
+            if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_ValueError) &&
+                !PyErr_ExceptionMatches(PyExc_OverflowError))
+                fail();
+            PyErr_Clear();
+            return false;
+        }
+        if (same) out = Num::steal(std::move(as_int));
+        return same;
     }
     return false;
 }
