@@ -11,7 +11,9 @@ each side, as ``timeit`` advises: on a shared machine a round is only ever slowe
    as custom penalties, per writing.
 3. dense square: ``(sum_i a[i] x[i] - B)^2`` over n binaries (n = 1,000 and 5,000, int and
    float weights) against the Amplify SDK's ``((a * q).sum() - B) ** 2`` +
-   ``to_unconstrained_poly`` (and PyQUBO at n = 1,000).
+   ``to_unconstrained_poly`` (and PyQUBO at n = 1,000); beside it, for information, a knapsack
+   (a linear objective and one ``<=`` capacity constraint, int data, weight 10) against
+   Amplify's ``less_equal``.
 4. small models: the TSP at n = 5, 10, 20 against Amplify's ``einsum`` + ``one_hot`` +
    ``to_unconstrained_poly`` (and PyQUBO).
 5. dimod: the CQM export (``to_cqm`` + ``get_model``) against the fastest fill of dimod's public
@@ -79,6 +81,19 @@ def amplify_dense(n, integer):
     Model(((a * q).sum() - b) ** 2).to_unconstrained_poly()
     return time.perf_counter() - start
 
+def knapsack_data(n, seed=5):
+    rng = np.random.default_rng(seed)
+    w, v = rng.integers(1, 30, n), rng.integers(1, 100, n)
+    return v, w, int(0.4 * w.sum())
+
+def amplify_knapsack(n):
+    from amplify import Model, VariableGenerator, less_equal
+    v, w, cap = knapsack_data(n)
+    start = time.perf_counter()
+    q = VariableGenerator().array("Binary", n)
+    Model(-(v * q).sum(), 10.0 * less_equal((w * q).sum(), cap)).to_unconstrained_poly()
+    return time.perf_counter() - start
+
 def pyqubo_dense(n, integer):
     from pyqubo import Array
     a, b = dense(n, integer)
@@ -103,8 +118,8 @@ def versions():
     from importlib.metadata import version
     return ", ".join(f"{name} {version(name)}" for name in ("amplify", "pyqubo", "dimod"))
 
-TASKS = {"amplify_tsp": amplify_tsp, "amplify_dense": amplify_dense, "pyqubo_dense": pyqubo_dense,
-         "pyqubo_tsp": pyqubo_tsp, "versions": versions}
+TASKS = {"amplify_tsp": amplify_tsp, "amplify_dense": amplify_dense, "amplify_knapsack": amplify_knapsack,
+         "pyqubo_dense": pyqubo_dense, "pyqubo_tsp": pyqubo_tsp, "versions": versions}
 for line in sys.stdin:
     request = json.loads(line)
     try:
@@ -176,7 +191,7 @@ class Table:
         met = "-"
         if theirs and target.startswith(">= "):
             met = "yes" if theirs / ours >= float(target[3:].rstrip("x")) else "no"
-        row = (point, model, f"{ours:.4f}", what, "-" if theirs is None else f"{theirs:.4f}", ratio, target, met)
+        row = (point, model, f"{ours:.3g}", what, "-" if theirs is None else f"{theirs:.3g}", ratio, target, met)
         self.rows.append(row)
         print(" | ".join(row), flush=True)
 
@@ -254,6 +269,29 @@ def dense_squares(table: Table, peers: Peers, sizes: list[int], rounds: int) -> 
             if n <= 1000 and peers.proc is not None:
                 pyqubo = in_turns(1, lambda: peers.time("pyqubo_dense", n, integer))[0]
                 table.add("3", f"dense square n={n}, {kind} weights", ours, "PyQUBO", pyqubo, "-")
+
+
+def knapsacks(table: Table, peers: Peers, sizes: list[int], rounds: int) -> None:
+    """Beside point 3, for information: a knapsack's capacity constraint, a square of a weighted
+    sum and its slack, beside a linear objective (the peer's model built from the same data)."""
+    import quillon as ql
+
+    N, C = ql.Placeholder("N"), ql.Placeholder("C")
+    v, w = ql.Placeholder("v", ndim=1), ql.Placeholder("w", ndim=1)
+    b, i = ql.BinaryVar("b", shape=(N,)), ql.Element("i", N)
+    problem = ql.Problem("knapsack", sense=ql.ProblemSense.MAXIMIZE)
+    problem += ql.sum(i, v[i] * b[i])
+    problem += ql.Constraint("capacity", ql.sum(i, w[i] * b[i]) <= C)
+    for n in sizes:
+        rng = np.random.default_rng(5)  # as the peer's knapsack_data
+        weights, values = rng.integers(1, 30, n), rng.integers(1, 100, n)
+        instance = {"N": n, "v": values, "w": weights, "C": int(0.4 * weights.sum())}
+        ours, amplify = in_turns(
+            rounds * 4 if n <= 1000 else rounds,
+            arrays_timer(problem, instance, {"constraint_weight": 10.0}),
+            lambda: peers.time("amplify_knapsack", n),
+        )
+        table.add("3", f"knapsack n={n}, one <= constraint", ours, "Amplify", amplify, "-")
 
 
 def small_models(table: Table, peers: Peers, sizes: list[int], rounds: int) -> None:
@@ -354,6 +392,7 @@ def main() -> None:
     try:
         orders_and_constraints(table, peers, 8 if args.quick else 100, rounds)
         dense_squares(table, peers, [200] if args.quick else [1000, 5000], rounds)
+        knapsacks(table, peers, [50] if args.quick else [100, 1000], rounds)
         small_models(table, peers, [5] if args.quick else [5, 10, 20], rounds)
         dimod_rows(table, 8 if args.quick else 100, rounds)
     finally:
