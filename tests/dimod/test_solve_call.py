@@ -142,6 +142,26 @@ def test_higher_order_model_on_a_quadratic_sampler_is_reduced(sampler):
         solve(problem, data, dimod.ExactSolver(), reduction="nonsense")
 
 
+@pytest.mark.parametrize("sampler", [None, "bqm", "cqm", "polynomial"])
+@pytest.mark.parametrize("fixed, feasible, objective", [((1, 0), True, 3.0), ((1, 1), False, 5.0), (None, True, 7.0)])
+def test_a_model_without_variables_has_its_one_answer(sampler, fixed, feasible, objective):
+    # every variable fixed, or every range empty: the exact solvers sample nothing from a model
+    # without variables, yet its one assignment (the empty one) is the answer
+    chosen = {"bqm": dimod.ExactSolver(), "cqm": dimod.ExactCQMSolver(), "polynomial": dimod.ExactPolySolver()}
+    n = ql.Placeholder("n")
+    x = ql.BinaryVar("x", shape=(n,))
+    i = ql.Element("i", n)
+    problem = ql.Problem("none")
+    problem += ql.sum(i, (3 - i) * x[i]) + 7 * (fixed is None)
+    problem += ql.Constraint("one", ql.sum(i, x[i]) == 1) if fixed else ql.CustomPenaltyTerm("p", ql.sum(i, x[i]))
+    values = {"x": {(0,): fixed[0], (1,): fixed[1]}} if fixed else None
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", UserWarning)
+        decoded = solve(problem, {"n": 2 if fixed else 0}, chosen.get(sampler), fixed_variables=values, progress=False)
+    assert len(decoded) == 1 and len(decoded.feasible()) == int(feasible)
+    assert decoded.evaluation.objective[0] == objective
+
+
 class StopsAt(samplers.SimulatedAnnealingSampler):
     """Simulated annealing that is interrupted (as by Ctrl-C) on its n-th sample call."""
 

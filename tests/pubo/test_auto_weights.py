@@ -372,3 +372,14 @@ def test_tuning_refuses_terms_a_quadratic_sampler_cannot_take():
     problem += ql.Constraint("one", x[0] + x[1] + x[2] == 1)
     with pytest.raises(ValueError, match="terms of degree 3 or more"):
         tune_weights(problem, {}, dimod.RandomSampler())
+
+
+@pytest.mark.parametrize("fixed, feasible", [((1, 0), True), ((1, 1), False)])
+def test_tuning_a_model_whose_variables_are_all_fixed(fixed, feasible):
+    # the exact solver samples nothing from a model without variables: its one answer is kept
+    x = ql.BinaryVar("x", shape=(2,))
+    problem = ql.Problem("fixed")
+    problem += 3 * x[0] + 2 * x[1]
+    problem += ql.Constraint("one", x[0] + x[1] == 1)
+    tuned = tune_weights(problem, {}, dimod.ExactSolver(), fixed_variables={"x": dict(zip([(0,), (1,)], fixed))})
+    assert len(tuned.sampleset) == 1 and tuned.feasible == feasible

@@ -15,6 +15,7 @@ import time
 import typing as typ
 import warnings
 
+from quillon_transpiler.core.empty_model import with_the_empty_sample
 from quillon_transpiler.core.native_compile import Progress, Report, reporter
 
 if typ.TYPE_CHECKING:
@@ -291,7 +292,8 @@ def _sample(
             RuntimeWarning,
             stacklevel=3,
         )
-    return done[0] if len(done) == 1 else dimod.concatenate(done)
+    sampleset = done[0] if len(done) == 1 else dimod.concatenate(done)
+    return with_the_empty_sample(sampleset, model)
 
 
 def _batches(total: int, model: typ.Any, sweeps: typ.Any) -> list[int]:

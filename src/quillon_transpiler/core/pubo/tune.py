@@ -14,6 +14,7 @@ import typing as typ
 import numpy as np
 
 import quillon as ql
+from quillon_transpiler.core.empty_model import with_the_empty_sample
 from quillon_transpiler.core.pubo import _binary, binarize, weights
 from quillon_transpiler.core.pubo.arrays import QuboArrays, to_bqm
 from quillon_transpiler.core.pubo.int_encoder import IntegerEncoder
@@ -410,7 +411,8 @@ def _sample(
     for name, value in (("num_reads", num_reads), ("seed", seed)):
         if value is not None and (not isinstance(accepted, typ.Mapping) or name in accepted):
             given.setdefault(name, value)
-    return sampler.sample(to_bqm(model), **given)
+    bqm = to_bqm(model)
+    return with_the_empty_sample(sampler.sample(bqm, **given), bqm)
 
 
 def _rows(sampleset: typ.Any, nbin: int) -> np.ndarray:
