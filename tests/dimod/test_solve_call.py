@@ -12,6 +12,7 @@ samplers = pytest.importorskip("dwave.samplers")
 
 import quillon as ql  # noqa: E402
 from quillon_transpiler import solve, testing  # noqa: E402
+from quillon_transpiler.core.solve import batch_seed  # noqa: E402
 
 
 def knapsack_optimum(data):
@@ -162,6 +163,30 @@ def test_a_model_without_variables_has_its_one_answer(sampler, fixed, feasible, 
     assert decoded.evaluation.objective[0] == objective
 
 
+class Records(samplers.SimulatedAnnealingSampler):
+    """Simulated annealing that records the options of each sample call."""
+
+    def __init__(self):
+        super().__init__()
+        self.calls = []
+
+    def sample(self, bqm, **options):
+        self.calls.append(options)
+        return super().sample(bqm, **options, num_sweeps=1)
+
+
+def test_neighbouring_seeds_share_no_batch():
+    # seed + k made batch 1 of seed 1 batch 0 of seed 2: a sweep over seeds reused its reads
+    problem, data = testing.tsp(5)
+    seeds = {}
+    for seed in (1, 2):
+        sampler = Records()
+        solve(problem, data, sampler, num_reads=4000, seed=seed, progress=False)
+        seeds[seed] = [c["seed"] for c in sampler.calls]
+        assert len(seeds[seed]) > 1 and seeds[seed][0] == seed
+    assert not set(seeds[1]) & set(seeds[2])
+
+
 class StopsAt(samplers.SimulatedAnnealingSampler):
     """Simulated annealing that is interrupted (as by Ctrl-C) on its n-th sample call."""
 
@@ -183,7 +208,7 @@ def test_ctrl_c_keeps_the_batches_sampled():
         decoded = solve(problem, data, sampler, num_reads=4000, seed=9, progress=False)
     first = sampler.calls[0]["num_reads"]
     assert len(sampler.calls) == 2 and 0 < first < 4000 and str(first) in str(caught[0].message)
-    assert [c["seed"] for c in sampler.calls] == [9, 10]
+    assert [c["seed"] for c in sampler.calls] == [9, batch_seed(9, 1)]
     assert sum(decoded.record.num_occurrences) == first  # the first batch, decoded
     assert len(decoded.feasible()) > 0
     with pytest.raises(KeyboardInterrupt), warnings.catch_warnings():

@@ -86,7 +86,8 @@ def solve(
             ``(stage, item, seconds)``.
         sample_options: passed to every ``sample`` (or ``sample_cqm``) call. A sampler that
             takes ``num_reads`` gets 32 unless given, drawn in batches when sampling them at
-            once would take long; a ``seed`` given then seeds batch k with ``seed + k``.
+            once would take long; a ``seed`` given seeds the first batch, and each later one
+            with a seed of its own drawn from (seed, k) (``batch_seed``).
 
     A Ctrl-C while sampling returns the batches finished so far, decoded, with a warning saying
     how many reads were kept; before the first batch finishes it raises KeyboardInterrupt.
@@ -274,7 +275,7 @@ def _sample(
             if size:
                 options["num_reads"] = size
             if k and isinstance(seed, numbers.Integral) and not isinstance(seed, bool):
-                options["seed"] = (int(seed) + k) % (1 << 32)
+                options["seed"] = batch_seed(int(seed), k)
             sampleset = call(model, **options)
             sampleset.resolve()  # a future's samples arrive here, inside the interruptible part
             done.append(sampleset)
@@ -294,6 +295,16 @@ def _sample(
         )
     sampleset = done[0] if len(done) == 1 else dimod.concatenate(done)
     return with_the_empty_sample(sampleset, model)
+
+
+def batch_seed(seed: int, k: int) -> int:
+    """The seed of batch k >= 1 of a run seeded with ``seed``: a stream of its own, drawn from
+    (seed, k) by NumPy's SeedSequence. ``seed + k`` made batch 1 of seed 1 batch 0 of seed 2,
+    so that runs of neighbouring seeds (a sweep's) shared most of their reads. 31 bits: what
+    dwave-samplers' annealer takes."""
+    import numpy as np
+
+    return int(np.random.SeedSequence([seed % (1 << 64), k]).generate_state(1)[0]) >> 1
 
 
 def _batches(total: int, model: typ.Any, sweeps: typ.Any) -> list[int]:
