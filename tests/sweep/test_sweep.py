@@ -248,3 +248,13 @@ def test_the_example_scans_and_agrees_with_the_loop_here():
     assert done.returncode == 0, done.stderr
     assert "the same samples both ways" in done.stdout
     assert re.search(r"auto\s+2000\s+100%", done.stdout) and "speed-up" in done.stdout
+
+
+@pytest.mark.parametrize("sampler", ["bqm", "cqm"])
+def test_broken_reads_the_answer_of_the_sampler(sampler):
+    # a CQM's energy leaves the constraints out: its lowest sample (the unconstrained best)
+    # broke constraints whenever the exact solver's answer held them all
+    problem, instances = knapsack_instances(1)
+    chosen = dimod.ExactSolver() if sampler == "bqm" else dimod.ExactCQMSolver()
+    run = sweep(problem, instances, sampler=chosen, client=False)[0]
+    assert run.ok and run.objective is not None and run.broken == {}

@@ -70,7 +70,9 @@ class SweepResult:
     ``best`` the feasible sample of best objective (one sample, None when no sample is
     feasible) and ``objective`` its objective; ``feasible_rate`` the share of reads (their
     occurrences counted) that are feasible; ``broken`` the violation of every constraint that the
-    sample of lowest energy breaks (empty when it holds them all). ``seconds`` is the run's time
+    sample of lowest energy breaks (empty when it holds them all; with a sampler of constrained
+    models, whose energy leaves the constraints out, the feasible sample of lowest energy when
+    there is one: empty then). ``seconds`` is the run's time
     on its worker (``solve``'s export, sampling and decoding), ``sample_seconds`` the sampler's
     share of it.
 
@@ -296,10 +298,13 @@ def _run(
         k = pick(range(len(values)), key=values.__getitem__)
         best, objective = feasible.take([k]), float(values[k])
     broken: dict[str, float] = {}
-    if len(decoded):
-        energy = decoded.evaluation.energy
+    # a constrained model's energy leaves the constraints out: its lowest sample is the best
+    # without them, which says nothing of the run; the sampler's answer is its best feasible one
+    judged = feasible if hasattr(sampler, "sample_cqm") and len(feasible) else decoded
+    if len(judged):
+        energy = judged.evaluation.energy
         lowest = min(range(len(energy)), key=energy.__getitem__)
-        for label, violation in decoded.evaluation.constraint_violations.items():
+        for label, violation in judged.evaluation.constraint_violations.items():
             if violation[lowest] > _TOLERANCE:
                 broken[label] = float(violation[lowest])
     times = decoded.measuring_time
