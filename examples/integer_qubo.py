@@ -11,8 +11,8 @@ the integer values themselves.
 usage: python examples/integer_qubo.py [log|unary|one-hot]
 """
 
+import argparse
 import itertools
-import sys
 import time
 
 import numpy as np
@@ -100,4 +100,8 @@ def main(encoder: str) -> None:
 
 
 if __name__ == "__main__":
-    main(sys.argv[1] if len(sys.argv) > 1 else "log")
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("encoder", nargs="?", default="log", choices=["log", "binary", "unary", "one-hot"])
+    # taken as the other examples take it, though this one draws nothing
+    parser.add_argument("--pictures", metavar="FOLDER", help="unused: this example draws nothing")
+    main(parser.parse_args().encoder)
