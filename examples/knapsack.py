@@ -127,4 +127,6 @@ if __name__ == "__main__":
     parser.add_argument("--reads", type=int, default=64)
     parser.add_argument("--pictures", default=".", help="folder the PNG files are written to (default: here)")
     args = parser.parse_args()
+    if args.items < 1:
+        parser.error("items must be at least 1")
     main(args.items, args.sampler, args.reads, args.pictures)

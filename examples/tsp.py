@@ -82,4 +82,6 @@ if __name__ == "__main__":
     parser.add_argument("--reads", type=int, default=64)
     parser.add_argument("--pictures", default=".", help="folder the PNG files are written to (default: here)")
     args = parser.parse_args()
+    if args.cities < 1:
+        parser.error("cities must be at least 1")
     main(args.cities, args.sampler, args.reads, args.pictures)
