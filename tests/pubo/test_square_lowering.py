@@ -187,6 +187,51 @@ def test_products_past_float64_are_named_as_the_dict_route_names_them(kind):
     assert str(got.value) == str(expected.value)
 
 
+@pytest.mark.parametrize("value", [1e3, 1e298, 2e298])
+@pytest.mark.parametrize("data", ["int", "float"])
+def test_a_weight_chosen_late_that_overflows_a_pair_is_named_as_the_dict_route_names_it(value, data):
+    # a linear objective of two statements (its parts let the weight wait for the merge) beside
+    # a constraint whose squares cancel: at 1e298 the chosen weight takes 2 v_0 v_1, and only it,
+    # past float64, which the merge finds term by term once the weight is known
+    N, C = ql.Placeholder("N"), ql.Placeholder("C")
+    v, w = ql.Placeholder("v", ndim=1), ql.Placeholder("w", ndim=1)
+    b, i = ql.BinaryVar("b", shape=(N,)), ql.Element("i", N)
+    problem = ql.Problem("late")
+    problem += ql.sum(i, v[i] * b[i])
+    problem += 2.0 * b[2]
+    problem += ql.Constraint("c", ql.sum(i, w[i] * b[i]) == C)
+    weights = np.array([100000, 100000, 1, 2]) if data == "int" else np.array([1e5, 1e5, 1.0, 2.0])
+    instance = {"N": 4, "v": np.array([value, -value, 3.0, 1.0]), "w": weights, "C": 50000}
+    if value < 1e10:
+        assert_same(to_qubo_arrays(problem, instance, progress=False), dict_route(problem, instance, {}))
+        return
+    with pytest.raises(ValueError) as expected:
+        dict_route(problem, instance, {})
+    with pytest.raises(ValueError, match=r"term \(0, 1\)") as got:
+        to_qubo_arrays(problem, instance, progress=False)
+    assert str(got.value) == str(expected.value)
+
+
+@pytest.mark.parametrize("top", [2**50, 2**51, 2**53 + 1])  # the ints' sum below 2^52, past it, past 2^53
+def test_a_linear_objectives_ints_beside_a_square_on_both_sides_of_2_52(top):
+    # past 2^52 the ints' sums may round in doubles: the general merge adds them as ints, and
+    # a sum a double cannot hold is refused, never rounded
+    N, C = ql.Placeholder("N"), ql.Placeholder("C")
+    v, w = ql.Placeholder("v", ndim=1), ql.Placeholder("w", ndim=1)
+    b, i = ql.BinaryVar("b", shape=(N,)), ql.Element("i", N)
+    problem = ql.Problem("ints", sense=ql.ProblemSense.MAXIMIZE)
+    problem += ql.sum(i, v[i] * b[i])
+    problem += ql.Constraint("c", ql.sum(i, w[i] * b[i]) <= C)
+    instance = {"N": 4, "v": np.array([top, top - 1, 3, 1]), "w": np.array([3, 5, 2, 7]), "C": 9}
+    for kw in ({"constraint_weight": 2}, {"constraint_weight": 0.5}):
+        pubo = dict_route(problem, instance, {}, **kw)
+        if top > 2**53 and kw["constraint_weight"] == 2:
+            with pytest.raises(ValueError, match="exact float64"):
+                to_qubo_arrays(problem, instance, progress=False, **kw)
+        else:
+            assert_same(to_qubo_arrays(problem, instance, progress=False, **kw), pubo)
+
+
 @pytest.mark.parametrize("n", [362, 363])  # 65341 and 65703 quadratic terms: one thread, then two
 @pytest.mark.parametrize("integer", [False, True])
 @pytest.mark.parametrize("role", ["minimise", "maximise", "constraint", "penalty"])
