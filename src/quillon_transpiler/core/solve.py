@@ -114,7 +114,7 @@ def solve(
     _check_sampler(sampler)
     # the routes report through this call's report, timed from its start
     told: Progress | bool = False if report is None else (lambda stage, item, seconds: report(stage, item))
-    if sampler is not None and hasattr(sampler, "sample_cqm"):
+    if takes_cqm(sampler):
         given = [
             name
             for name, unset in (
@@ -212,6 +212,11 @@ def _with_offset(terms: dict[tuple[int, ...], float], offset: float) -> dict[tup
         terms = dict(terms)
         terms[()] = terms.get((), 0.0) + offset
     return terms
+
+
+def takes_cqm(sampler: typ.Any) -> bool:
+    """Whether ``solve`` gives ``sampler`` the CQM (a sampler of constrained models)."""
+    return sampler is not None and hasattr(sampler, "sample_cqm")
 
 
 def _check_sampler(sampler: typ.Any) -> None:

@@ -72,9 +72,8 @@ class SweepResult:
     occurrences counted) that are feasible; ``broken`` the violation of every constraint that the
     sample of lowest energy breaks (empty when it holds them all; with a sampler of constrained
     models, whose energy leaves the constraints out, the feasible sample of lowest energy when
-    there is one: empty then). ``seconds`` is the run's time
-    on its worker (``solve``'s export, sampling and decoding), ``sample_seconds`` the sampler's
-    share of it.
+    there is one: empty then). ``seconds`` is the run's time on its worker (``solve``'s export,
+    sampling and decoding), ``sample_seconds`` the sampler's share of it.
 
     A run that failed has ``error`` ("ExceptionType: message", the failing step named when it
     was the instance's compile) and ``traceback``, and None in the fields above.
@@ -281,7 +280,7 @@ def _run(
     setting: SweepSetting,
     export: dict[str, typ.Any],
 ) -> SweepResult:
-    from quillon_transpiler.core.solve import solve
+    from quillon_transpiler.core.solve import solve, takes_cqm
 
     given = dict(setting.options)
     if setting.seed is not None:
@@ -300,7 +299,7 @@ def _run(
     broken: dict[str, float] = {}
     # a constrained model's energy leaves the constraints out: its lowest sample is the best
     # without them, which says nothing of the run; the sampler's answer is its best feasible one
-    judged = feasible if hasattr(sampler, "sample_cqm") and len(feasible) else decoded
+    judged = feasible if takes_cqm(sampler) and len(feasible) else decoded
     if len(judged):
         energy = judged.evaluation.energy
         lowest = min(range(len(energy)), key=energy.__getitem__)
