@@ -180,6 +180,8 @@ INT_ROWS = {  # int data before the variables (the int loop), or a variable firs
     "3 a b x": lambda: 3 * A[EJ, EI] * B[EI] * X[EI, EJ],
     "a b x x": lambda: A[EI, EJ] * B[EJ] * X[(EI + 1) % N, EJ] * X[EJ, EI],
     "x 2 a": lambda: X[EI, EJ] * 2 * A[EI, EJ],
+    # b[i] stands still along the row (the inner sum runs over j): a factor after the entry
+    "a b(i) x x": lambda: A[EI, EJ] * B[EI] * X[EI, EJ] * X[EJ, (EI + 1) % N],
 }
 
 

@@ -701,6 +701,17 @@ inline int64_t Engine::range_run(RangeKernel& k, Poly& acc, int64_t from, int64_
             acc.terms.accumulate(Key(key, nv), std::move(v));
         }
     };
+    // put() of a key of one or two factors and a value that is no Python object, over the empty
+    // entry open_room() made: nothing to release, count or swap
+    auto put_native = [&](const int32_t* key, uint32_t nv, const Num& v) __attribute__((always_inline)) {
+        if (out && out != room_end) {
+            out->key.assign_short(key, nv);
+            out->val.set_native(v);
+            ++out;
+            return;
+        }
+        put(key, nv, Num(v));
+    };
     // a float constant of the floats' loop is added up here, stored back before anything reads it
     bool float_constant = floats && native_constant && constant.tag() == Native::Float;
     double sum_of_constants = float_constant ? constant.as_float() : 0.0;
@@ -765,6 +776,7 @@ inline int64_t Engine::range_run(RangeKernel& k, Poly& acc, int64_t from, int64_
             if (!lines[l].at || lines[l].nfollow != 1) return t;
         const Line &A = lines[0], &B = lines[nlines - 1];
         const Follow &FA = A.follow[0], &FB = B.follow[0];
+        bool native_value = same.val.tag() != Num::Object;
         for (; t < to; ++t) {
             int64_t a = t, b = t;
             if (FA.shift && !shifted(t, FA.add, FA.mod, a)) break;
@@ -776,14 +788,123 @@ inline int64_t Engine::range_run(RangeKernel& k, Poly& acc, int64_t from, int64_
             // sorted as mono_product() inserts them
             m.vars[0] = std::min(ia, ib);
             m.vars[1] = std::max(ia, ib);
-            put(m.vars, same.nv, Num(same.val));
+            if (native_value)
+                put_native(m.vars, same.nv, same.val);
+            else
+                put(m.vars, same.nv, Num(same.val));
             if (!constant_once || t == from) acc.constant = num_add(acc.constant, same.constant);
         }
         return t;
     };
+    // The commonest rows with a value per term: one data entry (times constants) times one or
+    // two variables, each line following the index once at most (d[i, j] * x[i, t] * x[j, t + 1]
+    // summed over j). The loop below for them alone, without its generality: the same keys,
+    // values and constants in the same order, once the first term has set the constant's kind
+    // (float_constant, zero_added). Returns the first value it leaves to that loop: a slot the
+    // box does not hold, a product of 0, inf or NaN, an int product that overflows.
+    struct ValueRow {
+        const Line* var[2];
+        size_t nvar = 0;
+        const Line* data = nullptr;
+        double pre_f = 1.0, post_f[Mono::kMax];  // constants before the entry (their product), after
+        int64_t pre_i = 1, post_i[Mono::kMax];
+        size_t npre = 0, npost = 0;
+        bool ok = false;
+    } row;
+    auto value_row = [&] {
+        row = ValueRow();
+        if (k.same_value || !(floats || ints) || nlines < 2 || nlines > 3) return;
+        for (size_t l = 0; l < nlines; ++l) {
+            const Line& L = lines[l];
+            if (L.nfollow > 1) return;
+            if (L.at) {
+                row.var[row.nvar++] = &L;
+            } else {
+                if (row.data) return;
+                const View& view = *k.f[L.factor].view;
+                if (floats ? view.fmt != 'd' : view.fmt != 'q' && view.fmt != 'l') return;
+                row.data = &L;
+            }
+        }
+        if (!row.data || row.nvar == 0 || row.nvar > 2) return;
+        // the constants in factor order, around the entry: its product is theirs left to right
+        for (size_t i = 0; i < k.count; ++i) {
+            if (kinds[i] != Factor::Constant) continue;
+            const Native& c = k.f[i].native;
+            bool before = i < row.data->factor;
+            if (floats) {
+                if (before)
+                    row.pre_f = row.npre++ ? row.pre_f * c.as_float() : c.as_float();
+                else
+                    row.post_f[row.npost++] = c.as_float();
+            } else if (before) {
+                if (row.npre++ == 0)
+                    row.pre_i = c.as_int();
+                else if (__builtin_mul_overflow(row.pre_i, c.as_int(), &row.pre_i))
+                    return;
+            } else {
+                row.post_i[row.npost++] = c.as_int();
+            }
+        }
+        row.ok = true;
+    };
+    // where line L reads at value t (false: past its extent, or no machine int)
+    auto line_at = [&](const Line& L, int64_t t, int64_t& off) __attribute__((always_inline)) {
+        off = L.base;
+        if (!L.nfollow) return true;
+        const Follow& F = L.follow[0];
+        int64_t at = t;
+        if (F.shift && !shifted(t, F.add, F.mod, at)) return false;
+        if ((uint64_t)at >= (uint64_t)F.ext) return false;
+        off += at * F.stride;
+        return true;
+    };
+    auto run_values = [&](int64_t t, auto nvar, auto is_float) {
+        constexpr uint32_t NV = decltype(nvar)::value;
+        constexpr bool F = decltype(is_float)::value;
+        if (F ? !float_constant : !zero_added) return t;
+        const Line &A = *row.var[0], &B = *row.var[NV - 1], &D = *row.data;
+        for (; t < to; ++t) {
+            int64_t oa, ob, od;
+            if (!line_at(A, t, oa) || !line_at(B, t, ob) || !line_at(D, t, od)) break;
+            int32_t ia = A.at[oa], ib = B.at[ob];
+            if (ia < 0 || ib < 0) break;
+            int32_t key[2] = {std::min(ia, ib), std::max(ia, ib)};
+            if constexpr (F) {
+                double p = *(const double*)(D.data + od);
+                if (row.npre) p = row.pre_f * p;
+                for (size_t c = 0; c < row.npost; ++c) p *= row.post_f[c];
+                if (!(p != 0.0 && std::isfinite(p))) break;
+                poll_.tick();
+                put_native(key, NV, Num::of_float(p));
+                sum_of_constants += 0.0 * p;
+            } else {
+                int64_t p = *(const int64_t*)(D.data + od);
+                if (row.npre && __builtin_mul_overflow(row.pre_i, p, &p)) break;
+                bool over = false;
+                for (size_t c = 0; c < row.npost; ++c) over |= __builtin_mul_overflow(p, row.post_i[c], &p);
+                if (over) break;
+                poll_.tick();
+                if (p != 0) put_native(key, NV, Num::of_int(p));
+            }
+        }
+        return t;
+    };
+    value_row();
+    using One = std::integral_constant<uint32_t, 1>;
+    using Two = std::integral_constant<uint32_t, 2>;
+    using Float = std::true_type;
+    using Int = std::false_type;
+    auto run_row = [&](int64_t t) {
+        if (row.nvar == 1) return floats ? run_values(t, One{}, Float{}) : run_values(t, One{}, Int{});
+        return floats ? run_values(t, Two{}, Float{}) : run_values(t, Two{}, Int{});
+    };
     for (; t < to; ++t) {
         if (simple) {
             t = run_simple(t);
+            if (t >= to) break;
+        } else if (row.ok) {
+            t = run_row(t);
             if (t >= to) break;
         }
         poll_.tick();
@@ -970,6 +1091,7 @@ inline int64_t Engine::range_run(RangeKernel& k, Poly& acc, int64_t from, int64_
             ++t;
             break;
         }
+        if (registered) value_row();  // its lines point into `lines`, read again
         if (run && t + 1 < to) {
             room = 64;  // careful steps may come often: each leaves little room unfilled
             open_room(t + 1);

@@ -67,6 +67,13 @@ public:
         std::swap(i_, other.i_);
     }
 
+    /// Becomes a copy of `v`, a number that is no Python object, over one that is none either
+    /// (an empty value, as open_room() makes them): nothing to count or release.
+    void set_native(const Num& v) {
+        tag_ = v.tag_;
+        i_ = v.i_;
+    }
+
     Tag tag() const { return tag_; }
     bool empty() const { return tag_ == None; }
     int64_t as_int() const { return i_; }

@@ -61,6 +61,13 @@ public:
         copy_ints(d, n, data());
     }
 
+    /// assign() over a key that owns no heap array (an empty one, as open_room() makes them),
+    /// of up to kInline factors: nothing to release or allocate.
+    [[gnu::always_inline]] void assign_short(const int32_t* d, uint32_t n) {
+        n_ = n;
+        copy_ints(d, n, in_);
+    }
+
     uint32_t size() const { return n_; }
     const int32_t* data() const { return n_ > kInline ? big() : in_; }
     int32_t* data() { return n_ > kInline ? big() : in_; }
