@@ -771,28 +771,31 @@ inline int64_t Engine::range_run(RangeKernel& k, Poly& acc, int64_t from, int64_
     // generality; the same keys, values and constants in the same order. Returns the first value
     // it leaves to that loop (a slot the box does not hold, or not met yet).
     bool simple = k.same_value && same.term && same.nv == nlines && (nlines == 1 || nlines == 2);
-    auto run_simple = [&](int64_t t) {
-        for (size_t l = 0; l < nlines; ++l)
+    using One = std::integral_constant<uint32_t, 1>;
+    using Two = std::integral_constant<uint32_t, 2>;
+    auto run_simple = [&](int64_t t, auto nvar) {
+        constexpr uint32_t NV = decltype(nvar)::value;
+        for (size_t l = 0; l < NV; ++l)
             if (!lines[l].at || lines[l].nfollow != 1) return t;
-        const Line &A = lines[0], &B = lines[nlines - 1];
-        const Follow &FA = A.follow[0], &FB = B.follow[0];
-        bool native_value = same.val.tag() != Num::Object;
-        for (; t < to; ++t) {
+        // copied: the loop keeps them in registers rather than read them through the closure
+        const Follow FA = lines[0].follow[0], FB = lines[NV - 1].follow[0];
+        const int32_t *at_a = lines[0].at + lines[0].base, *at_b = lines[NV - 1].at + lines[NV - 1].base;
+        const bool native_value = same.val.tag() != Num::Object, each_constant = !constant_once;
+        const int64_t first = from, end = to;
+        for (; t < end; ++t) {
             int64_t a = t, b = t;
             if (FA.shift && !shifted(t, FA.add, FA.mod, a)) break;
             if (FB.shift && !shifted(t, FB.add, FB.mod, b)) break;
             if ((uint64_t)a >= (uint64_t)FA.ext || (uint64_t)b >= (uint64_t)FB.ext) break;
-            int32_t ia = A.at[A.base + a * FA.stride], ib = B.at[B.base + b * FB.stride];
+            int32_t ia = at_a[a * FA.stride], ib = at_b[b * FB.stride];
             if (ia < 0 || ib < 0) break;
             poll_.tick();
-            // sorted as mono_product() inserts them
-            m.vars[0] = std::min(ia, ib);
-            m.vars[1] = std::max(ia, ib);
+            int32_t key[2] = {std::min(ia, ib), std::max(ia, ib)};  // sorted as mono_product() inserts them
             if (native_value)
-                put_native(m.vars, same.nv, same.val);
+                put_native(key, NV, same.val);
             else
-                put(m.vars, same.nv, Num(same.val));
-            if (!constant_once || t == from) acc.constant = num_add(acc.constant, same.constant);
+                put(key, NV, Num(same.val));
+            if (each_constant || t == first) acc.constant = num_add(acc.constant, same.constant);
         }
         return t;
     };
@@ -802,18 +805,21 @@ inline int64_t Engine::range_run(RangeKernel& k, Poly& acc, int64_t from, int64_
     // values and constants in the same order, once the first term has set the constant's kind
     // (float_constant, zero_added). Returns the first value it leaves to that loop: a slot the
     // box does not hold, a product of 0, inf or NaN, an int product that overflows.
-    struct ValueRow {
+    struct ValueRow {  // set by value_row()
         const Line* var[2];
-        size_t nvar = 0;
-        const Line* data = nullptr;
-        double pre_f = 1.0, post_f[Mono::kMax];  // constants before the entry (their product), after
-        int64_t pre_i = 1, post_i[Mono::kMax];
-        size_t npre = 0, npost = 0;
-        bool ok = false;
+        size_t nvar;
+        const Line* data;
+        double pre_f, post_f[Mono::kMax];  // constants before the entry (their product), after
+        int64_t pre_i, post_i[Mono::kMax];
+        size_t npre, npost;
+        bool ok;
     } row;
     auto value_row = [&] {
-        row = ValueRow();
+        row.ok = false;
         if (k.same_value || !(floats || ints) || nlines < 2 || nlines > 3) return;
+        row.nvar = row.npre = row.npost = 0;
+        row.data = nullptr;
+        row.pre_f = 1.0, row.pre_i = 1;
         for (size_t l = 0; l < nlines; ++l) {
             const Line& L = lines[l];
             if (L.nfollow > 1) return;
@@ -891,8 +897,6 @@ inline int64_t Engine::range_run(RangeKernel& k, Poly& acc, int64_t from, int64_
         return t;
     };
     value_row();
-    using One = std::integral_constant<uint32_t, 1>;
-    using Two = std::integral_constant<uint32_t, 2>;
     using Float = std::true_type;
     using Int = std::false_type;
     auto run_row = [&](int64_t t) {
@@ -901,7 +905,7 @@ inline int64_t Engine::range_run(RangeKernel& k, Poly& acc, int64_t from, int64_
     };
     for (; t < to; ++t) {
         if (simple) {
-            t = run_simple(t);
+            t = nlines == 2 ? run_simple(t, Two{}) : run_simple(t, One{});
             if (t >= to) break;
         } else if (row.ok) {
             t = run_row(t);
