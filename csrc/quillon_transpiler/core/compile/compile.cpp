@@ -468,6 +468,19 @@ Obj extract_deci_var(nb::handle expr) {
     return found;
 }
 
+/// Refuses two decision variables of one name that differ in kind or bounds: the first met
+/// would silently stand for both. (Shapes are checked as variables register.)
+void check_one_declaration(nb::handle name, nb::handle first, nb::handle second) {
+    auto declared = [](nb::handle v) {
+        return to_string(attr(attr(v, "kind"), "name")) + " with bounds [" + to_string(attr(v, "lower")) + ", " +
+               to_string(attr(v, "upper")) + "]";
+    };
+    std::string a = declared(first), b = declared(second);
+    if (a != b)
+        raise_substitute("Decision variable `" + to_string(name) + "` is declared twice, as " + a + " and as " + b +
+                         ": give each decision variable its own name.");
+}
+
 /// The decision variables of the problem by name; `extract` lists those of one tree.
 template <class Extract>
 nb::dict decision_variables(nb::handle problem, Extract&& extract) {
@@ -478,7 +491,11 @@ nb::dict decision_variables(nb::handle problem, Extract&& extract) {
     map_each(attr(problem, "penalties"),
              [&](nb::handle, nb::handle penalty) { attr(found, "extend")(extract(attr(penalty, "expression"))); });
     nb::dict out;
-    for (nb::handle node : found) out[attr(node, "name")] = node;
+    for (nb::handle node : found) {
+        Obj name = attr(node, "name");
+        if (PyObject* seen = dict_get(out, name)) check_one_declaration(name, seen, node);
+        out[name] = node;
+    }
     return out;
 }
 
@@ -681,6 +698,26 @@ void check_fixed_variables(nb::handle fixed) {
     });
 }
 
+/// The caller's fixed values (checked) with NumPy scalars made the equal Python numbers: a
+/// value read off a sampler's int8 array would otherwise be computed in its own width, and
+/// wrap. The caller's dict itself when it holds none.
+Obj plain_fixed(nb::handle fixed) {
+    bool any = false;
+    map_each(fixed, [&](nb::handle, nb::handle values) {
+        map_each(values, [&](nb::handle, nb::handle value) {
+            any = any || !(PyLong_CheckExact(value.ptr()) || PyFloat_CheckExact(value.ptr()));
+        });
+    });
+    if (!any) return nb::borrow(fixed);
+    nb::dict out;
+    map_each(fixed, [&](nb::handle label, nb::handle values) {
+        nb::dict plain_values;
+        map_each(values, [&](nb::handle subscripts, nb::handle value) { plain_values[subscripts] = plain(value); });
+        out[label] = plain_values;
+    });
+    return std::move(out);
+}
+
 /// Tells `report` (None, or a callable taking (stage, item)) that an item is compiled.
 void report_done(nb::handle report, nb::handle item) {
     if (!report.is_none()) report("compile", item);
@@ -796,6 +833,7 @@ Obj compile_model(nb::handle problem, nb::handle instance, nb::handle fixed_vari
     if (!fixed_variables.is_none()) check_arg(fixed_variables, &PyDict_Type, "fixed_variables");
     Obj fixed = fixed_variables.is_none() ? nb::dict() : nb::borrow(fixed_variables);
     check_fixed_variables(fixed);
+    fixed = plain_fixed(fixed);
 
     // the model's trees and what the compile reads off them alone: made once while the model
     // stays the same, so a small compile repeats none of it

@@ -133,6 +133,18 @@ Obj new_element(nb::handle name, nb::handle start, nb::handle end) {
     return tree("Element")(name, "start"_a = start, "end"_a = end);
 }
 
+/// Whether the entry `index` of an element's name stands for `array`'s index: an index element
+/// made for it (one over its first axis; the same array when it reads the same, since elements
+/// and placeholders are bound by name), or no element at all (a caller's entry, taken as given:
+/// a fold over it says what it is).
+bool indexes(nb::handle index, nb::handle array) {
+    if (!is_tree(index, "Element")) return true;
+    Obj end = attr(index, "end");
+    if (!is_tree(end, "ArrayLength") || !compare(attr(end, "axis"), nb::int_(0), Py_EQ)) return false;
+    Obj known = attr(end, "array");
+    return is_tree(known, class_name(array).c_str()) && to_string(known) == to_string(array);
+}
+
 Obj lower_element(nb::handle expr, nb::handle el_map_in) {
     check_el_map(el_map_in);
     Obj el_map = nb::borrow(el_map_in);
@@ -155,12 +167,14 @@ Obj lower_element(nb::handle expr, nb::handle el_map_in) {
     }
 
     // An array: the element stands for the array's entry at an index element over axis 0.
-    // That index is built once per name, so every occurrence shares it.
+    // That index is built once per name and array, so every occurrence of the element shares
+    // it. An entry of the same name made for another element (a range, another array) is not
+    // taken: its values would not be this array's; a new index replaces it, as a range's does.
     Obj array = lower(belong_to, el_map);
     if (!is_tree(array, "Placeholder") && !is_tree(array, "Subscript"))
         raise_substitute("Error in Algebric expression conversion. Please check expression or ask to Tavik team.");
     Obj index;
-    if (PyObject* known = dict_get(el_map, name)) {
+    if (PyObject* known = dict_get(el_map, name); known && indexes(known, array)) {
         index = ref(known);
     } else {
         Obj size = tree("ArrayLength")(array, "axis"_a = 0);
