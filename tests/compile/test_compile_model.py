@@ -269,6 +269,13 @@ def test_argument_types(instance, fixed, message):
     assert str(info.value) == message
 
 
+@pytest.mark.parametrize("subscript", [0.5, np.float64(0.7), float("nan"), "0", None])
+def test_a_fixed_value_at_subscripts_no_variable_has_is_refused(subscript):
+    """x[0.5] would match no variable and leave it free, while the record said it was fixed."""
+    with pytest.raises(TypeError, match=r"fixed_variables\['x'\] has the key .*: subscripts are ints"):
+        compile_model(tsp(), {"N": 3, "d": np.ones((3, 3))}, {"x": {(subscript, 0): 1}})
+
+
 @pytest.mark.parametrize("ones", [1.0, 1])
 @pytest.mark.parametrize("degree", [1, 2, 3])
 @pytest.mark.parametrize("route", ["compile_model", "to_qubo_arrays"])

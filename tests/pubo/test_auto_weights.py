@@ -383,3 +383,22 @@ def test_tuning_a_model_whose_variables_are_all_fixed(fixed, feasible):
     problem += ql.Constraint("one", x[0] + x[1] == 1)
     tuned = tune_weights(problem, {}, dimod.ExactSolver(), fixed_variables={"x": dict(zip([(0,), (1,)], fixed))})
     assert len(tuned.sampleset) == 1 and tuned.feasible == feasible
+
+
+@pytest.mark.parametrize(
+    "v, a",
+    [
+        ([3.0, 1.0], 1e-200),  # the least squared violation underflows to 0
+        ([3.0, 1.0], 1e-160),  # a subnormal one: the weight overflows
+        ([1e308, 1.0], 1.0),  # twice the objective's swing overflows
+    ],
+)
+@pytest.mark.parametrize("route", [to_pubo, to_qubo_arrays])
+def test_an_auto_weight_past_float64_is_refused_by_its_constraint(v, a, route):
+    n, i = ql.Placeholder("n"), ql.Element("i", ql.Placeholder("n"))
+    x = ql.BinaryVar("x", shape=(n,))
+    p = ql.Problem("p")
+    p += ql.sum(i, ql.Placeholder("v", ndim=1)[i] * x[i])
+    p += ql.Constraint("one", ql.sum(i, a * x[i]) == a)
+    with pytest.raises(ValueError, match='constraint_weight="auto" cannot weigh constraint `one`.*past float64'):
+        route(p, {"n": 2, "v": v})

@@ -673,6 +673,21 @@ bool is_number(nb::handle value) {
     return compare(attr(attr(value, "dtype"), "kind"), str("b"), Py_EQ);
 }
 
+/// Whether a fixed value's subscript can match a variable's: an int, or a number equal to one
+/// (1.0 is the key (1,) in a dict).
+bool integral_subscript(nb::handle s) {
+    if (PyLong_Check(s.ptr())) return true;
+    if (!is_number(s)) return false;
+    PyObject* f = PyNumber_Float(s.ptr());
+    if (!f) {
+        PyErr_Clear();
+        return false;
+    }
+    double v = PyFloat_AS_DOUBLE(f);
+    Py_DECREF(f);
+    return std::isfinite(v) && v == std::floor(v);
+}
+
 /// Checks the caller's fixed values: label -> {subscript tuple: number}. A wrong key would
 /// never match a variable and leave it silently unfixed.
 void check_fixed_variables(nb::handle fixed) {
@@ -691,6 +706,11 @@ void check_fixed_variables(nb::handle fixed) {
                 raise(PyExc_TypeError, at + " has the key " + key + " (" + qtx::type_name(subscripts) +
                                            "): subscripts are tuples of ints, such as (0,), or () for a variable "
                                            "without subscripts.");
+            for (nb::handle s : subscripts)
+                if (!integral_subscript(s))
+                    raise(PyExc_TypeError, at + " has the key " + key + ": subscripts are ints, such as (0,), and " +
+                                               to_repr(s) + " (" + qtx::type_name(s) +
+                                               ") matches no variable, which would be left unfixed.");
             if (!is_number(value))
                 raise(PyExc_TypeError, at + "[" + key + "] is " + to_repr(value) + " (" + qtx::type_name(value) +
                                            "): a fixed value must be a number.");

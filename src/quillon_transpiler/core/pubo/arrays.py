@@ -210,7 +210,7 @@ def to_qubo_arrays(
 
         def weigh(swing: float) -> dict[str, float]:
             swings.append(swing)
-            return {label: weights.weight_for(swing, step) for label, step in steps.items()}
+            return {label: weights.weight_for(swing, step, label) for label, step in steps.items()}
 
         lowered = binarize._lower_arrays_late(stand_in, consume, on_lowered, weigh)
         request = weights.chosen(request, swings[0] if lowered is not None else weights.objective_swing(request), steps)

@@ -290,7 +290,7 @@ class _Parts:
             if weights.is_auto(w):
                 swing = self._swing() if swing is None else swing
                 step = weights.smallest_step(self.evaluated.constraint[label], self.request.kinds[label])
-                w = weights.weight_for(swing, step)
+                w = weights.weight_for(swing, step, label)
             out[label] = float(w)
         if self.onehot is not None:
             if weights.is_auto(encoding_weight):

@@ -85,7 +85,7 @@ def chosen(
     rules') chosen from ``swing``."""
     out = dict(request.constraint_weights)
     for label, step in steps.items():
-        out[label] = weight_for(swing, step)
+        out[label] = weight_for(swing, step, label)
     rules = weight_for(swing, 1.0) if onehot else request.onehot_weight
     return replaced(request, constraint_weights=out, onehot_weight=rules)
 
@@ -105,12 +105,25 @@ def waiting(
     return stand_in, steps
 
 
-def weight_for(swing: float, step: float) -> float:
+def weight_for(swing: float, step: float, label: str | None = None) -> float:
     """``SAFETY * swing / step``, rounded up to an integer when above 1 (a weight easy to read,
-    whose products with integer data stay exact); 1 when nothing can be bought."""
+    whose products with integer data stay exact); 1 when nothing can be bought. A weight past
+    float64's range (a step that underflowed to 0, a huge swing) is refused, naming constraint
+    ``label`` (None: the one-hot rules)."""
     if not swing > 0:
         return 1.0
-    weight = SAFETY * swing / step
+    weight = SAFETY * swing / step if step > 0 else math.inf
+    if not math.isfinite(weight):
+        what, name = (
+            ("the one-hot rules", "encoding_weight")
+            if label is None
+            else (f"constraint `{label}`", "constraint_weight")
+        )
+        raise ValueError(
+            f'{name}="auto" cannot weigh {what}: {SAFETY:g} times the largest change one flip makes to the '
+            f"objective and weighted penalties ({swing!r}) over the smallest squared violation ({step!r}) is "
+            f"past float64's range. Give {name} as a number, or scale the data."
+        )
     return float(math.ceil(weight)) if weight > 1 else weight
 
 
