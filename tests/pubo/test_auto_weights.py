@@ -11,7 +11,7 @@ import pytest
 from pubo_helpers import all_assignments, decode_rows
 
 import quillon as ql
-from quillon_transpiler import compile_model, testing, to_pubo, to_qubo_arrays, tune_weights
+from quillon_transpiler import compile_model, decode, testing, to_pubo, to_qubo_arrays, tune_weights
 from quillon_transpiler.core.pubo import binarize, weights
 from quillon_transpiler.core.pubo.route import pubo_request
 from quillon_transpiler.core.substitute import SubstitutedExpression
@@ -271,13 +271,13 @@ def test_auto_is_the_only_word_a_weight_takes(kw, error, message):
 # ---- tune_weights ----
 
 
-def reference_energies(problem, instance, tuned, rows, **options):
+def reference_model(problem, instance, tuned, **options):
     encoding = {"encoding_weight": tuned.encoding_weight} if options.get("encoder") == "one-hot" else {}
     made = to_qubo_arrays(
         problem, instance, constraint_weight=tuned.constraint_weight, progress=False, **options, **encoding
     )
     assert made.num_binaries == tuned.model.num_binaries and made.slack == tuned.model.slack
-    return made.energies(rows)
+    return made
 
 
 @pytest.mark.parametrize(
@@ -293,8 +293,12 @@ def test_a_rounds_model_is_the_lowered_model_of_its_weights(build, options):
     problem, instance = build()
     tuned = tune_weights(problem, instance, dimod.RandomSampler(), rounds=1, num_reads=4, seed=1, **options)
     rows = np.random.default_rng(0).integers(0, 2, (40, tuned.model.num_binaries))
-    expected = reference_energies(problem, instance, tuned, rows, **options)
-    np.testing.assert_allclose(tuned.model.energies(rows), expected, rtol=1e-12, atol=1e-9)
+    made = reference_model(problem, instance, tuned, **options)
+    np.testing.assert_allclose(tuned.model.energies(rows), made.energies(rows), rtol=1e-12, atol=1e-9)
+    # and it decodes as that model does
+    got, want = decode(rows, tuned.model).evaluation, decode(rows, made).evaluation
+    np.testing.assert_allclose(got.objective, want.objective, rtol=1e-12, atol=1e-9)
+    assert got.constraint_violations == want.constraint_violations
 
 
 def test_tuning_reaches_feasibility_where_weight_one_does_not():

@@ -17,8 +17,10 @@ import quillon as ql
 from quillon_transpiler.core.empty_model import with_the_empty_sample
 from quillon_transpiler.core.pubo import _binary, binarize, weights
 from quillon_transpiler.core.pubo.arrays import QuboArrays, to_bqm
+from quillon_transpiler.core.pubo.decoding import fingerprint, keep_for_decoding
 from quillon_transpiler.core.pubo.int_encoder import IntegerEncoder
 from quillon_transpiler.core.pubo.route import ConstraintWeight, Weight, _weights, pubo_request, slack_map
+from quillon_transpiler.core.records import replaced
 from quillon_transpiler.core.route_inputs import check_encoder_for_problem, check_weight, given_compiled
 
 if typ.TYPE_CHECKING:
@@ -154,7 +156,9 @@ def tune_weights(
         for label in raised:
             weight[label] *= factor
     final = history[-1]
-    return TunedWeights(final.constraint_weight, final.encoding_weight, final.feasible, decoded, model, history)
+    return TunedWeights(
+        final.constraint_weight, final.encoding_weight, final.feasible, decoded, parts.decodable(model, weight), history
+    )
 
 
 _TOLERANCE = 1e-9
@@ -304,6 +308,21 @@ class _Parts:
         elif not weights.is_auto(encoding_weight):
             check_weight(encoding_weight, "encoding_weight")
         return out
+
+    def decodable(self, model: QuboArrays, weight: typ.Mapping[str, float]) -> QuboArrays:
+        """``model`` (lowered with ``weight``) as ``decode`` reads it: with what ``to_qubo_arrays``
+        keeps of a native compile for the same weights (the objective's polynomial, or the parts
+        that derive it), where the parts' own record keeps only the constraints."""
+        if self.evaluated is self.compiled:  # expressions throughout: the objective is there
+            return model
+        request = replaced(
+            self.request,
+            constraint_weights={label: w for label, w in weight.items() if label != ONEHOT},
+            onehot_weight=weight.get(ONEHOT, 0.0),
+        )
+        kept, lowered = keep_for_decoding(self.compiled, request)
+        sealed = None if lowered is None else lowered.sealed(fingerprint(model.offset, model.linear))
+        return dataclasses.replace(model, compiled=kept, lowered=sealed)
 
     def _swing(self) -> float:
         """``weights.objective_swing`` of the objective and penalties, from their parts."""
