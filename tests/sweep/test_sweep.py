@@ -4,6 +4,7 @@ kept in their records, the models and results unchanged by the trip through a wo
 import os
 import pathlib
 import re
+import signal
 import subprocess
 import sys
 import types
@@ -161,6 +162,27 @@ def test_ctrl_c_cancels_the_runs_left(client, monkeypatch):
         sweep(problem, instances, weights=[1.0, 2.0], client=client, progress=False)
     names = sorted(f.key.rsplit("-", 1)[0] for f in cancelled)
     assert names == ["sweep-compile"] * 2 + ["sweep-run"] * 4
+
+
+def test_ctrl_c_here_stops_after_the_run_it_interrupts(monkeypatch):
+    """solve keeps the reads sampled before a Ctrl-C and returns them; a sweep run here stops
+    after that run and raises, as it does on a cluster."""
+    from quillon_transpiler.core import solve as solving
+
+    monkeypatch.setattr(solving, "_BATCH_SECONDS", 0.0)  # a batch per read
+    calls = []
+
+    class Interrupted(dimod.RandomSampler):
+        def sample(self, bqm, **options):
+            calls.append(1)
+            if len(calls) == 2:  # the first run's second batch
+                os.kill(os.getpid(), signal.SIGINT)
+            return super().sample(bqm, **options)
+
+    problem, instances = tsp_instances(2)
+    with pytest.warns(RuntimeWarning, match="interrupted"), pytest.raises(KeyboardInterrupt):
+        sweep(problem, instances, sampler=Interrupted(), sample_options={"num_reads": 4}, client=False, progress=False)
+    assert len(calls) == 2
 
 
 def test_each_model_is_compiled_once_and_shared_by_its_runs(client, monkeypatch):

@@ -20,7 +20,9 @@ import importlib.util
 import itertools
 import numbers
 import os
+import signal
 import sys
+import threading
 import time
 import traceback
 import typing as typ
@@ -252,6 +254,33 @@ def sweep(
 # ---- the runs ----
 
 
+class _Interrupts:
+    """Notes every Ctrl-C (SIGINT) while it is entered, and lets it raise KeyboardInterrupt as
+    before. Signals reach the main thread only: entered elsewhere, it notes nothing."""
+
+    def __init__(self) -> None:
+        self.seen = False
+        self._previous: typ.Any = None
+
+    def __enter__(self) -> _Interrupts:
+        if threading.current_thread() is threading.main_thread():
+            self._previous = signal.getsignal(signal.SIGINT)
+            signal.signal(signal.SIGINT, self._noted)
+        return self
+
+    def _noted(self, signum: int, frame: typ.Any) -> None:
+        self.seen = True
+        previous = self._previous
+        if callable(previous):
+            previous(signum, frame)
+        elif previous != signal.SIG_IGN:
+            raise KeyboardInterrupt
+
+    def __exit__(self, *exc: object) -> None:
+        if self._previous is not None:
+            signal.signal(signal.SIGINT, self._previous)
+
+
 def run(
     compiled: CompiledInstance | Failure,
     sampler: typ.Any,
@@ -387,11 +416,19 @@ class _Plan:
 
     def run_here(self, report: _Progress) -> SweepResults:
         out: list[SweepResult] = []
-        for key, item in zip(self.keys, self.items):
-            compiled = item if _is_compiled(item) else compile_instance(self.problem, item, self.fixed_variables, key)
-            for k, setting in enumerate(self.settings):
-                out.append(run(compiled, self.runners[k], key, k, setting, self.export))
-                report(out[-1])
+        # solve keeps the reads sampled before a Ctrl-C and returns them: here the sweep stops
+        # after that run, as it does on a cluster
+        with _Interrupts() as interrupts:
+            for key, item in zip(self.keys, self.items):
+                compiled = (
+                    item if _is_compiled(item) else compile_instance(self.problem, item, self.fixed_variables, key)
+                )
+                for k, setting in enumerate(self.settings):
+                    out.append(run(compiled, self.runners[k], key, k, setting, self.export))
+                    report(out[-1])
+                    if interrupts.seen:
+                        report.finish("cancelled")
+                        raise KeyboardInterrupt
         report.finish()
         return SweepResults(out, self.keys, self.settings)
 
