@@ -11,7 +11,7 @@ dimod = pytest.importorskip("dimod")
 samplers = pytest.importorskip("dwave.samplers")
 
 import quillon as ql  # noqa: E402
-from quillon_transpiler import solve, testing  # noqa: E402
+from quillon_transpiler import solve, testing, tune_weights  # noqa: E402
 from quillon_transpiler.core.solve import batch_seed  # noqa: E402
 
 
@@ -229,11 +229,28 @@ def test_progress_line(progress, capsys):
 
 
 @pytest.mark.parametrize(
-    "sampler, said",
-    [("sa", "a dimod sampler"), (3, "a dimod sampler"), (dimod.ExactSolver, r"an instance, ExactSolver\(\)")],
+    "route, sampler, said",
+    [
+        (solve, "sa", "a dimod sampler"),
+        (solve, 3, "a dimod sampler"),
+        (solve, dimod.ExactSolver, r"an instance, ExactSolver\(\)"),
+        (tune_weights, "sa", "a dimod sampler of binary quadratic models"),
+        (tune_weights, dimod.ExactCQMSolver(), "ExactCQMSolver samples constrained ones.*use solve"),
+    ],
 )
-def test_what_cannot_sample_is_refused_before_the_compile(sampler, said):
+def test_what_cannot_sample_is_refused_before_the_compile(route, sampler, said):
     problem = ql.Problem("unused")  # compiling it would fail: the refusal must come first
     problem += ql.Placeholder("missing")
     with pytest.raises(TypeError, match=said):
-        solve(problem, {}, sampler, progress=False)
+        route(problem, {}, sampler, progress=False) if route is solve else route(problem, {}, sampler)
+
+
+def test_a_sampler_that_returns_no_sample_set_is_named():
+    class ReturnsNone(dimod.Sampler):
+        parameters, properties = {}, {}
+
+        def sample(self, bqm, **options):
+            return None
+
+    with pytest.raises(TypeError, match="the sampler ReturnsNone returned NoneType None, not the dimod SampleSet"):
+        solve(*testing.knapsack(4), ReturnsNone(), progress=False)

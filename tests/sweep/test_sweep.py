@@ -239,6 +239,12 @@ def test_models_and_results_cross_a_worker_unchanged(client):
         ({"encoder": make_encoder}, TypeError, "the encoder's name"),
         ({"n_workers": 2}, TypeError, "n_workers sizes the LocalCluster"),
         ({"problem": None}, TypeError, "instance 0 is not a compiled instance"),
+        (
+            {"instances": {"n": 6, "w": [1, 2]}},
+            TypeError,
+            r"instance 'n' is int 6; .*put one instance's data in a list",
+        ),
+        ({"client": "tcp://127.0.0.1:1"}, TypeError, r"got str 'tcp://127.0.0.1:1'; .*distributed.Client\(address\)"),
     ],
 )
 def test_arguments_refused_before_any_run(kwargs, error, message):

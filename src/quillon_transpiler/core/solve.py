@@ -17,6 +17,7 @@ import warnings
 
 from quillon_transpiler.core.empty_model import with_the_empty_sample
 from quillon_transpiler.core.native_compile import Progress, Report, reporter
+from quillon_transpiler.core.route_inputs import describe
 
 if typ.TYPE_CHECKING:
     import quillon as ql
@@ -282,6 +283,11 @@ def _sample(
             if k and isinstance(seed, numbers.Integral) and not isinstance(seed, bool):
                 options["seed"] = batch_seed(int(seed), k)
             sampleset = call(model, **options)
+            if not callable(getattr(sampleset, "resolve", None)):
+                raise TypeError(
+                    f"the sampler {type(sampler).__name__} returned {describe(sampleset)}, not the dimod SampleSet "
+                    "a sampler returns: check the sampler"
+                )
             sampleset.resolve()  # a future's samples arrive here, inside the interruptible part
             done.append(sampleset)
             reads += size

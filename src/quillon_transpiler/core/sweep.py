@@ -225,6 +225,11 @@ def sweep(
         raise TypeError(
             "n_workers sizes the LocalCluster that sweep starts when client is None; size a given one yourself"
         )
+    if not (client is None or client is False or callable(getattr(client, "submit", None))):
+        raise TypeError(
+            f"sweep takes a distributed.Client, None (a LocalCluster started here) or False (every run here), got "
+            f"{describe(client)}; for a scheduler's address, pass distributed.Client(address)"
+        )
     if client is False:
         return plan.run_here(_Progress(len(plan), progress))
     distributed = _distributed()
@@ -545,6 +550,15 @@ def _instances(problem: typ.Any, instances: typ.Any) -> tuple[list[typ.Any], lis
             )
     elif not isinstance(problem, ql.Problem):
         raise TypeError(f"sweep takes a quillon Problem (or None with compiled instances), got {describe(problem)}")
+    bare = [key for key, item in zip(keys, items) if not (isinstance(item, typ.Mapping) or _is_compiled(item))]
+    if bare:
+        hint = ""
+        if isinstance(instances, typ.Mapping):  # one instance's data, given where a dict of instances goes
+            hint = "; a dict is read as instances by name: put one instance's data in a list, [data]"
+        raise TypeError(
+            f"sweep takes instances of data (a dict by placeholder name) or compiled instances, but instance "
+            f"{bare[0]!r} is {describe(items[keys.index(bare[0])])}{hint}"
+        )
     return keys, items
 
 

@@ -21,7 +21,7 @@ from quillon_transpiler.core.pubo.decoding import fingerprint, keep_for_decoding
 from quillon_transpiler.core.pubo.int_encoder import IntegerEncoder
 from quillon_transpiler.core.pubo.route import ConstraintWeight, Weight, _weights, pubo_request, slack_map
 from quillon_transpiler.core.records import replaced
-from quillon_transpiler.core.route_inputs import check_encoder_for_problem, check_weight, given_compiled
+from quillon_transpiler.core.route_inputs import check_encoder_for_problem, check_weight, describe, given_compiled
 
 if typ.TYPE_CHECKING:
     from quillon_transpiler.core.compile.compiled_model import CompiledInstance
@@ -124,6 +124,7 @@ def tune_weights(
         raise ValueError(f"factor must be greater than 1 (weights are multiplied by it), got {factor!r}")
     if sampler is None:
         sampler = _default_sampler()
+    _check_sampler(sampler)
     parts = _Parts.lower(problem, instance, fixed_variables, constraint_weight, penalty_weight, encoder)
     weight = parts.first_weights(constraint_weight, encoding_weight)
     # without one-hot rules the encoding weight weighs nothing: reported as given
@@ -403,6 +404,21 @@ def _evaluable(compiled: CompiledInstance) -> CompiledInstance:
     from quillon_transpiler.core.native_compile import decodable
 
     return decodable(compiled, constraints=True)
+
+
+def _check_sampler(sampler: typ.Any) -> None:
+    """Refuses, before any work, what cannot sample a binary quadratic model."""
+    if callable(getattr(sampler, "sample", None)) and not isinstance(sampler, type):
+        return
+    if callable(getattr(sampler, "sample_cqm", None)):
+        raise TypeError(
+            f"tune_weights samples binary quadratic models, and {type(sampler).__name__} samples constrained ones, "
+            "which take the constraints as they are: use solve with it, or give tune_weights a BQM sampler"
+        )
+    raise TypeError(
+        f"tune_weights takes a dimod sampler of binary quadratic models (an object with a sample method) or None "
+        f"for its own choice, got {describe(sampler)}"
+    )
 
 
 def _default_sampler() -> typ.Any:
