@@ -242,7 +242,7 @@ def test_models_and_results_cross_a_worker_unchanged(client):
         (
             {"instances": {"n": 6, "w": [1, 2]}},
             TypeError,
-            r"instance 'n' is int 6; .*put one instance's data in a list",
+            r"instance 'n' is int 6, no instance data: put one instance's data in a list",
         ),
         ({"client": "tcp://127.0.0.1:1"}, TypeError, r"got str 'tcp://127.0.0.1:1'; .*distributed.Client\(address\)"),
     ],

@@ -550,16 +550,18 @@ def _instances(problem: typ.Any, instances: typ.Any) -> tuple[list[typ.Any], lis
             )
     elif not isinstance(problem, ql.Problem):
         raise TypeError(f"sweep takes a quillon Problem (or None with compiled instances), got {describe(problem)}")
-    bare = [key for key, item in zip(keys, items) if not (isinstance(item, typ.Mapping) or _is_compiled(item))]
-    if bare:
-        hint = ""
-        if isinstance(instances, typ.Mapping):  # one instance's data, given where a dict of instances goes
-            hint = "; a dict is read as instances by name: put one instance's data in a list, [data]"
+    # one instance's data where a dict of instances by name goes: every run would fail alike
+    # (an instance that is not data fails its own runs only, among others that are)
+    if isinstance(instances, typ.Mapping) and items and not any(_is_data(item) for item in items):
         raise TypeError(
-            f"sweep takes instances of data (a dict by placeholder name) or compiled instances, but instance "
-            f"{bare[0]!r} is {describe(items[keys.index(bare[0])])}{hint}"
+            f"sweep read the dict it was given as instances by name, and instance {keys[0]!r} is "
+            f"{describe(items[0])}, no instance data: put one instance's data in a list, [data]"
         )
     return keys, items
+
+
+def _is_data(item: typ.Any) -> bool:
+    return isinstance(item, typ.Mapping) or _is_compiled(item)
 
 
 def _listed(value: typ.Any, single: tuple[type, ...]) -> list[typ.Any]:
