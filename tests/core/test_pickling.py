@@ -322,3 +322,15 @@ def test_compiled_instances_and_results(child):
     result = builder.decode_from_cqm_result(cqm_samples(builder))
     back = roundtrip(child, result, no_behaviour, None)
     assert back == result and back.lowest() == result.lowest()
+
+
+def test_pickling_a_builder_leaves_no_file_open():
+    import gc
+    import warnings
+
+    builder = to_cqm(*testing.knapsack(6), progress=False)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", ResourceWarning)
+        pickle.dumps(builder)
+        gc.collect()
+    assert not [w for w in caught if issubclass(w.category, ResourceWarning)]

@@ -78,9 +78,10 @@ class _ModelFile:
 
 
 def _file_bytes(model: typ.Any) -> bytes:
-    file = model.to_file()
-    file.seek(0)
-    data: bytes = file.read()
+    # dimod's file is a spooled temporary file: closed here, it leaves nothing open behind
+    with model.to_file() as file:
+        file.seek(0)
+        data: bytes = file.read()
     return data
 
 
