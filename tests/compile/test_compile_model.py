@@ -225,6 +225,19 @@ def test_shapes_as_python_evaluates_them(size, value):
         assert all(type(s) is int for s in compiled.deci_var_shape["y"])
 
 
+@pytest.mark.parametrize("route", [compile_model, to_qubo_arrays])
+@pytest.mark.parametrize("n", [-1, -1.5, np.int64(-3)], ids=repr)
+def test_a_negative_size_is_refused_by_its_variable(n, route):
+    """A shape of (-1,) has no subscript: every term of the variable would be lost silently."""
+    problem = ql.Problem("p")
+    problem += 3 + ql.sum(ql.Element("i", N), ql.BinaryVar("y", shape=(N,))[ql.Element("i", N)])
+    want = "Decision variable `y` has the size -1 on axis 0 of its shape: sizes are 0 or more"
+    if n == -3:
+        want = want.replace("-1", "-3")
+    with pytest.raises(SubstituteError, match=want):
+        route(problem, {"N": n})
+
+
 def test_a_size_without_data_names_its_placeholder():
     problem = ql.Problem("p")
     problem += ql.BinaryVar("y", shape=(N + 1,))[0]

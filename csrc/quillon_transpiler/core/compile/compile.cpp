@@ -547,6 +547,11 @@ nb::dict eval_deci_var_shape(nb::handle problem, nb::handle data, nb::handle kno
                     dim = to_int(attr(poly, "constant"));
                 }
             }
+            // a negative size would give a variable no subscript reaches: every term of it lost
+            if (!dim.is_none() && PyLong_Check(dim.ptr()) && compare(dim, nb::int_(0), Py_LT))
+                raise_substitute("Decision variable `" + to_string(label) + "` has the size " + to_string(dim) +
+                                 " on axis " + std::to_string(axis) +
+                                 " of its shape: sizes are 0 or more; check the instance data.");
             dims.append(dim);
             ++axis;
         }
