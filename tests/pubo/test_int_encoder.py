@@ -2,6 +2,8 @@ import numpy as np
 import pytest
 from pubo_helpers import all_assignments, decode_rows, energies
 
+import quillon as ql
+from quillon_transpiler import to_pubo
 from quillon_transpiler.core import VarRegistry
 from quillon_transpiler.core.pubo.binarize import subs_ir_to_binary
 from quillon_transpiler.core.pubo.int_encoder import (
@@ -102,3 +104,23 @@ def test_unknown_encoder_and_unencoded_index():
         make_encoder("gray", registry(0, 1))
     with pytest.raises(ValueError, match="variable index 5 is not encoded"):
         LogEncoder(registry(0, 1))({(5,): 1.0}, 0)
+
+
+@pytest.mark.parametrize("kind", ["one-hot", "unary"])
+def test_a_range_too_large_for_its_encoder_names_the_variable(kind, monkeypatch):
+    """A binary per value of a range of 10**8: memory runs out building the codes, and the
+    error says which variable and what to use instead (CPython's own MemoryError says nothing)."""
+    cls = {"one-hot": OneHotEncoder, "unary": UnaryEncoder}[kind]
+
+    def exhausted(self, span):
+        raise MemoryError
+
+    monkeypatch.setattr(cls, "scheme", exhausted)
+    with pytest.raises(MemoryError, match=r"encoding integer variable y, which takes 100000001 values.*encoder=.log"):
+        to_pubo(*one_integer(0, 10**8), encoder=kind)
+
+
+def one_integer(lower, upper):
+    problem = ql.Problem("p")
+    problem += ql.IntegerVar("y", lower_bound=lower, upper_bound=upper)
+    return problem, {}

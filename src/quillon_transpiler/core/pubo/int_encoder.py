@@ -56,7 +56,14 @@ class IntegerEncoder:
         self._registry = registry  # for the names of variables in messages
         self._encodings: dict[int, VariableEncoding] = {}
         for index, (lower, upper) in integer_bounds(registry).items():
-            coefs = tuple(self.scheme(upper - lower)) if upper > lower else ()
+            try:
+                coefs = tuple(self.scheme(upper - lower)) if upper > lower else ()
+            except MemoryError:  # a binary per value (or per unit) of a huge range
+                raise MemoryError(
+                    f"out of memory encoding integer variable {variable_name(registry, index)}, which takes "
+                    f"{upper - lower + 1} values, with {type(self).__name__}: give it a smaller range, or use "
+                    'encoder="log" (a binary per power of two)'
+                ) from None
             self._encodings[index] = VariableEncoding(lower, coefs, lower, upper, self.onehot and bool(coefs))
         self._table = _binary._encoding_table(self.num_variables, self._encodings)
         self._starts: list[int] | None = None
