@@ -828,7 +828,9 @@ inline int64_t Engine::range_run(RangeKernel& k, Poly& acc, int64_t from, int64_
             } else {
                 if (row.data) return;
                 const View& view = *k.f[L.factor].view;
-                if (floats ? view.fmt != 'd' : view.fmt != 'q' && view.fmt != 'l') return;
+                // an int entry is read as int64: 'l' is that wide only where long is
+                bool int64 = view.fmt == 'q' || (view.fmt == 'l' && sizeof(long) == sizeof(int64_t));
+                if (floats ? view.fmt != 'd' : !int64) return;
                 row.data = &L;
             }
         }
