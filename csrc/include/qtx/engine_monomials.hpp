@@ -1099,7 +1099,7 @@ inline int64_t Engine::range_run(RangeKernel& k, Poly& acc, int64_t from, int64_
         }
         if (registered) value_row();  // its lines point into `lines`, read again
         if (run && t + 1 < to) {
-            room = 64;  // careful steps may come often: each leaves little room unfilled
+            room = 4;  // careful steps may come often (each variable met first): each zeroes little room
             open_room(t + 1);
         }
         constant = Native::of(acc.constant);
