@@ -261,7 +261,8 @@ def sweep(
 
 class _Interrupts:
     """Notes every Ctrl-C (SIGINT) while it is entered, and lets it raise KeyboardInterrupt as
-    before. Signals reach the main thread only: entered elsewhere, it notes nothing."""
+    before. Signals reach the main thread only: entered elsewhere, it notes nothing; nor where
+    the handler was set outside Python (getsignal gives None), which could not be put back."""
 
     def __init__(self) -> None:
         self.seen = False
@@ -269,8 +270,10 @@ class _Interrupts:
 
     def __enter__(self) -> _Interrupts:
         if threading.current_thread() is threading.main_thread():
-            self._previous = signal.getsignal(signal.SIGINT)
-            signal.signal(signal.SIGINT, self._noted)
+            previous = signal.getsignal(signal.SIGINT)
+            if previous is not None:
+                self._previous = previous
+                signal.signal(signal.SIGINT, self._noted)
         return self
 
     def _noted(self, signum: int, frame: typ.Any) -> None:
