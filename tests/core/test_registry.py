@@ -209,3 +209,26 @@ def test_full_registry_refuses_before_it_changes(cls, register):
     with pytest.raises(OverflowError, match=r"^Cannot register decision variable `z` at .*2\*\*31 - 1"):
         register(reg, "z")
     assert reg == before
+
+
+@pytest.mark.parametrize("num", [5, LAST - 1, LAST, LAST + 1])
+@pytest.mark.parametrize(
+    "register",
+    [
+        lambda reg, subs: reg.add_variable("x", subs),
+        lambda reg, subs: _through_engine(reg, "x") if subs == (1,) else reg.add_variable("x", subs),
+    ],
+)
+def test_label_met_before_registers_once(num, register):
+    # a label with variables already: a known variable keeps its index and var_num stays, on
+    # both sides of the last index that still fits
+    reg = VarRegistry({"x": {(0,): 0}}, num, {})
+    assert register(reg, (0,)) == 0 and reg.var_num == num
+    if num > LAST:
+        with pytest.raises(OverflowError, match="2\\*\\*31 - 1"):
+            register(reg, (1,))
+        assert reg.var_map == {"x": {(0,): 0}} and reg.var_num == num
+        return
+    assert register(reg, (1,)) == num and reg.var_num == num + 1
+    assert register(reg, (1,)) == num and reg.var_num == num + 1
+    assert reg.var_map == {"x": {(0,): 0, (1,): num}}

@@ -49,6 +49,29 @@ inline Obj registry_add(nb::handle self, nb::handle label, nb::handle subscripts
     };
     Obj vm = field(attr.var_map);
     Obj inner = map_find(vm, label);
+    // The common case, a plain registry of plain dicts with room left: one probe of the
+    // label's dict finds the variable or adds it (the subscripts hashed once), and var_num
+    // moves only when it was added.
+    if (fields && inner && PyDict_CheckExact(inner.ptr())) {
+        PyObject* num = PyDict_GetItemWithError(fields.ptr(), attr.var_num.ptr());
+        if (!num && PyErr_Occurred()) fail();
+        int overflow = 0;
+        long long n = num && PyLong_CheckExact(num) ? PyLong_AsLongLongAndOverflow(num, &overflow) : -1;
+        if (n >= 0 && !overflow && n < kMaxVariableIndex) {
+            Obj index = ref(num), next = integer(n + 1);
+            Py_ssize_t before = PyDict_GET_SIZE(inner.ptr());
+            PyObject* found = PyDict_SetDefault(inner.ptr(), subscripts.ptr(), index.ptr());
+            if (!found) fail();
+            if (PyDict_GET_SIZE(inner.ptr()) == before) {  // registered before
+                Obj known = ref(found);
+                check_result(known, &PyLong_Type);
+                return known;
+            }
+            if (PyDict_SetItem(fields.ptr(), attr.var_num.ptr(), next.ptr()) < 0) fail();
+            return index;
+        }
+        if (PyErr_Occurred()) fail();
+    }
     if (inner) {
         if (Obj index = map_find(inner, subscripts)) {
             check_result(index, &PyLong_Type);
