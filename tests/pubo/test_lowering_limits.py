@@ -6,6 +6,8 @@ The native lowering merges the contributions it has collected once there are man
 they repeat their keys; every coefficient must stay exactly the dict route's.
 """
 
+import itertools
+import math
 import os
 import re
 import subprocess
@@ -18,6 +20,7 @@ from test_native_route import assert_same
 import quillon as ql
 from quillon_transpiler import to_pubo, to_qubo_arrays
 from quillon_transpiler.core.compile.compile import compile_model
+from quillon_transpiler.core.pubo.int_encoder import make_encoder
 
 ROUTES = {
     "dict": lambda problem, instance, **kw: to_pubo(compile_model(problem, instance), **kw),
@@ -229,3 +232,48 @@ def test_running_out_of_memory_says_what_was_being_built(stage, said):
     message = capped(stage)
     assert message.startswith(said), message
     assert "ree memory" in message
+
+
+def walked(offset, coefs, k, c):
+    """c * y**k expanded as a walk over every sequence of k choices (the offset or one binary)
+    would: keys in the order first met, each the exact sum of its sequences' products."""
+    choices = ([(None, offset)] if offset else []) + [(b, a) for b, a in enumerate(coefs) if a]
+    sums = {}
+    for sequence in itertools.product(choices, repeat=k):
+        key = tuple(sorted({b for b, _ in sequence if b is not None}))
+        sums[key] = sums.get(key, 0) + math.prod(a for _, a in sequence)
+    return {key: c * total for key, total in sums.items()}
+
+
+# (encoder, bounds, powers): the sequences a power of y chooses from, 2**12 and 3**7 and 4**6
+# at most (each walked), past that merged by the binaries chosen
+@pytest.mark.parametrize(
+    "encoder, bounds, powers",
+    [("log", (0, 3), (12, 13)), ("log", (-1, 2), (7, 8)), ("unary", (-1, 2), (6, 7))],
+)
+@pytest.mark.parametrize("c", [3, -0.1])
+def test_powers_of_an_integer_variable_expand_as_the_walk_would(encoder, bounds, powers, c):
+    for k in powers:
+        y = ql.IntegerVar("y", lower_bound=bounds[0], upper_bound=bounds[1])
+        problem = ql.Problem("power")
+        problem += c * y**k
+        compiled = compile_model(problem, {})
+        offset, coefs = make_encoder(encoder, compiled).coefficients(0)
+        want = walked(offset, coefs, k, c)
+        model = to_pubo(compiled, encoder=encoder)
+        assert list(model.coeff) == [key for key in want if key in model.coeff]
+        got = {**model.coeff, (): model.constant}
+        for key, value in want.items():
+            assert got.get(key, 0) == (value if isinstance(c, int) else pytest.approx(value, rel=1e-12))
+
+
+def test_a_high_power_of_an_integer_variable_lowers_at_once():
+    # 2**64 sequences of choices give three keys: b0 + 2**64 b1 + (3**64 - 1 - 2**64) b0 b1
+    script = (
+        "import quillon as ql; from quillon_transpiler import to_pubo\n"
+        "y = ql.IntegerVar('y', lower_bound=0, upper_bound=3); p = ql.Problem('p'); p += y**64\n"
+        "print(to_pubo(p, {}, progress=False).coeff)"
+    )
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, env=env, timeout=60)
+    assert run.stdout.strip() == str({(0,): 1, (0, 1): 3**64 - 1 - 2**64, (1,): 2**64}), run.stderr

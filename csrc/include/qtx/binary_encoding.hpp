@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <map>
 #include <vector>
 
 namespace qtx::pubo {
@@ -141,14 +142,89 @@ public:
             out.add(make_key(bits_.data(), (uint32_t)bits_.size()), Num(c));
             return;
         }
+        if (merging(vars)) return merged(vars, c, out);
         bits_.clear();
         walk(vars, 0, Num(), c, out);
     }
 
 private:
+    /// Sequences of choices the walk would visit at most before the choices are merged instead.
+    static constexpr double kWalk = 4096;
+
+    /// The binaries and offset a factor of `var` chooses from (those with a nonzero coefficient).
+    size_t choices(size_t var) const {
+        size_t n = num_nonzero(encoding_.offset[var]) ? 1 : 0;
+        for (int32_t b = encoding_.start[var]; b < encoding_.start[var + 1]; ++b)
+            n += num_nonzero(encoding_.coef[(size_t)b]) ? 1 : 0;
+        return n;
+    }
+
+    /// Whether the walk would visit more than kWalk sequences for a product that repeats a
+    /// variable (y ** 40 of a two-binary y: 2 ** 40 sequences, giving three keys).
+    bool merging(const std::vector<int32_t>& vars) const {
+        bool repeats = false;
+        double sequences = 1;
+        for (size_t f = 0; f < vars.size(); ++f) {
+            repeats = repeats || std::find(vars.begin(), vars.begin() + f, vars[f]) != vars.begin() + f;
+            sequences *= (double)choices((size_t)vars[f]);
+        }
+        return repeats && sequences > kWalk;
+    }
+
+    /// walk(), factor by factor, with the sequences that have chosen the same binaries so far
+    /// merged into one (b*b = b: what comes after cannot tell them apart), their products of
+    /// the encodings' coefficients added up. The keys come out in the order the walk first
+    /// meets them: the merged sequences are kept in the order of the first sequence of each,
+    /// and each is followed choice by choice, as the walk goes. Every product and sum of the
+    /// encodings' (integer) coefficients is exact, so each key gets c times the same integer
+    /// as the walk's contributions add up to; only a float c rounds once instead of per sequence.
+    void merged(const std::vector<int32_t>& vars, const Num& c, Sum& out) {
+        struct Chosen {
+            std::vector<int32_t> bits;  // sorted, each once
+            Num product;
+        };
+        std::vector<Chosen> now{Chosen{{}, Num::of_int(1)}}, next;
+        std::map<std::vector<int32_t>, size_t> at;
+        SignalPoll poll;
+        for (int32_t v : vars) {
+            size_t var = (size_t)v;
+            next.clear();
+            at.clear();
+            auto put = [&](std::vector<int32_t>&& bits, Num&& product) {
+                auto found = at.find(bits);
+                if (found != at.end()) {
+                    Num& sum = next[found->second].product;
+                    sum = num_add(sum, product);
+                    return;
+                }
+                at.emplace(bits, next.size());
+                next.push_back(Chosen{std::move(bits), std::move(product)});
+            };
+            const Num& off = encoding_.offset[var];
+            for (const Chosen& from : now) {
+                poll.tick();
+                if (num_nonzero(off)) put(std::vector<int32_t>(from.bits), num_mul(from.product, off));
+                for (int32_t b = encoding_.start[var]; b < encoding_.start[var + 1]; ++b) {
+                    const Num& coef = encoding_.coef[(size_t)b];
+                    if (!num_nonzero(coef)) continue;
+                    std::vector<int32_t> bits(from.bits);
+                    auto where = std::lower_bound(bits.begin(), bits.end(), b);
+                    if (where == bits.end() || *where != b) bits.insert(where, b);
+                    put(std::move(bits), num_mul(from.product, coef));
+                }
+            }
+            std::swap(now, next);
+        }
+        for (Chosen& chosen : now) {
+            poll.tick();
+            out.add(make_key(chosen.bits.data(), (uint32_t)chosen.bits.size()), num_mul(c, chosen.product));
+        }
+    }
+
     // `prod` empty means the int 1 (nothing multiplied in yet)
     void walk(const std::vector<int32_t>& vars, size_t f, const Num& prod, const Num& c, Sum& out) {
         if (f == vars.size()) {
+            poll_.tick();  // a product of many encoded variables has many terms
             std::vector<int32_t> k(bits_);
             Num v = prod.empty() ? c : num_mul(c, prod);
             out.add(make_key(k.data(), (uint32_t)k.size()), std::move(v));
@@ -169,6 +245,7 @@ private:
 
     const Encoding& encoding_;
     std::vector<int32_t> bits_;
+    SignalPoll poll_;
 };
 
 /// Expands a polynomial (terms, constant), each coefficient times `w` (none: unscaled), into `out`.
