@@ -94,6 +94,9 @@ INTERRUPTED = textwrap.dedent(
         ('ql.Constraint("c", x[0] == 1, forall=[(i, i < 0)])', False),  # pinning detection
         ('ql.CustomPenaltyTerm("c", x[i % 5], forall=[i])', False),  # assignments kept in a list
         ('ql.Constraint("c", ql.sum(i, x[i]) <= 1)', True),  # registering new variables all along
+        # many products, each of fewer terms than a poll's budget (keys grow: each takes longer)
+        ('ql.prod(ql.Element("j", 3000), x[0] + 1)', False),
+        ("(x[0] + 1) ** 3000", False),
     ],
 )
 def test_ctrl_c_interrupts_long_loops(item, alone):

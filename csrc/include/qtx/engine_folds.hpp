@@ -58,7 +58,7 @@ inline Poly Engine::fold(Node* n) {
         each_index(
             n,
             [&] {
-                if (!sum) return poly_mul(acc, eval(operand));
+                if (!sum) return poly_mul(acc, eval(operand), &poll_);
                 add_operand(acc, operand);
                 if (!reserved && !acc.terms.empty()) {
                     reserved = true;

@@ -94,7 +94,7 @@ inline Poly Engine::multi(Node* n) {
                 combine(n, i, [&] { a.value.empty() ? poly_mul_variable(acc, a.index) : poly_scale(acc, a.value); });
             } else {
                 Poly p = eval(k);
-                combine(n, i, [&] { poly_mul(acc, std::move(p)); });
+                combine(n, i, [&] { poly_mul(acc, std::move(p), &poll_); });
             }
         }
         return acc;

@@ -534,8 +534,12 @@ inline void scale_values(Terms& t, const Num& c, bool plus_zero) {
     }
 }
 
-/// self *= other; `other` is consumed.
-inline void poly_mul(Poly& self, Poly&& other) {
+/// self *= other; `other` is consumed. `poll`: the caller's, when it multiplies in a loop (a
+/// product of many factors runs long though each step is short).
+inline void poly_mul(Poly& self, Poly&& other, SignalPoll* poll = nullptr) {
+    SignalPoll own_poll;
+    SignalPoll& signals = poll ? *poll : own_poll;
+    signals.tick(self.terms.size() + other.terms.size());
     bool scale_other = num_nonzero(self.constant);
     bool scale_self = num_nonzero(other.constant);
     Terms::Entry* a = self.terms.single();
@@ -566,9 +570,8 @@ inline void poly_mul(Poly& self, Poly&& other) {
             }
         }
         if (!other.terms.empty()) {
-            SignalPoll poll;  // products of large sums run long
             for (auto& e1 : self.terms) {
-                poll.tick(other.terms.size());
+                signals.tick(other.terms.size());
                 for (auto& e2 : other.terms) out.accumulate(Key::concat(e1.key, e2.key, true), num_mul(e1.val, e2.val));
             }
         }
@@ -688,7 +691,7 @@ inline void poly_power(Poly& self, double exponent, nb::handle error) {
     sq.order = num_mul(self.order, two);
     for (double k = 2; k < exponent; ++k) {
         Poly base{self.terms, self.constant, self.order, Obj()};
-        poly_mul(sq, std::move(base));
+        poly_mul(sq, std::move(base), &poll);
     }
     sq.origin = self.origin;  // the power is taken in place
     self = std::move(sq);
