@@ -235,6 +235,22 @@ def test_numbers_that_are_not_finite_are_refused(route, bad, data, message):
         build(route, *three_items(**data))
 
 
+@routes
+@pytest.mark.parametrize(
+    "name, message",
+    [
+        ("o", r"In objective: the coefficient of x\[0\]"),
+        ("c", r"In constraint `c` forall key \(0,\): the coefficient of x\[0\]"),
+        ("p", r"In penalty `p` forall key \(0,\): the coefficient of x\[0\]"),
+    ],
+)
+def test_complex_numbers_are_refused(route, name, message):
+    problem, data = three_items()
+    data[name] = data[name] + 0j  # a complex array: every entry a complex number
+    with pytest.raises(ValueError, match=message + r" is not a real number \(.*\), but a CQM takes real numbers"):
+        build(route, problem, data)
+
+
 @pytest.mark.parametrize(
     "where, key, coefficient, message",
     [

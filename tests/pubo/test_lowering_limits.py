@@ -71,6 +71,19 @@ def test_non_finite_data_is_refused_naming_the_item(item, where, bad, route):
     assert "check the instance data for inf or NaN" in str(error.value)
 
 
+@pytest.mark.parametrize("weights", [{}, {"constraint_weight": 1.0}])
+@pytest.mark.parametrize("route", ROUTES)
+@pytest.mark.parametrize("item", NAMES)
+def test_complex_data_is_refused_naming_the_item(item, route, weights):
+    # complex arrays compile (their numbers keep their type), but no energy of a complex
+    # polynomial is least: every route refuses it, automatic weights included
+    d = np.array([1.0, 2.0 + 1j, 3.0])
+    with pytest.raises(ValueError) as error:
+        ROUTES[route](item_model(item), {"N": 3, "d": d, "e": np.full(3, 0.5)}, **weights)
+    said = str(error.value)  # every entry of a complex array is complex: the first item is named
+    assert said.startswith(NAMES[item].replace("(1,)", "(0,)")) and "a complex number" in said, said
+
+
 @pytest.mark.parametrize("route", ["dict", "native"])
 @pytest.mark.parametrize("item", ["constraint", "penalty", "square"])
 def test_an_item_of_weight_zero_is_not_checked(item, route):

@@ -134,10 +134,17 @@ inline std::string constraint_name(PyObject* label, PyObject* key) { return item
 inline std::string penalty_name(PyObject* label, PyObject* key) { return item_name("Penalty", label, key); }
 
 /// Refuses a model item (named by name()) with an inf or NaN coefficient or constant: one of
-/// them makes every energy of the binary polynomial NaN.
+/// them makes every energy of the binary polynomial NaN. A complex one (from complex data, or a
+/// negative number to a fractional power) leaves it with no least energy at all.
 template <class Name>
 void check_finite(const Terms& t, const Num& constant, Name&& name) {
-    auto refuse = [&](const std::string& what) {
+    auto complex_number = [](const Num& v) { return v.tag() == Num::Object && PyComplex_Check(v.py().ptr()); };
+    auto refuse = [&](const std::string& what, const Num& v) {
+        if (complex_number(v))
+            raise(PyExc_ValueError,
+                  name() + ": " + what +
+                      ", a complex number. A binary polynomial needs real numbers: check the instance data for "
+                      "complex entries, and powers of negative numbers with fractional exponents.");
         raise(PyExc_ValueError,
               name() + ": " + what +
                   ". A binary polynomial needs finite numbers: check the instance data for inf or NaN entries "
@@ -145,10 +152,11 @@ void check_finite(const Terms& t, const Num& constant, Name&& name) {
                   "large finite value).");
     };
     for (const auto& entry : t)
-        if (!finite(entry.val))
+        if (!finite(entry.val) || complex_number(entry.val))
             refuse("the term " + key_text(entry.key.data(), entry.key.size()) + " has the coefficient " +
-                   num_repr(entry.val));
-    if (!finite(constant)) refuse("the constant is " + num_repr(constant));
+                       num_repr(entry.val),
+                   entry.val);
+    if (!finite(constant) || complex_number(constant)) refuse("the constant is " + num_repr(constant), constant);
 }
 
 /// Comparison kinds of constraints, as the route passes them.

@@ -138,8 +138,9 @@ class DimodBuilder:
 
         Penalties missing from ``penalty_weight`` are left out (weight 0); a label that names
         no custom penalty raises KeyError; a weight that is not a number TypeError, and a NaN,
-        infinite or negative one ValueError. Each call returns a new CQM (also kept as
-        ``_model``); models returned before are not changed.
+        infinite or negative one ValueError. A model without custom penalties has nothing to
+        weight: it ignores ``penalty_weight`` altogether. Each call returns a new CQM (also
+        kept as ``_model``); models returned before are not changed.
         """
         # a ConstrainedQuadraticModel; the return annotation is the interface's
         return typ.cast("dimod.BinaryQuadraticModel", _get_model(self, penalty_weight))

@@ -192,6 +192,7 @@ inline void check_number(const ModelElement* element, nb::handle number, What&& 
     if (!element) return;
     double v = PyFloat_AsDouble(number.ptr());
     if (v == -1.0 && PyErr_Occurred()) {
+        if (PyComplex_Check(number.ptr())) not_real(*element, what(), to_string(catch_error(PyExc_TypeError)));
         bool overflow = PyErr_ExceptionMatches(PyExc_OverflowError);
         PyErr_Clear();
         if (!overflow) return;

@@ -48,4 +48,12 @@ struct ModelElement {
                                 "coefficients");
 }
 
+/// The message for a term or constant that is no real number (a complex one); `said` is what
+/// the conversion to float said.
+[[noreturn]] inline void not_real(const ModelElement& element, const std::string& what, const std::string& said) {
+    raise(PyExc_ValueError, element.text() + ": " + what + " is not a real number (" + said +
+                                "), but a CQM takes real numbers only; check the instance data for complex entries, "
+                                "and powers of negative numbers with fractional exponents");
+}
+
 }  // namespace qtx::bridge

@@ -213,7 +213,7 @@ def _key_step(poly: typ.Any, kind: int) -> float | None:
         # the distinct values only: a sum of many like coefficients reads as fast as one
         terms = list({abs(float(c)) for c in set(coeff) if c != 0})
         constant = float(constant)
-    except OverflowError:  # an int beyond float64: no step to read
+    except (OverflowError, TypeError):  # an int beyond float64, a complex number: no step to read
         return None
     return _step(terms, constant, kind)
 
