@@ -369,6 +369,25 @@ def test_tuning_refuses_what_cannot_tune(kw, message):
         tune_weights(*testing.assignment(3), dimod.RandomSampler(), **kw)
 
 
+def test_tuning_seeds_each_round_within_a_samplers_range():
+    seeds = []
+
+    class Seeded(dimod.Sampler):
+        parameters, properties = {"seed": []}, {}
+
+        def sample(self, bqm, **options):
+            seeds.append(options["seed"])
+            return dimod.SampleSet.from_samples_bqm(dict.fromkeys(bqm.variables, 1), bqm)  # over capacity
+
+    # every round breaks the capacity: three rounds; the first seed is the largest a 32-bit
+    # sampler takes (seed + k would pass it)
+    tune_weights(*testing.knapsack(), Seeded(), rounds=3, seed=2**31 - 1)
+    assert seeds[0] == 2**31 - 1 and len(set(seeds)) == 3 and all(0 <= s < 2**31 for s in seeds)
+    for bad in ("a", 1.5, True):
+        with pytest.raises(TypeError, match="seed must be an int or None"):
+            tune_weights(*testing.knapsack(), Seeded(), seed=bad)
+
+
 def test_tuning_refuses_terms_a_quadratic_sampler_cannot_take():
     x = ql.BinaryVar("x", shape=(3,))
     problem = ql.Problem("cubic")

@@ -238,6 +238,8 @@ def test_models_and_results_cross_a_worker_unchanged(client):
         ({"instances": {1, 2}}, TypeError, "as a list, or a dict by name"),
         ({"encoder": make_encoder}, TypeError, "the encoder's name"),
         ({"n_workers": 2}, TypeError, "n_workers sizes the LocalCluster"),
+        ({"n_workers": 0, "client": None}, ValueError, "n_workers must be at least 1"),  # no 30 s wait first
+        ({"n_workers": 1.5, "client": None}, TypeError, "n_workers must be an int"),
         ({"problem": None}, TypeError, "instance 0 is not a compiled instance"),
         (
             {"instances": {"n": 6, "w": [1, 2]}},

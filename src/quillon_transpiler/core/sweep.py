@@ -199,9 +199,9 @@ def sweep(
             lacks where it runs (dimod, a sampler's package) fails that run, as ``solve`` would.
         TypeError: settings or instances of the wrong kind; a seed for a sampler that takes none;
             an encoder object (give its name); fixed variables with compiled instances;
-            n_workers with a client.
+            n_workers with a client, or not an int.
         ValueError: a constraint weight that every run would refuse (negative, not finite, or
-            naming a constraint the problem does not have).
+            naming a constraint the problem does not have); n_workers below 1.
     """
     keys, items = _instances(problem, instances)
     if fixed_variables is not None and any(_is_compiled(item) for item in items):
@@ -225,6 +225,11 @@ def sweep(
         raise TypeError(
             "n_workers sizes the LocalCluster that sweep starts when client is None; size a given one yourself"
         )
+    if n_workers is not None and (isinstance(n_workers, bool) or not isinstance(n_workers, numbers.Integral)):
+        raise TypeError(f"n_workers must be an int (the LocalCluster's processes), got {describe(n_workers)}")
+    if n_workers is not None and n_workers < 1:
+        # a cluster without workers would wait for one, then fail with a scheduler's timeout
+        raise ValueError(f"n_workers must be at least 1 (the LocalCluster's processes), got {n_workers}")
     if not (client is None or client is False or callable(getattr(client, "submit", None))):
         raise TypeError(
             f"sweep takes a distributed.Client, None (a LocalCluster started here) or False (every run here), got "

@@ -9,6 +9,7 @@ by NumPy over the terms' union (found once), so no round compiles or lowers agai
 from __future__ import annotations
 
 import dataclasses
+import numbers
 import typing as typ
 
 import numpy as np
@@ -22,6 +23,7 @@ from quillon_transpiler.core.pubo.int_encoder import IntegerEncoder
 from quillon_transpiler.core.pubo.route import ConstraintWeight, Weight, _weights, pubo_request, slack_map
 from quillon_transpiler.core.records import replaced
 from quillon_transpiler.core.route_inputs import check_encoder_for_problem, check_weight, describe, given_compiled
+from quillon_transpiler.core.solve import batch_seed
 
 if typ.TYPE_CHECKING:
     from quillon_transpiler.core.compile.compiled_model import CompiledInstance
@@ -100,7 +102,8 @@ def tune_weights(
             breaks a one-hot code.
         rounds: the most rounds (samplings) to run.
         factor: what a broken constraint's weight is multiplied by for the next round (> 1).
-        num_reads, seed: passed to the sampler when it takes them (round k gets ``seed + k``);
+        num_reads, seed: passed to the sampler when it takes them (round 0 gets ``seed``, each
+            later round k a seed of its own drawn from (seed, k), as ``solve``'s batches do);
             None leaves them out.
         sampler_options: passed to every ``sampler.sample`` call.
 
@@ -114,7 +117,7 @@ def tune_weights(
     Raises:
         ValueError: ``rounds`` < 1, ``factor`` <= 1, a zero constraint weight; terms of degree 3
             or more (a quadratic sampler cannot take them); as ``to_qubo_arrays``.
-        TypeError: as ``to_qubo_arrays``.
+        TypeError: a seed that is not an int; as ``to_qubo_arrays``.
         ImportError: dimod, or (with no sampler given) dwave-samplers, is not installed.
     """
     if isinstance(rounds, bool) or not isinstance(rounds, int) or rounds < 1:
@@ -122,6 +125,8 @@ def tune_weights(
     check_weight(factor, "factor")
     if not factor > 1:
         raise ValueError(f"factor must be greater than 1 (weights are multiplied by it), got {factor!r}")
+    if seed is not None and (isinstance(seed, bool) or not isinstance(seed, numbers.Integral)):
+        raise TypeError(f"seed must be an int or None, got {describe(seed)}")
     if sampler is None:
         sampler = _default_sampler()
     _check_sampler(sampler)
@@ -132,7 +137,9 @@ def tune_weights(
     history: list[TuningRound] = []
     for round_ in range(rounds):
         model = parts.model(weight, weight.get(ONEHOT, 0.0))
-        sampleset = _sample(sampler, model, num_reads, None if seed is None else seed + round_, sampler_options)
+        # seed + k would overrun a sampler's seed range, and share reads with the run of seed + 1
+        seeded = None if seed is None else int(seed) if round_ == 0 else batch_seed(int(seed), round_)
+        sampleset = _sample(sampler, model, num_reads, seeded, sampler_options)
         rows = _rows(sampleset, model.num_binaries)
         decoded = _decoded(model, parts, rows, sampleset.record.num_occurrences)
         lowest = _lowest(decoded)
