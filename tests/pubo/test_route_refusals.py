@@ -191,3 +191,9 @@ def test_energies_of_samples_that_are_no_binaries_are_refused(routes, value):
     rows[1, 0] = value
     with pytest.raises(ValueError, match=r"samples hold binaries of 0 and 1, got .*; map SPIN samples"):
         model.energies(rows)
+
+
+@pytest.mark.parametrize("samples", [None, "1", {0: 1}, [[0, None]]])
+def test_energies_of_samples_that_are_no_numbers_are_refused(routes, samples):
+    with pytest.raises(TypeError, match="samples are 0s and 1s in an array or nested lists, got"):
+        routes["arrays"].energies(samples)

@@ -107,7 +107,10 @@ class QuboArrays:
 
     def energies(self, samples: typ.Any) -> np.ndarray:
         """The polynomial at every row of a (samples x num_binaries) array of 0s and 1s."""
-        x = np.atleast_2d(np.asarray(samples, dtype=np.float64))
+        given = np.asarray(samples)
+        if given.dtype.kind not in "biuf":  # a dict, None or a string would read as something else
+            raise TypeError(f"samples are 0s and 1s in an array or nested lists, got {describe(samples)}")
+        x = np.atleast_2d(given.astype(np.float64))
         if x.ndim != 2 or x.shape[1] != self.num_binaries:
             raise ValueError(f"samples need {self.num_binaries} columns (one per binary), got shape {x.shape}")
         if not ((x == 0) | (x == 1)).all():  # a 2 or -1 (a SPIN sample) would give a wrong energy
