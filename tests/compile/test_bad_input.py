@@ -229,7 +229,7 @@ def test_fixed_variables_are_checked(fixed, message):
         (
             {"N": 2, "a": np.array([1 + 2j, 3])},
             ValueError,
-            r"the coefficient \(1\+2j\) of the term \(0,\) has no exact",
+            r"In objective: the term \(0,\) has the coefficient \(1\+2j\), a complex number",
         ),
     ],
 )
