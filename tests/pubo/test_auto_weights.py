@@ -248,6 +248,17 @@ def test_weight_one_is_not_enough_on_these_models(name):
     assert not qubo_optimum_is_feasible(compile_model(*build()), constraint_weight=1.0, **options)
 
 
+@pytest.mark.parametrize("big", [2**53 - 8, 2**53, 2**60])
+def test_a_step_is_not_read_from_magnitudes_past_float64s_integers(big):
+    # (big + 1) x0 - big x1 == 1: int data, violations of 1; read as floats, 2**53 + 1 and 2**53
+    # share the grain 2**53, whose square gave a weight of 6 / 2**106
+    x = ql.BinaryVar("x", shape=(2,))
+    problem = ql.Problem("big")
+    problem += 3 * x[1]
+    problem += ql.Constraint("c", (big + 1) * x[0] - big * x[1] == 1)
+    assert to_qubo_arrays(problem, {}, progress=False).offset == 6.0  # the weight: twice the swing of 3
+
+
 @pytest.mark.parametrize("seed", range(40))
 def test_auto_weights_on_random_models(seed):
     assert qubo_optimum_is_feasible(random_model(seed), constraint_weight="auto")

@@ -222,6 +222,11 @@ def _step(terms: list[float], constant: float, kind: int) -> float | None:
     """The step of one polynomial: the distinct magnitudes of its non-zero coefficients, its constant."""
     if not terms or not all(map(math.isfinite, [*terms, constant])):
         return None  # a constant changes with no assignment; an inf or NaN the lowering refuses by name
+    if max(*terms, abs(constant)) >= _EXACT:
+        # past float64's integers a magnitude is no longer the number given (2**53 + 1 reads as
+        # 2**53), and a grain read from them can be far too coarse: the weight would not cover
+        # a violation of 1. None leaves the constraint to the default step.
+        return None
     constant = constant if kind != 3 else -constant
     grain = _grain(terms)
     if grain is None:
@@ -233,6 +238,9 @@ def _step(terms: list[float], constant: float, kind: int) -> float | None:
         rest = math.fmod(constant, grain) % grain  # lhs > 0 takes rest, rest + grain, ...
         least = grain if _near(rest, 0.0, grain) or _near(rest, grain, grain) else rest
     return least * least
+
+
+_EXACT = 2.0**53  # float64 holds every integer below this, and not every one above
 
 
 def _near(a: float, b: float, scale: float) -> bool:
