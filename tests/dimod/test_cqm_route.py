@@ -55,3 +55,25 @@ def test_errors_and_fallbacks_follow_the_dict_route():
     problem += 2**80 * x[0] + x[1]
     got, want = to_cqm(problem, {}, progress=False), transpile_dimod_bridge_cqm(compile_model(problem, {}))
     assert_same_model(got._objective, want._objective)
+
+
+@pytest.mark.parametrize("bounds, added", [((2, 5), True), ((-5, -2), True), ((0, 3), False)])
+@pytest.mark.parametrize("where", ["penalty left out", "factor fixed to 0"])
+def test_integers_the_cqm_would_lack_take_values_within_their_bounds(where, bounds, added):
+    # all of y's terms go: the sampler never assigns it, and decoding reads it as 0
+    x = ql.BinaryVar("x", shape=(2,))
+    y = ql.IntegerVar("y", lower_bound=bounds[0], upper_bound=bounds[1])
+    problem = ql.Problem("p")
+    problem += x[1] - x[0]
+    if where == "penalty left out":
+        problem += ql.CustomPenaltyTerm("q", (y - 3) ** 2)
+        builder = to_cqm(problem, {}, progress=False)
+    else:
+        problem += x[0] * y
+        builder = to_cqm(problem, {}, {"x": {(0,): 0}}, progress=False)
+    cqm = builder.get_model()
+    assert (("y", ()) in cqm.variables) == added
+    decoded = builder.decode_from_cqm_result(dimod.ExactCQMSolver().sample_cqm(cqm))
+    assert {decoded.dense("y", k).item() for k in range(len(decoded))} == (
+        set(range(bounds[0], bounds[1] + 1)) if added else {0}
+    )

@@ -212,6 +212,23 @@ Folded weighted_sum(Kept& kept, nb::handle weights, Check&& check) {
 // its two label lists (Variables.copy(), which shares the labels: they are hashable and
 // immutable, so sharing them is what a copy needs), about 3 ms at 10^4 variables; a dimod
 // without them as attributes gets the labels themselves through the memo (25 ms).
+/// Adds to `model` the integer variables it does not hold whose bounds leave out 0: their
+/// terms all went with a penalty left out (weight 0) or with a factor fixed to 0. A sampler
+/// never assigns a variable the CQM lacks, and decoding reads it as 0, a value such a variable
+/// cannot take; added with its bounds (and no bias), every sample gives it one it can take.
+void add_unassigned_integers(nb::handle model, const VarTable& table) {
+    nb::object variables = model.attr("variables");
+    nb::int_ zero(0);
+    for (const Var& v : table.vars) {
+        if (!v.integer || !(v.lower > zero || v.upper < zero)) continue;
+        int held = PySequence_Contains(variables.ptr(), v.label.ptr());
+        if (held < 0) fail();
+        if (!held)
+            model.attr("add_variable")(integer_vartype(), v.label, "lower_bound"_a = v.lower,
+                                       "upper_bound"_a = v.upper);
+    }
+}
+
 /// _get_model(builder, penalty_weight): the CQM with the objective plus each weighted penalty.
 /// The weighted objective is made natively from the folded models when the builder kept them
 /// all, else with dimod's arithmetic on the models.
@@ -253,6 +270,11 @@ Obj get_model(PyObject* const* args) {
     }
     nb::object model = QTX_IMPORT("copy", "deepcopy")(cqm_template, memo);
     model.attr("set_objective")(objective);
+    if (kept) {
+        add_unassigned_integers(model, kept->table);
+    } else {
+        add_unassigned_integers(model, RegistryTable(builder.attr("compiled_model").attr(names().var_map)));
+    }
     builder.attr("_model") = model;
     return model;
 }
