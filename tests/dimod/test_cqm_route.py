@@ -1,5 +1,7 @@
 """to_cqm (native compile, polynomials read in place by the bridge) against the dict route."""
 
+import pickle
+
 import numpy as np
 import pytest
 
@@ -73,6 +75,8 @@ def test_integers_the_cqm_would_lack_take_values_within_their_bounds(where, boun
         builder = to_cqm(problem, {}, {"x": {(0,): 0}}, progress=False)
     cqm = builder.get_model()
     assert (("y", ()) in cqm.variables) == added
+    # a builder read back from a pickle keeps no native models: its registry says the same
+    assert (("y", ()) in pickle.loads(pickle.dumps(builder)).get_model().variables) == added
     decoded = builder.decode_from_cqm_result(dimod.ExactCQMSolver().sample_cqm(cqm))
     assert {decoded.dense("y", k).item() for k in range(len(decoded))} == (
         set(range(bounds[0], bounds[1] + 1)) if added else {0}

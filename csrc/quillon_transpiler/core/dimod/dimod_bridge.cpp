@@ -202,16 +202,6 @@ Folded weighted_sum(Kept& kept, nb::handle weights, Check&& check) {
     return out;
 }
 
-// Every call returns a new CQM: a copy of the constraints-only CQM that transpile built (kept
-// by the builder, never changed) with the objective set. Replacing the objective of one shared
-// CQM, as before, freed the storage behind views of models already handed out (dimod does not
-// guard them): iterating cqm.objective.quadratic across a second get_model crashed the
-// interpreter. dimod's __deepcopy__ copies the C++ model in one step (constraints, labels,
-// vartypes and bounds exactly, checked on dimod 0.12.13 to 0.12.23), but deep-copies every
-// variable label in Python, which cost 70 ms at 10^4 variables. The memo hands over copies of
-// its two label lists (Variables.copy(), which shares the labels: they are hashable and
-// immutable, so sharing them is what a copy needs), about 3 ms at 10^4 variables; a dimod
-// without them as attributes gets the labels themselves through the memo (25 ms).
 /// Adds to `model` the integer variables it does not hold whose bounds leave out 0: their
 /// terms all went with a penalty left out (weight 0) or with a factor fixed to 0. A sampler
 /// never assigns a variable the CQM lacks, and decoding reads it as 0, a value such a variable
@@ -229,6 +219,16 @@ void add_unassigned_integers(nb::handle model, const VarTable& table) {
     }
 }
 
+// Every call returns a new CQM: a copy of the constraints-only CQM that transpile built (kept
+// by the builder, never changed) with the objective set. Replacing the objective of one shared
+// CQM, as before, freed the storage behind views of models already handed out (dimod does not
+// guard them): iterating cqm.objective.quadratic across a second get_model crashed the
+// interpreter. dimod's __deepcopy__ copies the C++ model in one step (constraints, labels,
+// vartypes and bounds exactly, checked on dimod 0.12.13 to 0.12.23), but deep-copies every
+// variable label in Python, which cost 70 ms at 10^4 variables. The memo hands over copies of
+// its two label lists (Variables.copy(), which shares the labels: they are hashable and
+// immutable, so sharing them is what a copy needs), about 3 ms at 10^4 variables; a dimod
+// without them as attributes gets the labels themselves through the memo (25 ms).
 /// _get_model(builder, penalty_weight): the CQM with the objective plus each weighted penalty.
 /// The weighted objective is made natively from the folded models when the builder kept them
 /// all, else with dimod's arithmetic on the models.
