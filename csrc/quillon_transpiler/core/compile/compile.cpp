@@ -500,13 +500,14 @@ nb::dict decision_variables(nb::handle problem, Extract&& extract) {
 }
 
 Obj get_ph_vars(nb::handle problem) {
-    Obj placeholder = attr(substitutable_expr(), "Placeholder");
-    Obj found = attr(attr(problem, "objective"), "extract_type")(placeholder);
+    // extract_type(Placeholder) is extract() with this predicate, without a Python frame per node
+    Obj check = placeholder_check();
+    Obj found = attr(attr(problem, "objective"), "extract")(check);
     map_each(attr(problem, "constraints"), [&](nb::handle, nb::handle constraint) {
-        attr(found, "extend")(attr(difference(attr(constraint, "condition")), "extract_type")(placeholder));
+        attr(found, "extend")(attr(difference(attr(constraint, "condition")), "extract")(check));
     });
     map_each(attr(problem, "penalties"), [&](nb::handle, nb::handle penalty) {
-        attr(found, "extend")(attr(attr(penalty, "expression"), "extract_type")(placeholder));
+        attr(found, "extend")(attr(attr(penalty, "expression"), "extract")(check));
     });
     check_result(found, &PyList_Type);
     return found;
@@ -582,21 +583,21 @@ long value_axes(nb::handle value) {
 /// Every placeholder the problem reads, wherever it stands: its expressions, the ranges and
 /// conditions of the forall lists, and the shapes of the decision variables.
 Obj mentioned_placeholders(nb::handle problem, nb::handle ph_vars, nb::handle deci_vars) {
-    Obj placeholder = attr(substitutable_expr(), "Placeholder");
+    Obj check = placeholder_check();
     nb::list found = nb::steal<nb::list>(PySequence_List(ph_vars.ptr()));
     if (!found) fail();
     auto scan_forall = [&](nb::handle, nb::handle item) {
         for (nb::handle entry : attr(item, "forall")) {
             Obj element = entry[0], condition = entry[1];
-            attr(found, "extend")(attr(element, "extract_type")(placeholder));
-            attr(found, "extend")(attr(condition, "extract_expr")(placeholder_check()));
+            attr(found, "extend")(attr(element, "extract")(check));
+            attr(found, "extend")(attr(condition, "extract_expr")(check));
         }
     };
     map_each(attr(problem, "constraints"), scan_forall);
     map_each(attr(problem, "penalties"), scan_forall);
     map_each(deci_vars, [&](nb::handle, nb::handle variable) {
         for (nb::handle size : attr(variable, "shape"))
-            if (!size.is_none()) attr(found, "extend")(attr(size, "extract_type")(placeholder));
+            if (!size.is_none()) attr(found, "extend")(attr(size, "extract")(check));
     });
     // one node per (name, ndim), the first met: the check reads nothing else of them
     nb::list unique;
