@@ -256,3 +256,64 @@ def test_as_many_binaries_as_variables_but_not_one_each_are_decoded_through_the_
         "y": 0,
     }
     assert decoded.evaluation.objective[0] == 10 and decoded.evaluation.constraint_violations["c"][0] == 0
+
+
+def test_a_rebound_field_is_read_afresh():
+    """decode keeps what it reads of a model; a caller may give the dataclass a new offset or array."""
+    y = ql.BinaryVar("y", shape=(2,))
+    p = ql.Problem("p")
+    p += y[0] + 2 * y[1]
+    model = to_qubo_arrays(compile_model(p, {}))
+    rows = np.ones((1, 2))
+    assert decode(rows, model).evaluation.energy == [3.0]
+    model.offset, model.linear = 100.0, model.linear * 2
+    assert decode(rows, model).evaluation.energy == [106.0] == model.energies(rows).tolist()
+
+
+def _slack_named(y):
+    v = ql.BinaryVar("slack:c")
+    p = ql.Problem("p")
+    p += -v + y[0] + 2 * y[1]
+    p += ql.Constraint("c", y[0] + y[1] <= 1)
+    return p, ("slack:c", (), 0)
+
+
+def _aux_named(y):
+    v = ql.BinaryVar("aux", shape=(3, 3))
+    p = ql.Problem("p")
+    p += -v[0, 1] + v[0, 0] * v[0, 1] * v[0, 2]  # the auxiliary of the pair (0, 1) is named as v[0, 1]
+    return p, ("aux", (0, 1), 0)
+
+
+@pytest.mark.parametrize("build", [_slack_named, _aux_named])
+def test_a_variable_named_as_a_slack_or_auxiliary_keeps_its_own_label(build):
+    p, label = build(ql.BinaryVar("y", shape=(2,)))
+    model = to_qubo_arrays(p, {}, constraint_weight=5, reduction="substitute")
+    labels = model.labels()
+    assert len(set(labels)) == len(labels)
+    decoded = decode([{label: 1}], model)
+    assert decoded.dense(label[0], 0)[label[1]] == 1 and decoded.evaluation.objective == [-1.0]
+
+
+@pytest.mark.parametrize(
+    "lower, upper, constraint",
+    [
+        # lhs = x (x - 2**31) - 2**31 is 1 at x = 2**31 + 1: float64 would round it to 0
+        (2**31, 2**31 + 3, lambda x: x * x - 2**31 * x - 2**31 == 0),
+        (-(2**63) - 5, -(2**63), None),  # values past int64, no constraint to evaluate
+    ],
+)
+def test_integer_values_past_int64s_reach_are_evaluated_exactly(lower, upper, constraint):
+    x = ql.IntegerVar("x", lower_bound=lower, upper_bound=upper)
+    p = ql.Problem("p")
+    p += x
+    if constraint is not None:
+        p += ql.Constraint("c", constraint(x))
+    model = to_qubo_arrays(p, {})
+    rows = np.array(list(itertools.product((0, 1), repeat=model.num_binaries)))
+    decoded = decode(rows, model)
+    for k in range(len(decoded)):
+        value = int(decoded.dense("x", k))
+        assert decoded.evaluation.objective[k] == float(value)  # the objective is a float64
+        if constraint is not None:
+            assert decoded.evaluation.constraint_violations["c"][k] == abs(value * value - 2**31 * value - 2**31)

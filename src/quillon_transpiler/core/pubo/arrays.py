@@ -127,7 +127,8 @@ class QuboArrays:
         """Binary index -> (variable label, subscripts, bit): bit k of an encoded variable is its
         k-th binary (0 for a binary variable); slack binaries get ("slack:" + constraint label,
         forall key, bit), a reduction's auxiliaries ("aux", (a, b), 0) for the product of
-        binaries a and b. ``decode`` and ``decode_pubo`` read samples keyed by these labels too."""
+        binaries a and b (a slack or auxiliary name that a variable has takes a leading "_"
+        until it is free). ``decode`` and ``decode_pubo`` read samples keyed by these labels too."""
         return binary_labels(self)
 
     def __getstate__(self) -> dict[str, typ.Any]:

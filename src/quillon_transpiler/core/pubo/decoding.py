@@ -586,9 +586,18 @@ def _plan(model: typ.Any) -> _Plan:
 
 
 def _cache(model: typ.Any) -> dict[str, typ.Any]:
-    """What decoding made of a model, kept with it (the model never changes): one entry of its
-    ``__dict__``, which a copy or a pickle of the model may leave out."""
-    cache: dict[str, typ.Any] = model.__dict__.setdefault("_decoding", {})
+    """What decoding made of a model, kept with it: one entry of its ``__dict__``, which a copy
+    or a pickle of the model may leave out. The model is a dataclass a caller may change: once
+    a field holds another object (a new offset, an array replaced), the cache starts afresh."""
+    fields = getattr(type(model), "__dataclass_fields__", ())
+    state = model.__dict__
+    stamp = tuple(state.get(name) for name in fields)
+    cache: typ.Optional[dict[str, typ.Any]] = state.get("_decoding")
+    if cache is not None:
+        kept = cache.get("_stamp", ())
+        if len(kept) == len(stamp) and all(a is b for a, b in zip(kept, stamp)):
+            return cache
+    cache = state["_decoding"] = {"_stamp": stamp}
     return cache
 
 
@@ -616,9 +625,11 @@ class _Polys:
                 if isinstance(c, int):
                     size += abs(c) * math.prod(reach[i] for i in key)
             bound = max(bound, size)
-        if all(type(x) is int for x in numbers_seen) and bound < _INT_LIMIT:
+        integers = all(type(x) is int for x in numbers_seen)
+        if integers and bound < _INT_LIMIT:
             self.dtype: typ.Any = np.int64
-        elif all(type(x) is float or (type(x) is int and abs(x) <= 2**53) for x in numbers_seen):
+        elif not integers and all(type(x) is float or (type(x) is int and abs(x) <= 2**53) for x in numbers_seen):
+            # ints past int64's reach stay Python ints below: float64 would round their sums
             self.dtype = np.float64
         else:
             self.dtype = object
@@ -634,6 +645,8 @@ class _Polys:
     def __call__(self, values: np.ndarray) -> np.ndarray:
         out = np.empty((len(values), self.count), dtype=self.dtype)
         out[:] = self.constants
+        if not self.groups:  # constants only: the values, which may be past int64, are not read
+            return out
         if self.dtype is not values.dtype and self.dtype is not object:
             values = values.astype(self.dtype)
         elif self.dtype is object:

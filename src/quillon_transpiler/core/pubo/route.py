@@ -198,20 +198,31 @@ def pickled_state(model: typ.Any) -> dict[str, typ.Any]:
 def binary_labels(model: typ.Any) -> list[tuple[str, tuple[int, ...], int]]:
     """Binary index -> (variable label, subscripts, bit): bit k of an encoded variable is its
     k-th binary (0 for a binary variable); slack binaries get ("slack:" + constraint label,
-    forall key, bit); a reduction's auxiliaries ("aux", (a, b), 0)."""
+    forall key, bit); a reduction's auxiliaries ("aux", (a, b), 0). A slack or auxiliary name
+    that a variable of the model has already gets one more leading "_" until it is free, so
+    that no two binaries share a label."""
     out: list[typ.Any] = [None] * model.num_binaries
     encoder = model.encoder
-    for label, by_subscripts in model.compiled.var_map.var_map.items():
+    variables = model.compiled.var_map.var_map
+
+    def free(name: str) -> str:
+        while name in variables:
+            name = "_" + name
+        return name
+
+    for label, by_subscripts in variables.items():
         for subscripts, index in by_subscripts.items():
             for bit, b in enumerate(encoder.binaries(index)):
                 out[b] = (label, subscripts, bit)
     for label, by_key in model.slack.items():
+        name = free(f"slack:{label}")
         for key, bits in by_key.items():
             for bit, b in enumerate(bits):
-                out[b] = (f"slack:{label}", key, bit)
+                out[b] = (name, key, bit)
     reduction = getattr(model, "reduction", None)
     if reduction is not None:
-        out[reduction.num_original :] = reduction.labels()
+        aux = free("aux")
+        out[reduction.num_original :] = [(aux, pair, bit) for _, pair, bit in reduction.labels()]
     return out
 
 
