@@ -436,3 +436,25 @@ def test_an_auto_weight_past_float64_is_refused_by_its_constraint(v, a, route):
     p += ql.Constraint("one", ql.sum(i, a * x[i]) == a)
     with pytest.raises(ValueError, match='constraint_weight="auto" cannot weigh constraint `one`.*past float64'):
         route(p, {"n": 2, "v": v})
+
+
+@pytest.mark.parametrize("label", ["objective", "penalties", "cover"])
+def test_a_constraint_named_as_a_part_of_the_model_is_tuned_as_any_other(label):
+    x = ql.BinaryVar("x", shape=(3,))
+    problem = ql.Problem("p")
+    problem += x[0] + 2 * x[1] - x[2]
+    problem += ql.CustomPenaltyTerm("pen", x[0] * x[2])
+    problem += ql.Constraint(label, x[0] + x[1] + x[2] == 1)
+    tuned = tune_weights(problem, {}, dimod.ExactSolver(), penalty_weight=3.0)
+    best = tuned.sampleset.lowest()
+    assert list(tuned.constraint_weight) == [label] and tuned.feasible
+    assert best.dense("x", 0).tolist() == [0, 0, 1] and best.evaluation.objective == [-1.0]
+
+
+def test_a_constraint_named_as_the_one_hot_codes_is_refused():
+    x, y = ql.IntegerVar("x", lower_bound=0, upper_bound=2), ql.BinaryVar("y")
+    problem = ql.Problem("p")
+    problem += x - 3 * y
+    problem += ql.Constraint("one-hot encoding", x + y == 2)
+    with pytest.raises(ValueError, match="constraint `one-hot encoding`.*give the constraint another name"):
+        tune_weights(problem, {}, dimod.ExactSolver(), encoder="one-hot")

@@ -67,6 +67,8 @@ class TunedWeights:
 
 #: the label under which a sample's broken one-hot codes are counted in a decoded sample set
 ONEHOT = "one-hot encoding"
+# the parts that are no constraint, under keys no constraint label (a str) can take
+_OBJECTIVE, _PENALTIES = ("objective",), ("penalties",)
 
 
 def tune_weights(
@@ -192,7 +194,7 @@ class _Parts:
         compiled: CompiledInstance,
         encoder: IntegerEncoder,
         request: binarize.PuboRequest,
-        parts: dict[str, _Lowered],
+        parts: dict[typ.Any, _Lowered],
         slack: dict[str, dict[tuple[int, ...], tuple[int, ...]]],
         num_binaries: int,
         binary_starts: np.ndarray,
@@ -201,7 +203,7 @@ class _Parts:
         self.compiled = compiled
         self.encoder = encoder
         self.request = request
-        self.parts = parts  # "objective", "penalties", constraint labels, and ONEHOT
+        self.parts = parts  # _OBJECTIVE, _PENALTIES, constraint labels, and ONEHOT
         self.onehot = parts.get(ONEHOT)
         self.slack = slack
         self.num_binaries = num_binaries
@@ -227,18 +229,23 @@ class _Parts:
             check_encoder_for_problem(encoder)
             compiled = compile_native(problem, instance, fixed_variables, None)
         _weights(constraint_weight, compiled.constraint, "constraint_weight", auto=True)  # checked before any work
+        if ONEHOT in compiled.constraint:
+            raise ValueError(
+                f"constraint `{ONEHOT}`: tune_weights reports the encoding's broken one-hot codes under this label, "
+                "and weighs the encoding under it: give the constraint another name"
+            )
         encoder, request = pubo_request(compiled, 1.0, penalty_weight, encoder, 1.0)
         empty = weights.empty_polynomial()
         alone = dataclasses.replace(
             request, constraints={}, kinds={}, constraint_weights={}, penalties={}, penalty_weights={}, onehot_weight=0
         )
         nenc = encoder.num_binaries
-        lowered: dict[str, typ.Any] = {"objective": binarize._lower_arrays(alone, False, None)}
+        lowered: dict[typ.Any, typ.Any] = {_OBJECTIVE: binarize._lower_arrays(alone, False, None)}
         if any(request.penalty_weights.values()):
             penalties = dataclasses.replace(
                 alone, objective=empty, penalties=request.penalties, penalty_weights=request.penalty_weights
             )
-            lowered["penalties"] = binarize._lower_arrays(penalties, False, None)
+            lowered[_PENALTIES] = binarize._lower_arrays(penalties, False, None)
         slack: dict[str, dict[tuple[int, ...], tuple[int, ...]]] = {}
         shift = 0
         shifts = {}
@@ -268,7 +275,7 @@ class _Parts:
             parts,
             slack,
             nbin,
-            lowered["objective"].binary_starts,
+            lowered[_OBJECTIVE].binary_starts,
             _evaluable(compiled),
         )
 
@@ -334,20 +341,22 @@ class _Parts:
 
     def _swing(self) -> float:
         """``weights.objective_swing`` of the objective and penalties, from their parts."""
-        summed = self.model({"objective": 1.0, "penalties": 1.0}, 0.0, only=("objective", "penalties"))
+        summed = self.model({_OBJECTIVE: 1.0, _PENALTIES: 1.0}, 0.0, only=(_OBJECTIVE, _PENALTIES))
         higher = summed.higher_offsets, summed.higher_indices, summed.higher_biases
         # the union's other terms weigh 0 here: they add nothing to the bound
         return weights.flip_bound(
             summed.linear, (summed.quadratic_rows, summed.quadratic_cols, summed.quadratic_biases), higher
         )
 
-    def model(self, weight: typ.Mapping[str, float], onehot: float, only: tuple[str, ...] | None = None) -> QuboArrays:
+    def model(
+        self, weight: typ.Mapping[typ.Any, float], onehot: float, only: tuple[typ.Any, ...] | None = None
+    ) -> QuboArrays:
         """The model with constraint label ``l`` weighted ``weight[l]`` and the one-hot rules ``onehot``."""
         scale = []
         for name in self._names:
             if only is not None:
                 scale.append(float(weight.get(name, 0.0)) if name in only else 0.0)
-            elif name in ("objective", "penalties"):
+            elif name in (_OBJECTIVE, _PENALTIES):
                 scale.append(1.0)
             else:
                 scale.append(onehot if name == ONEHOT else float(weight[name]))
@@ -491,7 +500,7 @@ def _decoded(model: QuboArrays, parts: _Parts, rows: np.ndarray, occurrences: ty
     compiled = parts.evaluated
     record = decode._record(values, compiled.var_map.var_map, model.fixed_variables, compiled.deci_var_shape)
     record.num_occurrences = [int(n) for n in occurrences]
-    objective = parts.parts["objective"]
+    objective = parts.parts[_OBJECTIVE]
     own = rows @ objective.linear + objective.offset
     if len(objective.biases):
         own = own + (rows[:, objective.rows] * rows[:, objective.cols]) @ objective.biases
