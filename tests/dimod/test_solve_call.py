@@ -254,3 +254,16 @@ def test_a_sampler_that_returns_no_sample_set_is_named():
 
     with pytest.raises(TypeError, match="the sampler ReturnsNone returned NoneType None, not the dimod SampleSet"):
         solve(*testing.knapsack(4), ReturnsNone(), progress=False)
+
+
+@pytest.mark.parametrize("sense", [ql.ProblemSense.MINIMIZE, ql.ProblemSense.MAXIMIZE])
+@pytest.mark.parametrize("sampler", [dimod.ExactSolver(), dimod.ExactCQMSolver()], ids=["bqm", "cqm"])
+def test_the_objective_leaves_the_weighted_penalties_out(sampler, sense):
+    y = ql.BinaryVar("y", shape=(2,))
+    problem = ql.Problem("p", sense=sense)
+    problem += 2 * y[0] + 3 * y[1] + 1
+    problem += ql.CustomPenaltyTerm("both", y[0] * y[1])
+    decoded = solve(problem, {}, sampler, penalty_weight=10.0, progress=False)
+    for k in range(len(decoded)):
+        a, b = decoded.dense("y", k).tolist()
+        assert decoded.evaluation.objective[k] == 2 * a + 3 * b + 1

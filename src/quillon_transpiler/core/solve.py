@@ -197,7 +197,14 @@ def _solve_cqm(
     sampled = time.perf_counter()
     sampleset = _sample(sampler.sample_cqm, sampler, cqm, sample_options, report)
     seconds = time.perf_counter() - sampled
-    return _finished(builder.decode_from_cqm_result(sampleset), seconds, start, report)
+    decoded = builder.decode_from_cqm_result(sampleset)
+    if any(w != 0 for w in weight.values()) and len(decoded):
+        # the decoder reads the objective off the energy, where the weighted penalties are
+        # too: the objective alone (a minimisation, negated back for a maximisation) instead
+        sign = -1 if builder.compiled_model.sense.name == "MAXIMIZE" else 1
+        own = builder._objective.energies(sampleset)
+        decoded.evaluation.objective = [sign * float(v) for v in own]
+    return _finished(decoded, seconds, start, report)
 
 
 def _finished(decoded: ql.SampleSet, seconds: float, start: float, report: Report | None) -> ql.SampleSet:
