@@ -18,6 +18,7 @@ dask = pytest.importorskip("dask")
 
 from dwave.samplers import SimulatedAnnealingSampler  # noqa: E402
 
+import quillon as ql  # noqa: E402
 from quillon_transpiler import (  # noqa: E402
     SweepError,
     compile_model,
@@ -288,3 +289,24 @@ def test_broken_reads_the_answer_of_the_sampler(sampler):
     chosen = dimod.ExactSolver() if sampler == "bqm" else dimod.ExactCQMSolver()
     run = sweep(problem, instances, sampler=chosen, client=False)[0]
     assert run.ok and run.objective is not None and run.broken == {}
+
+
+@pytest.mark.parametrize("fixed", [{}, {"x": {(2,): 0}}])
+def test_each_instance_has_its_own_pins(fixed):
+    """compile_model adds an instance's pins to the map it is given: the next must not inherit them."""
+    N, K = ql.Placeholder("N"), ql.Placeholder("K")
+    x, i = ql.BinaryVar("x", shape=(N,)), ql.Element("i", N)
+    problem = ql.Problem("p")
+    problem += ql.sum(i, x[i])
+    problem += ql.Constraint("pin", x[i] == 1, forall=[(i, i == K)])
+    given = {label: dict(values) for label, values in fixed.items()}
+    results = sweep(
+        problem,
+        {"K=0": {"N": 3, "K": 0}, "K=1": {"N": 3, "K": 1}},
+        sampler=dimod.ExactSolver(),
+        fixed_variables=given,
+        client=False,
+        progress=False,
+    )
+    assert [r.best.dense("x").tolist() for r in results] == [[1, 0, 0], [0, 1, 0]]
+    assert given == fixed
