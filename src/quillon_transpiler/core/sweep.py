@@ -406,8 +406,7 @@ def compile_instance(
         # would win over the next instance's own: each instance gets a copy
         if isinstance(fixed_variables, dict):
             fixed_variables = {
-                label: dict(values) if isinstance(values, dict) else values
-                for label, values in fixed_variables.items()
+                label: dict(values) if isinstance(values, dict) else values for label, values in fixed_variables.items()
             }
         return compile_model(problem, dict(data), fixed_variables)
     except Exception as error:
