@@ -231,10 +231,13 @@ def test_fixed_variables_are_checked(fixed, message):
             ValueError,
             r"In objective: the term \(0,\) has the coefficient \(1\+2j\), a complex number",
         ),
+        ({"N": 2, "c": 1 + 2j}, ValueError, r"In objective: the constant is \(1\+2j\), a complex number"),
     ],
 )
 def test_data_the_arrays_route_cannot_hold_is_named(instance, error, message):
     problem = ql.Problem("p")
     problem += ql.sum(i, ql.Placeholder("a", 1)[i] * x[i]) if "a" in instance else ql.sum(i, x[i])
+    if "c" in instance:
+        problem += ql.Placeholder("c")
     with pytest.raises(error, match=message):
         to_qubo_arrays(problem, instance, progress=False)

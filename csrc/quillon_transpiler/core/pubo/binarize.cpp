@@ -191,14 +191,21 @@ void lower_into(QuboBuilder& builder, TermMerge& merge, const Request& request, 
     building(
         [] { return std::string("lowering the objective"); },
         [&] {
+            // the parts' and the square's ways check their terms as they merge them, and their
+            // constant here (a complex one would reach the arrays otherwise), after the terms
+            auto check = [](const Terms& t, const Num& c) {
+                check_finite(t, c, [] { return std::string("In objective"); });
+            };
             if (objective && !objective->parts.empty() &&
                 builder.takes_parts(objective->parts, objective->poly.constant, sign)) {
+                check(Terms(), objective->poly.constant);  // parts taken hold plain numbers only
                 if (lend && !consume && builder.lend_objective_parts(objective->parts, objective->poly.constant, sign))
                     return;
                 Parts copy = consume ? Parts() : copy_with_stats(objective->parts);
                 builder.objective_parts(consume ? objective->parts : copy, objective->poly.constant, sign);
                 return;
             }
+            if (consume && objective && objective->squared) check(objective->poly.terms, objective->poly.constant);
             if (consume && objective && objective->squared && builder.square_objective(objective->poly, sign)) {
                 objective->poly = Poly();
                 objective->squared = false;

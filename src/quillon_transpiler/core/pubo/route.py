@@ -265,6 +265,8 @@ def sample_list(samples: typ.Any, nbin: int, one: bool = False) -> list[typ.Any]
                 row = rows[k] = row.tolist()
             if not isinstance(row, (typ.Mapping, list, tuple)):
                 raise TypeError(f"a sequence of samples must hold samples (mappings or rows), got {describe(row)}")
+    if one and not rows and nbin == 0 and isinstance(samples, (list, tuple)):
+        rows = [[]]  # the one sample of a model without binaries, a value for each of them
     for row in rows:
         if isinstance(row, (list, tuple)) and len(row) != nbin:
             raise ValueError(
