@@ -121,6 +121,7 @@ def test_a_model_keeps_the_fixed_values_it_was_built_with():
         ({"penalty_weight": {"pair": -0.5}}, ValueError, r"penalty_weight\['pair'\] is -0.5"),
         ({"penalty_weight": "2"}, TypeError, "penalty_weight must be a number, got str"),
         ({"encoding_weight": math.inf}, ValueError, "encoding_weight is inf"),
+        ({"constraint_weight": 10**400}, ValueError, "constraint_weight has 401 digits, past float64's range"),
         ({"encoding_weight": None}, TypeError, "encoding_weight must be a number"),
         ({"constraint_weight": {"cap": True}}, TypeError, "must be a number, got bool"),
     ],

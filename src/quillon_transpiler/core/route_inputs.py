@@ -100,8 +100,9 @@ def check_weight(value: typ.Any, what: str, auto: bool = False) -> None:
         raise TypeError(f"{what} must be a number, got {describe(value)}{also}")
     try:
         finite = math.isfinite(value)
-    except OverflowError:  # an int past float64: finite all the same
-        finite = True
+    except OverflowError:  # an int past float64, which the lowering's weights are
+        digits = len(str(abs(int(typ.cast(typ.Any, value)))))
+        raise ValueError(f"{what} has {digits} digits, past float64's range: give a smaller weight") from None
     if not finite:
         raise ValueError(f"{what} is {value!r}: a weight must be finite")
     if value < 0:
