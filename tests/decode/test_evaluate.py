@@ -8,6 +8,7 @@ import pytest
 
 import quillon as ql
 import quillon_transpiler.core.decode.eval_energy as energy_module
+from quillon_transpiler import to_qubo_arrays
 from quillon_transpiler.core.compile.compile import compile_model
 from quillon_transpiler.core.decode.eval_energy import eval_energy
 from quillon_transpiler.core.decode.eval_value import _eval_value, eval_value
@@ -167,3 +168,14 @@ def test_calc_expr_violation_of_each_kind(kind, violations):
     for values, expected in zip([{index[(1,)]: 1}, {}, {index[(0,)]: 1}], violations):
         got = calc_expr(values, compiled).constraint["c"][()]
         assert got == expected and type(got) is type(expected)
+
+
+@pytest.mark.parametrize("evaluate, values", [(eval_energy, {"x": {(0,): 1}}), (calc_expr, {0: 1})])
+def test_an_instance_a_native_route_consumed_is_refused_clearly(evaluate, values):
+    x = ql.BinaryVar("x", shape=(2,))
+    problem = ql.Problem("p")
+    problem += x[0] + x[1]
+    problem += ql.Constraint("c", x[0] + x[1] == 1)
+    consumed = to_qubo_arrays(problem, {}, progress=False).compiled
+    with pytest.raises(ValueError, match="consumed by a native route.*compile the problem again"):
+        evaluate(values, consumed)

@@ -40,13 +40,18 @@ def compiled_instance(obj: typ.Any, route: str) -> CompiledInstance:
         elif hasattr(obj, "compiled") or hasattr(obj, "compiled_model"):
             hint = " (it holds a compiled instance without its polynomials; compile the problem again)"
         raise TypeError(f"{route} takes a compiled instance from compile_model, got {describe(obj)}{hint}")
-    if obj.objective is None or obj.constraint is None or obj.penalty is None:
+    check_polynomials(obj, route)
+    return obj
+
+
+def check_polynomials(obj: typ.Any, route: str) -> None:
+    """A clear error for a compiled instance whose polynomials a native route consumed."""
+    if any(getattr(obj, name, True) is None for name in ("objective", "constraint", "penalty")):
         raise ValueError(
             f"{route} needs the polynomials of the compiled instance, but this one was consumed by a "
             "native route (to_qubo_arrays, to_cqm), which keeps only what decoding needs: compile the "
             "problem again with compile_model"
         )
-    return obj
 
 
 def given_compiled(

@@ -4,6 +4,7 @@ import typing as typ
 
 from quillon_transpiler.core import CompiledInstance
 from quillon_transpiler.core.decode.evaluate import calc_expr as calc_expr
+from quillon_transpiler.core.route_inputs import check_polynomials
 
 if typ.TYPE_CHECKING:
     # Native functions: the extension module defines them before this surface runs. Declared
@@ -27,4 +28,5 @@ def eval_energy(var_value: dict[str, dict[tuple[int, ...], float]], compiled_ins
     Returns:
         float: the energy.
     """
+    check_polynomials(compiled_instance, "eval_energy")
     return _eval_energy(var_value, compiled_instance)

@@ -6,6 +6,7 @@ import dataclasses
 
 from quillon_transpiler.core.compile.compiled_model import CompiledInstance
 from quillon_transpiler.core.decode.eval_value import _eval_value
+from quillon_transpiler.core.route_inputs import check_polynomials
 from quillon_transpiler.core.substitute.substitutable_expr import ConstraintKind
 
 
@@ -60,6 +61,7 @@ def calc_expr(values: dict[int, int | float], compiled_instance: CompiledInstanc
     comparison kind is read from the compiled instance's substitutable problem.
     """
     _check_values(values)
+    check_polynomials(compiled_instance, "calc_expr")
     objective = _eval_value(values, compiled_instance.objective)
     constraints = compiled_instance.problem.constraints
     constraint: dict[str, dict[tuple[int, ...], float]] = {}
