@@ -310,3 +310,14 @@ def test_each_instance_has_its_own_pins(fixed):
     )
     assert [r.best.dense("x").tolist() for r in results] == [[1, 0, 0], [0, 1, 0]]
     assert given == fixed
+
+
+@pytest.mark.parametrize("sense", [ql.ProblemSense.MINIMIZE, ql.ProblemSense.MAXIMIZE])
+@pytest.mark.parametrize("sampler", [dimod.ExactSolver(), dimod.ExactCQMSolver()], ids=["bqm", "cqm"])
+def test_the_best_run_weighs_the_custom_penalties_in(sampler, sense):
+    x = ql.BinaryVar("x", shape=(2,))
+    problem = ql.Problem("p", sense=sense)
+    problem += (x[0] + 2 * x[1]) * (1 if sense == ql.ProblemSense.MAXIMIZE else -1)
+    problem += ql.CustomPenaltyTerm("not both", x[0] * x[1])  # weighed 10: x = (0, 1) is best
+    (run,) = sweep(problem, [{}], sampler=sampler, client=False, progress=False, penalty_weight=10.0)
+    assert run.best.dense("x", 0).tolist() == [0, 1] and abs(run.objective) == 2

@@ -69,8 +69,8 @@ class SweepResult:
     ``instance`` is the instance's key (its name in a dict of instances, else its position);
     ``setting_index`` the setting's position in the sweep's settings. ``sampleset`` holds every
     sample decoded (objective, constraint violations; its ``measuring_time`` the run's times),
-    ``best`` the feasible sample of best objective (one sample, None when no sample is
-    feasible) and ``objective`` its objective; ``feasible_rate`` the share of reads (their
+    ``best`` the feasible sample of best objective, custom penalties weighed in (one sample,
+    None when no sample is feasible) and ``objective`` its objective; ``feasible_rate`` the share of reads (their
     occurrences counted) that are feasible; ``broken`` the violation of every constraint that the
     sample of lowest energy breaks (empty when it holds them all; with a sampler of constrained
     models, whose energy leaves the constraints out, the feasible sample of lowest energy when
@@ -335,8 +335,9 @@ def _run(
     best = objective = None
     if len(feasible):
         values = feasible.evaluation.objective
-        pick = max if compiled.sense.name == "MAXIMIZE" else min  # the compile's own enum
-        k = pick(range(len(values)), key=values.__getitem__)
+        sign = -1 if compiled.sense.name == "MAXIMIZE" else 1  # the compile's own enum
+        score = _scores(compiled, feasible, sign, export.get("penalty_weight"), takes_cqm(sampler))
+        k = min(range(len(values)), key=score.__getitem__)
         best, objective = feasible.take([k]), float(values[k])
     broken: dict[str, float] = {}
     # a constrained model's energy leaves the constraints out: its lowest sample is the best
@@ -350,6 +351,37 @@ def _run(
                 broken[label] = float(violation[lowest])
     times = decoded.measuring_time
     return SweepResult(instance, index, setting, decoded, best, objective, rate, broken, times.total, times.solve)
+
+
+def _scores(
+    compiled: CompiledInstance, feasible: ql.SampleSet, sign: int, penalty_weight: typ.Any, cqm: bool
+) -> list[float]:
+    """What the model minimises at each feasible sample: sign * objective plus the weighted
+    custom penalties, which the decoded objective leaves out. A CQM's energy is just that; a
+    BQM's also holds the constraints' slack, so its penalties are evaluated here."""
+    from quillon_transpiler.core.decode.evaluate import calc_expr
+    from quillon_transpiler.core.pubo.route import _weights
+
+    weights = _weights(1.0 if penalty_weight is None else penalty_weight, compiled.penalty, "penalty_weight")
+    own = [sign * v for v in feasible.evaluation.objective]
+    if not any(weights.values()):
+        return own
+    if cqm:
+        return list(feasible.evaluation.energy)
+    var_map = compiled.var_map.var_map
+    scores = []
+    for k, value in enumerate(own):
+        at: dict[int, typ.Any] = {}
+        for label, by_sample in feasible.record.solution.items():
+            indices = var_map.get(label, {})
+            subscripts, entries, _ = by_sample[k]
+            for subs, v in zip(zip(*subscripts) if subscripts else [()] * len(entries), entries):
+                index = indices.get(tuple(subs))
+                if index is not None:
+                    at[index] = v
+        penalties = calc_expr(at, compiled).penalty
+        scores.append(value + sum(weights[label] * sum(by_key.values()) for label, by_key in penalties.items()))
+    return scores
 
 
 #: what runs import, and what loading their data imports
