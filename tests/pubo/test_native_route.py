@@ -369,16 +369,6 @@ def test_float64_refuses_inexact_coefficients(objective, penalty, weight, exact)
         to_qubo_arrays(problem, {}, penalty_weight=weight, progress=False)
 
 
-@pytest.mark.parametrize("lowered", [to_pubo, to_qubo_arrays])
-def test_a_bqm_refuses_an_offset_float64_would_round(lowered):
-    pytest.importorskip("dimod")
-    x = ql.BinaryVar("x", shape=(2,))
-    problem = ql.Problem("big")
-    problem += x[0] * x[1] + 2**54 + 1
-    with pytest.raises(ValueError, match="18014398509481985 .*no exact float64 value"):
-        to_bqm(lowered(compile_model(problem, {})))
-
-
 def test_a_model_without_binaries_has_one_energy_for_its_empty_sample():
     x = ql.BinaryVar("x", shape=(2,))
     problem = ql.Problem("fixed")

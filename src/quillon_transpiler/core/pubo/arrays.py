@@ -350,9 +350,6 @@ def to_bqm(
             "BinaryQuadraticModel holds quadratic terms only: pass reduction='substitute' to replace them by "
             "auxiliary binaries, or use a HUBO solver"
         )
-    if isinstance(arrays.offset, int) and float(arrays.offset) != arrays.offset:
-        # the arrays keep an exact int offset; a BQM's is a float64, which would round it
-        raise ValueError(f"the constant {arrays.offset!r} has no exact float64 value for a BinaryQuadraticModel")
     # the quadratic arrays may be views of one record array: dimod reads contiguous ones faster
     quadratic = tuple(
         np.ascontiguousarray(a) for a in (arrays.quadratic_rows, arrays.quadratic_cols, arrays.quadratic_biases)
