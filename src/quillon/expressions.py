@@ -226,6 +226,12 @@ class Element(Expression):
             self.ndim = 0
         elif isinstance(belong_to, Expression) or _as_number(belong_to) is not None:
             belong_to = as_expr(belong_to)
+            array = belong_to.variable if isinstance(belong_to, Subscript) else belong_to
+            if isinstance(array, (BinaryVar, IntegerVar)):
+                raise TypeError(
+                    f"Element `{self.name}` runs over {belong_to}, a decision variable: an element runs over a "
+                    "range, a number or instance data (a Placeholder, or a Subscript or Element of one)"
+                )
             self.ndim = max(belong_to.ndim - 1, 0)
         else:
             raise TypeError(
@@ -392,6 +398,42 @@ class AbsOp(_UnaryOp):
     _function = "abs"
 
 
+def _nodes(roots: Iterable[Any]) -> Iterable[Any]:
+    """Every expression and condition node under `roots`, each once (a shared subtree too)."""
+    seen: set = set()
+    stack = list(roots)
+    while stack:
+        node = stack.pop()
+        if isinstance(node, (list, tuple)):
+            stack.extend(node)
+            continue
+        if not isinstance(node, (Expression, Range, _cond.Condition)) or id(node) in seen:
+            continue
+        seen.add(id(node))
+        yield node
+        stack.extend(vars(node).values())
+
+
+def check_bound_names(bound: Iterable[Element], roots: Iterable[Any], where: str) -> None:
+    """Elements are bound by name while they run: inside the scope of `bound` (a sum's index,
+    a forall list), another element of the same name, or a sum that binds the name again,
+    would read the wrong value. Refused, naming the element."""
+    names = {element.name: element for element in bound}
+    for node in _nodes(roots):
+        if isinstance(node, _Reduction) and node.index.name in names:
+            raise ValueError(
+                f"{where} binds the element `{node.index.name}`, and {node._function}_{{{node.index.name}}} inside it "
+                "binds that name again: give each element its own name"
+            )
+        outer = names.get(node.name) if isinstance(node, Element) else None
+        # another element of the name over the same values is the same index (bound by name)
+        if outer is not None and outer is not node and str(outer.belong_to) != str(node.belong_to):
+            raise ValueError(
+                f"{where} binds the element `{node.name}` over {outer.belong_to}, and an element of that name over "
+                f"{node.belong_to} is read inside it: elements are bound by name, so give each its own name"
+            )
+
+
 class _Reduction(Expression):
     _function = ""
 
@@ -403,6 +445,7 @@ class _Reduction(Expression):
         self.index = index
         self.operand = as_scalar(operand, f"operand of {self._function}")
         self.condition = condition
+        check_bound_names([index], [self.operand, condition], f"{self._function}_{{{index.name}}}")
 
     def __str__(self) -> str:
         over = str(self.index) if self.condition is None else f"{self.index} | {self.condition}"

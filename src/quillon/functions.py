@@ -27,10 +27,14 @@ if TYPE_CHECKING:
 
 
 def max(*terms: Any) -> MaxOp:
+    if not terms:
+        raise ValueError("ql.max needs at least one term: the max of nothing has no value")
     return MaxOp(terms)
 
 
 def min(*terms: Any) -> MinOp:
+    if not terms:
+        raise ValueError("ql.min needs at least one term: the min of nothing has no value")
     return MinOp(terms)
 
 

@@ -6,7 +6,16 @@ import enum
 from typing import Any, Dict, List, Optional, Set, Tuple
 
 from .conditions import Condition, EqualOp, GreaterThanEqualOp, LessThanEqualOp
-from .expressions import AddOp, Element, Expression, NumberLit, _check_name, _describe, as_scalar
+from .expressions import (
+    AddOp,
+    Element,
+    Expression,
+    NumberLit,
+    _check_name,
+    _describe,
+    as_scalar,
+    check_bound_names,
+)
 
 Forall = List[Tuple[Element, Optional[Condition]]]
 
@@ -42,9 +51,20 @@ def _normalise_forall(forall: Any) -> Forall:
             raise TypeError(f"forall entries must be an Element or an (Element, condition) pair, got {_describe(item)}")
         if id(item[0]) in seen:
             raise ValueError(f"element {item[0]} appears twice in forall")
+        if any(element.name == item[0].name for element, _ in pairs):
+            raise ValueError(
+                f"two elements named `{item[0].name}` in forall: elements are bound by name, so give each its own name"
+            )
         seen.add(id(item[0]))
         pairs.append(item)
     return pairs
+
+
+def _check_scope(forall: Forall, expression: Any, what: str) -> None:
+    """The forall elements are bound over the whole expression (and the later conditions)."""
+    if forall:
+        roots = [expression] + [condition for _, condition in forall]
+        check_bound_names([element for element, _ in forall], roots, f"the forall list of {what}")
 
 
 def _forall_repr(forall: Forall) -> str:
@@ -60,6 +80,7 @@ class Constraint:
             raise TypeError(f"Constraint expression must be an ==, <= or >= comparison, got {_describe(expression)}")
         self.expression = expression
         self.forall = _normalise_forall(forall)
+        _check_scope(self.forall, expression, f"constraint `{self.name}`")
 
     def __repr__(self) -> str:
         return f"Constraint({self.name!r}, {self.expression}, forall={_forall_repr(self.forall)})"
@@ -70,6 +91,7 @@ class CustomPenaltyTerm:
         self.name = _check_name(name, "CustomPenaltyTerm name")
         self.expression = as_scalar(expression, "CustomPenaltyTerm expression")
         self.forall = _normalise_forall(forall)
+        _check_scope(self.forall, self.expression, f"penalty `{self.name}`")
 
     def __repr__(self) -> str:
         return f"CustomPenaltyTerm({self.name!r}, {self.expression}, forall={_forall_repr(self.forall)})"
@@ -92,6 +114,15 @@ class Problem:
         state = self.__dict__.copy()
         state.pop("_derived", None)
         return state
+
+    def __copy__(self) -> Problem:
+        # a copy that can be added to without adding to this problem
+        out = type(self).__new__(type(self))
+        out.__dict__.update(self.__getstate__())
+        out.constraints = dict(self.constraints)
+        out.custom_penalty_terms = dict(self.custom_penalty_terms)
+        out._objective_terms = list(self._objective_terms)
+        return out
 
     def __iadd__(self, other: Any) -> Problem:
         if isinstance(other, (Constraint, CustomPenaltyTerm)):

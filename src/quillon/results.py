@@ -111,11 +111,11 @@ class SampleSet:
 
     def lowest(self) -> SampleSet:
         """The samples of lowest energy (all of them when several tie)."""
-        energy = self.evaluation.energy
+        energy = [e for e in self.evaluation.energy if e == e]  # a NaN energy is no lowest one
         if not energy:
             return self.take([])
         best = min(energy)
-        return self.take(k for k, e in enumerate(energy) if e == best)
+        return self.take(k for k, e in enumerate(self.evaluation.energy) if e == best)
 
     def dense(self, label: str, sample: int = 0) -> np.ndarray:
         """The value of variable `label` in one sample, as a dense array."""

@@ -71,7 +71,9 @@ def test_element_names_are_scoped_per_expression():
     ],
 )
 def test_lowering_errors_are_prefixed(add, prefix):
-    bad = ql.Element("e", x) + 1  # an element over a decision-variable array cannot be lowered
+    over_x = ql.Element.__new__(ql.Element)  # over a decision-variable array: the library refuses it
+    over_x.__dict__.update(name="e", belong_to=x, ndim=0)
+    bad = over_x + 1  # and the lowering cannot lower it
     problem = ql.Problem("p")
     add(problem, bad)
     with pytest.raises(SubstituteError) as info:

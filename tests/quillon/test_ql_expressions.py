@@ -1,5 +1,6 @@
 import functools
 import inspect
+import re
 
 import numpy as np
 import pytest
@@ -179,3 +180,17 @@ def test_each_public_node_class_dispatches_on_its_own():
 
     name.register(ql.LnOp, lambda node: "ln")
     assert name(ql.log10(a)) == "?" and name(ql.ln(a)) == "ln"
+
+
+@pytest.mark.parametrize(
+    "build, error, message",
+    [
+        (lambda: ql.max(), ValueError, "ql.max needs at least one term"),
+        (lambda: ql.min(), ValueError, "ql.min needs at least one term"),
+        (lambda: ql.Element("k", ql.BinaryVar("x", shape=(3,))), TypeError, "runs over x, a decision variable"),
+        (lambda: ql.Element("k", ql.IntegerVar("z", (2, 2), 0, 3)[0]), TypeError, "runs over z[0], a decision"),
+    ],
+)
+def test_what_has_no_value_is_refused_when_built(build, error, message):
+    with pytest.raises(error, match=re.escape(message)):
+        build()

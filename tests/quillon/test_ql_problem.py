@@ -1,3 +1,6 @@
+import copy
+import re
+
 import pytest
 
 import quillon as ql
@@ -89,3 +92,42 @@ def test_forall_is_normalised_outer_first(forall, expected):
 def test_bad_forall_is_refused(forall, error):
     with pytest.raises(error):
         ql.Constraint("c", x[0, 0] <= 1, forall=forall)
+
+
+def test_a_shallow_copy_is_added_to_on_its_own():
+    y = ql.BinaryVar("y")
+    original = ql.Problem("p")
+    original += y
+    copied = copy.copy(original)
+    copied += ql.Constraint("only in the copy", y == 1)
+    copied += 5
+    original += 7
+    assert list(original.constraints) == [] and str(original.objective) == "(y + 7)"
+    assert list(copied.constraints) == ["only in the copy"] and str(copied.objective) == "(y + 5)"
+
+
+X = ql.BinaryVar("X", shape=(3, 3))
+I3, I2, SAME = ql.Element("i", 3), ql.Element("i", 2), ql.Element("i", 3)
+
+
+@pytest.mark.parametrize(
+    "build, message",
+    [
+        (lambda: ql.sum(I3, ql.sum(I2, X[I3, I2])), "sum_{i} binds the element `i` over 2, and an element of that name over 3"),
+        (lambda: ql.sum(I3, ql.sum(I3, X[I3, 0])), "sum_{i} inside it binds that name again"),
+        (lambda: ql.Constraint("c", X[I3, I2] <= 1, forall=[I3, I2]), "two elements named `i` in forall"),
+        (
+            lambda: ql.CustomPenaltyTerm("p", ql.sum(I2, X[I2, 0]) + X[I3, 0], forall=[I3]),
+            "the forall list of penalty `p` binds the element `i`, and sum_{i} inside it",
+        ),
+    ],
+)
+def test_an_element_name_bound_twice_in_one_scope_is_refused(build, message):
+    # elements are bound by name: the inner one would read the outer's values, or the reverse
+    with pytest.raises(ValueError, match=re.escape(message)):
+        build()
+
+
+def test_elements_of_one_name_over_the_same_values_are_one_index():
+    assert ql.sum(I3, X[SAME, 0]).index is I3
+    assert ql.Constraint("c", X[SAME, 0] <= 1, forall=[I3]).forall[0][0] is I3

@@ -55,3 +55,11 @@ def test_a_sample_with_a_broken_encoding_is_infeasible():
     assert feasible.record.num_occurrences == [1, 3]
     assert feasible.evaluation.encoding_violations == {"x": [0, 0]}
     assert feasible.lowest().evaluation.encoding_violations == {"x": [0]}
+
+
+@pytest.mark.parametrize("at", [0, 1, 2])
+def test_a_nan_energy_is_never_the_lowest(at):
+    energy = [1.0, 0.5, 0.75]
+    energy.insert(at, float("nan"))
+    samples = ql.SampleSet(ql.Record({}, [1] * 4), ql.Evaluation(energy, list(energy)))
+    assert samples.lowest().evaluation.energy == [0.5]
