@@ -107,13 +107,16 @@ def test_a_shallow_copy_is_added_to_on_its_own():
 
 
 X = ql.BinaryVar("X", shape=(3, 3))
-I3, I2, SAME = ql.Element("i", 3), ql.Element("i", 2), ql.Element("i", 3)
+I3, I2 = ql.Element("i", 3), ql.Element("i", 2)
 
 
 @pytest.mark.parametrize(
     "build, message",
     [
-        (lambda: ql.sum(I3, ql.sum(I2, X[I3, I2])), "sum_{i} binds the element `i` over 2, and an element of that name over 3"),
+        (
+            lambda: ql.sum(I3, ql.sum(I2, X[I3, I2])),
+            "sum_{i} binds the element `i` over 2, and an element of that name over 3",
+        ),
         (lambda: ql.sum(I3, ql.sum(I3, X[I3, 0])), "sum_{i} inside it binds that name again"),
         (lambda: ql.Constraint("c", X[I3, I2] <= 1, forall=[I3, I2]), "two elements named `i` in forall"),
         (
@@ -126,8 +129,3 @@ def test_an_element_name_bound_twice_in_one_scope_is_refused(build, message):
     # elements are bound by name: the inner one would read the outer's values, or the reverse
     with pytest.raises(ValueError, match=re.escape(message)):
         build()
-
-
-def test_elements_of_one_name_over_the_same_values_are_one_index():
-    assert ql.sum(I3, X[SAME, 0]).index is I3
-    assert ql.Constraint("c", X[SAME, 0] <= 1, forall=[I3]).forall[0][0] is I3
