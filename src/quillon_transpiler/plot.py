@@ -67,7 +67,10 @@ def energies(
     if ax is None:
         _, ax = plt.subplots(figsize=(6.4, 4.0))
     if bins is None:
-        bins = max(1, min(len(np.unique(energy)), 40))
+        # energies a rounding apart are one value: a bin narrower than float64 can split is refused
+        spread = float(np.ptp(energy)) if len(energy) else 0.0
+        distinct = len(np.unique(energy)) if spread > 1e-9 * max(1.0, float(np.abs(energy).max())) else 1
+        bins = max(1, min(distinct, 40))
     groups = [(feasible, FEASIBLE, "feasible"), (~feasible, INFEASIBLE, "infeasible")]
     ax.hist(
         [energy[mask] for mask, _, _ in groups],

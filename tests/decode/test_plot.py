@@ -1,6 +1,7 @@
 """plot.energies: the histogram counts each sample as often as it occurred, on the side of
 feasibility that SampleSet.feasible puts it, and is written as a PNG."""
 
+import numpy as np
 import pytest
 
 matplotlib = pytest.importorskip("matplotlib")
@@ -42,3 +43,11 @@ def test_energies_draws_on_a_given_axes():
     assert plot.energies(sampleset(None), ax=right) is right
     assert not left.patches and right.patches
     matplotlib.pyplot.close(figure)
+
+
+def test_energies_a_rounding_apart_draw_as_one_bin():
+    record = ql.Record({"x": [(((0,),), [1], (2,))] * 2}, [1, 1])
+    samples = ql.SampleSet(record, ql.Evaluation([0.06, float(np.nextafter(0.06, 1))], [0.0, 0.0], {}))
+    ax = plot.energies(samples)
+    assert sum(p.get_height() for p in ax.containers[0]) == 2
+    matplotlib.pyplot.close(ax.figure)
