@@ -184,7 +184,7 @@ def sweep(
 
     The settings are the product of weights, samplers, sample options and seeds, in that order
     (the last varying fastest); ``results.settings`` lists them. A run gives what
-    ``solve(compiled, sampler, constraint_weight=..., seed=..., **options)`` gives here. A run
+    ``solve(compiled, None, sampler, constraint_weight=..., seed=..., **options)`` gives here. A run
     whose instance fails to compile, or whose export, sampler or decoding raises, is reported
     in its record (``error``,
     ``traceback``) and the other runs' results are kept; ``results.raise_failures()`` raises if
