@@ -101,4 +101,5 @@ def _combine(cls: Type[_Logical], left: Condition, right: Any) -> Condition:
         raise TypeError(f"operands of {cls._symbol} must be conditions, got {_ex._describe(right)}")
     # Flattened on the left only, as for sums: `c1 & c2 & c3` is one AndOp.
     terms = left.terms + [right] if isinstance(left, _Logical) and type(left) is cls else [left, right]
-    return cls(terms)
+    # `left` is the condition the operator was called on, and its terms were checked when made
+    return _ex.made_of(cls, terms)

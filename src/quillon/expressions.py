@@ -8,11 +8,13 @@ are shared).
 from __future__ import annotations
 
 import numbers
-from typing import Any, Iterable, List, NoReturn, Optional, Tuple, Union
+from typing import Any, Iterable, List, NoReturn, Optional, Tuple, Type, TypeVar, Union
 
 # conditions.py imports this module back; both only touch each other's
 # attributes at call time, so either may be imported first.
 from . import conditions as _cond
+
+T = TypeVar("T")
 
 
 def _describe(value: Any) -> str:
@@ -153,20 +155,28 @@ class Expression:
         return ArrayLength(self, axis)
 
 
+def made_of(cls: Type[T], terms: List[Any]) -> T:
+    """A node of `cls` holding `terms`, every one checked already: a chain `a + b + c + ...`
+    written term by term then costs one check per term, not one per term and step."""
+    node = cls.__new__(cls)
+    node.terms = terms  # type: ignore[attr-defined]
+    return node
+
+
 def _add(left: Any, right: Any) -> AddOp:
     left = as_scalar(left, "operand of +")
     right = as_scalar(right, "operand of +")
     # Flatten only on the left, so `a + b + c` is one sum while `a + (b + c)`
     # keeps the grouping as written. The list is new: nodes are never mutated.
     terms = left.terms + [right] if type(left) is AddOp else [left, right]
-    return AddOp(terms)
+    return made_of(AddOp, terms)
 
 
 def _mul(left: Any, right: Any) -> MulOp:
     left = as_scalar(left, "operand of *")
     right = as_scalar(right, "operand of *")
     terms = left.terms + [right] if type(left) is MulOp else [left, right]
-    return MulOp(terms)
+    return made_of(MulOp, terms)
 
 
 def _negate(value: Any) -> MulOp:

@@ -15,6 +15,7 @@ from .expressions import (
     _describe,
     as_scalar,
     check_bound_names,
+    made_of,
 )
 
 Forall = List[Tuple[Element, Optional[Condition]]]
@@ -141,7 +142,8 @@ class Problem:
             # rather than a flattening of whatever sums the user added.
             self._objective_terms.append(term)
             terms = self._objective_terms
-            self.objective = terms[0] if len(terms) == 1 else AddOp(list(terms))
+            # every term was checked as it came: the sum is made without checking them again
+            self.objective = terms[0] if len(terms) == 1 else made_of(AddOp, list(terms))
         return self
 
     def __repr__(self) -> str:
