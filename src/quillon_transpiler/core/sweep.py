@@ -359,7 +359,7 @@ def _scores(
     """What the model minimises at each feasible sample: sign * objective plus the weighted
     custom penalties, which the decoded objective leaves out. A CQM's energy is just that; a
     BQM's also holds the constraints' slack, so its penalties are evaluated here."""
-    from quillon_transpiler.core.decode.evaluate import calc_expr
+    from quillon_transpiler.core.decode.eval_value import _eval_value
     from quillon_transpiler.core.pubo.route import _weights
 
     weights = _weights(1.0 if penalty_weight is None else penalty_weight, compiled.penalty, "penalty_weight")
@@ -379,8 +379,13 @@ def _scores(
                 index = indices.get(tuple(subs))
                 if index is not None:
                     at[index] = v
-        penalties = calc_expr(at, compiled).penalty
-        scores.append(value + sum(weights[label] * sum(by_key.values()) for label, by_key in penalties.items()))
+        # the weighted penalties alone: the objective is known, the constraints hold
+        penalty = sum(
+            w * sum(_eval_value(at, poly) for poly in compiled.penalty[label].values())
+            for label, w in weights.items()
+            if w
+        )
+        scores.append(value + penalty)
     return scores
 
 
