@@ -279,3 +279,44 @@ def test_first_error_through_the_entry_may_be_foreign():
     )
     run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
     assert run.returncode == 0, run.stderr
+
+
+class Sum(ql.AddOp):
+    """A user's subclass: dispatch finds the handler of ql.AddOp along its inheritance order."""
+
+
+def renumbered(seen):
+    def handler(expr, el_map):
+        seen.append(expr.value)
+        return se.Number(expr.value + 100), el_map
+
+    return handler
+
+
+def divert_by_registration(monkeypatch, handler):
+    original = lw._convert_to_substitutable.registry[ql.NumberLit]
+    lw._convert_to_substitutable.register(ql.NumberLit, handler)
+    return lambda: lw._convert_to_substitutable.register(ql.NumberLit, original)
+
+
+def divert_by_dispatcher(monkeypatch, handler):
+    dispatcher = lw.singledispatch(lw._convert_to_substitutable.registry[object])
+    for cls, registered in lw._convert_to_substitutable.registry.items():
+        dispatcher.register(cls, registered)
+    dispatcher.register(ql.NumberLit, handler)
+    monkeypatch.setattr(lw, "_convert_to_substitutable", dispatcher)
+    return lambda: None
+
+
+@pytest.mark.parametrize("divert", [divert_by_registration, divert_by_dispatcher])
+def test_children_follow_handlers_registered_after_import(monkeypatch, divert):
+    y = ql.BinaryVar("y", (N, N))
+    expected = str(lower(ql.NumberLit(102) * y[100, 101] + ql.NumberLit(103)))
+    seen = []
+    undo = divert(monkeypatch, renumbered(seen))
+    try:
+        tree = lower(bare(Sum, terms=[2 * y[0, 1], ql.NumberLit(3)]))
+    finally:
+        undo()
+    assert sorted(seen) == [0, 1, 2, 3]
+    assert str(tree) == expected

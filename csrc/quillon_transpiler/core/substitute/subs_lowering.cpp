@@ -17,13 +17,46 @@ namespace {
 
 // Names are interned once (qtx::attr, name_of): the handlers run once per model node.
 
+/// This module's namespace.
+PyObject* namespace_dict() {
+    return PyModule_GetDict(imported(QTX_NAME("quillon_transpiler.core.substitute.subs_lowering")).ptr());
+}
+
 /// A global of this module, looked up at call time like Python code does.
 Obj global(const char* name) {
-    Obj module = imported(QTX_NAME("quillon_transpiler.core.substitute.subs_lowering"));
     nb::handle key = name_of(name);
-    PyObject* value = dict_get(PyModule_GetDict(module.ptr()), key);
+    PyObject* value = dict_get(namespace_dict(), key);
     if (!value) raisef(PyExc_NameError, "name '%U' is not defined", key.ptr());
     return ref(value);
+}
+
+// A model written out term by term (Python's sum over a generator) has a node per number,
+// variable and operator of every term; through the public entries, each node costs the Python
+// frames of the entry, of singledispatch and of its handler, which made the lowering most of a
+// first compile. While the entries and the registered handlers are those the module was imported
+// with (the surface keeps them in _IMPORTED and _NATIVE_OF), a child is lowered by the native its
+// handler calls, with the same checks and the same error prefixes, and no Python frame.
+
+/// The native that the handler registered for exactly `type(expr)` calls, when the entries
+/// `convert_to_substitutable`, `_convert_expr` and `_convert_to_substitutable` are the objects
+/// bound at import and that handler is one the module registered then; nullptr otherwise (the
+/// caller goes through the entries). singledispatch picks the handler registered for a class
+/// itself before any other, so the native is what dispatch would run.
+PyObject* native_handler(PyObject* globals, nb::handle expr) {
+    static const char* const entries[] = {"convert_to_substitutable", "_convert_expr", "_convert_to_substitutable"};
+    PyObject* kept = dict_get(globals, name_of("_IMPORTED"));
+    PyObject* natives = dict_get(globals, name_of("_NATIVE_OF"));
+    if (!kept || !PyTuple_CheckExact(kept) || PyTuple_GET_SIZE(kept) != 3 || !natives || !PyDict_CheckExact(natives))
+        return nullptr;
+    for (Py_ssize_t k = 0; k < 3; ++k)
+        if (dict_get(globals, name_of(entries[k])) != PyTuple_GET_ITEM(kept, k)) return nullptr;
+    Obj registry = nb::steal(PyObject_GetAttr(PyTuple_GET_ITEM(kept, 2), name_of("registry").ptr()));
+    Obj handler = registry ? nb::steal(PyObject_GetItem(registry.ptr(), (PyObject*)Py_TYPE(expr.ptr()))) : Obj();
+    if (!handler) {
+        PyErr_Clear();  // no registry, or no handler for the class itself: the dispatcher decides
+        return nullptr;
+    }
+    return dict_get(natives, handler);  // the dict keeps the native alive
 }
 
 /// `subs_expr.<name>`: a class of the expression tree.
@@ -54,17 +87,32 @@ void check_int(nb::handle o) {
 /// The handlers' result: `(node, el_map)`.
 Obj lowered(nb::handle node, nb::handle el_map) { return nb::make_tuple(node, el_map); }
 
-/// Lowers a child through the public entry `entry` and moves `el_map` on to the map returned
-/// beside it, unpacked as Python's two-target assignment does.
-Obj lower_with(const char* entry, nb::handle child, Obj& el_map) {
-    Obj result = global(entry)(child, el_map);
+Obj convert_expr(nb::handle expr, nb::handle el_map);
+
+/// Moves `el_map` on to the map returned beside a child's node, unpacked as Python's
+/// two-target assignment does; the node.
+Obj take_lowered(const Obj& result, Obj& el_map) {
     Obj node, next;
     unpack2(result, node, next);
     check_result(next, &PyDict_Type, false);
     el_map = next;
     return node;
 }
-Obj lower(nb::handle child, Obj& el_map) { return lower_with("convert_to_substitutable", child, el_map); }
+
+/// Lowers a child through the public entry `entry`.
+Obj lower_with(const char* entry, nb::handle child, Obj& el_map) {
+    return take_lowered(global(entry)(child, el_map), el_map);
+}
+Obj prefixed_native(nb::handle expr, nb::handle native, nb::handle el_map);
+
+Obj lower(nb::handle child, Obj& el_map) {
+    // what the entry would run: its body is `return _convert_expr(expr, el_map)`
+    if (PyObject* native = native_handler(namespace_dict(), child)) {
+        check_el_map(el_map);
+        return take_lowered(prefixed_native(child, native, el_map), el_map);
+    }
+    return lower_with("convert_to_substitutable", child, el_map);
+}
 Obj lower_condition(nb::handle child, Obj& el_map) { return lower_with("convert_to_subs_condition", child, el_map); }
 
 /// `[lower(item) for item in items]`, threading el_map.
@@ -90,18 +138,29 @@ Obj pick_kind(nb::handle expr, const char* enumeration, std::initializer_list<Pi
     not_supported(expr);
 }
 
-/// Runs a dispatcher, re-raising a SubstituteError with the printed node as prefix.
-Obj prefixed(nb::handle expr, const char* dispatcher, nb::handle el_map) {
+/// Runs `run()`, re-raising a SubstituteError with the printed node as prefix.
+template <class Run>
+Obj prefixed_run(nb::handle expr, Run&& run) {
     // every level of the model passes here: its C frames need the C stack, whatever Python's
     // recursion limit allows
     check_stack("while lowering an expression");
     try {
-        return global(dispatcher)(expr, el_map);
+        return run();
     } catch (...) {
         Obj error = caught_substitute_error();
         std::string message = to_string(expr) + " -> " + to_string(error);
         raise_during(call(substitute_error(), {str(message)}), error);
     }
+}
+
+/// Runs a dispatcher, re-raising a SubstituteError with the printed node as prefix.
+Obj prefixed(nb::handle expr, const char* dispatcher, nb::handle el_map) {
+    return prefixed_run(expr, [&] { return global(dispatcher)(expr, el_map); });
+}
+
+/// Runs the native a handler calls, re-raising as the dispatcher's run does.
+Obj prefixed_native(nb::handle expr, nb::handle native, nb::handle el_map) {
+    return prefixed_run(expr, [&] { return native(expr, el_map); });
 }
 
 // ---- expressions ----
@@ -115,6 +174,7 @@ Obj is_scalar_fn(nb::handle expr) { return nb::bool_(is_scalar(expr)); }
 
 Obj convert_expr(nb::handle expr, nb::handle el_map) {
     check_el_map(el_map);
+    if (PyObject* native = native_handler(namespace_dict(), expr)) return prefixed_native(expr, native, el_map);
     return prefixed(expr, "_convert_to_substitutable", el_map);
 }
 

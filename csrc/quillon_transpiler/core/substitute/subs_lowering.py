@@ -209,3 +209,23 @@ def _(
     condition: typ.Union[ql.AndOp, ql.OrOp, ql.XorOp], el_map: dict[str, subs_expr.Element]
 ) -> tuple[subs_expr.ConditionOperator, dict[str, subs_expr.Element]]:
     return _lower_logical(condition, el_map)
+
+
+# What the native lowering may run in place of the entries and handlers (see subs_lowering.cpp):
+# the entries as imported, and the native each handler registered above calls.
+_IMPORTED = (convert_to_substitutable, _convert_expr, _convert_to_substitutable)
+_NATIVE_OF = {
+    _convert_to_substitutable.registry[cls]: native
+    for cls, native in (
+        (ql.NumberLit, _lower_number),
+        (ql.Element, _lower_element),
+        (ql.AddOp, _lower_multiple),
+        (ql.LnOp, _lower_unary),
+        (ql.ModOp, _lower_pair),
+        (ql.SumOp, _lower_fold),
+        (ql.Subscript, _lower_subscript),
+        (ql.Placeholder, _lower_placeholder),
+        (ql.ArrayLength, _lower_array_length),
+        (ql.BinaryVar, _lower_decision_var),
+    )
+}
