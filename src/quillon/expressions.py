@@ -28,6 +28,9 @@ def _as_number(value: Any) -> Union[int, float, None]:
     """Return `value` as a plain int or float, or None if it is not a number."""
     # bool is an int subclass but never a meaningful coefficient here;
     # numpy.bool_ is not a numbers.Number, so it falls through as well.
+    kind = type(value)
+    if kind is int or kind is float:  # the common case, without the abstract classes' checks
+        return value
     if isinstance(value, bool):
         return None
     if isinstance(value, numbers.Integral):
