@@ -145,7 +145,7 @@ def test_the_lowest_feasible_sample_is_the_models_optimum(sense, encoder):
 
 def test_sample_inputs_decode_alike():
     """A sample set by index, relabelled by labels(), SPIN, as dicts and as an array: one answer;
-    the sample set's order and occurrences are kept."""
+    the sample set's order and occurrences are kept, by decode_pubo's record too."""
     p, model = build("native", ql.ProblemSense.MAXIMIZE, True, "one-hot")
     bqm = to_bqm(model)
     sampleset = SimulatedAnnealingSampler().sample(bqm, num_reads=40, num_sweeps=50, seed=5).aggregate()
@@ -162,6 +162,9 @@ def test_sample_inputs_decode_alike():
     dicts = [dict(zip(sampleset.variables, row)) for row in sampleset.record.sample.tolist()]
     for given in (relabelled, spin):
         assert decode(given, model) == want
+    assert sampleset.record.energy.tolist() != sorted(sampleset.record.energy.tolist())  # not in energy order
+    for given in (sampleset, relabelled, spin):
+        assert decode_pubo(given, model) == want.record
     for given in (dicts, bits):
         got = decode(given, model)
         assert got.evaluation == want.evaluation and got.record.solution == want.record.solution

@@ -164,7 +164,10 @@ def decode_pubo(samples: typ.Any, result: typ.Any) -> ql.Record:
     table, nbin = model.encoder._table, model.num_binaries
     values = [_binary._decode(table, sample, nbin, labels) for sample in sample_list(samples, nbin)]
     compiled = model.compiled
-    return decode._record(values, compiled.var_map.var_map, model.fixed_variables, compiled.deci_var_shape)
+    record = decode._record(values, compiled.var_map.var_map, model.fixed_variables, compiled.deci_var_shape)
+    if is_sampleset(samples):  # each row stands for as many reads as the set counts
+        record.num_occurrences = np.asarray(samples.record.num_occurrences).tolist()
+    return record
 
 
 def fixed_snapshot(compiled: CompiledInstance) -> dict[str, dict[tuple[int, ...], typ.Any]]:
@@ -241,12 +244,20 @@ def sample_bits(model: typ.Any, sample: typ.Any) -> bytes:
     return _binary._sample_bits(model.encoder._table, sample, model.num_binaries, label_index(model))
 
 
+def is_sampleset(samples: typ.Any) -> bool:
+    """Whether ``samples`` is a dimod SampleSet (read without importing dimod)."""
+    return hasattr(samples, "samples") and hasattr(samples, "record")
+
+
 def sample_list(samples: typ.Any, nbin: int, one: bool = False) -> list[typ.Any]:
     """Samples as a list of mappings or of dense lists (one value per binary), checked for shape."""
     if isinstance(samples, typ.Mapping):
         return [samples]
-    if hasattr(samples, "samples") and hasattr(samples, "record"):  # a dimod SampleSet
-        samples = list(samples.samples())
+    if is_sampleset(samples):
+        if getattr(getattr(samples, "vartype", None), "name", None) == "SPIN":
+            samples = samples.change_vartype("BINARY", inplace=False)
+        # in the set's own order (samples() sorts by energy), as its occurrences are counted
+        samples = list(samples.samples(sorted_by=None))
     if isinstance(samples, np.ndarray):
         if samples.ndim not in (1, 2):
             raise ValueError(f"a sample array holds one sample (1-D) or one per row (2-D), got {samples.ndim}-D")
