@@ -166,20 +166,28 @@ def made_of(cls: Type[T], terms: List[Any]) -> T:
     return node
 
 
+def chained(left: T, right: Any) -> T:
+    """A node of `left`'s class whose terms are `left`'s and then `right` (checked already).
+
+    The terms list is made when first read (see `_ChainedTerms`), so a sum written term by term,
+    as Python's built-in sum() over a generator writes it, takes linear time, not quadratic."""
+    node = type(left).__new__(type(left))
+    node.__dict__.update(_prefix=left, _last=right)
+    return node
+
+
 def _add(left: Any, right: Any) -> AddOp:
     left = as_scalar(left, "operand of +")
     right = as_scalar(right, "operand of +")
     # Flatten only on the left, so `a + b + c` is one sum while `a + (b + c)`
-    # keeps the grouping as written. The list is new: nodes are never mutated.
-    terms = left.terms + [right] if type(left) is AddOp else [left, right]
-    return made_of(AddOp, terms)
+    # keeps the grouping as written. Nodes are never mutated: the sum is a new node.
+    return chained(left, right) if type(left) is AddOp else made_of(AddOp, [left, right])
 
 
 def _mul(left: Any, right: Any) -> MulOp:
     left = as_scalar(left, "operand of *")
     right = as_scalar(right, "operand of *")
-    terms = left.terms + [right] if type(left) is MulOp else [left, right]
-    return made_of(MulOp, terms)
+    return chained(left, right) if type(left) is MulOp else made_of(MulOp, [left, right])
 
 
 def _negate(value: Any) -> MulOp:
@@ -334,9 +342,38 @@ class ArrayLength(Expression):
         return f"len_at({self.array}, {self.axis})"
 
 
+class _ChainedTerms:
+    """The `terms` of a node made by `chained`: the terms of the nearest node of the chain whose
+    list is made, then the term each later step added, in order. The list is made on first read,
+    in one pass, and kept in the node's `__dict__` (which this non-data descriptor then yields to);
+    the chain is dropped."""
+
+    def __get__(self, node: Any, owner: Any = None) -> Any:
+        if node is None:
+            return self
+        added = []
+        step = node.__dict__
+        while "terms" not in step:
+            added.append(step["_last"])
+            step = step["_prefix"].__dict__
+        terms = list(step["terms"])
+        terms.extend(reversed(added))
+        state = node.__dict__
+        state["terms"] = terms
+        del state["_prefix"], state["_last"]
+        return terms
+
+
 class _TermsOp(Expression):
+    terms: List[Expression] = _ChainedTerms()  # type: ignore[assignment]
+
     def __init__(self, terms: Iterable[Any]) -> None:
-        self.terms: List[Expression] = [as_scalar(t, f"term of {type(self).__name__}") for t in terms]
+        self.terms = [as_scalar(t, f"term of {type(self).__name__}") for t in terms]
+
+    def __getstate__(self) -> dict[str, Any]:
+        # a chain made term by term pickles and copies as its list, not as nested steps
+        self.terms  # noqa: B018
+        return self.__dict__
 
 
 class AddOp(_TermsOp):

@@ -14,6 +14,7 @@ from .expressions import (
     _check_name,
     _describe,
     as_scalar,
+    chained,
     check_bound_names,
     made_of,
 )
@@ -142,8 +143,15 @@ class Problem:
             # rather than a flattening of whatever sums the user added.
             self._objective_terms.append(term)
             terms = self._objective_terms
-            # every term was checked as it came: the sum is made without checking them again
-            self.objective = terms[0] if len(terms) == 1 else made_of(AddOp, list(terms))
+            # every term was checked as it came: the sum is made without checking them again,
+            # one step on from the last sum made (a model added term by term takes linear time)
+            if len(terms) == 1:
+                objective = term
+            elif len(terms) > 2 and self.__dict__.get("_objective_sum") is self.objective:
+                objective = chained(self.objective, term)
+            else:
+                objective = made_of(AddOp, list(terms))
+            self.objective = self._objective_sum = objective
         return self
 
     def __repr__(self) -> str:

@@ -1,5 +1,8 @@
+import copy
 import functools
 import inspect
+import operator
+import pickle
 import re
 
 import numpy as np
@@ -59,6 +62,24 @@ def test_flattening_never_mutates_the_left_operand():
     t = s + c
     assert len(s.terms) == 2 and len(t.terms) == 3
     assert t.terms[0] is a and t.terms[2] is c
+
+
+COPIES = [lambda e: e, lambda e: pickle.loads(pickle.dumps(e)), copy.deepcopy, copy.copy]
+
+
+@pytest.mark.parametrize("copied", COPIES)
+@pytest.mark.parametrize("op, cls", [(operator.add, ql.AddOp), (operator.mul, ql.MulOp)])
+def test_chains_written_term_by_term_branch_and_copy_as_lists(op, cls, copied):
+    # a chain's list is made when first read: each branch keeps its own terms, whatever is read first
+    t = [x[k, 0] for k in range(6)]
+    stem = op(op(t[0], t[1]), t[2])
+    left = op(op(stem, t[3]), t[4])
+    right = op(stem, t[5])
+    longer = op(left, a)
+    got = [copied(e) for e in (right, longer, stem, left)]
+    want = [t[:3] + [t[5]], t[:5] + [a], t[:3], t[:5]]
+    assert [type(e) for e in got] == [cls] * 4
+    assert [[str(u) for u in e.terms] for e in got] == [[str(u) for u in w] for w in want]
 
 
 @pytest.mark.parametrize(

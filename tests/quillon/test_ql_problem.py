@@ -104,6 +104,15 @@ def test_a_shallow_copy_is_added_to_on_its_own():
     original += 7
     assert list(original.constraints) == [] and str(original.objective) == "(y + 7)"
     assert list(copied.constraints) == ["only in the copy"] and str(copied.objective) == "(y + 5)"
+    # past two terms the objective grows a step at a time: each problem still keeps its own
+    before = original.objective
+    again = copy.copy(original)
+    original += 1
+    again += 2
+    original.objective = y
+    original += 3
+    assert [str(p.objective) for p in (original, again)] == ["(y + 7 + 1 + 3)", "(y + 7 + 2)"]
+    assert str(before) == "(y + 7)"
 
 
 X = ql.BinaryVar("X", shape=(3, 3))
