@@ -3,7 +3,7 @@ import pytest
 
 import quillon as ql
 from quillon_transpiler.core.compile.compile import compile_model, constraint_substitute, penalty_substitute
-from quillon_transpiler.exceptions import SubstituteError
+from quillon_transpiler.exceptions import SubstituteError, UnboundElementError
 
 N = ql.Placeholder("N")
 c = ql.Placeholder("c", 1)
@@ -243,8 +243,27 @@ j = ql.Element("j", N)
     [
         (z, "In objective: Bounds must not contain decision variables."),
         (ql.sum(i, w[i]), "In objective: The bounds of integer variable `w` have no entry at (2,)"),
-        (ql.Constraint("k", b[j] <= 1), "In constraint `k`: In constraint `k` : Index element `j` has no value here"),
+        (ql.Constraint("k", b[j] <= 1), "In constraint `k`: Index element `j` has no value here"),
     ],
 )
 def test_model_mistakes_in_bounds_and_elements_are_named(item, message):
     assert str(compile_error(problem_with(item), {"N": 3, "c": [1, 2]})).startswith(message)
+
+
+@pytest.mark.parametrize(
+    "items, message",
+    [
+        ([ql.sum(i, b[i]) + 5 * b[i]], "In objective: Index element `i`"),
+        ([ql.sum(i, b[i]), ql.Constraint("k", b[i] <= 1)], "In constraint `k`: Index element `i`"),
+        (
+            [ql.Constraint("pin", b[i] == 1, forall=i), ql.CustomPenaltyTerm("q", b[i])],
+            "In penalty `q`: Index element `i`",
+        ),
+        ([ql.sum(i, b[i]), ql.sum(ql.Element("k", (0, i)), b[0])], "In objective: Index element `i`"),
+        ([ql.sum(i, b[i], i != j), ql.Constraint("k", b[j] == 1, forall=j)], "In objective: Index element `j`"),
+    ],
+)
+def test_an_element_an_earlier_loop_left_bound_is_still_unbound_outside_it(items, message):
+    # the loop's last value stays in the data: read there, it would give b[2] without an error
+    error = compile_error(problem_with(*items), {"N": 3, "c": [1, 2, 3]})
+    assert str(error).startswith(message) and isinstance(error.__context__, UnboundElementError)

@@ -54,6 +54,7 @@ struct Session {
     bool native = false;                           // polynomials stay in C++ (capsules)
     bool name_items = false;                       // every error names its item, as compile_model's do
     nb::handle lowered;                            // the model's kept entry (lowered_problem), if any
+    nb::handle unbound;                            // the items reading elements unbound (unbound_elements)
 
     engine::KnownVariables* known() { return shared ? &*shared : nullptr; }
 };
@@ -136,6 +137,124 @@ private:
     KeptPlan* plan_ = nullptr;
 };
 
+// ---- index elements read where nothing binds them ----
+
+// A fold binds its element's name while it runs, and a forall while its item is substituted;
+// the binding stays in the instance data after either ends. So a tree that reads an element
+// outside every fold over it would read whatever a fold or forall met before left behind, and
+// whether it fails would depend on the order of its terms. Each tree is read once per model for
+// the elements it reads unbound, and the compile refuses it as if the element had no value.
+
+/// Names of the elements `n` reads where nothing in it binds them, in the order first met.
+class FreeElements {
+public:
+    const std::vector<PyObject*>& of(engine::Node* n) {
+        using engine::NodeType;
+        auto found = memo_.find(n);
+        if (found != memo_.end()) return found->second;
+        check_stack("while reading an expression tree");
+        memo_[n];  // met again inside itself (a cyclic tree): nothing more from there
+        std::vector<PyObject*> out;
+        auto take = [&](engine::Node* kid, PyObject* bound = nullptr) {
+            if (!kid) return;
+            for (PyObject* name : of(kid))
+                if (!(bound && same(name, bound))) add(out, name);
+        };
+        switch (n->type) {
+            case NodeType::Element: add(out, n->name.ptr()); break;
+            case NodeType::Fold:
+                if (n->var && n->var->type == NodeType::Element) {
+                    // the range is read where the fold stands; condition and operand inside it
+                    for (engine::Node* bound : n->var->kids) take(bound);
+                    for (engine::Node* kid : n->kids) take(kid, n->var->name.ptr());
+                } else {
+                    for (engine::Node* kid : n->kids) take(kid);
+                }
+                break;
+            case NodeType::Subscript:
+            case NodeType::ArrayLength:
+                if (n->var && n->var->type != NodeType::DecVar) take(n->var);
+                for (engine::Node* kid : n->kids) take(kid);
+                break;
+            case NodeType::Pair:
+            case NodeType::Multi:
+            case NodeType::Unary:
+            case NodeType::CCompare:
+            case NodeType::COp:
+                for (engine::Node* kid : n->kids) take(kid);
+                break;
+            default: break;  // constants, variables (their bounds are read elsewhere), foreign nodes
+        }
+        return memo_[n] = std::move(out);
+    }
+
+    static bool same(PyObject* a, PyObject* b) { return a == b || compare(a, b, Py_EQ); }
+
+private:
+    static void add(std::vector<PyObject*>& out, PyObject* name) {
+        for (PyObject* known : out)
+            if (same(known, name)) return;
+        out.push_back(name);
+    }
+    std::unordered_map<engine::Node*, std::vector<PyObject*>> memo_;
+};
+
+/// The first element `tree` reads unbound that is not one of `forall`'s, or None. A tree the
+/// planner cannot read is left to the substitution, whose error names it.
+Obj unbound_element(nb::handle tree, nb::handle forall) {
+    engine::Planner planner;
+    engine::Node* root;
+    try {
+        root = planner.plan(tree);
+    } catch (PyErrSet&) {
+        if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt) || PyErr_ExceptionMatches(PyExc_MemoryError)) throw;
+        PyErr_Clear();
+        return nb::none();
+    }
+    FreeElements free;
+    for (PyObject* name : free.of(root)) {
+        bool listed = false;
+        for (nb::handle entry : forall) listed = listed || FreeElements::same(element_name(entry).ptr(), name);
+        if (!listed) return ref(name);
+    }
+    return nb::none();
+}
+
+/// {None: name} for the objective and {label: name} for the constraints and penalties (one
+/// namespace) that read an element unbound.
+nb::dict unbound_elements(nb::handle problem) {
+    nb::dict out;
+    Obj objective = unbound_element(attr(problem, "objective"), nb::list());
+    if (!objective.is_none()) out[nb::none()] = objective;
+    map_each(attr(problem, "constraints"), [&](nb::handle label, nb::handle constraint) {
+        Obj name = unbound_element(difference(attr(constraint, "condition")), attr(constraint, "forall"));
+        if (!name.is_none()) out[label] = name;
+    });
+    map_each(attr(problem, "penalties"), [&](nb::handle label, nb::handle penalty) {
+        Obj name = unbound_element(attr(penalty, "expression"), attr(penalty, "forall"));
+        if (!name.is_none()) out[label] = name;
+    });
+    return out;
+}
+
+/// Raises the error of an element read unbound in item `key` (None: the objective), when
+/// `unbound` lists one.
+void check_bound(nb::handle unbound, nb::handle key) {
+    if (!unbound) return;
+    if (PyObject* name = dict_get(unbound, key))
+        raise_instance(call(exception_class(QTX_NAME("UnboundElementError")), {nb::handle(name)}));
+}
+
+/// The same, named "In <kind> `label`: ", as the compile names an item's errors.
+void check_bound(nb::handle unbound, const char* kind, nb::handle label) {
+    try {
+        check_bound(unbound, label);
+    } catch (...) {
+        Obj error = caught_substitute_error();
+        raise_in_except(std::string("In ") + kind + " `" + to_string(label) + "`: " + to_string(error), error, false);
+    }
+}
+
 /// The polynomial of one assignment: a SubstitutedExpression, or a capsule in a native session;
 /// a penalty's (`weighted`) may be a square scaled by a weight written in the model.
 Obj substitute_once(engine::Node* root, Session& session, bool weighted, engine::Engine& engine) {
@@ -216,6 +335,7 @@ nb::dict penalty_substitute(Session& session, nb::handle penalty) {
     Obj label = attr(penalty, "name");
     Obj forall = attr(penalty, "forall");
     Obj expression = attr(penalty, "expression");
+    check_bound(session.unbound, "penalty", label);
     Obj assignments;
     try {
         assignments = unroll(forall, session, "penalty", label);
@@ -396,10 +516,11 @@ void check_fixed_against_model(nb::handle fixed, nb::handle deci_vars, ShapeGuar
 /// Merges the caller's fixed values with those of the pinning constraints (entries already
 /// present win). `guard` checks the pinned subscripts against the declared shapes.
 Pinning fixed_vars_from_pinning(nb::handle problem, nb::handle data, ShapeGuard& guard,
-                                nb::handle deci_vars = nb::handle()) {
+                                nb::handle deci_vars = nb::handle(), nb::handle unbound = nb::handle()) {
     Pinning out{attr(data, "fixed_variables"), nb::dict()};
     Obj convert = attr(pinning_module(), "convert_to_fixed_vars");
     map_each(attr(problem, "constraints"), [&](nb::handle label, nb::handle constraint) {
+        check_bound(unbound, "constraint", label);
         Obj fixed;
         try {
             fixed = convert(constraint, data);
@@ -893,11 +1014,14 @@ Obj compile_model(nb::handle problem, nb::handle instance, nb::handle fixed_vari
     session.name_items = true;
     session.lowered = lowered;
     check_fixed_against_model(fixed, deci_vars, session.guard);
-    Pinning pinning = fixed_vars_from_pinning(substitutable, data, session.guard, deci_vars);
+    Obj unbound = kept("unbound elements", [&] { return Obj(unbound_elements(substitutable)); });
+    session.unbound = unbound;
+    Pinning pinning = fixed_vars_from_pinning(substitutable, data, session.guard, deci_vars, unbound);
     set_attr(data, "fixed_variables", pinning.fixed_variables);
 
     Obj tree = attr(substitutable, "objective"), objective;
     try {
+        check_bound(unbound, nb::none());
         objective = native ? native_objective(tree, session) : attr(tree, "substitute")(var_map, data);
         session.guard.check(var_map);
     } catch (...) {
