@@ -164,3 +164,34 @@ def test_an_objective_without_variables_keeps_its_constant(sense):
     minimise = sense == ql.ProblemSense.MINIMIZE
     assert decoded.evaluation.energy == [7.0 if minimise else -7.0] * len(decoded)
     assert decoded.evaluation.objective == [7.0] * len(decoded)
+
+
+def exact(cqm):
+    return dimod.ExactCQMSolver().sample_cqm(cqm)
+
+
+def x0_alone(cqm):
+    return dimod.SampleSet.from_samples_cqm([{("x", (0,)): 1, ("x", (1,)): 0}], cqm)
+
+
+@pytest.mark.parametrize(
+    "constant, sampled, later, sample, want",
+    [
+        (10, {"pen": 1.0}, None, exact, [10.0, 11.0, 12.0, 13.0]),  # the penalty brought variables
+        (10, None, {"pen": 1.0}, exact, [10.0] * 4),  # none: dimod left the offset out
+        (-3, {"pen": 1.0}, None, exact, [-3.0, -2.0, -1.0, 0.0]),
+        # every energy truly 0, which only the last CQM (made alike) tells from an offset left out
+        (-2.5, {"pen": 2.5}, {"pen": 2.5}, x0_alone, [0.0]),
+    ],
+)
+def test_decoded_energies_are_the_sampled_cqms_whatever_get_model_made_since(constant, sampled, later, sample, want):
+    x = ql.BinaryVar("x", shape=(2,))
+    problem = ql.Problem("constant objective")
+    problem += ql.NumberLit(constant)
+    problem += ql.Constraint("c", x[0] + x[1] <= 2)
+    problem += ql.CustomPenaltyTerm("pen", x[0] + 2 * x[1])
+    builder = transpile_dimod_bridge_cqm(compile_model(problem, {}))
+    sampleset = sample(builder.get_model(sampled))
+    first = builder.decode_from_cqm_result(sampleset).evaluation.energy
+    builder.get_model(later)
+    assert sorted(first) == sorted(builder.decode_from_cqm_result(sampleset).evaluation.energy) == want

@@ -35,6 +35,21 @@ private:
 /// The quillon SampleSet of a sample set of the builder's CQM: sparse solutions per decision
 /// variable (each label's non-zero fixed values after the sample's own entries), occurrences,
 /// energies, objective values and constraint violations, recomputed for infeasible samples.
+/// Whether `objective` (a dimod model) scores every sample of `sampleset` 0; false when the
+/// samples do not assign its variables.
+inline bool last_scores_zero(nb::handle objective, nb::handle sampleset) {
+    nb::object scores;
+    try {
+        scores = objective.attr("energies")(sampleset);
+    } catch (nb::python_error& e) {
+        if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_KeyError)) throw;
+        return false;
+    }
+    for (nb::handle s : nb::borrow<nb::list>(scores.attr("tolist")()))
+        if (as_double(s) != 0.0) return false;
+    return true;
+}
+
 inline nb::object decode_sampleset(nb::handle builder, nb::handle sampleset) {
     nb::object compiled = builder.attr("compiled_model");
 
@@ -176,13 +191,27 @@ inline nb::object decode_sampleset(nb::handle builder, nb::handle sampleset) {
     }
 
     auto energy = nb::borrow<nb::list>(sample_record["energy"].attr("tolist")());
-    // dimod scores an objective without variables as 0, leaving out its offset: every sample's
-    // energy is that offset (the objective the CQM was last given, or the plain one)
-    nb::object cqm = builder.attr("_model");
-    nb::object scored = cqm.is(builder.attr("_cqm_template")) ? builder.attr("_objective") : cqm.attr("objective");
-    if (nb::len(nb::object(scored.attr("variables"))) == 0) {
-        nb::object offset = nb::float_(as_double(scored.attr("offset")));
-        for (size_t r = 0; r < energy.size(); ++r) energy[r] = offset;
+    // dimod scores an objective without variables as 0, leaving out its offset. Without variables
+    // in the plain objective, the CQM sampled had none either unless a weighted penalty brought
+    // some; which weights it had, the sample set does not say. Energies that are not all 0 are
+    // such a CQM's own. All 0 are read as an objective without variables, whose offset is every
+    // sample's energy: the last CQM's when it has no variables, else the plain objective's;
+    // unless the last CQM's objective scores every sample 0 as well (its own zeros).
+    nb::object plain = builder.attr("_objective");
+    bool all_zero = true;
+    for (nb::handle e : energy) all_zero = all_zero && as_double(e) == 0.0;
+    if (nb::len(nb::object(plain.attr("variables"))) == 0 && all_zero && energy.size()) {
+        nb::object cqm = builder.attr("_model");
+        nb::object last = cqm.is(builder.attr("_cqm_template")) ? plain : cqm.attr("objective");
+        nb::object offset = nb::float_(as_double(plain.attr("offset")));
+        bool dropped = true;
+        if (nb::len(nb::object(last.attr("variables"))) == 0) {
+            offset = nb::float_(as_double(last.attr("offset")));
+        } else if (last_scores_zero(last, sampleset)) {
+            dropped = false;
+        }
+        if (dropped)
+            for (size_t r = 0; r < energy.size(); ++r) energy[r] = offset;
     }
     nb::list objective;
     if (is_minimize(compiled)) {
