@@ -211,7 +211,7 @@ def test_full_registry_refuses_before_it_changes(cls, register):
     assert reg == before
 
 
-@pytest.mark.parametrize("num", [5, LAST - 1, LAST, LAST + 1])
+@pytest.mark.parametrize("num", [-1, 5, LAST - 1, LAST, LAST + 1])
 @pytest.mark.parametrize(
     "register",
     [
@@ -232,3 +232,9 @@ def test_label_met_before_registers_once(num, register):
     assert register(reg, (1,)) == num and reg.var_num == num + 1
     assert register(reg, (1,)) == num and reg.var_num == num + 1
     assert reg.var_map == {"x": {(0,): 0, (1,): num}}
+
+
+def test_var_num_past_int64_below_moves_on_by_one():
+    # a registry loaded as stored: its count is whatever int it holds
+    reg = VarRegistry({}, -(2**70), {})
+    assert reg.add_variable("x", (0,)) == -(2**70) and reg.var_num == -(2**70) + 1

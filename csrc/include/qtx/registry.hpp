@@ -88,7 +88,8 @@ inline Obj registry_add(nb::handle self, nb::handle label, nb::handle subscripts
                "Cannot register decision variable `%U` at %R: the registry already holds var_num=%S variables and "
                "variable indices stop at 2**31 - 1. Fix some variables or split the model.",
                label.ptr(), subscripts.ptr(), index.ptr());
-    Obj next = integer(n + 1);
+    // a var_num below int64's range (a registry loaded as stored) moves on by one all the same
+    Obj next = overflow < 0 ? own(PyNumber_Add(index.ptr(), integer(1).ptr())) : integer(n + 1);
     if (!inner) {
         if (PyObject_Hash(subscripts.ptr()) == -1) fail();  // unhashable: refused before the label is added
         inner = own(PyDict_New());
