@@ -36,8 +36,18 @@ def to_dense(sparse: Sparse, dtype: Any = None) -> np.ndarray:
     if shape == ():
         if len(values):
             dense[()] = values[0]
-    else:
-        dense[tuple(np.asarray(axis, dtype=np.intp) for axis in indices)] = values
+        return dense
+    at = tuple(np.asarray(axis, dtype=np.intp) for axis in indices)
+    for k, axis in enumerate(at):
+        # NumPy would count a negative subscript from the end, putting the value on another entry
+        outside = (axis < 0) | (axis >= shape[k])
+        if outside.any():
+            entry = tuple(int(a[int(np.argmax(outside))]) for a in at)
+            raise ValueError(
+                f"the value at {entry} lies outside the shape {shape} (a value fixed outside the variable's "
+                "shape?): a dense array has no entry for it; read it from the sparse triple"
+            )
+    dense[at] = values
     return dense
 
 

@@ -19,7 +19,16 @@ def test_to_dense(sparse, expected):
     assert dense.shape == np.shape(expected)
 
 
-@pytest.mark.parametrize("sparse", [(([0],), [1], (2, 2)), (([0, 1],), [1], (2,)), ((), [1, 2], ())])
+@pytest.mark.parametrize(
+    "sparse",
+    [
+        (([0],), [1], (2, 2)),
+        (([0, 1],), [1], (2,)),
+        ((), [1, 2], ()),
+        (([-1],), [1], (3,)),  # not x[2]: a value fixed outside the shape
+        (([0, 1], [1, 3]), [1, 1], (2, 3)),
+    ],
+)
 def test_to_dense_refuses_inconsistent_triples(sparse):
     with pytest.raises(ValueError):
         ql.to_dense(sparse)
