@@ -167,14 +167,14 @@ std::vector<uint8_t> sample_bits(const Encoding& e, PyObject* sample, long long 
     auto set = [&](long long b, PyObject* key, PyObject* value) {
         if (b < 0 || (nbin >= 0 && b >= nbin)) {
             std::string count = nbin >= 0 ? std::to_string(nbin) : std::to_string(e.nbin()) + " or more";
+            // "(0 to n - 1)", or nothing for a model without binaries
+            std::string range = size ? " (0 to " + std::to_string((long long)size - 1) + ")" : "";
             if (b == -1)
                 raise(PyExc_ValueError, "the sample key " + repr(key) +
-                                            " names no binary of this model: key samples by binary index (0 to " +
-                                            std::to_string(size ? (long long)size - 1 : 0) +
-                                            ") or by the entries of the model's labels()");
+                                            " names no binary of this model: key samples by binary index" + range +
+                                            " or by the entries of the model's labels()");
             raise(PyExc_ValueError, "the sample key " + repr(key) + " is no binary of this model, which has " + count +
-                                        " binaries (0 to " + std::to_string(size ? (long long)size - 1 : 0) +
-                                        "); was the sample made for another model?");
+                                        " binaries" + range + "; was the sample made for another model?");
         }
         uint8_t bit = bit_value(value, key);
         if ((size_t)b >= size) return;
