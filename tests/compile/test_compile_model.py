@@ -156,6 +156,7 @@ Y = ql.IntegerVar("y", shape=(N,), lower_bound=0, upper_bound=3)
         ({"y": {(1,): 1.5}}, None, r"fixes y\[1\] to 1.5, but an integer variable takes integral values"),
         ({"z": {(): 1}}, None, r"fixes `z`, which is no decision variable of the model"),
         ({"b": {(3,): 1}}, None, r"fixed_variables: Subscript 3 on axis 0 of b\[3\] is out of range"),
+        (None, (b[i % 2] == c[i], i), r"constraint `pin` pins b\[0\] to 1 and to 0 for two assignments of its forall"),
     ],
 )
 def test_values_no_assignment_can_take_are_compiled_as_given_with_a_warning(fixed, pin, warning):
@@ -164,13 +165,14 @@ def test_values_no_assignment_can_take_are_compiled_as_given_with_a_warning(fixe
     problem = ql.Problem("pins")
     problem += ql.sum(i, b[i] + Y[i])
     if pin is not None:
-        problem += ql.Constraint("pin", pin)
+        problem += ql.Constraint("pin", *(pin if isinstance(pin, tuple) else (pin,)))
+    instance = {"N": 3, "c": [1, 0, 0]}
     with pytest.warns(UserWarning, match=warning) as caught:
-        compiled = compile_model(problem, {"N": 3}, fixed)
+        compiled = compile_model(problem, instance, fixed)
     assert caught[0].filename == __file__
     assert "pin" not in compiled.constraint
     with pytest.warns(UserWarning, match=warning):
-        assert to_qubo_arrays(problem, {"N": 3}, fixed, progress=False).num_binaries > 0
+        assert to_qubo_arrays(problem, instance, fixed, progress=False).num_binaries > 0
 
 
 def test_caller_inner_dicts_are_not_modified():

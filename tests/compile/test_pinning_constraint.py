@@ -78,6 +78,7 @@ def test_pinning_triple_shares_the_subscript_list():
         (ql.Constraint("same", x[0] == c[i], forall=i), {"n": 3, "c": [5, 6, 7]}, {"x": {(0,): 7}}),
     ],
 )
+@pytest.mark.filterwarnings("ignore:.*for two assignments of its forall")  # "same" pins x[0] thrice
 def test_fixed_values(make_data, constraint, instance, expected):
     data = make_data(instance)
     fixed = convert_to_fixed_vars(lowered(constraint)[0], data)

@@ -13,6 +13,7 @@
 #include "qtx/plain.hpp"
 #include "qtx/registry.hpp"
 #include "qtx/shape_guard.hpp"
+#include "qtx/warnings.hpp"
 
 #include <cstring>
 
@@ -407,15 +408,6 @@ struct Pinning {
     nb::dict non_pinning;
 };
 
-/// `label[s, ...]` of a variable at subscripts (a tuple), or the label alone for ().
-std::string variable_text(nb::handle label, nb::handle subscripts) {
-    std::string text = to_string(label);
-    if (!nb::isinstance<nb::tuple>(subscripts) || nb::len(subscripts) == 0) return text;
-    std::string inner;
-    for (nb::handle s : subscripts) inner += (inner.empty() ? "" : ", ") + to_string(s);
-    return text + "[" + inner + "]";
-}
-
 /// The values a decision variable takes, read off its node once: a binary 0 or 1, an integer
 /// integral values, within its bounds when they are numbers (bounds read from data, element by
 /// element, are not checked here).
@@ -459,27 +451,6 @@ struct Domain {
         return "";
     }
 };
-
-/// A UserWarning (a model compiled as written, which no assignment can make what the caller
-/// meant) at the caller's line: the first frame outside this package.
-void warn(const std::string& text) {
-    using namespace nb::literals;
-    std::string package = to_string(nb::borrow(QTX_IMPORT("quillon_transpiler", "__path__"))[0]);
-    long level = 1;
-    PyFrameObject* current = PyEval_GetFrame();  // borrowed
-    Obj frame = current ? ref((PyObject*)current) : Obj();
-    while (frame) {
-        Obj code = own((PyObject*)PyFrame_GetCode((PyFrameObject*)frame.ptr()));
-        std::string file = to_string(attr(code, "co_filename"));
-        bool inside = file.rfind(package, 0) == 0 && file.size() > package.size() &&
-                      (file[package.size()] == '/' || file[package.size()] == '\\');
-        if (!inside) break;
-        ++level;
-        PyFrameObject* back = PyFrame_GetBack((PyFrameObject*)frame.ptr());  // a new reference, or null
-        frame = back ? own((PyObject*)back) : Obj();
-    }
-    QTX_IMPORT("warnings", "warn")(str(text), nb::handle(PyExc_UserWarning), "stacklevel"_a = level);
-}
 
 /// The caller's fixed values against the model, before anything is compiled: a label that
 /// names no decision variable of the model (decoded as a variable of its own), a value the

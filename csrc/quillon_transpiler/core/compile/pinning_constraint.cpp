@@ -3,6 +3,7 @@
 #include "surface.hpp"
 #include "qtx/names.hpp"
 #include "qtx/registry.hpp"
+#include "qtx/warnings.hpp"
 
 using namespace qtx;
 
@@ -60,6 +61,7 @@ Obj convert_to_fixed_vars(nb::handle constraint, nb::handle data) {
     Obj assignments = unroll(forall, data);
     Obj substitute_value = attr(value_expr, "substitute");
     SignalPoll poll;
+    std::string conflict;  // the first subscript pinned to two values
     for (nb::handle assignment : assignments) {
         poll.tick(64);  // substitutions of the subscripts and the value per assignment
         // bind every forall element to its value of this assignment
@@ -70,8 +72,19 @@ Obj convert_to_fixed_vars(nb::handle constraint, nb::handle data) {
         nb::list key;
         for (nb::handle expr : subscripts) key.append(subscript_value(expr, registry, data));
         Obj fixed_value = attr(substitute_value(registry, data), "constant");
-        fixed_vars[label][nb::tuple(key)] = fixed_value;
+        nb::tuple at(key);
+        Obj pins = fixed_vars[label];
+        PyObject* before = dict_get(pins, at);
+        if (before && conflict.empty() && !compare(before, fixed_value, Py_EQ))
+            conflict =
+                variable_text(label, at) + " to " + to_repr(nb::handle(before)) + " and to " + to_repr(fixed_value);
+        pins[at] = fixed_value;
     }
+    // the later value is kept, as for any pin; the model it leaves is not the one written
+    if (!conflict.empty())
+        warn("constraint `" + to_string(attr(constraint, "name")) + "` pins " + conflict +
+             " for two assignments of its forall: no assignment satisfies the constraint; the value pinned last is "
+             "used.");
     return std::move(fixed_vars);
 }
 
