@@ -1,6 +1,6 @@
 """A model's trees are lowered and planned once and kept while the model stays the same: a
-model changed after a compile, in any way the modeling library allows, compiles as a fresh copy
-of it does, and a kept plan forgets the data it last read."""
+model changed after a compile, in any way the modeling library allows (inside its expressions
+too), compiles as a fresh copy of it does, and a kept plan forgets the data it last read."""
 
 import copy
 import gc
@@ -67,7 +67,27 @@ def renamed_label(p):
     p.custom_penalty_terms["renamed"] = p.custom_penalty_terms.pop("pairs")
 
 
+def new_literal(p):
+    p.objective.operand.terms[0].terms[1].value = 5  # (i + 1) becomes (i + 5), in place
+
+
+def appended_factor(p):
+    p.objective.operand.terms.append(X[0])
+
+
+def new_subscript(p):
+    p.custom_penalty_terms["pairs"].expression.terms[1].subscripts[0] = I
+
+
+def new_pair(p):
+    p.custom_penalty_terms["pairs"].forall[0] = (I, I < 2)
+
+
 CHANGES = [
+    new_literal,
+    appended_factor,
+    new_subscript,
+    new_pair,
     add_term,
     add_constraint,
     add_penalty,

@@ -13,6 +13,7 @@
 #include "qtx/plain.hpp"
 #include "qtx/registry.hpp"
 #include "qtx/shape_guard.hpp"
+#include "qtx/tree_snapshot.hpp"
 #include "qtx/warnings.hpp"
 
 #include <cstring>
@@ -895,9 +896,12 @@ bool read_off(nb::handle problem, nb::handle convert, Same&& same, Count&& count
     return true;
 }
 
+constexpr const char* kSnapshot = "qtx.tree_snapshot";
+
 /// `{"problem": the converter's substitutable form of problem}`, the same dict again while the
 /// model is unchanged (the same objects throughout: an equal string that is another object only
-/// costs a lowering). Expressions are immutable; a model changed in any other way is lowered again.
+/// costs a lowering). A model changed in any way, inside its expressions too (an attribute set,
+/// a term appended), is lowered again.
 Obj lowered_problem(nb::handle problem) {
     Obj convert = attr(converter_module(), "convert_problem_to_substutitable");
     PyObject* found = PyObject_GetAttrString(problem.ptr(), "_derived");
@@ -914,7 +918,7 @@ Obj lowered_problem(nb::handle problem) {
         }
     }
     PyObject* kept = dict_get(derived, str("lowered"));
-    if (kept && PyTuple_Check(kept) && PyTuple_GET_SIZE(kept) == 2 && PyList_Check(PyTuple_GET_ITEM(kept, 0))) {
+    if (kept && PyTuple_Check(kept) && PyTuple_GET_SIZE(kept) == 3 && PyList_Check(PyTuple_GET_ITEM(kept, 0))) {
         PyObject* key = PyTuple_GET_ITEM(kept, 0);
         Py_ssize_t at = 0, n = PyList_GET_SIZE(key);
         auto same = [&](nb::handle o) { return at < n && PyList_GET_ITEM(key, at++) == o.ptr(); };
@@ -923,7 +927,10 @@ Obj lowered_problem(nb::handle problem) {
             PyObject* v = PyList_GET_ITEM(key, at++);
             return PyLong_CheckExact(v) && PyLong_AsSize_t(v) == c;
         };
-        if (read_off(problem, convert, same, count) && at == n) return ref(PyTuple_GET_ITEM(kept, 1));
+        auto* trees = static_cast<TreeSnapshot*>(PyCapsule_GetPointer(PyTuple_GET_ITEM(kept, 2), kSnapshot));
+        if (!trees) PyErr_Clear();
+        if (read_off(problem, convert, same, count) && at == n && trees && trees->same())
+            return ref(PyTuple_GET_ITEM(kept, 1));
     }
     nb::list key;
     read_off(
@@ -938,7 +945,17 @@ Obj lowered_problem(nb::handle problem) {
         });
     nb::dict lowered;
     lowered["problem"] = convert(problem);
-    derived[str("lowered")] = nb::make_tuple(key, lowered);
+    // what the trees hold once lowered (a sum written term by term has its list made by now)
+    auto trees = std::make_unique<TreeSnapshot>();
+    trees->take(attr(problem, "objective"));
+    for (const char* table_name : {"constraints", "custom_penalty_terms"})
+        map_each(attr(problem, table_name), [&](nb::handle, nb::handle item) { trees->take(item); });
+    Obj snapshot = nb::steal(PyCapsule_New(trees.get(), kSnapshot, [](PyObject* c) {
+        delete static_cast<TreeSnapshot*>(PyCapsule_GetPointer(c, kSnapshot));
+    }));
+    if (!snapshot) fail();
+    trees.release();  // the capsule owns it now
+    derived[str("lowered")] = nb::make_tuple(key, lowered, snapshot);
     return std::move(lowered);
 }
 

@@ -1,0 +1,114 @@
+// What a model's trees held when they were lowered, so that a model changed in place, inside
+// its expressions, is lowered again rather than compiled from its old trees.
+#pragma once
+#include "py.hpp"
+
+#include <cstring>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+namespace qtx {
+
+/// Every object of the modeling library met from some roots (its class and its attributes)
+/// and every list (its items), by identity, with references that keep them alive: an object
+/// is never taken for another that came to live at its address.
+class TreeSnapshot {
+public:
+    /// Records `root` and everything reachable from it through quillon objects, lists and tuples.
+    void take(nb::handle root) {
+        std::vector<PyObject*> todo{root.ptr()};
+        while (!todo.empty()) {
+            PyObject* o = todo.back();
+            todo.pop_back();
+            if (!seen_.insert(o).second) continue;
+            if (PyList_Check(o)) {
+                lists_.push_back({ref(o), items_.size(), (size_t)PyList_GET_SIZE(o)});
+                for (Py_ssize_t k = 0; k < PyList_GET_SIZE(o); ++k) {
+                    items_.push_back(ref(PyList_GET_ITEM(o, k)));
+                    todo.push_back(PyList_GET_ITEM(o, k));
+                }
+            } else if (PyTuple_Check(o)) {
+                for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(o); ++k) todo.push_back(PyTuple_GET_ITEM(o, k));
+            } else if (modeling_object(o)) {
+                Obj state = nb::steal(PyObject_GenericGetDict(o, nullptr));
+                if (!state || !PyDict_Check(state.ptr())) {
+                    PyErr_Clear();  // no attributes to read: taken as it is
+                    continue;
+                }
+                objects_.push_back(
+                    {ref(o), ref((PyObject*)Py_TYPE(o)), state, PyDict_GET_SIZE(state.ptr()), attrs_.size()});
+                Py_ssize_t at = 0;
+                PyObject *key, *value;
+                while (PyDict_Next(state.ptr(), &at, &key, &value)) {
+                    attrs_.emplace_back(ref(key), ref(value));
+                    todo.push_back(value);
+                }
+            }
+        }
+        seen_.clear();
+    }
+
+    /// Whether every object recorded still has its class and attributes and every list its items.
+    bool same() const {
+        for (size_t k = 0; k < objects_.size(); ++k) {
+            const Entry& e = objects_[k];
+            PyObject* o = e.self.ptr();
+            // the object keeps the attribute dict it was recorded with (a __dict__ replaced
+            // whole is not looked for)
+            if ((PyObject*)Py_TYPE(o) != e.type.ptr() || PyDict_GET_SIZE(e.state.ptr()) != e.size) return false;
+            size_t end = k + 1 < objects_.size() ? objects_[k + 1].first : attrs_.size();
+            for (size_t a = e.first; a < end; ++a) {
+                PyObject* now = PyDict_GetItemWithError(e.state.ptr(), attrs_[a].first.ptr());
+                if (now != attrs_[a].second.ptr()) {
+                    PyErr_Clear();
+                    return false;
+                }
+            }
+        }
+        for (const List& l : lists_) {
+            PyObject* o = l.self.ptr();
+            if ((size_t)PyList_GET_SIZE(o) != l.count) return false;
+            for (size_t k = 0; k < l.count; ++k)
+                if (PyList_GET_ITEM(o, (Py_ssize_t)k) != items_[l.first + k].ptr()) return false;
+        }
+        return true;
+    }
+
+private:
+    /// An instance of a class of the modeling library (`quillon` and its modules), or of a
+    /// class derived from one.
+    static bool modeling_object(PyObject* o) {
+        if (PyType_Check(o) || !(Py_TYPE(o)->tp_flags & Py_TPFLAGS_HEAPTYPE)) return false;
+        PyObject* mro = Py_TYPE(o)->tp_mro;
+        for (Py_ssize_t k = 0; mro && k < PyTuple_GET_SIZE(mro); ++k) {
+            auto* base = (PyTypeObject*)PyTuple_GET_ITEM(mro, k);
+            if (!(base->tp_flags & Py_TPFLAGS_HEAPTYPE)) continue;
+            PyObject* module = PyDict_GetItemString(base->tp_dict, "__module__");  // borrowed
+            const char* name = module && PyUnicode_Check(module) ? PyUnicode_AsUTF8(module) : nullptr;
+            if (!name) {
+                PyErr_Clear();
+                continue;
+            }
+            if (std::strncmp(name, "quillon", 7) == 0 && (name[7] == '\0' || name[7] == '.')) return true;
+        }
+        return false;
+    }
+
+    struct Entry {
+        Obj self, type, state;
+        Py_ssize_t size;
+        size_t first;  // its attributes start here in attrs_
+    };
+    struct List {
+        Obj self;
+        size_t first, count;  // its items in items_
+    };
+    std::vector<Entry> objects_;
+    std::vector<std::pair<Obj, Obj>> attrs_;
+    std::vector<List> lists_;
+    std::vector<Obj> items_;
+    std::unordered_set<PyObject*> seen_;
+};
+
+}  // namespace qtx
