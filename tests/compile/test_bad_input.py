@@ -54,6 +54,17 @@ def test_deep_models_and_long_forall_lists(raised_limit):
     assert in_thread(lambda: unroll_forall(levels, InstanceData({}, {}, [], indices={}))) == [[0] * 100_000]
 
 
+@pytest.mark.parametrize("item", ["objective", "penalty"])
+def test_a_sum_nested_past_pythons_recursion_limit_says_how_to_write_it(item):
+    nested = x[0]
+    for _ in range(sys.getrecursionlimit()):
+        nested = x[0] + nested
+    problem = ql.Problem("right to left")
+    problem += nested if item == "objective" else ql.CustomPenaltyTerm("q", nested)
+    with pytest.raises(RecursionError, match=rf"^In {item}.*recursion limit.*a \+ b \+ c"):
+        compile_model(problem, {"N": 1})
+
+
 # ---- Ctrl-C ----
 
 INTERRUPTED = textwrap.dedent(

@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import dataclasses
 import enum
+import sys
 import typing as typ
 
 import quillon as ql
@@ -89,6 +90,15 @@ def _in_context(prefix: str, lower: typ.Callable[[typ.Any], _T], item: typ.Any) 
         return lower(item)
     except SubstituteError as error:
         raise SubstituteError(prefix + str(error)) from error
+    except RecursionError as error:
+        text = str(error)
+        if text.startswith("maximum recursion depth exceeded"):  # Python's own limit, unexplained
+            text = (
+                f"the expression nests deeper than Python's recursion limit ({sys.getrecursionlimit()}) allows: "
+                "a sum written x + (y + (z + ...)) nests once per term. Write it a + b + c, or with ql.sum, "
+                "or raise the limit with sys.setrecursionlimit"
+            )
+        raise RecursionError(prefix + text) from error
 
 
 def _lower_expression(expr: typ.Any) -> subs_expr.SubstitutableExpr:
