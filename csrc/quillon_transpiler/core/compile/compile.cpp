@@ -175,9 +175,10 @@ public:
                 break;
             case NodeType::Subscript:
             case NodeType::ArrayLength:
-                if (n->var && n->var->type != NodeType::DecVar) take(n->var);
+                take(n->var);
                 for (engine::Node* kid : n->kids) take(kid);
                 break;
+            case NodeType::DecVar:  // an integer variable's bounds are read where it is
             case NodeType::Pair:
             case NodeType::Multi:
             case NodeType::Unary:
@@ -185,7 +186,7 @@ public:
             case NodeType::COp:
                 for (engine::Node* kid : n->kids) take(kid);
                 break;
-            default: break;  // constants, variables (their bounds are read elsewhere), foreign nodes
+            default: break;  // constants, foreign nodes
         }
         return memo_[n] = std::move(out);
     }
@@ -201,25 +202,65 @@ private:
     std::unordered_map<engine::Node*, std::vector<PyObject*>> memo_;
 };
 
-/// The first element `tree` reads unbound that is not one of `forall`'s, or None. A tree the
-/// planner cannot read is left to the substitution, whose error names it.
+/// The first element read unbound by `forall` (each level's range where the levels before it
+/// bind, its condition where it binds too) or by `tree` (where every level binds), or None. A
+/// tree the planner cannot read is left to the substitution, whose error names it.
 Obj unbound_element(nb::handle tree, nb::handle forall) {
     engine::Planner planner;
-    engine::Node* root;
+    FreeElements free;
+    std::vector<PyObject*> bound;
+    auto first_unbound = [&](engine::Node* n) -> PyObject* {
+        for (PyObject* name : free.of(n)) {
+            bool listed = false;
+            for (PyObject* b : bound) listed = listed || FreeElements::same(b, name);
+            if (!listed) return name;
+        }
+        return nullptr;
+    };
     try {
-        root = planner.plan(tree);
+        for (nb::handle entry : forall) {
+            engine::Node* element = planner.plan(nb::handle(entry[0]));
+            if (element->type != engine::NodeType::Element) return nb::none();  // not the tree's own
+            for (engine::Node* range : element->kids)
+                if (PyObject* name = first_unbound(range)) return ref(name);
+            bound.push_back(element->name.ptr());
+            if (PyObject* name = first_unbound(planner.plan_condition(nb::handle(entry[1])))) return ref(name);
+        }
+        if (PyObject* name = first_unbound(planner.plan(tree))) return ref(name);
     } catch (PyErrSet&) {
         if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt) || PyErr_ExceptionMatches(PyExc_MemoryError)) throw;
         PyErr_Clear();
-        return nb::none();
-    }
-    FreeElements free;
-    for (PyObject* name : free.of(root)) {
-        bool listed = false;
-        for (nb::handle entry : forall) listed = listed || FreeElements::same(element_name(entry).ptr(), name);
-        if (!listed) return ref(name);
     }
     return nb::none();
+}
+
+/// The first index element a decision variable's shape reads, or None: nothing binds one there.
+Obj element_in_shape(nb::handle variable) {
+    engine::Planner planner;
+    FreeElements free;
+    try {
+        for (nb::handle size : attr(variable, "shape")) {
+            if (size.is_none()) continue;
+            const std::vector<PyObject*>& names = free.of(planner.plan(size));
+            if (!names.empty()) return ref(names.front());
+        }
+    } catch (PyErrSet&) {
+        if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt) || PyErr_ExceptionMatches(PyExc_MemoryError)) throw;
+        PyErr_Clear();
+    }
+    return nb::none();
+}
+
+/// Refuses a decision variable whose shape reads an index element: the compile would size it
+/// by whatever value a loop left behind.
+void check_shapes_bound(nb::handle deci_vars) {
+    map_each(deci_vars, [&](nb::handle label, nb::handle variable) {
+        Obj name = element_in_shape(variable);
+        if (!name.is_none())
+            raise_substitute("The shape of decision variable `" + to_string(label) + "` reads the index element `" +
+                             to_string(name) +
+                             "`, which nothing binds there: a shape is fixed by the instance data alone.");
+    });
 }
 
 /// {None: name} for the objective and {label: name} for the constraints and penalties (one
@@ -995,6 +1036,10 @@ Obj compile_model(nb::handle problem, nb::handle instance, nb::handle fixed_vari
     Obj mentioned = kept("mentioned", [&] { return mentioned_placeholders(substitutable, ph_vars, deci_vars); });
     check_placeholders(mentioned, data);
 
+    kept("shapes bound", [&] {
+        check_shapes_bound(deci_vars);
+        return Obj(nb::none());
+    });
     Obj shapes = shapes_to_check(substitutable, data, deci_vars, lowered, var_map);
     Session session(data, var_map, shapes);
     session.shared.emplace();  // every item's engine finds the variables met before
