@@ -308,7 +308,12 @@ def divert_by_dispatcher(monkeypatch, handler):
     return lambda: None
 
 
-@pytest.mark.parametrize("divert", [divert_by_registration, divert_by_dispatcher])
+def divert_by_native(monkeypatch, handler):
+    monkeypatch.setattr(lw, "_lower_number", handler)  # what the registered handler calls
+    return lambda: None
+
+
+@pytest.mark.parametrize("divert", [divert_by_registration, divert_by_dispatcher, divert_by_native])
 def test_children_follow_handlers_registered_after_import(monkeypatch, divert):
     y = ql.BinaryVar("y", (N, N))
     expected = str(lower(ql.NumberLit(102) * y[100, 101] + ql.NumberLit(103)))

@@ -38,8 +38,8 @@ Obj global(const char* name) {
 // handler calls, with the same checks and the same error prefixes, and no Python frame.
 
 /// The native that the handler registered for exactly `type(expr)` calls, when the entries
-/// `convert_to_substitutable`, `_convert_expr` and `_convert_to_substitutable` are the objects
-/// bound at import and that handler is one the module registered then; nullptr otherwise (the
+/// `convert_to_substitutable`, `_convert_expr` and `_convert_to_substitutable`, that handler
+/// and the native's own global are the objects bound at import; nullptr otherwise (the
 /// caller goes through the entries). singledispatch picks the handler registered for a class
 /// itself before any other, so the native is what dispatch would run.
 PyObject* native_handler(PyObject* globals, nb::handle expr) {
@@ -56,7 +56,11 @@ PyObject* native_handler(PyObject* globals, nb::handle expr) {
         PyErr_Clear();  // no registry, or no handler for the class itself: the dispatcher decides
         return nullptr;
     }
-    return dict_get(natives, handler);  // the dict keeps the native alive
+    // the handler calls the native by its module global: one replaced there is called instead
+    PyObject* native = dict_get(natives, handler);  // the dict keeps it alive
+    if (!native || !PyCFunction_Check(native)) return nullptr;
+    const char* name = ((PyCFunctionObject*)native)->m_ml->ml_name;
+    return dict_get(globals, name_of(name)) == native ? native : nullptr;
 }
 
 /// `subs_expr.<name>`: a class of the expression tree.
