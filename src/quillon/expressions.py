@@ -8,7 +8,7 @@ are shared).
 from __future__ import annotations
 
 import numbers
-from typing import Any, Iterable, List, NoReturn, Optional, Tuple, Type, TypeVar, Union
+from typing import Any, Dict, Iterable, List, NoReturn, Optional, Tuple, Type, TypeVar, Union, cast
 
 # conditions.py imports this module back; both only touch each other's
 # attributes at call time, so either may be imported first.
@@ -167,12 +167,26 @@ def made_of(cls: Type[T], terms: List[Any]) -> T:
 
 
 def chained(left: T, right: Any) -> T:
-    """A node of `left`'s class whose terms are `left`'s and then `right` (checked already).
+    """A node of `left`'s class whose terms are `left`'s as they are now, then `right` (checked
+    already).
 
-    The terms list is made when first read (see `_ChainedTerms`), so a sum written term by term,
-    as Python's built-in sum() over a generator writes it, takes linear time, not quadratic."""
+    A sum written term by term, as Python's built-in sum() over a generator writes it, would
+    copy every step's terms into the next: quadratic. A step whose terms no one has read yet
+    (see `_ChainedTerms`) is linked to instead, and the list made when first read; a step whose
+    list is out, and may have been changed since, is copied as it is now."""
     node = type(left).__new__(type(left))
-    node.__dict__.update(_prefix=left, _last=right)
+    state = left.__dict__
+    if "terms" in state or not ("_own" in state or "_link" in state):
+        node.__dict__["_own"] = [*left.terms, right]  # type: ignore[attr-defined]
+    else:
+        node.__dict__["_link"] = (left, right)
+    return node
+
+
+def _pair(cls: Type[T], left: Any, right: Any) -> T:
+    """A node of `cls` holding the two terms (checked already), its list not read yet."""
+    node = cls.__new__(cls)
+    node.__dict__["_own"] = [left, right]
     return node
 
 
@@ -181,13 +195,13 @@ def _add(left: Any, right: Any) -> AddOp:
     right = as_scalar(right, "operand of +")
     # Flatten only on the left, so `a + b + c` is one sum while `a + (b + c)`
     # keeps the grouping as written. Nodes are never mutated: the sum is a new node.
-    return chained(left, right) if type(left) is AddOp else made_of(AddOp, [left, right])
+    return chained(left, right) if type(left) is AddOp else _pair(AddOp, left, right)
 
 
 def _mul(left: Any, right: Any) -> MulOp:
     left = as_scalar(left, "operand of *")
     right = as_scalar(right, "operand of *")
-    return chained(left, right) if type(left) is MulOp else made_of(MulOp, [left, right])
+    return chained(left, right) if type(left) is MulOp else _pair(MulOp, left, right)
 
 
 def _negate(value: Any) -> MulOp:
@@ -343,25 +357,46 @@ class ArrayLength(Expression):
 
 
 class _ChainedTerms:
-    """The `terms` of a node made by `chained`: the terms of the nearest node of the chain whose
-    list is made, then the term each later step added, in order. The list is made on first read,
-    in one pass, and kept in the node's `__dict__` (which this non-data descriptor then yields to);
-    the chain is dropped."""
+    """The `terms` of a node made by `_add` or `_mul` (through `chained` or `_pair`), first read.
+
+    Such a node keeps its terms privately: a list of its own (`_own`), or a link to the step it
+    extends and the term it adds (`_link`). Neither changes once made, so no edit of a list that
+    was read out reaches a node built before it. The first read makes the node's own list from
+    the steps it links through, in one pass (dropping the link), and hands out a copy as `terms`,
+    kept in the node's `__dict__`, which this non-data descriptor yields to from then on. Threads
+    reading one node at once make equal lists; one of them is kept."""
 
     def __get__(self, node: Any, owner: Any = None) -> Any:
         if node is None:
             return self
-        added = []
-        step = node.__dict__
-        while "terms" not in step:
-            added.append(step["_last"])
-            step = step["_prefix"].__dict__
-        terms = list(step["terms"])
-        terms.extend(reversed(added))
         state = node.__dict__
-        state["terms"] = terms
-        del state["_prefix"], state["_last"]
-        return terms
+        terms = list(_own_terms(node))
+        return state.setdefault("terms", terms)
+
+
+def _own_terms(node: Any) -> List[Any]:
+    state = node.__dict__
+    own = state.get("_own")
+    if own is not None:
+        return cast(List[Any], own)
+    added = []
+    step = state
+    while True:
+        own = step.get("_own")
+        if own is not None:
+            break
+        link = step.get("_link")
+        if link is None:  # made meanwhile, by another thread (its list is set before the link goes)
+            own = step.get("_own")
+            if own is None:
+                raise AttributeError(f"{type(node).__name__!r} object has no attribute 'terms'")
+            break
+        added.append(link[1])
+        step = link[0].__dict__
+    made = [*own, *reversed(added)]
+    made = state.setdefault("_own", made)
+    state.pop("_link", None)
+    return cast(List[Any], made)
 
 
 class _TermsOp(Expression):
@@ -370,10 +405,12 @@ class _TermsOp(Expression):
     def __init__(self, terms: Iterable[Any]) -> None:
         self.terms = [as_scalar(t, f"term of {type(self).__name__}") for t in terms]
 
-    def __getstate__(self) -> dict[str, Any]:
-        # a chain made term by term pickles and copies as its list, not as nested steps
-        self.terms  # noqa: B018
-        return self.__dict__
+    def __getstate__(self) -> Dict[str, Any]:
+        # a node made term by term pickles and copies as its list, not as linked steps
+        state = self.__dict__
+        if "terms" not in state and ("_own" in state or "_link" in state):
+            self.terms  # noqa: B018
+        return {key: value for key, value in state.items() if key not in ("_own", "_link")}
 
 
 class AddOp(_TermsOp):

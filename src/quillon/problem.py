@@ -147,7 +147,11 @@ class Problem:
             # one step on from the last sum made (a model added term by term takes linear time)
             if len(terms) == 1:
                 objective = term
-            elif len(terms) > 2 and self.__dict__.get("_objective_sum") is self.objective:
+            elif (
+                len(terms) > 2
+                and self.__dict__.get("_objective_sum") is self.objective
+                and "terms" not in self.objective.__dict__  # its list not read out (nor changed)
+            ):
                 objective = chained(self.objective, term)
             else:
                 objective = made_of(AddOp, list(terms))

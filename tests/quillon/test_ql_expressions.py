@@ -4,6 +4,8 @@ import inspect
 import operator
 import pickle
 import re
+import sys
+import threading
 
 import numpy as np
 import pytest
@@ -80,6 +82,46 @@ def test_chains_written_term_by_term_branch_and_copy_as_lists(op, cls, copied):
     want = [t[:3] + [t[5]], t[:5] + [a], t[:3], t[:5]]
     assert [type(e) for e in got] == [cls] * 4
     assert [[str(u) for u in e.terms] for e in got] == [[str(u) for u in w] for w in want]
+
+
+@pytest.mark.parametrize("edit", [lambda s: s.terms.__setitem__(0, a), lambda s: s.terms.append(a)])
+def test_a_list_read_out_and_changed_reaches_only_what_is_built_after(edit):
+    t = [x[k, 0] for k in range(4)]
+    stem = t[0] + t[1]
+    before = stem + t[2]
+    edit(stem)
+    after = stem + t[3]
+    assert str(before) == "(x[0, 0] + x[1, 0] + x[2, 0])"
+    assert str(after) == str(ql.AddOp([*stem.terms, t[3]]))
+
+
+def test_threads_reading_one_chain_first_all_read_it_whole():
+    chain = sum(x[k % 3, 0] for k in range(20_000))
+    seen = []
+    threads = [threading.Thread(target=lambda: seen.append(len(chain.terms))) for _ in range(4)]
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    try:
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+    finally:
+        sys.setswitchinterval(interval)
+    assert seen == [20_001] * 4
+
+
+class Pair(ql.MaxOp):
+    """A user's node of the terms kind that keeps its operands otherwise."""
+
+    def __init__(self, first, second):
+        self.first, self.second = first, second
+
+
+def test_a_terms_node_without_terms_copies_and_says_it_has_none():
+    pair = Pair(a, b)
+    assert [str(copy.deepcopy(pair).first), str(pickle.loads(pickle.dumps(pair)).second)] == ["a", "b"]
+    assert getattr(pair, "terms", None) is None
 
 
 @pytest.mark.parametrize(
