@@ -83,11 +83,16 @@ def new_pair(p):
     p.custom_penalty_terms["pairs"].forall[0] = (I, I < 2)
 
 
+def replaced_state(p):
+    p.objective.operand.terms[0].terms[1].__dict__ = {"value": 5}
+
+
 CHANGES = [
     new_literal,
     appended_factor,
     new_subscript,
     new_pair,
+    replaced_state,
     add_term,
     add_constraint,
     add_penalty,
@@ -115,6 +120,22 @@ def test_a_model_changed_after_a_compile_compiles_as_a_fresh_copy(change):
     after = snapshot(compile_model(problem, {"N": 4}))
     assert after == snapshot(compile_model(copy.deepcopy(problem), {"N": 4}))
     assert after != before
+
+
+def test_a_model_changed_while_it_is_lowered_is_lowered_again(monkeypatch):
+    # as another thread's write would land: after the objective is lowered, before the penalty
+    problem = model()
+    literal = problem.objective.operand.terms[0].terms[1]
+    lower_penalty = converter._lower_penalty
+
+    def changing(penalty):
+        literal.value = 5
+        return lower_penalty(penalty)
+
+    monkeypatch.setattr(converter, "_lower_penalty", changing)
+    compile_model(problem, {"N": 4})
+    monkeypatch.undo()
+    assert snapshot(compile_model(problem, {"N": 4})) == snapshot(compile_model(copy.deepcopy(problem), {"N": 4}))
 
 
 @pytest.mark.parametrize("labels", [3, 300])

@@ -1,7 +1,7 @@
 // What a model's trees held when they were lowered, so that a model changed in place, inside
 // its expressions, is lowered again rather than compiled from its old trees.
 #pragma once
-#include "py.hpp"
+#include "names.hpp"
 
 #include <cstring>
 #include <unordered_set>
@@ -36,6 +36,12 @@ public:
                     PyErr_Clear();  // no attributes to read: taken as it is
                     continue;
                 }
+                // a sum made term by term makes its list when first read: read now, so that the
+                // attributes recorded are those every later reading finds
+                if (!dict_has(state, "terms") && (dict_has(state, "_own") || dict_has(state, "_link"))) {
+                    Obj terms = nb::steal(PyObject_GetAttr(o, name_of("terms").ptr()));
+                    if (!terms) PyErr_Clear();
+                }
                 objects_.push_back(
                     {ref(o), ref((PyObject*)Py_TYPE(o)), state, PyDict_GET_SIZE(state.ptr()), attrs_.size()});
                 Py_ssize_t at = 0;
@@ -54,9 +60,12 @@ public:
         for (size_t k = 0; k < objects_.size(); ++k) {
             const Entry& e = objects_[k];
             PyObject* o = e.self.ptr();
-            // the object keeps the attribute dict it was recorded with (a __dict__ replaced
-            // whole is not looked for)
             if ((PyObject*)Py_TYPE(o) != e.type.ptr() || PyDict_GET_SIZE(e.state.ptr()) != e.size) return false;
+            Obj state = nb::steal(PyObject_GenericGetDict(o, nullptr));  // not replaced whole
+            if (state.ptr() != e.state.ptr()) {
+                PyErr_Clear();
+                return false;
+            }
             size_t end = k + 1 < objects_.size() ? objects_[k + 1].first : attrs_.size();
             for (size_t a = e.first; a < end; ++a) {
                 PyObject* now = PyDict_GetItemWithError(e.state.ptr(), attrs_[a].first.ptr());
@@ -76,6 +85,12 @@ public:
     }
 
 private:
+    static bool dict_has(const Obj& d, const char* key) {
+        PyObject* v = PyDict_GetItemWithError(d.ptr(), name_of(key).ptr());
+        if (!v) PyErr_Clear();
+        return v != nullptr;
+    }
+
     /// An instance of a class of the modeling library (`quillon` and its modules), or of a
     /// class derived from one.
     static bool modeling_object(PyObject* o) {

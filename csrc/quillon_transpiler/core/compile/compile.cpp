@@ -984,13 +984,15 @@ Obj lowered_problem(nb::handle problem) {
             key.append(integer((long long)c));
             return true;
         });
-    nb::dict lowered;
-    lowered["problem"] = convert(problem);
-    // what the trees hold once lowered (a sum written term by term has its list made by now)
+    // what the trees hold, recorded before they are lowered: a change made while they are (by
+    // another thread) leaves this lowering unkept
     auto trees = std::make_unique<TreeSnapshot>();
     trees->take(attr(problem, "objective"));
     for (const char* table_name : {"constraints", "custom_penalty_terms"})
         map_each(attr(problem, table_name), [&](nb::handle, nb::handle item) { trees->take(item); });
+    nb::dict lowered;
+    lowered["problem"] = convert(problem);
+    if (!trees->same()) return std::move(lowered);
     Obj snapshot = nb::steal(PyCapsule_New(trees.get(), kSnapshot, [](PyObject* c) {
         delete static_cast<TreeSnapshot*>(PyCapsule_GetPointer(c, kSnapshot));
     }));
