@@ -605,6 +605,10 @@ Obj extract_deci_var(nb::handle expr) {
 /// Refuses two decision variables of one name that differ in kind or bounds: the first met
 /// would silently stand for both. (Shapes are checked as variables register.)
 void check_one_declaration(nb::handle name, nb::handle first, nb::handle second) {
+    // binaries have no bounds to tell apart: a model written out term by term meets its
+    // variables once per term
+    Obj kind = attr(first, "kind");
+    if (kind.is(attr(second, "kind")) && kind.is(engine::types().binary)) return;
     auto declared = [](nb::handle v) {
         return to_string(attr(attr(v, "kind"), "name")) + " with bounds [" + to_string(attr(v, "lower")) + ", " +
                to_string(attr(v, "upper")) + "]";
@@ -1013,6 +1017,10 @@ Obj compile_model(nb::handle problem, nb::handle instance, nb::handle fixed_vari
     check_fixed_variables(fixed);
     fixed = plain_fixed(fixed);
 
+    // A compile makes a Python object per node of every tree it lowers and none that refer to
+    // each other in cycles; the collector, run as they come, would walk the whole heap over and
+    // over (a model written out term by term spent about half its first compile there).
+    engine::GcPause pause;
     // the model's trees and what the compile reads off them alone: made once while the model
     // stays the same, so a small compile repeats none of it
     Obj lowered = lowered_problem(problem);
