@@ -103,6 +103,15 @@ def test_one_name_for_two_declarations_is_refused(other, first):
         compile_model(p, {})
 
 
+@pytest.mark.parametrize("first", [True, False], ids=["smaller first", "larger first"])
+def test_one_name_for_two_shapes_is_refused_in_either_order(first):
+    small, large = ql.BinaryVar("w", shape=(3,)), ql.BinaryVar("w", shape=(5,))
+    p = ql.Problem("p")
+    p += small[0] - large[4] if first else -large[4] + small[0]
+    with pytest.raises(SubstituteError, match=r"`w` is declared twice, with the shapes \((3|5),\) and \((5|3),\)"):
+        compile_model(p, {})
+
+
 def test_integer_variables_of_one_name_and_other_bounds_are_refused():
     a = ql.IntegerVar("z", lower_bound=0, upper_bound=5)
     b = ql.IntegerVar("z", lower_bound=-3, upper_bound=1)

@@ -602,11 +602,33 @@ Obj extract_deci_var(nb::handle expr) {
     return found;
 }
 
-/// Refuses two decision variables of one name that differ in kind or bounds: the first met
-/// would silently stand for both. (Shapes are checked as variables register.)
+/// Refuses two decision variables of one name that differ in shape, kind or bounds: the first
+/// met would silently stand for both.
 void check_one_declaration(nb::handle name, nb::handle first, nb::handle second) {
-    // binaries have no bounds to tell apart: a model written out term by term meets its
-    // variables once per term
+    // one shape: otherwise whichever is met first sizes both, and a subscript one allows the
+    // other refuses (numbers compared by value: a model written out term by term meets its
+    // variables once per term, each with a shape of its own)
+    Obj a_shape = attr(first, "shape"), b_shape = attr(second, "shape");
+    bool same_shape = nb::len(a_shape) == nb::len(b_shape);
+    for (size_t k = 0; same_shape && k < nb::len(a_shape); ++k) {
+        nb::handle a = a_shape[k], b = b_shape[k];
+        if (a.is(b)) continue;
+        const engine::Types& tree = engine::types();
+        if (Py_TYPE(a.ptr()) == (PyTypeObject*)tree.number && Py_TYPE(b.ptr()) == (PyTypeObject*)tree.number)
+            same_shape = compare(attr(a, "value"), attr(b, "value"), Py_EQ);
+        else
+            same_shape = to_string(a) == to_string(b);
+    }
+    auto shape_text = [](nb::handle shape) {
+        std::string text;
+        for (nb::handle size : shape) text += (text.empty() ? "" : ", ") + to_string(size);
+        return "(" + text + (nb::len(shape) == 1 ? ",)" : ")");
+    };
+    if (!same_shape)
+        raise_substitute("Decision variable `" + to_string(name) + "` is declared twice, with the shapes " +
+                         shape_text(a_shape) + " and " + shape_text(b_shape) +
+                         ": give each decision variable its own name.");
+    // binaries have no bounds to tell apart
     Obj kind = attr(first, "kind");
     if (kind.is(attr(second, "kind")) && kind.is(engine::types().binary)) return;
     auto declared = [](nb::handle v) {
