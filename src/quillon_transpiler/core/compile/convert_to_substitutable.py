@@ -94,9 +94,9 @@ def _in_context(prefix: str, lower: typ.Callable[[typ.Any], _T], item: typ.Any) 
         text = str(error)
         if text.startswith("maximum recursion depth exceeded"):  # Python's own limit, unexplained
             text = (
-                f"the expression nests deeper than Python's recursion limit ({sys.getrecursionlimit()}) allows: "
-                "a sum written x + (y + (z + ...)) nests once per term. Write it a + b + c, or with ql.sum, "
-                "or raise the limit with sys.setrecursionlimit"
+                f"the expression nests deeper than Python's recursion limit ({sys.getrecursionlimit()}) allows, "
+                "or contains itself: a sum written x + (y + (z + ...)) nests once per term. Write it a + b + c, "
+                "or with ql.sum, or raise the limit with sys.setrecursionlimit"
             )
         raise RecursionError(prefix + text) from error
 
