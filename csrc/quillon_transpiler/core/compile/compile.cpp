@@ -203,9 +203,12 @@ private:
 };
 
 /// The first element read unbound by `forall` (each level's range where the levels before it
-/// bind, its condition where it binds too) or by `tree` (where every level binds), or None. A
-/// tree the planner cannot read is left to the substitution, whose error names it.
-Obj unbound_element(nb::handle tree, nb::handle forall) {
+/// bind, its condition where it binds too) or by the tree `make()` gives (where every level
+/// binds), or None. The tree is planned as the model's kept plan of `key` in `lowered`, which
+/// its substitution then finds made. A tree the planner cannot read is left to the
+/// substitution, whose error names it.
+template <class Make>
+Obj unbound_element(Make&& make, nb::handle forall, nb::handle lowered, nb::handle key) {
     engine::Planner planner;
     FreeElements free;
     std::vector<PyObject*> bound;
@@ -226,7 +229,8 @@ Obj unbound_element(nb::handle tree, nb::handle forall) {
             bound.push_back(element->name.ptr());
             if (PyObject* name = first_unbound(planner.plan_condition(nb::handle(entry[1])))) return ref(name);
         }
-        if (PyObject* name = first_unbound(planner.plan(tree))) return ref(name);
+        LentPlan kept(lowered, lowered ? key : nb::handle());
+        if (PyObject* name = first_unbound(kept.root(planner, make))) return ref(name);
     } catch (PyErrSet&) {
         if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt) || PyErr_ExceptionMatches(PyExc_MemoryError)) throw;
         PyErr_Clear();
@@ -265,16 +269,18 @@ void check_shapes_bound(nb::handle deci_vars) {
 
 /// {None: name} for the objective and {label: name} for the constraints and penalties (one
 /// namespace) that read an element unbound.
-nb::dict unbound_elements(nb::handle problem) {
+nb::dict unbound_elements(nb::handle problem, nb::handle lowered) {
     nb::dict out;
-    Obj objective = unbound_element(attr(problem, "objective"), nb::list());
+    Obj objective = unbound_element([&] { return attr(problem, "objective"); }, nb::list(), lowered, str("objective"));
     if (!objective.is_none()) out[nb::none()] = objective;
     map_each(attr(problem, "constraints"), [&](nb::handle label, nb::handle constraint) {
-        Obj name = unbound_element(difference(attr(constraint, "condition")), attr(constraint, "forall"));
+        Obj name = unbound_element([&] { return difference(attr(constraint, "condition")); },
+                                   attr(constraint, "forall"), lowered, nb::make_tuple("constraint", label));
         if (!name.is_none()) out[label] = name;
     });
     map_each(attr(problem, "penalties"), [&](nb::handle label, nb::handle penalty) {
-        Obj name = unbound_element(attr(penalty, "expression"), attr(penalty, "forall"));
+        Obj name = unbound_element([&] { return attr(penalty, "expression"); }, attr(penalty, "forall"), lowered,
+                                   nb::make_tuple("penalty", label));
         if (!name.is_none()) out[label] = name;
     });
     return out;
@@ -1079,7 +1085,7 @@ Obj compile_model(nb::handle problem, nb::handle instance, nb::handle fixed_vari
     session.name_items = true;
     session.lowered = lowered;
     check_fixed_against_model(fixed, deci_vars, session.guard);
-    Obj unbound = kept("unbound elements", [&] { return Obj(unbound_elements(substitutable)); });
+    Obj unbound = kept("unbound elements", [&] { return Obj(unbound_elements(substitutable, lowered)); });
     session.unbound = unbound;
     Pinning pinning = fixed_vars_from_pinning(substitutable, data, session.guard, deci_vars, unbound);
     set_attr(data, "fixed_variables", pinning.fixed_variables);
