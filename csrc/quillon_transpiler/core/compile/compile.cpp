@@ -202,11 +202,23 @@ private:
     std::unordered_map<engine::Node*, std::vector<PyObject*>> memo_;
 };
 
+/// `read()`, or None when it raises reading a tree: a tree the planner cannot read is left to
+/// the substitution, whose error names it. Ctrl-C and memory errors pass.
+template <class Read>
+Obj unless_unreadable(Read&& read) {
+    try {
+        return read();
+    } catch (PyErrSet&) {
+        if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt) || PyErr_ExceptionMatches(PyExc_MemoryError)) throw;
+        PyErr_Clear();
+        return nb::none();
+    }
+}
+
 /// The first element read unbound by `forall` (each level's range where the levels before it
 /// bind, its condition where it binds too) or by the tree `make()` gives (where every level
 /// binds), or None. The tree is planned as the model's kept plan of `key` in `lowered`, which
-/// its substitution then finds made. A tree the planner cannot read is left to the
-/// substitution, whose error names it.
+/// its substitution then finds made.
 template <class Make>
 Obj unbound_element(Make&& make, nb::handle forall, nb::handle lowered, nb::handle key) {
     engine::Planner planner;
@@ -220,7 +232,7 @@ Obj unbound_element(Make&& make, nb::handle forall, nb::handle lowered, nb::hand
         }
         return nullptr;
     };
-    try {
+    return unless_unreadable([&]() -> Obj {
         for (nb::handle entry : forall) {
             engine::Node* element = planner.plan(nb::handle(entry[0]));
             if (element->type != engine::NodeType::Element) return nb::none();  // not the tree's own
@@ -230,29 +242,23 @@ Obj unbound_element(Make&& make, nb::handle forall, nb::handle lowered, nb::hand
             if (PyObject* name = first_unbound(planner.plan_condition(nb::handle(entry[1])))) return ref(name);
         }
         LentPlan kept(lowered, lowered ? key : nb::handle());
-        if (PyObject* name = first_unbound(kept.root(planner, make))) return ref(name);
-    } catch (PyErrSet&) {
-        if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt) || PyErr_ExceptionMatches(PyExc_MemoryError)) throw;
-        PyErr_Clear();
-    }
-    return nb::none();
+        PyObject* name = first_unbound(kept.root(planner, make));
+        return name ? ref(name) : nb::none();
+    });
 }
 
 /// The first index element a decision variable's shape reads, or None: nothing binds one there.
 Obj element_in_shape(nb::handle variable) {
     engine::Planner planner;
     FreeElements free;
-    try {
+    return unless_unreadable([&]() -> Obj {
         for (nb::handle size : attr(variable, "shape")) {
             if (size.is_none()) continue;
             const std::vector<PyObject*>& names = free.of(planner.plan(size));
             if (!names.empty()) return ref(names.front());
         }
-    } catch (PyErrSet&) {
-        if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt) || PyErr_ExceptionMatches(PyExc_MemoryError)) throw;
-        PyErr_Clear();
-    }
-    return nb::none();
+        return nb::none();
+    });
 }
 
 /// Refuses a decision variable whose shape reads an index element: the compile would size it
