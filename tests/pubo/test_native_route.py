@@ -207,17 +207,11 @@ def test_native_polynomials_survive_a_lowering_that_keeps_them(family):
         assert (other.offset, other.num_binaries, other.slacks) == (first.offset, first.num_binaries, first.slacks)
         for name in ("linear", "quadratic_rows", "quadratic_cols", "quadratic_biases", "higher_indices"):
             np.testing.assert_array_equal(getattr(other, name), getattr(first, name))
-    # the consuming one emptied the objective's and constraints' terms (constants are left); the
-    # penalties, which decoding keeps, are left as they were
+    # the consuming one emptied the objective's terms (its constant is left); the constraints
+    # and penalties, which decoding keeps, are left as they were
     rest = binarize._lower_arrays(request, False, None)
     fresh = pubo_request(compile_native(problem, instance, copy.deepcopy(fixed), None), 2.0, None, "log", 1.0)[1]
-    alone = binarize._lower_arrays(
-        dataclasses.replace(
-            fresh, objective=weights.empty_polynomial(), constraints={}, kinds={}, constraint_weights={}
-        ),
-        False,
-        None,
-    )
+    alone = binarize._lower_arrays(dataclasses.replace(fresh, objective=weights.empty_polynomial()), False, None)
     assert rest.num_binaries == alone.num_binaries
     for name in ("linear", "quadratic_rows", "quadratic_cols", "quadratic_biases", "higher_indices"):
         np.testing.assert_array_equal(getattr(rest, name), getattr(alone, name))

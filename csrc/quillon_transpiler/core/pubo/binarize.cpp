@@ -452,8 +452,9 @@ Obj term_arrays(TermMerge& merge, const QuboBuilder& builder, const Request& req
 }
 
 /// _lower_arrays(request, consume, progress) -> PuboTermArrays. Polynomials may be native
-/// capsules (emptied as they are read when `consume`) or SubstitutedExpressions; `progress`
-/// (None or a callable) gets every item's label when done.
+/// capsules (emptied as they are read when `consume`, but for the constraints', which decoding
+/// reads afterwards) or SubstitutedExpressions; `progress` (None or a callable) gets every
+/// item's label when done.
 Obj lower_arrays(PyObject* const* args) {
     Request request(args[0]);
     // PyObject_IsTrue, not nb::bool_(args[1]): a PyObject* converts to bool (non-null: true)
@@ -464,9 +465,12 @@ Obj lower_arrays(PyObject* const* args) {
     nb::handle progress = args[2];
     TermMerge merge(request.encoding, true);
     QuboBuilder builder(request.encoding, merge);
-    lower_into(builder, merge, request, consume, [&](PyObject* label) {
-        if (!progress.is_none()) progress(nb::handle(label));
-    });
+    lower_into(
+        builder, merge, request, consume,
+        [&](PyObject* label) {
+            if (!progress.is_none()) progress(nb::handle(label));
+        },
+        false, true);
     return term_arrays(merge, builder, request);
 }
 

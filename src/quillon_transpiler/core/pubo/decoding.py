@@ -7,7 +7,8 @@ work is done on arrays (one row per distinct sample), never sample by sample in 
 
 What a native route keeps. ``to_qubo_arrays`` of a problem lowers polynomials that it then
 frees; before that it keeps what decoding reads (``keep_for_decoding``): the constraints'
-polynomials always (they are small, as the CQM route keeps them), and then the cheaper of two:
+polynomials always (they are small, as the CQM route keeps them; the lowering leaves them as
+they are, and they become expressions when a decoding first reads them), and then the cheaper of two:
 the objective's polynomial, when it has no more terms than the constraints or the penalties, or
 else the penalties' (a penalty given as a square keeps its base) with the weights of the
 lowering, from which the objective is derived.
@@ -87,21 +88,20 @@ class LoweredParts:
         return replaced(self, fingerprint=fingerprint)
 
 
-class PenaltySnapshot(abc.Mapping[str, dict[tuple[int, ...], tuple[typ.Any, bool]]]):
-    """The weighted penalties' polynomials by label and forall key, as (polynomial, squared):
-    the native compile's own (a lowering reads them without emptying them), made expressions
-    when first read (a model that is never decoded makes none); pickled as expressions."""
+class _NativeSnapshot(abc.Mapping[str, dict[tuple[int, ...], typ.Any]]):
+    """Polynomials of the native compile by label and forall key, kept as they are (a lowering
+    reads them without emptying them) and made expressions by ``_read`` when first read: a
+    model that is never decoded makes none."""
 
     def __init__(self, native: typ.Mapping[str, typ.Mapping[tuple[int, ...], typ.Any]]) -> None:
         self._native = {label: dict(by_key) for label, by_key in native.items()}
-        self._read_all: typ.Optional[dict[str, dict[tuple[int, ...], tuple[typ.Any, bool]]]] = None
+        self._read_all: typ.Optional[dict[str, dict[tuple[int, ...], typ.Any]]] = None
 
     @staticmethod
-    def _read(poly: typ.Any) -> tuple[typ.Any, bool]:
-        base = driver._native_square_base(poly)
-        return (driver._native_expression(poly), False) if base is None else (base, True)
+    def _read(poly: typ.Any) -> typ.Any:
+        raise NotImplementedError
 
-    def _expressions(self) -> dict[str, dict[tuple[int, ...], tuple[typ.Any, bool]]]:
+    def _expressions(self) -> dict[str, dict[tuple[int, ...], typ.Any]]:
         read = self._read_all
         if read is None:  # two threads may both read them: the same expressions either way
             read = {
@@ -110,14 +110,40 @@ class PenaltySnapshot(abc.Mapping[str, dict[tuple[int, ...], tuple[typ.Any, bool
             self._read_all = read
         return read
 
-    def __getitem__(self, label: str) -> dict[tuple[int, ...], tuple[typ.Any, bool]]:
+    def __getitem__(self, label: str) -> dict[tuple[int, ...], typ.Any]:
         return self._expressions()[label]
 
     def __iter__(self) -> typ.Iterator[str]:
-        return iter(self._expressions())
+        return iter(self._native if self._read_all is None else self._read_all)
 
     def __len__(self) -> int:
-        return len(self._expressions())
+        return len(self._native if self._read_all is None else self._read_all)
+
+    def __repr__(self) -> str:
+        return repr(self._expressions())
+
+
+class ConstraintSnapshot(_NativeSnapshot):
+    """The constraints' polynomials by label and forall key, read as expressions when first
+    read; pickled (and copied) as the plain dict of them."""
+
+    @staticmethod
+    def _read(poly: typ.Any) -> typ.Any:
+        return driver._native_expression(poly)
+
+    def __reduce__(self) -> tuple[typ.Any, ...]:
+        return (dict, (self._expressions(),))
+
+
+class PenaltySnapshot(_NativeSnapshot):
+    """The weighted penalties' polynomials by label and forall key, as (polynomial, squared):
+    with ``squared`` the penalty is the polynomial's square (its base is kept); pickled as
+    expressions."""
+
+    @staticmethod
+    def _read(poly: typ.Any) -> tuple[typ.Any, bool]:
+        base = driver._native_square_base(poly)
+        return (driver._native_expression(poly), False) if base is None else (base, True)
 
     def __reduce__(self) -> tuple[typ.Any, ...]:
         return (_read_snapshot, (self._expressions(),), None)
@@ -146,9 +172,9 @@ def keep_for_decoding(
     """What a native route keeps of its compile, taken before the lowering consumes it: the
     registry, data and shapes, the constraints' polynomials, and the objective's polynomial
     (then no LoweredParts) or the penalties' (see the module's text)."""
-    constraints = driver._native_expressions(compiled.constraint)
+    constraints = ConstraintSnapshot(compiled.constraint)
     weighted = {label: by_key for label, by_key in compiled.penalty.items() if request.penalty_weights[label] != 0}
-    constraint_terms = sum(len(e.coeff) for by_key in constraints.values() for e in by_key.values())
+    constraint_terms = driver._native_terms_total(compiled.constraint)
     penalty_terms = driver._native_terms_total(weighted)
     objective: typ.Any = None
     lowered = None
