@@ -125,14 +125,14 @@ class _NativeSnapshot(abc.Mapping[str, dict[tuple[int, ...], typ.Any]]):
 
 class ConstraintSnapshot(_NativeSnapshot):
     """The constraints' polynomials by label and forall key, read as expressions when first
-    read; pickled (and copied) as the plain dict of them."""
+    read; pickled as expressions."""
 
     @staticmethod
     def _read(poly: typ.Any) -> typ.Any:
         return driver._native_expression(poly)
 
     def __reduce__(self) -> tuple[typ.Any, ...]:
-        return (dict, (self._expressions(),))
+        return (_read_constraints, (self._expressions(),), None)
 
 
 class PenaltySnapshot(_NativeSnapshot):
@@ -152,6 +152,13 @@ class PenaltySnapshot(_NativeSnapshot):
 def _read_snapshot(read: dict[str, dict[tuple[int, ...], tuple[typ.Any, bool]]]) -> PenaltySnapshot:
     """A PenaltySnapshot of expressions read before (as pickled)."""
     snapshot = PenaltySnapshot({})
+    snapshot._read_all = read
+    return snapshot
+
+
+def _read_constraints(read: dict[str, dict[tuple[int, ...], typ.Any]]) -> ConstraintSnapshot:
+    """A ConstraintSnapshot of expressions read before (as pickled)."""
+    snapshot = ConstraintSnapshot({})
     snapshot._read_all = read
     return snapshot
 
