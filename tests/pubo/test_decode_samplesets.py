@@ -324,3 +324,18 @@ def test_integer_values_past_int64s_reach_are_evaluated_exactly(lower, upper, co
         assert decoded.evaluation.objective[k] == float(value)  # the objective is a float64
         if constraint is not None:
             assert decoded.evaluation.constraint_violations["c"][k] == abs(value * value - 2**31 * value - 2**31)
+
+
+@pytest.mark.parametrize("route", [to_pubo, to_qubo_arrays])
+@pytest.mark.parametrize("comparison", ["==", "<=", ">="])
+def test_violations_summed_past_int64_stay_violations(route, comparison):
+    """Each instance's lhs fits int64, the sum of a label's four instances (2**63) does not: a
+    wrapped sum read as a negative violation, and the sample as feasible."""
+    n, a = 4, 2**61
+    x, i = ql.BinaryVar("x", shape=(n,)), ql.Element("i", n)
+    lhs = ql.Placeholder("a", ndim=1)[i] * x[i] if comparison != ">=" else -ql.Placeholder("a", ndim=1)[i] * x[i]
+    p = ql.Problem("p")
+    p += ql.sum(i, x[i])
+    p += ql.Constraint("c", {"==": lhs == 0, "<=": lhs <= 0, ">=": lhs >= 0}[comparison], forall=i)
+    decoded = decode([[1] * n], route(p, {"a": np.array([a] * n)}, constraint_weight=1.0, progress=False))
+    assert decoded.evaluation.constraint_violations["c"][0] == float(n * a) and not len(decoded.feasible())

@@ -42,6 +42,7 @@ if typ.TYPE_CHECKING:
 #: elements of the temporary arrays one step of the evaluation makes (rows times terms)
 _STEP = 1 << 22
 _INT_LIMIT = 1 << 62
+_INT64_MAX = (1 << 63) - 1
 
 
 @dataclasses.dataclass(frozen=True)
@@ -513,6 +514,10 @@ class _Plan:
                 part = np.abs(x)
             else:
                 part = np.maximum(x if kind == "LESSTHANEQUAL" else -x, 0)
+            # each instance's lhs fits int64, the sum of a label's instances may not: summed as
+            # Python ints then, a wrapped sum would read as a negative violation, i.e. feasible
+            if part.dtype == np.int64 and part.size and int(part.max()) > _INT64_MAX // part.shape[1]:
+                part = part.astype(object)
             out[label] = part.sum(axis=1).astype(np.float64)
         return out, lhs
 
