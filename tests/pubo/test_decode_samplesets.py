@@ -277,6 +277,26 @@ def test_a_rebound_field_is_read_afresh():
     assert decode(rows, model).evaluation.energy == [106.0] == model.energies(rows).tolist()
 
 
+@pytest.mark.parametrize("field", ["linear", "quadratic_biases", "higher_biases"])
+@pytest.mark.parametrize("decoded_before", [False, True])
+def test_biases_scaled_in_place_are_read_as_they_are(field, decoded_before):
+    """Scaling a bias array in place is no new object for decode to notice: the energies it
+    reads must be those the arrays hold, whether or not it decoded them before."""
+    y = ql.BinaryVar("y", shape=(3,))
+    p = ql.Problem("p")
+    p += y[0] + 2 * y[1] * y[2] - 3 * y[0] * y[1] * y[2]
+    # a constraint of more terms than the objective: the objective is kept, not derived from
+    # the energy (arrays whose linear biases moved would be refused then)
+    p += ql.Constraint("c", y[0] + y[1] + y[2] + y[0] * y[2] <= 3)
+    model = to_qubo_arrays(p, {}, constraint_weight=2.0)
+    assert not model.quadratic_biases.flags.c_contiguous  # views of the lowering's buffer
+    rows = np.array(list(itertools.product((0, 1), repeat=model.num_binaries)))
+    if decoded_before:
+        decode(rows, model)
+    getattr(model, field)[...] *= 5
+    assert list(decode(rows, model).evaluation.energy) == model.energies(rows).tolist()
+
+
 def _slack_named(y):
     v = ql.BinaryVar("slack:c")
     p = ql.Problem("p")

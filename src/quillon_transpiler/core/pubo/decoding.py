@@ -774,10 +774,12 @@ class _Terms:
             linear, biases = _substituted(model)
         n = model.num_binaries
         self.offset = float(model.offset)
-        self.linear = np.ascontiguousarray(linear, dtype=np.float64)
+        # the model's own bias arrays where they are float64 (strided views too), not copies:
+        # a caller who scales them in place decodes with the biases they now hold
+        self.linear = np.asarray(linear, dtype=np.float64)
         self.rows = np.ascontiguousarray(model.quadratic_rows, dtype=np.intp)
         self.cols = np.ascontiguousarray(model.quadratic_cols, dtype=np.intp)
-        self.biases = np.ascontiguousarray(biases, dtype=np.float64)
+        self.biases = np.asarray(biases, dtype=np.float64)
         if np.any(np.diff(self.rows) < 0):  # a PuboModel's terms come in its dict's order
             order = np.argsort(self.rows, kind="stable")
             self.rows, self.cols, self.biases = self.rows[order], self.cols[order], self.biases[order]
@@ -785,7 +787,7 @@ class _Terms:
         self.degree = np.diff(self.starts)
         self.h_offsets = np.asarray(model.higher_offsets, dtype=np.intp)
         self.h_indices = np.ascontiguousarray(model.higher_indices, dtype=np.intp)
-        self.h_biases = np.ascontiguousarray(model.higher_biases, dtype=np.float64)
+        self.h_biases = np.asarray(model.higher_biases, dtype=np.float64)
 
     def __call__(self, x: np.ndarray) -> np.ndarray:
         out = np.full(len(x), self.offset)
