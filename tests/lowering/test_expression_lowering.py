@@ -153,6 +153,29 @@ def test_leaves():
     assert type(length) is se.ArrayLength and length.axis == 0 and type(length.array) is se.Subscript
 
 
+def test_a_written_out_sum_shares_its_leaves_as_far_as_they_read_the_same():
+    """Within one lowering, a number is lowered once per value and kind (1 and 1.0, 0.0 and
+    -0.0 and ints past int64 kept apart) and a variable once while no element is in scope."""
+    big = 2**70
+    terms = [1 * x[0, 1], 1.0 * x[0, 1], 0.0 * x[1, 0], -0.0 * x[1, 0], big * x[0, 0], big * x[0, 0]]
+    node = lower(sum(terms[1:], terms[0]))
+    factors = [term.operands for term in node.operands]
+    numbers = [f[0] for f in factors]
+    assert [(type(n.value), repr(n.value)) for n in numbers] == [
+        (type(t), repr(t)) for t in (1, 1.0, 0.0, -0.0, big, big)
+    ]
+    assert numbers[0] is not numbers[1] and numbers[2] is not numbers[3] and numbers[4] is not numbers[5]
+    subscripts = [f[1] for f in factors]
+    assert len({id(s.variable) for s in subscripts}) == 1  # x, lowered once
+    assert subscripts[0].subscripts[1] is subscripts[1].subscripts[1] is numbers[0]  # the int 1, shared
+    # inside a sum an element is in scope: the variable is lowered where it stands
+    i = ql.Element("i", 3)
+    folded = lower(ql.sum(i, x[i, 0]) + x[0, 0])
+    assert folded.operands[0].operand.variable is not folded.operands[1].variable
+    # two lowerings share nothing
+    assert lower(x[0, 0]).variable is not lower(x[0, 0]).variable
+
+
 # ---- failures ----
 
 

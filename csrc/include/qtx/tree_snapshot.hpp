@@ -4,6 +4,7 @@
 #include "names.hpp"
 
 #include <cstring>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -30,7 +31,7 @@ public:
                 }
             } else if (PyTuple_Check(o)) {
                 for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(o); ++k) todo.push_back(PyTuple_GET_ITEM(o, k));
-            } else if (modeling_object(o)) {
+            } else if (modeling_type(Py_TYPE(o))) {
                 Obj state = nb::steal(PyObject_GenericGetDict(o, nullptr));
                 if (!state || !PyDict_Check(state.ptr())) {
                     PyErr_Clear();  // no attributes to read: taken as it is
@@ -53,6 +54,7 @@ public:
             }
         }
         seen_.clear();
+        kinds_.clear();  // a class met may be gone before the next call
     }
 
     /// Whether every object recorded still has its class and attributes and every list its items.
@@ -91,11 +93,21 @@ private:
         return v != nullptr;
     }
 
-    /// An instance of a class of the modeling library (`quillon` and its modules), or of a
-    /// class derived from one.
-    static bool modeling_object(PyObject* o) {
-        if (PyType_Check(o) || !(Py_TYPE(o)->tp_flags & Py_TPFLAGS_HEAPTYPE)) return false;
-        PyObject* mro = Py_TYPE(o)->tp_mro;
+    /// modeling_class() of a class, asked once per class in one take(): a model holds
+    /// thousands of nodes of a handful of classes.
+    bool modeling_type(PyTypeObject* type) {
+        auto found = kinds_.find(type);
+        if (found != kinds_.end()) return found->second;
+        bool is = modeling_class(type);
+        kinds_.emplace(type, is);
+        return is;
+    }
+
+    /// A class of the modeling library (`quillon` and its modules), or a class derived from one;
+    /// never a metaclass (its instances are classes).
+    static bool modeling_class(PyTypeObject* type) {
+        if (PyType_IsSubtype(type, &PyType_Type) || !(type->tp_flags & Py_TPFLAGS_HEAPTYPE)) return false;
+        PyObject* mro = type->tp_mro;
         for (Py_ssize_t k = 0; mro && k < PyTuple_GET_SIZE(mro); ++k) {
             auto* base = (PyTypeObject*)PyTuple_GET_ITEM(mro, k);
             if (!(base->tp_flags & Py_TPFLAGS_HEAPTYPE)) continue;
@@ -124,6 +136,7 @@ private:
     std::vector<List> lists_;
     std::vector<Obj> items_;
     std::unordered_set<PyObject*> seen_;
+    std::unordered_map<PyTypeObject*, bool> kinds_;
 };
 
 }  // namespace qtx

@@ -8,7 +8,11 @@
 #include "surface.hpp"
 #include "qtx/names.hpp"
 
+#include <cstdint>
+#include <cstring>
 #include <string>
+#include <unordered_map>
+#include <vector>
 
 using namespace qtx;
 using namespace nb::literals;
@@ -90,6 +94,45 @@ void check_int(nb::handle o) {
 
 /// The handlers' result: `(node, el_map)`.
 Obj lowered(nb::handle node, nb::handle el_map) { return nb::make_tuple(node, el_map); }
+
+// A model written out term by term repeats its leaves: the same decision variable in every
+// subscript, the same few numbers as subscripts and coefficients. Within one lowering (the
+// outermost handler running on this thread, see Shared::Scope), a leaf whose lowering depends
+// on nothing else is lowered once and its node shared: the trees are never changed once made,
+// and reading them (planning, scans, substitution) takes a node met twice as the same node.
+// A number's node depends on its value alone; a decision variable's on its declaration when
+// no element is in scope (an empty map, left empty by lowering its shape and bounds).
+struct Shared {
+    std::unordered_map<long long, Obj> ints;
+    std::unordered_map<uint64_t, Obj> floats;      // by bit pattern: -0.0 is not 0.0
+    std::unordered_map<PyObject*, Obj> variables;  // quillon variable -> node
+    std::vector<Obj> held;                         // the variables keyed: no address reused
+
+    /// Makes a memo for the lowering it opens when none is open on this thread.
+    struct Scope {
+        Shared* made = nullptr;
+        Scope() {
+            if (!current) current = made = new Shared();
+        }
+        ~Scope() {
+            if (made) {
+                current = nullptr;
+                delete made;
+            }
+        }
+        Scope(const Scope&) = delete;
+        Scope& operator=(const Scope&) = delete;
+    };
+    static thread_local Shared* current;
+};
+thread_local Shared* Shared::current = nullptr;
+
+/// A handler run with the memo of the lowering it belongs to (its own when it is outermost).
+template <Obj (*F)(nb::handle, nb::handle)>
+Obj shared_leaves(nb::handle expr, nb::handle el_map) {
+    Shared::Scope scope;
+    return F(expr, el_map);
+}
 
 Obj convert_expr(nb::handle expr, nb::handle el_map);
 
@@ -190,7 +233,23 @@ Obj cannot_convert_expr(nb::handle expr, nb::handle el_map) {
 Obj lower_number(nb::handle expr, nb::handle el_map) {
     check_el_map(el_map);
     Obj value = attr(expr, "value");
-    return lowered(tree("Number")(value), el_map);
+    Shared* shared = Shared::current;
+    Obj* slot = nullptr;
+    if (shared && PyLong_CheckExact(value.ptr())) {
+        int overflow = 0;
+        long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+        if (!overflow && !(v == -1 && PyErr_Occurred())) slot = &shared->ints[v];
+        PyErr_Clear();
+    } else if (shared && PyFloat_CheckExact(value.ptr())) {
+        double v = PyFloat_AS_DOUBLE(value.ptr());
+        uint64_t bits;
+        std::memcpy(&bits, &v, sizeof bits);
+        slot = &shared->floats[bits];
+    }
+    if (slot && *slot) return lowered(*slot, el_map);
+    Obj node = tree("Number")(value);
+    if (slot) *slot = node;
+    return lowered(node, el_map);
 }
 
 Obj new_element(nb::handle name, nb::handle start, nb::handle end) {
@@ -350,6 +409,12 @@ Obj lower_array_length(nb::handle expr, nb::handle el_map_in) {
 
 Obj lower_decision_var(nb::handle expr, nb::handle el_map_in) {
     check_el_map(el_map_in);
+    Shared* shared = Shared::current;
+    bool alone = shared && PyDict_CheckExact(el_map_in.ptr()) && PyDict_GET_SIZE(el_map_in.ptr()) == 0;
+    if (alone) {
+        auto known = shared->variables.find(expr.ptr());
+        if (known != shared->variables.end()) return lowered(known->second, el_map_in);
+    }
     Obj el_map = nb::borrow(el_map_in);
     Obj name = attr(expr, "name");
     check_str(name);
@@ -364,6 +429,11 @@ Obj lower_decision_var(nb::handle expr, nb::handle el_map_in) {
         node = attr(variable, "create_intvar")(name, shape, "lower"_a = lower_bound, "upper"_a = upper_bound);
     } else {
         raise_substitute(class_str(expr) + " is not supported yet. Please ask to Tavik team.");
+    }
+    // kept when lowering it read no element and made none: the map is as it came
+    if (alone && el_map.ptr() == el_map_in.ptr() && PyDict_GET_SIZE(el_map.ptr()) == 0) {
+        shared->held.push_back(nb::borrow(expr));
+        shared->variables.emplace(expr.ptr(), node);
     }
     return lowered(node, el_map);
 }
@@ -431,24 +501,24 @@ Obj lower_logical(nb::handle condition, nb::handle el_map_in) {
 
 PyMethodDef functions[] = {
     QTX_DEF("_is_scalar", is_scalar_fn),
-    QTX_DEF("_convert_expr", convert_expr),
+    QTX_DEF("_convert_expr", shared_leaves<convert_expr>),
     QTX_DEF("_cannot_convert_expr", cannot_convert_expr),
-    QTX_DEF("_lower_number", lower_number),
-    QTX_DEF("_lower_element", lower_element),
-    QTX_DEF("_lower_multiple", lower_multiple),
-    QTX_DEF("_lower_unary", lower_unary),
-    QTX_DEF("_lower_pair", lower_pair),
-    QTX_DEF("_lower_fold", lower_fold),
-    QTX_DEF("_lower_subscript", lower_subscript),
-    QTX_DEF("_lower_placeholder", lower_placeholder),
-    QTX_DEF("_lower_array_length", lower_array_length),
-    QTX_DEF("_lower_decision_var", lower_decision_var),
-    QTX_DEF("_convert_condition", convert_condition),
+    QTX_DEF("_lower_number", shared_leaves<lower_number>),
+    QTX_DEF("_lower_element", shared_leaves<lower_element>),
+    QTX_DEF("_lower_multiple", shared_leaves<lower_multiple>),
+    QTX_DEF("_lower_unary", shared_leaves<lower_unary>),
+    QTX_DEF("_lower_pair", shared_leaves<lower_pair>),
+    QTX_DEF("_lower_fold", shared_leaves<lower_fold>),
+    QTX_DEF("_lower_subscript", shared_leaves<lower_subscript>),
+    QTX_DEF("_lower_placeholder", shared_leaves<lower_placeholder>),
+    QTX_DEF("_lower_array_length", shared_leaves<lower_array_length>),
+    QTX_DEF("_lower_decision_var", shared_leaves<lower_decision_var>),
+    QTX_DEF("_convert_condition", shared_leaves<convert_condition>),
     QTX_DEF("_cannot_convert_condition", cannot_convert_condition),
-    QTX_DEF("_lower_true", lower_true),
-    QTX_DEF("_lower_constraint", lower_constraint),
-    QTX_DEF("_lower_other_constraint", lower_other_constraint),
-    QTX_DEF("_lower_logical", lower_logical),
+    QTX_DEF("_lower_true", shared_leaves<lower_true>),
+    QTX_DEF("_lower_constraint", shared_leaves<lower_constraint>),
+    QTX_DEF("_lower_other_constraint", shared_leaves<lower_other_constraint>),
+    QTX_DEF("_lower_logical", shared_leaves<lower_logical>),
     QTX_END,
 };
 
