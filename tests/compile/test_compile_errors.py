@@ -76,6 +76,22 @@ def test_data_errors_name_where_they_happen(item, message, chained):
         assert inner.__cause__ is inner.__context__ and str(inner.__cause__) == OUT_OF_RANGE
 
 
+@pytest.mark.parametrize(
+    "item, where",
+    [
+        (ql.sum(i, b[i] / c[i]), "In objective"),
+        (ql.Constraint("mod", ql.sum(i, (N % c[i]) * b[i]) <= 1), "In constraint `mod`"),
+        (ql.CustomPenaltyTerm("inv", b[i] / c[i], forall=i), "In penalty `inv` forall={'i': 1}"),
+    ],
+)
+def test_a_zero_divisor_in_the_data_keeps_its_error_and_names_the_item(item, where):
+    """Python's own arithmetic errors pass through unchanged, with a note naming the item."""
+    with pytest.raises(ZeroDivisionError) as info:
+        compile_model(problem_with(item), {"N": 2, "c": [1, 0]})
+    (note,) = info.value.__notes__
+    assert note.startswith(where + ": raised by arithmetic on the instance data")
+
+
 def test_nested_forall_values_are_named():
     j = ql.Element("j", N)
     error = compile_error(

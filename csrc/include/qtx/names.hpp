@@ -83,6 +83,39 @@ inline Obj caught_substitute_error() {
     return e;
 }
 
+/// caught_substitute_error(), where an arithmetic error of the data (a division or modulo by
+/// zero, zero to a negative power, an overflow: Python's own errors, which pass through unchanged) gets a
+/// note naming `where` in the model before it goes on (Python prints notes under the message).
+/// The innermost item that notes it names it: an error noted already goes on as it is.
+/// `where()` is asked once the error is set aside.
+template <class Where>
+Obj caught_substitute_error(Where&& where) {
+    if (!PyErr_Occurred()) {
+        try {
+            throw;
+        } catch (nb::python_error& e) {
+            e.restore();
+        } catch (PyErrSet&) {}
+    }
+    if (PyErr_ExceptionMatches(PyExc_ArithmeticError) && !PyErr_ExceptionMatches(substitute_error())) {
+        Obj error = catch_error(PyExc_ArithmeticError);
+        if (!PyObject_HasAttrString(error.ptr(), "__notes__")) {
+            Obj note = str(where() +
+                           ": raised by arithmetic on the instance data (a division or modulo by zero, zero "
+                           "raised to a negative power, a number too large); check the data this reads");
+            Obj notes = nb::steal(PyList_New(0));
+            if (!notes || PyList_Append(notes.ptr(), note.ptr()) < 0 ||
+                PyObject_SetAttrString(error.ptr(), "__notes__", notes.ptr()) < 0)
+                PyErr_Clear();  // no note: the error goes on as it came
+        }
+        PyObject* type = (PyObject*)Py_TYPE(error.ptr());
+        PyErr_Restore(ref(type).release().ptr(), error.ptr(), PyException_GetTraceback(error.ptr()));
+        error.release();
+        fail();
+    }
+    return caught_substitute_error();
+}
+
 /// `indices[name] = value` on an instance data's element bindings.
 inline void bind_index(nb::handle indices, nb::handle name, nb::handle value) {
     if (indices.is_none()) raise(PyExc_TypeError, "'NoneType' object is not subscriptable");

@@ -360,10 +360,16 @@ nb::dict substitute_each(Session& session, const char* kind, nb::handle label, n
             result = substitute_once(root, session, std::strcmp(kind, "penalty") == 0, *engine);
             session.guard.check(session.var_map);
         } catch (...) {
-            Obj error = caught_substitute_error();
-            raise_in_except(std::string("In ") + kind + " `" + to_string(label) + "` " +
-                                forall_text(forall_values(forall, assignment)) + ": " + to_string(error),
-                            error, true);
+            // the item's own prefix keeps its space before an empty forall text: "In penalty `p` : "
+            auto where = [&] {
+                return std::string("In ") + kind + " `" + to_string(label) + "` " +
+                       forall_text(forall_values(forall, assignment));
+            };
+            Obj error = caught_substitute_error([&] {
+                std::string text = where();
+                return text.back() == ' ' ? text.substr(0, text.size() - 1) : text;
+            });
+            raise_in_except(where() + ": " + to_string(error), error, true);
         }
         out[nb::tuple(assignment)] = result;
     }
@@ -379,7 +385,7 @@ nb::dict constraint_substitute(Session& session, nb::handle constraint) {
         return substitute_each(session, "constraint", label, forall, assignments,
                                [&] { return difference(condition); });
     } catch (...) {
-        Obj error = caught_substitute_error();
+        Obj error = caught_substitute_error([&] { return "In constraint `" + to_string(label) + "`"; });
         raise_in_except("In constraint `" + to_string(label) + "`: " + to_string(error), error, false);
     }
 }
@@ -396,7 +402,7 @@ nb::dict penalty_substitute(Session& session, nb::handle penalty) {
         assignments = unroll(forall, session, "penalty", label);
     } catch (...) {
         if (!session.name_items) throw;
-        Obj error = caught_substitute_error();
+        Obj error = caught_substitute_error([&] { return "In penalty `" + to_string(label) + "`"; });
         raise_in_except("In penalty `" + to_string(label) + "`: " + to_string(error), error, false);
     }
     return substitute_each(session, "penalty", label, forall, assignments, [&] { return expression; });
@@ -1102,7 +1108,7 @@ Obj compile_model(nb::handle problem, nb::handle instance, nb::handle fixed_vari
         objective = native ? native_objective(tree, session) : attr(tree, "substitute")(var_map, data);
         session.guard.check(var_map);
     } catch (...) {
-        Obj error = caught_substitute_error();
+        Obj error = caught_substitute_error([] { return std::string("In objective"); });
         raise_in_except("In objective: " + to_string(error), error, false);
     }
     report_done(report, str("objective"));
