@@ -19,7 +19,7 @@ from dimod_helpers import assert_same_model, reference_cqm  # noqa: E402
 
 import quillon as ql  # noqa: E402
 from quillon_transpiler import testing as models  # noqa: E402
-from quillon_transpiler import to_cqm, to_qubo_arrays  # noqa: E402
+from quillon_transpiler import to_bqm, to_cqm, to_qubo_arrays  # noqa: E402
 from quillon_transpiler.core.compile.compile import compile_model  # noqa: E402
 from quillon_transpiler.core.dimod.dimod_bridge import DimodBuilder, transpile_dimod_bridge_cqm  # noqa: E402
 
@@ -377,3 +377,37 @@ def test_terms_of_degree_three_are_refused(route, item, message):
         problem += ql.CustomPenaltyTerm("p", x[0] * x[1] * x[2])
     with pytest.raises(TypeError, match=message + " has more than two variable factors, but a CQM holds quadratic"):
         build(route, problem, {})
+
+
+_X = ql.BinaryVar("x", shape=(2,))
+_I = ql.Element("i", 2)
+
+
+@pytest.mark.parametrize("route", ["dict", "native"])
+@pytest.mark.parametrize(
+    "item, text",
+    [
+        (ql.Constraint("cap", (2**53 + 1) * _X[0] <= 2**53), "In constraint `cap`: the coefficient of x[0]"),
+        (ql.Constraint("s", ql.sum(_I, (2**53 + 1) * _X[_I]) <= 5), "In constraint `s`: the coefficient of x[0]"),
+        (ql.CustomPenaltyTerm("q", (ql.sum(_I, (2**27 + 1) * _X[_I]) - 1) ** 2), "In penalty `q`: the coefficient"),
+        (ql.Constraint("c", _X[0] + 2**53 + 1 <= 0), "In constraint `c`: the constant"),
+    ],
+)
+def test_ints_a_float64_rounds_are_refused_not_rounded(route, item, text):
+    """x[0] = 1 breaks (2**53 + 1) x[0] <= 2**53 by one: rounded, the CQM would call it feasible."""
+    p = ql.Problem("p")
+    p += -_X[0] - _X[1]
+    p += item
+    with pytest.raises(ValueError, match="an integer that a float64 cannot hold exactly") as info:
+        build(route, p, {}).get_model()
+    assert str(info.value).startswith(text)
+    ok = ql.Problem("ok")
+    ok += ql.Constraint("cap", 2**53 * _X[0] <= 2**52)  # a float64 holds these exactly
+    assert build(route, ok, {}).get_model().constraints
+
+
+def test_a_bqm_of_arrays_refuses_an_offset_a_float64_rounds():
+    p = ql.Problem("p")
+    p += _X[0] + _X[1] + (2**53 + 1)
+    with pytest.raises(ValueError, match="offset 9007199254740993 has no exact float64 value"):
+        to_bqm(to_qubo_arrays(p, {}))

@@ -408,6 +408,9 @@ def check_arrays(model, kw, pubo, sample, expected, magnitude):
     if dimod is not None and arrays.degree > 2:
         with pytest.raises(ValueError, match="degree 3 or more"):
             to_bqm(arrays)
+    elif dimod is not None and isinstance(arrays.offset, int) and float(arrays.offset) != arrays.offset:
+        with pytest.raises(ValueError, match="no exact float64 value"):  # refused, not rounded
+            to_bqm(arrays)
     elif dimod is not None:
         close(to_bqm(arrays).energy(dict(enumerate(row[0].tolist()))), expected, magnitude, "to_bqm energy")
     return arrays, fixed
@@ -424,6 +427,14 @@ def check_own_fixed_values(sample, routes):
         assert again == record.solution, f"{what}: the record changed with the caller's fixed map: {again}"
 
 
+def inexact_ints(compiled):
+    """Whether a polynomial of the compile holds an int a float64 rounds."""
+    polys = [compiled.objective, *(p for by_key in compiled.constraint.values() for p in by_key.values())]
+    polys += [p for by_key in compiled.penalty.values() for p in by_key.values()]
+    numbers = [n for p in polys for n in (p.constant, *p.coeff.values())]
+    return any(isinstance(n, int) and float(n) != n for n in numbers)
+
+
 def check_cqms(model, compiled, reading, kw):
     degree, factors = cqm_degree(compiled)
     for what, build in [
@@ -435,6 +446,12 @@ def check_cqms(model, compiled, reading, kw):
         except TypeError as error:
             assert factors > 2 and "has more than two variable factors" in str(error), f"{what}: {error}"
             event("CQM refused: degree > 2" if degree > 2 else "CQM refused: a term of 3+ factors that reduces to 2")
+            continue
+        except ValueError as error:
+            # ints past float64's: refused, not rounded (a rounded CQM is another model)
+            assert "an integer that a float64 cannot hold exactly" in str(error), f"{what}: {error}"
+            assert inexact_ints(compiled), f"{what} refused a model whose numbers a float64 holds: {error}"
+            event("CQM refused: beyond float64")
             continue
         assert degree <= 2, f"{what} took a term of degree {degree}"
         check_cqm(builder, reading, kw, what)

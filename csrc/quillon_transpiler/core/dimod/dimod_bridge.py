@@ -51,9 +51,10 @@ class _CqmModels:
 #
 # Integer bounds are rounded inward (a lower bound up, an upper one down); a variable left
 # without an integer value, a bound that is not a finite number and a bound dimod refuses raise
-# ValueError naming the variable. A coefficient or constant that is not finite raises ValueError
-# and a term of degree above two TypeError, both naming the objective, constraint or penalty
-# (label and forall key) and the term.
+# ValueError naming the variable. A coefficient or constant that is not finite, or an int that
+# a float64 cannot hold exactly (the CQM would be a rounded model), raises ValueError and a term
+# of degree above two TypeError, both naming the objective, constraint or penalty (label and
+# forall key) and the term.
 def transpile_dimod_bridge_cqm(compiled_model: CompiledInstance) -> DimodBuilder:
     """Transpile compiled model to dimod CQM."""
     compiled_instance(compiled_model, "transpile_dimod_bridge_cqm")

@@ -10,13 +10,36 @@
 
 namespace qtx::bridge {
 
+/// An int that a double does not hold exactly, read as dimod reads it (rounded to nearest, as
+/// float(int) does): the routes refuse it, a CQM answer would be that of another model.
+struct InexactInt {
+    double rounded;
+};
+
+/// A Python number as dimod takes it; InexactInt for an int a double rounds.
+inline double bias_of(nb::handle number) {
+    double v = as_double(number);
+    if (PyLong_Check(number.ptr()) && std::isfinite(v)) {
+        int above = PyObject_RichCompareBool(nb::float_(v).ptr(), number.ptr(), Py_NE);
+        if (above < 0) fail();
+        if (above) throw InexactInt{v};
+    }
+    return v;
+}
+
 /// A native coefficient as dimod takes it: ints and floats, or a real number object.
 inline double native_bias(const Num& v) {
     if (v.tag() == Num::Float) return v.as_float();
-    if (v.tag() == Num::Int) return (double)v.as_int();  // rounds to nearest, as float(int) does
+    if (v.tag() == Num::Int) {
+        long long n = v.as_int();
+        double d = (double)n;  // rounds to nearest, as float(int) does
+        // 2**63 as a double is past every int64: no cast back
+        if (d >= 0x1p63 || (long long)d != n) throw InexactInt{d};
+        return d;
+    }
     nb::object number = v.py();
     if (!real_number(number)) throw NeedArithmetic{};
-    return as_double(number);
+    return bias_of(number);
 }
 
 /// One dimod model being assembled: its variables in dimod's order with their linear biases,
@@ -58,13 +81,13 @@ public:
                     PyTuple_GET_SIZE(key), [&](Py_ssize_t i) { return table_.find(PyTuple_GET_ITEM(key, i)); },
                     [&] {
                         if (!real_number(c)) throw NeedArithmetic{};
-                        return as_double(c);
+                        return bias_of(c);
                     },
                     offset);
             }
             nb::object constant = expr.attr(names().constant);
             if (!real_number(constant)) throw NeedArithmetic{};
-            offset += bias([&] { return as_double(constant); }, [] { return std::string("the constant"); });
+            offset += bias([&] { return bias_of(constant); }, [] { return std::string("the constant"); });
         }
 
         // the polynomial's model added to the running one
@@ -308,6 +331,9 @@ private:
         double v;
         try {
             v = read();
+        } catch (InexactInt& inexact) {
+            if (!element_) return inexact.rounded;  // a caller's own expression: dimod's reading
+            not_exact(*element_, what());
         } catch (PyErrSet&) {
             if (!element_ || !PyErr_ExceptionMatches(PyExc_OverflowError)) throw;
             nb::object caught = caught_error(PyExc_OverflowError);

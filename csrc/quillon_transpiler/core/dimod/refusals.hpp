@@ -56,4 +56,12 @@ struct ModelElement {
                                 "and powers of negative numbers with fractional exponents");
 }
 
+/// The message for an int coefficient or constant that a float64 does not hold exactly.
+[[noreturn]] inline void not_exact(const ModelElement& element, const std::string& what) {
+    raise(PyExc_ValueError, element.text() + ": " + what +
+                                " is an integer that a float64 cannot hold exactly, but a CQM holds float64 numbers "
+                                "and would solve a rounded model; scale the instance data down, or use to_pubo, whose "
+                                "dict keeps Python numbers");
+}
+
 }  // namespace qtx::bridge

@@ -45,7 +45,8 @@ def to_cqm(
         SubstituteError: as ``compile_model``.
         TypeError: as ``transpile_dimod_bridge_cqm`` (a term of degree above two); instance data or
             fixed variables given with a compiled instance, or none with a problem.
-        ValueError: as ``transpile_dimod_bridge_cqm`` (integer bounds, numbers that are not finite).
+        ValueError: as ``transpile_dimod_bridge_cqm`` (integer bounds, numbers that are not finite,
+            ints that a float64 cannot hold exactly).
     """
     from quillon_transpiler.core.dimod import dimod_bridge
 

@@ -301,7 +301,8 @@ def to_bqm(
     Raises:
         TypeError: an object of another kind; instance data, fixed variables, weights or an
             encoder given with a finished model; as ``to_qubo_arrays``.
-        ValueError: terms of degree 3 or more without a reduction; as ``to_qubo_arrays``.
+        ValueError: terms of degree 3 or more without a reduction; an int offset that a float64
+            cannot hold exactly; as ``to_qubo_arrays``.
         ImportError: dimod is not installed.
     """
     report = reporter(progress, time.perf_counter())
@@ -349,6 +350,12 @@ def to_bqm(
             f"the polynomial has {len(arrays.higher_biases)} terms of degree 3 or more (degree {arrays.degree}); a "
             "BinaryQuadraticModel holds quadratic terms only: pass reduction='substitute' to replace them by "
             "auxiliary binaries, or use a HUBO solver"
+        )
+    offset = arrays.offset
+    if isinstance(offset, int) and float(offset) != offset:  # the arrays keep an int offset exact
+        raise ValueError(
+            f"the offset {offset!r} has no exact float64 value, but a BinaryQuadraticModel holds float64 "
+            "numbers; use to_pubo, whose dict keeps Python numbers"
         )
     # the quadratic arrays may be views of one record array: dimod reads contiguous ones faster
     quadratic = tuple(
