@@ -5,6 +5,7 @@ import numpy as np
 import pytest
 
 import quillon as ql
+import quillon_transpiler.core.substitute.substitutable_expr as se
 from quillon_transpiler import testing, to_qubo_arrays
 from quillon_transpiler.core.compile import CompiledInstance
 from quillon_transpiler.core.compile.compile import (
@@ -200,6 +201,37 @@ def test_placeholder_names_and_shapes():
     assert [p.name for p in _get_ph_vars(substitutable)] == ["N", "N", "N"]
     assert list(_decision_variables(substitutable)) == ["y"]
     assert eval_deci_var_shape(substitutable, compiled.data) == {"y": (3, 2)}
+
+
+def every_node_model():
+    """Placeholders and variables under every kind of node: sums with conditions, powers,
+    mod, ln, lengths of data, an integer variable with data bounds, each variable met in
+    another order in each item."""
+    A, B = ql.Placeholder("A", ndim=1), ql.Placeholder("B", ndim=2)
+    u = ql.IntegerVar("u", shape=(N,), lower_bound=-1, upper_bound=A)
+    y = ql.BinaryVar("y", shape=(N, W))
+    i, j = ql.Element("i", N), ql.Element("j", (1, B.len_at(1)))
+    problem = ql.Problem("p")
+    problem += ql.sum(i, ql.sum(j, B[i, j] * y[i, j], j != i) + (A[i] % 3) * u[i]) + ql.ln(W) * y[0, 0] ** 2
+    problem += ql.Constraint("c", ql.sum(j, y[i, j]) + u[i] <= A[i], forall=i)
+    problem += ql.CustomPenaltyTerm("q", (u[0] - N) ** 2 + ql.prod(i, 1 + 0 * A[i]) * y[1, 1])
+    return problem, {"N": 2, "W": 3, "A": [2, 3], "B": [[1, 2, 3], [4, 5, 6]]}
+
+
+@pytest.mark.parametrize("patched", [False, True])
+def test_trees_are_scanned_as_extract_lists_them(monkeypatch, patched):
+    """The compile lists placeholders and variables in one native walk of the trees' own
+    classes, as extract does; a class whose extract is replaced is asked through it."""
+    asked = []
+    if patched:
+        own = se.Subscript.extract
+        monkeypatch.setattr(se.Subscript, "extract", lambda self, check: asked.append(self) or own(self, check))
+    problem, data = every_node_model()
+    compiled = compile_model(problem, data)
+    substitutable = compiled.problem
+    assert compiled.data.ph_names == [p.name for p in _get_ph_vars(substitutable)]
+    assert list(compiled.deci_var_shape) == list(_decision_variables(substitutable)) == ["y", "u"]
+    assert bool(asked) == patched
 
 
 SIZES = {  # a size read natively when it is a machine int of constants and placeholders

@@ -660,6 +660,21 @@ void check_one_declaration(nb::handle name, nb::handle first, nb::handle second)
 }
 
 /// The decision variables of the problem by name; `extract` lists those of one tree.
+/// The decision variables found in a problem's trees by name, each name checked to stand for
+/// one declaration.
+nb::dict declarations(nb::handle found) {
+    nb::dict out;
+    for (nb::handle node : found) {
+        Obj name = attr(node, "name");
+        if (PyObject* seen = dict_get(out, name)) {
+            if (seen == node.ptr()) continue;  // the same node met again (a written-out model's)
+            check_one_declaration(name, seen, node);
+        }
+        out[name] = node;
+    }
+    return out;
+}
+
 template <class Extract>
 nb::dict decision_variables(nb::handle problem, Extract&& extract) {
     Obj found = extract(attr(problem, "objective"));
@@ -668,14 +683,128 @@ nb::dict decision_variables(nb::handle problem, Extract&& extract) {
     });
     map_each(attr(problem, "penalties"),
              [&](nb::handle, nb::handle penalty) { attr(found, "extend")(extract(attr(penalty, "expression"))); });
-    nb::dict out;
-    for (nb::handle node : found) {
-        Obj name = attr(node, "name");
-        if (PyObject* seen = dict_get(out, name)) check_one_declaration(name, seen, node);
-        out[name] = node;
-    }
-    return out;
+    return declarations(found);
 }
+
+/// The decision variables and placeholders of a problem's trees (the objective, each
+/// constraint's left minus right side, each penalty), listed as `extract` with an instance check
+/// lists them (pre-order, a node met twice listed twice), in one walk of each tree. A node of
+/// the tree's own classes whose `extract` is the class's own is walked here, without a Python
+/// frame per node (a model written out term by term has tens of thousands); any other node is
+/// asked through its `extract`.
+class TreeScan {
+public:
+    TreeScan()
+        : variable_(tree_class(QTX_NAME("DecisionVariable"))),
+          placeholder_(tree_class(QTX_NAME("Placeholder"))),
+          variable_check_(instance_check(variable_)),
+          placeholder_check_(instance_check(placeholder_)) {}
+
+    void problem(nb::handle problem) {
+        walk(attr(problem, "objective"));
+        map_each(attr(problem, "constraints"),
+                 [&](nb::handle, nb::handle constraint) { walk(difference(attr(constraint, "condition"))); });
+        map_each(attr(problem, "penalties"),
+                 [&](nb::handle, nb::handle penalty) { walk(attr(penalty, "expression")); });
+    }
+
+    nb::list variables, placeholders;
+
+private:
+    enum class Kind { Asked, Number, Placeholder, Variable, Multiple, Pair, Fold, Unary, Subscript, Element, Length };
+
+    void walk(nb::handle node) {
+        check_stack("while listing the nodes of an expression tree");
+        Kind kind = kind_of(Py_TYPE(node.ptr()));
+        switch (kind) {
+            case Kind::Asked:
+                extend(variables, call_method(node, names().extract, {variable_check_}));
+                extend(placeholders, call_method(node, names().extract, {placeholder_check_}));
+                return;
+            case Kind::Number: return;
+            case Kind::Placeholder: placeholders.append(node); return;
+            case Kind::Variable:
+                variables.append(node);
+                walk(attr(node, "lower"));
+                walk(attr(node, "upper"));
+                return;
+            case Kind::Multiple:
+                for (nb::handle operand : FastSequence(attr(node, "operands"), "operands must be a list"))
+                    walk(operand);
+                return;
+            case Kind::Pair:
+                walk(attr(node, "left"));
+                walk(attr(node, "right"));
+                return;
+            case Kind::Fold: {
+                walk(attr(node, "index"));
+                Obj condition = attr(node, "condition");
+                extend(variables, call_method(condition, names().extract_expr, {variable_check_}));
+                extend(placeholders, call_method(condition, names().extract_expr, {placeholder_check_}));
+                walk(attr(node, "operand"));
+                return;
+            }
+            case Kind::Unary: walk(attr(node, "operand")); return;
+            case Kind::Subscript:
+                walk(attr(node, "variable"));
+                for (nb::handle subscript : FastSequence(attr(node, "subscripts"), "subscripts must be a list"))
+                    walk(subscript);
+                return;
+            case Kind::Element:
+                walk(attr(node, "start"));
+                walk(attr(node, "end"));
+                return;
+            case Kind::Length: walk(attr(node, "array")); return;
+        }
+    }
+
+    static void extend(nb::list& list, const Obj& found) {
+        check_result(found, &PyList_Type);
+        Py_ssize_t n = PyList_GET_SIZE(list.ptr());
+        if (PyList_SetSlice(list.ptr(), n, n, found.ptr()) < 0) fail();
+    }
+
+    /// How a node of this exact class is walked: by its class, when the `extract` it has is the
+    /// one the class was written with (named for it in its module); else Asked.
+    Kind kind_of(PyTypeObject* type) {
+        auto known = kinds_.find(type);
+        if (known != kinds_.end()) return known->second;
+        static const std::pair<const char*, Kind> classes[] = {
+            {"Number", Kind::Number},
+            {"Placeholder", Kind::Placeholder},
+            {"DecisionVariable", Kind::Variable},
+            {"MultipleOperator", Kind::Multiple},
+            {"PairOperator", Kind::Pair},
+            {"FoldOperator", Kind::Fold},
+            {"UnaryOperator", Kind::Unary},
+            {"Subscript", Kind::Subscript},
+            {"Element", Kind::Element},
+            {"ArrayLength", Kind::Length},
+        };
+        // the class that wrote the `extract` each class has: a leaf's is inherited
+        static const std::pair<const char*, const char*> writers[] = {
+            {"Number", "SubstitutableExpr.extract"},
+            {"Placeholder", "Variable.extract"},
+        };
+        Kind kind = Kind::Asked;
+        for (const auto& [name, k] : classes) {
+            if ((PyObject*)type != tree_class(name_of(name)).ptr()) continue;
+            std::string expected = std::string(name) + ".extract";
+            for (const auto& [leaf, writer] : writers)
+                if (std::strcmp(leaf, name) == 0) expected = writer;
+            PyObject* method = _PyType_Lookup(type, names().extract.ptr());  // borrowed
+            Obj qualname = method ? nb::steal(PyObject_GetAttrString(method, "__qualname__")) : Obj();
+            if (!qualname) PyErr_Clear();
+            if (qualname && PyUnicode_Check(qualname.ptr()) && to_string(qualname) == expected) kind = k;
+            break;
+        }
+        kinds_.emplace(type, kind);
+        return kind;
+    }
+
+    Obj variable_, placeholder_, variable_check_, placeholder_check_;
+    std::unordered_map<PyTypeObject*, Kind> kinds_;
+};
 
 Obj get_ph_vars(nb::handle problem) {
     // extract_type(Placeholder) is extract() with this predicate, without a Python frame per node
@@ -1071,7 +1200,13 @@ Obj compile_model(nb::handle problem, nb::handle instance, nb::handle fixed_vari
         if (PyDict_SetItemString(lowered.ptr(), key, made.ptr()) < 0) fail();
         return made;
     };
-    Obj ph_vars = kept("placeholders", [&] { return get_ph_vars(substitutable); });
+    // the placeholders and the decision variables, found in one walk of the trees
+    std::optional<TreeScan> scan;
+    auto scanned = [&]() -> TreeScan& {
+        if (!scan) scan.emplace().problem(substitutable);
+        return *scan;
+    };
+    Obj ph_vars = kept("placeholders", [&] { return Obj(scanned().placeholders); });
     Obj ph_names = kept("placeholder names", [&] {
         nb::list names;
         for (nb::handle placeholder : ph_vars) names.append(attr(placeholder, "name"));
@@ -1082,7 +1217,7 @@ Obj compile_model(nb::handle problem, nb::handle instance, nb::handle fixed_vari
     Obj data = attr(core_module(), "InstanceData")(instance, fixed, ph_names, "indices"_a = nb::dict());
     Obj var_map = empty_registry();
 
-    Obj deci_vars = kept("variables", [&] { return Obj(decision_variables(substitutable, extract_deci_var)); });
+    Obj deci_vars = kept("variables", [&] { return Obj(declarations(scanned().variables)); });
     Obj mentioned = kept("mentioned", [&] { return mentioned_placeholders(substitutable, ph_vars, deci_vars); });
     check_placeholders(mentioned, data);
 
