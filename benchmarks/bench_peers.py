@@ -15,7 +15,8 @@ each side, as ``timeit`` advises: on a shared machine a round is only ever slowe
    (a linear objective and one ``<=`` capacity constraint, int data, weight 10) against
    Amplify's ``less_equal``.
 4. small models: the TSP at n = 5, 10, 20 against Amplify's ``einsum`` + ``one_hot`` +
-   ``to_unconstrained_poly`` (and PyQUBO).
+   ``to_unconstrained_poly`` (and PyQUBO); for information, the TSP at n = 10, 20 written out
+   term by term as PyQUBO's users write it, built and lowered in each call, against PyQUBO.
 5. dimod: the CQM export (``to_cqm`` + ``get_model``) against the fastest fill of dimod's public
    API from arrays already held (the objective by ``BinaryQuadraticModel.from_numpy_vectors``
    with the variables' labels, then ``set_objective``; each constraint by ``from_numpy_vectors``
@@ -306,6 +307,35 @@ def small_models(table: Table, peers: Peers, sizes: list[int], rounds: int) -> N
             table.add("4", f"TSP n={n}", ours, "PyQUBO", pyqubo, "-")
 
 
+def written_out_timer(n: int) -> typ.Callable[[], float]:
+    """The TSP as PyQUBO's users write it, term by term with Python's sum over plain loops, built
+    and lowered afresh each call: a model's first compile, as a user's script runs it."""
+    import quillon as ql
+    from quillon_transpiler import testing, to_qubo_arrays
+
+    d = testing.city_distances(n, 7, 1).tolist()
+
+    def run() -> None:
+        x = ql.BinaryVar("x", shape=(n, n))
+        problem = ql.Problem("tsp")
+        problem += sum(d[i][j] * x[i, t] * x[j, (t + 1) % n] for i in range(n) for j in range(n) for t in range(n))
+        for t in range(n):
+            problem += ql.CustomPenaltyTerm(f"step{t}", (sum(x[i, t] for i in range(n)) - 1) ** 2)
+        for i in range(n):
+            problem += ql.CustomPenaltyTerm(f"city{i}", (sum(x[i, t] for t in range(n)) - 1) ** 2)
+        to_qubo_arrays(problem, {}, progress=False, penalty_weight=100.0)
+
+    return lambda: once(run)
+
+
+def written_out(table: Table, peers: Peers, sizes: list[int], rounds: int) -> None:
+    """For information: the TSP written out term by term, built and lowered in each call,
+    against PyQUBO's build + compile + to_qubo of its own form of it."""
+    for n in sizes:
+        ours, pyqubo = in_turns(rounds, written_out_timer(n), lambda: peers.time("pyqubo_tsp", n))
+        table.add("4", f"TSP n={n} written out term by term, built + lowered", ours, "PyQUBO", pyqubo, "-")
+
+
 def dimod_floor(problem, instance, onehot: str) -> typ.Callable[[], float]:
     """The public-API fill of the same CQM from arrays held beforehand: the objective (weighted
     penalties included) and every constraint's left side as arrays, labels as the CQM's."""
@@ -394,6 +424,7 @@ def main() -> None:
         dense_squares(table, peers, [200] if args.quick else [1000, 5000], rounds)
         knapsacks(table, peers, [50] if args.quick else [100, 1000], rounds)
         small_models(table, peers, [5] if args.quick else [5, 10, 20], rounds)
+        written_out(table, peers, [4] if args.quick else [10, 20], rounds)
         dimod_rows(table, 8 if args.quick else 100, rounds)
     finally:
         peers.close()
