@@ -40,10 +40,21 @@ def _as_number(value: Any) -> Union[int, float, None]:
     return None
 
 
+def _literal(number: Union[int, float]) -> NumberLit:
+    """NumberLit(number) of a plain int or float: a model written out term by term makes one per
+    subscript and coefficient, so the checks NumberLit's constructor repeats are skipped."""
+    node = NumberLit.__new__(NumberLit)
+    node.value = number
+    return node
+
+
 def as_expr(value: Any, what: str = "operand") -> Expression:
     """Return `value` as an expression node, wrapping numbers as NumberLit."""
     if isinstance(value, Expression):
         return value
+    kind = type(value)
+    if kind is int or kind is float:
+        return _literal(value)
     number = _as_number(value)
     if number is None:
         raise TypeError(f"{what} must be an expression or an int/float number, got {_describe(value)}")
@@ -52,6 +63,9 @@ def as_expr(value: Any, what: str = "operand") -> Expression:
 
 def as_scalar(value: Any, what: str = "operand") -> Expression:
     """Like as_expr, but refuses arrays (usually a forgotten subscript)."""
+    kind = type(value)
+    if kind is int or kind is float:
+        return _literal(value)
     expr = as_expr(value, what)
     if expr.ndim != 0:
         raise ValueError(f"{what} must be a scalar, but {expr} has ndim {expr.ndim}; subscript it first")
