@@ -82,6 +82,7 @@ def test_data_errors_name_where_they_happen(item, message, chained):
         (ql.sum(i, b[i] / c[i]), "In objective"),
         (ql.Constraint("mod", ql.sum(i, (N % c[i]) * b[i]) <= 1), "In constraint `mod`"),
         (ql.CustomPenaltyTerm("inv", b[i] / c[i], forall=i), "In penalty `inv` forall={'i': 1}"),
+        (ql.Constraint("pin", b[0] == 1 / c[1]), "In constraint `pin`"),  # a pinning constraint
     ],
 )
 def test_a_zero_divisor_in_the_data_keeps_its_error_and_names_the_item(item, where):

@@ -559,7 +559,7 @@ Pinning fixed_vars_from_pinning(nb::handle problem, nb::handle data, ShapeGuard&
             // A pinning constraint fails like any other: name it, and the assignment it
             // failed at, which is the one bound last. Errors of the forall itself already
             // say "in forall: " and come before any assignment is complete: label only.
-            Obj error = caught_substitute_error();
+            Obj error = caught_substitute_error([&] { return "In constraint `" + to_string(label) + "`"; });
             bool in_forall = to_string(error).rfind("in forall: ", 0) == 0;
             Obj bound = in_forall ? Obj() : bound_values(attr(constraint, "forall"), data);
             raise_pinning_error(label, error, bound);
