@@ -2,6 +2,7 @@
 #pragma once
 #include "qtx/plumbing.hpp"
 
+#include <cmath>
 #include <utility>
 
 namespace qtx::bridge {
@@ -52,6 +53,15 @@ inline double as_double(nb::handle o) {
     double v = PyFloat_AsDouble(o.ptr());
     if (v == -1.0 && PyErr_Occurred()) fail();
     return v;
+}
+
+/// Whether `number` is an int that its finite float64 `v` (as_double's) rounds: one of
+/// 2**53 or more in magnitude that v differs from.
+inline bool rounded_int(nb::handle number, double v) {
+    if (!PyLong_Check(number.ptr()) || !std::isfinite(v) || std::fabs(v) < 0x1p53) return false;
+    int differs = PyObject_RichCompareBool(nb::float_(v).ptr(), number.ptr(), Py_NE);
+    if (differs < 0) fail();
+    return differs != 0;
 }
 
 }  // namespace qtx::bridge

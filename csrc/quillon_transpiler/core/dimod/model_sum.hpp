@@ -19,11 +19,7 @@ struct InexactInt {
 /// A Python number as dimod takes it; InexactInt for an int a double rounds.
 inline double bias_of(nb::handle number) {
     double v = as_double(number);
-    if (PyLong_Check(number.ptr()) && std::isfinite(v) && std::fabs(v) >= 0x1p53) {  // smaller ones are exact
-        int above = PyObject_RichCompareBool(nb::float_(v).ptr(), number.ptr(), Py_NE);
-        if (above < 0) fail();
-        if (above) throw InexactInt{v};
-    }
+    if (rounded_int(number, v)) throw InexactInt{v};
     return v;
 }
 

@@ -199,11 +199,7 @@ inline void check_number(const ModelElement* element, nb::handle number, What&& 
         v = number < nb::int_(0) ? -HUGE_VAL : HUGE_VAL;
     }
     if (!std::isfinite(v)) not_finite(*element, what(), v);
-    if (PyLong_Check(number.ptr()) && std::fabs(v) >= 0x1p53) {  // smaller ones are exact
-        int differs = PyObject_RichCompareBool(nb::float_(v).ptr(), number.ptr(), Py_NE);
-        if (differs < 0) fail();
-        if (differs) not_exact(*element, what());
-    }
+    if (rounded_int(number, v)) not_exact(*element, what());
 }
 
 /// The model of one polynomial by dimod's arithmetic, term by term.

@@ -8,10 +8,10 @@ work is done on arrays (one row per distinct sample), never sample by sample in 
 What a native route keeps. ``to_qubo_arrays`` of a problem lowers polynomials that it then
 frees; before that it keeps what decoding reads (``keep_for_decoding``): the constraints'
 polynomials always (they are small, as the CQM route keeps them; the lowering leaves them as
-they are, and they become expressions when a decoding first reads them), and then the cheaper of two:
-the objective's polynomial, when it has no more terms than the constraints or the penalties, or
-else the penalties' (a penalty given as a square keeps its base) with the weights of the
-lowering, from which the objective is derived.
+they are, and they become expressions when a decoding first reads them), and then the cheaper
+of two: the objective's polynomial, when it has no more terms than the constraints or the
+penalties, or else the penalties' (a penalty given as a square keeps its base) with the weights
+of the lowering, from which the objective is derived.
 """
 
 from __future__ import annotations
