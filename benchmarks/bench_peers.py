@@ -310,20 +310,11 @@ def small_models(table: Table, peers: Peers, sizes: list[int], rounds: int) -> N
 def written_out_timer(n: int) -> typ.Callable[[], float]:
     """The TSP as PyQUBO's users write it, term by term with Python's sum over plain loops, built
     and lowered afresh each call: a model's first compile, as a user's script runs it."""
-    import quillon as ql
     from quillon_transpiler import testing, to_qubo_arrays
 
-    d = testing.city_distances(n, 7, 1).tolist()
-
     def run() -> None:
-        x = ql.BinaryVar("x", shape=(n, n))
-        problem = ql.Problem("tsp")
-        problem += sum(d[i][j] * x[i, t] * x[j, (t + 1) % n] for i in range(n) for j in range(n) for t in range(n))
-        for t in range(n):
-            problem += ql.CustomPenaltyTerm(f"step{t}", (sum(x[i, t] for i in range(n)) - 1) ** 2)
-        for i in range(n):
-            problem += ql.CustomPenaltyTerm(f"city{i}", (sum(x[i, t] for t in range(n)) - 1) ** 2)
-        to_qubo_arrays(problem, {}, progress=False, penalty_weight=100.0)
+        problem, instance = testing.written_tsp(n)
+        to_qubo_arrays(problem, instance, progress=False, penalty_weight=100.0)
 
     return lambda: once(run)
 

@@ -98,6 +98,21 @@ def tsp(
     return problem, {"N": n, "d": d}
 
 
+def written_tsp(n: int, *, seed: int = 7, decimals: int | None = 1) -> Model:
+    """``tsp(n, onehot="penalty")`` written out term by term, as PyQUBO's users write it: Python's
+    sum over plain loops, the distances as Python numbers, one squared penalty per step
+    ("step{t}") and per city ("city{i}"); no instance data."""
+    d = city_distances(n, seed, decimals).tolist()
+    x = ql.BinaryVar("x", shape=(n, n))
+    problem = ql.Problem("tsp")
+    problem += sum(d[i][j] * x[i, t] * x[j, (t + 1) % n] for i in range(n) for j in range(n) for t in range(n))
+    for t in range(n):
+        problem += ql.CustomPenaltyTerm(f"step{t}", (sum(x[i, t] for i in range(n)) - 1) ** 2)
+    for i in range(n):
+        problem += ql.CustomPenaltyTerm(f"city{i}", (sum(x[i, t] for t in range(n)) - 1) ** 2)
+    return problem, {}
+
+
 def knapsack(n: int = 6, seed: int = 3) -> Model:
     """Maximise the packed value under a weight limit; items come in pairs of which at most one
     is packed; a custom penalty on packing the two first items."""

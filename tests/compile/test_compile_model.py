@@ -85,6 +85,25 @@ def test_knapsack_polynomials_match_numpy(seed, evaluate, assign):
         assert [evaluate(p, values) for p in smooth.values()] == list((B[:-1] - B[1:]) ** 2)
 
 
+@pytest.mark.parametrize("n", [2, 3, 5])
+def test_a_written_out_tsp_compiles_as_its_placeholder_form(n):
+    """Term by term (each access met in many terms, shared once lowered) and with sums over
+    data, twice each (a model's second compile keeps its trees): the same polynomials."""
+    written, _ = testing.written_tsp(n)
+    placed, instance = testing.tsp(n, onehot="penalty")
+
+    def labelled(compiled, poly):
+        names = {index: subs for subs, index in compiled.var_map.var_map["x"].items()}
+        return {tuple(sorted(names[k] for k in key)): value for key, value in poly.coeff.items()}, poly.constant
+
+    for _ in range(2):
+        got, expected = compile_model(written, {}), compile_model(placed, instance)
+        assert labelled(got, got.objective) == labelled(expected, expected.objective)
+        for k in range(n):
+            for label, rule in (("step", "one city per step"), ("city", "one step per city")):
+                assert labelled(got, got.penalty[f"{label}{k}"][()]) == labelled(expected, expected.penalty[rule][(k,)])
+
+
 def test_indices_follow_instantiation_order():
     problem = ql.Problem("order")
     problem += ql.CustomPenaltyTerm("pen", b[3])

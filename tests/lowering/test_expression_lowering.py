@@ -176,6 +176,18 @@ def test_a_written_out_sum_shares_its_leaves_as_far_as_they_read_the_same():
     assert lower(x[0, 0]).variable is not lower(x[0, 0]).variable
 
 
+def test_a_written_out_sum_shares_an_access_made_of_shared_leaves():
+    i = ql.Element("i", 3)
+    terms = [x[0, 1], x[0, 1], x[0, 1.0], x[1, 0], ql.sum(i, x[0, 1] * x[i, 1]), x[0][1], A[0], A[0]]
+    node = lower(sum(terms[1:], terms[0]))
+    same, again, floated, other, fold, nested, data, data_again = node.operands
+    assert same is again and floated is not same and other is not same
+    assert [n.value for n in floated.subscripts] == [0, 1.0] and type(floated.subscripts[1].value) is float
+    # an element in scope: lowered where it stands, whatever it reads
+    assert fold.operand.operands[0] is not same and nested is not same and data is not data_again
+    assert str(nested) == str(same) == "x[0, 1]"
+
+
 # ---- failures ----
 
 

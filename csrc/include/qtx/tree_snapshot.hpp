@@ -1,6 +1,7 @@
 // What a model's trees held when they were lowered, so that a model changed in place, inside
 // its expressions, is lowered again rather than compiled from its old trees.
 #pragma once
+#include "library_terms.hpp"
 #include "names.hpp"
 
 #include <cstring>
@@ -40,7 +41,7 @@ public:
                 // a sum made term by term makes its list when first read: read now, so that the
                 // attributes recorded are those every later reading finds
                 if (!dict_has(state, "terms") && (dict_has(state, "_own") || dict_has(state, "_link"))) {
-                    if (!library_terms(Py_TYPE(o)) || !first_read(state)) {
+                    if (!chained_terms(Py_TYPE(o)) || !library_first_read(state)) {
                         Obj terms = nb::steal(PyObject_GetAttr(o, name_of("terms").ptr()));
                         if (!terms) PyErr_Clear();
                     }
@@ -97,63 +98,11 @@ private:
         return v != nullptr;
     }
 
-    /// What the library's `terms` does on the first read of a node made by its sums and products
-    /// (quillon.expressions._ChainedTerms and _own_terms), without their Python frames: the
-    /// node's own list, made from the steps its link goes through when it has none (kept as
-    /// `_own`, the link dropped), and a copy of it kept as `terms`. False, with nothing changed,
-    /// when a step is not as the library makes it: the caller reads `terms` through Python.
-    static bool first_read(const Obj& state) {
-        PyObject* own = PyDict_GetItemWithError(state.ptr(), name_of("_own").ptr());  // borrowed
-        std::vector<PyObject*> added;
-        PyObject* step = state.ptr();
-        Obj held;  // the step's dict, while it is read
-        while (!own) {
-            if (PyErr_Occurred()) return clear_false();
-            PyObject* link = PyDict_GetItemWithError(step, name_of("_link").ptr());
-            if (!link || !PyTuple_CheckExact(link) || PyTuple_GET_SIZE(link) != 2) return clear_false();
-            added.push_back(PyTuple_GET_ITEM(link, 1));
-            held = nb::steal(PyObject_GenericGetDict(PyTuple_GET_ITEM(link, 0), nullptr));
-            if (!held || !PyDict_Check(held.ptr())) return clear_false();
-            step = held.ptr();
-            own = PyDict_GetItemWithError(step, name_of("_own").ptr());
-        }
-        if (!PyList_CheckExact(own)) return false;
-        Obj made = nb::steal(PyList_GetSlice(own, 0, PyList_GET_SIZE(own)));
-        if (!made) fail();
-        for (auto term = added.rbegin(); term != added.rend(); ++term)
-            if (PyList_Append(made.ptr(), *term) < 0) fail();
-        if (!added.empty()) {
-            PyObject* kept = PyDict_SetDefault(state.ptr(), name_of("_own").ptr(), made.ptr());  // borrowed
-            if (!kept) fail();
-            made = ref(kept);
-            if (PyDict_DelItem(state.ptr(), name_of("_link").ptr()) < 0) PyErr_Clear();
-        }
-        Obj terms = nb::steal(PyList_GetSlice(made.ptr(), 0, PyList_GET_SIZE(made.ptr())));
-        if (!terms || !PyDict_SetDefault(state.ptr(), name_of("terms").ptr(), terms.ptr())) fail();
-        return true;
-    }
-
-    static bool clear_false() {
-        PyErr_Clear();
-        return false;
-    }
-
-    /// Whether a class's `terms` is the modeling library's own reader of a sum made term by
-    /// term (quillon.expressions._ChainedTerms), asked once per class in one take().
-    bool library_terms(PyTypeObject* type) {
+    /// library_terms_class(), asked once per class in one take().
+    bool chained_terms(PyTypeObject* type) {
         auto found = chained_.find(type);
         if (found != chained_.end()) return found->second;
-        bool is = false;
-        if (PyObject* reader = _PyType_Lookup(type, name_of("terms").ptr())) {  // borrowed
-            PyTypeObject* kind = Py_TYPE(reader);
-            PyObject* module = (kind->tp_flags & Py_TPFLAGS_HEAPTYPE)
-                                   ? PyDict_GetItemString(kind->tp_dict, "__module__")
-                                   : nullptr;  // borrowed
-            const char* name = module && PyUnicode_Check(module) ? PyUnicode_AsUTF8(module) : nullptr;
-            if (!name) PyErr_Clear();
-            is = name && std::strcmp(name, "quillon.expressions") == 0 &&
-                 std::strcmp(kind->tp_name, "_ChainedTerms") == 0;
-        }
+        bool is = library_terms_class(type);
         chained_.emplace(type, is);
         return is;
     }

@@ -6,12 +6,15 @@
 // SubstituteError raised below it. Cold code: written as the Python it stands for.
 #include "qtx/module.hpp"
 #include "surface.hpp"
+#include "qtx/library_terms.hpp"
 #include "qtx/names.hpp"
 
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <map>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 using namespace qtx;
@@ -33,6 +36,46 @@ Obj global(const char* name) {
     if (!value) raisef(PyExc_NameError, "name '%U' is not defined", key.ptr());
     return ref(value);
 }
+
+// A model written out term by term repeats its leaves: the same decision variable in every
+// subscript, the same few numbers as subscripts and coefficients. Within one lowering (the
+// outermost handler running on this thread, see Shared::Scope), a leaf whose lowering depends
+// on nothing else is lowered once and its node shared: the trees are never changed once made,
+// and reading them (planning, scans, substitution) takes a node met twice as the same node.
+// A number's node depends on its value alone; a decision variable's on its declaration when
+// no element is in scope (an empty map, left empty by lowering its shape and bounds).
+struct Shared {
+    std::unordered_map<long long, Obj> ints;
+    std::unordered_map<uint64_t, Obj> floats;      // by bit pattern: -0.0 is not 0.0
+    std::unordered_map<PyObject*, Obj> variables;  // quillon variable -> node
+    // an access whose variable and subscripts are all shared nodes: by their addresses
+    std::map<std::vector<PyObject*>, Obj> accesses;
+    std::unordered_set<PyObject*> leaves;  // the shared numbers' and variables' nodes
+    // what a lowering looks up by name or class once, not once per node: the native a class's
+    // handler calls (nullptr: the public entries), the classes of the tree and of quillon
+    std::unordered_map<PyTypeObject*, PyObject*> natives;
+    std::unordered_map<const char*, Obj> trees, qls;
+    std::unordered_map<PyTypeObject*, bool> chained;  // library_terms_class()
+    std::vector<Obj> held;                            // the variables, classes and natives keyed: no address reused
+
+    /// Makes a memo for the lowering it opens when none is open on this thread.
+    struct Scope {
+        Shared* made = nullptr;
+        Scope() {
+            if (!current) current = made = new Shared();
+        }
+        ~Scope() {
+            if (made) {
+                current = nullptr;
+                delete made;
+            }
+        }
+        Scope(const Scope&) = delete;
+        Scope& operator=(const Scope&) = delete;
+    };
+    static thread_local Shared* current;
+};
+thread_local Shared* Shared::current = nullptr;
 
 // A model written out term by term (Python's sum over a generator) has a node per number,
 // variable and operator of every term; through the public entries, each node costs the Python
@@ -67,10 +110,37 @@ PyObject* native_handler(PyObject* globals, nb::handle expr) {
     return dict_get(globals, name_of(name)) == native ? native : nullptr;
 }
 
+/// native_handler(), asked once per class within a lowering.
+PyObject* native_of(nb::handle expr) {
+    Shared* shared = Shared::current;
+    if (!shared) return native_handler(namespace_dict(), expr);
+    PyTypeObject* type = Py_TYPE(expr.ptr());
+    auto known = shared->natives.find(type);
+    if (known != shared->natives.end()) return known->second;
+    PyObject* native = native_handler(namespace_dict(), expr);
+    shared->held.push_back(nb::borrow((PyObject*)type));
+    if (native) shared->held.push_back(nb::borrow(native));
+    shared->natives.emplace(type, native);
+    return native;
+}
+
+/// `<module>.<name>`, `module` a global of this module (its classes kept in `known` within a
+/// lowering); looked up once within a lowering.
+Obj class_in(const char* module, std::unordered_map<const char*, Obj> Shared::*known, const char* name) {
+    Shared* shared = Shared::current;
+    if (!shared) return attr(global(module), name);
+    auto& classes = shared->*known;
+    auto found = classes.find(name);
+    if (found != classes.end()) return found->second;
+    Obj cls = attr(global(module), name);
+    classes.emplace(name, cls);
+    return cls;
+}
+
 /// `subs_expr.<name>`: a class of the expression tree.
-Obj tree(const char* name) { return attr(global("subs_expr"), name); }
+Obj tree(const char* name) { return class_in("subs_expr", &Shared::trees, name); }
 /// `ql.<name>`: a class of the modeling library.
-Obj ql(const char* name) { return attr(global("ql"), name); }
+Obj ql(const char* name) { return class_in("ql", &Shared::qls, name); }
 /// `subs_expr.<enumeration>.<member>`.
 Obj tree_kind(const char* enumeration, const char* member) { return attr(tree(enumeration), member); }
 
@@ -94,38 +164,6 @@ void check_int(nb::handle o) {
 
 /// The handlers' result: `(node, el_map)`.
 Obj lowered(nb::handle node, nb::handle el_map) { return nb::make_tuple(node, el_map); }
-
-// A model written out term by term repeats its leaves: the same decision variable in every
-// subscript, the same few numbers as subscripts and coefficients. Within one lowering (the
-// outermost handler running on this thread, see Shared::Scope), a leaf whose lowering depends
-// on nothing else is lowered once and its node shared: the trees are never changed once made,
-// and reading them (planning, scans, substitution) takes a node met twice as the same node.
-// A number's node depends on its value alone; a decision variable's on its declaration when
-// no element is in scope (an empty map, left empty by lowering its shape and bounds).
-struct Shared {
-    std::unordered_map<long long, Obj> ints;
-    std::unordered_map<uint64_t, Obj> floats;      // by bit pattern: -0.0 is not 0.0
-    std::unordered_map<PyObject*, Obj> variables;  // quillon variable -> node
-    std::vector<Obj> held;                         // the variables keyed: no address reused
-
-    /// Makes a memo for the lowering it opens when none is open on this thread.
-    struct Scope {
-        Shared* made = nullptr;
-        Scope() {
-            if (!current) current = made = new Shared();
-        }
-        ~Scope() {
-            if (made) {
-                current = nullptr;
-                delete made;
-            }
-        }
-        Scope(const Scope&) = delete;
-        Scope& operator=(const Scope&) = delete;
-    };
-    static thread_local Shared* current;
-};
-thread_local Shared* Shared::current = nullptr;
 
 /// A handler run with the memo of the lowering it belongs to (its own when it is outermost).
 template <Obj (*F)(nb::handle, nb::handle)>
@@ -154,7 +192,7 @@ Obj prefixed_native(nb::handle expr, nb::handle native, nb::handle el_map);
 
 Obj lower(nb::handle child, Obj& el_map) {
     // what the entry would run: its body is `return _convert_expr(expr, el_map)`
-    if (PyObject* native = native_handler(namespace_dict(), child)) {
+    if (PyObject* native = native_of(child)) {
         check_el_map(el_map);
         return take_lowered(prefixed_native(child, native, el_map), el_map);
     }
@@ -207,7 +245,12 @@ Obj prefixed(nb::handle expr, const char* dispatcher, nb::handle el_map) {
 
 /// Runs the native a handler calls, re-raising as the dispatcher's run does.
 Obj prefixed_native(nb::handle expr, nb::handle native, nb::handle el_map) {
-    return prefixed_run(expr, [&] { return native(expr, el_map); });
+    return prefixed_run(expr, [&] {
+        PyObject* args[2] = {expr.ptr(), el_map.ptr()};
+        PyObject* result = PyObject_Vectorcall(native.ptr(), args, 2, nullptr);
+        if (!result) fail();
+        return nb::steal(result);
+    });
 }
 
 // ---- expressions ----
@@ -221,7 +264,7 @@ Obj is_scalar_fn(nb::handle expr) { return nb::bool_(is_scalar(expr)); }
 
 Obj convert_expr(nb::handle expr, nb::handle el_map) {
     check_el_map(el_map);
-    if (PyObject* native = native_handler(namespace_dict(), expr)) return prefixed_native(expr, native, el_map);
+    if (PyObject* native = native_of(expr)) return prefixed_native(expr, native, el_map);
     return prefixed(expr, "_convert_to_substitutable", el_map);
 }
 
@@ -248,7 +291,10 @@ Obj lower_number(nb::handle expr, nb::handle el_map) {
     }
     if (slot && *slot) return lowered(*slot, el_map);
     Obj node = tree("Number")(value);
-    if (slot) *slot = node;
+    if (slot) {
+        *slot = node;
+        shared->leaves.insert(node.ptr());
+    }
     return lowered(node, el_map);
 }
 
@@ -307,10 +353,25 @@ Obj lower_element(nb::handle expr, nb::handle el_map_in) {
     return lowered(array[index], el_map);
 }
 
+/// `expr.terms`; read natively for the library's sums and products made term by term.
+Obj terms_of(nb::handle expr) {
+    if (Shared* shared = Shared::current) {
+        PyTypeObject* type = Py_TYPE(expr.ptr());
+        auto known = shared->chained.find(type);
+        if (known == shared->chained.end()) {
+            shared->held.push_back(nb::borrow((PyObject*)type));
+            known = shared->chained.emplace(type, library_terms_class(type)).first;
+        }
+        if (known->second)
+            if (Obj terms = library_terms(expr)) return terms;
+    }
+    return attr(expr, "terms");
+}
+
 Obj lower_multiple(nb::handle expr, nb::handle el_map_in) {
     check_el_map(el_map_in);
     Obj el_map = nb::borrow(el_map_in);
-    nb::list operands = lower_all(attr(expr, "terms"), el_map, lower);
+    nb::list operands = lower_all(terms_of(expr), el_map, lower);
     Obj kind =
         pick_kind(expr, "MultipleOpeKind", {{"AddOp", "ADD"}, {"MulOp", "MUL"}, {"MaxOp", "MAX"}, {"MinOp", "MIN"}});
     return lowered(tree("MultipleOperator")(operands, "kind"_a = kind), el_map);
@@ -372,6 +433,24 @@ Obj lower_subscript(nb::handle expr, nb::handle el_map_in) {
     Obj el_map = nb::borrow(el_map_in);
     nb::list subscripts = lower_all(attr(expr, "subscripts"), el_map, lower);
     Obj variable = lower(attr(expr, "variable"), el_map);
+    // x[0, 3] met again (a model written out term by term reads each variable in many terms):
+    // the node made the first time, when the variable and every subscript are shared nodes
+    Shared* shared = Shared::current;
+    std::vector<PyObject*> key;
+    if (shared && shared->leaves.count(variable.ptr())) {
+        key.push_back(variable.ptr());
+        for (nb::handle sub : subscripts) {
+            if (!shared->leaves.count(sub.ptr())) {
+                key.clear();
+                break;
+            }
+            key.push_back(sub.ptr());
+        }
+        if (!key.empty()) {
+            auto known = shared->accesses.find(key);
+            if (known != shared->accesses.end()) return lowered(known->second, el_map);
+        }
+    }
     Obj subscript = tree("Subscript");
     Obj node;
     if (is_instance(variable, subscript)) {
@@ -384,6 +463,7 @@ Obj lower_subscript(nb::handle expr, nb::handle el_map_in) {
         raise_substitute("Error: `" + class_name(variable) +
                          "` is not supported as variable of `Subscript`. Please ask to Tavik team.");
     }
+    if (!key.empty()) shared->accesses.emplace(std::move(key), node);
     return lowered(node, el_map);
 }
 
@@ -434,6 +514,7 @@ Obj lower_decision_var(nb::handle expr, nb::handle el_map_in) {
     if (alone && el_map.ptr() == el_map_in.ptr() && PyDict_GET_SIZE(el_map.ptr()) == 0) {
         shared->held.push_back(nb::borrow(expr));
         shared->variables.emplace(expr.ptr(), node);
+        shared->leaves.insert(node.ptr());
     }
     return lowered(node, el_map);
 }
