@@ -115,6 +115,7 @@ def snapshot(compiled):
 @pytest.mark.parametrize("change", CHANGES, ids=lambda c: c.__name__)
 def test_a_model_changed_after_a_compile_compiles_as_a_fresh_copy(change):
     problem = model()
+    compile_model(problem, {"N": 4})  # a model's second compile keeps its trees
     before = snapshot(compile_model(problem, {"N": 4}))
     change(problem)
     after = snapshot(compile_model(problem, {"N": 4}))
@@ -132,6 +133,7 @@ def test_a_model_changed_while_it_is_lowered_is_lowered_again(monkeypatch):
         literal.value = 5
         return lower_penalty(penalty)
 
+    compile_model(problem, {"N": 4})  # the next compile keeps what it lowers
     monkeypatch.setattr(converter, "_lower_penalty", changing)
     compile_model(problem, {"N": 4})
     monkeypatch.undo()
@@ -144,6 +146,8 @@ def test_a_model_of_many_items_keeps_its_entry(labels):
     problem = ql.Problem("p")
     for k in range(labels):
         problem += ql.CustomPenaltyTerm(f"c{k}", X[k % 3])
+    compile_model(problem, {"N": 3})
+    assert problem._derived["lowered"] is None  # a first compile keeps nothing but a mark
     compile_model(problem, {"N": 3})
     kept = problem._derived["lowered"][1]
     compile_model(problem, {"N": 3})
@@ -216,6 +220,8 @@ def test_a_compile_of_the_same_model_nested_in_one_plans_its_own(monkeypatch):
         return converted
 
     monkeypatch.setattr(converter, "convert_problem_to_substutitable", with_callback)
+    compile_model(problem, instance)  # marked (its nested compile keeps the plans)
+    nested.clear()
     assert snapshot(compile_model(problem, instance)) == expected
     assert nested == [expected]
 
@@ -272,7 +278,7 @@ def test_a_forall_read_while_its_kept_levels_are_in_use_reads_its_own(monkeypatc
         return converted
 
     monkeypatch.setattr(converter, "convert_problem_to_substutitable", with_hook)
-    for _ in range(2):  # planned, then kept
+    for _ in range(3):  # marked, planned and kept, then read from what is kept
         assert snapshot(compile_model(problem, instance)) == expected
     assert nested == [expected]
 
