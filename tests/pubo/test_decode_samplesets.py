@@ -336,7 +336,8 @@ def test_integer_values_past_int64s_reach_are_evaluated_exactly(lower, upper, co
     p += x
     if constraint is not None:
         p += ql.Constraint("c", constraint(x))
-    model = to_qubo_arrays(p, {})
+    # the constraint's square (2**124 and more, an int weight) is held exactly by to_pubo alone
+    model = to_qubo_arrays(p, {}) if constraint is None else to_pubo(p, {})
     rows = np.array(list(itertools.product((0, 1), repeat=model.num_binaries)))
     decoded = decode(rows, model)
     for k in range(len(decoded)):
@@ -359,3 +360,21 @@ def test_violations_summed_past_int64_stay_violations(route, comparison):
     p += ql.Constraint("c", {"==": lhs == 0, "<=": lhs <= 0, ">=": lhs >= 0}[comparison], forall=i)
     decoded = decode([[1] * n], route(p, {"a": np.array([a] * n)}, constraint_weight=1.0, progress=False))
     assert decoded.evaluation.constraint_violations["c"][0] == float(n * a) and not len(decoded.feasible())
+
+
+@pytest.mark.parametrize("top", [2**20, 2**30])  # the biases' magnitudes summed below 2**53, past it
+def test_energies_of_cancelling_integer_biases_are_summed_exactly(top):
+    # x + y == top squared at weight 1: terms near top**2 cancel down to the objective's value
+    x, y = (ql.IntegerVar(name, lower_bound=0, upper_bound=top) for name in "xy")
+    p = ql.Problem("p")
+    p += x + 2 * y + 3 * ql.BinaryVar("z")
+    p += ql.Constraint("c", x + y == top)
+    arrays, pubo = to_qubo_arrays(p, {}, constraint_weight=1), to_pubo(p, {}, constraint_weight=1)
+    for value in (0, 1, 2):
+        bits = pubo.encoder.encode({0: value, 1: top - value, 2: 1})
+        row = [bits.get(k, 0) for k in range(pubo.num_binaries)]
+        expected = value + 2 * (top - value) + 3
+        assert pubo.energy(row) == expected
+        for model in (arrays, pubo):
+            evaluation = decode([row], model).evaluation
+            assert evaluation.energy[0] == expected and evaluation.objective[0] == expected

@@ -220,7 +220,8 @@ def decode(samples: typ.Any, model: typ.Any) -> ql.SampleSet:
       included);
     - ``energy``: the model's value of the sample, computed from its own polynomial in float64
       (a reduced model's: the original higher-order energy, which the auxiliaries reach at
-      their best values), not the sampler's;
+      their best values), not the sampler's; integer biases whose magnitudes sum past 2**53
+      are summed exactly, then rounded once;
     - ``objective``: the objective at the decoded values, with its own sign (a maximisation's
       is not negated). From the objective's polynomial when the model keeps it (a model made
       from a compiled instance always does; see the module's text), exact up to float64
@@ -788,8 +789,15 @@ class _Terms:
         self.h_offsets = np.asarray(model.higher_offsets, dtype=np.intp)
         self.h_indices = np.ascontiguousarray(model.higher_indices, dtype=np.intp)
         self.h_biases = np.asarray(model.higher_biases, dtype=np.float64)
+        # integer biases whose magnitudes sum past 2**53: a sample's terms can cancel down to a
+        # value float64 holds exactly while the running sum rounds; such a sum is taken exactly
+        every = (self.linear, self.biases, self.h_biases, np.array([self.offset]))
+        mass = sum(float(np.abs(b).sum()) for b in every)
+        self.exact = mass >= 2.0**53 and all(bool(np.all(np.floor(b) == b)) for b in every)
 
     def __call__(self, x: np.ndarray) -> np.ndarray:
+        if self.exact:
+            return np.array([self._exact(row) for row in x], dtype=np.float64)
         out = np.full(len(x), self.offset)
         sample, binary = np.nonzero(x)
         out += np.bincount(sample, weights=self.linear[binary], minlength=len(x))
@@ -816,6 +824,15 @@ class _Terms:
                 every = np.logical_and.reduceat(x[s : s + step][:, self.h_indices], self.h_offsets[:-1], axis=1)
                 out[s : s + step] += every.astype(np.float64) @ self.h_biases
         return out
+
+    def _exact(self, row: np.ndarray) -> float:
+        """The energy at one sample, its terms summed exactly and rounded once."""
+        both = row[self.rows] & row[self.cols]
+        values = [self.offset, *self.linear[row].tolist(), *self.biases[both].tolist()]
+        if len(self.h_biases):
+            every = np.logical_and.reduceat(row[self.h_indices], self.h_offsets[:-1])
+            values += self.h_biases[every].tolist()
+        return math.fsum(values)
 
     def _sparse(self, x: np.ndarray, chosen: np.ndarray, reached: np.ndarray, out: np.ndarray) -> None:
         """The quadratic terms of the chosen samples, read row by row of their set binaries."""
