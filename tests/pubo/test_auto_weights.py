@@ -256,7 +256,7 @@ def test_a_step_is_not_read_from_magnitudes_past_float64s_integers(big):
     problem = ql.Problem("big")
     problem += 3 * x[1]
     problem += ql.Constraint("c", (big + 1) * x[0] - big * x[1] == 1)
-    assert to_qubo_arrays(problem, {}, progress=False).offset == 6.0  # the weight: twice the swing of 3
+    assert to_pubo(problem, {}).constant == 6  # the weight: twice the swing of 3, an int
 
 
 @pytest.mark.parametrize("seed", range(40))
@@ -458,3 +458,29 @@ def test_a_constraint_named_as_the_one_hot_codes_is_refused():
     problem += ql.Constraint("one-hot encoding", x + y == 2)
     with pytest.raises(ValueError, match="constraint `one-hot encoding`.*give the constraint another name"):
         tune_weights(problem, {}, dimod.ExactSolver(), encoder="one-hot")
+
+
+@pytest.mark.parametrize("top", [2**10, 2**20, 2**27])  # the squares' ints summed far below 2**52, near it, past it
+def test_an_automatic_weight_is_an_int_that_keeps_integer_data_exact(top):
+    # x + y == top - 1, both up to top: a float weight rounded every feasible point's energy
+    x, y = (ql.IntegerVar(name, lower_bound=0, upper_bound=top) for name in "xy")
+    problem = ql.Problem("p")
+    problem += x
+    problem += 2 * y  # an objective in parts: the weight is chosen as the lowering merges it
+    problem += ql.Constraint("c", 3 * x + 3 * y == 3 * (top - 1))
+    pubo = to_pubo(problem, {})
+    weight = pubo.constant // (3 * (top - 1)) ** 2
+    assert type(weight) is int and pubo.constant == weight * (3 * (top - 1)) ** 2
+    for value in range(3):
+        bits = pubo.encoder.encode({0: value, 1: top - 1 - value})
+        assert pubo.energy([bits.get(k, 0) for k in range(pubo.num_binaries)]) == value + 2 * (top - 1 - value)
+    # the arrays at the weight chosen are those of the weight given, or refused alike
+    try:
+        expected = to_qubo_arrays(problem, {}, constraint_weight=weight, progress=False)
+    except ValueError as refused:
+        with pytest.raises(ValueError, match=f"\"auto\" chose: constraint_weight={{'c': {weight}}}") as got:
+            to_qubo_arrays(problem, {}, progress=False)
+        assert str(got.value).startswith(str(refused))
+        return
+    got = to_qubo_arrays(problem, {}, progress=False)
+    assert got.to_dict() == expected.to_dict() and got.offset == expected.offset

@@ -12,6 +12,7 @@ from test_native_route import assert_same, dict_route
 
 import quillon as ql
 from quillon_transpiler import testing, to_qubo_arrays
+from quillon_transpiler.core.pubo import binarize
 
 
 def linear_model(rng, n, *, kind, integer, encoded, sense, reverse, extra):
@@ -205,6 +206,12 @@ def test_a_weight_chosen_late_that_overflows_a_pair_is_named_as_the_dict_route_n
     if value < 1e10:
         assert_same(to_qubo_arrays(problem, instance, progress=False), dict_route(problem, instance, {}))
         return
+    if data == "int":  # the chosen weight is an int: the dict keeps w * 2 v_0 v_1 exactly
+        exact = dict_route(problem, instance, {}).coeff[(0, 1)]
+        assert type(exact) is int and exact > 2**1000
+        with pytest.raises(ValueError, match=rf"coefficient {exact} of the term \(0, 1\) has no exact float64"):
+            to_qubo_arrays(problem, instance, progress=False)
+        return
     with pytest.raises(ValueError) as expected:
         dict_route(problem, instance, {})
     with pytest.raises(ValueError, match=r"term \(0, 1\)") as got:
@@ -268,3 +275,31 @@ def test_a_long_square_before_other_items_is_merged_with_them():
     problem += ql.CustomPenaltyTerm("after", 0.1 * x[3] * x[1000] + x[7])
     problem += ql.Constraint("first", x[0] + x[1] == 1)
     assert_same(to_qubo_arrays(problem, instance, progress=False), dict_route(problem, instance, {}))
+
+
+@pytest.mark.parametrize("a, late", [(10**4, True), (2 * 10**4, False), (10**5, False)])
+def test_an_int_weight_chosen_late_is_applied_in_doubles_only_while_they_hold_its_ints(monkeypatch, a, late):
+    # the weight (2 * 10**6) times the square's ints summed: 2e15, then 8e15 past 2**52 (lowered
+    # again at the int weight, exact), then coefficients past 2**53 (refused as when given)
+    N, C = ql.Placeholder("N"), ql.Placeholder("C")
+    v, w = ql.Placeholder("v", ndim=1), ql.Placeholder("w", ndim=1)
+    b, i = ql.BinaryVar("b", shape=(N,)), ql.Element("i", N)
+    problem = ql.Problem("late")
+    problem += ql.sum(i, v[i] * b[i])
+    problem += 2 * b[2]
+    problem += ql.Constraint("c", ql.sum(i, w[i] * b[i]) == C)
+    instance = {"N": 3, "v": np.array([10**6, 2, 3]), "w": np.array([a, a, 1]), "C": a}
+    weight = dict_route(problem, instance, {}).constant // a**2
+    taken = []
+    lower_late = binarize._lower_arrays_late
+    monkeypatch.setattr(binarize, "_lower_arrays_late", lambda *args: taken.append(lower_late(*args)) or taken[-1])
+    try:
+        expected = to_qubo_arrays(problem, instance, progress=False, constraint_weight=weight)
+    except ValueError as refused:
+        with pytest.raises(ValueError) as got:
+            to_qubo_arrays(problem, instance, progress=False)
+        assert str(got.value).startswith(str(refused))
+    else:
+        got = to_qubo_arrays(problem, instance, progress=False)
+        assert got.to_dict() == expected.to_dict() and got.offset == expected.offset
+    assert [t is not None for t in taken] == [late]

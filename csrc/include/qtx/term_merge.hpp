@@ -334,6 +334,12 @@ public:
         reweighed_[i] = 1;
     }
     const Num& square_weight(size_t i) const { return sources_[i].w; }
+    /// A bound of the magnitudes of square i's int terms summed, were its weight the int 1;
+    /// infinite when its terms are not made natively.
+    double square_int_mass(size_t i) const {
+        double mass = 0;
+        return native_square(sources_[i], Num::of_int(1), mass) ? mass : HUGE_VAL;
+    }
     const Num& square_constant(size_t i) const { return sources_[i].c; }
 
     /// A penalty's terms times w, read where they came (flat only): every variable its own
@@ -824,13 +830,15 @@ private:
     /// magnitude (the squares below 2^42: every product then stays within int64), and no
     /// product 2 v_i v_j or 2 v_i c that leaves float64's range. `mass` gets a bound of the int
     /// terms' magnitudes summed.
-    static bool native_square(const Source& s, double& mass) {
+    static bool native_square(const Source& s, double& mass) { return native_square(s, s.w, mass); }
+    /// native_square() of the square at weight w.
+    static bool native_square(const Source& s, const Num& w, double& mass) {
         constexpr double kBound = double(1 << 20);
         auto plain = [](const Num& v) { return v.tag() == Num::Float || v.tag() == Num::Int; };
         auto small = [&](const Num& v, double bound) {
             return plain(v) && (v.tag() == Num::Float || std::fabs((double)v.as_int()) < bound);
         };
-        if (s.squares.empty() || !s.scale.empty() || !small(s.w, kBound) || !small(s.c, kBound)) return false;
+        if (s.squares.empty() || !s.scale.empty() || !small(w, kBound) || !small(s.c, kBound)) return false;
         double sum = 0, squares = 0;  // of the int values' magnitudes, of their squares
         double top = 0;               // the largest magnitude of a value
         for (const auto& entry : s.terms) {
@@ -846,7 +854,7 @@ private:
         // the terms w * 2 v_i c, w * 2 v_i v_j (i < j) and w * v_i^2 (or w * (v_i^2 + 2 c v_i))
         // are ints when all their factors are
         double ci = s.c.tag() == Num::Int ? c : 0.0;
-        mass = s.w.tag() == Num::Int ? std::fabs(promoted(s.w)) * (2 * sum * ci + sum * sum + squares) : 0.0;
+        mass = w.tag() == Num::Int ? std::fabs(promoted(w)) * (2 * sum * ci + sum * sum + squares) : 0.0;
         return true;
     }
 

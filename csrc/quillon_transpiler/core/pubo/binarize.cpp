@@ -490,6 +490,9 @@ Obj lower_swing(PyObject* const* args) {
     return own(PyFloat_FromDouble(bound));
 }
 
+/// Thrown by the late weights when ints would be multiplied past what doubles hold exactly.
+struct IntsPastDoubles {};
+
 /// _lower_arrays_late(request, consume, progress, weigh) -> PuboTermArrays or None: the
 /// lowering of _lower_arrays, the weights of some constraints chosen once the objective is
 /// merged. weigh(swing) gets the flip bound of the objective alone (what _lower_swing gives
@@ -557,6 +560,18 @@ Obj lower_arrays_late(PyObject* const* args) {
             Num weight = number(w);
             for (size_t i = item.second.first; i < item.second.second; ++i) merge.set_square_weight(i, weight);
         }
+        // The squares' terms were made at the float 1 and are multiplied by their weights in
+        // doubles: an int weight's products, and their sums, are those of ints only while the
+        // ints' magnitudes summed stay below 2^52. Past that the lowering is done again at the
+        // weights chosen, as ints (the caller lowers them, or refuses what float64 cannot hold).
+        double mass = stats->ints ? stats->int_mass : 0.0;
+        for (size_t i = 0; i < merge.squares(); ++i) {
+            const Num& weight = merge.square_weight(i);
+            double w = HUGE_VAL;  // a Python int past int64 is taken as past every bound
+            if (weight.tag() != Num::Float && !(weight.promotes(w) && merge.square_int_mass(i) == 0))
+                mass += std::fabs(w) * merge.square_int_mass(i);
+        }
+        if (!(mass < 0x1p52)) throw IntsPastDoubles{};
         // the constant as the squares would have added it, each w * c^2 in turn
         Num constant = start;
         for (size_t i = 0; i < merge.squares(); ++i) {
@@ -566,7 +581,11 @@ Obj lower_arrays_late(PyObject* const* args) {
         if (!finite(constant)) overflowed(constant, nullptr, 0);
         merge.sum().constant = constant;
     });
-    return term_arrays(merge, builder, request);
+    try {
+        return term_arrays(merge, builder, request);
+    } catch (IntsPastDoubles&) {
+        return ref(Py_None);
+    }
 }
 
 PyMethodDef functions[] = {

@@ -199,6 +199,7 @@ def to_qubo_arrays(
     )
     # automatic weights are chosen as the lowering merges the objective when it can; otherwise
     # (None) the objective is lowered once more, alone, for them
+    auto = [label for label, weight in request.constraint_weights.items() if weights.is_auto(weight)]
     late = weights.waiting(request, compiled, auto_rules)
     if late is None:
         request = weights.resolve(request, compiled, auto_rules)
@@ -216,12 +217,21 @@ def to_qubo_arrays(
             swings.append(swing)
             return {label: weights.weight_for(swing, step, label) for label, step in steps.items()}
 
-        lowered = binarize._lower_arrays_late(stand_in, consume, on_lowered, weigh)
-        request = weights.chosen(request, swings[0] if lowered is not None else weights.objective_swing(request), steps)
+        try:
+            # nothing consumed: weights whose products leave doubles' exact ints give None late
+            lowered = binarize._lower_arrays_late(stand_in, False, on_lowered, weigh)
+        except ValueError as error:
+            if swings:
+                request = weights.chosen(request, swings[0], steps)
+            raise _naming_weights(error, request, auto, auto_rules) from None
+        request = weights.chosen(request, swings[0] if swings else weights.objective_swing(request), steps)
         if parts is not None:
             parts = replaced(parts, constraint_weights=dict(request.constraint_weights))
     if lowered is None:
-        lowered = binarize._lower_arrays(request, consume, on_lowered)
+        try:
+            lowered = binarize._lower_arrays(request, consume, on_lowered)
+        except ValueError as error:
+            raise _naming_weights(error, request, auto, auto_rules) from None
     arrays = QuboArrays(
         lowered.linear,
         lowered.quadratic_rows,
@@ -239,6 +249,25 @@ def to_qubo_arrays(
         lowered=None if parts is None else parts.sealed(fingerprint(lowered.offset, lowered.linear)),
     )
     return arrays if reduction is None else reduced(arrays, reduction, reduction_strength)
+
+
+def _naming_weights(error: ValueError, request: binarize.PuboRequest, auto: list[str], auto_rules: bool) -> ValueError:
+    """``error``, its message naming the weights "auto" chose when a coefficient past float64's
+    exact range was refused: those weights multiply the constraints' squares."""
+    chosen = {
+        label: request.constraint_weights[label]
+        for label in auto
+        if not weights.is_auto(request.constraint_weights[label])
+    }
+    if "exact float64" not in str(error) or not (chosen or auto_rules):
+        return error
+    named = [f"constraint_weight={chosen!r}"] if chosen else []
+    if auto_rules:
+        named.append(f"encoding_weight={request.onehot_weight!r}")
+    return ValueError(
+        f'{error} (the weights "auto" chose: {", ".join(named)}; integer data this large needs to_pubo, or '
+        "weights given as smaller numbers, or scaled data)"
+    )
 
 
 def reduced(model: QuboArrays | PuboModel, method: str, strength: float | None = None) -> QuboArrays:

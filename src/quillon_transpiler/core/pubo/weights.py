@@ -105,13 +105,13 @@ def waiting(
     return stand_in, steps
 
 
-def weight_for(swing: float, step: float, label: str | None = None) -> float:
+def weight_for(swing: float, step: float, label: str | None = None) -> float | int:
     """``SAFETY * swing / step``, rounded up to an integer when above 1 (a weight easy to read,
     whose products with integer data stay exact); 1 when nothing can be bought. A weight past
     float64's range (a step that underflowed to 0, a huge swing) is refused, naming constraint
     ``label`` (None: the one-hot rules)."""
     if not swing > 0:
-        return 1.0
+        return 1
     weight = SAFETY * swing / step if step > 0 else math.inf
     if not math.isfinite(weight):
         what, name = (
@@ -124,7 +124,8 @@ def weight_for(swing: float, step: float, label: str | None = None) -> float:
             f"objective and weighted penalties ({swing!r}) over the smallest squared violation ({step!r}) is "
             f"past float64's range. Give {name} as a number, or scale the data."
         )
-    return float(math.ceil(weight)) if weight > 1 else weight
+    # an int: a float weight would round the products of integer data past 2**53
+    return math.ceil(weight) if weight > 1 else weight
 
 
 def objective_swing(request: binarize.PuboRequest) -> float:
