@@ -161,7 +161,23 @@ class Expression:
         return _cond.GreaterThanEqualOp(self, other)
 
     def __getitem__(self, key: Any) -> Subscript:
-        return Subscript(self, list(key) if isinstance(key, tuple) else [key])
+        # Subscript(self, key) with its checks in the same order, without the frames of its
+        # constructor: a model written out term by term subscripts once per factor of every term
+        subscripts = []
+        for s in key if isinstance(key, tuple) else (key,):
+            kind = type(s)
+            subscripts.append(_literal(s) if kind is int or kind is float else as_scalar(s, "subscript"))
+        if not subscripts:
+            raise ValueError(f"subscripting {self} needs at least one subscript")
+        ndim = self.ndim
+        if len(subscripts) > ndim:
+            raise ValueError(f"{self} has ndim {ndim} but was given {len(subscripts)} subscript(s)")
+        node = Subscript.__new__(Subscript)
+        state = node.__dict__
+        state["variable"] = self
+        state["subscripts"] = subscripts
+        state["ndim"] = ndim - len(subscripts)
+        return node
 
     def __iter__(self) -> NoReturn:
         # Without this, Python would iterate through __getitem__ with 0, 1, ...
