@@ -289,3 +289,24 @@ def test_an_element_an_earlier_loop_left_bound_is_still_unbound_outside_it(items
     error = compile_error(problem_with(*items), {"N": 3, "c": [1, 2, 3]})
     assert str(error).startswith(message)
     assert isinstance(error.__context__, UnboundElementError) or "shape" in message
+
+
+@pytest.mark.parametrize(
+    "item, data, error",
+    [
+        (ql.sum(i, y), {"N": float("nan")}, ValueError),
+        (ql.sum(i, y), {"N": float("inf")}, OverflowError),
+        (ql.sum(i, b[c[i]]), {"N": 2, "c": [0.0, float("nan")]}, ValueError),
+    ],
+)
+def test_a_nan_or_inf_where_an_integer_is_needed_keeps_its_error_and_names_the_item(item, data, error):
+    with pytest.raises(error) as info:
+        compile_model(problem_with(item), data)
+    (note,) = info.value.__notes__
+    assert note.startswith("In objective: raised by arithmetic on the instance data") and "a NaN where" in note
+
+
+def test_a_ragged_bound_array_names_its_variable():
+    v = ql.IntegerVar("v", shape=(N, N), lower_bound=0, upper_bound=d)
+    message = str(compile_error(problem_with(ql.sum(i, v[i, 0])), {"N": 2, "d": [[1], [3, 4]]}))
+    assert message.startswith("In objective: The upper bound of integer variable `v` is no array NumPy can make (")

@@ -116,8 +116,18 @@ inline int32_t Engine::integer_subscript(Node* var, nb::handle subs) {
     Poly hp = eval(var->kids[1]);
     check_bounds(lp, hp);
     // both bounds become arrays before either is indexed
-    Obj lo = call(types().np_array, {lp.constant.py()});
-    Obj hi = call(types().np_array, {hp.constant.py()});
+    auto as_array = [&](const Poly& bound, const char* which) {
+        PyObject* made = PyObject_CallOneArg(types().np_array, bound.constant.py().ptr());
+        if (!made && PyErr_ExceptionMatches(PyExc_ValueError)) {  // a ragged list of lists
+            std::string detail = to_string(catch_error(PyExc_ValueError));
+            raise_substitute(std::string("The ") + which + " bound of integer variable `" + to_string(label) +
+                             "` is no array NumPy can make (" + detail + "): give bound arrays the variable's shape.");
+        }
+        if (!made) fail();
+        return own(made);
+    };
+    Obj lo = as_array(lp, "lower");
+    Obj hi = as_array(hp, "upper");
     lo = element_bound(lo, label, subs);
     hi = element_bound(hi, label, subs);
     return register_integer(label, subs, lo, hi);

@@ -83,6 +83,24 @@ inline Obj caught_substitute_error() {
     return e;
 }
 
+/// Whether the error pending is Python's ValueError for int() of a float NaN (a NaN in the
+/// data where a range end or a subscript needs an integer).
+inline bool nan_to_int_pending() {
+    if (!PyErr_ExceptionMatches(PyExc_ValueError)) return false;
+    PyObject *type, *value, *trace;
+    PyErr_Fetch(&type, &value, &trace);
+    PyErr_NormalizeException(&type, &value, &trace);
+    bool nan = false;
+    if (value) {
+        PyObject* text = PyObject_Str(value);
+        nan = text && PyUnicode_CompareWithASCIIString(text, "cannot convert float NaN to integer") == 0;
+        Py_XDECREF(text);
+        if (!text) PyErr_Clear();
+    }
+    PyErr_Restore(type, value, trace);
+    return nan;
+}
+
 /// caught_substitute_error(), where an arithmetic error of the data (a division or modulo by
 /// zero, zero to a negative power, an overflow: Python's own errors, which pass through unchanged) gets a
 /// note naming `where` in the model before it goes on (Python prints notes under the message).
@@ -97,12 +115,14 @@ Obj caught_substitute_error(Where&& where) {
             e.restore();
         } catch (PyErrSet&) {}
     }
-    if (PyErr_ExceptionMatches(PyExc_ArithmeticError) && !PyErr_ExceptionMatches(substitute_error())) {
-        Obj error = catch_error(PyExc_ArithmeticError);
+    if ((PyErr_ExceptionMatches(PyExc_ArithmeticError) || nan_to_int_pending()) &&
+        !PyErr_ExceptionMatches(substitute_error())) {
+        Obj error = catch_error(PyExc_Exception);
         if (!PyObject_HasAttrString(error.ptr(), "__notes__")) {
             Obj note = str(where() +
                            ": raised by arithmetic on the instance data (a division or modulo by zero, zero "
-                           "raised to a negative power, a number too large); check the data this reads");
+                           "raised to a negative power, a number too large, a NaN where an integer is "
+                           "needed); check the data this reads");
             Obj notes = nb::steal(PyList_New(0));
             if (!notes || PyList_Append(notes.ptr(), note.ptr()) < 0 ||
                 PyObject_SetAttrString(error.ptr(), "__notes__", notes.ptr()) < 0)
