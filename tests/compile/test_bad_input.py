@@ -252,3 +252,18 @@ def test_data_the_arrays_route_cannot_hold_is_named(instance, error, message):
         problem += ql.Placeholder("c")
     with pytest.raises(error, match=message):
         to_qubo_arrays(problem, instance, progress=False)
+
+
+@pytest.mark.parametrize("route", [compile_model, to_qubo_arrays])
+def test_a_power_past_memory_is_refused_before_it_grows(route):
+    # (sum of 40 binaries - 1)**12 has C(52, 12) ~ 2e11 terms: refused at once, not after minutes
+    # of growth; of 5 binaries, C(17, 12) - 1 terms and a constant, it expands
+    problem = ql.Problem("p")
+    problem += ql.CustomPenaltyTerm("wide", (ql.sum(i, x[i]) - 1) ** 12)
+    start = time.perf_counter()
+    with pytest.raises(
+        SubstituteError, match=r"In penalty `wide` : Raising a sum of 40 variables to the power 12\.0 would make"
+    ):
+        route(problem, {"N": 40})
+    assert time.perf_counter() - start < 5
+    assert len(compile_model(problem, {"N": 5}).penalty["wide"][()].coeff) == 6187

@@ -11,10 +11,14 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 namespace qtx {
 
@@ -632,6 +636,35 @@ inline Num num_squared(const Num& v) {
     return Num::steal(num_pow(v.py(), small_int(2)));
 }
 
+/// The memory this machine has, in bytes (0 when it cannot be told).
+inline double physical_memory() {
+#if defined(_SC_PHYS_PAGES) && defined(_SC_PAGE_SIZE)
+    long pages = sysconf(_SC_PHYS_PAGES), size = sysconf(_SC_PAGE_SIZE);
+    if (pages > 0 && size > 0) return double(pages) * double(size);
+#endif
+    return 0;
+}
+
+/// Raises `error` before a power of `k` terms, each a distinct variable of its own (and a
+/// constant when `constant`), is expanded past this machine's memory: its terms are then
+/// exactly the products of e factors among the k (with the constant, of at most e), C(k + e, e)
+/// or C(k + e - 1, e) of them, each an entry and, past three factors, a key of its own. Such a
+/// power (a sum of many binaries to the 12th) would grow for minutes before running out.
+inline void check_power_room(size_t k, double e, bool constant, nb::handle error) {
+    double memory = physical_memory();
+    if (memory <= 0 || e < 2) return;
+    double n = double(k) + (constant ? e : e - 1), terms = 1;  // C(n, e), in doubles
+    for (double i = 1; i <= e && terms < 1e30; ++i) terms = terms * (n - e + i) / i;
+    double bytes = terms * (sizeof(Terms::Entry) + (e > Key::kInline ? 4 * e : 0));
+    if (bytes <= memory) return;
+    char text[160];
+    std::snprintf(text, sizeof text, "%.3g terms (about %.3g GB), more than this machine's %.3g GB", terms, bytes / 1e9,
+                  memory / 1e9);
+    Obj r = own(PyFloat_FromDouble(e));
+    raise(error, "Raising a sum of " + std::to_string(k) + " variables to the power " + to_repr(r) + " would make " +
+                     text + ": write the model with a lower power, or fewer variables in the sum.");
+}
+
 inline void poly_power(Poly& self, double exponent, nb::handle error) {
     if (self.terms.empty()) {
         Obj e = own(PyFloat_FromDouble(exponent));
@@ -657,6 +690,7 @@ inline void poly_power(Poly& self, double exponent, nb::handle error) {
     SignalPoll poll;
     bool linear = true;
     for (const auto* e : es) linear = linear && e->key.size() == 1;
+    if (linear) check_power_room(es.size(), exponent, num_nonzero(self.constant), error);
     if (linear) {
         // distinct variables: every product has a key of its own, so the terms are appended in
         // the order accumulate would insert them, without lookups
