@@ -521,6 +521,8 @@ Obj lower_arrays_late(PyObject* const* args) {
         weighted = weighted || num_nonzero(weight_of(request.penalty_weights.ptr(), label));
     });
     if (weighted) return ref(Py_None);
+    // the objective's ints, read while its parts are still the caller's
+    double objective_ints = stats->ints ? stats->int_mass : 0.0;
     merge.weigh_at_merge([](double) {});  // squares wait from the first one on
     // the squares of each label, [first, end), and the labels, told to progress once taken
     std::vector<std::pair<Obj, std::pair<size_t, size_t>>> labels;
@@ -564,7 +566,7 @@ Obj lower_arrays_late(PyObject* const* args) {
         // doubles: an int weight's products, and their sums, are those of ints only while the
         // ints' magnitudes summed stay below 2^52. Past that the lowering is done again at the
         // weights chosen, as ints (the caller lowers them, or refuses what float64 cannot hold).
-        double mass = stats->ints ? stats->int_mass : 0.0;
+        double mass = objective_ints;
         for (size_t i = 0; i < merge.squares(); ++i) {
             const Num& weight = merge.square_weight(i);
             double w = HUGE_VAL;  // a Python int past int64 is taken as past every bound
