@@ -44,6 +44,8 @@ Obj global(const char* name) {
 // and reading them (planning, scans, substitution) takes a node met twice as the same node.
 // A number's node depends on its value alone; a decision variable's on its declaration when
 // no element is in scope (an empty map, left empty by lowering its shape and bounds).
+using QuickKey = std::pair<PyObject*, std::vector<long long>>;
+
 struct Shared {
     std::unordered_map<long long, Obj> ints;
     std::unordered_map<uint64_t, Obj> floats;      // by bit pattern: -0.0 is not 0.0
@@ -51,6 +53,8 @@ struct Shared {
     // an access whose variable and subscripts are all shared nodes: by their addresses
     std::map<std::vector<PyObject*>, Obj> accesses;
     std::unordered_set<PyObject*> leaves;  // the shared numbers' and variables' nodes
+    // the same accesses by their quillon variable and int subscripts (see quick_key)
+    std::map<QuickKey, Obj> quick;
     // what a lowering looks up by name or class once, not once per node: the native a class's
     // handler calls (nullptr: the public entries), the classes of the tree and of quillon
     std::unordered_map<PyTypeObject*, PyObject*> natives;
@@ -428,10 +432,50 @@ Obj lower_fold(nb::handle expr, nb::handle el_map_in) {
     return lowered(node, el_map);
 }
 
+/// Whether `native` (a native_of() result) is this module's native `name`.
+bool is_native(PyObject* native, const char* name) {
+    return native && std::strcmp(((PyCFunctionObject*)native)->m_ml->ml_name, name) == 0;
+}
+
+/// The key of x[0, 3] read off the quillon nodes, before anything is lowered: the variable,
+/// lowered before with no element in scope, and int literals, all lowered by their natives
+/// (what lowering them would make is then the shared nodes of an earlier access); false when
+/// the access is not of that kind.
+bool quick_key(Shared& shared, nb::handle el_map, nb::handle subscripts, nb::handle variable, QuickKey& key) {
+    if (!PyDict_CheckExact(el_map.ptr()) || PyDict_GET_SIZE(el_map.ptr()) != 0 || !PyList_CheckExact(subscripts.ptr()))
+        return false;
+    if (!shared.variables.count(variable.ptr()) || !is_native(native_of(variable), "_lower_decision_var")) return false;
+    key.first = variable.ptr();
+    for (Py_ssize_t k = 0; k < PyList_GET_SIZE(subscripts.ptr()); ++k) {
+        nb::handle sub = PyList_GET_ITEM(subscripts.ptr(), k);
+        if (!is_native(native_of(sub), "_lower_number")) return false;
+        Obj value = attr(sub, "value");
+        int overflow = 0;
+        long long v = PyLong_CheckExact(value.ptr()) ? PyLong_AsLongLongAndOverflow(value.ptr(), &overflow) : -1;
+        if (!PyLong_CheckExact(value.ptr()) || overflow || (v == -1 && PyErr_Occurred())) {
+            PyErr_Clear();
+            return false;
+        }
+        key.second.push_back(v);
+    }
+    return true;
+}
+
 Obj lower_subscript(nb::handle expr, nb::handle el_map_in) {
     check_el_map(el_map_in);
     Obj el_map = nb::borrow(el_map_in);
-    nb::list subscripts = lower_all(attr(expr, "subscripts"), el_map, lower);
+    Obj quillon_subscripts = attr(expr, "subscripts");
+    QuickKey quick;
+    bool quickly = false;
+    if (Shared* shared = Shared::current) {
+        Obj quillon_variable = attr(expr, "variable");
+        quickly = quick_key(*shared, el_map, quillon_subscripts, quillon_variable, quick);
+        if (quickly) {
+            auto known = shared->quick.find(quick);
+            if (known != shared->quick.end()) return lowered(known->second, el_map);
+        }
+    }
+    nb::list subscripts = lower_all(quillon_subscripts, el_map, lower);
     Obj variable = lower(attr(expr, "variable"), el_map);
     // x[0, 3] met again (a model written out term by term reads each variable in many terms):
     // the node made the first time, when the variable and every subscript are shared nodes
@@ -464,6 +508,7 @@ Obj lower_subscript(nb::handle expr, nb::handle el_map_in) {
                          "` is not supported as variable of `Subscript`. Please ask to Tavik team.");
     }
     if (!key.empty()) shared->accesses.emplace(std::move(key), node);
+    if (quickly) shared->quick.emplace(std::move(quick), node);
     return lowered(node, el_map);
 }
 
