@@ -484,3 +484,20 @@ def test_an_automatic_weight_is_an_int_that_keeps_integer_data_exact(top):
         return
     got = to_qubo_arrays(problem, {}, progress=False)
     assert got.to_dict() == expected.to_dict() and got.offset == expected.offset
+
+
+@pytest.mark.parametrize("weight", [None, 1, 1.0])
+def test_the_default_penalty_weight_keeps_integer_data_exact(weight):
+    # 2**53 from the objective and 1 from the penalty make 2**53 + 1, which float64 rounds
+    y = ql.BinaryVar("y", shape=(1,))
+    problem = ql.Problem("p")
+    problem += 2**53 * y[0]
+    problem += ql.CustomPenaltyTerm("pen", y[0])
+    given = {} if weight is None else {"penalty_weight": weight}
+    value = to_pubo(problem, {}, **given).coeff[(0,)]
+    if type(weight) is float:  # a float weight asks for float arithmetic
+        assert value == float(2**53)
+        return
+    assert type(value) is int and value == 2**53 + 1
+    with pytest.raises(ValueError, match="9007199254740993 of the term \\(0,\\) has no exact float64 value"):
+        to_qubo_arrays(problem, {}, progress=False, **given)

@@ -73,7 +73,7 @@ def solve(
             else dwave-samplers' ``SimulatedAnnealingSampler``.
         constraint_weight: the weights of the constraints in the BQM ("auto" by default, as
             for ``to_bqm``); a CQM keeps its constraints, so it takes none.
-        penalty_weight: the custom penalties' weights, a number or ``{label: weight}`` (1.0
+        penalty_weight: the custom penalties' weights, a number or ``{label: weight}`` (1
             each by default), in the BQM and in the CQM's objective alike.
         encoder, encoding_weight: how the BQM encodes integer variables, as for ``to_bqm``
             ("log" by default); the one-hot rules are weighted "auto" by default, as the
@@ -192,7 +192,7 @@ def _solve_cqm(
 
     builder = to_cqm(problem, instance, fixed_variables, progress=told)
     # get_model leaves out the penalties it is not given: weigh each as the BQM route does
-    weight = _weights(1.0 if penalty_weight is None else penalty_weight, builder.custome_penalties, "penalty_weight")
+    weight = _weights(1 if penalty_weight is None else penalty_weight, builder.custome_penalties, "penalty_weight")
     cqm = builder.get_model(weight)
     sampled = time.perf_counter()
     sampleset = _sample(sampler.sample_cqm, sampler, cqm, sample_options, report)

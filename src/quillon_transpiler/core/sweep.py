@@ -362,7 +362,7 @@ def _scores(
     from quillon_transpiler.core.decode.eval_value import _eval_value
     from quillon_transpiler.core.pubo.route import _weights
 
-    weights = _weights(1.0 if penalty_weight is None else penalty_weight, compiled.penalty, "penalty_weight")
+    weights = _weights(1 if penalty_weight is None else penalty_weight, compiled.penalty, "penalty_weight")
     own = [sign * v for v in feasible.evaluation.objective]
     if not any(weights.values()):
         return own

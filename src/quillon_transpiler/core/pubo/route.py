@@ -109,7 +109,8 @@ def to_pubo(
             violation of the constraint (1 for integer data), so that every violating
             assignment costs more than any single flip can buy. It lowers the objective once
             more, alone; see ``quillon_transpiler.core.pubo.weights``.
-        penalty_weight: the same for custom penalties; None weighs every penalty 1.0.
+        penalty_weight: the same for custom penalties; None weighs every penalty 1 (an int: integer
+            data stays exact).
         encoder: "log" (or "binary"), "unary", "one-hot", or an encoder built from
             ``compiled.var_map`` (so given with a compiled instance only).
         encoding_weight: weight of the one-hot rule of every one-hot encoded variable; "auto"
@@ -325,7 +326,8 @@ def unresolved_request(
             raise NotImplementedError(f"Constraint `{label}`: the comparison {kind.name} has no binary form")
         kinds[label] = _KINDS[kind.name]
     constraint_weights = _weights(constraint_weight, compiled.constraint, "constraint_weight", auto=True)
-    penalty_weights = _weights(1.0 if penalty_weight is None else penalty_weight, compiled.penalty, "penalty_weight")
+    # the int 1: a float would make the integer data of every penalty floats, rounded past 2**53
+    penalty_weights = _weights(1 if penalty_weight is None else penalty_weight, compiled.penalty, "penalty_weight")
     auto_rules = weights.is_auto(encoding_weight)
     if not auto_rules:
         check_weight(encoding_weight, "encoding_weight", auto=True)
@@ -364,7 +366,7 @@ def _weights(weight: typ.Any, labels: typ.Iterable[str], what: str, auto: bool =
         for label, value in weight.items():
             if not (auto and weights.is_auto(value)):
                 check_weight(value, f"{what}[{label!r}]", auto)
-        return {label: weight.get(label, 1.0) for label in labels}
+        return {label: weight.get(label, 1) for label in labels}
     if not (auto and weights.is_auto(weight)):
         check_weight(weight, what, auto)
     return dict.fromkeys(labels, weight)
