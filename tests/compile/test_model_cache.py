@@ -300,3 +300,19 @@ def test_a_compiled_model_copies_and_pickles_without_what_is_kept(trip):
     twin = trip(problem)
     assert "_derived" in vars(problem) and "_derived" not in vars(twin)
     assert compile_model(twin, {"N": 4}).objective.coeff == expected.objective.coeff
+
+
+@pytest.mark.parametrize("value", [np.int64(2**62), np.int32(100000), np.uint8(200), np.float16(300), np.float32(0.5)])
+def test_a_literal_set_in_place_to_a_numpy_number_compiles_as_one_made_with_it(value):
+    # the constructor stores NumPy numbers as Python's; a value set in place is read the same way
+    x = ql.BinaryVar("x", shape=(2,))
+    literal = ql.NumberLit(1)
+    problem = ql.Problem("p")
+    problem += literal * literal * x[0] + literal * 3
+    for _ in range(2):  # kept from the second compile on
+        compile_model(problem, {})
+    literal.value = value
+    fresh = ql.NumberLit(value)
+    expected = ql.Problem("p")
+    expected += fresh * fresh * x[0] + fresh * 3
+    assert snapshot(compile_model(problem, {})) == snapshot(compile_model(expected, {}))

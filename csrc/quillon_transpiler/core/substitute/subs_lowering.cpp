@@ -277,9 +277,20 @@ Obj cannot_convert_expr(nb::handle expr, nb::handle el_map) {
     raise_substitute("Cannot convert " + class_str(expr) + " to substitutable expression.");
 }
 
+/// A literal's value as quillon's constructor stores it: a NumPy int or float (a value set in
+/// place, `lit.value = arr[k]`) as Python's, which the arithmetic keeps exact; np.int64(2**62)
+/// squared would wrap in fixed width.
+Obj plain_number(Obj value) {
+    PyObject* v = value.ptr();
+    if (PyLong_CheckExact(v) || PyFloat_CheckExact(v) || PyBool_Check(v)) return value;
+    if (is_instance(value, QTX_IMPORT("numbers", "Integral"))) return own(PyNumber_Index(v));
+    if (is_instance(value, QTX_IMPORT("numbers", "Real"))) return own(PyNumber_Float(v));
+    return value;
+}
+
 Obj lower_number(nb::handle expr, nb::handle el_map) {
     check_el_map(el_map);
-    Obj value = attr(expr, "value");
+    Obj value = plain_number(attr(expr, "value"));
     Shared* shared = Shared::current;
     Obj* slot = nullptr;
     if (shared && PyLong_CheckExact(value.ptr())) {
