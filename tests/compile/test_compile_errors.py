@@ -292,18 +292,19 @@ def test_an_element_an_earlier_loop_left_bound_is_still_unbound_outside_it(items
 
 
 @pytest.mark.parametrize(
-    "item, data, error",
+    "item, data, error, where",
     [
-        (ql.sum(i, y), {"N": float("nan")}, ValueError),
-        (ql.sum(i, y), {"N": float("inf")}, OverflowError),
-        (ql.sum(i, b[c[i]]), {"N": 2, "c": [0.0, float("nan")]}, ValueError),
+        (ql.sum(i, y), {"N": float("nan")}, ValueError, "In objective"),
+        (ql.sum(i, y), {"N": float("inf")}, OverflowError, "In objective"),
+        (ql.sum(i, b[c[i]]), {"N": 2, "c": [0.0, float("nan")]}, ValueError, "In objective"),
+        (b[0], {"N": float("nan")}, ValueError, "In the shape of decision variable `b`"),
     ],
 )
-def test_a_nan_or_inf_where_an_integer_is_needed_keeps_its_error_and_names_the_item(item, data, error):
+def test_a_nan_or_inf_where_an_integer_is_needed_keeps_its_error_and_names_the_item(item, data, error, where):
     with pytest.raises(error) as info:
         compile_model(problem_with(item), data)
     (note,) = info.value.__notes__
-    assert note.startswith("In objective: raised by arithmetic on the instance data") and "a NaN where" in note
+    assert note.startswith(where + ": raised by arithmetic on the instance data") and "a NaN where" in note
 
 
 def test_a_ragged_bound_array_names_its_variable():

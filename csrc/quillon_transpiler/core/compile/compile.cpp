@@ -849,10 +849,17 @@ nb::dict eval_deci_var_shape(nb::handle problem, nb::handle data, nb::handle kno
                 if (read) {
                     dim = integer(v);
                 } else {
-                    if (!registry) registry = empty_registry();
-                    Obj poly = attr(size, "substitute")(registry, data);
-                    if (map_size(attr(poly, "coeff"))) raise_substitute("Shapes must not contain decision variables.");
-                    dim = to_int(attr(poly, "constant"));
+                    try {
+                        if (!registry) registry = empty_registry();
+                        Obj poly = attr(size, "substitute")(registry, data);
+                        if (map_size(attr(poly, "coeff")))
+                            raise_substitute("Shapes must not contain decision variables.");
+                        dim = to_int(attr(poly, "constant"));
+                    } catch (...) {
+                        // a NaN or a zero divisor in the data: Python's error, with a note naming the variable
+                        raise_instance(caught_substitute_error(
+                            [&] { return "In the shape of decision variable `" + to_string(label) + "`"; }));
+                    }
                 }
             }
             // a negative size would give a variable no subscript reaches: every term of it lost
