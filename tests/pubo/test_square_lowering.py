@@ -188,19 +188,26 @@ def test_products_past_float64_are_named_as_the_dict_route_names_them(kind):
     assert str(got.value) == str(expected.value)
 
 
+def late_model(second):
+    """sum_i v[i] b[i] + second * b[2] (an objective of two statements, whose parts let the
+    weight wait for the merge) beside the constraint sum_i w[i] b[i] == C."""
+    N, C = ql.Placeholder("N"), ql.Placeholder("C")
+    v, w = ql.Placeholder("v", ndim=1), ql.Placeholder("w", ndim=1)
+    b, i = ql.BinaryVar("b", shape=(N,)), ql.Element("i", N)
+    problem = ql.Problem("late")
+    problem += ql.sum(i, v[i] * b[i])
+    problem += second * b[2]
+    problem += ql.Constraint("c", ql.sum(i, w[i] * b[i]) == C)
+    return problem
+
+
 @pytest.mark.parametrize("value", [1e3, 1e298, 2e298])
 @pytest.mark.parametrize("data", ["int", "float"])
 def test_a_weight_chosen_late_that_overflows_a_pair_is_named_as_the_dict_route_names_it(value, data):
     # a linear objective of two statements (its parts let the weight wait for the merge) beside
     # a constraint whose squares cancel: at 1e298 the chosen weight takes 2 v_0 v_1, and only it,
     # past float64, which the merge finds term by term once the weight is known
-    N, C = ql.Placeholder("N"), ql.Placeholder("C")
-    v, w = ql.Placeholder("v", ndim=1), ql.Placeholder("w", ndim=1)
-    b, i = ql.BinaryVar("b", shape=(N,)), ql.Element("i", N)
-    problem = ql.Problem("late")
-    problem += ql.sum(i, v[i] * b[i])
-    problem += 2.0 * b[2]
-    problem += ql.Constraint("c", ql.sum(i, w[i] * b[i]) == C)
+    problem = late_model(2.0)
     weights = np.array([100000, 100000, 1, 2]) if data == "int" else np.array([1e5, 1e5, 1.0, 2.0])
     instance = {"N": 4, "v": np.array([value, -value, 3.0, 1.0]), "w": weights, "C": 50000}
     if value < 1e10:
@@ -281,13 +288,7 @@ def test_a_long_square_before_other_items_is_merged_with_them():
 def test_an_int_weight_chosen_late_is_applied_in_doubles_only_while_they_hold_its_ints(monkeypatch, a, late):
     # the weight (2 * 10**6) times the square's ints summed: 2e15, then 8e15 past 2**52 (lowered
     # again at the int weight, exact), then coefficients past 2**53 (refused as when given)
-    N, C = ql.Placeholder("N"), ql.Placeholder("C")
-    v, w = ql.Placeholder("v", ndim=1), ql.Placeholder("w", ndim=1)
-    b, i = ql.BinaryVar("b", shape=(N,)), ql.Element("i", N)
-    problem = ql.Problem("late")
-    problem += ql.sum(i, v[i] * b[i])
-    problem += 2 * b[2]
-    problem += ql.Constraint("c", ql.sum(i, w[i] * b[i]) == C)
+    problem = late_model(2)
     instance = {"N": 3, "v": np.array([10**6, 2, 3]), "w": np.array([a, a, 1]), "C": a}
     weight = dict_route(problem, instance, {}).constant // a**2
     taken = []
