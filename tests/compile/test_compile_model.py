@@ -222,6 +222,18 @@ def test_placeholder_names_and_shapes():
     assert eval_deci_var_shape(substitutable, compiled.data) == {"y": (3, 2)}
 
 
+def test_shared_accesses_list_their_placeholders_as_extract_lists_them():
+    # x[0] shared between terms: its variable's bound placeholders are listed once per access
+    U = ql.Placeholder("U", ndim=1)
+    z = ql.IntegerVar("z", shape=(2,), lower_bound=0, upper_bound=U)
+    problem = ql.Problem("p")
+    problem += z[0] * z[1] + 3 * z[0] + z[0] * N
+    problem += ql.CustomPenaltyTerm("q", (z[1] + z[0] - 1) ** 2)
+    compiled = compile_model(problem, {"U": [3, 4], "N": 2})
+    listed = [p.name for p in _get_ph_vars(compiled.problem)]
+    assert compiled.data.ph_names == listed and listed.count("U") == 6
+
+
 def every_node_model():
     """Placeholders and variables under every kind of node: sums with conditions, powers,
     mod, ln, lengths of data, an integer variable with data bounds, each variable met in

@@ -716,6 +716,7 @@ private:
     void walk(nb::handle node) {
         check_stack("while listing the nodes of an expression tree");
         Kind kind = kind_of(Py_TYPE(node.ptr()));
+        if (kind == Kind::Subscript) return access(node);
         switch (kind) {
             case Kind::Asked:
                 extend(variables, call_method(node, names().extract, {variable_check_}));
@@ -745,11 +746,7 @@ private:
                 return;
             }
             case Kind::Unary: walk(attr(node, "operand")); return;
-            case Kind::Subscript:
-                walk(attr(node, "variable"));
-                for (nb::handle subscript : FastSequence(attr(node, "subscripts"), "subscripts must be a list"))
-                    walk(subscript);
-                return;
+            case Kind::Subscript: return;  // see access()
             case Kind::Element:
                 walk(attr(node, "start"));
                 walk(attr(node, "end"));
@@ -757,6 +754,29 @@ private:
             case Kind::Length: walk(attr(node, "array")); return;
         }
     }
+
+    /// walk() of a subscript. An access met again (a written-out model shares x[0, 3] between
+    /// its terms) lists again what it listed the first time, without a walk; the trees keep
+    /// it alive.
+    void access(nb::handle node) {
+        auto known = accesses_.find(node.ptr());
+        if (known != accesses_.end()) {
+            for (PyObject* v : known->second.first) variables.append(nb::handle(v));
+            for (PyObject* p : known->second.second) placeholders.append(nb::handle(p));
+            return;
+        }
+        Py_ssize_t v0 = PyList_GET_SIZE(variables.ptr()), p0 = PyList_GET_SIZE(placeholders.ptr());
+        walk(attr(node, "variable"));
+        for (nb::handle subscript : FastSequence(attr(node, "subscripts"), "subscripts must be a list"))
+            walk(subscript);
+        auto& listed = accesses_[node.ptr()];
+        for (Py_ssize_t k = v0; k < PyList_GET_SIZE(variables.ptr()); ++k)
+            listed.first.push_back(PyList_GET_ITEM(variables.ptr(), k));
+        for (Py_ssize_t k = p0; k < PyList_GET_SIZE(placeholders.ptr()); ++k)
+            listed.second.push_back(PyList_GET_ITEM(placeholders.ptr(), k));
+    }
+
+    std::unordered_map<PyObject*, std::pair<std::vector<PyObject*>, std::vector<PyObject*>>> accesses_;
 
     static void extend(nb::list& list, const Obj& found) {
         check_result(found, &PyList_Type);
