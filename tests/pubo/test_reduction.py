@@ -149,3 +149,21 @@ def test_samples_of_the_reduced_model_decode_without_auxiliaries(sense):
         if sum(x) >= 2
     )
     assert best.evaluation.energy[0] == optimum == sign * best.evaluation.objective[0]
+
+
+@pytest.mark.parametrize(
+    "coefficient, strength, refused",
+    [(1e300, None, False), (6e307, None, True), (1.0, 1e300, False), (1.0, 1e308, True)],
+)
+def test_penalty_weights_past_a_third_of_float64s_range_are_refused(coefficient, strength, refused):
+    # 3 M (and 2 M) of an auxiliary overflowed to inf, decoded as a NaN energy, with a warning only
+    x = ql.BinaryVar("x", shape=(3,))
+    p = ql.Problem("p")
+    p += coefficient * x[0] * x[1] * x[2] + x[0]
+    options = {"reduction": "substitute", "reduction_strength": strength}
+    if refused:
+        with pytest.raises(ValueError, match="times 3 pass float64's range"):
+            to_qubo_arrays(p, {}, progress=False, **options)
+        return
+    arrays = to_qubo_arrays(p, {}, progress=False, **options)
+    assert np.isfinite(arrays.linear).all() and np.isfinite(arrays.quadratic_biases).all()

@@ -177,11 +177,19 @@ def substitute(
         found = g_codes[where] == pair_codes
         pair_bias[found] = g_biases[where[found]]
     aux = num_original + np.arange(len(pair), dtype=np.int64)
-    codes, summed = _merged(
-        np.concatenate([g_codes, pair_codes, pair[:, 0] << _SHIFT | aux, pair[:, 1] << _SHIFT | aux]),
-        np.concatenate([g_biases, m, -2 * m, -2 * m]),
-    )
-    new_linear = np.concatenate([np.asarray(linear, dtype=np.float64), 3 * m])
+    with np.errstate(over="ignore"):  # an overflow is refused below, by name
+        codes, summed = _merged(
+            np.concatenate([g_codes, pair_codes, pair[:, 0] << _SHIFT | aux, pair[:, 1] << _SHIFT | aux]),
+            np.concatenate([g_biases, m, -2 * m, -2 * m]),
+        )
+        new_linear = np.concatenate([np.asarray(linear, dtype=np.float64), 3 * m])
+    # 3 M, 2 M and the sums with the pairs' own biases: finite only while M is a third of
+    # float64's range (the inf of an overflow would decode as a NaN energy)
+    if not (np.isfinite(new_linear).all() and np.isfinite(summed).all()):
+        raise ValueError(
+            "the reduction's penalty weights times 3 pass float64's range: the coefficients of the terms of "
+            "degree 3 or more (or reduction_strength) are too large; scale the model down"
+        )
     reduction = Reduction(
         "substitute",
         num_original,
