@@ -23,6 +23,7 @@ as it was; only the penalties' x_a x_b terms merge with terms already there.
 from __future__ import annotations
 
 import dataclasses
+import numbers
 import typing as typ
 
 import numpy as np
@@ -88,6 +89,11 @@ def check_method(reduction: typ.Any, strength: typ.Any) -> None:
     if strength is not None:
         if reduction is None:
             raise ValueError("reduction_strength is given without a reduction: pass reduction='substitute' too")
+        if isinstance(strength, numbers.Real) and not isinstance(strength, bool) and strength < 0:
+            raise ValueError(
+                f"reduction_strength is {strength!r}, a negative floor for the auxiliaries' penalty weights: give 0 "
+                "or more (None or 0 keeps the weights the reduction computes)"
+            )
         check_weight(strength, "reduction_strength")
 
 
