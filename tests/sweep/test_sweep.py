@@ -7,6 +7,7 @@ import re
 import signal
 import subprocess
 import sys
+import threading
 import types
 
 import numpy as np
@@ -186,6 +187,43 @@ def test_ctrl_c_here_stops_after_the_run_it_interrupts(monkeypatch):
     assert len(calls) == 2
 
 
+@pytest.mark.parametrize("handler", [signal.SIG_IGN, lambda signum, frame: None], ids=["ignored", "taken"])
+def test_a_ctrl_c_the_process_does_not_raise_on_stops_nothing(handler):
+    class Interrupted(dimod.RandomSampler):
+        def sample(self, bqm, **options):
+            os.kill(os.getpid(), signal.SIGINT)
+            return super().sample(bqm, **options)
+
+    problem, instances = tsp_instances(2)
+    previous = signal.signal(signal.SIGINT, handler)
+    try:
+        results = sweep(problem, instances, sampler=Interrupted(), client=False, progress=False)
+    finally:
+        signal.signal(signal.SIGINT, previous)
+    assert len(results) == 2 and all(run.ok for run in results)
+
+
+class Locked(dimod.RandomSampler):
+    """A sampler no pickle can send: it holds a lock."""
+
+    def __init__(self):
+        super().__init__()
+        self.lock = threading.Lock()
+
+
+@pytest.mark.parametrize("unsent", ["sampler", "instance"])
+def test_what_cannot_be_sent_to_the_workers_is_named(client, unsent):
+    problem, instances = tsp_instances(2)
+    samplers = {"plain": dimod.RandomSampler()}
+    if unsent == "sampler":
+        samplers["locked"] = Locked()
+    else:
+        instances["seed 1"] = dict(instances["seed 1"], lock=threading.Lock())
+    name = "sampler 'locked'" if unsent == "sampler" else "instance 'seed 1'"
+    with pytest.raises(TypeError, match=f"{name} cannot be sent to the Dask workers .*client=False"):
+        sweep(problem, instances, samplers=samplers, client=client, progress=False)
+
+
 def test_each_model_is_compiled_once_and_shared_by_its_runs(client, monkeypatch):
     submitted, submit = [], client.submit
     monkeypatch.setattr(client, "submit", lambda *args, **kw: submitted.append(args) or submit(*args, **kw))
@@ -231,6 +269,7 @@ def test_models_and_results_cross_a_worker_unchanged(client):
     [
         ({"sampler": SimulatedAnnealingSampler(), "samplers": []}, TypeError, "not both"),
         ({"samplers": [object()]}, TypeError, "must have a dimod sampler.s sample method"),
+        ({"samplers": [dimod.ExactSolver]}, TypeError, r"got the class ExactSolver: give ExactSolver\(\)"),
         ({"samplers": {"pair": (SimulatedAnnealingSampler(), 3)}}, TypeError, r"\(sampler, options dict\) pair"),
         ({"seeds": [1.5]}, TypeError, "seeds must be ints"),
         ({"seeds": [1], "sample_options": {"seed": 2}}, TypeError, "in its options and in seeds"),

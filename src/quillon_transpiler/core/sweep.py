@@ -265,8 +265,8 @@ def sweep(
 
 
 class _Interrupts:
-    """Notes every Ctrl-C (SIGINT) while it is entered, and lets it raise KeyboardInterrupt as
-    before. Signals reach the main thread only: entered elsewhere, it notes nothing; nor where
+    """Notes every Ctrl-C (SIGINT) that raises KeyboardInterrupt while it is entered, and lets it
+    raise as before. Signals reach the main thread only: entered elsewhere, it notes nothing; nor where
     the handler was set outside Python (getsignal gives None), which could not be put back."""
 
     def __init__(self) -> None:
@@ -282,12 +282,20 @@ class _Interrupts:
         return self
 
     def _noted(self, signum: int, frame: typ.Any) -> None:
-        self.seen = True
+        # noted only where it raises: an ignored Ctrl-C, or one a handler of the caller's takes
+        # without raising, stops nothing
         previous = self._previous
+        if previous == signal.SIG_IGN:
+            return
         if callable(previous):
-            previous(signum, frame)
-        elif previous != signal.SIG_IGN:
-            raise KeyboardInterrupt
+            try:
+                previous(signum, frame)
+            except KeyboardInterrupt:
+                self.seen = True
+                raise
+            return
+        self.seen = True
+        raise KeyboardInterrupt
 
     def __exit__(self, *exc: object) -> None:
         if self._previous is not None:
@@ -513,10 +521,12 @@ class _Plan:
         # element by element, so a dict of data stays one object
         raw = [i for i, item in enumerate(self.items) if not _is_compiled(item)]
         problem = client.scatter([self.problem], hash=False)[0] if raw else None
-        data = client.scatter(self.items, hash=False) if self.items else []
+        data = _scattered(client, self.items, [f"instance {key!r}" for key in self.keys]) if self.items else []
         # a sampler shared by several settings is sent once
+        named = {id(sampler): name for sampler, name in zip(self.runners, (s.sampler for s in self.settings))}
         unique = list({id(sampler): sampler for sampler in self.runners if sampler is not None}.values())
-        sent = dict(zip(map(id, unique), client.scatter(unique, hash=False) if unique else []))
+        scattered = _scattered(client, unique, [f"sampler {named[id(u)]!r}" for u in unique]) if unique else []
+        sent = dict(zip(map(id, unique), scattered))
         samplers = [None if sampler is None else sent[id(sampler)] for sampler in self.runners]
         compiled = list(data)
         compiling = set(raw)
@@ -611,6 +621,24 @@ def _instances(problem: typ.Any, instances: typ.Any) -> tuple[list[typ.Any], lis
     return keys, items
 
 
+def _scattered(client: typ.Any, objects: list[typ.Any], names: list[str]) -> list[typ.Any]:
+    """``client.scatter(objects)``; one that cannot be sent is named, with what to do."""
+    try:
+        return typ.cast(list, client.scatter(objects, hash=False))
+    except Exception:
+        import cloudpickle  # Dask's own serialiser, installed with it
+
+        for obj, name in zip(objects, names):
+            try:
+                cloudpickle.dumps(obj)
+            except Exception as cause:
+                raise TypeError(
+                    f"{name} cannot be sent to the Dask workers ({type(cause).__name__}: {cause}): make it "
+                    "picklable, or run the sweep in this process with client=False"
+                ) from cause
+        raise
+
+
 def _is_data(item: typ.Any) -> bool:
     return isinstance(item, typ.Mapping) or _is_compiled(item)
 
@@ -641,6 +669,10 @@ def _settings(
             if len(given) != 2 or not isinstance(given[1], typ.Mapping):
                 raise TypeError(f"a sampler's setting is a sampler or a (sampler, options dict) pair, got {given!r}")
             given, own = given
+        if isinstance(given, type):  # every run would fail alike
+            raise TypeError(
+                f"a sampler must be a sampler object, got the class {given.__name__}: give {given.__name__}()"
+            )
         if given is not None and not any(callable(getattr(given, m, None)) for m in _METHODS):
             raise TypeError(f"a sampler must have a dimod sampler's sample method, got {describe(given)}")
         chosen.append((type(given).__name__ if name is None else str(name), given, dict(own)))
