@@ -161,22 +161,10 @@ class Expression:
         return _cond.GreaterThanEqualOp(self, other)
 
     def __getitem__(self, key: Any) -> Subscript:
-        # Subscript(self, key) with its checks in the same order, without the frames of its
-        # constructor: a model written out term by term subscripts once per factor of every term
-        subscripts = []
-        for s in key if isinstance(key, tuple) else (key,):
-            kind = type(s)
-            subscripts.append(_literal(s) if kind is int or kind is float else as_scalar(s, "subscript"))
-        if not subscripts:
-            raise ValueError(f"subscripting {self} needs at least one subscript")
-        ndim = self.ndim
-        if len(subscripts) > ndim:
-            raise ValueError(f"{self} has ndim {ndim} but was given {len(subscripts)} subscript(s)")
+        # Subscript(self, key) without the constructor's frame: a model written out term by term
+        # subscripts once per factor of every term
         node = Subscript.__new__(Subscript)
-        state = node.__dict__
-        state["variable"] = self
-        state["subscripts"] = subscripts
-        state["ndim"] = ndim - len(subscripts)
+        _set_subscript(node, self, [as_scalar(s, "subscript") for s in (key if isinstance(key, tuple) else (key,))])
         return node
 
     def __iter__(self) -> NoReturn:
@@ -352,18 +340,27 @@ class IntegerVar(Expression):
         return self.name
 
 
+def _set_subscript(node: Subscript, variable: Expression, subscripts: List[Expression]) -> None:
+    """Checks a subscripted expression's subscripts (scalars already) against its ndim and sets
+    the node's fields."""
+    if not subscripts:
+        raise ValueError(f"subscripting {variable} needs at least one subscript")
+    ndim = variable.ndim
+    if len(subscripts) > ndim:
+        raise ValueError(f"{variable} has ndim {ndim} but was given {len(subscripts)} subscript(s)")
+    node.variable = variable
+    node.subscripts = subscripts
+    node.ndim = ndim - len(subscripts)
+
+
 class Subscript(Expression):
+    variable: Expression
+    subscripts: List[Expression]
+
     def __init__(self, variable: Expression, subscripts: Iterable[Any]) -> None:
         if not isinstance(variable, Expression):
             raise TypeError(f"only expressions can be subscripted, got {_describe(variable)}")
-        subscripts = [as_scalar(s, "subscript") for s in subscripts]
-        if not subscripts:
-            raise ValueError(f"subscripting {variable} needs at least one subscript")
-        if len(subscripts) > variable.ndim:
-            raise ValueError(f"{variable} has ndim {variable.ndim} but was given {len(subscripts)} subscript(s)")
-        self.variable = variable
-        self.subscripts = subscripts
-        self.ndim = variable.ndim - len(subscripts)
+        _set_subscript(self, variable, [as_scalar(s, "subscript") for s in subscripts])
 
     def __str__(self) -> str:
         return f"{self.variable}[{', '.join(map(str, self.subscripts))}]"
