@@ -122,3 +122,32 @@ def test_pinning_nothing_leaves_a_scalar_variable_free(caller, item):
     by_key = [*compiled.constraint.values(), *compiled.penalty.values()]
     polys = [compiled.objective] + [poly for polys in by_key for poly in polys.values()]
     assert any((0,) in poly.coeff for poly in polys)
+
+
+def pinned_by_data():
+    m, pins = ql.Placeholder("m"), ql.Placeholder("pins", 1)
+    j = ql.Element("j", m)
+    problem = ql.Problem("p")
+    problem += ql.sum(i, (i + 1) * x[i])
+    problem += ql.Constraint("pin", x[j] == pins[j], forall=j)
+    return problem
+
+
+@pytest.mark.parametrize("route", ["to_pubo", "to_qubo_arrays", "to_cqm", "tune_weights"])
+def test_a_route_neither_changes_nor_follows_the_callers_fixed_values(route):
+    # compile_model merges the pinned values into the map it is given (the caller's own), where
+    # they would fix the next instance's variables; a route compiles with a copy
+    import numpy as np
+
+    import quillon_transpiler
+
+    if route == "to_cqm":
+        pytest.importorskip("dimod")
+    problem, fixed = pinned_by_data(), {"x": {(1,): 0}}
+    getattr(quillon_transpiler, route)(problem, {"n": 3, "m": 1, "pins": [1]}, fixed_variables=fixed)
+    assert fixed == {"x": {(1,): 0}}
+    arrays = quillon_transpiler.to_qubo_arrays(problem, {"n": 3, "m": 0, "pins": []}, fixed_variables=fixed)
+    assert arrays.num_binaries == 2
+    decoded = quillon_transpiler.decode(np.zeros((1, 2), dtype=int), arrays).record.solution
+    fixed["x"][(2,)] = 1  # after the route: its decoding reads what it compiled with
+    assert quillon_transpiler.decode(np.zeros((1, 2), dtype=int), arrays).record.solution == decoded

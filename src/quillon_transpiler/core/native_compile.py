@@ -13,6 +13,7 @@ import time
 import typing as typ
 
 from quillon_transpiler.core.compile import compile as driver
+from quillon_transpiler.core.route_inputs import fixed_copy
 
 if typ.TYPE_CHECKING:
     import quillon as ql
@@ -59,8 +60,10 @@ def compile_native(
 ) -> CompiledInstance:
     """``compile_model(problem, instance, fixed_variables)`` with every polynomial kept in C++
     (native capsules in place of the objective's, constraints' and penalties' expressions), with
-    the same errors; ``report`` hears ("compile", label) of every item compiled."""
-    compiled: CompiledInstance = driver._compile_native(problem, instance, fixed_variables, report)
+    the same errors, and the caller's fixed values copied first (see ``fixed_copy``); ``report``
+    hears ("compile", label) of every item compiled."""
+    fixed = fixed_copy(fixed_variables)
+    compiled: CompiledInstance = driver._compile_native(problem, instance, fixed, report)
     return compiled
 
 

@@ -85,6 +85,17 @@ def given_compiled(
     )
 
 
+def fixed_copy(fixed_variables: typ.Any) -> typ.Any:
+    """The caller's fixed values, copied down to each variable's dict, for a route to compile
+    with: ``compile_model`` merges a model's pinned values into the map it is given, where they
+    would win over the next instance's own, and its compiled instance (which a route keeps for
+    decoding) reads the map it was given. Anything but a dict is passed on for the compile to
+    refuse."""
+    if not isinstance(fixed_variables, dict):
+        return fixed_variables
+    return {label: dict(values) if isinstance(values, dict) else values for label, values in fixed_variables.items()}
+
+
 def check_encoder_for_problem(encoder: str | IntegerEncoder | type[IntegerEncoder]) -> None:
     """An encoder object is bound to the registry it was built from, which a problem compiled by
     the route itself does not have yet."""

@@ -28,7 +28,7 @@ import traceback
 import typing as typ
 
 import quillon as ql
-from quillon_transpiler.core.route_inputs import describe
+from quillon_transpiler.core.route_inputs import describe, fixed_copy
 
 if typ.TYPE_CHECKING:
     from quillon_transpiler.core.compile.compiled_model import CompiledInstance
@@ -447,13 +447,7 @@ def compile_instance(
             raise TypeError(
                 f"an instance must be a dict of placeholder values or a compiled instance, got {describe(data)}"
             )
-        # compile_model adds the instance's pinned values to the map it is given, where they
-        # would win over the next instance's own: each instance gets a copy
-        if isinstance(fixed_variables, dict):
-            fixed_variables = {
-                label: dict(values) if isinstance(values, dict) else values for label, values in fixed_variables.items()
-            }
-        return compile_model(problem, dict(data), fixed_variables)
+        return compile_model(problem, dict(data), fixed_copy(fixed_variables))
     except Exception as error:
         return Failure.of(error, f"compiling instance {key!r} failed: ")
 

@@ -23,7 +23,13 @@ from quillon_transpiler.core.compile.compile import compile_model
 from quillon_transpiler.core.native_compile import Progress, reporter
 from quillon_transpiler.core.pubo import _binary, binarize, weights
 from quillon_transpiler.core.pubo.int_encoder import IntegerEncoder, make_encoder
-from quillon_transpiler.core.route_inputs import check_encoder_for_problem, check_weight, describe, given_compiled
+from quillon_transpiler.core.route_inputs import (
+    check_encoder_for_problem,
+    check_weight,
+    describe,
+    fixed_copy,
+    given_compiled,
+)
 
 if typ.TYPE_CHECKING:
     import quillon as ql
@@ -134,8 +140,7 @@ def to_pubo(
     given = given_compiled("to_pubo", compiled, instance, fixed_variables)
     if given is None:
         check_encoder_for_problem(encoder)
-        # compile_model's annotation of the fixed variables is interface text, looser than ours
-        fixed: typ.Any = fixed_variables
+        fixed = fixed_copy(fixed_variables)
         given = compile_model(typ.cast("ql.Problem", compiled), typ.cast(dict, instance), fixed)
         if report is not None:
             report("compile", "the model")
