@@ -9,6 +9,7 @@ included; energy, objective, violations and feasibility are recomputed from the 
 Oracle (tests/helpers/model_oracle.py) at the decoded values, the record against decode_pubo.
 """
 
+import copy
 import dataclasses
 import itertools
 import pickle
@@ -295,6 +296,50 @@ def test_biases_scaled_in_place_are_read_as_they_are(field, decoded_before):
         decode(rows, model)
     getattr(model, field)[...] *= 5
     assert list(decode(rows, model).evaluation.energy) == model.energies(rows).tolist()
+
+
+def _cubic():
+    y = ql.BinaryVar("y", shape=(3,))
+    p = ql.Problem("p")
+    p += y[0] * y[1] * y[2] + y[0] - 2 * y[2]
+    return p
+
+
+def _scale_dict(model):
+    for key in model.coeff:
+        model.coeff[key] *= 3
+
+
+def _past_2_53(model):
+    model.linear[:3] = [1.0, 2.0**60, -(2.0**60)]  # exact only when summed exactly
+
+
+@pytest.mark.parametrize(
+    "lower, edit",
+    [
+        (lambda p: to_pubo(p, {}), _scale_dict),
+        # arrays of a compiled instance keep their objective: it is not derived from the energy
+        (lambda p: to_qubo_arrays(compile_model(p, {}), reduction="substitute"), lambda m: m.linear.__imul__(3)),
+        (
+            lambda p: to_qubo_arrays(compile_model(p, {}), reduction="substitute"),
+            lambda m: m.quadratic_biases.__imul__(3),
+        ),
+        (lambda p: to_qubo_arrays(compile_model(p, {})), _past_2_53),
+    ],
+    ids=["pubo dict", "reduced linear", "reduced quadratic", "ints past 2**53"],
+)
+def test_terms_changed_in_place_after_a_decode_are_read_as_they_are(lower, edit):
+    """What decode makes of a model to read it (arrays of a dict, a reduced model's substituted
+    biases, whether to sum exactly) must follow the terms a caller changes in place."""
+    model = lower(_cubic())
+    rows = np.array(list(itertools.product((0, 1), repeat=3)))
+    decode(rows, model)
+    edit(model)
+    fresh = copy.copy(model)
+    fresh.__dict__.pop("_decoding", None)  # nothing kept: read afresh
+    assert list(decode(rows, model).evaluation.energy) == list(decode(rows, fresh).evaluation.energy)
+    if edit is _past_2_53:
+        assert decode(rows, model).evaluation.energy[-1] == 2  # 1 + 2**60 - 2**60 + 1, summed exactly
 
 
 def _slack_named(y):

@@ -745,22 +745,32 @@ def _energies(model: typ.Any, rows: np.ndarray) -> np.ndarray:
     from quillon_transpiler.core.pubo.arrays import QuboArrays, _pubo_arrays
 
     if not isinstance(model, QuboArrays):
-        arrays = _cache(model).get("arrays")
-        if arrays is None:
+        # the dict's terms as they are now, which a caller may have changed since the last decode
+        try:
+            stamp: typ.Any = (len(model.coeff), hash(tuple(model.coeff.values())))
+        except TypeError:  # a value that does not hash: made again each time
+            stamp = None
+        kept = _cache(model).get("arrays")
+        if kept is None or stamp is None or kept[0] != stamp:
+            arrays: QuboArrays | bool
             try:
                 arrays = _pubo_arrays(model)
             except ValueError:  # a coefficient float64 cannot hold: Python's numbers
                 arrays = False
-            _cache(model)["arrays"] = arrays
-        if arrays is False:
+            kept = _cache(model)["arrays"] = (stamp, arrays)
+        if kept[1] is False:
             return np.array([model.energy(row.tolist()) for row in rows], dtype=np.float64)
-        model = arrays
-    terms = _cache(model).get("terms")
-    if terms is None:
-        terms = _cache(model)["terms"] = _Terms(model)
+        model = kept[1]
+    terms: _Terms | None
     if model.reduction is not None:
+        # made from copies of the biases: made again, so that biases changed in place count
+        terms = _Terms(model)
         rows = model.reduction.auxiliaries(rows)
-    return typ.cast(np.ndarray, terms(rows.astype(np.bool_)))
+    else:
+        terms = _cache(model).get("terms")
+        if terms is None:
+            terms = _cache(model)["terms"] = _Terms(model)
+    return terms(rows.astype(np.bool_))
 
 
 class _Terms:
@@ -789,14 +799,17 @@ class _Terms:
         self.h_offsets = np.asarray(model.higher_offsets, dtype=np.intp)
         self.h_indices = np.ascontiguousarray(model.higher_indices, dtype=np.intp)
         self.h_biases = np.asarray(model.higher_biases, dtype=np.float64)
-        # integer biases whose magnitudes sum past 2**53: a sample's terms can cancel down to a
-        # value float64 holds exactly while the running sum rounds; such a sum is taken exactly
+
+    def exact(self) -> bool:
+        """Whether the biases are integers whose magnitudes sum past 2**53: a sample's terms can
+        cancel down to a value float64 holds exactly while the running sum rounds, so each
+        sample's sum is taken exactly. Told from the biases as they are at each call."""
         every = (self.linear, self.biases, self.h_biases, np.array([self.offset]))
         mass = sum(float(np.abs(b).sum()) for b in every)
-        self.exact = mass >= 2.0**53 and all(bool(np.all(np.floor(b) == b)) for b in every)
+        return mass >= 2.0**53 and all(bool(np.all(np.floor(b) == b)) for b in every)
 
     def __call__(self, x: np.ndarray) -> np.ndarray:
-        if self.exact:
+        if self.exact():
             return np.array([self._exact(row) for row in x], dtype=np.float64)
         out = np.full(len(x), self.offset)
         sample, binary = np.nonzero(x)
@@ -858,9 +871,6 @@ class _Terms:
 def _substituted(model: typ.Any) -> tuple[np.ndarray, np.ndarray]:
     """A reduced model's linear and quadratic biases without the reduction's penalties: the
     substituted polynomial, whose value at the right auxiliaries is the original energy."""
-    cached = _cache(model).get("substituted")
-    if cached is not None:
-        return typ.cast("tuple[np.ndarray, np.ndarray]", cached)
     reduction = model.reduction
     shift = np.int64(32)
     codes = model.quadratic_rows.astype(np.int64) << shift | model.quadratic_cols.astype(np.int64)
@@ -872,5 +882,4 @@ def _substituted(model: typ.Any) -> tuple[np.ndarray, np.ndarray]:
     biases[np.searchsorted(codes, pairs[:, 1] << shift | aux)] = 0.0
     linear = np.array(model.linear, dtype=np.float64)
     linear[reduction.num_original :] = 0.0
-    cached = _cache(model)["substituted"] = (linear, biases)
-    return cached
+    return linear, biases
