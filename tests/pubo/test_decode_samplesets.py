@@ -423,3 +423,20 @@ def test_energies_of_cancelling_integer_biases_are_summed_exactly(top):
         for model in (arrays, pubo):
             evaluation = decode([row], model).evaluation
             assert evaluation.energy[0] == expected and evaluation.objective[0] == expected
+
+
+def test_ints_beside_a_float_zero_constant_are_summed_exactly():
+    # "+ 0.0" makes the constant a float while every term stays an int past 2**53: summed in
+    # steps from the float, the energy and objective round at each step
+    big = 2**53 + 1
+    b, z = ql.Placeholder("b"), ql.BinaryVar("z", shape=(3,))
+    p = ql.Problem("q")
+    p += z[0]
+    p += ql.Constraint("bal", 2 * b * z[0] - b * z[1] - b * z[2] + 0.0 == 0)  # holds at z = (1, 1, 1)
+    assert decode([[1, 1, 1]], to_pubo(p, {"b": big}, constraint_weight=1)).evaluation.energy == [1.0]
+    y = ql.IntegerVar("y", lower_bound=-2, upper_bound=1)
+    p = ql.Problem("p")
+    p += 2 * b * z[0] * z[1] + b * y + 3 * z[1] + 0.0  # 3 at z0 = z1 = 1, y = -2
+    pubo = to_pubo(p, {"b": big}, encoder="unary")
+    row = [1 if label[0] == "z" else 0 for label in pubo.labels()]
+    assert decode([row], pubo).evaluation.objective == [3.0]

@@ -647,15 +647,26 @@ class _Polys:
 
     def __init__(self, polys: list[typ.Any], reach: list[int]) -> None:
         self.count = len(polys)
+        # floats of integral value (the 0.0 a product leaves as a constant) count as ints when
+        # every number is integral: the sums are then exact, and floats only in the end
+        every = [poly.constant for poly in polys] + [c for poly in polys for c in poly.coeff.values()]
+        self.floats = any(type(x) is float for x in every)
+        integral = self.floats and all(type(x) is int or (type(x) is float and x.is_integer()) for x in every)
+
+        def number(x: typ.Any) -> typ.Any:
+            return int(x) if integral and type(x) is float else x
+
         numbers_seen: list[typ.Any] = []
         by_degree: dict[int, tuple[list[tuple[int, ...]], list[typ.Any], list[int]]] = {}
         constants: list[typ.Any] = []
         bound = 0
         for k, poly in enumerate(polys):
-            constants.append(poly.constant)
-            numbers_seen.append(poly.constant)
-            size = abs(poly.constant) if isinstance(poly.constant, int) else 0
+            constant = number(poly.constant)
+            constants.append(constant)
+            numbers_seen.append(constant)
+            size = abs(constant) if isinstance(constant, int) else 0
             for key, c in poly.coeff.items():
+                c = number(c)
                 keys, cs, cols = by_degree.setdefault(len(key), ([], [], []))
                 keys.append(key)
                 cs.append(c)
@@ -664,6 +675,7 @@ class _Polys:
                 if isinstance(c, int):
                     size += abs(c) * math.prod(reach[i] for i in key)
             bound = max(bound, size)
+        self.floats = self.floats and integral  # only then were floats made ints
         integers = all(type(x) is int for x in numbers_seen)
         if integers and bound < _INT_LIMIT:
             self.dtype: typ.Any = np.int64
@@ -682,6 +694,10 @@ class _Polys:
             self.groups.append((index, np.array(cs, dtype=self.dtype)[order], first, col[first]))
 
     def __call__(self, values: np.ndarray) -> np.ndarray:
+        out = self._sums(values)
+        return out.astype(np.float64) if self.floats else out
+
+    def _sums(self, values: np.ndarray) -> np.ndarray:
         out = np.empty((len(values), self.count), dtype=self.dtype)
         out[:] = self.constants
         if not self.groups:  # constants only: the values, which may be past int64, are not read

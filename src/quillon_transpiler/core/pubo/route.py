@@ -71,10 +71,16 @@ class PuboModel:
     def energy(self, sample: typ.Any) -> float:
         """The polynomial's value for one binary sample, keyed as ``decode_pubo`` reads them."""
         bits = sample_bits(self, sample)
+        chosen = [value for key, value in self.coeff.items() if all(bits[i] for i in key)]
+        numbers = [self.constant, *chosen]
+        if all(type(x) is int or (type(x) is float and x.is_integer()) for x in numbers):
+            # ints (and floats of integral value, such as a 0.0 constant) summed exactly, then
+            # rounded once: in steps, a float would round every sum past 2**53
+            exact = sum(int(x) for x in numbers)
+            return float(exact) if any(type(x) is float for x in numbers) else exact
         total = self.constant
-        for key, value in self.coeff.items():
-            if all(bits[i] for i in key):
-                total += value
+        for value in chosen:
+            total += value
         return total
 
     def labels(self) -> list[tuple[str, tuple[int, ...], int]]:
