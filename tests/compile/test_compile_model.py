@@ -1,5 +1,7 @@
 import dataclasses
 import inspect
+import re
+import warnings
 
 import numpy as np
 import pytest
@@ -193,6 +195,36 @@ def test_values_no_assignment_can_take_are_compiled_as_given_with_a_warning(fixe
     assert "pin" not in compiled.constraint
     with pytest.warns(UserWarning, match=warning):
         assert to_qubo_arrays(problem, instance, fixed, progress=False).num_binaries > 0
+
+
+@pytest.mark.parametrize("route", [compile_model, to_qubo_arrays])
+@pytest.mark.parametrize(
+    "constraint, warning",
+    [
+        # the variable forgotten: w[i] <= 2 for w[i] * b[i] <= 2
+        (
+            (ql.sum(i, c[i]) <= 3,),
+            r"`cap` holds no free decision variable, and its sides differ by 5 .*`<=` never holds",
+        ),
+        (
+            (c[i] <= 2, i),
+            r"`cap` holds no free decision variable at forall=\{'i': 1\} and 1 more assignments, .* by 2 ",
+        ),
+        ((N == 4,), r"`cap` holds no free decision variable, and its sides differ by -1 .*`==` never holds"),
+        ((ql.sum(i, c[i]) <= 8,), None),  # it holds: nothing to say
+        ((c[i] * b[i] <= 2, i), None),
+    ],
+)
+def test_a_constraint_without_variables_that_never_holds_is_told(route, constraint, warning):
+    problem = ql.Problem("p")
+    problem += ql.sum(i, b[i])
+    problem += ql.Constraint("cap", *constraint)
+    instance = {"N": 3, "c": [1, 4, 3]}
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        route(problem, instance)
+    told = [str(w.message) for w in caught]
+    assert (told == []) if warning is None else (len(told) == 1 and re.search(warning, told[0]))
 
 
 def test_caller_inner_dicts_are_not_modified():

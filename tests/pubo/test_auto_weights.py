@@ -409,6 +409,7 @@ def test_tuning_refuses_terms_a_quadratic_sampler_cannot_take():
 
 
 @pytest.mark.parametrize("fixed, feasible", [((1, 0), True), ((1, 1), False)])
+@pytest.mark.filterwarnings("ignore:constraint `one` holds no free decision variable")
 def test_tuning_a_model_whose_variables_are_all_fixed(fixed, feasible):
     # the exact solver samples nothing from a model without variables: its one answer is kept
     x = ql.BinaryVar("x", shape=(2,))

@@ -376,14 +376,50 @@ nb::dict substitute_each(Session& session, const char* kind, nb::handle label, n
     return out;
 }
 
+/// Warns of the instances of a constraint that hold no free decision variable while their
+/// constant breaks the comparison: no assignment satisfies them (a variable left out, as in
+/// `w[i] <= c` written for `w[i] * x[i] <= c`, or fixed to the wrong value), and a solver would
+/// find nothing feasible without a word.
+void warn_unsatisfiable(nb::handle label, nb::handle forall, nb::handle condition, nb::handle by_key) {
+    std::string kind = to_string(attr(attr(condition, "kind"), "name"));
+    int breaks = kind == "EQUAL" ? Py_NE : kind == "LESSTHANEQUAL" ? Py_GT : kind == "GREATERTHANEQUAL" ? Py_LT : -1;
+    if (breaks < 0) return;
+    size_t count = 0;
+    Obj first;
+    Num difference;
+    map_each(by_key, [&](nb::handle key, nb::handle poly) {
+        Num c;
+        if (PolyCapsule* held = poly_capsule(poly.ptr())) {
+            if (held->squared || held->poly.terms.size() + held->parts.total() != 0) return;
+            c = held->poly.constant;
+        } else {
+            if (map_size(attr(poly, "coeff")) != 0) return;
+            c = Num::of(attr(poly, "constant"));
+        }
+        if (!num_compare(c, Num::of_int(0), breaks)) return;
+        if (count++ == 0) first = nb::borrow(key), difference = c;
+    });
+    if (!count) return;
+    std::string at = forall_text(forall_values(forall, first));
+    if (!at.empty()) at = " at " + at;
+    if (count > 1) at += " and " + std::to_string(count - 1) + " more assignments";
+    const char* op = kind == "EQUAL" ? "==" : kind == "LESSTHANEQUAL" ? "<=" : ">=";
+    warn("constraint `" + to_string(label) + "` holds no free decision variable" + at + ", and its sides differ by " +
+         to_repr(difference.py()) + " (left minus right): `" + op +
+         "` never holds, whatever a solver assigns. Check it for a missing variable or a wrong fixed value; it is "
+         "compiled as given.");
+}
+
 nb::dict constraint_substitute(Session& session, nb::handle constraint) {
     Obj label = attr(constraint, "name");
     try {
         Obj forall = attr(constraint, "forall");
         Obj condition = attr(constraint, "condition");
         Obj assignments = unroll(forall, session, "constraint", label);
-        return substitute_each(session, "constraint", label, forall, assignments,
-                               [&] { return difference(condition); });
+        nb::dict by_key =
+            substitute_each(session, "constraint", label, forall, assignments, [&] { return difference(condition); });
+        warn_unsatisfiable(label, forall, condition, by_key);
+        return by_key;
     } catch (...) {
         Obj error = caught_substitute_error([&] { return "In constraint `" + to_string(label) + "`"; });
         raise_in_except("In constraint `" + to_string(label) + "`: " + to_string(error), error, false);
