@@ -263,6 +263,8 @@ def test_fixed_subscripts(reg, make_data):
             "Subscripts must not contain decision variables.",
         ),
         (se.ArrayLength(binary("x", (N(3),)), 0), "Unknown variable type."),
+        # a row of a decision variable is no data either, though data of its name is there
+        (se.ArrayLength(se.Subscript(binary("p", (N(3), N(3))), [N(0)]), 0), "Unknown variable type."),
         (
             se.ArrayLength(se.Subscript(se.Placeholder("p", 1), [binary("y")]), 0),
             "Subscripts must not contain decision variables.",

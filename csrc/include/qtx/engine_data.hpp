@@ -195,7 +195,10 @@ inline Poly Engine::array_length(Node* n) {
         Obj get_length = qtx::getattr(data_, names().get_length);
         return constant(Num::steal(call(get_length, {arr->name, tree.empty_tuple, n->value}, kwnames({"axis"}))));
     }
-    if (arr->type == NodeType::Subscript && arr->var->type != NodeType::Fallback) {
+    // a decision variable's length is no data: one of its rows is not either (data named as the
+    // variable would be read instead)
+    if (arr->type == NodeType::Subscript && arr->var->type != NodeType::Fallback &&
+        arr->var->type != NodeType::DecVar) {
         Index ix;
         index_of(arr->kids, ix);
         if (!ix.big && views_.length(arr->var->name, ix.v, ix.n, n->value, length))
