@@ -68,7 +68,7 @@ def test_non_finite_data_is_refused_naming_the_item(item, where, bad, route):
     # the compile keeps IEEE arithmetic: an inf may turn other terms NaN too (inf * 0)
     named = r"(the term \(\d+(, \d+)*,?\) has the coefficient|the constant is) (nan|-?inf)\. "
     assert re.match(re.escape(NAMES[item]) + named, str(error.value)), str(error.value)
-    assert "check the instance data for inf or NaN" in str(error.value)
+    assert "check the instance data and the fixed values for inf or NaN" in str(error.value)
 
 
 @pytest.mark.parametrize("weights", [{}, {"constraint_weight": 1.0}])

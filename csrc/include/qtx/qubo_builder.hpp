@@ -147,9 +147,9 @@ void check_finite(const Terms& t, const Num& constant, Name&& name) {
                       "complex entries, and powers of negative numbers with fractional exponents.");
         raise(PyExc_ValueError,
               name() + ": " + what +
-                  ". A binary polynomial needs finite numbers: check the instance data for inf or NaN entries "
-                  "(leave a missing entry, such as a road that does not exist, out of the model, or give it a "
-                  "large finite value).");
+                  ". A binary polynomial needs finite numbers: check the instance data and the fixed values for "
+                  "inf or NaN entries (leave a missing entry, such as a road that does not exist, out of the model, or "
+                  "give it a large finite value).");
     };
     for (const auto& entry : t)
         if (!finite(entry.val) || complex_number(entry.val))
