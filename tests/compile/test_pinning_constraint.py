@@ -141,10 +141,12 @@ def test_a_route_neither_changes_nor_follows_the_callers_fixed_values(route):
 
     import quillon_transpiler
 
-    if route == "to_cqm":
-        pytest.importorskip("dimod")
+    extra = []
+    if route in ("to_cqm", "tune_weights"):
+        dimod = pytest.importorskip("dimod")
+        extra = [dimod.ExactSolver()] if route == "tune_weights" else []
     problem, fixed = pinned_by_data(), {"x": {(1,): 0}}
-    getattr(quillon_transpiler, route)(problem, {"n": 3, "m": 1, "pins": [1]}, fixed_variables=fixed)
+    getattr(quillon_transpiler, route)(problem, {"n": 3, "m": 1, "pins": [1]}, *extra, fixed_variables=fixed)
     assert fixed == {"x": {(1,): 0}}
     arrays = quillon_transpiler.to_qubo_arrays(problem, {"n": 3, "m": 0, "pins": []}, fixed_variables=fixed)
     assert arrays.num_binaries == 2
