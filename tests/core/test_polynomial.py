@@ -54,6 +54,37 @@ def test_mul_order_and_types():
 
 
 @pytest.mark.parametrize(
+    "value, kept",
+    [
+        (2**53 - 1, 2**53 - 1.0),
+        (-(2**53) + 1, -(2**53) + 1.0),
+        (2**53, 2**53),
+        (-(2**53 + 1), -(2**53 + 1)),
+        (2**70, 2**70),
+    ],
+)
+def test_mul_keeps_ints_floats_do_not_hold_as_ints(value, kept):
+    # a term scaled onto the float 0.0 is a float, as far as floats hold every int: past
+    # 2**53 it would round (2**53 + 1 to 2**53), and terms that cancel would be wrong
+    a = S({(1,): value}, 0, 1)
+    a.mul(S({}, 1, 0))
+    assert a.coeff[(1,)] == kept and type(a.coeff[(1,)]) is type(kept)
+
+
+def test_ints_written_after_a_variable_stay_exact_in_every_route():
+    import quillon as ql
+    from quillon_transpiler import compile_model, to_pubo, to_qubo_arrays
+
+    x, c = ql.BinaryVar("x", shape=(2,)), ql.Placeholder("c", ndim=1)
+    problem = ql.Problem("p")
+    problem += (c[0] * x[0] + c[1] * x[0]) * 1 - c[2] * x[0] + x[0] * c[3] - c[3] * x[0] + x[1] * 2**60
+    instance = {"c": [2**62 + 1, 2**62, 2**63, 2**53 + 1]}
+    assert compile_model(problem, instance).objective.coeff == {(0,): 1, (1,): 2**60}
+    assert to_pubo(problem, instance).coeff == {(0,): 1, (1,): 2**60}
+    assert to_qubo_arrays(problem, instance).linear.tolist() == [1.0, 2.0**60]
+
+
+@pytest.mark.parametrize(
     "constant, expected",
     [(0, [((3,), 8.0), ((0, 3), 10), ((1, 3), 14)]), (math.nan, None)],
 )

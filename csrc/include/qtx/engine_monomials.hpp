@@ -57,7 +57,7 @@ inline bool Engine::mono_product(size_t count, M& m, Factor&& factor) {
         if (!c.empty()) {  // poly_scale
             if (m.term) {
                 if (num_nonzero(c))
-                    m.val = num_add(num_mul(m.val, c), N::of_float(0.0));
+                    m.val = plus_zero(num_mul(m.val, c));
                 else
                     m.term = false;
             }

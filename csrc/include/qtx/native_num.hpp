@@ -92,6 +92,13 @@ inline Native num_mul(const Native& a, const Native& b) {
     return Native::lost();
 }
 
+/// plus_zero of num.hpp: v + 0.0, an int of 2**53 or more in magnitude left as it is.
+inline Native plus_zero(const Native& v) {
+    if (v.tag() == Native::Float) return Native::of_float(v.as_float() + 0.0);
+    if (v.tag() == Native::Int) return below_2_53(v.as_int()) ? Native::of_float((double)v.as_int()) : v;
+    return v;
+}
+
 /// v != 0.0; a Lost value counts as nonzero (whatever depends on it is Lost too, or given up).
 inline bool num_nonzero(const Native& v) {
     if (v.tag() == Native::Int) return v.as_int() != 0;

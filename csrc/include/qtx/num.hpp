@@ -156,6 +156,24 @@ inline Num num_mul(const Num& a, const Num& b) {
     return num_mul_slow(a, b);
 }
 
+/// Whether the int v lies below 2**53 in magnitude, where doubles hold every int.
+inline bool below_2_53(int64_t v) { return v < (int64_t(1) << 53) && v > -(int64_t(1) << 53); }
+
+/// v + 0.0, as a product adds a term to the float 0.0 its map holds for a key not met yet: a
+/// float, as Python's `+` makes it, except for an int of 2**53 or more in magnitude, which stays
+/// that int. Doubles do not hold every int there: 2**53 + 1 would become 2**53, and sums of such
+/// terms, which cancel in models of large integer data, would be wrong.
+[[gnu::noinline]] inline Num plus_zero_slow(const Num& v) {
+    if (v.tag() == Num::Object && PyLong_CheckExact(v.py().ptr())) return v;  // past int64
+    return num_add(v, Num::of_float(0.0));
+}
+
+inline Num plus_zero(const Num& v) {
+    if (v.tag() == Num::Float) return Num::of_float(v.as_float() + 0.0);
+    if (v.tag() == Num::Int) return below_2_53(v.as_int()) ? Num::of_float((double)v.as_int()) : v;
+    return plus_zero_slow(v);
+}
+
 /// num_compare for anything but two ints.
 [[gnu::noinline]] inline bool num_compare_slow(const Num& a, const Num& b, int op) {
     double x, y;

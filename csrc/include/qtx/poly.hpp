@@ -522,19 +522,18 @@ inline void poly_add(Poly& self, Poly&& other) {
     if (num_compare(other.order, self.order, Py_GT)) self.order = other.order;
 }
 
-/// Every value v of `t` becomes v * c, or v * c + 0.0 when `plus_zero`, as num_mul and num_add
-/// compute them; a float c is applied to native numbers without a call per term.
-inline void scale_values(Terms& t, const Num& c, bool plus_zero) {
+/// Every value v of `t` becomes v * c, or plus_zero(v * c) when `add_zero`, as num_mul and
+/// plus_zero compute them; a float c is applied to native numbers without a call per term.
+inline void scale_values(Terms& t, const Num& c, bool add_zero) {
     bool fast = c.tag() == Num::Float;
     double y = fast ? c.as_float() : 0.0;
-    Num zero = Num::of_float(0.0);
     for (auto& e : t) {
         double x;
         if (fast && e.val.tag() != Num::Object && e.val.promotes(x)) {
-            e.val = Num::of_float(plus_zero ? x * y + 0.0 : x * y);
+            e.val = Num::of_float(add_zero ? x * y + 0.0 : x * y);
             continue;
         }
-        e.val = plus_zero ? num_add(num_mul(e.val, c), zero) : num_mul(e.val, c);
+        e.val = add_zero ? plus_zero(num_mul(e.val, c)) : num_mul(e.val, c);
     }
 }
 
@@ -569,8 +568,7 @@ inline void poly_mul(Poly& self, Poly&& other, SignalPoll* poll = nullptr) {
             for (auto& e : self.terms) {
                 Num scaled = num_mul(e.val, other.constant);
                 Num* old = out.find(e.key);
-                Num base = old ? *old : Num::of_float(0.0);
-                out.store(Key(e.key), num_add(scaled, base));
+                out.store(Key(e.key), old ? num_add(scaled, *old) : plus_zero(scaled));
             }
         }
         if (!other.terms.empty()) {
@@ -589,7 +587,7 @@ inline void poly_mul(Poly& self, Poly&& other, SignalPoll* poll = nullptr) {
 inline void poly_scale(Poly& self, const Num& c) {
     num_nonzero(self.constant);  // mul tests it (and fails for an array) though no term uses it
     if (num_nonzero(c)) {
-        // each term becomes value * c + 0.0, as the product map starts empty
+        // each term becomes value * c + 0.0 (see plus_zero), as the product map starts empty
         scale_values(self.terms, c, true);
     } else {
         self.terms = Terms();

@@ -45,7 +45,6 @@ bool keys_reduced(PyObject* coeff) {
 
 Obj multiply_reduction(PyObject* coeff) {
     check_arg(coeff, &PyDict_Type, "coeff");
-    Obj zero = float_zero();
     if (keys_reduced(coeff)) {
         // the same keys in the same order: copy, then make every value value + 0.0 (a float
         // other than -0.0 already is)
@@ -55,7 +54,7 @@ Obj multiply_reduction(PyObject* coeff) {
         while (PyDict_Next(out.ptr(), &pos, &k, &v)) {
             if (PyFloat_CheckExact(v) && !(PyFloat_AS_DOUBLE(v) == 0.0 && std::signbit(PyFloat_AS_DOUBLE(v)))) continue;
             Obj key = ref(k);
-            Obj sum = num_add(Num::of(v), Num::of(zero.ptr())).py();
+            Obj sum = plus_zero(Num::of(v)).py();
             dict_set(out.ptr(), key.ptr(), sum.ptr());  // an existing key: no resize
         }
         return out;
@@ -69,7 +68,7 @@ Obj multiply_reduction(PyObject* coeff) {
         Num n = Num::of(value.ptr());
         if (n.tag() == Num::Int || n.tag() == Num::Float) {
             // one lookup for a new key: store value + 0.0 unless the key is already there
-            Obj first = num_add(n, Num::of(zero.ptr())).py();
+            Obj first = plus_zero(n).py();
             Py_ssize_t size = PyDict_GET_SIZE(out.ptr());
             PyObject* old = PyDict_SetDefault(out.ptr(), reduced.ptr(), first.ptr());
             if (!old) fail();
@@ -77,8 +76,8 @@ Obj multiply_reduction(PyObject* coeff) {
                 dict_set(out.ptr(), reduced.ptr(), num_add(n, Num::of(old)).py().ptr());
         } else {
             PyObject* old = dict_get(out.ptr(), reduced.ptr());
-            Obj base = old ? ref(old) : zero;
-            dict_set(out.ptr(), reduced.ptr(), num_add(n, Num::of(base.ptr())).py().ptr());
+            Obj sum = old ? num_add(n, Num::of(ref(old).ptr())).py() : plus_zero(n).py();
+            dict_set(out.ptr(), reduced.ptr(), sum.ptr());
         }
     }
     return out;
