@@ -134,6 +134,12 @@ def test_weights_must_be_finite_and_non_negative(kw, error, message):
         to_qubo_arrays(capped(), {"N": 3, "U": 3}, progress=False, **kw)
 
 
+@pytest.mark.parametrize("route", [to_pubo, to_qubo_arrays])
+def test_a_weight_passed_where_fixed_values_go_says_weights_are_keywords(route):
+    with pytest.raises(TypeError, match="got float 10.0: weights are keyword arguments"):
+        route(capped(), {"N": 3, "U": 3}, 10.0)
+
+
 def test_wrong_objects_are_named():
     compiled = compile_model(capped(), {"N": 3, "U": 3})
     arrays = to_qubo_arrays(capped(), {"N": 3, "U": 3}, progress=False)

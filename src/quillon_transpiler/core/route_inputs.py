@@ -89,8 +89,13 @@ def fixed_copy(fixed_variables: typ.Any) -> typ.Any:
     """The caller's fixed values, copied down to each variable's dict, for a route to compile
     with: ``compile_model`` merges a model's pinned values into the map it is given, where they
     would win over the next instance's own, and its compiled instance (which a route keeps for
-    decoding) reads the map it was given. Anything but a dict is passed on for the compile to
-    refuse."""
+    decoding) reads the map it was given. A number is refused here (a weight passed by
+    position); anything else but a dict is passed on for the compile to refuse."""
+    if isinstance(fixed_variables, numbers.Number):
+        raise TypeError(
+            f"fixed_variables must be a dict of fixed values, got {describe(fixed_variables)}: weights are "
+            "keyword arguments (penalty_weight=..., constraint_weight=...)"
+        )
     if not isinstance(fixed_variables, dict):
         return fixed_variables
     return {label: dict(values) if isinstance(values, dict) else values for label, values in fixed_variables.items()}
