@@ -311,3 +311,11 @@ def test_a_ragged_bound_array_names_its_variable():
     v = ql.IntegerVar("v", shape=(N, N), lower_bound=0, upper_bound=d)
     message = str(compile_error(problem_with(ql.sum(i, v[i, 0])), {"N": 2, "d": [[1], [3, 4]]}))
     assert message.startswith("In objective: The upper bound of integer variable `v` is no array NumPy can make (")
+
+
+@pytest.mark.parametrize(
+    "instance, note", [({"N": 3, "C": [1, 2, 3]}, " (it holds `C`: a misspelt name?)"), ({"N": 3}, "")]
+)
+def test_a_missing_placeholder_names_a_close_key_of_the_instance(instance, note):
+    error = compile_error(problem_with(ql.sum(i, c[i] * b[i])), instance)
+    assert str(error) == "In objective: " + MISSING[:-1] + note + "."

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import difflib
 import numbers
 import typing as typ
 import warnings
@@ -12,6 +13,14 @@ from quillon_transpiler.exceptions import SubstituteError
 
 _NUMERIC_KINDS = "biufc"
 _MISSING = object()
+
+
+def _misspelt(name: str, instance: typ.Any) -> str:
+    """A note naming the instance's key closest to a missing placeholder's name, if one is close
+    (`Cost` for `cost`): nothing otherwise."""
+    keys = [key for key in instance if isinstance(key, str)]
+    close = difflib.get_close_matches(name, keys, n=1) or [k for k in keys if k.lower() == name.lower()]
+    return f" (it holds `{close[0]}`: a misspelt name?)" if close else ""
 
 
 class InstanceData:
@@ -44,7 +53,7 @@ class InstanceData:
         if name not in self.instance:
             raise SubstituteError(
                 f"Placeholder `{name}` is missing from the instance data: "
-                f"add a value for `{name}` to the instance dict."
+                f"add a value for `{name}` to the instance dict{_misspelt(name, self.instance)}."
             )
         value = _normalise(name, self.instance[name])
         self._data[name] = value
