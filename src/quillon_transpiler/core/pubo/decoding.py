@@ -650,8 +650,10 @@ class _Polys:
         # floats of integral value (the 0.0 a product leaves as a constant) count as ints when
         # every number is integral: the sums are then exact, and floats only in the end
         every = [poly.constant for poly in polys] + [c for poly in polys for c in poly.coeff.values()]
-        self.floats = any(type(x) is float for x in every)
-        integral = self.floats and all(type(x) is int or (type(x) is float and x.is_integer()) for x in every)
+        integral = any(type(x) is float for x in every) and all(
+            type(x) is int or (type(x) is float and x.is_integer()) for x in every
+        )
+        self.floats = integral  # floats made ints: the sums are floats again in the end
 
         def number(x: typ.Any) -> typ.Any:
             return int(x) if integral and type(x) is float else x
@@ -675,7 +677,6 @@ class _Polys:
                 if isinstance(c, int):
                     size += abs(c) * math.prod(reach[i] for i in key)
             bound = max(bound, size)
-        self.floats = self.floats and integral  # only then were floats made ints
         integers = all(type(x) is int for x in numbers_seen)
         if integers and bound < _INT_LIMIT:
             self.dtype: typ.Any = np.int64
