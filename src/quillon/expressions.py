@@ -8,7 +8,7 @@ are shared).
 from __future__ import annotations
 
 import numbers
-from typing import Any, Dict, Iterable, List, NoReturn, Optional, Tuple, Type, TypeVar, Union, cast
+from typing import Any, Dict, Iterable, List, NoReturn, Optional, Tuple, Type, TypeVar, Union
 
 # conditions.py imports this module back; both only touch each other's
 # attributes at call time, so either may be imported first.
@@ -164,7 +164,16 @@ class Expression:
         # Subscript(self, key) without the constructor's frame: a model written out term by term
         # subscripts once per factor of every term
         node = Subscript.__new__(Subscript)
-        _set_subscript(node, self, [as_scalar(s, "subscript") for s in (key if isinstance(key, tuple) else (key,))])
+        # an int subscript (the commonest) made a literal here, without as_scalar's frames
+        subscripts: List[Expression] = []
+        for s in key if isinstance(key, tuple) else (key,):
+            if type(s) is int:
+                literal = NumberLit.__new__(NumberLit)
+                literal.value = s
+                subscripts.append(literal)
+            else:
+                subscripts.append(as_scalar(s, "subscript"))
+        _set_subscript(node, self, subscripts)
         return node
 
     def __iter__(self) -> NoReturn:
@@ -190,35 +199,71 @@ def chained(left: T, right: Any) -> T:
 
     A sum written term by term, as Python's built-in sum() over a generator writes it, would
     copy every step's terms into the next: quadratic. A step whose terms no one has read yet
-    (see `_ChainedTerms`) is linked to instead, and the list made when first read; a step whose
-    list is out, and may have been changed since, is copied as it is now."""
+    (see `_ChainedTerms`) holds a list it may share with the steps before it (`_shared`, of
+    which its terms are the first `_len`): the next step appends to that list when no other
+    step has, and copies the first `_len` otherwise. No step keeps the one before it alive, so
+    a sum of n terms keeps one list and its n terms. A step whose list is out, and may have
+    been changed since, is copied as it is now."""
     node = type(left).__new__(type(left))
-    state = left.__dict__
-    if "terms" in state or not ("_own" in state or "_link" in state):
-        node.__dict__["_own"] = [*left.terms, right]  # type: ignore[attr-defined]
+    state = left.__dict__  # made for `left` alone, which a sum being written drops next
+    shared = None if "terms" in state else state.get("_shared")
+    length = state.get("_len")
+    if shared is not None and length is not None:
+        if len(shared) == length:
+            shared.append(right)
+            # another thread extending the same step may have appended first: then copy
+            if len(shared) == length + 1:
+                node._shared = shared  # type: ignore[attr-defined]
+                node._len = length + 1  # type: ignore[attr-defined]
+                return node
+        made = shared[:length]
+        made.append(right)
     else:
-        node.__dict__["_link"] = (left, right)
+        made = [*left.terms, right]  # type: ignore[attr-defined]
+    node._shared = made  # type: ignore[attr-defined]
+    node._len = len(made)  # type: ignore[attr-defined]
     return node
 
 
 def _pair(cls: Type[T], left: Any, right: Any) -> T:
     """A node of `cls` holding the two terms (checked already), its list not read yet."""
     node = cls.__new__(cls)
-    node.__dict__["_own"] = [left, right]
+    node._shared = [left, right]  # type: ignore[attr-defined]
+    node._len = 2  # type: ignore[attr-defined]
     return node
 
 
+# _add and _mul check their operands as as_scalar does, without its frame for the common ones
+# (a number, a scalar expression): a model written out term by term makes three per term.
+
+
 def _add(left: Any, right: Any) -> AddOp:
-    left = as_scalar(left, "operand of +")
-    right = as_scalar(right, "operand of +")
+    kind = type(left)
+    if kind is int or kind is float:
+        left = _literal(left)
+    elif not (isinstance(left, Expression) and left.ndim == 0):
+        left = as_scalar(left, "operand of +")
+    kind = type(right)
+    if kind is int or kind is float:
+        right = _literal(right)
+    elif not (isinstance(right, Expression) and right.ndim == 0):
+        right = as_scalar(right, "operand of +")
     # Flatten only on the left, so `a + b + c` is one sum while `a + (b + c)`
     # keeps the grouping as written. Nodes are never mutated: the sum is a new node.
     return chained(left, right) if type(left) is AddOp else _pair(AddOp, left, right)
 
 
 def _mul(left: Any, right: Any) -> MulOp:
-    left = as_scalar(left, "operand of *")
-    right = as_scalar(right, "operand of *")
+    kind = type(left)
+    if kind is int or kind is float:
+        left = _literal(left)
+    elif not (isinstance(left, Expression) and left.ndim == 0):
+        left = as_scalar(left, "operand of *")
+    kind = type(right)
+    if kind is int or kind is float:
+        right = _literal(right)
+    elif not (isinstance(right, Expression) and right.ndim == 0):
+        right = as_scalar(right, "operand of *")
     return chained(left, right) if type(left) is MulOp else _pair(MulOp, left, right)
 
 
@@ -386,44 +431,27 @@ class ArrayLength(Expression):
 class _ChainedTerms:
     """The `terms` of a node made by `_add` or `_mul` (through `chained` or `_pair`), first read.
 
-    Such a node keeps its terms privately: a list of its own (`_own`), or a link to the step it
-    extends and the term it adds (`_link`). Neither changes once made, so no edit of a list that
-    was read out reaches a node built before it. The first read makes the node's own list from
-    the steps it links through, in one pass (dropping the link), and hands out a copy as `terms`,
-    kept in the node's `__dict__`, which this non-data descriptor yields to from then on. Threads
-    reading one node at once make equal lists; one of them is kept."""
+    Such a node keeps its terms privately: the first `_len` items of a list it may share with
+    the steps before and after it (`_shared`), which only ever grows at its end. The first
+    read copies them out as `terms`, kept in the node's `__dict__` (which this non-data
+    descriptor yields to from then on), and drops the shared list: no edit of a list read out
+    reaches another node, and no later step reaches this one's. Threads reading one node at
+    once make equal lists; one of them is kept."""
 
     def __get__(self, node: Any, owner: Any = None) -> Any:
         if node is None:
             return self
         state = node.__dict__
-        terms = list(_own_terms(node))
-        return state.setdefault("terms", terms)
-
-
-def _own_terms(node: Any) -> List[Any]:
-    state = node.__dict__
-    own = state.get("_own")
-    if own is not None:
-        return cast(List[Any], own)
-    added = []
-    step = state
-    while True:
-        own = step.get("_own")
-        if own is not None:
-            break
-        link = step.get("_link")
-        if link is None:  # made meanwhile, by another thread (its list is set before the link goes)
-            own = step.get("_own")
-            if own is None:
+        shared, length = state.get("_shared"), state.get("_len")
+        if shared is None or length is None:  # read meanwhile, by another thread
+            terms = state.get("terms")
+            if terms is None:
                 raise AttributeError(f"{type(node).__name__!r} object has no attribute 'terms'")
-            break
-        added.append(link[1])
-        step = link[0].__dict__
-    made = [*own, *reversed(added)]
-    made = state.setdefault("_own", made)
-    state.pop("_link", None)
-    return cast(List[Any], made)
+            return terms
+        terms = state.setdefault("terms", shared[:length])
+        state.pop("_shared", None)
+        state.pop("_len", None)
+        return terms
 
 
 class _TermsOp(Expression):
@@ -435,9 +463,9 @@ class _TermsOp(Expression):
     def __getstate__(self) -> Dict[str, Any]:
         # a node made term by term pickles and copies as its list, not as linked steps
         state = self.__dict__
-        if "terms" not in state and ("_own" in state or "_link" in state):
+        if "terms" not in state and "_shared" in state:
             self.terms  # noqa: B018
-        return {key: value for key, value in state.items() if key not in ("_own", "_link")}
+        return {key: value for key, value in state.items() if key not in ("_shared", "_len")}
 
 
 class AddOp(_TermsOp):

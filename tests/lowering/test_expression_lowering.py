@@ -188,6 +188,20 @@ def test_a_written_out_sum_shares_an_access_made_of_shared_leaves():
     assert str(nested) == str(same) == "x[0, 1]"
 
 
+@pytest.mark.parametrize("read_first", ["stem", "branches"])
+def test_branches_of_a_sum_written_term_by_term_lower_to_their_own_terms(read_first):
+    # the branches extend the list the stem's terms are the start of: each reads its own part
+    stem = x[0, 0] + 2 * x[1, 0]
+    left, right = stem + 3 * x[2, 0], stem + 4 * x[0, 1]
+    order = [stem, left, right] if read_first == "stem" else [right, left, stem]
+    lowered = {id(e): lower(e) for e in order}
+    assert [str(lowered[id(e)]) for e in (stem, left, right)] == [
+        "(x[0, 0]+(2*x[1, 0]))",
+        "(x[0, 0]+(2*x[1, 0])+(3*x[2, 0]))",
+        "(x[0, 0]+(2*x[1, 0])+(4*x[0, 1]))",
+    ]
+
+
 # ---- failures ----
 
 

@@ -6,6 +6,7 @@ import pickle
 import re
 import sys
 import threading
+import weakref
 
 import numpy as np
 import pytest
@@ -84,7 +85,11 @@ def test_chains_written_term_by_term_branch_and_copy_as_lists(op, cls, copied):
     assert [[str(u) for u in e.terms] for e in got] == [[str(u) for u in w] for w in want]
 
 
-@pytest.mark.parametrize("edit", [lambda s: s.terms.__setitem__(0, a), lambda s: s.terms.append(a)])
+@pytest.mark.parametrize(
+    "edit",
+    [lambda s: s.terms.__setitem__(0, a), lambda s: s.terms.append(a), lambda s: setattr(s, "terms", [a, b])],
+    ids=["item set", "appended", "list replaced unread"],
+)
 def test_a_list_read_out_and_changed_reaches_only_what_is_built_after(edit):
     t = [x[k, 0] for k in range(4)]
     stem = t[0] + t[1]
@@ -109,6 +114,17 @@ def test_threads_reading_one_chain_first_all_read_it_whole():
     finally:
         sys.setswitchinterval(interval)
     assert seen == [20_001] * 4
+
+
+def test_a_sum_written_term_by_term_keeps_no_step_before_the_last():
+    # each step linked to the one before would keep a sum of n terms' n steps alive, and the
+    # collector would walk all of them over and over while the model is written
+    first = x[0, 0] + x[1, 0]
+    gone = weakref.ref(first)
+    last = sum((x[k, 0] for k in range(2, 50)), first)
+    del first
+    assert gone() is None
+    assert len(last.terms) == 50
 
 
 class Pair(ql.MaxOp):

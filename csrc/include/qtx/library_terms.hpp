@@ -6,7 +6,6 @@
 #include "names.hpp"
 
 #include <cstring>
-#include <vector>
 
 namespace qtx {
 
@@ -26,41 +25,25 @@ inline bool library_terms_class(PyTypeObject* type) {
 }
 
 /// What the library's reader does on the first read of such a node, given its `__dict__`: the
-/// node's own list, made from the steps its link goes through when it has none (kept as
-/// `_own`, the link dropped), and a copy of it kept as "terms". False, with nothing changed,
-/// when a step is not as the library makes it: the caller reads `terms` through Python.
+/// first `_len` items of the list it shares (`_shared`) copied out as "terms", the shared list
+/// dropped. False, with nothing changed, when the node is not as the library makes it: the
+/// caller reads `terms` through Python.
 inline bool library_first_read(const Obj& state) {
-    auto clear_false = [] {
+    PyObject* shared = PyDict_GetItemWithError(state.ptr(), name_of("_shared").ptr());  // borrowed
+    PyObject* length = shared ? PyDict_GetItemWithError(state.ptr(), name_of("_len").ptr()) : nullptr;
+    if (!shared || !length || !PyList_CheckExact(shared) || !PyLong_CheckExact(length)) {
         PyErr_Clear();
         return false;
-    };
-    PyObject* own = PyDict_GetItemWithError(state.ptr(), name_of("_own").ptr());  // borrowed
-    std::vector<PyObject*> added;
-    PyObject* step = state.ptr();
-    Obj held;  // the step's dict, while it is read
-    while (!own) {
-        if (PyErr_Occurred()) return clear_false();
-        PyObject* link = PyDict_GetItemWithError(step, name_of("_link").ptr());
-        if (!link || !PyTuple_CheckExact(link) || PyTuple_GET_SIZE(link) != 2) return clear_false();
-        added.push_back(PyTuple_GET_ITEM(link, 1));
-        held = nb::steal(PyObject_GenericGetDict(PyTuple_GET_ITEM(link, 0), nullptr));
-        if (!held || !PyDict_Check(held.ptr())) return clear_false();
-        step = held.ptr();
-        own = PyDict_GetItemWithError(step, name_of("_own").ptr());
     }
-    if (!PyList_CheckExact(own)) return false;
-    Obj made = nb::steal(PyList_GetSlice(own, 0, PyList_GET_SIZE(own)));
-    if (!made) fail();
-    for (auto term = added.rbegin(); term != added.rend(); ++term)
-        if (PyList_Append(made.ptr(), *term) < 0) fail();
-    if (!added.empty()) {
-        PyObject* kept = PyDict_SetDefault(state.ptr(), name_of("_own").ptr(), made.ptr());  // borrowed
-        if (!kept) fail();
-        made = ref(kept);
-        if (PyDict_DelItem(state.ptr(), name_of("_link").ptr()) < 0) PyErr_Clear();
+    Py_ssize_t n = PyLong_AsSsize_t(length);
+    if (n < 0 || n > PyList_GET_SIZE(shared)) {
+        PyErr_Clear();
+        return false;
     }
-    Obj terms = nb::steal(PyList_GetSlice(made.ptr(), 0, PyList_GET_SIZE(made.ptr())));
+    Obj terms = nb::steal(PyList_GetSlice(shared, 0, n));
     if (!terms || !PyDict_SetDefault(state.ptr(), name_of("terms").ptr(), terms.ptr())) fail();
+    for (const char* key : {"_shared", "_len"})
+        if (PyDict_DelItem(state.ptr(), name_of(key).ptr()) < 0) PyErr_Clear();  // gone meanwhile
     return true;
 }
 

@@ -40,7 +40,7 @@ public:
                 }
                 // a sum made term by term makes its list when first read: read now, so that the
                 // attributes recorded are those every later reading finds
-                if (!dict_has(state, "terms") && (dict_has(state, "_own") || dict_has(state, "_link"))) {
+                if (!dict_has(state, "terms") && dict_has(state, "_shared")) {
                     if (!chained_terms(Py_TYPE(o)) || !library_first_read(state)) {
                         Obj terms = nb::steal(PyObject_GetAttr(o, name_of("terms").ptr()));
                         if (!terms) PyErr_Clear();
