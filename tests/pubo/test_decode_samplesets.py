@@ -407,6 +407,54 @@ def test_violations_summed_past_int64_stay_violations(route, comparison):
     assert decoded.evaluation.constraint_violations["c"][0] == float(n * a) and not len(decoded.feasible())
 
 
+def _offset_past_2_53():
+    # K = 2**53 + 1 in the offset, which the arrays keep as an int
+    c, k = ql.Placeholder("c", ndim=1), ql.Placeholder("K")
+    x, i = ql.BinaryVar("x", shape=(2,)), ql.Element("i", 2)
+    p = ql.Problem("p")
+    p += ql.sum(i, c[i] * x[i]) + k
+    return p, {"c": [1, 2], "K": 2**53 + 1}, [[1, 0], [0, 1]], [2.0**53 + 2, 2.0**53 + 4]
+
+
+def _side_squared_past_2_53():
+    # (2**27 x0 + 2**27 x1 - C)**2 with C = 2**27 + 1: the offset C**2 passes 2**53
+    w, c = ql.Placeholder("w", ndim=1), ql.Placeholder("C")
+    x, i = ql.BinaryVar("x", shape=(2,)), ql.Element("i", 2)
+    p = ql.Problem("p")
+    p += ql.Constraint("sum", ql.sum(i, w[i] * x[i]) == c)
+    return p, {"w": [2**27, 2**27], "C": 2**27 + 1}, [[1, 0], [1, 1]], [1.0, float((2**27 - 1) ** 2)]
+
+
+def _near_float64_max():
+    # 1.7e308 + 1.7e308 - 1.7e308: a partial sum past float64's range, the total in it
+    c = ql.Placeholder("c", ndim=1)
+    x, i = ql.BinaryVar("x", shape=(3,)), ql.Element("i", 3)
+    p = ql.Problem("p")
+    p += ql.sum(i, c[i] * x[i])
+    return p, {"c": np.array([1.7e308, 1.7e308, -1.7e308])}, [[1, 1, 1], [1, 0, 0]], [1.7e308, 1.7e308]
+
+
+@pytest.mark.parametrize("route", [to_pubo, to_qubo_arrays])
+@pytest.mark.parametrize("build", [_offset_past_2_53, _side_squared_past_2_53, _near_float64_max])
+def test_energies_at_float64s_edges_are_the_exact_sums_rounded_once(route, build):
+    p, data, rows, want = build()
+    model = route(p, data, constraint_weight=1, progress=False)
+    assert decode(np.array(rows), model).evaluation.energy == want
+    if route is to_qubo_arrays and build is not _near_float64_max:
+        assert list(model.energies(np.array(rows))) == want
+
+
+@pytest.mark.parametrize("route", [to_pubo, to_qubo_arrays])
+def test_a_value_past_int64_that_no_objective_term_reads_decodes(route):
+    y, x = ql.IntegerVar("y", lower_bound=2**62, upper_bound=2**63 + 5), ql.BinaryVar("x")
+    p = ql.Problem("p")
+    p += 2 * x + 1  # int coefficients: evaluated in int64, which y's values would not fit
+    p += ql.Constraint("le", y <= 2**62 + 1)
+    model = route(p, {}, constraint_weight=0)
+    decoded = decode(np.ones((1, model.num_binaries), dtype=int), model)
+    assert decoded.dense("y", 0).item() == 2**63 + 5 and decoded.evaluation.objective == [3.0]
+
+
 @pytest.mark.parametrize("top", [2**20, 2**30])  # the biases' magnitudes summed below 2**53, past it
 def test_energies_of_cancelling_integer_biases_are_summed_exactly(top):
     # x + y == top squared at weight 1: terms near top**2 cancel down to the objective's value

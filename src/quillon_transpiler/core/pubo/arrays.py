@@ -17,7 +17,7 @@ import numpy as np
 import quillon as ql
 from quillon_transpiler.core.native_compile import Progress, compile_native, reporter
 from quillon_transpiler.core.pubo import binarize, weights
-from quillon_transpiler.core.pubo.decoding import LoweredParts, fingerprint, keep_for_decoding
+from quillon_transpiler.core.pubo.decoding import LoweredParts, exact_sum, fingerprint, keep_for_decoding
 from quillon_transpiler.core.pubo.int_encoder import IntegerEncoder
 from quillon_transpiler.core.pubo.reduction import Reduction, check_method, substitute
 from quillon_transpiler.core.pubo.route import (
@@ -116,11 +116,15 @@ class QuboArrays:
         if not ((x == 0) | (x == 1)).all():  # a 2 or -1 (a SPIN sample) would give a wrong energy
             bad = x[~((x == 0) | (x == 1))][0].item()
             raise ValueError(f"samples hold binaries of 0 and 1, got {bad!r}; map SPIN samples with (1 + s) / 2")
-        out = np.full(len(x), float(self.offset)) + x @ self.linear
+        # an int offset float64 cannot hold is added to each sum exactly, and rounded once
+        big = isinstance(self.offset, int) and float(self.offset) != self.offset
+        out = np.full(len(x), 0.0 if big else float(self.offset)) + x @ self.linear
         out += (x[:, self.quadratic_rows] * x[:, self.quadratic_cols]) @ self.quadratic_biases
         if len(self.higher_biases):
             product = np.multiply.reduceat(x[:, self.higher_indices], self.higher_offsets[:-1], axis=1)
             out += product @ self.higher_biases
+        if big:
+            out = np.array([exact_sum(self.offset, [v]) for v in out.tolist()], dtype=np.float64)
         return out
 
     def labels(self) -> list[tuple[str, tuple[int, ...], int]]:

@@ -17,6 +17,7 @@ of the lowering, from which the objective is derived.
 from __future__ import annotations
 
 import dataclasses
+import fractions
 import math
 import numbers
 import struct
@@ -693,6 +694,10 @@ class _Polys:
             first = np.flatnonzero(np.r_[True, col[1:] != col[:-1]]) if len(col) else np.zeros(0, dtype=np.int64)
             index = np.array(keys, dtype=np.int64).reshape(len(keys), d)[order]
             self.groups.append((index, np.array(cs, dtype=self.dtype)[order], first, col[first]))
+        # the variables the terms read, and the terms' indices among them: only their values are
+        # cast (another variable's may lie past int64 where these cannot)
+        self.used = np.unique(np.concatenate([g[0].ravel() for g in self.groups] + [np.zeros(0, dtype=np.int64)]))
+        self.groups = [(np.searchsorted(self.used, g[0]), *g[1:]) for g in self.groups]
 
     def __call__(self, values: np.ndarray) -> np.ndarray:
         out = self._sums(values)
@@ -703,6 +708,7 @@ class _Polys:
         out[:] = self.constants
         if not self.groups:  # constants only: the values, which may be past int64, are not read
             return out
+        values = values[:, self.used]
         if self.dtype is not values.dtype and self.dtype is not object:
             values = values.astype(self.dtype)
         elif self.dtype is object:
@@ -716,6 +722,23 @@ class _Polys:
                     term *= values[s : s + step][:, column]
                 out[s : s + step, cols] += np.add.reduceat(term, first, axis=1) if len(cs) else 0
         return out
+
+
+def exact_sum(offset: int | float, values: list[float]) -> float:
+    """offset + sum(values) summed exactly and rounded once: as ints when every number is
+    integral, else as fractions (floats are exact binary fractions); +-inf past float64's range
+    (math.fsum raises on a partial sum past it even when the total is back in range)."""
+    if not all(map(math.isfinite, values)) or (isinstance(offset, float) and not math.isfinite(offset)):
+        return math.fsum([float(offset), *values])
+    total: typ.Any
+    if all(v.is_integer() for v in values) and (isinstance(offset, int) or offset.is_integer()):
+        total = sum(map(int, values), int(offset))
+    else:
+        total = sum(map(fractions.Fraction, values), fractions.Fraction(offset))
+    try:
+        return float(total)
+    except OverflowError:
+        return math.inf if total > 0 else -math.inf
 
 
 def _inequality_range(poly: typ.Any, sign: int, encoder: typ.Any) -> tuple[int, int]:
@@ -801,7 +824,10 @@ class _Terms:
         if model.reduction is not None:
             linear, biases = _substituted(model)
         n = model.num_binaries
-        self.offset = float(model.offset)
+        # an int offset float64 cannot hold (the arrays keep it exact) is added exactly
+        offset = model.offset
+        self.big_offset = offset if isinstance(offset, int) and float(offset) != offset else None
+        self.offset = float(offset)
         # the model's own bias arrays where they are float64 (strided views too), not copies:
         # a caller who scales them in place decodes with the biases they now hold
         self.linear = np.asarray(linear, dtype=np.float64)
@@ -821,8 +847,11 @@ class _Terms:
         """Whether the biases are integers whose magnitudes sum past 2**53: a sample's terms can
         cancel down to a value float64 holds exactly while the running sum rounds, so each
         sample's sum is taken exactly. Told from the biases as they are at each call."""
+        if self.big_offset is not None:
+            return True
         every = (self.linear, self.biases, self.h_biases, np.array([self.offset]))
-        mass = sum(float(np.abs(b).sum()) for b in every)
+        with np.errstate(over="ignore"):  # magnitudes past float64's range: inf, past 2**53 all the same
+            mass = sum(float(np.abs(b).sum()) for b in every)
         return mass >= 2.0**53 and all(bool(np.all(np.floor(b) == b)) for b in every)
 
     def __call__(self, x: np.ndarray) -> np.ndarray:
@@ -858,11 +887,11 @@ class _Terms:
     def _exact(self, row: np.ndarray) -> float:
         """The energy at one sample, its terms summed exactly and rounded once."""
         both = row[self.rows] & row[self.cols]
-        values = [self.offset, *self.linear[row].tolist(), *self.biases[both].tolist()]
+        values = [*self.linear[row].tolist(), *self.biases[both].tolist()]
         if len(self.h_biases):
             every = np.logical_and.reduceat(row[self.h_indices], self.h_offsets[:-1])
             values += self.h_biases[every].tolist()
-        return math.fsum(values)
+        return exact_sum(self.offset if self.big_offset is None else self.big_offset, values)
 
     def _sparse(self, x: np.ndarray, chosen: np.ndarray, reached: np.ndarray, out: np.ndarray) -> None:
         """The quadratic terms of the chosen samples, read row by row of their set binaries."""
