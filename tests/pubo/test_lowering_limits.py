@@ -117,6 +117,19 @@ def test_coefficients_overflowing_from_finite_data_are_refused(case, route):
     assert named in str(error.value)
 
 
+@pytest.mark.parametrize("route", ["dict", "native"])
+@pytest.mark.parametrize("square", [lambda s: s**2, lambda s: s * s], ids=["power", "product"])
+def test_a_square_past_float64_is_refused_as_a_product_past_it(square, route):
+    # Python's float power raises an OverflowError naming nothing where a product is inf
+    x = ql.BinaryVar("x", shape=(2,))
+    problem = ql.Problem("square")
+    problem += x[0]
+    problem += ql.CustomPenaltyTerm("p", square(1e200 * x[1] - 1))
+    assert compile_model(problem, {}).penalty["p"][()].coeff[(1, 1)] == math.inf
+    with pytest.raises(ValueError, match=r"Penalty `p`: the term \(1, 1\) has the coefficient inf"):
+        ROUTES[route](problem, {})
+
+
 def compaction_model(kind, items, seed=0):
     """Models whose contributions cross the native lowering's compactions; float weights from
     a uniform draw, so that adding a term's contributions in another order changes last bits."""

@@ -627,11 +627,18 @@ inline void check_exponent(double e, nb::handle error) {
 
 /// self **= exponent: Python's power for a constant, otherwise the square expanded directly and
 /// then e - 2 multiplications by the base, for non-negative integral exponents only.
-/// v ** 2, as Python computes it (an int's square is exact, as int * int).
+/// v ** 2, as Python computes it (an int's square is exact, as int * int), except that a float
+/// square past float64's range is inf, as v * v gives, where Python's power raises an
+/// OverflowError that names nothing: the routes then refuse the coefficient by its item.
 inline Num num_squared(const Num& v) {
     int64_t r;
     if (v.tag() == Num::Int && !__builtin_mul_overflow(v.as_int(), v.as_int(), &r)) return Num::of_int(r);
-    return Num::steal(num_pow(v.py(), small_int(2)));
+    PyObject* square = PyNumber_Power(v.py().ptr(), small_int(2).ptr(), Py_None);
+    if (!square && v.tag() == Num::Float && PyErr_ExceptionMatches(PyExc_OverflowError)) {
+        PyErr_Clear();
+        return Num::of_float(HUGE_VAL);
+    }
+    return Num::steal(own(square));
 }
 
 /// The memory this machine has, in bytes (0 when it cannot be told).

@@ -17,11 +17,11 @@ namespace {
 // call, as the Python code it stands for would, so replacing them there takes effect.
 Obj global(PyObject* name) { return imported(QTX_NAME("quillon_transpiler.core.pubo.tree_flatten"), name); }
 
-/// The Python square of a number: exact for ints, Python's float power otherwise.
+/// The Python square of a number: exact for ints, Python's float power otherwise (inf past
+/// float64's range, as num_squared gives).
 Num squared(const Num& a) {
     if (a.tag() == Num::Int) return num_mul(a, a);
-    Obj two = small_int(2);
-    return Num::steal(own(PyNumber_Power(a.py().ptr(), two.ptr(), Py_None)));
+    return num_squared(a);
 }
 
 /// The square of c + sum a_k m_k with m * m = m on the diagonal; contributions to one key add up.
