@@ -4,6 +4,7 @@ weights, wrong objects and terms a CQM cannot hold."""
 
 import dataclasses
 import decimal
+import fractions
 import math
 import re
 import subprocess
@@ -379,6 +380,36 @@ def test_terms_of_degree_three_are_refused(route, item, message):
         build(route, problem, {})
 
 
+@routes
+@pytest.mark.parametrize("export", ["cqm", "bqm"])
+def test_a_term_of_degree_three_that_cancelled_is_no_refusal(route, export):
+    x = ql.BinaryVar("x", shape=(3,))
+    problem = ql.Problem("cancelled")
+    problem += x[0] * x[1] * x[2] - x[2] * x[1] * x[0] + x[2] - x[0] * x[1]
+    if export == "bqm":
+        model = to_bqm(problem, {})
+    else:
+        model = build(route, problem, {}).get_model().objective
+    assert sorted(model.linear.values()) == [0.0, 0.0, 1.0] and list(model.quadratic.values()) == [-1.0]
+
+
+@routes
+@pytest.mark.parametrize(
+    "written", [lambda x: x[0] * x[1] * x[1], lambda x: (x[0] * x[1]) ** 2, lambda x: x[1] * x[0] * x[1] * x[0]]
+)
+def test_binaries_met_again_in_a_product_leave_it_quadratic(route, written):
+    x = ql.BinaryVar("x", shape=(2,))
+    problem = ql.Problem("repeats")
+    problem += written(x)
+    objective = build(route, problem, {}).get_model().objective
+    assert list(objective.quadratic.values()) == [1.0] and not any(objective.linear.values())
+    y = ql.IntegerVar("y", lower_bound=0, upper_bound=3)
+    cubic = ql.Problem("cubic")
+    cubic += x[0] * y * y
+    with pytest.raises(TypeError, match="more than two variable factors"):
+        build(route, cubic, {})
+
+
 _X = ql.BinaryVar("x", shape=(2,))
 _I = ql.Element("i", 2)
 
@@ -411,3 +442,16 @@ def test_a_bqm_of_arrays_refuses_an_offset_a_float64_rounds():
     p += _X[0] + _X[1] + (2**53 + 1)
     with pytest.raises(ValueError, match="offset 9007199254740993 has no exact float64 value"):
         to_bqm(to_qubo_arrays(p, {}))
+
+
+@routes
+@pytest.mark.parametrize(
+    "values, floats",
+    [([decimal.Decimal("0.1"), decimal.Decimal("1")], [0.1, 1.0]), ([fractions.Fraction(1, 3), 1], [1 / 3, 1.0])],
+)
+def test_numbers_of_other_kinds_are_read_as_floats(route, values, floats):
+    # dimod's own arithmetic refuses to mix a Decimal with its float biases
+    c = ql.Placeholder("c", ndim=1)
+    problem = ql.Problem("kinds")
+    problem += ql.sum(_I, c[_I] * _X[_I])
+    assert list(build(route, problem, {"c": values}).get_model().objective.linear.values()) == floats

@@ -8,7 +8,7 @@ from pubo_helpers import all_assignments, decode_rows, energies, evaluate
 
 import quillon as ql
 import quillon_transpiler
-from quillon_transpiler import decode_pubo, to_pubo
+from quillon_transpiler import decode_pubo, to_pubo, to_qubo_arrays, tune_weights
 from quillon_transpiler.core.compile.compile import compile_model
 from quillon_transpiler.core.pubo.int_encoder import UnaryEncoder
 from quillon_transpiler.core.substitute import SubstitutedExpression
@@ -178,6 +178,23 @@ def test_integral_numbers_of_any_kind_close_an_inequality(kind, integral):
 def test_bad_arguments(mixed, kwargs, error, message):
     with pytest.raises(error, match=message):
         to_pubo(mixed, **kwargs)
+
+
+@pytest.mark.parametrize("route", [to_pubo, to_qubo_arrays, tune_weights])
+def test_a_weight_dict_may_name_the_constraints_that_pin_variables(route):
+    # `start` fixes x[0] and leaves nothing to weigh: a weight for each constraint is no error
+    x = ql.BinaryVar("x", shape=(3,))
+    problem = ql.Problem("p")
+    problem += x[0] + x[1] + x[2]
+    problem += ql.Constraint("start", x[0] == 1)
+    problem += ql.Constraint("two", x[0] + x[1] + x[2] == 2)
+    given = {"start": 5.0, "two": "auto" if route is tune_weights else 5.0}
+    kwargs: dict = {"progress": False}
+    if route is tune_weights:
+        kwargs = {"sampler": pytest.importorskip("dimod").ExactSolver(), "rounds": 1}
+    route(problem, {}, constraint_weight=given, **kwargs)
+    with pytest.raises(ValueError, match=r"unknown labels \['strat'\]; the model has \['start', 'two'\]"):
+        route(problem, {}, constraint_weight={"strat": 1.0}, **kwargs)
 
 
 def test_zero_weight_leaves_a_constraint_out_and_encoder_objects_are_accepted(mixed):

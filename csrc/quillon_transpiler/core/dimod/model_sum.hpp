@@ -107,6 +107,14 @@ public:
             int f = factor(i);
             if (degree == 2) {
                 if (!element_) raise(PyExc_TypeError, "cannot multiply QMs with interactions");
+                // a binary met again in the product (x*y*y) leaves it as it is: b * b = b
+                if ((f == first || f == second) && !table_.vars[(size_t)f].integer) continue;
+                // a term that cancelled to 0 (x*y*z - z*y*x) holds nothing a CQM must take
+                bool zero = false;
+                try {
+                    zero = coefficient() == 0.0;
+                } catch (InexactInt&) {}
+                if (zero) return;
                 raise(PyExc_TypeError, element_->text() + ": the term " + term_text(len, factor) + kNotQuadratic);
             }
             if (degree == 0) {

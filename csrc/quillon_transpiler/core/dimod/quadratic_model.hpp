@@ -186,20 +186,33 @@ inline std::string term_text(nb::handle key, VarTable& table) {
 }
 
 /// With an element, a coefficient or constant of the arithmetic path that converts to a float
-/// which is not finite is refused; what does not convert is left to dimod.
+/// which is not finite is refused; what does not convert is left to dimod. A number of another
+/// kind (a Fraction, a Decimal, a NumPy number) is handed to dimod as its float, as dimod's
+/// biases hold it: dimod's arithmetic does not mix a Decimal with its floats at all.
 template <class What>
-inline void check_number(const ModelElement* element, nb::handle number, What&& what) {
-    if (!element) return;
-    double v = PyFloat_AsDouble(number.ptr());
+inline nb::object checked_number(const ModelElement* element, nb::handle number, What&& what) {
+    nb::object n = nb::borrow(number);
+    bool plain = PyFloat_Check(number.ptr()) || PyLong_Check(number.ptr());
+    if (!plain && !PyComplex_Check(number.ptr()) && PyIndex_Check(number.ptr())) {
+        n = own(PyNumber_Index(number.ptr()));  // a NumPy int: compared as the int it is
+        plain = true;
+    }
+    double v = PyFloat_AsDouble(n.ptr());
     if (v == -1.0 && PyErr_Occurred()) {
-        if (PyComplex_Check(number.ptr())) not_real(*element, what(), to_string(catch_error(PyExc_TypeError)));
+        if (!element) {
+            PyErr_Clear();
+            return nb::borrow(number);
+        }
+        if (PyComplex_Check(n.ptr())) not_real(*element, what(), to_string(catch_error(PyExc_TypeError)));
         bool overflow = PyErr_ExceptionMatches(PyExc_OverflowError);
         PyErr_Clear();
-        if (!overflow) return;
-        v = number < nb::int_(0) ? -HUGE_VAL : HUGE_VAL;
+        if (!overflow) return nb::borrow(number);
+        v = n < nb::int_(0) ? -HUGE_VAL : HUGE_VAL;
     }
-    if (!std::isfinite(v)) not_finite(*element, what(), v);
-    if (rounded_int(number, v)) not_exact(*element, what());
+    if (element && !std::isfinite(v)) not_finite(*element, what(), v);
+    if (element && rounded_int(n, v)) not_exact(*element, what());
+    if (plain) return nb::borrow(number);
+    return nb::float_(v);
 }
 
 /// The model of one polynomial by dimod's arithmetic, term by term.
@@ -210,7 +223,10 @@ inline nb::object arithmetic(nb::handle poly, VarTable& table, const ModelElemen
     nb::object model = qm_class();
     for (nb::handle entry : items_of(expr.attr(names().coeff))) {
         auto [key, coefficient] = pair_of(entry);
-        check_number(element, coefficient, [&] { return "the coefficient of " + term_text(key, table); });
+        nb::object number =
+            checked_number(element, coefficient, [&] { return "the coefficient of " + term_text(key, table); });
+        // a term that cancelled to 0 (x*y*z - z*y*x) holds nothing a CQM must take
+        if (element && nb::len(key) > 2 && !PyObject_IsTrue(number.ptr())) continue;
         nb::object term = qm_class("offset"_a = 1);
         try {
             for (nb::handle index : key) term *= table.model(index);
@@ -222,11 +238,10 @@ inline nb::object arithmetic(nb::handle poly, VarTable& table, const ModelElemen
                 str(element->text() + ": the term " + term_text(key, table) + kNotQuadratic));
             raise_from(error, caught.ptr());
         }
-        model += term * coefficient;
+        model += term * number;
     }
     nb::object constant = expr.attr(names().constant);
-    check_number(element, constant, [] { return std::string("the constant"); });
-    model += constant;
+    model += checked_number(element, constant, [] { return std::string("the constant"); });
     return model;
 }
 

@@ -378,9 +378,11 @@ def to_bqm(
         arrays = to_qubo_arrays(arrays, instance, fixed_variables, progress=told, **chosen)
     if reduction is not None:
         arrays = reduced(arrays, reduction, reduction_strength)
-    if len(arrays.higher_biases):
+    # terms that cancelled to 0 (x*y*z - z*y*x) hold nothing a BinaryQuadraticModel must take
+    higher = int(np.count_nonzero(arrays.higher_biases))
+    if higher:
         raise ValueError(
-            f"the polynomial has {len(arrays.higher_biases)} terms of degree 3 or more (degree {arrays.degree}); a "
+            f"the polynomial has {higher} terms of degree 3 or more (degree {arrays.degree}); a "
             "BinaryQuadraticModel holds quadratic terms only: pass reduction='substitute' to replace them by "
             "auxiliary binaries, or use a HUBO solver"
         )

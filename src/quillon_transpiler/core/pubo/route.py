@@ -336,7 +336,9 @@ def unresolved_request(
         if kind.name not in _KINDS:
             raise NotImplementedError(f"Constraint `{label}`: the comparison {kind.name} has no binary form")
         kinds[label] = _KINDS[kind.name]
-    constraint_weights = _weights(constraint_weight, compiled.constraint, "constraint_weight", auto=True)
+    constraint_weights = _weights(
+        constraint_weight, compiled.constraint, "constraint_weight", auto=True, pinning=pinning_labels(compiled)
+    )
     # the int 1: a float would make the integer data of every penalty floats, rounded past 2**53
     penalty_weights = _weights(1 if penalty_weight is None else penalty_weight, compiled.penalty, "penalty_weight")
     auto_rules = weights.is_auto(encoding_weight)
@@ -356,6 +358,12 @@ def unresolved_request(
     return encoder, request, auto_rules
 
 
+def pinning_labels(compiled: CompiledInstance) -> list[str]:
+    """The model's constraints that pin variables (``x[0] == 1``): the compile fixes the variables
+    and keeps no polynomial of them."""
+    return [label for label in compiled.problem.constraints if label not in compiled.constraint]
+
+
 def slack_map(
     slacks: list[tuple[str, tuple[int, ...], tuple[int, ...]]],
 ) -> dict[str, dict[tuple[int, ...], tuple[int, ...]]]:
@@ -366,14 +374,18 @@ def slack_map(
     return slack
 
 
-def _weights(weight: typ.Any, labels: typ.Iterable[str], what: str, auto: bool = False) -> dict[str, typ.Any]:
-    """Weight by label, checked; with ``auto``, "auto" passes for ``weights.resolve`` to fill in."""
+def _weights(
+    weight: typ.Any, labels: typ.Iterable[str], what: str, auto: bool = False, pinning: typ.Iterable[str] = ()
+) -> dict[str, typ.Any]:
+    """Weight by label, checked; with ``auto``, "auto" passes for ``weights.resolve`` to fill in.
+    A dict may also name the ``pinning`` constraints (which fix variables and leave no
+    polynomial to weigh): their weights are checked and go unused."""
     # a float or "auto", the common cases, skip the abstract class check
     if type(weight) not in (float, str) and isinstance(weight, abc.Mapping):
-        labels = list(labels)
-        unknown = [label for label in weight if label not in labels]
+        labels, pinning = list(labels), list(pinning)
+        unknown = [label for label in weight if label not in labels and label not in pinning]
         if unknown:
-            raise ValueError(f"{what} names unknown labels {unknown}; the model has {labels}")
+            raise ValueError(f"{what} names unknown labels {unknown}; the model has {pinning + labels}")
         for label, value in weight.items():
             if not (auto and weights.is_auto(value)):
                 check_weight(value, f"{what}[{label!r}]", auto)

@@ -20,7 +20,14 @@ from quillon_transpiler.core.pubo import _binary, binarize, weights
 from quillon_transpiler.core.pubo.arrays import QuboArrays, to_bqm
 from quillon_transpiler.core.pubo.decoding import fingerprint, keep_for_decoding
 from quillon_transpiler.core.pubo.int_encoder import IntegerEncoder
-from quillon_transpiler.core.pubo.route import ConstraintWeight, Weight, _weights, pubo_request, slack_map
+from quillon_transpiler.core.pubo.route import (
+    ConstraintWeight,
+    Weight,
+    _weights,
+    pinning_labels,
+    pubo_request,
+    slack_map,
+)
 from quillon_transpiler.core.records import replaced
 from quillon_transpiler.core.route_inputs import check_encoder_for_problem, check_weight, describe, given_compiled
 from quillon_transpiler.core.solve import batch_seed
@@ -228,7 +235,10 @@ class _Parts:
 
             check_encoder_for_problem(encoder)
             compiled = compile_native(problem, instance, fixed_variables, None)
-        _weights(constraint_weight, compiled.constraint, "constraint_weight", auto=True)  # checked before any work
+        # checked before any work
+        _weights(
+            constraint_weight, compiled.constraint, "constraint_weight", auto=True, pinning=pinning_labels(compiled)
+        )
         if ONEHOT in compiled.constraint:
             raise ValueError(
                 f"constraint `{ONEHOT}`: tune_weights reports the encoding's broken one-hot codes under this label, "
@@ -296,7 +306,8 @@ class _Parts:
         self._higher = higher
 
     def first_weights(self, constraint_weight: typ.Any, encoding_weight: typ.Any) -> dict[str, float]:
-        given = _weights(constraint_weight, self.compiled.constraint, "constraint_weight", auto=True)
+        pinning = pinning_labels(self.compiled)
+        given = _weights(constraint_weight, self.compiled.constraint, "constraint_weight", auto=True, pinning=pinning)
         zero = [label for label, w in given.items() if not weights.is_auto(w) and w == 0]
         if zero:
             raise ValueError(
