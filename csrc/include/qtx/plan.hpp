@@ -198,6 +198,10 @@ public:
 
     Node* plan_condition(nb::handle o) { return plan_cond_as(o, condition_type_of(o)); }
 
+    /// Whether any tree planned here holds an index element (a model written out term by term
+    /// holds none: nothing in it can read one unbound).
+    bool has_elements() const { return elements_ != 0; }
+
     /// Forgets what the nodes learnt of the data they were last evaluated with (placeholders'
     /// values, the int programs built on them), so that the plan serves other data; what they
     /// hold of the tree's shape stays. Sums' kernels are made again by every new engine.
@@ -260,6 +264,7 @@ public:
 private:
     Node* make(PyObject* o, NodeType type) {
         Node* n = &nodes_.emplace_back();
+        elements_ += type == NodeType::Element;
         n->type = type;
         n->obj = o;
         n->hold = ref(o);
@@ -399,6 +404,7 @@ private:
     };
 
     std::deque<Node> nodes_;
+    size_t elements_ = 0;                                // nodes of type Element
     std::unordered_map<MemoKey, Node*, MemoHash> memo_;  // (object, type) -> its node
     std::unordered_set<PyObject*> open_conditions_;      // conditions being read
     uintptr_t floor_ = stack_floor();

@@ -134,6 +134,11 @@ public:
         return plan_->root;
     }
 
+    /// The planner root() planned in: the kept plan's, or `local`.
+    const engine::Planner& planner(const engine::Planner& local) const {
+        return plan_ && plan_->planner ? *plan_->planner : local;
+    }
+
 private:
     std::optional<Lent<KeptPlan>> lent_;
     KeptPlan* plan_ = nullptr;
@@ -242,7 +247,9 @@ Obj unbound_element(Make&& make, nb::handle forall, nb::handle lowered, nb::hand
             if (PyObject* name = first_unbound(planner.plan_condition(nb::handle(entry[1])))) return ref(name);
         }
         LentPlan kept(lowered, lowered ? key : nb::handle());
-        PyObject* name = first_unbound(kept.root(planner, make));
+        engine::Node* root = kept.root(planner, make);
+        if (!kept.planner(planner).has_elements()) return nb::none();  // no element to read unbound
+        PyObject* name = first_unbound(root);
         return name ? ref(name) : nb::none();
     });
 }
