@@ -1,3 +1,6 @@
+import decimal
+import fractions
+
 import numpy as np
 import pytest
 from core_helpers import N
@@ -144,6 +147,8 @@ def test_shifted_index_below_zero_does_not_wrap():
         ([1, 2], [1, 2]),
         (np.array([1.0, 2.0], dtype=np.float32), [1.0, 2.0]),
         (np.array([7, 8], dtype=np.uint8), [7, 8]),
+        # a Decimal, which arithmetic with a float refuses, as the Fraction of its value
+        ([decimal.Decimal("0.1"), 2], [fractions.Fraction(1, 10), 2]),
     ],
 )
 def test_lists_keep_their_numbers(value, entries):

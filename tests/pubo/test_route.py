@@ -1,4 +1,5 @@
 import copy
+import decimal
 import fractions
 import itertools
 
@@ -195,6 +196,15 @@ def test_a_weight_dict_may_name_the_constraints_that_pin_variables(route):
     route(problem, {}, constraint_weight=given, **kwargs)
     with pytest.raises(ValueError, match=r"unknown labels \['strat'\]; the model has \['start', 'two'\]"):
         route(problem, {}, constraint_weight={"strat": 1.0}, **kwargs)
+
+
+def test_decimal_data_takes_float_weights():
+    c, x = ql.Placeholder("c", ndim=1), ql.BinaryVar("x", shape=(2,))
+    problem = ql.Problem("p")
+    problem += c[0] * x[0] + c[1] * x[1]
+    problem += ql.Constraint("one", x[0] + x[1] == 1)
+    coeff = to_pubo(problem, {"c": [decimal.Decimal("0.5"), decimal.Decimal("0.25")]}, constraint_weight=2.0).coeff
+    assert coeff == {(0,): -1.5, (1,): -1.75, (0, 1): 4.0}
 
 
 def test_zero_weight_leaves_a_constraint_out_and_encoder_objects_are_accepted(mixed):

@@ -2,7 +2,9 @@
 
 from __future__ import annotations
 
+import decimal
 import difflib
+import fractions
 import numbers
 import typing as typ
 import warnings
@@ -159,6 +161,10 @@ def _normalise(name: str, value: typ.Any) -> typ.Any:
     elif isinstance(value, np.generic):
         if value.dtype.kind in _NUMERIC_KINDS:
             return value.item()
+    elif isinstance(value, decimal.Decimal) and value.is_finite():
+        # the same value as a Fraction: a Decimal takes no part in arithmetic with a float (a
+        # float literal of the model, a float weight), where a Fraction does
+        return fractions.Fraction(value)
     elif isinstance(value, numbers.Number):
         return value
     elif isinstance(value, (list, tuple)):
