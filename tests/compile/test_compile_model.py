@@ -511,3 +511,37 @@ def test_objective_parts_across_storage_blocks(rows, cols, nested):
     assert compile_model(problem, instance).objective.coeff == expected
     linear = to_qubo_arrays(problem, instance, progress=False).linear
     assert dict(((k,), float(value)) for k, value in enumerate(linear)) == expected
+
+
+CONDITIONS = {
+    "i < 3": (lambda i: i < 3, lambda n: range(3)),
+    "7 <= i != 9 < 12": (lambda i: (7 <= i) & (i != 9) & (i < 12), lambda n: [7, 8, 10, 11]),
+    "N - 2 <= i": (lambda i: N - 2 <= i, lambda n: range(n - 2, n)),
+    "i % 20 == 3": (lambda i: i % 20 == 3, lambda n: range(3, n, 20)),  # tested value by value
+}
+
+
+@pytest.mark.parametrize("where", ["sum", "forall"])
+@pytest.mark.parametrize(
+    "condition, n",
+    # either side of the range length from which a condition's runs are told; a condition
+    # without runs visits every value
+    [(c, n) for c in CONDITIONS for n in (60, 70, 10**12) if n < 10**12 or not c.startswith("i %")],
+)
+def test_conditions_over_long_ranges_keep_what_they_let_through(condition, n, where):
+    make, kept = CONDITIONS[condition]
+    i, y = ql.Element("i", N), ql.BinaryVar("y", shape=(7,))
+    problem = ql.Problem("p")
+    if where == "sum":
+        problem += ql.sum(i, (i + 1) * y[i % 7], condition=make(i))
+    else:
+        problem += ql.Constraint("c", y[i % 7] <= 1, forall=[(i, make(i))])
+    compiled = compile_model(problem, {"N": n})
+    if where == "forall":
+        assert list(compiled.constraint["c"]) == [(v,) for v in kept(n)]
+        return
+    index = {k: v for k, v in compiled.var_map.var_map["y"].items()}
+    want: dict = {}
+    for v in kept(n):
+        want[(index[(v % 7,)],)] = want.get((index[(v % 7,)],), 0) + v + 1
+    assert compiled.objective.coeff == want

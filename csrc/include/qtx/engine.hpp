@@ -185,12 +185,34 @@ public:
         fixed_ = Obj();
     }
 
-    /// range(int(start), int(end)) of an index element's evaluated bounds.
+    /// range(int(start), int(end)) of an index element's evaluated bounds; bounds past 64-bit
+    /// ints are refused, as a sum's are (a forall over such a range filled the memory first).
     Obj index_range(Node* el) {
         Poly s = eval(el->kids[0]);
         Poly e = eval(el->kids[1]);
         if (!s.terms.empty() || !e.terms.empty()) raise_substitute("Range bounds must not contain decision variables.");
-        return call(&PyRange_Type, {to_int(s.constant.py()), to_int(e.constant.py())});
+        Obj start = to_int(s.constant.py()), end = to_int(e.constant.py());
+        range_bound(el, start, "start");
+        range_bound(el, end, "end");
+        return call(&PyRange_Type, {start, end});
+    }
+
+    /// The values of index_range(el) in runs where `cond` (null: none), a comparison of the
+    /// index with what is known already (kernel_condition), can hold: an iterable that skips
+    /// the values it refuses, or index_range(el) itself when the runs cannot be told.
+    Obj index_runs(Node* el, Node* cond) {
+        Obj whole = index_range(el);
+        if (!cond || !kernel_condition(cond, el->name)) return whole;
+        long long lo = 0, hi = 0;
+        range_of(el, lo, hi);
+        Runs runs;
+        runs.from[0] = lo, runs.to[0] = hi, runs.n = 1;
+        // what the comparison reads is read the general way (a forall's engine has read nothing)
+        if (hi - lo <= 64 || !narrow_runs(cond, el->name, runs, 0, true)) return whole;
+        nb::list parts;
+        for (size_t r = 0; r < runs.n; ++r)
+            parts.append(call(&PyRange_Type, {integer(runs.from[r]), integer(runs.to[r])}));
+        return call_method(QTX_IMPORT("itertools", "chain"), QTX_NAME("from_iterable"), {parts});
     }
 
     /// The SubstitutedExpression of a finished polynomial: the object it was read from, when it
@@ -376,6 +398,17 @@ private:
 
     /// int(start) and int(end) of an index element's evaluated bounds.
     void range_of(Node* el, long long& lo, long long& hi);
+    /// The int bound of element `el`'s range, refused past 64-bit ints.
+    long long range_bound(Node* el, const Obj& v, const char* which) {
+        long long out = PyLong_AsLongLong(v.ptr());
+        if (out == -1 && PyErr_Occurred()) {
+            if (!PyErr_ExceptionMatches(PyExc_OverflowError)) fail();
+            PyErr_Clear();
+            raise_substitute("The " + std::string(which) + " of the range of element `" + to_string(el->name) +
+                             "` is " + to_string(v) + ", beyond 64-bit ints: check the data that sets it.");
+        }
+        return out;
+    }
 
     bool int_value(Node* n, int64_t& out);
 
@@ -524,7 +557,7 @@ private:
         size_t n = 0;
     };
     static bool kernel_condition(Node* cond, nb::handle name, int depth = 0);
-    bool narrow_runs(Node* cond, nb::handle name, Runs& runs, int depth = 0);
+    bool narrow_runs(Node* cond, nb::handle name, Runs& runs, int depth = 0, bool general = false);
     void add_operand(Poly& acc, Node* operand);
     void add_mono(Poly& acc, Mono& m);
     Poly eval_operand(Node* operand);

@@ -29,19 +29,8 @@ inline void Engine::range_of(Node* el, long long& lo, long long& hi) {
     Poly s = eval(el->kids[0]);
     Poly e = eval(el->kids[1]);
     if (!s.terms.empty() || !e.terms.empty()) raise_substitute("Range bounds must not contain decision variables.");
-    auto bound = [&](const Num& c, const char* which) {
-        Obj v = to_int(c.py());
-        long long out = PyLong_AsLongLong(v.ptr());
-        if (out == -1 && PyErr_Occurred()) {
-            if (!PyErr_ExceptionMatches(PyExc_OverflowError)) fail();
-            PyErr_Clear();
-            raise_substitute("The " + std::string(which) + " of the range of element `" + to_string(el->name) +
-                             "` is " + to_string(v) + ", beyond 64-bit ints: check the data that sets it.");
-        }
-        return out;
-    };
-    lo = bound(s.constant, "start");
-    hi = bound(e.constant, "end");
+    lo = range_bound(el, to_int(s.constant.py()), "start");
+    hi = range_bound(el, to_int(e.constant.py()), "end");
 }
 
 /// The evaluated subscripts of an access: machine ints when they fit.

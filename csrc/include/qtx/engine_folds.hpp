@@ -26,11 +26,31 @@ inline void Engine::each_index(Node* n, Step&& step, size_t* count) {
     Bindings::FlushOnUnwind guard{bindings_};
     FoldScope scope{*this};
     if (native_range) {
-        for (long long v = lo; v < hi; ++v) {
+        Runs runs;
+        if (hi > lo) runs.from[0] = lo, runs.to[0] = hi, runs.n = 1;
+        // A condition that compares the index with what the loop does not move (i < 3, i != t)
+        // lets runs of the range through: only those are visited (a sum over a range of 10**12
+        // values under i < 3 visited them all). The first value goes the general way, which
+        // reads what the comparison needs; every value visited is tested all the same.
+        bool narrowed = false;
+        if (hi - lo > 64 && cond->type != NodeType::CTrue && kernel_condition(cond, name)) {
             poll_.tick();
-            bind(name, v);
+            bind(name, lo);
             if (test(cond)) step();
+            runs.from[0] = lo + 1;
+            narrowed = narrow_runs(cond, name, runs);
+            if (!narrowed) runs.from[0] = lo + 1, runs.to[0] = hi, runs.n = 1;
         }
+        long long bound = lo;  // the value bound last
+        for (size_t r = 0; r < runs.n; ++r) {
+            for (long long v = runs.from[r]; v < runs.to[r]; ++v) {
+                poll_.tick();
+                bind(name, v);
+                bound = v;
+                if (test(cond)) step();
+            }
+        }
+        if (narrowed && bound != hi - 1) bind(name, hi - 1);  // where a full loop leaves it
         fold_done();
     } else {
         for_each(values, [&](nb::handle v) {

@@ -194,14 +194,15 @@ inline bool Engine::kernel_condition(Node* cond, nb::handle name, int depth) {
 }
 
 /// Narrows `runs` to the values where the kernel condition `cond` holds. False when a side is
-/// no int known without the general way (not read yet, a float, ...) or the runs would be too
-/// many: the caller then tests every value as each_index does.
-inline bool Engine::narrow_runs(Node* cond, nb::handle name, Runs& runs, int depth) {
+/// no int known without the general way (not read yet, a float, ...; with `general`, no int
+/// the general way reads) or the runs would be too many: the caller then tests every value as
+/// each_index does.
+inline bool Engine::narrow_runs(Node* cond, nb::handle name, Runs& runs, int depth, bool general) {
     if (cond->type == NodeType::CTrue) return true;
     if (depth > 8) return false;
     if (cond->type == NodeType::COp && cond->kind.is(types().c_and)) {
         for (Node* t : cond->kids)
-            if (!narrow_runs(t, name, runs, depth + 1)) return false;
+            if (!narrow_runs(t, name, runs, depth + 1, general)) return false;
         return true;
     }
     if (cond->type != NodeType::CCompare) return false;
@@ -213,7 +214,7 @@ inline bool Engine::narrow_runs(Node* cond, nb::handle name, Runs& runs, int dep
         if (other->ints_state < 0) other->ints.clear();
     }
     int64_t c;
-    if (!peek_int(other, c)) return false;
+    if (!peek_int(other, c) && !(general && int_value(other, c))) return false;
     int op = cond->op;
     if (!left) op = op == Py_LT ? Py_GT : op == Py_GT ? Py_LT : op == Py_LE ? Py_GE : op == Py_GE ? Py_LE : op;
     // v op c for the values v of [a, b), or every value but c
