@@ -100,9 +100,10 @@ INTERRUPTED = textwrap.dedent(
     [
         ("ql.sum(i, x[i % 3])", False),  # the engine's fold
         ("ql.sum(i, i % 7) * x[0]", False),  # a fold of data only
-        ("ql.sum(i, x[0], i < 0)", False),  # a fold whose condition rejects everything
-        ('ql.Constraint("c", x[0] <= 1, forall=[(i, i < 0)])', False),  # the forall unrolling
-        ('ql.Constraint("c", x[0] == 1, forall=[(i, i < 0)])', False),  # pinning detection
+        # conditions that reject everything, tested value by value (i % 2 < 0 lets no run through)
+        ("ql.sum(i, x[0], i % 2 < 0)", False),  # a fold
+        ('ql.Constraint("c", x[0] <= 1, forall=[(i, i % 2 < 0)])', False),  # the forall unrolling
+        ('ql.Constraint("c", x[0] == 1, forall=[(i, i % 2 < 0)])', False),  # pinning detection
         ('ql.CustomPenaltyTerm("c", x[i % 5], forall=[i])', False),  # assignments kept in a list
         ('ql.Constraint("c", ql.sum(i, x[i]) <= 1)', True),  # registering new variables all along
         # many products, each of fewer terms than a poll's budget (keys grow: each takes longer)
@@ -237,6 +238,8 @@ def test_fixed_variables_are_checked(fixed, message):
             r"The end of the range of element `i` is 1180591620717411303424, beyond 64-bit",
         ),
         ({"N": -(2**70)}, SubstituteError, r"The end of the range of element `i` is -1180591620717411303424"),
+        # a forall over such a range filled the memory before it ended
+        ({"N": 2**63, "forall": True}, SubstituteError, r"in forall: The end of the range of element `i` is 9223"),
         (
             {"N": 2, "a": np.array([1 + 2j, 3])},
             ValueError,
@@ -250,6 +253,11 @@ def test_data_the_arrays_route_cannot_hold_is_named(instance, error, message):
     problem += ql.sum(i, ql.Placeholder("a", 1)[i] * x[i]) if "a" in instance else ql.sum(i, x[i])
     if "c" in instance:
         problem += ql.Placeholder("c")
+    if instance.pop("forall", False):
+        y = ql.BinaryVar("y")
+        problem = ql.Problem("p")
+        problem += y
+        problem += ql.Constraint("c", y <= 1, forall=i)
     with pytest.raises(error, match=message):
         to_qubo_arrays(problem, instance, progress=False)
 
@@ -267,3 +275,17 @@ def test_a_power_past_memory_is_refused_before_it_grows(route):
         route(problem, {"N": 40})
     assert time.perf_counter() - start < 5
     assert len(compile_model(problem, {"N": 5}).penalty["wide"][()].coeff) == 6187
+
+
+@pytest.mark.parametrize("route", [compile_model, to_qubo_arrays])
+@pytest.mark.parametrize("base", ["x[0]", "x[0] * x[1]"])
+def test_a_power_of_terms_past_4096_factors_is_refused(route, base):
+    # each product of the power copied keys one factor longer: x ** 100000 ran for minutes
+    p = ql.Placeholder("P")
+    problem = ql.Problem("p")
+    problem += (x[0] if base == "x[0]" else x[0] * x[1]) ** p
+    start = time.perf_counter()
+    with pytest.raises(SubstituteError, match=r"In objective: Raising a polynomial with variables to the power 100000"):
+        route(problem, {"N": 2, "P": 10**5})
+    assert time.perf_counter() - start < 5
+    assert compile_model(problem, {"N": 2, "P": 2048 if base == "x[0]" else 1024}).objective.coeff

@@ -670,6 +670,19 @@ inline void check_power_room(size_t k, double e, bool constant, nb::handle error
                      text + ": write the model with a lower power, or fewer variables in the sum.");
 }
 
+/// Raises `error` before a power makes terms of more than 4096 variable factors: each product
+/// of the power copies keys one base longer, so such a power (x ** 100000) ran for minutes.
+inline void check_power_degree(const Poly& self, double exponent, nb::handle error) {
+    size_t longest = 0;
+    for (const auto& e : self.terms) longest = std::max<size_t>(longest, e.key.size());
+    if (double(longest) * exponent <= 4096) return;
+    Obj r = own(PyFloat_FromDouble(exponent));
+    raise(error, "Raising a polynomial with variables to the power " + to_repr(r) + " would make terms of " +
+                     std::to_string((unsigned long long)(double(longest) * exponent)) +
+                     " variable factors, more than 4096: write the model with a lower power (a binary's power is "
+                     "the binary itself).");
+}
+
 inline void poly_power(Poly& self, double exponent, nb::handle error) {
     if (self.terms.empty()) {
         Obj e = own(PyFloat_FromDouble(exponent));
@@ -684,6 +697,7 @@ inline void poly_power(Poly& self, double exponent, nb::handle error) {
         return;
     }
     if (exponent == 1) return;
+    check_power_degree(self, exponent, error);
     Num two = Num::of_int(2);
     auto squared = num_squared;
     Poly sq;
@@ -729,6 +743,7 @@ inline void poly_power(Poly& self, double exponent, nb::handle error) {
     }
     sq.order = num_mul(self.order, two);
     for (double k = 2; k < exponent; ++k) {
+        poll.tick((size_t)k * self.terms.size());  // each product's keys grow by the base's
         Poly base{self.terms, self.constant, self.order, Obj()};
         poly_mul(sq, std::move(base), &poll);
     }
