@@ -5,7 +5,9 @@ too), compiles as a fresh copy of it does, and a kept plan forgets the data it l
 import copy
 import gc
 import pickle
+import sys
 import threading
+import time
 import weakref
 
 import numpy as np
@@ -316,3 +318,33 @@ def test_a_literal_set_in_place_to_a_numpy_number_compiles_as_one_made_with_it(v
     expected = ql.Problem("p")
     expected += fresh * fresh * x[0] + fresh * 3
     assert snapshot(compile_model(problem, {})) == snapshot(compile_model(expected, {}))
+
+
+def test_a_model_added_to_by_another_thread_compiles_as_it_was_at_some_moment():
+    # its constraints and penalties were iterated while another thread added to them: "dictionary
+    # changed size during iteration", or a penalty lowered after its list was read
+    problem, instance = testing.tsp(6)
+    x = ql.BinaryVar("x", shape=(ql.Placeholder("N"), ql.Placeholder("N")))
+    stop = threading.Event()
+
+    def add():
+        k = 0
+        while not stop.is_set():
+            e = ql.Element(f"e{k}", 6)
+            problem.__iadd__(ql.Constraint(f"c{k}", ql.sum(e, x[e, k % 6]) <= 1))
+            problem.__iadd__(ql.CustomPenaltyTerm(f"p{k}", x[k % 6, 0]))
+            k += 1
+            time.sleep(0.001)
+
+    adder = threading.Thread(target=add)
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    adder.start()
+    try:
+        for _ in range(40):
+            compiled = compile_model(problem, instance)
+            assert set(compiled.penalty) <= set(problem.custom_penalty_terms)
+    finally:
+        stop.set()
+        adder.join()
+        sys.setswitchinterval(interval)

@@ -1334,10 +1334,12 @@ Obj compile_model(nb::handle problem, nb::handle instance, nb::handle fixed_vari
         report_done(report, label);
     });
 
-    // the substitutable penalties, in the order the model declares them
+    // the substitutable penalties, in the order the model declares them (as lowered: another
+    // thread may have added to the model since)
     nb::dict penalty;
     Obj penalties = attr(substitutable, "penalties");
-    for (nb::handle label : attr(problem, "custom_penalty_terms")) {
+    Obj labels = own(PySequence_List(penalties.ptr()));
+    for (nb::handle label : labels) {
         penalty[label] = penalty_substitute(session, item(penalties, label));
         report_done(report, label);
     }

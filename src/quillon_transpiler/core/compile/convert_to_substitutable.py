@@ -68,13 +68,15 @@ def convert_problem_to_substutitable(problem: ql.Problem) -> Problem:
             "In objective: ", "In constraint `c`: " or "In penalty `p`: ".
     """
     objective = _in_context("In objective: ", _lower_expression, problem.objective)
+    # the items as they are now (list() copies them in one step): another thread may add to
+    # the model while its items are lowered, and a dict changed while iterated raises
     constraints = {
         label: _in_context(f"In constraint `{label}`: ", _lower_constraint, constraint)
-        for label, constraint in problem.constraints.items()
+        for label, constraint in list(problem.constraints.items())
     }
     penalties = {
         label: _in_context(f"In penalty `{label}`: ", _lower_penalty, penalty)
-        for label, penalty in problem.custom_penalty_terms.items()
+        for label, penalty in list(problem.custom_penalty_terms.items())
     }
     return Problem(
         name=problem.name,
