@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 
 import quillon as ql
-from quillon_transpiler import decode_pubo, to_bqm, to_pubo, to_qubo_arrays
+from quillon_transpiler import decode, decode_pubo, to_bqm, to_pubo, to_qubo_arrays
 from quillon_transpiler.core.compile.compile import compile_model
 from quillon_transpiler.core.decode.eval_energy import eval_energy
 from quillon_transpiler.core.pubo.int_encoder import make_encoder
@@ -204,3 +204,27 @@ def test_energies_of_samples_that_are_no_binaries_are_refused(routes, value):
 def test_energies_of_samples_that_are_no_numbers_are_refused(routes, samples):
     with pytest.raises(TypeError, match="samples are 0s and 1s in an array or nested lists, got"):
         routes["arrays"].energies(samples)
+
+
+@pytest.mark.parametrize(
+    "edit, message",
+    [
+        (lambda a: a.quadratic_rows.__setitem__(0, -1), r"quadratic_rows holds \[-1\]"),
+        (lambda a: a.quadratic_cols.__setitem__(0, a.num_binaries), r"quadratic_cols holds \[\d+\]"),
+        (lambda a: setattr(a, "quadratic_biases", a.quadratic_biases[1:]), "do not fit together"),
+    ],
+    ids=["negative", "past the last binary", "short biases"],
+)
+@pytest.mark.parametrize("use", ["to_bqm", "decode"])
+def test_arrays_changed_out_of_shape_are_refused(edit, message, use):
+    # a negative index was read from the end by NumPy, and out of bounds by dimod (a crash)
+    arrays = to_qubo_arrays(capped(), {"N": 3, "U": 9}, constraint_weight=2.0, progress=False)
+    arrays.quadratic_rows = arrays.quadratic_rows.copy()
+    arrays.quadratic_cols = arrays.quadratic_cols.copy()
+    edit(arrays)
+    with pytest.raises(ValueError, match=message):
+        if use == "to_bqm":
+            pytest.importorskip("dimod")
+            to_bqm(arrays)
+        else:
+            decode(np.zeros((1, arrays.num_binaries), dtype=int), arrays)

@@ -396,10 +396,32 @@ def to_bqm(
     quadratic = tuple(
         np.ascontiguousarray(a) for a in (arrays.quadratic_rows, arrays.quadratic_cols, arrays.quadratic_biases)
     )
+    check_terms(arrays)  # dimod reads the indices unchecked: a negative one crashed it
     bqm = dimod.BinaryQuadraticModel.from_numpy_vectors(arrays.linear, quadratic, arrays.offset, dimod.BINARY)
     if report is not None:
         report("export", "the model")
     return bqm
+
+
+def check_terms(arrays: QuboArrays) -> None:
+    """Refuses arrays, changed by their caller, whose terms do not fit together: index arrays
+    of other lengths than their biases, or binaries outside 0 .. num_binaries - 1 (NumPy reads a
+    negative index from the end, dimod reads it out of bounds)."""
+    n = arrays.num_binaries
+    sizes = {name: len(getattr(arrays, name)) for name in ("quadratic_rows", "quadratic_cols", "quadratic_biases")}
+    if len(set(sizes.values())) > 1 or len(arrays.linear) != n:
+        raise ValueError(
+            f"the arrays do not fit together: {len(arrays.linear)} linear biases for {n} binaries, quadratic arrays "
+            f"of lengths {sizes}; change biases in place, or make the arrays again with to_qubo_arrays"
+        )
+    for name in ("quadratic_rows", "quadratic_cols", "higher_indices"):
+        indices = np.asarray(getattr(arrays, name))
+        if len(indices) and (indices.dtype.kind not in "iu" or indices.min() < 0 or indices.max() >= n):
+            bad = indices[(indices < 0) | (indices >= n)][:1].tolist() if indices.dtype.kind in "iu" else indices.dtype
+            raise ValueError(
+                f"{name} holds {bad!r}, which names no binary of the model (0 to {n - 1}); change biases in "
+                "place, or make the arrays again with to_qubo_arrays"
+            )
 
 
 def _pubo_arrays(pubo: PuboModel) -> QuboArrays:
