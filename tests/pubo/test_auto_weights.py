@@ -312,6 +312,29 @@ def test_a_rounds_model_is_the_lowered_model_of_its_weights(build, options):
     assert got.constraint_violations == want.constraint_violations
 
 
+class SpinTwice(dimod.Sampler):
+    """Every state of the model in SPIN, the feasible ones read twice."""
+
+    parameters: dict = {}
+    properties: dict = {}
+
+    def sample(self, bqm, **options):
+        spin = bqm.change_vartype("SPIN", inplace=False)
+        states = dimod.ExactSolver().sample(spin).record.sample
+        twice = 1 + ((states == 1).sum(axis=1) == 1)  # one binary set: the model's feasible states
+        return dimod.SampleSet.from_samples_bqm((states, list(spin.variables)), spin, num_occurrences=twice)
+
+
+def test_tuning_reads_spin_samples_and_counts_reads():
+    x = ql.BinaryVar("x", shape=(3,))
+    problem = ql.Problem("p")
+    problem += x[0] + 2 * x[1] + 3 * x[2]
+    problem += ql.Constraint("one", x[0] + x[1] + x[2] == 1)
+    tuned = tune_weights(problem, {}, SpinTwice(), constraint_weight=5.0, rounds=1)
+    assert tuned.feasible and tuned.sampleset.feasible().lowest().dense("x").tolist() == [1, 0, 0]
+    assert tuned.history[0].feasible_fraction == 6 / 11  # of the 11 reads, not the 8 states
+
+
 def test_tuning_reaches_feasibility_where_weight_one_does_not():
     from dwave.samplers import SimulatedAnnealingSampler
 

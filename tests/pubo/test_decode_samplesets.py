@@ -22,7 +22,7 @@ from pubo_helpers import decode_rows, energies
 
 import quillon as ql
 from quillon.results import to_dense
-from quillon_transpiler import compile_model, decode, decode_pubo, to_bqm, to_cqm, to_pubo, to_qubo_arrays
+from quillon_transpiler import compile_model, decode, decode_pubo, solve, to_bqm, to_cqm, to_pubo, to_qubo_arrays
 
 dimod = pytest.importorskip("dimod")
 SimulatedAnnealingSampler = pytest.importorskip("dwave.samplers").SimulatedAnnealingSampler
@@ -488,3 +488,26 @@ def test_ints_beside_a_float_zero_constant_are_summed_exactly():
     pubo = to_pubo(p, {"b": big}, encoder="unary")
     row = [1 if label[0] == "z" else 0 for label in pubo.labels()]
     assert decode([row], pubo).evaluation.objective == [3.0]
+
+
+@pytest.mark.parametrize("route", [to_pubo, to_qubo_arrays])
+def test_a_samples_energy_takes_each_inequalitys_slack_at_its_best(route):
+    # a sampler may leave a feasible sample's slack elsewhere: read as it was, the energy ranked
+    # the better feasible answer below a worse one
+    x = ql.BinaryVar("x", shape=(3,))
+    p = ql.Problem("p", sense=ql.ProblemSense.MAXIMIZE)
+    p += 5 * x[0] + 4 * x[1] + 3 * x[2]
+    p += ql.Constraint("cap", x[0] + x[1] + x[2] <= 2)
+    model = route(p, {}, constraint_weight=10.0, progress=False)
+    first, second = model.slack["cap"][()]
+    rows = np.zeros((3, model.num_binaries), dtype=int)
+    rows[0, [0, 1, first]] = 1  # objective 9 with slack 1, where 0 closes it
+    rows[1, [2, first]] = 1  # objective 3 with slack 1, its best
+    rows[2, [0, 1, 2, second]] = 1  # 3 > 2: slack 0 is its best
+    decoded = decode(rows, model, best_slack=True)
+    assert decoded.evaluation.energy == [-9.0, -3.0, -12.0 + 10.0]
+    assert decoded.evaluation.objective == [9.0, 3.0, 12.0]
+    assert decoded.feasible().lowest().dense("x").tolist() == [1, 1, 0]
+    assert decode(rows, model).evaluation.energy == [-9.0 + 10.0, -3.0, -12.0 + 40.0]  # the samples as given
+    solved = solve(p, {}, dimod.IdentitySampler(), initial_states=rows, constraint_weight=10.0, progress=False)
+    assert solved.feasible().lowest().dense("x").tolist() == [1, 1, 0]

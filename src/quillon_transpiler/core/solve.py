@@ -172,7 +172,7 @@ def solve(
     sampled = time.perf_counter()
     sampleset = _sample(getattr(sampler, method), sampler, model, sample_options, report)
     seconds = time.perf_counter() - sampled
-    decoded = decode(sampleset, arrays)
+    decoded = decode(sampleset, arrays, best_slack=True)
     return _finished(decoded, seconds, start, report)
 
 

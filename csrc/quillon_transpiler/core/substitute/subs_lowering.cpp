@@ -457,6 +457,7 @@ bool quick_key(Shared& shared, nb::handle el_map, nb::handle subscripts, nb::han
         return false;
     if (!shared.variables.count(variable.ptr()) || !is_native(native_of(variable), "_lower_decision_var")) return false;
     key.first = variable.ptr();
+    key.second.reserve((size_t)PyList_GET_SIZE(subscripts.ptr()));
     for (Py_ssize_t k = 0; k < PyList_GET_SIZE(subscripts.ptr()); ++k) {
         nb::handle sub = PyList_GET_ITEM(subscripts.ptr(), k);
         if (!is_native(native_of(sub), "_lower_number")) return false;

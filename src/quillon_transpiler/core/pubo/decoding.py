@@ -201,7 +201,7 @@ def keep_for_decoding(
     return compiled.stripped(objective=objective, constraint=constraints), lowered
 
 
-def decode(samples: typ.Any, model: typ.Any) -> ql.SampleSet:
+def decode(samples: typ.Any, model: typ.Any, *, best_slack: bool = False) -> ql.SampleSet:
     """The samples of a binary model as a quillon ``SampleSet``, in the model's own terms.
 
     Args:
@@ -214,6 +214,11 @@ def decode(samples: typ.Any, model: typ.Any) -> ql.SampleSet:
             those of the original binaries.
         model: the ``PuboModel`` or ``QuboArrays`` the samples solve; a dimod builder
             (``to_cqm``) decodes with its ``decode_from_cqm_result``.
+        best_slack: read each inequality's slack binaries at their best for the sample's
+            variables (the code that makes its square least: 0 for a constraint that holds),
+            so that the energy is the least the model gives the decoded values. ``solve``
+            decodes so: a sampler may leave a feasible sample's slack elsewhere, and
+            ``feasible().lowest()`` would rank it below a worse feasible one.
 
     Per sample, in the given order (a sample set's occurrences kept):
 
@@ -265,13 +270,14 @@ def decode(samples: typ.Any, model: typ.Any) -> ql.SampleSet:
     def spread(per_row: typ.Any) -> list[typ.Any]:
         return np.asarray(per_row)[inverse].tolist()
 
-    energy = plan.energies(rows)
     violations, lhs = plan.violations(values)
+    settled = plan.best_slack(rows, lhs) if best_slack else rows
+    energy = plan.energies(settled)
     encoding = plan.encoding_violations(rows)
     if model.compiled.objective is not None:
         objective = plan.objective(values)
     else:
-        objective = plan.derived_objective(rows, values, lhs, energy)
+        objective = plan.derived_objective(settled, values, lhs, energy)
     compiled = model.compiled
     dicts = [dict(zip(np.flatnonzero(v).tolist(), v[v != 0].tolist())) for v in values]
     record = records._record(
@@ -480,6 +486,7 @@ class _Plan:
         for label in compiled.constraint:
             self.columns.setdefault(label, (0, 0))
         self._lowering: typ.Any = None
+        self._slacks: typ.Optional[list[typ.Any]] = None
         self._penalties: typ.Optional[dict[str, tuple[_Polys, np.ndarray]]] = None
         self.objective_poly = None if compiled.objective is None else _Polys([compiled.objective], reach)
 
@@ -575,6 +582,43 @@ class _Plan:
             onehot[self.onehot] = True
             parts += lowered.encoding_weight * np.square(counts[:, onehot[self.filled]] - 1).sum(axis=1)
         return lowered.sign * (np.asarray(energy) - parts)
+
+    def best_slack(self, rows: np.ndarray, lhs: np.ndarray) -> np.ndarray:
+        """``rows`` with the slack binaries of every inequality instance set to the code of
+        clip(-sign * lhs, 0, span), the slack that makes its square least (0 when it holds)."""
+        if self._slacks is None:
+            self._slacks = self.slack_codes()
+        if not self._slacks or not len(rows):
+            return rows
+        out = rows.copy()
+        for column, sign, bits, coefficients, span in self._slacks:
+            target = np.clip(-sign * lhs[:, column], 0, span)  # integral: the lowering's rule for a slack
+            rest = target.astype(object if span > 2**62 or target.dtype == object else np.int64)
+            # the largest coefficient first: 1, 2, 4, ... reach every value below the last one
+            for bit, coefficient in sorted(zip(bits, coefficients), key=lambda bc: -bc[1]):
+                taken = rest >= coefficient
+                out[:, bit] = taken
+                rest = rest - np.where(taken, coefficient, 0)
+        return out
+
+    def slack_codes(self) -> list[tuple[int, int, list[int], list[int], int]]:
+        """Per inequality instance with a slack: its lhs column, sign, slack binaries and their
+        coefficients, and the span of the slack."""
+        model = self.model
+        codes = []
+        for label, by_key in model.compiled.constraint.items():
+            slacks = model.slack.get(label)
+            kind = self.kinds[label]
+            if not slacks or kind == "EQUAL":
+                continue
+            sign = 1 if kind == "LESSTHANEQUAL" else -1
+            first, _ = self.columns[label]
+            for k, (key, poly) in enumerate(by_key.items()):
+                bits = slacks.get(key, ())
+                if bits:
+                    lo, _ = _inequality_range(poly, sign, model.encoder)
+                    codes.append((first + k, sign, list(bits), _slack_coefficients(-lo, len(bits)), -lo))
+        return codes
 
     def inequalities(self, lowered: LoweredParts) -> list[typ.Any]:
         """Per weighted constraint label, what the lowering squared: (label, weight, sign, the
@@ -820,6 +864,9 @@ class _Terms:
     dense one every term at once."""
 
     def __init__(self, model: typ.Any) -> None:
+        from quillon_transpiler.core.pubo.arrays import check_terms
+
+        check_terms(model)
         linear, biases = model.linear, model.quadratic_biases
         if model.reduction is not None:
             linear, biases = _substituted(model)

@@ -163,7 +163,8 @@ def tune_weights(
                 weight.get(ONEHOT, unused),
                 float(decoded.evaluation.energy[lowest]),
                 feasible,
-                len(decoded.feasible(_TOLERANCE)) / max(len(decoded), 1),
+                # of the reads, as a sampler's aggregated samples count them
+                sum(decoded.feasible(_TOLERANCE).record.num_occurrences) / max(sum(decoded.record.num_occurrences), 1),
                 broken,
                 raised,
             )
@@ -482,6 +483,8 @@ def _rows(sampleset: typ.Any, nbin: int) -> np.ndarray:
     variables = list(sampleset.variables)
     column = {v: k for k, v in enumerate(variables)}
     samples = np.asarray(sampleset.record.sample)
+    if getattr(getattr(sampleset, "vartype", None), "name", None) == "SPIN":  # -1 and 1, as decode reads them
+        samples = (samples + 1) // 2
     rows = np.zeros((len(samples), nbin), dtype=np.int8)
     for b in range(nbin):
         if b in column:
