@@ -7,8 +7,9 @@ are shared).
 
 from __future__ import annotations
 
+import functools
 import numbers
-from typing import Any, Dict, Iterable, List, NoReturn, Optional, Tuple, Type, TypeVar, Union
+from typing import Any, Callable, Dict, Iterable, List, NoReturn, Optional, Tuple, Type, TypeVar, Union
 
 # conditions.py imports this module back; both only touch each other's
 # attributes at call time, so either may be imported first.
@@ -233,38 +234,23 @@ def _pair(cls: Type[T], left: Any, right: Any) -> T:
     return node
 
 
-# _add and _mul check their operands as as_scalar does, without its frame for the common ones
-# (a number, a scalar expression): a model written out term by term makes three per term.
-
-
-def _add(left: Any, right: Any) -> AddOp:
+def _terms_op(cls: Any, what: str, left: Any, right: Any) -> Any:
+    """``left + right`` (``cls`` AddOp) or ``left * right`` (MulOp), its operands checked as
+    as_scalar checks them, without its frame for the common ones (a number, a scalar
+    expression): a model written out term by term makes three such nodes per term. Sums and
+    products flatten only on the left, so `a + b + c` is one sum while `a + (b + c)` keeps the
+    grouping as written. Nodes are never mutated: the result is a new node."""
     kind = type(left)
     if kind is int or kind is float:
         left = _literal(left)
     elif not (isinstance(left, Expression) and left.ndim == 0):
-        left = as_scalar(left, "operand of +")
+        left = as_scalar(left, what)
     kind = type(right)
     if kind is int or kind is float:
         right = _literal(right)
     elif not (isinstance(right, Expression) and right.ndim == 0):
-        right = as_scalar(right, "operand of +")
-    # Flatten only on the left, so `a + b + c` is one sum while `a + (b + c)`
-    # keeps the grouping as written. Nodes are never mutated: the sum is a new node.
-    return chained(left, right) if type(left) is AddOp else _pair(AddOp, left, right)
-
-
-def _mul(left: Any, right: Any) -> MulOp:
-    kind = type(left)
-    if kind is int or kind is float:
-        left = _literal(left)
-    elif not (isinstance(left, Expression) and left.ndim == 0):
-        left = as_scalar(left, "operand of *")
-    kind = type(right)
-    if kind is int or kind is float:
-        right = _literal(right)
-    elif not (isinstance(right, Expression) and right.ndim == 0):
-        right = as_scalar(right, "operand of *")
-    return chained(left, right) if type(left) is MulOp else _pair(MulOp, left, right)
+        right = as_scalar(right, what)
+    return chained(left, right) if type(left) is cls else _pair(cls, left, right)
 
 
 def _negate(value: Any) -> MulOp:
@@ -476,6 +462,11 @@ class AddOp(_TermsOp):
 class MulOp(_TermsOp):
     def __str__(self) -> str:
         return "(" + " * ".join(map(str, self.terms)) + ")"
+
+
+# partials, called without a frame of their own
+_add: Callable[[Any, Any], AddOp] = functools.partial(_terms_op, AddOp, "operand of +")
+_mul: Callable[[Any, Any], MulOp] = functools.partial(_terms_op, MulOp, "operand of *")
 
 
 class MaxOp(_TermsOp):
