@@ -153,3 +153,33 @@ def test_a_route_neither_changes_nor_follows_the_callers_fixed_values(route):
     decoded = quillon_transpiler.decode(np.zeros((1, 2), dtype=int), arrays).record.solution
     fixed["x"][(2,)] = 1  # after the route: its decoding reads what it compiled with
     assert quillon_transpiler.decode(np.zeros((1, 2), dtype=int), arrays).record.solution == decoded
+
+
+@pytest.mark.parametrize("route", ["to_pubo", "to_qubo_arrays", "to_cqm", "pickled"])
+def test_a_compiled_instance_decodes_with_the_values_it_was_compiled_with(route):
+    # compile_model's instance data holds the caller's dict itself (pinned values merged in),
+    # and callers fill it again for the next instance: the lowerings and decodings of the
+    # instance compiled first must still read the values its polynomials were built with
+    import pickle
+
+    import quillon_transpiler
+
+    fixed = {"x": {(1,): 1}}
+    compiled = compile_model(pinned_by_data(), {"n": 3, "m": 1, "pins": [0]}, fixed)
+    assert compiled.data.fixed_variables is fixed
+    fixed["x"].update({(0,): 1, (1,): 0, (2,): 1})
+    if route == "to_cqm":
+        dimod = pytest.importorskip("dimod")
+        builder = quillon_transpiler.to_cqm(compiled)
+        cqm = builder.get_model()
+        sampleset = dimod.SampleSet.from_samples(([0] * len(cqm.variables), cqm.variables), "BINARY", [0.0])
+        decoded = builder.decode_from_cqm_result(sampleset)
+    else:
+        lower = quillon_transpiler.to_pubo if route == "to_pubo" else quillon_transpiler.to_qubo_arrays
+        if route == "pickled":
+            compiled = pickle.loads(pickle.dumps(compiled))
+            fixed["x"][(1,)] = 1
+        model = lower(compiled)
+        assert model.num_binaries == 1  # x[2] alone: x[0] pinned to 0, x[1] fixed to 1
+        decoded = quillon_transpiler.decode([[0]], model)
+    assert decoded.dense("x").tolist() == [0, 1, 0]

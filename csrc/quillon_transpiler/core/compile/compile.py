@@ -7,6 +7,7 @@ import numpy as np
 import quillon as ql
 from quillon_transpiler.core import InstanceData, VarRegistry
 from quillon_transpiler.core.compile.compiled_model import CompiledInstance
+from quillon_transpiler.core.compile.compiled_model import keep_fixed_values as _keep_fixed_values
 from quillon_transpiler.core.compile.convert_to_substitutable import (
     Constraint,
     CustomPenalty,
@@ -95,7 +96,9 @@ def compile_model(
     Returns:
         CompiledInstance: a compiled model
     """
-    return _compile_model(problem, instance, fixed_variables)
+    # the instance data holds the caller's dict itself, which may change before the compiled
+    # instance is lowered or decoded: the values compiled with are kept apart
+    return _keep_fixed_values(_compile_model(problem, instance, fixed_variables))
 
 
 def fixed_vars_from_pinning_constraint(

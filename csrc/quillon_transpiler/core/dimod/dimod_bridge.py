@@ -17,6 +17,7 @@ except ImportError as error:  # an optional extra: only this module needs it
 
 import quillon as ql
 from quillon_transpiler.core import CompiledInstance
+from quillon_transpiler.core.compile.compiled_model import fixed_values
 from quillon_transpiler.core.compile.convert_to_substitutable import ProblemSense  # noqa: F401
 from quillon_transpiler.core.decode.evaluate import eval_constraint  # noqa: F401 - decoding calls it
 from quillon_transpiler.core.route_inputs import compiled_instance, describe
@@ -104,11 +105,11 @@ class DimodBuilder:
 
     def __post_init__(self) -> None:
         # Not fields: equality and the constructor stay the four fields'. The CQM as built is the
-        # template every get_model copies; it is never changed. The fixed values are copied now:
-        # compile_model keeps the caller's dict itself, which callers reuse for the next instance.
+        # template every get_model copies; it is never changed. The fixed values are those the
+        # instance was compiled with (compile_model keeps the caller's dict itself, which callers
+        # reuse for the next instance).
         self._cqm_template = self._model
-        fixed = self.compiled_model.data.fixed_variables or {}
-        self._fixed_values = {label: dict(by_subs) for label, by_subs in fixed.items()}
+        self._fixed_values = fixed_values(self.compiled_model)
 
     _kept: typ.ClassVar[typ.Any] = None  # what _transpile kept (see _builder); an instance's own
 

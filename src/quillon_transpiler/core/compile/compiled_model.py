@@ -36,3 +36,25 @@ class CompiledInstance:
         """The record with only the given polynomials (None marks the others absent), as a
         native route keeps it once it has consumed them; the rest is shared."""
         return replaced(self, objective=objective, constraint=constraint, penalty=None)
+
+
+# Not a field: equality and the constructor stay the fields'. compile_model's instance data
+# holds the caller's own fixed-variables dict, which callers fill again for the next instance;
+# the values an instance was compiled with are kept here, for its lowerings and decodings.
+_FIXED_AT_COMPILE = "_fixed_at_compile"
+
+
+def keep_fixed_values(compiled: CompiledInstance) -> CompiledInstance:
+    """``compiled`` with a copy of the fixed values it was compiled with kept apart from its
+    instance data's map (the caller's dict, which may change after the compile)."""
+    compiled.__dict__[_FIXED_AT_COMPILE] = fixed_values(compiled)
+    return compiled
+
+
+def fixed_values(compiled: CompiledInstance) -> dict[str, dict[tuple[int, ...], typ.Any]]:
+    """A copy of the fixed values (label -> subscripts -> value) ``compiled`` was compiled with:
+    those kept by ``keep_fixed_values``, else its instance data's."""
+    fixed = compiled.__dict__.get(_FIXED_AT_COMPILE)
+    if fixed is None:
+        fixed = compiled.data.fixed_variables or {}
+    return {label: dict(by_subscripts) for label, by_subscripts in fixed.items()}

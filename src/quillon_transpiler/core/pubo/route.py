@@ -20,6 +20,7 @@ from collections import abc
 import numpy as np
 
 from quillon_transpiler.core.compile.compile import compile_model
+from quillon_transpiler.core.compile.compiled_model import fixed_values
 from quillon_transpiler.core.native_compile import Progress, reporter
 from quillon_transpiler.core.pubo import _binary, binarize, weights
 from quillon_transpiler.core.pubo.int_encoder import IntegerEncoder, make_encoder
@@ -183,9 +184,8 @@ def decode_pubo(samples: typ.Any, result: typ.Any) -> ql.Record:
 
 
 def fixed_snapshot(compiled: CompiledInstance) -> dict[str, dict[tuple[int, ...], typ.Any]]:
-    """A copy of the compiled instance's fixed values (label -> subscripts -> value)."""
-    fixed = compiled.data.fixed_variables
-    return {label: dict(by_subscripts) for label, by_subscripts in fixed.items()}
+    """A copy of the fixed values the compiled instance was compiled with (label -> subscripts -> value)."""
+    return fixed_values(compiled)
 
 
 def binary_model(obj: typ.Any, route: str) -> typ.Any:
