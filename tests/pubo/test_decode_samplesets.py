@@ -310,6 +310,12 @@ def _scale_dict(model):
         model.coeff[key] *= 3
 
 
+def _move_a_term(model):
+    # the last term's value on other binaries, still last: the values alone do not tell the change
+    key = list(model.coeff)[-1]
+    model.coeff[next(k for k in [(0, 1), (1, 2), (0, 2)] if k not in model.coeff)] = model.coeff.pop(key)
+
+
 def _past_2_53(model):
     model.linear[:3] = [1.0, 2.0**60, -(2.0**60)]  # exact only when summed exactly
 
@@ -318,6 +324,7 @@ def _past_2_53(model):
     "lower, edit",
     [
         (lambda p: to_pubo(p, {}), _scale_dict),
+        (lambda p: to_pubo(p, {}), _move_a_term),
         # arrays of a compiled instance keep their objective: it is not derived from the energy
         (lambda p: to_qubo_arrays(compile_model(p, {}), reduction="substitute"), lambda m: m.linear.__imul__(3)),
         (
@@ -326,7 +333,7 @@ def _past_2_53(model):
         ),
         (lambda p: to_qubo_arrays(compile_model(p, {})), _past_2_53),
     ],
-    ids=["pubo dict", "reduced linear", "reduced quadratic", "ints past 2**53"],
+    ids=["pubo dict", "pubo term moved", "reduced linear", "reduced quadratic", "ints past 2**53"],
 )
 def test_terms_changed_in_place_after_a_decode_are_read_as_they_are(lower, edit):
     """What decode makes of a model to read it (arrays of a dict, a reduced model's substituted

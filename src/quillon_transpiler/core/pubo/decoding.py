@@ -830,8 +830,9 @@ def _energies(model: typ.Any, rows: np.ndarray) -> np.ndarray:
 
     if not isinstance(model, QuboArrays):
         # the dict's terms as they are now, which a caller may have changed since the last decode
+        # (a value changed, or a term moved to other binaries: keys and values both count)
         try:
-            stamp: typ.Any = (len(model.coeff), hash(tuple(model.coeff.values())))
+            stamp: typ.Any = (len(model.coeff), hash(tuple(model.coeff)), hash(tuple(model.coeff.values())))
         except TypeError:  # a value that does not hash: made again each time
             stamp = None
         kept = _cache(model).get("arrays")
