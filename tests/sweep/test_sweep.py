@@ -89,6 +89,10 @@ def test_runs_equal_the_loop_here(client, build, sense):
         assert run.broken == {label: v for label, v in violations.items() if v > 1e-9}
         assert 0 < run.sample_seconds <= run.seconds == run.sampleset.measuring_time.total
     assert any(run.objective is not None for run in results) and any(run.broken for run in results)
+    assert results.of_setting(1) == results[1::6] and results.of_setting(-1) == results.of_setting(5)
+    for outside in (6, 7, -7):
+        with pytest.raises(IndexError, match=f"setting index {outside} is out of range: the sweep has 6 settings"):
+            results.of_setting(outside)
 
 
 def test_every_sampler_solve_takes(client):
@@ -273,8 +277,10 @@ def test_models_and_results_cross_a_worker_unchanged(client):
         ({"samplers": {"pair": (SimulatedAnnealingSampler(), 3)}}, TypeError, r"\(sampler, options dict\) pair"),
         ({"seeds": [1.5]}, TypeError, "seeds must be ints"),
         ({"seeds": [1], "sample_options": {"seed": 2}}, TypeError, "in its options and in seeds"),
-        ({"weights": [1.0, -2.0]}, ValueError, "constraint_weight is -2.0: a negative weight"),
-        ({"weights": {"weigth": 2.0}}, ValueError, r"constraint_weight names unknown labels \['weigth'\]"),
+        ({"weights": [1.0, -2.0]}, ValueError, "weights is -2.0: a negative weight"),
+        ({"weights": {"weigth": 2.0}}, ValueError, r"^weights names unknown labels \['weigth'\]"),
+        ({"sample_options": [{}, 5]}, TypeError, "sample_options must be a dict of options for sample, or a list"),
+        ({"sample_options": 5}, TypeError, "sample_options must be a dict .* got int 5"),
         ({"instances": {1, 2}}, TypeError, "as a list, or a dict by name"),
         ({"encoder": make_encoder}, TypeError, "the encoder's name"),
         ({"n_workers": 2}, TypeError, "n_workers sizes the LocalCluster"),

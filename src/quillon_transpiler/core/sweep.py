@@ -19,6 +19,7 @@ import importlib
 import importlib.util
 import itertools
 import numbers
+import operator
 import os
 import signal
 import sys
@@ -123,8 +124,13 @@ class SweepResults(typ.List[SweepResult]):
         return [run for run in self if run.error is not None]
 
     def of_setting(self, index: int) -> list[SweepResult]:
-        """The runs of one setting (by its position in ``settings``), one per instance."""
-        return self[index :: len(self.settings)] if self.settings else []
+        """The runs of one setting (by its position in ``settings``, negative from the end as
+        for a list), one per instance."""
+        width = len(self.settings)
+        at = operator.index(index)
+        if not -width <= at < width:
+            raise IndexError(f"setting index {index} is out of range: the sweep has {width} settings")
+        return self[at % width :: width]
 
     def raise_failures(self) -> None:
         """Raises a ``SweepError`` naming every failed run (instance, setting, error) if any failed."""
@@ -638,8 +644,9 @@ def _is_data(item: typ.Any) -> bool:
 
 
 def _listed(value: typ.Any, single: tuple[type, ...]) -> list[typ.Any]:
-    """One value (of a type in ``single``) or a list of them, as a list."""
-    if value is None or isinstance(value, single):
+    """One value (of a type in ``single``) or a list of them, as a list; anything else that is
+    not iterable as one value."""
+    if value is None or isinstance(value, single) or not isinstance(value, typ.Iterable):
         return [value]
     return list(value)
 
@@ -669,8 +676,15 @@ def _settings(
             )
         if given is not None and not any(callable(getattr(given, m, None)) for m in _METHODS):
             raise TypeError(f"a sampler must have a dimod sampler's sample method, got {describe(given)}")
-        chosen.append((type(given).__name__ if name is None else str(name), given, dict(own)))
+        default = "auto" if given is None else type(given).__name__  # None: solve's own choice
+        chosen.append((default if name is None else str(name), given, dict(own)))
     option_list = _listed(sample_options, (typ.Mapping,))
+    for options in option_list:
+        if options is not None and not isinstance(options, typ.Mapping):
+            raise TypeError(
+                "sample_options must be a dict of options for sample, or a list of such dicts to scan, got "
+                f"{describe(sample_options)}"
+            )
     seed_list = _listed(seeds, (numbers.Number,))
     for k, seed in enumerate(seed_list):
         if seed is not None and (isinstance(seed, bool) or not isinstance(seed, numbers.Integral)):
@@ -700,7 +714,7 @@ def _check_weights(problem: typ.Any, settings: list[SweepSetting]) -> None:
             labels = list(problem.constraints)
         else:
             labels = list(weight) if isinstance(weight, typ.Mapping) else []
-        _weights(weight, labels, "constraint_weight", auto=True)
+        _weights(weight, labels, "weights", auto=True)
 
 
 def _distributed() -> typ.Any:
