@@ -337,7 +337,8 @@ def refused_inequalities(compiled, reading, weights):
 def cqm_degree(compiled):
     """(the highest degree of a compiled term once a binary times itself is itself, the most
     factors of a term): a CQM holds no term of degree 3 or more, and dimod, multiplying factors
-    in order, refuses some of 3 or more factors that reduce to two (x0 * x1 * x1)."""
+    in order, refuses some of 3 or more factors that reduce to two (x0 * x1 * x1). Terms that
+    cancelled to 0 are left out, as the CQM leaves them out."""
     integer = {
         index
         for label, by in compiled.var_map.var_map.items()
@@ -345,7 +346,8 @@ def cqm_degree(compiled):
         if isinstance(VARIABLES[label], ql.IntegerVar)
     }
     by_key = [*compiled.constraint.values(), *compiled.penalty.values()]
-    keys = [key for p in [compiled.objective, *(p for by in by_key for p in by.values())] for key in p.coeff]
+    polys = [compiled.objective, *(p for by in by_key for p in by.values())]
+    keys = [key for p in polys for key, value in p.coeff.items() if value != 0]
     degree = max((len(set(t)) + sum(t.count(i) - 1 for i in set(t) if i in integer) for t in keys), default=0)
     return degree, max(map(len, keys), default=0)
 
