@@ -197,6 +197,44 @@ def test_values_no_assignment_can_take_are_compiled_as_given_with_a_warning(fixe
         assert to_qubo_arrays(problem, instance, fixed, progress=False).num_binaries > 0
 
 
+@pytest.mark.parametrize("route", ["arrays", "cqm", "tune"])
+@pytest.mark.parametrize(
+    "fixed, pins, gap",
+    [
+        (None, [Y[0] == 7], 4.0),  # y takes [0, 3]
+        (None, [Y[0] == 2.5], 0.5),
+        (None, [b[1] == 2], 1.0),
+        (None, [Y[0] == 1, Y[0] == 3], 2.0),  # the first pin wins; the second never holds
+        ({"b": {(0,): 0}}, [b[0] == 1], 1.0),
+    ],
+)
+def test_a_pin_no_assignment_satisfies_leaves_no_sample_feasible(route, fixed, pins, gap):
+    """The variable is fixed as pinned and the constraint leaves the model, as for any pin: every
+    sample must still report the constraint violated, not pass for a feasible answer."""
+    dimod = pytest.importorskip("dimod")
+    from quillon_transpiler import solve
+
+    problem = ql.Problem("pins")
+    problem += ql.sum(i, b[i] + Y[i])
+    problem += ql.Constraint("free", b[2] + Y[2] >= 1)
+    for k, pin in enumerate(pins):
+        problem += ql.Constraint(f"pin{k}", pin)
+    from quillon_transpiler import tune_weights
+
+    sampler = dimod.ExactCQMSolver() if route == "cqm" else dimod.ExactSolver()
+    with pytest.warns(UserWarning, match="no assignment satisfies the constraint"):
+        if route == "tune":  # no weight can mend it: tuning ends at once, infeasible
+            tuned = tune_weights(problem, {"N": 3}, sampler, fixed_variables=fixed)
+            assert not tuned.feasible and len(tuned.history) == 1
+            decoded = tuned.sampleset
+        else:
+            decoded = solve(problem, {"N": 3}, sampler, fixed_variables=fixed)
+    broken = f"pin{len(pins) - 1}"
+    assert set(decoded.evaluation.constraint_violations) == {"free", broken}
+    assert decoded.evaluation.constraint_violations[broken] == [gap] * len(decoded)
+    assert len(decoded) > 0 and len(decoded.feasible()) == 0
+
+
 @pytest.mark.parametrize("route", [compile_model, to_qubo_arrays])
 @pytest.mark.parametrize(
     "constraint, warning",

@@ -509,7 +509,30 @@ nb::dict pinned_at(nb::handle constraint, nb::handle data, nb::handle key) {
 struct Pinning {
     Obj fixed_variables;
     nb::dict non_pinning;
+    // label -> how far the constraint's pins are from any assignment, for the pinning
+    // constraints none satisfies (see fixed_vars_from_pinning)
+    nb::dict broken;
+
+    void broke(nb::handle label, double by) {
+        PyObject* before = dict_get(broken, label);
+        if (!before || PyFloat_AsDouble(before) < by || by != by) broken[label] = nb::float_(by);
+    }
 };
+
+/// |a - b| as a float, for a violation: 1.0 when the values do not subtract.
+double value_gap(nb::handle a, nb::handle b) {
+    PyObject* diff = PyNumber_Subtract(a.ptr(), b.ptr());
+    PyObject* size = diff ? PyNumber_Absolute(diff) : nullptr;
+    Py_XDECREF(diff);
+    double d = size ? PyFloat_AsDouble(size) : -1.0;
+    Py_XDECREF(size);
+    if (d == -1.0 && PyErr_Occurred()) {
+        // an int past float64's range is that far at least
+        d = PyErr_ExceptionMatches(PyExc_OverflowError) ? HUGE_VAL : 1.0;
+        PyErr_Clear();
+    }
+    return d;
+}
 
 /// The values a decision variable takes, read off its node once: a binary 0 or 1, an integer
 /// integral values, within its bounds when they are numbers (bounds read from data, element by
@@ -553,6 +576,20 @@ struct Domain {
             return "the integer variable takes values in [" + to_string(lo) + ", " + to_string(hi) + "]";
         return "";
     }
+
+    /// How far `value`, which refused() refuses, lies from the nearest value the variable takes.
+    double distance_to(nb::handle value) const {
+        double v = PyFloat_AsDouble(value.ptr());
+        if (v == -1.0 && PyErr_Occurred())
+            PyErr_Clear();  // an int past float64's range: measured exactly below
+        else if (!std::isfinite(v))
+            return std::isnan(v) ? v : HUGE_VAL;  // NaN stays NaN: no tolerance passes it
+        if (binary) return std::min(value_gap(value, small_int(0)), value_gap(value, small_int(1)));
+        if (lo && compare(value, lo, Py_LT)) return value_gap(lo, value);
+        if (lo && compare(value, hi, Py_GT)) return value_gap(value, hi);
+        Obj nearest = own(PyObject_CallFunctionObjArgs(QTX_IMPORT("builtins", "round").ptr(), value.ptr(), nullptr));
+        return value_gap(value, nearest);
+    }
 };
 
 /// The caller's fixed values against the model, before anything is compiled: a label that
@@ -591,7 +628,7 @@ void check_fixed_against_model(nb::handle fixed, nb::handle deci_vars, ShapeGuar
 /// present win). `guard` checks the pinned subscripts against the declared shapes.
 Pinning fixed_vars_from_pinning(nb::handle problem, nb::handle data, ShapeGuard& guard,
                                 nb::handle deci_vars = nb::handle(), nb::handle unbound = nb::handle()) {
-    Pinning out{attr(data, "fixed_variables"), nb::dict()};
+    Pinning out{attr(data, "fixed_variables"), nb::dict(), nb::dict()};
     Obj convert = attr(pinning_module(), "convert_to_fixed_vars");
     map_each(attr(problem, "constraints"), [&](nb::handle label, nb::handle constraint) {
         check_bound(unbound, "constraint", label);
@@ -627,10 +664,12 @@ Pinning fixed_vars_from_pinning(nb::handle problem, nb::handle data, ShapeGuard&
                 Domain domain(node);
                 map_each(values, [&](nb::handle subscripts, nb::handle value) {
                     std::string why = domain.refused(value);
-                    if (!why.empty())
-                        warn("constraint `" + to_string(label) + "` pins " + variable_text(variable, subscripts) +
-                             " to " + to_repr(value) + ", but " + why +
-                             ": no assignment satisfies the constraint; the value is used as pinned.");
+                    if (why.empty()) return;
+                    warn("constraint `" + to_string(label) + "` pins " + variable_text(variable, subscripts) + " to " +
+                         to_repr(value) + ", but " + why +
+                         ": no assignment satisfies the constraint; the value is used as pinned, and every sample "
+                         "reports the constraint violated.");
+                    out.broke(label, domain.distance_to(value));
                 });
             }
             int has = PySequence_Contains(merged.ptr(), variable.ptr());  // any mapping, as `in`
@@ -646,8 +685,9 @@ Pinning fixed_vars_from_pinning(nb::handle problem, nb::handle data, ShapeGuard&
                                        variable_text(variable, subscripts) + " to " + to_repr(value) +
                                        ", but it is fixed to " + to_repr(nb::handle(kept)) +
                                        " already (by fixed_variables or an earlier constraint), which wins: no "
-                                       "assignment satisfies the constraint, and it is left out of the model.";
+                                       "assignment satisfies the constraint, which every sample reports violated.";
                     warn(text);
+                    out.broke(label, value_gap(nb::handle(kept), value));
                 });
                 attr(values, "update")(before);
             }
@@ -1347,14 +1387,17 @@ Obj compile_model(nb::handle problem, nb::handle instance, nb::handle fixed_vari
     Obj sense = attr(substitutable, "sense");
     // evaluated again only when they failed above: here their error belongs
     if (!shapes) shapes = eval_deci_var_shape(substitutable, data, deci_vars);
-    return record(attr(compiled_model_module(), "CompiledInstance"), {{QTX_NAME("sense"), sense},
-                                                                      {QTX_NAME("objective"), objective},
-                                                                      {QTX_NAME("constraint"), constraint},
-                                                                      {QTX_NAME("penalty"), penalty},
-                                                                      {QTX_NAME("var_map"), var_map},
-                                                                      {QTX_NAME("data"), data},
-                                                                      {QTX_NAME("problem"), substitutable},
-                                                                      {QTX_NAME("deci_var_shape"), shapes}});
+    Obj compiled = record(attr(compiled_model_module(), "CompiledInstance"), {{QTX_NAME("sense"), sense},
+                                                                              {QTX_NAME("objective"), objective},
+                                                                              {QTX_NAME("constraint"), constraint},
+                                                                              {QTX_NAME("penalty"), penalty},
+                                                                              {QTX_NAME("var_map"), var_map},
+                                                                              {QTX_NAME("data"), data},
+                                                                              {QTX_NAME("problem"), substitutable},
+                                                                              {QTX_NAME("deci_var_shape"), shapes}});
+    // not a field: equality and the constructor stay the fields' (see compiled_model.broken_pins)
+    if (PyDict_GET_SIZE(pinning.broken.ptr())) set_attr(compiled, "_broken_pins", pinning.broken);
+    return compiled;
 }
 
 // ---- the module's native functions ----

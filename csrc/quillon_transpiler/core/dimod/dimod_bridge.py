@@ -17,7 +17,7 @@ except ImportError as error:  # an optional extra: only this module needs it
 
 import quillon as ql
 from quillon_transpiler.core import CompiledInstance
-from quillon_transpiler.core.compile.compiled_model import fixed_values
+from quillon_transpiler.core.compile.compiled_model import broken_pins, fixed_values
 from quillon_transpiler.core.compile.convert_to_substitutable import ProblemSense  # noqa: F401
 from quillon_transpiler.core.decode.evaluate import eval_constraint  # noqa: F401 - decoding calls it
 from quillon_transpiler.core.route_inputs import compiled_instance, describe
@@ -164,7 +164,11 @@ class DimodBuilder:
             )
         if "is_feasible" not in names:
             sampleset = self._scored_by_cqm(sampleset)
-        return _decode(self, sampleset)
+        decoded = _decode(self, sampleset)
+        # pinning constraints no assignment satisfies are out of the CQM: violated in every sample
+        for label, gap in broken_pins(self.compiled_model).items():
+            decoded.evaluation.constraint_violations[label] = [gap] * len(decoded)
+        return decoded
 
     def _scored_by_cqm(self, sampleset: dimod.SampleSet) -> dimod.SampleSet:
         """A sample set without feasibility flags (from a BQM sampler) scored with the CQM.

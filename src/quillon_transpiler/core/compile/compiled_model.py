@@ -58,3 +58,12 @@ def fixed_values(compiled: CompiledInstance) -> dict[str, dict[tuple[int, ...], 
     if fixed is None:
         fixed = compiled.data.fixed_variables or {}
     return {label: dict(by_subscripts) for label, by_subscripts in fixed.items()}
+
+
+def broken_pins(compiled: CompiledInstance) -> dict[str, float]:
+    """The pinning constraints no assignment satisfies, by label, with how far their pins are
+    from holding: a pin to a value its variable cannot take (out of its bounds, not integral,
+    a binary's 2), or against a value fixed before it. The compile fixes the variable as pinned
+    and leaves the constraint out of the model, as for any pin; decoding reports the constraint
+    violated by that much in every sample, so that no sample passes for feasible."""
+    return dict(compiled.__dict__.get("_broken_pins") or {})

@@ -27,6 +27,7 @@ from collections import abc
 import numpy as np
 
 from quillon_transpiler.core.compile import compile as driver
+from quillon_transpiler.core.compile.compiled_model import broken_pins
 from quillon_transpiler.core.records import replaced
 
 try:  # hashlib's own BLAKE2, without the OpenSSL library hashlib loads first (a few ms at start)
@@ -271,6 +272,8 @@ def decode(samples: typ.Any, model: typ.Any, *, best_slack: bool = False) -> ql.
         return np.asarray(per_row)[inverse].tolist()
 
     violations, lhs = plan.violations(values)
+    for label, gap in broken_pins(model.compiled).items():
+        violations[label] = np.full(len(rows), gap)
     settled = plan.best_slack(rows, lhs) if best_slack else rows
     energy = plan.energies(settled)
     encoding = plan.encoding_violations(rows)

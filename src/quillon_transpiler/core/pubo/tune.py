@@ -15,6 +15,7 @@ import typing as typ
 import numpy as np
 
 import quillon as ql
+from quillon_transpiler.core.compile.compiled_model import broken_pins
 from quillon_transpiler.core.empty_model import with_the_empty_sample
 from quillon_transpiler.core.pubo import _binary, binarize, weights
 from quillon_transpiler.core.pubo.arrays import QuboArrays, to_bqm
@@ -155,8 +156,10 @@ def tune_weights(
         violations = decoded.evaluation.constraint_violations
         broken = {label: float(v[lowest]) for label, v in violations.items() if v[lowest] > _TOLERANCE}
         feasible = not broken
-        last = feasible or round_ == rounds - 1
-        raised = () if last else tuple(broken)
+        # a pin no assignment satisfies is broken whatever the weights (it has none)
+        weighed = tuple(label for label in broken if label in weight)
+        last = feasible or round_ == rounds - 1 or not weighed
+        raised = () if last else weighed
         history.append(
             TuningRound(
                 {label: w for label, w in weight.items() if label != ONEHOT},
@@ -521,6 +524,8 @@ def _decoded(model: QuboArrays, parts: _Parts, rows: np.ndarray, occurrences: ty
     for key, value in objective.higher:
         own = own + value * rows[:, list(key)].all(axis=1)
     violations = violations_of(values, compiled)
+    for label, gap in broken_pins(model.compiled).items():
+        violations[label] = [gap] * len(values)
     if parts.onehot is not None:
         violations[ONEHOT] = _broken_codes(model.encoder, rows)
     return ql.SampleSet(
