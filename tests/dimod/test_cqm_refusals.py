@@ -297,6 +297,23 @@ def test_penalty_weights_must_be_finite_non_negative_numbers(weight, error, mess
         builder.get_model({"no such penalty": weight})
 
 
+@pytest.mark.parametrize("pickled", [False, True])  # a pickled builder weighs with dimod's arithmetic
+def test_a_weight_that_takes_a_bias_past_float64_is_refused(pickled):
+    import pickle
+
+    x = ql.BinaryVar("x", shape=(2,))
+    problem = ql.Problem("p")
+    problem += x[0]
+    problem += ql.CustomPenaltyTerm("pair", 4 * x[0] * x[1] - 3 * x[0])
+    builder = transpile_dimod_bridge_cqm(compile_model(problem, {}))
+    if pickled:
+        builder = pickle.loads(pickle.dumps(builder))
+    kept = builder.get_model({"pair": 1.0})
+    with pytest.raises(ValueError, match=r"weighted by penalty_weight=\{'pair': 1e\+308\} has a bias past"):
+        builder.get_model({"pair": 1e308})  # 4e308 and -3e308: inf energies
+    assert builder._model is kept
+
+
 # ---------------------------------------------------------------------------------------------
 # wrong objects
 
@@ -338,6 +355,23 @@ def test_bqm_samples_of_a_binary_cqm_are_scored_by_the_cqm():
     assert got.evaluation.energy == want.evaluation.energy  # the CQM objective's, not the BQM's
     assert got.evaluation.constraint_violations == want.evaluation.constraint_violations
     assert got.evaluation.energy != from_bqm.record.energy.tolist()
+
+
+@pytest.mark.parametrize("cut", ["relabelled", "a column short"])
+def test_cqm_samples_that_miss_variables_are_refused(cut):
+    # read as 0, the missing y (in [2, 5]) would take a value it cannot, and the sampler's flags
+    # would pass the sample for feasible
+    builder = transpile_dimod_bridge_cqm(compile_model(*bounded(2, 5)))
+    samples = dimod.ExactCQMSolver().sample_cqm(builder.get_model())
+    if cut == "relabelled":
+        samples = samples.relabel_variables({v: k for k, v in enumerate(samples.variables)}, inplace=False)
+    else:
+        labels = list(samples.variables)[1:]
+        samples = dimod.SampleSet.from_samples(
+            (samples.record.sample[:, 1:], labels), "INTEGER", samples.record.energy, is_feasible=True
+        )
+    with pytest.raises(ValueError, match=r"the sample set lacks variables of the CQM \(\('y', \(0,\)\)"):
+        builder.decode_from_cqm_result(samples)
 
 
 def test_bqm_samples_that_cannot_be_scored_are_refused():

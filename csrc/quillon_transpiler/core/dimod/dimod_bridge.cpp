@@ -138,6 +138,14 @@ Obj models(PyObject* const* args) {
 /// one plus weight * the penalty's. `check(label, weight)` checks a weight before it is used.
 /// The weighted penalties' interactions are gathered in order, sorted stably by pair and
 /// merged with the objective's (sorted already), so each pair's sum is formed in that order.
+/// The objective's biases are finite (transpile refuses others): one the weights took past
+/// float64's range would make every energy inf or NaN.
+[[noreturn]] void weighted_past_range(nb::handle weights) {
+    raise(PyExc_ValueError,
+          "the objective plus the custom penalties weighted by penalty_weight=" + to_string(weights.ptr()) +
+              " has a bias past float64's range: give the penalties smaller weights");
+}
+
 template <class Check>
 Folded weighted_sum(Kept& kept, nb::handle weights, Check&& check) {
     // every bias as the built model holds it: dimod adds each to a zero, then scales the
@@ -194,10 +202,14 @@ Folded weighted_sum(Kept& kept, nb::handle weights, Check&& check) {
             double sum = 0.0;
             if (a != a_end && a->key == key) sum = (0.0 + (a++)->bias) * sign;
             for (; i < added.size() && added[i].key == key; ++i) sum += added[i].bias;
+            if (!std::isfinite(sum)) weighted_past_range(weights);
             arrays.put(key, sum);
         }
     }
     for (; a != a_end; ++a) arrays.put(a->key, (0.0 + a->bias) * sign);
+    if (!std::isfinite(out.offset)) weighted_past_range(weights);
+    for (double v : out.lin)
+        if (!std::isfinite(v)) weighted_past_range(weights);
     arrays.done(out);
     return out;
 }
@@ -256,6 +268,10 @@ Obj get_model(PyObject* const* args) {
                 weighted += weight * penalty;
             }
             objective = weighted;
+            bool finite = std::isfinite(nb::cast<double>(objective.attr("offset")));
+            for (nb::handle part : {objective.attr("linear"), objective.attr("quadratic")})
+                for (nb::handle bias : part.attr("values")()) finite = finite && std::isfinite(nb::cast<double>(bias));
+            if (!finite) weighted_past_range(weights);
         }
     }
     nb::object cqm_template = builder.attr("_cqm_template");

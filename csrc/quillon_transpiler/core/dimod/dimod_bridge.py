@@ -164,11 +164,26 @@ class DimodBuilder:
             )
         if "is_feasible" not in names:
             sampleset = self._scored_by_cqm(sampleset)
+        else:
+            self._check_assigned(sampleset)
         decoded = _decode(self, sampleset)
         # pinning constraints no assignment satisfies are out of the CQM: violated in every sample
         for label, gap in broken_pins(self.compiled_model).items():
             decoded.evaluation.constraint_violations[label] = [gap] * len(decoded)
         return decoded
+
+    def _check_assigned(self, sampleset: dimod.SampleSet) -> None:
+        """A CQM sampler's sample set assigns every variable of the CQM: one that lacks some
+        (relabelled, or cut down) would decode them as 0, a value an integer may not take, and
+        with the sampler's feasibility flags pass for feasible."""
+        given = sampleset.variables
+        missing = [v for v in self._model.variables if v not in given]
+        if missing:
+            shown = ", ".join(map(repr, missing[:3])) + (", ..." if len(missing) > 3 else "")
+            raise ValueError(
+                f"the sample set lacks variables of the CQM ({shown}; it has {len(given)} variables): decode "
+                "the sample set a CQM sampler returned for builder.get_model(), with the CQM's labels"
+            )
 
     def _scored_by_cqm(self, sampleset: dimod.SampleSet) -> dimod.SampleSet:
         """A sample set without feasibility flags (from a BQM sampler) scored with the CQM.
