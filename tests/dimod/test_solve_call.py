@@ -245,6 +245,14 @@ def test_what_cannot_sample_is_refused_before_the_compile(route, sampler, said):
         route(problem, {}, sampler, progress=False) if route is solve else route(problem, {}, sampler)
 
 
+@pytest.mark.parametrize("sampler", [dimod.ExactSolver(), dimod.ExactCQMSolver()])
+def test_a_problem_without_its_data_names_solve(sampler):
+    problem = ql.Problem("p")
+    problem += ql.BinaryVar("x")
+    with pytest.raises(TypeError, match=r"^solve takes .* call solve\(problem, instance\)"):
+        solve(problem, sampler=sampler)
+
+
 def test_a_sampler_that_returns_no_sample_set_is_named():
     class ReturnsNone(dimod.Sampler):
         parameters, properties = {}, {}

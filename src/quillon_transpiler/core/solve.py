@@ -17,7 +17,7 @@ import warnings
 
 from quillon_transpiler.core.empty_model import with_the_empty_sample
 from quillon_transpiler.core.native_compile import Progress, Report, reporter
-from quillon_transpiler.core.route_inputs import describe
+from quillon_transpiler.core.route_inputs import describe, given_compiled
 
 if typ.TYPE_CHECKING:
     import quillon as ql
@@ -113,6 +113,7 @@ def solve(
             "pip install 'quillon_transpiler[dimod]'"
         ) from None
     _check_sampler(sampler)
+    given_compiled("solve", problem, instance, fixed_variables)  # its errors name solve, not a route
     # the routes report through this call's report, timed from its start
     told: Progress | bool = False if report is None else (lambda stage, item, seconds: report(stage, item))
     if takes_cqm(sampler):
