@@ -544,7 +544,15 @@ def _nodes(roots: Iterable[Any]) -> Iterable[Any]:
             continue
         seen.add(id(node))
         yield node
-        stack.extend(vars(node).values())
+        state = vars(node)
+        for key, value in state.items():
+            if key == "_shared":
+                # a sum made term by term: its terms are the first `_len` of a list that later
+                # steps extend with terms of their own (read out as `terms`, the list is gone)
+                if "terms" not in state:
+                    stack.extend(value[: state.get("_len", len(value))])
+            elif key != "_len":
+                stack.append(value)
 
 
 def check_bound_names(bound: Iterable[Element], roots: Iterable[Any], where: str) -> None:

@@ -138,3 +138,20 @@ def test_an_element_name_bound_twice_in_one_scope_is_refused(build, message):
     # elements are bound by name: the inner one would read the outer's values, or the reverse
     with pytest.raises(ValueError, match=re.escape(message)):
         build()
+
+
+@pytest.mark.parametrize("extend", [lambda b: b + ql.sum(I3, X[I3, 0]), lambda b: b + ql.Element("i", 5)])
+@pytest.mark.parametrize(
+    "bind",
+    [
+        lambda b: ql.sum(I3, b),
+        lambda b: ql.Constraint("c", b <= 1, forall=[I3]),
+        lambda b: ql.CustomPenaltyTerm("p", b, forall=[I3]),
+    ],
+)
+def test_a_sum_binds_only_its_own_terms_after_a_longer_sum_grew_from_it(extend, bind):
+    # a sum written step by step shares its list with the longer sums made from it: their terms
+    # (a sum over the same name, an element of the name over other values) are not its own
+    base = X[I3, 0] + 1
+    extend(base)
+    assert str(bind(base)).count("(X[i, 0] + 1)") == 1
