@@ -228,9 +228,15 @@ def chained(left: T, right: Any) -> T:
 
 def _pair(cls: Type[T], left: Any, right: Any) -> T:
     """A node of `cls` holding the two terms (checked already), its list not read yet."""
+    return unread(cls, [left, right])
+
+
+def unread(cls: Type[T], terms: List[Any]) -> T:
+    """A node of `cls` holding `terms` (checked already, the list its own), not read yet: the
+    next step of a sum written term by term extends the list instead of copying it."""
     node = cls.__new__(cls)
-    node._shared = [left, right]  # type: ignore[attr-defined]
-    node._len = 2  # type: ignore[attr-defined]
+    node._shared = terms  # type: ignore[attr-defined]
+    node._len = len(terms)  # type: ignore[attr-defined]
     return node
 
 

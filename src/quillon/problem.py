@@ -16,7 +16,7 @@ from .expressions import (
     as_scalar,
     chained,
     check_bound_names,
-    made_of,
+    unread,
 )
 
 Forall = List[Tuple[Element, Optional[Condition]]]
@@ -137,6 +137,11 @@ class Problem:
                 self.custom_penalty_terms[other.name] = other
         elif isinstance(other, Condition):
             raise TypeError(f"cannot add the condition {other} to a problem; wrap it in ql.Constraint")
+        elif isinstance(other, Expression) and other.ndim != 0:
+            raise TypeError(
+                f"an objective term added to a problem must be a scalar, but {other} has ndim {other.ndim}; "
+                "subscript it first"
+            )
         else:
             term = as_scalar(other, "objective term added to a problem")
             # The objective is the sum of the added terms, each kept whole,
@@ -154,7 +159,9 @@ class Problem:
             ):
                 objective = chained(self.objective, term)
             else:
-                objective = made_of(AddOp, list(terms))
+                # unread, so that the next term extends it: a sum made whole would be copied
+                # again at every later term (quadratic in the terms added)
+                objective = unread(AddOp, list(terms))
             self.objective = self._objective_sum = objective
         return self
 

@@ -37,10 +37,10 @@ def test_labels_are_kept_in_order_and_unique_across_kinds():
             problem += again
 
 
-@pytest.mark.parametrize("junk", [x[0, 0] == 1, "objective", None, True, x])
+@pytest.mark.parametrize("junk", [x[0, 0] == 1, "objective", None, True, x, x[0]])
 def test_problem_refuses_what_it_cannot_hold(junk):
     problem = ql.Problem("p")
-    with pytest.raises((TypeError, ValueError)):
+    with pytest.raises(TypeError):
         problem += junk
     assert problem.objective.value == 0
 
