@@ -325,15 +325,16 @@ def _past_2_53(model):
     [
         (lambda p: to_pubo(p, {}), _scale_dict),
         (lambda p: to_pubo(p, {}), _move_a_term),
-        # arrays of a compiled instance keep their objective: it is not derived from the energy
-        (lambda p: to_qubo_arrays(compile_model(p, {}), reduction="substitute"), lambda m: m.linear.__imul__(3)),
+        (lambda p: to_pubo(p, {}), lambda m: m.coeff.__setitem__((2,), -1)),  # -2 and -1 hash alike
+        # arrays of a compiled instance keep their objective: it is not derived from the energy;
+        # a reduced model's own binaries (not its auxiliaries' terms) may change
         (
             lambda p: to_qubo_arrays(compile_model(p, {}), reduction="substitute"),
-            lambda m: m.quadratic_biases.__imul__(3),
+            lambda m: m.linear[: m.reduction.num_original].__imul__(3),
         ),
         (lambda p: to_qubo_arrays(compile_model(p, {})), _past_2_53),
     ],
-    ids=["pubo dict", "pubo term moved", "reduced linear", "reduced quadratic", "ints past 2**53"],
+    ids=["pubo dict", "pubo term moved", "pubo -2 made -1", "reduced linear", "ints past 2**53"],
 )
 def test_terms_changed_in_place_after_a_decode_are_read_as_they_are(lower, edit):
     """What decode makes of a model to read it (arrays of a dict, a reduced model's substituted
@@ -347,6 +348,49 @@ def test_terms_changed_in_place_after_a_decode_are_read_as_they_are(lower, edit)
     assert list(decode(rows, model).evaluation.energy) == list(decode(rows, fresh).evaluation.energy)
     if edit is _past_2_53:
         assert decode(rows, model).evaluation.energy[-1] == 2  # 1 + 2**60 - 2**60 + 1, summed exactly
+
+
+def test_a_term_of_no_binaries_in_a_pubo_dict_is_part_of_the_constant():
+    model = to_pubo(_cubic(), {})
+    model.coeff[()] = 3  # energy() counts it: so do decode and the BQM
+    rows = np.array(list(itertools.product((0, 1), repeat=3)))
+    want = [model.energy(row) for row in rows.tolist()]
+    assert decode(rows, model).evaluation.energy == want and want[0] == 3
+    assert to_bqm(model, reduction="substitute").offset == 3
+
+
+@pytest.mark.parametrize("field, moved", [("quadratic_cols", 2), ("higher_indices", 3)])
+def test_a_term_moved_in_place_after_a_decode_is_read_where_it_is(field, moved):
+    # decoding lays the terms out in copies of the index arrays: an index edited must reach them
+    x = ql.BinaryVar("x", shape=(4,))
+    problem = ql.Problem("p")
+    problem += 5 * x[0] * x[3] + x[0] + 2 * x[0] * x[1] * x[2]
+    model = to_qubo_arrays(problem, {})
+    rows = np.array(list(itertools.product((0, 1), repeat=4)))
+    decode(rows, model)
+    getattr(model, field)[-1] = moved  # (0, 3) to (0, 2); (0, 1, 2) to (0, 1, 3)
+    assert decode(rows, model).evaluation.energy == model.energies(rows).tolist()
+
+
+@pytest.mark.parametrize(
+    "edit",
+    [
+        lambda m: m.quadratic_biases.__imul__(2),  # every term scaled, the pair's and the auxiliary's too
+        lambda m: m.linear.__setitem__(-1, m.linear[-1] + 1),  # the auxiliary's own bias
+    ],
+    ids=["all scaled", "auxiliary bias"],
+)
+def test_a_reduced_model_whose_auxiliary_terms_changed_is_refused(edit):
+    # decoding takes the reduction's penalties off those terms as it wrote them: changed, the
+    # energy would be neither the edited model's nor the original's
+    model = to_qubo_arrays(compile_model(_cubic(), {}), reduction="substitute")
+    rows = np.array(list(itertools.product((0, 1), repeat=3)))
+    decode(rows, model)
+    edit(model)
+    with pytest.raises(ValueError, match="terms of its auxiliary binaries .* were changed after the reduction"):
+        decode(rows, model)
+    with pytest.raises(ValueError, match="changed after the reduction"):
+        decode(rows, pickle.loads(pickle.dumps(model)))
 
 
 def _slack_named(y):

@@ -438,14 +438,17 @@ def _pubo_arrays(pubo: PuboModel) -> QuboArrays:
     cols: list[int] = []
     biases: list[float] = []
     higher: list[tuple[tuple[int, ...], float]] = []
+    constant = pubo.constant
     for key, value in pubo.coeff.items():
-        if len(key) == 1:
+        if not key:  # a term of no binaries, as energy() reads it: part of the constant
+            constant = constant + value
+        elif len(key) == 1:
             linear[key[0]] = exact(value, key)
         elif len(key) == 2:
             rows.append(key[0])
             cols.append(key[1])
             biases.append(exact(value, key))
-        elif key:
+        else:
             higher.append((key, exact(value, key)))
     offsets = np.cumsum([0] + [len(k) for k, _ in higher], dtype=np.int64)
     return QuboArrays(
@@ -456,7 +459,7 @@ def _pubo_arrays(pubo: PuboModel) -> QuboArrays:
         offsets,
         np.array([i for k, _ in higher for i in k], dtype=np.int32),
         np.array([v for _, v in higher], dtype=np.float64),
-        exact(pubo.constant, ()),
+        exact(constant, ()),
         pubo.num_binaries,
         np.array(
             [pubo.encoder.binaries(v).start for v in range(pubo.encoder.num_variables)] + [pubo.encoder.num_binaries],

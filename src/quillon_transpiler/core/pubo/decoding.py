@@ -28,6 +28,7 @@ import numpy as np
 
 from quillon_transpiler.core.compile import compile as driver
 from quillon_transpiler.core.compile.compiled_model import broken_pins
+from quillon_transpiler.core.pubo.reduction import written_entries
 from quillon_transpiler.core.records import replaced
 
 try:  # hashlib's own BLAKE2, without the OpenSSL library hashlib loads first (a few ms at start)
@@ -833,13 +834,15 @@ def _energies(model: typ.Any, rows: np.ndarray) -> np.ndarray:
 
     if not isinstance(model, QuboArrays):
         # the dict's terms as they are now, which a caller may have changed since the last decode
-        # (a value changed, or a term moved to other binaries: keys and values both count)
+        # (a value changed, or a term moved to other binaries): compared with a copy of the dict
+        # the arrays were made of, value by value (hashes would miss -1 made -2: both hash -2)
+        kept: typ.Any = _cache(model).get("arrays")
         try:
-            stamp: typ.Any = (len(model.coeff), hash(tuple(model.coeff)), hash(tuple(model.coeff.values())))
-        except TypeError:  # a value that does not hash: made again each time
-            stamp = None
-        kept = _cache(model).get("arrays")
-        if kept is None or stamp is None or kept[0] != stamp:
+            same = kept is not None and kept[0] == model.coeff
+        except (TypeError, ValueError):  # values that do not compare as numbers: made again
+            same = False
+        if not same:
+            stamp = dict(model.coeff)
             arrays: QuboArrays | bool
             try:
                 arrays = _pubo_arrays(model)
@@ -856,9 +859,12 @@ def _energies(model: typ.Any, rows: np.ndarray) -> np.ndarray:
         rows = model.reduction.auxiliaries(rows)
     else:
         terms = _cache(model).get("terms")
-        if terms is None:
+        if terms is None or not terms.indices_unchanged(model):
             terms = _cache(model)["terms"] = _Terms(model)
     return terms(rows.astype(np.bool_))
+
+
+_INDEX_FIELDS = ("quadratic_rows", "quadratic_cols", "higher_offsets", "higher_indices")
 
 
 class _Terms:
@@ -893,6 +899,13 @@ class _Terms:
         self.h_offsets = np.asarray(model.higher_offsets, dtype=np.intp)
         self.h_indices = np.ascontiguousarray(model.higher_indices, dtype=np.intp)
         self.h_biases = np.asarray(model.higher_biases, dtype=np.float64)
+        # the index arrays as read: laid out above in copies, which a term moved in place
+        # (an index edited) would leave stale
+        self.read = [np.array(model.__dict__[name], copy=True) for name in _INDEX_FIELDS]
+
+    def indices_unchanged(self, model: typ.Any) -> bool:
+        """Whether the model's index arrays still hold what these terms were laid out from."""
+        return all(np.array_equal(kept, model.__dict__[name]) for kept, name in zip(self.read, _INDEX_FIELDS))
 
     def exact(self) -> bool:
         """Whether the biases are integers whose magnitudes sum past 2**53: a sample's terms can
@@ -969,6 +982,18 @@ def _substituted(model: typ.Any) -> tuple[np.ndarray, np.ndarray]:
     """A reduced model's linear and quadratic biases without the reduction's penalties: the
     substituted polynomial, whose value at the right auxiliaries is the original energy."""
     reduction = model.reduction
+    written = reduction.__dict__.get("_written")
+    if written is not None:
+        now = written_entries(
+            model.linear, model.quadratic_rows, model.quadratic_cols, model.quadratic_biases, reduction
+        )
+        if not np.array_equal(now, written):
+            raise ValueError(
+                "the reduced model's terms of its auxiliary binaries (or of their pairs) were changed after the "
+                "reduction: decoding takes the reduction's penalties off them as it wrote them. Change the model "
+                "before reducing it (to_qubo_arrays(..., reduction=...) or reduced(arrays, ...)), or decode the "
+                "unreduced model"
+            )
     shift = np.int64(32)
     codes = model.quadratic_rows.astype(np.int64) << shift | model.quadratic_cols.astype(np.int64)
     pairs = reduction.pairs

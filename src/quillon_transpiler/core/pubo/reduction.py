@@ -204,13 +204,36 @@ def substitute(
         np.asarray(rounds, dtype=np.int64),
         np.asarray(pair_bias, dtype=np.float64),
     )
-    return Quadratic(
+    out = Quadratic(
         new_linear,
         (codes >> _SHIFT).astype(np.int32),
         (codes & _LOW).astype(np.int32),
         summed.astype(np.float64),
         reduction,
     )
+    # not a field: what decoding checks the model against (see written_entries)
+    object.__setattr__(reduction, "_written", written_entries(out.linear, out.rows, out.cols, out.biases, reduction))
+    return out
+
+
+def written_entries(
+    linear: np.ndarray, rows: np.ndarray, cols: np.ndarray, biases: np.ndarray, reduction: Reduction
+) -> np.ndarray:
+    """The biases of a reduced model on the reduction's own terms: every auxiliary's linear one,
+    then those of each pair, and of each pair's binaries with its auxiliary. Decoding takes the
+    reduction's penalties off these terms as it wrote them, so it checks they still hold that."""
+    codes = np.asarray(rows, dtype=np.int64) << _SHIFT | np.asarray(cols, dtype=np.int64)
+    pairs = reduction.pairs
+    aux = reduction.num_original + np.arange(len(pairs), dtype=np.int64)
+    wanted = np.concatenate(
+        [pairs[:, 0] << _SHIFT | pairs[:, 1], pairs[:, 0] << _SHIFT | aux, pairs[:, 1] << _SHIFT | aux]
+    )
+    own = np.asarray(linear, dtype=np.float64)[reduction.num_original :]
+    if not len(codes):  # every term removed: none found (NaN equals nothing)
+        return np.concatenate([own, np.full(len(wanted), np.nan)])
+    at = np.minimum(np.searchsorted(codes, wanted), len(codes) - 1)
+    found = np.where(codes[at] == wanted, np.asarray(biases, dtype=np.float64)[at], np.nan)
+    return np.concatenate([own, found])
 
 
 def _by_degree(
