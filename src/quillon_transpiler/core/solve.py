@@ -307,11 +307,16 @@ def _sample(
     except KeyboardInterrupt:
         if not done:
             raise
-        warnings.warn(
-            f"solve was interrupted while sampling: kept the {reads} of {total} reads sampled before it",
-            RuntimeWarning,
-            stacklevel=3,
-        )
+        try:
+            warnings.warn(
+                f"solve was interrupted while sampling: kept the {reads} of {total} reads sampled before it",
+                RuntimeWarning,
+                stacklevel=3,
+            )
+        except Warning:
+            # warnings made errors (python -W error): the Ctrl-C goes on as it came, never as an
+            # Exception a caller's `except Exception` would take for a failure
+            raise KeyboardInterrupt from None
     sampleset = done[0] if len(done) == 1 else dimod.concatenate(done)
     return with_the_empty_sample(sampleset, model)
 
