@@ -346,6 +346,25 @@ def test_progress_reports_every_item():
     ]
 
 
+@pytest.mark.parametrize("stage", ["compile", "lower"])
+@pytest.mark.parametrize("enabled", [True, False])
+def test_the_collector_stays_as_the_callers_code_sets_it(stage, enabled):
+    # the compile pauses Python's collector: a progress callback's gc.disable() or gc.enable()
+    # must stand after the call, and a call without one must leave it as it found it
+    import gc
+
+    problem, instance, _ = tsp(np.random.default_rng(0))
+    before = gc.isenabled()
+    try:
+        for switch in (True, False):
+            gc.enable() if enabled else gc.disable()
+            flip = (gc.disable if enabled else gc.enable) if switch else (lambda: None)
+            to_qubo_arrays(problem, instance, progress=lambda s, i, t: flip() if s == stage else None)
+            assert gc.isenabled() is (enabled is not switch)
+    finally:
+        gc.enable() if before else gc.disable()
+
+
 @pytest.mark.parametrize(
     "objective, penalty, weight, exact",
     [

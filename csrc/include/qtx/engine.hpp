@@ -607,6 +607,20 @@ public:
 #endif
     }
 
+    /// Runs `f`, the caller's own Python code (a progress callback), with the collector as the
+    /// caller left it, and keeps what `f` does to it: a gc.disable() there stays in force.
+    template <class F>
+    void around(F&& f) {
+#if PY_VERSION_HEX >= 0x030A0000
+        if (was_) PyGC_Enable();
+        struct Again {
+            int& was;
+            ~Again() { was = PyGC_Disable(); }  // on after f: to switch on again at the end
+        } again{was_};
+#endif
+        f();
+    }
+
 private:
     int was_ = 0;
 };

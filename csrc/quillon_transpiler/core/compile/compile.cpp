@@ -1161,9 +1161,10 @@ Obj plain_fixed(nb::handle fixed) {
     return std::move(out);
 }
 
-/// Tells `report` (None, or a callable taking (stage, item)) that an item is compiled.
-void report_done(nb::handle report, nb::handle item) {
-    if (!report.is_none()) report("compile", item);
+/// Tells `report` (None, or a callable taking (stage, item)) that an item is compiled: the
+/// caller's code, run with the collector as the caller keeps it (see GcPause::around).
+void report_done(nb::handle report, nb::handle item, engine::GcPause& pause) {
+    if (!report.is_none()) pause.around([&] { report("compile", item); });
 }
 
 /// The objective's polynomial in C++, substituted by the engine as its `substitute` would. A
@@ -1366,12 +1367,12 @@ Obj compile_model(nb::handle problem, nb::handle instance, nb::handle fixed_vari
         Obj error = caught_substitute_error([] { return std::string("In objective"); });
         raise_in_except("In objective: " + to_string(error), error, false);
     }
-    report_done(report, str("objective"));
+    report_done(report, str("objective"), pause);
 
     nb::dict constraint;
     map_each(pinning.non_pinning, [&](nb::handle label, nb::handle item) {
         constraint[label] = constraint_substitute(session, item);
-        report_done(report, label);
+        report_done(report, label, pause);
     });
 
     // the substitutable penalties, in the order the model declares them (as lowered: another
@@ -1381,7 +1382,7 @@ Obj compile_model(nb::handle problem, nb::handle instance, nb::handle fixed_vari
     Obj labels = own(PySequence_List(penalties.ptr()));
     for (nb::handle label : labels) {
         penalty[label] = penalty_substitute(session, item(penalties, label));
-        report_done(report, label);
+        report_done(report, label, pause);
     }
 
     Obj sense = attr(substitutable, "sense");
