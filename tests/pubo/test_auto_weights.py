@@ -396,6 +396,8 @@ def test_tuning_lowers_the_model_once_whatever_the_rounds(monkeypatch):
         ({"rounds": 0}, "rounds must be a positive int"),
         ({"factor": 1.0}, "factor must be greater than 1"),
         ({"constraint_weight": {"task": 0}}, r"constraint_weight of \['task'\] is 0"),
+        # weights raised past float64's range: every energy inf or NaN
+        ({"constraint_weight": 1e308}, r"the weights \{'(task|worker)': 1e\+308, .*\} take a coefficient .* past"),
     ],
 )
 def test_tuning_refuses_what_cannot_tune(kw, message):

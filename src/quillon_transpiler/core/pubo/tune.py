@@ -9,6 +9,7 @@ by NumPy over the terms' union (found once), so no round compiles or lowers agai
 from __future__ import annotations
 
 import dataclasses
+import math
 import numbers
 import typing as typ
 
@@ -130,8 +131,9 @@ def tune_weights(
         TypeError: a seed that is not an int; as ``to_qubo_arrays``.
         ImportError: dimod, or (with no sampler given) dwave-samplers, is not installed.
     """
-    if isinstance(rounds, bool) or not isinstance(rounds, int) or rounds < 1:
+    if isinstance(rounds, bool) or not isinstance(rounds, numbers.Integral) or rounds < 1:
         raise ValueError(f"rounds must be a positive int, got {rounds!r}")
+    rounds = int(rounds)
     check_weight(factor, "factor")
     if not factor > 1:
         raise ValueError(f"factor must be greater than 1 (weights are multiplied by it), got {factor!r}")
@@ -376,15 +378,24 @@ class _Parts:
             else:
                 scale.append(onehot if name == ONEHOT else float(weight[name]))
         parts = [self.parts[name] for name in self._names]
-        linear = sum((w * p.linear for w, p in zip(scale, parts)), np.zeros(self.num_binaries))
-        values = np.concatenate([w * p.biases for w, p in zip(scale, parts)])
-        biases = np.bincount(self._inverse, weights=values, minlength=len(self._quadratic[0]))
-        higher = np.zeros(len(self._higher))
-        for w, p in zip(scale, parts):
-            for key, value in p.higher:
-                higher[self._higher[key]] += w * value
+        with np.errstate(over="ignore", invalid="ignore"):  # weights past range: refused below, by name
+            linear = sum((w * p.linear for w, p in zip(scale, parts)), np.zeros(self.num_binaries))
+            values = np.concatenate([w * p.biases for w, p in zip(scale, parts)])
+            biases = np.bincount(self._inverse, weights=values, minlength=len(self._quadratic[0]))
+            higher = np.zeros(len(self._higher))
+            for w, p in zip(scale, parts):
+                for key, value in p.higher:
+                    higher[self._higher[key]] += w * value
         keys = list(self._higher)
         offsets = np.cumsum([0] + [len(k) for k in keys], dtype=np.int64)
+        offset = float(sum(w * p.offset for w, p in zip(scale, parts)))
+        finite = all(np.isfinite(a).all() for a in (linear, biases, higher)) and math.isfinite(offset)
+        if not finite:  # raised round after round, or given so: every energy would be inf or NaN
+            named = {label: weight[label] for label in self._names if label in weight and label != ONEHOT}
+            raise ValueError(
+                f"the weights {named} take a coefficient of the model past float64's range: give smaller "
+                "constraint weights (or a smaller factor, or fewer rounds)"
+            )
         return QuboArrays(
             linear,
             self._quadratic[0],
@@ -393,7 +404,7 @@ class _Parts:
             offsets,
             np.array([i for k in keys for i in k], dtype=np.int32),
             higher,
-            float(sum(w * p.offset for w, p in zip(scale, parts))),
+            offset,
             self.num_binaries,
             self.binary_starts,
             self.encoder,
