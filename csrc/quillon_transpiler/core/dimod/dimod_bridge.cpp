@@ -132,12 +132,6 @@ Obj models(PyObject* const* args) {
     return nb::make_tuple(kept->model(kept->items[0]), penalties);
 }
 
-/// The objective plus each weighted penalty, as `objective.copy()`, then `+= weight * penalty`
-/// for each (label, weight) of `weights` in order, would make it with dimod's arithmetic: the
-/// objective's variables, then each penalty's new ones in its order; every bias the running
-/// one plus weight * the penalty's. `check(label, weight)` checks a weight before it is used.
-/// The weighted penalties' interactions are gathered in order, sorted stably by pair and
-/// merged with the objective's (sorted already), so each pair's sum is formed in that order.
 /// The objective's biases are finite (transpile refuses others): one the weights took past
 /// float64's range would make every energy inf or NaN.
 [[noreturn]] void weighted_past_range(nb::handle weights) {
@@ -146,6 +140,12 @@ Obj models(PyObject* const* args) {
               " has a bias past float64's range: give the penalties smaller weights");
 }
 
+/// The objective plus each weighted penalty, as `objective.copy()`, then `+= weight * penalty`
+/// for each (label, weight) of `weights` in order, would make it with dimod's arithmetic: the
+/// objective's variables, then each penalty's new ones in its order; every bias the running
+/// one plus weight * the penalty's. `check(label, weight)` checks a weight before it is used.
+/// The weighted penalties' interactions are gathered in order, sorted stably by pair and
+/// merged with the objective's (sorted already), so each pair's sum is formed in that order.
 template <class Check>
 Folded weighted_sum(Kept& kept, nb::handle weights, Check&& check) {
     // every bias as the built model holds it: dimod adds each to a zero, then scales the
